@@ -1,0 +1,524 @@
+// The "panekit function" type and the signature binder.
+#include "pk.hpp"
+
+#include <structmember.h>
+
+#include <cstdarg>
+#include <cstring>
+#include <new>
+#include <stdexcept>
+
+namespace pk {
+using namespace nb::literals;
+
+struct Function {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const Spec *spec;
+    PyObject *name;
+    PyObject *qualname;
+    PyObject *module;
+    PyObject *doc;
+    PyObject *dict;
+    PyObject *closure;      // tuple or nullptr
+    PyObject *defaults;     // tuple or nullptr (Python's None)
+    PyObject *kwdefaults;   // dict or nullptr
+    PyObject *annotations;  // dict, built lazily
+    PyObject *weakrefs;
+    PyObject **slot_defaults;  // per parameter: owned default, or nullptr when required
+    Py_ssize_t n_positional;
+    Py_ssize_t n_required_positional;
+    Py_ssize_t var_index;  // index of *args, or -1
+};
+
+namespace {
+
+PyTypeObject *g_type = nullptr;
+
+const char *check_name(Check c) {
+    switch (c) {
+        case Check::Str:
+        case Check::OptStr: return "str";
+        case Check::Dict:
+        case Check::OptDict: return "dict";
+        case Check::OptBool: return "bool";
+        case Check::Int:
+        case Check::OptInt: return "int";
+        case Check::Float: return "float";
+        default: return "object";
+    }
+}
+
+// Checks / converts one argument. Returns a new reference, or nullptr with an error set.
+PyObject *check_arg(const Param &p, PyObject *v) {
+    switch (p.check) {
+        case Check::Any: return Py_NewRef(v);
+        case Check::OptStr:
+            if (v == Py_None) return Py_NewRef(v);
+            [[fallthrough]];
+        case Check::Str:
+            if (PyUnicode_CheckExact(v)) return Py_NewRef(v);
+            break;
+        case Check::OptDict:
+            if (v == Py_None) return Py_NewRef(v);
+            [[fallthrough]];
+        case Check::Dict:
+            if (PyDict_CheckExact(v)) return Py_NewRef(v);
+            break;
+        case Check::OptBool:
+            if (v == Py_None || PyBool_Check(v)) return Py_NewRef(v);
+            break;
+        case Check::OptInt:
+            if (v == Py_None) return Py_NewRef(v);
+            [[fallthrough]];
+        case Check::Int:
+            if (PyLong_CheckExact(v)) return Py_NewRef(v);
+            if (PyLong_Check(v) || PyFloat_Check(v) || PyNumber_Check(v)) return PyNumber_Long(v);
+            break;
+        case Check::Truth: {
+            int t = PyObject_IsTrue(v);
+            if (t < 0) return nullptr;
+            return Py_NewRef(t ? Py_True : Py_False);
+        }
+        case Check::Float: {
+            if (PyFloat_CheckExact(v)) return Py_NewRef(v);
+            double d = PyFloat_AsDouble(v);
+            if (d == -1.0 && PyErr_Occurred()) return nullptr;
+            return PyFloat_FromDouble(d);
+        }
+    }
+    bool sub = (p.check == Check::Str || p.check == Check::OptStr) ? PyUnicode_Check(v)
+             : (p.check == Check::Dict || p.check == Check::OptDict) ? PyDict_Check(v)
+                                                                       : false;
+    try {
+        raise_arg_type(p.name, check_name(p.check), v, sub);
+    } catch (nb::python_error &e) {
+        e.restore();
+    }
+    return nullptr;
+}
+
+PyObject *raise_count(Function *f, Py_ssize_t given) {
+    Py_ssize_t min = f->n_required_positional, max = f->n_positional;
+    bool exact = min == max && f->var_index < 0;
+    const char *more_or_less;
+    Py_ssize_t expected;
+    if (given < min) {
+        expected = min;
+        more_or_less = exact ? "exactly" : "at least";
+    } else {
+        expected = max;
+        more_or_less = exact ? "exactly" : "at most";
+    }
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+                 f->spec->name, more_or_less, expected, expected == 1 ? "" : "s", given);
+    return nullptr;
+}
+
+Py_ssize_t find_param(Function *f, PyObject *key) {
+    const auto &ps = f->spec->params;
+    for (std::size_t i = 0; i < ps.size(); ++i) {
+        if (ps[i].kind == Kind::VarPositional) continue;
+        if (PyUnicode_EqualToUTF8(key, ps[i].name)) return static_cast<Py_ssize_t>(i);
+    }
+    return -1;
+}
+
+constexpr std::size_t kInlineSlots = 12;
+
+PyObject *call_impl(Function *f, PyObject *const *slots, std::size_t n) {
+    Args a(f, slots, n);
+    try {
+        nb::object r = f->spec->impl(a);
+        if (!r.is_valid()) return Py_NewRef(Py_None);
+        return r.release().ptr();
+    } catch (nb::python_error &e) {
+        e.restore();
+    } catch (nb::builtin_exception &e) {
+        PyErr_SetString(e.type() == nb::exception_type::type_error ? PyExc_TypeError
+                        : e.type() == nb::exception_type::value_error ? PyExc_ValueError
+                                                                       : PyExc_RuntimeError,
+                        e.what());
+    } catch (std::bad_alloc &) {
+        PyErr_NoMemory();
+    } catch (std::exception &e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
+    }
+    return nullptr;
+}
+
+PyObject *fn_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
+    auto *f = reinterpret_cast<Function *>(self);
+    const auto &ps = f->spec->params;
+    const std::size_t n = ps.size();
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+
+    if (nargs > f->n_positional && f->var_index < 0) return raise_count(f, nargs);
+    // Fast path: only positional arguments, nothing to default, no *args.
+    PyObject *inline_slots[kInlineSlots];
+    PyObject **slots = inline_slots;
+    if (n > kInlineSlots) {
+        slots = static_cast<PyObject **>(PyMem_Malloc(n * sizeof(PyObject *)));
+        if (!slots) return PyErr_NoMemory();
+    }
+    for (std::size_t i = 0; i < n; ++i) slots[i] = nullptr;  // borrowed until checked
+
+    PyObject *result = nullptr;
+    Py_ssize_t npos_taken = nargs < f->n_positional ? nargs : f->n_positional;
+    for (Py_ssize_t i = 0; i < npos_taken; ++i) slots[i] = args[i];
+    PyObject *var_tuple = nullptr;
+    std::size_t filled_owned = 0;  // slots[0..filled_owned) hold new references after checks
+    if (f->var_index >= 0) {
+        Py_ssize_t extra = nargs - npos_taken;
+        var_tuple = PyTuple_New(extra > 0 ? extra : 0);
+        if (!var_tuple) goto done;
+        for (Py_ssize_t i = 0; i < extra; ++i)
+            PyTuple_SET_ITEM(var_tuple, i, Py_NewRef(args[npos_taken + i]));
+        slots[f->var_index] = var_tuple;
+    }
+    if (kwnames) {
+        Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+            PyObject *key = PyTuple_GET_ITEM(kwnames, k);
+            Py_ssize_t idx = find_param(f, key);
+            if (idx < 0) {
+                PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%U'",
+                             f->qualname, key);
+                goto done;
+            }
+            if (slots[idx]) {
+                PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%U'",
+                             f->qualname, key);
+                goto done;
+            }
+            slots[idx] = args[nargs + k];
+        }
+    }
+    // Missing arguments and defaults, in signature order.
+    for (std::size_t i = 0; i < n; ++i) {
+        if (slots[i]) continue;
+        if (f->slot_defaults[i]) {
+            slots[i] = f->slot_defaults[i];
+            continue;
+        }
+        if (ps[i].kind == Kind::Positional) {
+            raise_count(f, static_cast<Py_ssize_t>(i));
+        } else {
+            PyErr_Format(PyExc_TypeError, "%s() needs keyword-only argument %s", f->spec->name,
+                         ps[i].name);
+        }
+        goto done;
+    }
+    // Checks and conversions, in signature order; slots become owned references.
+    for (; filled_owned < n; ++filled_owned) {
+        PyObject *v = slots[filled_owned];
+        PyObject *c = (ps[filled_owned].kind == Kind::VarPositional) ? Py_NewRef(v)
+                                                                      : check_arg(ps[filled_owned], v);
+        if (!c) goto done;
+        slots[filled_owned] = c;
+    }
+    result = call_impl(f, slots, n);
+done:
+    for (std::size_t i = 0; i < filled_owned; ++i) Py_DECREF(slots[i]);
+    Py_XDECREF(var_tuple);
+    if (slots != inline_slots) PyMem_Free(slots);
+    return result;
+}
+
+// ---- type slots --------------------------------------------------------------------------
+
+int fn_traverse(PyObject *self, visitproc visit, void *arg) {
+    auto *f = reinterpret_cast<Function *>(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(f->name);
+    Py_VISIT(f->qualname);
+    Py_VISIT(f->module);
+    Py_VISIT(f->doc);
+    Py_VISIT(f->dict);
+    Py_VISIT(f->closure);
+    Py_VISIT(f->defaults);
+    Py_VISIT(f->kwdefaults);
+    Py_VISIT(f->annotations);
+    for (std::size_t i = 0; f->slot_defaults && i < f->spec->params.size(); ++i)
+        Py_VISIT(f->slot_defaults[i]);
+    return 0;
+}
+
+int fn_clear(PyObject *self) {
+    auto *f = reinterpret_cast<Function *>(self);
+    Py_CLEAR(f->dict);
+    Py_CLEAR(f->closure);
+    Py_CLEAR(f->annotations);
+    Py_CLEAR(f->doc);
+    Py_CLEAR(f->module);
+    // name, qualname and the defaults stay: the binder may still run while a cycle is cleared
+    return 0;
+}
+
+void fn_dealloc(PyObject *self) {
+    auto *f = reinterpret_cast<Function *>(self);
+    PyTypeObject *tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    if (f->weakrefs) PyObject_ClearWeakRefs(self);
+    fn_clear(self);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->defaults);
+    Py_CLEAR(f->kwdefaults);
+    for (std::size_t i = 0; f->slot_defaults && i < f->spec->params.size(); ++i)
+        Py_CLEAR(f->slot_defaults[i]);
+    PyMem_Free(f->slot_defaults);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+PyObject *fn_descr_get(PyObject *self, PyObject *obj, PyObject *) {
+    if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
+    return PyMethod_New(self, obj);
+}
+
+PyObject *fn_repr(PyObject *self) {
+    auto *f = reinterpret_cast<Function *>(self);
+    return PyUnicode_FromFormat("<function %U at %p>", f->qualname, self);
+}
+
+PyObject *get_annotations(PyObject *self, void *) {
+    auto *f = reinterpret_cast<Function *>(self);
+    if (!f->annotations) {
+        PyObject *d = PyDict_New();
+        if (!d) return nullptr;
+        for (const Param &p : f->spec->params) {
+            if (!p.annotation) continue;
+            PyObject *t = PyUnicode_FromString(p.annotation);
+            if (!t || PyDict_SetItemString(d, p.name, t) < 0) {
+                Py_XDECREF(t);
+                Py_DECREF(d);
+                return nullptr;
+            }
+            Py_DECREF(t);
+        }
+        if (f->spec->returns) {
+            PyObject *t = PyUnicode_FromString(f->spec->returns);
+            if (!t || PyDict_SetItemString(d, "return", t) < 0) {
+                Py_XDECREF(t);
+                Py_DECREF(d);
+                return nullptr;
+            }
+            Py_DECREF(t);
+        }
+        f->annotations = d;
+    }
+    return Py_NewRef(f->annotations);
+}
+
+int set_annotations(PyObject *self, PyObject *value, void *) {
+    auto *f = reinterpret_cast<Function *>(self);
+    if (value == nullptr || value == Py_None) {
+        Py_CLEAR(f->annotations);
+        return 0;
+    }
+    if (!PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+        return -1;
+    }
+    Py_XSETREF(f->annotations, Py_NewRef(value));
+    return 0;
+}
+
+PyObject *get_defaults(PyObject *self, void *) {
+    auto *f = reinterpret_cast<Function *>(self);
+    return Py_NewRef(f->defaults ? f->defaults : Py_None);
+}
+
+PyObject *get_kwdefaults(PyObject *self, void *) {
+    auto *f = reinterpret_cast<Function *>(self);
+    return Py_NewRef(f->kwdefaults ? f->kwdefaults : Py_None);
+}
+
+int set_text(PyObject **slot, PyObject *value, const char *what) {
+    if (value == nullptr || !PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
+        return -1;
+    }
+    Py_XSETREF(*slot, Py_NewRef(value));
+    return 0;
+}
+
+PyObject *get_name(PyObject *self, void *) {
+    return Py_NewRef(reinterpret_cast<Function *>(self)->name);
+}
+int set_name(PyObject *self, PyObject *v, void *) {
+    return set_text(&reinterpret_cast<Function *>(self)->name, v, "__name__");
+}
+PyObject *get_qualname(PyObject *self, void *) {
+    return Py_NewRef(reinterpret_cast<Function *>(self)->qualname);
+}
+int set_qualname(PyObject *self, PyObject *v, void *) {
+    return set_text(&reinterpret_cast<Function *>(self)->qualname, v, "__qualname__");
+}
+PyObject *get_module(PyObject *self, void *) {
+    auto *f = reinterpret_cast<Function *>(self);
+    return Py_NewRef(f->module ? f->module : Py_None);
+}
+int set_module(PyObject *self, PyObject *v, void *) {
+    Py_XSETREF(reinterpret_cast<Function *>(self)->module, Py_XNewRef(v));
+    return 0;
+}
+PyObject *get_doc(PyObject *self, void *) {
+    auto *f = reinterpret_cast<Function *>(self);
+    return Py_NewRef(f->doc ? f->doc : Py_None);
+}
+int set_doc(PyObject *self, PyObject *v, void *) {
+    Py_XSETREF(reinterpret_cast<Function *>(self)->doc, Py_XNewRef(v));
+    return 0;
+}
+
+// inspect.signature() asks for __signature__ first; build an inspect.Signature from the spec.
+PyObject *get_signature(PyObject *self, void *) {
+    auto *f = reinterpret_cast<Function *>(self);
+    try {
+        nb::object inspect = import("inspect");
+        nb::object Parameter = inspect.attr("Parameter");
+        nb::object empty = Parameter.attr("empty");
+        nb::list params;
+        const auto &ps = f->spec->params;
+        for (std::size_t i = 0; i < ps.size(); ++i) {
+            const Param &p = ps[i];
+            nb::object kind = p.kind == Kind::Positional    ? Parameter.attr("POSITIONAL_OR_KEYWORD")
+                              : p.kind == Kind::KeywordOnly ? Parameter.attr("KEYWORD_ONLY")
+                                                            : Parameter.attr("VAR_POSITIONAL");
+            nb::object def = f->slot_defaults[i] ? nb::borrow(f->slot_defaults[i]) : empty;
+            nb::object ann = p.annotation ? nb::object(nb::str(p.annotation)) : empty;
+            params.append(Parameter(p.name, kind, "default"_a = def, "annotation"_a = ann));
+        }
+        nb::object ret = f->spec->returns ? nb::object(nb::str(f->spec->returns)) : empty;
+        return inspect.attr("Signature")(params, "return_annotation"_a = ret).release().ptr();
+    } catch (nb::python_error &e) {
+        e.restore();
+        return nullptr;
+    }
+}
+
+PyGetSetDef fn_getset[] = {
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__module__", get_module, set_module, nullptr, nullptr},
+    {"__doc__", get_doc, set_doc, nullptr, nullptr},
+    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
+    {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
+    {"__signature__", get_signature, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef fn_members[] = {
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(Function, vectorcall), Py_READONLY, nullptr},
+    {"__dictoffset__", Py_T_PYSSIZET, offsetof(Function, dict), Py_READONLY, nullptr},
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(Function, weakrefs), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot fn_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void *>(fn_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void *>(fn_traverse)},
+    {Py_tp_clear, reinterpret_cast<void *>(fn_clear)},
+    {Py_tp_call, reinterpret_cast<void *>(PyVectorcall_Call)},
+    {Py_tp_descr_get, reinterpret_cast<void *>(fn_descr_get)},
+    {Py_tp_repr, reinterpret_cast<void *>(fn_repr)},
+    {Py_tp_getset, fn_getset},
+    {Py_tp_members, fn_members},
+    {0, nullptr},
+};
+
+PyType_Spec fn_spec = {
+    "panekit.function",
+    sizeof(Function),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+        Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    fn_slots,
+};
+
+PyObject *make_default(const Param &p) {
+    switch (p.def) {
+        case Def::None: return Py_NewRef(Py_None);
+        case Def::False: return Py_NewRef(Py_False);
+        case Def::True: return Py_NewRef(Py_True);
+        case Def::Float: return PyFloat_FromDouble(p.number);
+        case Def::Int: return PyLong_FromDouble(p.number);
+        case Def::Str: return PyUnicode_FromString(p.text ? p.text : "");
+        case Def::Required: break;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+nb::handle Args::cell(std::size_t i) const { return PyTuple_GET_ITEM(fn_->closure, i); }
+nb::handle Args::closure() const { return fn_->closure; }
+nb::handle Args::function() const { return reinterpret_cast<PyObject *>(fn_); }
+
+void init_runtime(nb::module_ &) {
+    if (g_type) return;
+    g_type = reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&fn_spec));
+    if (!g_type) throw nb::python_error();
+}
+
+nb::object make_function(const Spec &spec, const char *module, nb::handle closure,
+                         const char *qualname) {
+    if (!g_type) throw std::runtime_error("panekit runtime not initialised");
+    auto *f = PyObject_GC_New(Function, g_type);
+    if (!f) throw nb::python_error();
+    // Everything null first, so dealloc is safe on any failure below.
+    f->vectorcall = fn_vectorcall;
+    f->spec = &spec;
+    f->name = f->qualname = f->module = f->doc = f->dict = f->closure = nullptr;
+    f->defaults = f->kwdefaults = f->annotations = f->weakrefs = nullptr;
+    f->slot_defaults = nullptr;
+    f->n_positional = f->n_required_positional = 0;
+    f->var_index = -1;
+    nb::object owner = nb::steal(reinterpret_cast<PyObject *>(f));
+
+    const std::size_t n = spec.params.size();
+    f->slot_defaults = static_cast<PyObject **>(PyMem_Calloc(n ? n : 1, sizeof(PyObject *)));
+    if (!f->slot_defaults) throw std::bad_alloc();
+    f->name = PyUnicode_FromString(spec.name);
+    f->qualname = PyUnicode_FromString(qualname ? qualname : spec.qualname ? spec.qualname : spec.name);
+    f->module = PyUnicode_FromString(module);
+    if (spec.doc) {
+        f->doc = PyUnicode_FromString(spec.doc);
+    }
+    if (!f->name || !f->qualname || !f->module || (spec.doc && !f->doc)) throw nb::python_error();
+    if (closure.is_valid() && !closure.is_none()) f->closure = Py_NewRef(closure.ptr());
+
+    nb::list positional_defaults;
+    nb::dict kwdefaults;
+    for (std::size_t i = 0; i < n; ++i) {
+        const Param &p = spec.params[i];
+        if (p.kind == Kind::VarPositional) {
+            f->var_index = static_cast<Py_ssize_t>(i);
+            continue;
+        }
+        if (p.kind == Kind::Positional) {
+            ++f->n_positional;
+            if (p.def == Def::Required) ++f->n_required_positional;
+        }
+        if (p.def == Def::Required) continue;
+        nb::object d = nb::steal(make_default(p));
+        if (!d.is_valid()) throw nb::python_error();
+        if (p.kind == Kind::Positional)
+            positional_defaults.append(d);
+        else
+            kwdefaults[p.name] = d;
+        f->slot_defaults[i] = Py_NewRef(d.ptr());  // owned: the exposed tuple/dict may change
+    }
+    if (nb::len(positional_defaults)) f->defaults = nb::tuple(positional_defaults).release().ptr();
+    if (nb::len(kwdefaults)) f->kwdefaults = kwdefaults.release().ptr();
+    PyObject_GC_Track(reinterpret_cast<PyObject *>(f));
+    return owner;
+}
+
+}  // namespace pk

@@ -1,0 +1,81 @@
+// Helpers every module shares: errors, console lines, JSON bytes, module lookups.
+#include "pk.hpp"
+
+#include <cstdarg>
+
+namespace pk {
+
+using namespace nb::literals;
+
+void raise(PyObject *type, const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    PyErr_FormatV(type, fmt, ap);
+    va_end(ap);
+    throw nb::python_error();
+}
+
+void raise_arg_type(const char *param, const char *expected, nb::handle got, bool subclass_note) {
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                 param, expected, Py_TYPE(got.ptr())->tp_name);
+    if (!subclass_note) throw nb::python_error();
+    // Attach the note to the pending exception, keeping it as the one raised.
+    PyObject *exc = PyErr_GetRaisedException();
+    PyObject *note = PyUnicode_FromFormat(
+        "panekit accepts exactly the built-in type %s here; subclasses of built-in types are "
+        "refused, pass %s(value) instead",
+        expected, expected);
+    if (note) {
+        PyObject *r = PyObject_CallMethod(exc, "add_note", "O", note);
+        Py_XDECREF(r);
+        Py_DECREF(note);
+        if (!r) {
+            Py_DECREF(exc);
+            throw nb::python_error();
+        }
+    } else {
+        PyErr_Clear();
+    }
+    PyErr_SetRaisedException(exc);
+    throw nb::python_error();
+}
+
+nb::object import(const char *name) { return nb::module_::import_(name); }
+
+void print_line(nb::handle text) {
+    nb::object print = nb::borrow(PyDict_GetItemString(PyEval_GetBuiltins(), "print"));
+    if (!print.is_valid()) print = import("builtins").attr("print");
+    print(text, "flush"_a = true);
+}
+
+void print_line(const char *utf8) { print_line(nb::str(utf8)); }
+
+nb::bytes json_bytes(nb::handle obj) {
+    static PyObject *dumps = nullptr;  // owned for the life of the process
+    if (!dumps) dumps = nb::object(import("json").attr("dumps")).release().ptr();
+    nb::object text = nb::borrow(dumps)(obj, "ensure_ascii"_a = false);
+    PyObject *b = PyUnicode_AsEncodedString(text.ptr(), "utf-8", "backslashreplace");
+    if (!b) throw nb::python_error();
+    return nb::steal<nb::bytes>(b);
+}
+
+nb::str text_of(nb::handle obj) { return nb::str(obj); }
+
+nb::str error_text(nb::python_error &e) { return nb::str(e.value()); }
+
+nb::str format1(const char *templ, nb::handle value) {
+    return nb::str(nb::str(templ).attr("__mod__")(nb::make_tuple(nb::str(value))));
+}
+
+nb::object module_global(nb::handle module_dict, const char *name) {
+    PyObject *v = PyDict_GetItemString(module_dict.ptr(), name);
+    if (!v) raise(PyExc_NameError, "name '%s' is not defined", name);
+    return nb::borrow(v);
+}
+
+bool on_windows() {
+    nb::object plat = import("sys").attr("platform");
+    return PyUnicode_Check(plat.ptr()) && PyUnicode_EqualToUTF8(plat.ptr(), "win32");
+}
+
+}  // namespace pk
