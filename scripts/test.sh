@@ -26,9 +26,7 @@ if [ "$mode" = asan ]; then
   build_args+=(-C cmake.define.PANEKIT_SANITIZE=ON)
 fi
 build_args+=(-C "build-dir=build/$(basename "$venv")")
-if [ -n "${PANEKIT_MODULES:-}" ]; then
-  build_args+=(-C "cmake.define.PANEKIT_MODULES=$PANEKIT_MODULES")
-fi
+build_args+=(-C "cmake.define.PANEKIT_MODULES=${PANEKIT_MODULES:-all}")
 "$vpy" -m pip install "${build_args[@]}" .
 
 if [ "$mode" = asan ]; then
