@@ -49,6 +49,9 @@ struct Param {
     const char *text = nullptr; // for Def::Str
 };
 
+// For functions without parameters (a zero-length array is not portable C++).
+inline constexpr std::span<const Param> kNoParams{};
+
 class Args;
 using Impl = nb::object (*)(Args &);
 
