@@ -1,0 +1,169 @@
+import http.server
+import json
+import socket
+import threading
+
+import pytest
+
+from panekit import helmwire
+
+
+@pytest.fixture
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Canned:
+    """A tiny server answering every request with a fixed status and body, recording requests."""
+
+    def __init__(self, status=200, body=b"{}"):
+        self.status, self.body, self.seen = status, body, []
+        outer = self
+
+        class H(http.server.BaseHTTPRequestHandler):
+            def _answer(self):
+                n = int(self.headers.get("Content-Length") or 0)
+                outer.seen.append((self.command, self.path, dict(self.headers), self.rfile.read(n)))
+                self.send_response(outer.status)
+                self.send_header("Content-Length", str(len(outer.body)))
+                self.end_headers()
+                self.wfile.write(outer.body)
+
+            do_GET = do_POST = _answer
+
+            def log_message(self, *a):
+                pass
+
+        self.srv = http.server.HTTPServer(("127.0.0.1", 0), H)
+        self.port = self.srv.server_address[1]
+        self.th = threading.Thread(target=self.srv.serve_forever, daemon=True)
+        self.th.start()
+
+    def close(self):
+        self.srv.shutdown()
+        self.srv.server_close()
+
+
+@pytest.fixture
+def canned():
+    made = []
+
+    def make(status=200, body=b"{}"):
+        c = Canned(status, body)
+        made.append(c)
+        return c
+
+    yield make
+    for c in made:
+        c.close()
+
+
+ALL_CALLS = [
+    lambda p: helmwire.remote_navigate("example.com", port=p),
+    lambda p: helmwire.remote_go_back(port=p),
+    lambda p: helmwire.remote_go_forward(port=p),
+    lambda p: helmwire.remote_reload(port=p),
+    lambda p: helmwire.remote_get_url(port=p),
+    lambda p: helmwire.remote_ready(port=p),
+    lambda p: helmwire._http_post_json("/x", port=p),
+    lambda p: helmwire._http_get_json("/x", port=p),
+]
+
+
+@pytest.mark.parametrize("call", ALL_CALLS)
+def test_no_server_gives_a_failure_object(call, free_port):
+    r = call(free_port)
+    assert list(r) == ["ok", "error"] and r["ok"] is False
+    assert isinstance(r["error"], str) and r["error"]
+
+
+def test_blank_navigate_is_refused_locally(canned):
+    c = canned()
+    for url in ("", "   ", "\t\n"):
+        assert helmwire.remote_navigate(url, port=c.port) == {"ok": False, "error": "empty url"}
+    assert c.seen == []
+
+
+def test_request_bytes(canned):
+    c = canned(body=b'{"ok": true}')
+    assert helmwire.remote_go_back(port=c.port) == {"ok": True}
+    helmwire.remote_navigate("  пример.рф/ä ", port=c.port)
+    helmwire._http_post_json("/p", port=c.port)
+    helmwire.remote_get_url(port=c.port)
+    (m1, p1, h1, b1), (m2, p2, h2, b2), (m3, p3, h3, b3), (m4, p4, h4, b4) = c.seen
+    assert (m1, p1, b1) == ("POST", "/back", b"{}")
+    assert h1["Content-Type"] == "application/json; charset=utf-8"
+    assert (p2, b2) == ("/navigate", '{"url": "https://пример.рф/ä"}'.encode("utf-8"))
+    assert (p3, b3, h3["Content-Type"]) == ("/p", b"", "application/json; charset=utf-8")
+    assert (m4, p4, b4) == ("GET", "/url", b"")
+    assert "Content-Type" not in h4
+
+
+@pytest.mark.parametrize("status, body, post, get", [
+    (200, b'[1, 2]', "Expected dict, got list", "Expected dict, got list"),
+    (200, b'"text"', "Expected dict, got str", "Expected dict, got str"),
+    (404, b'{"ok": false, "error": "unknown path"}', None, "HTTP Error 404: Not Found"),
+    (400, b"<html>no</html>", "HTTP Error 400: Bad Request", "HTTP Error 400: Bad Request"),
+    (500, b"[1]", "HTTP Error 500: Internal Server Error", "HTTP Error 500: Internal Server Error"),
+])
+def test_answers_that_are_not_objects(canned, status, body, post, get):
+    c = canned(status, body)
+    r = helmwire._http_post_json("/x", {"a": 1}, port=c.port)
+    if post is None:
+        assert r == json.loads(body)
+    else:
+        assert r == {"ok": False, "error": post}
+    assert helmwire._http_get_json("/x", port=c.port) == {"ok": False, "error": get}
+
+
+def test_null_answer_and_bad_utf8(canned):
+    assert helmwire._http_get_json("/x", port=canned(200, b"null").port) is None
+    r = helmwire._http_get_json("/x", port=canned(200, b'{"a": "\xff"}').port)
+    assert r["ok"] is False and "utf-8" in r["error"]
+
+
+def test_port_resolution(canned, monkeypatch):
+    c = canned(body=b'{"ok": true, "url": ""}')
+    monkeypatch.setenv("PANEKIT_CONTROL_PORT", str(c.port))
+    assert helmwire.remote_get_url() == {"ok": True, "url": ""}
+    monkeypatch.setenv("PANEKIT_CONTROL_PORT", "1")
+    assert helmwire.remote_get_url(port=float(c.port)) == {"ok": True, "url": ""}
+    assert helmwire.remote_get_url()["ok"] is False
+
+
+def test_against_a_running_control_server(host):
+    assert helmwire.remote_ready(port=host.port) == {"ok": True, "core": False, "url": ""}
+    assert list(helmwire.remote_ready(port=host.port)) == ["ok", "core", "url"]
+    assert helmwire.remote_navigate("例え.jp", port=host.port) == {"ok": True, "url": "https://例え.jp"}
+    assert helmwire._http_post_json("/nope", port=host.port) == {"ok": False, "error": "unknown path"}
+    assert helmwire.remote_reload(port=host.port) == {"ok": True}
+    assert host.calls == [("navigate", "https://例え.jp"), ("reload",)]
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda: helmwire.remote_go_back(1), "remote_go_back() takes exactly 0 positional arguments (1 given)"),
+    (lambda: helmwire.remote_navigate(None), "Argument 'url' has incorrect type (expected str, got NoneType)"),
+    (lambda: helmwire.remote_navigate(), "remote_navigate() takes exactly 1 positional argument (0 given)"),
+    (lambda: helmwire._http_post_json(), "_http_post_json() takes at least 1 positional argument (0 given)"),
+    (lambda: helmwire._http_post_json("/", {}, 3), "_http_post_json() takes at most 2 positional arguments (3 given)"),
+    (lambda: helmwire._http_post_json("/", []), "Argument 'body' has incorrect type (expected dict, got list)"),
+    (lambda: helmwire._http_get_json("/", port="1"), "Argument 'port' has incorrect type (expected int, got str)"),
+    (lambda: helmwire._http_post_json("/", {"x": object()}, port=1), "Object of type object is not JSON serializable"),
+])
+def test_client_argument_errors(call, message):
+    with pytest.raises(TypeError) as ei:
+        call()
+    assert str(ei.value) == message
+
+
+def test_client_metadata():
+    for name in ("remote_navigate", "remote_go_back", "remote_go_forward", "remote_reload",
+                 "remote_get_url", "remote_ready", "_http_post_json", "_http_get_json"):
+        f = getattr(helmwire, name)
+        assert f.__kwdefaults__ == {"port": None, "timeout": 15.0}
+        assert f.__annotations__["port"] == "Optional[int]"
+        assert f.__annotations__["return"] == "Dict[str, Any]"
+    assert helmwire._http_post_json.__defaults__ == (None,)
+    assert helmwire._http_post_json.__annotations__["body"] == "Optional[Dict[str, Any]]"

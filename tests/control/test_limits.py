@@ -1,0 +1,151 @@
+"""One slow, silent or hostile client must never stall the single-threaded control plane."""
+import json
+import random
+import socket
+import struct
+import threading
+import time
+
+import pytest
+
+from panekit import helmwire
+from ctlsupport import Core, raw_request, split_answer
+
+
+@pytest.fixture
+def short_limit(monkeypatch):
+    monkeypatch.setattr(helmwire, "_CONNECTION_TIME_LIMIT", 0.6)
+    return 0.6
+
+
+def ready_answers_at_once(port, timeout=2.0):
+    t0 = time.monotonic()
+    status, _, body = split_answer(raw_request(port, b"GET /ready HTTP/1.0\r\n\r\n", timeout=timeout))
+    assert status == 200 and json.loads(body)["ok"] is True
+    return time.monotonic() - t0
+
+
+@pytest.mark.parametrize("sent", [
+    b"",                                             # connects and says nothing
+    b"GET /rea",                                     # stops inside the request line
+    b"POST /navigate HTTP/1.0\r\nContent-Len",       # stops inside the headers
+    b"POST /navigate HTTP/1.0\r\nContent-Length: 50\r\n\r\nexample.com",  # body never completes
+])
+def test_stalled_client_is_dropped_after_the_limit(host, short_limit, sent):
+    with socket.create_connection(("127.0.0.1", host.port), timeout=10) as s:
+        s.sendall(sent)
+        t0 = time.monotonic()
+        assert s.recv(100) == b""  # the server closes without answering
+        waited = time.monotonic() - t0
+    assert short_limit * 0.5 < waited < short_limit + 3
+    ready_answers_at_once(host.port)
+    assert host.calls == []
+    assert [line for line in host.log if "timed out" in line] == [
+        "[panekit control] Request timed out: TimeoutError('timed out')"]
+
+
+def test_trickling_client_is_dropped_too(host, short_limit):
+    request = b"POST /navigate HTTP/1.0\r\nContent-Length: 11\r\n\r\nexample.com"
+    with socket.create_connection(("127.0.0.1", host.port), timeout=10) as s:
+        t0 = time.monotonic()
+        for i in range(len(request)):
+            try:
+                s.sendall(request[i:i + 1])
+            except OSError:
+                break
+            time.sleep(0.1)  # each read is quick; only the whole connection is too slow
+        try:
+            answer = s.recv(100)
+        except ConnectionResetError:
+            answer = b""
+    assert answer == b"" and time.monotonic() - t0 < short_limit + 8
+    assert host.calls == []
+
+
+def test_body_closed_early_is_what_arrived(host):
+    with socket.create_connection(("127.0.0.1", host.port), timeout=10) as s:
+        s.sendall(b"POST /navigate HTTP/1.0\r\nContent-Length: 100\r\n\r\nexample.com")
+        s.shutdown(socket.SHUT_WR)
+        status, _, body = split_answer(s.makefile("rb").read())
+    assert (status, json.loads(body)["url"]) == (200, "https://example.com")
+
+
+@pytest.mark.parametrize("request_bytes", [
+    b"GET /url HTTP/1.0\r\nContent-Length: 200000\r\n\r\n" + b"x" * 200000,
+    b"POST /navigate HTTP/1.0\r\nContent-Length: 99999999999\r\n\r\n" + b"y" * 300000,
+    b"GET /url HTTP/1.0\r\n\r\n" + b"GET /ready HTTP/1.0\r\n\r\n" * 5000,
+])
+def test_answer_survives_unread_input(host, request_bytes):
+    host.core_obj = Core("https://long.example/" + "p" * 50000)
+    status, headers, body = split_answer(raw_request(host.port, request_bytes, read_after=0.3))
+    assert status in (200, 413)
+    assert len(body) == int(dict(headers)["Content-Length"])
+
+
+def _fuzz_requests(rng):
+    verbs = [b"GET", b"POST", b"PUT", b"OPTIONS", b"HEAD", b"\x00\xff", b"G\tET", b""]
+    targets = [b"/navigate", b"/ready", b"/url", b"/back", b"/", b"", b"/" + b"a" * 70000,
+               b"/navigate?\xff", b"*"]
+    bodies = [b"", b"example.com", b"\xff\xfe\x00", b'{"url": "x.example"}', b"[1,2]", b'"s"',
+              b"1e999", b"true", b"null", b"[" * 5000 + b"]" * 5000, b'{"url": ' * 3000,
+              b'{"url": "\\ud800"}', b'{"url": 5}', bytes(rng.randrange(256) for _ in range(64))]
+    lengths = [None, "abc", "-3", "9" * 5000, "99999999999", "5", "0", " 7 ", "1_0", "\u0663"]
+    for _ in range(300):
+        kind = rng.randrange(6)
+        body = rng.choice(bodies)
+        if kind == 0:  # garbage request line
+            yield bytes(rng.randrange(256) for _ in range(rng.randrange(1, 200))) + b"\r\n\r\n", "send"
+            continue
+        head = rng.choice(verbs) + b" " + rng.choice(targets) + b" " + rng.choice(
+            [b"HTTP/1.0", b"HTTP/1.1", b"HTTP/9.9", b"junk"]) + b"\r\n"
+        length = rng.choice(lengths)
+        if length is None:
+            length = str(len(body))
+        head += b"Content-Length: " + length.encode("utf-8") + b"\r\n"
+        if rng.random() < 0.2:
+            head += b"X-Junk: " + b"h" * rng.randrange(1, 70000) + b"\r\n"
+        data = head + b"\r\n" + body
+        if kind == 1:
+            data += b"GET /ready HTTP/1.0\r\n\r\n\x00garbage" * 3  # pipelined garbage
+        mode = ["send", "half", "reset", "cut"][rng.randrange(4)] if kind >= 2 else "send"
+        yield data, mode
+
+
+def _fire(port, data, mode):
+    s = socket.create_connection(("127.0.0.1", port), timeout=5)
+    try:
+        if mode == "cut":
+            data = data[: max(1, len(data) // 2)]
+        try:
+            s.sendall(data)
+        except OSError:
+            return
+        if mode == "reset":
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+            return
+        if mode in ("half", "cut"):
+            s.shutdown(socket.SHUT_WR)
+        try:
+            while s.recv(65536):
+                pass
+        except OSError:
+            pass
+    finally:
+        s.close()
+
+
+def test_fuzz_bad_input_leaves_the_server_responsive(host, monkeypatch, capfd):
+    monkeypatch.setattr(helmwire, "_CONNECTION_TIME_LIMIT", 1.0)
+    host.core_obj = Core("https://fuzz.example/" + "ü" * 20000)
+    rng = random.Random(20261208)
+    threads_before = {t.name for t in threading.enumerate()}
+    for data, mode in _fuzz_requests(rng):
+        _fire(host.port, data, mode)
+    assert ready_answers_at_once(host.port) < 1.5
+    status, _, body = split_answer(raw_request(host.port, b"POST /navigate HTTP/1.0\r\nContent-Length: 9\r\n\r\nend.local"))
+    assert (status, json.loads(body)) == (200, {"ok": True, "url": "https://end.local"})
+    assert {t.name for t in threading.enumerate()} == threads_before
+    assert host.th.is_alive()
+    navigated = [c[1] for c in host.calls if c[0] == "navigate"]
+    assert all(isinstance(u, str) and u for u in navigated)
+    capfd.readouterr()  # tracebacks of reset connections go to stderr by design
