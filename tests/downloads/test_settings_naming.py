@@ -1,0 +1,253 @@
+"""Download settings (arguments over the four environment variables) and non-clashing names."""
+
+import ntpath
+import os
+
+import pytest
+
+from panekit import fetchkeep
+
+ENV_NAMES = (
+    "PANEKIT_DOWNLOAD_DIRECTORY",
+    "PANEKIT_BROWSER_DOWNLOAD_DIRECTORY",
+    "PANEKIT_DOWNLOAD_PROMPT",
+    "PANEKIT_BROWSER_DOWNLOAD_PROMPT",
+)
+
+
+@pytest.fixture
+def env(monkeypatch):
+    """A clean download environment; monkeypatch restores the original afterwards."""
+    for name in ENV_NAMES:
+        monkeypatch.delenv(name, raising=False)
+
+    def set_env(**values):
+        for name, value in values.items():
+            monkeypatch.setenv(name, value)
+
+    return set_env
+
+
+# ---- switch words -------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("raw", ["1", "true", "TRUE", " yes ", "On", "y", "\tY\n"])
+def test_switch_words_on(raw):
+    assert fetchkeep._env_truthy(raw) is True
+
+
+@pytest.mark.parametrize("raw", [None, "", "   ", "0", "2", "enabled", "no", "off", "yes please", "t"])
+def test_switch_words_off(raw):
+    assert fetchkeep._env_truthy(raw) is False
+
+
+# ---- resolve_download_settings ------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "variables, expected",
+    [
+        ({}, (None, False)),
+        ({"PANEKIT_BROWSER_DOWNLOAD_DIRECTORY": "out"}, ("out", False)),
+        ({"PANEKIT_DOWNLOAD_DIRECTORY": "", "PANEKIT_BROWSER_DOWNLOAD_DIRECTORY": "out"}, ("out", False)),
+        ({"PANEKIT_DOWNLOAD_DIRECTORY": "  C:\\dl ", "PANEKIT_BROWSER_DOWNLOAD_DIRECTORY": "out"},
+         ("C:\\dl", False)),
+        # a blank first variable is set, so it hides the second and gives no folder
+        ({"PANEKIT_DOWNLOAD_DIRECTORY": "   ", "PANEKIT_BROWSER_DOWNLOAD_DIRECTORY": "out"}, (None, False)),
+        ({"PANEKIT_DOWNLOAD_PROMPT": " YES "}, (None, True)),
+        ({"PANEKIT_DOWNLOAD_PROMPT": "0", "PANEKIT_BROWSER_DOWNLOAD_PROMPT": "1"}, (None, False)),
+        ({"PANEKIT_DOWNLOAD_PROMPT": "", "PANEKIT_BROWSER_DOWNLOAD_PROMPT": "on"}, (None, True)),
+        ({"PANEKIT_BROWSER_DOWNLOAD_PROMPT": "on"}, (None, True)),
+        ({"PANEKIT_DOWNLOAD_DIRECTORY": "dl", "PANEKIT_DOWNLOAD_PROMPT": "y"}, ("dl", True)),
+    ],
+)
+def test_settings_from_environment(env, variables, expected):
+    env(**variables)
+    result = fetchkeep.resolve_download_settings()
+    assert type(result) is tuple and result == expected
+    assert type(result[1]) is bool
+
+
+@pytest.mark.parametrize(
+    "directory, prompt, expected",
+    [
+        ("  C:\\dl  ", None, ("C:\\dl", True)),
+        ("", None, (None, True)),  # an empty argument does not fall back to the environment
+        ("   ", False, (None, False)),
+        ("rel\\dir", False, ("rel\\dir", False)),
+    ],
+)
+def test_arguments_win_over_environment(env, directory, prompt, expected):
+    env(PANEKIT_DOWNLOAD_DIRECTORY="env-dir", PANEKIT_DOWNLOAD_PROMPT="1")
+    assert fetchkeep.resolve_download_settings(directory, prompt=prompt) == expected
+
+
+def test_environment_is_read_at_every_call(env):
+    assert fetchkeep.resolve_download_settings() == (None, False)
+    env(PANEKIT_DOWNLOAD_DIRECTORY="later", PANEKIT_BROWSER_DOWNLOAD_PROMPT="true")
+    assert fetchkeep.resolve_download_settings() == ("later", True)
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda: fetchkeep.resolve_download_settings(prompt=1),
+         "Argument 'prompt' has incorrect type (expected bool, got int)"),
+        (lambda: fetchkeep.resolve_download_settings(5),
+         "Argument 'directory' has incorrect type (expected str, got int)"),
+        (lambda: fetchkeep.resolve_download_settings("a", None, None),
+         "resolve_download_settings() takes at most 2 positional arguments (3 given)"),
+        (lambda: fetchkeep._env_truthy(1), "Argument 'raw' has incorrect type (expected str, got int)"),
+        (lambda: fetchkeep._env_truthy(), "_env_truthy() takes exactly 1 positional argument (0 given)"),
+        (lambda: fetchkeep.unique_download_target(None, "a"),
+         "Argument 'folder' has incorrect type (expected str, got NoneType)"),
+        (lambda: fetchkeep.unique_download_target("d", b"a"),
+         "Argument 'suggested_name' has incorrect type (expected str, got bytes)"),
+    ],
+)
+def test_argument_errors(call, message):
+    with pytest.raises(TypeError) as info:
+        call()
+    assert str(info.value) == message
+
+
+def test_str_subclass_is_refused_with_note():
+    class Text(str):
+        pass
+
+    with pytest.raises(TypeError) as info:
+        fetchkeep.unique_download_target(Text("d"), "a")
+    assert str(info.value) == "Argument 'folder' has incorrect type (expected str, got Text)"
+    assert info.value.__notes__
+
+
+# ---- unique_download_target: names --------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "suggested, name",
+    [
+        ("", "download"),
+        ("C:\\Users\\a\\report.pdf", "report.pdf"),
+        ("C:/Users/a/report.pdf", "report.pdf"),
+        ("mixed/sep\\last.txt", "last.txt"),
+        ("C:report.pdf", "report.pdf"),  # a drive-relative path: the drive is not part of the name
+        ("C:", "download"),
+        ("dir\\", "download"),
+        ("\\\\server\\share", "download"),  # a UNC drive alone names no file
+        ("\\\\server\\share\\f.bin", "f.bin"),
+        ("//?/UNC/server/share/f.bin", "f.bin"),
+        ("..", "_"),
+        ("...", "_."),
+        ("a..b.txt", "a_b.txt"),
+        ("report..pdf", "report_pdf"),
+        ("..\\..\\evil.exe", "evil.exe"),
+        ("ab:c.txt", "ab:c.txt"),
+        ("报告 最终.docx", "报告 最终.docx"),
+    ],
+)
+def test_name_taken_from_suggestion(suggested, name):
+    assert fetchkeep.unique_download_target("C:\\nowhere-panekit", suggested) == "C:\\nowhere-panekit\\" + name
+
+
+@pytest.mark.parametrize(
+    "folder, joined",
+    [
+        ("C:\\dl", "C:\\dl\\x.txt"),
+        ("C:\\dl\\", "C:\\dl\\x.txt"),
+        ("C:\\dl/", "C:\\dl/x.txt"),
+        ("C:", "C:x.txt"),
+        ("", "x.txt"),
+        ("\\\\srv\\share", "\\\\srv\\share\\x.txt"),
+        ("rel", "rel\\x.txt"),
+    ],
+)
+def test_join_follows_windows_rules(folder, joined):
+    assert fetchkeep.unique_download_target(folder, "x.txt") == joined
+
+
+def test_name_that_looks_like_a_drive_stays_in_the_folder():
+    # "a:b:c" names the file "b:c"; a plain Windows join would put it on drive b: instead
+    assert fetchkeep.unique_download_target("C:\\dl", "a:b:c") == "C:\\dl\\b:c"
+
+
+# ---- unique_download_target: clashes on the real file system ------------------------------------
+
+
+@pytest.fixture
+def folder(tmp_path):
+    """A download folder text ending in a separator, so candidates are files inside tmp_path."""
+    return str(tmp_path) + os.sep
+
+
+@pytest.mark.parametrize(
+    "suggested, taken, expected",
+    [
+        ("", [], "download"),
+        ("", ["download"], "download_2"),
+        ("", ["download", "download_2"], "download_3"),
+        ("C:\\Users\\a\\report.pdf", ["report.pdf"], "report_2.pdf"),
+        ("report..pdf", ["report_pdf"], "report_pdf_2"),
+        ("archive.tar.gz", ["archive.tar.gz", "archive.tar_2.gz"], "archive.tar_3.gz"),
+        (".env", [".env"], ".env_2"),
+        ("x.txt", ["x.txt", "x_3.txt"], "x_2.txt"),  # the first free counter, not the next one up
+    ],
+)
+def test_clash_gives_next_free_counter(folder, suggested, taken, expected):
+    for name in taken:
+        open(folder + name, "w").close()
+    assert fetchkeep.unique_download_target(folder, suggested) == folder + expected
+
+
+def test_directory_counts_as_taken(folder):
+    os.mkdir(folder + "data.csv")
+    assert fetchkeep.unique_download_target(folder, "data.csv") == folder + "data_2.csv"
+
+
+def test_backslash_join_tests_the_joined_path(tmp_path):
+    # On this test system the backslash is an ordinary character, so "sub\\x.txt" is one file
+    # name inside tmp_path; what matters is that the exact joined path is tested for existence.
+    base = str(tmp_path / "sub")
+    (tmp_path / "sub\\x.txt").write_text("")
+    assert fetchkeep.unique_download_target(base, "x.txt") == base + "\\x_2.txt"
+
+
+def test_missing_folder_gives_the_plain_name(tmp_path):
+    folder = str(tmp_path / "not" / "there") + os.sep
+    assert fetchkeep.unique_download_target(folder, "a.txt") == folder + "a.txt"
+
+
+@pytest.mark.parametrize("suggested", ["nul\x00name.txt", "lone\ud800.txt"])
+def test_names_the_file_system_cannot_hold_count_as_free(folder, suggested):
+    assert fetchkeep.unique_download_target(folder, suggested) == folder + suggested
+
+
+def test_undecodable_file_names_are_found(folder):
+    # a name holding a byte that is not UTF-8 arrives as a surrogate escape, as os.listdir shows it
+    with open(os.fsencode(folder) + b"bad\xffname.txt", "w"):
+        pass
+    assert fetchkeep.unique_download_target(folder, "bad\udcffname.txt") == folder + "bad\udcffname_2.txt"
+
+
+def test_all_names_taken_raises_naming_folder_and_name(folder):
+    open(folder + "full.bin", "w").close()
+    for i in range(2, 5000):
+        open(folder + "full_%d.bin" % i, "w").close()
+    with pytest.raises(OSError) as info:
+        fetchkeep.unique_download_target(folder, "C:\\x\\full.bin")
+    text = str(info.value)
+    assert "full.bin" in text and folder in text
+    # 5000 is never tried: once it exists too, the answer is still the error
+    open(folder + "full_5000.bin", "w").close()
+    with pytest.raises(OSError):
+        fetchkeep.unique_download_target(folder, "full.bin")
+
+
+def test_same_result_as_the_windows_path_library(folder):
+    # Cross-check the hand-written rules against ntpath for names free of drives.
+    for suggested in ["a.b.c", "noext", ".hidden.txt", "trailing.", "x\\y\\z.tar.gz", "..a..", "é.ü"]:
+        name = ntpath.basename(suggested).replace("..", "_") or "download"
+        assert fetchkeep.unique_download_target(folder, suggested) == folder + name
+        open(folder + name, "w").close()
+        stem, ext = ntpath.splitext(name)
+        assert fetchkeep.unique_download_target(folder, suggested) == folder + stem + "_2" + ext
