@@ -183,7 +183,8 @@ nb::object m_dispatch(pk::Args &a) {
     if (nb::len(line) == 0) return nb::bool_(false);
     nb::list parts = nb::borrow<nb::list>(line.attr("split")("maxsplit"_a = 1));
     nb::object cmd = parts[0].attr("lower")();
-    nb::object arg = nb::len(parts) > 1 ? nb::object(parts[1].attr("strip")()) : nb::object(nb::str(""));
+    nb::object arg = nb::str("");
+    if (nb::len(parts) > 1) arg = parts[1].attr("strip")();
 
     const Row *row = find_command(cmd);
     if (!row) {
