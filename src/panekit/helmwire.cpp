@@ -316,23 +316,42 @@ const pk::Spec log_spec{"_log", "start_control_server.<locals>._log", log_params
 // from acceptance) that bounds every read on it, however the client trickles its bytes; a read
 // past the deadline raises TimeoutError, which the standard handler logs and drops.
 
-nb::object monotonic() { return pk::import("time").attr("monotonic")(); }
+pk::Lazy g_monotonic{"time", "monotonic"};
+pk::Lazy g_select{"select", "select"};
+pk::Lazy g_socket_type{"socket", "socket"};
+pk::Lazy g_shut_wr{"socket", "SHUT_WR"};
+
+// Methods of the plain socket class, which _DeadlineSocket extends (fetched once).
+struct SocketMethods {
+    PyObject *settimeout = nullptr, *recv = nullptr, *recv_into = nullptr;
+    SocketMethods &get() {
+        if (!settimeout) {
+            nb::handle t = g_socket_type.get();
+            settimeout = nb::object(t.attr("settimeout")).release().ptr();
+            recv = nb::object(t.attr("recv")).release().ptr();
+            recv_into = nb::object(t.attr("recv_into")).release().ptr();
+        }
+        return *this;
+    }
+} g_sock;
+
+double monotonic() { return nb::cast<double>(g_monotonic.get()()); }
 
 // Sets the socket's time-out to what is left of its deadline; raises TimeoutError when none is.
 void arm_deadline(nb::handle sock) {
-    double left = nb::cast<double>(sock.attr("_pk_deadline")) - nb::cast<double>(monotonic());
+    double left = nb::cast<double>(sock.attr("_pk_deadline")) - monotonic();
     if (left <= 0) pk::raise(PyExc_TimeoutError, "timed out");
-    pk::import("socket").attr("socket").attr("settimeout")(sock, left);
+    nb::handle(g_sock.get().settimeout)(sock, left);
 }
 
 nb::object deadline_recv_into(pk::Args &a) {
     arm_deadline(a[0]);
-    return pk::import("socket").attr("socket").attr("recv_into")(a[0], a[1], a[2], a[3]);
+    return nb::handle(g_sock.get().recv_into)(a[0], a[1], a[2], a[3]);
 }
 
 nb::object deadline_recv(pk::Args &a) {
     arm_deadline(a[0]);
-    return pk::import("socket").attr("socket").attr("recv")(a[0], a[1], a[2]);
+    return nb::handle(g_sock.get().recv)(a[0], a[1], a[2]);
 }
 
 const pk::Param recv_into_params[] = {pk::pos("self", nullptr), pk::pos("buffer", "Any"),
@@ -346,19 +365,18 @@ const pk::Spec recv_spec{"recv", "_DeadlineSocket.recv", recv_params, "bytes", n
 
 PyObject *g_deadline_socket = nullptr;  // the socket class with deadline-bound reads (owned)
 
-nb::object deadline_socket_type() {
+nb::handle deadline_socket_type() {
     if (!g_deadline_socket) {
-        nb::object base = pk::import("socket").attr("socket");
         nb::dict ns;
         ns["__module__"] = kModule;
         ns["__qualname__"] = "_DeadlineSocket";
         ns["__doc__"] = "An accepted control connection whose reads all end by one deadline.";
         ns["recv_into"] = pk::make_function(recv_into_spec, kModule);
         ns["recv"] = pk::make_function(recv_spec, kModule);
-        nb::object type = nb::borrow(reinterpret_cast<PyObject *>(&PyType_Type));
-        g_deadline_socket = type("_DeadlineSocket", nb::make_tuple(base), ns).release().ptr();
+        nb::handle type = reinterpret_cast<PyObject *>(&PyType_Type);
+        g_deadline_socket = type("_DeadlineSocket", nb::make_tuple(g_socket_type.get()), ns).release().ptr();
     }
-    return nb::borrow(g_deadline_socket);
+    return g_deadline_socket;
 }
 
 // srv.get_request: closure (srv,)
@@ -369,8 +387,9 @@ nb::object get_request(pk::Args &a) {
     nb::object sock = deadline_socket_type()(listener.attr("family"), listener.attr("type"),
                                              listener.attr("proto"), "fileno"_a = accepted[0]);
     double limit = nb::cast<double>(global("_CONNECTION_TIME_LIMIT"));
-    sock.attr("_pk_deadline") = nb::float_(nb::cast<double>(monotonic()) + limit);
-    pk::import("socket").attr("socket").attr("settimeout")(sock, limit > 0 ? limit : 0.0);
+    sock.attr("_pk_deadline") = nb::float_(monotonic() + limit);
+    sock.attr("_pk_unread") = nb::bool_(false);
+    nb::handle(g_sock.get().settimeout)(sock, limit > 0 ? limit : 0.0);
     return nb::make_tuple(sock, accepted[1]);
 }
 
@@ -380,29 +399,26 @@ nb::object get_request(pk::Args &a) {
 nb::object shutdown_request(pk::Args &a) {
     nb::handle srv = a.cell(0);
     nb::handle request = a[0];
-    nb::object socket_mod = pk::import("socket");
-    nb::object base = socket_mod.attr("socket");
     try {
-        request.attr("shutdown")(socket_mod.attr("SHUT_WR"));
-        nb::object select = pk::import("select").attr("select");
-        double budget = nb::cast<double>(global("_DRAIN_SECONDS"));
+        request.attr("shutdown")(g_shut_wr.get());
+        // Only what is already pending, unless a body was deliberately left unread.
+        bool unread = PyObject_IsTrue(nb::getattr(request, "_pk_unread", nb::bool_(false)).ptr()) == 1;
+        double budget = unread ? nb::cast<double>(global("_DRAIN_SECONDS")) : 0.0;
         long long left_bytes = nb::cast<long long>(global("_DRAIN_BYTES"));
-        double end = nb::cast<double>(monotonic()) + budget;
-        double wait = 0.0;  // only what is already pending, unless a body was left unread
-        nb::object unread = nb::getattr(request, "_pk_unread", nb::bool_(false));
-        if (PyObject_IsTrue(unread.ptr())) wait = budget;
+        double end = monotonic() + budget, wait = budget;
         nb::list rlist;
         rlist.append(request);
+        nb::list none;
         while (left_bytes > 0) {
-            nb::tuple ready = nb::tuple(select(rlist, nb::list(), nb::list(), wait));
+            nb::tuple ready = nb::tuple(g_select.get()(rlist, none, none, wait));
             if (nb::len(nb::object(ready[0])) == 0) break;
-            base.attr("settimeout")(request, 0.0);
-            nb::bytes chunk = nb::bytes(base.attr("recv")(request, 65536));
+            nb::handle(g_sock.get().settimeout)(request, 0.0);
+            nb::bytes chunk = nb::bytes(nb::handle(g_sock.get().recv)(request, 65536));
             if (chunk.size() == 0) break;
             left_bytes -= static_cast<long long>(chunk.size());
-            double now = nb::cast<double>(monotonic());
-            if (now >= end) break;
-            wait = end - now < 0.25 ? end - now : 0.25;
+            double left = end - monotonic();
+            if (left <= 0) break;
+            wait = left < 0.25 ? left : 0.25;
         }
     } catch (nb::python_error &e) {
         if (!e.matches(PyExc_OSError) && !e.matches(PyExc_ValueError)) throw;

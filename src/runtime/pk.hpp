@@ -130,8 +130,24 @@ nb::bytes json_bytes(nb::handle obj);
 // str(obj) for a console message ("%s" of an exception is its message).
 nb::str text_of(nb::handle obj);
 
-// Imports a module (cached by sys.modules).
+// Imports a module (a sys.modules lookup once it is loaded).
 nb::object import(const char *name);
+
+// A module attribute fetched on first use and kept for the life of the process (for hot paths:
+// stable library objects such as socket.socket or time.monotonic, never package globals).
+class Lazy {
+public:
+    constexpr Lazy(const char *module, const char *attr) : module_(module), attr_(attr) {}
+    nb::handle get() {
+        if (!value_) value_ = nb::object(import(module_).attr(attr_)).release().ptr();
+        return value_;
+    }
+
+private:
+    const char *module_;
+    const char *attr_;
+    PyObject *value_ = nullptr;
+};
 
 // The currently handled exception text (for "... %s" lines) from a nanobind python_error.
 nb::str error_text(nb::python_error &e);
