@@ -197,7 +197,7 @@ class Platform:
     def wait_form(self, timeout=None):
         """The first form that has been shown (by Application.Run or Show)."""
         return self.wait_until(
-            lambda: next((f for f in self.forms if f.Visible), None), timeout, "a shown form"
+            lambda: next((f for f in self.forms if f.__dict__.get("_shown")), None), timeout, "a shown form"
         )
 
     def wait_core(self, webview=None, timeout=None):

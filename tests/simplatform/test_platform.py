@@ -1,0 +1,210 @@
+"""The simulated platform's own logic: the message loop, marshalling, the browser core."""
+
+import sys
+import threading
+
+import pytest
+
+from simplatform import (
+    Action,
+    CoreWebView2,
+    InvalidOperationException,
+    ObjectDisposedException,
+    WebErrorStatus,
+)
+
+
+def _run_form(winsim, build=None):
+    """Build a form on a new UI thread and run it; returns (runner, form)."""
+
+    def host():
+        import System.Windows.Forms as WinForms
+
+        form = WinForms.Form()
+        if build:
+            build(form)
+        WinForms.Application.Run(form)
+        return "closed"
+
+    runner = winsim.start_ui_thread(host)
+    return runner, winsim.wait_form()
+
+
+def test_run_loop_invoke_begin_invoke_and_close(winsim):
+    runner, form = _run_form(winsim)
+    assert form.InvokeRequired
+    seen = []
+    result = form.Invoke(Action(lambda: seen.append(threading.current_thread().name) or 7))
+    assert result == 7 and seen == ["sim-ui"]
+    done = threading.Event()
+    form.BeginInvoke(Action(done.set))
+    assert done.wait(5)
+    with pytest.raises(ZeroDivisionError):
+        form.Invoke(Action(lambda: 1 / 0))  # the delegate's exception reaches the caller
+    with pytest.raises(TypeError):
+        form.Invoke(lambda: None)  # a bare callable is not a delegate
+    form.sim_close()
+    assert runner.join() == "closed"
+    with pytest.raises(ObjectDisposedException):
+        form.Invoke(Action(lambda: None))
+
+
+def test_invoke_from_ui_thread_runs_inline_and_begin_invoke_queues(winsim):
+    order = []
+
+    def build(form):
+        def on_load(s, e):
+            form.BeginInvoke(Action(lambda: order.append("queued")))
+            form.Invoke(Action(lambda: order.append("inline")))
+            order.append(form.InvokeRequired)
+
+        form.Load += on_load
+        form.Shown += lambda s, e: form.Close()
+
+    runner, _ = _run_form(winsim, build)
+    assert runner.join() == "closed"
+    assert order == ["inline", False, "queued"]
+
+
+def test_no_handle_before_show(winsim):
+    form = winsim.WinForms.Form()
+    seen = []
+    t = threading.Thread(target=lambda: seen.append(form.InvokeRequired))
+    t.start()
+    t.join(5)
+    assert seen == [False]  # no handle yet: nothing to marshal to
+    with pytest.raises(InvalidOperationException):
+        form.BeginInvoke(Action(lambda: None))
+
+
+def test_unhandled_exception_in_posted_work_is_recorded(winsim):
+    runner, form = _run_form(winsim)
+    form.BeginInvoke(Action(lambda: 1 / 0))
+    form.Invoke(Action(lambda: None))  # the loop keeps running after it
+    assert [type(e) for e in winsim.unhandled] == [ZeroDivisionError]
+    winsim.unhandled.clear()
+    form.sim_close()
+    runner.join()
+
+
+def test_events_add_remove_by_equality(winsim):
+    b = winsim.WinForms.Button()
+    calls = []
+
+    class H:
+        def __init__(self, tag):
+            self.tag = tag
+
+        def __eq__(self, other):
+            return isinstance(other, H) and other.tag == self.tag
+
+        def __call__(self, s, e):
+            calls.append(self.tag)
+
+    b.Click += H("a")
+    b.Click += H("b")
+    b.Click -= H("a")
+    b.sim_click()
+    assert calls == ["b"]
+    with pytest.raises(AttributeError):
+        b.Click = H("c")
+
+
+def test_webview_initialises_after_shown_and_navigates(winsim):
+    events = []
+
+    def build(form):
+        from Microsoft.Web.WebView2.WinForms import WebView2
+
+        wv = WebView2()
+        form.Controls.Add(wv)
+        form.Shown += lambda s, e: events.append("shown")
+
+        def ready(s, a):
+            events.append(("ready", a.IsSuccess))
+            cv = wv.CoreWebView2
+            cv.SourceChanged += lambda s, e: events.append(("source", cv.Source))
+            cv.NavigationCompleted += lambda s, e: events.append(
+                ("done", e.IsSuccess, str(e.WebErrorStatus)))
+
+        wv.CoreWebView2InitializationCompleted += ready
+
+    winsim.nav_errors["https://b.example/"] = WebErrorStatus.HostNameNotResolved
+    runner, form = _run_form(winsim, build)
+    core = winsim.wait_core()
+    ui = form.sim_on_ui
+    ui(lambda: core.Navigate("https://a.example/"))
+    ui(lambda: core.Navigate("https://b.example/"))
+    winsim.wait_until(lambda: ui(lambda: core.CanGoBack))
+    ui(core.GoBack)
+    winsim.wait_until(lambda: ui(lambda: core.CanGoForward))
+    ui(core.Reload)
+    ui(lambda: None)
+    winsim.wait_until(lambda: len(events) == 9)
+    assert events == [
+        "shown", ("ready", True),
+        ("source", "https://a.example/"), ("done", True, "Unknown"),
+        ("source", "https://b.example/"), ("done", False, "HostNameNotResolved"),
+        ("source", "https://a.example/"), ("done", True, "Unknown"),
+        ("done", True, "Unknown"),  # reload: no SourceChanged
+    ]
+    assert ui(lambda: core.sim_history) == (["https://a.example/", "https://b.example/"], 0)
+    with pytest.raises(InvalidOperationException):
+        core.Navigate("https://c.example/")  # off the UI thread
+    assert winsim.faults
+    winsim.faults.clear()
+    form.sim_close()
+    runner.join()
+
+
+def test_webview_initialisation_failure(winsim):
+    winsim.init_error = RuntimeError("no runtime")
+    got = []
+
+    def build(form):
+        from Microsoft.Web.WebView2.WinForms import WebView2
+
+        wv = WebView2()
+        form.Controls.Add(wv)
+        wv.CoreWebView2InitializationCompleted += lambda s, a: got.append(
+            (a.IsSuccess, str(a.InitializationException), wv.CoreWebView2))
+
+    runner, form = _run_form(winsim, build)
+    winsim.wait_until(lambda: got)
+    assert got == [(False, "no runtime", None)]
+    form.sim_close()
+    runner.join()
+
+
+def test_add_reference_loads_namespaces(winsim_unloaded):
+    import clr
+
+    with pytest.raises(ModuleNotFoundError):
+        import System.Windows.Forms  # noqa: F401
+    clr.AddReference("System.Windows.Forms")
+    clr.AddReference("C:\\py\\webview\\lib\\Microsoft.Web.WebView2.WinForms.dll")
+    import System.Windows.Forms as WinForms
+    from Microsoft.Web.WebView2.WinForms import WebView2  # noqa: F401
+
+    assert WinForms.Form
+    with pytest.raises(Exception, match="Unable to find assembly"):
+        clr.AddReference("Nope")
+    assert winsim_unloaded.references[-1] == "Nope"
+
+
+def test_modules_are_removed_after_the_test():
+    assert "System.Windows.Forms" not in sys.modules and "clr" not in sys.modules
+
+
+def test_core_without_window_and_downloads(winsim):
+    core = CoreWebView2()
+    core.Navigate("https://a.example/")
+    assert core.Source == "about:blank"
+    winsim.pump()
+    assert core.Source == "https://a.example/"
+    args = core.sim_download("C:\\d\\f.pdf", refuse_handled=True)
+    with pytest.raises(AttributeError):
+        args.Handled = True
+    args.set_Handled(True)
+    assert args.Handled is True
+    assert winsim.writes(args) == [("Handled", True)]
