@@ -421,10 +421,8 @@ nb::object attach_download_to_corewebview2(pk::Args &a) {
         attach_forward_spec, kModule, nb::make_tuple(a.cell(0), form, folder, use_prompt));
     try {
         event_update(cv, "DownloadStarting", handler, true);
-        PyObject *line = PyUnicode_FromFormat("[panekit] 已挂载下载处理(CoreWebView2): 目录=%U prompt=%s",
-                                              folder.ptr(), use_prompt.ptr() == Py_True ? "True" : "False");
-        if (!line) throw nb::python_error();
-        pk::print_line(nb::steal(line));
+        pk::print_line(nb::str("[panekit] 已挂载下载处理(CoreWebView2): 目录={} prompt={}")
+                           .attr("format")(folder, use_prompt));
     } catch (nb::python_error &e) {
         if (!is_exception(e)) throw;
         pk::print_line(pk::format1(kMountFailed, e.value()));

@@ -1,0 +1,232 @@
+"""The DownloadStarting handler (silent save, Save-As, failures) and mounting it on a CoreWebView2."""
+
+import os
+
+import pytest
+
+from panekit import fetchkeep
+from simplatform import CoreWebView2, DialogResult, Form
+
+SILENT = "[panekit] 静默下载保存到: %s"
+SAVE_AS = "[panekit] 下载将保存到: %s"
+USER_CANCELLED = "[panekit] 用户取消了下载"
+FAILED = "[panekit] 处理下载失败，回退为取消: %s"
+MOUNTED = "[panekit] 已挂载下载处理(CoreWebView2): 目录=%s prompt=%s"
+MOUNT_FAILED = "[panekit] 挂载下载处理失败: %s"
+FILTER = "All files (*.*)|*.*"
+
+
+@pytest.fixture
+def core(winsim):
+    return CoreWebView2()
+
+
+@pytest.fixture
+def form(winsim):
+    return Form()
+
+
+@pytest.fixture
+def folder(tmp_path):
+    # Ends in a separator: the joined candidates are files inside tmp_path on this test system.
+    return str(tmp_path) + os.sep
+
+
+def lines(capsys):
+    return capsys.readouterr().out.splitlines()
+
+
+def download(core, form, folder, use_prompt, proposed="C:\\Users\\a\\Downloads\\report.pdf", **kw):
+    """Raise one DownloadStarting with handle_download_starting subscribed directly."""
+
+    def handler(sender, args):
+        fetchkeep.handle_download_starting(form, sender, args, folder, use_prompt)
+
+    core.DownloadStarting += handler
+    try:
+        return core.sim_download(proposed, **kw)
+    finally:
+        core.DownloadStarting -= handler
+
+
+# ---- silent mode --------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "proposed, present, name",
+    [
+        ("C:\\Users\\a\\Downloads\\report.pdf", ["report.pdf"], "report_2.pdf"),
+        ("C:\\Users\\a\\Downloads\\report.pdf", [], "report.pdf"),
+        ("", ["download"], "download_2"),
+        (None, [], "download"),
+    ],
+)
+def test_silent_download_saved_under_free_name(winsim, core, form, folder, capsys, proposed, present, name):
+    for n in present:
+        open(folder + n, "w").close()
+    args = download(core, form, folder, False, proposed)
+    assert winsim.writes(args) == [("ResultFilePath", folder + name), ("Cancel", False), ("Handled", True)]
+    assert (args.ResultFilePath, args.Cancel, args.Handled) == (folder + name, False, True)
+    assert lines(capsys) == [SILENT % (folder + name)]
+
+
+def test_unreadable_proposed_path_gives_fallback_name(winsim, core, form, folder, capsys):
+    winsim.fail("CoreWebView2DownloadStartingEventArgs.ResultFilePath")
+    args = download(core, form, folder, 0)
+    assert args.Handled and lines(capsys) == [SILENT % (folder + "download")]
+
+
+def test_downloads_of_one_name_started_together_get_distinct_paths(core, form, folder, capsys):
+    first = download(core, form, folder, False).ResultFilePath
+    second = download(core, form, folder, False).ResultFilePath
+    assert (first, second) == (folder + "report.pdf", folder + "report_2.pdf")
+    open(first, "w").close()  # the first download has been written, the second not yet
+    third = download(core, form, folder, False).ResultFilePath
+    assert third == folder + "report_3.pdf"
+    # a name handed out whose file then existed is free again once that file is gone
+    os.remove(first)
+    assert download(core, form, folder, False).ResultFilePath == first
+    assert len(lines(capsys)) == 4
+
+
+# ---- Save-As mode -------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("proposed, shown_name", [("D:\\t\\report.pdf", "report.pdf"), ("", "download")])
+def test_save_as_cancelled_by_user(winsim, core, form, folder, capsys, proposed, shown_name):
+    winsim.answer_save_dialog(DialogResult.Cancel)
+    args = download(core, form, folder, True, proposed)
+    dialog, owner, _ = winsim.dialogs[0]
+    assert owner is form
+    assert winsim.writes(dialog) == [
+        ("InitialDirectory", folder), ("FileName", shown_name), ("Filter", FILTER), ("RestoreDirectory", True)]
+    assert (args.Cancel, args.Handled, args.ResultFilePath) == (True, False, proposed)
+    assert lines(capsys) == [USER_CANCELLED]
+
+
+def test_save_as_confirmed(winsim, core, form, folder, capsys):
+    winsim.answer_save_dialog(DialogResult.OK, "E:\\x.bin")
+    args = download(core, form, folder, "yes")
+    assert winsim.writes(args) == [("ResultFilePath", "E:\\x.bin"), ("Cancel", False), ("Handled", True)]
+    assert lines(capsys) == [SAVE_AS % "E:\\x.bin"]
+
+
+# ---- failures -----------------------------------------------------------------------------------
+
+
+def test_handled_refused_falls_back_to_set_handled(winsim, core, form, folder, capsys):
+    args = download(core, form, folder, False, refuse_handled=True)
+    assert args.Handled is True
+    assert ("call", "set_Handled", (True,)) in [(op, n, v) for _, op, n, v in winsim.ops(args)]
+    assert lines(capsys) == [SILENT % (folder + "report.pdf")]
+
+
+def test_cancel_false_refused_is_ignored(winsim, core, form, folder, capsys):
+    winsim.fail("CoreWebView2DownloadStartingEventArgs.Cancel=", times=1)
+    args = download(core, form, folder, False)
+    assert args.Handled is True and args.Cancel is False
+    assert lines(capsys) == [SILENT % (folder + "report.pdf")]
+
+
+@pytest.mark.parametrize("use_prompt", [False, True])
+def test_refused_result_path_cancels_with_message(winsim, core, form, folder, capsys, use_prompt):
+    winsim.answer_save_dialog(DialogResult.OK, "E:\\x.bin")
+    args = download(core, form, folder, use_prompt, refuse_result_file_path=True)
+    assert (args.Cancel, args.Handled) == (True, False)
+    assert lines(capsys) == [FAILED % "The path is not valid."]
+
+
+def test_name_search_failure_cancels(core, form, folder, capsys, monkeypatch):
+    def no_name(folder, name):
+        raise OSError("disk gone")
+
+    monkeypatch.setattr(fetchkeep, "unique_download_target", no_name)
+    args = download(core, form, folder, False)
+    assert (args.Cancel, args.Handled, args.ResultFilePath) == (True, False, "C:\\Users\\a\\Downloads\\report.pdf")
+    assert lines(capsys) == [FAILED % "disk gone"]
+
+
+def test_missing_dialog_namespace_cancels(winsim, core, form, folder, capsys, monkeypatch):
+    import sys
+
+    monkeypatch.delitem(sys.modules, "System.Windows.Forms")
+    monkeypatch.setattr(sys.modules["System.Windows"], "Forms", None, raising=False)
+    args = download(core, form, folder, True)
+    assert args.Cancel is True
+    out = lines(capsys)
+    assert len(out) == 1 and out[0].startswith(FAILED % "")
+
+
+def test_handler_arguments_are_checked(form):
+    with pytest.raises(TypeError, match=r"^handle_download_starting\(\) takes exactly 5 positional arguments \(4 given\)$"):
+        fetchkeep.handle_download_starting(form, None, None, "C:\\dl")
+    with pytest.raises(TypeError, match=r"^Argument 'folder' has incorrect type \(expected str, got NoneType\)$"):
+        fetchkeep.handle_download_starting(form, None, None, None, False)
+
+
+# ---- attach_download_to_corewebview2 ------------------------------------------------------------
+
+
+def test_attach_resolves_creates_and_subscribes(winsim, core, form, in_tmp, capsys):
+    fetchkeep.attach_download_to_corewebview2(core, form, "dl", use_prompt=1)
+    target = str(in_tmp / "dl")
+    assert os.path.isdir(target)
+    assert core.Profile.DefaultDownloadFolderPath == target
+    assert lines(capsys) == [MOUNTED % (target, "True")]
+    (handler,) = core.DownloadStarting.sim_handlers
+    assert handler.__qualname__ == "attach_download_to_corewebview2.<locals>._pnk_dl"
+    assert handler.__annotations__ == {"_s": "Any", "a": "Any", "return": "None"}
+
+    winsim.answer_save_dialog(DialogResult.OK, "E:\\x.bin")
+    args = core.sim_download("C:\\u\\a.txt")
+    dialog, owner, settings = winsim.dialogs[0]
+    assert owner is form and settings["InitialDirectory"] == target and settings["FileName"] == "a.txt"
+    assert (args.ResultFilePath, args.Handled) == ("E:\\x.bin", True)
+
+
+def test_attached_silent_download_lands_in_folder(core, form, tmp_path, capsys):
+    fetchkeep.attach_download_to_corewebview2(core, form, str(tmp_path / "a" / "b"), use_prompt=False)
+    target = str(tmp_path / "a" / "b")
+    args = core.sim_download("C:\\u\\a.txt")
+    # the folder is joined with Windows rules, whatever the OS running the tests
+    assert args.ResultFilePath == target + "\\a.txt"
+    assert lines(capsys) == [MOUNTED % (target, "False"), SILENT % (target + "\\a.txt")]
+
+
+def test_attach_without_profile_still_subscribes(winsim, core, form, tmp_path, capsys):
+    winsim.has_profile = False
+    fetchkeep.attach_download_to_corewebview2(core, form, str(tmp_path), use_prompt=False)
+    assert len(core.DownloadStarting.sim_handlers) == 1
+    assert lines(capsys) == [MOUNTED % (str(tmp_path), "False")]
+
+
+def test_attach_subscription_failure_is_reported(winsim, core, form, tmp_path, capsys):
+    winsim.fail("CoreWebView2.DownloadStarting+=")
+    fetchkeep.attach_download_to_corewebview2(core, form, str(tmp_path), use_prompt=False)
+    assert core.DownloadStarting.sim_handlers == []
+    assert lines(capsys) == [MOUNT_FAILED % "simulated failure: CoreWebView2.DownloadStarting+="]
+
+
+def test_attach_folder_error_propagates(core, form, tmp_path, capsys):
+    (tmp_path / "file").write_text("")
+    with pytest.raises(OSError):
+        fetchkeep.attach_download_to_corewebview2(core, form, str(tmp_path / "file" / "dl"), use_prompt=False)
+    assert core.DownloadStarting.sim_handlers == []
+    assert lines(capsys) == []
+
+
+def test_attach_needs_use_prompt(core, form):
+    with pytest.raises(TypeError) as info:
+        fetchkeep.attach_download_to_corewebview2(core, form, "dl")
+    assert str(info.value) == "attach_download_to_corewebview2() needs keyword-only argument use_prompt"
+
+
+def test_forwarder_calls_current_module_handler(core, form, tmp_path, monkeypatch):
+    fetchkeep.attach_download_to_corewebview2(core, form, str(tmp_path), use_prompt=[1])
+    seen = []
+    monkeypatch.setattr(fetchkeep, "handle_download_starting", lambda *a: seen.append(a))
+    (handler,) = core.DownloadStarting.sim_handlers
+    assert handler("sender", "args") is None
+    assert seen == [(form, "sender", "args", str(tmp_path), True)]
+    with pytest.raises(TypeError, match=r"^_pnk_dl\(\) takes exactly 2 positional arguments \(1 given\)$"):
+        handler("sender")
