@@ -146,24 +146,6 @@ def test_name_search_failure_cancels(core, form, folder, capsys, monkeypatch):
     assert lines(capsys) == [FAILED % "disk gone"]
 
 
-def test_missing_dialog_namespace_cancels(winsim, core, form, folder, capsys, monkeypatch):
-    import sys
-
-    monkeypatch.delitem(sys.modules, "System.Windows.Forms")
-    monkeypatch.setattr(sys.modules["System.Windows"], "Forms", None, raising=False)
-    args = download(core, form, folder, True)
-    assert args.Cancel is True
-    out = lines(capsys)
-    assert len(out) == 1 and out[0].startswith(FAILED % "")
-
-
-def test_handler_arguments_are_checked(form):
-    with pytest.raises(TypeError, match=r"^handle_download_starting\(\) takes exactly 5 positional arguments \(4 given\)$"):
-        fetchkeep.handle_download_starting(form, None, None, "C:\\dl")
-    with pytest.raises(TypeError, match=r"^Argument 'folder' has incorrect type \(expected str, got NoneType\)$"):
-        fetchkeep.handle_download_starting(form, None, None, None, False)
-
-
 # ---- attach_download_to_corewebview2 ------------------------------------------------------------
 
 

@@ -1,7 +1,8 @@
 """pywebview's Edge backend, ``webview.platforms.edgechromium``, as far as the download patch
 meets it, built on the simulated WebView2 of this package. The real ``webview`` package (its
 ``settings`` dict above all) is used; only the backend, which needs .NET and the Windows
-registry, is stood in.
+registry, is stood in (where pywebview does not import at all, a minimal ``webview`` with its
+``settings`` dict stands in for it too).
 
 Like pywebview's, ``EdgeChrome.__init__`` subscribes the *bound* ``on_webview_ready`` of the
 class attribute in force at that moment to the control's ``CoreWebView2InitializationCompleted``;
@@ -21,10 +22,28 @@ import types
 
 import pytest
 
-import webview
-import webview.platforms
-
 from .webview2 import WebView2
+
+
+def _stand_in_webview():
+    """A minimal `webview` package for systems where pywebview itself does not import: the
+    `settings` dict (with pywebview's download key) and an empty `webview.platforms`."""
+    pkg = types.ModuleType("webview")
+    pkg.__path__ = []
+    pkg.settings = {"ALLOW_DOWNLOADS": False, "OPEN_EXTERNAL_LINKS_IN_BROWSER": True}
+    platforms = types.ModuleType("webview.platforms")
+    platforms.__path__ = []
+    pkg.platforms = platforms
+    sys.modules["webview"] = pkg
+    sys.modules["webview.platforms"] = platforms
+    return pkg
+
+
+try:
+    import webview
+    import webview.platforms
+except ImportError:  # the stand-in stays for the whole test run, as the real package would
+    webview = _stand_in_webview()
 
 MODULE_NAME = "webview.platforms.edgechromium"
 
