@@ -210,7 +210,7 @@ bool entry_exists(nb::handle path) {
     return t.ok && entry_exists(t.bytes);
 }
 
-// ---- Part: settings and naming ---------------------------------------------------------------
+// ---- download settings and target naming ----------------------------------------------------
 
 nb::object env_truthy(pk::Args &a) {
     if (a[0].is_none()) return nb::bool_(false);
@@ -297,7 +297,7 @@ nb::str find_free_target(nb::handle folder, nb::handle suggested, nb::handle res
 
 nb::object unique_download_target(pk::Args &a) { return find_free_target(a[0], a[1], nb::handle()); }
 
-// ---- Part: the CoreWebView2 download handler -------------------------------------------------
+// ---- the CoreWebView2 download handler ---------------------------------------------------------
 
 // The proposed file name of a download event, or "download".
 nb::str suggested_base(nb::handle args) {
@@ -430,7 +430,7 @@ nb::object attach_download_to_corewebview2(pk::Args &a) {
     return nb::none();
 }
 
-// ---- Part: the pywebview patch ---------------------------------------------------------------
+// ---- the pywebview patch -----------------------------------------------------------------------
 
 nb::object configure_pywebview_edge_downloads(pk::Args &a) {
     nb::object settings = global(a, "resolve_download_settings")("directory"_a = a[0], "prompt"_a = a[1]);
