@@ -2,6 +2,9 @@
 // the client calls another process uses to steer it.
 #include "pk.hpp"
 
+#include <chrono>
+#include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -18,6 +21,7 @@ const char *const kDefaultPortText = "18765";
 const long kDefaultPort = 18765;
 
 PyObject *g_dict = nullptr;  // the module's namespace (borrowed; the module lives for the process)
+pk::Lazy g_json_loads{"json", "loads"};
 
 nb::object global(const char *name) { return pk::module_global(nb::handle(g_dict), name); }
 
@@ -76,10 +80,14 @@ nb::object handler_log_message(pk::Args &a) {
     nb::handle args = a[2];
     nb::object msg = nb::len(args) ? nb::steal(PyNumber_Remainder(fmt.ptr(), args.ptr())) : nb::borrow(fmt);
     if (!msg.is_valid()) throw nb::python_error();
-    int has = PySequence_Contains(msg.ptr(), nb::str("GET /ready").ptr());
+    static PyObject *probe_text = PyUnicode_InternFromString("GET /ready");
+    static PyObject *prefix = PyUnicode_InternFromString("[panekit control] ");
+    int has = PySequence_Contains(msg.ptr(), probe_text);
     if (has < 0) throw nb::python_error();
     if (has) return nb::none();
-    a.cell(kLogFn)(nb::str("[panekit control] ") + nb::str(msg));
+    nb::object line = nb::steal(PyUnicode_Concat(prefix, nb::str(msg).ptr()));
+    if (!line.is_valid()) throw nb::python_error();
+    a.cell(kLogFn)(line);
     return nb::none();
 }
 
@@ -229,7 +237,7 @@ nb::object body_address(nb::bytes raw) {
     try {
         nb::object text = nb::steal(PyUnicode_DecodeUTF8(raw.c_str(), static_cast<Py_ssize_t>(raw.size()), "strict"));
         if (!text.is_valid()) throw nb::python_error();
-        data = pk::import("json").attr("loads")(text);
+        data = nb::handle(g_json_loads.get())(text);
     } catch (nb::python_error &e) {
         if (!is_exception(e)) throw;
         nb::object text = nb::steal(PyUnicode_DecodeUTF8(raw.c_str(), static_cast<Py_ssize_t>(raw.size()), "ignore"));
@@ -246,20 +254,32 @@ nb::object body_address(nb::bytes raw) {
     return nb::str(nb::handle(url)).attr("strip")();
 }
 
+// The target up to its first "?", without trailing slashes; "/" when nothing is left.
+nb::object post_path(nb::object target) {
+    if (target.is_none() || !PyObject_IsTrue(target.ptr())) return nb::str("/");
+    if (!PyUnicode_Check(target.ptr())) target = nb::str(target);
+    PyObject *t = target.ptr();
+    Py_ssize_t end = PyUnicode_FindChar(t, '?', 0, PyUnicode_GET_LENGTH(t), 1);
+    if (end == -2) throw nb::python_error();
+    if (end < 0) end = PyUnicode_GET_LENGTH(t);
+    while (end > 0 && PyUnicode_READ_CHAR(t, end - 1) == '/') --end;
+    if (end == 0) return nb::str("/");
+    if (end == PyUnicode_GET_LENGTH(t)) return target;
+    return nb::steal(PyUnicode_Substring(t, 0, end));
+}
+
 nb::object handler_post(pk::Args &a) {
     nb::handle self = a[0];
-    nb::object target = self.attr("path");
-    nb::object path = (target.is_none() || !PyObject_IsTrue(target.ptr())) ? nb::object(nb::str("")) : target;
-    path = path.attr("split")("?", 1)[0].attr("rstrip")("/");
-    if (!PyObject_IsTrue(path.ptr())) path = nb::str("/");
+    nb::object path = post_path(self.attr("path"));
 
-    if (declared_length(self) == kTooLarge) {
-        // Never read a body above the cap; the server drains what it can before closing.
+    nb::object raw = self.attr("_read_body")();
+    // _read_body never reads a body above the cap; only an empty result can be that case.
+    if (nb::len(raw) == 0 && declared_length(self) == kTooLarge) {
+        // The server drains what it can of the unread body before closing.
         nb::setattr(self.attr("request"), "_pk_unread", nb::bool_(true));
         self.attr("_json")(413, failure("body too large"));
         return nb::none();
     }
-    nb::object raw = self.attr("_read_body")();
     nb::handle invoke = a.cell(kInvoke);
     if (ends_with(path, "/navigate")) {
         nb::object text = body_address(nb::bytes(raw));
@@ -314,51 +334,98 @@ const pk::Spec log_spec{"_log", "start_control_server.<locals>._log", log_params
 // The server handles one connection at a time, so a client that stalls would hold up every
 // other client. Each accepted connection therefore gets a deadline (_CONNECTION_TIME_LIMIT seconds
 // from acceptance) that bounds every read on it, however the client trickles its bytes; a read
-// past the deadline raises TimeoutError, which the standard handler logs and drops.
+// past the deadline raises TimeoutError, which the standard handler logs and drops. Writes are
+// bounded by the same limit each. The socket stays in blocking mode and the bounds are the
+// kernel's receive and send time-outs, so a well-behaved request costs no extra system call
+// per read or write.
 
-pk::Lazy g_monotonic{"time", "monotonic"};
 pk::Lazy g_select{"select", "select"};
 pk::Lazy g_socket_type{"socket", "socket"};
 pk::Lazy g_shut_wr{"socket", "SHUT_WR"};
+pk::Lazy g_sol_socket{"socket", "SOL_SOCKET"};
+pk::Lazy g_so_rcvtimeo{"socket", "SO_RCVTIMEO"};
+pk::Lazy g_so_sndtimeo{"socket", "SO_SNDTIMEO"};
 
 // Methods of the plain socket class, which _DeadlineSocket extends (fetched once).
 struct SocketMethods {
-    PyObject *settimeout = nullptr, *recv = nullptr, *recv_into = nullptr;
+    PyObject *settimeout = nullptr, *recv = nullptr, *recv_into = nullptr, *setsockopt = nullptr;
     SocketMethods &get() {
         if (!settimeout) {
             nb::handle t = g_socket_type.get();
             settimeout = nb::object(t.attr("settimeout")).release().ptr();
             recv = nb::object(t.attr("recv")).release().ptr();
             recv_into = nb::object(t.attr("recv_into")).release().ptr();
+            setsockopt = nb::object(t.attr("setsockopt")).release().ptr();
         }
         return *this;
     }
 } g_sock;
 
-double monotonic() { return nb::cast<double>(g_monotonic.get()()); }
+// Seconds on a steady clock; only ever compared with other readings of this function.
+double monotonic() {
+    using namespace std::chrono;
+    return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
 
-// Sets the socket's time-out to what is left of its deadline; raises TimeoutError when none is.
+// Sets the kernel's receive or send time-out of `sock`. The option is milliseconds as a DWORD on
+// Windows and a struct timeval of two C longs elsewhere; it is never zero, which means "none".
+void set_kernel_timeout(nb::handle sock, nb::handle option, double seconds) {
+    nb::object value;
+    if (pk::on_windows()) {
+        double ms = std::ceil(seconds * 1000.0);
+        std::uint32_t v = ms < 1.0 ? 1u : ms > 4.0e9 ? 4000000000u : static_cast<std::uint32_t>(ms);
+        value = nb::bytes(&v, sizeof v);
+    } else {
+        long tv[2];
+        double whole = std::floor(seconds);
+        tv[0] = static_cast<long>(whole);
+        tv[1] = static_cast<long>((seconds - whole) * 1e6);
+        if (tv[0] <= 0 && tv[1] <= 0) tv[0] = 0, tv[1] = 1000;
+        value = nb::bytes(tv, sizeof tv);
+    }
+    nb::handle(g_sock.get().setsockopt)(sock, g_sol_socket.get(), option, value);
+}
+
+// Bounds the next read by what is left of the socket's deadline (raising TimeoutError when
+// nothing is). The time-out is only lowered once it exceeds what is left by more than a moment,
+// which spares the common single read of a request a system call.
 void arm_deadline(nb::handle sock) {
     double left = nb::cast<double>(sock.attr("_pk_deadline")) - monotonic();
     if (left <= 0) pk::raise(PyExc_TimeoutError, "timed out");
-    nb::handle(g_sock.get().settimeout)(sock, left);
+    if (nb::cast<double>(sock.attr("_pk_armed")) - left > 0.05) {
+        set_kernel_timeout(sock, g_so_rcvtimeo.get(), left);
+        sock.attr("_pk_armed") = nb::float_(left);
+    }
+}
+
+// A blocking read that the kernel's time-out ended reports EAGAIN (or, on Windows, a time-out):
+// both are the deadline.
+template <class Call>
+nb::object bounded_read(nb::handle sock, Call &&call) {
+    arm_deadline(sock);
+    try {
+        return call();
+    } catch (nb::python_error &e) {
+        if (e.matches(PyExc_BlockingIOError) || e.matches(PyExc_TimeoutError))
+            pk::raise(PyExc_TimeoutError, "timed out");
+        throw;
+    }
 }
 
 nb::object deadline_recv_into(pk::Args &a) {
-    arm_deadline(a[0]);
-    return nb::handle(g_sock.get().recv_into)(a[0], a[1], a[2], a[3]);
+    return bounded_read(a[0], [&] { return nb::handle(g_sock.get().recv_into)(a[0], a[1], a[2], a[3]); });
 }
 
 nb::object deadline_recv(pk::Args &a) {
-    arm_deadline(a[0]);
-    return nb::handle(g_sock.get().recv)(a[0], a[1], a[2]);
+    return bounded_read(a[0], [&] { return nb::handle(g_sock.get().recv)(a[0], a[1], a[2]); });
 }
 
+// The plain socket methods check these arguments themselves.
 const pk::Param recv_into_params[] = {pk::pos("self", nullptr), pk::pos("buffer", "Any"),
-                                      pk::pos("nbytes", "int", Check::Int, Def::Int, 0),
-                                      pk::pos("flags", "int", Check::Int, Def::Int, 0)};
-const pk::Param recv_params[] = {pk::pos("self", nullptr), pk::pos("bufsize", "int", Check::Int),
-                                 pk::pos("flags", "int", Check::Int, Def::Int, 0)};
+                                      pk::pos("nbytes", "int", Check::Any, Def::Int, 0),
+                                      pk::pos("flags", "int", Check::Any, Def::Int, 0)};
+const pk::Param recv_params[] = {pk::pos("self", nullptr), pk::pos("bufsize", "int"),
+                                 pk::pos("flags", "int", Check::Any, Def::Int, 0)};
 const pk::Spec recv_into_spec{"recv_into", "_DeadlineSocket.recv_into", recv_into_params, "int", nullptr,
                               deadline_recv_into};
 const pk::Spec recv_spec{"recv", "_DeadlineSocket.recv", recv_params, "bytes", nullptr, deadline_recv};
@@ -371,6 +438,7 @@ nb::handle deadline_socket_type() {
         ns["__module__"] = kModule;
         ns["__qualname__"] = "_DeadlineSocket";
         ns["__doc__"] = "An accepted control connection whose reads all end by one deadline.";
+        ns["__slots__"] = nb::make_tuple("_pk_deadline", "_pk_armed", "_pk_unread");
         ns["recv_into"] = pk::make_function(recv_into_spec, kModule);
         ns["recv"] = pk::make_function(recv_spec, kModule);
         nb::handle type = reinterpret_cast<PyObject *>(&PyType_Type);
@@ -379,17 +447,20 @@ nb::handle deadline_socket_type() {
     return g_deadline_socket;
 }
 
-// srv.get_request: closure (srv,)
+// srv.get_request: closure (srv, family, type, proto of the listening socket)
 nb::object get_request(pk::Args &a) {
     nb::handle srv = a.cell(0);
-    nb::object listener = srv.attr("socket");
-    nb::tuple accepted = nb::tuple(listener.attr("_accept")());
-    nb::object sock = deadline_socket_type()(listener.attr("family"), listener.attr("type"),
-                                             listener.attr("proto"), "fileno"_a = accepted[0]);
     double limit = nb::cast<double>(global("_CONNECTION_TIME_LIMIT"));
+    if (!(limit > 0)) limit = 0.0;
+    nb::tuple accepted = nb::tuple(srv.attr("socket").attr("_accept")());
+    nb::object sock = deadline_socket_type()(a.cell(1), a.cell(2), a.cell(3), accepted[0]);
     sock.attr("_pk_deadline") = nb::float_(monotonic() + limit);
+    sock.attr("_pk_armed") = nb::float_(limit);
     sock.attr("_pk_unread") = nb::bool_(false);
-    nb::handle(g_sock.get().settimeout)(sock, limit > 0 ? limit : 0.0);
+    // Blocking mode, as a plain accept() gives it unless a process-wide default time-out is set.
+    if (!nb::object(sock.attr("gettimeout")()).is_none()) nb::handle(g_sock.get().settimeout)(sock, nb::none());
+    set_kernel_timeout(sock, g_so_rcvtimeo.get(), limit);
+    set_kernel_timeout(sock, g_so_sndtimeo.get(), limit);
     return nb::make_tuple(sock, accepted[1]);
 }
 
@@ -400,25 +471,29 @@ nb::object shutdown_request(pk::Args &a) {
     nb::handle srv = a.cell(0);
     nb::handle request = a[0];
     try {
-        request.attr("shutdown")(g_shut_wr.get());
-        // Only what is already pending, unless a body was deliberately left unread.
-        bool unread = PyObject_IsTrue(nb::getattr(request, "_pk_unread", nb::bool_(false)).ptr()) == 1;
-        double budget = unread ? nb::cast<double>(global("_DRAIN_SECONDS")) : 0.0;
-        long long left_bytes = nb::cast<long long>(global("_DRAIN_BYTES"));
-        double end = monotonic() + budget, wait = budget;
         nb::list rlist;
         rlist.append(request);
         nb::list none;
-        while (left_bytes > 0) {
-            nb::tuple ready = nb::tuple(g_select.get()(rlist, none, none, wait));
-            if (nb::len(nb::object(ready[0])) == 0) break;
-            nb::handle(g_sock.get().settimeout)(request, 0.0);
-            nb::bytes chunk = nb::bytes(nb::handle(g_sock.get().recv)(request, 65536));
-            if (chunk.size() == 0) break;
-            left_bytes -= static_cast<long long>(chunk.size());
-            double left = end - monotonic();
-            if (left <= 0) break;
-            wait = left < 0.25 ? left : 0.25;
+        // Drain only when input is pending now (checked before our FIN, so it is the client's
+        // data, not its close) or a body was deliberately left unread; otherwise close at once.
+        bool unread = PyObject_IsTrue(nb::object(request.attr("_pk_unread")).ptr()) == 1;
+        bool pending = unread || nb::len(nb::object(nb::tuple(g_select.get()(rlist, none, none, 0.0))[0])) > 0;
+        request.attr("shutdown")(g_shut_wr.get());
+        if (pending) {
+            double budget = nb::cast<double>(global("_DRAIN_SECONDS"));
+            long long left_bytes = nb::cast<long long>(global("_DRAIN_BYTES"));
+            double end = monotonic() + budget, wait = budget;
+            while (left_bytes > 0) {
+                nb::tuple ready = nb::tuple(g_select.get()(rlist, none, none, wait));
+                if (nb::len(nb::object(ready[0])) == 0) break;
+                nb::handle(g_sock.get().settimeout)(request, 0.0);
+                nb::bytes chunk = nb::bytes(nb::handle(g_sock.get().recv)(request, 65536));
+                if (chunk.size() == 0) break;
+                left_bytes -= static_cast<long long>(chunk.size());
+                double left = end - monotonic();
+                if (left <= 0) break;
+                wait = left < 0.25 ? left : 0.25;
+            }
         }
     } catch (nb::python_error &e) {
         if (!e.matches(PyExc_OSError) && !e.matches(PyExc_ValueError)) throw;
@@ -451,7 +526,10 @@ nb::object start_control_server(pk::Args &a) {
 
     nb::object srv = server_mod.attr("HTTPServer")(nb::make_tuple(a[0], a[1]), handler);
     nb::tuple own = nb::make_tuple(srv);
-    srv.attr("get_request") = pk::make_function(get_request_spec, kModule, own);
+    nb::object listener = srv.attr("socket");
+    srv.attr("get_request") = pk::make_function(
+        get_request_spec, kModule,
+        nb::make_tuple(srv, listener.attr("family"), listener.attr("type"), listener.attr("proto")));
     srv.attr("shutdown_request") = pk::make_function(shutdown_request_spec, kModule, own);
     nb::object th = pk::import("threading").attr("Thread")(
         "target"_a = srv.attr("serve_forever"), "name"_a = "panekit-control", "daemon"_a = true);
@@ -469,7 +547,7 @@ nb::object request_address(nb::handle path, nb::handle port) {
 // Reads an answer body: strict UTF-8 JSON that must be an object or null.
 nb::object parse_answer(nb::handle raw) {
     nb::object text = raw.attr("decode")("utf-8");
-    nb::object data = pk::import("json").attr("loads")(text);
+    nb::object data = nb::handle(g_json_loads.get())(text);
     if (!data.is_none() && !PyDict_Check(data.ptr()))
         pk::raise(PyExc_TypeError, "Expected %s, got %.200s", "dict", Py_TYPE(data.ptr())->tp_name);
     return data;

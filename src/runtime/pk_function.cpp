@@ -7,6 +7,7 @@
 #include <cstring>
 #include <new>
 #include <stdexcept>
+#include <unordered_map>
 
 namespace pk {
 using namespace nb::literals;
@@ -455,6 +456,36 @@ PyObject *make_default(const Param &p) {
     return nullptr;
 }
 
+struct SpecTexts {
+    const char *module_name;
+    PyObject *name, *qualname, *module, *doc;  // owned for the life of the process
+};
+
+SpecTexts &texts_of(const Spec &spec, const char *module) {
+    static std::unordered_map<const Spec *, SpecTexts> cache;
+    auto it = cache.find(&spec);
+    if (it != cache.end() && std::strcmp(it->second.module_name, module) == 0) return it->second;
+    SpecTexts t{module, PyUnicode_FromString(spec.name),
+                PyUnicode_FromString(spec.qualname ? spec.qualname : spec.name),
+                PyUnicode_FromString(module), spec.doc ? PyUnicode_FromString(spec.doc) : nullptr};
+    if (!t.name || !t.qualname || !t.module || (spec.doc && !t.doc)) {
+        Py_XDECREF(t.name);
+        Py_XDECREF(t.qualname);
+        Py_XDECREF(t.module);
+        Py_XDECREF(t.doc);
+        throw nb::python_error();
+    }
+    if (it != cache.end()) {  // same spec under another module name: keep the newest
+        Py_DECREF(it->second.name);
+        Py_DECREF(it->second.qualname);
+        Py_DECREF(it->second.module);
+        Py_XDECREF(it->second.doc);
+        it->second = t;
+        return it->second;
+    }
+    return cache.emplace(&spec, t).first->second;
+}
+
 }  // namespace
 
 nb::handle Args::cell(std::size_t i) const { return PyTuple_GET_ITEM(fn_->closure, i); }
@@ -485,13 +516,13 @@ nb::object make_function(const Spec &spec, const char *module, nb::handle closur
     const std::size_t n = spec.params.size();
     f->slot_defaults = static_cast<PyObject **>(PyMem_Calloc(n ? n : 1, sizeof(PyObject *)));
     if (!f->slot_defaults) throw std::bad_alloc();
-    f->name = PyUnicode_FromString(spec.name);
-    f->qualname = PyUnicode_FromString(qualname ? qualname : spec.qualname ? spec.qualname : spec.name);
-    f->module = PyUnicode_FromString(module);
-    if (spec.doc) {
-        f->doc = PyUnicode_FromString(spec.doc);
-    }
-    if (!f->name || !f->qualname || !f->module || (spec.doc && !f->doc)) throw nb::python_error();
+    // Closures are made per call (per request, per download): their texts are made once per spec.
+    SpecTexts &texts = texts_of(spec, module);
+    f->name = Py_NewRef(texts.name);
+    f->qualname = qualname ? PyUnicode_FromString(qualname) : Py_NewRef(texts.qualname);
+    f->module = Py_NewRef(texts.module);
+    f->doc = Py_XNewRef(texts.doc);
+    if (!f->qualname) throw nb::python_error();
     if (closure.is_valid() && !closure.is_none()) f->closure = Py_NewRef(closure.ptr());
 
     nb::list positional_defaults;

@@ -58,9 +58,14 @@ void print_line(nb::handle text) {
 void print_line(const char *utf8) { print_line(nb::str(utf8)); }
 
 nb::bytes json_bytes(nb::handle obj) {
-    static PyObject *dumps = nullptr;  // owned for the life of the process
-    if (!dumps) dumps = nb::object(import("json").attr("dumps")).release().ptr();
-    nb::object text = nb::borrow(dumps)(obj, "ensure_ascii"_a = false);
+    // json.dumps(obj, ensure_ascii=False) builds this very encoder on every call; it keeps no
+    // state between encode() calls, so one serves the whole process (owned for its life).
+    static PyObject *encode = nullptr;
+    if (!encode)
+        encode = nb::object(import("json").attr("JSONEncoder")("ensure_ascii"_a = false).attr("encode"))
+                     .release()
+                     .ptr();
+    nb::object text = nb::handle(encode)(obj);
     PyObject *b = PyUnicode_AsEncodedString(text.ptr(), "utf-8", "backslashreplace");
     if (!b) throw nb::python_error();
     return nb::steal<nb::bytes>(b);
