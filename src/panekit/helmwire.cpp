@@ -3,8 +3,6 @@
 #include "pk.hpp"
 
 #include <chrono>
-#include <cmath>
-#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -334,28 +332,22 @@ const pk::Spec log_spec{"_log", "start_control_server.<locals>._log", log_params
 // The server handles one connection at a time, so a client that stalls would hold up every
 // other client. Each accepted connection therefore gets a deadline (_CONNECTION_TIME_LIMIT seconds
 // from acceptance) that bounds every read on it, however the client trickles its bytes; a read
-// past the deadline raises TimeoutError, which the standard handler logs and drops. Writes are
-// bounded by the same limit each. The socket stays in blocking mode and the bounds are the
-// kernel's receive and send time-outs, so a well-behaved request costs no extra system call
-// per read or write.
+// past the deadline raises TimeoutError, which the standard handler logs and drops. Each write
+// is bounded by the socket's time-out as well.
 
 pk::Lazy g_select{"select", "select"};
 pk::Lazy g_socket_type{"socket", "socket"};
 pk::Lazy g_shut_wr{"socket", "SHUT_WR"};
-pk::Lazy g_sol_socket{"socket", "SOL_SOCKET"};
-pk::Lazy g_so_rcvtimeo{"socket", "SO_RCVTIMEO"};
-pk::Lazy g_so_sndtimeo{"socket", "SO_SNDTIMEO"};
 
 // Methods of the plain socket class, which _DeadlineSocket extends (fetched once).
 struct SocketMethods {
-    PyObject *settimeout = nullptr, *recv = nullptr, *recv_into = nullptr, *setsockopt = nullptr;
+    PyObject *settimeout = nullptr, *recv = nullptr, *recv_into = nullptr;
     SocketMethods &get() {
         if (!settimeout) {
             nb::handle t = g_socket_type.get();
             settimeout = nb::object(t.attr("settimeout")).release().ptr();
             recv = nb::object(t.attr("recv")).release().ptr();
             recv_into = nb::object(t.attr("recv_into")).release().ptr();
-            setsockopt = nb::object(t.attr("setsockopt")).release().ptr();
         }
         return *this;
     }
@@ -367,25 +359,6 @@ double monotonic() {
     return duration<double>(steady_clock::now().time_since_epoch()).count();
 }
 
-// Sets the kernel's receive or send time-out of `sock`. The option is milliseconds as a DWORD on
-// Windows and a struct timeval of two C longs elsewhere; it is never zero, which means "none".
-void set_kernel_timeout(nb::handle sock, nb::handle option, double seconds) {
-    nb::object value;
-    if (pk::on_windows()) {
-        double ms = std::ceil(seconds * 1000.0);
-        std::uint32_t v = ms < 1.0 ? 1u : ms > 4.0e9 ? 4000000000u : static_cast<std::uint32_t>(ms);
-        value = nb::bytes(&v, sizeof v);
-    } else {
-        long tv[2];
-        double whole = std::floor(seconds);
-        tv[0] = static_cast<long>(whole);
-        tv[1] = static_cast<long>((seconds - whole) * 1e6);
-        if (tv[0] <= 0 && tv[1] <= 0) tv[0] = 0, tv[1] = 1000;
-        value = nb::bytes(tv, sizeof tv);
-    }
-    nb::handle(g_sock.get().setsockopt)(sock, g_sol_socket.get(), option, value);
-}
-
 // Bounds the next read by what is left of the socket's deadline (raising TimeoutError when
 // nothing is). The time-out is only lowered once it exceeds what is left by more than a moment,
 // which spares the common single read of a request a system call.
@@ -393,31 +366,19 @@ void arm_deadline(nb::handle sock) {
     double left = nb::cast<double>(sock.attr("_pk_deadline")) - monotonic();
     if (left <= 0) pk::raise(PyExc_TimeoutError, "timed out");
     if (nb::cast<double>(sock.attr("_pk_armed")) - left > 0.05) {
-        set_kernel_timeout(sock, g_so_rcvtimeo.get(), left);
+        nb::handle(g_sock.get().settimeout)(sock, left);
         sock.attr("_pk_armed") = nb::float_(left);
     }
 }
 
-// A blocking read that the kernel's time-out ended reports EAGAIN (or, on Windows, a time-out):
-// both are the deadline.
-template <class Call>
-nb::object bounded_read(nb::handle sock, Call &&call) {
-    arm_deadline(sock);
-    try {
-        return call();
-    } catch (nb::python_error &e) {
-        if (e.matches(PyExc_BlockingIOError) || e.matches(PyExc_TimeoutError))
-            pk::raise(PyExc_TimeoutError, "timed out");
-        throw;
-    }
-}
-
 nb::object deadline_recv_into(pk::Args &a) {
-    return bounded_read(a[0], [&] { return nb::handle(g_sock.get().recv_into)(a[0], a[1], a[2], a[3]); });
+    arm_deadline(a[0]);
+    return nb::handle(g_sock.get().recv_into)(a[0], a[1], a[2], a[3]);
 }
 
 nb::object deadline_recv(pk::Args &a) {
-    return bounded_read(a[0], [&] { return nb::handle(g_sock.get().recv)(a[0], a[1], a[2]); });
+    arm_deadline(a[0]);
+    return nb::handle(g_sock.get().recv)(a[0], a[1], a[2]);
 }
 
 // The plain socket methods check these arguments themselves.
@@ -457,10 +418,7 @@ nb::object get_request(pk::Args &a) {
     sock.attr("_pk_deadline") = nb::float_(monotonic() + limit);
     sock.attr("_pk_armed") = nb::float_(limit);
     sock.attr("_pk_unread") = nb::bool_(false);
-    // Blocking mode, as a plain accept() gives it unless a process-wide default time-out is set.
-    if (!nb::object(sock.attr("gettimeout")()).is_none()) nb::handle(g_sock.get().settimeout)(sock, nb::none());
-    set_kernel_timeout(sock, g_so_rcvtimeo.get(), limit);
-    set_kernel_timeout(sock, g_so_sndtimeo.get(), limit);
+    nb::handle(g_sock.get().settimeout)(sock, limit);
     return nb::make_tuple(sock, accepted[1]);
 }
 
