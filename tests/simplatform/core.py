@@ -1,16 +1,13 @@
 """Machinery shared by the simulated namespaces: the platform state of one test, the operation log,
-failure injection, per-thread message queues, events, delegates and the .NET exception types."""
-
-from __future__ import annotations
+failure injection, per-thread message queues, recorded objects with their properties and events,
+delegates and the .NET exception types."""
 
 import collections
+import sys
 import threading
 import time
 
 DEFAULT_TIMEOUT = 10.0
-
-
-# ---- exceptions ---------------------------------------------------------------------------------
 
 
 class SimFault(AssertionError):
@@ -22,7 +19,7 @@ class SimFault(AssertionError):
 class Exception_(Exception):
     """System.Exception as pythonnet shows it: a Python exception whose text is the message."""
 
-    def __init__(self, message: str = ""):
+    def __init__(self, message=""):
         super().__init__(message)
         self.Message = message
 
@@ -47,32 +44,25 @@ class FileNotFoundException(Exception_):
     pass
 
 
-class ExternalException(Exception_):
-    pass
+def ints(*values):
+    """True when every value converts to Int32 (a bool does not)."""
+    return all(isinstance(v, int) and not isinstance(v, bool) for v in values)
 
 
 # ---- the platform of one test ---------------------------------------------------------------------
 
+# How Platform.fail names an operation: op -> suffix after "Class.Member" ("Class" for "new").
+_KEY_SUFFIX = {"new": "()", "set": "=", "call": "()", "+=": "+=", "-=": "-=", "get": ""}
+
 
 class _Failure:
     def __init__(self, key, exc, after, times):
-        self.key, self.exc, self.after, self.times = key, exc, after, times
-        self.seen = 0
-        self.raised = 0
+        self.key, self.exc, self.after, self.times, self.seen = key, exc, after, times, 0
 
     def hit(self):
         self.seen += 1
-        if self.seen <= self.after:
-            return False
-        if self.times is not None and self.raised >= self.times:
-            return False
-        self.raised += 1
-        return True
-
-
-def _type_names(obj):
-    cls = obj if isinstance(obj, type) else type(obj)
-    return [c.__name__ for c in cls.__mro__ if c is not object]
+        n = self.seen - self.after
+        return n > 0 and (self.times is None or n <= self.times)
 
 
 class Platform:
@@ -87,25 +77,21 @@ class Platform:
         self.controls_created = 0
         self.forms = []
         self.webviews = []
-        self.cores = []
         self.popups = []  # addresses of new windows the browser opened itself
         self.dialogs = []  # (dialog, owner, settings dict) per ShowDialog
         self.clipboard = None
         self.save_dialog_answers = collections.deque()
-        # WebView2 behaviour knobs.
         self.init_mode = "shown"  # "shown" | "explicit" (EnsureCoreWebView2Async) | "manual"
-        self.init_error = None  # an exception: initialisation fails with it
+        self.init_error = None  # an exception: WebView2 initialisation fails with it
         self.auto_complete = True  # navigations complete by themselves
-        self.nav_errors = {}  # address -> CoreWebView2WebErrorStatus for a failed navigation
+        self.nav_errors = {}  # address -> CoreWebView2WebErrorStatus of a failed navigation
         self.has_profile = True
+        self.modules = {}  # the installed modules by name
         self._failures = []
         self._lock = threading.RLock()
         self._threads = {}
         self._seq = collections.Counter()
         self._runners = []
-        self.modules = {}
-
-    # -- the installed namespaces --
 
     @property
     def WinForms(self):
@@ -119,8 +105,6 @@ class Platform:
 
     def pretend_windows(self):
         """Make sys.platform read "win32" until the test ends."""
-        import sys
-
         sys.platform = "win32"
 
     # -- log and failure injection --
@@ -128,12 +112,11 @@ class Platform:
     def fail(self, key, exc=None, *, after=0, times=None):
         """Make an operation raise. `key` names it as the log does, with a class name:
         "Panel()" (constructor), "Panel.BackColor=" (property write), "ToolTip.SetToolTip()"
-        (method), "TextBox.PreviewKeyDown+=" (subscription), "WebView2.CoreWebView2" (read of a
-        property that supports it). Base class names match too ("Control.BackColor=").
-        The first `after` matching operations pass; then `times` of them raise (None: all)."""
-        if exc is None:
-            exc = InvalidOperationException("simulated failure: " + key)
-        self._failures.append(_Failure(key, exc, after, times))
+        (method), "TextBox.PreviewKeyDown+=" (subscription), "WebView2.CoreWebView2" (property
+        read). Base class names match too ("Control.BackColor="). The first `after` matching
+        operations pass; then `times` of them raise (None: all)."""
+        self._failures.append(_Failure(key, exc or InvalidOperationException("simulated failure: " + key),
+                                       after, times))
 
     def op(self, obj, op, name=None, value=None):
         """Log one operation of code under test and raise an injected failure for it."""
@@ -142,12 +125,13 @@ class Platform:
         self.check(obj, op, name)
 
     def check(self, obj, op, name=None):
+        """Raise the injected failure for an operation, if any (reads are checked, not logged)."""
         if not self._failures:
             return
-        suffix = {"new": "()", "set": "=", "call": "()", "+=": "+=", "-=": "-=", "get": ""}[op]
-        keys = set()
-        for t in _type_names(obj):
-            keys.add(t + suffix if op == "new" else "%s.%s%s" % (t, name, suffix))
+        cls = obj if isinstance(obj, type) else type(obj)
+        suffix = _KEY_SUFFIX[op]
+        keys = {c.__name__ + suffix if op == "new" else "%s.%s%s" % (c.__name__, name, suffix)
+                for c in cls.__mro__[:-1]}
         for f in self._failures:
             if f.key in keys and f.hit():
                 raise f.exc
@@ -186,19 +170,16 @@ class Platform:
 
     def wait_until(self, predicate, timeout=None, what="condition"):
         deadline = time.monotonic() + (self.timeout if timeout is None else timeout)
-        while True:
-            v = predicate()
-            if v:
-                return v
+        while not (v := predicate()):
             if time.monotonic() >= deadline:
                 raise TimeoutError("timed out waiting for " + what)
             time.sleep(0.005)
+        return v
 
     def wait_form(self, timeout=None):
         """The first form that has been shown (by Application.Run or Show)."""
-        return self.wait_until(
-            lambda: next((f for f in self.forms if f.__dict__.get("_shown")), None), timeout, "a shown form"
-        )
+        return self.wait_until(lambda: next((f for f in self.forms if f._shown), None), timeout,
+                               "a shown form")
 
     def wait_core(self, webview=None, timeout=None):
         """The CoreWebView2 of `webview` (default: the first WebView2 made) once initialised."""
@@ -213,16 +194,13 @@ class Platform:
         """Run the messages queued for the calling thread (like Application.DoEvents)."""
         self.ui().pump()
 
-    # -- scripted dialogs --
-
     def answer_save_dialog(self, result, file_name=None):
         """Script the next SaveFileDialog.ShowDialog: it returns `result` (a DialogResult) and,
         when `file_name` is given, leaves it in the dialog's FileName."""
         self.save_dialog_answers.append((result, file_name))
 
-    # -- teardown --
-
     def close_all(self, timeout=None):
+        """Teardown: close the open forms and join the UI threads, recording what fails."""
         for f in list(self.forms):
             if not f.IsDisposed:
                 try:
@@ -239,10 +217,7 @@ class Runner:
     """A daemon thread running a host; `join()` returns its result or raises its exception."""
 
     def __init__(self, plat, target, args, kwargs, name):
-        self.plat = plat
-        self.result = None
-        self.error = None
-        self.done = threading.Event()
+        self.plat, self.result, self.error, self.done = plat, None, None, threading.Event()
 
         def main():
             try:
@@ -267,11 +242,7 @@ class Runner:
 
 class _Message:
     def __init__(self, fn, sync):
-        self.fn = fn
-        self.sync = sync
-        self.done = threading.Event()
-        self.result = None
-        self.error = None
+        self.fn, self.sync, self.done, self.result, self.error = fn, sync, threading.Event(), None, None
 
 
 class MessageQueue:
@@ -279,8 +250,7 @@ class MessageQueue:
     posts and waits, BeginInvoke posts and returns."""
 
     def __init__(self, plat, thread):
-        self.plat = plat
-        self.thread = thread
+        self.plat, self.thread = plat, thread
         self.items = collections.deque()
         self.cond = threading.Condition()
         self.loops = 0
@@ -300,6 +270,12 @@ class MessageQueue:
         with self.cond:
             self.cond.notify_all()
 
+    def _next(self, wait):
+        with self.cond:
+            if not self.items and wait:
+                self.cond.wait(0.05)
+            return self.items.popleft() if self.items else None
+
     def _run(self, m):
         try:
             m.result = m.fn()
@@ -313,11 +289,7 @@ class MessageQueue:
             m.done.set()
 
     def pump(self):
-        while True:
-            with self.cond:
-                if not self.items:
-                    return
-                m = self.items.popleft()
+        while (m := self._next(wait=False)) is not None:
             self._run(m)
 
     def run(self, until):
@@ -325,12 +297,8 @@ class MessageQueue:
         self.loops += 1
         try:
             while not until():
-                with self.cond:
-                    if not self.items:
-                        self.cond.wait(0.05)
-                        continue
-                    m = self.items.popleft()
-                self._run(m)
+                if (m := self._next(wait=True)) is not None:
+                    self._run(m)
         finally:
             self.loops -= 1
         if self.loops == 0:
@@ -354,65 +322,7 @@ class MessageQueue:
         return m.result
 
 
-# ---- events and delegates ------------------------------------------------------------------------
-
-
-class Event:
-    """One event of one object: `+=` / `-=` with Python callables, as pythonnet allows.
-    Handlers are called with (sender, args); `sim_fire` raises the event on the calling thread."""
-
-    def __init__(self, owner, name):
-        self._owner = owner
-        self._name = name
-        self._handlers = []
-
-    def __iadd__(self, handler):
-        if not callable(handler):
-            raise TypeError("event handler must be callable")
-        self._owner._before_subscribe(self._name)
-        self._owner._plat.op(self._owner, "+=", self._name, handler)
-        self._handlers.append(handler)
-        return self
-
-    def __isub__(self, handler):
-        self._owner._before_subscribe(self._name)
-        self._owner._plat.op(self._owner, "-=", self._name, handler)
-        for i in range(len(self._handlers) - 1, -1, -1):
-            if self._handlers[i] == handler:
-                del self._handlers[i]
-                break
-        return self
-
-    @property
-    def sim_handlers(self):
-        return list(self._handlers)
-
-    def sim_fire(self, sender, args):
-        for h in list(self._handlers):
-            h(sender, args)
-
-    def __repr__(self):
-        return "<event %s of %r>" % (self._name, self._owner)
-
-
-class EventDecl:
-    """Declares an event on a class; assigning anything but the event's own binding (what
-    `obj.E += h` writes back) raises, as in pythonnet."""
-
-    def __set_name__(self, owner, name):
-        self.name = name
-
-    def __get__(self, obj, cls=None):
-        if obj is None:
-            return self
-        ev = obj.__dict__.get("_ev_" + self.name)
-        if ev is None:
-            ev = obj.__dict__["_ev_" + self.name] = Event(obj, self.name)
-        return ev
-
-    def __set__(self, obj, value):
-        if value is not self.__get__(obj):
-            raise AttributeError("cannot assign to event %s" % self.name)
+# ---- delegates and the current platform -----------------------------------------------------------
 
 
 class Delegate:
@@ -426,11 +336,7 @@ class Delegate:
     def __call__(self, *args):
         return self._fn(*args)
 
-    def Invoke(self, *args):
-        return self._fn(*args)
-
-    def DynamicInvoke(self, *args):
-        return self._fn(*args)
+    Invoke = DynamicInvoke = __call__
 
     def __eq__(self, other):
         return isinstance(other, Delegate) and other._fn == self._fn
@@ -442,8 +348,6 @@ class Delegate:
 class Action(Delegate):
     pass
 
-
-# ---- recorded objects ---------------------------------------------------------------------------
 
 _current = None
 
@@ -459,101 +363,156 @@ def _set_current(plat):
     _current = plat
 
 
-def _is_int(v):
-    return isinstance(v, int) and not isinstance(v, bool)
+# ---- recorded objects: properties and events --------------------------------------------------------
+
+_NET_TYPE_NAMES = {int: "Int32", float: "Double", bool: "Boolean", str: "String"}
 
 
 class Prop:
-    """A property of a simulated .NET object: writes are type-checked like pythonnet's conversion,
-    logged in order and may carry a side effect (`on_set(obj, old, new)`)."""
+    """A property of a recorded object. A read passes the object's thread rule and can be made to
+    fail; a write passes the thread rule, is logged, then converted as pythonnet converts (no bool
+    for a number, an int for a float, None only when `nullable`) and stored, after which
+    `on_set(obj, old, new)` runs. `get` / `set` replace the storage for values kept elsewhere;
+    with `get` and no `set` the property is read-only."""
 
-    def __init__(self, default=None, typ=None, on_set=None, nullable=False, factory=None):
-        self.default = default
-        self.factory = factory
-        self.typ = typ
-        self.on_set = on_set
-        self.nullable = nullable
+    def __init__(self, default=None, typ=None, *, nullable=False, factory=None, on_set=None,
+                 get=None, set=None):
+        self.default, self.typ, self.nullable, self.factory = default, typ, nullable, factory
+        self.on_set, self.get, self.set = on_set, get, set
 
     def __set_name__(self, owner, name):
-        self.name = name
+        self.name, self.key = name, "_p_" + name
 
     def __get__(self, obj, cls=None):
         if obj is None:
             return self
-        obj._before_read(self.name)
-        key = "_p_" + self.name
-        if key not in obj.__dict__:
+        obj._use("get", self.name)
+        if self.get:
+            return self.get(obj)
+        if self.key not in obj.__dict__:
             if self.factory is None:
                 return self.default
-            obj.__dict__[key] = self.factory()
-        return obj.__dict__[key]
+            obj.__dict__[self.key] = self.factory()
+        return obj.__dict__[self.key]
+
+    def __set__(self, obj, value):
+        if self.get and not self.set:
+            raise AttributeError("property '%s' of '%s' object has no setter" % (self.name, type(obj).__name__))
+        obj._use("set", self.name, value)
+        self.put(obj, value)
+
+    def put(self, obj, value):
+        """Store `value` as the platform itself would: converted and with the side effect, but
+        neither checked nor logged."""
+        value = self.convert(value)
+        if self.set:
+            return self.set(obj, value)
+        old = obj.__dict__.get(self.key, self.default)
+        obj.__dict__[self.key] = value
+        if self.on_set:
+            self.on_set(obj, old, value)
 
     def convert(self, value):
         t = self.typ
         if t is None or (value is None and self.nullable):
             return value
-        if t is int:
-            if _is_int(value):
-                return int(value)
-        elif t is float:
-            if isinstance(value, (int, float)) and not isinstance(value, bool):
-                return float(value)
-        elif t is bool:
-            if isinstance(value, bool):
-                return value
+        if t in (int, float):
+            if ints(value) or (t is float and isinstance(value, float)):
+                return t(value)
         elif isinstance(value, t):
             return value
-        raise TypeError(
-            "%s: cannot convert %s to %s" % (self.name, type(value).__name__, getattr(t, "__name__", t))
-        )
+        raise TypeError("%s: cannot convert %s to %s"
+                        % (self.name, type(value).__name__, _NET_TYPE_NAMES.get(t, t.__name__)))
+
+
+class Event:
+    """One event of one object: `+=` / `-=` with Python callables, as pythonnet allows.
+    Handlers are called with (sender, args); `sim_fire` raises the event on the calling thread."""
+
+    def __init__(self, owner, name):
+        self._owner, self._name, self._handlers = owner, name, []
+
+    def __iadd__(self, handler):
+        if not callable(handler):
+            raise TypeError("event handler must be callable")
+        self._owner._use("+=", self._name, handler)
+        self._handlers.append(handler)
+        return self
+
+    def __isub__(self, handler):
+        self._owner._use("-=", self._name, handler)
+        same = [i for i, h in enumerate(self._handlers) if h == handler]
+        if same:
+            del self._handlers[same[-1]]
+        return self
+
+    @property
+    def sim_handlers(self):
+        return list(self._handlers)
+
+    def sim_fire(self, sender, args):
+        for h in list(self._handlers):
+            h(sender, args)
+
+    def __repr__(self):
+        return "<event %s of %r>" % (self._name, self._owner)
+
+
+class EventDecl:
+    """Declares an event on a class. Assigning anything but the event's own binding (what
+    `obj.E += h` writes back) raises, as in pythonnet."""
+
+    def __set_name__(self, owner, name):
+        self.name, self.key = name, "_ev_" + name
+
+    def __get__(self, obj, cls=None):
+        if obj is None:
+            return self
+        if self.key not in obj.__dict__:
+            obj.__dict__[self.key] = Event(obj, self.name)
+        return obj.__dict__[self.key]
 
     def __set__(self, obj, value):
-        obj._before_write(self.name)
-        obj._record(self.name, value)
-        value = self.convert(value)
-        old = obj.__dict__.get("_p_" + self.name)
-        obj.__dict__["_p_" + self.name] = value
-        if self.on_set:
-            self.on_set(obj, old, value)
+        if value is not self.__get__(obj):
+            raise AttributeError("cannot assign to event %s" % self.name)
 
 
 class Recorded:
-    """Base of the simulated .NET objects: unknown public attributes cannot be written (as on a
-    .NET object), and construction is logged."""
+    """Base of the simulated .NET objects. Construction is logged (unless `_log_new` is False, for
+    objects the platform makes itself); public attributes the class does not declare cannot be
+    written (nor values the platform set in the instance, which are read-only); every use of a
+    member by code under test goes through `_use`."""
 
-    _plat: Platform
-    _log_new = True  # False for objects the platform makes itself (event arguments)
+    _log_new = True
 
     def __init__(self, *args):
-        object.__setattr__(self, "_plat", current())
-        p = self._plat
-        with p._lock:
-            p._seq[type(self).__name__] += 1
-            n = p._seq[type(self).__name__]
-        object.__setattr__(self, "sim_name", "%s#%d" % (type(self).__name__, n))
+        plat = self._plat = current()
+        kind = type(self).__name__
+        with plat._lock:
+            plat._seq[kind] += 1
+            self.sim_name = "%s#%d" % (kind, plat._seq[kind])
         if self._log_new:
-            p.op(self, "new", type(self).__name__, args)
-
-    def _record(self, name, value):
-        self._plat.op(self, "set", name, value)
+            plat.op(self, "new", kind, args)
 
     def __setattr__(self, name, value):
-        if not name.startswith(("_", "sim_")) and not hasattr(type(self), name):
-            raise AttributeError("'%s' object has no attribute '%s'" % (type(self).__name__, name))
+        if not name.startswith(("_", "sim_")) and (name in self.__dict__ or not hasattr(type(self), name)):
+            raise AttributeError("'%s' object has no writable attribute '%s'" % (type(self).__name__, name))
         object.__setattr__(self, name, value)
 
-    def _before_read(self, name):
-        self._plat.check(self, "get", name)
+    def _guard(self, op, name):
+        """The object's thread rule: raise before a use the real platform would refuse."""
 
-    def _before_write(self, name):
-        pass
-
-    def _before_subscribe(self, name):
-        pass
+    def _use(self, op, name, value=None):
+        """One use of a member ("get", "set", "call", "+=", "-="): the thread rule, then the log
+        (reads are not logged) and any injected failure."""
+        self._guard(op, name)
+        if op == "get":
+            self._plat.check(self, op, name)
+        else:
+            self._plat.op(self, op, name, value)
 
     def _call(self, name, *args):
-        self._before_write(name)
-        self._plat.op(self, "call", name, args)
+        self._use("call", name, args)
 
     def __repr__(self):
         return "<%s>" % self.sim_name

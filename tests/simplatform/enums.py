@@ -1,6 +1,6 @@
 """.NET enumerations as pythonnet shows them: members compare by identity and value, flag
 enumerations combine with `|`, and the text of a member is its name (as .NET's ToString gives;
-flags combined read "Top, Left")."""
+combined flags read "Top, Left"). A member named None is also reachable as `None_`."""
 
 import enum
 
@@ -18,110 +18,34 @@ class NetFlags(enum.IntFlag):
         return ", ".join(names) if names else "0"
 
 
+def _enum(base, name, members):
+    """`members`: names valued 0, 1, 2... in a string, or a dict of name -> value."""
+    if isinstance(members, str):
+        members = {m: i for i, m in enumerate(members.split())}
+    if "None" in members:
+        members = members | {"None_": members["None"]}  # an alias: the member's name stays "None"
+    return base(name, list(members.items()), module=__name__)
+
+
 # System.Windows.Forms
-class DockStyle(NetEnum):
-    None_ = 0
-    Top = 1
-    Bottom = 2
-    Left = 3
-    Right = 4
-    Fill = 5
-
-
-DockStyle.None_._name_ = "None"
-setattr(DockStyle, "None", DockStyle.None_)
-
-
-class AnchorStyles(NetFlags):
-    None_ = 0
-    Top = 1
-    Bottom = 2
-    Left = 4
-    Right = 8
-
-
-class FlatStyle(NetEnum):
-    Flat = 0
-    Popup = 1
-    Standard = 2
-    System = 3
-
-
-class BorderStyle(NetEnum):
-    None_ = 0
-    FixedSingle = 1
-    Fixed3D = 2
-
-
-class DialogResult(NetEnum):
-    None_ = 0
-    OK = 1
-    Cancel = 2
-    Abort = 3
-    Retry = 4
-    Ignore = 5
-    Yes = 6
-    No = 7
-
-
-class Keys(NetFlags):
-    None_ = 0
-    Back = 8
-    Tab = 9
-    Return = 13
-    Enter = 13  # an alias of Return, as in .NET
-    Escape = 27
-    Space = 32
-    A = 65
-    B = 66
-    C = 67
-    F5 = 116
-    Shift = 0x10000
-    Control = 0x20000
-    Alt = 0x40000
-
-
-class FormWindowState(NetEnum):
-    Normal = 0
-    Minimized = 1
-    Maximized = 2
-
+DockStyle = _enum(NetEnum, "DockStyle", "None Top Bottom Left Right Fill")
+AnchorStyles = _enum(NetFlags, "AnchorStyles", {"None": 0, "Top": 1, "Bottom": 2, "Left": 4, "Right": 8})
+FlatStyle = _enum(NetEnum, "FlatStyle", "Flat Popup Standard System")
+BorderStyle = _enum(NetEnum, "BorderStyle", "None FixedSingle Fixed3D")
+DialogResult = _enum(NetEnum, "DialogResult", "None OK Cancel Abort Retry Ignore Yes No")
+FormWindowState = _enum(NetEnum, "FormWindowState", "Normal Minimized Maximized")
+Keys = _enum(NetFlags, "Keys", {
+    "None": 0, "Back": 8, "Tab": 9, "Return": 13, "Enter": 13, "Escape": 27, "Space": 32,
+    "A": 65, "B": 66, "C": 67, "F5": 116, "Shift": 0x10000, "Control": 0x20000, "Alt": 0x40000,
+})
 
 # System.Drawing
-class FontStyle(NetFlags):
-    Regular = 0
-    Bold = 1
-    Italic = 2
-    Underline = 4
-    Strikeout = 8
-
-
-class GraphicsUnit(NetEnum):
-    World = 0
-    Display = 1
-    Pixel = 2
-    Point = 3
-    Inch = 4
-    Document = 5
-    Millimeter = 6
-
+FontStyle = _enum(NetFlags, "FontStyle", {"Regular": 0, "Bold": 1, "Italic": 2, "Underline": 4, "Strikeout": 8})
+GraphicsUnit = _enum(NetEnum, "GraphicsUnit", "World Display Pixel Point Inch Document Millimeter")
 
 # Microsoft.Web.WebView2.Core
-class CoreWebView2WebErrorStatus(NetEnum):
-    Unknown = 0
-    CertificateCommonNameIsIncorrect = 1
-    CertificateExpired = 2
-    ClientCertificateContainsErrors = 3
-    CertificateRevoked = 4
-    CertificateIsInvalid = 5
-    ServerUnreachable = 6
-    Timeout = 7
-    ErrorHttpInvalidServerResponse = 8
-    ConnectionAborted = 9
-    ConnectionReset = 10
-    Disconnected = 11
-    CannotConnect = 12
-    HostNameNotResolved = 13
-    OperationCanceled = 14
-    RedirectFailed = 15
-    UnexpectedError = 16
+CoreWebView2WebErrorStatus = _enum(NetEnum, "CoreWebView2WebErrorStatus", """
+    Unknown CertificateCommonNameIsIncorrect CertificateExpired ClientCertificateContainsErrors
+    CertificateRevoked CertificateIsInvalid ServerUnreachable Timeout ErrorHttpInvalidServerResponse
+    ConnectionAborted ConnectionReset Disconnected CannotConnect HostNameNotResolved
+    OperationCanceled RedirectFailed UnexpectedError""")

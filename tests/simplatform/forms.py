@@ -11,49 +11,30 @@ from .core import (
     Prop,
     Recorded,
     current,
+    ints,
 )
-from .drawing import Color, Font, Size
-from .enums import (
-    AnchorStyles,
-    BorderStyle,
-    DialogResult,
-    DockStyle,
-    FlatStyle,
-    FontStyle,
-    GraphicsUnit,
-    Keys,
-)
+from . import drawing
+from .drawing import Color, Font, Size, Value
+from .enums import AnchorStyles, BorderStyle, DialogResult, DockStyle, FlatStyle, Keys
 
 
-class Padding:
+class Padding(Value):
     __slots__ = ("Left", "Top", "Right", "Bottom")
+    _format = "{Left=%d,Top=%d,Right=%d,Bottom=%d}"
 
     def __init__(self, *args):
         if len(args) == 1:
-            args = args * 4
-        if len(args) != 4 or not all(isinstance(v, int) and not isinstance(v, bool) for v in args):
+            args *= 4
+        if len(args) != 4 or not ints(*args):
             raise TypeError("No constructor matches given arguments for Padding")
-        self.Left, self.Top, self.Right, self.Bottom = args
+        super().__init__(*args)
 
     @property
     def All(self):
-        same = self.Left == self.Top == self.Right == self.Bottom
-        return self.Left if same else -1
-
-    def __eq__(self, other):
-        return isinstance(other, Padding) and self._t() == other._t()
-
-    def __hash__(self):
-        return hash(self._t())
-
-    def _t(self):
-        return (self.Left, self.Top, self.Right, self.Bottom)
-
-    def __repr__(self):
-        return "{Left=%d,Top=%d,Right=%d,Bottom=%d}" % self._t()
+        return self.Left if self.Left == self.Top == self.Right == self.Bottom else -1
 
 
-# ---- event arguments -------------------------------------------------------------------------
+# ---- event arguments (made by the platform, not logged; their fixed values are read-only) -------
 
 
 class EventArgs(Recorded):
@@ -66,28 +47,17 @@ class KeyPressEventArgs(EventArgs):
     def __init__(self, key_char):
         if not (isinstance(key_char, str) and len(key_char) == 1):
             raise TypeError("KeyChar is one character")
-        super().__init__(key_char)
-        object.__setattr__(self, "_key_char", key_char)
-
-    @property
-    def KeyChar(self):
-        return self._key_char
+        super().__init__()
+        self.__dict__["KeyChar"] = key_char
 
 
 class PreviewKeyDownEventArgs(EventArgs):
     IsInputKey = Prop(False, bool)
+    KeyCode = property(lambda self: Keys(self.KeyData & 0xFFFF))
 
     def __init__(self, key_data):
-        super().__init__(key_data)
-        object.__setattr__(self, "_key_data", Keys(key_data))
-
-    @property
-    def KeyData(self):
-        return self._key_data
-
-    @property
-    def KeyCode(self):
-        return Keys(self._key_data & 0xFFFF)
+        super().__init__()
+        self.__dict__["KeyData"] = Keys(key_data)
 
 
 class KeyEventArgs(PreviewKeyDownEventArgs):
@@ -103,37 +73,32 @@ class FormClosingEventArgs(EventArgs):
 
 
 def _bound(index):
-    def get(self):
-        self._before_read(("Left", "Top", "Width", "Height")[index])
-        return self._bounds[index]
+    """Left, Top, Width or Height: an Int32 property kept in the control's bounds."""
 
-    def set_(self, value):
-        name = ("Left", "Top", "Width", "Height")[index]
-        self._before_write(name)
-        self._plat.op(self, "set", name, value)
-        if not isinstance(value, int) or isinstance(value, bool):
-            raise TypeError("%s: cannot convert %s to Int32" % (name, type(value).__name__))
-        b = list(self._bounds)
-        b[index] = value
-        self._set_bounds(*b)
+    def set_(ctl, value):
+        bounds = list(ctl._bounds)
+        bounds[index] = value
+        ctl._set_bounds(*bounds)
 
-    return property(get, set_)
+    return Prop(typ=int, get=lambda ctl: ctl._bounds[index], set=set_)
 
 
-def _relayout_parent(ctl, old, new):
+def _layout(ctl, old=None, new=None):
+    ctl._perform_layout()
+
+
+def _layout_parent(ctl, old=None, new=None):
     if ctl._parent is not None:
         ctl._parent._perform_layout()
 
 
 class ControlCollection:
     def __init__(self, owner):
-        self._owner = owner
-        self._items = []
+        self._owner, self._items = owner, []
 
     def Add(self, control):
         owner = self._owner
-        owner._before_write("Controls.Add")
-        owner._plat.op(owner, "call", "Controls.Add", (control,))
+        owner._call("Controls.Add", control)
         if not isinstance(control, Control):
             raise TypeError("Controls.Add takes a Control")
         if isinstance(control, Form):
@@ -155,30 +120,37 @@ class ControlCollection:
     def __getitem__(self, i):
         return self._items[i]
 
-    @property
-    def Count(self):
-        return len(self._items)
+    Count = property(__len__)
 
 
 class Control(Recorded):
-    """A WinForms control. Bounds change through Left/Top/Width/Height/Size and through docking
-    in the parent (done in reverse order of Controls, as WinForms does); a size change lays out
-    the children and then raises Resize. Anchors are stored but not applied."""
+    """A WinForms control. Bounds change through Left/Top/Width/Height/Size/ClientSize and through
+    docking in the parent (done in reverse order of Controls, as WinForms does); a size change lays
+    out the children and then raises Resize. Anchors are stored but not applied. Once it has a
+    handle, writes and calls from any thread but its own are refused (and recorded as faults)."""
 
     _default_size = (0, 0)
 
     Text = Prop("", str, nullable=True)
-    Dock = Prop(DockStyle.None_, DockStyle, on_set=_relayout_parent)
+    Dock = Prop(DockStyle.None_, DockStyle, on_set=_layout_parent)
     Anchor = Prop(AnchorStyles.Top | AnchorStyles.Left, AnchorStyles)
-    Padding = Prop(typ=Padding, factory=lambda: Padding(0), on_set=lambda c, o, n: c._perform_layout())
+    Padding = Prop(typ=Padding, factory=lambda: Padding(0), on_set=_layout)
     BackColor = Prop(Color.Control, Color)
     Font = Prop(typ=Font, factory=lambda: Font.sim_default())
     Enabled = Prop(True, bool)
     Name = Prop("", str)
-    Left = _bound(0)
-    Top = _bound(1)
-    Width = _bound(2)
-    Height = _bound(3)
+    Left, Top, Width, Height = map(_bound, range(4))
+    # (inside the class body, Size names the property from here on: the struct is drawing.Size)
+    Size = Prop(typ=drawing.Size, get=lambda c: drawing.Size(*c._bounds[2:]),
+                set=lambda c, v: c._set_bounds(*c._bounds[:2], v.Width, v.Height))
+    ClientSize = Prop(typ=drawing.Size, get=lambda c: c._client_size(),
+                      set=lambda c, v: c._set_bounds(*c._bounds[:2], v.Width + c._border()[0],
+                                                     v.Height + c._border()[1]))
+
+    Controls = property(lambda self: self._controls)
+    Parent = property(lambda self: self._parent)
+    IsDisposed = property(lambda self: self._disposed)
+    IsHandleCreated = Visible = property(lambda self: self._handle)
 
     Click = EventDecl()
     Resize = EventDecl()
@@ -194,121 +166,71 @@ class Control(Recorded):
         with plat._lock:
             plat.controls_created += 1
         super().__init__()
-        d = self.__dict__
-        d["_ui"] = plat.ui()
-        d["_bounds"] = (0, 0) + tuple(self._default_size)
-        d["_parent"] = None
-        d["_controls"] = ControlCollection(self)
-        d["_suspended"] = 0
-        d["_layout_pending"] = False
-        d["_handle"] = False
-        d["_disposed"] = False
-        d["_visible"] = False
+        self._ui = plat.ui()
+        self._bounds = (0, 0) + self._default_size
+        self._parent = None
+        self._controls = ControlCollection(self)
+        self._suspended = 0
+        self._layout_pending = self._handle = self._disposed = False
 
-    # -- threading rules --
+    # -- threads --
 
-    def _handle_owner(self):
-        c = self
-        while c is not None:
-            if c._handle:
-                return c
-            c = c._parent
-        return None
-
-    def _before_write(self, name):
-        # Touching a live control from another thread is the classic cross-thread fault.
-        if self._handle and not self._ui.is_current():
+    def _guard(self, op, name):
+        # Changing a live control from another thread is the classic cross-thread fault.
+        if op in ("set", "call") and self._handle and not self._ui.is_current():
             msg = "Cross-thread operation not valid: %r.%s accessed from a thread other than " \
                   "the thread it was created on." % (self, name)
             self._plat.faults.append(msg)
             raise InvalidOperationException(msg)
+
+    def _handle_owner(self):
+        c = self
+        while c is not None and not c._handle:
+            c = c._parent
+        return c
 
     @property
     def InvokeRequired(self):
         owner = self._handle_owner()
         return owner is not None and not owner._ui.is_current()
 
-    def _marshal_target(self, delegate):
+    def _marshal(self, name, delegate, args):
+        self._plat.op(self, "call", name, (delegate,) + args)
         if not isinstance(delegate, Delegate):
-            raise TypeError("No method matches given arguments for Invoke: a delegate is needed")
+            raise TypeError("No method matches given arguments for %s: a delegate is needed" % name)
         if self._disposed:
             raise ObjectDisposedException("Cannot access a disposed object.")
         if self._handle_owner() is None:
             raise InvalidOperationException(
                 "Invoke or BeginInvoke cannot be called on a control until the window handle "
                 "has been created.")
+        return lambda: delegate(*args)
 
     def Invoke(self, delegate, *args):
-        self._plat.op(self, "call", "Invoke", (delegate,) + args)
-        self._marshal_target(delegate)
-        if not self.InvokeRequired:
-            return delegate(*args)
-        return self._ui.call(lambda: delegate(*args))
+        work = self._marshal("Invoke", delegate, args)
+        return self._ui.call(work) if self.InvokeRequired else work()
 
     def BeginInvoke(self, delegate, *args):
-        self._plat.op(self, "call", "BeginInvoke", (delegate,) + args)
-        self._marshal_target(delegate)
-        return _AsyncResult(self._ui.post(lambda: delegate(*args)), self._plat)
+        return _AsyncResult(self._ui.post(self._marshal("BeginInvoke", delegate, args)), self._plat)
 
     def EndInvoke(self, result):
         return result.sim_wait()
 
-    # -- properties --
+    def sim_on_ui(self, fn):
+        """Run fn on this control's thread (now, or through its message loop) and return."""
+        return self._ui.call(fn)
 
-    @property
-    def Controls(self):
-        return self._controls
-
-    @property
-    def Parent(self):
-        return self._parent
-
-    @property
-    def IsDisposed(self):
-        return self._disposed
-
-    @property
-    def IsHandleCreated(self):
-        return self._handle
-
-    @property
-    def Visible(self):
-        return self._visible
+    # -- layout --
 
     def _border(self):
         return (0, 0)
 
-    @property
-    def Size(self):
-        return Size(self._bounds[2], self._bounds[3])
-
-    @Size.setter
-    def Size(self, value):
-        self._before_write("Size")
-        self._plat.op(self, "set", "Size", value)
-        if not isinstance(value, Size):
-            raise TypeError("Size: cannot convert %s to Size" % type(value).__name__)
-        self._set_bounds(self._bounds[0], self._bounds[1], value.Width, value.Height)
-
-    @property
-    def ClientSize(self):
+    def _client_size(self):
         bw, bh = self._border()
         return Size(max(0, self._bounds[2] - bw), max(0, self._bounds[3] - bh))
 
-    @ClientSize.setter
-    def ClientSize(self, value):
-        self._before_write("ClientSize")
-        self._plat.op(self, "set", "ClientSize", value)
-        if not isinstance(value, Size):
-            raise TypeError("ClientSize: cannot convert %s to Size" % type(value).__name__)
-        bw, bh = self._border()
-        self._set_bounds(self._bounds[0], self._bounds[1], value.Width + bw, value.Height + bh)
-
-    # -- layout --
-
     def _set_bounds(self, left, top, width, height, from_layout=False):
-        old = self._bounds
-        self.__dict__["_bounds"] = (left, top, max(0, width), max(0, height))
+        old, self._bounds = self._bounds, (left, top, max(0, width), max(0, height))
         if old[2:] != self._bounds[2:]:
             self._perform_layout()
             self.Resize.sim_fire(self, EventArgs())
@@ -317,42 +239,38 @@ class Control(Recorded):
                 self._parent._perform_layout()
 
     def _perform_layout(self):
+        self._layout_pending = bool(self._suspended)
         if self._suspended:
-            self.__dict__["_layout_pending"] = True
             return
-        self.__dict__["_layout_pending"] = False
-        cw, ch = self.ClientSize.Width, self.ClientSize.Height
-        p = self.Padding
+        client, p = self._client_size(), self.Padding
         x, y = p.Left, p.Top
-        w, h = max(0, cw - p.Left - p.Right), max(0, ch - p.Top - p.Bottom)
+        w, h = max(0, client.Width - p.Left - p.Right), max(0, client.Height - p.Top - p.Bottom)
         for c in reversed(self._controls._items):
-            d = c.Dock
-            cwid, chei = c._bounds[2], c._bounds[3]
-            if d == DockStyle.Top:
-                c._set_bounds(x, y, w, chei, True)
-                y, h = y + chei, max(0, h - chei)
-            elif d == DockStyle.Bottom:
-                c._set_bounds(x, y + h - chei, w, chei, True)
-                h = max(0, h - chei)
-            elif d == DockStyle.Left:
-                c._set_bounds(x, y, cwid, h, True)
-                x, w = x + cwid, max(0, w - cwid)
-            elif d == DockStyle.Right:
-                c._set_bounds(x + w - cwid, y, cwid, h, True)
-                w = max(0, w - cwid)
-            elif d == DockStyle.Fill:
+            cw, ch = c._bounds[2:]
+            if c.Dock == DockStyle.Top:
+                c._set_bounds(x, y, w, ch, True)
+                y, h = y + ch, max(0, h - ch)
+            elif c.Dock == DockStyle.Bottom:
+                c._set_bounds(x, y + h - ch, w, ch, True)
+                h = max(0, h - ch)
+            elif c.Dock == DockStyle.Left:
+                c._set_bounds(x, y, cw, h, True)
+                x, w = x + cw, max(0, w - cw)
+            elif c.Dock == DockStyle.Right:
+                c._set_bounds(x + w - cw, y, cw, h, True)
+                w = max(0, w - cw)
+            elif c.Dock == DockStyle.Fill:
                 c._set_bounds(x, y, w, h, True)
 
     def SuspendLayout(self):
         self._call("SuspendLayout")
-        self.__dict__["_suspended"] += 1
+        self._suspended += 1
 
     def ResumeLayout(self, perform_layout=True):
         self._call("ResumeLayout", perform_layout)
         if not isinstance(perform_layout, bool):
             raise TypeError("ResumeLayout takes a bool")
-        if self._suspended:
-            self.__dict__["_suspended"] -= 1
+        self._suspended = max(0, self._suspended - 1)
         if not self._suspended and perform_layout and self._layout_pending:
             self._perform_layout()
 
@@ -365,38 +283,30 @@ class Control(Recorded):
     def _create_handle(self):
         if self._handle or self._disposed:
             return
-        self.__dict__["_handle"] = True
-        self.__dict__["_visible"] = True
+        self._handle = True
         for c in self._controls._items:
             c._create_handle()
         self._on_handle_created()
 
     def _on_handle_created(self):
-        pass
+        """Called once the handle exists, and again when the form holding the control is shown."""
 
     def _dispose(self):
         if self._disposed:
             return
         for c in self._controls._items:
             c._dispose()
-        self.__dict__["_disposed"] = True
-        self.__dict__["_handle"] = False
-        self.__dict__["_visible"] = False
+        self._disposed, self._handle = True, False
         self.Disposed.sim_fire(self, EventArgs())
 
     def Dispose(self):
         self._call("Dispose")
         self._dispose()
 
-    def sim_on_ui(self, fn):
-        """Run fn on this control's thread (now, or through its message loop) and return."""
-        return self._ui.call(fn)
-
 
 class _AsyncResult:
     def __init__(self, message, plat):
-        self._m = message
-        self._plat = plat
+        self._m, self._plat = message, plat
 
     @property
     def IsCompleted(self):
@@ -410,42 +320,35 @@ class _AsyncResult:
 
 class Panel(Control):
     _default_size = (200, 100)
-    BorderStyle = Prop(BorderStyle.None_, BorderStyle, on_set=lambda c, o, n: c._perform_layout())
+    BorderStyle = Prop(BorderStyle.None_, BorderStyle, on_set=_layout)
 
     def _border(self):
         return {BorderStyle.None_: (0, 0), BorderStyle.FixedSingle: (2, 2)}.get(self.BorderStyle, (4, 4))
 
 
 class FlatButtonAppearance(Recorded):
-    """Button.FlatAppearance; its writes are logged on the button as "FlatAppearance.<name>"."""
+    """Button.FlatAppearance; its members are used (logged, checked) on the button as
+    "FlatAppearance.<name>"."""
 
     BorderSize = Prop(1, int)
     BorderColor = Prop(Color.Black, Color)
     MouseOverBackColor = Prop(Color.Control, Color)
 
     def __init__(self, owner):
-        object.__setattr__(self, "_plat", current())
-        object.__setattr__(self, "_owner", owner)
-        object.__setattr__(self, "sim_name", "%s.FlatAppearance" % owner.sim_name)
+        self._plat, self._owner, self.sim_name = owner._plat, owner, owner.sim_name + ".FlatAppearance"
 
-    def _before_write(self, name):
-        self._owner._before_write("FlatAppearance." + name)
-
-    def _record(self, name, value):
-        self._plat.op(self._owner, "set", "FlatAppearance." + name, value)
+    def _use(self, op, name, value=None):
+        self._owner._use(op, "FlatAppearance." + name, value)
 
 
 class Button(Control):
     _default_size = (75, 23)
     FlatStyle = Prop(FlatStyle.Standard, FlatStyle)
+    FlatAppearance = property(lambda self: self._flat)
 
     def __init__(self):
         super().__init__()
-        self.__dict__["_flat"] = FlatButtonAppearance(self)
-
-    @property
-    def FlatAppearance(self):
-        return self._flat
+        self._flat = FlatButtonAppearance(self)
 
     def PerformClick(self):
         self._call("PerformClick")
@@ -471,13 +374,7 @@ class TextBox(Control):
 
     def sim_set_text(self, text):
         """The user edits the box to hold `text` (not logged as a write by code under test)."""
-
-        def run():
-            old = self.Text
-            self.__dict__["_p_Text"] = text
-            _text_changed(self, old, text)
-
-        self.sim_on_ui(run)
+        self.sim_on_ui(lambda: TextBox.Text.put(self, text))
 
     def sim_press(self, key, char=None):
         """The user presses `key` (a Keys member), typing `char` when given: PreviewKeyDown,
@@ -485,19 +382,15 @@ class TextBox(Control):
         Returns (preview_args, keypress_args or None). Handler exceptions reach the caller."""
 
         def run():
-            pv = PreviewKeyDownEventArgs(key)
-            self.PreviewKeyDown.sim_fire(self, pv)
-            kd = KeyEventArgs(key)
-            self.KeyDown.sim_fire(self, kd)
-            kp = None
-            if char is not None and not kd.SuppressKeyPress:
-                kp = KeyPressEventArgs(char)
-                self.KeyPress.sim_fire(self, kp)
-                if not kp.Handled and char >= " ":
-                    old = self.Text or ""
-                    self.__dict__["_p_Text"] = old + char
-                    _text_changed(self, old, old + char)
-            return pv, kp
+            preview, down, press = PreviewKeyDownEventArgs(key), KeyEventArgs(key), None
+            self.PreviewKeyDown.sim_fire(self, preview)
+            self.KeyDown.sim_fire(self, down)
+            if char is not None and not down.SuppressKeyPress:
+                press = KeyPressEventArgs(char)
+                self.KeyPress.sim_fire(self, press)
+                if not press.Handled and char >= " ":
+                    TextBox.Text.put(self, (self.Text or "") + char)
+            return preview, press
 
         return self.sim_on_ui(run)
 
@@ -505,7 +398,7 @@ class TextBox(Control):
 class ToolTip(Recorded):
     def __init__(self, *container):
         super().__init__(*container)
-        object.__setattr__(self, "_tips", {})
+        self._tips = {}
 
     def SetToolTip(self, control, caption):
         self._call("SetToolTip", control, caption)
@@ -523,7 +416,7 @@ class Form(Control):
     Shown; Close raises FormClosing (cancellable) and FormClosed, then disposes the form."""
 
     _default_size = (300, 300)
-    FRAME = (16, 39)
+    _shown = False
 
     Load = EventDecl()
     Shown = EventDecl()
@@ -536,7 +429,7 @@ class Form(Control):
             self._plat.forms.append(self)
 
     def _border(self):
-        return self.FRAME
+        return (16, 39)
 
     def _show(self):
         if self._handle:
@@ -544,9 +437,12 @@ class Form(Control):
         self._create_handle()
         self.Load.sim_fire(self, EventArgs())
         self._ui.post(lambda: self.Shown.sim_fire(self, EventArgs()))
-        from .webview2 import _form_shown
-
-        _form_shown(self)
+        self._shown = True
+        stack = list(self._controls)
+        while stack:
+            c = stack.pop()
+            stack.extend(c.Controls)
+            c._on_handle_created()
 
     def Show(self):
         self._call("Show")
@@ -573,8 +469,7 @@ class Form(Control):
         if self._disposed:
             return
         if self._ui.is_current() or not self._ui.loops:
-            self._close()
-            return
+            return self._close()
         self._ui.post(self._close)
         self._plat.wait_until(lambda: self._disposed, timeout, "the form to close")
 
@@ -609,7 +504,7 @@ class Clipboard:
 
 def _check_filter(dialog, old, new):
     if new and len(new.split("|")) % 2:
-        dialog.__dict__["_p_Filter"] = old
+        dialog._p_Filter = old
         raise ArgumentException("Filter string you provided is not valid.")
 
 
@@ -635,12 +530,8 @@ class SaveFileDialog(Recorded):
             if owner.InvokeRequired:
                 plat.faults.append("SaveFileDialog shown off the owner's UI thread")
                 raise InvalidOperationException("Cross-thread operation not valid.")
-        settings = {
-            "InitialDirectory": self.InitialDirectory,
-            "FileName": self.FileName,
-            "Filter": self.Filter,
-            "RestoreDirectory": self.RestoreDirectory,
-        }
+        settings = {name: getattr(self, name)
+                    for name in ("InitialDirectory", "FileName", "Filter", "RestoreDirectory")}
         with plat._lock:
             plat.dialogs.append((self, owner, settings))
             answer = plat.save_dialog_answers.popleft() if plat.save_dialog_answers else None
@@ -649,7 +540,7 @@ class SaveFileDialog(Recorded):
             return DialogResult.Cancel
         result, file_name = answer
         if file_name is not None:
-            self.__dict__["_p_FileName"] = file_name
+            SaveFileDialog.FileName.put(self, file_name)
         return result
 
     def Dispose(self):
@@ -691,11 +582,7 @@ class Application:
                 plat.fault("Application.Run(form) called on a thread that did not create the form")
             form._show()
         q.exit_requested = False
-
-        def done():
-            return q.exit_requested or (form is not None and form._disposed)
-
-        q.run(done)
+        q.run(lambda: q.exit_requested or (form is not None and form._disposed))
 
     @staticmethod
     def Exit():
@@ -711,11 +598,3 @@ class Application:
     @staticmethod
     def DoEvents():
         current().pump()
-
-
-__all__ = [
-    "AnchorStyles", "Application", "BorderStyle", "Button", "Clipboard", "Control", "DialogResult",
-    "DockStyle", "EventArgs", "FlatStyle", "Form", "FormClosingEventArgs", "Keys",
-    "KeyEventArgs", "KeyPressEventArgs", "Padding", "Panel", "PreviewKeyDownEventArgs",
-    "SaveFileDialog", "TextBox", "ToolTip", "FontStyle", "GraphicsUnit",
-]

@@ -3,14 +3,7 @@ by itself once its form has been shown, and a CoreWebView2 with history, navigat
 new-window requests, downloads and a profile. CoreWebView2 members refuse calls from any thread
 but their UI thread, as the real one does."""
 
-from .core import (
-    ArgumentException,
-    EventDecl,
-    InvalidOperationException,
-    Prop,
-    Recorded,
-    current,
-)
+from .core import ArgumentException, EventDecl, InvalidOperationException, Prop, Recorded
 from .enums import CoreWebView2WebErrorStatus
 from .forms import Control, EventArgs, Form
 
@@ -25,33 +18,26 @@ class CoreWebView2CreationProperties(Recorded):
     ProfileName = Prop(None, str, nullable=True)
 
 
+# ---- event arguments ----------------------------------------------------------------------------
+
+
 class CoreWebView2InitializationCompletedEventArgs(EventArgs):
     def __init__(self, exception=None):
         super().__init__()
-        object.__setattr__(self, "_exc", exception)
-
-    @property
-    def IsSuccess(self):
-        return self._exc is None
-
-    @property
-    def InitializationException(self):
-        return self._exc
+        self.__dict__.update(IsSuccess=exception is None, InitializationException=exception)
 
 
 class CoreWebView2SourceChangedEventArgs(EventArgs):
     def __init__(self, is_new_document):
         super().__init__()
-        object.__setattr__(self, "IsNewDocument", is_new_document)
+        self.__dict__["IsNewDocument"] = is_new_document
 
 
 class CoreWebView2NavigationCompletedEventArgs(EventArgs):
     def __init__(self, status, navigation_id):
         super().__init__()
-        object.__setattr__(self, "IsSuccess", status is None)
-        object.__setattr__(self, "WebErrorStatus", status or WebErrorStatus.Unknown)
-        object.__setattr__(self, "NavigationId", navigation_id)
-        object.__setattr__(self, "HttpStatusCode", 200 if status is None else 0)
+        self.__dict__.update(IsSuccess=status is None, WebErrorStatus=status or WebErrorStatus.Unknown,
+                             NavigationId=navigation_id, HttpStatusCode=200 if status is None else 0)
 
 
 class CoreWebView2NewWindowRequestedEventArgs(EventArgs):
@@ -60,24 +46,16 @@ class CoreWebView2NewWindowRequestedEventArgs(EventArgs):
 
     def __init__(self, uri, user_initiated=True):
         super().__init__()
-        object.__setattr__(self, "_uri", uri)
-        object.__setattr__(self, "IsUserInitiated", user_initiated)
-
-    @property
-    def Uri(self):
-        self._before_read("Uri")
-        return self._uri
+        self.__dict__.update(Uri=uri, IsUserInitiated=user_initiated)
 
 
 class CoreWebView2DownloadOperation:
     def __init__(self, uri, args):
-        self.Uri = uri
-        self._args = args
-        self.TotalBytesToReceive = 0
+        self.Uri, self.TotalBytesToReceive, self._args = uri, 0, args
 
     @property
     def ResultFilePath(self):
-        return self._args._path
+        return self._args._p_ResultFilePath
 
 
 class CoreWebView2DownloadStartingEventArgs(EventArgs):
@@ -86,62 +64,35 @@ class CoreWebView2DownloadStartingEventArgs(EventArgs):
     ResultFilePath. Writes are logged (Platform.writes(args))."""
 
     Cancel = Prop(False, bool)
+    Handled = Prop(False, bool)
+    ResultFilePath = Prop("", str)
 
     def __init__(self, result_file_path="", uri="https://downloads.example/file",
                  refuse_handled=None, refuse_result_file_path=None):
         super().__init__()
-        if refuse_handled is True:
-            refuse_handled = AttributeError("property 'Handled' can't be set")
-        if refuse_result_file_path is True:
-            refuse_result_file_path = ArgumentException("The path is not valid.")
-        d = self.__dict__
-        d["_path"] = result_file_path
-        d["_handled"] = False
-        d["_refuse_handled"] = refuse_handled
-        d["_refuse_path"] = refuse_result_file_path
-        d["_op"] = CoreWebView2DownloadOperation(uri, self)
+        self._p_ResultFilePath = result_file_path
+        self._refused = {
+            "Handled": AttributeError("property 'Handled' can't be set")
+            if refuse_handled is True else refuse_handled,
+            "ResultFilePath": ArgumentException("The path is not valid.")
+            if refuse_result_file_path is True else refuse_result_file_path,
+        }
+        self.__dict__["DownloadOperation"] = CoreWebView2DownloadOperation(uri, self)
 
-    @property
-    def DownloadOperation(self):
-        return self._op
-
-    @property
-    def ResultFilePath(self):
-        self._before_read("ResultFilePath")
-        return self._path
-
-    @ResultFilePath.setter
-    def ResultFilePath(self, value):
-        self._record("ResultFilePath", value)
-        if self._refuse_path is not None:
-            raise self._refuse_path
-        if not isinstance(value, str):
-            raise TypeError("ResultFilePath: cannot convert %s to String" % type(value).__name__)
-        self.__dict__["_path"] = value
-
-    @property
-    def Handled(self):
-        return self._handled
-
-    @Handled.setter
-    def Handled(self, value):
-        self._record("Handled", value)
-        if self._refuse_handled is not None:
-            raise self._refuse_handled
-        self.__dict__["_handled"] = _bool(value)
+    def _use(self, op, name, value=None):
+        super()._use(op, name, value)
+        if op == "set" and self._refused.get(name) is not None:
+            raise self._refused[name]
 
     def set_Handled(self, value):
         self._call("set_Handled", value)
-        self.__dict__["_handled"] = _bool(value)
+        type(self).Handled.put(self, value)
 
     def get_Handled(self):
-        return self._handled
+        return self.Handled
 
 
-def _bool(value):
-    if not isinstance(value, bool):
-        raise TypeError("cannot convert %s to Boolean" % type(value).__name__)
-    return value
+# ---- the browser core ---------------------------------------------------------------------------
 
 
 class CoreWebView2Profile(Recorded):
@@ -151,14 +102,10 @@ class CoreWebView2Profile(Recorded):
 
     def __init__(self, core):
         super().__init__()
-        object.__setattr__(self, "_core", core)
+        self._core = core
 
-    def _before_read(self, name):
-        self._core._check(name)
-        super()._before_read(name)
-
-    def _before_write(self, name):
-        self._core._check(name)
+    def _guard(self, op, name):
+        self._core._guard(op, name)
 
 
 class CoreWebView2Settings(Recorded):
@@ -179,13 +126,27 @@ def _has_scheme(uri):
     return bool(sep) and head[:1].isalpha() and all(c.isalnum() or c in "+.-" for c in head)
 
 
+def _profile(core):
+    if not core._plat.has_profile:
+        raise AttributeError("'CoreWebView2' object has no attribute 'Profile'")
+    return core._profile
+
+
 class CoreWebView2(Recorded):
     """The browser core. Navigate / GoBack / GoForward / Reload complete asynchronously through
     the UI thread's message loop (or by sim_complete_next when Platform.auto_complete is False):
-    history moves, Source changes, SourceChanged (only when Source changed) and then
-    NavigationCompleted are raised. An address in Platform.nav_errors fails with that status."""
+    history moves, Source changes, SourceChanged (only when Source changed), HistoryChanged
+    (not on Reload) and then NavigationCompleted are raised. An address in Platform.nav_errors
+    fails with that status."""
 
     _log_new = False
+
+    Source = Prop(get=lambda c: c._source)
+    DocumentTitle = Prop(get=lambda c: c._source)
+    CanGoBack = Prop(get=lambda c: c._index > 0)
+    CanGoForward = Prop(get=lambda c: c._index < len(c._history) - 1)
+    Profile = Prop(get=_profile)
+    Settings = Prop(get=lambda c: c._settings)
 
     SourceChanged = EventDecl()
     NavigationStarting = EventDecl()
@@ -196,76 +157,19 @@ class CoreWebView2(Recorded):
     DocumentTitleChanged = EventDecl()
 
     def __init__(self, webview=None):
+        """Without a webview: a core owned by the calling thread (see Platform.pump)."""
         super().__init__()
-        plat = self._plat
-        d = self.__dict__
-        d["_ui"] = plat.ui() if webview is None else webview._ui
-        d["_webview"] = webview
-        d["_history"] = []
-        d["_index"] = -1
-        d["_source"] = "about:blank"
-        d["_closed"] = False
-        d["_nav_id"] = 0
-        d["sim_pending"] = []
-        d["_profile"] = CoreWebView2Profile(self)
-        d["_settings"] = CoreWebView2Settings()
-        with plat._lock:
-            plat.cores.append(self)
+        self._ui = self._plat.ui() if webview is None else webview._ui
+        self._history, self._index, self._source = [], -1, "about:blank"
+        self._closed, self._nav_id, self.sim_pending = False, 0, []
+        self._profile, self._settings = CoreWebView2Profile(self), CoreWebView2Settings()
 
-    # -- the UI-thread rule --
-
-    def _check(self, name):
+    def _guard(self, op, name):
         if not self._ui.is_current():
-            msg = "CoreWebView2.%s used off its UI thread" % name
-            self._plat.faults.append(msg)
-            raise InvalidOperationException(
-                "CoreWebView2 members can only be accessed from the UI thread.")
+            self._plat.faults.append("CoreWebView2.%s used off its UI thread" % name)
+            raise InvalidOperationException("CoreWebView2 members can only be accessed from the UI thread.")
         if self._closed:
             raise InvalidOperationException("CoreWebView2 has been closed.")
-
-    def _before_read(self, name):
-        self._check(name)
-        super()._before_read(name)
-
-    def _before_write(self, name):
-        self._check(name)
-
-    def _before_subscribe(self, name):
-        self._check(name)
-
-    # -- members --
-
-    @property
-    def Source(self):
-        self._before_read("Source")
-        return self._source
-
-    @property
-    def CanGoBack(self):
-        self._before_read("CanGoBack")
-        return self._index > 0
-
-    @property
-    def CanGoForward(self):
-        self._before_read("CanGoForward")
-        return self._index < len(self._history) - 1
-
-    @property
-    def Profile(self):
-        self._before_read("Profile")
-        if not self._plat.has_profile:
-            raise AttributeError("'CoreWebView2' object has no attribute 'Profile'")
-        return self._profile
-
-    @property
-    def Settings(self):
-        self._before_read("Settings")
-        return self._settings
-
-    @property
-    def DocumentTitle(self):
-        self._before_read("DocumentTitle")
-        return self._source
 
     def Navigate(self, uri):
         self._call("Navigate", uri)
@@ -292,40 +196,28 @@ class CoreWebView2(Recorded):
     def Stop(self):
         self._call("Stop")
 
-    # -- navigation machinery --
-
     def _start(self, kind, uri=None):
         def finish():
             if self._closed:
                 return
-            d = self.__dict__
             if kind == "navigate":
                 del self._history[self._index + 1:]
                 self._history.append(uri)
-                d["_index"] = len(self._history) - 1
-                target = uri
-            elif kind == "back":
-                if self._index <= 0:
-                    return
-                d["_index"] -= 1
-                target = self._history[self._index]
-            elif kind == "forward":
-                if self._index >= len(self._history) - 1:
-                    return
-                d["_index"] += 1
-                target = self._history[self._index]
-            else:
-                target = self._source
-            status = self._plat.nav_errors.get(target)
-            changed = target != self._source
-            d["_source"] = target
-            d["_nav_id"] += 1
+                self._index = len(self._history) - 1
+            elif kind != "reload":
+                step = -1 if kind == "back" else 1
+                if not 0 <= self._index + step < len(self._history):
+                    return  # history moved on since the request
+                self._index += step
+            target = self._source if kind == "reload" else self._history[self._index]
+            changed, self._source = target != self._source, target
+            self._nav_id += 1
             if changed:
                 self.SourceChanged.sim_fire(self, CoreWebView2SourceChangedEventArgs(kind == "navigate"))
             if kind != "reload":
                 self.HistoryChanged.sim_fire(self, EventArgs())
             self.NavigationCompleted.sim_fire(
-                self, CoreWebView2NavigationCompletedEventArgs(status, self._nav_id))
+                self, CoreWebView2NavigationCompletedEventArgs(self._plat.nav_errors.get(target), self._nav_id))
 
         if self._plat.auto_complete:
             self._ui.post(finish)
@@ -368,9 +260,14 @@ class CoreWebView2(Recorded):
 
         return self._ui.call(run)
 
-    def sim_raise(self, event_name, args):
-        """Raise any event of the core with the given arguments on its UI thread."""
-        return self._ui.call(lambda: getattr(self, event_name).sim_fire(self, args))
+
+# ---- the control --------------------------------------------------------------------------------
+
+
+def _core(webview):
+    if webview._disposed:
+        raise InvalidOperationException("The WebView control is no longer valid.")
+    return webview._core
 
 
 class WebView2(Control):
@@ -380,55 +277,40 @@ class WebView2(Control):
     is set. CoreWebView2InitializationCompleted is raised once, on the UI thread."""
 
     CreationProperties = Prop(None, CoreWebView2CreationProperties, nullable=True)
+    CoreWebView2 = Prop(get=_core)
     CoreWebView2InitializationCompleted = EventDecl()
     NavigationCompleted = EventDecl()
     SourceChanged = EventDecl()
 
     def __init__(self):
         super().__init__()
-        d = self.__dict__
-        d["_core"] = None
-        d["_init_scheduled"] = False
-        d["_init_done"] = False
-        d["_init_requested"] = False
+        self._core = None
+        self._init_scheduled = self._init_done = self._init_requested = False
         with self._plat._lock:
             self._plat.webviews.append(self)
 
-    def _record(self, name, value):
-        if name == "CreationProperties" and (self._init_done or self._init_scheduled):
+    def _guard(self, op, name):
+        super()._guard(op, name)
+        if name == "CreationProperties" and op == "set" and (self._init_done or self._init_scheduled):
             raise InvalidOperationException(
                 "CreationProperties cannot be modified after the initialization of CoreWebView2 "
                 "has started.")
-        super()._record(name, value)
-
-    @property
-    def CoreWebView2(self):
-        self._before_read("CoreWebView2")
-        if self._disposed:
-            raise InvalidOperationException("The WebView control is no longer valid.")
-        return self._core
-
-    def _top_form(self):
-        c = self
-        while c is not None and not isinstance(c, Form):
-            c = c._parent
-        return c
 
     def _on_handle_created(self):
-        top = self._top_form()
-        mode = self._plat.init_mode
-        if self._init_requested or (mode == "shown" and top is not None and top.__dict__.get("_shown")):
+        top = self
+        while top is not None and not isinstance(top, Form):
+            top = top._parent
+        if self._init_requested or (self._plat.init_mode == "shown" and top is not None and top._shown):
             self._schedule_init()
 
     def _schedule_init(self):
-        if self._init_scheduled or self._init_done:
-            return
-        self.__dict__["_init_scheduled"] = True
-        self._ui.post(self._initialize)
+        if not (self._init_scheduled or self._init_done):
+            self._init_scheduled = True
+            self._ui.post(self._initialize)
 
     def EnsureCoreWebView2Async(self, environment=None):
         self._call("EnsureCoreWebView2Async", environment)
-        self.__dict__["_init_requested"] = True
+        self._init_requested = True
         if self._handle:
             self._schedule_init()
         return _Task(self)
@@ -436,22 +318,22 @@ class WebView2(Control):
     def _initialize(self, error=None):
         if self._init_done or self._disposed:
             return
-        self.__dict__["_init_done"] = True
+        self._init_done = True
         error = error or self._plat.init_error
         if error is None:
-            self.__dict__["_core"] = CoreWebView2(self)
+            self._core = CoreWebView2(self)
         self.CoreWebView2InitializationCompleted.sim_fire(
             self, CoreWebView2InitializationCompletedEventArgs(error))
 
     def sim_initialize(self, error=None):
         """Create the core now (or fail with `error`), on the control's UI thread."""
-        self.__dict__["_init_scheduled"] = True
+        self._init_scheduled = True
         return self.sim_on_ui(lambda: self._initialize(error))
 
     def _dispose(self):
         super()._dispose()
         if self._core is not None:
-            self._core.__dict__["_closed"] = True
+            self._core._closed = True
 
 
 class _Task:
@@ -461,14 +343,3 @@ class _Task:
     @property
     def IsCompleted(self):
         return self._wv._init_done
-
-
-def _form_shown(form):
-    """Called by Form._show: schedule the automatic initialisation of its WebView2 controls."""
-    form.__dict__["_shown"] = True
-    stack = list(form.Controls)
-    while stack:
-        c = stack.pop()
-        stack.extend(c.Controls)
-        if isinstance(c, WebView2) and c._plat.init_mode == "shown":
-            c._schedule_init()
