@@ -39,7 +39,8 @@ Controls and the browser:
 * Every write of a property by code under test is logged: ``winsim.writes(ctl)`` gives
   ``[(name, value), ...]`` in order, ``winsim.log`` holds ``(obj, op, name, value)`` for all
   objects (op: "new", "set", "call", "+=", "-="). ``Button.FlatAppearance.BorderSize`` is logged
-  on the button as "FlatAppearance.BorderSize".
+  on the button as "FlatAppearance.BorderSize". Writes are converted as pythonnet converts (a
+  wrong type raises ``TypeError``); members .NET makes read-only raise ``AttributeError``.
 * Sizes: a control's ``ClientSize`` is its size (a Form's is its Size minus a 16 x 39 frame);
   docking in a parent follows WinForms (reverse order of ``Controls``, Fill takes the rest);
   a size change lays out children, then raises ``Resize``. Anchors are stored, not applied.
@@ -65,47 +66,15 @@ Controls and the browser:
   removes ``Profile``). Core members used off the UI thread raise and record a fault.
   For a core without a window (download tests), ``CoreWebView2()`` makes one owned by the
   calling thread; its navigations complete on ``winsim.pump()``.
+* pywebview's Edge backend: fixture ``edge_backend`` of ``simplatform.pywebview_sim``.
 """
 
-from .core import (
-    Action,
-    ArgumentException,
-    Exception_,
-    InvalidOperationException,
-    ObjectDisposedException,
-    Platform,
-    SimFault,
-)
+from .core import (Action, ArgumentException, Exception_, InvalidOperationException,
+                   ObjectDisposedException, Platform, SimFault)
 from .drawing import Color, Font, Size
-from .enums import (
-    AnchorStyles,
-    BorderStyle,
-    CoreWebView2WebErrorStatus,
-    DialogResult,
-    DockStyle,
-    FlatStyle,
-    FontStyle,
-    GraphicsUnit,
-    Keys,
-)
-from .forms import (
-    Application,
-    Button,
-    Clipboard,
-    Form,
-    KeyPressEventArgs,
-    Padding,
-    Panel,
-    PreviewKeyDownEventArgs,
-    SaveFileDialog,
-    TextBox,
-    ToolTip,
-)
-from .webview2 import (
-    CoreWebView2,
-    CoreWebView2CreationProperties,
-    CoreWebView2DownloadStartingEventArgs,
-    CoreWebView2NewWindowRequestedEventArgs,
-    WebErrorStatus,
-    WebView2,
-)
+from .enums import (AnchorStyles, BorderStyle, CoreWebView2WebErrorStatus, DialogResult, DockStyle,
+                    FlatStyle, FontStyle, GraphicsUnit, Keys)
+from .forms import (Application, Button, Clipboard, Form, KeyPressEventArgs, Padding, Panel,
+                    PreviewKeyDownEventArgs, SaveFileDialog, TextBox, ToolTip)
+from .webview2 import (CoreWebView2, CoreWebView2CreationProperties, CoreWebView2DownloadStartingEventArgs,
+                       CoreWebView2NewWindowRequestedEventArgs, WebErrorStatus, WebView2)

@@ -481,9 +481,17 @@ class Recorded:
     """Base of the simulated .NET objects. Construction is logged (unless `_log_new` is False, for
     objects the platform makes itself); public attributes the class does not declare cannot be
     written (nor values the platform set in the instance, which are read-only); every use of a
-    member by code under test goes through `_use`."""
+    member by code under test goes through `_use`. A class names its events in `_events`."""
 
     _log_new = True
+    _events = ""
+
+    def __init_subclass__(cls, **kwargs):
+        super().__init_subclass__(**kwargs)
+        for name in cls.__dict__.get("_events", "").split():
+            decl = EventDecl()
+            decl.__set_name__(cls, name)
+            setattr(cls, name, decl)
 
     def __init__(self, *args):
         plat = self._plat = current()
@@ -513,6 +521,13 @@ class Recorded:
 
     def _call(self, name, *args):
         self._use("call", name, args)
+
+
+def static_call(cls, name, *args):
+    """Log a call of a static member of `cls` (and raise its injected failure); returns the platform."""
+    plat = current()
+    plat.op(cls, "call", name, args)
+    return plat
 
     def __repr__(self):
         return "<%s>" % self.sim_name

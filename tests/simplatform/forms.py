@@ -5,13 +5,13 @@ from .core import (
     ArgumentException,
     ArgumentNullException,
     Delegate,
-    EventDecl,
     InvalidOperationException,
     ObjectDisposedException,
     Prop,
     Recorded,
     current,
     ints,
+    static_call,
 )
 from . import drawing
 from .drawing import Color, Font, Size, Value
@@ -40,6 +40,10 @@ class Padding(Value):
 class EventArgs(Recorded):
     _log_new = False
 
+    def __init__(self, **fixed):
+        super().__init__()
+        self.__dict__.update(fixed)
+
 
 class KeyPressEventArgs(EventArgs):
     Handled = Prop(False, bool)
@@ -47,8 +51,7 @@ class KeyPressEventArgs(EventArgs):
     def __init__(self, key_char):
         if not (isinstance(key_char, str) and len(key_char) == 1):
             raise TypeError("KeyChar is one character")
-        super().__init__()
-        self.__dict__["KeyChar"] = key_char
+        super().__init__(KeyChar=key_char)
 
 
 class PreviewKeyDownEventArgs(EventArgs):
@@ -56,8 +59,7 @@ class PreviewKeyDownEventArgs(EventArgs):
     KeyCode = property(lambda self: Keys(self.KeyData & 0xFFFF))
 
     def __init__(self, key_data):
-        super().__init__()
-        self.__dict__["KeyData"] = Keys(key_data)
+        super().__init__(KeyData=Keys(key_data))
 
 
 class KeyEventArgs(PreviewKeyDownEventArgs):
@@ -152,14 +154,7 @@ class Control(Recorded):
     IsDisposed = property(lambda self: self._disposed)
     IsHandleCreated = Visible = property(lambda self: self._handle)
 
-    Click = EventDecl()
-    Resize = EventDecl()
-    SizeChanged = EventDecl()
-    KeyDown = EventDecl()
-    KeyPress = EventDecl()
-    PreviewKeyDown = EventDecl()
-    TextChanged = EventDecl()
-    Disposed = EventDecl()
+    _events = "Click Resize SizeChanged KeyDown KeyPress PreviewKeyDown TextChanged Disposed"
 
     def __init__(self):
         plat = current()
@@ -418,10 +413,7 @@ class Form(Control):
     _default_size = (300, 300)
     _shown = False
 
-    Load = EventDecl()
-    Shown = EventDecl()
-    FormClosing = EventDecl()
-    FormClosed = EventDecl()
+    _events = "Load Shown FormClosing FormClosed"
 
     def __init__(self):
         super().__init__()
@@ -479,8 +471,7 @@ class Clipboard:
 
     @staticmethod
     def SetText(text):
-        plat = current()
-        plat.op(Clipboard, "call", "SetText", (text,))
+        plat = static_call(Clipboard, "SetText", text)
         if text is None or text == "":
             raise ArgumentNullException("Value cannot be null. (Parameter 'text')")
         if not isinstance(text, str):
@@ -497,9 +488,7 @@ class Clipboard:
 
     @staticmethod
     def Clear():
-        plat = current()
-        plat.op(Clipboard, "call", "Clear", ())
-        plat.clipboard = None
+        static_call(Clipboard, "Clear").clipboard = None
 
 
 def _check_filter(dialog, old, new):
@@ -552,12 +541,11 @@ class Application:
 
     @staticmethod
     def EnableVisualStyles():
-        current().op(Application, "call", "EnableVisualStyles", ())
+        static_call(Application, "EnableVisualStyles")
 
     @staticmethod
     def SetCompatibleTextRenderingDefault(value):
-        plat = current()
-        plat.op(Application, "call", "SetCompatibleTextRenderingDefault", (value,))
+        plat = static_call(Application, "SetCompatibleTextRenderingDefault", value)
         if not isinstance(value, bool):
             raise TypeError("No method matches given arguments for SetCompatibleTextRenderingDefault")
         if plat.controls_created:
@@ -569,8 +557,7 @@ class Application:
     def Run(form=None):
         """Shows `form` and runs the message loop on the calling thread until it is closed
         (or, without a form, until Application.Exit)."""
-        plat = current()
-        plat.op(Application, "call", "Run", (form,))
+        plat = static_call(Application, "Run", form)
         q = plat.ui()
         if q.loops:
             raise InvalidOperationException(
@@ -586,8 +573,7 @@ class Application:
 
     @staticmethod
     def Exit():
-        plat = current()
-        plat.op(Application, "call", "Exit", ())
+        plat = static_call(Application, "Exit")
         for f in list(plat.forms):
             if not f._disposed and f._ui.is_current():
                 f._close()

@@ -1,20 +1,18 @@
 """pywebview's Edge backend, ``webview.platforms.edgechromium``, as far as the download patch
-meets it, built on the simulated WebView2 of this package. The real ``webview`` package (its
-``settings`` dict above all) is used; only the backend, which needs .NET and the Windows
-registry, is stood in (where pywebview does not import at all, a minimal ``webview`` with its
-``settings`` dict stands in for it too).
+meets it, on the simulated WebView2. The real ``webview`` package (its ``settings`` dict above
+all) is used; only the backend, which needs .NET and the Windows registry, is stood in (and,
+where pywebview does not import at all, a minimal ``webview`` with its ``settings`` dict).
 
-Like pywebview's, ``EdgeChrome.__init__`` subscribes the *bound* ``on_webview_ready`` of the
-class attribute in force at that moment to the control's ``CoreWebView2InitializationCompleted``;
-its ready handler subscribes ``on_download_starting``, which cancels every download while
-``webview.settings["ALLOW_DOWNLOADS"]`` is false and otherwise records that pywebview's own
-handling ran.
+As in pywebview, ``EdgeChrome.__init__`` subscribes the *bound* ``on_webview_ready`` of the class
+attribute in force at that moment to ``CoreWebView2InitializationCompleted``; that handler
+subscribes ``on_download_starting``, which cancels every download while
+``webview.settings["ALLOW_DOWNLOADS"]`` is false.
 
-Fixture ``edge_backend`` (extends ``winsim``): installs the module as
-``webview.platforms.edgechromium`` for one test and restores ``sys.modules``, the attribute of
-``webview.platforms`` and ``webview.settings["ALLOW_DOWNLOADS"]`` afterwards. It sets
-``winsim.init_mode = "manual"``: a test makes a view with ``backend.make_view()`` and fires the
-ready event with ``chrome.webview.sim_initialize()`` (or ``sim_initialize(error)``).
+Fixture ``edge_backend`` (extends ``winsim``, sets ``winsim.init_mode = "manual"``): installs the
+module for one test and restores ``sys.modules``, ``webview.platforms.edgechromium`` and
+``webview.settings["ALLOW_DOWNLOADS"]`` afterwards. A test makes a view with
+``backend.make_view()`` and fires the ready event with ``chrome.webview.sim_initialize()`` (or
+``sim_initialize(error)``).
 """
 
 import sys
@@ -22,28 +20,19 @@ import types
 
 import pytest
 
+from .forms import Form
 from .webview2 import WebView2
-
-
-def _stand_in_webview():
-    """A minimal `webview` package for systems where pywebview itself does not import: the
-    `settings` dict (with pywebview's download key) and an empty `webview.platforms`."""
-    pkg = types.ModuleType("webview")
-    pkg.__path__ = []
-    pkg.settings = {"ALLOW_DOWNLOADS": False, "OPEN_EXTERNAL_LINKS_IN_BROWSER": True}
-    platforms = types.ModuleType("webview.platforms")
-    platforms.__path__ = []
-    pkg.platforms = platforms
-    sys.modules["webview"] = pkg
-    sys.modules["webview.platforms"] = platforms
-    return pkg
-
 
 try:
     import webview
     import webview.platforms
-except ImportError:  # the stand-in stays for the whole test run, as the real package would
-    webview = _stand_in_webview()
+except ImportError:  # a stand-in that stays for the whole test run, as the real package would
+    webview = types.ModuleType("webview")
+    webview.__path__ = []
+    webview.settings = {"ALLOW_DOWNLOADS": False, "OPEN_EXTERNAL_LINKS_IN_BROWSER": True}
+    webview.platforms = types.ModuleType("webview.platforms")
+    webview.platforms.__path__ = []
+    sys.modules.update({"webview": webview, "webview.platforms": webview.platforms})
 
 MODULE_NAME = "webview.platforms.edgechromium"
 
@@ -62,9 +51,8 @@ class EdgeChrome:
 
     def on_webview_ready(self, sender, args):
         self.sim_ready_runs.append((sender, args))
-        if not args.IsSuccess:
-            return
-        sender.CoreWebView2.DownloadStarting += self.on_download_starting
+        if args.IsSuccess:
+            sender.CoreWebView2.DownloadStarting += self.on_download_starting
 
     def on_download_starting(self, sender, args):
         self.sim_own_downloads.append(args)
@@ -77,11 +65,11 @@ PYWEBVIEW_READY = EdgeChrome.on_webview_ready
 
 class EdgeBackend:
     """The installed stand-in: ``module`` is what ``from webview.platforms import edgechromium``
-    gives, ``EdgeChrome`` its class."""
+    gives, ``EdgeChrome`` its class (a fresh subclass per test, so a patch left behind by one
+    test cannot leak into the next)."""
 
     def __init__(self, plat):
         self.plat = plat
-        # A fresh class per test, so a patch left behind by one test cannot leak into the next.
         self.EdgeChrome = type("EdgeChrome", (EdgeChrome,), {"on_webview_ready": PYWEBVIEW_READY})
         self.module = types.ModuleType(MODULE_NAME)
         self.module.EdgeChrome = self.EdgeChrome
@@ -89,8 +77,6 @@ class EdgeBackend:
 
     def make_view(self, form=None):
         """An EdgeChrome with its WebView2 on a new (or the given) form; not yet ready."""
-        from .forms import Form
-
         return self.EdgeChrome(form if form is not None else Form())
 
 

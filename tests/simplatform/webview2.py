@@ -3,7 +3,7 @@ by itself once its form has been shown, and a CoreWebView2 with history, navigat
 new-window requests, downloads and a profile. CoreWebView2 members refuse calls from any thread
 but their UI thread, as the real one does."""
 
-from .core import ArgumentException, EventDecl, InvalidOperationException, Prop, Recorded
+from .core import ArgumentException, InvalidOperationException, Prop, Recorded
 from .enums import CoreWebView2WebErrorStatus
 from .forms import Control, EventArgs, Form
 
@@ -23,21 +23,18 @@ class CoreWebView2CreationProperties(Recorded):
 
 class CoreWebView2InitializationCompletedEventArgs(EventArgs):
     def __init__(self, exception=None):
-        super().__init__()
-        self.__dict__.update(IsSuccess=exception is None, InitializationException=exception)
+        super().__init__(IsSuccess=exception is None, InitializationException=exception)
 
 
 class CoreWebView2SourceChangedEventArgs(EventArgs):
     def __init__(self, is_new_document):
-        super().__init__()
-        self.__dict__["IsNewDocument"] = is_new_document
+        super().__init__(IsNewDocument=is_new_document)
 
 
 class CoreWebView2NavigationCompletedEventArgs(EventArgs):
     def __init__(self, status, navigation_id):
-        super().__init__()
-        self.__dict__.update(IsSuccess=status is None, WebErrorStatus=status or WebErrorStatus.Unknown,
-                             NavigationId=navigation_id, HttpStatusCode=200 if status is None else 0)
+        super().__init__(IsSuccess=status is None, WebErrorStatus=status or WebErrorStatus.Unknown,
+                         NavigationId=navigation_id, HttpStatusCode=200 if status is None else 0)
 
 
 class CoreWebView2NewWindowRequestedEventArgs(EventArgs):
@@ -45,8 +42,7 @@ class CoreWebView2NewWindowRequestedEventArgs(EventArgs):
     NewWindow = Prop(None, object, nullable=True)
 
     def __init__(self, uri, user_initiated=True):
-        super().__init__()
-        self.__dict__.update(Uri=uri, IsUserInitiated=user_initiated)
+        super().__init__(Uri=uri, IsUserInitiated=user_initiated)
 
 
 class CoreWebView2DownloadOperation:
@@ -69,7 +65,7 @@ class CoreWebView2DownloadStartingEventArgs(EventArgs):
 
     def __init__(self, result_file_path="", uri="https://downloads.example/file",
                  refuse_handled=None, refuse_result_file_path=None):
-        super().__init__()
+        super().__init__(DownloadOperation=CoreWebView2DownloadOperation(uri, self))
         self._p_ResultFilePath = result_file_path
         self._refused = {
             "Handled": AttributeError("property 'Handled' can't be set")
@@ -77,7 +73,6 @@ class CoreWebView2DownloadStartingEventArgs(EventArgs):
             "ResultFilePath": ArgumentException("The path is not valid.")
             if refuse_result_file_path is True else refuse_result_file_path,
         }
-        self.__dict__["DownloadOperation"] = CoreWebView2DownloadOperation(uri, self)
 
     def _use(self, op, name, value=None):
         super()._use(op, name, value)
@@ -148,13 +143,8 @@ class CoreWebView2(Recorded):
     Profile = Prop(get=_profile)
     Settings = Prop(get=lambda c: c._settings)
 
-    SourceChanged = EventDecl()
-    NavigationStarting = EventDecl()
-    NavigationCompleted = EventDecl()
-    NewWindowRequested = EventDecl()
-    DownloadStarting = EventDecl()
-    HistoryChanged = EventDecl()
-    DocumentTitleChanged = EventDecl()
+    _events = ("SourceChanged NavigationStarting NavigationCompleted NewWindowRequested DownloadStarting "
+               "HistoryChanged DocumentTitleChanged")
 
     def __init__(self, webview=None):
         """Without a webview: a core owned by the calling thread (see Platform.pump)."""
@@ -278,9 +268,7 @@ class WebView2(Control):
 
     CreationProperties = Prop(None, CoreWebView2CreationProperties, nullable=True)
     CoreWebView2 = Prop(get=_core)
-    CoreWebView2InitializationCompleted = EventDecl()
-    NavigationCompleted = EventDecl()
-    SourceChanged = EventDecl()
+    _events = "CoreWebView2InitializationCompleted NavigationCompleted SourceChanged"
 
     def __init__(self):
         super().__init__()
