@@ -8,6 +8,7 @@ import pytest
 from simplatform import (
     Action,
     CoreWebView2,
+    DockStyle,
     InvalidOperationException,
     ObjectDisposedException,
     WebErrorStatus,
@@ -208,3 +209,33 @@ def test_core_without_window_and_downloads(winsim):
     args.set_Handled(True)
     assert args.Handled is True
     assert winsim.writes(args) == [("Handled", True)]
+
+
+@pytest.mark.parametrize("name, value, stored", [
+    ("Width", 5, 5), ("Width", True, TypeError), ("Width", 2.5, TypeError), ("Text", None, None),
+    ("Text", 3, TypeError), ("Enabled", 1, TypeError), ("Dock", DockStyle.Fill, DockStyle.Fill),
+    ("Dock", 5, TypeError),  # pythonnet does not turn an int into an enum member
+])
+def test_property_writes_are_logged_then_converted(winsim, name, value, stored):
+    b = winsim.WinForms.Button()
+    if stored is TypeError:
+        with pytest.raises(TypeError):
+            setattr(b, name, value)
+    else:
+        setattr(b, name, value)
+        assert getattr(b, name) == stored
+    assert winsim.writes(b) == [(name, value)]
+
+
+def test_read_only_members_and_base_class_failure_keys(winsim):
+    core = CoreWebView2()
+    with pytest.raises(AttributeError):
+        core.Source = "https://a.example/"
+    with pytest.raises(AttributeError):
+        core.sim_new_window("https://a.example/").Uri = "x"
+    winsim.fail("Control.Text=", times=1)
+    box = winsim.WinForms.TextBox()
+    with pytest.raises(InvalidOperationException):
+        box.Text = "a"
+    box.Text = "b"
+    assert winsim.writes(box) == [("Text", "a"), ("Text", "b")] and box.Text == "b"
