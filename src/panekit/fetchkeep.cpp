@@ -223,10 +223,7 @@ nb::object env_truthy(pk::Args &a) {
 // The value of the first of two environment variables that is set and not empty; `None` when
 // neither is (the second one's empty value is returned as is).
 nb::object env_first(const char *first, const char *second) {
-    nb::object environ = pk::import("os").attr("environ");
-    nb::object v = environ.attr("get")(first);
-    if (!v.is_none() && nb::len(v) > 0) return v;
-    return environ.attr("get")(second);
+    return pk::first_nonempty({pk::env_get(first), pk::env_get(second)});
 }
 
 nb::object resolve_download_settings(pk::Args &a) {

@@ -23,17 +23,12 @@ pk::Lazy g_json_loads{"json", "loads"};
 
 nb::object global(const char *name) { return pk::module_global(nb::handle(g_dict), name); }
 
-nb::object env_get(const char *name) {
-    return pk::import("os").attr("environ").attr("get")(name);
-}
-
 bool is_exception(nb::python_error &e) { return e.matches(PyExc_Exception); }
 
 // ---- endpoint settings ----------------------------------------------------------------------
 
 nb::object control_port(pk::Args &) {
-    nb::object raw = env_get("PANEKIT_CONTROL_PORT");
-    nb::object text = (raw.is_none() || !PyObject_IsTrue(raw.ptr())) ? nb::object(nb::str(kDefaultPortText)) : raw;
+    nb::object text = pk::first_nonempty({pk::env_get("PANEKIT_CONTROL_PORT"), nb::str(kDefaultPortText)});
     nb::object stripped = text.attr("strip")();
     PyObject *n = PyNumber_Long(stripped.ptr());
     if (!n) {
@@ -49,12 +44,7 @@ nb::object control_base_url(pk::Args &a) {
     if (port.is_none()) port = nb::steal(PyNumber_Long(global("control_port")().ptr()));
     if (!port.is_valid()) throw nb::python_error();
     nb::object fallback = global("DEFAULT_CONTROL_HOST");
-    nb::object host = nb::borrow(a[1]);
-    if (host.is_none() || !PyObject_IsTrue(host.ptr())) {
-        host = env_get("PANEKIT_CONTROL_HOST");
-        if (host.is_none() || !PyObject_IsTrue(host.ptr())) host = fallback;
-    }
-    nb::object h = host.attr("strip")();
+    nb::object h = pk::first_nonempty({a[1], pk::env_get("PANEKIT_CONTROL_HOST"), fallback}).attr("strip")();
     if (!PyObject_IsTrue(h.ptr())) h = fallback;
     return nb::str("http://{}:{}").format(h, port);
 }
@@ -682,7 +672,7 @@ NB_MODULE(helmwire, m) {
     m.attr("__doc__") = "The loopback HTTP control plane: endpoint settings, server and client calls.";
     m.attr("norm_browser_url") = nb::module_::import_("panekit.trailbar").attr("norm_browser_url");
 
-    nb::object host = env_get("PANEKIT_CONTROL_HOST");
+    nb::object host = pk::env_get("PANEKIT_CONTROL_HOST");
     nb::object stripped = host.is_none() ? nb::object(nb::str("")) : host.attr("strip")();
     m.attr("DEFAULT_CONTROL_HOST") = PyObject_IsTrue(stripped.ptr()) ? stripped : nb::object(nb::str(kDefaultHost));
 

@@ -15,6 +15,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <span>
 
 namespace pk {
@@ -157,6 +158,13 @@ nb::str format1(const char *templ, nb::handle value);
 
 // A module-level global looked up at call time (so tests and users can rebind it).
 nb::object module_global(nb::handle module_dict, const char *name);
+
+// os.environ.get(name): the variable's current text, or None when it is unset.
+nb::object env_get(const char *name);
+
+// The package's "argument, then variable, then default" rule: the first value that is neither
+// None nor empty; when every one is, the last value as it is.
+nb::object first_nonempty(std::initializer_list<nb::handle> values);
 
 // The platform name, read from sys.platform at call time.
 bool on_windows();

@@ -85,6 +85,20 @@ nb::object module_global(nb::handle module_dict, const char *name) {
     return nb::borrow(v);
 }
 
+nb::object env_get(const char *name) { return import("os").attr("environ").attr("get")(name); }
+
+nb::object first_nonempty(std::initializer_list<nb::handle> values) {
+    nb::handle last;
+    for (nb::handle v : values) {
+        last = v;
+        if (v.is_none()) continue;
+        int t = PyObject_IsTrue(v.ptr());
+        if (t < 0) throw nb::python_error();
+        if (t) return nb::borrow(v);
+    }
+    return nb::borrow(last.is_valid() ? last : nb::none());
+}
+
 bool on_windows() {
     nb::object plat = import("sys").attr("platform");
     return PyUnicode_Check(plat.ptr()) && PyUnicode_EqualToUTF8(plat.ptr(), "win32");
