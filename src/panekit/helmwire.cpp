@@ -322,8 +322,14 @@ const pk::Spec log_spec{"_log", "start_control_server.<locals>._log", log_params
 // The server handles one connection at a time, so a client that stalls would hold up every
 // other client. Each accepted connection therefore gets a deadline (_CONNECTION_TIME_LIMIT seconds
 // from acceptance) that bounds every read on it, however the client trickles its bytes; a read
-// past the deadline raises TimeoutError, which the standard handler logs and drops. Each write
-// is bounded by the socket's time-out as well.
+// past the deadline raises TimeoutError, which the standard handler logs and drops.
+//
+// The socket stays blocking and each read first waits for input until the deadline, so an
+// ordinary request costs one wait and no other extra system call. Writes of an ordinary answer
+// fit in the socket's own send buffer and cannot block; once a connection has written more than
+// kUnboundedWriteBytes, its writes are bounded by a socket time-out too.
+
+constexpr long long kUnboundedWriteBytes = 4096;  // below every platform's minimum send buffer
 
 pk::Lazy g_select{"select", "select"};
 pk::Lazy g_socket_type{"socket", "socket"};
@@ -331,13 +337,14 @@ pk::Lazy g_shut_wr{"socket", "SHUT_WR"};
 
 // Methods of the plain socket class, which _DeadlineSocket extends (fetched once).
 struct SocketMethods {
-    PyObject *settimeout = nullptr, *recv = nullptr, *recv_into = nullptr;
+    PyObject *settimeout = nullptr, *recv = nullptr, *recv_into = nullptr, *sendall = nullptr;
     SocketMethods &get() {
         if (!settimeout) {
             nb::handle t = g_socket_type.get();
             settimeout = nb::object(t.attr("settimeout")).release().ptr();
             recv = nb::object(t.attr("recv")).release().ptr();
             recv_into = nb::object(t.attr("recv_into")).release().ptr();
+            sendall = nb::object(t.attr("sendall")).release().ptr();
         }
         return *this;
     }
@@ -349,26 +356,51 @@ double monotonic() {
     return duration<double>(steady_clock::now().time_since_epoch()).count();
 }
 
-// Bounds the next read by what is left of the socket's deadline (raising TimeoutError when
-// nothing is). The time-out is only lowered once it exceeds what is left by more than a moment,
-// which spares the common single read of a request a system call.
-void arm_deadline(nb::handle sock) {
-    double left = nb::cast<double>(sock.attr("_pk_deadline")) - monotonic();
-    if (left <= 0) pk::raise(PyExc_TimeoutError, "timed out");
-    if (nb::cast<double>(sock.attr("_pk_armed")) - left > 0.05) {
-        nb::handle(g_sock.get().settimeout)(sock, left);
-        sock.attr("_pk_armed") = nb::float_(left);
+// Whether input (or the end of it) is waiting on `sock` within `wait` seconds.
+bool readable(nb::handle sock, double wait) {
+    nb::list rlist;
+    rlist.append(sock);
+    nb::list none;
+    try {
+        nb::tuple ready = nb::tuple(g_select.get()(rlist, none, none, wait));
+        return nb::len(nb::object(ready[0])) > 0;
+    } catch (nb::python_error &e) {
+        // select() cannot watch descriptors above FD_SETSIZE; poll() can, where it exists.
+        nb::object select_mod = pk::import("select");
+        if (!e.matches(PyExc_ValueError) || !nb::hasattr(select_mod, "poll")) throw;
+        nb::object poller = select_mod.attr("poll")();
+        poller.attr("register")(sock, select_mod.attr("POLLIN"));
+        return nb::len(poller.attr("poll")(wait * 1000.0)) > 0;
     }
 }
 
+// Waits for input until the socket's deadline; raises TimeoutError when none comes by then.
+void await_input(nb::handle sock) {
+    double left = nb::cast<double>(sock.attr("_pk_deadline")) - monotonic();
+    if (left <= 0 || !readable(sock, left)) pk::raise(PyExc_TimeoutError, "timed out");
+}
+
 nb::object deadline_recv_into(pk::Args &a) {
-    arm_deadline(a[0]);
+    await_input(a[0]);
     return nb::handle(g_sock.get().recv_into)(a[0], a[1], a[2], a[3]);
 }
 
 nb::object deadline_recv(pk::Args &a) {
-    arm_deadline(a[0]);
+    await_input(a[0]);
     return nb::handle(g_sock.get().recv)(a[0], a[1], a[2]);
+}
+
+nb::object bounded_sendall(pk::Args &a) {
+    nb::handle sock = a[0];
+    long long sent = nb::cast<long long>(sock.attr("_pk_sent"));
+    Py_ssize_t n = PyObject_Length(a[1].ptr());
+    if (n < 0) PyErr_Clear(), n = 0;  // sendall itself reports what it cannot send
+    if (sent <= kUnboundedWriteBytes && sent + n > kUnboundedWriteBytes) {
+        double limit = nb::cast<double>(global("_CONNECTION_TIME_LIMIT"));
+        nb::handle(g_sock.get().settimeout)(sock, limit > 0 ? limit : 0.0);
+    }
+    sock.attr("_pk_sent") = nb::int_(sent + n);
+    return nb::handle(g_sock.get().sendall)(a[0], a[1], a[2]);
 }
 
 // The plain socket methods check these arguments themselves.
@@ -380,6 +412,10 @@ const pk::Param recv_params[] = {pk::pos("self", nullptr), pk::pos("bufsize", "i
 const pk::Spec recv_into_spec{"recv_into", "_DeadlineSocket.recv_into", recv_into_params, "int", nullptr,
                               deadline_recv_into};
 const pk::Spec recv_spec{"recv", "_DeadlineSocket.recv", recv_params, "bytes", nullptr, deadline_recv};
+const pk::Param sendall_params[] = {pk::pos("self", nullptr), pk::pos("data", "Any"),
+                                    pk::pos("flags", "int", Check::Any, Def::Int, 0)};
+const pk::Spec sendall_spec{"sendall", "_DeadlineSocket.sendall", sendall_params, "None", nullptr,
+                            bounded_sendall};
 
 PyObject *g_deadline_socket = nullptr;  // the socket class with deadline-bound reads (owned)
 
@@ -389,9 +425,10 @@ nb::handle deadline_socket_type() {
         ns["__module__"] = kModule;
         ns["__qualname__"] = "_DeadlineSocket";
         ns["__doc__"] = "An accepted control connection whose reads all end by one deadline.";
-        ns["__slots__"] = nb::make_tuple("_pk_deadline", "_pk_armed", "_pk_unread");
+        ns["__slots__"] = nb::make_tuple("_pk_deadline", "_pk_sent", "_pk_unread");
         ns["recv_into"] = pk::make_function(recv_into_spec, kModule);
         ns["recv"] = pk::make_function(recv_spec, kModule);
+        ns["sendall"] = pk::make_function(sendall_spec, kModule);
         nb::handle type = reinterpret_cast<PyObject *>(&PyType_Type);
         g_deadline_socket = type("_DeadlineSocket", nb::make_tuple(g_socket_type.get()), ns).release().ptr();
     }
@@ -406,9 +443,8 @@ nb::object get_request(pk::Args &a) {
     nb::tuple accepted = nb::tuple(srv.attr("socket").attr("_accept")());
     nb::object sock = deadline_socket_type()(a.cell(1), a.cell(2), a.cell(3), accepted[0]);
     sock.attr("_pk_deadline") = nb::float_(monotonic() + limit);
-    sock.attr("_pk_armed") = nb::float_(limit);
+    sock.attr("_pk_sent") = nb::int_(0);
     sock.attr("_pk_unread") = nb::bool_(false);
-    nb::handle(g_sock.get().settimeout)(sock, limit);
     return nb::make_tuple(sock, accepted[1]);
 }
 
@@ -419,21 +455,17 @@ nb::object shutdown_request(pk::Args &a) {
     nb::handle srv = a.cell(0);
     nb::handle request = a[0];
     try {
-        nb::list rlist;
-        rlist.append(request);
-        nb::list none;
         // Drain only when input is pending now (checked before our FIN, so it is the client's
         // data, not its close) or a body was deliberately left unread; otherwise close at once.
         bool unread = PyObject_IsTrue(nb::object(request.attr("_pk_unread")).ptr()) == 1;
-        bool pending = unread || nb::len(nb::object(nb::tuple(g_select.get()(rlist, none, none, 0.0))[0])) > 0;
+        bool pending = unread || readable(request, 0.0);
         request.attr("shutdown")(g_shut_wr.get());
         if (pending) {
             double budget = nb::cast<double>(global("_DRAIN_SECONDS"));
             long long left_bytes = nb::cast<long long>(global("_DRAIN_BYTES"));
             double end = monotonic() + budget, wait = budget;
             while (left_bytes > 0) {
-                nb::tuple ready = nb::tuple(g_select.get()(rlist, none, none, wait));
-                if (nb::len(nb::object(ready[0])) == 0) break;
+                if (!readable(request, wait)) break;
                 nb::handle(g_sock.get().settimeout)(request, 0.0);
                 nb::bytes chunk = nb::bytes(nb::handle(g_sock.get().recv)(request, 65536));
                 if (chunk.size() == 0) break;

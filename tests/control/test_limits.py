@@ -149,3 +149,22 @@ def test_fuzz_bad_input_leaves_the_server_responsive(host, monkeypatch, capfd):
     navigated = [c[1] for c in host.calls if c[0] == "navigate"]
     assert all(isinstance(u, str) and u for u in navigated)
     capfd.readouterr()  # tracebacks of reset connections go to stderr by design
+
+
+def test_limits_hold_for_descriptors_beyond_select(host, short_limit):
+    """Processes with many open files get descriptors select() cannot watch."""
+    import resource
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    if hard != resource.RLIM_INFINITY and hard < 1200:
+        pytest.skip("cannot open enough descriptors here")
+    resource.setrlimit(resource.RLIMIT_NOFILE, (max(soft, 1200), hard))
+    hold = [socket.socket() for _ in range(1100)]
+    try:
+        status, _, body = split_answer(raw_request(host.port, b"GET /url HTTP/1.0\r\n\r\n"))
+        assert status == 200 and json.loads(body) == {"ok": True, "url": ""}
+        with socket.create_connection(("127.0.0.1", host.port), timeout=10) as s:
+            assert s.recv(100) == b""  # a silent client is still dropped at the limit
+    finally:
+        for s in hold:
+            s.close()
+        resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))
