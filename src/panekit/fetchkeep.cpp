@@ -40,22 +40,12 @@ const char *const kMountFailed = "[panekit] 挂载下载处理失败: %s";
 
 // ---- small helpers ---------------------------------------------------------------------------
 
-// Whether a caught Python error is an ordinary Exception (guarded blocks let KeyboardInterrupt
-// and SystemExit through, as `except Exception` would).
-bool is_exception(const nb::python_error &e) { return e.matches(PyExc_Exception); }
+using pk::is_exception;
 
 nb::object global(pk::Args &a, const char *name) { return pk::module_global(a.cell(0), name); }
 
 void set_global(pk::Args &a, const char *name, nb::handle value) {
     if (PyDict_SetItemString(a.cell(0).ptr(), name, value.ptr()) < 0) throw nb::python_error();
-}
-
-// `obj.<name> += fn` / `obj.<name> -= fn`, as Python evaluates it (read, in-place op, write back).
-void event_update(nb::handle obj, const char *name, nb::handle fn, bool add) {
-    nb::object ev = nb::getattr(obj, name);
-    PyObject *r = add ? PyNumber_InPlaceAdd(ev.ptr(), fn.ptr()) : PyNumber_InPlaceSubtract(ev.ptr(), fn.ptr());
-    if (!r) throw nb::python_error();
-    nb::setattr(obj, name, nb::steal(r));
 }
 
 // `from <package> import <name>`
@@ -417,7 +407,7 @@ nb::object attach_download_to_corewebview2(pk::Args &a) {
     nb::object handler = pk::make_function(
         attach_forward_spec, kModule, nb::make_tuple(a.cell(0), form, folder, use_prompt));
     try {
-        event_update(cv, "DownloadStarting", handler, true);
+        pk::event_add(cv, "DownloadStarting", handler);
         pk::print_line(nb::str("[panekit] 已挂载下载处理(CoreWebView2): 目录={} prompt={}")
                            .attr("format")(folder, use_prompt));
     } catch (nb::python_error &e) {
@@ -463,7 +453,7 @@ void mount_on_view(pk::Args &a, nb::handle self, nb::handle sender, nb::handle f
         if (!is_exception(e)) throw;
     }
     try {
-        event_update(cv, "DownloadStarting", self.attr("on_download_starting"), false);
+        pk::event_remove(cv, "DownloadStarting", self.attr("on_download_starting"));
     } catch (nb::python_error &e) {
         if (!is_exception(e)) throw;
     }
@@ -474,7 +464,7 @@ void mount_on_view(pk::Args &a, nb::handle self, nb::handle sender, nb::handle f
     if (known < 0) throw nb::python_error();
     if (known) {
         try {
-            event_update(cv, "DownloadStarting", registry[hid], false);
+            pk::event_remove(cv, "DownloadStarting", registry[hid]);
         } catch (nb::python_error &e) {
             if (!is_exception(e)) throw;
         }
@@ -483,7 +473,7 @@ void mount_on_view(pk::Args &a, nb::handle self, nb::handle sender, nb::handle f
     nb::object handler =
         pk::make_function(ready_forward_spec, kModule, nb::make_tuple(a.cell(0), self, fd, prompt_now));
     registry[hid] = handler;
-    event_update(cv, "DownloadStarting", handler, true);
+    pk::event_add(cv, "DownloadStarting", handler);
     nb::object line = nb::str("[panekit] 已挂载下载处理: 目录={} prompt={}")
                           .attr("format")(fd, nb::str(global(a, kUsePrompt)));
     pk::print_line(line);

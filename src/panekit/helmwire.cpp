@@ -23,7 +23,7 @@ pk::Lazy g_json_loads{"json", "loads"};
 
 nb::object global(const char *name) { return pk::module_global(nb::handle(g_dict), name); }
 
-bool is_exception(nb::python_error &e) { return e.matches(PyExc_Exception); }
+using pk::is_exception;
 
 // ---- endpoint settings ----------------------------------------------------------------------
 

@@ -112,24 +112,7 @@ const pk::Spec norm_spec{"norm_browser_url", nullptr, norm_params, "str",
 
 PyObject *g_dict = nullptr;  // the module's namespace (borrowed; the module lives for the process)
 
-// Runs `f`; an Exception it raises is dropped (cosmetic platform calls). Anything that is not an
-// Exception (KeyboardInterrupt, SystemExit) still propagates.
-template <class F>
-void guarded(F &&f) {
-    try {
-        f();
-    } catch (nb::python_error &e) {
-        if (!e.matches(PyExc_Exception)) throw;
-    }
-}
-
-// `obj.<event> += handler`, exactly as Python executes it: read, in-place add, write back.
-void subscribe(nb::handle obj, const char *event, nb::handle handler) {
-    nb::object ev = obj.attr(event);
-    PyObject *r = PyNumber_InPlaceAdd(ev.ptr(), handler.ptr());
-    if (!r) throw nb::python_error();
-    obj.attr(event) = nb::steal(r);
-}
+using pk::guarded;
 
 long long as_int(nb::handle v) {
     nb::object i = nb::steal(PyNumber_Long(v.ptr()));
@@ -299,18 +282,18 @@ nb::object attach_toolbar(pk::Args &a) {
     btn_copy.attr("Anchor") = anchors.attr("Top") | anchors.attr("Right");
 
     nb::object layout_fn = local(layout_spec, nb::make_tuple(top, addr, btn_copy));
-    subscribe(form, "Resize", layout_fn);
-    subscribe(top, "Resize", layout_fn);
+    pk::event_add(form, "Resize", layout_fn);
+    pk::event_add(top, "Resize", layout_fn);
 
-    subscribe(btn_back, "Click", local(lambda_spec, nb::make_tuple(on_back)));
-    subscribe(btn_fwd, "Click", local(lambda_spec, nb::make_tuple(on_forward)));
-    subscribe(btn_reload, "Click", local(lambda_spec, nb::make_tuple(on_reload)));
+    pk::event_add(btn_back, "Click", local(lambda_spec, nb::make_tuple(on_back)));
+    pk::event_add(btn_fwd, "Click", local(lambda_spec, nb::make_tuple(on_forward)));
+    pk::event_add(btn_reload, "Click", local(lambda_spec, nb::make_tuple(on_reload)));
 
     nb::object go_fn = local(go_spec, nb::make_tuple(addr, on_navigate));
-    subscribe(addr, "KeyPress", local(keypress_spec, nb::make_tuple(go_fn)));
-    guarded([&] { subscribe(addr, "PreviewKeyDown", local(preview_spec, nb::make_tuple(wf))); });
+    pk::event_add(addr, "KeyPress", local(keypress_spec, nb::make_tuple(go_fn)));
+    guarded([&] { pk::event_add(addr, "PreviewKeyDown", local(preview_spec, nb::make_tuple(wf))); });
 
-    subscribe(btn_copy, "Click", local(copy_spec, nb::make_tuple(addr, wf)));
+    pk::event_add(btn_copy, "Click", local(copy_spec, nb::make_tuple(addr, wf)));
 
     nb::object controls = top.attr("Controls");
     for (nb::handle c : {btn_back.ptr(), btn_fwd.ptr(), btn_reload.ptr(), addr.ptr(), btn_copy.ptr()})

@@ -166,6 +166,25 @@ nb::object env_get(const char *name);
 // None nor empty; when every one is, the last value as it is.
 nb::object first_nonempty(std::initializer_list<nb::handle> values);
 
+// Whether a caught Python error is an ordinary Exception: guarded code lets KeyboardInterrupt and
+// SystemExit through, as `except Exception` does.
+inline bool is_exception(const nb::python_error &e) { return e.matches(PyExc_Exception); }
+
+// Runs `f`; an Exception it raises is dropped (the package's guarded platform calls).
+template <class F>
+void guarded(F &&f) {
+    try {
+        f();
+    } catch (nb::python_error &e) {
+        if (!is_exception(e)) throw;
+    }
+}
+
+// `obj.<event> += fn` / `obj.<event> -= fn`, as Python evaluates them: read the attribute, apply the
+// in-place operation, write the result back (how .NET events are subscribed through the bridge).
+void event_add(nb::handle obj, const char *event, nb::handle fn);
+void event_remove(nb::handle obj, const char *event, nb::handle fn);
+
 // The platform name, read from sys.platform at call time.
 bool on_windows();
 

@@ -99,6 +99,18 @@ nb::object first_nonempty(std::initializer_list<nb::handle> values) {
     return nb::borrow(last.is_valid() ? last : nb::none());
 }
 
+namespace {
+void event_update(nb::handle obj, const char *event, nb::handle fn, bool add) {
+    nb::object ev = nb::getattr(obj, event);
+    PyObject *r = add ? PyNumber_InPlaceAdd(ev.ptr(), fn.ptr()) : PyNumber_InPlaceSubtract(ev.ptr(), fn.ptr());
+    if (!r) throw nb::python_error();
+    nb::setattr(obj, event, nb::steal(r));
+}
+}  // namespace
+
+void event_add(nb::handle obj, const char *event, nb::handle fn) { event_update(obj, event, fn, true); }
+void event_remove(nb::handle obj, const char *event, nb::handle fn) { event_update(obj, event, fn, false); }
+
 bool on_windows() {
     nb::object plat = import("sys").attr("platform");
     return PyUnicode_Check(plat.ptr()) && PyUnicode_EqualToUTF8(plat.ptr(), "win32");
