@@ -3,7 +3,7 @@
 #   scripts/run.sh repl [--port N]     steer a running window from this console
 set -euo pipefail
 cd "$(dirname "$0")/.."
-py=$(scripts/find-python.sh)
+py=$(scripts/ensure-python.sh)
 venv=${PANEKIT_VENV:-.venv}
 [ -x "$venv/bin/python" ] || "$py" -m venv "$venv"
 "$venv/bin/python" -m pip install -q --disable-pip-version-check . >&2

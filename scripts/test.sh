@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 mode=plain
 if [ "${1:-}" = "--asan" ]; then mode=asan; shift; fi
 
-py=$(scripts/find-python.sh)
+py=$(scripts/ensure-python.sh)
 venv=.venv
 [ "$mode" = asan ] && venv=.venv-asan
 venv=${PANEKIT_VENV:-$venv}
