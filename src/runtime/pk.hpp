@@ -94,8 +94,6 @@ public:
     std::size_t size() const { return n_; }
     // Captured state of a closure (the tuple given to make_function), item i.
     nb::handle cell(std::size_t i) const;
-    nb::handle closure() const;
-    nb::handle function() const;
 
 private:
     Function *fn_;
@@ -128,9 +126,6 @@ void print_line(const char *utf8);
 // surrogates, which only occur inside JSON strings) are written as JSON \uXXXX escapes.
 nb::bytes json_bytes(nb::handle obj);
 
-// str(obj) for a console message ("%s" of an exception is its message).
-nb::str text_of(nb::handle obj);
-
 // Imports a module (a sys.modules lookup once it is loaded).
 nb::object import(const char *name);
 
@@ -149,9 +144,6 @@ private:
     const char *attr_;
     PyObject *value_ = nullptr;
 };
-
-// The currently handled exception text (for "... %s" lines) from a nanobind python_error.
-nb::str error_text(nb::python_error &e);
 
 // Convenience: format "%s" in a UTF-8 template with a Python value's text.
 nb::str format1(const char *templ, nb::handle value);

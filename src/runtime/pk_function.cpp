@@ -489,8 +489,6 @@ SpecTexts &texts_of(const Spec &spec, const char *module) {
 }  // namespace
 
 nb::handle Args::cell(std::size_t i) const { return PyTuple_GET_ITEM(fn_->closure, i); }
-nb::handle Args::closure() const { return fn_->closure; }
-nb::handle Args::function() const { return reinterpret_cast<PyObject *>(fn_); }
 
 void init_runtime(nb::module_ &) {
     if (g_type) return;

@@ -71,10 +71,6 @@ nb::bytes json_bytes(nb::handle obj) {
     return nb::steal<nb::bytes>(b);
 }
 
-nb::str text_of(nb::handle obj) { return nb::str(obj); }
-
-nb::str error_text(nb::python_error &e) { return nb::str(e.value()); }
-
 nb::str format1(const char *templ, nb::handle value) {
     return nb::str(nb::str(templ).attr("__mod__")(nb::make_tuple(nb::str(value))));
 }
