@@ -2,13 +2,20 @@
 # Builds panekit into a private Python 3.13 virtual environment and runs the test suite.
 #   scripts/test.sh            normal build, whole suite
 #   scripts/test.sh --asan     AddressSanitizer + UndefinedBehaviorSanitizer build, whole suite
+#   scripts/test.sh --real     normal build, only the real-platform tier (tests_real/, through
+#                              scripts/test-real.sh: Windows Forms on Mono under a virtual display)
 # Arguments after the mode are handed to pytest instead of the default "tests".
+# The plain run without arguments runs the real-platform tier after the suite, in a process of its
+# own, unless PANEKIT_SKIP_REAL=1.
 # For development: PANEKIT_VENV names another environment folder (default .venv / .venv-asan),
 # PANEKIT_MODULES="trailbar;helmwire" builds only those modules.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 mode=plain
-if [ "${1:-}" = "--asan" ]; then mode=asan; shift; fi
+case "${1:-}" in
+  --asan) mode=asan; shift ;;
+  --real) mode=real; shift ;;
+esac
 
 py=$(scripts/ensure-python.sh)
 venv=.venv
@@ -38,5 +45,17 @@ if [ "$mode" = asan ]; then
   export PYTHONMALLOC=malloc
 fi
 # The package lives under src/, so the installed build (not the source tree) is imported.
-[ $# -eq 0 ] && set -- tests
-exec "$vpy" -m pytest -q -p no:cacheprovider "$@"
+if [ "$mode" = real ]; then
+  exec bash scripts/test-real.sh "$vpy" "$@"
+fi
+with_real=0
+if [ $# -eq 0 ]; then
+  set -- tests
+  [ "$mode" = plain ] && [ "${PANEKIT_SKIP_REAL:-0}" != 1 ] && with_real=1
+fi
+rc=0
+"$vpy" -m pytest -q -p no:cacheprovider "$@" || rc=$?
+if [ "$with_real" = 1 ]; then
+  bash scripts/test-real.sh "$vpy" || rc=$((rc ? rc : $?))
+fi
+exit "$rc"
