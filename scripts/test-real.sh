@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The real-platform tier: tests_real/ on Windows Forms through Mono, under a private Xvfb display.
-#   scripts/test-real.sh PYTHON [pytest args]
+#   scripts/test-real.sh PYTHON [pytest args]   (paths must lie in tests_real/)
 # PYTHON is the virtual environment's interpreter with panekit installed (scripts/test.sh --real
 # builds it and calls this). Installs what the tier needs when it can: the Debian packages below
 # (as root, or through passwordless sudo) and pythonnet from the package index. Whatever cannot be
@@ -9,7 +9,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 vpy=$1
 shift
-[ $# -eq 0 ] && set -- tests_real
+# Only the tier's own folder: options alone (say --durations=5) still run tests_real.
+has_path=0
+for a in "$@"; do case "$a" in tests_real*) has_path=1 ;; esac; done
+[ "$has_path" = 1 ] || set -- "$@" tests_real
 say() { echo "[real tier] $*" >&2; }
 started=$SECONDS
 
