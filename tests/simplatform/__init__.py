@@ -44,6 +44,8 @@ Controls and the browser:
 * Sizes: a control's ``ClientSize`` is its size (a Form's is its Size minus a 16 x 39 frame);
   docking in a parent follows WinForms (reverse order of ``Controls``, Fill takes the rest);
   a size change lays out children, then raises ``Resize``. Anchors are stored, not applied.
+  A single-line text box keeps its own height (20), whatever Height is written. Text
+  properties written None read back "".
 * Users: ``button.sim_click()``, ``textbox.sim_press(Keys.Return, "\\r")``,
   ``textbox.sim_set_text("abc")``; events can be raised directly with
   ``ctl.Event.sim_fire(sender, args)``.

@@ -212,7 +212,8 @@ def test_core_without_window_and_downloads(winsim):
 
 
 @pytest.mark.parametrize("name, value, stored", [
-    ("Width", 5, 5), ("Width", True, TypeError), ("Width", 2.5, TypeError), ("Text", None, None),
+    ("Width", 5, 5), ("Width", True, TypeError), ("Width", 2.5, TypeError),
+    ("Text", None, ""),  # .NET keeps "" for a null text
     ("Text", 3, TypeError), ("Enabled", 1, TypeError), ("Dock", DockStyle.Fill, DockStyle.Fill),
     ("Dock", 5, TypeError),  # pythonnet does not turn an int into an enum member
 ])
@@ -225,6 +226,21 @@ def test_property_writes_are_logged_then_converted(winsim, name, value, stored):
         setattr(b, name, value)
         assert getattr(b, name) == stored
     assert winsim.writes(b) == [(name, value)]
+
+
+def test_single_line_text_box_keeps_its_height(winsim):
+    wf = winsim.WinForms
+    box = wf.TextBox()
+    box.Height = 28
+    panel = wf.Panel()
+    panel.Controls.Add(box)
+    box.Dock = wf.DockStyle.Fill
+    assert (box.Width, box.Height) == (200, 20)
+    assert winsim.writes(box)[0] == ("Height", 28)
+    box.Dock = wf.DockStyle.None_
+    box.Multiline = True
+    box.Height = 28
+    assert box.Height == 28
 
 
 def test_read_only_members_and_base_class_failure_keys(winsim):
