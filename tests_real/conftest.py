@@ -51,17 +51,21 @@ def _probe():
         return False, "pythonnet is not installed (scripts/test.sh --real installs it)"
     if not os.environ.get("DISPLAY"):
         return False, "no X display (scripts/test.sh --real starts a virtual one)"
+    env = dict(os.environ, MONO_DEBUG="no-gdb-backtrace")
     try:
         r = subprocess.run([sys.executable, "-W", "ignore", "-c", _PROBE], capture_output=True,
-                           text=True, timeout=60)
+                           text=True, timeout=60, env=env)
     except subprocess.TimeoutExpired:
         return False, "loading Windows Forms on Mono did not finish within 60 s"
     except OSError as e:
         return False, "cannot start the probe: %s" % e
     if r.returncode != 0:
-        lines = [ln for ln in (r.stderr or r.stdout).splitlines() if ln.strip()]
-        return False, "Mono cannot load Windows Forms (exit %d): %s" % (
-            r.returncode, " | ".join(lines[-3:]) or "no output")
+        lines = [ln.strip() for ln in (r.stderr + r.stdout).splitlines() if ln.strip()]
+        # Mono's abort report is long; the line naming what failed to load says it all.
+        cause = [ln for ln in lines if "Could not load" in ln or "Exception" in ln or "Error" in ln]
+        text = (cause or lines[-3:] or ["no output"])[0][:400]
+        hint = " (the netstandard facade ships in mono-devel)" if "netstandard" in text else ""
+        return False, "Mono cannot load Windows Forms (exit %d): %s%s" % (r.returncode, text, hint)
     return True, r.stdout.strip().splitlines()[-1]
 
 
