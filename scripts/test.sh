@@ -14,10 +14,14 @@ py=$(scripts/ensure-python.sh)
 venv=.venv
 [ "$mode" = asan ] && venv=.venv-asan
 venv=${PANEKIT_VENV:-$venv}
+say() { echo "[test.sh] $*" >&2; }
 if [ ! -x "$venv/bin/python" ]; then
+  say "making the virtual environment $venv with $py"
   "$py" -m venv "$venv"
 fi
 vpy="$venv/bin/python"
+# Build tools (scikit-build-core, nanobind, CMake, Ninja) and pytest come from the package index.
+say "installing build tools and pytest into $venv"
 "$vpy" -m pip install -q --disable-pip-version-check --upgrade pip
 "$vpy" -m pip install -q --disable-pip-version-check -r scripts/requirements-dev.txt
 
@@ -27,6 +31,8 @@ if [ "$mode" = asan ]; then
 fi
 build_args+=(-C "build-dir=build/$(basename "$venv")")
 build_args+=(-C "cmake.define.PANEKIT_MODULES=${PANEKIT_MODULES:-all}")
+say "building panekit ($mode; the first build compiles every module and takes about a minute)"
+rm -f "$venv/.panekit-source-stamp"  # scripts/run.sh reinstalls after a build made here
 "$vpy" -m pip install "${build_args[@]}" .
 
 if [ "$mode" = asan ]; then
@@ -39,4 +45,5 @@ if [ "$mode" = asan ]; then
 fi
 # The package lives under src/, so the installed build (not the source tree) is imported.
 [ $# -eq 0 ] && set -- tests
+say "running pytest $*"
 exec "$vpy" -m pytest -q -p no:cacheprovider "$@"
