@@ -25,7 +25,8 @@ if [ ! -x "$venv/bin/panekit" ] || [ "$(cat "$stamp_file" 2>/dev/null)" != "$sta
   "$venv/bin/python" -m pip install -q --disable-pip-version-check -r scripts/requirements-build.txt >&2
   say "building and installing panekit (the first build takes about a minute)"
   "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation \
-    -C "build-dir=build/$(basename "$venv")" -C cmake.define.PANEKIT_MODULES=all . >&2
+    -C "build-dir=build/$(basename "$venv")" -C cmake.define.PANEKIT_MODULES=all \
+    -C cmake.define.PANEKIT_TEST_MODULE=OFF . >&2
   echo "$stamp" > "$stamp_file"
 fi
 exec "$venv/bin/panekit" "$@"

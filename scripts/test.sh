@@ -31,6 +31,8 @@ if [ "$mode" = asan ]; then
 fi
 build_args+=(-C "build-dir=build/$(basename "$venv")")
 build_args+=(-C "cmake.define.PANEKIT_MODULES=${PANEKIT_MODULES:-all}")
+# The runtime's own test module is built into the test environment (never into a release).
+build_args+=(-C cmake.define.PANEKIT_TEST_MODULE=ON)
 say "building panekit ($mode; the first build compiles every module and takes about a minute)"
 rm -f "$venv/.panekit-source-stamp"  # scripts/run.sh reinstalls after a build made here
 "$vpy" -m pip install "${build_args[@]}" .
