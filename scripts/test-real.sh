@@ -3,7 +3,7 @@
 #   scripts/test-real.sh PYTHON [pytest args]   (paths must lie in tests_real/)
 # PYTHON is the virtual environment's interpreter with panekit installed (scripts/test.sh --real
 # builds it and calls this). Installs what the tier needs when it can: the Debian packages below
-# (as root, or through passwordless sudo) and pythonnet from the package index. Whatever cannot be
+# (when it runs as root; otherwise it prints the command to run, never calling sudo) and pythonnet from the package index. Whatever cannot be
 # had is said plainly and the tier's tests skip; a missing platform never fails the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -28,16 +28,12 @@ if command -v dpkg-query >/dev/null 2>&1; then
 fi
 if [ ${#missing[@]} -gt 0 ]; then
   install=(apt-get install -y -qq --no-install-recommends "${missing[@]}")
-  sudo_cmd=()
-  if [ "$(id -u)" != 0 ]; then
-    if command -v sudo >/dev/null 2>&1 && sudo -n true 2>/dev/null; then sudo_cmd=(sudo -n); else sudo_cmd=(none); fi
-  fi
-  if ! command -v apt-get >/dev/null 2>&1 || [ "${sudo_cmd[*]}" = none ]; then
+  if ! command -v apt-get >/dev/null 2>&1 || [ "$(id -u)" != 0 ]; then
     say "cannot install ${missing[*]} here; as root run: apt-get update && ${install[*]}"
   else
-    say "installing ${missing[*]}"
-    if "${sudo_cmd[@]}" apt-get update -qq >&2 &&
-       DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" "${install[@]}" >&2; then
+    say "installing ${missing[*]} (about a minute)"
+    if apt-get update -qq >&2 &&
+       DEBIAN_FRONTEND=noninteractive "${install[@]}" >&2; then
       say "packages installed in $((SECONDS - started)) s"
     else
       say "installing the packages failed; tests that need them will skip"

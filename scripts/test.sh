@@ -21,10 +21,14 @@ py=$(scripts/ensure-python.sh)
 venv=.venv
 [ "$mode" = asan ] && venv=.venv-asan
 venv=${PANEKIT_VENV:-$venv}
+say() { echo "[test.sh] $*" >&2; }
 if [ ! -x "$venv/bin/python" ]; then
+  say "making the virtual environment $venv with $py"
   "$py" -m venv "$venv"
 fi
 vpy="$venv/bin/python"
+# Build tools (scikit-build-core, nanobind, CMake, Ninja) and pytest come from the package index.
+say "installing build tools and pytest into $venv"
 "$vpy" -m pip install -q --disable-pip-version-check --upgrade pip
 "$vpy" -m pip install -q --disable-pip-version-check -r scripts/requirements-dev.txt
 
@@ -36,6 +40,8 @@ build_args+=(-C "build-dir=build/$(basename "$venv")")
 build_args+=(-C "cmake.define.PANEKIT_MODULES=${PANEKIT_MODULES:-all}")
 # The runtime's own test module is built into the test environment (never into a release).
 build_args+=(-C cmake.define.PANEKIT_TEST_MODULE=ON)
+say "building panekit ($mode; the first build compiles every module and takes about a minute)"
+rm -f "$venv/.panekit-source-stamp"  # scripts/run.sh reinstalls after a build made here
 "$vpy" -m pip install "${build_args[@]}" .
 
 if [ "$mode" = asan ]; then
@@ -56,6 +62,7 @@ if [ $# -eq 0 ]; then
   [ "$mode" = plain ] && [ "${PANEKIT_SKIP_REAL:-0}" != 1 ] && with_real=1
 fi
 rc=0
+say "running pytest $*"
 "$vpy" -m pytest -q -p no:cacheprovider "$@" || rc=$?
 if [ "$with_real" = 1 ]; then
   bash scripts/test-real.sh "$vpy" || rc=$((rc ? rc : $?))
