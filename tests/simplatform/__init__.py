@@ -42,7 +42,8 @@ Controls and the browser:
   on the button as "FlatAppearance.BorderSize". Writes are converted as pythonnet converts (a
   wrong type raises ``TypeError``); members .NET makes read-only raise ``AttributeError``.
 * Sizes: a control's ``ClientSize`` is its size (a Form's is its Size minus a 16 x 39 frame);
-  docking in a parent follows WinForms (reverse order of ``Controls``, Fill takes the rest);
+  docking in a parent follows WinForms (reverse order of ``Controls``, Fill takes the rest;
+  ``BringToFront`` moves a control to index 0, ``SendToBack`` to the end);
   a size change lays out children, then raises ``Resize``. Anchors are stored, not applied.
   A single-line text box keeps its own height (20), whatever Height is written. Text
   properties written None read back "".
@@ -55,9 +56,9 @@ Controls and the browser:
 * The clipboard text is ``winsim.clipboard``.
 * Save-As: ``winsim.answer_save_dialog(DialogResult.OK, "E:\\\\x.bin")`` scripts the next
   ``SaveFileDialog.ShowDialog``; ``winsim.dialogs`` records (dialog, owner, settings) per show.
-* WebView2: the control creates its core after its form is shown (``winsim.init_mode``:
-  "shown", "explicit" for EnsureCoreWebView2Async only, or "manual" with
-  ``wv.sim_initialize(error=None)``); ``winsim.init_error = Exception("boom")`` makes
+* WebView2: the control creates its core when asked, by ``EnsureCoreWebView2Async`` or by
+  setting its ``Source``, as on Windows (``winsim.init_mode``: "explicit"; "shown" also creates
+  it once the form is shown; "manual" only with ``wv.sim_initialize(error=None)``); ``winsim.init_error = Exception("boom")`` makes
   initialisation fail. The core keeps history; navigations complete through the loop, or one at
   a time with ``core.sim_complete_next()`` when ``winsim.auto_complete = False``;
   ``winsim.nav_errors[address] = WebErrorStatus.HostNameNotResolved`` fails that address.

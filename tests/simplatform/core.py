@@ -81,7 +81,9 @@ class Platform:
         self.dialogs = []  # (dialog, owner, settings dict) per ShowDialog
         self.clipboard = None
         self.save_dialog_answers = collections.deque()
-        self.init_mode = "shown"  # "shown" | "explicit" (EnsureCoreWebView2Async) | "manual"
+        # "explicit": the core is made when asked (EnsureCoreWebView2Async, or Source set), as on
+        # Windows; "shown": also once the form has been shown; "manual": wv.sim_initialize().
+        self.init_mode = "explicit"
         self.init_error = None  # an exception: WebView2 initialisation fails with it
         self.auto_complete = True  # navigations complete by themselves
         self.nav_errors = {}  # address -> CoreWebView2WebErrorStatus of a failed navigation

@@ -257,6 +257,20 @@ class Control(Recorded):
             elif c.Dock == DockStyle.Fill:
                 c._set_bounds(x, y, w, h, True)
 
+    def BringToFront(self):
+        self._move_in_parent("BringToFront", 0)
+
+    def SendToBack(self):
+        self._move_in_parent("SendToBack", None)
+
+    def _move_in_parent(self, name, index):
+        self._call(name)
+        if self._parent is not None:
+            items = self._parent.Controls._items
+            items.remove(self)
+            items.insert(len(items) if index is None else index, self)
+            self._parent._perform_layout()
+
     def SuspendLayout(self):
         self._call("SuspendLayout")
         self._suspended += 1

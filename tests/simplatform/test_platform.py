@@ -112,6 +112,7 @@ def test_events_add_remove_by_equality(winsim):
 
 
 def test_webview_initialises_after_shown_and_navigates(winsim):
+    winsim.init_mode = "shown"
     events = []
 
     def build(form):
@@ -169,12 +170,58 @@ def test_webview_initialisation_failure(winsim):
         form.Controls.Add(wv)
         wv.CoreWebView2InitializationCompleted += lambda s, a: got.append(
             (a.IsSuccess, str(a.InitializationException), wv.CoreWebView2))
+        wv.EnsureCoreWebView2Async(None)
 
     runner, form = _run_form(winsim, build)
     winsim.wait_until(lambda: got)
     assert got == [(False, "no runtime", None)]
     form.sim_close()
     runner.join()
+
+
+@pytest.mark.parametrize("ask", [None, "ensure", "source"])
+def test_webview_makes_its_core_only_when_asked(winsim, ask):
+    made = []
+
+    def build(form):
+        from Microsoft.Web.WebView2.WinForms import WebView2
+
+        wv = WebView2()
+        form.Controls.Add(wv)
+        wv.CoreWebView2InitializationCompleted += lambda s, a: made.append(a.IsSuccess)
+        form.Shown += lambda s, a: (wv.EnsureCoreWebView2Async(None) if ask == "ensure"
+                                    else setattr(wv, "Source", "https://a.example/") if ask else None)
+
+    runner, form = _run_form(winsim, build)
+    try:
+        form.sim_on_ui(lambda: None)  # Shown has run
+        if ask is None:
+            form.sim_on_ui(lambda: None)
+            assert made == [] and winsim.webviews[0]._core is None
+        else:
+            core = winsim.wait_core()
+            assert made == [True]
+            if ask == "source":
+                winsim.wait_until(lambda: form.sim_on_ui(lambda: core.Source) == "https://a.example/")
+    finally:
+        form.sim_close()
+        runner.join()
+
+
+def test_docking_follows_reverse_index_until_brought_to_front(winsim):
+    WinForms = winsim.WinForms
+    form = WinForms.Form()
+    form.Size = winsim.Drawing.Size(1280, 860)
+    top, body = WinForms.Panel(), WinForms.Panel()
+    top.Height, top.Dock, body.Dock = 40, DockStyle.Top, DockStyle.Fill
+    form.Controls.Add(top)
+    form.Controls.Add(body)
+    assert (body.Top, body.Height) == (0, 821)  # the body is laid out first and lies under the bar
+    body.BringToFront()
+    assert list(form.Controls) == [body, top]
+    assert (top.Top, body.Top, body.Height) == (0, 40, 781)
+    body.SendToBack()
+    assert (body.Top, body.Height) == (0, 821)
 
 
 def test_add_reference_loads_namespaces(winsim_unloaded):

@@ -1,5 +1,5 @@
 """Microsoft.Web.WebView2.WinForms / .Core: the WebView2 control, which creates its CoreWebView2
-by itself once its form has been shown, and a CoreWebView2 with history, navigation events,
+when asked (EnsureCoreWebView2Async or Source), and a CoreWebView2 with history, navigation events,
 new-window requests, downloads and a profile. CoreWebView2 members refuse calls from any thread
 but their UI thread, as the real one does."""
 
@@ -261,13 +261,15 @@ def _core(webview):
 
 
 class WebView2(Control):
-    """The WebView2 control. With Platform.init_mode "shown" (default) it creates its core once
-    its form has been shown; with "explicit" only after EnsureCoreWebView2Async; with "manual"
-    when the test calls sim_initialize(). Initialisation fails with Platform.init_error when it
+    """The WebView2 control. With Platform.init_mode "explicit" (default, as on Windows) it creates
+    its core only when asked: EnsureCoreWebView2Async, or Source set (navigated once the core
+    exists); with "shown" also once its form has been shown; with "manual" when the test calls
+    sim_initialize(). Initialisation fails with Platform.init_error when it
     is set. CoreWebView2InitializationCompleted is raised once, on the UI thread."""
 
     CreationProperties = Prop(None, CoreWebView2CreationProperties, nullable=True)
     CoreWebView2 = Prop(get=_core)
+    Source = Prop(None, str, nullable=True, on_set=lambda wv, old, new: wv._source_set(new))
     _events = "CoreWebView2InitializationCompleted NavigationCompleted SourceChanged"
 
     def __init__(self):
@@ -292,6 +294,8 @@ class WebView2(Control):
             self._schedule_init()
 
     def _schedule_init(self):
+        if self._plat.init_mode == "manual":
+            return  # only sim_initialize() makes the core
         if not (self._init_scheduled or self._init_done):
             self._init_scheduled = True
             self._ui.post(self._initialize)
@@ -303,6 +307,14 @@ class WebView2(Control):
             self._schedule_init()
         return _Task(self)
 
+    def _source_set(self, uri):
+        """Setting Source asks for the core (as EnsureCoreWebView2Async does), then navigates."""
+        self._init_requested = True
+        if self._core is not None:
+            self._core.Navigate(uri)
+        elif self._handle:
+            self._schedule_init()
+
     def _initialize(self, error=None):
         if self._init_done or self._disposed:
             return
@@ -312,6 +324,9 @@ class WebView2(Control):
             self._core = CoreWebView2(self)
         self.CoreWebView2InitializationCompleted.sim_fire(
             self, CoreWebView2InitializationCompletedEventArgs(error))
+        source = self.__dict__.get("_p_Source")
+        if self._core is not None and source:
+            self._core.Navigate(source)
 
     def sim_initialize(self, error=None):
         """Create the core now (or fail with `error`), on the control's UI thread."""
