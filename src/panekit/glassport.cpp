@@ -10,6 +10,7 @@
 // `_DEFAULT_HOME`) is read from the module dict at call time, so callers and tests can rebind
 // them; the start-up waits read the clock and sleep through the module's `time`.
 #include "pk.hpp"
+#include "pk_host.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -24,7 +25,6 @@ const char *const kStartFailed = "[panekit] pywebview 启动失败: %s";
 const char *const kNoBrowserView = "[panekit] pywebview：未等到 BrowserView 实例。";
 const char *const kControlLine = "[panekit] 控制接口 %s  |  宿主=pywebview(edgechromium)";
 const char *const kDefaultHome = "https://duckduckgo.com/";
-const char *const kDefaultHost = "127.0.0.1";
 
 constexpr double kWaitSeconds = 30.0;
 constexpr double kPollSeconds = 0.05;
@@ -33,55 +33,10 @@ constexpr int kHeight = 860;
 
 bool truthy(nb::handle v) { return pk::check(PyObject_IsTrue(v.ptr())) != 0; }
 
-// ---- setting rules shared with the WinForms host ------------------------------------------------
-
-// Home page: first non-empty of argument, PANEKIT_HOME, _DEFAULT_HOME, normalised; an empty
-// result falls back to _DEFAULT_HOME as it is.
-nb::object resolve_home(const pk::Call &c, nb::handle home_url) {
-    nb::object fallback = c.global("_DEFAULT_HOME");
-    nb::object home = c.global("norm_browser_url")(pk::first_nonempty({home_url, pk::env_get("PANEKIT_HOME"), fallback}));
-    return truthy(home) ? home : fallback;
-}
-
-// First page: the normalised start address, or the home page.
-nb::object resolve_start(const pk::Call &c, nb::handle start_url, nb::handle home) {
-    nb::object start = c.global("norm_browser_url")(start_url);
-    return truthy(start) ? start : nb::borrow(home);
-}
-
-// Control host: first non-empty of argument, PANEKIT_CONTROL_HOST, the loopback address, stripped.
-nb::object resolve_control_host(nb::handle control_host) {
-    nb::str fallback(kDefaultHost);
-    nb::object ch = pk::first_nonempty({control_host, pk::env_get("PANEKIT_CONTROL_HOST"), fallback}).attr("strip")();
-    return truthy(ch) ? ch : nb::object(fallback);
-}
-
-// Control port: the override when given (tested against None, so 0 is a port), else control_port().
-nb::object resolve_control_port(const pk::Call &c, nb::handle override_port) {
-    nb::handle raw = override_port;
-    nb::object configured;
-    if (raw.is_none()) raw = configured = c.global("control_port")();
-    return pk::check(PyNumber_Long(raw.ptr()));
-}
-
-// User-data folder, created with its parents. A given folder is used as given (not resolved);
-// text or any os.PathLike becomes a path object first. Otherwise PANEKIT_USER_DATA or
-// <cwd>/runtime_data/panekit, resolved.
-nb::object resolve_user_data(const pk::Call &c, nb::handle user_data_folder) {
-    nb::object path_type = c.global("Path");
-    nb::object ud;
-    if (truthy(user_data_folder)) {
-        ud = nb::borrow(user_data_folder);
-        nb::object path_like = c.global("os").attr("PathLike");
-        if (PyUnicode_Check(ud.ptr()) || pk::check(PyObject_IsInstance(ud.ptr(), path_like.ptr())))
-            ud = path_type(ud);
-    } else {
-        nb::object fallback = path_type.attr("cwd")() / nb::str("runtime_data") / nb::str("panekit");
-        ud = path_type(pk::first_nonempty({pk::env_get("PANEKIT_USER_DATA"), fallback})).attr("resolve")();
-    }
-    ud.attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
-    return ud;
-}
+// Where this host keeps its window and view: pywebview's form, holder["browser_view"], is both;
+// its core is .browser.webview.CoreWebView2.
+constexpr const char *kBvCore[] = {"browser", "webview", "CoreWebView2"};
+constexpr pk::host::View kView{.form_key = "browser_view", .view_key = "browser_view", .core_path = kBvCore};
 
 // Window title: PANEKIT_WINDOW_TITLE before form_title, stripped; blank gives form_title unstripped.
 nb::object resolve_title(nb::handle form_title) {
@@ -109,13 +64,7 @@ void pause(const pk::Call &c) { c.global("time").attr("sleep")(kPollSeconds); }
 
 nb::handle holder_of(const HostState &st) { return st[Host::Holder]; }
 
-// The form's CoreWebView2, or None (no form yet, not initialised, or unreadable).
-nb::object core_of(const HostState &st) {
-    nb::object i = holder_of(st).attr("get")("browser_view");
-    if (i.is_none()) return nb::none();
-    return pk::guarded_or(nb::object(nb::none()),
-                          [&]() -> nb::object { return i.attr("browser").attr("webview").attr("CoreWebView2"); });
-}
+nb::object core_of(const HostState &st) { return pk::host::core(kView, holder_of(st)); }
 
 // Runs `fn` on the form's UI thread (Invoke with an Action) or directly when already there.
 void on_ui(nb::handle i, nb::handle fn) {
@@ -133,18 +82,6 @@ bool arm_on_sight(const HostState &st, nb::handle cv) {
     return st[Host::Armed].is(Py_True);
 }
 
-void flush_pending(const HostState &st) {
-    nb::handle holder = holder_of(st);
-    nb::object u = holder.attr("get")("pending_navigate_url");
-    if (u.is_none() || !truthy(u)) return;
-    nb::object cv = core_of(st);
-    if (cv.is_none()) return;
-    pk::guarded([&] {
-        cv.attr("Navigate")(nb::str(u));
-        holder["pending_navigate_url"] = nb::none();
-    });
-}
-
 // Stops the control server this call started, if any (taken from the state, so only once).
 void stop_server(const HostState &st) {
     nb::object started = nb::borrow(st[Host::Server]);
@@ -160,20 +97,14 @@ void stop_server(const HostState &st) {
 constexpr pk::Param act_params[] = {{.name = "act", .annotation = "Callable[[], None]"}};
 constexpr pk::Spec invoke_sync_spec{.name = "_invoke_sync", .params = act_params, .returns = "None"};
 void invoke_sync(const pk::Call &c, nb::handle act) {
-    nb::object i = holder_of(c.state<Host>()).attr("get")("browser_view");
-    pk::guarded([&] {
-        if (i.is_none())
-            act();
-        else
-            on_ui(i, act);
-    });
+    pk::host::invoke_sync(kView, holder_of(c.state<Host>()), nb::handle(), act);
 }
 
 constexpr pk::Spec core_spec{.name = "_core", .returns = "Any"};
 nb::object core(const pk::Call &c) {
     auto st = c.state<Host>();
     nb::object cv = core_of(st);
-    if (arm_on_sight(st, cv)) flush_pending(st);
+    if (arm_on_sight(st, cv)) pk::host::flush_pending(kView, holder_of(st));
     return cv;
 }
 
@@ -181,50 +112,24 @@ constexpr pk::Param url_params[] = {{.name = "url", .annotation = "str", .check 
 constexpr pk::Spec do_navigate_spec{.name = "_do_navigate", .params = url_params, .returns = "None"};
 void do_navigate(const pk::Call &c, nb::str url) {
     auto st = c.state<Host>();
-    nb::object u = c.global("norm_browser_url")(url);
-    if (!truthy(u)) return;
-    nb::object cv = core_of(st);
-    nb::handle holder = holder_of(st);
-    if (cv.is_none()) {
-        holder["pending_navigate_url"] = u;
-        return;
-    }
-    arm_on_sight(st, cv);
-    pk::guarded([&] {
-        cv.attr("Navigate")(nb::str(u));
-        holder["pending_navigate_url"] = nb::none();
-    });
+    arm_on_sight(st, core_of(st));
+    pk::host::navigate(kView, holder_of(st), c.global("norm_browser_url"), url);
 }
 
-// Back, forward, reload: nothing without a core; a history step only when the history allows it.
-template <const char *Can, const char *Act>
+// Back, forward, reload (a core seen here for the first time arms the delivery of parked navigations).
+template <pk::host::History What>
 void history_step(const pk::Call &c) {
     auto st = c.state<Host>();
-    nb::object cv = core_of(st);
-    if (cv.is_none()) return;
-    arm_on_sight(st, cv);
-    pk::guarded([&] {
-        if (truthy(nb::getattr(cv, Can))) cv.attr(Act)();
-    });
+    arm_on_sight(st, core_of(st));
+    pk::host::history(kView, holder_of(st), What);
 }
-constexpr char kCanGoBack[] = "CanGoBack", kGoBack[] = "GoBack";
-constexpr char kCanGoForward[] = "CanGoForward", kGoForward[] = "GoForward";
 constexpr pk::Spec do_back_spec{.name = "_do_back", .returns = "None"};
 constexpr pk::Spec do_forward_spec{.name = "_do_forward", .returns = "None"};
 constexpr pk::Spec do_reload_spec{.name = "_do_reload", .returns = "None"};
-void do_back(const pk::Call &c) { history_step<kCanGoBack, kGoBack>(c); }
-void do_forward(const pk::Call &c) { history_step<kCanGoForward, kGoForward>(c); }
-void do_reload(const pk::Call &c) {
-    auto st = c.state<Host>();
-    nb::object cv = core_of(st);
-    if (cv.is_none()) return;
-    arm_on_sight(st, cv);
-    pk::guarded([&] { cv.attr("Reload")(); });
-}
 
 constexpr pk::Param nc_params[] = {{.name = "_s", .annotation = "Any"}, {.name = "_a", .annotation = "Any"}};
 constexpr pk::Spec on_nc_spec{.name = "_on_nc", .params = nc_params, .returns = "None"};
-void on_nc(const pk::Call &c, nb::handle, nb::handle) { flush_pending(c.state<Host>()); }
+void on_nc(const pk::Call &c, nb::handle, nb::handle) { pk::host::flush_pending(kView, holder_of(c.state<Host>())); }
 
 constexpr pk::Spec arm_spec{.name = "_arm_nav_flush", .returns = "None"};
 void arm_nav_flush(const pk::Call &c) {
@@ -334,12 +239,13 @@ nb::object run_toolbar_main(const pk::Call &c, nb::str start_url, nb::handle hom
         pk::print_line(kOnlyWindows);
         return nb::int_(1);
     }
-    nb::object home = resolve_home(c, home_url);
-    nb::object start = resolve_start(c, start_url, home);
-    nb::object ud = resolve_user_data(c, user_data_folder);
+    nb::object norm = c.global("norm_browser_url");
+    nb::object home = pk::host::home(home_url, c.global("_DEFAULT_HOME"), norm);
+    nb::object start = pk::host::start(start_url, home, norm);
+    nb::object ud = pk::host::user_data_folder(user_data_folder, c.global("Path"));
     nb::str storage_path(ud);
-    nb::object ch = resolve_control_host(control_host);
-    nb::object cp = resolve_control_port(c, control_port_override);
+    nb::object ch = pk::host::control_host(control_host);
+    nb::object cp = pk::host::control_port(control_port_override, c.global("control_port"));
     nb::object title = resolve_title(form_title);
 
     nb::dict holder;
@@ -356,9 +262,9 @@ nb::object run_toolbar_main(const pk::Call &c, nb::str start_url, nb::handle hom
     st.set(Host::InvokeSync, c.nested<invoke_sync_spec>(invoke_sync, s));
     st.set(Host::Core, c.nested<core_spec>(core, s));
     st.set(Host::DoNavigate, c.nested<do_navigate_spec>(do_navigate, s));
-    st.set(Host::DoBack, c.nested<do_back_spec>(do_back, s));
-    st.set(Host::DoForward, c.nested<do_forward_spec>(do_forward, s));
-    st.set(Host::DoReload, c.nested<do_reload_spec>(do_reload, s));
+    st.set(Host::DoBack, c.nested<do_back_spec>(history_step<pk::host::History::Back>, s));
+    st.set(Host::DoForward, c.nested<do_forward_spec>(history_step<pk::host::History::Forward>, s));
+    st.set(Host::DoReload, c.nested<do_reload_spec>(history_step<pk::host::History::Reload>, s));
     nb::object start_cb = c.nested<on_start_spec>(on_start, s);
 
     c.global("_prepare_embedded_navigation")();
