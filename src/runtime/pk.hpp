@@ -70,11 +70,11 @@ using Impl = nb::object (*)(Args &);
 
 struct Spec {
     const char *name;
-    const char *qualname;  // nullptr: same as name
-    std::span<const Param> params;
-    const char *returns;  // return annotation text; nullptr: none
-    const char *doc;      // nullptr: no docstring
-    Impl impl;
+    const char *qualname = nullptr;  // nullptr: same as name
+    std::span<const Param> params = {};
+    const char *returns = nullptr;  // return annotation text; nullptr: none
+    const char *doc = nullptr;      // nullptr: no docstring
+    Impl impl = nullptr;
 };
 
 // Shorthands for signature tables.
