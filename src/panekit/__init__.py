@@ -4,5 +4,19 @@ Modules: helmwire (control plane: settings, server, client), trailbar (address n
 toolbar), fetchkeep (download handling), promptdeck (console REPL).
 """
 
+from typing import TYPE_CHECKING
+
 __version__ = "0.1.0"
 __all__ = ["helmwire", "trailbar", "fetchkeep", "promptdeck"]
+
+if TYPE_CHECKING:
+    from . import fetchkeep, helmwire, promptdeck, trailbar
+
+
+def __getattr__(name: str) -> object:
+    # The modules are loaded on first use, so importing one does not load the others.
+    if name in __all__:
+        import importlib
+
+        return importlib.import_module("." + name, __name__)
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
