@@ -5,5 +5,19 @@ toolbar), fetchkeep (download handling), promptdeck (console REPL), framewell (t
 glassport (the window opened through pywebview).
 """
 
+from typing import TYPE_CHECKING
+
 __version__ = "0.1.0"
 __all__ = ["helmwire", "trailbar", "fetchkeep", "promptdeck", "framewell", "glassport"]
+
+if TYPE_CHECKING:
+    from . import fetchkeep, framewell, glassport, helmwire, promptdeck, trailbar
+
+
+def __getattr__(name: str) -> object:
+    # The modules are loaded on first use, so importing one does not load the others.
+    if name in __all__:
+        import importlib
+
+        return importlib.import_module("." + name, __name__)
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
