@@ -247,7 +247,7 @@ public:
         Py_ssize_t pos = 0;
         PyObject *key, *expiry;
         while (PyDict_Next(timed_.ptr(), &pos, &key, &expiry) && PyFloat_AS_DOUBLE(expiry) <= t)
-            expired.append(key);
+            expired.append(nb::handle(key));
         for (nb::handle k : expired) drop(timed_, k);
     }
 
