@@ -27,6 +27,8 @@ if [ "$mode" = asan ]; then
 fi
 build_args+=(-C "build-dir=build/$(basename "$venv")")
 build_args+=(-C "cmake.define.PANEKIT_MODULES=${PANEKIT_MODULES:-all}")
+# The runtime's own test module is built into the test environment (never into a release).
+build_args+=(-C cmake.define.PANEKIT_TEST_MODULE=ON)
 "$vpy" -m pip install "${build_args[@]}" .
 
 if [ "$mode" = asan ]; then

@@ -17,6 +17,17 @@
 #include <cstdint>
 #include <initializer_list>
 #include <span>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+
+// The runtime is one shared library that every module links, so the package has one function
+// type. On Windows the library exports all its functions (CMake WINDOWS_EXPORT_ALL_SYMBOLS); on
+// other systems its declarations keep default visibility although modules build with hidden.
+#define PK_API
+#if !defined(_WIN32)
+#  pragma GCC visibility push(default)
+#endif
 
 namespace pk {
 namespace nb = nanobind;
@@ -106,8 +117,268 @@ private:
 nb::object make_function(const Spec &spec, const char *module, nb::handle closure = nb::handle(),
                          const char *qualname = nullptr);
 
-// Must be called once from each module's init before make_function.
-void init_runtime(nb::module_ &m);
+// Called from each module's init (pk::Module does it). The runtime is a library of its own, not a
+// nanobind module: it adopts the nanobind state of the first module that starts it (every module
+// of the package shares one nanobind domain, hence one state) and creates the function type once.
+void start_runtime(void *nanobind_state);
+inline void init_runtime(nb::module_ &) { start_runtime(nb::detail::internals); }
+
+// ==== named parameters, module context, closures over one named state ==========================
+//
+// A function is declared by a constexpr table standing directly above its implementation:
+//
+//     constexpr pk::Param norm_params[] = {{.name = "raw", .annotation = "str", .check = Check::Str}};
+//     constexpr pk::Spec norm_spec{.name = "norm_browser_url", .params = norm_params, .returns = "str"};
+//     nb::object norm_browser_url(nb::str raw) { ... }
+//     ...
+//     mod.def<norm_spec>(norm_browser_url);
+//
+// The implementation receives one C++ parameter per table entry, in table order, optionally
+// preceded by `const pk::Call &` (the call's context: module globals, the closure state, nested
+// functions). The parameter count and each parameter's C++ type are checked against the table at
+// compile time. Parameter types: nb::handle / nb::object (any check), nb::str (Check::Str),
+// nb::dict (Check::Dict), nb::tuple (the *args parameter), bool (Check::Truth),
+// double (Check::Float). Results: nb::object (or anything convertible to it), or void for None.
+
+class Call;
+using Trampoline = PyObject *(*)(const Call &, PyObject *const *slots, void *target);
+
+namespace detail {
+template <class T> struct Arg;
+template <> struct Arg<nb::handle> {
+    static constexpr bool fits(const Param &) { return true; }
+    static nb::handle get(PyObject *p) { return p; }
+};
+template <> struct Arg<nb::object> {
+    static constexpr bool fits(const Param &) { return true; }
+    static nb::object get(PyObject *p) { return nb::borrow(p); }
+};
+template <> struct Arg<nb::str> {
+    static constexpr bool fits(const Param &p) { return p.check == Check::Str; }
+    static nb::str get(PyObject *p) { return nb::borrow<nb::str>(p); }
+};
+template <> struct Arg<nb::dict> {
+    static constexpr bool fits(const Param &p) { return p.check == Check::Dict; }
+    static nb::dict get(PyObject *p) { return nb::borrow<nb::dict>(p); }
+};
+template <> struct Arg<nb::tuple> {
+    static constexpr bool fits(const Param &p) { return p.kind == Kind::VarPositional; }
+    static nb::tuple get(PyObject *p) { return nb::borrow<nb::tuple>(p); }
+};
+template <> struct Arg<bool> {
+    static constexpr bool fits(const Param &p) { return p.check == Check::Truth; }
+    static bool get(PyObject *p) { return p == Py_True; }
+};
+template <> struct Arg<double> {
+    static constexpr bool fits(const Param &p) { return p.check == Check::Float; }
+    static double get(PyObject *p) { return PyFloat_AS_DOUBLE(p); }
+};
+
+template <class T> using bare = std::remove_cvref_t<T>;
+
+template <class R> PyObject *result(R &&r) {
+    nb::object o = nb::cast<nb::object>(std::forward<R>(r));
+    return o.is_valid() ? o.release().ptr() : Py_NewRef(Py_None);
+}
+
+template <const Spec &S, class Fn> struct Invoker;
+
+template <const Spec &S, class R, class... A> struct Invoker<S, R (*)(A...)> {
+    using First = std::tuple_element_t<0, std::tuple<A..., void>>;
+    static constexpr bool with_call = std::is_same_v<bare<First>, Call>;
+    static constexpr std::size_t skip = with_call ? 1 : 0;
+    static constexpr std::size_t arity = sizeof...(A) - skip;
+    static_assert(arity == S.params.size(),
+                  "the implementation's parameters do not match its signature table");
+
+    template <std::size_t... I> static constexpr bool types_fit(std::index_sequence<I...>) {
+        using Params = std::tuple<bare<A>...>;
+        return (Arg<std::tuple_element_t<I + skip, Params>>::fits(S.params[I]) && ...);
+    }
+    static_assert(types_fit(std::make_index_sequence<arity>{}),
+                  "a parameter's C++ type does not match its check in the signature table");
+
+    template <std::size_t... I>
+    static PyObject *call(const Call &c, PyObject *const *slots, void *target, std::index_sequence<I...>) {
+        using Params = std::tuple<bare<A>...>;
+        auto fn = reinterpret_cast<R (*)(A...)>(target);
+        if constexpr (with_call) {
+            if constexpr (std::is_void_v<R>) {
+                fn(c, Arg<std::tuple_element_t<I + 1, Params>>::get(slots[I])...);
+                return Py_NewRef(Py_None);
+            } else {
+                return result(fn(c, Arg<std::tuple_element_t<I + 1, Params>>::get(slots[I])...));
+            }
+        } else {
+            (void)c;
+            if constexpr (std::is_void_v<R>) {
+                fn(Arg<std::tuple_element_t<I, Params>>::get(slots[I])...);
+                return Py_NewRef(Py_None);
+            } else {
+                return result(fn(Arg<std::tuple_element_t<I, Params>>::get(slots[I])...));
+            }
+        }
+    }
+    static PyObject *trampoline(const Call &c, PyObject *const *slots, void *target) {
+        return call(c, slots, target, std::make_index_sequence<arity>{});
+    }
+};
+
+template <const Spec &S, class F> auto invoker_of(F f) {
+    auto fp = +f;  // a function, or a lambda without captures
+    return Invoker<S, decltype(fp)>{};
+}
+
+// Where a new function belongs: module name and namespace, qualname prefix, closure state.
+struct Place {
+    PyObject *module_name;  // borrowed
+    PyObject *globals;      // borrowed module dict
+    PyObject *prefix;       // borrowed qualname prefix ("outer.<locals>." or "Class."), or nullptr
+    PyObject *state;        // borrowed closure state, or nullptr
+};
+}  // namespace detail
+
+// Creates a function object (the runtime's one type) for a spec and its typed trampoline.
+PK_API nb::object new_function(const Spec &spec, Trampoline t, void *target, const detail::Place &at);
+
+// One closure state shared by the nested functions of one call, with named fields: `E` is an
+// enum whose last member is `kCount`. The fields are owned references the cycle collector sees.
+template <class E> class State {
+public:
+    State() : obj_(nb::steal(PyList_New(static_cast<Py_ssize_t>(E::kCount)))) {
+        if (!obj_.is_valid()) throw nb::python_error();
+        for (Py_ssize_t i = 0; i < static_cast<Py_ssize_t>(E::kCount); ++i)
+            PyList_SET_ITEM(obj_.ptr(), i, Py_NewRef(Py_None));
+    }
+    explicit State(nb::handle existing) : obj_(nb::borrow(existing)) {}
+    nb::handle operator[](E field) const { return PyList_GET_ITEM(obj_.ptr(), static_cast<Py_ssize_t>(field)); }
+    void set(E field, nb::handle value) const {
+        if (PyList_SetItem(obj_.ptr(), static_cast<Py_ssize_t>(field), Py_NewRef(value.ptr())) < 0)
+            throw nb::python_error();
+    }
+    nb::handle object() const { return obj_; }
+
+private:
+    nb::object obj_;
+};
+
+// The context of one call: the function called, its module namespace and closure state.
+class PK_API Call {
+public:
+    Call(PyObject *fn, PyObject *globals, PyObject *module_name, PyObject *qualname, PyObject *state)
+        : fn_(fn), globals_(globals), module_name_(module_name), qualname_(qualname), state_(state) {}
+    Call(const Call &) = delete;
+    Call &operator=(const Call &) = delete;
+    ~Call();
+    nb::handle function() const { return fn_; }
+    nb::handle globals() const { return globals_; }
+    // A module global looked up at call time (NameError as Python's wording when missing).
+    nb::object global(const char *name) const;
+    void set_global(const char *name, nb::handle value) const;
+    template <class E> State<E> state() const { return State<E>(nb::handle(state_)); }
+
+    // A function nested in this one: qualname "<this qualname>.<locals>.<name>", same module;
+    // over this call's state, or over another one.
+    template <const Spec &S, class F> nb::object nested(F f) const { return nested<S>(f, nb::handle(state_)); }
+    template <const Spec &S, class F> nb::object nested(F f, nb::handle state) const {
+        auto inv = detail::invoker_of<S>(f);
+        return new_function(S, inv.trampoline, reinterpret_cast<void *>(+f), place(state));
+    }
+    // A class defined in this function: qualname "<this qualname>.<locals>.<name>"; its members
+    // close over `state`.
+    class ClassBuilder klass(const char *name, nb::handle bases, nb::handle state, const char *doc = nullptr) const;
+    detail::Place place(nb::handle state) const;  // prefix "<qualname>.<locals>."
+
+private:
+    PyObject *fn_, *globals_, *module_name_, *qualname_, *state_;
+    mutable PyObject *locals_prefix_ = nullptr;
+};
+
+// A class made with type(name, bases, namespace): plain methods, properties and class methods
+// declared by the caller, every member a function of the runtime (qualname "<Class>.<member>").
+class PK_API ClassBuilder {
+public:
+    ClassBuilder(const detail::Place &outer, const char *name, nb::handle bases, const char *doc = nullptr);
+    template <const Spec &S, class F> ClassBuilder &method(F f) { return add(S, detail::invoker_of<S>(f).trampoline, reinterpret_cast<void *>(+f), Wrap::None); }
+    template <const Spec &S, class F> ClassBuilder &property(F f) { return add(S, detail::invoker_of<S>(f).trampoline, reinterpret_cast<void *>(+f), Wrap::Property); }
+    template <const Spec &S, class F> ClassBuilder &classmethod(F f) { return add(S, detail::invoker_of<S>(f).trampoline, reinterpret_cast<void *>(+f), Wrap::ClassMethod); }
+    ClassBuilder &attr(const char *name, nb::handle value);
+    nb::object build();
+
+private:
+    enum class Wrap { None, Property, ClassMethod };
+    ClassBuilder &add(const Spec &s, Trampoline t, void *target, Wrap w);
+    detail::Place place_;
+    nb::object name_, bases_, ns_, prefix_;
+};
+
+// One extension module's context: its name and namespace.
+class PK_API Module {
+public:
+    Module(nb::module_ &m, const char *name, const char *doc) : m_(m), name_(nb::str(name)) {
+        init_runtime(m);
+        nb::set_leak_warnings(false);
+        globals_ = PyModule_GetDict(m.ptr());
+        if (doc) m.doc() = doc;
+    }
+    nb::handle globals() const { return globals_; }
+    // Defines a module-level function (or one over `state`) and stores it under its name.
+    template <const Spec &S, class F> nb::object def(F f, nb::handle state = nb::handle()) {
+        nb::object fn = make<S>(f, state);
+        set(S.name, fn);
+        return fn;
+    }
+    // Creates a module-level function without storing it.
+    template <const Spec &S, class F> nb::object make(F f, nb::handle state = nb::handle()) const {
+        auto inv = detail::invoker_of<S>(f);
+        return new_function(S, inv.trampoline, reinterpret_cast<void *>(+f), place(state));
+    }
+    void set(const char *name, nb::handle value) const;
+    nb::object global(const char *name) const;
+    // `from <module> import <names...>` into this module's namespace.
+    void import_names(const char *module, std::initializer_list<const char *> names) const;
+    ClassBuilder klass(const char *name, nb::handle bases, const char *doc = nullptr) const {
+        return ClassBuilder(place(nb::handle()), name, bases, doc);
+    }
+    detail::Place place(nb::handle state) const;
+
+private:
+    nb::module_ m_;
+    nb::object name_;
+    nb::handle globals_;
+};
+
+// `from <module> import <name>` with Python's own wording when the name is missing.
+PK_API nb::object import_from(const char *module, const char *name);
+
+// Runs `f`; an ordinary Exception it raises is dropped (KeyboardInterrupt and SystemExit pass,
+// as with `except Exception`). guarded_or returns `fallback` instead of the failed result.
+template <class F> void guarded(F &&f);
+template <class T, class F> T guarded_or(T fallback, F &&f) {
+    try {
+        return f();
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        return fallback;
+    }
+}
+
+// Raw C-API results: a new reference (nullptr means an error is set), or a status (-1 on error).
+inline nb::object check(PyObject *new_ref) {
+    if (!new_ref) throw nb::python_error();
+    return nb::steal(new_ref);
+}
+inline int check(int status) {
+    if (status < 0) throw nb::python_error();
+    return status;
+}
+
+// The text of a value, or "" for None and for values that are empty or false.
+PK_API nb::str text_or_empty(nb::handle v);
+
+inline ClassBuilder Call::klass(const char *name, nb::handle bases, nb::handle state, const char *doc) const {
+    return ClassBuilder(place(state), name, bases, doc);
+}
 
 // ---- helpers shared by every module -------------------------------------------------------
 
@@ -181,3 +452,7 @@ void event_remove(nb::handle obj, const char *event, nb::handle fn);
 bool on_windows();
 
 }  // namespace pk
+
+#if !defined(_WIN32)
+#  pragma GCC visibility pop
+#endif

@@ -26,6 +26,9 @@ struct Function {
     PyObject *kwdefaults;   // dict or nullptr
     PyObject *annotations;  // dict, built lazily
     PyObject *weakrefs;
+    PyObject *globals;      // the module namespace (dict), or nullptr for legacy functions
+    Trampoline tramp;       // typed call of `target`, or nullptr for legacy functions
+    void *target;
     PyObject **slot_defaults;  // per parameter: owned default, or nullptr when required
     Py_ssize_t n_positional;
     Py_ssize_t n_required_positional;
@@ -128,8 +131,12 @@ Py_ssize_t find_param(Function *f, PyObject *key) {
 constexpr std::size_t kInlineSlots = 12;
 
 PyObject *call_impl(Function *f, PyObject *const *slots, std::size_t n) {
-    Args a(f, slots, n);
     try {
+        if (f->tramp) {
+            Call c(reinterpret_cast<PyObject *>(f), f->globals, f->module, f->qualname, f->closure);
+            return f->tramp(c, slots, f->target);
+        }
+        Args a(f, slots, n);
         nb::object r = f->spec->impl(a);
         if (!r.is_valid()) return Py_NewRef(Py_None);
         return r.release().ptr();
@@ -157,7 +164,6 @@ PyObject *fn_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, Py
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
 
     if (nargs > f->n_positional && f->var_index < 0) return raise_count(f, nargs);
-    // Fast path: only positional arguments, nothing to default, no *args.
     PyObject *inline_slots[kInlineSlots];
     PyObject **slots = inline_slots;
     if (n > kInlineSlots) {
@@ -228,6 +234,29 @@ done:
     return result;
 }
 
+// The call path of functions whose parameters are all positional (no keyword-only, no *args):
+// a call that passes every argument by position needs no keyword matching and no defaults, so
+// the arguments are checked straight from the caller's array. Other calls take the general path.
+PyObject *fn_vectorcall_positional(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
+    auto *f = reinterpret_cast<Function *>(self);
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (kwnames || nargs != f->n_positional || nargs > static_cast<Py_ssize_t>(kInlineSlots))
+        return fn_vectorcall(self, args, nargsf, kwnames);
+    const auto &ps = f->spec->params;
+    PyObject *slots[kInlineSlots];
+    Py_ssize_t owned = 0;
+    PyObject *result = nullptr;
+    for (; owned < nargs; ++owned) {
+        PyObject *c = check_arg(ps[owned], args[owned]);
+        if (!c) goto done;
+        slots[owned] = c;
+    }
+    result = call_impl(f, slots, static_cast<std::size_t>(nargs));
+done:
+    for (Py_ssize_t i = 0; i < owned; ++i) Py_DECREF(slots[i]);
+    return result;
+}
+
 // ---- type slots --------------------------------------------------------------------------
 
 int fn_traverse(PyObject *self, visitproc visit, void *arg) {
@@ -242,6 +271,7 @@ int fn_traverse(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(f->defaults);
     Py_VISIT(f->kwdefaults);
     Py_VISIT(f->annotations);
+    Py_VISIT(f->globals);
     for (std::size_t i = 0; f->slot_defaults && i < f->spec->params.size(); ++i)
         Py_VISIT(f->slot_defaults[i]);
     return 0;
@@ -254,6 +284,7 @@ int fn_clear(PyObject *self) {
     Py_CLEAR(f->annotations);
     Py_CLEAR(f->doc);
     Py_CLEAR(f->module);
+    Py_CLEAR(f->globals);
     // name, qualname and the defaults stay: the binder may still run while a cycle is cleared
     return 0;
 }
@@ -359,23 +390,6 @@ PyObject *get_qualname(PyObject *self, void *) {
 int set_qualname(PyObject *self, PyObject *v, void *) {
     return set_text(&reinterpret_cast<Function *>(self)->qualname, v, "__qualname__");
 }
-PyObject *get_module(PyObject *self, void *) {
-    auto *f = reinterpret_cast<Function *>(self);
-    return Py_NewRef(f->module ? f->module : Py_None);
-}
-int set_module(PyObject *self, PyObject *v, void *) {
-    Py_XSETREF(reinterpret_cast<Function *>(self)->module, Py_XNewRef(v));
-    return 0;
-}
-PyObject *get_doc(PyObject *self, void *) {
-    auto *f = reinterpret_cast<Function *>(self);
-    return Py_NewRef(f->doc ? f->doc : Py_None);
-}
-int set_doc(PyObject *self, PyObject *v, void *) {
-    Py_XSETREF(reinterpret_cast<Function *>(self)->doc, Py_XNewRef(v));
-    return 0;
-}
-
 // inspect.signature() asks for __signature__ first; build an inspect.Signature from the spec.
 PyObject *get_signature(PyObject *self, void *) {
     auto *f = reinterpret_cast<Function *>(self);
@@ -402,17 +416,75 @@ PyObject *get_signature(PyObject *self, void *) {
     }
 }
 
+// Assigning __defaults__ / __kwdefaults__ would not change how calls are bound (the signature
+// table does), so it is refused instead of being accepted and ignored.
+int refuse_defaults(PyObject *self, PyObject *, void *what) {
+    PyErr_Format(PyExc_AttributeError,
+                 "%s of %U is fixed by its signature; wrap the function (for example with "
+                 "functools.partial) to call it with other defaults",
+                 static_cast<const char *>(what), reinterpret_cast<Function *>(self)->qualname);
+    return -1;
+}
+
+PyObject *get_globals(PyObject *self, void *) {
+    auto *f = reinterpret_cast<Function *>(self);
+    if (f->globals) return Py_NewRef(f->globals);
+    return PyDict_New();
+}
+
 PyGetSetDef fn_getset[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},
     {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
-    {"__module__", get_module, set_module, nullptr, nullptr},
-    {"__doc__", get_doc, set_doc, nullptr, nullptr},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
-    {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
-    {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
+    {"__defaults__", get_defaults, refuse_defaults, nullptr, const_cast<char *>("__defaults__")},
+    {"__kwdefaults__", get_kwdefaults, refuse_defaults, nullptr, const_cast<char *>("__kwdefaults__")},
+    {"__globals__", get_globals, nullptr, nullptr, nullptr},
     {"__signature__", get_signature, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// __module__ and __doc__ are per function, yet the type's own __module__ and __doc__ must be
+// plain texts (stub generators and inspect read them): the two names are served here, before
+// the ordinary lookup that would find the type's texts.
+PyObject *g_module_key = nullptr, *g_doc_key = nullptr;
+
+PyObject *fn_getattro(PyObject *self, PyObject *name) {
+    auto *f = reinterpret_cast<Function *>(self);
+    if (PyUnicode_Check(name)) {
+        if (name == g_module_key || PyUnicode_Compare(name, g_module_key) == 0)
+            return Py_NewRef(f->module ? f->module : Py_None);
+        if (name == g_doc_key || PyUnicode_Compare(name, g_doc_key) == 0)
+            return Py_NewRef(f->doc ? f->doc : Py_None);
+    }
+    return PyObject_GenericGetAttr(self, name);
+}
+
+int fn_setattro(PyObject *self, PyObject *name, PyObject *value) {
+    auto *f = reinterpret_cast<Function *>(self);
+    if (PyUnicode_Check(name)) {
+        if (PyUnicode_Compare(name, g_module_key) == 0) {
+            Py_XSETREF(f->module, Py_XNewRef(value));
+            return 0;
+        }
+        if (PyUnicode_Compare(name, g_doc_key) == 0) {
+            Py_XSETREF(f->doc, Py_XNewRef(value));
+            return 0;
+        }
+    }
+    return PyObject_GenericSetAttr(self, name, value);
+}
+
+// pickle and copy take a module-level function by reference, as they do Python functions: the
+// qualified name is looked up in its module when loading. Nested functions (a "<locals>" in the
+// qualname) cannot be found there and are refused by pickle as local objects are.
+PyObject *fn_reduce(PyObject *self, PyObject *) {
+    return Py_NewRef(reinterpret_cast<Function *>(self)->qualname);
+}
+
+PyMethodDef fn_methods[] = {
+    {"__reduce__", fn_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
 };
 
 PyMemberDef fn_members[] = {
@@ -430,6 +502,12 @@ PyType_Slot fn_slots[] = {
     {Py_tp_descr_get, reinterpret_cast<void *>(fn_descr_get)},
     {Py_tp_repr, reinterpret_cast<void *>(fn_repr)},
     {Py_tp_getset, fn_getset},
+    {Py_tp_methods, fn_methods},
+    {Py_tp_getattro, reinterpret_cast<void *>(fn_getattro)},
+    {Py_tp_setattro, reinterpret_cast<void *>(fn_setattro)},
+    {Py_tp_doc, const_cast<char *>(
+        "A function of the panekit package: a Python-visible function implemented in C++, with\n"
+        "its own signature, annotations, defaults and qualified name.")},
     {Py_tp_members, fn_members},
     {0, nullptr},
 };
@@ -456,48 +534,45 @@ PyObject *make_default(const Param &p) {
     return nullptr;
 }
 
+// Texts of a spec, made once: functions are created per call (per request, per download).
+// The qualname of a nested function depends on where it is made; the last one is kept.
 struct SpecTexts {
-    const char *module_name;
-    PyObject *name, *qualname, *module, *doc;  // owned for the life of the process
+    PyObject *name = nullptr, *doc = nullptr;
+    PyObject *prefix = nullptr, *qualname = nullptr;  // qualname = prefix + name
 };
 
-SpecTexts &texts_of(const Spec &spec, const char *module) {
+PyObject *intern_text(const char *s) {
+    PyObject *t = PyUnicode_FromString(s);
+    if (!t) throw nb::python_error();
+    return t;
+}
+
+SpecTexts &texts_of(const Spec &spec) {
     static std::unordered_map<const Spec *, SpecTexts> cache;
     auto it = cache.find(&spec);
-    if (it != cache.end() && std::strcmp(it->second.module_name, module) == 0) return it->second;
-    SpecTexts t{module, PyUnicode_FromString(spec.name),
-                PyUnicode_FromString(spec.qualname ? spec.qualname : spec.name),
-                PyUnicode_FromString(module), spec.doc ? PyUnicode_FromString(spec.doc) : nullptr};
-    if (!t.name || !t.qualname || !t.module || (spec.doc && !t.doc)) {
-        Py_XDECREF(t.name);
-        Py_XDECREF(t.qualname);
-        Py_XDECREF(t.module);
-        Py_XDECREF(t.doc);
-        throw nb::python_error();
-    }
-    if (it != cache.end()) {  // same spec under another module name: keep the newest
-        Py_DECREF(it->second.name);
-        Py_DECREF(it->second.qualname);
-        Py_DECREF(it->second.module);
-        Py_XDECREF(it->second.doc);
-        it->second = t;
-        return it->second;
-    }
+    if (it != cache.end()) return it->second;
+    SpecTexts t;
+    t.name = intern_text(spec.name);
+    t.doc = spec.doc ? intern_text(spec.doc) : nullptr;
     return cache.emplace(&spec, t).first->second;
 }
 
-}  // namespace
-
-nb::handle Args::cell(std::size_t i) const { return PyTuple_GET_ITEM(fn_->closure, i); }
-
-void init_runtime(nb::module_ &) {
-    if (g_type) return;
-    g_type = reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&fn_spec));
-    if (!g_type) throw nb::python_error();
+// The qualified name for a spec placed under `prefix` (nullptr: the spec's own qualname).
+PyObject *qualname_for(const Spec &spec, SpecTexts &t, PyObject *prefix) {
+    if (!prefix) {
+        if (!spec.qualname) return Py_NewRef(t.name);
+        return intern_text(spec.qualname);
+    }
+    if (t.prefix && (t.prefix == prefix || PyUnicode_Compare(t.prefix, prefix) == 0))
+        return Py_NewRef(t.qualname);
+    PyObject *q = PyUnicode_Concat(prefix, t.name);
+    if (!q) throw nb::python_error();
+    Py_XSETREF(t.prefix, Py_NewRef(prefix));
+    Py_XSETREF(t.qualname, Py_NewRef(q));
+    return q;
 }
 
-nb::object make_function(const Spec &spec, const char *module, nb::handle closure,
-                         const char *qualname) {
+Function *alloc_function(const Spec &spec) {
     if (!g_type) throw std::runtime_error("panekit runtime not initialised");
     auto *f = PyObject_GC_New(Function, g_type);
     if (!f) throw nb::python_error();
@@ -505,35 +580,36 @@ nb::object make_function(const Spec &spec, const char *module, nb::handle closur
     f->vectorcall = fn_vectorcall;
     f->spec = &spec;
     f->name = f->qualname = f->module = f->doc = f->dict = f->closure = nullptr;
-    f->defaults = f->kwdefaults = f->annotations = f->weakrefs = nullptr;
+    f->defaults = f->kwdefaults = f->annotations = f->weakrefs = f->globals = nullptr;
+    f->tramp = nullptr;
+    f->target = nullptr;
     f->slot_defaults = nullptr;
     f->n_positional = f->n_required_positional = 0;
     f->var_index = -1;
-    nb::object owner = nb::steal(reinterpret_cast<PyObject *>(f));
+    return f;
+}
 
+// Defaults, counts and the call path, from the spec.
+void bind_signature(Function *f) {
+    const Spec &spec = *f->spec;
     const std::size_t n = spec.params.size();
     f->slot_defaults = static_cast<PyObject **>(PyMem_Calloc(n ? n : 1, sizeof(PyObject *)));
     if (!f->slot_defaults) throw std::bad_alloc();
-    // Closures are made per call (per request, per download): their texts are made once per spec.
-    SpecTexts &texts = texts_of(spec, module);
-    f->name = Py_NewRef(texts.name);
-    f->qualname = qualname ? PyUnicode_FromString(qualname) : Py_NewRef(texts.qualname);
-    f->module = Py_NewRef(texts.module);
-    f->doc = Py_XNewRef(texts.doc);
-    if (!f->qualname) throw nb::python_error();
-    if (closure.is_valid() && !closure.is_none()) f->closure = Py_NewRef(closure.ptr());
-
     nb::list positional_defaults;
     nb::dict kwdefaults;
+    bool all_positional = true;
     for (std::size_t i = 0; i < n; ++i) {
         const Param &p = spec.params[i];
         if (p.kind == Kind::VarPositional) {
             f->var_index = static_cast<Py_ssize_t>(i);
+            all_positional = false;
             continue;
         }
         if (p.kind == Kind::Positional) {
             ++f->n_positional;
             if (p.def == Def::Required) ++f->n_required_positional;
+        } else {
+            all_positional = false;
         }
         if (p.def == Def::Required) continue;
         nb::object d = nb::steal(make_default(p));
@@ -546,8 +622,133 @@ nb::object make_function(const Spec &spec, const char *module, nb::handle closur
     }
     if (nb::len(positional_defaults)) f->defaults = nb::tuple(positional_defaults).release().ptr();
     if (nb::len(kwdefaults)) f->kwdefaults = kwdefaults.release().ptr();
+    if (all_positional && n <= kInlineSlots) f->vectorcall = fn_vectorcall_positional;
+}
+
+nb::object make_prefix(PyObject *qualname, const char *sep) {
+    PyObject *p = PyUnicode_FromFormat("%U%s", qualname, sep);
+    if (!p) throw nb::python_error();
+    return nb::steal(p);
+}
+
+}  // namespace
+
+nb::handle Args::cell(std::size_t i) const { return PyTuple_GET_ITEM(fn_->closure, i); }
+
+void start_runtime(void *nanobind_state) {
+    if (!nb::detail::internals) nb::detail::internals = static_cast<nb::detail::nb_internals *>(nanobind_state);
+    if (g_type) return;
+    g_module_key = PyUnicode_InternFromString("__module__");
+    g_doc_key = PyUnicode_InternFromString("__doc__");
+    if (!g_module_key || !g_doc_key) throw nb::python_error();
+    g_type = reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&fn_spec));
+    if (!g_type) throw nb::python_error();
+}
+
+nb::object make_function(const Spec &spec, const char *module, nb::handle closure,
+                         const char *qualname) {
+    Function *f = alloc_function(spec);
+    nb::object owner = nb::steal(reinterpret_cast<PyObject *>(f));
+    SpecTexts &texts = texts_of(spec);
+    f->name = Py_NewRef(texts.name);
+    f->qualname = qualname ? intern_text(qualname) : qualname_for(spec, texts, nullptr);
+    f->module = intern_text(module);
+    f->doc = Py_XNewRef(texts.doc);
+    if (closure.is_valid() && !closure.is_none()) f->closure = Py_NewRef(closure.ptr());
+    bind_signature(f);
     PyObject_GC_Track(reinterpret_cast<PyObject *>(f));
     return owner;
+}
+
+nb::object new_function(const Spec &spec, Trampoline t, void *target, const detail::Place &at) {
+    Function *f = alloc_function(spec);
+    nb::object owner = nb::steal(reinterpret_cast<PyObject *>(f));
+    f->tramp = t;
+    f->target = target;
+    SpecTexts &texts = texts_of(spec);
+    f->name = Py_NewRef(texts.name);
+    f->qualname = qualname_for(spec, texts, at.prefix);
+    f->module = Py_XNewRef(at.module_name);
+    f->doc = Py_XNewRef(texts.doc);
+    f->globals = Py_XNewRef(at.globals);
+    f->closure = Py_XNewRef(at.state);
+    bind_signature(f);
+    PyObject_GC_Track(reinterpret_cast<PyObject *>(f));
+    return owner;
+}
+
+// ---- call context, modules, classes ----------------------------------------------------------
+
+nb::object Call::global(const char *name) const { return module_global(globals_, name); }
+
+void Call::set_global(const char *name, nb::handle value) const {
+    check(PyDict_SetItemString(globals_, name, value.ptr()));
+}
+
+detail::Place Call::place(nb::handle state) const {
+    if (!locals_prefix_) locals_prefix_ = make_prefix(qualname_, ".<locals>.").release().ptr();
+    return {module_name_, globals_, locals_prefix_, state.ptr()};
+}
+
+Call::~Call() { Py_XDECREF(locals_prefix_); }
+
+
+void Module::set(const char *name, nb::handle value) const { m_.attr(name) = value; }
+
+nb::object Module::global(const char *name) const { return module_global(globals_, name); }
+
+void Module::import_names(const char *module, std::initializer_list<const char *> names) const {
+    for (const char *n : names) set(n, import_from(module, n));
+}
+
+detail::Place Module::place(nb::handle state) const {
+    return {name_.ptr(), globals_.ptr(), nullptr, state.ptr()};
+}
+
+ClassBuilder::ClassBuilder(const detail::Place &outer, const char *name, nb::handle bases, const char *doc)
+    : place_(outer), name_(nb::str(name)), bases_(nb::borrow(bases)), ns_(nb::dict()) {
+    nb::object qualname = outer.prefix ? check(PyUnicode_Concat(outer.prefix, name_.ptr())) : name_;
+    prefix_ = make_prefix(qualname.ptr(), ".");
+    place_.prefix = prefix_.ptr();
+    ns_["__module__"] = nb::handle(outer.module_name);
+    ns_["__qualname__"] = qualname;
+    if (doc) ns_["__doc__"] = nb::str(doc);
+}
+
+ClassBuilder &ClassBuilder::attr(const char *name, nb::handle value) {
+    ns_[name] = value;
+    return *this;
+}
+
+ClassBuilder &ClassBuilder::add(const Spec &s, Trampoline t, void *target, Wrap w) {
+    nb::object fn = new_function(s, t, target, place_);
+    nb::object builtins = import("builtins");
+    if (w == Wrap::Property) fn = builtins.attr("property")(fn);
+    if (w == Wrap::ClassMethod) fn = builtins.attr("classmethod")(fn);
+    ns_[s.name] = fn;
+    return *this;
+}
+
+nb::object ClassBuilder::build() {
+    nb::handle type = reinterpret_cast<PyObject *>(&PyType_Type);
+    return type(name_, bases_, ns_);
+}
+
+nb::object import_from(const char *module, const char *name) {
+    nb::object fromlist = nb::make_tuple(nb::str(name));
+    nb::object mod = check(PyImport_ImportModuleLevel(module, nullptr, nullptr, fromlist.ptr(), 0));
+    PyObject *v = nullptr;
+    check(PyObject_GetOptionalAttrString(mod.ptr(), name, &v));
+    if (!v) {
+        nb::object file = nb::getattr(mod, "__file__", nb::str("unknown location"));
+        PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s' (%S)", name, module, file.ptr());
+        PyObject *exc = PyErr_GetRaisedException();
+        nb::str mn(module);
+        if (PyObject_SetAttrString(exc, "name", mn.ptr()) < 0) PyErr_Clear();
+        PyErr_SetRaisedException(exc);
+        throw nb::python_error();
+    }
+    return nb::steal(v);
 }
 
 }  // namespace pk

@@ -107,6 +107,12 @@ void event_update(nb::handle obj, const char *event, nb::handle fn, bool add) {
 void event_add(nb::handle obj, const char *event, nb::handle fn) { event_update(obj, event, fn, true); }
 void event_remove(nb::handle obj, const char *event, nb::handle fn) { event_update(obj, event, fn, false); }
 
+nb::str text_or_empty(nb::handle v) {
+    if (!v.is_valid() || v.is_none()) return nb::str("");
+    if (!check(PyObject_IsTrue(v.ptr()))) return nb::str("");
+    return nb::str(v);
+}
+
 bool on_windows() {
     nb::object plat = import("sys").attr("platform");
     return PyUnicode_Check(plat.ptr()) && PyUnicode_EqualToUTF8(plat.ptr(), "win32");
