@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -52,7 +53,7 @@ nb::object control_base_url(pk::Args &a) {
 // ---- the request handler --------------------------------------------------------------------
 
 // Captured state of one start_control_server call, shared by the handler's methods.
-enum Cell { kLog, kInvoke, kCore, kNavigate, kBack, kForward, kReload, kLogFn, kCells };
+enum Cell { kLog, kInvoke, kCore, kNavigate, kBack, kForward, kReload, kLogFn, kOwnName, kCells };
 
 nb::object log_fn(pk::Args &a) {
     nb::handle log = a.cell(0);
@@ -125,8 +126,130 @@ nb::object handler_json(pk::Args &a) {
     return nb::none();
 }
 
+// ---- host names answered ----------------------------------------------------------------------
+//
+// A page served under a name that its owner points at 127.0.0.1 (DNS rebinding) reaches this
+// loopback server as its own origin, but its requests still carry that name in `Host`. Requests
+// are therefore served only when every Host header is absent, empty, an IP literal, `localhost`
+// or the host text the server was started with (port removed, one trailing dot ignored, letters
+// compared without case); anything else is answered 403 before any other work.
+
+bool is_digits(std::string_view s) {
+    for (char c : s)
+        if (c < '0' || c > '9') return false;
+    return true;
+}
+
+bool is_ipv4(std::string_view s) {
+    int parts = 0;
+    while (true) {
+        std::size_t dot = s.find('.');
+        std::string_view part = s.substr(0, dot);
+        if (part.empty() || part.size() > 3 || !is_digits(part)) return false;
+        if (std::stoi(std::string(part)) > 255) return false;
+        if (++parts > 4) return false;
+        if (dot == std::string_view::npos) break;
+        s.remove_prefix(dot + 1);
+    }
+    return parts == 4;
+}
+
+bool is_hex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
+
+bool is_ipv6(std::string_view s) {
+    std::size_t zone = s.find('%');  // a zone (fe80::1%eth0; %25 in a URL) names a local interface
+    if (zone != std::string_view::npos) {
+        if (zone + 1 == s.size()) return false;
+        s = s.substr(0, zone);
+    }
+    std::size_t gap = s.find("::");
+    if (gap != std::string_view::npos && s.find("::", gap + 1) != std::string_view::npos) return false;
+    int groups = 0;
+    // Counts the groups of one side of "::" (either side may be empty when "::" is present).
+    auto side = [&](std::string_view t, bool last) {
+        if (t.empty()) return true;
+        while (true) {
+            std::size_t colon = t.find(':');
+            std::string_view g = t.substr(0, colon);
+            if (colon == std::string_view::npos && last && g.find('.') != std::string_view::npos) {
+                if (!is_ipv4(g)) return false;
+                groups += 2;
+                return true;
+            }
+            if (g.empty() || g.size() > 4) return false;
+            for (char c : g)
+                if (!is_hex(c)) return false;
+            ++groups;
+            if (colon == std::string_view::npos) return true;
+            t.remove_prefix(colon + 1);
+        }
+    };
+    if (gap == std::string_view::npos) return side(s, true) && groups == 8;
+    return side(s.substr(0, gap), false) && side(s.substr(gap + 2), true) && groups <= 7;
+}
+
+// The host text as compared: one trailing dot removed, ASCII letters in lower case.
+std::string host_key(std::string_view name) {
+    if (!name.empty() && name.back() == '.') name.remove_suffix(1);
+    std::string key(name);
+    for (char &c : key)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return key;
+}
+
+bool host_value_allowed(std::string_view v, std::string_view own) {
+    while (!v.empty() && (v.front() == ' ' || v.front() == '\t')) v.remove_prefix(1);
+    while (!v.empty() && (v.back() == ' ' || v.back() == '\t')) v.remove_suffix(1);
+    if (v.empty()) return true;
+    std::string_view name;
+    if (v.front() == '[') {
+        std::size_t close = v.find(']');
+        if (close == std::string_view::npos) return false;
+        std::string_view rest = v.substr(close + 1);
+        if (!rest.empty() && (rest.front() != ':' || !is_digits(rest.substr(1)))) return false;
+        name = v.substr(1, close - 1);
+        return is_ipv6(name) || is_ipv4(name);
+    }
+    std::size_t colon = v.find(':');
+    if (colon != std::string_view::npos && v.find(':', colon + 1) != std::string_view::npos)
+        return is_ipv6(v);  // an IPv6 literal sent without brackets (and so without a port)
+    name = v.substr(0, colon);
+    if (colon != std::string_view::npos && !is_digits(v.substr(colon + 1))) return false;
+    std::string key = host_key(name);
+    if (is_ipv4(key) || key == "localhost") return true;
+    return !own.empty() && key == own;
+}
+
+// Whether the request may be served; `own` is the server's host text as host_key made it.
+bool host_allowed(nb::handle self, nb::handle own) {
+    nb::object values = self.attr("headers").attr("get_all")("Host");
+    if (values.is_none()) return true;
+    Py_ssize_t own_size = 0;
+    const char *own_text = PyUnicode_AsUTF8AndSize(own.ptr(), &own_size);
+    if (!own_text) throw nb::python_error();
+    for (nb::handle value : values) {
+        if (!PyUnicode_Check(value.ptr())) return false;
+        Py_ssize_t size = 0;
+        const char *text = PyUnicode_AsUTF8AndSize(value.ptr(), &size);
+        if (!text) throw nb::python_error();
+        if (!host_value_allowed({text, static_cast<std::size_t>(size)}, {own_text, static_cast<std::size_t>(own_size)}))
+            return false;
+    }
+    return true;
+}
+
+nb::dict failure(const char *error);
+
+// Answers 403 and returns true when the request names a host this server does not answer to.
+bool refuse_foreign_host(pk::Args &a) {
+    if (host_allowed(a[0], a.cell(kOwnName))) return false;
+    a[0].attr("_json")(403, failure("host not allowed"));
+    return true;
+}
+
 nb::object handler_options(pk::Args &a) {
     nb::handle self = a[0];
+    if (refuse_foreign_host(a)) return nb::none();
     self.attr("send_response")(204);
     self.attr("send_header")("Access-Control-Allow-Origin", "*");
     self.attr("send_header")("Access-Control-Allow-Methods", "GET, POST, OPTIONS");
@@ -185,6 +308,7 @@ bool ends_with(nb::handle text, const char *suffix) {
 }
 
 nb::object handler_get(pk::Args &a) {
+    if (refuse_foreign_host(a)) return nb::none();
     nb::handle self = a[0];
     nb::object path = self.attr("path");
     nb::handle invoke = a.cell(kInvoke);
@@ -257,6 +381,7 @@ nb::object post_path(nb::object target) {
 }
 
 nb::object handler_post(pk::Args &a) {
+    if (refuse_foreign_host(a)) return nb::none();
     nb::handle self = a[0];
     nb::object path = post_path(self.attr("path"));
 
@@ -327,7 +452,8 @@ const pk::Spec log_spec{"_log", "start_control_server.<locals>._log", log_params
 // The socket stays blocking and each read first waits for input until the deadline, so an
 // ordinary request costs one wait and no other extra system call. Writes of an ordinary answer
 // fit in the socket's own send buffer and cannot block; once a connection has written more than
-// kUnboundedWriteBytes, its writes are bounded by a socket time-out too.
+// kUnboundedWriteBytes, each write gets a socket time-out of what is left of the same deadline,
+// so reads and writes together hold the server for at most one limit.
 
 constexpr long long kUnboundedWriteBytes = 4096;  // below every platform's minimum send buffer
 
@@ -395,9 +521,11 @@ nb::object bounded_sendall(pk::Args &a) {
     long long sent = nb::cast<long long>(sock.attr("_pk_sent"));
     Py_ssize_t n = PyObject_Length(a[1].ptr());
     if (n < 0) PyErr_Clear(), n = 0;  // sendall itself reports what it cannot send
-    if (sent <= kUnboundedWriteBytes && sent + n > kUnboundedWriteBytes) {
-        double limit = nb::cast<double>(global("_CONNECTION_TIME_LIMIT"));
-        nb::handle(g_sock.get().settimeout)(sock, limit > 0 ? limit : 0.0);
+    if (sent + n > kUnboundedWriteBytes) {
+        // What is left of the connection's deadline, the reads' share already spent.
+        double left = nb::cast<double>(sock.attr("_pk_deadline")) - monotonic();
+        if (left <= 0) pk::raise(PyExc_TimeoutError, "timed out");
+        nb::handle(g_sock.get().settimeout)(sock, left);
     }
     sock.attr("_pk_sent") = nb::int_(sent + n);
     return nb::handle(g_sock.get().sendall)(a[0], a[1], a[2]);
@@ -482,7 +610,27 @@ nb::object shutdown_request(pk::Args &a) {
     return nb::none();
 }
 
+// srv.shutdown: closure (srv,). The standard loop looks for a stop request only between waits of
+// half a second on the listening socket; a short connection to that socket ends the wait at once,
+// so stopping costs no idle polling and nothing per request.
+nb::object prompt_shutdown(pk::Args &a) {
+    nb::handle srv = a.cell(0);
+    nb::setattr(srv, "_BaseServer__shutdown_request", nb::bool_(true));
+    try {
+        nb::tuple address = nb::tuple(srv.attr("server_address"));
+        nb::object host = address[0];
+        if (!PyObject_IsTrue(host.ptr()) || nb::str(host).equal(nb::str("0.0.0.0"))) host = nb::str("127.0.0.1");
+        nb::object poke = pk::import("socket").attr("create_connection")(nb::make_tuple(host, address[1]), 1.0);
+        poke.attr("close")();
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_OSError)) throw;  // the loop still stops at its next wait
+    }
+    return pk::import("socketserver").attr("BaseServer").attr("shutdown")(srv);
+}
+
 const pk::Param request_param[] = {pk::pos("request", "Any")};
+const pk::Spec shutdown_spec{"shutdown", "start_control_server.<locals>.shutdown", pk::kNoParams, "None",
+                             nullptr, prompt_shutdown};
 const pk::Spec get_request_spec{"get_request", "start_control_server.<locals>.get_request", pk::kNoParams,
                                 "Tuple[Any, Any]", nullptr, get_request};
 const pk::Spec shutdown_request_spec{"shutdown_request", "start_control_server.<locals>.shutdown_request",
@@ -494,7 +642,14 @@ nb::object start_control_server(pk::Args &a) {
     // a: host, port, invoke_sync, core, do_navigate, do_back, do_forward, do_reload, log
     nb::object log = nb::borrow(a[8]);
     nb::object logf = pk::make_function(log_spec, kModule, nb::make_tuple(log));
-    nb::tuple cells = nb::make_tuple(log, a[2], a[3], a[4], a[5], a[6], a[7], logf);
+    Py_ssize_t host_size = 0;
+    const char *host_text = PyUnicode_AsUTF8AndSize(a[0].ptr(), &host_size);
+    if (!host_text) throw nb::python_error();
+    std::string_view own_text{host_text, static_cast<std::size_t>(host_size)};
+    if (own_text.size() >= 2 && own_text.front() == '[' && own_text.back() == ']')
+        own_text = own_text.substr(1, own_text.size() - 2);
+    nb::str own_name(host_key(own_text).c_str());
+    nb::tuple cells = nb::make_tuple(log, a[2], a[3], a[4], a[5], a[6], a[7], logf, own_name);
 
     nb::dict ns;
     ns["__module__"] = kModule;
@@ -511,6 +666,7 @@ nb::object start_control_server(pk::Args &a) {
         get_request_spec, kModule,
         nb::make_tuple(srv, listener.attr("family"), listener.attr("type"), listener.attr("proto")));
     srv.attr("shutdown_request") = pk::make_function(shutdown_request_spec, kModule, own);
+    srv.attr("shutdown") = pk::make_function(shutdown_spec, kModule, own);
     nb::object th = pk::import("threading").attr("Thread")(
         "target"_a = srv.attr("serve_forever"), "name"_a = "panekit-control", "daemon"_a = true);
     th.attr("start")();

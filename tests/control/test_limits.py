@@ -168,3 +168,27 @@ def test_limits_hold_for_descriptors_beyond_select(host, short_limit):
         for s in hold:
             s.close()
         resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))
+
+
+def test_slow_sender_that_never_reads_is_held_one_deadline(host, monkeypatch):
+    """Reads and writes share one deadline: a body sent in most of the limit, then an answer of
+    about 6 MiB (JSON escapes) that the client never reads, holds the server for one limit."""
+    limit = 2.0
+    monkeypatch.setattr(helmwire, "_CONNECTION_TIME_LIMIT", limit)
+    body = b"\x01" * ((1 << 20) - 64)
+    s = socket.socket()
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+    s.settimeout(10)
+    try:
+        t0 = time.monotonic()
+        s.connect(("127.0.0.1", host.port))
+        s.sendall(b"POST /navigate HTTP/1.0\r\nContent-Length: %d\r\n\r\n" % len(body))
+        for i in range(0, len(body), len(body) // 16):  # the body takes 0.8 of the limit
+            s.sendall(body[i:i + len(body) // 16])
+            time.sleep(limit * 0.8 / 16)
+        ready_answers_at_once(host.port, timeout=10)  # waits in the listen queue meanwhile
+        held = time.monotonic() - t0
+    finally:
+        s.close()
+    assert limit * 0.8 < held < limit * 1.4  # a fresh limit for the writes: about 1.8 limits
+    assert "[panekit control] Request timed out: TimeoutError('timed out')" in host.log
