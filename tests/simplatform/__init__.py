@@ -64,7 +64,9 @@ Controls and the browser:
   ``winsim.nav_errors[address] = WebErrorStatus.HostNameNotResolved`` fails that address.
   ``core.sim_new_window(uri)`` raises NewWindowRequested (unhandled requests land in
   ``winsim.popups``); ``core.sim_download(path, refuse_handled=True)`` raises DownloadStarting
-  and returns the arguments (``ResultFilePath``, ``Cancel``, ``Handled``, ``set_Handled``);
+  and returns the arguments (``ResultFilePath``, ``Cancel``, ``Handled``, ``set_Handled``,
+  ``DownloadOperation``: ``State`` and ``StateChanged``, moved with
+  ``args.DownloadOperation.sim_state(CoreWebView2DownloadState.Completed)``);
   ``core.Profile.DefaultDownloadFolderPath`` is settable (``winsim.has_profile = False``
   removes ``Profile``). Core members used off the UI thread raise and record a fault.
   For a core without a window (download tests), ``CoreWebView2()`` makes one owned by the
@@ -75,9 +77,11 @@ Controls and the browser:
 from .core import (Action, ArgumentException, Exception_, InvalidOperationException,
                    ObjectDisposedException, Platform, SimFault)
 from .drawing import Color, Font, Size
-from .enums import (AnchorStyles, BorderStyle, CoreWebView2WebErrorStatus, DialogResult, DockStyle,
+from .enums import (AnchorStyles, BorderStyle, CoreWebView2DownloadState, CoreWebView2WebErrorStatus,
+                    DialogResult, DockStyle,
                     FlatStyle, FontStyle, GraphicsUnit, Keys)
 from .forms import (Application, Button, Clipboard, Form, KeyPressEventArgs, Padding, Panel,
                     PreviewKeyDownEventArgs, SaveFileDialog, TextBox, ToolTip)
-from .webview2 import (CoreWebView2, CoreWebView2CreationProperties, CoreWebView2DownloadStartingEventArgs,
+from .webview2 import (CoreWebView2, CoreWebView2CreationProperties, CoreWebView2DownloadOperation,
+                       CoreWebView2DownloadStartingEventArgs,
                        CoreWebView2NewWindowRequestedEventArgs, WebErrorStatus, WebView2)

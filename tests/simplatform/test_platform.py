@@ -8,6 +8,7 @@ import pytest
 from simplatform import (
     Action,
     CoreWebView2,
+    CoreWebView2DownloadState,
     DockStyle,
     InvalidOperationException,
     ObjectDisposedException,
@@ -256,6 +257,13 @@ def test_core_without_window_and_downloads(winsim):
     args.set_Handled(True)
     assert args.Handled is True
     assert winsim.writes(args) == [("Handled", True)]
+    op, seen = args.DownloadOperation, []
+    assert op.State is CoreWebView2DownloadState.InProgress and op.ResultFilePath == "C:\\d\\f.pdf"
+    op.StateChanged += lambda sender, e: seen.append((sender, e, sender.State))
+    op.sim_state(CoreWebView2DownloadState.Completed)
+    assert seen == [(op, None, CoreWebView2DownloadState.Completed)]
+    with pytest.raises(AttributeError):
+        op.State = CoreWebView2DownloadState.InProgress
 
 
 @pytest.mark.parametrize("name, value, stored", [

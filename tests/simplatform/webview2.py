@@ -4,7 +4,7 @@ new-window requests, downloads and a profile. CoreWebView2 members refuse calls 
 but their UI thread, as the real one does."""
 
 from .core import ArgumentException, InvalidOperationException, Prop, Recorded
-from .enums import CoreWebView2WebErrorStatus
+from .enums import CoreWebView2DownloadState, CoreWebView2WebErrorStatus
 from .forms import Control, EventArgs, Form
 
 WebErrorStatus = CoreWebView2WebErrorStatus
@@ -45,13 +45,36 @@ class CoreWebView2NewWindowRequestedEventArgs(EventArgs):
         super().__init__(Uri=uri, IsUserInitiated=user_initiated)
 
 
-class CoreWebView2DownloadOperation:
-    def __init__(self, uri, args):
-        self.Uri, self.TotalBytesToReceive, self._args = uri, 0, args
+class CoreWebView2DownloadOperation(Recorded):
+    """One download, made with its DownloadStarting arguments on the UI thread that raises them.
+    `State` starts InProgress; `sim_state(state)` moves it (on that UI thread) and raises
+    StateChanged with (operation, None), as WebView2 does. The simulation writes no files: a test
+    that wants the finished file creates it itself."""
 
-    @property
-    def ResultFilePath(self):
-        return self._args._p_ResultFilePath
+    _log_new = False
+    _events = "StateChanged"
+    State = Prop(get=lambda o: o._state)
+    ResultFilePath = Prop(get=lambda o: o._args._p_ResultFilePath)
+
+    def __init__(self, uri, args):
+        super().__init__()
+        self.__dict__.update(Uri=uri, TotalBytesToReceive=0)
+        self._args, self._state, self._ui = args, CoreWebView2DownloadState.InProgress, self._plat.ui()
+
+    def _guard(self, op, name):
+        if not self._ui.is_current():
+            self._plat.faults.append("CoreWebView2DownloadOperation.%s used off its UI thread" % name)
+            raise InvalidOperationException("CoreWebView2 members can only be accessed from the UI thread.")
+
+    def sim_state(self, state):
+        """The download moves to `state` (a CoreWebView2DownloadState); returns after every
+        StateChanged handler ran (their exceptions reach the caller)."""
+
+        def run():
+            self._state = CoreWebView2DownloadState(state)
+            self.StateChanged.sim_fire(self, None)
+
+        return self._ui.call(run)
 
 
 class CoreWebView2DownloadStartingEventArgs(EventArgs):
