@@ -11,7 +11,7 @@ from pathlib import Path
 import pytest
 
 from panekit import framewell, helmwire
-from simplatform import DockStyle, WebErrorStatus
+from simplatform import DllNotFoundException, DockStyle, WebErrorStatus
 
 SWF, SD = "System.Windows.Forms", "System.Drawing"
 
@@ -166,7 +166,8 @@ def test_failed_initialisation_without_server_and_defaults(env, capsys, tmp_path
     monkeypatch.setattr(framewell, "attach_edge_chrome_toolbar",
                         lambda *a, **kw: holders.append(a[3]) or list(toolbar(*a, **kw)))
     monkeypatch.setattr(framewell, "_DEFAULT_HOME", "https://portal.example/")
-    env.init_error = RuntimeError("WebView2Loader.dll")
+    # pythonnet gives a thrown .NET exception's text with its stack trace: the message spans lines.
+    env.init_error = DllNotFoundException("WebView2Loader.dll", "  at CreateAsync ()\n  at InitAsync ()")
     with window(env, start_url="  ", with_control_server=False) as form:
         holder = holders[0]
         assert list(holder)[:5] == ["form", "wv", "addr", "core_ready", "pending_navigate_url"]
@@ -176,8 +177,9 @@ def test_failed_initialisation_without_server_and_defaults(env, capsys, tmp_path
             form.sim_on_ui(lambda: addr.sim_set_text(text))
             form.sim_on_ui(lambda: addr.sim_press(env.WinForms.Keys.Return, "\r"))
         assert holder["pending_navigate_url"] == "https://two.example" and env.webviews[0]._core is None
-    assert lines(capsys) == ["[panekit] 首页=https://portal.example/  首跳=https://portal.example/  (宿主=winforms)",
-                             "[panekit] WebView2 初始化失败: WebView2Loader.dll"]
+    assert capsys.readouterr().out == (
+        "[panekit] 首页=https://portal.example/  首跳=https://portal.example/  (宿主=winforms)\n"
+        "[panekit] WebView2 初始化失败: WebView2Loader.dll\n  at CreateAsync ()\n  at InitAsync ()\n")
     assert (tmp_path / "runtime_data" / "panekit").is_dir()
     # A second call in the same process: Path grows again, PANEKIT_USER_DATA is made absolute.
     monkeypatch.setenv("PANEKIT_USER_DATA", "envud")

@@ -58,8 +58,11 @@ Controls and the browser:
   ``SaveFileDialog.ShowDialog``; ``winsim.dialogs`` records (dialog, owner, settings) per show.
 * WebView2: the control creates its core when asked, by ``EnsureCoreWebView2Async`` or by
   setting its ``Source``, as on Windows (``winsim.init_mode``: "explicit"; "shown" also creates
-  it once the form is shown; "manual" only with ``wv.sim_initialize(error=None)``); ``winsim.init_error = Exception("boom")`` makes
-  initialisation fail. The core keeps history; navigations complete through the loop, or one at
+  it once the form is shown; "manual" only with ``wv.sim_initialize(error=None)``);
+  ``winsim.init_error = DllNotFoundException("WebView2Loader.dll", "  at ...")`` makes creating
+  the browser environment fail, as without the WebView2 loader: each request for the core then
+  fails at once, inside the call that asked (before it returns, with or without a window handle),
+  raising CoreWebView2InitializationCompleted again every time. The core keeps history; navigations complete through the loop, or one at
   a time with ``core.sim_complete_next()`` when ``winsim.auto_complete = False``;
   ``winsim.nav_errors[address] = WebErrorStatus.HostNameNotResolved`` fails that address.
   ``core.sim_new_window(uri)`` raises NewWindowRequested (unhandled requests land in
@@ -74,8 +77,8 @@ Controls and the browser:
 * pywebview's Edge backend: fixture ``edge_backend`` of ``simplatform.pywebview_sim``.
 """
 
-from .core import (Action, ArgumentException, Exception_, InvalidOperationException,
-                   ObjectDisposedException, Platform, SimFault)
+from .core import (Action, ArgumentException, DllNotFoundException, Exception_,
+                   InvalidOperationException, ObjectDisposedException, Platform, SimFault)
 from .drawing import Color, Font, Size
 from .enums import (AnchorStyles, BorderStyle, CoreWebView2DownloadState, CoreWebView2WebErrorStatus,
                     DialogResult, DockStyle,

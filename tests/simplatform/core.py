@@ -17,11 +17,17 @@ class SimFault(AssertionError):
 
 
 class Exception_(Exception):
-    """System.Exception as pythonnet shows it: a Python exception whose text is the message."""
+    """System.Exception as pythonnet shows it: a Python exception carrying Message and StackTrace.
+    Its text is the exception's ToString() without the leading type name: the message, and for
+    an exception that was thrown, a new line and the stack trace after it."""
 
-    def __init__(self, message=""):
+    def __init__(self, message="", stack_trace=None):
         super().__init__(message)
         self.Message = message
+        self.StackTrace = stack_trace
+
+    def __str__(self):
+        return self.Message if not self.StackTrace else self.Message + "\n" + self.StackTrace
 
 
 class InvalidOperationException(Exception_):
@@ -41,6 +47,10 @@ class ArgumentNullException(ArgumentException):
 
 
 class FileNotFoundException(Exception_):
+    pass
+
+
+class DllNotFoundException(Exception_):
     pass
 
 

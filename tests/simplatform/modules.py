@@ -15,8 +15,8 @@ def _members(*modules_and_names):
 
 _NAMESPACES = {
     "System": _members(
-        (core, "Action ArgumentException ArgumentNullException InvalidOperationException "
-               "ObjectDisposedException"),
+        (core, "Action ArgumentException ArgumentNullException DllNotFoundException "
+               "InvalidOperationException ObjectDisposedException"),
         (forms, "EventArgs")) | {"Exception": core.Exception_},
     "System.Windows.Forms": _members(
         (forms, "Application Button Clipboard Control FlatButtonAppearance Form FormClosingEventArgs "

@@ -7,6 +7,7 @@ import pytest
 
 from simplatform import (
     Action,
+    DllNotFoundException,
     CoreWebView2,
     CoreWebView2DownloadState,
     DockStyle,
@@ -161,7 +162,9 @@ def test_webview_initialises_after_shown_and_navigates(winsim):
 
 
 def test_webview_initialisation_failure(winsim):
-    winsim.init_error = RuntimeError("no runtime")
+    # Without the WebView2 loader every request for the core fails inside the call that asked,
+    # before the window has a handle too, and a later request fails again.
+    winsim.init_error = DllNotFoundException("WebView2Loader.dll", "  at CreateAsync ()")
     got = []
 
     def build(form):
@@ -171,11 +174,15 @@ def test_webview_initialisation_failure(winsim):
         form.Controls.Add(wv)
         wv.CoreWebView2InitializationCompleted += lambda s, a: got.append(
             (a.IsSuccess, str(a.InitializationException), wv.CoreWebView2))
-        wv.EnsureCoreWebView2Async(None)
+        task = wv.EnsureCoreWebView2Async(None)
+        got.append(("asked", task.IsCompleted, task.IsFaulted))
+        form.Shown += lambda s, a: wv.EnsureCoreWebView2Async(None)
 
     runner, form = _run_form(winsim, build)
-    winsim.wait_until(lambda: got)
-    assert got == [(False, "no runtime", None)]
+    wv = winsim.webviews[0]
+    form.sim_on_ui(lambda: setattr(wv, "Source", "https://a.example/"))
+    failed = (False, "WebView2Loader.dll\n  at CreateAsync ()", None)
+    assert got == [failed, ("asked", True, True), failed, failed]
     form.sim_close()
     runner.join()
 

@@ -287,8 +287,11 @@ class WebView2(Control):
     """The WebView2 control. With Platform.init_mode "explicit" (default, as on Windows) it creates
     its core only when asked: EnsureCoreWebView2Async, or Source set (navigated once the core
     exists); with "shown" also once its form has been shown; with "manual" when the test calls
-    sim_initialize(). Initialisation fails with Platform.init_error when it
-    is set. CoreWebView2InitializationCompleted is raised once, on the UI thread."""
+    sim_initialize(). CoreWebView2InitializationCompleted is raised on the UI thread, once for a
+    core that is made. With Platform.init_error set, the browser environment cannot be created:
+    as the real control does when its native loader is missing, every request fails at once,
+    raising the event inside the asking call (before it returns, whether or not the control has
+    a handle yet), and a later request tries again and fails again."""
 
     CreationProperties = Prop(None, CoreWebView2CreationProperties, nullable=True)
     CoreWebView2 = Prop(get=_core)
@@ -323,8 +326,19 @@ class WebView2(Control):
             self._init_scheduled = True
             self._ui.post(self._initialize)
 
+    def _fails_at_once(self):
+        """A request for the core that fails while creating the environment: the event is raised
+        now, on the calling thread, and nothing is remembered (the next request tries again)."""
+        if self._plat.init_mode == "manual" or self._plat.init_error is None or self._core is not None:
+            return False
+        self.CoreWebView2InitializationCompleted.sim_fire(
+            self, CoreWebView2InitializationCompletedEventArgs(self._plat.init_error))
+        return True
+
     def EnsureCoreWebView2Async(self, environment=None):
         self._call("EnsureCoreWebView2Async", environment)
+        if self._fails_at_once():
+            return _Task(self, faulted=True)
         self._init_requested = True
         if self._handle:
             self._schedule_init()
@@ -332,6 +346,8 @@ class WebView2(Control):
 
     def _source_set(self, uri):
         """Setting Source asks for the core (as EnsureCoreWebView2Async does), then navigates."""
+        if self._fails_at_once():
+            return
         self._init_requested = True
         if self._core is not None:
             self._core.Navigate(uri)
@@ -363,9 +379,9 @@ class WebView2(Control):
 
 
 class _Task:
-    def __init__(self, webview):
-        self._wv = webview
+    def __init__(self, webview, faulted=False):
+        self._wv, self.IsFaulted = webview, faulted
 
     @property
     def IsCompleted(self):
-        return self._wv._init_done
+        return self.IsFaulted or self._wv._init_done
