@@ -60,7 +60,8 @@ trap stop_display EXIT
 if command -v Xvfb >/dev/null 2>&1; then
   dfile=$(mktemp)
   # -displayfd picks a free display number and writes it once the server accepts connections.
-  Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$dfile" >/dev/null 2>&1 &
+  # The screen holds the host's whole 1280 x 860 window, for its screenshot.
+  Xvfb -displayfd 3 -screen 0 1600x1000x24 -nolisten tcp 3>"$dfile" >/dev/null 2>&1 &
   xpid=$!
   for _ in $(seq 100); do
     [ -s "$dfile" ] && break

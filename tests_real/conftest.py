@@ -8,8 +8,9 @@ is probed in a child process first, because a missing assembly facade aborts the
 of raising.
 
 Fixture ``real`` gives a ``Real``: the .NET namespaces (``real.wf``, ``real.drawing``,
-``real.Action``), ``real.open(build)`` to run a form on its own UI thread, ``real.xdotool(...)`` for real input
-events and ``real.wait_until``.
+``real.Action``), ``real.open(build)`` to run a form on its own UI thread (``real.run(main)`` when
+the code under test runs the loop itself), ``real.xdotool(...)`` for real input
+events, ``real.screenshot(handle)`` / ``real.pixel`` and ``real.wait_until``.
 UI work goes through ``window.call(fn)`` (BeginInvoke plus a bounded wait); every window is closed
 at teardown, and exceptions that reached Application.ThreadException fail the test unless the test
 took them from ``real.thread_exceptions``.
@@ -109,21 +110,29 @@ def pytest_collection_modifyitems(config, items):
 
 
 class Window:
-    """A form running Application.Run on a plain Python thread of its own (its UI thread)."""
+    """A form running Application.Run on a plain Python thread of its own (its UI thread).
 
-    def __init__(self, real, build):
-        self._real, self._build = real, build
+    ``main(window)`` runs on that thread: it builds the form, hands it to ``window.adopt`` before
+    the loop starts, runs the loop itself and returns a result (``window.result``)."""
+
+    def __init__(self, real, main):
+        self._real, self._main = real, main
         self.form = None
+        self.result = None
         self._shown, self._done = threading.Event(), threading.Event()
         self._failure = None
         self.thread = threading.Thread(target=self._run, name="real-ui", daemon=True)
 
+    def adopt(self, form):
+        """The window's form; called on the UI thread before Application.Run."""
+        self.form = form
+        form.Shown += lambda s, e: self._shown.set()
+        return form
+
     def _run(self):
         try:
-            self.form = self._build()
-            self.form.Shown += lambda s, e: self._shown.set()
-            self._real.wf.Application.Run(self.form)
-        except BaseException as e:  # reported by start()
+            self.result = self._main(self)
+        except BaseException as e:  # reported by start() or join()
             self._failure = e
         finally:
             self._done.set()
@@ -166,6 +175,15 @@ class Window:
     def handle(self):
         return self.call(lambda: int(self.form.Handle.ToInt64()))
 
+    def join(self, timeout=TIMEOUT):
+        """Waits for main to return and gives its result (raising what it raised)."""
+        self.thread.join(timeout)
+        if self.thread.is_alive():
+            raise TimeoutError("the UI thread did not end within %.0f s" % timeout)
+        if self._failure is not None:
+            raise self._failure
+        return self.result
+
     def close(self):
         """Close the form (ending Application.Run) and join the thread; True once it has ended."""
         if self.thread.is_alive() and self.form is not None:
@@ -191,14 +209,20 @@ class Real:
         self.Action = System.Action
         self.thread_exceptions = []
         self.windows = []
+        # Looked up once: shutil.which fails while a test has sys.platform read "win32".
         self.xdotool_path = shutil.which("xdotool")
+        self.import_path = shutil.which("import")
         handler = System.Threading.ThreadExceptionEventHandler(
             lambda s, e: self.thread_exceptions.append(e.Exception))
         self.wf.Application.ThreadException += handler
 
     def open(self, build):
         """Start a UI thread that builds a form with build() and runs it; waits until shown."""
-        w = Window(self, build)
+        return self.run(lambda w: self.wf.Application.Run(w.adopt(build())))
+
+    def run(self, main):
+        """Start a UI thread running main(window) (see Window); waits until its form is shown."""
+        w = Window(self, main)
         self.windows.append(w)
         return w.start()
 
@@ -207,6 +231,32 @@ class Real:
             pytest.skip("xdotool is not installed: no real input events")
         subprocess.run([self.xdotool_path, *map(str, args)], check=True, timeout=TIMEOUT,
                        capture_output=True)
+
+    def screenshot(self, handle):
+        """(width, height, rgb bytes, ppm bytes) of the window as the X server shows it, or None
+        without ImageMagick."""
+        tool = self.import_path
+        if not tool:
+            return None
+        data = subprocess.run([tool, "-window", str(handle), "-depth", "8", "ppm:-"], capture_output=True,
+                              check=True, timeout=TIMEOUT).stdout
+        fields, pos = [], 0
+        while len(fields) < 4:  # P6 header: magic, width, height, maximum, each after blanks
+            while data[pos:pos + 1].isspace():
+                pos += 1
+            end = pos
+            while not data[end:end + 1].isspace():
+                end += 1
+            fields.append(data[pos:end])
+            pos = end
+        assert fields[0] == b"P6" and fields[3] == b"255"
+        return int(fields[1]), int(fields[2]), data[pos + 1:], data
+
+    @staticmethod
+    def pixel(shot, x, y):
+        w, _, rgb, _ = shot
+        i = 3 * (y * w + x)
+        return tuple(rgb[i:i + 3])
 
     @staticmethod
     def wait_until(cond, what, timeout=TIMEOUT):
@@ -231,6 +281,11 @@ def _real_session():
     from pythonnet import load
     import warnings
 
+    # Mono's default (hybrid) thread suspension waits for a thread that entered Python from .NET
+    # to reach a safe point before it collects garbage; such a thread waiting for the GIL held by
+    # the collecting thread never does, and the process hangs (seen with a host's UI thread and
+    # the test thread). Preemptive suspension stops every thread with a signal instead.
+    os.environ.setdefault("MONO_THREADS_SUSPEND", "preemptive")
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")  # clr_loader's warning about Mono before 6.12
         load("mono")

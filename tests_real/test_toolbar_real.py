@@ -2,7 +2,6 @@
 resizes, real key presses and mouse clicks, the real clipboard."""
 
 import os
-import shutil
 import subprocess
 
 from panekit import trailbar
@@ -56,32 +55,6 @@ class Bar:
         self.real.xdotool("mousemove", "--window", self.win.handle, x, y, "click", "1")
 
 
-def _screenshot(handle):
-    """(width, height, rgb bytes) of the window as the X server shows it, or None without ImageMagick."""
-    tool = shutil.which("import")
-    if not tool:
-        return None
-    data = subprocess.run([tool, "-window", str(handle), "-depth", "8", "ppm:-"], capture_output=True,
-                          check=True, timeout=10).stdout
-    fields, pos = [], 0
-    while len(fields) < 4:  # P6 header: magic, width, height, maximum, each after blanks
-        while data[pos:pos + 1].isspace():
-            pos += 1
-        end = pos
-        while not data[end:end + 1].isspace():
-            end += 1
-        fields.append(data[pos:end])
-        pos = end
-    assert fields[0] == b"P6" and fields[3] == b"255"
-    return int(fields[1]), int(fields[2]), data[pos + 1:], data
-
-
-def _pixel(shot, x, y):
-    w, _, rgb, _ = shot
-    i = 3 * (y * w + x)
-    return tuple(rgb[i:i + 3])
-
-
 def test_construction_and_layout_on_real_resizes(real):
     bar = Bar(real, "  https://example.org/panekit  ")
     top, addr = bar.top, bar.addr
@@ -131,20 +104,20 @@ def test_construction_and_layout_on_real_resizes(real):
     # What the screen shows: the grey strip, the white box in it, with the bar's sizes.
     panel_window = bar.win.call(lambda: int(top.Handle.ToInt64()))
     bar.win.call(bar.win.form.Refresh)
-    shot = _screenshot(panel_window)
+    shot = real.screenshot(panel_window)
     if shot is not None:
         # Painting reaches the X server a moment after Refresh returns.
-        real.wait_until(lambda: _pixel(_screenshot(panel_window), 5, 5) == (243, 243, 243),
+        real.wait_until(lambda: real.pixel(real.screenshot(panel_window), 5, 5) == (243, 243, 243),
                         "the bar to be painted")
-        shot = _screenshot(panel_window)
+        shot = real.screenshot(panel_window)
         assert shot[:2] == (800, 52)
-        assert _pixel(shot, 5, 5) == _pixel(shot, 795, 46) == _pixel(shot, 130, 20) == (243, 243, 243)
-        assert _pixel(shot, 134 + 300, 9 + box_h // 2) == (255, 255, 255)
+        assert real.pixel(shot, 5, 5) == real.pixel(shot, 795, 46) == real.pixel(shot, 130, 20) == (243, 243, 243)
+        assert real.pixel(shot, 134 + 300, 9 + box_h // 2) == (255, 255, 255)
         folder = os.environ.get("PANEKIT_REAL_SCREENSHOTS")
         if folder:  # the window's client area, for the documentation
             form = bar.win.form
             r = bar.win.call(lambda: form.RectangleToScreen(form.ClientRectangle))
-            subprocess.run(["import", "-window", "root", "-crop",
+            subprocess.run([real.import_path, "-window", "root", "-crop",
                             "%dx%d+%d+%d" % (r.Width, r.Height, r.X, r.Y), "+repage",
                             os.path.join(folder, "toolbar-mono.png")], check=True, timeout=10)
     assert bar.calls == []
