@@ -2,10 +2,15 @@
 // the client calls another process uses to steer it.
 #include "pk.hpp"
 
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <string>
 #include <string_view>
+
+#if !defined(_WIN32)
+#  include <sys/socket.h>
+#endif
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -430,8 +435,8 @@ void do_post(const pk::Call &c, nb::handle self) {
 // from acceptance) that bounds every read on it, however the client trickles its bytes; a read
 // past the deadline raises TimeoutError, which the standard handler logs and drops.
 //
-// The socket stays blocking and each read first waits for input until the deadline, so an
-// ordinary request costs one wait and no other extra system call. Writes of an ordinary answer
+// The socket stays blocking and each read first makes sure input is there, waiting for it until
+// the deadline only when it is not yet: an ordinary request costs one non-blocking peek per read. Writes of an ordinary answer
 // fit in the socket's own send buffer and cannot block; once a connection has written more than
 // kUnboundedWriteBytes, each write gets a socket time-out of what is left of the same deadline,
 // so reads and writes together hold the server for at most one limit.
@@ -481,10 +486,28 @@ bool readable(nb::handle sock, double wait) {
     }
 }
 
+// Whether `sock` is readable now (input, the end of it, or an error to report), asked with one
+// non-blocking peek: 1 yes, 0 no, -1 where the system offers no such peek (select() must tell).
+int readable_now(nb::handle sock) {
+#if defined(MSG_DONTWAIT)
+    int fd = PyObject_AsFileDescriptor(sock.ptr());
+    if (fd < 0) throw nb::python_error();
+    char byte;
+    if (::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) >= 0) return 1;
+    return (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) ? 0 : 1;
+#else
+    (void)sock;
+    return -1;
+#endif
+}
+
 // Waits for input until the socket's deadline; raises TimeoutError when none comes by then.
+// Input usually arrives before it is read, so the peek spares most reads the wait.
 void await_input(nb::handle sock) {
     double left = nb::cast<double>(sock.attr("_pk_deadline")) - monotonic();
-    if (left <= 0 || !readable(sock, left)) pk::raise(PyExc_TimeoutError, "timed out");
+    if (left <= 0) pk::raise(PyExc_TimeoutError, "timed out");
+    if (readable_now(sock) == 1) return;
+    if (!readable(sock, left)) pk::raise(PyExc_TimeoutError, "timed out");
 }
 
 // The plain socket methods check their arguments themselves.
@@ -570,7 +593,8 @@ void shutdown_request(const pk::Call &c, nb::handle request) {
         // Drain only when input is pending now (checked before our FIN, so it is the client's
         // data, not its close) or a body was deliberately left unread; otherwise close at once.
         bool unread = pk::check(PyObject_IsTrue(nb::object(request.attr("_pk_unread")).ptr())) == 1;
-        bool pending = unread || readable(request, 0.0);
+        int now = unread ? 1 : readable_now(request);
+        bool pending = now == 1 || (now < 0 && readable(request, 0.0));
         request.attr("shutdown")(g_shut_wr.get());
         if (pending) {
             double budget = nb::cast<double>(c.global("_DRAIN_SECONDS"));
