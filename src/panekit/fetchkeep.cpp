@@ -29,6 +29,10 @@ const char *const kTruthyWords[] = {"1", "true", "yes", "on", "y"};
 const char *const kFallbackName = "download";
 constexpr long kFirstCounter = 2;
 constexpr long kLastCounter = 4999;
+// How long a name handed out to a download that reports no state stays held, unless its file
+// shows up sooner: long enough for an ordinary download, short enough that a failed one gives
+// its name back within minutes.
+constexpr double kReservationSeconds = 300.0;
 
 // State names of the module dict.
 const char *const kOrigReady = "_ORIG_EDGE_WEBVIEW_READY";
@@ -183,13 +187,15 @@ struct FsText {
     }
 };
 
-// Whether a file system entry (file or folder) exists at the path; failures count as absent.
+// Whether a file system entry of any kind exists at the path: a file, a folder, or a symbolic
+// link whatever it points to (a dangling link is still an entry, and writing through it would land
+// outside the folder), so the link itself is asked about, never its target. Failures count as absent.
 bool entry_exists(std::string_view fs_bytes) {
     try {
         std::u8string u8(reinterpret_cast<const char8_t *>(fs_bytes.data()), fs_bytes.size());
         std::error_code ec;
-        bool found = std::filesystem::exists(std::filesystem::path(u8), ec);
-        return found && !ec;
+        auto st = std::filesystem::symlink_status(std::filesystem::path(u8), ec);
+        return !ec && std::filesystem::exists(st);
     } catch (...) {
         return false;
     }
@@ -199,6 +205,105 @@ bool entry_exists(nb::handle path) {
     FsText t(path);
     return t.ok && entry_exists(t.bytes);
 }
+
+// ---- names held for downloads in flight ----------------------------------------------------------
+
+// The silent handler hands out names before the browser creates their files (it writes a file
+// only once the download finishes), so it holds each name it handed out while that download may
+// still be writing. Two dicts keyed by path text, each path in at most one of them:
+//  * `live`: path -> the download's token, for a download whose operation reports its state; the
+//    name is held while that state is "in progress";
+//  * `timed`: path -> expiry on the reservation clock, for a download without an operation; the
+//    name is held until the expiry or until the path is seen on disk, whichever comes first.
+//    Entries are added in expiry order, so the expired ones are swept from the front.
+// The clock is the module global `_reservation_clock` (time.monotonic) and the bound
+// `_RESERVATION_SECONDS`, both read when used so that tests can replace them.
+class Reservations {
+public:
+    enum class Hold { None, Live, Timed };
+
+    Reservations(nb::handle md, nb::handle live, nb::handle timed) : md_(md), live_(live), timed_(timed) {}
+
+    // Who holds the path; an expired timed entry is dropped on the way.
+    Hold hold(nb::handle path) {
+        const double t = now();
+        int r = PyDict_Contains(live_.ptr(), path.ptr());
+        if (r < 0) throw nb::python_error();
+        if (r) return Hold::Live;
+        PyObject *expiry = PyDict_GetItemWithError(timed_.ptr(), path.ptr());
+        if (!expiry) {
+            if (PyErr_Occurred()) throw nb::python_error();
+            return Hold::None;
+        }
+        if (PyFloat_AS_DOUBLE(expiry) > t) return Hold::Timed;
+        drop(timed_, path);
+        return Hold::None;
+    }
+
+    // Drops the timed entries that have expired.
+    void sweep() {
+        const double t = now();
+        nb::list expired;
+        Py_ssize_t pos = 0;
+        PyObject *key, *expiry;
+        while (PyDict_Next(timed_.ptr(), &pos, &key, &expiry) && PyFloat_AS_DOUBLE(expiry) <= t)
+            expired.append(nb::handle(key));
+        for (nb::handle k : expired) drop(timed_, k);
+    }
+
+    void hold_live(nb::handle path, nb::handle token) {
+        drop(timed_, path);
+        if (PyDict_SetItem(live_.ptr(), path.ptr(), token.ptr()) < 0) throw nb::python_error();
+    }
+
+    void hold_timed(nb::handle path) {
+        nb::object seconds = pk::module_global(md_, "_RESERVATION_SECONDS");
+        nb::object expiry = nb::steal(PyFloat_FromDouble(now() + to_double(seconds)));
+        if (!expiry.is_valid()) throw nb::python_error();
+        drop(live_, path);
+        drop(timed_, path);  // re-added at the end, keeping the expiry order
+        if (PyDict_SetItem(timed_.ptr(), path.ptr(), expiry.ptr()) < 0) throw nb::python_error();
+    }
+
+    void drop_timed(nb::handle path) { drop(timed_, path); }
+
+    // Whether the path is held for the download with this token.
+    bool owns(nb::handle path, nb::handle token) {
+        PyObject *v = PyDict_GetItemWithError(live_.ptr(), path.ptr());
+        if (!v && PyErr_Occurred()) throw nb::python_error();
+        return v == token.ptr();
+    }
+
+    // Gives the path back, if it is still held for the download with this token.
+    void release(nb::handle path, nb::handle token) {
+        if (owns(path, token)) drop(live_, path);
+    }
+
+private:
+    static double to_double(nb::handle v) {
+        double d = PyFloat_AsDouble(v.ptr());
+        if (d == -1.0 && PyErr_Occurred()) throw nb::python_error();
+        return d;
+    }
+
+    static void drop(nb::handle dict, nb::handle key) {
+        int r = PyDict_Pop(dict.ptr(), key.ptr(), nullptr);
+        if (r < 0) throw nb::python_error();
+    }
+
+    // The reservation clock, read once per event.
+    double now() {
+        if (!have_now_) {
+            now_ = to_double(pk::module_global(md_, "_reservation_clock")());
+            have_now_ = true;
+        }
+        return now_;
+    }
+
+    nb::handle md_, live_, timed_;
+    double now_ = 0;
+    bool have_now_ = false;
+};
 
 // ---- download settings and target naming ----------------------------------------------------
 
@@ -235,9 +340,11 @@ nb::object resolve_download_settings(pk::Args &a) {
     return nb::make_tuple(folder, use_prompt);
 }
 
-// The search of unique_download_target. `reserved`, when given, is a set of paths handed out
-// earlier that count as taken as well (consulted only for names that are free on disk).
-nb::str find_free_target(nb::handle folder, nb::handle suggested, nb::handle reserved) {
+// The search of unique_download_target. `reserved`, when given, holds names handed out to
+// downloads still in flight, which count as taken as well: a name held for a download whose
+// operation reports its state is taken without asking the disk; a name held for a bounded time
+// is taken, and its hold ends once an entry is seen at the path (the entry takes it from then on).
+nb::str find_free_target(nb::handle folder, nb::handle suggested, Reservations *reserved) {
     nb::str name = Text(suggested.ptr()).last_component();
     if (nb::len(name) == 0) name = nb::str(kFallbackName);
     name = replace_all(name, "..", "_");
@@ -248,15 +355,21 @@ nb::str find_free_target(nb::handle folder, nb::handle suggested, nb::handle res
     nb::str base = nt.substring(0, dot), ext = nt.substring(dot, nt.size());
     nb::str prefix = join_prefix(folder);
 
-    auto is_reserved = [&](nb::handle path) {
-        if (!reserved.is_valid()) return false;
-        int r = PySet_Contains(reserved.ptr(), path.ptr());
-        if (r < 0) throw nb::python_error();
-        return r == 1;
+    auto taken = [&](nb::handle path, auto &&on_disk) {
+        if (!reserved) return on_disk();
+        switch (reserved->hold(path)) {
+            case Reservations::Hold::Live:
+                return true;
+            case Reservations::Hold::Timed:
+                if (on_disk()) reserved->drop_timed(path);
+                return true;
+            default:
+                return on_disk();
+        }
     };
 
     nb::str plain = concat(prefix, name);
-    if (!entry_exists(plain) && !is_reserved(plain)) return plain;
+    if (!taken(plain, [&] { return entry_exists(plain); })) return plain;
 
     // Numbered names: the encoded text is built once and only the counter changes per try.
     FsText head(concat(concat(prefix, base), nb::str("_"))), tail(ext);
@@ -268,12 +381,13 @@ nb::str find_free_target(nb::handle folder, nb::handle suggested, nb::handle res
             buf.resize(head_len);
             buf += std::to_string(i);
             buf += tail.bytes;
-            if (entry_exists(buf)) continue;
         }
+        auto on_disk = [&] { return encodable && entry_exists(buf); };
+        if (!reserved && on_disk()) continue;
         PyObject *c = PyUnicode_FromFormat("%U%U_%ld%U", prefix.ptr(), base.ptr(), i, ext.ptr());
         if (!c) throw nb::python_error();
         nb::str candidate = nb::steal<nb::str>(c);
-        if (!is_reserved(candidate)) return candidate;
+        if (!reserved || !taken(candidate, on_disk)) return candidate;
     }
     PyErr_Format(PyExc_FileExistsError,
                  "no free file name for '%U' in folder '%U': it and its numbered forms _%ld to "
@@ -282,7 +396,7 @@ nb::str find_free_target(nb::handle folder, nb::handle suggested, nb::handle res
     throw nb::python_error();
 }
 
-nb::object unique_download_target(pk::Args &a) { return find_free_target(a[0], a[1], nb::handle()); }
+nb::object unique_download_target(pk::Args &a) { return find_free_target(a[0], a[1], nullptr); }
 
 // ---- the CoreWebView2 download handler ---------------------------------------------------------
 
@@ -303,23 +417,81 @@ nb::str suggested_base(nb::handle args) {
 }
 
 // Silent mode's target. unique_download_target stays a pure function of its arguments and the
-// file system; this adds the paths handed out earlier in the process that no file exists at yet
-// (two downloads of one name may start before either is written), so each gets its own name.
-nb::str silent_target(pk::Args &a, nb::handle folder, nb::handle base) {
-    nb::handle reserved = a.cell(1);
-    // A handed-out path that now exists on disk is taken anyway; forget it, so that the name
-    // becomes free again once that file is deleted.
-    nb::list stale;
-    for (nb::handle p : nb::borrow<nb::set>(reserved))
-        if (entry_exists(p)) stale.append(p);
-    for (nb::handle p : stale)
-        if (PySet_Discard(reserved.ptr(), p.ptr()) < 0) throw nb::python_error();
+// file system; this adds the names held for downloads still in flight (two downloads of one name
+// may start before either is written), so each gets its own name.
+nb::str silent_target(pk::Args &a, Reservations &held, nb::handle folder, nb::handle base) {
+    held.sweep();
+    nb::str target(global(a, "unique_download_target")(folder, base));
+    if (held.hold(target) == Reservations::Hold::None) return target;
+    return find_free_target(folder, base, &held);
+}
 
-    nb::object target = global(a, "unique_download_target")(folder, base);
-    int r = PySet_Contains(reserved.ptr(), target.ptr());
-    if (r < 0) throw nb::python_error();
-    if (r == 1) return find_free_target(folder, base, reserved);
-    return nb::str(target);
+// The state of a download operation: 0 in progress, 1 interrupted, 2 completed (the values of
+// CoreWebView2DownloadState), read as a number or, failing that, by member name; -1 if unknown.
+long download_state(nb::handle op) {
+    nb::object state = op.attr("State");
+    try {
+        return nb::cast<long>(nb::int_(state));
+    } catch (nb::python_error &e) {
+        if (!is_exception(e)) throw;
+    }
+    nb::str text(state);
+    const char *const names[] = {"InProgress", "Interrupted", "Completed"};
+    for (long i = 0; i < 3; ++i)
+        if (PyUnicode_EqualToUTF8(text.ptr(), names[i])) return i;
+    return -1;
+}
+
+// handle_download_starting.<locals>._pnk_state: closure (module dict, live, timed, path, token).
+// Follows one download: its name is held while it is in progress, given back when it is
+// interrupted (a resumed download takes it back if nobody else has it by then), and given back
+// for good, with this subscription, when it completes. A state that cannot be read turns the hold
+// into a bounded one. Nothing raised here reaches the platform.
+nb::object download_state_changed(pk::Args &a) {
+    nb::handle op = a[0], path = a.cell(3), token = a.cell(4);
+    pk::guarded([&] {
+        Reservations held(a.cell(0), a.cell(1), a.cell(2));
+        long state = -1;
+        pk::guarded([&] { state = download_state(op); });
+        if (state == 0) {
+            if (held.hold(path) == Reservations::Hold::None) held.hold_live(path, token);
+        } else if (state < 0) {
+            if (held.owns(path, token)) held.hold_timed(path);
+        } else {
+            held.release(path, token);
+            if (state == 2) {
+                nb::object handler = nb::borrow<nb::list>(token)[0];
+                pk::event_remove(op, "StateChanged", handler);
+            }
+        }
+    });
+    return nb::none();
+}
+
+const pk::Param state_params[] = {pk::pos("sender", "Any"), pk::pos("_e", "Any")};
+const pk::Spec state_spec{"_pnk_state", "handle_download_starting.<locals>._pnk_state", state_params, "None",
+                          nullptr, download_state_changed};
+
+// Holds a name just handed out for as long as its download is in flight: bound to the download
+// operation's state when the event offers one, else for the bounded time. Never raises an
+// Exception: a failure to follow the operation falls back to the bounded hold.
+void hold_for_download(pk::Args &a, Reservations &held, nb::handle args, nb::handle target) {
+    bool bound = false;
+    pk::guarded([&] {
+        PyObject *v = nullptr;
+        if (PyObject_GetOptionalAttrString(args.ptr(), "DownloadOperation", &v) < 0) throw nb::python_error();
+        nb::object op = nb::steal(v);
+        if (!op.is_valid() || op.is_none()) return;
+        // The token is unique to this download and also carries its handler, for unsubscribing.
+        nb::list token;
+        nb::object handler =
+            pk::make_function(state_spec, kModule, nb::make_tuple(a.cell(0), a.cell(1), a.cell(2), target, token));
+        token.append(handler);
+        pk::event_add(op, "StateChanged", handler);
+        held.hold_live(target, token);
+        bound = true;
+    });
+    if (!bound) pk::guarded([&] { held.hold_timed(target); });
 }
 
 void mark_handled(nb::handle args) {
@@ -362,10 +534,11 @@ nb::object handle_download_starting(pk::Args &a) {
             nb::setattr(args, "ResultFilePath", nb::str(dlg.attr("FileName")));
             pk::print_line(pk::format1("[panekit] 下载将保存到: %s", args.attr("ResultFilePath")));
         } else {
-            nb::str target = silent_target(a, folder, base);
+            Reservations held(a.cell(0), a.cell(1), a.cell(2));
+            nb::str target = silent_target(a, held, folder, base);
             nb::setattr(args, "ResultFilePath", target);
-            if (PySet_Add(a.cell(1).ptr(), target.ptr()) < 0) throw nb::python_error();
             pk::print_line(pk::format1("[panekit] 静默下载保存到: %s", target));
+            hold_for_download(a, held, args, target);
         }
         mark_handled(args);
     } catch (nb::python_error &e) {
@@ -644,15 +817,16 @@ NB_MODULE(fetchkeep, m) {
     m.attr(kHandlers) = nb::dict();
 
     nb::object globals_only = nb::make_tuple(md);
-    // The silent handler's record of the paths it handed out (see silent_target).
-    nb::object handed_out = nb::steal(PySet_New(nullptr));
-    if (!handed_out.is_valid()) throw nb::python_error();
+    // The names the silent handler holds for downloads in flight (see Reservations).
+    m.attr("_reservation_clock") = pk::import("time").attr("monotonic");
+    m.attr("_RESERVATION_SECONDS") = kReservationSeconds;
+    nb::dict held_live, held_timed;
 
     m.attr("_env_truthy") = pk::make_function(env_truthy_spec, kModule);
     m.attr("resolve_download_settings") = pk::make_function(settings_spec, kModule, globals_only);
     m.attr("unique_download_target") = pk::make_function(target_spec, kModule);
     m.attr("handle_download_starting") =
-        pk::make_function(handle_spec, kModule, nb::make_tuple(md, handed_out));
+        pk::make_function(handle_spec, kModule, nb::make_tuple(md, held_live, held_timed));
     m.attr("attach_download_to_corewebview2") = pk::make_function(attach_spec, kModule, globals_only);
     m.attr("configure_pywebview_edge_downloads") = pk::make_function(configure_spec, kModule, globals_only);
     m.attr("apply_pywebview_edge_download_folder") = pk::make_function(apply_spec, kModule, globals_only);

@@ -4,6 +4,8 @@ _ORIG_EDGE_WEBVIEW_READY: Optional[Callable[..., Any]]
 _SILENT_DOWNLOAD_FOLDER: Optional[str]
 _DOWNLOAD_USE_PROMPT: bool
 _PNK_DOWNLOAD_HANDLERS: Dict[int, Callable[[Any, Any], None]]
+_RESERVATION_SECONDS: float
+def _reservation_clock() -> float: ...
 
 def _env_truthy(raw: Optional[str]) -> bool: ...
 def resolve_download_settings(

@@ -43,7 +43,8 @@ enum class Check : std::uint8_t {
     Int,      // any number, converted with int()
     OptInt,   // None, or any number converted with int()
     Truth,    // truth value of anything, becomes True/False
-    Float,    // anything float() accepts, becomes a float
+    Float,    // a float, an int or an object with __float__ or __index__, becomes a float
+              // (text is refused with a TypeError, unlike float())
 };
 
 enum class Kind : std::uint8_t { Positional, KeywordOnly, VarPositional };
@@ -69,11 +70,11 @@ using Impl = nb::object (*)(Args &);
 
 struct Spec {
     const char *name;
-    const char *qualname;  // nullptr: same as name
-    std::span<const Param> params;
-    const char *returns;  // return annotation text; nullptr: none
-    const char *doc;      // nullptr: no docstring
-    Impl impl;
+    const char *qualname = nullptr;  // nullptr: same as name
+    std::span<const Param> params = {};
+    const char *returns = nullptr;  // return annotation text; nullptr: none
+    const char *doc = nullptr;      // nullptr: no docstring
+    Impl impl = nullptr;
 };
 
 // Shorthands for signature tables.
@@ -324,6 +325,7 @@ public:
         if (doc) m.doc() = doc;
     }
     nb::handle globals() const { return globals_; }
+    nb::handle name() const { return name_; }
     // Defines a module-level function (or one over `state`) and stores it under its name.
     template <const Spec &S, class F> nb::object def(F f, nb::handle state = nb::handle()) {
         nb::object fn = make<S>(f, state);
@@ -383,6 +385,11 @@ inline nb::object check(PyObject *new_ref) {
 inline int check(int status) {
     if (status < 0) throw nb::python_error();
     return status;
+}
+// Results whose error value is also a valid value (PyLong_AsLongLong's -1): an error is set.
+template <class T> T check_value(T v) {
+    if (v == static_cast<T>(-1) && PyErr_Occurred()) throw nb::python_error();
+    return v;
 }
 
 // The text of a value, or "" for None and for values that are empty or false.

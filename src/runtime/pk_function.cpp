@@ -429,7 +429,16 @@ int refuse_defaults(PyObject *self, PyObject *, void *what) {
 PyObject *get_globals(PyObject *self, void *) {
     auto *f = reinterpret_cast<Function *>(self);
     if (f->globals) return Py_NewRef(f->globals);
-    return PyDict_New();
+    // Functions made with make_function know only their module's name.
+    PyObject *mod = f->module && PyUnicode_Check(f->module) ? PyImport_GetModule(f->module) : nullptr;
+    if (!mod) {
+        if (PyErr_Occurred()) return nullptr;
+        return PyDict_New();
+    }
+    PyObject *dict = PyModule_Check(mod) ? PyModule_GetDict(mod) : nullptr;
+    PyObject *r = dict ? Py_NewRef(dict) : PyDict_New();
+    Py_DECREF(mod);
+    return r;
 }
 
 PyGetSetDef fn_getset[] = {

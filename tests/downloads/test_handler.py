@@ -5,7 +5,8 @@ import os
 import pytest
 
 from panekit import fetchkeep
-from simplatform import CoreWebView2, DialogResult, Form
+from simplatform import CoreWebView2, CoreWebView2DownloadStartingEventArgs, DialogResult, Form
+from simplatform import CoreWebView2DownloadState as DownloadState
 
 SILENT = "[panekit] 静默下载保存到: %s"
 SAVE_AS = "[panekit] 下载将保存到: %s"
@@ -76,17 +77,65 @@ def test_unreadable_proposed_path_gives_fallback_name(winsim, core, form, folder
     assert args.Handled and lines(capsys) == [SILENT % (folder + "download")]
 
 
-def test_downloads_of_one_name_started_together_get_distinct_paths(core, form, folder, capsys):
-    first = download(core, form, folder, False).ResultFilePath
-    second = download(core, form, folder, False).ResultFilePath
-    assert (first, second) == (folder + "report.pdf", folder + "report_2.pdf")
-    open(first, "w").close()  # the first download has been written, the second not yet
-    third = download(core, form, folder, False).ResultFilePath
-    assert third == folder + "report_3.pdf"
-    # a name handed out whose file then existed is free again once that file is gone
-    os.remove(first)
-    assert download(core, form, folder, False).ResultFilePath == first
+@pytest.mark.parametrize("end", [DownloadState.Completed, DownloadState.Interrupted])
+def test_name_held_while_its_download_is_in_progress(core, form, folder, capsys, end):
+    first, second = download(core, form, folder, False), download(core, form, folder, False)
+    assert (first.ResultFilePath, second.ResultFilePath) == (folder + "report.pdf", folder + "report_2.pdf")
+    op = first.DownloadOperation
+    assert len(op.StateChanged.sim_handlers) == 1
+    if end is DownloadState.Completed:  # written, then moved away by the user
+        open(first.ResultFilePath, "w").close()
+        os.remove(first.ResultFilePath)
+    op.sim_state(end)
+    # an interrupted download may still be resumed, so only a completed one is unsubscribed
+    assert len(op.StateChanged.sim_handlers) == (end is DownloadState.Interrupted)
+    assert download(core, form, folder, False).ResultFilePath == folder + "report.pdf"
+    assert download(core, form, folder, False).ResultFilePath == folder + "report_3.pdf"
     assert len(lines(capsys)) == 4
+
+
+def test_resumed_download_takes_its_name_back(core, form, folder):
+    op = download(core, form, folder, False).DownloadOperation
+    op.sim_state(DownloadState.Interrupted)
+    op.sim_state(DownloadState.InProgress)
+    assert download(core, form, folder, False).ResultFilePath == folder + "report_2.pdf"
+    op.sim_state(DownloadState.Completed)
+    assert download(core, form, folder, False).ResultFilePath == folder + "report.pdf"
+
+
+class BareArgs:
+    """Download arguments offering no download operation."""
+
+    ResultFilePath, Cancel, Handled = "C:\\x\\report.pdf", False, False
+
+
+@pytest.mark.parametrize("refused", [False, True])
+def test_name_without_followable_operation_is_held_for_minutes(winsim, folder, capsys, monkeypatch, refused):
+    now = [1000.0]
+    monkeypatch.setattr(fetchkeep, "_reservation_clock", lambda: now[0])
+    bound = fetchkeep._RESERVATION_SECONDS
+    assert 60 <= bound <= 600
+    if refused:
+        winsim.fail("CoreWebView2DownloadOperation.StateChanged+=")
+
+    def silent():
+        args = CoreWebView2DownloadStartingEventArgs("C:\\x\\report.pdf") if refused else BareArgs()
+        fetchkeep.handle_download_starting(None, None, args, folder, False)
+        assert (args.Cancel, args.Handled) == (False, True)
+        return args.ResultFilePath[len(folder):]
+
+    assert silent() == "report.pdf"
+    now[0] += bound - 1
+    assert silent() == "report_2.pdf"
+    now[0] += 2  # the first hold has ended, the second has not
+    assert silent() == "report.pdf"
+    # a held path seen on disk is no longer held: once that file is gone the name is free
+    open(folder + "report_2.pdf", "w").close()
+    assert silent() == "report_3.pdf"
+    os.remove(folder + "report_2.pdf")
+    assert silent() == "report_2.pdf"
+    assert lines(capsys) == [SILENT % (folder + n) for n in
+                             ("report.pdf", "report_2.pdf", "report.pdf", "report_3.pdf", "report_2.pdf")]
 
 
 # ---- Save-As mode -------------------------------------------------------------------------------

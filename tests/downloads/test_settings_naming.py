@@ -188,8 +188,19 @@ def test_clash_gives_next_free_counter(folder, suggested, taken, expected):
     assert fetchkeep.unique_download_target(folder, suggested) == folder + expected
 
 
-def test_directory_counts_as_taken(folder):
-    os.mkdir(folder + "data.csv")
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda path, elsewhere: os.mkdir(path),
+        lambda path, elsewhere: os.symlink(elsewhere, path),  # dangling: writing would go elsewhere
+        lambda path, elsewhere: (open(elsewhere, "w").close(), os.symlink(elsewhere, path)),
+        lambda path, elsewhere: (os.mkdir(elsewhere), os.symlink(elsewhere, path)),
+    ],
+    ids=["directory", "dangling-link", "link-to-file", "link-to-directory"],
+)
+def test_every_kind_of_entry_takes_the_name(folder, tmp_path_factory, make):
+    elsewhere = str(tmp_path_factory.mktemp("outside") / "target")
+    make(folder + "data.csv", elsewhere)
     assert fetchkeep.unique_download_target(folder, "data.csv") == folder + "data_2.csv"
 
 

@@ -64,7 +64,11 @@ void fail(nb::str kind) {
         });
         pk::raise(PyExc_RuntimeError, "after guards: %s", nb::str(r).c_str());
     }
+    // What `except Exception` lets through passes both guards.
     if (k == "interrupt") pk::guarded([] { pk::raise(PyExc_KeyboardInterrupt, "passes through"); });
+    if (k == "exit") pk::guarded([] { pk::raise(PyExc_SystemExit, "passes through"); });
+    if (k == "interrupt_or")
+        pk::guarded_or(nb::object(), []() -> nb::object { pk::raise(PyExc_KeyboardInterrupt, "passes through"); });
 }
 
 // A counter: a function over named state that makes nested functions, one of which makes a

@@ -42,8 +42,11 @@ Controls and the browser:
   on the button as "FlatAppearance.BorderSize". Writes are converted as pythonnet converts (a
   wrong type raises ``TypeError``); members .NET makes read-only raise ``AttributeError``.
 * Sizes: a control's ``ClientSize`` is its size (a Form's is its Size minus a 16 x 39 frame);
-  docking in a parent follows WinForms (reverse order of ``Controls``, Fill takes the rest);
+  docking in a parent follows WinForms (reverse order of ``Controls``, Fill takes the rest;
+  ``BringToFront`` moves a control to index 0, ``SendToBack`` to the end);
   a size change lays out children, then raises ``Resize``. Anchors are stored, not applied.
+  A single-line text box keeps its own height (20), whatever Height is written. Text
+  properties written None read back "".
 * Users: ``button.sim_click()``, ``textbox.sim_press(Keys.Return, "\\r")``,
   ``textbox.sim_set_text("abc")``; events can be raised directly with
   ``ctl.Event.sim_fire(sender, args)``.
@@ -53,15 +56,17 @@ Controls and the browser:
 * The clipboard text is ``winsim.clipboard``.
 * Save-As: ``winsim.answer_save_dialog(DialogResult.OK, "E:\\\\x.bin")`` scripts the next
   ``SaveFileDialog.ShowDialog``; ``winsim.dialogs`` records (dialog, owner, settings) per show.
-* WebView2: the control creates its core after its form is shown (``winsim.init_mode``:
-  "shown", "explicit" for EnsureCoreWebView2Async only, or "manual" with
-  ``wv.sim_initialize(error=None)``); ``winsim.init_error = Exception("boom")`` makes
+* WebView2: the control creates its core when asked, by ``EnsureCoreWebView2Async`` or by
+  setting its ``Source``, as on Windows (``winsim.init_mode``: "explicit"; "shown" also creates
+  it once the form is shown; "manual" only with ``wv.sim_initialize(error=None)``); ``winsim.init_error = Exception("boom")`` makes
   initialisation fail. The core keeps history; navigations complete through the loop, or one at
   a time with ``core.sim_complete_next()`` when ``winsim.auto_complete = False``;
   ``winsim.nav_errors[address] = WebErrorStatus.HostNameNotResolved`` fails that address.
   ``core.sim_new_window(uri)`` raises NewWindowRequested (unhandled requests land in
   ``winsim.popups``); ``core.sim_download(path, refuse_handled=True)`` raises DownloadStarting
-  and returns the arguments (``ResultFilePath``, ``Cancel``, ``Handled``, ``set_Handled``);
+  and returns the arguments (``ResultFilePath``, ``Cancel``, ``Handled``, ``set_Handled``,
+  ``DownloadOperation``: ``State`` and ``StateChanged``, moved with
+  ``args.DownloadOperation.sim_state(CoreWebView2DownloadState.Completed)``);
   ``core.Profile.DefaultDownloadFolderPath`` is settable (``winsim.has_profile = False``
   removes ``Profile``). Core members used off the UI thread raise and record a fault.
   For a core without a window (download tests), ``CoreWebView2()`` makes one owned by the
@@ -72,9 +77,11 @@ Controls and the browser:
 from .core import (Action, ArgumentException, Exception_, InvalidOperationException,
                    ObjectDisposedException, Platform, SimFault)
 from .drawing import Color, Font, Size
-from .enums import (AnchorStyles, BorderStyle, CoreWebView2WebErrorStatus, DialogResult, DockStyle,
+from .enums import (AnchorStyles, BorderStyle, CoreWebView2DownloadState, CoreWebView2WebErrorStatus,
+                    DialogResult, DockStyle,
                     FlatStyle, FontStyle, GraphicsUnit, Keys)
 from .forms import (Application, Button, Clipboard, Form, KeyPressEventArgs, Padding, Panel,
                     PreviewKeyDownEventArgs, SaveFileDialog, TextBox, ToolTip)
-from .webview2 import (CoreWebView2, CoreWebView2CreationProperties, CoreWebView2DownloadStartingEventArgs,
+from .webview2 import (CoreWebView2, CoreWebView2CreationProperties, CoreWebView2DownloadOperation,
+                       CoreWebView2DownloadStartingEventArgs,
                        CoreWebView2NewWindowRequestedEventArgs, WebErrorStatus, WebView2)

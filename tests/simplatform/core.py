@@ -81,7 +81,9 @@ class Platform:
         self.dialogs = []  # (dialog, owner, settings dict) per ShowDialog
         self.clipboard = None
         self.save_dialog_answers = collections.deque()
-        self.init_mode = "shown"  # "shown" | "explicit" (EnsureCoreWebView2Async) | "manual"
+        # "explicit": the core is made when asked (EnsureCoreWebView2Async, or Source set), as on
+        # Windows; "shown": also once the form has been shown; "manual": wv.sim_initialize().
+        self.init_mode = "explicit"
         self.init_error = None  # an exception: WebView2 initialisation fails with it
         self.auto_complete = True  # navigations complete by themselves
         self.nav_errors = {}  # address -> CoreWebView2WebErrorStatus of a failed navigation
@@ -371,13 +373,14 @@ _NET_TYPE_NAMES = {int: "Int32", float: "Double", bool: "Boolean", str: "String"
 class Prop:
     """A property of a recorded object. A read passes the object's thread rule and can be made to
     fail; a write passes the thread rule, is logged, then converted as pythonnet converts (no bool
-    for a number, an int for a float, None only when `nullable`) and stored, after which
-    `on_set(obj, old, new)` runs. `get` / `set` replace the storage for values kept elsewhere;
+    for a number, an int for a float, None only when `nullable`; `none_is` replaces a None written,
+    as .NET text properties keep "" for null) and stored, after which `on_set(obj, old, new)` runs. `get` / `set` replace the storage for values kept elsewhere;
     with `get` and no `set` the property is read-only."""
 
-    def __init__(self, default=None, typ=None, *, nullable=False, factory=None, on_set=None,
-                 get=None, set=None):
+    def __init__(self, default=None, typ=None, *, nullable=False, none_is=None, factory=None,
+                 on_set=None, get=None, set=None):
         self.default, self.typ, self.nullable, self.factory = default, typ, nullable, factory
+        self.none_is = none_is
         self.on_set, self.get, self.set = on_set, get, set
 
     def __set_name__(self, owner, name):
@@ -414,7 +417,9 @@ class Prop:
 
     def convert(self, value):
         t = self.typ
-        if t is None or (value is None and self.nullable):
+        if value is None and self.nullable:
+            return self.none_is
+        if t is None:
             return value
         if t in (int, float):
             if ints(value) or (t is float and isinstance(value, float)):

@@ -44,6 +44,7 @@ FontStyle = _enum(NetFlags, "FontStyle", {"Regular": 0, "Bold": 1, "Italic": 2, 
 GraphicsUnit = _enum(NetEnum, "GraphicsUnit", "World Display Pixel Point Inch Document Millimeter")
 
 # Microsoft.Web.WebView2.Core
+CoreWebView2DownloadState = _enum(NetEnum, "CoreWebView2DownloadState", "InProgress Interrupted Completed")
 CoreWebView2WebErrorStatus = _enum(NetEnum, "CoreWebView2WebErrorStatus", """
     Unknown CertificateCommonNameIsIncorrect CertificateExpired ClientCertificateContainsErrors
     CertificateRevoked CertificateIsInvalid ServerUnreachable Timeout ErrorHttpInvalidServerResponse

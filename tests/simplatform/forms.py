@@ -133,7 +133,7 @@ class Control(Recorded):
 
     _default_size = (0, 0)
 
-    Text = Prop("", str, nullable=True)
+    Text = Prop("", str, nullable=True, none_is="")
     Dock = Prop(DockStyle.None_, DockStyle, on_set=_layout_parent)
     Anchor = Prop(AnchorStyles.Top | AnchorStyles.Left, AnchorStyles)
     Padding = Prop(typ=Padding, factory=lambda: Padding(0), on_set=_layout)
@@ -257,6 +257,20 @@ class Control(Recorded):
             elif c.Dock == DockStyle.Fill:
                 c._set_bounds(x, y, w, h, True)
 
+    def BringToFront(self):
+        self._move_in_parent("BringToFront", 0)
+
+    def SendToBack(self):
+        self._move_in_parent("SendToBack", None)
+
+    def _move_in_parent(self, name, index):
+        self._call(name)
+        if self._parent is not None:
+            items = self._parent.Controls._items
+            items.remove(self)
+            items.insert(len(items) if index is None else index, self)
+            self._parent._perform_layout()
+
     def SuspendLayout(self):
         self._call("SuspendLayout")
         self._suspended += 1
@@ -360,12 +374,21 @@ def _text_changed(ctl, old, new):
 
 
 class TextBox(Control):
-    _default_size = (100, 23)
-    Text = Prop("", str, nullable=True, on_set=_text_changed)
+    """A text box. A single-line box with AutoSize (the default) keeps the height its font gives
+    it: a Height written (or a docked height) is logged but not taken."""
+
+    _default_size = (100, 20)
+    Text = Prop("", str, nullable=True, none_is="", on_set=_text_changed)
     BorderStyle = Prop(BorderStyle.Fixed3D, BorderStyle)
     ReadOnly = Prop(False, bool)
     Multiline = Prop(False, bool)
+    AutoSize = Prop(True, bool)
     BackColor = Prop(Color.White, Color)
+
+    def _set_bounds(self, left, top, width, height, from_layout=False):
+        if self.AutoSize and not self.Multiline:
+            height = self._default_size[1]
+        super()._set_bounds(left, top, width, height, from_layout)
 
     def sim_set_text(self, text):
         """The user edits the box to hold `text` (not logged as a write by code under test)."""
@@ -502,12 +525,12 @@ class SaveFileDialog(Recorded):
     Platform.answer_save_dialog (a test that forgets to script one gets a recorded fault and
     DialogResult.Cancel)."""
 
-    InitialDirectory = Prop("", str, nullable=True)
-    FileName = Prop("", str, nullable=True)
-    Filter = Prop("", str, nullable=True, on_set=_check_filter)
+    InitialDirectory = Prop("", str, nullable=True, none_is="")
+    FileName = Prop("", str, nullable=True, none_is="")
+    Filter = Prop("", str, nullable=True, none_is="", on_set=_check_filter)
     RestoreDirectory = Prop(False, bool)
-    Title = Prop("", str, nullable=True)
-    DefaultExt = Prop("", str, nullable=True)
+    Title = Prop("", str, nullable=True, none_is="")
+    DefaultExt = Prop("", str, nullable=True, none_is="")
     OverwritePrompt = Prop(True, bool)
 
     def ShowDialog(self, owner=None):

@@ -25,11 +25,12 @@ _NAMESPACES = {
         (enums, "AnchorStyles BorderStyle DialogResult DockStyle FlatStyle FormWindowState Keys")),
     "System.Drawing": _members((drawing, "Color Font Point Size"), (enums, "FontStyle GraphicsUnit")),
     "Microsoft.Web.WebView2.Core": _members(
-        (webview2, "CoreWebView2 CoreWebView2DownloadStartingEventArgs CoreWebView2Profile "
+        (webview2, "CoreWebView2 CoreWebView2DownloadOperation CoreWebView2DownloadStartingEventArgs "
+                   "CoreWebView2Profile "
                    "CoreWebView2InitializationCompletedEventArgs CoreWebView2NavigationCompletedEventArgs "
                    "CoreWebView2NewWindowRequestedEventArgs CoreWebView2Settings "
                    "CoreWebView2SourceChangedEventArgs"),
-        (enums, "CoreWebView2WebErrorStatus")),
+        (enums, "CoreWebView2DownloadState CoreWebView2WebErrorStatus")),
     "Microsoft.Web.WebView2.WinForms": _members((webview2, "WebView2 CoreWebView2CreationProperties")),
 }
 

@@ -13,9 +13,23 @@ module for one test and restores ``sys.modules``, ``webview.platforms.edgechromi
 ``webview.settings["ALLOW_DOWNLOADS"]`` afterwards. A test makes a view with
 ``backend.make_view()`` and fires the ready event with ``chrome.webview.sim_initialize()`` (or
 ``sim_initialize(error)``).
+
+Fixture ``pywebview_gui`` (extends ``edge_backend``, back to ``winsim.init_mode = "shown"``):
+pywebview's window side for a host. ``webview.create_window`` and ``webview.start`` are replaced
+for the test (calls recorded in ``gui.created`` / ``gui.started``) and the WinForms backend,
+``webview.platforms.winforms`` with ``BrowserView.instances``, is stood in. ``webview.start``
+runs on the calling thread, which becomes the UI thread: it makes the window's form (an
+``EdgeChrome`` of the Edge stand-in on it as ``form.browser``), registers it in
+``BrowserView.instances`` (unless ``gui.register_form`` is False), starts the start-up callback
+on a worker thread (``gui.callback_thread``) and runs the message loop until the form is closed.
+``gui.start_error`` makes ``webview.start`` raise it. Once ready, pywebview's own ready handler
+loads the window's address, and new-window requests are handled as pywebview handles them:
+in the view when ``OPEN_EXTERNAL_LINKS_IN_BROWSER`` is false, otherwise recorded in
+``gui.external``.
 """
 
 import sys
+import threading
 import types
 
 import pytest
@@ -53,6 +67,16 @@ class EdgeChrome:
         self.sim_ready_runs.append((sender, args))
         if args.IsSuccess:
             sender.CoreWebView2.DownloadStarting += self.on_download_starting
+            if self.pywebview_window is not None:  # a window of pywebview's own making
+                sender.CoreWebView2.NewWindowRequested += self.on_new_window_request
+                sender.CoreWebView2.Navigate(self.pywebview_window.url)
+
+    def on_new_window_request(self, sender, args):
+        args.Handled = True
+        if webview.settings["OPEN_EXTERNAL_LINKS_IN_BROWSER"]:
+            self.pywebview_window.sim_external.append(args.Uri)
+        else:
+            sender.Navigate(args.Uri)
 
     def on_download_starting(self, sender, args):
         self.sim_own_downloads.append(args)
@@ -88,3 +112,75 @@ def edge_backend(winsim, monkeypatch):
     monkeypatch.setattr(webview.platforms, "edgechromium", backend.module, raising=False)
     monkeypatch.setitem(webview.settings, "ALLOW_DOWNLOADS", webview.settings["ALLOW_DOWNLOADS"])
     return backend
+
+
+# ---- pywebview's window side: create_window, start and the WinForms backend ----------------------
+
+
+class Window:
+    """What ``webview.create_window`` returns (the first window's uid is "master", as in pywebview)."""
+
+    def __init__(self, uid, title, url, external):
+        self.uid, self.title, self.url, self.sim_external = uid, title, url, external
+
+
+class PywebviewGui:
+    def __init__(self, backend):
+        self.backend, self.plat = backend, backend.plat
+        self.created, self.started, self.external, self.windows = [], [], [], []
+        self.register_form, self.start_error = True, None
+        self.form = self.callback_thread = None
+        self.BrowserView = type("BrowserView", (), {"instances": {}})
+        self.module = types.ModuleType("webview.platforms.winforms")
+        self.module.BrowserView = self.BrowserView
+
+    def create_window(self, *args, **kwargs):
+        """Recorded as (args, kwargs)."""
+        self.created.append((args, kwargs))
+
+        def window(title, url=None, html=None, js_api=None, width=800, height=600, **rest):
+            uid = "master" if not self.windows else "child_%d" % len(self.windows)
+            return Window(uid, title, url, self.external)
+
+        self.windows.append(window(*args, **kwargs))
+        return self.windows[-1]
+
+    def start(self, *args, **kwargs):
+        """Recorded as (args, kwargs)."""
+        self.started.append((args, kwargs))
+        func = args[0] if args else kwargs.get("func")
+        if self.start_error is not None:
+            raise self.start_error
+        from .forms import Application
+
+        form = self.form = BrowserForm()
+        form.browser = self.backend.EdgeChrome(form, self.windows[0])
+        if self.register_form:
+            self.BrowserView.instances[form.browser.pywebview_window.uid] = form
+        if func is not None:
+            self.callback_thread = threading.Thread(target=func, name="pywebview-start", daemon=True)
+            self.callback_thread.start()
+        Application.Run(form)
+
+
+class BrowserForm(Form):
+    """pywebview's form of one window: its Edge view is ``browser`` (``browser.webview`` the control)."""
+
+    browser = None
+
+
+@pytest.fixture
+def pywebview_gui(edge_backend, winsim, monkeypatch):
+    gui = PywebviewGui(edge_backend)
+    winsim.init_mode = "shown"
+    monkeypatch.setattr(webview, "create_window", gui.create_window, raising=False)
+    monkeypatch.setattr(webview, "start", gui.start, raising=False)
+    monkeypatch.setitem(sys.modules, gui.module.__name__, gui.module)
+    monkeypatch.setattr(webview.platforms, "winforms", gui.module, raising=False)
+    monkeypatch.setitem(webview.settings, "OPEN_EXTERNAL_LINKS_IN_BROWSER",
+                        webview.settings["OPEN_EXTERNAL_LINKS_IN_BROWSER"])
+    yield gui
+    if gui.form is not None:
+        gui.form.sim_close()
+    if gui.callback_thread is not None:
+        gui.callback_thread.join(winsim.timeout)

@@ -8,6 +8,7 @@ import pytest
 from simplatform import (
     Action,
     CoreWebView2,
+    CoreWebView2DownloadState,
     DockStyle,
     InvalidOperationException,
     ObjectDisposedException,
@@ -112,6 +113,7 @@ def test_events_add_remove_by_equality(winsim):
 
 
 def test_webview_initialises_after_shown_and_navigates(winsim):
+    winsim.init_mode = "shown"
     events = []
 
     def build(form):
@@ -169,12 +171,58 @@ def test_webview_initialisation_failure(winsim):
         form.Controls.Add(wv)
         wv.CoreWebView2InitializationCompleted += lambda s, a: got.append(
             (a.IsSuccess, str(a.InitializationException), wv.CoreWebView2))
+        wv.EnsureCoreWebView2Async(None)
 
     runner, form = _run_form(winsim, build)
     winsim.wait_until(lambda: got)
     assert got == [(False, "no runtime", None)]
     form.sim_close()
     runner.join()
+
+
+@pytest.mark.parametrize("ask", [None, "ensure", "source"])
+def test_webview_makes_its_core_only_when_asked(winsim, ask):
+    made = []
+
+    def build(form):
+        from Microsoft.Web.WebView2.WinForms import WebView2
+
+        wv = WebView2()
+        form.Controls.Add(wv)
+        wv.CoreWebView2InitializationCompleted += lambda s, a: made.append(a.IsSuccess)
+        form.Shown += lambda s, a: (wv.EnsureCoreWebView2Async(None) if ask == "ensure"
+                                    else setattr(wv, "Source", "https://a.example/") if ask else None)
+
+    runner, form = _run_form(winsim, build)
+    try:
+        form.sim_on_ui(lambda: None)  # Shown has run
+        if ask is None:
+            form.sim_on_ui(lambda: None)
+            assert made == [] and winsim.webviews[0]._core is None
+        else:
+            core = winsim.wait_core()
+            assert made == [True]
+            if ask == "source":
+                winsim.wait_until(lambda: form.sim_on_ui(lambda: core.Source) == "https://a.example/")
+    finally:
+        form.sim_close()
+        runner.join()
+
+
+def test_docking_follows_reverse_index_until_brought_to_front(winsim):
+    WinForms = winsim.WinForms
+    form = WinForms.Form()
+    form.Size = winsim.Drawing.Size(1280, 860)
+    top, body = WinForms.Panel(), WinForms.Panel()
+    top.Height, top.Dock, body.Dock = 40, DockStyle.Top, DockStyle.Fill
+    form.Controls.Add(top)
+    form.Controls.Add(body)
+    assert (body.Top, body.Height) == (0, 821)  # the body is laid out first and lies under the bar
+    body.BringToFront()
+    assert list(form.Controls) == [body, top]
+    assert (top.Top, body.Top, body.Height) == (0, 40, 781)
+    body.SendToBack()
+    assert (body.Top, body.Height) == (0, 821)
 
 
 def test_add_reference_loads_namespaces(winsim_unloaded):
@@ -209,10 +257,18 @@ def test_core_without_window_and_downloads(winsim):
     args.set_Handled(True)
     assert args.Handled is True
     assert winsim.writes(args) == [("Handled", True)]
+    op, seen = args.DownloadOperation, []
+    assert op.State is CoreWebView2DownloadState.InProgress and op.ResultFilePath == "C:\\d\\f.pdf"
+    op.StateChanged += lambda sender, e: seen.append((sender, e, sender.State))
+    op.sim_state(CoreWebView2DownloadState.Completed)
+    assert seen == [(op, None, CoreWebView2DownloadState.Completed)]
+    with pytest.raises(AttributeError):
+        op.State = CoreWebView2DownloadState.InProgress
 
 
 @pytest.mark.parametrize("name, value, stored", [
-    ("Width", 5, 5), ("Width", True, TypeError), ("Width", 2.5, TypeError), ("Text", None, None),
+    ("Width", 5, 5), ("Width", True, TypeError), ("Width", 2.5, TypeError),
+    ("Text", None, ""),  # .NET keeps "" for a null text
     ("Text", 3, TypeError), ("Enabled", 1, TypeError), ("Dock", DockStyle.Fill, DockStyle.Fill),
     ("Dock", 5, TypeError),  # pythonnet does not turn an int into an enum member
 ])
@@ -225,6 +281,21 @@ def test_property_writes_are_logged_then_converted(winsim, name, value, stored):
         setattr(b, name, value)
         assert getattr(b, name) == stored
     assert winsim.writes(b) == [(name, value)]
+
+
+def test_single_line_text_box_keeps_its_height(winsim):
+    wf = winsim.WinForms
+    box = wf.TextBox()
+    box.Height = 28
+    panel = wf.Panel()
+    panel.Controls.Add(box)
+    box.Dock = wf.DockStyle.Fill
+    assert (box.Width, box.Height) == (200, 20)
+    assert winsim.writes(box)[0] == ("Height", 28)
+    box.Dock = wf.DockStyle.None_
+    box.Multiline = True
+    box.Height = 28
+    assert box.Height == 28
 
 
 def test_read_only_members_and_base_class_failure_keys(winsim):

@@ -1,10 +1,10 @@
 """Microsoft.Web.WebView2.WinForms / .Core: the WebView2 control, which creates its CoreWebView2
-by itself once its form has been shown, and a CoreWebView2 with history, navigation events,
+when asked (EnsureCoreWebView2Async or Source), and a CoreWebView2 with history, navigation events,
 new-window requests, downloads and a profile. CoreWebView2 members refuse calls from any thread
 but their UI thread, as the real one does."""
 
 from .core import ArgumentException, InvalidOperationException, Prop, Recorded
-from .enums import CoreWebView2WebErrorStatus
+from .enums import CoreWebView2DownloadState, CoreWebView2WebErrorStatus
 from .forms import Control, EventArgs, Form
 
 WebErrorStatus = CoreWebView2WebErrorStatus
@@ -45,13 +45,36 @@ class CoreWebView2NewWindowRequestedEventArgs(EventArgs):
         super().__init__(Uri=uri, IsUserInitiated=user_initiated)
 
 
-class CoreWebView2DownloadOperation:
-    def __init__(self, uri, args):
-        self.Uri, self.TotalBytesToReceive, self._args = uri, 0, args
+class CoreWebView2DownloadOperation(Recorded):
+    """One download, made with its DownloadStarting arguments on the UI thread that raises them.
+    `State` starts InProgress; `sim_state(state)` moves it (on that UI thread) and raises
+    StateChanged with (operation, None), as WebView2 does. The simulation writes no files: a test
+    that wants the finished file creates it itself."""
 
-    @property
-    def ResultFilePath(self):
-        return self._args._p_ResultFilePath
+    _log_new = False
+    _events = "StateChanged"
+    State = Prop(get=lambda o: o._state)
+    ResultFilePath = Prop(get=lambda o: o._args._p_ResultFilePath)
+
+    def __init__(self, uri, args):
+        super().__init__()
+        self.__dict__.update(Uri=uri, TotalBytesToReceive=0)
+        self._args, self._state, self._ui = args, CoreWebView2DownloadState.InProgress, self._plat.ui()
+
+    def _guard(self, op, name):
+        if not self._ui.is_current():
+            self._plat.faults.append("CoreWebView2DownloadOperation.%s used off its UI thread" % name)
+            raise InvalidOperationException("CoreWebView2 members can only be accessed from the UI thread.")
+
+    def sim_state(self, state):
+        """The download moves to `state` (a CoreWebView2DownloadState); returns after every
+        StateChanged handler ran (their exceptions reach the caller)."""
+
+        def run():
+            self._state = CoreWebView2DownloadState(state)
+            self.StateChanged.sim_fire(self, None)
+
+        return self._ui.call(run)
 
 
 class CoreWebView2DownloadStartingEventArgs(EventArgs):
@@ -261,13 +284,15 @@ def _core(webview):
 
 
 class WebView2(Control):
-    """The WebView2 control. With Platform.init_mode "shown" (default) it creates its core once
-    its form has been shown; with "explicit" only after EnsureCoreWebView2Async; with "manual"
-    when the test calls sim_initialize(). Initialisation fails with Platform.init_error when it
+    """The WebView2 control. With Platform.init_mode "explicit" (default, as on Windows) it creates
+    its core only when asked: EnsureCoreWebView2Async, or Source set (navigated once the core
+    exists); with "shown" also once its form has been shown; with "manual" when the test calls
+    sim_initialize(). Initialisation fails with Platform.init_error when it
     is set. CoreWebView2InitializationCompleted is raised once, on the UI thread."""
 
     CreationProperties = Prop(None, CoreWebView2CreationProperties, nullable=True)
     CoreWebView2 = Prop(get=_core)
+    Source = Prop(None, str, nullable=True, on_set=lambda wv, old, new: wv._source_set(new))
     _events = "CoreWebView2InitializationCompleted NavigationCompleted SourceChanged"
 
     def __init__(self):
@@ -292,6 +317,8 @@ class WebView2(Control):
             self._schedule_init()
 
     def _schedule_init(self):
+        if self._plat.init_mode == "manual":
+            return  # only sim_initialize() makes the core
         if not (self._init_scheduled or self._init_done):
             self._init_scheduled = True
             self._ui.post(self._initialize)
@@ -303,6 +330,14 @@ class WebView2(Control):
             self._schedule_init()
         return _Task(self)
 
+    def _source_set(self, uri):
+        """Setting Source asks for the core (as EnsureCoreWebView2Async does), then navigates."""
+        self._init_requested = True
+        if self._core is not None:
+            self._core.Navigate(uri)
+        elif self._handle:
+            self._schedule_init()
+
     def _initialize(self, error=None):
         if self._init_done or self._disposed:
             return
@@ -312,6 +347,9 @@ class WebView2(Control):
             self._core = CoreWebView2(self)
         self.CoreWebView2InitializationCompleted.sim_fire(
             self, CoreWebView2InitializationCompletedEventArgs(error))
+        source = self.__dict__.get("_p_Source")
+        if self._core is not None and source:
+            self._core.Navigate(source)
 
     def sim_initialize(self, error=None):
         """Create the core now (or fail with `error`), on the control's UI thread."""

@@ -1,0 +1,426 @@
+// panekit.framewell: the WinForms host. run_toolbar_main builds one window (the toolbar above one
+// WebView2 view), optionally starts the control server, and runs the message loop on the calling
+// thread. The nested functions of one call share one state; marshalling, the core accessor, the
+// pending-navigation rule, history calls and the setting rules come from the host layer.
+//
+// Platform facts the window relies on:
+//  * the WebView2 control creates its CoreWebView2 only when asked, so the window asks once, when
+//    it is first shown (EnsureCoreWebView2Async, guarded; the task is not awaited);
+//  * docked controls are laid out in reverse order of their index in Controls, so the body is
+//    brought to the front after the toolbar and the body are added: the toolbar then takes its
+//    strip at the top and the body fills the rest below it;
+//  * the control server started by a call is shut down and its socket closed when the window has
+//    closed, so that its port answers for no window that is gone and can be bound again.
+#include "pk.hpp"
+#include "pk_host.hpp"
+
+namespace nb = nanobind;
+using namespace nb::literals;
+using pk::Check;
+using pk::Def;
+using pk::Kind;
+
+namespace {
+
+constexpr const char *kCorePath[] = {"CoreWebView2"};
+constexpr pk::host::View kView{.form_key = "form", .view_key = "wv", .core_path = kCorePath};
+
+// What the nested functions of one call share.
+enum class S { Holder, Form, Wv, Start, Action, Invoke, Flush, Sync, NewWindow, AskedCore, kCount };
+
+bool truthy(nb::handle v) { return pk::check(PyObject_IsTrue(v.ptr())) != 0; }
+
+// `a, b = value`, with Python's errors for anything that is not exactly two values.
+std::pair<nb::object, nb::object> unpack2(nb::handle value) {
+    if (PyTuple_CheckExact(value.ptr()) || PyList_CheckExact(value.ptr())) {
+        Py_ssize_t n = PySequence_Fast_GET_SIZE(value.ptr());
+        if (n > 2) pk::raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+        if (n < 2) pk::raise(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", n);
+        PyObject **items = PySequence_Fast_ITEMS(value.ptr());
+        return {nb::borrow(items[0]), nb::borrow(items[1])};
+    }
+    PyObject *it = PyObject_GetIter(value.ptr());
+    if (!it) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(value.ptr())->tp_iter &&
+            !PySequence_Check(value.ptr())) {
+            PyErr_Clear();
+            pk::raise(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(value.ptr())->tp_name);
+        }
+        throw nb::python_error();
+    }
+    nb::object iter = nb::steal(it);
+    nb::object got[2];
+    for (Py_ssize_t i = 0; i < 2; ++i) {
+        PyObject *v = PyIter_Next(iter.ptr());
+        if (!v) {
+            if (PyErr_Occurred()) throw nb::python_error();
+            pk::raise(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", i);
+        }
+        got[i] = nb::steal(v);
+    }
+    PyObject *extra = PyIter_Next(iter.ptr());
+    if (extra) {
+        Py_DECREF(extra);
+        pk::raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+    return {got[0], got[1]};
+}
+
+// getattr(obj, name, fallback)
+nb::object attr_or(nb::handle obj, const char *name, nb::handle fallback) {
+    PyObject *v = nullptr;
+    pk::check(PyObject_GetOptionalAttrString(obj.ptr(), name, &v));
+    return v ? nb::steal(v) : nb::borrow(fallback);
+}
+
+// ---- UI-thread marshalling and the browser core -----------------------------------------------
+
+constexpr pk::Param act_params[] = {{.name = "act", .annotation = "Callable[[], None]"}};
+
+constexpr pk::Spec invoke_spec{.name = "_invoke", .params = act_params, .returns = "None"};
+void invoke(const pk::Call &c, nb::handle act) {
+    auto st = c.state<S>();
+    pk::host::invoke(kView, st[S::Holder], st[S::Action], act);
+}
+
+constexpr pk::Spec invoke_sync_spec{.name = "_invoke_sync", .params = act_params, .returns = "None"};
+void invoke_sync(const pk::Call &c, nb::handle act) {
+    auto st = c.state<S>();
+    pk::host::invoke_sync(kView, st[S::Holder], st[S::Action], act);
+}
+
+constexpr pk::Spec core_spec{.name = "_core", .returns = "Any"};
+nb::object core(const pk::Call &c) { return pk::host::core(kView, c.state<S>()[S::Holder]); }
+
+// ---- navigation -------------------------------------------------------------------------------
+
+constexpr pk::Param url_params[] = {{.name = "url", .annotation = "str", .check = Check::Str}};
+constexpr pk::Spec navigate_spec{.name = "_do_navigate", .params = url_params, .returns = "None"};
+void do_navigate(const pk::Call &c, nb::str url) {
+    pk::host::navigate(kView, c.state<S>()[S::Holder], c.global("norm_browser_url"), url);
+}
+
+constexpr pk::Spec flush_spec{.name = "_flush_pending_navigate", .returns = "None"};
+void flush_pending(const pk::Call &c) { pk::host::flush_pending(kView, c.state<S>()[S::Holder]); }
+
+constexpr pk::Spec back_spec{.name = "_do_back", .returns = "None"};
+void do_back(const pk::Call &c) { pk::host::history(kView, c.state<S>()[S::Holder], pk::host::History::Back); }
+
+constexpr pk::Spec forward_spec{.name = "_do_forward", .returns = "None"};
+void do_forward(const pk::Call &c) {
+    pk::host::history(kView, c.state<S>()[S::Holder], pk::host::History::Forward);
+}
+
+constexpr pk::Spec reload_spec{.name = "_do_reload", .returns = "None"};
+void do_reload(const pk::Call &c) { pk::host::history(kView, c.state<S>()[S::Holder], pk::host::History::Reload); }
+
+// The address box follows the view; an empty address never clears it.
+constexpr pk::Spec sync_spec{.name = "_sync_address_bar", .returns = "None"};
+void sync_address_bar(const pk::Call &c) {
+    nb::handle holder = c.state<S>()[S::Holder];
+    nb::object cv = pk::host::core(kView, holder);
+    nb::object tb = pk::host::get(holder, "addr");
+    if (cv.is_none() || tb.is_none()) return;
+    pk::guarded([&] {
+        nb::object src = pk::text_or_empty(nb::object(cv.attr("Source"))).attr("strip")();
+        if (truthy(src)) tb.attr("Text") = src;
+    });
+}
+
+// ---- browser events ---------------------------------------------------------------------------
+
+// One view only: a new-window request navigates the view that raised it.
+constexpr pk::Param new_window_params[] = {{.name = "sender", .annotation = "Any"}, {.name = "e", .annotation = "Any"}};
+constexpr pk::Spec new_window_spec{.name = "_on_new_window", .params = new_window_params, .returns = "None"};
+void on_new_window(nb::handle sender, nb::handle e) {
+    pk::guarded([&] { nb::setattr(e, "Handled", Py_True); });
+    pk::guarded([&] {
+        nb::object uri = attr_or(e, "Uri", nb::none());
+        if (!truthy(uri)) uri = attr_or(e, "uri", nb::none());
+        nb::str text = pk::text_or_empty(uri);
+        if (truthy(text) && !sender.is_none()) sender.attr("Navigate")(text);
+    });
+}
+
+constexpr pk::Param source_params[] = {{.name = "_s"}, {.name = "_a"}};
+constexpr pk::Spec source_spec{.name = "<lambda>", .params = source_params};
+nb::object on_source_changed(const pk::Call &c, nb::handle, nb::handle) {
+    auto st = c.state<S>();
+    return st[S::Invoke](st[S::Sync]);
+}
+
+constexpr pk::Param nav_params[] = {{.name = "_s", .annotation = "Any"}, {.name = "args", .annotation = "Any"}};
+constexpr pk::Spec nav_spec{.name = "_on_nav_completed", .params = nav_params, .returns = "None"};
+void on_nav_completed(const pk::Call &c, nb::handle, nb::handle args) {
+    auto st = c.state<S>();
+    pk::guarded([&] {
+        if (!truthy(attr_or(args, "IsSuccess", Py_True))) {
+            nb::object status = attr_or(args, "WebErrorStatus", Py_None);
+            pk::print_line(pk::format1("[panekit] 导航未完成: IsSuccess=False WebErrorStatus=%s", status));
+        }
+    });
+    st[S::Invoke](st[S::Sync]);
+    st[S::Invoke](st[S::Flush]);
+}
+
+constexpr pk::Param ready_params[] = {{.name = "_sender", .annotation = "Any"}, {.name = "args", .annotation = "Any"}};
+constexpr pk::Spec ready_spec{.name = "_on_ready", .params = ready_params, .returns = "None"};
+void on_ready(const pk::Call &c, nb::handle, nb::handle args) {
+    auto st = c.state<S>();
+    nb::handle holder = st[S::Holder];
+    auto ready = [&] { nb::object(holder[nb::str("core_ready")]).attr("set")(); };
+    if (!truthy(nb::object(args.attr("IsSuccess")))) {
+        pk::print_line(pk::format1("[panekit] WebView2 初始化失败: %s", args.attr("InitializationException")));
+        ready();
+        return;
+    }
+    nb::object cv;
+    try {
+        cv = st[S::Wv].attr("CoreWebView2");
+    } catch (nb::python_error &e) {
+        if (!pk::is_exception(e)) throw;
+        ready();
+        return;
+    }
+    nb::object nav_completed = c.nested<nav_spec>(on_nav_completed);
+    pk::guarded([&] {
+        pk::event_add(cv, "SourceChanged", c.nested<source_spec>(on_source_changed));
+        pk::event_add(cv, "NavigationCompleted", nav_completed);
+        pk::event_add(cv, "NewWindowRequested", st[S::NewWindow]);
+    });
+    nb::object folder = pk::host::get(holder, "download_folder");
+    if (truthy(folder)) {
+        pk::guarded([&] {
+            bool prompt = truthy(pk::host::get(holder, "download_prompt"));
+            c.global("attach_download_to_corewebview2")(cv, st[S::Form], nb::str(folder), "use_prompt"_a = prompt);
+        });
+    }
+    pk::guarded([&] { cv.attr("Navigate")(nb::str(st[S::Start])); });
+    pk::guarded([&] {
+        nb::object queued = holder.attr("pop")(pk::host::kPendingKey, nb::none());
+        if (truthy(queued)) cv.attr("Navigate")(nb::str(queued));
+    });
+    st[S::Flush]();
+    ready();
+}
+
+// The control creates its core only when asked: ask once, when the window is first shown.
+constexpr pk::Param shown_params[] = {{.name = "_s", .annotation = "Any"}, {.name = "_a", .annotation = "Any"}};
+constexpr pk::Spec shown_spec{.name = "_on_shown", .params = shown_params, .returns = "None"};
+void on_shown(const pk::Call &c, nb::handle, nb::handle) {
+    auto st = c.state<S>();
+    if (st[S::AskedCore].ptr() == Py_True) return;
+    st.set(S::AskedCore, Py_True);
+    pk::guarded([&] { st[S::Wv].attr("EnsureCoreWebView2Async")(nb::none()); });
+}
+
+// ---- run_toolbar_main -------------------------------------------------------------------------
+
+// A refusal: the message, and 1.
+nb::object refuse(const char *message) {
+    pk::print_line(message);
+    return nb::int_(1);
+}
+
+// Imports `load()` and hands back its result; an ImportError gives nothing (other errors pass).
+template <class F> bool try_import(nb::object &out, F &&load) {
+    try {
+        out = load();
+        return true;
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_ImportError)) throw;
+        return false;
+    }
+}
+
+constexpr pk::Param main_params[] = {
+    {.name = "start_url", .annotation = "str", .check = Check::Str, .kind = Kind::KeywordOnly},
+    {.name = "home_url", .annotation = "Optional[str]", .check = Check::OptStr, .kind = Kind::KeywordOnly, .def = Def::None},
+    {.name = "form_title", .annotation = "str", .check = Check::Str, .kind = Kind::KeywordOnly, .def = Def::Str, .text = "panekit"},
+    {.name = "user_data_folder", .annotation = "Optional[Path]", .kind = Kind::KeywordOnly, .def = Def::None},
+    {.name = "with_control_server", .annotation = "bool", .check = Check::Truth, .kind = Kind::KeywordOnly, .def = Def::True},
+    {.name = "control_host", .annotation = "Optional[str]", .check = Check::OptStr, .kind = Kind::KeywordOnly, .def = Def::None},
+    {.name = "control_port_override", .annotation = "Optional[int]", .check = Check::OptInt, .kind = Kind::KeywordOnly, .def = Def::None},
+    {.name = "browser_download_directory", .annotation = "Optional[str]", .check = Check::OptStr, .kind = Kind::KeywordOnly, .def = Def::None},
+    {.name = "browser_download_prompt", .annotation = "Optional[bool]", .check = Check::OptBool, .kind = Kind::KeywordOnly, .def = Def::None},
+};
+constexpr pk::Spec main_spec{
+    .name = "run_toolbar_main",
+    .params = main_params,
+    .returns = "int",
+    .doc = "Open the browser window (toolbar above one WebView2 view), start the control server "
+           "unless with_control_server is false, and run the message loop on this thread; 0 when "
+           "the window has closed, 1 when the start is refused.",
+};
+nb::object run_toolbar_main(const pk::Call &c, nb::str start_url, nb::handle home_url, nb::str form_title,
+                            nb::handle user_data_folder, bool with_control_server, nb::handle control_host,
+                            nb::handle control_port_override, nb::handle browser_download_directory,
+                            nb::handle browser_download_prompt) {
+    // Start-up checks: nothing is imported or changed before they pass.
+    if (!pk::on_windows()) return refuse("[panekit] 仅支持 Windows。");
+    nb::object interop_dll_path, clr;
+    if (!try_import(interop_dll_path, [] { return pk::import_from("webview.util", "interop_dll_path"); }))
+        return refuse("[panekit] 请先安装 pywebview: pip install pywebview");
+    if (!try_import(clr, [] { return nb::object(nb::module_::import_("clr")); }))
+        return refuse("[panekit] 请先安装 pythonnet: pip install pythonnet");
+
+    // The WebView2 loader's folders go at the end of Path, at every call.
+    nb::object environ = c.global("os").attr("environ");
+    for (const char *folder : {"win-arm64", "win-x64", "win-x86"}) {
+        nb::object current = environ.attr("get")("Path", "");
+        nb::object entry = current + nb::str(";") + interop_dll_path(folder);
+        environ[nb::str("Path")] = entry;
+    }
+    clr.attr("AddReference")("System.Windows.Forms");
+    clr.attr("AddReference")("System.Drawing");
+    clr.attr("AddReference")(interop_dll_path("Microsoft.Web.WebView2.Core.dll"));
+    clr.attr("AddReference")(interop_dll_path("Microsoft.Web.WebView2.WinForms.dll"));
+    nb::object winforms = nb::module_::import_("System.Windows.Forms");
+    nb::object action = pk::import_from("System", "Action");
+    nb::object size = pk::import_from("System.Drawing", "Size");
+    nb::object creation_properties = pk::import_from("Microsoft.Web.WebView2.WinForms", "CoreWebView2CreationProperties");
+    nb::object webview2 = pk::import_from("Microsoft.Web.WebView2.WinForms", "WebView2");
+
+    nb::object norm = c.global("norm_browser_url");
+    nb::object home = pk::host::home(home_url, c.global("_DEFAULT_HOME"), norm);
+    nb::object start = pk::host::start(start_url, home, norm);
+
+    nb::dict holder;
+    holder["form"] = nb::none();
+    holder["wv"] = nb::none();
+    holder["addr"] = nb::none();
+    holder["core_ready"] = c.global("threading").attr("Event")();
+    holder[pk::host::kPendingKey] = nb::none();
+
+    nb::object downloads = c.global("resolve_download_settings")("directory"_a = browser_download_directory,
+                                                                 "prompt"_a = browser_download_prompt);
+    auto [dl_folder, dl_prompt] = unpack2(downloads);
+    holder["download_folder"] = dl_folder;
+    holder["download_prompt"] = nb::bool_(truthy(dl_prompt));
+
+    pk::State<S> st;
+    st.set(S::Holder, holder);
+    st.set(S::Start, start);
+    st.set(S::Action, action);
+    st.set(S::AskedCore, Py_False);
+    nb::handle state = st.object();
+    nb::object f_invoke = c.nested<invoke_spec>(invoke, state);
+    st.set(S::Invoke, f_invoke);
+    nb::object f_invoke_sync = c.nested<invoke_sync_spec>(invoke_sync, state);
+    nb::object f_core = c.nested<core_spec>(core, state);
+    nb::object f_navigate = c.nested<navigate_spec>(do_navigate, state);
+    nb::object f_flush = c.nested<flush_spec>(flush_pending, state);
+    st.set(S::Flush, f_flush);
+    nb::object f_back = c.nested<back_spec>(do_back, state);
+    nb::object f_forward = c.nested<forward_spec>(do_forward, state);
+    nb::object f_reload = c.nested<reload_spec>(do_reload, state);
+    nb::object f_sync = c.nested<sync_spec>(sync_address_bar, state);
+    st.set(S::Sync, f_sync);
+
+    nb::object ch = pk::host::control_host(control_host);
+    nb::object cp = pk::host::control_port(control_port_override, c.global("control_port"));
+
+    nb::object app = winforms.attr("Application");
+    pk::guarded([&] {
+        app.attr("EnableVisualStyles")();
+        app.attr("SetCompatibleTextRenderingDefault")(false);
+    });
+
+    nb::object form = winforms.attr("Form")();
+    form.attr("Text") = form_title;
+    form.attr("Size") = size(1280, 860);
+    st.set(S::Form, form);
+
+    nb::object drawing = nb::module_::import_("System.Drawing");
+    nb::object bar = c.global("attach_edge_chrome_toolbar")(
+        winforms, drawing, form, holder, "on_navigate"_a = f_navigate, "on_back"_a = f_back,
+        "on_forward"_a = f_forward, "on_reload"_a = f_reload, "start_url"_a = start);
+    auto [top, addr] = unpack2(bar);
+
+    nb::object props = creation_properties();
+    nb::object ud = pk::host::user_data_folder(user_data_folder, c.global("Path"));
+    props.attr("UserDataFolder") = nb::str(ud);
+
+    nb::object fill = winforms.attr("DockStyle").attr("Fill");
+    nb::object wv = webview2();
+    wv.attr("Dock") = fill;
+    wv.attr("CreationProperties") = props;
+    st.set(S::Wv, wv);
+
+    nb::object body = winforms.attr("Panel")();
+    body.attr("Dock") = fill;
+    body.attr("Controls").attr("Add")(wv);
+
+    st.set(S::NewWindow, c.nested<new_window_spec>(on_new_window, state));
+    nb::object f_ready = c.nested<ready_spec>(on_ready, state);
+    pk::event_add(wv, "CoreWebView2InitializationCompleted", f_ready);
+    pk::event_add(form, "Shown", c.nested<shown_spec>(on_shown, state));
+
+    holder["form"] = form;
+    holder["wv"] = wv;
+    holder["addr"] = addr;
+
+    form.attr("SuspendLayout")();
+    try {
+        nb::object controls = form.attr("Controls");
+        controls.attr("Add")(top);
+        controls.attr("Add")(body);
+        // Docking runs in reverse order of the controls' indexes: the body goes first in that
+        // order so that the toolbar's strip is taken before the body fills what is left.
+        pk::guarded([&] { body.attr("BringToFront")(); });
+    } catch (nb::python_error &) {
+        form.attr("ResumeLayout")(true);
+        throw;
+    }
+    form.attr("ResumeLayout")(true);
+
+    nb::object server;
+    if (with_control_server) {
+        nb::object started = c.global("start_control_server")(
+            "host"_a = ch, "port"_a = cp, "invoke_sync"_a = f_invoke_sync, "core"_a = f_core,
+            "do_navigate"_a = f_navigate, "do_back"_a = f_back, "do_forward"_a = f_forward, "do_reload"_a = f_reload);
+        server = started;
+        pk::print_line(pk::format1("[panekit] 控制接口 %s  |  远程: remote_navigate / remote_go_back / …",
+                                   c.global("control_base_url")("port"_a = cp, "host"_a = ch)));
+    }
+    pk::print_line(nb::str("[panekit] 首页=") + nb::str(home) + nb::str("  首跳=") + nb::str(start) +
+                   nb::str("  (宿主=winforms)"));
+
+    // The window's server goes with the window: shut down and its socket closed, whatever
+    // the message loop ended with.
+    auto stop_server = [&] {
+        if (!server.is_valid()) return;
+        pk::guarded([&] {
+            nb::object srv = nb::hasattr(server, "shutdown") ? server : nb::object(server[0]);
+            srv.attr("shutdown")();
+            srv.attr("server_close")();
+        });
+    };
+    try {
+        app.attr("Run")(form);
+    } catch (...) {
+        stop_server();
+        throw;
+    }
+    stop_server();
+    return nb::int_(0);
+}
+
+}  // namespace
+
+NB_MODULE(framewell, m) {
+    pk::Module mod(m, "panekit.framewell",
+                   "The WinForms host: one window with the toolbar above one WebView2 view, steered "
+                   "by the toolbar and the loopback control server.");
+    mod.set("os", pk::import("os"));
+    mod.set("sys", pk::import("sys"));
+    mod.set("threading", pk::import("threading"));
+    mod.import_names("pathlib", {"Path"});
+    mod.import_names("typing", {"Any", "Callable", "Dict", "Optional"});
+    mod.import_names("panekit.helmwire", {"control_base_url", "control_port", "start_control_server"});
+    mod.import_names("panekit.fetchkeep", {"attach_download_to_corewebview2", "resolve_download_settings"});
+    mod.import_names("panekit.trailbar", {"attach_edge_chrome_toolbar", "norm_browser_url"});
+    mod.set("_DEFAULT_HOME", nb::str("https://duckduckgo.com/"));
+    mod.def<main_spec>(run_toolbar_main);
+}

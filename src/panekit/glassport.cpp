@@ -1,0 +1,316 @@
+// panekit.glassport: the browser window opened through pywebview's Edge backend.
+//
+// pywebview creates the WinForms form and its WebView2; this host only resolves the settings,
+// prepares pywebview (links stay in the view, downloads as configured), runs pywebview's loop on
+// the calling thread and, from pywebview's start-up callback on a worker thread, finds the form,
+// waits for its CoreWebView2, arms the delivery of navigations that arrived too early and starts
+// the control server with callables that reach the view through the form's Invoke.
+//
+// Every module-level name the host uses (pywebview, the sibling functions, `time`, `Path`,
+// `_DEFAULT_HOME`) is read from the module dict at call time, so callers and tests can rebind
+// them; the start-up waits read the clock and sleep through the module's `time`.
+#include "pk.hpp"
+#include "pk_host.hpp"
+
+namespace nb = nanobind;
+using namespace nb::literals;
+using pk::Check;
+using pk::Def;
+using pk::Kind;
+
+namespace {
+
+const char *const kOnlyWindows = "[panekit] 仅支持 Windows。";
+const char *const kStartFailed = "[panekit] pywebview 启动失败: %s";
+const char *const kNoBrowserView = "[panekit] pywebview：未等到 BrowserView 实例。";
+const char *const kControlLine = "[panekit] 控制接口 %s  |  宿主=pywebview(edgechromium)";
+const char *const kDefaultHome = "https://duckduckgo.com/";
+
+constexpr double kWaitSeconds = 30.0;
+constexpr double kPollSeconds = 0.05;
+constexpr int kWidth = 1280;
+constexpr int kHeight = 860;
+
+bool truthy(nb::handle v) { return pk::check(PyObject_IsTrue(v.ptr())) != 0; }
+
+// Where this host keeps its window and view: pywebview's form, holder["browser_view"], is both;
+// its core is .browser.webview.CoreWebView2.
+constexpr const char *kBvCore[] = {"browser", "webview", "CoreWebView2"};
+constexpr pk::host::View kView{.form_key = "browser_view", .view_key = "browser_view", .core_path = kBvCore};
+
+// Window title: PANEKIT_WINDOW_TITLE before form_title, stripped; blank gives form_title unstripped.
+nb::object resolve_title(nb::handle form_title) {
+    nb::object title = pk::first_nonempty({pk::env_get("PANEKIT_WINDOW_TITLE"), form_title}).attr("strip")();
+    return truthy(title) ? title : nb::borrow(form_title);
+}
+
+// ---- state of one run_toolbar_main call ----------------------------------------------------------
+
+// Shared by the nested functions of one call. `Armed` is True once _on_nc is subscribed;
+// `Closed` is True once webview.start has returned; `Server` is the running control server.
+enum class Host {
+    Holder, Win, Ch, Cp, WithServer, View,
+    InvokeSync, Core, DoNavigate, DoBack, DoForward, DoReload,
+    ArmFlush, Armed, Server, Closed,
+    kCount
+};
+using HostState = pk::State<Host>;
+
+// One polling pass of the CoreWebView2 wait: its box and the form.
+enum class Probe { Box, View, kCount };
+
+double now(const pk::Call &c) { return nb::cast<double>(c.global("time").attr("monotonic")()); }
+void pause(const pk::Call &c) { c.global("time").attr("sleep")(kPollSeconds); }
+
+nb::handle holder_of(const HostState &st) { return st[Host::Holder]; }
+
+nb::object core_of(const HostState &st) { return pk::host::core(kView, holder_of(st)); }
+
+// Runs `fn` on the form's UI thread (Invoke with an Action) or directly when already there.
+void on_ui(nb::handle i, nb::handle fn) {
+    if (truthy(i.attr("InvokeRequired")))
+        i.attr("Invoke")(pk::import_from("System", "Action")(fn));
+    else
+        fn();
+}
+
+// The core seen for the first time after the start-up wait gave up: arm the delivery of parked
+// navigations now (once). Returns whether this call armed it. Runs on the UI thread.
+bool arm_on_sight(const HostState &st, nb::handle cv) {
+    if (cv.is_none() || st[Host::Armed].is(Py_True) || st[Host::ArmFlush].is_none()) return false;
+    pk::guarded([&] { st[Host::ArmFlush](); });
+    return st[Host::Armed].is(Py_True);
+}
+
+// Stops the control server this call started, if any (taken from the state, so only once).
+void stop_server(const HostState &st) {
+    nb::object started = nb::borrow(st[Host::Server]);
+    if (started.is_none()) return;
+    st.set(Host::Server, nb::none());
+    nb::object srv = nb::borrow(nb::tuple(started)[0]);
+    pk::guarded([&] { srv.attr("shutdown")(); });
+    pk::guarded([&] { srv.attr("server_close")(); });
+}
+
+// ---- nested functions ----------------------------------------------------------------------------
+
+constexpr pk::Param act_params[] = {{.name = "act", .annotation = "Callable[[], None]"}};
+constexpr pk::Spec invoke_sync_spec{.name = "_invoke_sync", .params = act_params, .returns = "None"};
+void invoke_sync(const pk::Call &c, nb::handle act) {
+    pk::host::invoke_sync(kView, holder_of(c.state<Host>()), nb::handle(), act);
+}
+
+constexpr pk::Spec core_spec{.name = "_core", .returns = "Any"};
+nb::object core(const pk::Call &c) {
+    auto st = c.state<Host>();
+    nb::object cv = core_of(st);
+    if (arm_on_sight(st, cv)) pk::host::flush_pending(kView, holder_of(st));
+    return cv;
+}
+
+constexpr pk::Param url_params[] = {{.name = "url", .annotation = "str", .check = Check::Str}};
+constexpr pk::Spec do_navigate_spec{.name = "_do_navigate", .params = url_params, .returns = "None"};
+void do_navigate(const pk::Call &c, nb::str url) {
+    auto st = c.state<Host>();
+    arm_on_sight(st, core_of(st));
+    pk::host::navigate(kView, holder_of(st), c.global("norm_browser_url"), url);
+}
+
+// Back, forward, reload (a core seen here for the first time arms the delivery of parked navigations).
+template <pk::host::History What>
+void history_step(const pk::Call &c) {
+    auto st = c.state<Host>();
+    arm_on_sight(st, core_of(st));
+    pk::host::history(kView, holder_of(st), What);
+}
+constexpr pk::Spec do_back_spec{.name = "_do_back", .returns = "None"};
+constexpr pk::Spec do_forward_spec{.name = "_do_forward", .returns = "None"};
+constexpr pk::Spec do_reload_spec{.name = "_do_reload", .returns = "None"};
+
+constexpr pk::Param nc_params[] = {{.name = "_s", .annotation = "Any"}, {.name = "_a", .annotation = "Any"}};
+constexpr pk::Spec on_nc_spec{.name = "_on_nc", .params = nc_params, .returns = "None"};
+void on_nc(const pk::Call &c, nb::handle, nb::handle) { pk::host::flush_pending(kView, holder_of(c.state<Host>())); }
+
+constexpr pk::Spec arm_spec{.name = "_arm_nav_flush", .returns = "None"};
+void arm_nav_flush(const pk::Call &c) {
+    auto st = c.state<Host>();
+    pk::guarded([&] {
+        nb::object cv = st[Host::View].attr("browser").attr("webview").attr("CoreWebView2");
+        if (cv.is_none() || st[Host::Armed].is(Py_True)) return;
+        pk::event_add(cv, "NavigationCompleted", c.nested<on_nc_spec>(on_nc));
+        st.set(Host::Armed, nb::bool_(true));
+    });
+}
+
+constexpr pk::Spec probe_spec{.name = "_probe_cv", .returns = "None"};
+void probe_cv(const pk::Call &c) {
+    auto ps = c.state<Probe>();
+    nb::handle view = ps[Probe::View];
+    nb::object cv = pk::guarded_or(nb::object(nb::none()),
+                                   [&]() -> nb::object { return view.attr("browser").attr("webview").attr("CoreWebView2"); });
+    ps[Probe::Box]["cv"] = cv;
+}
+
+constexpr pk::Spec on_start_spec{.name = "_on_start", .returns = "None"};
+void on_start(const pk::Call &c) {
+    auto st = c.state<Host>();
+    nb::object browser_view = pk::import_from("webview.platforms.winforms", "BrowserView");
+    pk::import_from("System", "Action");
+
+    nb::object uid = st[Host::Win].attr("uid");
+    nb::object i = nb::none();
+    for (double deadline = now(c) + kWaitSeconds; now(c) < deadline; pause(c)) {
+        i = browser_view.attr("instances").attr("get")(uid);
+        if (!i.is_none()) break;
+    }
+    holder_of(st)["browser_view"] = i;
+    if (i.is_none()) {
+        pk::print_line(kNoBrowserView);
+        return;
+    }
+    st.set(Host::View, i);
+
+    for (double deadline = now(c) + kWaitSeconds; now(c) < deadline; pause(c)) {
+        nb::dict box;
+        pk::State<Probe> ps;
+        ps.set(Probe::Box, box);
+        ps.set(Probe::View, i);
+        nb::object probe = c.nested<probe_spec>(probe_cv, ps.object());
+        try {
+            on_ui(i, probe);
+        } catch (nb::python_error &e) {
+            if (!pk::is_exception(e)) throw;
+            box["cv"] = nb::none();
+        }
+        if (!box.attr("get")("cv").is_none()) break;
+    }
+
+    nb::object arm = c.nested<arm_spec>(arm_nav_flush);
+    st.set(Host::ArmFlush, arm);
+    pk::guarded([&] { on_ui(i, arm); });
+
+    if (!st[Host::WithServer].is(Py_True)) return;
+    nb::handle ch = st[Host::Ch], cp = st[Host::Cp];
+    nb::object started = c.global("start_control_server")(
+        "host"_a = ch, "port"_a = cp, "invoke_sync"_a = st[Host::InvokeSync], "core"_a = st[Host::Core],
+        "do_navigate"_a = st[Host::DoNavigate], "do_back"_a = st[Host::DoBack],
+        "do_forward"_a = st[Host::DoForward], "do_reload"_a = st[Host::DoReload]);
+    st.set(Host::Server, started);
+    // The window closed while the server was starting: nobody will stop it later.
+    if (st[Host::Closed].is(Py_True)) {
+        stop_server(st);
+        return;
+    }
+    pk::print_line(pk::format1(kControlLine, c.global("control_base_url")("port"_a = cp, "host"_a = ch)));
+}
+
+// ---- module-level functions ----------------------------------------------------------------------
+
+constexpr pk::Spec prepare_spec{
+    .name = "_prepare_embedded_navigation",
+    .returns = "None",
+    .doc = "Keep links that would open a new window or the external browser inside the view."};
+void prepare_embedded_navigation(const pk::Call &c) {
+    pk::guarded([&] { c.global("webview").attr("settings")["OPEN_EXTERNAL_LINKS_IN_BROWSER"] = false; });
+}
+
+constexpr pk::Param run_params[] = {
+    {.name = "start_url", .annotation = "str", .check = Check::Str, .kind = Kind::KeywordOnly},
+    {.name = "home_url", .annotation = "Optional[str]", .check = Check::OptStr, .kind = Kind::KeywordOnly, .def = Def::None},
+    {.name = "form_title", .annotation = "str", .check = Check::Str, .kind = Kind::KeywordOnly, .def = Def::Str, .text = "panekit"},
+    {.name = "user_data_folder", .annotation = "Optional[Path]", .kind = Kind::KeywordOnly, .def = Def::None},
+    {.name = "with_control_server", .annotation = "bool", .check = Check::Truth, .kind = Kind::KeywordOnly, .def = Def::True},
+    {.name = "control_host", .annotation = "Optional[str]", .check = Check::OptStr, .kind = Kind::KeywordOnly, .def = Def::None},
+    {.name = "control_port_override", .annotation = "Optional[int]", .check = Check::OptInt, .kind = Kind::KeywordOnly, .def = Def::None},
+    {.name = "browser_download_directory", .annotation = "Optional[str]", .check = Check::OptStr, .kind = Kind::KeywordOnly, .def = Def::None},
+    {.name = "browser_download_prompt", .annotation = "Optional[bool]", .check = Check::OptBool, .kind = Kind::KeywordOnly, .def = Def::None},
+};
+constexpr pk::Spec run_spec{
+    .name = "run_toolbar_main",
+    .params = run_params,
+    .returns = "int",
+    .doc = "Open the browser window through pywebview's Edge backend and run its loop until the "
+           "window is closed (0); 1 when not on Windows or when pywebview fails to start."};
+nb::object run_toolbar_main(const pk::Call &c, nb::str start_url, nb::handle home_url, nb::str form_title,
+                            nb::handle user_data_folder, bool with_control_server, nb::handle control_host,
+                            nb::handle control_port_override, nb::handle browser_download_directory,
+                            nb::handle browser_download_prompt) {
+    if (!pk::on_windows()) {
+        pk::print_line(kOnlyWindows);
+        return nb::int_(1);
+    }
+    nb::object norm = c.global("norm_browser_url");
+    nb::object home = pk::host::home(home_url, c.global("_DEFAULT_HOME"), norm);
+    nb::object start = pk::host::start(start_url, home, norm);
+    nb::object ud = pk::host::user_data_folder(user_data_folder, c.global("Path"));
+    nb::str storage_path(ud);
+    nb::object ch = pk::host::control_host(control_host);
+    nb::object cp = pk::host::control_port(control_port_override, c.global("control_port"));
+    nb::object title = resolve_title(form_title);
+
+    nb::dict holder;
+    holder["browser_view"] = nb::none();
+    holder["pending_navigate_url"] = nb::none();
+    HostState st;
+    st.set(Host::Holder, holder);
+    st.set(Host::Ch, ch);
+    st.set(Host::Cp, cp);
+    st.set(Host::WithServer, nb::bool_(with_control_server));
+    st.set(Host::Armed, nb::bool_(false));
+    st.set(Host::Closed, nb::bool_(false));
+    nb::handle s = st.object();
+    st.set(Host::InvokeSync, c.nested<invoke_sync_spec>(invoke_sync, s));
+    st.set(Host::Core, c.nested<core_spec>(core, s));
+    st.set(Host::DoNavigate, c.nested<do_navigate_spec>(do_navigate, s));
+    st.set(Host::DoBack, c.nested<do_back_spec>(history_step<pk::host::History::Back>, s));
+    st.set(Host::DoForward, c.nested<do_forward_spec>(history_step<pk::host::History::Forward>, s));
+    st.set(Host::DoReload, c.nested<do_reload_spec>(history_step<pk::host::History::Reload>, s));
+    nb::object start_cb = c.nested<on_start_spec>(on_start, s);
+
+    c.global("_prepare_embedded_navigation")();
+    c.global("configure_pywebview_edge_downloads")("directory"_a = browser_download_directory,
+                                                   "prompt"_a = browser_download_prompt);
+    nb::object webview = c.global("webview");
+    nb::object win = webview.attr("create_window")("title"_a = title, "url"_a = start, "width"_a = kWidth,
+                                                  "height"_a = kHeight);
+    st.set(Host::Win, win);
+
+    // Once pywebview's loop is over (or failed), the control server goes with the window.
+    auto finish = [&] {
+        st.set(Host::Closed, nb::bool_(true));
+        stop_server(st);
+    };
+    try {
+        nb::str line = nb::str("[panekit] 首页={}  首跳={}  (宿主=pywebview)").format(home, start);
+        pk::print_line(line);
+        webview.attr("start")(start_cb, "gui"_a = "edgechromium", "private_mode"_a = false,
+                              "storage_path"_a = storage_path);
+    } catch (nb::python_error &e) {
+        finish();
+        if (!pk::is_exception(e)) throw;
+        pk::print_line(pk::format1(kStartFailed, e.value()));
+        return nb::int_(1);
+    }
+    finish();
+    return nb::int_(0);
+}
+
+}  // namespace
+
+NB_MODULE(glassport, m) {
+    pk::Module mod(m, "panekit.glassport",
+                   "The pywebview host: the browser window opened through pywebview's Edge backend, "
+                   "steered by the same control plane as the WinForms host.");
+    mod.set("os", pk::import("os"));
+    mod.set("sys", pk::import("sys"));
+    mod.set("time", pk::import("time"));
+    mod.import_names("pathlib", {"Path"});
+    mod.import_names("typing", {"Any", "Callable", "Dict", "Optional"});
+    mod.set("webview", pk::import("webview"));
+    mod.import_names("panekit.helmwire", {"control_base_url", "control_port", "start_control_server"});
+    mod.import_names("panekit.fetchkeep", {"configure_pywebview_edge_downloads"});
+    mod.import_names("panekit.trailbar", {"norm_browser_url"});
+    mod.set("_DEFAULT_HOME", nb::str(kDefaultHome));
+    mod.def<prepare_spec>(prepare_embedded_navigation);
+    mod.def<run_spec>(run_toolbar_main);
+}

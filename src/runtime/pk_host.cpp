@@ -1,0 +1,146 @@
+// The host layer both browser hosts share (see pk_host.hpp).
+#include "pk_host.hpp"
+
+namespace pk::host {
+
+using namespace nb::literals;
+
+namespace {
+
+bool truthy(nb::handle v) { return check(PyObject_IsTrue(v.ptr())) != 0; }
+
+void set(nb::handle holder, const char *key, nb::handle value) {
+    check(PyObject_SetItem(holder.ptr(), nb::str(key).ptr(), value.ptr()));
+}
+
+// Runs `act` on the window's UI thread through `method` (Invoke or BeginInvoke) when the window
+// says marshalling is needed, else at once; any Exception is dropped.
+void marshal(nb::handle form, nb::handle action, nb::handle act, const char *method) {
+    guarded([&] {
+        nb::object delegate_type = action.is_valid() ? nb::borrow(action) : import_from("System", "Action");
+        if (truthy(nb::object(form.attr("InvokeRequired"))))
+            form.attr(method)(delegate_type(act));
+        else
+            act();
+    });
+}
+
+}  // namespace
+
+nb::object get(nb::handle holder, const char *key) {
+    if (PyDict_Check(holder.ptr())) {
+        PyObject *v = nullptr;
+        check(PyDict_GetItemStringRef(holder.ptr(), key, &v));
+        return v ? nb::steal(v) : nb::none();
+    }
+    return holder.attr("get")(key);
+}
+
+void invoke(const View &v, nb::handle holder, nb::handle action, nb::handle act) {
+    nb::object form = get(holder, v.form_key);
+    if (form.is_none()) return;
+    marshal(form, action, act, "BeginInvoke");
+}
+
+void invoke_sync(const View &v, nb::handle holder, nb::handle action, nb::handle act) {
+    nb::object form = get(holder, v.form_key);
+    if (form.is_none()) {
+        guarded([&] { act(); });
+        return;
+    }
+    marshal(form, action, act, "Invoke");
+}
+
+nb::object core(const View &v, nb::handle holder) {
+    nb::object view = get(holder, v.view_key);
+    if (view.is_none()) return view;
+    return guarded_or(nb::object(nb::none()), [&]() -> nb::object {
+        nb::object o = view;
+        for (const char *name : v.core_path) o = o.attr(name);
+        return o;
+    });
+}
+
+void navigate(const View &v, nb::handle holder, nb::handle norm, nb::handle url) {
+    nb::object u = norm(url);
+    if (!truthy(u)) return;
+    nb::object cv = core(v, holder);
+    if (cv.is_none()) {
+        set(holder, kPendingKey, u);
+        return;
+    }
+    guarded([&] {
+        cv.attr("Navigate")(nb::str(u));
+        set(holder, kPendingKey, nb::none());
+    });
+}
+
+void flush_pending(const View &v, nb::handle holder) {
+    nb::object u = get(holder, kPendingKey);
+    if (u.is_none() || !truthy(u)) return;
+    nb::object cv = core(v, holder);
+    if (cv.is_none()) return;
+    guarded([&] {
+        cv.attr("Navigate")(nb::str(u));
+        set(holder, kPendingKey, nb::none());
+    });
+}
+
+void history(const View &v, nb::handle holder, History what) {
+    nb::object cv = core(v, holder);
+    if (cv.is_none()) return;
+    guarded([&] {
+        switch (what) {
+            case History::Back:
+                if (truthy(nb::object(cv.attr("CanGoBack")))) cv.attr("GoBack")();
+                break;
+            case History::Forward:
+                if (truthy(nb::object(cv.attr("CanGoForward")))) cv.attr("GoForward")();
+                break;
+            case History::Reload: cv.attr("Reload")(); break;
+        }
+    });
+}
+
+nb::object home(nb::handle home_url, nb::handle default_home, nb::handle norm) {
+    nb::object env = env_get("PANEKIT_HOME");
+    nb::object h = norm(first_nonempty({home_url, env, default_home}));
+    return truthy(h) ? h : nb::borrow(default_home);
+}
+
+nb::object start(nb::handle start_url, nb::handle home, nb::handle norm) {
+    nb::object s = norm(start_url);
+    return truthy(s) ? s : nb::borrow(home);
+}
+
+nb::object control_host(nb::handle control_host) {
+    nb::object env = env_get("PANEKIT_CONTROL_HOST");
+    nb::str fallback("127.0.0.1");
+    nb::object ch = first_nonempty({control_host, env, fallback}).attr("strip")();
+    return truthy(ch) ? ch : nb::object(fallback);
+}
+
+nb::object control_port(nb::handle override_port, nb::handle control_port_fn) {
+    nb::object value = override_port.is_none() ? control_port_fn() : nb::borrow(override_port);
+    return check(PyNumber_Long(value.ptr()));
+}
+
+nb::object user_data_folder(nb::handle folder, nb::handle path_type) {
+    nb::object ud;
+    if (!folder.is_none() && truthy(folder)) {
+        ud = nb::borrow(folder);
+        const bool pathish = PyUnicode_Check(folder.ptr()) ||
+                             check(PyObject_IsInstance(folder.ptr(), import("os").attr("PathLike").ptr()));
+        if (pathish && !nb::hasattr(folder, "mkdir")) ud = path_type(folder);
+    } else {
+        nb::object env = env_get("PANEKIT_USER_DATA");
+        nb::object raw = (!env.is_none() && truthy(env))
+                             ? env
+                             : nb::object(path_type.attr("cwd")() / nb::str("runtime_data") / nb::str("panekit"));
+        ud = path_type(raw).attr("resolve")();
+    }
+    ud.attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
+    return ud;
+}
+
+}  // namespace pk::host

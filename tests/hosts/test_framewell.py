@@ -1,0 +1,212 @@
+"""The WinForms host end to end on the simulated platform: run_toolbar_main on a UI thread of its
+own, steered over real HTTP as a second process would."""
+
+import os
+import socket
+import sys
+import types
+from contextlib import contextmanager
+from pathlib import Path
+
+import pytest
+
+from panekit import framewell, helmwire
+from simplatform import DockStyle, WebErrorStatus
+
+SWF, SD = "System.Windows.Forms", "System.Drawing"
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+@pytest.fixture
+def env(winsim, monkeypatch, tmp_path):
+    import urllib.request
+
+    import webview.util  # noqa: F401 - pywebview's real locator, imported while it still can be
+
+    # The client's opener is built while the platform is still itself (its TLS set-up reads the
+    # Windows certificate store on "win32").
+    monkeypatch.setattr(urllib.request, "_opener", urllib.request.build_opener())
+    winsim.pretend_windows()
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.setenv("Path", "C:\\base")
+    for name in ("PANEKIT_HOME", "PANEKIT_USER_DATA", "PANEKIT_CONTROL_HOST", "PANEKIT_CONTROL_PORT",
+                 "PANEKIT_DOWNLOAD_DIRECTORY", "PANEKIT_BROWSER_DOWNLOAD_DIRECTORY",
+                 "PANEKIT_DOWNLOAD_PROMPT", "PANEKIT_BROWSER_DOWNLOAD_PROMPT"):
+        monkeypatch.delenv(name, raising=False)
+    return winsim
+
+
+@contextmanager
+def window(winsim, **kw):
+    """A running host; the window is closed (and the call's result checked) on the way out."""
+    known = len(winsim.forms)
+    runner = winsim.start_ui_thread(framewell.run_toolbar_main, **kw)
+    shown = lambda: next((f for f in winsim.forms[known:] if f._shown), None)  # noqa: E731
+    winsim.wait_until(lambda: shown() or not runner.thread.is_alive(), what="a shown form")
+    form = shown()
+    assert form is not None, runner.join()
+    try:
+        yield form
+    finally:
+        form.sim_close()
+        assert runner.join() == 0
+
+
+def lines(capsys):
+    return [ln for ln in capsys.readouterr().out.splitlines() if ln.startswith("[panekit]")]
+
+
+def test_refusals_touch_nothing(winsim_unloaded, monkeypatch, capsys):
+    monkeypatch.setenv("Path", "C:\\base")
+    seen = []
+    util = types.ModuleType("webview.util")
+    util.__getattr__ = lambda name: seen.append(name) or (lambda n: "C:\\wv\\" + n)
+    monkeypatch.setitem(sys.modules, "webview.util", util)
+    assert framewell.run_toolbar_main(start_url="x") == 1  # not Windows: nothing imported
+    assert seen == []
+    winsim_unloaded.pretend_windows()
+    monkeypatch.setitem(sys.modules, "clr", None)
+    assert framewell.run_toolbar_main(start_url="x") == 1
+    monkeypatch.setitem(sys.modules, "webview.util", None)
+    assert framewell.run_toolbar_main(start_url="x") == 1
+    assert lines(capsys) == ["[panekit] 仅支持 Windows。", "[panekit] 请先安装 pythonnet: pip install pythonnet",
+                             "[panekit] 请先安装 pywebview: pip install pywebview"]
+    assert os.environ["Path"] == "C:\\base" and winsim_unloaded.references == [] and not winsim_unloaded.forms
+
+
+@pytest.mark.parametrize("args, kw, message", [
+    ((1,), {"start_url": "x"}, "run_toolbar_main() takes exactly 0 positional arguments (1 given)"),
+    ((), {}, "run_toolbar_main() needs keyword-only argument start_url"),
+    ((), {"start_url": "x", "form_title": None},
+     "Argument 'form_title' has incorrect type (expected str, got NoneType)"),
+    ((), {"start_url": "x", "control_port_override": "8080"},
+     "Argument 'control_port_override' has incorrect type (expected int, got str)"),
+    ((), {"start_url": "x", "browser_download_prompt": 1},
+     "Argument 'browser_download_prompt' has incorrect type (expected bool, got int)"),
+])
+def test_argument_errors_come_first(env, args, kw, message):
+    with pytest.raises(TypeError) as e:
+        framewell.run_toolbar_main(*args, **kw)
+    assert str(e.value) == message
+    assert os.environ["Path"] == "C:\\base" and not env.forms and not env.log
+
+
+def test_whole_window_over_http(env, capsys, tmp_path):
+    env.init_mode = "manual"  # the core comes when the test says so
+    port = free_port()
+    dl = tmp_path / "dl"
+    with window(env, start_url="start.example", home_url="home.example", control_port_override=float(port),
+                user_data_folder="rel/ud", browser_download_directory=str(dl)) as form:
+        wv = env.webviews[0]
+        addr = next(c for c in form.Controls[1].Controls if type(c).__name__ == "TextBox")
+        # Start-up: loading order, Path, settings, layout, the first request for the core.
+        util = sys.modules["webview.util"]
+        assert env.references == [SWF, SD, util.interop_dll_path("Microsoft.Web.WebView2.Core.dll"),
+                                  util.interop_dll_path("Microsoft.Web.WebView2.WinForms.dll")]
+        assert os.environ["Path"] == "C:\\base" + "".join(
+            ";" + util.interop_dll_path(n) for n in ("win-arm64", "win-x64", "win-x86"))
+        assert (tmp_path / "rel" / "ud").is_dir() and wv.CreationProperties.UserDataFolder == "rel/ud"
+        assert [c.Dock for c in form.Controls] == [DockStyle.Fill, DockStyle.Top]
+        top, body = form.Controls[1], form.Controls[0]
+        assert body.Top == top.Height > 0 and body.Top + body.Height == form.ClientSize.Height
+        calls = [(n, v) for o, op, n, v in env.log if o is form and op == "call"]
+        assert calls[:3] == [("SuspendLayout", ()), ("Controls.Add", (top,)), ("Controls.Add", (body,))]
+        assert calls[3:] == [("ResumeLayout", (True,))]
+        assert [v for o, op, n, v in env.log if n == "EnsureCoreWebView2Async"] == [(None,)]
+        assert lines(capsys) == ["[panekit] 控制接口 http://127.0.0.1:%d  |  远程: remote_navigate / "
+                                 "remote_go_back / …" % port,
+                                 "[panekit] 首页=https://home.example  首跳=https://start.example  (宿主=winforms)"]
+
+        # Before the core: navigations queue (the last one wins), history calls are lost.
+        assert helmwire.remote_navigate("a.example", port=port)["ok"]
+        assert helmwire.remote_navigate("b.example", port=port) == {"ok": True, "url": "https://b.example"}
+        assert helmwire.remote_go_back(port=port) == {"ok": True}
+        assert helmwire.remote_ready(port=port)["core"] is False
+        wv.sim_initialize()
+        core = env.wait_core()
+        ui = form.sim_on_ui
+        env.wait_until(lambda: ui(lambda: core.sim_history) == (["https://start.example", "https://b.example"], 1))
+        env.wait_until(lambda: helmwire.remote_get_url(port=port) == {"ok": True, "url": "https://b.example"})
+        env.wait_until(lambda: ui(lambda: addr.Text) == "https://b.example")
+
+        # One view: a new window navigates this one; history runs through the server.
+        args = core.sim_new_window("https://c.example/")
+        assert args.Handled and env.popups == []
+        env.wait_until(lambda: ui(lambda: addr.Text) == "https://c.example/")
+        assert helmwire.remote_go_back(port=port) == {"ok": True}
+        env.wait_until(lambda: ui(lambda: core.Source) == "https://b.example")
+
+        # A failed navigation says so; a blank address never clears the box.
+        env.nav_errors["https://bad.example"] = WebErrorStatus.HostNameNotResolved
+        helmwire.remote_navigate("bad.example", port=port)
+        env.wait_until(lambda: ui(lambda: addr.Text) == "https://bad.example")
+        core._source = "  "
+        ui(lambda: core.NavigationCompleted.sim_fire(core, types.SimpleNamespace()))
+        ui(lambda: None)
+        assert ui(lambda: addr.Text) == "https://bad.example"
+        assert lines(capsys) == ["[panekit] 已挂载下载处理(CoreWebView2): 目录=%s prompt=False" % dl.resolve(),
+                                 "[panekit] 导航未完成: IsSuccess=False WebErrorStatus=HostNameNotResolved"]
+
+        # Downloads: the handler is attached once, to this core, with the resolved folder.
+        assert [n for o, op, n, v in env.log if op == "+=" and o is core].count("DownloadStarting") == 1
+        assert ui(lambda: core.Profile.DefaultDownloadFolderPath) == str(dl.resolve())
+    # The server went with the window: nothing answers on its port, which can be bound again.
+    assert helmwire.remote_ready(port=port, timeout=2)["ok"] is False
+    socket.create_server(("127.0.0.1", port)).close()
+
+
+def test_failed_initialisation_without_server_and_defaults(env, capsys, tmp_path, monkeypatch):
+    holders = []
+    toolbar = framewell.attach_edge_chrome_toolbar
+    monkeypatch.setattr(framewell, "attach_edge_chrome_toolbar",
+                        lambda *a, **kw: holders.append(a[3]) or list(toolbar(*a, **kw)))
+    monkeypatch.setattr(framewell, "_DEFAULT_HOME", "https://portal.example/")
+    env.init_error = RuntimeError("WebView2Loader.dll")
+    with window(env, start_url="  ", with_control_server=False) as form:
+        holder = holders[0]
+        assert list(holder)[:5] == ["form", "wv", "addr", "core_ready", "pending_navigate_url"]
+        assert holder["core_ready"].wait(5)
+        addr = holder["addr"]
+        for text in ("one.example", "two.example"):
+            form.sim_on_ui(lambda: addr.sim_set_text(text))
+            form.sim_on_ui(lambda: addr.sim_press(env.WinForms.Keys.Return, "\r"))
+        assert holder["pending_navigate_url"] == "https://two.example" and env.webviews[0]._core is None
+    assert lines(capsys) == ["[panekit] 首页=https://portal.example/  首跳=https://portal.example/  (宿主=winforms)",
+                             "[panekit] WebView2 初始化失败: WebView2Loader.dll"]
+    assert (tmp_path / "runtime_data" / "panekit").is_dir()
+    # A second call in the same process: Path grows again, PANEKIT_USER_DATA is made absolute.
+    monkeypatch.setenv("PANEKIT_USER_DATA", "envud")
+    with window(env, start_url="x.example", with_control_server=False):
+        assert os.environ["Path"].count(";") == 6
+        assert env.webviews[1].CreationProperties.UserDataFolder == str((tmp_path / "envud").resolve())
+
+
+def test_nested_functions_carry_their_names(env, monkeypatch):
+    got = {}
+
+    def fake_server(**kw):
+        got.update(kw)
+        raise OSError("stop here")
+
+    monkeypatch.setattr(framewell, "start_control_server", fake_server)
+    with pytest.raises(OSError):
+        framewell.run_toolbar_main(start_url="x")
+    assert list(got) == ["host", "port", "invoke_sync", "core", "do_navigate", "do_back", "do_forward",
+                         "do_reload"]
+    assert got["host"] == "127.0.0.1" and got["port"] == 18765
+    for key, name in [("invoke_sync", "_invoke_sync"), ("core", "_core"), ("do_navigate", "_do_navigate")]:
+        fn = got[key]
+        assert (fn.__name__, fn.__qualname__, fn.__module__) == (
+            name, "run_toolbar_main.<locals>." + name, "panekit.framewell")
+    assert got["do_navigate"].__annotations__ == {"url": "str", "return": "None"}
+    assert got["core"].__annotations__ == {"return": "Any"}
+    with pytest.raises(TypeError, match="expected str, got int"):
+        got["do_navigate"](1)
+    ran = []
+    got["invoke_sync"](lambda: ran.append(1) or 1 / 0)  # no window yet: runs here, error dropped
+    assert ran == [1] and got["core"]() is None

@@ -1,0 +1,207 @@
+"""The runtime's own behaviour, through the test-only module panekit._pk_testing."""
+import copy
+import fractions
+import gc
+import inspect
+import pickle
+import typing
+import weakref
+
+import pytest
+
+import panekit
+from panekit import _pk_testing as pt
+
+# wide(a, s, os, d, od, ob, i, oi, t=True, f=1.5, n=7, txt="dflt", *, no=None, off=False)
+BASE = dict(a=0, s="s", os=None, d={}, od=None, ob=None, i=1, oi=None)
+NAMES = ["a", "s", "os", "d", "od", "ob", "i", "oi", "t", "f", "n", "txt", "no", "off"]
+
+
+def wide(**over):
+    return dict(zip(NAMES, pt.wide(**{**BASE, **over})))
+
+
+def test_wide_signature_defaults_and_slots_beyond_the_inline_ones():
+    assert str(inspect.signature(pt.wide)) == (
+        "(a: 'Any', s: 'str', os: 'Optional[str]', d: 'dict', od: 'Optional[dict]', "
+        "ob: 'Optional[bool]', i: 'int', oi: 'Optional[int]', t: 'bool' = True, f: 'float' = 1.5, "
+        "n: 'int' = 7, txt: 'str' = 'dflt', *, no: 'Optional[str]' = None, off: 'bool' = False) -> 'tuple'")
+    assert pt.wide.__defaults__ == (True, 1.5, 7, "dflt")
+    assert pt.wide.__kwdefaults__ == {"no": None, "off": False}
+    got = wide()
+    assert got["t"] is True and got["off"] is False and got["no"] is None and got["txt"] == "dflt"
+    assert type(got["f"]) is float and type(got["n"]) is int and got["n"] == 7
+    args = [object(), "x", "y", {1: 2}, {}, True, 3, 4, 0, 2.5, 9, "z"]
+    assert pt.wide(*args, no="q", off=[1]) == (*args[:8], False, 2.5, 9, "z", "q", True)
+    with pytest.raises(TypeError, match=r"^wide\(\) takes at least 8 positional arguments \(7 given\)$"):
+        pt.wide(*args[:7])
+    with pytest.raises(TypeError, match=r"^wide\(\) takes at most 12 positional arguments \(13 given\)$"):
+        pt.wide(*args, 1)
+    with pytest.raises(TypeError, match=r"^wide\(\) got multiple values for argument 't'$"):
+        pt.wide(*args[:9], t=1)
+
+
+@pytest.mark.parametrize("name, value, expected", [
+    ("os", "x", "x"), ("od", {"k": 1}, {"k": 1}), ("ob", False, False),
+    ("i", 3.9, 3), ("i", True, 1), ("i", fractions.Fraction(7, 2), 3), ("oi", 2.0, 2), ("oi", None, None),
+    ("t", [], False), ("t", "x", True), ("off", 0.0, False),
+    ("f", 2, 2.0), ("f", True, 1.0), ("f", fractions.Fraction(1, 4), 0.25), ("n", 5.5, 5),
+])
+def test_checks_convert(name, value, expected):
+    got = wide(**{name: value})[name]
+    assert got == expected and type(got) is type(expected)
+
+
+class Text(str):
+    pass
+
+
+@pytest.mark.parametrize("name, value, error, text", [
+    ("s", None, TypeError, "Argument 's' has incorrect type (expected str, got NoneType)"),
+    ("s", Text("x"), TypeError, "Argument 's' has incorrect type (expected str, got Text)"),
+    ("os", 1, TypeError, "Argument 'os' has incorrect type (expected str, got int)"),
+    ("d", [], TypeError, "Argument 'd' has incorrect type (expected dict, got list)"),
+    ("od", "x", TypeError, "Argument 'od' has incorrect type (expected dict, got str)"),
+    ("ob", 1, TypeError, "Argument 'ob' has incorrect type (expected bool, got int)"),
+    ("i", "5", TypeError, "Argument 'i' has incorrect type (expected int, got str)"),
+    ("i", float("nan"), ValueError, "cannot convert float NaN to integer"),
+    ("oi", float("inf"), OverflowError, "cannot convert float infinity to integer"),
+    ("f", "1.5", TypeError, "must be real number, not str"),  # text is refused, unlike float()
+    ("no", b"x", TypeError, "Argument 'no' has incorrect type (expected str, got bytes)"),
+])
+def test_checks_refuse(name, value, error, text):
+    with pytest.raises(error) as ei:
+        wide(**{name: value})
+    assert str(ei.value) == text
+    assert bool(getattr(ei.value, "__notes__", None)) == isinstance(value, Text)
+
+
+def test_truth_check_propagates_a_failing_bool():
+    class Bad:
+        def __bool__(self):
+            raise ZeroDivisionError("no truth")
+    with pytest.raises(ZeroDivisionError):
+        wide(t=Bad())
+
+
+def test_varargs():
+    assert pt.gather("a", 1, None, sep="-") == "a-1-None"
+    assert pt.gather("a") == "a" and pt.gather(head="h") == "h"
+    assert str(inspect.signature(pt.gather)) == "(head: 'str', *rest: 'Any', sep: 'str' = '+') -> 'str'"
+    with pytest.raises(TypeError, match=r"^gather\(\) takes at least 1 positional argument \(0 given\)$"):
+        pt.gather()
+    with pytest.raises(TypeError, match=r"^gather\(\) got multiple values for argument 'head'$"):
+        pt.gather("a", head="b")
+    with pytest.raises(TypeError, match=r"^gather\(\) got an unexpected keyword argument 'rest'$"):
+        pt.gather("a", rest=(1,))
+
+
+@pytest.mark.parametrize("kind, error, text", [
+    ("runtime", RuntimeError, "plain C++ failure"),
+    ("value", ValueError, "bad value"),
+    ("python", LookupError, "looked for nothing"),
+    ("guarded", RuntimeError, "after guards: fallback"),  # both guards dropped their Exception
+    ("interrupt", KeyboardInterrupt, "passes through"),
+    ("interrupt_or", KeyboardInterrupt, "passes through"),
+    ("exit", SystemExit, "passes through"),
+])
+def test_errors_crossing_the_boundary(kind, error, text):
+    with pytest.raises(error) as ei:
+        pt.fail(kind)
+    assert type(ei.value) is error and str(ei.value) == text
+    assert pt.fail("none of these") is None
+
+
+def test_nested_functions_share_one_state_and_derive_qualnames():
+    bump, make_inner = pt.counter(10)
+    assert bump.__qualname__ == "counter.<locals>.bump"
+    assert make_inner.__qualname__ == "counter.<locals>.make_inner"
+    inner = make_inner()
+    assert inner.__qualname__ == "counter.<locals>.make_inner.<locals>.inner"
+    assert inner.__name__ == "inner" and inner.__module__ == "panekit._pk_testing"
+    assert inner.__globals__ is pt.__dict__
+    assert (bump(), inner(), bump()) == (11, 12, 13)
+    other, _ = pt.counter(0)
+    assert other() == 1 and bump() == 14
+
+
+def test_collector_frees_a_closure_that_refers_to_itself():
+    bump, make_inner = pt.counter(0)
+    refs = [weakref.ref(bump), weakref.ref(make_inner), weakref.ref(make_inner())]
+    del bump, make_inner
+    gc.collect()
+    assert [r() for r in refs] == [None, None, None]
+
+
+def test_class_with_property_and_classmethod():
+    Sized = pt.Sized
+    assert Sized.__module__ == "panekit._pk_testing" and Sized.__doc__ == "A class built by the runtime."
+    ns = vars(Sized)
+    assert isinstance(ns["size"], property) and isinstance(ns["make"], classmethod)
+    assert [ns["twice"].__qualname__, ns["size"].fget.__qualname__, ns["make"].__func__.__qualname__] == [
+        "Sized.twice", "Sized.size", "Sized.make"]
+    assert Sized().size == 21 and Sized().twice() == 42
+
+    class Bigger(Sized):
+        size = 50
+    made = Bigger.make()
+    assert type(made) is Bigger and made.twice() == 100
+
+
+MODULES = ["helmwire", "trailbar", "fetchkeep", "promptdeck", "_pk_testing"]
+
+
+def functions_of(module):
+    """Every function of the package defined in `module`, class members included."""
+    for value in vars(module).values():
+        if isinstance(value, type) and value.__module__ == module.__name__:
+            for member in vars(value).values():
+                member = getattr(member, "fget", None) or getattr(member, "__func__", member)
+                if type(member) is type(pt.wide):
+                    yield member
+        elif type(value) is type(pt.wide) and value.__module__ == module.__name__:
+            yield value
+
+
+def test_one_function_type_for_the_package():
+    import importlib
+    types = {type(f) for name in MODULES for f in functions_of(importlib.import_module("panekit." + name))}
+    assert len(types) == 1
+    (t,) = types
+    assert (t.__module__, t.__qualname__) == ("panekit", "function") and isinstance(t.__doc__, str)
+
+
+@pytest.mark.parametrize("name", [
+    pytest.param(m, marks=pytest.mark.xfail(raises=NameError, reason="helmwire's namespace gets the typing "
+                                            "names its annotations use when it moves onto pk::Module"))
+    if m == "helmwire" else m for m in MODULES])
+def test_type_hints_resolve_through_the_module_namespace(name):
+    import importlib
+    module = importlib.import_module("panekit." + name)
+    fns = list(functions_of(module))
+    assert fns
+    for fn in fns:
+        if not fn.__name__.startswith("_") or fn.__name__ == "__init__":
+            assert fn.__globals__ is vars(module)
+            hints = typing.get_type_hints(fn)
+            assert set(hints) == set(fn.__annotations__), fn.__qualname__
+
+
+def test_pickle_and_copy_by_qualified_name():
+    for fn in (pt.gather, panekit.trailbar.norm_browser_url, vars(pt.Sized)["twice"]):
+        assert pickle.loads(pickle.dumps(fn)) is fn
+        assert copy.copy(fn) is fn and copy.deepcopy(fn) is fn
+        assert copy.deepcopy({"f": fn})["f"] is fn
+    bump, _ = pt.counter(0)
+    assert copy.copy(bump) is bump  # as copy treats local Python functions
+    with pytest.raises((pickle.PicklingError, AttributeError), match="local"):
+        pickle.dumps(bump)
+
+
+@pytest.mark.parametrize("attr", ["__defaults__", "__kwdefaults__"])
+def test_defaults_assignment_is_refused(attr):
+    before = getattr(pt.wide, attr)
+    for action in (lambda: setattr(pt.wide, attr, None), lambda: delattr(pt.wide, attr)):
+        with pytest.raises(AttributeError, match=rf"^{attr} of wide is fixed by its signature; "):
+            action()
+    assert getattr(pt.wide, attr) == before

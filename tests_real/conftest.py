@@ -1,0 +1,258 @@
+"""The real-platform tier: Windows Forms and System.Drawing through pythonnet on Mono, under an X
+display (scripts/test.sh --real starts a private Xvfb and runs this folder in its own process;
+pythonnet's clr and the simulated one in tests/ cannot share a process).
+
+When the platform cannot be had (no pythonnet, no display, Mono missing or unable to load Windows
+Forms) every test here is skipped with the reason; a missing platform never fails the run. Mono
+is probed in a child process first, because a missing assembly facade aborts the process instead
+of raising.
+
+Fixture ``real`` gives a ``Real``: the .NET namespaces (``real.wf``, ``real.drawing``,
+``real.Action``), ``real.open(build)`` to run a form on its own UI thread, ``real.xdotool(...)`` for real input
+events and ``real.wait_until``.
+UI work goes through ``window.call(fn)`` (BeginInvoke plus a bounded wait); every window is closed
+at teardown, and exceptions that reached Application.ThreadException fail the test unless the test
+took them from ``real.thread_exceptions``.
+"""
+
+import os
+import shutil
+import subprocess
+import sys
+import threading
+import time
+
+import pytest
+
+TIMEOUT = 10.0  # seconds for any single wait on the UI thread
+_HERE = os.path.dirname(os.path.abspath(__file__))
+
+_PROBE = r"""
+from pythonnet import load
+load("mono")
+import clr
+clr.AddReference("System.Windows.Forms")
+clr.AddReference("System.Drawing")
+import System.Windows.Forms as wf
+wf.Form().Dispose()
+import System
+from System.Reflection import BindingFlags
+t = System.Type.GetType("Mono.Runtime")
+m = t.GetMethod("GetDisplayName", BindingFlags.NonPublic | BindingFlags.Static) if t else None
+print("Mono " + str(m.Invoke(None, None)) if m else "Mono (version unknown)")
+"""
+
+
+def _probe():
+    """(True, description) when Windows Forms loads on Mono here, else (False, reason)."""
+    try:
+        import pythonnet  # noqa: F401 - only whether it is there
+    except ImportError:
+        return False, "pythonnet is not installed (scripts/test.sh --real installs it)"
+    if not os.environ.get("DISPLAY"):
+        return False, "no X display (scripts/test.sh --real starts a virtual one)"
+    env = dict(os.environ, MONO_DEBUG="no-gdb-backtrace")
+    try:
+        r = subprocess.run([sys.executable, "-W", "ignore", "-c", _PROBE], capture_output=True,
+                           text=True, timeout=60, env=env)
+    except subprocess.TimeoutExpired:
+        return False, "loading Windows Forms on Mono did not finish within 60 s"
+    except OSError as e:
+        return False, "cannot start the probe: %s" % e
+    if r.returncode != 0:
+        lines = [ln.strip() for ln in (r.stderr + r.stdout).splitlines() if ln.strip()]
+        # Mono's abort report is long; the line naming what failed to load says it all.
+        cause = [ln for ln in lines if "Could not load" in ln or "Exception" in ln or "Error" in ln]
+        text = (cause or lines[-3:] or ["no output"])[0][:400]
+        hint = " (the netstandard facade ships in mono-devel)" if "netstandard" in text else ""
+        return False, "Mono cannot load Windows Forms (exit %d): %s%s" % (r.returncode, text, hint)
+    return True, r.stdout.strip().splitlines()[-1]
+
+
+_platform = None
+
+
+def _platform_state():
+    global _platform
+    if _platform is None:
+        _platform = _probe()
+    return _platform
+
+
+def _ours(item):
+    return os.path.commonpath([_HERE, str(item.path)]) == _HERE
+
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "realplatform: runs on real Windows Forms (Mono, X display)")
+
+
+def pytest_report_header(config):
+    ok, text = _platform_state()
+    import importlib.metadata as md
+    try:
+        pn = "pythonnet " + md.version("pythonnet")
+    except md.PackageNotFoundError:
+        pn = "no pythonnet"
+    if ok:
+        return "real platform: %s, %s, DISPLAY=%s" % (text, pn, os.environ.get("DISPLAY"))
+    return "real platform unavailable, the tier is skipped: " + text
+
+
+def pytest_collection_modifyitems(config, items):
+    ok, reason = _platform_state()
+    for item in items:
+        if _ours(item):
+            item.add_marker(pytest.mark.realplatform)
+            if not ok:
+                item.add_marker(pytest.mark.skip(reason="real platform unavailable: " + reason))
+
+
+class Window:
+    """A form running Application.Run on a plain Python thread of its own (its UI thread)."""
+
+    def __init__(self, real, build):
+        self._real, self._build = real, build
+        self.form = None
+        self._shown, self._done = threading.Event(), threading.Event()
+        self._failure = None
+        self.thread = threading.Thread(target=self._run, name="real-ui", daemon=True)
+
+    def _run(self):
+        try:
+            self.form = self._build()
+            self.form.Shown += lambda s, e: self._shown.set()
+            self._real.wf.Application.Run(self.form)
+        except BaseException as e:  # reported by start()
+            self._failure = e
+        finally:
+            self._done.set()
+
+    def start(self):
+        self.thread.start()
+        deadline = time.monotonic() + TIMEOUT
+        while not self._shown.is_set() and not self._done.is_set():
+            if time.monotonic() > deadline:
+                raise TimeoutError("the form was not shown within %.0f s" % TIMEOUT)
+            self._shown.wait(0.05)
+        if self._failure is not None:
+            raise self._failure
+        if not self._shown.is_set():
+            raise RuntimeError("Application.Run ended before the form was shown")
+        return self
+
+    def call(self, fn, timeout=TIMEOUT):
+        """Run fn on the UI thread through BeginInvoke and return its result (or raise its
+        exception); TimeoutError when the loop does not run it in time. On the UI thread itself
+        fn runs at once (waiting there for the loop would wait for ourselves)."""
+        if threading.current_thread() is self.thread:
+            return fn()
+        box = {}
+
+        def work():
+            try:
+                box["result"] = fn()
+            except BaseException as e:
+                box["error"] = e
+
+        result = self.form.BeginInvoke(self._real.Action(work))
+        if not result.AsyncWaitHandle.WaitOne(int(timeout * 1000)):
+            raise TimeoutError("the UI thread did not run the call within %.0f s" % timeout)
+        if "error" in box:
+            raise box["error"]
+        return box.get("result")
+
+    @property
+    def handle(self):
+        return self.call(lambda: int(self.form.Handle.ToInt64()))
+
+    def close(self):
+        """Close the form (ending Application.Run) and join the thread; True once it has ended."""
+        if self.thread.is_alive() and self.form is not None:
+            try:
+                self.form.BeginInvoke(self._real.Action(self.form.Close))
+            except Exception:
+                pass
+        self.thread.join(TIMEOUT)
+        return not self.thread.is_alive()
+
+
+class Real:
+    def __init__(self):
+        import clr
+
+        clr.AddReference("System.Windows.Forms")
+        clr.AddReference("System.Drawing")
+        import System
+        import System.Drawing
+        import System.Windows.Forms
+
+        self.System, self.wf, self.drawing = System, System.Windows.Forms, System.Drawing
+        self.Action = System.Action
+        self.thread_exceptions = []
+        self.windows = []
+        self.xdotool_path = shutil.which("xdotool")
+        handler = System.Threading.ThreadExceptionEventHandler(
+            lambda s, e: self.thread_exceptions.append(e.Exception))
+        self.wf.Application.ThreadException += handler
+
+    def open(self, build):
+        """Start a UI thread that builds a form with build() and runs it; waits until shown."""
+        w = Window(self, build)
+        self.windows.append(w)
+        return w.start()
+
+    def xdotool(self, *args):
+        if not self.xdotool_path:
+            pytest.skip("xdotool is not installed: no real input events")
+        subprocess.run([self.xdotool_path, *map(str, args)], check=True, timeout=TIMEOUT,
+                       capture_output=True)
+
+    @staticmethod
+    def wait_until(cond, what, timeout=TIMEOUT):
+        deadline = time.monotonic() + timeout
+        while not cond():
+            if time.monotonic() > deadline:
+                raise TimeoutError("timed out waiting for " + what)
+            time.sleep(0.02)
+
+    def close_all(self):
+        stuck = [w for w in self.windows if not w.close()]
+        self.windows = stuck
+        return stuck
+
+
+_real = None
+
+
+@pytest.fixture(scope="session")
+def _real_session():
+    global _real
+    from pythonnet import load
+    import warnings
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # clr_loader's warning about Mono before 6.12
+        load("mono")
+    _real = Real()
+    yield _real
+
+
+@pytest.fixture
+def real(_real_session):
+    _real_session.thread_exceptions.clear()
+    yield _real_session
+    stuck = _real_session.close_all()
+    problems = ["a window did not close within %.0f s" % TIMEOUT] if stuck else []
+    problems += ["exception in a UI event: %s" % e for e in _real_session.thread_exceptions]
+    if problems:
+        pytest.fail("real platform problems:\n  " + "\n  ".join(problems), pytrace=False)
+
+
+def pytest_unconfigure(config):
+    # A process that exits while a form still runs dies in pythonnet's shutdown: if a window
+    # could not be closed, leave without that shutdown, keeping pytest's verdict.
+    if _real is not None and _real.close_all():
+        sys.stderr.write("real tier: a window would not close; exiting without runtime shutdown\n")
+        sys.stderr.flush()
+        os._exit(1)
