@@ -288,6 +288,8 @@ public:
     // A class defined in this function: qualname "<this qualname>.<locals>.<name>"; its members
     // close over `state`.
     class ClassBuilder klass(const char *name, nb::handle bases, nb::handle state, const char *doc = nullptr) const;
+    // A class at module level (qualname "<name>") made at call time, e.g. on first use.
+    class ClassBuilder module_class(const char *name, nb::handle bases, const char *doc = nullptr) const;
     detail::Place place(nb::handle state) const;  // prefix "<qualname>.<locals>."
 
 private:
@@ -364,6 +366,16 @@ template <class T, class F> T guarded_or(T fallback, F &&f) {
         return fallback;
     }
 }
+// Runs `f`; when it raises an ordinary Exception, returns `on_error(e)` instead (for results made
+// from the error, such as its text).
+template <class F, class H> auto guarded_else(F &&f, H &&on_error) -> decltype(f()) {
+    try {
+        return f();
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        return on_error(e);
+    }
+}
 
 // Raw C-API results: a new reference (nullptr means an error is set), or a status (-1 on error).
 inline nb::object check(PyObject *new_ref) {
@@ -382,9 +394,15 @@ template <class T> T check_value(T v) {
 
 // The text of a value, or "" for None and for values that are empty or false.
 PK_API nb::str text_or_empty(nb::handle v);
+// The text of a browser core's `Source` (its current address), or "" when that is empty or None.
+// Raises what reading or converting `Source` raises.
+PK_API nb::str source_text(nb::handle core);
 
 inline ClassBuilder Call::klass(const char *name, nb::handle bases, nb::handle state, const char *doc) const {
     return ClassBuilder(place(state), name, bases, doc);
+}
+inline ClassBuilder Call::module_class(const char *name, nb::handle bases, const char *doc) const {
+    return ClassBuilder(detail::Place{module_name_, globals_, nullptr, nullptr}, name, bases, doc);
 }
 
 // ---- helpers shared by every module -------------------------------------------------------
