@@ -234,20 +234,9 @@ template <class F> bool try_import(nb::object &out, F &&load) {
     }
 }
 
-constexpr pk::Param main_params[] = {
-    {.name = "start_url", .annotation = "str", .check = Check::Str, .kind = Kind::KeywordOnly},
-    {.name = "home_url", .annotation = "Optional[str]", .check = Check::OptStr, .kind = Kind::KeywordOnly, .def = Def::None},
-    {.name = "form_title", .annotation = "str", .check = Check::Str, .kind = Kind::KeywordOnly, .def = Def::Str, .text = "panekit"},
-    {.name = "user_data_folder", .annotation = "Optional[Path]", .kind = Kind::KeywordOnly, .def = Def::None},
-    {.name = "with_control_server", .annotation = "bool", .check = Check::Truth, .kind = Kind::KeywordOnly, .def = Def::True},
-    {.name = "control_host", .annotation = "Optional[str]", .check = Check::OptStr, .kind = Kind::KeywordOnly, .def = Def::None},
-    {.name = "control_port_override", .annotation = "Optional[int]", .check = Check::OptInt, .kind = Kind::KeywordOnly, .def = Def::None},
-    {.name = "browser_download_directory", .annotation = "Optional[str]", .check = Check::OptStr, .kind = Kind::KeywordOnly, .def = Def::None},
-    {.name = "browser_download_prompt", .annotation = "Optional[bool]", .check = Check::OptBool, .kind = Kind::KeywordOnly, .def = Def::None},
-};
 constexpr pk::Spec main_spec{
     .name = "run_toolbar_main",
-    .params = main_params,
+    .params = pk::host::kRunParams,
     .returns = "int",
     .doc = "Open the browser window (toolbar above one WebView2 view), start the control server "
            "unless with_control_server is false, and run the message loop on this thread; 0 when "

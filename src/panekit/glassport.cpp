@@ -219,20 +219,9 @@ void prepare_embedded_navigation(const pk::Call &c) {
     pk::guarded([&] { c.global("webview").attr("settings")["OPEN_EXTERNAL_LINKS_IN_BROWSER"] = false; });
 }
 
-constexpr pk::Param run_params[] = {
-    {.name = "start_url", .annotation = "str", .check = Check::Str, .kind = Kind::KeywordOnly},
-    {.name = "home_url", .annotation = "Optional[str]", .check = Check::OptStr, .kind = Kind::KeywordOnly, .def = Def::None},
-    {.name = "form_title", .annotation = "str", .check = Check::Str, .kind = Kind::KeywordOnly, .def = Def::Str, .text = "panekit"},
-    {.name = "user_data_folder", .annotation = "Optional[Path]", .kind = Kind::KeywordOnly, .def = Def::None},
-    {.name = "with_control_server", .annotation = "bool", .check = Check::Truth, .kind = Kind::KeywordOnly, .def = Def::True},
-    {.name = "control_host", .annotation = "Optional[str]", .check = Check::OptStr, .kind = Kind::KeywordOnly, .def = Def::None},
-    {.name = "control_port_override", .annotation = "Optional[int]", .check = Check::OptInt, .kind = Kind::KeywordOnly, .def = Def::None},
-    {.name = "browser_download_directory", .annotation = "Optional[str]", .check = Check::OptStr, .kind = Kind::KeywordOnly, .def = Def::None},
-    {.name = "browser_download_prompt", .annotation = "Optional[bool]", .check = Check::OptBool, .kind = Kind::KeywordOnly, .def = Def::None},
-};
 constexpr pk::Spec run_spec{
     .name = "run_toolbar_main",
-    .params = run_params,
+    .params = pk::host::kRunParams,
     .returns = "int",
     .doc = "Open the browser window through pywebview's Edge backend and run its loop until the "
            "window is closed (0); 1 when not on Windows or when pywebview fails to start."};

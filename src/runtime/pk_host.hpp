@@ -28,6 +28,19 @@
 namespace pk::host {
 namespace nb = nanobind;
 
+// The entry point both hosts share: run_toolbar_main(*, start_url, ...) -> int.
+inline constexpr Param kRunParams[] = {
+    {.name = "start_url", .annotation = "str", .check = Check::Str, .kind = Kind::KeywordOnly},
+    {.name = "home_url", .annotation = "Optional[str]", .check = Check::OptStr, .kind = Kind::KeywordOnly, .def = Def::None},
+    {.name = "form_title", .annotation = "str", .check = Check::Str, .kind = Kind::KeywordOnly, .def = Def::Str, .text = "panekit"},
+    {.name = "user_data_folder", .annotation = "Optional[Path]", .kind = Kind::KeywordOnly, .def = Def::None},
+    {.name = "with_control_server", .annotation = "bool", .check = Check::Truth, .kind = Kind::KeywordOnly, .def = Def::True},
+    {.name = "control_host", .annotation = "Optional[str]", .check = Check::OptStr, .kind = Kind::KeywordOnly, .def = Def::None},
+    {.name = "control_port_override", .annotation = "Optional[int]", .check = Check::OptInt, .kind = Kind::KeywordOnly, .def = Def::None},
+    {.name = "browser_download_directory", .annotation = "Optional[str]", .check = Check::OptStr, .kind = Kind::KeywordOnly, .def = Def::None},
+    {.name = "browser_download_prompt", .annotation = "Optional[bool]", .check = Check::OptBool, .kind = Kind::KeywordOnly, .def = Def::None},
+};
+
 struct View {
     const char *form_key;  // holder key of the window (InvokeRequired, Invoke, BeginInvoke)
     const char *view_key;  // holder key of the object the core is read from
