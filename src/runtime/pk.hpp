@@ -3,10 +3,11 @@
 //  * `pk::Spec` is a declarative signature: parameter names and kinds, defaults, argument checks
 //    and annotation texts. One binder turns it into argument errors with fixed wording, converted
 //    arguments and the function's metadata, so no function repeats parsing code.
-//  * `pk::make_function` creates a "panekit function": a vectorcall object that behaves like a
+//  * One type of "panekit function" for the whole package: a vectorcall object that behaves like a
 //    Python function (name, qualname, module, doc, annotations, defaults, kwdefaults, __dict__,
-//    binding as a method, inspect.signature). Closures keep their captured state in a tuple the
-//    cycle collector traverses.
+//    __globals__, binding as a method, inspect.signature, pickle by qualified name). An
+//    implementation receives its arguments as named, typed C++ parameters; closures share one
+//    named state (pk::State) that the cycle collector traverses.
 //  * Helpers for what every module does the same way: printing a console line, JSON bytes,
 //    raising formatted Python errors, reading module globals at call time.
 #pragma once
@@ -62,61 +63,14 @@ struct Param {
     const char *text = nullptr; // for Def::Str
 };
 
-// For functions without parameters (a zero-length array is not portable C++).
-inline constexpr std::span<const Param> kNoParams{};
-
-class Args;
-using Impl = nb::object (*)(Args &);
-
 struct Spec {
     const char *name;
-    const char *qualname = nullptr;  // nullptr: same as name
     std::span<const Param> params = {};
     const char *returns = nullptr;  // return annotation text; nullptr: none
     const char *doc = nullptr;      // nullptr: no docstring
-    Impl impl = nullptr;
 };
-
-// Shorthands for signature tables.
-constexpr Param pos(const char *name, const char *ann, Check c = Check::Any) {
-    return Param{name, ann, c, Kind::Positional, Def::Required};
-}
-constexpr Param pos(const char *name, const char *ann, Check c, Def d, double num = 0,
-                    const char *text = nullptr) {
-    return Param{name, ann, c, Kind::Positional, d, num, text};
-}
-constexpr Param kw(const char *name, const char *ann, Check c = Check::Any) {
-    return Param{name, ann, c, Kind::KeywordOnly, Def::Required};
-}
-constexpr Param kw(const char *name, const char *ann, Check c, Def d, double num = 0,
-                   const char *text = nullptr) {
-    return Param{name, ann, c, Kind::KeywordOnly, d, num, text};
-}
-constexpr Param varargs(const char *name, const char *ann) {
-    return Param{name, ann, Check::Any, Kind::VarPositional, Def::Required};
-}
 
 struct Function;  // the object layout, private to the runtime
-
-// The bound, checked arguments of one call, in signature order (a *args parameter is a tuple).
-class Args {
-public:
-    Args(Function *fn, PyObject *const *slots, std::size_t n) : fn_(fn), slots_(slots), n_(n) {}
-    nb::handle operator[](std::size_t i) const { return slots_[i]; }
-    std::size_t size() const { return n_; }
-    // Captured state of a closure (the tuple given to make_function), item i.
-    nb::handle cell(std::size_t i) const;
-
-private:
-    Function *fn_;
-    PyObject *const *slots_;
-    std::size_t n_;
-};
-
-// Creates a panekit function from a static spec. `closure` (a tuple, or empty) is kept alive and
-// traversed by the cycle collector; `qualname` overrides the spec's.
-nb::object make_function(const Spec &spec, const char *module, nb::handle closure = nb::handle(),
-                         const char *qualname = nullptr);
 
 // Called from each module's init (pk::Module does it). The runtime is a library of its own, not a
 // nanobind module: it adopts the nanobind state of the first module that starts it (every module
