@@ -3,7 +3,7 @@ against the same search written in plain Python with ntpath and os.path.exists.
 
     python bench/bench_unique_target.py [--repeat N]
 
-Prints the best time per call of each and the ratio baseline / panekit (goal: at least 1.5).
+Prints the best time per call of each and the ratio baseline / panekit (goal: at least 2).
 """
 
 import argparse

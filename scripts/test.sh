@@ -63,7 +63,9 @@ if [ $# -eq 0 ]; then
 fi
 rc=0
 say "running pytest $*"
-"$vpy" -m pytest -q -p no:cacheprovider "$@" || rc=$?
+# Most tests wait on sockets and threads rather than compute, so four workers pay off even on
+# two cores (PANEKIT_TEST_WORKERS=0 runs everything in this process).
+"$vpy" -m pytest -q -p no:cacheprovider -n "${PANEKIT_TEST_WORKERS:-4}" "$@" || rc=$?
 if [ "$with_real" = 1 ]; then
   bash scripts/test-real.sh "$vpy" || rc=$((rc ? rc : $?))
 fi

@@ -30,6 +30,9 @@ def test_stubtest_finds_no_difference(tmp_path):
     # nanobind's core and the runtime are shared libraries the modules load; on Linux their file
     # names look like extension modules to stubtest, yet they are not Python modules.
     allow = sorted("panekit." + n for n in module_names() if n.startswith("lib"))
+    # The command-line entry point is a script without stub: stubtest reads the .py file itself
+    # as its stub and then mistakes the classes local to its functions for module attributes.
+    allow.append(r"panekit\.__main__\..*")
     (tmp_path / "allowlist.txt").write_text("".join(a + "\n" for a in allow))
     run = subprocess.run([sys.executable, "-m", "mypy.stubtest", "panekit", "--allowlist", "allowlist.txt"],
                          cwd=tmp_path, capture_output=True, text=True, timeout=300)

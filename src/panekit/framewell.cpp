@@ -234,20 +234,9 @@ template <class F> bool try_import(nb::object &out, F &&load) {
     }
 }
 
-constexpr pk::Param main_params[] = {
-    {.name = "start_url", .annotation = "str", .check = Check::Str, .kind = Kind::KeywordOnly},
-    {.name = "home_url", .annotation = "Optional[str]", .check = Check::OptStr, .kind = Kind::KeywordOnly, .def = Def::None},
-    {.name = "form_title", .annotation = "str", .check = Check::Str, .kind = Kind::KeywordOnly, .def = Def::Str, .text = "panekit"},
-    {.name = "user_data_folder", .annotation = "Optional[Path]", .kind = Kind::KeywordOnly, .def = Def::None},
-    {.name = "with_control_server", .annotation = "bool", .check = Check::Truth, .kind = Kind::KeywordOnly, .def = Def::True},
-    {.name = "control_host", .annotation = "Optional[str]", .check = Check::OptStr, .kind = Kind::KeywordOnly, .def = Def::None},
-    {.name = "control_port_override", .annotation = "Optional[int]", .check = Check::OptInt, .kind = Kind::KeywordOnly, .def = Def::None},
-    {.name = "browser_download_directory", .annotation = "Optional[str]", .check = Check::OptStr, .kind = Kind::KeywordOnly, .def = Def::None},
-    {.name = "browser_download_prompt", .annotation = "Optional[bool]", .check = Check::OptBool, .kind = Kind::KeywordOnly, .def = Def::None},
-};
 constexpr pk::Spec main_spec{
     .name = "run_toolbar_main",
-    .params = main_params,
+    .params = pk::host::kRunParams,
     .returns = "int",
     .doc = "Open the browser window (toolbar above one WebView2 view), start the control server "
            "unless with_control_server is false, and run the message loop on this thread; 0 when "
@@ -258,7 +247,7 @@ nb::object run_toolbar_main(const pk::Call &c, nb::str start_url, nb::handle hom
                             nb::handle control_port_override, nb::handle browser_download_directory,
                             nb::handle browser_download_prompt) {
     // Start-up checks: nothing is imported or changed before they pass.
-    if (!pk::on_windows()) return refuse("[panekit] 仅支持 Windows。");
+    if (!pk::host::on_windows(c.global("sys"))) return refuse("[panekit] 仅支持 Windows。");
     nb::object interop_dll_path, clr;
     if (!try_import(interop_dll_path, [] { return pk::import_from("webview.util", "interop_dll_path"); }))
         return refuse("[panekit] 请先安装 pywebview: pip install pywebview");
@@ -283,7 +272,7 @@ nb::object run_toolbar_main(const pk::Call &c, nb::str start_url, nb::handle hom
     nb::object webview2 = pk::import_from("Microsoft.Web.WebView2.WinForms", "WebView2");
 
     nb::object norm = c.global("norm_browser_url");
-    nb::object home = pk::host::home(home_url, c.global("_DEFAULT_HOME"), norm);
+    nb::object home = pk::host::home(c.global("os").attr("environ"), home_url, c.global("_DEFAULT_HOME"), norm);
     nb::object start = pk::host::start(start_url, home, norm);
 
     nb::dict holder;
@@ -318,7 +307,7 @@ nb::object run_toolbar_main(const pk::Call &c, nb::str start_url, nb::handle hom
     nb::object f_sync = c.nested<sync_spec>(sync_address_bar, state);
     st.set(S::Sync, f_sync);
 
-    nb::object ch = pk::host::control_host(control_host);
+    nb::object ch = pk::host::control_host(c.global("os").attr("environ"), control_host);
     nb::object cp = pk::host::control_port(control_port_override, c.global("control_port"));
 
     nb::object app = winforms.attr("Application");
@@ -339,7 +328,7 @@ nb::object run_toolbar_main(const pk::Call &c, nb::str start_url, nb::handle hom
     auto [top, addr] = unpack2(bar);
 
     nb::object props = creation_properties();
-    nb::object ud = pk::host::user_data_folder(user_data_folder, c.global("Path"));
+    nb::object ud = pk::host::user_data_folder(c.global("os").attr("environ"), user_data_folder, c.global("Path"));
     props.attr("UserDataFolder") = nb::str(ud);
 
     nb::object fill = winforms.attr("DockStyle").attr("Fill");

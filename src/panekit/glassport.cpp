@@ -6,7 +6,7 @@
 // waits for its CoreWebView2, arms the delivery of navigations that arrived too early and starts
 // the control server with callables that reach the view through the form's Invoke.
 //
-// Every module-level name the host uses (pywebview, the sibling functions, `time`, `Path`,
+// Every module-level name the host uses (pywebview, the sibling functions, `os`, `sys`, `time`, `Path`,
 // `_DEFAULT_HOME`) is read from the module dict at call time, so callers and tests can rebind
 // them; the start-up waits read the clock and sleep through the module's `time`.
 #include "pk.hpp"
@@ -39,8 +39,8 @@ constexpr const char *kBvCore[] = {"browser", "webview", "CoreWebView2"};
 constexpr pk::host::View kView{.form_key = "browser_view", .view_key = "browser_view", .core_path = kBvCore};
 
 // Window title: PANEKIT_WINDOW_TITLE before form_title, stripped; blank gives form_title unstripped.
-nb::object resolve_title(nb::handle form_title) {
-    nb::object title = pk::first_nonempty({pk::env_get("PANEKIT_WINDOW_TITLE"), form_title}).attr("strip")();
+nb::object resolve_title(nb::handle environ, nb::handle form_title) {
+    nb::object title = pk::first_nonempty({environ.attr("get")("PANEKIT_WINDOW_TITLE"), form_title}).attr("strip")();
     return truthy(title) ? title : nb::borrow(form_title);
 }
 
@@ -82,12 +82,15 @@ bool arm_on_sight(const HostState &st, nb::handle cv) {
     return st[Host::Armed].is(Py_True);
 }
 
-// Stops the control server this call started, if any (taken from the state, so only once).
+// Stops the control server this call started, if any (taken from the state, so only once). The
+// result of start_control_server is the pair (server, thread); anything else is left alone.
 void stop_server(const HostState &st) {
     nb::object started = nb::borrow(st[Host::Server]);
     if (started.is_none()) return;
     st.set(Host::Server, nb::none());
-    nb::object srv = nb::borrow(nb::tuple(started)[0]);
+    nb::object srv;
+    pk::guarded([&] { srv = started[0]; });
+    if (!srv.is_valid()) return;
     pk::guarded([&] { srv.attr("shutdown")(); });
     pk::guarded([&] { srv.attr("server_close")(); });
 }
@@ -112,15 +115,17 @@ constexpr pk::Param url_params[] = {{.name = "url", .annotation = "str", .check 
 constexpr pk::Spec do_navigate_spec{.name = "_do_navigate", .params = url_params, .returns = "None"};
 void do_navigate(const pk::Call &c, nb::str url) {
     auto st = c.state<Host>();
-    arm_on_sight(st, core_of(st));
+    bool armed_now = arm_on_sight(st, core_of(st));
     pk::host::navigate(kView, holder_of(st), c.global("norm_browser_url"), url);
+    // Still parked (this address normalised to nothing): deliver the parked one now.
+    if (armed_now) pk::host::flush_pending(kView, holder_of(st));
 }
 
 // Back, forward, reload (a core seen here for the first time arms the delivery of parked navigations).
 template <pk::host::History What>
 void history_step(const pk::Call &c) {
     auto st = c.state<Host>();
-    arm_on_sight(st, core_of(st));
+    if (arm_on_sight(st, core_of(st))) pk::host::flush_pending(kView, holder_of(st));
     pk::host::history(kView, holder_of(st), What);
 }
 constexpr pk::Spec do_back_spec{.name = "_do_back", .returns = "None"};
@@ -214,20 +219,9 @@ void prepare_embedded_navigation(const pk::Call &c) {
     pk::guarded([&] { c.global("webview").attr("settings")["OPEN_EXTERNAL_LINKS_IN_BROWSER"] = false; });
 }
 
-constexpr pk::Param run_params[] = {
-    {.name = "start_url", .annotation = "str", .check = Check::Str, .kind = Kind::KeywordOnly},
-    {.name = "home_url", .annotation = "Optional[str]", .check = Check::OptStr, .kind = Kind::KeywordOnly, .def = Def::None},
-    {.name = "form_title", .annotation = "str", .check = Check::Str, .kind = Kind::KeywordOnly, .def = Def::Str, .text = "panekit"},
-    {.name = "user_data_folder", .annotation = "Optional[Path]", .kind = Kind::KeywordOnly, .def = Def::None},
-    {.name = "with_control_server", .annotation = "bool", .check = Check::Truth, .kind = Kind::KeywordOnly, .def = Def::True},
-    {.name = "control_host", .annotation = "Optional[str]", .check = Check::OptStr, .kind = Kind::KeywordOnly, .def = Def::None},
-    {.name = "control_port_override", .annotation = "Optional[int]", .check = Check::OptInt, .kind = Kind::KeywordOnly, .def = Def::None},
-    {.name = "browser_download_directory", .annotation = "Optional[str]", .check = Check::OptStr, .kind = Kind::KeywordOnly, .def = Def::None},
-    {.name = "browser_download_prompt", .annotation = "Optional[bool]", .check = Check::OptBool, .kind = Kind::KeywordOnly, .def = Def::None},
-};
 constexpr pk::Spec run_spec{
     .name = "run_toolbar_main",
-    .params = run_params,
+    .params = pk::host::kRunParams,
     .returns = "int",
     .doc = "Open the browser window through pywebview's Edge backend and run its loop until the "
            "window is closed (0); 1 when not on Windows or when pywebview fails to start."};
@@ -235,18 +229,18 @@ nb::object run_toolbar_main(const pk::Call &c, nb::str start_url, nb::handle hom
                             nb::handle user_data_folder, bool with_control_server, nb::handle control_host,
                             nb::handle control_port_override, nb::handle browser_download_directory,
                             nb::handle browser_download_prompt) {
-    if (!pk::on_windows()) {
+    if (!pk::host::on_windows(c.global("sys"))) {
         pk::print_line(kOnlyWindows);
         return nb::int_(1);
     }
     nb::object norm = c.global("norm_browser_url");
-    nb::object home = pk::host::home(home_url, c.global("_DEFAULT_HOME"), norm);
+    nb::object home = pk::host::home(c.global("os").attr("environ"), home_url, c.global("_DEFAULT_HOME"), norm);
     nb::object start = pk::host::start(start_url, home, norm);
-    nb::object ud = pk::host::user_data_folder(user_data_folder, c.global("Path"));
+    nb::object ud = pk::host::user_data_folder(c.global("os").attr("environ"), user_data_folder, c.global("Path"));
     nb::str storage_path(ud);
-    nb::object ch = pk::host::control_host(control_host);
+    nb::object ch = pk::host::control_host(c.global("os").attr("environ"), control_host);
     nb::object cp = pk::host::control_port(control_port_override, c.global("control_port"));
-    nb::object title = resolve_title(form_title);
+    nb::object title = resolve_title(c.global("os").attr("environ"), form_title);
 
     nb::dict holder;
     holder["browser_view"] = nb::none();
@@ -281,8 +275,7 @@ nb::object run_toolbar_main(const pk::Call &c, nb::str start_url, nb::handle hom
         stop_server(st);
     };
     try {
-        nb::str line = nb::str("[panekit] 首页={}  首跳={}  (宿主=pywebview)").format(home, start);
-        pk::print_line(line);
+        pk::print_line(nb::str("[panekit] 首页=") + home + nb::str("  首跳=") + start + nb::str("  (宿主=pywebview)"));
         webview.attr("start")(start_cb, "gui"_a = "edgechromium", "private_mode"_a = false,
                               "storage_path"_a = storage_path);
     } catch (nb::python_error &e) {

@@ -2,128 +2,160 @@
 // the client calls another process uses to steer it.
 #include "pk.hpp"
 
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <string>
 #include <string_view>
 
+#if !defined(_WIN32)
+#  include <sys/socket.h>
+#endif
+
 namespace nb = nanobind;
 using namespace nb::literals;
 using pk::Check;
 using pk::Def;
+using pk::Kind;
 
 namespace {
 
-const char *const kModule = "panekit.helmwire";
 const char *const kDefaultHost = "127.0.0.1";
 const char *const kDefaultPortText = "18765";
 const long kDefaultPort = 18765;
 
-PyObject *g_dict = nullptr;  // the module's namespace (borrowed; the module lives for the process)
 pk::Lazy g_json_loads{"json", "loads"};
-
-nb::object global(const char *name) { return pk::module_global(nb::handle(g_dict), name); }
-
-using pk::is_exception;
 
 // ---- endpoint settings ----------------------------------------------------------------------
 
-nb::object control_port(pk::Args &) {
+constexpr pk::Spec control_port_spec{
+    .name = "control_port",
+    .returns = "int",
+    .doc = "Control port from PANEKIT_CONTROL_PORT; 18765 when it is unset, empty or not an integer.",
+};
+nb::object control_port() {
     nb::object text = pk::first_nonempty({pk::env_get("PANEKIT_CONTROL_PORT"), nb::str(kDefaultPortText)});
     nb::object stripped = text.attr("strip")();
-    PyObject *n = PyNumber_Long(stripped.ptr());
-    if (!n) {
-        if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw nb::python_error();
-        PyErr_Clear();
+    try {
+        return pk::check(PyNumber_Long(stripped.ptr()));
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_ValueError)) throw;
         return nb::int_(kDefaultPort);
     }
-    return nb::steal(n);
 }
 
-nb::object control_base_url(pk::Args &a) {
-    nb::object port = nb::borrow(a[0]);
-    if (port.is_none()) port = nb::steal(PyNumber_Long(global("control_port")().ptr()));
-    if (!port.is_valid()) throw nb::python_error();
-    nb::object fallback = global("DEFAULT_CONTROL_HOST");
-    nb::object h = pk::first_nonempty({a[1], pk::env_get("PANEKIT_CONTROL_HOST"), fallback}).attr("strip")();
-    if (!PyObject_IsTrue(h.ptr())) h = fallback;
-    return nb::str("http://{}:{}").format(h, port);
+constexpr pk::Param base_url_params[] = {
+    {.name = "port", .annotation = "Optional[int]", .check = Check::OptInt, .kind = Kind::KeywordOnly, .def = Def::None},
+    {.name = "host", .annotation = "Optional[str]", .check = Check::OptStr, .kind = Kind::KeywordOnly, .def = Def::None},
+};
+constexpr pk::Spec base_url_spec{
+    .name = "control_base_url",
+    .params = base_url_params,
+    .returns = "str",
+    .doc = "Base address of the control plane, \"http://<host>:<port>\", from the arguments, the "
+           "environment and the defaults.",
+};
+nb::object control_base_url(const pk::Call &c, nb::handle port, nb::handle host) {
+    nb::object p = port.is_none() ? pk::check(PyNumber_Long(c.global("control_port")().ptr())) : nb::borrow(port);
+    nb::object fallback = c.global("DEFAULT_CONTROL_HOST");
+    nb::object h = pk::first_nonempty({host, pk::env_get("PANEKIT_CONTROL_HOST"), fallback}).attr("strip")();
+    if (!pk::check(PyObject_IsTrue(h.ptr()))) h = fallback;
+    return nb::str("http://{}:{}").format(h, p);
 }
 
-// ---- the request handler --------------------------------------------------------------------
+// ---- the server's shared state ----------------------------------------------------------------
 
-// Captured state of one start_control_server call, shared by the handler's methods.
-enum Cell { kLog, kInvoke, kCore, kNavigate, kBack, kForward, kReload, kLogFn, kOwnName, kCells };
+// What one start_control_server call shares with its handler class, its log function and the
+// connection hooks of its server.
+enum class Server {
+    Log, Invoke, Core, Navigate, Back, Forward, Reload,  // the caller's callables
+    LogFn,                                               // the _log function
+    OwnName,                                             // the host text as host_key made it
+    Srv, Family, Type, Proto,                            // the server and its listening socket's kind
+    kCount
+};
 
-nb::object log_fn(pk::Args &a) {
-    nb::handle log = a.cell(0);
-    if (PyObject_IsTrue(log.ptr()))
-        log(a[0]);
+constexpr pk::Param log_params[] = {{.name = "msg", .annotation = "str", .check = Check::Str}};
+constexpr pk::Spec log_spec{.name = "_log", .params = log_params, .returns = "None"};
+void log_line(const pk::Call &c, nb::str msg) {
+    nb::handle log = c.state<Server>()[Server::Log];
+    if (pk::check(PyObject_IsTrue(log.ptr())))
+        log(msg);
     else
-        pk::print_line(a[0]);
-    return nb::none();
+        pk::print_line(msg);
 }
 
-nb::object handler_log_message(pk::Args &a) {
-    nb::handle fmt = a[1];
-    nb::handle args = a[2];
-    nb::object msg = nb::len(args) ? nb::steal(PyNumber_Remainder(fmt.ptr(), args.ptr())) : nb::borrow(fmt);
-    if (!msg.is_valid()) throw nb::python_error();
+// ---- the request handler: logging, body, answers ------------------------------------------------
+
+constexpr pk::Param log_message_params[] = {
+    {.name = "self"},
+    {.name = "fmt", .annotation = "str", .check = Check::Str},
+    {.name = "args", .annotation = "Any", .kind = Kind::VarPositional},
+};
+constexpr pk::Spec log_message_spec{.name = "log_message", .params = log_message_params, .returns = "None"};
+void log_message(const pk::Call &c, nb::handle, nb::str fmt, nb::tuple args) {
+    nb::object msg = nb::len(args) ? pk::check(PyNumber_Remainder(fmt.ptr(), args.ptr())) : nb::object(fmt);
     static PyObject *probe_text = PyUnicode_InternFromString("GET /ready");
     static PyObject *prefix = PyUnicode_InternFromString("[panekit control] ");
-    int has = PySequence_Contains(msg.ptr(), probe_text);
-    if (has < 0) throw nb::python_error();
-    if (has) return nb::none();
-    nb::object line = nb::steal(PyUnicode_Concat(prefix, nb::str(msg).ptr()));
-    if (!line.is_valid()) throw nb::python_error();
-    a.cell(kLogFn)(line);
-    return nb::none();
+    if (pk::check(PySequence_Contains(msg.ptr(), probe_text))) return;
+    c.state<Server>()[Server::LogFn](pk::check(PyUnicode_Concat(prefix, nb::str(msg).ptr())));
 }
 
 // Declared Content-Length: 0 when absent, empty or not an integer (negative counts as 0);
 // kTooLarge when above the module's _MAX_BODY_BYTES, also for digit strings too long for int().
 constexpr long long kTooLarge = -1;
 
-long long declared_length(nb::handle self) {
+long long declared_length(const pk::Call &c, nb::handle self) {
     nb::object v = self.attr("headers").attr("get")("Content-Length");
-    if (v.is_none() || !PyObject_IsTrue(v.ptr())) return 0;
-    long long cap = nb::cast<long long>(global("_MAX_BODY_BYTES"));
-    PyObject *n = PyNumber_Long(v.ptr());
-    if (!n) {
-        if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw nb::python_error();
-        PyErr_Clear();
+    if (v.is_none() || !pk::check(PyObject_IsTrue(v.ptr()))) return 0;
+    long long cap = nb::cast<long long>(c.global("_MAX_BODY_BYTES"));
+    nb::object n;
+    try {
+        n = pk::check(PyNumber_Long(v.ptr()));
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_ValueError)) throw;
         // int() refuses very long digit strings; those still declare a length, a huge one.
         nb::object s = nb::str(v).attr("strip")();
         if (PyUnicode_GET_LENGTH(s.ptr()) > 0 && PyUnicode_READ_CHAR(s.ptr(), 0) == '+')
-            s = nb::steal(PyUnicode_Substring(s.ptr(), 1, PyUnicode_GET_LENGTH(s.ptr())));
-        if (PyObject_IsTrue(s.attr("isdecimal")().ptr())) return kTooLarge;
-        return 0;
+            s = pk::check(PyUnicode_Substring(s.ptr(), 1, PyUnicode_GET_LENGTH(s.ptr())));
+        return pk::check(PyObject_IsTrue(s.attr("isdecimal")().ptr())) ? kTooLarge : 0;
     }
     int overflow = 0;
-    long long value = PyLong_AsLongLongAndOverflow(n, &overflow);
-    Py_DECREF(n);
+    long long value = PyLong_AsLongLongAndOverflow(n.ptr(), &overflow);
     if (overflow > 0 || (overflow == 0 && value > cap)) return kTooLarge;
     if (overflow < 0 || value < 0) return 0;
     return value;
 }
 
-nb::object handler_read_body(pk::Args &a) {
-    nb::handle self = a[0];
-    long long n = declared_length(self);
+constexpr pk::Param self_param[] = {{.name = "self"}};
+constexpr pk::Spec read_body_spec{.name = "_read_body", .params = self_param, .returns = "bytes"};
+nb::object read_body(const pk::Call &c, nb::handle self) {
+    long long n = declared_length(c, self);
     if (n <= 0) return nb::bytes("", 0);  // empty, or above the cap (do_POST answers that one)
     return self.attr("rfile").attr("read")(n);
 }
 
-nb::object handler_json(pk::Args &a) {
-    nb::handle self = a[0];
-    nb::bytes body = pk::json_bytes(a[2]);
-    self.attr("send_response")(a[1]);
+constexpr pk::Param json_params[] = {
+    {.name = "self"},
+    {.name = "code", .annotation = "int", .check = Check::Int},
+    {.name = "obj", .annotation = "Any"},
+};
+constexpr pk::Spec json_spec{.name = "_json", .params = json_params, .returns = "None"};
+void send_json(nb::handle self, nb::handle code, nb::handle obj) {
+    nb::bytes body = pk::json_bytes(obj);
+    self.attr("send_response")(code);
     self.attr("send_header")("Content-Type", "application/json; charset=utf-8");
     self.attr("send_header")("Content-Length", nb::str(nb::int_(body.size())));
     self.attr("send_header")("Access-Control-Allow-Origin", "*");
     self.attr("end_headers")();
     self.attr("wfile").attr("write")(body);
-    return nb::none();
+}
+
+nb::dict failure(const char *error) {
+    nb::dict d;
+    d["ok"] = false;
+    d["error"] = error;
+    return d;
 }
 
 // ---- host names answered ----------------------------------------------------------------------
@@ -220,82 +252,65 @@ bool host_value_allowed(std::string_view v, std::string_view own) {
     return !own.empty() && key == own;
 }
 
+// A str's UTF-8 text, valid while the str lives.
+std::string_view utf8(nb::handle text) {
+    Py_ssize_t size = 0;
+    const char *p = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+    if (!p) throw nb::python_error();
+    return {p, static_cast<std::size_t>(size)};
+}
+
 // Whether the request may be served; `own` is the server's host text as host_key made it.
 bool host_allowed(nb::handle self, nb::handle own) {
     nb::object values = self.attr("headers").attr("get_all")("Host");
     if (values.is_none()) return true;
-    Py_ssize_t own_size = 0;
-    const char *own_text = PyUnicode_AsUTF8AndSize(own.ptr(), &own_size);
-    if (!own_text) throw nb::python_error();
-    for (nb::handle value : values) {
-        if (!PyUnicode_Check(value.ptr())) return false;
-        Py_ssize_t size = 0;
-        const char *text = PyUnicode_AsUTF8AndSize(value.ptr(), &size);
-        if (!text) throw nb::python_error();
-        if (!host_value_allowed({text, static_cast<std::size_t>(size)}, {own_text, static_cast<std::size_t>(own_size)}))
-            return false;
-    }
+    std::string_view own_text = utf8(own);
+    for (nb::handle value : values)
+        if (!PyUnicode_Check(value.ptr()) || !host_value_allowed(utf8(value), own_text)) return false;
     return true;
 }
-
-nb::dict failure(const char *error);
 
 // Answers 403 and returns true when the request names a host this server does not answer to.
-bool refuse_foreign_host(pk::Args &a) {
-    if (host_allowed(a[0], a.cell(kOwnName))) return false;
-    a[0].attr("_json")(403, failure("host not allowed"));
+bool refuse_foreign_host(const pk::Call &c, nb::handle self) {
+    if (host_allowed(self, c.state<Server>()[Server::OwnName])) return false;
+    self.attr("_json")(403, failure("host not allowed"));
     return true;
 }
 
-nb::object handler_options(pk::Args &a) {
-    nb::handle self = a[0];
-    if (refuse_foreign_host(a)) return nb::none();
+// ---- the request handler: routes --------------------------------------------------------------
+
+constexpr pk::Spec options_spec{.name = "do_OPTIONS", .params = self_param, .returns = "None"};
+void do_options(const pk::Call &c, nb::handle self) {
+    if (refuse_foreign_host(c, self)) return;
     self.attr("send_response")(204);
     self.attr("send_header")("Access-Control-Allow-Origin", "*");
     self.attr("send_header")("Access-Control-Allow-Methods", "GET, POST, OPTIONS");
     self.attr("send_header")("Access-Control-Allow-Headers", "Content-Type");
     self.attr("end_headers")();
-    return nb::none();
 }
 
-// Reads `Source` of a core into out["url"]; any Exception while reading or converting is dropped.
-void store_source(nb::handle core_obj, nb::handle out) {
-    try {
-        nb::object src = core_obj.attr("Source");
-        nb::object text = PyObject_IsTrue(src.ptr()) ? nb::object(nb::str(src)) : nb::object(nb::str(""));
-        PyObject_SetItem(out.ptr(), nb::str("url").ptr(), text.ptr()) == 0 ? void() : throw nb::python_error();
-    } catch (nb::python_error &e) {
-        if (!is_exception(e)) throw;
-    }
+// What the UI-thread reads of do_GET share: the core callable and the answer they fill in.
+enum class Read { Core, Out, kCount };
+
+// Sets out["url"] from the core's Source; an Exception while reading or converting it is dropped.
+void store_source(nb::handle core, nb::handle out) {
+    pk::guarded([&] { out["url"] = pk::source_text(core); });
 }
 
-// _probe / _read: closure (core, out)
-nb::object probe(pk::Args &a) {
-    nb::object c = a.cell(0)();
-    nb::handle out = a.cell(1);
-    out["core"] = nb::bool_(!c.is_none());
-    if (!c.is_none()) store_source(c, out);
-    return nb::none();
+constexpr pk::Spec probe_spec{.name = "_probe", .returns = "None"};
+void probe(const pk::Call &c) {
+    auto st = c.state<Read>();
+    nb::object core = st[Read::Core]();
+    st[Read::Out]["core"] = nb::bool_(!core.is_none());
+    if (!core.is_none()) store_source(core, st[Read::Out]);
 }
 
-nb::object read_url(pk::Args &a) {
-    nb::object c = a.cell(0)();
-    if (!c.is_none()) store_source(c, a.cell(1));
-    return nb::none();
+constexpr pk::Spec read_spec{.name = "_read", .returns = "None"};
+void read_url(const pk::Call &c) {
+    auto st = c.state<Read>();
+    nb::object core = st[Read::Core]();
+    if (!core.is_none()) store_source(core, st[Read::Out]);
 }
-
-// _go: closure (do_navigate, url)
-nb::object go(pk::Args &a) {
-    a.cell(0)(a.cell(1));
-    return nb::none();
-}
-
-const pk::Spec probe_spec{"_probe", "start_control_server.<locals>._Handler.do_GET.<locals>._probe",
-                          pk::kNoParams, "None", nullptr, probe};
-const pk::Spec read_spec{"_read", "start_control_server.<locals>._Handler.do_GET.<locals>._read",
-                         pk::kNoParams, "None", nullptr, read_url};
-const pk::Spec go_spec{"_go", "start_control_server.<locals>._Handler.do_POST.<locals>._go", pk::kNoParams,
-                       "None", nullptr, go};
 
 bool starts_with(nb::handle text, const char *prefix) {
     Py_ssize_t n = static_cast<Py_ssize_t>(std::strlen(prefix));
@@ -307,68 +322,51 @@ bool ends_with(nb::handle text, const char *suffix) {
     return PyUnicode_Tailmatch(text.ptr(), nb::str(suffix).ptr(), 0, PY_SSIZE_T_MAX, 1) == 1;
 }
 
-nb::object handler_get(pk::Args &a) {
-    if (refuse_foreign_host(a)) return nb::none();
-    nb::handle self = a[0];
+constexpr pk::Spec get_spec{.name = "do_GET", .params = self_param, .returns = "None"};
+void do_get(const pk::Call &c, nb::handle self) {
+    if (refuse_foreign_host(c, self)) return;
     nb::object path = self.attr("path");
-    nb::handle invoke = a.cell(kInvoke);
-    if (starts_with(path, "/ready")) {
-        nb::dict out;
-        out["ok"] = true;
-        out["core"] = false;
+    auto server = c.state<Server>();
+    nb::dict out;
+    out["ok"] = true;
+    bool ready = starts_with(path, "/ready");
+    if (ready || starts_with(path, "/url")) {
+        if (ready) out["core"] = false;
         out["url"] = "";
-        invoke(pk::make_function(probe_spec, kModule, nb::make_tuple(a.cell(kCore), out)));
-        self.attr("_json")(200, out);
-    } else if (starts_with(path, "/url")) {
-        nb::dict out;
-        out["ok"] = true;
-        out["url"] = "";
-        invoke(pk::make_function(read_spec, kModule, nb::make_tuple(a.cell(kCore), out)));
-        self.attr("_json")(200, out);
+        pk::State<Read> st;
+        st.set(Read::Core, server[Server::Core]);
+        st.set(Read::Out, out);
+        server[Server::Invoke](ready ? c.nested<probe_spec>(probe, st.object()) : c.nested<read_spec>(read_url, st.object()));
     } else {
-        nb::dict out;
-        out["ok"] = true;
         out["hint"] = "GET /ready  |  GET /url  |  POST /navigate /back /forward /reload";
-        self.attr("_json")(200, out);
     }
-    return nb::none();
-}
-
-nb::dict failure(const char *error) {
-    nb::dict d;
-    d["ok"] = false;
-    d["error"] = error;
-    return d;
+    self.attr("_json")(200, out);
 }
 
 // The address a navigate body names. A body that parses as JSON names it only through the
 // "url" value of an object; any other body is plain text holding the address.
 nb::object body_address(nb::bytes raw) {
     if (raw.size() == 0) return nb::str("");
+    const auto size = static_cast<Py_ssize_t>(raw.size());
     nb::object data;
-    try {
-        nb::object text = nb::steal(PyUnicode_DecodeUTF8(raw.c_str(), static_cast<Py_ssize_t>(raw.size()), "strict"));
-        if (!text.is_valid()) throw nb::python_error();
-        data = nb::handle(g_json_loads.get())(text);
-    } catch (nb::python_error &e) {
-        if (!is_exception(e)) throw;
-        nb::object text = nb::steal(PyUnicode_DecodeUTF8(raw.c_str(), static_cast<Py_ssize_t>(raw.size()), "ignore"));
-        if (!text.is_valid()) throw nb::python_error();
-        return text.attr("strip")();
-    }
+    bool parsed = pk::guarded_or(false, [&] {
+        data = nb::handle(g_json_loads.get())(pk::check(PyUnicode_DecodeUTF8(raw.c_str(), size, "strict")));
+        return true;
+    });
+    if (!parsed) return pk::check(PyUnicode_DecodeUTF8(raw.c_str(), size, "ignore")).attr("strip")();
     if (!PyDict_Check(data.ptr())) return nb::str("");
     PyObject *url = PyDict_GetItemWithError(data.ptr(), nb::str("url").ptr());
     if (!url) {
         if (PyErr_Occurred()) throw nb::python_error();
         return nb::str("");
     }
-    if (!PyObject_IsTrue(url)) return nb::str("");
+    if (!pk::check(PyObject_IsTrue(url))) return nb::str("");
     return nb::str(nb::handle(url)).attr("strip")();
 }
 
 // The target up to its first "?", without trailing slashes; "/" when nothing is left.
 nb::object post_path(nb::object target) {
-    if (target.is_none() || !PyObject_IsTrue(target.ptr())) return nb::str("/");
+    if (target.is_none() || !pk::check(PyObject_IsTrue(target.ptr()))) return nb::str("/");
     if (!PyUnicode_Check(target.ptr())) target = nb::str(target);
     PyObject *t = target.ptr();
     Py_ssize_t end = PyUnicode_FindChar(t, '?', 0, PyUnicode_GET_LENGTH(t), 1);
@@ -377,70 +375,58 @@ nb::object post_path(nb::object target) {
     while (end > 0 && PyUnicode_READ_CHAR(t, end - 1) == '/') --end;
     if (end == 0) return nb::str("/");
     if (end == PyUnicode_GET_LENGTH(t)) return target;
-    return nb::steal(PyUnicode_Substring(t, 0, end));
+    return pk::check(PyUnicode_Substring(t, 0, end));
 }
 
-nb::object handler_post(pk::Args &a) {
-    if (refuse_foreign_host(a)) return nb::none();
-    nb::handle self = a[0];
-    nb::object path = post_path(self.attr("path"));
+// What _go calls, on the UI thread.
+enum class Go { Navigate, Url, kCount };
 
+constexpr pk::Spec go_spec{.name = "_go", .returns = "None"};
+void go(const pk::Call &c) {
+    auto st = c.state<Go>();
+    st[Go::Navigate](st[Go::Url]);
+}
+
+constexpr pk::Spec post_spec{.name = "do_POST", .params = self_param, .returns = "None"};
+void do_post(const pk::Call &c, nb::handle self) {
+    if (refuse_foreign_host(c, self)) return;
+    nb::object path = post_path(self.attr("path"));
     nb::object raw = self.attr("_read_body")();
     // _read_body never reads a body above the cap; only an empty result can be that case.
-    if (nb::len(raw) == 0 && declared_length(self) == kTooLarge) {
+    if (nb::len(raw) == 0 && declared_length(c, self) == kTooLarge) {
         // The server drains what it can of the unread body before closing.
         nb::setattr(self.attr("request"), "_pk_unread", nb::bool_(true));
         self.attr("_json")(413, failure("body too large"));
-        return nb::none();
+        return;
     }
-    nb::handle invoke = a.cell(kInvoke);
-    if (ends_with(path, "/navigate")) {
-        nb::object text = body_address(nb::bytes(raw));
-        nb::object url = global("norm_browser_url")(text);
-        if (!PyObject_IsTrue(url.ptr())) {
-            self.attr("_json")(400, failure("missing url"));
-            return nb::none();
-        }
-        invoke(pk::make_function(go_spec, kModule, nb::make_tuple(a.cell(kNavigate), url)));
-        nb::dict out;
-        out["ok"] = true;
-        out["url"] = url;
-        self.attr("_json")(200, out);
-        return nb::none();
-    }
-    Cell action = ends_with(path, "/back")      ? kBack
-                  : ends_with(path, "/forward") ? kForward
-                  : ends_with(path, "/reload")  ? kReload
-                                                : kCells;
-    if (action == kCells) {
-        self.attr("_json")(404, failure("unknown path"));
-        return nb::none();
-    }
-    invoke(a.cell(action));
+    auto server = c.state<Server>();
     nb::dict out;
     out["ok"] = true;
+    if (ends_with(path, "/navigate")) {
+        nb::object url = c.global("norm_browser_url")(body_address(nb::bytes(raw)));
+        if (!pk::check(PyObject_IsTrue(url.ptr()))) {
+            self.attr("_json")(400, failure("missing url"));
+            return;
+        }
+        pk::State<Go> st;
+        st.set(Go::Navigate, server[Server::Navigate]);
+        st.set(Go::Url, url);
+        server[Server::Invoke](c.nested<go_spec>(go, st.object()));
+        out["url"] = url;
+        self.attr("_json")(200, out);
+        return;
+    }
+    Server action = ends_with(path, "/back")      ? Server::Back
+                    : ends_with(path, "/forward") ? Server::Forward
+                    : ends_with(path, "/reload")  ? Server::Reload
+                                                  : Server::kCount;
+    if (action == Server::kCount) {
+        self.attr("_json")(404, failure("unknown path"));
+        return;
+    }
+    server[Server::Invoke](server[action]);
     self.attr("_json")(200, out);
-    return nb::none();
 }
-
-#define HANDLER_QUAL "start_control_server.<locals>._Handler."
-
-const pk::Param log_message_params[] = {pk::pos("self", nullptr), pk::pos("fmt", "str", Check::Str),
-                                        pk::varargs("args", "Any")};
-const pk::Param self_only[] = {pk::pos("self", nullptr)};
-const pk::Param json_params[] = {pk::pos("self", nullptr), pk::pos("code", "int", Check::Int),
-                                 pk::pos("obj", "Any")};
-const pk::Spec handler_specs[] = {
-    {"log_message", HANDLER_QUAL "log_message", log_message_params, "None", nullptr, handler_log_message},
-    {"_read_body", HANDLER_QUAL "_read_body", self_only, "bytes", nullptr, handler_read_body},
-    {"_json", HANDLER_QUAL "_json", json_params, "None", nullptr, handler_json},
-    {"do_OPTIONS", HANDLER_QUAL "do_OPTIONS", self_only, "None", nullptr, handler_options},
-    {"do_GET", HANDLER_QUAL "do_GET", self_only, "None", nullptr, handler_get},
-    {"do_POST", HANDLER_QUAL "do_POST", self_only, "None", nullptr, handler_post},
-};
-
-const pk::Param log_params[] = {pk::pos("msg", "str", Check::Str)};
-const pk::Spec log_spec{"_log", "start_control_server.<locals>._log", log_params, "None", nullptr, log_fn};
 
 // ---- connection limits ----------------------------------------------------------------------
 //
@@ -449,8 +435,8 @@ const pk::Spec log_spec{"_log", "start_control_server.<locals>._log", log_params
 // from acceptance) that bounds every read on it, however the client trickles its bytes; a read
 // past the deadline raises TimeoutError, which the standard handler logs and drops.
 //
-// The socket stays blocking and each read first waits for input until the deadline, so an
-// ordinary request costs one wait and no other extra system call. Writes of an ordinary answer
+// The socket stays blocking and each read first makes sure input is there, waiting for it until
+// the deadline only when it is not yet: an ordinary request costs one non-blocking peek per read. Writes of an ordinary answer
 // fit in the socket's own send buffer and cannot block; once a connection has written more than
 // kUnboundedWriteBytes, each write gets a socket time-out of what is left of the same deadline,
 // so reads and writes together hold the server for at most one limit.
@@ -500,97 +486,119 @@ bool readable(nb::handle sock, double wait) {
     }
 }
 
+// Whether `sock` is readable now (input, the end of it, or an error to report), asked with one
+// non-blocking peek: 1 yes, 0 no, -1 where the system offers no such peek (select() must tell).
+int readable_now(nb::handle sock) {
+#if defined(MSG_DONTWAIT)
+    int fd = PyObject_AsFileDescriptor(sock.ptr());
+    if (fd < 0) throw nb::python_error();
+    char byte;
+    if (::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) >= 0) return 1;
+    return (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) ? 0 : 1;
+#else
+    (void)sock;
+    return -1;
+#endif
+}
+
 // Waits for input until the socket's deadline; raises TimeoutError when none comes by then.
+// Input usually arrives before it is read, so the peek spares most reads the wait.
 void await_input(nb::handle sock) {
     double left = nb::cast<double>(sock.attr("_pk_deadline")) - monotonic();
-    if (left <= 0 || !readable(sock, left)) pk::raise(PyExc_TimeoutError, "timed out");
+    if (left <= 0) pk::raise(PyExc_TimeoutError, "timed out");
+    if (readable_now(sock) == 1) return;
+    if (!readable(sock, left)) pk::raise(PyExc_TimeoutError, "timed out");
 }
 
-nb::object deadline_recv_into(pk::Args &a) {
-    await_input(a[0]);
-    return nb::handle(g_sock.get().recv_into)(a[0], a[1], a[2], a[3]);
+// The plain socket methods check their arguments themselves.
+constexpr pk::Param recv_into_params[] = {
+    {.name = "self"},
+    {.name = "buffer", .annotation = "Any"},
+    {.name = "nbytes", .annotation = "int", .def = Def::Int, .number = 0},
+    {.name = "flags", .annotation = "int", .def = Def::Int, .number = 0},
+};
+constexpr pk::Spec recv_into_spec{.name = "recv_into", .params = recv_into_params, .returns = "int"};
+nb::object deadline_recv_into(nb::handle self, nb::handle buffer, nb::handle nbytes, nb::handle flags) {
+    await_input(self);
+    return nb::handle(g_sock.get().recv_into)(self, buffer, nbytes, flags);
 }
 
-nb::object deadline_recv(pk::Args &a) {
-    await_input(a[0]);
-    return nb::handle(g_sock.get().recv)(a[0], a[1], a[2]);
+constexpr pk::Param recv_params[] = {
+    {.name = "self"},
+    {.name = "bufsize", .annotation = "int"},
+    {.name = "flags", .annotation = "int", .def = Def::Int, .number = 0},
+};
+constexpr pk::Spec recv_spec{.name = "recv", .params = recv_params, .returns = "bytes"};
+nb::object deadline_recv(nb::handle self, nb::handle bufsize, nb::handle flags) {
+    await_input(self);
+    return nb::handle(g_sock.get().recv)(self, bufsize, flags);
 }
 
-nb::object bounded_sendall(pk::Args &a) {
-    nb::handle sock = a[0];
-    long long sent = nb::cast<long long>(sock.attr("_pk_sent"));
-    Py_ssize_t n = PyObject_Length(a[1].ptr());
+constexpr pk::Param sendall_params[] = {
+    {.name = "self"},
+    {.name = "data", .annotation = "Any"},
+    {.name = "flags", .annotation = "int", .def = Def::Int, .number = 0},
+};
+constexpr pk::Spec sendall_spec{.name = "sendall", .params = sendall_params, .returns = "None"};
+nb::object bounded_sendall(nb::handle self, nb::handle data, nb::handle flags) {
+    long long sent = nb::cast<long long>(self.attr("_pk_sent"));
+    Py_ssize_t n = PyObject_Length(data.ptr());
     if (n < 0) PyErr_Clear(), n = 0;  // sendall itself reports what it cannot send
     if (sent + n > kUnboundedWriteBytes) {
         // What is left of the connection's deadline, the reads' share already spent.
-        double left = nb::cast<double>(sock.attr("_pk_deadline")) - monotonic();
+        double left = nb::cast<double>(self.attr("_pk_deadline")) - monotonic();
         if (left <= 0) pk::raise(PyExc_TimeoutError, "timed out");
-        nb::handle(g_sock.get().settimeout)(sock, left);
+        nb::handle(g_sock.get().settimeout)(self, left);
     }
-    sock.attr("_pk_sent") = nb::int_(sent + n);
-    return nb::handle(g_sock.get().sendall)(a[0], a[1], a[2]);
+    self.attr("_pk_sent") = nb::int_(sent + n);
+    return nb::handle(g_sock.get().sendall)(self, data, flags);
 }
 
-// The plain socket methods check these arguments themselves.
-const pk::Param recv_into_params[] = {pk::pos("self", nullptr), pk::pos("buffer", "Any"),
-                                      pk::pos("nbytes", "int", Check::Any, Def::Int, 0),
-                                      pk::pos("flags", "int", Check::Any, Def::Int, 0)};
-const pk::Param recv_params[] = {pk::pos("self", nullptr), pk::pos("bufsize", "int"),
-                                 pk::pos("flags", "int", Check::Any, Def::Int, 0)};
-const pk::Spec recv_into_spec{"recv_into", "_DeadlineSocket.recv_into", recv_into_params, "int", nullptr,
-                              deadline_recv_into};
-const pk::Spec recv_spec{"recv", "_DeadlineSocket.recv", recv_params, "bytes", nullptr, deadline_recv};
-const pk::Param sendall_params[] = {pk::pos("self", nullptr), pk::pos("data", "Any"),
-                                    pk::pos("flags", "int", Check::Any, Def::Int, 0)};
-const pk::Spec sendall_spec{"sendall", "_DeadlineSocket.sendall", sendall_params, "None", nullptr,
-                            bounded_sendall};
-
-PyObject *g_deadline_socket = nullptr;  // the socket class with deadline-bound reads (owned)
-
-nb::handle deadline_socket_type() {
-    if (!g_deadline_socket) {
-        nb::dict ns;
-        ns["__module__"] = kModule;
-        ns["__qualname__"] = "_DeadlineSocket";
-        ns["__doc__"] = "An accepted control connection whose reads all end by one deadline.";
-        ns["__slots__"] = nb::make_tuple("_pk_deadline", "_pk_sent", "_pk_unread");
-        ns["recv_into"] = pk::make_function(recv_into_spec, kModule);
-        ns["recv"] = pk::make_function(recv_spec, kModule);
-        ns["sendall"] = pk::make_function(sendall_spec, kModule);
-        nb::handle type = reinterpret_cast<PyObject *>(&PyType_Type);
-        g_deadline_socket = type("_DeadlineSocket", nb::make_tuple(g_socket_type.get()), ns).release().ptr();
-    }
-    return g_deadline_socket;
+// The socket class of accepted connections (made on first use, kept for the process).
+nb::handle deadline_socket_type(const pk::Call &c) {
+    static PyObject *type = nullptr;
+    if (!type)
+        type = c.module_class("_DeadlineSocket", nb::make_tuple(g_socket_type.get()),
+                              "An accepted control connection whose reads all end by one deadline.")
+                   .attr("__slots__", nb::make_tuple("_pk_deadline", "_pk_sent", "_pk_unread"))
+                   .method<recv_into_spec>(deadline_recv_into)
+                   .method<recv_spec>(deadline_recv)
+                   .method<sendall_spec>(bounded_sendall)
+                   .build()
+                   .release()
+                   .ptr();
+    return type;
 }
 
-// srv.get_request: closure (srv, family, type, proto of the listening socket)
-nb::object get_request(pk::Args &a) {
-    nb::handle srv = a.cell(0);
-    double limit = nb::cast<double>(global("_CONNECTION_TIME_LIMIT"));
+constexpr pk::Spec get_request_spec{.name = "get_request", .returns = "Tuple[Any, Any]"};
+nb::object get_request(const pk::Call &c) {
+    auto st = c.state<Server>();
+    double limit = nb::cast<double>(c.global("_CONNECTION_TIME_LIMIT"));
     if (!(limit > 0)) limit = 0.0;
-    nb::tuple accepted = nb::tuple(srv.attr("socket").attr("_accept")());
-    nb::object sock = deadline_socket_type()(a.cell(1), a.cell(2), a.cell(3), accepted[0]);
+    nb::tuple accepted = nb::tuple(st[Server::Srv].attr("socket").attr("_accept")());
+    nb::object sock = deadline_socket_type(c)(st[Server::Family], st[Server::Type], st[Server::Proto], accepted[0]);
     sock.attr("_pk_deadline") = nb::float_(monotonic() + limit);
     sock.attr("_pk_sent") = nb::int_(0);
     sock.attr("_pk_unread") = nb::bool_(false);
     return nb::make_tuple(sock, accepted[1]);
 }
 
-// srv.shutdown_request: closure (srv,). Before closing, take in what the client sent beyond what
-// was read (a body on a GET, a body behind a 413, pipelined bytes): closing a socket with unread
-// input resets the connection, which can discard the answer before the client has read it.
-nb::object shutdown_request(pk::Args &a) {
-    nb::handle srv = a.cell(0);
-    nb::handle request = a[0];
+// Before closing, take in what the client sent beyond what was read (a body on a GET, a body
+// behind a 413, pipelined bytes): closing a socket with unread input resets the connection, which
+// can discard the answer before the client has read it.
+constexpr pk::Param request_param[] = {{.name = "request", .annotation = "Any"}};
+constexpr pk::Spec shutdown_request_spec{.name = "shutdown_request", .params = request_param, .returns = "None"};
+void shutdown_request(const pk::Call &c, nb::handle request) {
     try {
         // Drain only when input is pending now (checked before our FIN, so it is the client's
         // data, not its close) or a body was deliberately left unread; otherwise close at once.
-        bool unread = PyObject_IsTrue(nb::object(request.attr("_pk_unread")).ptr()) == 1;
-        bool pending = unread || readable(request, 0.0);
+        bool unread = pk::check(PyObject_IsTrue(nb::object(request.attr("_pk_unread")).ptr())) == 1;
+        int now = unread ? 1 : readable_now(request);
+        bool pending = now == 1 || (now < 0 && readable(request, 0.0));
         request.attr("shutdown")(g_shut_wr.get());
         if (pending) {
-            double budget = nb::cast<double>(global("_DRAIN_SECONDS"));
-            long long left_bytes = nb::cast<long long>(global("_DRAIN_BYTES"));
+            double budget = nb::cast<double>(c.global("_DRAIN_SECONDS"));
+            long long left_bytes = nb::cast<long long>(c.global("_DRAIN_BYTES"));
             double end = monotonic() + budget, wait = budget;
             while (left_bytes > 0) {
                 if (!readable(request, wait)) break;
@@ -606,68 +614,86 @@ nb::object shutdown_request(pk::Args &a) {
     } catch (nb::python_error &e) {
         if (!e.matches(PyExc_OSError) && !e.matches(PyExc_ValueError)) throw;
     }
-    srv.attr("close_request")(request);
-    return nb::none();
+    c.state<Server>()[Server::Srv].attr("close_request")(request);
 }
 
-// srv.shutdown: closure (srv,). The standard loop looks for a stop request only between waits of
-// half a second on the listening socket; a short connection to that socket ends the wait at once,
-// so stopping costs no idle polling and nothing per request.
-nb::object prompt_shutdown(pk::Args &a) {
-    nb::handle srv = a.cell(0);
+// The standard loop looks for a stop request only between waits of half a second on the listening
+// socket; a short connection to that socket ends the wait at once, so stopping costs no idle
+// polling and nothing per request.
+constexpr pk::Spec shutdown_spec{.name = "shutdown", .returns = "None"};
+nb::object prompt_shutdown(const pk::Call &c) {
+    nb::handle srv = c.state<Server>()[Server::Srv];
     nb::setattr(srv, "_BaseServer__shutdown_request", nb::bool_(true));
     try {
         nb::tuple address = nb::tuple(srv.attr("server_address"));
         nb::object host = address[0];
-        if (!PyObject_IsTrue(host.ptr()) || nb::str(host).equal(nb::str("0.0.0.0"))) host = nb::str("127.0.0.1");
+        if (!pk::check(PyObject_IsTrue(host.ptr())) || nb::str(host).equal(nb::str("0.0.0.0")))
+            host = nb::str("127.0.0.1");
         nb::object poke = pk::import("socket").attr("create_connection")(nb::make_tuple(host, address[1]), 1.0);
         poke.attr("close")();
     } catch (nb::python_error &e) {
         if (!e.matches(PyExc_OSError)) throw;  // the loop still stops at its next wait
     }
-    return pk::import("socketserver").attr("BaseServer").attr("shutdown")(srv);
+    return pk::import_from("socketserver", "BaseServer").attr("shutdown")(srv);
 }
-
-const pk::Param request_param[] = {pk::pos("request", "Any")};
-const pk::Spec shutdown_spec{"shutdown", "start_control_server.<locals>.shutdown", pk::kNoParams, "None",
-                             nullptr, prompt_shutdown};
-const pk::Spec get_request_spec{"get_request", "start_control_server.<locals>.get_request", pk::kNoParams,
-                                "Tuple[Any, Any]", nullptr, get_request};
-const pk::Spec shutdown_request_spec{"shutdown_request", "start_control_server.<locals>.shutdown_request",
-                                     request_param, "None", nullptr, shutdown_request};
 
 // ---- start_control_server -------------------------------------------------------------------
 
-nb::object start_control_server(pk::Args &a) {
-    // a: host, port, invoke_sync, core, do_navigate, do_back, do_forward, do_reload, log
-    nb::object log = nb::borrow(a[8]);
-    nb::object logf = pk::make_function(log_spec, kModule, nb::make_tuple(log));
-    Py_ssize_t host_size = 0;
-    const char *host_text = PyUnicode_AsUTF8AndSize(a[0].ptr(), &host_size);
-    if (!host_text) throw nb::python_error();
-    std::string_view own_text{host_text, static_cast<std::size_t>(host_size)};
+constexpr pk::Param start_params[] = {
+    {.name = "host", .annotation = "str", .check = Check::Str, .kind = Kind::KeywordOnly},
+    {.name = "port", .annotation = "int", .check = Check::Int, .kind = Kind::KeywordOnly},
+    {.name = "invoke_sync", .annotation = "Callable[[Callable[[], None]], None]", .kind = Kind::KeywordOnly},
+    {.name = "core", .annotation = "Callable[[], Any]", .kind = Kind::KeywordOnly},
+    {.name = "do_navigate", .annotation = "Callable[[str], None]", .kind = Kind::KeywordOnly},
+    {.name = "do_back", .annotation = "Callable[[], None]", .kind = Kind::KeywordOnly},
+    {.name = "do_forward", .annotation = "Callable[[], None]", .kind = Kind::KeywordOnly},
+    {.name = "do_reload", .annotation = "Callable[[], None]", .kind = Kind::KeywordOnly},
+    {.name = "log", .annotation = "Optional[Callable[[str], None]]", .kind = Kind::KeywordOnly, .def = Def::None},
+};
+constexpr pk::Spec start_spec{
+    .name = "start_control_server",
+    .params = start_params,
+    .returns = "Tuple[HTTPServer, threading.Thread]",
+    .doc = "Start the HTTP control plane on (host, port) in a daemon thread named \"panekit-control\".\n\n"
+           "Every browser operation is handed to invoke_sync, which must run it on the UI thread and "
+           "return when it has finished. Returns the listening server and its started thread.",
+};
+nb::object start_control_server(const pk::Call &c, nb::str host, nb::handle port, nb::handle invoke_sync,
+                                nb::handle core, nb::handle do_navigate, nb::handle do_back,
+                                nb::handle do_forward, nb::handle do_reload, nb::handle log) {
+    pk::State<Server> st;
+    st.set(Server::Log, log);
+    st.set(Server::LogFn, c.nested<log_spec>(log_line, st.object()));
+    std::string_view own_text = utf8(host);
     if (own_text.size() >= 2 && own_text.front() == '[' && own_text.back() == ']')
         own_text = own_text.substr(1, own_text.size() - 2);
-    nb::str own_name(host_key(own_text).c_str());
-    nb::tuple cells = nb::make_tuple(log, a[2], a[3], a[4], a[5], a[6], a[7], logf, own_name);
+    st.set(Server::OwnName, nb::str(host_key(own_text).c_str()));
+    st.set(Server::Invoke, invoke_sync);
+    st.set(Server::Core, core);
+    st.set(Server::Navigate, do_navigate);
+    st.set(Server::Back, do_back);
+    st.set(Server::Forward, do_forward);
+    st.set(Server::Reload, do_reload);
 
-    nb::dict ns;
-    ns["__module__"] = kModule;
-    ns["__qualname__"] = "start_control_server.<locals>._Handler";
-    for (const pk::Spec &spec : handler_specs) ns[spec.name] = pk::make_function(spec, kModule, cells);
-    nb::object server_mod = pk::import("http.server");
-    nb::object type = nb::borrow(reinterpret_cast<PyObject *>(&PyType_Type));
-    nb::object handler = type("_Handler", nb::make_tuple(server_mod.attr("BaseHTTPRequestHandler")), ns);
-
-    nb::object srv = server_mod.attr("HTTPServer")(nb::make_tuple(a[0], a[1]), handler);
-    nb::tuple own = nb::make_tuple(srv);
+    nb::object handler = c.klass("_Handler", nb::make_tuple(pk::import_from("http.server", "BaseHTTPRequestHandler")),
+                                 st.object())
+                             .method<log_message_spec>(log_message)
+                             .method<read_body_spec>(read_body)
+                             .method<json_spec>(send_json)
+                             .method<options_spec>(do_options)
+                             .method<get_spec>(do_get)
+                             .method<post_spec>(do_post)
+                             .build();
+    nb::object srv = pk::import_from("http.server", "HTTPServer")(nb::make_tuple(host, port), handler);
+    st.set(Server::Srv, srv);
     nb::object listener = srv.attr("socket");
-    srv.attr("get_request") = pk::make_function(
-        get_request_spec, kModule,
-        nb::make_tuple(srv, listener.attr("family"), listener.attr("type"), listener.attr("proto")));
-    srv.attr("shutdown_request") = pk::make_function(shutdown_request_spec, kModule, own);
-    srv.attr("shutdown") = pk::make_function(shutdown_spec, kModule, own);
-    nb::object th = pk::import("threading").attr("Thread")(
+    st.set(Server::Family, listener.attr("family"));
+    st.set(Server::Type, listener.attr("type"));
+    st.set(Server::Proto, listener.attr("proto"));
+    srv.attr("get_request") = c.nested<get_request_spec>(get_request, st.object());
+    srv.attr("shutdown_request") = c.nested<shutdown_request_spec>(shutdown_request, st.object());
+    srv.attr("shutdown") = c.nested<shutdown_spec>(prompt_shutdown, st.object());
+    nb::object th = pk::import_from("threading", "Thread")(
         "target"_a = srv.attr("serve_forever"), "name"_a = "panekit-control", "daemon"_a = true);
     th.attr("start")();
     return nb::make_tuple(srv, th);
@@ -675,27 +701,28 @@ nb::object start_control_server(pk::Args &a) {
 
 // ---- client ---------------------------------------------------------------------------------
 
-nb::object request_address(nb::handle path, nb::handle port) {
-    nb::object base = global("control_base_url")("port"_a = port);
+nb::object request_address(const pk::Call &c, nb::handle path, nb::handle port) {
+    nb::object base = c.global("control_base_url")("port"_a = port);
     return base.attr("rstrip")("/") + nb::borrow(path);
 }
 
 // Reads an answer body: strict UTF-8 JSON that must be an object or null.
 nb::object parse_answer(nb::handle raw) {
-    nb::object text = raw.attr("decode")("utf-8");
-    nb::object data = nb::handle(g_json_loads.get())(text);
+    nb::object data = nb::handle(g_json_loads.get())(raw.attr("decode")("utf-8"));
     if (!data.is_none() && !PyDict_Check(data.ptr()))
         pk::raise(PyExc_TypeError, "Expected %s, got %.200s", "dict", Py_TYPE(data.ptr())->tp_name);
     return data;
 }
 
-nb::dict failure_of(nb::python_error &e) {
+// The failure object of an error: {"ok": False, "error": its text}.
+nb::object failure_of(nb::python_error &e) {
     nb::dict d;
     d["ok"] = false;
     d["error"] = nb::str(e.value());
     return d;
 }
 
+// resp.read(), closing resp afterwards whatever happens; an error of that close is not reported.
 nb::object read_and_close(nb::handle resp) {
     nb::object raw;
     try {
@@ -708,62 +735,108 @@ nb::object read_and_close(nb::handle resp) {
     return raw;
 }
 
-nb::object http_post_json(pk::Args &a) {
-    nb::handle path = a[0], body = a[1], port = a[2], timeout = a[3];
-    nb::object address = request_address(path, port);
+constexpr pk::Param post_params[] = {
+    {.name = "path", .annotation = "str", .check = Check::Str},
+    {.name = "body", .annotation = "Optional[Dict[str, Any]]", .check = Check::OptDict, .def = Def::None},
+    {.name = "port", .annotation = "Optional[int]", .check = Check::OptInt, .kind = Kind::KeywordOnly, .def = Def::None},
+    {.name = "timeout", .annotation = "float", .check = Check::Float, .kind = Kind::KeywordOnly, .def = Def::Float, .number = 15.0},
+};
+constexpr pk::Spec post_json_spec{
+    .name = "_http_post_json",
+    .params = post_params,
+    .returns = "Dict[str, Any]",
+    .doc = "POST body as UTF-8 JSON to the control server; the answer object, or {\"ok\": False, "
+           "\"error\": text}.",
+};
+nb::object http_post_json(const pk::Call &c, nb::str path, nb::handle body, nb::handle port, double timeout) {
+    nb::object address = request_address(c, path, port);
     nb::object data = body.is_none() ? nb::object(nb::bytes("", 0)) : nb::object(pk::json_bytes(body));
     nb::object urlreq = pk::import("urllib.request");
-    try {
-        nb::object req = urlreq.attr("Request")(address, "data"_a = data, "method"_a = "POST");
-        req.attr("add_header")("Content-Type", "application/json; charset=utf-8");
-        nb::object resp;
-        try {
-            resp = urlreq.attr("urlopen")(req, "timeout"_a = timeout);
-        } catch (nb::python_error &e) {
-            if (!e.matches(pk::import("urllib.error").attr("HTTPError").ptr())) throw;
-            nb::object err = nb::borrow(e.value());
+    return pk::guarded_else(
+        [&]() -> nb::object {
+            nb::object req = urlreq.attr("Request")(address, "data"_a = data, "method"_a = "POST");
+            req.attr("add_header")("Content-Type", "application/json; charset=utf-8");
+            nb::object resp;
             try {
-                nb::object answer = parse_answer(read_and_close(err));
-                return answer;
-            } catch (nb::python_error &inner) {
-                if (!is_exception(inner)) throw;
-                return failure_of(e);
+                resp = urlreq.attr("urlopen")(req, "timeout"_a = timeout);
+            } catch (nb::python_error &e) {
+                // An error status: the server's own answer when it sent one, else the error's text.
+                if (!e.matches(pk::import_from("urllib.error", "HTTPError").ptr())) throw;
+                nb::object err = nb::borrow(e.value());
+                return pk::guarded_else([&] { return parse_answer(read_and_close(err)); },
+                                        [&](nb::python_error &) { return failure_of(e); });
             }
-        }
-        return parse_answer(read_and_close(resp));
-    } catch (nb::python_error &e) {
-        if (!is_exception(e)) throw;
-        return failure_of(e);
-    }
+            return parse_answer(read_and_close(resp));
+        },
+        failure_of);
 }
 
-nb::object http_get_json(pk::Args &a) {
-    nb::object address = request_address(a[0], a[1]);
-    try {
-        nb::object resp = pk::import("urllib.request").attr("urlopen")(address, "timeout"_a = a[2]);
-        return parse_answer(read_and_close(resp));
-    } catch (nb::python_error &e) {
-        if (!is_exception(e)) throw;
-        return failure_of(e);
-    }
+constexpr pk::Param get_params[] = {
+    {.name = "path", .annotation = "str", .check = Check::Str},
+    {.name = "port", .annotation = "Optional[int]", .check = Check::OptInt, .kind = Kind::KeywordOnly, .def = Def::None},
+    {.name = "timeout", .annotation = "float", .check = Check::Float, .kind = Kind::KeywordOnly, .def = Def::Float, .number = 15.0},
+};
+constexpr pk::Spec get_json_spec{
+    .name = "_http_get_json",
+    .params = get_params,
+    .returns = "Dict[str, Any]",
+    .doc = "GET from the control server; the answer object, or {\"ok\": False, \"error\": text}.",
+};
+nb::object http_get_json(const pk::Call &c, nb::str path, nb::handle port, double timeout) {
+    nb::object address = request_address(c, path, port);
+    return pk::guarded_else(
+        [&] {
+            nb::object resp = pk::import("urllib.request").attr("urlopen")(address, "timeout"_a = timeout);
+            return parse_answer(read_and_close(resp));
+        },
+        failure_of);
 }
 
-nb::object remote_navigate(pk::Args &a) {
-    nb::object u = global("norm_browser_url")(a[0]);
-    if (!PyObject_IsTrue(u.ptr())) return failure("empty url");
+constexpr pk::Param navigate_params[] = {
+    {.name = "url", .annotation = "str", .check = Check::Str},
+    {.name = "port", .annotation = "Optional[int]", .check = Check::OptInt, .kind = Kind::KeywordOnly, .def = Def::None},
+    {.name = "timeout", .annotation = "float", .check = Check::Float, .kind = Kind::KeywordOnly, .def = Def::Float, .number = 15.0},
+};
+constexpr pk::Spec navigate_spec{
+    .name = "remote_navigate",
+    .params = navigate_params,
+    .returns = "Dict[str, Any]",
+    .doc = "Make the window navigate to url (normalised first; a blank address is refused locally).",
+};
+nb::object remote_navigate(const pk::Call &c, nb::str url, nb::handle port, double timeout) {
+    nb::object u = c.global("norm_browser_url")(url);
+    if (!pk::check(PyObject_IsTrue(u.ptr()))) return failure("empty url");
     nb::dict body;
     body["url"] = u;
-    return global("_http_post_json")("/navigate", body, "port"_a = a[1], "timeout"_a = a[2]);
+    return c.global("_http_post_json")("/navigate", body, "port"_a = port, "timeout"_a = timeout);
+}
+
+// The remote_* calls without an argument of their own: one request to a fixed path.
+constexpr pk::Param remote_params[] = {
+    {.name = "port", .annotation = "Optional[int]", .check = Check::OptInt, .kind = Kind::KeywordOnly, .def = Def::None},
+    {.name = "timeout", .annotation = "float", .check = Check::Float, .kind = Kind::KeywordOnly, .def = Def::Float, .number = 15.0},
+};
+constexpr pk::Spec back_spec{.name = "remote_go_back", .params = remote_params, .returns = "Dict[str, Any]",
+                             .doc = "Make the window go back in its history."};
+constexpr pk::Spec forward_spec{.name = "remote_go_forward", .params = remote_params, .returns = "Dict[str, Any]",
+                                .doc = "Make the window go forward in its history."};
+constexpr pk::Spec reload_spec{.name = "remote_reload", .params = remote_params, .returns = "Dict[str, Any]",
+                               .doc = "Make the window reload its page."};
+constexpr pk::Spec get_url_spec{
+    .name = "remote_get_url", .params = remote_params, .returns = "Dict[str, Any]",
+    .doc = "The window's current address, as the server's {\"ok\": True, \"url\": ...} object."};
+constexpr pk::Spec ready_spec{
+    .name = "remote_ready", .params = remote_params, .returns = "Dict[str, Any]",
+    .doc = "Readiness of the window, as the server's {\"ok\": True, \"core\": ..., \"url\": ...} object."};
+
+template <const char *Path>
+nb::object remote_post(const pk::Call &c, nb::handle port, double timeout) {
+    return c.global("_http_post_json")(Path, nb::dict(), "port"_a = port, "timeout"_a = timeout);
 }
 
 template <const char *Path>
-nb::object remote_post(pk::Args &a) {
-    return global("_http_post_json")(Path, nb::dict(), "port"_a = a[0], "timeout"_a = a[1]);
-}
-
-template <const char *Path>
-nb::object remote_get(pk::Args &a) {
-    return global("_http_get_json")(Path, "port"_a = a[0], "timeout"_a = a[1]);
+nb::object remote_get(const pk::Call &c, nb::handle port, double timeout) {
+    return c.global("_http_get_json")(Path, "port"_a = port, "timeout"_a = timeout);
 }
 
 constexpr char kBackPath[] = "/back";
@@ -772,106 +845,36 @@ constexpr char kReloadPath[] = "/reload";
 constexpr char kUrlPath[] = "/url";
 constexpr char kReadyPath[] = "/ready";
 
-// ---- signatures -----------------------------------------------------------------------------
-
-const pk::Spec control_port_spec{
-    "control_port", nullptr, pk::kNoParams, "int",
-    "Control port from PANEKIT_CONTROL_PORT; 18765 when it is unset, empty or not an integer.",
-    control_port};
-
-const pk::Param base_url_params[] = {pk::kw("port", "Optional[int]", Check::OptInt, Def::None),
-                                     pk::kw("host", "Optional[str]", Check::OptStr, Def::None)};
-const pk::Spec base_url_spec{
-    "control_base_url", nullptr, base_url_params, "str",
-    "Base address of the control plane, \"http://<host>:<port>\", from the arguments, the "
-    "environment and the defaults.",
-    control_base_url};
-
-const pk::Param start_params[] = {
-    pk::kw("host", "str", Check::Str),
-    pk::kw("port", "int", Check::Int),
-    pk::kw("invoke_sync", "Callable[[Callable[[], None]], None]"),
-    pk::kw("core", "Callable[[], Any]"),
-    pk::kw("do_navigate", "Callable[[str], None]"),
-    pk::kw("do_back", "Callable[[], None]"),
-    pk::kw("do_forward", "Callable[[], None]"),
-    pk::kw("do_reload", "Callable[[], None]"),
-    pk::kw("log", "Optional[Callable[[str], None]]", Check::Any, Def::None),
-};
-const pk::Spec start_spec{
-    "start_control_server", nullptr, start_params, "Tuple[HTTPServer, threading.Thread]",
-    "Start the HTTP control plane on (host, port) in a daemon thread named \"panekit-control\".\n\n"
-    "Every browser operation is handed to invoke_sync, which must run it on the UI thread and "
-    "return when it has finished. Returns the listening server and its started thread.",
-    start_control_server};
-
-const pk::Param post_params[] = {
-    pk::pos("path", "str", Check::Str),
-    pk::pos("body", "Optional[Dict[str, Any]]", Check::OptDict, Def::None),
-    pk::kw("port", "Optional[int]", Check::OptInt, Def::None),
-    pk::kw("timeout", "float", Check::Float, Def::Float, 15.0),
-};
-const pk::Param get_params[] = {
-    pk::pos("path", "str", Check::Str),
-    pk::kw("port", "Optional[int]", Check::OptInt, Def::None),
-    pk::kw("timeout", "float", Check::Float, Def::Float, 15.0),
-};
-const pk::Param nav_params[] = {
-    pk::pos("url", "str", Check::Str),
-    pk::kw("port", "Optional[int]", Check::OptInt, Def::None),
-    pk::kw("timeout", "float", Check::Float, Def::Float, 15.0),
-};
-const pk::Param remote_params[] = {
-    pk::kw("port", "Optional[int]", Check::OptInt, Def::None),
-    pk::kw("timeout", "float", Check::Float, Def::Float, 15.0),
-};
-
-const pk::Spec client_specs[] = {
-    {"_http_post_json", nullptr, post_params, "Dict[str, Any]",
-     "POST body as UTF-8 JSON to the control server; the answer object, or {\"ok\": False, "
-     "\"error\": text}.",
-     http_post_json},
-    {"_http_get_json", nullptr, get_params, "Dict[str, Any]",
-     "GET from the control server; the answer object, or {\"ok\": False, \"error\": text}.", http_get_json},
-    {"remote_navigate", nullptr, nav_params, "Dict[str, Any]",
-     "Make the window navigate to url (normalised first; a blank address is refused locally).",
-     remote_navigate},
-    {"remote_go_back", nullptr, remote_params, "Dict[str, Any]", "Make the window go back in its history.",
-     remote_post<kBackPath>},
-    {"remote_go_forward", nullptr, remote_params, "Dict[str, Any]",
-     "Make the window go forward in its history.", remote_post<kForwardPath>},
-    {"remote_reload", nullptr, remote_params, "Dict[str, Any]", "Make the window reload its page.",
-     remote_post<kReloadPath>},
-    {"remote_get_url", nullptr, remote_params, "Dict[str, Any]",
-     "The window's current address, as the server's {\"ok\": True, \"url\": ...} object.",
-     remote_get<kUrlPath>},
-    {"remote_ready", nullptr, remote_params, "Dict[str, Any]",
-     "Readiness of the window, as the server's {\"ok\": True, \"core\": ..., \"url\": ...} object.",
-     remote_get<kReadyPath>},
-};
-
 }  // namespace
 
 NB_MODULE(helmwire, m) {
-    nb::set_leak_warnings(false);
-    pk::init_runtime(m);
-    g_dict = m.attr("__dict__").ptr();
-
-    m.attr("__doc__") = "The loopback HTTP control plane: endpoint settings, server and client calls.";
-    m.attr("norm_browser_url") = nb::module_::import_("panekit.trailbar").attr("norm_browser_url");
+    pk::Module mod(m, "panekit.helmwire", "The loopback HTTP control plane: endpoint settings, server and client calls.");
+    mod.set("norm_browser_url", pk::import_from("panekit.trailbar", "norm_browser_url"));
+    // The names the annotations use, so typing.get_type_hints resolves them here.
+    mod.set("threading", pk::import("threading"));
+    mod.import_names("http.server", {"HTTPServer"});
+    mod.import_names("typing", {"Any", "Callable", "Dict", "Optional", "Tuple"});
 
     nb::object host = pk::env_get("PANEKIT_CONTROL_HOST");
     nb::object stripped = host.is_none() ? nb::object(nb::str("")) : host.attr("strip")();
-    m.attr("DEFAULT_CONTROL_HOST") = PyObject_IsTrue(stripped.ptr()) ? stripped : nb::object(nb::str(kDefaultHost));
+    mod.set("DEFAULT_CONTROL_HOST",
+            pk::check(PyObject_IsTrue(stripped.ptr())) ? stripped : nb::object(nb::str(kDefaultHost)));
 
     // Limits of one control connection (read at each use, so tests may lower them).
-    m.attr("_MAX_BODY_BYTES") = 1 << 20;
-    m.attr("_CONNECTION_TIME_LIMIT") = 10.0;
-    m.attr("_DRAIN_SECONDS") = 2.0;
-    m.attr("_DRAIN_BYTES") = 4 << 20;
+    mod.set("_MAX_BODY_BYTES", nb::int_(1 << 20));
+    mod.set("_CONNECTION_TIME_LIMIT", nb::float_(10.0));
+    mod.set("_DRAIN_SECONDS", nb::float_(2.0));
+    mod.set("_DRAIN_BYTES", nb::int_(4 << 20));
 
-    m.attr("control_port") = pk::make_function(control_port_spec, kModule);
-    m.attr("control_base_url") = pk::make_function(base_url_spec, kModule);
-    m.attr("start_control_server") = pk::make_function(start_spec, kModule);
-    for (const pk::Spec &spec : client_specs) m.attr(spec.name) = pk::make_function(spec, kModule);
+    mod.def<control_port_spec>(control_port);
+    mod.def<base_url_spec>(control_base_url);
+    mod.def<start_spec>(start_control_server);
+    mod.def<post_json_spec>(http_post_json);
+    mod.def<get_json_spec>(http_get_json);
+    mod.def<navigate_spec>(remote_navigate);
+    mod.def<back_spec>(remote_post<kBackPath>);
+    mod.def<forward_spec>(remote_post<kForwardPath>);
+    mod.def<reload_spec>(remote_post<kReloadPath>);
+    mod.def<get_url_spec>(remote_get<kUrlPath>);
+    mod.def<ready_spec>(remote_get<kReadyPath>);
 }

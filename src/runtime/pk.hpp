@@ -3,10 +3,11 @@
 //  * `pk::Spec` is a declarative signature: parameter names and kinds, defaults, argument checks
 //    and annotation texts. One binder turns it into argument errors with fixed wording, converted
 //    arguments and the function's metadata, so no function repeats parsing code.
-//  * `pk::make_function` creates a "panekit function": a vectorcall object that behaves like a
+//  * One type of "panekit function" for the whole package: a vectorcall object that behaves like a
 //    Python function (name, qualname, module, doc, annotations, defaults, kwdefaults, __dict__,
-//    binding as a method, inspect.signature). Closures keep their captured state in a tuple the
-//    cycle collector traverses.
+//    __globals__, binding as a method, inspect.signature, pickle by qualified name). An
+//    implementation receives its arguments as named, typed C++ parameters; closures share one
+//    named state (pk::State) that the cycle collector traverses.
 //  * Helpers for what every module does the same way: printing a console line, JSON bytes,
 //    raising formatted Python errors, reading module globals at call time.
 #pragma once
@@ -62,61 +63,14 @@ struct Param {
     const char *text = nullptr; // for Def::Str
 };
 
-// For functions without parameters (a zero-length array is not portable C++).
-inline constexpr std::span<const Param> kNoParams{};
-
-class Args;
-using Impl = nb::object (*)(Args &);
-
 struct Spec {
     const char *name;
-    const char *qualname = nullptr;  // nullptr: same as name
     std::span<const Param> params = {};
     const char *returns = nullptr;  // return annotation text; nullptr: none
     const char *doc = nullptr;      // nullptr: no docstring
-    Impl impl = nullptr;
 };
-
-// Shorthands for signature tables.
-constexpr Param pos(const char *name, const char *ann, Check c = Check::Any) {
-    return Param{name, ann, c, Kind::Positional, Def::Required};
-}
-constexpr Param pos(const char *name, const char *ann, Check c, Def d, double num = 0,
-                    const char *text = nullptr) {
-    return Param{name, ann, c, Kind::Positional, d, num, text};
-}
-constexpr Param kw(const char *name, const char *ann, Check c = Check::Any) {
-    return Param{name, ann, c, Kind::KeywordOnly, Def::Required};
-}
-constexpr Param kw(const char *name, const char *ann, Check c, Def d, double num = 0,
-                   const char *text = nullptr) {
-    return Param{name, ann, c, Kind::KeywordOnly, d, num, text};
-}
-constexpr Param varargs(const char *name, const char *ann) {
-    return Param{name, ann, Check::Any, Kind::VarPositional, Def::Required};
-}
 
 struct Function;  // the object layout, private to the runtime
-
-// The bound, checked arguments of one call, in signature order (a *args parameter is a tuple).
-class Args {
-public:
-    Args(Function *fn, PyObject *const *slots, std::size_t n) : fn_(fn), slots_(slots), n_(n) {}
-    nb::handle operator[](std::size_t i) const { return slots_[i]; }
-    std::size_t size() const { return n_; }
-    // Captured state of a closure (the tuple given to make_function), item i.
-    nb::handle cell(std::size_t i) const;
-
-private:
-    Function *fn_;
-    PyObject *const *slots_;
-    std::size_t n_;
-};
-
-// Creates a panekit function from a static spec. `closure` (a tuple, or empty) is kept alive and
-// traversed by the cycle collector; `qualname` overrides the spec's.
-nb::object make_function(const Spec &spec, const char *module, nb::handle closure = nb::handle(),
-                         const char *qualname = nullptr);
 
 // Called from each module's init (pk::Module does it). The runtime is a library of its own, not a
 // nanobind module: it adopts the nanobind state of the first module that starts it (every module
@@ -288,6 +242,8 @@ public:
     // A class defined in this function: qualname "<this qualname>.<locals>.<name>"; its members
     // close over `state`.
     class ClassBuilder klass(const char *name, nb::handle bases, nb::handle state, const char *doc = nullptr) const;
+    // A class at module level (qualname "<name>") made at call time, e.g. on first use.
+    class ClassBuilder module_class(const char *name, nb::handle bases, const char *doc = nullptr) const;
     detail::Place place(nb::handle state) const;  // prefix "<qualname>.<locals>."
 
 private:
@@ -364,6 +320,16 @@ template <class T, class F> T guarded_or(T fallback, F &&f) {
         return fallback;
     }
 }
+// Runs `f`; when it raises an ordinary Exception, returns `on_error(e)` instead (for results made
+// from the error, such as its text).
+template <class F, class H> auto guarded_else(F &&f, H &&on_error) -> decltype(f()) {
+    try {
+        return f();
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        return on_error(e);
+    }
+}
 
 // Raw C-API results: a new reference (nullptr means an error is set), or a status (-1 on error).
 inline nb::object check(PyObject *new_ref) {
@@ -382,9 +348,15 @@ template <class T> T check_value(T v) {
 
 // The text of a value, or "" for None and for values that are empty or false.
 PK_API nb::str text_or_empty(nb::handle v);
+// The text of a browser core's `Source` (its current address), or "" when that is empty or None.
+// Raises what reading or converting `Source` raises.
+PK_API nb::str source_text(nb::handle core);
 
 inline ClassBuilder Call::klass(const char *name, nb::handle bases, nb::handle state, const char *doc) const {
     return ClassBuilder(place(state), name, bases, doc);
+}
+inline ClassBuilder Call::module_class(const char *name, nb::handle bases, const char *doc) const {
+    return ClassBuilder(detail::Place{module_name_, globals_, nullptr, nullptr}, name, bases, doc);
 }
 
 // ---- helpers shared by every module -------------------------------------------------------

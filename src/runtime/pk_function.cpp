@@ -6,6 +6,9 @@
 #include <cstdarg>
 #include <cstring>
 #include <new>
+#if defined(__GLIBCXX__)
+#  include <cxxabi.h>
+#endif
 #include <stdexcept>
 #include <unordered_map>
 
@@ -21,13 +24,13 @@ struct Function {
     PyObject *module;
     PyObject *doc;
     PyObject *dict;
-    PyObject *closure;      // tuple or nullptr
+    PyObject *closure;      // the shared state of a closure, or nullptr
     PyObject *defaults;     // tuple or nullptr (Python's None)
     PyObject *kwdefaults;   // dict or nullptr
     PyObject *annotations;  // dict, built lazily
     PyObject *weakrefs;
-    PyObject *globals;      // the module namespace (dict), or nullptr for legacy functions
-    Trampoline tramp;       // typed call of `target`, or nullptr for legacy functions
+    PyObject *globals;      // the module namespace (dict); nullptr only once cleared
+    Trampoline tramp;       // the typed call of `target`
     void *target;
     PyObject **slot_defaults;  // per parameter: owned default, or nullptr when required
     Py_ssize_t n_positional;
@@ -132,14 +135,12 @@ constexpr std::size_t kInlineSlots = 12;
 
 PyObject *call_impl(Function *f, PyObject *const *slots, std::size_t n) {
     try {
-        if (f->tramp) {
-            Call c(reinterpret_cast<PyObject *>(f), f->globals, f->module, f->qualname, f->closure);
-            return f->tramp(c, slots, f->target);
+        if (!f->globals) {  // cleared by the cycle collector while still reachable from a finaliser
+            PyErr_Format(PyExc_ReferenceError, "%U() was torn down with its module state", f->qualname);
+            return nullptr;
         }
-        Args a(f, slots, n);
-        nb::object r = f->spec->impl(a);
-        if (!r.is_valid()) return Py_NewRef(Py_None);
-        return r.release().ptr();
+        Call c(reinterpret_cast<PyObject *>(f), f->globals, f->module, f->qualname, f->closure);
+        return f->tramp(c, slots, f->target);
     } catch (nb::python_error &e) {
         e.restore();
     } catch (nb::builtin_exception &e) {
@@ -147,6 +148,12 @@ PyObject *call_impl(Function *f, PyObject *const *slots, std::size_t n) {
                         : e.type() == nb::exception_type::value_error ? PyExc_ValueError
                                                                        : PyExc_RuntimeError,
                         e.what());
+#if defined(__GLIBCXX__)
+    } catch (abi::__forced_unwind &) {
+        // A thread ending without running Python again (a daemon thread that wakes while the
+        // interpreter shuts down): let it end.
+        throw;
+#endif
     } catch (std::bad_alloc &) {
         PyErr_NoMemory();
     } catch (std::exception &e) {
@@ -429,16 +436,7 @@ int refuse_defaults(PyObject *self, PyObject *, void *what) {
 PyObject *get_globals(PyObject *self, void *) {
     auto *f = reinterpret_cast<Function *>(self);
     if (f->globals) return Py_NewRef(f->globals);
-    // Functions made with make_function know only their module's name.
-    PyObject *mod = f->module && PyUnicode_Check(f->module) ? PyImport_GetModule(f->module) : nullptr;
-    if (!mod) {
-        if (PyErr_Occurred()) return nullptr;
-        return PyDict_New();
-    }
-    PyObject *dict = PyModule_Check(mod) ? PyModule_GetDict(mod) : nullptr;
-    PyObject *r = dict ? Py_NewRef(dict) : PyDict_New();
-    Py_DECREF(mod);
-    return r;
+    return PyDict_New();
 }
 
 PyGetSetDef fn_getset[] = {
@@ -567,11 +565,8 @@ SpecTexts &texts_of(const Spec &spec) {
 }
 
 // The qualified name for a spec placed under `prefix` (nullptr: the spec's own qualname).
-PyObject *qualname_for(const Spec &spec, SpecTexts &t, PyObject *prefix) {
-    if (!prefix) {
-        if (!spec.qualname) return Py_NewRef(t.name);
-        return intern_text(spec.qualname);
-    }
+PyObject *qualname_for(SpecTexts &t, PyObject *prefix) {
+    if (!prefix) return Py_NewRef(t.name);
     if (t.prefix && (t.prefix == prefix || PyUnicode_Compare(t.prefix, prefix) == 0))
         return Py_NewRef(t.qualname);
     PyObject *q = PyUnicode_Concat(prefix, t.name);
@@ -642,7 +637,6 @@ nb::object make_prefix(PyObject *qualname, const char *sep) {
 
 }  // namespace
 
-nb::handle Args::cell(std::size_t i) const { return PyTuple_GET_ITEM(fn_->closure, i); }
 
 void start_runtime(void *nanobind_state) {
     if (!nb::detail::internals) nb::detail::internals = static_cast<nb::detail::nb_internals *>(nanobind_state);
@@ -654,21 +648,6 @@ void start_runtime(void *nanobind_state) {
     if (!g_type) throw nb::python_error();
 }
 
-nb::object make_function(const Spec &spec, const char *module, nb::handle closure,
-                         const char *qualname) {
-    Function *f = alloc_function(spec);
-    nb::object owner = nb::steal(reinterpret_cast<PyObject *>(f));
-    SpecTexts &texts = texts_of(spec);
-    f->name = Py_NewRef(texts.name);
-    f->qualname = qualname ? intern_text(qualname) : qualname_for(spec, texts, nullptr);
-    f->module = intern_text(module);
-    f->doc = Py_XNewRef(texts.doc);
-    if (closure.is_valid() && !closure.is_none()) f->closure = Py_NewRef(closure.ptr());
-    bind_signature(f);
-    PyObject_GC_Track(reinterpret_cast<PyObject *>(f));
-    return owner;
-}
-
 nb::object new_function(const Spec &spec, Trampoline t, void *target, const detail::Place &at) {
     Function *f = alloc_function(spec);
     nb::object owner = nb::steal(reinterpret_cast<PyObject *>(f));
@@ -676,7 +655,7 @@ nb::object new_function(const Spec &spec, Trampoline t, void *target, const deta
     f->target = target;
     SpecTexts &texts = texts_of(spec);
     f->name = Py_NewRef(texts.name);
-    f->qualname = qualname_for(spec, texts, at.prefix);
+    f->qualname = qualname_for(texts, at.prefix);
     f->module = Py_XNewRef(at.module_name);
     f->doc = Py_XNewRef(texts.doc);
     f->globals = Py_XNewRef(at.globals);

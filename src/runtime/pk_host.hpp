@@ -28,6 +28,19 @@
 namespace pk::host {
 namespace nb = nanobind;
 
+// The entry point both hosts share: run_toolbar_main(*, start_url, ...) -> int.
+inline constexpr Param kRunParams[] = {
+    {.name = "start_url", .annotation = "str", .check = Check::Str, .kind = Kind::KeywordOnly},
+    {.name = "home_url", .annotation = "Optional[str]", .check = Check::OptStr, .kind = Kind::KeywordOnly, .def = Def::None},
+    {.name = "form_title", .annotation = "str", .check = Check::Str, .kind = Kind::KeywordOnly, .def = Def::Str, .text = "panekit"},
+    {.name = "user_data_folder", .annotation = "Optional[Path]", .kind = Kind::KeywordOnly, .def = Def::None},
+    {.name = "with_control_server", .annotation = "bool", .check = Check::Truth, .kind = Kind::KeywordOnly, .def = Def::True},
+    {.name = "control_host", .annotation = "Optional[str]", .check = Check::OptStr, .kind = Kind::KeywordOnly, .def = Def::None},
+    {.name = "control_port_override", .annotation = "Optional[int]", .check = Check::OptInt, .kind = Kind::KeywordOnly, .def = Def::None},
+    {.name = "browser_download_directory", .annotation = "Optional[str]", .check = Check::OptStr, .kind = Kind::KeywordOnly, .def = Def::None},
+    {.name = "browser_download_prompt", .annotation = "Optional[bool]", .check = Check::OptBool, .kind = Kind::KeywordOnly, .def = Def::None},
+};
+
 struct View {
     const char *form_key;  // holder key of the window (InvokeRequired, Invoke, BeginInvoke)
     const char *view_key;  // holder key of the object the core is read from
@@ -72,18 +85,22 @@ enum class History { Back, Forward, Reload };
 void history(const View &v, nb::handle holder, History what);
 
 // ---- settings -----------------------------------------------------------------------------------
-// Environment variables are read at call time; an empty value counts as unset. Errors propagate.
+// Environment variables are read at call time from `environ` (the host module's os.environ, so a
+// host whose `os` is rebound reads the new one); an empty value counts as unset. Errors propagate.
+
+// Whether `sys_module.platform == "win32"` (the host's own `sys`, read at call time).
+bool on_windows(nb::handle sys_module);
 
 // The first non-empty of home_url, PANEKIT_HOME, default_home, normalised; default_home as it is
 // when that normalises to empty.
-nb::object home(nb::handle home_url, nb::handle default_home, nb::handle norm);
+nb::object home(nb::handle environ, nb::handle home_url, nb::handle default_home, nb::handle norm);
 
 // norm(start_url), or home when that is empty.
 nb::object start(nb::handle start_url, nb::handle home, nb::handle norm);
 
 // The first non-empty of control_host, PANEKIT_CONTROL_HOST, "127.0.0.1", stripped; "127.0.0.1"
 // when stripping leaves nothing.
-nb::object control_host(nb::handle control_host);
+nb::object control_host(nb::handle environ, nb::handle control_host);
 
 // int(override) unless it is None, else int(control_port_fn()) (0 is a port like any other).
 nb::object control_port(nb::handle override_port, nb::handle control_port_fn);
@@ -92,7 +109,7 @@ nb::object control_port(nb::handle override_port, nb::handle control_port_fn);
 // relative folder stays relative), made a path_type(folder) first when it is text or os.PathLike
 // without a mkdir of its own; otherwise PANEKIT_USER_DATA, else cwd/"runtime_data"/"panekit",
 // as path_type(...).resolve(). `path_type` is the host's pathlib.Path (its module global).
-nb::object user_data_folder(nb::handle folder, nb::handle path_type);
+nb::object user_data_folder(nb::handle environ, nb::handle folder, nb::handle path_type);
 
 }  // namespace pk::host
 

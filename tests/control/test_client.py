@@ -38,7 +38,8 @@ class Canned:
 
         self.srv = http.server.HTTPServer(("127.0.0.1", 0), H)
         self.port = self.srv.server_address[1]
-        self.th = threading.Thread(target=self.srv.serve_forever, daemon=True)
+        # a short poll: shutdown() waits for the loop's next look at its flag
+        self.th = threading.Thread(target=self.srv.serve_forever, args=(0.02,), daemon=True)
         self.th.start()
 
     def close(self):

@@ -138,6 +138,27 @@ def test_name_without_followable_operation_is_held_for_minutes(winsim, folder, c
                              ("report.pdf", "report_2.pdf", "report.pdf", "report_3.pdf", "report_2.pdf")]
 
 
+@pytest.mark.parametrize("followed", [True, False])
+def test_held_name_holds_every_spelling_of_it(core, form, folder, followed):
+    """Windows file names ignore case: a name held for a download takes its other spellings too,
+    while each download gets its name as built."""
+
+    def silent(proposed):
+        if followed:
+            return download(core, form, folder, False, proposed=proposed)
+        args = BareArgs()
+        args.ResultFilePath = proposed
+        fetchkeep.handle_download_starting(None, None, args, folder, False)
+        return args
+
+    first = silent("C:\\x\\Report.pdf")
+    names = [silent("C:\\x\\" + n).ResultFilePath[len(folder):] for n in ("report.PDF", "REPORT_2.pdf", "rEpOrT.pdf")]
+    assert (first.ResultFilePath[len(folder):], names) == ("Report.pdf", ["report_2.PDF", "REPORT_2_2.pdf", "rEpOrT_3.pdf"])
+    if followed:  # given back under the key it was held by
+        first.DownloadOperation.sim_state(DownloadState.Interrupted)
+        assert silent("C:\\x\\REPORT.pdf").ResultFilePath == folder + "REPORT.pdf"
+
+
 # ---- Save-As mode -------------------------------------------------------------------------------
 
 

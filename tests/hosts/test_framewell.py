@@ -212,3 +212,33 @@ def test_nested_functions_carry_their_names(env, monkeypatch):
     ran = []
     got["invoke_sync"](lambda: ran.append(1) or 1 / 0)  # no window yet: runs here, error dropped
     assert ran == [1] and got["core"]() is None
+
+
+def test_module_names_are_looked_up_at_each_call(winsim, monkeypatch, tmp_path):
+    """The host's own `sys` and `os` decide, not the process's: a caller that rebinds them on the
+    module sees the effect (here the process is not Windows, the module's `sys` says it is)."""
+    class Stop(Exception):
+        pass
+
+    import webview.util  # noqa: F401 - pywebview's real locator
+
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.setenv("Path", "C:\\process")
+    environ = {"Path": "C:\\base", "PANEKIT_HOME": "envhome.example", "PANEKIT_CONTROL_HOST": " 10.1.2.3 ",
+               "PANEKIT_USER_DATA": "envud"}
+    monkeypatch.setattr(framewell, "os", types.SimpleNamespace(environ=environ))
+    monkeypatch.setattr(framewell, "sys", types.SimpleNamespace(platform="win32"))
+    seen = {}
+    toolbar = framewell.attach_edge_chrome_toolbar
+    monkeypatch.setattr(framewell, "attach_edge_chrome_toolbar",
+                        lambda *a, **kw: seen.update(kw) or toolbar(*a, **kw))
+    monkeypatch.setattr(framewell, "start_control_server", lambda **kw: seen.update(kw) or (_ for _ in ()).throw(Stop()))
+    with pytest.raises(Stop):
+        framewell.run_toolbar_main(start_url=" ")
+    assert seen["start_url"] == "https://envhome.example" and seen["host"] == "10.1.2.3"
+    assert environ["Path"].startswith("C:\\base;") and environ["Path"].count(";") == 3
+    assert os.environ["Path"] == "C:\\process" and (tmp_path / "envud").is_dir()
+
+    winsim.pretend_windows()
+    monkeypatch.setattr(framewell, "sys", types.SimpleNamespace(platform="linux"))
+    assert framewell.run_toolbar_main(start_url="x") == 1 and environ["Path"].count(";") == 3

@@ -4,6 +4,7 @@ HTTP on loopback."""
 import os
 import re
 import socket
+import types
 
 import pytest
 import webview
@@ -88,12 +89,52 @@ def test_window_control_plane_and_shutdown(winsim, pywebview_gui, capsys, tmp_pa
     assert sorted(lines[1:]) == sorted([mounted, control_line(port)])
 
 
-def test_start_failure(winsim, pywebview_gui, capsys):
+def test_start_failure(winsim, pywebview_gui, capsys, monkeypatch):
     winsim.pretend_windows()
     pywebview_gui.start_error = RuntimeError("no display")
     assert glassport.run_toolbar_main(start_url="") == 1
     home = glassport._DEFAULT_HOME
     assert host_lines(capsys) == [first_line(home, home), "[panekit] pywebview 启动失败: no display"]
+    # The first line joins texts: a home that is not text fails inside the guarded block.
+    monkeypatch.setattr(glassport, "_DEFAULT_HOME", 7)
+    assert glassport.run_toolbar_main(start_url="", home_url=" ") == 1
+    assert host_lines(capsys) == ['[panekit] pywebview 启动失败: can only concatenate str (not "int") to str']
+    assert len(pywebview_gui.started) == 1
+
+
+@pytest.mark.parametrize("result", [None, 42, object(), ()])
+def test_any_server_result_is_left_alone(winsim, pywebview_gui, capsys, monkeypatch, port, result):
+    monkeypatch.setattr(glassport, "start_control_server", lambda **kw: result)
+    runner = start_host(winsim, start_url="example.org", control_port_override=port)
+    callback_done(winsim, pywebview_gui)
+    pywebview_gui.form.sim_close()
+    assert runner.join() == 0
+    assert host_lines(capsys)[1:] == [control_line(port)]
+
+
+def test_module_names_are_looked_up_at_each_call(winsim, pywebview_gui, clock, capsys, monkeypatch, tmp_path):
+    """The host's own `sys` and `os` decide: here the process is not Windows, the module's `sys`
+    says it is, and the host's variables live only in the module's `os.environ`."""
+    environ = {"PANEKIT_HOME": "envhome.example", "PANEKIT_CONTROL_HOST": " 10.1.2.3 ",
+               "PANEKIT_USER_DATA": "envud", "PANEKIT_WINDOW_TITLE": "Env title"}
+    monkeypatch.setattr(glassport, "os", types.SimpleNamespace(environ=environ))
+    monkeypatch.setattr(glassport, "sys", types.SimpleNamespace(platform="win32"))
+    seen = {}
+    monkeypatch.setattr(glassport, "start_control_server", lambda **kw: seen.update(kw))
+    runner = winsim.start_ui_thread(glassport.run_toolbar_main, start_url="", control_port_override=1)
+    callback_done(winsim, pywebview_gui)
+    pywebview_gui.form.sim_close()
+    assert runner.join() == 0
+    (_, created), = pywebview_gui.created
+    (_, started), = pywebview_gui.started
+    assert created["title"] == "Env title" and created["url"] == "https://envhome.example"
+    assert started["storage_path"] == str((tmp_path / "envud").resolve())
+    assert (seen["host"], seen["port"]) == ("10.1.2.3", 1)
+
+    winsim.pretend_windows()
+    monkeypatch.setattr(glassport, "sys", types.SimpleNamespace(platform="linux"))
+    assert glassport.run_toolbar_main(start_url="x") == 1
+    assert capsys.readouterr().out.splitlines()[-1] == "[panekit] 仅支持 Windows。"
 
 
 class _Fspath:
@@ -172,9 +213,11 @@ def test_form_never_found(winsim, pywebview_gui, clock, capsys, port):
     assert host_lines(capsys) == [first_line(glassport._DEFAULT_HOME, norm("example.org")), NOT_FOUND]
 
 
-@pytest.mark.parametrize("sighting", ["ready", "reload"])
-def test_navigation_parked_until_a_late_core(winsim, pywebview_gui, clock, capsys, port, sighting):
+@pytest.mark.parametrize("sighting", ["ready", "reload", "back", "blank navigation"])
+def test_navigation_parked_until_a_late_core(winsim, pywebview_gui, clock, capsys, port, monkeypatch, sighting):
     winsim.init_mode = "manual"  # the core appears only when the test says so, after the wait gave up
+    got, server = {}, glassport.start_control_server
+    monkeypatch.setattr(glassport, "start_control_server", lambda **kw: got.update(kw) or server(**kw))
     runner = start_host(winsim, start_url="example.org", control_port_override=port)
     winsim.wait_until(lambda: helmwire.remote_ready(port=port)["ok"], what="the control server")
     assert clock.elapsed >= 30.0 and helmwire.remote_ready(port=port)["core"] is False
@@ -184,10 +227,15 @@ def test_navigation_parked_until_a_late_core(winsim, pywebview_gui, clock, capsy
     pywebview_gui.form.browser.webview.sim_initialize()
     core = winsim.wait_core()
     winsim.wait_until(lambda: history(core) == [norm("example.org")])
+    # Whatever first sees the core delivers the parked address, even when it navigates nowhere.
     if sighting == "ready":
         assert helmwire.remote_ready(port=port)["core"] is True
-    else:
+    elif sighting == "reload":
         assert helmwire.remote_reload(port=port) == {"ok": True}
+    elif sighting == "back":
+        assert helmwire.remote_go_back(port=port) == {"ok": True}
+    else:
+        got["invoke_sync"](lambda: got["do_navigate"]("   "))
     winsim.wait_until(lambda: history(core)[-1] == norm("b.example"), what="the parked address")
     assert norm("a.example") not in history(core)
     assert [h.__qualname__ for h in core.NavigationCompleted.sim_handlers].count(ON_NC) == 1
@@ -206,3 +254,33 @@ def test_without_control_server(winsim, pywebview_gui, capsys, port):
     pywebview_gui.form.sim_close()
     assert runner.join() == 0
     assert host_lines(capsys) == [first_line(glassport._DEFAULT_HOME, norm("example.org"))]
+
+
+_EXIT_SCRIPT = """
+import sys, threading, time, types
+sys.path.insert(0, sys.argv[1])
+from simplatform.modules import install
+install(preload=True)
+import webview
+from panekit import glassport
+def start(func, **kw):
+    threading.Thread(target=func, daemon=True).start()
+    time.sleep(0.2)  # the window closes while the callback still waits for the form
+webview.create_window = lambda **kw: types.SimpleNamespace(uid="master")
+webview.start = start
+winforms = types.ModuleType("webview.platforms.winforms")
+winforms.BrowserView = types.SimpleNamespace(instances={})
+sys.modules[winforms.__name__] = winforms
+sys.platform = "win32"
+print(glassport.run_toolbar_main(start_url="x", with_control_server=False))
+"""
+
+
+def test_process_exits_cleanly_while_the_callback_waits():
+    """The callback's thread is a daemon thread that may still wait when the process ends."""
+    import subprocess
+    import sys
+
+    here = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    r = subprocess.run([sys.executable, "-c", _EXIT_SCRIPT, here], capture_output=True, text=True, timeout=60)
+    assert (r.returncode, r.stdout.splitlines()[-1:]) == (0, ["0"]), r.stderr

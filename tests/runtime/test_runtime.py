@@ -148,7 +148,7 @@ def test_class_with_property_and_classmethod():
     assert type(made) is Bigger and made.twice() == 100
 
 
-MODULES = ["helmwire", "trailbar", "fetchkeep", "promptdeck", "_pk_testing"]
+MODULES = ["helmwire", "trailbar", "fetchkeep", "promptdeck", "framewell", "glassport", "_pk_testing"]
 
 
 def functions_of(module):
@@ -171,10 +171,7 @@ def test_one_function_type_for_the_package():
     assert (t.__module__, t.__qualname__) == ("panekit", "function") and isinstance(t.__doc__, str)
 
 
-@pytest.mark.parametrize("name", [
-    pytest.param(m, marks=pytest.mark.xfail(raises=NameError, reason="helmwire's namespace gets the typing "
-                                            "names its annotations use when it moves onto pk::Module"))
-    if m == "helmwire" else m for m in MODULES])
+@pytest.mark.parametrize("name", MODULES)
 def test_type_hints_resolve_through_the_module_namespace(name):
     import importlib
     module = importlib.import_module("panekit." + name)

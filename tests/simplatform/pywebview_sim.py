@@ -158,8 +158,10 @@ class PywebviewGui:
         if self.register_form:
             self.BrowserView.instances[form.browser.pywebview_window.uid] = form
         if func is not None:
-            self.callback_thread = threading.Thread(target=func, name="pywebview-start", daemon=True)
-            self.callback_thread.start()
+            # published once started: a test waiting for it may join it at once
+            thread = threading.Thread(target=func, name="pywebview-start", daemon=True)
+            thread.start()
+            self.callback_thread = thread
         Application.Run(form)
 
 
