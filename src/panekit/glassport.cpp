@@ -50,7 +50,7 @@ nb::object resolve_title(nb::handle environ, nb::handle form_title) {
 // `Closed` is True once webview.start has returned; `Server` is the running control server.
 enum class Host {
     Holder, Win, Ch, Cp, WithServer, View,
-    InvokeSync, Core, DoNavigate, DoBack, DoForward, DoReload,
+    InvokeSync, Core, DoNavigate, Flush, DoBack, DoForward, DoReload,
     ArmFlush, Armed, Server, Closed,
     kCount
 };
@@ -132,9 +132,12 @@ constexpr pk::Spec do_back_spec{.name = "_do_back", .returns = "None"};
 constexpr pk::Spec do_forward_spec{.name = "_do_forward", .returns = "None"};
 constexpr pk::Spec do_reload_spec{.name = "_do_reload", .returns = "None"};
 
+constexpr pk::Spec flush_spec{.name = "_flush_pending_navigate", .returns = "None"};
+void flush_pending_navigate(const pk::Call &c) { pk::host::flush_pending(kView, holder_of(c.state<Host>())); }
+
 constexpr pk::Param nc_params[] = {{.name = "_s", .annotation = "Any"}, {.name = "_a", .annotation = "Any"}};
 constexpr pk::Spec on_nc_spec{.name = "_on_nc", .params = nc_params, .returns = "None"};
-void on_nc(const pk::Call &c, nb::handle, nb::handle) { pk::host::flush_pending(kView, holder_of(c.state<Host>())); }
+void on_nc(const pk::Call &c, nb::handle, nb::handle) { c.state<Host>()[Host::Flush](); }
 
 constexpr pk::Spec arm_spec{.name = "_arm_nav_flush", .returns = "None"};
 void arm_nav_flush(const pk::Call &c) {
@@ -256,6 +259,7 @@ nb::object run_toolbar_main(const pk::Call &c, nb::str start_url, nb::handle hom
     st.set(Host::InvokeSync, c.nested<invoke_sync_spec>(invoke_sync, s));
     st.set(Host::Core, c.nested<core_spec>(core, s));
     st.set(Host::DoNavigate, c.nested<do_navigate_spec>(do_navigate, s));
+    st.set(Host::Flush, c.nested<flush_spec>(flush_pending_navigate, s));
     st.set(Host::DoBack, c.nested<do_back_spec>(history_step<pk::host::History::Back>, s));
     st.set(Host::DoForward, c.nested<do_forward_spec>(history_step<pk::host::History::Forward>, s));
     st.set(Host::DoReload, c.nested<do_reload_spec>(history_step<pk::host::History::Reload>, s));
