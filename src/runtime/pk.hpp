@@ -179,8 +179,17 @@ template <const Spec &S, class R, class... A> struct Invoker<S, R (*)(A...)> {
     }
 };
 
+// A function as a plain pointer; a lambda without captures converts (MSVC may find that
+// conversion ambiguous, so the package's own code passes named functions).
+template <class F> auto fn_ptr(F f) {
+    if constexpr (std::is_pointer_v<F>)
+        return f;
+    else
+        return +f;
+}
+
 template <const Spec &S, class F> auto invoker_of(F f) {
-    auto fp = +f;  // a function, or a lambda without captures
+    auto fp = fn_ptr(f);
     return Invoker<S, decltype(fp)>{};
 }
 
@@ -237,7 +246,7 @@ public:
     template <const Spec &S, class F> nb::object nested(F f) const { return nested<S>(f, nb::handle(state_)); }
     template <const Spec &S, class F> nb::object nested(F f, nb::handle state) const {
         auto inv = detail::invoker_of<S>(f);
-        return new_function(S, inv.trampoline, reinterpret_cast<void *>(+f), place(state));
+        return new_function(S, inv.trampoline, reinterpret_cast<void *>(detail::fn_ptr(f)), place(state));
     }
     // A class defined in this function: qualname "<this qualname>.<locals>.<name>"; its members
     // close over `state`.
@@ -256,9 +265,9 @@ private:
 class PK_API ClassBuilder {
 public:
     ClassBuilder(const detail::Place &outer, const char *name, nb::handle bases, const char *doc = nullptr);
-    template <const Spec &S, class F> ClassBuilder &method(F f) { return add(S, detail::invoker_of<S>(f).trampoline, reinterpret_cast<void *>(+f), Wrap::None); }
-    template <const Spec &S, class F> ClassBuilder &property(F f) { return add(S, detail::invoker_of<S>(f).trampoline, reinterpret_cast<void *>(+f), Wrap::Property); }
-    template <const Spec &S, class F> ClassBuilder &classmethod(F f) { return add(S, detail::invoker_of<S>(f).trampoline, reinterpret_cast<void *>(+f), Wrap::ClassMethod); }
+    template <const Spec &S, class F> ClassBuilder &method(F f) { return add(S, detail::invoker_of<S>(f).trampoline, reinterpret_cast<void *>(detail::fn_ptr(f)), Wrap::None); }
+    template <const Spec &S, class F> ClassBuilder &property(F f) { return add(S, detail::invoker_of<S>(f).trampoline, reinterpret_cast<void *>(detail::fn_ptr(f)), Wrap::Property); }
+    template <const Spec &S, class F> ClassBuilder &classmethod(F f) { return add(S, detail::invoker_of<S>(f).trampoline, reinterpret_cast<void *>(detail::fn_ptr(f)), Wrap::ClassMethod); }
     ClassBuilder &attr(const char *name, nb::handle value);
     nb::object build();
 
@@ -289,7 +298,7 @@ public:
     // Creates a module-level function without storing it.
     template <const Spec &S, class F> nb::object make(F f, nb::handle state = nb::handle()) const {
         auto inv = detail::invoker_of<S>(f);
-        return new_function(S, inv.trampoline, reinterpret_cast<void *>(+f), place(state));
+        return new_function(S, inv.trampoline, reinterpret_cast<void *>(detail::fn_ptr(f)), place(state));
     }
     void set(const char *name, nb::handle value) const;
     nb::object global(const char *name) const;
