@@ -34,10 +34,10 @@ CLIENT = r"""
 import json, socket, sys, time
 port, n, kind = int(sys.argv[1]), int(sys.argv[2]), sys.argv[3]
 if kind == "url":
-    req = b"GET /url HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n"
+    req = b"GET /url HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n"
 else:
     body = json.dumps({"url": "https://bench.example/"}).encode()
-    req = (b"POST /navigate HTTP/1.1\r\nHost: x\r\nContent-Type: application/json\r\n"
+    req = (b"POST /navigate HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n"
            b"Content-Length: %d\r\nConnection: close\r\n\r\n" % len(body)) + body
 lat = []
 t0 = time.perf_counter()
