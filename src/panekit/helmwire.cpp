@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <initializer_list>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -25,6 +27,57 @@ const char *const kDefaultPortText = "18765";
 const long kDefaultPort = 18765;
 
 pk::Lazy g_json_loads{"json", "loads"};
+
+// Texts the request path uses on every request (attribute names, header names and values), made
+// once and interned: an interned attribute name is found through the type's lookup cache, where
+// a name built from C text for each access is hashed and searched along the whole MRO.
+class Text {
+public:
+    constexpr explicit Text(const char *text) : text_(text) {}
+    nb::handle get() {
+        if (!obj_) {
+            obj_ = PyUnicode_InternFromString(text_);
+            if (!obj_) throw nb::python_error();
+        }
+        return obj_;
+    }
+
+private:
+    const char *text_;
+    PyObject *obj_ = nullptr;
+};
+
+Text t_headers{"headers"}, t_get{"get"}, t_get_all{"get_all"}, t_path{"path"}, t_request{"request"};
+Text t_rfile{"rfile"}, t_read{"read"}, t_wfile{"wfile"}, t_write{"write"}, t_read_body{"_read_body"};
+Text t_json{"_json"}, t_send_response{"send_response"}, t_send_header{"send_header"};
+Text t_end_headers{"end_headers"}, t_socket{"socket"}, t_accept{"_accept"}, t_shutdown{"shutdown"};
+Text t_close_request{"close_request"}, t_deadline{"_pk_deadline"}, t_sent{"_pk_sent"}, t_unread{"_pk_unread"};
+Text t_host{"Host"}, t_content_length{"Content-Length"}, t_content_type{"Content-Type"};
+Text t_json_type{"application/json; charset=utf-8"}, t_allow_origin{"Access-Control-Allow-Origin"}, t_any{"*"};
+Text t_max_body{"_MAX_BODY_BYTES"}, t_time_limit{"_CONNECTION_TIME_LIMIT"}, t_norm_url{"norm_browser_url"};
+
+// obj.<name>(args...) as Python evaluates it (the attribute looked up on obj, then called), made
+// without a bound method in between when the attribute is a plain method.
+template <class... A> nb::object call_method(nb::handle obj, Text &name, const A &...args) {
+    PyObject *argv[] = {obj.ptr(), nb::handle(args).ptr()...};
+    return pk::check(PyObject_VectorcallMethod(name.get().ptr(), argv, 1 + sizeof...(A), nullptr));
+}
+
+nb::object get_attr(nb::handle obj, Text &name) { return pk::check(PyObject_GetAttr(obj.ptr(), name.get().ptr())); }
+
+void set_attr(nb::handle obj, Text &name, nb::handle value) {
+    pk::check(PyObject_SetAttr(obj.ptr(), name.get().ptr(), value.ptr()));
+}
+
+// A module global read at call time, as pk::Call::global does (with Python's NameError).
+nb::object global(const pk::Call &c, Text &name) {
+    PyObject *v = PyDict_GetItemWithError(c.globals().ptr(), name.get().ptr());
+    if (!v) {
+        if (PyErr_Occurred()) throw nb::python_error();
+        pk::raise(PyExc_NameError, "name '%U' is not defined", name.get().ptr());
+    }
+    return nb::borrow(v);
+}
 
 // ---- endpoint settings ----------------------------------------------------------------------
 
@@ -106,9 +159,9 @@ void log_message(const pk::Call &c, nb::handle, nb::str fmt, nb::tuple args) {
 constexpr long long kTooLarge = -1;
 
 long long declared_length(const pk::Call &c, nb::handle self) {
-    nb::object v = self.attr("headers").attr("get")("Content-Length");
+    nb::object v = call_method(get_attr(self, t_headers), t_get, t_content_length.get());
     if (v.is_none() || !pk::check(PyObject_IsTrue(v.ptr()))) return 0;
-    long long cap = nb::cast<long long>(c.global("_MAX_BODY_BYTES"));
+    long long cap = nb::cast<long long>(global(c, t_max_body));
     nb::object n;
     try {
         n = pk::check(PyNumber_Long(v.ptr()));
@@ -132,7 +185,7 @@ constexpr pk::Spec read_body_spec{.name = "_read_body", .params = self_param, .r
 nb::object read_body(const pk::Call &c, nb::handle self) {
     long long n = declared_length(c, self);
     if (n <= 0) return nb::bytes("", 0);  // empty, or above the cap (do_POST answers that one)
-    return self.attr("rfile").attr("read")(n);
+    return call_method(get_attr(self, t_rfile), t_read, nb::int_(n));
 }
 
 constexpr pk::Param json_params[] = {
@@ -143,12 +196,12 @@ constexpr pk::Param json_params[] = {
 constexpr pk::Spec json_spec{.name = "_json", .params = json_params, .returns = "None"};
 void send_json(nb::handle self, nb::handle code, nb::handle obj) {
     nb::bytes body = pk::json_bytes(obj);
-    self.attr("send_response")(code);
-    self.attr("send_header")("Content-Type", "application/json; charset=utf-8");
-    self.attr("send_header")("Content-Length", nb::str(nb::int_(body.size())));
-    self.attr("send_header")("Access-Control-Allow-Origin", "*");
-    self.attr("end_headers")();
-    self.attr("wfile").attr("write")(body);
+    call_method(self, t_send_response, code);
+    call_method(self, t_send_header, t_content_type.get(), t_json_type.get());
+    call_method(self, t_send_header, t_content_length.get(), nb::str(nb::int_(body.size())));
+    call_method(self, t_send_header, t_allow_origin.get(), t_any.get());
+    call_method(self, t_end_headers);
+    call_method(get_attr(self, t_wfile), t_write, body);
 }
 
 nb::dict failure(const char *error) {
@@ -262,7 +315,7 @@ std::string_view utf8(nb::handle text) {
 
 // Whether the request may be served; `own` is the server's host text as host_key made it.
 bool host_allowed(nb::handle self, nb::handle own) {
-    nb::object values = self.attr("headers").attr("get_all")("Host");
+    nb::object values = call_method(get_attr(self, t_headers), t_get_all, t_host.get());
     if (values.is_none()) return true;
     std::string_view own_text = utf8(own);
     for (nb::handle value : values)
@@ -273,7 +326,7 @@ bool host_allowed(nb::handle self, nb::handle own) {
 // Answers 403 and returns true when the request names a host this server does not answer to.
 bool refuse_foreign_host(const pk::Call &c, nb::handle self) {
     if (host_allowed(self, c.state<Server>()[Server::OwnName])) return false;
-    self.attr("_json")(403, failure("host not allowed"));
+    call_method(self, t_json, nb::int_(403), failure("host not allowed"));
     return true;
 }
 
@@ -325,7 +378,7 @@ bool ends_with(nb::handle text, const char *suffix) {
 constexpr pk::Spec get_spec{.name = "do_GET", .params = self_param, .returns = "None"};
 void do_get(const pk::Call &c, nb::handle self) {
     if (refuse_foreign_host(c, self)) return;
-    nb::object path = self.attr("path");
+    nb::object path = get_attr(self, t_path);
     auto server = c.state<Server>();
     nb::dict out;
     out["ok"] = true;
@@ -340,7 +393,7 @@ void do_get(const pk::Call &c, nb::handle self) {
     } else {
         out["hint"] = "GET /ready  |  GET /url  |  POST /navigate /back /forward /reload";
     }
-    self.attr("_json")(200, out);
+    call_method(self, t_json, nb::int_(200), out);
 }
 
 // The address a navigate body names. A body that parses as JSON names it only through the
@@ -390,22 +443,22 @@ void go(const pk::Call &c) {
 constexpr pk::Spec post_spec{.name = "do_POST", .params = self_param, .returns = "None"};
 void do_post(const pk::Call &c, nb::handle self) {
     if (refuse_foreign_host(c, self)) return;
-    nb::object path = post_path(self.attr("path"));
-    nb::object raw = self.attr("_read_body")();
+    nb::object path = post_path(get_attr(self, t_path));
+    nb::object raw = call_method(self, t_read_body);
     // _read_body never reads a body above the cap; only an empty result can be that case.
     if (nb::len(raw) == 0 && declared_length(c, self) == kTooLarge) {
         // The server drains what it can of the unread body before closing.
-        nb::setattr(self.attr("request"), "_pk_unread", nb::bool_(true));
-        self.attr("_json")(413, failure("body too large"));
+        set_attr(get_attr(self, t_request), t_unread, Py_True);
+        call_method(self, t_json, nb::int_(413), failure("body too large"));
         return;
     }
     auto server = c.state<Server>();
     nb::dict out;
     out["ok"] = true;
     if (ends_with(path, "/navigate")) {
-        nb::object url = c.global("norm_browser_url")(body_address(nb::bytes(raw)));
+        nb::object url = global(c, t_norm_url)(body_address(nb::bytes(raw)));
         if (!pk::check(PyObject_IsTrue(url.ptr()))) {
-            self.attr("_json")(400, failure("missing url"));
+            call_method(self, t_json, nb::int_(400), failure("missing url"));
             return;
         }
         pk::State<Go> st;
@@ -413,7 +466,7 @@ void do_post(const pk::Call &c, nb::handle self) {
         st.set(Go::Url, url);
         server[Server::Invoke](c.nested<go_spec>(go, st.object()));
         out["url"] = url;
-        self.attr("_json")(200, out);
+        call_method(self, t_json, nb::int_(200), out);
         return;
     }
     Server action = ends_with(path, "/back")      ? Server::Back
@@ -421,11 +474,11 @@ void do_post(const pk::Call &c, nb::handle self) {
                     : ends_with(path, "/reload")  ? Server::Reload
                                                   : Server::kCount;
     if (action == Server::kCount) {
-        self.attr("_json")(404, failure("unknown path"));
+        call_method(self, t_json, nb::int_(404), failure("unknown path"));
         return;
     }
     server[Server::Invoke](server[action]);
-    self.attr("_json")(200, out);
+    call_method(self, t_json, nb::int_(200), out);
 }
 
 // ---- connection limits ----------------------------------------------------------------------
@@ -435,9 +488,11 @@ void do_post(const pk::Call &c, nb::handle self) {
 // from acceptance) that bounds every read on it, however the client trickles its bytes; a read
 // past the deadline raises TimeoutError, which the standard handler logs and drops.
 //
-// The socket stays blocking and each read first makes sure input is there, waiting for it until
-// the deadline only when it is not yet: an ordinary request costs one non-blocking peek per read. Writes of an ordinary answer
-// fit in the socket's own send buffer and cannot block; once a connection has written more than
+// The socket stays blocking. Where the system has MSG_DONTWAIT a read first takes what is there
+// without waiting, so an ordinary request, whose input has arrived by the time it is read, pays no
+// system call for its deadline; only a read that finds nothing waits for input until the
+// deadline. Elsewhere each read makes sure input is there first (select() until the deadline).
+// Writes of an ordinary answer fit in the socket's own send buffer and cannot block; once a connection has written more than
 // kUnboundedWriteBytes, each write gets a socket time-out of what is left of the same deadline,
 // so reads and writes together hold the server for at most one limit.
 
@@ -501,13 +556,46 @@ int readable_now(nb::handle sock) {
 #endif
 }
 
+// Raises TimeoutError once the socket's deadline has passed.
+void check_deadline(nb::handle sock) {
+    double left = nb::cast<double>(get_attr(sock, t_deadline)) - monotonic();
+    if (left <= 0) pk::raise(PyExc_TimeoutError, "timed out");
+}
+
 // Waits for input until the socket's deadline; raises TimeoutError when none comes by then.
 // Input usually arrives before it is read, so the peek spares most reads the wait.
 void await_input(nb::handle sock) {
-    double left = nb::cast<double>(sock.attr("_pk_deadline")) - monotonic();
+    double left = nb::cast<double>(get_attr(sock, t_deadline)) - monotonic();
     if (left <= 0) pk::raise(PyExc_TimeoutError, "timed out");
     if (readable_now(sock) == 1) return;
     if (!readable(sock, left)) pk::raise(PyExc_TimeoutError, "timed out");
+}
+
+// A read made at once: the plain socket method called with `flags` plus MSG_DONTWAIT, which
+// takes what is already there (or the end of input, or an error) with one system call. Returns
+// nothing when no input is there yet; the caller then waits for it as await_input does. Only for
+// reads without flags of their own, which is how the standard handler reads.
+std::optional<nb::object> read_at_once(PyObject *method, nb::handle sock, std::initializer_list<nb::handle> args,
+                                       nb::handle flags) {
+#if defined(MSG_DONTWAIT)
+    static PyObject *dont_wait = nullptr;
+    if (!dont_wait && !(dont_wait = PyLong_FromLong(MSG_DONTWAIT))) throw nb::python_error();
+    if (!PyLong_CheckExact(flags.ptr()) || PyLong_AsLong(flags.ptr()) != 0) {
+        if (PyErr_Occurred()) PyErr_Clear();
+        return std::nullopt;
+    }
+    PyObject *argv[4] = {sock.ptr()};
+    std::size_t n = 1;
+    for (nb::handle a : args) argv[n++] = a.ptr();
+    argv[n++] = dont_wait;
+    PyObject *r = PyObject_Vectorcall(method, argv, n, nullptr);
+    if (r) return nb::steal(r);
+    if (!PyErr_ExceptionMatches(PyExc_BlockingIOError)) throw nb::python_error();
+    PyErr_Clear();
+#else
+    (void)method, (void)sock, (void)args, (void)flags;
+#endif
+    return std::nullopt;
 }
 
 // The plain socket methods check their arguments themselves.
@@ -519,6 +607,8 @@ constexpr pk::Param recv_into_params[] = {
 };
 constexpr pk::Spec recv_into_spec{.name = "recv_into", .params = recv_into_params, .returns = "int"};
 nb::object deadline_recv_into(nb::handle self, nb::handle buffer, nb::handle nbytes, nb::handle flags) {
+    check_deadline(self);
+    if (auto got = read_at_once(g_sock.get().recv_into, self, {buffer, nbytes}, flags)) return *got;
     await_input(self);
     return nb::handle(g_sock.get().recv_into)(self, buffer, nbytes, flags);
 }
@@ -530,6 +620,8 @@ constexpr pk::Param recv_params[] = {
 };
 constexpr pk::Spec recv_spec{.name = "recv", .params = recv_params, .returns = "bytes"};
 nb::object deadline_recv(nb::handle self, nb::handle bufsize, nb::handle flags) {
+    check_deadline(self);
+    if (auto got = read_at_once(g_sock.get().recv, self, {bufsize}, flags)) return *got;
     await_input(self);
     return nb::handle(g_sock.get().recv)(self, bufsize, flags);
 }
@@ -541,16 +633,16 @@ constexpr pk::Param sendall_params[] = {
 };
 constexpr pk::Spec sendall_spec{.name = "sendall", .params = sendall_params, .returns = "None"};
 nb::object bounded_sendall(nb::handle self, nb::handle data, nb::handle flags) {
-    long long sent = nb::cast<long long>(self.attr("_pk_sent"));
+    long long sent = nb::cast<long long>(get_attr(self, t_sent));
     Py_ssize_t n = PyObject_Length(data.ptr());
     if (n < 0) PyErr_Clear(), n = 0;  // sendall itself reports what it cannot send
     if (sent + n > kUnboundedWriteBytes) {
         // What is left of the connection's deadline, the reads' share already spent.
-        double left = nb::cast<double>(self.attr("_pk_deadline")) - monotonic();
+        double left = nb::cast<double>(get_attr(self, t_deadline)) - monotonic();
         if (left <= 0) pk::raise(PyExc_TimeoutError, "timed out");
         nb::handle(g_sock.get().settimeout)(self, left);
     }
-    self.attr("_pk_sent") = nb::int_(sent + n);
+    set_attr(self, t_sent, nb::int_(sent + n));
     return nb::handle(g_sock.get().sendall)(self, data, flags);
 }
 
@@ -573,13 +665,13 @@ nb::handle deadline_socket_type(const pk::Call &c) {
 constexpr pk::Spec get_request_spec{.name = "get_request", .returns = "Tuple[Any, Any]"};
 nb::object get_request(const pk::Call &c) {
     auto st = c.state<Server>();
-    double limit = nb::cast<double>(c.global("_CONNECTION_TIME_LIMIT"));
+    double limit = nb::cast<double>(global(c, t_time_limit));
     if (!(limit > 0)) limit = 0.0;
-    nb::tuple accepted = nb::tuple(st[Server::Srv].attr("socket").attr("_accept")());
+    nb::tuple accepted = nb::tuple(call_method(get_attr(st[Server::Srv], t_socket), t_accept));
     nb::object sock = deadline_socket_type(c)(st[Server::Family], st[Server::Type], st[Server::Proto], accepted[0]);
-    sock.attr("_pk_deadline") = nb::float_(monotonic() + limit);
-    sock.attr("_pk_sent") = nb::int_(0);
-    sock.attr("_pk_unread") = nb::bool_(false);
+    set_attr(sock, t_deadline, nb::float_(monotonic() + limit));
+    set_attr(sock, t_sent, nb::int_(0));
+    set_attr(sock, t_unread, Py_False);
     return nb::make_tuple(sock, accepted[1]);
 }
 
@@ -592,10 +684,10 @@ void shutdown_request(const pk::Call &c, nb::handle request) {
     try {
         // Drain only when input is pending now (checked before our FIN, so it is the client's
         // data, not its close) or a body was deliberately left unread; otherwise close at once.
-        bool unread = pk::check(PyObject_IsTrue(nb::object(request.attr("_pk_unread")).ptr())) == 1;
+        bool unread = pk::check(PyObject_IsTrue(get_attr(request, t_unread).ptr())) == 1;
         int now = unread ? 1 : readable_now(request);
         bool pending = now == 1 || (now < 0 && readable(request, 0.0));
-        request.attr("shutdown")(g_shut_wr.get());
+        call_method(request, t_shutdown, g_shut_wr.get());
         if (pending) {
             double budget = nb::cast<double>(c.global("_DRAIN_SECONDS"));
             long long left_bytes = nb::cast<long long>(c.global("_DRAIN_BYTES"));
@@ -614,7 +706,7 @@ void shutdown_request(const pk::Call &c, nb::handle request) {
     } catch (nb::python_error &e) {
         if (!e.matches(PyExc_OSError) && !e.matches(PyExc_ValueError)) throw;
     }
-    c.state<Server>()[Server::Srv].attr("close_request")(request);
+    call_method(c.state<Server>()[Server::Srv], t_close_request, request);
 }
 
 // The standard loop looks for a stop request only between waits of half a second on the listening
