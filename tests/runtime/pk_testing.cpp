@@ -107,6 +107,11 @@ nb::object twice(nb::handle self) { return self.attr("size") * nb::int_(2); }
 nb::object size(nb::handle) { return nb::int_(21); }
 nb::object make(nb::handle cls) { return cls(); }
 
+// The package's JSON encoding, as the modules use it.
+constexpr pk::Param json_params[] = {{.name = "obj", .annotation = "Any"}};
+constexpr pk::Spec json_spec{.name = "json_bytes", .params = json_params, .returns = "bytes"};
+nb::object json(nb::handle obj) { return pk::json_bytes(obj); }
+
 }  // namespace
 
 NB_MODULE(_pk_testing, m) {
@@ -116,6 +121,7 @@ NB_MODULE(_pk_testing, m) {
     mod.def<wide_spec>(wide);
     mod.def<fail_spec>(fail);
     mod.def<counter_spec>(counter);
+    mod.def<json_spec>(json);
     nb::handle object = reinterpret_cast<PyObject *>(&PyBaseObject_Type);
     mod.set("Sized", mod.klass("Sized", nb::make_tuple(object), "A class built by the runtime.")
                          .method<twice_spec>(twice)

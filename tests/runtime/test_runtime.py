@@ -202,3 +202,37 @@ def test_defaults_assignment_is_refused(attr):
         with pytest.raises(AttributeError, match=rf"^{attr} of wide is fixed by its signature; "):
             action()
     assert getattr(pt.wide, attr) == before
+
+
+class Opaque:
+    pass
+
+
+@pytest.mark.parametrize("value", [
+    {"ok": True, "url": "https://example.com/ä?q=\u2028", "n": [1, 2.5, None, False, {}]},
+    {"nan": float("nan"), "inf": float("inf"), 1: "int key", None: "none key"},
+    "a bare string \u00e9 \"quoted\" \\",
+    ("tuple", ["nested", ("deeper",)]),
+    {"lone surrogate": "\ud800", "\udfff": 1},
+    12, 1.0, None,
+])
+def test_json_bytes_is_dumps_without_ascii_escapes_as_utf8(value):
+    import json
+    text = json.dumps(value, ensure_ascii=False)
+    assert pt.json_bytes(value) == text.encode("utf-8", "backslashreplace")
+
+
+def test_json_bytes_errors_as_dumps_and_each_call_starts_afresh():
+    import json
+    loop = []
+    loop.append(loop)
+    inner = [Opaque()]
+    for bad, error in [(loop, ValueError), ({"k": inner}, TypeError), ({("t",): 1}, TypeError)]:
+        with pytest.raises(error) as got:
+            pt.json_bytes(bad)
+        with pytest.raises(error) as want:
+            json.dumps(bad, ensure_ascii=False)
+        assert str(got.value) == str(want.value)
+    # The failed call left off inside `inner`; encoding it again is no circular reference.
+    inner[0] = 1
+    assert pt.json_bytes({"again": inner}) == b'{"again": [1]}'
