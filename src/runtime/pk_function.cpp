@@ -139,8 +139,17 @@ PyObject *call_impl(Function *f, PyObject *const *slots, std::size_t n) {
             PyErr_Format(PyExc_ReferenceError, "%U() was torn down with its module state", f->qualname);
             return nullptr;
         }
-        Call c(reinterpret_cast<PyObject *>(f), f->globals, f->module, f->qualname, f->closure);
-        return f->tramp(c, slots, f->target);
+        // The call's context is owned for the whole call: the body may run Python code that
+        // rebinds __qualname__ / __module__ or drops the last other reference to this function
+        // (a closure state field replaced while the function stored there is running).
+        PyObject *self = reinterpret_cast<PyObject *>(f);
+        nb::object hold_self = nb::borrow(self), hold_globals = nb::borrow(f->globals),
+                   hold_module = nb::borrow(f->module), hold_qualname = nb::borrow(f->qualname),
+                   hold_closure = nb::borrow(f->closure);
+        Trampoline tramp = f->tramp;
+        void *target = f->target;
+        Call c(self, hold_globals.ptr(), hold_module.ptr(), hold_qualname.ptr(), hold_closure.ptr());
+        return tramp(c, slots, target);
     } catch (nb::python_error &e) {
         e.restore();
     } catch (nb::builtin_exception &e) {
@@ -164,7 +173,7 @@ PyObject *call_impl(Function *f, PyObject *const *slots, std::size_t n) {
     return nullptr;
 }
 
-PyObject *fn_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
+PyObject *bind_and_call(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
     auto *f = reinterpret_cast<Function *>(self);
     const auto &ps = f->spec->params;
     const std::size_t n = ps.size();
@@ -241,26 +250,39 @@ done:
     return result;
 }
 
+// Checking an argument may call back into Python (__bool__, __index__, __float__), and a class
+// may use one of these functions as such a slot, so calls nest without any Python frame between
+// them: the recursion limit is kept here as CPython's own built-in functions keep it.
+PyObject *fn_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
+    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+    PyObject *result = bind_and_call(self, args, nargsf, kwnames);
+    Py_LeaveRecursiveCall();
+    return result;
+}
+
 // The call path of functions whose parameters are all positional (no keyword-only, no *args):
 // a call that passes every argument by position needs no keyword matching and no defaults, so
 // the arguments are checked straight from the caller's array. Other calls take the general path.
 PyObject *fn_vectorcall_positional(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
     auto *f = reinterpret_cast<Function *>(self);
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (kwnames || nargs != f->n_positional || nargs > static_cast<Py_ssize_t>(kInlineSlots))
-        return fn_vectorcall(self, args, nargsf, kwnames);
-    const auto &ps = f->spec->params;
-    PyObject *slots[kInlineSlots];
-    Py_ssize_t owned = 0;
+    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
     PyObject *result = nullptr;
-    for (; owned < nargs; ++owned) {
-        PyObject *c = check_arg(ps[owned], args[owned]);
-        if (!c) goto done;
-        slots[owned] = c;
+    if (kwnames || nargs != f->n_positional || nargs > static_cast<Py_ssize_t>(kInlineSlots)) {
+        result = bind_and_call(self, args, nargsf, kwnames);
+    } else {
+        const auto &ps = f->spec->params;
+        PyObject *slots[kInlineSlots];
+        Py_ssize_t owned = 0;
+        for (; owned < nargs; ++owned) {
+            PyObject *c = check_arg(ps[owned], args[owned]);
+            if (!c) break;
+            slots[owned] = c;
+        }
+        if (owned == nargs) result = call_impl(f, slots, static_cast<std::size_t>(nargs));
+        for (Py_ssize_t i = 0; i < owned; ++i) Py_DECREF(slots[i]);
     }
-    result = call_impl(f, slots, static_cast<std::size_t>(nargs));
-done:
-    for (Py_ssize_t i = 0; i < owned; ++i) Py_DECREF(slots[i]);
+    Py_LeaveRecursiveCall();
     return result;
 }
 

@@ -53,7 +53,9 @@ nb::object wide(nb::handle a, nb::str s, nb::handle os, nb::dict d, nb::handle o
 constexpr pk::Param fail_params[] = {{.name = "kind", .annotation = "str", .check = Check::Str}};
 constexpr pk::Spec fail_spec{.name = "fail", .params = fail_params, .returns = "None"};
 void fail(nb::str kind) {
-    std::string_view k = kind.c_str();
+    const char *utf8 = PyUnicode_AsUTF8(kind.ptr());  // nullptr for lone surrogates
+    if (!utf8) throw nb::python_error();
+    std::string_view k = utf8;
     if (k == "runtime") throw std::runtime_error("plain C++ failure");
     if (k == "value") throw nb::value_error("bad value");
     if (k == "python") pk::raise(PyExc_LookupError, "looked for %s", "nothing");
@@ -97,6 +99,17 @@ nb::object counter(const pk::Call &c, nb::handle start) {
     return nb::make_tuple(b, c.nested<make_inner_spec>(make_inner, st.object()));
 }
 
+// Runs a callback, then makes a nested function: the callback may rebind this function's
+// __qualname__ and __module__ while the call is running.
+constexpr pk::Spec after_spec{.name = "after", .returns = "None"};
+void after() {}
+constexpr pk::Param nest_after_params[] = {{.name = "callback", .annotation = "Callable[[], None]"}};
+constexpr pk::Spec nest_after_spec{.name = "nest_after", .params = nest_after_params, .returns = "Callable[[], None]"};
+nb::object nest_after(const pk::Call &c, nb::handle callback) {
+    callback();
+    return c.nested<after_spec>(after);
+}
+
 // A class with a plain method, a property and a class method.
 constexpr pk::Param self_param[] = {{.name = "self", .annotation = "Any"}};
 constexpr pk::Param cls_param[] = {{.name = "cls", .annotation = "Any"}};
@@ -121,6 +134,7 @@ NB_MODULE(_pk_testing, m) {
     mod.def<wide_spec>(wide);
     mod.def<fail_spec>(fail);
     mod.def<counter_spec>(counter);
+    mod.def<nest_after_spec>(nest_after);
     mod.def<json_spec>(json);
     nb::handle object = reinterpret_cast<PyObject *>(&PyBaseObject_Type);
     mod.set("Sized", mod.klass("Sized", nb::make_tuple(object), "A class built by the runtime.")

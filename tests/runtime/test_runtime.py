@@ -110,6 +110,8 @@ def test_errors_crossing_the_boundary(kind, error, text):
         pt.fail(kind)
     assert type(ei.value) is error and str(ei.value) == text
     assert pt.fail("none of these") is None
+    with pytest.raises(UnicodeEncodeError):
+        pt.fail("\ud800")
 
 
 def test_nested_functions_share_one_state_and_derive_qualnames():
@@ -123,6 +125,33 @@ def test_nested_functions_share_one_state_and_derive_qualnames():
     assert (bump(), inner(), bump()) == (11, 12, 13)
     other, _ = pt.counter(0)
     assert other() == 1 and bump() == 14
+
+
+def test_a_running_call_keeps_its_own_names():
+    fn = pt.nest_after
+    fn.__qualname__ = "".join(["renamed", "_nest_after"])  # held by the function alone
+
+    def rebind():
+        fn.__qualname__ = "nest_after"
+        fn.__module__ = "".join(["else", "where"])
+
+    try:
+        inner = fn(rebind)
+    finally:
+        fn.__qualname__, fn.__module__ = "nest_after", "panekit._pk_testing"
+    assert inner.__qualname__ == "renamed_nest_after.<locals>.after"
+    assert inner.__module__ == "panekit._pk_testing"
+
+
+def test_argument_checks_that_call_back_keep_the_recursion_limit():
+    class Loop:  # int(Loop()) calls counter(Loop()) again, with no Python frame in between
+        __index__ = pt.counter
+
+    with pytest.raises(RecursionError):
+        pt.counter(Loop())
+    with pytest.raises(RecursionError):
+        pt.counter(start=Loop())  # the keyword path of the binder
+    assert pt.counter(3)[0]() == 4
 
 
 def test_collector_frees_a_closure_that_refers_to_itself():
