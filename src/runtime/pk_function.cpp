@@ -30,6 +30,7 @@ struct Function {
     PyObject *annotations;  // dict, built lazily
     PyObject *weakrefs;
     PyObject *globals;      // the module namespace (dict); nullptr only once cleared
+    PyObject *locals_prefix;  // "<qualname>.<locals>." for nested functions, made on first use
     Trampoline tramp;       // the typed call of `target`
     void *target;
     PyObject **slot_defaults;  // per parameter: owned default, or nullptr when required
@@ -326,6 +327,7 @@ void fn_dealloc(PyObject *self) {
     fn_clear(self);
     Py_CLEAR(f->name);
     Py_CLEAR(f->qualname);
+    Py_CLEAR(f->locals_prefix);
     Py_CLEAR(f->defaults);
     Py_CLEAR(f->kwdefaults);
     for (std::size_t i = 0; f->slot_defaults && i < f->spec->params.size(); ++i)
@@ -417,6 +419,7 @@ PyObject *get_qualname(PyObject *self, void *) {
     return Py_NewRef(reinterpret_cast<Function *>(self)->qualname);
 }
 int set_qualname(PyObject *self, PyObject *v, void *) {
+    Py_CLEAR(reinterpret_cast<Function *>(self)->locals_prefix);  // follows the new name
     return set_text(&reinterpret_cast<Function *>(self)->qualname, v, "__qualname__");
 }
 // inspect.signature() asks for __signature__ first; build an inspect.Signature from the spec.
@@ -609,6 +612,7 @@ Function *alloc_function(const Spec &spec) {
     f->defaults = f->kwdefaults = f->annotations = f->weakrefs = f->globals = nullptr;
     f->tramp = nullptr;
     f->target = nullptr;
+    f->locals_prefix = nullptr;
     f->slot_defaults = nullptr;
     f->n_positional = f->n_required_positional = 0;
     f->var_index = -1;
@@ -696,7 +700,17 @@ void Call::set_global(const char *name, nb::handle value) const {
 }
 
 detail::Place Call::place(nb::handle state) const {
-    if (!locals_prefix_) locals_prefix_ = make_prefix(qualname_, ".<locals>.").release().ptr();
+    if (!locals_prefix_) {
+        // Made once per function, not per call: closures are made per request and per download.
+        auto *f = reinterpret_cast<Function *>(fn_);
+        if (!f->locals_prefix || f->qualname != qualname_) {
+            nb::object p = make_prefix(qualname_, ".<locals>.");
+            if (f->qualname == qualname_) Py_XSETREF(f->locals_prefix, Py_NewRef(p.ptr()));
+            locals_prefix_ = p.release().ptr();
+        } else {
+            locals_prefix_ = Py_NewRef(f->locals_prefix);
+        }
+    }
     return {module_name_, globals_, locals_prefix_, state.ptr()};
 }
 
