@@ -28,6 +28,7 @@ const char *const kDefaultHome = "https://duckduckgo.com/";
 
 constexpr double kWaitSeconds = 30.0;
 constexpr double kPollSeconds = 0.05;
+constexpr double kCallbackGrace = 1.0;  // how long a closed window waits for its start-up callback
 constexpr int kWidth = 1280;
 constexpr int kHeight = 860;
 
@@ -51,7 +52,7 @@ nb::object resolve_title(nb::handle environ, nb::handle form_title) {
 enum class Host {
     Holder, Win, Ch, Cp, WithServer, View,
     InvokeSync, Core, DoNavigate, Flush, DoBack, DoForward, DoReload,
-    ArmFlush, Armed, Server, Closed,
+    ArmFlush, Armed, Server, Closed, Started, CallbackDone,
     kCount
 };
 using HostState = pk::State<Host>;
@@ -160,14 +161,33 @@ void probe_cv(const pk::Call &c) {
 }
 
 constexpr pk::Spec on_start_spec{.name = "_on_start", .returns = "None"};
+void on_start_waits(const pk::Call &c, const HostState &st);
+
 void on_start(const pk::Call &c) {
     auto st = c.state<Host>();
+    // run_toolbar_main waits for this (a little) once the window has closed: a daemon thread still
+    // inside this call when the process ends would be torn down mid-call.
+    st.set(Host::Started, nb::bool_(true));
+    auto done = [&] { pk::guarded([&] { st[Host::CallbackDone].attr("set")(); }); };
+    try {
+        on_start_waits(c, st);
+    } catch (nb::python_error &) {
+        done();
+        throw;
+    }
+    done();
+}
+
+// The window is gone (webview.start returned): nothing more will appear to wait for.
+bool closed(const HostState &st) { return st[Host::Closed].is(Py_True); }
+
+void on_start_waits(const pk::Call &c, const HostState &st) {
     nb::object browser_view = pk::import_from("webview.platforms.winforms", "BrowserView");
     pk::import_from("System", "Action");
 
     nb::object uid = st[Host::Win].attr("uid");
     nb::object i = nb::none();
-    for (double deadline = now(c) + kWaitSeconds; now(c) < deadline; pause(c)) {
+    for (double deadline = now(c) + kWaitSeconds; now(c) < deadline && !closed(st); pause(c)) {
         i = browser_view.attr("instances").attr("get")(uid);
         if (!i.is_none()) break;
     }
@@ -178,7 +198,7 @@ void on_start(const pk::Call &c) {
     }
     st.set(Host::View, i);
 
-    for (double deadline = now(c) + kWaitSeconds; now(c) < deadline; pause(c)) {
+    for (double deadline = now(c) + kWaitSeconds; now(c) < deadline && !closed(st); pause(c)) {
         nb::dict box;
         pk::State<Probe> ps;
         ps.set(Probe::Box, box);
@@ -197,7 +217,7 @@ void on_start(const pk::Call &c) {
     st.set(Host::ArmFlush, arm);
     pk::guarded([&] { on_ui(i, arm); });
 
-    if (!st[Host::WithServer].is(Py_True)) return;
+    if (!st[Host::WithServer].is(Py_True) || closed(st)) return;
     nb::handle ch = st[Host::Ch], cp = st[Host::Cp];
     nb::object started = c.global("start_control_server")(
         "host"_a = ch, "port"_a = cp, "invoke_sync"_a = st[Host::InvokeSync], "core"_a = st[Host::Core],
@@ -255,6 +275,8 @@ nb::object run_toolbar_main(const pk::Call &c, nb::str start_url, nb::handle hom
     st.set(Host::WithServer, nb::bool_(with_control_server));
     st.set(Host::Armed, nb::bool_(false));
     st.set(Host::Closed, nb::bool_(false));
+    st.set(Host::Started, nb::bool_(false));
+    st.set(Host::CallbackDone, pk::import("threading").attr("Event")());
     nb::handle s = st.object();
     st.set(Host::InvokeSync, c.nested<invoke_sync_spec>(invoke_sync, s));
     st.set(Host::Core, c.nested<core_spec>(core, s));
@@ -277,6 +299,11 @@ nb::object run_toolbar_main(const pk::Call &c, nb::str start_url, nb::handle hom
     auto finish = [&] {
         st.set(Host::Closed, nb::bool_(true));
         stop_server(st);
+        // A start-up callback still waiting for the form or the core sees the window closed at
+        // its next poll and ends; give it that moment, bounded, so that no daemon thread is
+        // inside this host's code when the process ends.
+        if (st[Host::Started].is(Py_True))
+            pk::guarded([&] { st[Host::CallbackDone].attr("wait")(kCallbackGrace); });
     };
     try {
         pk::print_line(nb::str("[panekit] 首页=") + home + nb::str("  首跳=") + start + nb::str("  (宿主=pywebview)"));

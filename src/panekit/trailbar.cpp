@@ -103,6 +103,7 @@ constexpr pk::Spec norm_spec{
     .returns = "str",
     .doc = "Trim typed or received address text and add https:// when it names no scheme; the "
            "empty string means there is nothing to navigate to.",
+    .leaf = true,
 };
 nb::object norm_browser_url(nb::str raw) {
     PyObject *r = raw.ptr();

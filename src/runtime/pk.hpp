@@ -68,6 +68,10 @@ struct Spec {
     std::span<const Param> params = {};
     const char *returns = nullptr;  // return annotation text; nullptr: none
     const char *doc = nullptr;      // nullptr: no docstring
+    // The implementation runs no Python code (it calls nothing back and reads no attributes of
+    // arbitrary objects): with checks that call nothing back either, a call cannot recurse into
+    // itself, and the recursion-limit bookkeeping is skipped.
+    bool leaf = false;
 };
 
 struct Function;  // the object layout, private to the runtime
@@ -229,8 +233,9 @@ private:
 // The context of one call: the function called, its module namespace and closure state.
 class PK_API Call {
 public:
-    Call(PyObject *fn, PyObject *globals, PyObject *module_name, PyObject *qualname, PyObject *state)
-        : fn_(fn), globals_(globals), module_name_(module_name), qualname_(qualname), state_(state) {}
+    // `fn` is kept alive by the caller for the whole call (its namespace and state have no
+    // setters, so they live as long as it does); its name and module are read when used.
+    Call(PyObject *fn, PyObject *globals, PyObject *state) : fn_(fn), globals_(globals), state_(state) {}
     Call(const Call &) = delete;
     Call &operator=(const Call &) = delete;
     ~Call();
@@ -256,7 +261,8 @@ public:
     detail::Place place(nb::handle state) const;  // prefix "<qualname>.<locals>."
 
 private:
-    PyObject *fn_, *globals_, *module_name_, *qualname_, *state_;
+    detail::Place module_place() const;
+    PyObject *fn_, *globals_, *state_;
     mutable PyObject *locals_prefix_ = nullptr;
 };
 
@@ -275,7 +281,7 @@ private:
     enum class Wrap { None, Property, ClassMethod };
     ClassBuilder &add(const Spec &s, Trampoline t, void *target, Wrap w);
     detail::Place place_;
-    nb::object name_, bases_, ns_, prefix_;
+    nb::object module_, name_, bases_, ns_, prefix_;
 };
 
 // One extension module's context: its name and namespace.
@@ -365,7 +371,7 @@ inline ClassBuilder Call::klass(const char *name, nb::handle bases, nb::handle s
     return ClassBuilder(place(state), name, bases, doc);
 }
 inline ClassBuilder Call::module_class(const char *name, nb::handle bases, const char *doc) const {
-    return ClassBuilder(detail::Place{module_name_, globals_, nullptr, nullptr}, name, bases, doc);
+    return ClassBuilder(module_place(), name, bases, doc);
 }
 
 // ---- helpers shared by every module -------------------------------------------------------

@@ -31,12 +31,18 @@ struct Function {
     PyObject *weakrefs;
     PyObject *globals;      // the module namespace (dict); nullptr only once cleared
     PyObject *locals_prefix;  // "<qualname>.<locals>." for nested functions, made on first use
+    // The name and module the function was made with: what its nested functions and classes are
+    // named after, as a Python function's nested code keeps its compiled names when the function's
+    // __qualname__ or __module__ is rebound later.
+    PyObject *origin_qualname;
+    PyObject *origin_module;
     Trampoline tramp;       // the typed call of `target`
     void *target;
     PyObject **slot_defaults;  // per parameter: owned default, or nullptr when required
     Py_ssize_t n_positional;
     Py_ssize_t n_required_positional;
     Py_ssize_t var_index;  // index of *args, or -1
+    bool cannot_recurse;   // a leaf implementation whose checks call nothing back
 };
 
 namespace {
@@ -140,16 +146,15 @@ PyObject *call_impl(Function *f, PyObject *const *slots, std::size_t n) {
             PyErr_Format(PyExc_ReferenceError, "%U() was torn down with its module state", f->qualname);
             return nullptr;
         }
-        // The call's context is owned for the whole call: the body may run Python code that
-        // rebinds __qualname__ / __module__ or drops the last other reference to this function
-        // (a closure state field replaced while the function stored there is running).
+        // The function is held for the whole call: the body may run Python code that drops the
+        // last other reference to it (a closure state field replaced while the function stored
+        // there is running). Its name and module are read when used, so rebinding them mid-call
+        // is harmless.
         PyObject *self = reinterpret_cast<PyObject *>(f);
-        nb::object hold_self = nb::borrow(self), hold_globals = nb::borrow(f->globals),
-                   hold_module = nb::borrow(f->module), hold_qualname = nb::borrow(f->qualname),
-                   hold_closure = nb::borrow(f->closure);
+        nb::object hold_self = nb::borrow(self);
         Trampoline tramp = f->tramp;
         void *target = f->target;
-        Call c(self, hold_globals.ptr(), hold_module.ptr(), hold_qualname.ptr(), hold_closure.ptr());
+        Call c(self, f->globals, f->closure);
         return tramp(c, slots, target);
     } catch (nb::python_error &e) {
         e.restore();
@@ -267,7 +272,8 @@ PyObject *fn_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, Py
 PyObject *fn_vectorcall_positional(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
     auto *f = reinterpret_cast<Function *>(self);
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+    const bool guard = !f->cannot_recurse;
+    if (guard && Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
     PyObject *result = nullptr;
     if (kwnames || nargs != f->n_positional || nargs > static_cast<Py_ssize_t>(kInlineSlots)) {
         result = bind_and_call(self, args, nargsf, kwnames);
@@ -283,7 +289,7 @@ PyObject *fn_vectorcall_positional(PyObject *self, PyObject *const *args, size_t
         if (owned == nargs) result = call_impl(f, slots, static_cast<std::size_t>(nargs));
         for (Py_ssize_t i = 0; i < owned; ++i) Py_DECREF(slots[i]);
     }
-    Py_LeaveRecursiveCall();
+    if (guard) Py_LeaveRecursiveCall();
     return result;
 }
 
@@ -328,6 +334,8 @@ void fn_dealloc(PyObject *self) {
     Py_CLEAR(f->name);
     Py_CLEAR(f->qualname);
     Py_CLEAR(f->locals_prefix);
+    Py_CLEAR(f->origin_qualname);
+    Py_CLEAR(f->origin_module);
     Py_CLEAR(f->defaults);
     Py_CLEAR(f->kwdefaults);
     for (std::size_t i = 0; f->slot_defaults && i < f->spec->params.size(); ++i)
@@ -419,7 +427,6 @@ PyObject *get_qualname(PyObject *self, void *) {
     return Py_NewRef(reinterpret_cast<Function *>(self)->qualname);
 }
 int set_qualname(PyObject *self, PyObject *v, void *) {
-    Py_CLEAR(reinterpret_cast<Function *>(self)->locals_prefix);  // follows the new name
     return set_text(&reinterpret_cast<Function *>(self)->qualname, v, "__qualname__");
 }
 // inspect.signature() asks for __signature__ first; build an inspect.Signature from the spec.
@@ -612,10 +619,11 @@ Function *alloc_function(const Spec &spec) {
     f->defaults = f->kwdefaults = f->annotations = f->weakrefs = f->globals = nullptr;
     f->tramp = nullptr;
     f->target = nullptr;
-    f->locals_prefix = nullptr;
+    f->locals_prefix = f->origin_qualname = f->origin_module = nullptr;
     f->slot_defaults = nullptr;
     f->n_positional = f->n_required_positional = 0;
     f->var_index = -1;
+    f->cannot_recurse = false;
     return f;
 }
 
@@ -653,6 +661,12 @@ void bind_signature(Function *f) {
     if (nb::len(positional_defaults)) f->defaults = nb::tuple(positional_defaults).release().ptr();
     if (nb::len(kwdefaults)) f->kwdefaults = kwdefaults.release().ptr();
     if (all_positional && n <= kInlineSlots) f->vectorcall = fn_vectorcall_positional;
+    // Checks that convert (int(), float(), truth) may run the argument's own Python code.
+    bool checks_call_back = false;
+    for (const Param &p : spec.params)
+        checks_call_back |= p.check == Check::Int || p.check == Check::OptInt || p.check == Check::Truth ||
+                            p.check == Check::Float;
+    f->cannot_recurse = spec.leaf && !checks_call_back;
 }
 
 nb::object make_prefix(PyObject *qualname, const char *sep) {
@@ -683,6 +697,8 @@ nb::object new_function(const Spec &spec, Trampoline t, void *target, const deta
     f->name = Py_NewRef(texts.name);
     f->qualname = qualname_for(texts, at.prefix);
     f->module = Py_XNewRef(at.module_name);
+    f->origin_qualname = Py_NewRef(f->qualname);
+    f->origin_module = Py_XNewRef(at.module_name);
     f->doc = Py_XNewRef(texts.doc);
     f->globals = Py_XNewRef(at.globals);
     f->closure = Py_XNewRef(at.state);
@@ -700,18 +716,17 @@ void Call::set_global(const char *name, nb::handle value) const {
 }
 
 detail::Place Call::place(nb::handle state) const {
+    auto *f = reinterpret_cast<Function *>(fn_);
     if (!locals_prefix_) {
         // Made once per function, not per call: closures are made per request and per download.
-        auto *f = reinterpret_cast<Function *>(fn_);
-        if (!f->locals_prefix || f->qualname != qualname_) {
-            nb::object p = make_prefix(qualname_, ".<locals>.");
-            if (f->qualname == qualname_) Py_XSETREF(f->locals_prefix, Py_NewRef(p.ptr()));
-            locals_prefix_ = p.release().ptr();
-        } else {
-            locals_prefix_ = Py_NewRef(f->locals_prefix);
-        }
+        if (!f->locals_prefix) f->locals_prefix = make_prefix(f->origin_qualname, ".<locals>.").release().ptr();
+        locals_prefix_ = Py_NewRef(f->locals_prefix);
     }
-    return {module_name_, globals_, locals_prefix_, state.ptr()};
+    return {f->origin_module, globals_, locals_prefix_, state.ptr()};
+}
+
+detail::Place Call::module_place() const {
+    return {reinterpret_cast<Function *>(fn_)->origin_module, globals_, nullptr, nullptr};
 }
 
 Call::~Call() { Py_XDECREF(locals_prefix_); }
@@ -730,11 +745,13 @@ detail::Place Module::place(nb::handle state) const {
 }
 
 ClassBuilder::ClassBuilder(const detail::Place &outer, const char *name, nb::handle bases, const char *doc)
-    : place_(outer), name_(nb::str(name)), bases_(nb::borrow(bases)), ns_(nb::dict()) {
+    : place_(outer), module_(nb::borrow(outer.module_name)), name_(nb::str(name)), bases_(nb::borrow(bases)),
+      ns_(nb::dict()) {
+    place_.module_name = module_.ptr();  // owned here while the class is built
     nb::object qualname = outer.prefix ? check(PyUnicode_Concat(outer.prefix, name_.ptr())) : name_;
     prefix_ = make_prefix(qualname.ptr(), ".");
     place_.prefix = prefix_.ptr();
-    ns_["__module__"] = nb::handle(outer.module_name);
+    ns_["__module__"] = module_;
     ns_["__qualname__"] = qualname;
     if (doc) ns_["__doc__"] = nb::str(doc);
 }

@@ -127,7 +127,8 @@ def test_nested_functions_share_one_state_and_derive_qualnames():
     assert other() == 1 and bump() == 14
 
 
-def test_a_running_call_keeps_its_own_names():
+def test_nested_names_follow_the_function_as_made():
+    # as with Python's nested functions, whose names come from the compiled code
     fn = pt.nest_after
     fn.__qualname__ = "".join(["renamed", "_nest_after"])  # held by the function alone
 
@@ -139,8 +140,13 @@ def test_a_running_call_keeps_its_own_names():
         inner = fn(rebind)
     finally:
         fn.__qualname__, fn.__module__ = "nest_after", "panekit._pk_testing"
-    assert inner.__qualname__ == "renamed_nest_after.<locals>.after"
+    assert inner.__qualname__ == "nest_after.<locals>.after"
     assert inner.__module__ == "panekit._pk_testing"
+    fn.__qualname__ = "renamed"
+    try:
+        assert fn(lambda: None).__qualname__ == "nest_after.<locals>.after"
+    finally:
+        fn.__qualname__ = "nest_after"
 
 
 def test_argument_checks_that_call_back_keep_the_recursion_limit():
