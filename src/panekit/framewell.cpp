@@ -388,7 +388,7 @@ nb::object run_toolbar_main(const pk::Call &c, nb::str start_url, nb::handle hom
     };
     try {
         app.attr("Run")(form);
-    } catch (...) {
+    } catch (nb::python_error &) {
         stop_server();
         throw;
     }
