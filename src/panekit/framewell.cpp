@@ -28,7 +28,6 @@ constexpr pk::host::View kView{.form_key = "form", .view_key = "wv", .core_path 
 // What the nested functions of one call share.
 enum class S { Holder, Form, Wv, Start, Action, Invoke, Flush, Sync, NewWindow, AskedCore, kCount };
 
-bool truthy(nb::handle v) { return pk::check(PyObject_IsTrue(v.ptr())) != 0; }
 
 // `a, b = value`, with Python's errors for anything that is not exactly two values.
 std::pair<nb::object, nb::object> unpack2(nb::handle value) {
@@ -124,7 +123,7 @@ void sync_address_bar(const pk::Call &c) {
     if (cv.is_none() || tb.is_none()) return;
     pk::guarded([&] {
         nb::object src = pk::text_or_empty(nb::object(cv.attr("Source"))).attr("strip")();
-        if (truthy(src)) tb.attr("Text") = src;
+        if (pk::truthy(src)) tb.attr("Text") = src;
     });
 }
 
@@ -137,9 +136,9 @@ void on_new_window(nb::handle sender, nb::handle e) {
     pk::guarded([&] { nb::setattr(e, "Handled", Py_True); });
     pk::guarded([&] {
         nb::object uri = attr_or(e, "Uri", nb::none());
-        if (!truthy(uri)) uri = attr_or(e, "uri", nb::none());
+        if (!pk::truthy(uri)) uri = attr_or(e, "uri", nb::none());
         nb::str text = pk::text_or_empty(uri);
-        if (truthy(text) && !sender.is_none()) sender.attr("Navigate")(text);
+        if (pk::truthy(text) && !sender.is_none()) sender.attr("Navigate")(text);
     });
 }
 
@@ -155,7 +154,7 @@ constexpr pk::Spec nav_spec{.name = "_on_nav_completed", .params = nav_params, .
 void on_nav_completed(const pk::Call &c, nb::handle, nb::handle args) {
     auto st = c.state<S>();
     pk::guarded([&] {
-        if (!truthy(attr_or(args, "IsSuccess", Py_True))) {
+        if (!pk::truthy(attr_or(args, "IsSuccess", Py_True))) {
             nb::object status = attr_or(args, "WebErrorStatus", Py_None);
             pk::print_line(pk::format1("[panekit] 导航未完成: IsSuccess=False WebErrorStatus=%s", status));
         }
@@ -170,7 +169,7 @@ void on_ready(const pk::Call &c, nb::handle, nb::handle args) {
     auto st = c.state<S>();
     nb::handle holder = st[S::Holder];
     auto ready = [&] { nb::object(holder[nb::str("core_ready")]).attr("set")(); };
-    if (!truthy(nb::object(args.attr("IsSuccess")))) {
+    if (!pk::truthy(nb::object(args.attr("IsSuccess")))) {
         pk::print_line(pk::format1("[panekit] WebView2 初始化失败: %s", args.attr("InitializationException")));
         ready();
         return;
@@ -190,16 +189,16 @@ void on_ready(const pk::Call &c, nb::handle, nb::handle args) {
         pk::event_add(cv, "NewWindowRequested", st[S::NewWindow]);
     });
     nb::object folder = pk::host::get(holder, "download_folder");
-    if (truthy(folder)) {
+    if (pk::truthy(folder)) {
         pk::guarded([&] {
-            bool prompt = truthy(pk::host::get(holder, "download_prompt"));
+            bool prompt = pk::truthy(pk::host::get(holder, "download_prompt"));
             c.global("attach_download_to_corewebview2")(cv, st[S::Form], nb::str(folder), "use_prompt"_a = prompt);
         });
     }
     pk::guarded([&] { cv.attr("Navigate")(nb::str(st[S::Start])); });
     pk::guarded([&] {
         nb::object queued = holder.attr("pop")(pk::host::kPendingKey, nb::none());
-        if (truthy(queued)) cv.attr("Navigate")(nb::str(queued));
+        if (pk::truthy(queued)) cv.attr("Navigate")(nb::str(queued));
     });
     st[S::Flush]();
     ready();
@@ -286,7 +285,7 @@ nb::object run_toolbar_main(const pk::Call &c, nb::str start_url, nb::handle hom
                                                                  "prompt"_a = browser_download_prompt);
     auto [dl_folder, dl_prompt] = unpack2(downloads);
     holder["download_folder"] = dl_folder;
-    holder["download_prompt"] = nb::bool_(truthy(dl_prompt));
+    holder["download_prompt"] = nb::bool_(pk::truthy(dl_prompt));
 
     pk::State<S> st;
     st.set(S::Holder, holder);

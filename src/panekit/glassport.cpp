@@ -32,7 +32,6 @@ constexpr double kCallbackGrace = 1.0;  // how long a closed window waits for it
 constexpr int kWidth = 1280;
 constexpr int kHeight = 860;
 
-bool truthy(nb::handle v) { return pk::check(PyObject_IsTrue(v.ptr())) != 0; }
 
 // Where this host keeps its window and view: pywebview's form, holder["browser_view"], is both;
 // its core is .browser.webview.CoreWebView2.
@@ -42,7 +41,7 @@ constexpr pk::host::View kView{.form_key = "browser_view", .view_key = "browser_
 // Window title: PANEKIT_WINDOW_TITLE before form_title, stripped; blank gives form_title unstripped.
 nb::object resolve_title(nb::handle environ, nb::handle form_title) {
     nb::object title = pk::first_nonempty({environ.attr("get")("PANEKIT_WINDOW_TITLE"), form_title}).attr("strip")();
-    return truthy(title) ? title : nb::borrow(form_title);
+    return pk::truthy(title) ? title : nb::borrow(form_title);
 }
 
 // ---- state of one run_toolbar_main call ----------------------------------------------------------
@@ -68,12 +67,7 @@ nb::handle holder_of(const HostState &st) { return st[Host::Holder]; }
 nb::object core_of(const HostState &st) { return pk::host::core(kView, holder_of(st)); }
 
 // Runs `fn` on the form's UI thread (Invoke with an Action) or directly when already there.
-void on_ui(nb::handle i, nb::handle fn) {
-    if (truthy(i.attr("InvokeRequired")))
-        i.attr("Invoke")(pk::import_from("System", "Action")(fn));
-    else
-        fn();
-}
+void on_ui(nb::handle i, nb::handle fn) { pk::host::run_on_ui(i, nb::handle(), fn, "Invoke"); }
 
 // The core seen for the first time after the start-up wait gave up: arm the delivery of parked
 // navigations now (once). Returns whether this call armed it. Runs on the UI thread.

@@ -112,7 +112,7 @@ nb::object control_base_url(const pk::Call &c, nb::handle port, nb::handle host)
     nb::object p = port.is_none() ? pk::check(PyNumber_Long(c.global("control_port")().ptr())) : nb::borrow(port);
     nb::object fallback = c.global("DEFAULT_CONTROL_HOST");
     nb::object h = pk::first_nonempty({host, pk::env_get("PANEKIT_CONTROL_HOST"), fallback}).attr("strip")();
-    if (!pk::check(PyObject_IsTrue(h.ptr()))) h = fallback;
+    if (!pk::truthy(h)) h = fallback;
     return nb::str("http://{}:{}").format(h, p);
 }
 
@@ -132,7 +132,7 @@ constexpr pk::Param log_params[] = {{.name = "msg", .annotation = "str", .check 
 constexpr pk::Spec log_spec{.name = "_log", .params = log_params, .returns = "None"};
 void log_line(const pk::Call &c, nb::str msg) {
     nb::handle log = c.state<Server>()[Server::Log];
-    if (pk::check(PyObject_IsTrue(log.ptr())))
+    if (pk::truthy(log))
         log(msg);
     else
         pk::print_line(msg);
@@ -160,7 +160,7 @@ constexpr long long kTooLarge = -1;
 
 long long declared_length(const pk::Call &c, nb::handle self) {
     nb::object v = call_method(get_attr(self, t_headers), t_get, t_content_length.get());
-    if (v.is_none() || !pk::check(PyObject_IsTrue(v.ptr()))) return 0;
+    if (v.is_none() || !pk::truthy(v)) return 0;
     long long cap = nb::cast<long long>(global(c, t_max_body));
     nb::object n;
     try {
@@ -171,7 +171,7 @@ long long declared_length(const pk::Call &c, nb::handle self) {
         nb::object s = nb::str(v).attr("strip")();
         if (PyUnicode_GET_LENGTH(s.ptr()) > 0 && PyUnicode_READ_CHAR(s.ptr(), 0) == '+')
             s = pk::check(PyUnicode_Substring(s.ptr(), 1, PyUnicode_GET_LENGTH(s.ptr())));
-        return pk::check(PyObject_IsTrue(s.attr("isdecimal")().ptr())) ? kTooLarge : 0;
+        return pk::truthy(s.attr("isdecimal")()) ? kTooLarge : 0;
     }
     int overflow = 0;
     long long value = PyLong_AsLongLongAndOverflow(n.ptr(), &overflow);
@@ -413,13 +413,13 @@ nb::object body_address(nb::bytes raw) {
         if (PyErr_Occurred()) throw nb::python_error();
         return nb::str("");
     }
-    if (!pk::check(PyObject_IsTrue(url))) return nb::str("");
+    if (!pk::truthy(url)) return nb::str("");
     return nb::str(nb::handle(url)).attr("strip")();
 }
 
 // The target up to its first "?", without trailing slashes; "/" when nothing is left.
 nb::object post_path(nb::object target) {
-    if (target.is_none() || !pk::check(PyObject_IsTrue(target.ptr()))) return nb::str("/");
+    if (target.is_none() || !pk::truthy(target)) return nb::str("/");
     if (!PyUnicode_Check(target.ptr())) target = nb::str(target);
     PyObject *t = target.ptr();
     Py_ssize_t end = PyUnicode_FindChar(t, '?', 0, PyUnicode_GET_LENGTH(t), 1);
@@ -457,7 +457,7 @@ void do_post(const pk::Call &c, nb::handle self) {
     out["ok"] = true;
     if (ends_with(path, "/navigate")) {
         nb::object url = global(c, t_norm_url)(body_address(nb::bytes(raw)));
-        if (!pk::check(PyObject_IsTrue(url.ptr()))) {
+        if (!pk::truthy(url)) {
             call_method(self, t_json, nb::int_(400), failure("missing url"));
             return;
         }
@@ -684,7 +684,7 @@ void shutdown_request(const pk::Call &c, nb::handle request) {
     try {
         // Drain only when input is pending now (checked before our FIN, so it is the client's
         // data, not its close) or a body was deliberately left unread; otherwise close at once.
-        bool unread = pk::check(PyObject_IsTrue(get_attr(request, t_unread).ptr())) == 1;
+        bool unread = pk::truthy(get_attr(request, t_unread)) == 1;
         int now = unread ? 1 : readable_now(request);
         bool pending = now == 1 || (now < 0 && readable(request, 0.0));
         call_method(request, t_shutdown, g_shut_wr.get());
@@ -719,7 +719,7 @@ nb::object prompt_shutdown(const pk::Call &c) {
     try {
         nb::tuple address = nb::tuple(srv.attr("server_address"));
         nb::object host = address[0];
-        if (!pk::check(PyObject_IsTrue(host.ptr())) || nb::str(host).equal(nb::str("0.0.0.0")))
+        if (!pk::truthy(host) || nb::str(host).equal(nb::str("0.0.0.0")))
             host = nb::str("127.0.0.1");
         nb::object poke = pk::import("socket").attr("create_connection")(nb::make_tuple(host, address[1]), 1.0);
         poke.attr("close")();
@@ -897,7 +897,7 @@ constexpr pk::Spec navigate_spec{
 };
 nb::object remote_navigate(const pk::Call &c, nb::str url, nb::handle port, double timeout) {
     nb::object u = c.global("norm_browser_url")(url);
-    if (!pk::check(PyObject_IsTrue(u.ptr()))) return failure("empty url");
+    if (!pk::truthy(u)) return failure("empty url");
     nb::dict body;
     body["url"] = u;
     return c.global("_http_post_json")("/navigate", body, "port"_a = port, "timeout"_a = timeout);
@@ -950,7 +950,7 @@ NB_MODULE(helmwire, m) {
     nb::object host = pk::env_get("PANEKIT_CONTROL_HOST");
     nb::object stripped = host.is_none() ? nb::object(nb::str("")) : host.attr("strip")();
     mod.set("DEFAULT_CONTROL_HOST",
-            pk::check(PyObject_IsTrue(stripped.ptr())) ? stripped : nb::object(nb::str(kDefaultHost)));
+            pk::truthy(stripped) ? stripped : nb::object(nb::str(kDefaultHost)));
 
     // Limits of one control connection (read at each use, so tests may lower them).
     mod.set("_MAX_BODY_BYTES", nb::int_(1 << 20));

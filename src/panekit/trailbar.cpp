@@ -129,7 +129,7 @@ long long as_int(nb::handle v) {
 }
 
 // value or ""
-nb::object or_empty(nb::handle v) { return pk::check(PyObject_IsTrue(v.ptr())) ? nb::borrow(v) : nb::str(""); }
+nb::object or_empty(nb::handle v) { return pk::truthy(v) ? nb::borrow(v) : nb::str(""); }
 
 constexpr pk::Param mdl2_params[] = {
     {.name = "size", .annotation = "float", .check = Check::Float, .def = Def::Float, .number = 11.0},

@@ -361,6 +361,9 @@ template <class T> T check_value(T v) {
     return v;
 }
 
+// The truth value of a value, as `if value:` takes it (errors of __bool__ / __len__ propagate).
+inline bool truthy(nb::handle v) { return check(PyObject_IsTrue(v.ptr())) != 0; }
+
 // The text of a value, or "" for None and for values that are empty or false.
 PK_API nb::str text_or_empty(nb::handle v);
 // The text of a browser core's `Source` (its current address), or "" when that is empty or None.

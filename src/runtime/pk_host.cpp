@@ -7,25 +7,24 @@ using namespace nb::literals;
 
 namespace {
 
-bool truthy(nb::handle v) { return check(PyObject_IsTrue(v.ptr())) != 0; }
-
 void set(nb::handle holder, const char *key, nb::handle value) {
     check(PyObject_SetItem(holder.ptr(), nb::str(key).ptr(), value.ptr()));
 }
 
-// Runs `act` on the window's UI thread through `method` (Invoke or BeginInvoke) when the window
-// says marshalling is needed, else at once; any Exception is dropped.
+// Marshalling with its errors dropped (the hosts' _invoke / _invoke_sync).
 void marshal(nb::handle form, nb::handle action, nb::handle act, const char *method) {
-    guarded([&] {
-        nb::object delegate_type = action.is_valid() ? nb::borrow(action) : import_from("System", "Action");
-        if (truthy(nb::object(form.attr("InvokeRequired"))))
-            form.attr(method)(delegate_type(act));
-        else
-            act();
-    });
+    guarded([&] { run_on_ui(form, action, act, method); });
 }
 
 }  // namespace
+
+void run_on_ui(nb::handle form, nb::handle action, nb::handle act, const char *method) {
+    nb::object delegate_type = action.is_valid() ? nb::borrow(action) : import_from("System", "Action");
+    if (truthy(form.attr("InvokeRequired")))
+        form.attr(method)(delegate_type(act));
+    else
+        act();
+}
 
 nb::object get(nb::handle holder, const char *key) {
     if (PyDict_Check(holder.ptr())) {

@@ -57,6 +57,11 @@ nb::object get(nb::handle holder, const char *key);
 // `action` is the System.Action delegate type that wraps `act`; an empty handle imports it from
 // System at each call, inside the guard. `act` is a zero-argument callable; its result is dropped.
 
+// Runs `act` on the window's UI thread through `method` ("Invoke" waits, "BeginInvoke" queues),
+// wrapped in `action` (System.Action, imported when not given), when the window reports
+// InvokeRequired; else act() at once. Errors propagate.
+void run_on_ui(nb::handle form, nb::handle action, nb::handle act, const char *method);
+
 // No window yet: `act` is dropped. Otherwise, guarded: BeginInvoke(Action(act)) when the window
 // reports InvokeRequired, else act() at once. Never waits.
 void invoke(const View &v, nb::handle holder, nb::handle action, nb::handle act);

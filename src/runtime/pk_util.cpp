@@ -123,9 +123,7 @@ nb::object first_nonempty(std::initializer_list<nb::handle> values) {
     for (nb::handle v : values) {
         last = v;
         if (v.is_none()) continue;
-        int t = PyObject_IsTrue(v.ptr());
-        if (t < 0) throw nb::python_error();
-        if (t) return nb::borrow(v);
+        if (truthy(v)) return nb::borrow(v);
     }
     return nb::borrow(last.is_valid() ? last : nb::none());
 }
@@ -144,7 +142,7 @@ void event_remove(nb::handle obj, const char *event, nb::handle fn) { event_upda
 
 nb::str text_or_empty(nb::handle v) {
     if (!v.is_valid() || v.is_none()) return nb::str("");
-    if (!check(PyObject_IsTrue(v.ptr()))) return nb::str("");
+    if (!truthy(v)) return nb::str("");
     return nb::str(v);
 }
 
