@@ -8,6 +8,13 @@ import time
 from panekit import helmwire
 
 
+def free_port():
+    """A loopback port that was free a moment ago."""
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
 class UIThread:
     """A stand-in UI thread: a worker with a queue; invoke_sync posts work and waits for it."""
 

@@ -1,18 +1,16 @@
 import http.server
 import json
-import socket
 import threading
 
 import pytest
 
+import ctlsupport
 from panekit import helmwire
 
 
 @pytest.fixture
 def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+    return ctlsupport.free_port()
 
 
 class Canned:

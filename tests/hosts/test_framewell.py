@@ -10,16 +10,11 @@ from pathlib import Path
 
 import pytest
 
+from ctlsupport import free_port
 from panekit import framewell, helmwire
 from simplatform import DllNotFoundException, DockStyle, WebErrorStatus
 
 SWF, SD = "System.Windows.Forms", "System.Drawing"
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 @pytest.fixture

@@ -1,9 +1,9 @@
-import socket
 import time
 import urllib.request
 
 import pytest
 
+from ctlsupport import free_port
 from panekit import fetchkeep
 from simplatform.pywebview_sim import edge_backend, pywebview_gui  # noqa: F401 - fixtures
 
@@ -32,10 +32,7 @@ def quiet_env(monkeypatch, tmp_path):
 
 @pytest.fixture
 def port():
-    """A loopback port that was free a moment ago."""
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+    return free_port()
 
 
 class FakeClock:
