@@ -378,12 +378,7 @@ nb::object run_toolbar_main(const pk::Call &c, nb::str start_url, nb::handle hom
     // The window's server goes with the window: shut down and its socket closed, whatever
     // the message loop ended with.
     auto stop_server = [&] {
-        if (!server.is_valid()) return;
-        pk::guarded([&] {
-            nb::object srv = nb::hasattr(server, "shutdown") ? server : nb::object(server[0]);
-            srv.attr("shutdown")();
-            srv.attr("server_close")();
-        });
+        if (server.is_valid()) pk::host::stop_control_server(server);
     };
     try {
         app.attr("Run")(form);

@@ -83,11 +83,7 @@ void stop_server(const HostState &st) {
     nb::object started = nb::borrow(st[Host::Server]);
     if (started.is_none()) return;
     st.set(Host::Server, nb::none());
-    nb::object srv;
-    pk::guarded([&] { srv = started[0]; });
-    if (!srv.is_valid()) return;
-    pk::guarded([&] { srv.attr("shutdown")(); });
-    pk::guarded([&] { srv.attr("server_close")(); });
+    pk::host::stop_control_server(started);
 }
 
 // ---- nested functions ----------------------------------------------------------------------------

@@ -26,6 +26,15 @@ void run_on_ui(nb::handle form, nb::handle action, nb::handle act, const char *m
         act();
 }
 
+void stop_control_server(nb::handle started) {
+    nb::object srv = guarded_or(nb::object(), [&]() -> nb::object {
+        return nb::hasattr(started, "shutdown") ? nb::borrow(started) : nb::object(started[0]);
+    });
+    if (!srv.is_valid()) return;
+    guarded([&] { srv.attr("shutdown")(); });
+    guarded([&] { srv.attr("server_close")(); });
+}
+
 nb::object get(nb::handle holder, const char *key) {
     if (PyDict_Check(holder.ptr())) {
         PyObject *v = nullptr;

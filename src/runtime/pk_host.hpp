@@ -89,6 +89,10 @@ void flush_pending(const View &v, nb::handle holder);
 enum class History { Back, Forward, Reload };
 void history(const View &v, nb::handle holder, History what);
 
+// Stops what start_control_server returned (the pair server, thread; a server object is taken
+// as it is): shutdown() and then server_close(), each guarded. Anything else is left alone.
+void stop_control_server(nb::handle started);
+
 // ---- settings -----------------------------------------------------------------------------------
 // Environment variables are read at call time from `environ` (the host module's os.environ, so a
 // host whose `os` is rebound reads the new one); an empty value counts as unset. Errors propagate.
