@@ -29,55 +29,30 @@ const long kDefaultPort = 18765;
 pk::Lazy g_json_loads{"json", "loads"};
 
 // Texts the request path uses on every request (attribute names, header names and values), made
-// once and interned: an interned attribute name is found through the type's lookup cache, where
-// a name built from C text for each access is hashed and searched along the whole MRO.
-class Text {
-public:
-    constexpr explicit Text(const char *text) : text_(text) {}
-    nb::handle get() {
-        if (!obj_) {
-            obj_ = PyUnicode_InternFromString(text_);
-            if (!obj_) throw nb::python_error();
-        }
-        return obj_;
-    }
+// once and interned (see pk::Name).
 
-private:
-    const char *text_;
-    PyObject *obj_ = nullptr;
-};
-
-Text t_headers{"headers"}, t_get{"get"}, t_get_all{"get_all"}, t_path{"path"}, t_request{"request"};
-Text t_rfile{"rfile"}, t_read{"read"}, t_wfile{"wfile"}, t_write{"write"}, t_read_body{"_read_body"};
-Text t_json{"_json"}, t_send_response{"send_response"}, t_send_header{"send_header"};
-Text t_end_headers{"end_headers"}, t_socket{"socket"}, t_accept{"_accept"}, t_shutdown{"shutdown"};
-Text t_close_request{"close_request"}, t_deadline{"_pk_deadline"}, t_sent{"_pk_sent"}, t_unread{"_pk_unread"};
-Text t_host{"Host"}, t_content_length{"Content-Length"}, t_content_type{"Content-Type"};
-Text t_json_type{"application/json; charset=utf-8"}, t_allow_origin{"Access-Control-Allow-Origin"}, t_any{"*"};
-Text t_max_body{"_MAX_BODY_BYTES"}, t_time_limit{"_CONNECTION_TIME_LIMIT"}, t_norm_url{"norm_browser_url"};
+pk::Name t_headers{"headers"}, t_get{"get"}, t_get_all{"get_all"}, t_path{"path"}, t_request{"request"};
+pk::Name t_rfile{"rfile"}, t_read{"read"}, t_wfile{"wfile"}, t_write{"write"}, t_read_body{"_read_body"};
+pk::Name t_json{"_json"}, t_send_response{"send_response"}, t_send_header{"send_header"};
+pk::Name t_end_headers{"end_headers"}, t_socket{"socket"}, t_accept{"_accept"}, t_shutdown{"shutdown"};
+pk::Name t_close_request{"close_request"}, t_deadline{"_pk_deadline"}, t_sent{"_pk_sent"}, t_unread{"_pk_unread"};
+pk::Name t_host{"Host"}, t_content_length{"Content-Length"}, t_content_type{"Content-Type"};
+pk::Name t_json_type{"application/json; charset=utf-8"}, t_allow_origin{"Access-Control-Allow-Origin"}, t_any{"*"};
+pk::Name t_max_body{"_MAX_BODY_BYTES"}, t_time_limit{"_CONNECTION_TIME_LIMIT"}, t_norm_url{"norm_browser_url"};
 
 // obj.<name>(args...) as Python evaluates it (the attribute looked up on obj, then called), made
 // without a bound method in between when the attribute is a plain method.
-template <class... A> nb::object call_method(nb::handle obj, Text &name, const A &...args) {
+template <class... A> nb::object call_method(nb::handle obj, pk::Name &name, const A &...args) {
     PyObject *argv[] = {obj.ptr(), nb::handle(args).ptr()...};
     return pk::check(PyObject_VectorcallMethod(name.get().ptr(), argv, 1 + sizeof...(A), nullptr));
 }
 
-nb::object get_attr(nb::handle obj, Text &name) { return pk::check(PyObject_GetAttr(obj.ptr(), name.get().ptr())); }
+nb::object get_attr(nb::handle obj, pk::Name &name) { return pk::check(PyObject_GetAttr(obj.ptr(), name.get().ptr())); }
 
-void set_attr(nb::handle obj, Text &name, nb::handle value) {
+void set_attr(nb::handle obj, pk::Name &name, nb::handle value) {
     pk::check(PyObject_SetAttr(obj.ptr(), name.get().ptr(), value.ptr()));
 }
 
-// A module global read at call time, as pk::Call::global does (with Python's NameError).
-nb::object global(const pk::Call &c, Text &name) {
-    PyObject *v = PyDict_GetItemWithError(c.globals().ptr(), name.get().ptr());
-    if (!v) {
-        if (PyErr_Occurred()) throw nb::python_error();
-        pk::raise(PyExc_NameError, "name '%U' is not defined", name.get().ptr());
-    }
-    return nb::borrow(v);
-}
 
 // ---- endpoint settings ----------------------------------------------------------------------
 
@@ -161,7 +136,7 @@ constexpr long long kTooLarge = -1;
 long long declared_length(const pk::Call &c, nb::handle self) {
     nb::object v = call_method(get_attr(self, t_headers), t_get, t_content_length.get());
     if (v.is_none() || !pk::truthy(v)) return 0;
-    long long cap = nb::cast<long long>(global(c, t_max_body));
+    long long cap = nb::cast<long long>(c.global(t_max_body));
     nb::object n;
     try {
         n = pk::check(PyNumber_Long(v.ptr()));
@@ -456,7 +431,7 @@ void do_post(const pk::Call &c, nb::handle self) {
     nb::dict out;
     out["ok"] = true;
     if (ends_with(path, "/navigate")) {
-        nb::object url = global(c, t_norm_url)(body_address(nb::bytes(raw)));
+        nb::object url = c.global(t_norm_url)(body_address(nb::bytes(raw)));
         if (!pk::truthy(url)) {
             call_method(self, t_json, nb::int_(400), failure("missing url"));
             return;
@@ -665,7 +640,7 @@ nb::handle deadline_socket_type(const pk::Call &c) {
 constexpr pk::Spec get_request_spec{.name = "get_request", .returns = "Tuple[Any, Any]"};
 nb::object get_request(const pk::Call &c) {
     auto st = c.state<Server>();
-    double limit = nb::cast<double>(global(c, t_time_limit));
+    double limit = nb::cast<double>(c.global(t_time_limit));
     if (!(limit > 0)) limit = 0.0;
     nb::tuple accepted = nb::tuple(call_method(get_attr(st[Server::Srv], t_socket), t_accept));
     nb::object sock = deadline_socket_type(c)(st[Server::Family], st[Server::Type], st[Server::Proto], accepted[0]);

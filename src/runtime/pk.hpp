@@ -230,6 +230,25 @@ private:
     nb::object obj_;
 };
 
+// A name made once and interned, for lookups on hot paths: an interned attribute name is found
+// through the type's lookup cache, where a name built from C text for each access is hashed and
+// searched along the whole MRO (and a dict lookup by it compares by identity first).
+class Name {
+public:
+    constexpr explicit Name(const char *text) : text_(text) {}
+    nb::handle get() {
+        if (!obj_) {
+            obj_ = PyUnicode_InternFromString(text_);
+            if (!obj_) throw nb::python_error();
+        }
+        return obj_;
+    }
+
+private:
+    const char *text_;
+    PyObject *obj_ = nullptr;  // owned for the life of the process
+};
+
 // The context of one call: the function called, its module namespace and closure state.
 class PK_API Call {
 public:
@@ -243,6 +262,7 @@ public:
     nb::handle globals() const { return globals_; }
     // A module global looked up at call time (NameError as Python's wording when missing).
     nb::object global(const char *name) const;
+    nb::object global(Name &name) const;
     void set_global(const char *name, nb::handle value) const;
     template <class E> State<E> state() const { return State<E>(nb::handle(state_)); }
 

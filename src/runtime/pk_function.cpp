@@ -711,6 +711,15 @@ nb::object new_function(const Spec &spec, Trampoline t, void *target, const deta
 
 nb::object Call::global(const char *name) const { return module_global(globals_, name); }
 
+nb::object Call::global(Name &name) const {
+    PyObject *v = PyDict_GetItemWithError(globals_, name.get().ptr());
+    if (!v) {
+        if (PyErr_Occurred()) throw nb::python_error();
+        raise(PyExc_NameError, "name '%U' is not defined", name.get().ptr());
+    }
+    return nb::borrow(v);
+}
+
 void Call::set_global(const char *name, nb::handle value) const {
     check(PyDict_SetItemString(globals_, name, value.ptr()));
 }
