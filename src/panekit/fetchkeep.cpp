@@ -45,13 +45,6 @@ const char *const kHandlers = "_PNK_DOWNLOAD_HANDLERS";
 
 const char *const kMountFailed = "[panekit] 挂载下载处理失败: %s";
 
-// getattr(obj, name) when the attribute exists; an invalid object when it does not.
-nb::object optional_attr(nb::handle obj, const char *name) {
-    PyObject *v = nullptr;
-    pk::check(PyObject_GetOptionalAttrString(obj.ptr(), name, &v));
-    return nb::steal(v);
-}
-
 // ---- download settings ------------------------------------------------------------------------
 
 constexpr pk::Param env_truthy_params[] = {{.name = "raw", .annotation = "Optional[str]", .check = Check::OptStr}};
@@ -414,7 +407,7 @@ private:
 // The proposed file name of a download event, or "download".
 nb::str suggested_base(nb::handle args) {
     return pk::guarded_or(nb::str(kFallbackName), [&] {
-        nb::object proposed = optional_attr(args, "ResultFilePath");
+        nb::object proposed = pk::attr_or(args, "ResultFilePath", nb::handle());
         nb::str text("");
         if (proposed.is_valid() && nb::bool_(proposed)) text = nb::str(proposed);
         nb::str base = Text(text.ptr()).last_component();
@@ -466,7 +459,7 @@ void download_state_changed(const pk::Call &c, nb::handle op, nb::handle) {
 // Exception: a failure to follow the operation falls back to the bounded hold.
 void hold_for_download(const pk::Call &c, Reservations &held, nb::handle args, nb::handle key) {
     const bool followed = pk::guarded_or(false, [&] {
-        nb::object op = optional_attr(args, "DownloadOperation");
+        nb::object op = pk::attr_or(args, "DownloadOperation", nb::handle());
         if (!op.is_valid() || op.is_none()) return false;
         auto handler_state = c.state<Held>();
         pk::State<Held> flight;
@@ -663,7 +656,7 @@ void ready_wrapped(const pk::Call &c, nb::handle self, nb::handle sender, nb::ha
     if (orig.is_none()) orig = nb::borrow(c.state<Wrapped>()[Wrapped::Orig]);
     orig(self, sender, args);
 
-    nb::object success = optional_attr(args, "IsSuccess");
+    nb::object success = pk::attr_or(args, "IsSuccess", nb::handle());
     if (success.is_valid() && !nb::bool_(success)) return;
     nb::object fd = c.global(kSilentFolder);
     if (fd.is_none() || !nb::bool_(fd)) return;

@@ -66,13 +66,6 @@ std::pair<nb::object, nb::object> unpack2(nb::handle value) {
     return {got[0], got[1]};
 }
 
-// getattr(obj, name, fallback)
-nb::object attr_or(nb::handle obj, const char *name, nb::handle fallback) {
-    PyObject *v = nullptr;
-    pk::check(PyObject_GetOptionalAttrString(obj.ptr(), name, &v));
-    return v ? nb::steal(v) : nb::borrow(fallback);
-}
-
 // ---- UI-thread marshalling and the browser core -----------------------------------------------
 
 constexpr pk::Param act_params[] = {{.name = "act", .annotation = "Callable[[], None]"}};
@@ -135,8 +128,8 @@ constexpr pk::Spec new_window_spec{.name = "_on_new_window", .params = new_windo
 void on_new_window(nb::handle sender, nb::handle e) {
     pk::guarded([&] { nb::setattr(e, "Handled", Py_True); });
     pk::guarded([&] {
-        nb::object uri = attr_or(e, "Uri", nb::none());
-        if (!pk::truthy(uri)) uri = attr_or(e, "uri", nb::none());
+        nb::object uri = pk::attr_or(e, "Uri", nb::none());
+        if (!pk::truthy(uri)) uri = pk::attr_or(e, "uri", nb::none());
         nb::str text = pk::text_or_empty(uri);
         if (pk::truthy(text) && !sender.is_none()) sender.attr("Navigate")(text);
     });
@@ -154,8 +147,8 @@ constexpr pk::Spec nav_spec{.name = "_on_nav_completed", .params = nav_params, .
 void on_nav_completed(const pk::Call &c, nb::handle, nb::handle args) {
     auto st = c.state<S>();
     pk::guarded([&] {
-        if (!pk::truthy(attr_or(args, "IsSuccess", Py_True))) {
-            nb::object status = attr_or(args, "WebErrorStatus", Py_None);
+        if (!pk::truthy(pk::attr_or(args, "IsSuccess", Py_True))) {
+            nb::object status = pk::attr_or(args, "WebErrorStatus", Py_None);
             pk::print_line(pk::format1("[panekit] 导航未完成: IsSuccess=False WebErrorStatus=%s", status));
         }
     });

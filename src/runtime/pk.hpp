@@ -384,6 +384,14 @@ template <class T> T check_value(T v) {
 // The truth value of a value, as `if value:` takes it (errors of __bool__ / __len__ propagate).
 inline bool truthy(nb::handle v) { return check(PyObject_IsTrue(v.ptr())) != 0; }
 
+// getattr(obj, name, fallback) as Python has it: only a missing attribute gives `fallback` (which
+// may be an empty handle, giving an invalid object); other errors propagate.
+inline nb::object attr_or(nb::handle obj, const char *name, nb::handle fallback) {
+    PyObject *v = nullptr;
+    check(PyObject_GetOptionalAttrString(obj.ptr(), name, &v));
+    return v ? nb::steal(v) : nb::borrow(fallback);
+}
+
 // The text of a value, or "" for None and for values that are empty or false.
 PK_API nb::str text_or_empty(nb::handle v);
 // The text of a browser core's `Source` (its current address), or "" when that is empty or None.
