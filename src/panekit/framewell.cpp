@@ -247,11 +247,11 @@ nb::object run_toolbar_main(const pk::Call &c, nb::str start_url, nb::handle hom
         return refuse("[panekit] 请先安装 pythonnet: pip install pythonnet");
 
     // The WebView2 loader's folders go at the end of Path, at every call.
-    nb::object environ = c.global("os").attr("environ");
+    nb::object env_vars = c.global("os").attr("environ");
     for (const char *folder : {"win-arm64", "win-x64", "win-x86"}) {
-        nb::object current = environ.attr("get")("Path", "");
+        nb::object current = env_vars.attr("get")("Path", "");
         nb::object entry = current + nb::str(";") + interop_dll_path(folder);
-        environ[nb::str("Path")] = entry;
+        env_vars[nb::str("Path")] = entry;
     }
     clr.attr("AddReference")("System.Windows.Forms");
     clr.attr("AddReference")("System.Drawing");

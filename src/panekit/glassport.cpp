@@ -39,8 +39,8 @@ constexpr const char *kBvCore[] = {"browser", "webview", "CoreWebView2"};
 constexpr pk::host::View kView{.form_key = "browser_view", .view_key = "browser_view", .core_path = kBvCore};
 
 // Window title: PANEKIT_WINDOW_TITLE before form_title, stripped; blank gives form_title unstripped.
-nb::object resolve_title(nb::handle environ, nb::handle form_title) {
-    nb::object title = pk::first_nonempty({environ.attr("get")("PANEKIT_WINDOW_TITLE"), form_title}).attr("strip")();
+nb::object resolve_title(nb::handle env_vars, nb::handle form_title) {
+    nb::object title = pk::first_nonempty({env_vars.attr("get")("PANEKIT_WINDOW_TITLE"), form_title}).attr("strip")();
     return pk::truthy(title) ? title : nb::borrow(form_title);
 }
 

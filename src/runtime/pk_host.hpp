@@ -94,7 +94,7 @@ void history(const View &v, nb::handle holder, History what);
 void stop_control_server(nb::handle started);
 
 // ---- settings -----------------------------------------------------------------------------------
-// Environment variables are read at call time from `environ` (the host module's os.environ, so a
+// Environment variables are read at call time from `env_vars` (the host module's os.env_vars, so a
 // host whose `os` is rebound reads the new one); an empty value counts as unset. Errors propagate.
 
 // Whether `sys_module.platform == "win32"` (the host's own `sys`, read at call time).
@@ -102,14 +102,14 @@ bool on_windows(nb::handle sys_module);
 
 // The first non-empty of home_url, PANEKIT_HOME, default_home, normalised; default_home as it is
 // when that normalises to empty.
-nb::object home(nb::handle environ, nb::handle home_url, nb::handle default_home, nb::handle norm);
+nb::object home(nb::handle env_vars, nb::handle home_url, nb::handle default_home, nb::handle norm);
 
 // norm(start_url), or home when that is empty.
 nb::object start(nb::handle start_url, nb::handle home, nb::handle norm);
 
 // The first non-empty of control_host, PANEKIT_CONTROL_HOST, "127.0.0.1", stripped; "127.0.0.1"
 // when stripping leaves nothing.
-nb::object control_host(nb::handle environ, nb::handle control_host);
+nb::object control_host(nb::handle env_vars, nb::handle control_host);
 
 // int(override) unless it is None, else int(control_port_fn()) (0 is a port like any other).
 nb::object control_port(nb::handle override_port, nb::handle control_port_fn);
@@ -118,7 +118,7 @@ nb::object control_port(nb::handle override_port, nb::handle control_port_fn);
 // relative folder stays relative), made a path_type(folder) first when it is text or os.PathLike
 // without a mkdir of its own; otherwise PANEKIT_USER_DATA, else cwd/"runtime_data"/"panekit",
 // as path_type(...).resolve(). `path_type` is the host's pathlib.Path (its module global).
-nb::object user_data_folder(nb::handle environ, nb::handle folder, nb::handle path_type);
+nb::object user_data_folder(nb::handle env_vars, nb::handle folder, nb::handle path_type);
 
 }  // namespace pk::host
 
