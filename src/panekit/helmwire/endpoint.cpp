@@ -1,0 +1,238 @@
+// panekit.helmwire: where the control plane listens, the HTTP control server a host starts, and
+// the client calls another process uses to steer it. This file: the endpoint settings, the client
+// calls and the module itself; handler.cpp answers requests, connection.cpp reads connections.
+#include "helmwire.hpp"
+
+namespace nb = nanobind;
+using namespace nb::literals;
+using pk::Check;
+using pk::Def;
+using pk::Kind;
+
+namespace helmwire {
+namespace {
+
+const char *const kDefaultHost = "127.0.0.1";
+const char *const kDefaultPortText = "18765";
+const long kDefaultPort = 18765;
+
+// ---- endpoint settings ----------------------------------------------------------------------
+
+constexpr pk::Spec control_port_spec{
+    .name = "control_port",
+    .returns = "int",
+    .doc = "Control port from PANEKIT_CONTROL_PORT; 18765 when it is unset, empty or not an integer.",
+};
+nb::object control_port() {
+    nb::object text = pk::first_nonempty({pk::env_get("PANEKIT_CONTROL_PORT"), nb::str(kDefaultPortText)});
+    nb::object stripped = text.attr("strip")();
+    try {
+        return pk::check(PyNumber_Long(stripped.ptr()));
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_ValueError)) throw;
+        return nb::int_(kDefaultPort);
+    }
+}
+
+constexpr pk::Param base_url_params[] = {
+    {.name = "port", .annotation = "Optional[int]", .check = Check::OptInt, .kind = Kind::KeywordOnly, .def = Def::None},
+    {.name = "host", .annotation = "Optional[str]", .check = Check::OptStr, .kind = Kind::KeywordOnly, .def = Def::None},
+};
+constexpr pk::Spec base_url_spec{
+    .name = "control_base_url",
+    .params = base_url_params,
+    .returns = "str",
+    .doc = "Base address of the control plane, \"http://<host>:<port>\", from the arguments, the "
+           "environment and the defaults.",
+};
+nb::object control_base_url(const pk::Call &c, nb::handle port, nb::handle host) {
+    nb::object p = port.is_none() ? pk::check(PyNumber_Long(c.global("control_port")().ptr())) : nb::borrow(port);
+    nb::object fallback = c.global("DEFAULT_CONTROL_HOST");
+    nb::object h = pk::first_nonempty({host, pk::env_get("PANEKIT_CONTROL_HOST"), fallback}).attr("strip")();
+    if (!pk::truthy(h)) h = fallback;
+    return nb::str("http://{}:{}").format(h, p);
+}
+
+// ---- client ---------------------------------------------------------------------------------
+
+nb::object request_address(const pk::Call &c, nb::handle path, nb::handle port) {
+    nb::object base = c.global("control_base_url")("port"_a = port);
+    return base.attr("rstrip")("/") + nb::borrow(path);
+}
+
+// Reads an answer body: strict UTF-8 JSON that must be an object or null.
+nb::object parse_answer(nb::handle raw) {
+    nb::object data = nb::handle(g_json_loads.get())(raw.attr("decode")("utf-8"));
+    if (!data.is_none() && !PyDict_Check(data.ptr()))
+        pk::raise(PyExc_TypeError, "Expected %s, got %.200s", "dict", Py_TYPE(data.ptr())->tp_name);
+    return data;
+}
+
+// The failure object of an error: {"ok": False, "error": its text}.
+nb::object failure_of(nb::python_error &e) {
+    nb::dict d;
+    d["ok"] = false;
+    d["error"] = nb::str(e.value());
+    return d;
+}
+
+// resp.read(), closing resp afterwards whatever happens; an error of that close is not reported.
+nb::object read_and_close(nb::handle resp) {
+    nb::object raw;
+    try {
+        raw = resp.attr("read")();
+    } catch (nb::python_error &) {
+        try { resp.attr("close")(); } catch (nb::python_error &) {}
+        throw;
+    }
+    resp.attr("close")();
+    return raw;
+}
+
+constexpr pk::Param post_params[] = {
+    {.name = "path", .annotation = "str", .check = Check::Str},
+    {.name = "body", .annotation = "Optional[Dict[str, Any]]", .check = Check::OptDict, .def = Def::None},
+    {.name = "port", .annotation = "Optional[int]", .check = Check::OptInt, .kind = Kind::KeywordOnly, .def = Def::None},
+    {.name = "timeout", .annotation = "float", .check = Check::Float, .kind = Kind::KeywordOnly, .def = Def::Float, .number = 15.0},
+};
+constexpr pk::Spec post_json_spec{
+    .name = "_http_post_json",
+    .params = post_params,
+    .returns = "Dict[str, Any]",
+    .doc = "POST body as UTF-8 JSON to the control server; the answer object, or {\"ok\": False, "
+           "\"error\": text}.",
+};
+nb::object http_post_json(const pk::Call &c, nb::str path, nb::handle body, nb::handle port, double timeout) {
+    nb::object address = request_address(c, path, port);
+    nb::object data = body.is_none() ? nb::object(nb::bytes("", 0)) : nb::object(pk::json_bytes(body));
+    nb::object urlreq = pk::import("urllib.request");
+    return pk::guarded_else(
+        [&]() -> nb::object {
+            nb::object req = urlreq.attr("Request")(address, "data"_a = data, "method"_a = "POST");
+            req.attr("add_header")("Content-Type", "application/json; charset=utf-8");
+            nb::object resp;
+            try {
+                resp = urlreq.attr("urlopen")(req, "timeout"_a = timeout);
+            } catch (nb::python_error &e) {
+                // An error status: the server's own answer when it sent one, else the error's text.
+                if (!e.matches(pk::import_from("urllib.error", "HTTPError").ptr())) throw;
+                nb::object err = nb::borrow(e.value());
+                return pk::guarded_else([&] { return parse_answer(read_and_close(err)); },
+                                        [&](nb::python_error &) { return failure_of(e); });
+            }
+            return parse_answer(read_and_close(resp));
+        },
+        failure_of);
+}
+
+constexpr pk::Param get_params[] = {
+    {.name = "path", .annotation = "str", .check = Check::Str},
+    {.name = "port", .annotation = "Optional[int]", .check = Check::OptInt, .kind = Kind::KeywordOnly, .def = Def::None},
+    {.name = "timeout", .annotation = "float", .check = Check::Float, .kind = Kind::KeywordOnly, .def = Def::Float, .number = 15.0},
+};
+constexpr pk::Spec get_json_spec{
+    .name = "_http_get_json",
+    .params = get_params,
+    .returns = "Dict[str, Any]",
+    .doc = "GET from the control server; the answer object, or {\"ok\": False, \"error\": text}.",
+};
+nb::object http_get_json(const pk::Call &c, nb::str path, nb::handle port, double timeout) {
+    nb::object address = request_address(c, path, port);
+    return pk::guarded_else(
+        [&] {
+            nb::object resp = pk::import("urllib.request").attr("urlopen")(address, "timeout"_a = timeout);
+            return parse_answer(read_and_close(resp));
+        },
+        failure_of);
+}
+
+constexpr pk::Param navigate_params[] = {
+    {.name = "url", .annotation = "str", .check = Check::Str},
+    {.name = "port", .annotation = "Optional[int]", .check = Check::OptInt, .kind = Kind::KeywordOnly, .def = Def::None},
+    {.name = "timeout", .annotation = "float", .check = Check::Float, .kind = Kind::KeywordOnly, .def = Def::Float, .number = 15.0},
+};
+constexpr pk::Spec navigate_spec{
+    .name = "remote_navigate",
+    .params = navigate_params,
+    .returns = "Dict[str, Any]",
+    .doc = "Make the window navigate to url (normalised first; a blank address is refused locally).",
+};
+nb::object remote_navigate(const pk::Call &c, nb::str url, nb::handle port, double timeout) {
+    nb::object u = c.global("norm_browser_url")(url);
+    if (!pk::truthy(u)) return failure("empty url");
+    nb::dict body;
+    body["url"] = u;
+    return c.global("_http_post_json")("/navigate", body, "port"_a = port, "timeout"_a = timeout);
+}
+
+// The remote_* calls without an argument of their own: one request to a fixed path.
+constexpr pk::Param remote_params[] = {
+    {.name = "port", .annotation = "Optional[int]", .check = Check::OptInt, .kind = Kind::KeywordOnly, .def = Def::None},
+    {.name = "timeout", .annotation = "float", .check = Check::Float, .kind = Kind::KeywordOnly, .def = Def::Float, .number = 15.0},
+};
+constexpr pk::Spec back_spec{.name = "remote_go_back", .params = remote_params, .returns = "Dict[str, Any]",
+                             .doc = "Make the window go back in its history."};
+constexpr pk::Spec forward_spec{.name = "remote_go_forward", .params = remote_params, .returns = "Dict[str, Any]",
+                                .doc = "Make the window go forward in its history."};
+constexpr pk::Spec reload_spec{.name = "remote_reload", .params = remote_params, .returns = "Dict[str, Any]",
+                               .doc = "Make the window reload its page."};
+constexpr pk::Spec get_url_spec{
+    .name = "remote_get_url", .params = remote_params, .returns = "Dict[str, Any]",
+    .doc = "The window's current address, as the server's {\"ok\": True, \"url\": ...} object."};
+constexpr pk::Spec ready_spec{
+    .name = "remote_ready", .params = remote_params, .returns = "Dict[str, Any]",
+    .doc = "Readiness of the window, as the server's {\"ok\": True, \"core\": ..., \"url\": ...} object."};
+
+template <const char *Path>
+nb::object remote_post(const pk::Call &c, nb::handle port, double timeout) {
+    return c.global("_http_post_json")(Path, nb::dict(), "port"_a = port, "timeout"_a = timeout);
+}
+
+template <const char *Path>
+nb::object remote_get(const pk::Call &c, nb::handle port, double timeout) {
+    return c.global("_http_get_json")(Path, "port"_a = port, "timeout"_a = timeout);
+}
+
+constexpr char kBackPath[] = "/back";
+constexpr char kForwardPath[] = "/forward";
+constexpr char kReloadPath[] = "/reload";
+constexpr char kUrlPath[] = "/url";
+constexpr char kReadyPath[] = "/ready";
+
+
+}  // namespace
+}  // namespace helmwire
+
+using namespace helmwire;
+
+NB_MODULE(helmwire, m) {
+    pk::Module mod(m, "panekit.helmwire", "The loopback HTTP control plane: endpoint settings, server and client calls.");
+    mod.set("norm_browser_url", pk::import_from("panekit.trailbar", "norm_browser_url"));
+    // The names the annotations use, so typing.get_type_hints resolves them here.
+    mod.set("threading", pk::import("threading"));
+    mod.import_names("http.server", {"HTTPServer"});
+    mod.import_names("typing", {"Any", "Callable", "Dict", "Optional", "Tuple"});
+
+    nb::object host = pk::env_get("PANEKIT_CONTROL_HOST");
+    nb::object stripped = host.is_none() ? nb::object(nb::str("")) : host.attr("strip")();
+    mod.set("DEFAULT_CONTROL_HOST",
+            pk::truthy(stripped) ? stripped : nb::object(nb::str(kDefaultHost)));
+
+    // Limits of one control connection (read at each use, so tests may lower them).
+    mod.set("_MAX_BODY_BYTES", nb::int_(1 << 20));
+    mod.set("_CONNECTION_TIME_LIMIT", nb::float_(10.0));
+    mod.set("_DRAIN_SECONDS", nb::float_(2.0));
+    mod.set("_DRAIN_BYTES", nb::int_(4 << 20));
+
+    mod.def<control_port_spec>(control_port);
+    mod.def<base_url_spec>(control_base_url);
+    define_server(mod);
+    mod.def<post_json_spec>(http_post_json);
+    mod.def<get_json_spec>(http_get_json);
+    mod.def<navigate_spec>(remote_navigate);
+    mod.def<back_spec>(remote_post<kBackPath>);
+    mod.def<forward_spec>(remote_post<kForwardPath>);
+    mod.def<reload_spec>(remote_post<kReloadPath>);
+    mod.def<get_url_spec>(remote_get<kUrlPath>);
+    mod.def<ready_spec>(remote_get<kReadyPath>);
+}

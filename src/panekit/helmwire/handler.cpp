@@ -1,0 +1,381 @@
+// panekit.helmwire: the request handler of the control server, with its checks (Host, body
+// length) and its routes.
+#include "helmwire.hpp"
+
+#include <cstring>
+
+namespace nb = nanobind;
+using namespace nb::literals;
+using pk::Check;
+using pk::Def;
+using pk::Kind;
+
+namespace helmwire {
+namespace {
+
+// ---- the server's shared state ----------------------------------------------------------------
+
+constexpr pk::Param log_params[] = {{.name = "msg", .annotation = "str", .check = Check::Str}};
+constexpr pk::Spec log_spec{.name = "_log", .params = log_params, .returns = "None"};
+void log_line(const pk::Call &c, nb::str msg) {
+    nb::handle log = c.state<Server>()[Server::Log];
+    if (pk::truthy(log))
+        log(msg);
+    else
+        pk::print_line(msg);
+}
+
+// ---- the request handler: logging, body, answers ------------------------------------------------
+
+constexpr pk::Param log_message_params[] = {
+    {.name = "self"},
+    {.name = "fmt", .annotation = "str", .check = Check::Str},
+    {.name = "args", .annotation = "Any", .kind = Kind::VarPositional},
+};
+constexpr pk::Spec log_message_spec{.name = "log_message", .params = log_message_params, .returns = "None"};
+void log_message(const pk::Call &c, nb::handle, nb::str fmt, nb::tuple args) {
+    nb::object msg = nb::len(args) ? pk::check(PyNumber_Remainder(fmt.ptr(), args.ptr())) : nb::object(fmt);
+    static PyObject *probe_text = PyUnicode_InternFromString("GET /ready");
+    static PyObject *prefix = PyUnicode_InternFromString("[panekit control] ");
+    if (pk::check(PySequence_Contains(msg.ptr(), probe_text))) return;
+    c.state<Server>()[Server::LogFn](pk::check(PyUnicode_Concat(prefix, nb::str(msg).ptr())));
+}
+
+// Declared Content-Length: 0 when absent, empty or not an integer (negative counts as 0);
+// kTooLarge when above the module's _MAX_BODY_BYTES, also for digit strings too long for int().
+constexpr long long kTooLarge = -1;
+
+long long declared_length(const pk::Call &c, nb::handle self) {
+    nb::object v = call_method(get_attr(self, t_headers), t_get, t_content_length.get());
+    if (v.is_none() || !pk::truthy(v)) return 0;
+    long long cap = nb::cast<long long>(c.global(t_max_body));
+    nb::object n;
+    try {
+        n = pk::check(PyNumber_Long(v.ptr()));
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_ValueError)) throw;
+        // int() refuses very long digit strings; those still declare a length, a huge one.
+        nb::object s = nb::str(v).attr("strip")();
+        if (PyUnicode_GET_LENGTH(s.ptr()) > 0 && PyUnicode_READ_CHAR(s.ptr(), 0) == '+')
+            s = pk::check(PyUnicode_Substring(s.ptr(), 1, PyUnicode_GET_LENGTH(s.ptr())));
+        return pk::truthy(s.attr("isdecimal")()) ? kTooLarge : 0;
+    }
+    int overflow = 0;
+    long long value = PyLong_AsLongLongAndOverflow(n.ptr(), &overflow);
+    if (overflow > 0 || (overflow == 0 && value > cap)) return kTooLarge;
+    if (overflow < 0 || value < 0) return 0;
+    return value;
+}
+
+constexpr pk::Param self_param[] = {{.name = "self"}};
+constexpr pk::Spec read_body_spec{.name = "_read_body", .params = self_param, .returns = "bytes"};
+nb::object read_body(const pk::Call &c, nb::handle self) {
+    long long n = declared_length(c, self);
+    if (n <= 0) return nb::bytes("", 0);  // empty, or above the cap (do_POST answers that one)
+    return call_method(get_attr(self, t_rfile), t_read, nb::int_(n));
+}
+
+constexpr pk::Param json_params[] = {
+    {.name = "self"},
+    {.name = "code", .annotation = "int", .check = Check::Int},
+    {.name = "obj", .annotation = "Any"},
+};
+constexpr pk::Spec json_spec{.name = "_json", .params = json_params, .returns = "None"};
+void send_json(nb::handle self, nb::handle code, nb::handle obj) {
+    nb::bytes body = pk::json_bytes(obj);
+    call_method(self, t_send_response, code);
+    call_method(self, t_send_header, t_content_type.get(), t_json_type.get());
+    call_method(self, t_send_header, t_content_length.get(), nb::str(nb::int_(body.size())));
+    call_method(self, t_send_header, t_allow_origin.get(), t_any.get());
+    call_method(self, t_end_headers);
+    call_method(get_attr(self, t_wfile), t_write, body);
+}
+
+
+// ---- host names answered ----------------------------------------------------------------------
+//
+// A page served under a name that its owner points at 127.0.0.1 (DNS rebinding) reaches this
+// loopback server as its own origin, but its requests still carry that name in `Host`. Requests
+// are therefore served only when every Host header is absent, empty, an IP literal, `localhost`
+// or the host text the server was started with (port removed, one trailing dot ignored, letters
+// compared without case); anything else is answered 403 before any other work.
+
+bool is_digits(std::string_view s) {
+    for (char c : s)
+        if (c < '0' || c > '9') return false;
+    return true;
+}
+
+bool is_ipv4(std::string_view s) {
+    int parts = 0;
+    while (true) {
+        std::size_t dot = s.find('.');
+        std::string_view part = s.substr(0, dot);
+        if (part.empty() || part.size() > 3 || !is_digits(part)) return false;
+        if (std::stoi(std::string(part)) > 255) return false;
+        if (++parts > 4) return false;
+        if (dot == std::string_view::npos) break;
+        s.remove_prefix(dot + 1);
+    }
+    return parts == 4;
+}
+
+bool is_hex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
+
+bool is_ipv6(std::string_view s) {
+    std::size_t zone = s.find('%');  // a zone (fe80::1%eth0; %25 in a URL) names a local interface
+    if (zone != std::string_view::npos) {
+        if (zone + 1 == s.size()) return false;
+        s = s.substr(0, zone);
+    }
+    std::size_t gap = s.find("::");
+    if (gap != std::string_view::npos && s.find("::", gap + 1) != std::string_view::npos) return false;
+    int groups = 0;
+    // Counts the groups of one side of "::" (either side may be empty when "::" is present).
+    auto side = [&](std::string_view t, bool last) {
+        if (t.empty()) return true;
+        while (true) {
+            std::size_t colon = t.find(':');
+            std::string_view g = t.substr(0, colon);
+            if (colon == std::string_view::npos && last && g.find('.') != std::string_view::npos) {
+                if (!is_ipv4(g)) return false;
+                groups += 2;
+                return true;
+            }
+            if (g.empty() || g.size() > 4) return false;
+            for (char c : g)
+                if (!is_hex(c)) return false;
+            ++groups;
+            if (colon == std::string_view::npos) return true;
+            t.remove_prefix(colon + 1);
+        }
+    };
+    if (gap == std::string_view::npos) return side(s, true) && groups == 8;
+    return side(s.substr(0, gap), false) && side(s.substr(gap + 2), true) && groups <= 7;
+}
+
+// The host text as compared: one trailing dot removed, ASCII letters in lower case.
+std::string host_key(std::string_view name) {
+    if (!name.empty() && name.back() == '.') name.remove_suffix(1);
+    std::string key(name);
+    for (char &c : key)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return key;
+}
+
+bool host_value_allowed(std::string_view v, std::string_view own) {
+    while (!v.empty() && (v.front() == ' ' || v.front() == '\t')) v.remove_prefix(1);
+    while (!v.empty() && (v.back() == ' ' || v.back() == '\t')) v.remove_suffix(1);
+    if (v.empty()) return true;
+    std::string_view name;
+    if (v.front() == '[') {
+        std::size_t close = v.find(']');
+        if (close == std::string_view::npos) return false;
+        std::string_view rest = v.substr(close + 1);
+        if (!rest.empty() && (rest.front() != ':' || !is_digits(rest.substr(1)))) return false;
+        name = v.substr(1, close - 1);
+        return is_ipv6(name) || is_ipv4(name);
+    }
+    std::size_t colon = v.find(':');
+    if (colon != std::string_view::npos && v.find(':', colon + 1) != std::string_view::npos)
+        return is_ipv6(v);  // an IPv6 literal sent without brackets (and so without a port)
+    name = v.substr(0, colon);
+    if (colon != std::string_view::npos && !is_digits(v.substr(colon + 1))) return false;
+    std::string key = host_key(name);
+    if (is_ipv4(key) || key == "localhost") return true;
+    return !own.empty() && key == own;
+}
+
+
+// Whether the request may be served; `own` is the server's host text as host_key made it.
+bool host_allowed(nb::handle self, nb::handle own) {
+    nb::object values = call_method(get_attr(self, t_headers), t_get_all, t_host.get());
+    if (values.is_none()) return true;
+    std::string_view own_text = utf8(own);
+    for (nb::handle value : values)
+        if (!PyUnicode_Check(value.ptr()) || !host_value_allowed(utf8(value), own_text)) return false;
+    return true;
+}
+
+// Answers 403 and returns true when the request names a host this server does not answer to.
+bool refuse_foreign_host(const pk::Call &c, nb::handle self) {
+    if (host_allowed(self, c.state<Server>()[Server::OwnName])) return false;
+    call_method(self, t_json, nb::int_(403), failure("host not allowed"));
+    return true;
+}
+
+// ---- the request handler: routes --------------------------------------------------------------
+
+constexpr pk::Spec options_spec{.name = "do_OPTIONS", .params = self_param, .returns = "None"};
+void do_options(const pk::Call &c, nb::handle self) {
+    if (refuse_foreign_host(c, self)) return;
+    self.attr("send_response")(204);
+    self.attr("send_header")("Access-Control-Allow-Origin", "*");
+    self.attr("send_header")("Access-Control-Allow-Methods", "GET, POST, OPTIONS");
+    self.attr("send_header")("Access-Control-Allow-Headers", "Content-Type");
+    self.attr("end_headers")();
+}
+
+// What the UI-thread reads of do_GET share: the core callable and the answer they fill in.
+enum class Read { Core, Out, kCount };
+
+// Sets out["url"] from the core's Source; an Exception while reading or converting it is dropped.
+void store_source(nb::handle core, nb::handle out) {
+    pk::guarded([&] { out["url"] = pk::source_text(core); });
+}
+
+constexpr pk::Spec probe_spec{.name = "_probe", .returns = "None"};
+void probe(const pk::Call &c) {
+    auto st = c.state<Read>();
+    nb::object core = st[Read::Core]();
+    st[Read::Out]["core"] = nb::bool_(!core.is_none());
+    if (!core.is_none()) store_source(core, st[Read::Out]);
+}
+
+constexpr pk::Spec read_spec{.name = "_read", .returns = "None"};
+void read_url(const pk::Call &c) {
+    auto st = c.state<Read>();
+    nb::object core = st[Read::Core]();
+    if (!core.is_none()) store_source(core, st[Read::Out]);
+}
+
+bool starts_with(nb::handle text, const char *prefix) {
+    Py_ssize_t n = static_cast<Py_ssize_t>(std::strlen(prefix));
+    if (!PyUnicode_Check(text.ptr()) || PyUnicode_GET_LENGTH(text.ptr()) < n) return false;
+    return PyUnicode_Tailmatch(text.ptr(), nb::str(prefix).ptr(), 0, n, -1) == 1;
+}
+
+bool ends_with(nb::handle text, const char *suffix) {
+    return PyUnicode_Tailmatch(text.ptr(), nb::str(suffix).ptr(), 0, PY_SSIZE_T_MAX, 1) == 1;
+}
+
+constexpr pk::Spec get_spec{.name = "do_GET", .params = self_param, .returns = "None"};
+void do_get(const pk::Call &c, nb::handle self) {
+    if (refuse_foreign_host(c, self)) return;
+    nb::object path = get_attr(self, t_path);
+    auto server = c.state<Server>();
+    nb::dict out;
+    out["ok"] = true;
+    bool ready = starts_with(path, "/ready");
+    if (ready || starts_with(path, "/url")) {
+        if (ready) out["core"] = false;
+        out["url"] = "";
+        pk::State<Read> st;
+        st.set(Read::Core, server[Server::Core]);
+        st.set(Read::Out, out);
+        server[Server::Invoke](ready ? c.nested<probe_spec>(probe, st.object()) : c.nested<read_spec>(read_url, st.object()));
+    } else {
+        out["hint"] = "GET /ready  |  GET /url  |  POST /navigate /back /forward /reload";
+    }
+    call_method(self, t_json, nb::int_(200), out);
+}
+
+// The address a navigate body names. A body that parses as JSON names it only through the
+// "url" value of an object; any other body is plain text holding the address.
+nb::object body_address(nb::bytes raw) {
+    if (raw.size() == 0) return nb::str("");
+    const auto size = static_cast<Py_ssize_t>(raw.size());
+    nb::object data;
+    bool parsed = pk::guarded_or(false, [&] {
+        data = nb::handle(g_json_loads.get())(pk::check(PyUnicode_DecodeUTF8(raw.c_str(), size, "strict")));
+        return true;
+    });
+    if (!parsed) return pk::check(PyUnicode_DecodeUTF8(raw.c_str(), size, "ignore")).attr("strip")();
+    if (!PyDict_Check(data.ptr())) return nb::str("");
+    PyObject *url = PyDict_GetItemWithError(data.ptr(), nb::str("url").ptr());
+    if (!url) {
+        if (PyErr_Occurred()) throw nb::python_error();
+        return nb::str("");
+    }
+    if (!pk::truthy(url)) return nb::str("");
+    return nb::str(nb::handle(url)).attr("strip")();
+}
+
+// The target up to its first "?", without trailing slashes; "/" when nothing is left.
+nb::object post_path(nb::object target) {
+    if (target.is_none() || !pk::truthy(target)) return nb::str("/");
+    if (!PyUnicode_Check(target.ptr())) target = nb::str(target);
+    PyObject *t = target.ptr();
+    Py_ssize_t end = PyUnicode_FindChar(t, '?', 0, PyUnicode_GET_LENGTH(t), 1);
+    if (end == -2) throw nb::python_error();
+    if (end < 0) end = PyUnicode_GET_LENGTH(t);
+    while (end > 0 && PyUnicode_READ_CHAR(t, end - 1) == '/') --end;
+    if (end == 0) return nb::str("/");
+    if (end == PyUnicode_GET_LENGTH(t)) return target;
+    return pk::check(PyUnicode_Substring(t, 0, end));
+}
+
+// What _go calls, on the UI thread.
+enum class Go { Navigate, Url, kCount };
+
+constexpr pk::Spec go_spec{.name = "_go", .returns = "None"};
+void go(const pk::Call &c) {
+    auto st = c.state<Go>();
+    st[Go::Navigate](st[Go::Url]);
+}
+
+constexpr pk::Spec post_spec{.name = "do_POST", .params = self_param, .returns = "None"};
+void do_post(const pk::Call &c, nb::handle self) {
+    if (refuse_foreign_host(c, self)) return;
+    nb::object path = post_path(get_attr(self, t_path));
+    nb::object raw = call_method(self, t_read_body);
+    // _read_body never reads a body above the cap; only an empty result can be that case.
+    if (nb::len(raw) == 0 && declared_length(c, self) == kTooLarge) {
+        // The server drains what it can of the unread body before closing.
+        set_attr(get_attr(self, t_request), t_unread, Py_True);
+        call_method(self, t_json, nb::int_(413), failure("body too large"));
+        return;
+    }
+    auto server = c.state<Server>();
+    nb::dict out;
+    out["ok"] = true;
+    if (ends_with(path, "/navigate")) {
+        nb::object url = c.global(t_norm_url)(body_address(nb::bytes(raw)));
+        if (!pk::truthy(url)) {
+            call_method(self, t_json, nb::int_(400), failure("missing url"));
+            return;
+        }
+        pk::State<Go> st;
+        st.set(Go::Navigate, server[Server::Navigate]);
+        st.set(Go::Url, url);
+        server[Server::Invoke](c.nested<go_spec>(go, st.object()));
+        out["url"] = url;
+        call_method(self, t_json, nb::int_(200), out);
+        return;
+    }
+    Server action = ends_with(path, "/back")      ? Server::Back
+                    : ends_with(path, "/forward") ? Server::Forward
+                    : ends_with(path, "/reload")  ? Server::Reload
+                                                  : Server::kCount;
+    if (action == Server::kCount) {
+        call_method(self, t_json, nb::int_(404), failure("unknown path"));
+        return;
+    }
+    server[Server::Invoke](server[action]);
+    call_method(self, t_json, nb::int_(200), out);
+}
+
+
+}  // namespace
+
+nb::object make_log_function(const pk::Call &c, nb::handle state) { return c.nested<log_spec>(log_line, state); }
+
+nb::str own_host_key(nb::str host) {
+    std::string_view own_text = utf8(host);
+    if (own_text.size() >= 2 && own_text.front() == '[' && own_text.back() == ']')
+        own_text = own_text.substr(1, own_text.size() - 2);
+    return nb::str(host_key(own_text).c_str());
+}
+
+nb::object make_handler_class(const pk::Call &c, nb::handle state) {
+    return c.klass("_Handler", nb::make_tuple(pk::import_from("http.server", "BaseHTTPRequestHandler")), state)
+        .method<log_message_spec>(log_message)
+        .method<read_body_spec>(read_body)
+        .method<json_spec>(send_json)
+        .method<options_spec>(do_options)
+        .method<get_spec>(do_get)
+        .method<post_spec>(do_post)
+        .build();
+}
+
+}  // namespace helmwire

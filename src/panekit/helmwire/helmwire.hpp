@@ -1,0 +1,81 @@
+// What the source files of panekit.helmwire share: the interned texts of the request path, the
+// attribute helpers, the state one server shares with its handler and hooks, and the functions one
+// file offers the others.
+#pragma once
+#include "pk.hpp"
+
+#include <string>
+#include <string_view>
+
+namespace nb = nanobind;
+
+namespace helmwire {
+
+inline pk::Lazy g_json_loads{"json", "loads"};
+
+// Texts the request path uses on every request (attribute names, header names and values), made
+// once and interned (see pk::Name).
+
+inline pk::Name t_headers{"headers"}, t_get{"get"}, t_get_all{"get_all"}, t_path{"path"}, t_request{"request"};
+inline pk::Name t_rfile{"rfile"}, t_read{"read"}, t_wfile{"wfile"}, t_write{"write"}, t_read_body{"_read_body"};
+inline pk::Name t_json{"_json"}, t_send_response{"send_response"}, t_send_header{"send_header"};
+inline pk::Name t_end_headers{"end_headers"}, t_socket{"socket"}, t_accept{"_accept"}, t_shutdown{"shutdown"};
+inline pk::Name t_close_request{"close_request"}, t_deadline{"_pk_deadline"}, t_sent{"_pk_sent"}, t_unread{"_pk_unread"};
+inline pk::Name t_host{"Host"}, t_content_length{"Content-Length"}, t_content_type{"Content-Type"};
+inline pk::Name t_json_type{"application/json; charset=utf-8"}, t_allow_origin{"Access-Control-Allow-Origin"}, t_any{"*"};
+inline pk::Name t_max_body{"_MAX_BODY_BYTES"}, t_time_limit{"_CONNECTION_TIME_LIMIT"}, t_norm_url{"norm_browser_url"};
+
+// obj.<name>(args...) as Python evaluates it (the attribute looked up on obj, then called), made
+// without a bound method in between when the attribute is a plain method.
+template <class... A> nb::object call_method(nb::handle obj, pk::Name &name, const A &...args) {
+    PyObject *argv[] = {obj.ptr(), nb::handle(args).ptr()...};
+    return pk::check(PyObject_VectorcallMethod(name.get().ptr(), argv, 1 + sizeof...(A), nullptr));
+}
+
+inline nb::object get_attr(nb::handle obj, pk::Name &name) { return pk::check(PyObject_GetAttr(obj.ptr(), name.get().ptr())); }
+
+inline void set_attr(nb::handle obj, pk::Name &name, nb::handle value) {
+    pk::check(PyObject_SetAttr(obj.ptr(), name.get().ptr(), value.ptr()));
+}
+
+
+// What one start_control_server call shares with its handler class, its log function and the
+// connection hooks of its server.
+enum class Server {
+    Log, Invoke, Core, Navigate, Back, Forward, Reload,  // the caller's callables
+    LogFn,                                               // the _log function
+    OwnName,                                             // the host text as host_key made it
+    Srv, Family, Type, Proto,                            // the server and its listening socket's kind
+    kCount
+};
+
+
+// {"ok": False, "error": error}
+inline nb::dict failure(const char *error) {
+    nb::dict d;
+    d["ok"] = false;
+    d["error"] = error;
+    return d;
+}
+
+// A str's UTF-8 text, valid while the str lives.
+inline std::string_view utf8(nb::handle text) {
+    Py_ssize_t size = 0;
+    const char *p = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+    if (!p) throw nb::python_error();
+    return {p, static_cast<std::size_t>(size)};
+}
+
+// ---- handler.cpp ----
+// The server's _log function, over the server's state.
+nb::object make_log_function(const pk::Call &c, nb::handle state);
+// The host text the server was started with, as the Host check compares it.
+nb::str own_host_key(nb::str host);
+// The _Handler class of one server, over the server's state.
+nb::object make_handler_class(const pk::Call &c, nb::handle state);
+
+// ---- connection.cpp ----
+// Defines start_control_server in the module.
+void define_server(pk::Module &mod);
+
+}  // namespace helmwire
