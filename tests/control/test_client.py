@@ -1,5 +1,6 @@
 import http.server
 import json
+import socket
 import threading
 
 import pytest
@@ -139,6 +140,41 @@ def test_against_a_running_control_server(host):
     assert helmwire._http_post_json("/nope", port=host.port) == {"ok": False, "error": "unknown path"}
     assert helmwire.remote_reload(port=host.port) == {"ok": True}
     assert host.calls == [("navigate", "https://例え.jp"), ("reload",)]
+
+
+def test_client_never_uses_a_proxy(host, canned, monkeypatch):
+    """A proxy from the environment (or the system) would see the address and could forge the answer."""
+    proxy = canned(body=b'{"ok": true, "url": "https://forged.example/"}')
+    for name in ("http_proxy", "HTTP_PROXY", "all_proxy"):
+        monkeypatch.setenv(name, "http://127.0.0.1:%d" % proxy.port)
+    monkeypatch.delenv("no_proxy", raising=False)
+    monkeypatch.delenv("NO_PROXY", raising=False)
+    host.core_obj = ctlsupport.Core("https://real.example/")
+    assert helmwire.remote_get_url(port=host.port) == {"ok": True, "url": "https://real.example/"}
+    assert helmwire.remote_navigate("b.example", port=host.port) == {"ok": True, "url": "https://b.example"}
+    assert proxy.seen == []
+
+
+def test_ipv6_literal_host(ui, monkeypatch):
+    try:
+        socket.create_server(("::1", 0), family=socket.AF_INET6).close()
+    except OSError:
+        pytest.skip("no IPv6 loopback here")
+    h = ctlsupport.Host(ui)
+    h.start(host="::1")
+    try:
+        monkeypatch.setenv("PANEKIT_CONTROL_HOST", "::1")
+        assert helmwire.control_base_url(port=h.port) == "http://::1:%d" % h.port  # the text stays bare
+        h.core_obj = ctlsupport.Core("https://six.example/")
+        assert helmwire.remote_get_url(port=h.port) == {"ok": True, "url": "https://six.example/"}
+        assert helmwire.remote_go_back(port=h.port) == {"ok": True}
+        monkeypatch.setenv("PANEKIT_CONTROL_HOST", "[::1]")
+        assert helmwire.remote_ready(port=h.port)["ok"] is True
+    finally:
+        h.srv.shutdown()
+        h.srv.server_close()
+        h.th.join(5)
+    assert h.calls == [("back",)] and not h.th.is_alive()
 
 
 @pytest.mark.parametrize("call, message", [

@@ -62,12 +62,49 @@ def test_trickling_client_is_dropped_too(host, short_limit):
     assert host.calls == []
 
 
-def test_body_closed_early_is_what_arrived(host):
-    with socket.create_connection(("127.0.0.1", host.port), timeout=10) as s:
-        s.sendall(b"POST /navigate HTTP/1.0\r\nContent-Length: 100\r\n\r\nexample.com")
-        s.shutdown(socket.SHUT_WR)
-        status, _, body = split_answer(s.makefile("rb").read())
-    assert (status, json.loads(body)["url"]) == (200, "https://example.com")
+@pytest.mark.parametrize("request_bytes", [
+    b"POST /navigate HTTP/1.0\r\nContent-Length: 100\r\n\r\nexample.com",   # cut short: never a prefix
+    b"POST /back HTTP/1.0\r\nContent-Length: 5\r\n\r\n{}",
+])
+def test_body_closed_early_is_refused(host, request_bytes):
+    status, _, body = split_answer(raw_request(host.port, request_bytes, shut_write=True))
+    assert (status, json.loads(body)) == (400, {"ok": False, "error": "incomplete body"})
+    assert host.calls == []
+
+
+def test_stalled_clients_do_not_hold_up_the_others(host):
+    """Idle sockets (a browser's keep-alive pool), a trickling sender and a client that never reads
+    its answer: a good client is answered while all of them are still open."""
+    host.core_obj = Core("https://a.example/")
+    idle = [socket.create_connection(("127.0.0.1", host.port), timeout=10) for _ in range(8)]
+    trickle = socket.create_connection(("127.0.0.1", host.port), timeout=10)
+    trickle.sendall(b"POST /navigate HTTP/1.0\r\nContent-Length: 11\r\n\r\nexam")
+    deaf = socket.create_connection(("127.0.0.1", host.port), timeout=10)
+    deaf.sendall(b"GET /url HTTP/1.0\r\n\r\n")
+    try:
+        for _ in range(3):  # far below the 10 s limit each stalled client may take
+            status, _, body = split_answer(raw_request(host.port, b"GET /url HTTP/1.0\r\n\r\n", timeout=3))
+            assert (status, json.loads(body)) == (200, {"ok": True, "url": "https://a.example/"})
+        trickle.sendall(b"ple.com")
+        status, _, body = split_answer(trickle.makefile("rb").read())
+        assert (status, json.loads(body)["url"]) == (200, "https://example.com")
+    finally:
+        for s in idle + [trickle, deaf]:
+            s.close()
+
+
+def test_connections_beyond_the_bound_close_the_longest_waiting(host, monkeypatch):
+    monkeypatch.setattr(helmwire, "_MAX_CONNECTIONS", 3)
+    first = socket.create_connection(("127.0.0.1", host.port), timeout=10)
+    others = [socket.create_connection(("127.0.0.1", host.port), timeout=10) for _ in range(2)]
+    try:
+        assert split_answer(raw_request(host.port, b"GET /url HTTP/1.0\r\n\r\n", timeout=3))[0] == 200
+        assert first.recv(10) == b""  # closed unanswered to make room
+        others[0].sendall(b"GET /url HTTP/1.0\r\n\r\n")
+        assert split_answer(others[0].makefile("rb").read())[0] == 200
+    finally:
+        for s in [first] + others:
+            s.close()
 
 
 @pytest.mark.parametrize("request_bytes", [

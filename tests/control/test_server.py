@@ -129,6 +129,12 @@ def test_log_lines(host):
     ]
 
 
+def test_log_lines_escape_what_the_client_sent(host):
+    """Control characters (ESC and C1 CSI sequences, BEL, DEL) and backslashes never reach the console raw."""
+    raw_request(host.port, b"GET /\x1b[2J\x07\x7f\\x\x9b31m\xe9 HTTP/1.0\r\n\r\n")
+    assert host.log == ['[panekit control] "GET /\\x1b[2J\\x07\\x7f\\\\x\\x9b31m\xe9 HTTP/1.0" 200 -']
+
+
 def test_log_defaults_to_stdout(ui, capfd):
     h = Host(ui)
     h.start(log=None)
@@ -149,20 +155,41 @@ def test_lone_surrogate_still_gets_a_whole_answer(host):
     assert json.loads(body) == {"ok": True, "url": "https://b.example/\udc00"}
 
 
-def test_failing_host_callable_abandons_only_that_request(ui, capfd):
+class Refused(Exception):
+    pass
+
+
+def _raise(*args):
+    raise Refused("no such address \x1b[2J")
+
+
+@pytest.mark.parametrize("how", ["work raises, host drops it", "work raises, host passes it on",
+                                 "invoke_sync itself fails"])
+@pytest.mark.parametrize("request_bytes, route", [
+    (b"GET /ready HTTP/1.0\r\n\r\n", "ready"),
+    (b"GET /url HTTP/1.0\r\n\r\n", "url"),
+    (b"POST /navigate HTTP/1.0\r\nContent-Length: 11\r\n\r\nexample.com", "navigate"),
+    (b"POST /back HTTP/1.0\r\n\r\n", "back"),
+    (b"POST /forward HTTP/1.0\r\n\r\n", "forward"),
+    (b"POST /reload HTTP/1.0\r\n\r\n", "reload"),
+])
+def test_failed_ui_work_is_answered_500_and_logged_once(ui, how, request_bytes, route):
     h = Host(ui)
-
-    def bad_invoke(fn):
-        raise RuntimeError("ui gone")
-
-    h.start(invoke_sync=bad_invoke)
+    h.core = h.do_navigate = h.do_back = h.do_forward = h.do_reload = _raise
+    invoke = {"work raises, host drops it": ui.invoke_sync,
+              "work raises, host passes it on": lambda fn: fn(),
+              "invoke_sync itself fails": _raise}[how]
+    h.start(invoke_sync=invoke)
     try:
-        assert raw_request(h.port, b"POST /back HTTP/1.0\r\n\r\n") == b""
-        assert get(h.port, "/x")[0] == 200
+        status, headers, body = split_answer(raw_request(h.port, request_bytes))
+        assert (status, json.loads(body)) == (500, {"ok": False, "error": "Refused: no such address \x1b[2J"})
+        assert dict(headers)["Content-Type"] == "application/json; charset=utf-8"
+        assert get(h.port, "/x")[0] == 200  # the server goes on
     finally:
         h.srv.shutdown()
         h.srv.server_close()
-    assert "RuntimeError: ui gone" in capfd.readouterr().err
+    assert [line for line in h.log if "Refused" in line] == [
+        "[panekit control] %s failed: Refused: no such address \\x1b[2J" % route]
 
 
 def test_server_object_and_thread(host):

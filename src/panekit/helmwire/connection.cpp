@@ -5,7 +5,11 @@
 #include <cerrno>
 #include <chrono>
 #include <initializer_list>
+#include <cstring>
+#include <deque>
 #include <optional>
+#include <string>
+#include <unordered_map>
 
 #if !defined(_WIN32)
 #  include <sys/socket.h>
@@ -22,28 +26,45 @@ namespace {
 
 // ---- connection limits ----------------------------------------------------------------------
 //
-// The server handles one connection at a time, so a client that stalls would hold up every
-// other client. Each accepted connection therefore gets a deadline (_CONNECTION_TIME_LIMIT seconds
-// from acceptance) that bounds every read on it, however the client trickles its bytes; a read
-// past the deadline raises TimeoutError, which the standard handler logs and drops.
+// Requests are handled one at a time, but they are read all at once: the serving loop watches the
+// listening socket and every connection whose request has not fully arrived, takes in whatever
+// input is there, and hands a connection to the handler only once its whole request is buffered
+// (head, and for a POST its declared body), the client has closed its side, or its time is up. A
+// client that connects and stalls therefore holds up nobody: the others are read past it.
 //
-// The socket stays blocking. Where the system has MSG_DONTWAIT a read first takes what is there
-// without waiting, so an ordinary request, whose input has arrived by the time it is read, pays no
-// system call for its deadline; only a read that finds nothing waits for input until the
-// deadline. Elsewhere each read makes sure input is there first (select() until the deadline).
-// Writes of an ordinary answer fit in the socket's own send buffer and cannot block; once a connection has written more than
+// Each accepted connection gets a deadline (_CONNECTION_TIME_LIMIT seconds from acceptance). A
+// connection whose request is still incomplete at its deadline goes to the handler as it is; the
+// handler's first read past the buffered input raises TimeoutError, which the standard handler
+// logs and drops. At most _MAX_CONNECTIONS connections are read at once; one more makes the
+// longest-waiting of them close unanswered.
+//
+// The handler reads the buffered request from memory. Writes of an ordinary answer fit in the
+// socket's own send buffer and cannot block; once a connection has written more than
 // kUnboundedWriteBytes, each write gets a socket time-out of what is left of the same deadline,
-// so reads and writes together hold the server for at most one limit.
+// so a client that never reads its answer holds the handler for at most what is left of its limit.
+//
+// Reads past the buffer (a head larger than kHeadBuffer, or a request line or header the standard
+// parser refuses for its length, or input that ended at the deadline) go to the socket, bounded
+// by the deadline: where the system has MSG_DONTWAIT a read first takes what is there without
+// waiting; otherwise (and when nothing is there) it waits with select() until the deadline.
 
 constexpr long long kUnboundedWriteBytes = 4096;  // below every platform's minimum send buffer
+constexpr std::size_t kHeadBuffer = 256 * 1024;   // head bytes buffered before the handler reads on
+constexpr std::size_t kLineLimit = 65536;         // the standard parser's longest line
+constexpr int kHeaderLimit = 100;                 // the standard parser's most header lines
+constexpr long kReadChunk = 65536;
 
 pk::Lazy g_select{"select", "select"};
 pk::Lazy g_socket_type{"socket", "socket"};
 pk::Lazy g_shut_wr{"socket", "SHUT_WR"};
+pk::Lazy g_default_selector{"selectors", "DefaultSelector"};
+pk::Lazy g_event_read{"selectors", "EVENT_READ"};
+pk::Lazy g_bytes_io{"io", "BytesIO"};
 
 // Methods of the plain socket class, which _DeadlineSocket extends (fetched once).
 struct SocketMethods {
-    PyObject *settimeout = nullptr, *recv = nullptr, *recv_into = nullptr, *sendall = nullptr;
+    PyObject *settimeout = nullptr, *recv = nullptr, *recv_into = nullptr, *sendall = nullptr,
+             *makefile = nullptr;
     SocketMethods &get() {
         if (!settimeout) {
             nb::handle t = g_socket_type.get();
@@ -51,6 +72,7 @@ struct SocketMethods {
             recv = nb::object(t.attr("recv")).release().ptr();
             recv_into = nb::object(t.attr("recv_into")).release().ptr();
             sendall = nb::object(t.attr("sendall")).release().ptr();
+            makefile = nb::object(t.attr("makefile")).release().ptr();
         }
         return *this;
     }
@@ -137,6 +159,27 @@ std::optional<nb::object> read_at_once(PyObject *method, nb::handle sock, std::i
     return std::nullopt;
 }
 
+// Input read before the handler ran and not yet taken by it: (bytes, position), or nothing.
+struct Buffered {
+    nb::object data;
+    Py_ssize_t pos = 0;
+};
+std::optional<Buffered> buffered_input(nb::handle sock) {
+    nb::object data = get_attr(sock, t_pending);
+    if (data.is_none()) return std::nullopt;
+    return Buffered{data, PyLong_AsSsize_t(get_attr(sock, t_pos).ptr())};
+}
+
+// Marks `n` more bytes of the buffered input as taken (dropping it once all is taken).
+void take_buffered(nb::handle sock, const Buffered &b, Py_ssize_t n) {
+    if (b.pos + n >= PyBytes_GET_SIZE(b.data.ptr())) {
+        set_attr(sock, t_pending, Py_None);
+        set_attr(sock, t_pos, nb::int_(0));
+    } else {
+        set_attr(sock, t_pos, nb::int_(b.pos + n));
+    }
+}
+
 // The plain socket methods check their arguments themselves.
 constexpr pk::Param recv_into_params[] = {
     {.name = "self"},
@@ -146,6 +189,22 @@ constexpr pk::Param recv_into_params[] = {
 };
 constexpr pk::Spec recv_into_spec{.name = "recv_into", .params = recv_into_params, .returns = "int"};
 nb::object deadline_recv_into(nb::handle self, nb::handle buffer, nb::handle nbytes, nb::handle flags) {
+    if (auto b = buffered_input(self)) {
+        Py_buffer view;
+        if (PyObject_GetBuffer(buffer.ptr(), &view, PyBUF_WRITABLE) < 0) throw nb::python_error();
+        Py_ssize_t want = PyLong_AsSsize_t(nbytes.ptr());
+        if (want < 0 && PyErr_Occurred()) {
+            PyBuffer_Release(&view);
+            throw nb::python_error();
+        }
+        if (want <= 0 || want > view.len) want = view.len;
+        Py_ssize_t left = PyBytes_GET_SIZE(b->data.ptr()) - b->pos;
+        Py_ssize_t n = want < left ? want : left;
+        std::memcpy(view.buf, PyBytes_AS_STRING(b->data.ptr()) + b->pos, static_cast<std::size_t>(n));
+        PyBuffer_Release(&view);
+        take_buffered(self, *b, n);
+        return nb::int_(n);
+    }
     check_deadline(self);
     if (auto got = read_at_once(g_sock.get().recv_into, self, {buffer, nbytes}, flags)) return *got;
     await_input(self);
@@ -159,10 +218,45 @@ constexpr pk::Param recv_params[] = {
 };
 constexpr pk::Spec recv_spec{.name = "recv", .params = recv_params, .returns = "bytes"};
 nb::object deadline_recv(nb::handle self, nb::handle bufsize, nb::handle flags) {
+    if (auto b = buffered_input(self)) {
+        Py_ssize_t want = PyLong_AsSsize_t(bufsize.ptr());
+        if (want < 0) {
+            if (PyErr_Occurred()) throw nb::python_error();
+            pk::raise(PyExc_ValueError, "negative buffersize in recv");
+        }
+        Py_ssize_t left = PyBytes_GET_SIZE(b->data.ptr()) - b->pos;
+        Py_ssize_t n = want < left ? want : left;
+        nb::object out = pk::check(PyBytes_FromStringAndSize(PyBytes_AS_STRING(b->data.ptr()) + b->pos, n));
+        take_buffered(self, *b, n);
+        return out;
+    }
     check_deadline(self);
     if (auto got = read_at_once(g_sock.get().recv, self, {bufsize}, flags)) return *got;
     await_input(self);
     return nb::handle(g_sock.get().recv)(self, bufsize, flags);
+}
+
+// The handler's input file: a whole buffered request (or all the client sent before closing) is
+// read from memory; anything else from the socket, buffered input first.
+constexpr pk::Param makefile_params[] = {
+    {.name = "self"},
+    {.name = "mode", .annotation = "str", .def = Def::Str, .text = "r"},
+    {.name = "buffering", .annotation = "Optional[int]", .def = Def::None},
+};
+constexpr pk::Spec makefile_spec{.name = "makefile", .params = makefile_params, .returns = "Any"};
+nb::object deadline_makefile(nb::handle self, nb::handle mode, nb::handle buffering) {
+    long flags = PyLong_AsLong(get_attr(self, t_flags).ptr());
+    if ((flags & (kInputEnded | kRequestWhole)) && PyUnicode_Check(mode.ptr()) &&
+        PyUnicode_CompareWithASCIIString(mode.ptr(), "rb") == 0) {
+        auto b = buffered_input(self);
+        nb::object data = !b ? nb::object(nb::bytes("", 0))
+                          : b->pos == 0 ? b->data
+                                        : pk::check(PyBytes_FromStringAndSize(PyBytes_AS_STRING(b->data.ptr()) + b->pos,
+                                                                              PyBytes_GET_SIZE(b->data.ptr()) - b->pos));
+        set_attr(self, t_pending, Py_None);
+        return nb::handle(g_bytes_io.get())(data);
+    }
+    return nb::handle(g_sock.get().makefile)(self, mode, buffering);
 }
 
 constexpr pk::Param sendall_params[] = {
@@ -191,9 +285,11 @@ nb::handle deadline_socket_type(const pk::Call &c) {
     if (!type)
         type = c.module_class("_DeadlineSocket", nb::make_tuple(g_socket_type.get()),
                               "An accepted control connection whose reads all end by one deadline.")
-                   .attr("__slots__", nb::make_tuple("_pk_deadline", "_pk_sent", "_pk_unread"))
+                   .attr("__slots__", nb::make_tuple("_pk_deadline", "_pk_sent", "_pk_unread", "_pk_pending",
+                                                     "_pk_pos", "_pk_flags"))
                    .method<recv_into_spec>(deadline_recv_into)
                    .method<recv_spec>(deadline_recv)
+                   .method<makefile_spec>(deadline_makefile)
                    .method<sendall_spec>(bounded_sendall)
                    .build()
                    .release()
@@ -201,17 +297,305 @@ nb::handle deadline_socket_type(const pk::Call &c) {
     return type;
 }
 
-constexpr pk::Spec get_request_spec{.name = "get_request", .returns = "Tuple[Any, Any]"};
-nb::object get_request(const pk::Call &c) {
+// ---- reading requests ahead of the handler ----------------------------------------------------
+
+// One accepted connection while its request is read.
+struct Conn {
+    nb::object sock, addr;
+    std::string buf;
+    double deadline = 0, accepted = 0;
+    std::size_t scan = 0;       // where the next line starts
+    int stage = 0;              // 0 request line, 1 headers, 2 body
+    int headers = 0;
+    bool post = false, has_length = false;
+    std::string length_text;    // the Content-Length value (trimmed)
+    std::size_t body_start = 0;
+    long flags = 0;
+};
+
+bool is_space(char ch) { return ch == ' ' || ch == '\t'; }
+
+std::string_view trim(std::string_view v) {
+    while (!v.empty() && is_space(v.front())) v.remove_prefix(1);
+    while (!v.empty() && is_space(v.back())) v.remove_suffix(1);
+    return v;
+}
+
+bool iequals(std::string_view a, const char *b) {
+    std::size_t n = std::strlen(b);
+    if (a.size() != n) return false;
+    for (std::size_t i = 0; i < n; ++i) {
+        char x = a[i];
+        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+        if (x != b[i]) return false;
+    }
+    return true;
+}
+
+// One header line (without its line end) as the handler's parser would read it. Lines it would
+// misread are marked: no name, a name with spaces or controls, a folded continuation (a line
+// starting with white space), and a lone CR inside, where the parser would start a new header.
+void scan_header(Conn &k, std::string_view line) {
+    std::size_t colon = line.find(':');
+    bool bad = colon == std::string_view::npos || colon == 0 || line.find('\r') != std::string_view::npos;
+    if (!bad)
+        for (std::size_t i = 0; i < colon; ++i)
+            if (static_cast<unsigned char>(line[i]) <= 0x20 || static_cast<unsigned char>(line[i]) >= 0x7f) {
+                bad = true;
+                break;
+            }
+    if (bad) {
+        k.flags |= kBadHeaderLine;
+        return;
+    }
+    if (!iequals(line.substr(0, colon), "content-length")) return;
+    std::string_view value = trim(line.substr(colon + 1));
+    if (k.has_length && value != k.length_text) k.flags |= kLengthConflict;
+    if (!k.has_length) k.length_text = std::string(value), k.has_length = true;
+}
+
+// Takes the buffered input forward; true once the connection can go to the handler.
+bool scan(Conn &k, long long cap) {
+    while (k.stage < 2) {
+        std::size_t nl = k.buf.find('\n', k.scan);
+        if (nl == std::string::npos) {
+            // A line too long for the standard parser goes to it at once (it answers that); a head
+            // too large to buffer is read on by the handler.
+            return k.buf.size() - k.scan > kLineLimit || k.buf.size() > kHeadBuffer;
+        }
+        if (nl - k.scan + 1 > kLineLimit + 1) return true;
+        std::string_view line(k.buf.data() + k.scan, nl - k.scan);
+        k.scan = nl + 1;
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        if (k.stage == 0) {
+            // The request line: the standard parser answers one that is empty or not two or three
+            // words at once, and reads a body only for POST.
+            int words = 0;
+            std::string_view first;
+            for (std::size_t i = 0; i < line.size();) {
+                while (i < line.size() && is_space(line[i])) ++i;
+                if (i == line.size()) break;
+                std::size_t j = i;
+                while (j < line.size() && !is_space(line[j])) ++j;
+                if (words++ == 0) first = line.substr(i, j - i);
+                i = j;
+            }
+            if (words < 2 || words > 3) return true;
+            k.post = first == "POST";
+            k.stage = 1;
+            continue;
+        }
+        if (line.empty()) {
+            k.stage = 2;
+            k.body_start = k.scan;
+            break;
+        }
+        if (++k.headers > kHeaderLimit) return true;
+        scan_header(k, line);
+    }
+    if (!k.post || (k.flags & (kBadHeaderLine | kLengthConflict)) || !k.has_length) {
+        k.flags |= kRequestWhole;
+        return true;
+    }
+    nb::str text(k.length_text.data(), k.length_text.size());
+    long long n = length_value(text, cap);
+    if (n <= 0 || k.buf.size() >= k.body_start + static_cast<std::size_t>(n)) {
+        k.flags |= kRequestWhole;
+        return true;
+    }
+    return false;
+}
+
+// Takes in what the client sent; true once the connection can go to the handler. A connection
+// that failed (reset) is marked with `failed`.
+bool feed(Conn &k, long long cap, bool waited, bool &failed) {
+    static PyObject *chunk = PyLong_FromLong(kReadChunk);  // kept for the process
+    if (!chunk) throw nb::python_error();
+    nb::object got;
+    try {
+        std::optional<nb::object> now = read_at_once(g_sock.get().recv, k.sock, {nb::handle(chunk)}, nb::int_(0));
+        if (now) {
+            got = *now;
+        } else if (waited) {
+            got = nb::handle(g_sock.get().recv)(k.sock, nb::handle(chunk));
+        } else {
+            return false;
+        }
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_OSError)) throw;
+        failed = true;
+        return true;
+    }
+    Py_ssize_t n = PyBytes_GET_SIZE(got.ptr());
+    if (n == 0) {
+        k.flags |= kInputEnded;
+        return true;
+    }
+    k.buf.append(PyBytes_AS_STRING(got.ptr()), static_cast<std::size_t>(n));
+    return scan(k, cap);
+}
+
+// Accepts one connection: the deadline socket and its reading state.
+std::optional<Conn> accept_one(const pk::Call &c) {
     auto st = c.state<Server>();
     double limit = nb::cast<double>(c.global(t_time_limit));
     if (!(limit > 0)) limit = 0.0;
-    nb::tuple accepted = nb::tuple(call_method(get_attr(st[Server::Srv], t_socket), t_accept));
-    nb::object sock = deadline_socket_type(c)(st[Server::Family], st[Server::Type], st[Server::Proto], accepted[0]);
-    set_attr(sock, t_deadline, nb::float_(monotonic() + limit));
-    set_attr(sock, t_sent, nb::int_(0));
-    set_attr(sock, t_unread, Py_False);
-    return nb::make_tuple(sock, accepted[1]);
+    nb::tuple accepted;
+    try {
+        accepted = nb::tuple(call_method(get_attr(st[Server::Srv], t_socket), t_accept));
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_OSError)) throw;  // as the standard loop: nothing to serve this time
+        return std::nullopt;
+    }
+    Conn k;
+    k.sock = deadline_socket_type(c)(st[Server::Family], st[Server::Type], st[Server::Proto], accepted[0]);
+    k.addr = accepted[1];
+    k.accepted = monotonic();
+    k.deadline = k.accepted + limit;
+    set_attr(k.sock, t_deadline, nb::float_(k.deadline));
+    set_attr(k.sock, t_sent, nb::int_(0));
+    set_attr(k.sock, t_unread, Py_False);
+    set_attr(k.sock, t_pending, Py_None);
+    set_attr(k.sock, t_pos, nb::int_(0));
+    set_attr(k.sock, t_flags, nb::int_(0));
+    return k;
+}
+
+// The (socket, address) pair handed to the handler, the input read so far attached to the socket.
+nb::object hand_over(Conn &k) {
+    if (!k.buf.empty()) set_attr(k.sock, t_pending, nb::bytes(k.buf.data(), k.buf.size()));
+    set_attr(k.sock, t_flags, nb::int_(k.flags));
+    return nb::make_tuple(k.sock, k.addr);
+}
+
+long long body_cap(const pk::Call &c) { return nb::cast<long long>(c.global(t_max_body)); }
+
+constexpr pk::Spec get_request_spec{.name = "get_request", .returns = "Tuple[Any, Any]"};
+nb::object get_request(const pk::Call &c) {
+    auto st = c.state<Server>();
+    nb::object next = nb::borrow(st[Server::Next]);
+    if (!next.is_none()) {
+        st.set(Server::Next, Py_None);
+        return next;
+    }
+    // Outside the serving loop (handle_request): accept one connection and read its request here.
+    std::optional<Conn> k = accept_one(c);
+    if (!k) pk::raise(PyExc_OSError, "no connection to accept");
+    long long cap = body_cap(c);
+    bool failed = false;
+    while (true) {
+        double left = k->deadline - monotonic();
+        if (left <= 0 || !readable(k->sock, left)) break;
+        if (feed(*k, cap, true, failed)) break;
+    }
+    return hand_over(*k);
+}
+
+// The serving loop: the standard one's contract (shutdown() stops it, service_actions() runs
+// between rounds), reading all connections at once and handling one request at a time.
+constexpr pk::Param serve_params[] = {
+    {.name = "poll_interval", .annotation = "float", .check = Check::Float, .def = Def::Float, .number = 0.5},
+};
+constexpr pk::Spec serve_spec{.name = "serve_forever", .params = serve_params, .returns = "None"};
+void serve_forever(const pk::Call &c, double poll_interval) {
+    auto st = c.state<Server>();
+    nb::handle srv = st[Server::Srv];
+    nb::object listener = get_attr(srv, t_socket);
+    nb::object is_shut_down = srv.attr("_BaseServer__is_shut_down");
+    is_shut_down.attr("clear")();
+    nb::object sel = nb::handle(g_default_selector.get())();
+    nb::object event_read = nb::borrow(g_event_read.get());
+    std::unordered_map<long, Conn> conns;
+    std::deque<nb::object> ready;
+    long listen_fd = nb::cast<long>(listener.attr("fileno")());
+    auto stopping = [&] { return pk::truthy(srv.attr("_BaseServer__shutdown_request")); };
+    auto drop = [&](std::unordered_map<long, Conn>::iterator it) {
+        pk::guarded([&] { sel.attr("unregister")(it->second.sock); });
+        pk::guarded([&] { it->second.sock.attr("close")(); });
+        return conns.erase(it);
+    };
+    try {
+        sel.attr("register")(listener, event_read);
+        while (!stopping()) {
+            double timeout = poll_interval;
+            double now = monotonic();
+            if (!ready.empty()) {
+                timeout = 0;
+            } else {
+                for (auto &[fd, k] : conns)
+                    if (k.deadline - now < timeout) timeout = k.deadline - now > 0 ? k.deadline - now : 0;
+            }
+            nb::list events = nb::list(sel.attr("select")(timeout));
+            if (stopping()) break;
+            long long cap = body_cap(c);
+            for (nb::handle ev : events) {
+                long fd = nb::cast<long>(nb::handle(PyTuple_GET_ITEM(ev.ptr(), 0)).attr("fd"));
+                if (fd == listen_fd) {
+                    std::optional<Conn> k = accept_one(c);
+                    if (!k) continue;
+                    long limit = nb::cast<long>(c.global("_MAX_CONNECTIONS"));
+                    while (!conns.empty() && static_cast<long>(conns.size()) >= (limit > 0 ? limit : 1)) {
+                        auto oldest = conns.begin();
+                        for (auto it = conns.begin(); it != conns.end(); ++it)
+                            if (it->second.accepted < oldest->second.accepted) oldest = it;
+                        drop(oldest);
+                    }
+                    bool failed = false;
+                    if (feed(*k, cap, false, failed)) {  // the request has often arrived already
+                        if (failed) pk::guarded([&] { k->sock.attr("close")(); });
+                        else ready.push_back(hand_over(*k));
+                        continue;
+                    }
+                    sel.attr("register")(k->sock, event_read);
+                    long kfd = nb::cast<long>(k->sock.attr("fileno")());
+                    conns.emplace(kfd, std::move(*k));
+                    continue;
+                }
+                auto it = conns.find(fd);
+                if (it == conns.end()) continue;
+                bool failed = false;
+                if (!feed(it->second, cap, true, failed)) continue;
+                if (failed) {
+                    drop(it);
+                    continue;
+                }
+                sel.attr("unregister")(it->second.sock);
+                ready.push_back(hand_over(it->second));
+                conns.erase(it);
+            }
+            // Time is up for requests still incomplete: the handler reports them.
+            now = monotonic();
+            for (auto it = conns.begin(); it != conns.end();) {
+                if (it->second.deadline > now) {
+                    ++it;
+                    continue;
+                }
+                sel.attr("unregister")(it->second.sock);
+                ready.push_back(hand_over(it->second));
+                it = conns.erase(it);
+            }
+            if (!ready.empty()) {
+                st.set(Server::Next, ready.front());
+                ready.pop_front();
+                srv.attr("_handle_request_noblock")();
+                st.set(Server::Next, Py_None);
+            }
+            srv.attr("service_actions")();
+        }
+    } catch (nb::python_error &) {
+        for (auto it = conns.begin(); it != conns.end();) it = drop(it);
+        for (nb::handle pair : ready) pk::guarded([&] { nb::handle(PyTuple_GET_ITEM(pair.ptr(), 0)).attr("close")(); });
+        st.set(Server::Next, Py_None);
+        pk::guarded([&] { sel.attr("close")(); });
+        nb::setattr(srv, "_BaseServer__shutdown_request", nb::bool_(false));
+        is_shut_down.attr("set")();
+        throw;
+    }
+    for (auto it = conns.begin(); it != conns.end();) it = drop(it);
+    for (nb::handle pair : ready) pk::guarded([&] { nb::handle(PyTuple_GET_ITEM(pair.ptr(), 0)).attr("close")(); });
+    pk::guarded([&] { sel.attr("close")(); });
+    nb::setattr(srv, "_BaseServer__shutdown_request", nb::bool_(false));
+    is_shut_down.attr("set")();
 }
 
 // Before closing, take in what the client sent beyond what was read (a body on a GET, a body
@@ -260,6 +644,8 @@ nb::object prompt_shutdown(const pk::Call &c) {
         nb::object host = address[0];
         if (!pk::truthy(host) || nb::str(host).equal(nb::str("0.0.0.0")))
             host = nb::str("127.0.0.1");
+        else if (nb::str(host).equal(nb::str("::")))
+            host = nb::str("::1");
         nb::object poke = pk::import("socket").attr("create_connection")(nb::make_tuple(host, address[1]), 1.0);
         poke.attr("close")();
     } catch (nb::python_error &e) {
@@ -304,7 +690,20 @@ nb::object start_control_server(const pk::Call &c, nb::str host, nb::handle port
     st.set(Server::Reload, do_reload);
 
     nb::object handler = make_handler_class(c, st.object());
-    nb::object srv = pk::import_from("http.server", "HTTPServer")(nb::make_tuple(host, port), handler);
+    // An IPv6 literal (bare, or in brackets as in an address) is listened on with an IPv6 socket.
+    nb::object bind_host = host;
+    std::string_view text = utf8(host);
+    if (text.size() >= 2 && text.front() == '[' && text.back() == ']')
+        bind_host = nb::str(text.data() + 1, text.size() - 2);
+    nb::object server_type = pk::import_from("http.server", "HTTPServer");
+    nb::object srv;
+    if (utf8(bind_host).find(':') != std::string_view::npos) {
+        srv = server_type.attr("__new__")(server_type);
+        srv.attr("address_family") = pk::import_from("socket", "AF_INET6");
+        server_type.attr("__init__")(srv, nb::make_tuple(bind_host, port), handler);
+    } else {
+        srv = server_type(nb::make_tuple(bind_host, port), handler);
+    }
     st.set(Server::Srv, srv);
     nb::object listener = srv.attr("socket");
     st.set(Server::Family, listener.attr("family"));
@@ -313,6 +712,7 @@ nb::object start_control_server(const pk::Call &c, nb::str host, nb::handle port
     srv.attr("get_request") = c.nested<get_request_spec>(get_request, st.object());
     srv.attr("shutdown_request") = c.nested<shutdown_request_spec>(shutdown_request, st.object());
     srv.attr("shutdown") = c.nested<shutdown_spec>(prompt_shutdown, st.object());
+    srv.attr("serve_forever") = c.nested<serve_spec>(serve_forever, st.object());
     nb::object th = pk::import_from("threading", "Thread")(
         "target"_a = srv.attr("serve_forever"), "name"_a = "panekit-control", "daemon"_a = true);
     th.attr("start")();

@@ -3,6 +3,9 @@
 // calls and the module itself; handler.cpp answers requests, connection.cpp reads connections.
 #include "helmwire.hpp"
 
+#include <string>
+#include <string_view>
+
 namespace nb = nanobind;
 using namespace nb::literals;
 using pk::Check;
@@ -55,9 +58,41 @@ nb::object control_base_url(const pk::Call &c, nb::handle port, nb::handle host)
 
 // ---- client ---------------------------------------------------------------------------------
 
+// The address of a request: the base address with its trailing slashes removed, then the path.
+// An IPv6 literal host (the base address writes it bare) is put in brackets, as addresses need.
 nb::object request_address(const pk::Call &c, nb::handle path, nb::handle port) {
     nb::object base = c.global("control_base_url")("port"_a = port);
-    return base.attr("rstrip")("/") + nb::borrow(path);
+    nb::str stripped = nb::str(base.attr("rstrip")("/"));
+    std::string_view text = utf8(stripped);
+    constexpr std::string_view scheme = "http://";
+    if (text.substr(0, scheme.size()) == scheme) {
+        std::string_view rest = text.substr(scheme.size());
+        std::size_t last = rest.rfind(':');
+        std::string_view host = rest.substr(0, last);
+        if (last != std::string_view::npos && host.find(':') != std::string_view::npos && host.front() != '[') {
+            std::string bracketed = std::string(scheme) + "[" + std::string(host) + "]" + std::string(rest.substr(last));
+            return nb::str(bracketed.data(), bracketed.size()) + nb::borrow(path);
+        }
+    }
+    return stripped + nb::borrow(path);
+}
+
+// Opens a request to the control server directly, never through a proxy: the proxy settings of
+// the environment or the system (which urlopen follows) would send the control address, and any
+// address posted to it, to another machine, and take its answer for the window's. Plain HTTP
+// only; status errors raise HTTPError as with urlopen.
+nb::object open_direct(nb::handle request, double timeout) {
+    static PyObject *opener = nullptr;  // stateless between requests; kept for the process
+    if (!opener) {
+        nb::object urlreq = pk::import("urllib.request");
+        nb::object o = urlreq.attr("OpenerDirector")();
+        o.attr("add_handler")(urlreq.attr("ProxyHandler")(nb::dict()));
+        for (const char *name : {"UnknownHandler", "HTTPHandler", "HTTPDefaultErrorHandler", "HTTPRedirectHandler",
+                                 "HTTPErrorProcessor"})
+            o.attr("add_handler")(urlreq.attr(name)());
+        opener = o.release().ptr();
+    }
+    return nb::handle(opener).attr("open")(request, "timeout"_a = timeout);
 }
 
 // Reads an answer body: strict UTF-8 JSON that must be an object or null.
@@ -112,7 +147,7 @@ nb::object http_post_json(const pk::Call &c, nb::str path, nb::handle body, nb::
             req.attr("add_header")("Content-Type", "application/json; charset=utf-8");
             nb::object resp;
             try {
-                resp = urlreq.attr("urlopen")(req, "timeout"_a = timeout);
+                resp = open_direct(req, timeout);
             } catch (nb::python_error &e) {
                 // An error status: the server's own answer when it sent one, else the error's text.
                 if (!e.matches(pk::import_from("urllib.error", "HTTPError").ptr())) throw;
@@ -140,7 +175,7 @@ nb::object http_get_json(const pk::Call &c, nb::str path, nb::handle port, doubl
     nb::object address = request_address(c, path, port);
     return pk::guarded_else(
         [&] {
-            nb::object resp = pk::import("urllib.request").attr("urlopen")(address, "timeout"_a = timeout);
+            nb::object resp = open_direct(address, timeout);
             return parse_answer(read_and_close(resp));
         },
         failure_of);
@@ -223,6 +258,7 @@ NB_MODULE(helmwire, m) {
     mod.set("_CONNECTION_TIME_LIMIT", nb::float_(10.0));
     mod.set("_DRAIN_SECONDS", nb::float_(2.0));
     mod.set("_DRAIN_BYTES", nb::int_(4 << 20));
+    mod.set("_MAX_CONNECTIONS", nb::int_(64));  // read at once; one more closes the longest-waiting
 
     mod.def<control_port_spec>(control_port);
     mod.def<base_url_spec>(control_base_url);

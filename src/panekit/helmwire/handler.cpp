@@ -1,7 +1,8 @@
-// panekit.helmwire: the request handler of the control server, with its checks (Host, body
-// length) and its routes.
+// panekit.helmwire: the request handler of the control server, with its checks (header form, Host,
+// Origin, body length) and its routes.
 #include "helmwire.hpp"
 
+#include <cstdio>
 #include <cstring>
 
 namespace nb = nanobind;
@@ -33,22 +34,56 @@ constexpr pk::Param log_message_params[] = {
     {.name = "args", .annotation = "Any", .kind = Kind::VarPositional},
 };
 constexpr pk::Spec log_message_spec{.name = "log_message", .params = log_message_params, .returns = "None"};
+// A log text as the standard handler writes it: control characters (C0, DEL and C1) as \xNN and
+// a backslash doubled, so that nothing a client sends can move the console's cursor or fake a line.
+nb::object escape_log(nb::handle text) {
+    PyObject *t = text.ptr();
+    Py_ssize_t n = PyUnicode_GET_LENGTH(t);
+    int kind = PyUnicode_KIND(t);
+    const void *data = PyUnicode_DATA(t);
+    auto escaped = [](Py_UCS4 ch) { return ch < 0x20 || (ch >= 0x7f && ch < 0xa0) || ch == '\\'; };
+    Py_ssize_t i = 0;
+    while (i < n && !escaped(PyUnicode_READ(kind, data, i))) ++i;
+    if (i == n) return nb::borrow(text);
+    nb::list parts;
+    parts.append(pk::check(PyUnicode_Substring(t, 0, i)));
+    Py_ssize_t from = i;
+    for (; i < n; ++i) {
+        Py_UCS4 ch = PyUnicode_READ(kind, data, i);
+        if (!escaped(ch)) continue;
+        if (i > from) parts.append(pk::check(PyUnicode_Substring(t, from, i)));
+        char esc[8];
+        if (ch == '\\')
+            std::snprintf(esc, sizeof esc, "\\\\");
+        else
+            std::snprintf(esc, sizeof esc, "\\x%02x", static_cast<unsigned>(ch));
+        parts.append(nb::str(esc));
+        from = i + 1;
+    }
+    if (n > from) parts.append(pk::check(PyUnicode_Substring(t, from, n)));
+    return nb::str("").attr("join")(parts);
+}
+
 void log_message(const pk::Call &c, nb::handle, nb::str fmt, nb::tuple args) {
     nb::object msg = nb::len(args) ? pk::check(PyNumber_Remainder(fmt.ptr(), args.ptr())) : nb::object(fmt);
     static PyObject *probe_text = PyUnicode_InternFromString("GET /ready");
     static PyObject *prefix = PyUnicode_InternFromString("[panekit control] ");
     if (pk::check(PySequence_Contains(msg.ptr(), probe_text))) return;
-    c.state<Server>()[Server::LogFn](pk::check(PyUnicode_Concat(prefix, nb::str(msg).ptr())));
+    nb::object line = escape_log(nb::str(msg));
+    c.state<Server>()[Server::LogFn](pk::check(PyUnicode_Concat(prefix, line.ptr())));
 }
 
 // Declared Content-Length: 0 when absent, empty or not an integer (negative counts as 0);
 // kTooLarge when above the module's _MAX_BODY_BYTES, also for digit strings too long for int().
-constexpr long long kTooLarge = -1;
-
 long long declared_length(const pk::Call &c, nb::handle self) {
     nb::object v = call_method(get_attr(self, t_headers), t_get, t_content_length.get());
     if (v.is_none() || !pk::truthy(v)) return 0;
-    long long cap = nb::cast<long long>(c.global(t_max_body));
+    return length_value(v, nb::cast<long long>(c.global(t_max_body)));
+}
+
+}  // namespace
+
+long long length_value(nb::handle v, long long cap) {
     nb::object n;
     try {
         n = pk::check(PyNumber_Long(v.ptr()));
@@ -67,12 +102,27 @@ long long declared_length(const pk::Call &c, nb::handle self) {
     return value;
 }
 
+namespace {
+
 constexpr pk::Param self_param[] = {{.name = "self"}};
 constexpr pk::Spec read_body_spec{.name = "_read_body", .params = self_param, .returns = "bytes"};
 nb::object read_body(const pk::Call &c, nb::handle self) {
     long long n = declared_length(c, self);
     if (n <= 0) return nb::bytes("", 0);  // empty, or above the cap (do_POST answers that one)
-    return call_method(get_attr(self, t_rfile), t_read, nb::int_(n));
+    nb::object raw = call_method(get_attr(self, t_rfile), t_read, nb::int_(n));
+    if (nb::len(raw) >= static_cast<std::size_t>(n)) return raw;
+    // Short: the client closed early, or the body came after what was read ahead of the handler
+    // (when that reading judged the request differently); the connection tells which.
+    nb::object request = get_attr(self, t_request);
+    nb::object flags = getattr(request, t_flags.get(), nb::none());
+    if (!PyLong_Check(flags.ptr()) || (PyLong_AsLong(flags.ptr()) & kInputEnded)) return raw;
+    std::string got(PyBytes_AS_STRING(raw.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(raw.ptr())));
+    while (got.size() < static_cast<std::size_t>(n)) {
+        nb::object more = call_method(request, t_recv, nb::int_(static_cast<long long>(n) - static_cast<long long>(got.size())));
+        if (PyBytes_GET_SIZE(more.ptr()) == 0) break;
+        got.append(PyBytes_AS_STRING(more.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(more.ptr())));
+    }
+    return nb::bytes(got.data(), got.size());
 }
 
 constexpr pk::Param json_params[] = {
@@ -187,28 +237,125 @@ bool host_value_allowed(std::string_view v, std::string_view own) {
 }
 
 
-// Whether the request may be served; `own` is the server's host text as host_key made it.
-bool host_allowed(nb::handle self, nb::handle own) {
-    nb::object values = call_method(get_attr(self, t_headers), t_get_all, t_host.get());
-    if (values.is_none()) return true;
-    std::string_view own_text = utf8(own);
-    for (nb::handle value : values)
-        if (!PyUnicode_Check(value.ptr()) || !host_value_allowed(utf8(value), own_text)) return false;
-    return true;
+// ---- origins answered ---------------------------------------------------------------------------
+//
+// A page of any site can address this server directly (http://127.0.0.1:PORT) and have the browser
+// send requests to it, even read the answers, which allow every origin. A browser names the page's
+// origin in `Origin` on every such request (form posts and preflights included), so a request that
+// carries one is served only when that origin's host is an IP loopback literal, `localhost` or the
+// server's own host text, or the origin is listed in PANEKIT_CONTROL_ORIGINS (comma-separated,
+// `*` for any); `Origin: null` and every other origin are answered 403. Programs that are not
+// browsers send no Origin and are not concerned.
+
+bool is_loopback_literal(std::string_view name) {
+    if (!is_ipv4(name) && !is_ipv6(name)) return false;
+    return pk::guarded_or(false, [&] {
+        nb::object ipaddress = pk::import("ipaddress");
+        nb::object addr = ipaddress.attr("ip_address")(nb::str(name.data(), name.size()));
+        if (pk::truthy(addr.attr("is_loopback"))) return true;
+        nb::object mapped = nb::getattr(addr, "ipv4_mapped", nb::none());
+        return !mapped.is_none() && pk::truthy(mapped.attr("is_loopback"));
+    });
 }
 
-// Answers 403 and returns true when the request names a host this server does not answer to.
-bool refuse_foreign_host(const pk::Call &c, nb::handle self) {
-    if (host_allowed(self, c.state<Server>()[Server::OwnName])) return false;
-    call_method(self, t_json, nb::int_(403), failure("host not allowed"));
-    return true;
+// An origin as compared with the configured ones: ASCII letters in lower case, no trailing "/".
+std::string origin_key(std::string_view v) {
+    while (!v.empty() && v.back() == '/') v.remove_suffix(1);
+    return host_key(v);  // lower case (a trailing dot of a host is kept apart by the "/" rule)
+}
+
+bool origin_listed(std::string_view origin) {
+    nb::object listed = pk::env_get("PANEKIT_CONTROL_ORIGINS");
+    if (listed.is_none()) return false;
+    std::string key = origin_key(origin);
+    std::string_view all = utf8(listed);
+    while (true) {
+        std::size_t comma = all.find(',');
+        std::string_view item = all.substr(0, comma);
+        while (!item.empty() && (item.front() == ' ' || item.front() == '\t')) item.remove_prefix(1);
+        while (!item.empty() && (item.back() == ' ' || item.back() == '\t')) item.remove_suffix(1);
+        if (item == "*" || (!item.empty() && origin_key(item) == key)) return true;
+        if (comma == std::string_view::npos) return false;
+        all.remove_prefix(comma + 1);
+    }
+}
+
+// Whether an Origin value names a page of this machine (or one the user allowed).
+bool origin_value_allowed(std::string_view v, std::string_view own) {
+    while (!v.empty() && (v.front() == ' ' || v.front() == '\t')) v.remove_prefix(1);
+    while (!v.empty() && (v.back() == ' ' || v.back() == '\t')) v.remove_suffix(1);
+    std::size_t sep = v.find("://");
+    if (sep != std::string_view::npos && sep > 0) {
+        std::string_view rest = v.substr(sep + 3), name;
+        if (!rest.empty() && rest.front() == '[') {
+            std::size_t close = rest.find(']');
+            std::string_view after = close == std::string_view::npos ? "x" : rest.substr(close + 1);
+            if (after.empty() || (after.front() == ':' && is_digits(after.substr(1))))
+                name = rest.substr(1, close - 1);
+        } else {
+            std::size_t colon = rest.find(':');
+            if (colon == std::string_view::npos || is_digits(rest.substr(colon + 1))) name = rest.substr(0, colon);
+        }
+        if (!name.empty()) {
+            std::string key = host_key(name);
+            if (key == "localhost" || is_loopback_literal(key) || (!own.empty() && key == own)) return true;
+        }
+    }
+    return origin_listed(v);
+}
+
+// The checks every request passes before any work, answered here when it fails (true): a head
+// the header parser would misread (400), conflicting Content-Length headers (400), a Host this
+// server does not answer to (403), an Origin it does not serve (403).
+bool refuse(const pk::Call &c, nb::handle self) {
+    nb::object headers = get_attr(self, t_headers);
+    nb::object flags_obj = getattr(get_attr(self, t_request), t_flags.get(), nb::none());
+    long flags = PyLong_Check(flags_obj.ptr()) ? PyLong_AsLong(flags_obj.ptr()) : 0;
+    if ((flags & kBadHeaderLine) || pk::truthy(getattr(headers, t_defects.get(), nb::none()))) {
+        call_method(self, t_json, nb::int_(400), failure("malformed header line"));
+        return true;
+    }
+    // One pass over the headers as parsed: (name, value) pairs in arrival order.
+    nb::object pairs = getattr(headers, t_headers_list.get(), nb::none());
+    if (!PyList_Check(pairs.ptr())) pairs = nb::list(headers.attr("items")());
+    std::string_view own = utf8(c.state<Server>()[Server::OwnName]);
+    bool host_ok = true, origin_ok = true, conflict = (flags & kLengthConflict) != 0;
+    nb::object length;
+    for (nb::handle pair : pairs) {
+        nb::handle name = PyTuple_GET_ITEM(pair.ptr(), 0), value = PyTuple_GET_ITEM(pair.ptr(), 1);
+        if (!PyUnicode_Check(name.ptr())) continue;
+        std::string_view n = utf8(name);
+        bool str_value = PyUnicode_Check(value.ptr());
+        if (n.size() == 4 && host_key(n) == "host") {
+            host_ok = host_ok && str_value && host_value_allowed(utf8(value), own);
+        } else if (n.size() == 6 && host_key(n) == "origin") {
+            origin_ok = origin_ok && str_value && origin_value_allowed(utf8(value), own);
+        } else if (n.size() == 14 && host_key(n) == "content-length") {
+            nb::object v = str_value ? nb::str(value).attr("strip")(" \t") : nb::borrow(value);
+            if (!length.is_valid()) length = v;
+            else if (!length.equal(v)) conflict = true;
+        }
+    }
+    if (conflict) {
+        call_method(self, t_json, nb::int_(400), failure("conflicting Content-Length"));
+        return true;
+    }
+    if (!host_ok) {
+        call_method(self, t_json, nb::int_(403), failure("host not allowed"));
+        return true;
+    }
+    if (!origin_ok) {
+        call_method(self, t_json, nb::int_(403), failure("origin not allowed"));
+        return true;
+    }
+    return false;
 }
 
 // ---- the request handler: routes --------------------------------------------------------------
 
 constexpr pk::Spec options_spec{.name = "do_OPTIONS", .params = self_param, .returns = "None"};
 void do_options(const pk::Call &c, nb::handle self) {
-    if (refuse_foreign_host(c, self)) return;
+    if (refuse(c, self)) return;
     self.attr("send_response")(204);
     self.attr("send_header")("Access-Control-Allow-Origin", "*");
     self.attr("send_header")("Access-Control-Allow-Methods", "GET, POST, OPTIONS");
@@ -216,8 +363,26 @@ void do_options(const pk::Call &c, nb::handle self) {
     self.attr("end_headers")();
 }
 
-// What the UI-thread reads of do_GET share: the core callable and the answer they fill in.
-enum class Read { Core, Out, kCount };
+// ---- work on the UI thread ------------------------------------------------------------------------
+//
+// Everything handed to invoke_sync is a closure of this server that catches an Exception of the
+// work itself and keeps it for the handler, so the answer tells the truth (500 with the error's
+// type and text, logged once) whether the host's invoke_sync drops such exceptions, passes them
+// on, or fails itself.
+
+// What a UI-thread closure shares with its handler: the callable, its argument or the answer it
+// fills in, and the Exception it caught.
+enum class Work { Fn, Arg, Out, Err, kCount };
+
+// Runs `f` on the UI thread's side of a closure, keeping an Exception in the state.
+template <class F> void keeping_error(pk::State<Work> st, F &&f) {
+    try {
+        f();
+    } catch (nb::python_error &e) {
+        if (!pk::is_exception(e)) throw;
+        st.set(Work::Err, e.value());
+    }
+}
 
 // Sets out["url"] from the core's Source; an Exception while reading or converting it is dropped.
 void store_source(nb::handle core, nb::handle out) {
@@ -226,17 +391,62 @@ void store_source(nb::handle core, nb::handle out) {
 
 constexpr pk::Spec probe_spec{.name = "_probe", .returns = "None"};
 void probe(const pk::Call &c) {
-    auto st = c.state<Read>();
-    nb::object core = st[Read::Core]();
-    st[Read::Out]["core"] = nb::bool_(!core.is_none());
-    if (!core.is_none()) store_source(core, st[Read::Out]);
+    auto st = c.state<Work>();
+    keeping_error(st, [&] {
+        nb::object core = st[Work::Fn]();
+        st[Work::Out]["core"] = nb::bool_(!core.is_none());
+        if (!core.is_none()) store_source(core, st[Work::Out]);
+    });
 }
 
 constexpr pk::Spec read_spec{.name = "_read", .returns = "None"};
 void read_url(const pk::Call &c) {
-    auto st = c.state<Read>();
-    nb::object core = st[Read::Core]();
-    if (!core.is_none()) store_source(core, st[Read::Out]);
+    auto st = c.state<Work>();
+    keeping_error(st, [&] {
+        nb::object core = st[Work::Fn]();
+        if (!core.is_none()) store_source(core, st[Work::Out]);
+    });
+}
+
+constexpr pk::Spec go_spec{.name = "_go", .returns = "None"};
+void go(const pk::Call &c) {
+    auto st = c.state<Work>();
+    keeping_error(st, [&] { st[Work::Fn](st[Work::Arg]); });
+}
+
+constexpr pk::Spec act_spec{.name = "_act", .returns = "None"};
+void act(const pk::Call &c) {
+    auto st = c.state<Work>();
+    keeping_error(st, [&] { st[Work::Fn](); });
+}
+
+// "<type>: <text>" of an exception ("<type>" alone when its text is empty).
+nb::str error_text(nb::handle err) {
+    nb::object name = nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(err.ptr()))).attr("__name__");
+    nb::object text = pk::guarded_or(nb::object(nb::str("")), [&] { return nb::object(nb::str(err)); });
+    if (!pk::truthy(text)) return nb::str(name);
+    return nb::str("{}: {}").format(name, text);
+}
+
+// Hands `closure` to invoke_sync; true when the work or invoke_sync raised, which is then logged
+// once and answered 500.
+bool ui_work_failed(const pk::Call &c, nb::handle self, nb::handle closure, const pk::State<Work> &st,
+                    const char *what) {
+    auto server = c.state<Server>();
+    try {
+        server[Server::Invoke](closure);
+    } catch (nb::python_error &e) {
+        if (!pk::is_exception(e)) throw;
+        st.set(Work::Err, e.value());
+    }
+    nb::handle err = st[Work::Err];
+    if (err.is_none()) return false;
+    nb::str text = error_text(err);
+    static PyObject *prefix = PyUnicode_InternFromString("[panekit control] ");
+    nb::object line = nb::str("{}{} failed: {}").format(nb::handle(prefix), what, escape_log(text));
+    server[Server::LogFn](line);
+    call_method(self, t_json, nb::int_(500), failure_text(text));
+    return true;
 }
 
 bool starts_with(nb::handle text, const char *prefix) {
@@ -251,7 +461,7 @@ bool ends_with(nb::handle text, const char *suffix) {
 
 constexpr pk::Spec get_spec{.name = "do_GET", .params = self_param, .returns = "None"};
 void do_get(const pk::Call &c, nb::handle self) {
-    if (refuse_foreign_host(c, self)) return;
+    if (refuse(c, self)) return;
     nb::object path = get_attr(self, t_path);
     auto server = c.state<Server>();
     nb::dict out;
@@ -260,10 +470,11 @@ void do_get(const pk::Call &c, nb::handle self) {
     if (ready || starts_with(path, "/url")) {
         if (ready) out["core"] = false;
         out["url"] = "";
-        pk::State<Read> st;
-        st.set(Read::Core, server[Server::Core]);
-        st.set(Read::Out, out);
-        server[Server::Invoke](ready ? c.nested<probe_spec>(probe, st.object()) : c.nested<read_spec>(read_url, st.object()));
+        pk::State<Work> st;
+        st.set(Work::Fn, server[Server::Core]);
+        st.set(Work::Out, out);
+        nb::object work = ready ? c.nested<probe_spec>(probe, st.object()) : c.nested<read_spec>(read_url, st.object());
+        if (ui_work_failed(c, self, work, st, ready ? "ready" : "url")) return;
     } else {
         out["hint"] = "GET /ready  |  GET /url  |  POST /navigate /back /forward /reload";
     }
@@ -305,25 +516,22 @@ nb::object post_path(nb::object target) {
     return pk::check(PyUnicode_Substring(t, 0, end));
 }
 
-// What _go calls, on the UI thread.
-enum class Go { Navigate, Url, kCount };
-
-constexpr pk::Spec go_spec{.name = "_go", .returns = "None"};
-void go(const pk::Call &c) {
-    auto st = c.state<Go>();
-    st[Go::Navigate](st[Go::Url]);
-}
-
 constexpr pk::Spec post_spec{.name = "do_POST", .params = self_param, .returns = "None"};
 void do_post(const pk::Call &c, nb::handle self) {
-    if (refuse_foreign_host(c, self)) return;
+    if (refuse(c, self)) return;
     nb::object path = post_path(get_attr(self, t_path));
     nb::object raw = call_method(self, t_read_body);
     // _read_body never reads a body above the cap; only an empty result can be that case.
-    if (nb::len(raw) == 0 && declared_length(c, self) == kTooLarge) {
+    long long declared = declared_length(c, self);
+    if (nb::len(raw) == 0 && declared == kTooLarge) {
         // The server drains what it can of the unread body before closing.
         set_attr(get_attr(self, t_request), t_unread, Py_True);
         call_method(self, t_json, nb::int_(413), failure("body too large"));
+        return;
+    }
+    if (declared > 0 && nb::len(raw) < static_cast<std::size_t>(declared)) {
+        // The client closed before its body was complete: nothing of it is acted on.
+        call_method(self, t_json, nb::int_(400), failure("incomplete body"));
         return;
     }
     auto server = c.state<Server>();
@@ -335,10 +543,10 @@ void do_post(const pk::Call &c, nb::handle self) {
             call_method(self, t_json, nb::int_(400), failure("missing url"));
             return;
         }
-        pk::State<Go> st;
-        st.set(Go::Navigate, server[Server::Navigate]);
-        st.set(Go::Url, url);
-        server[Server::Invoke](c.nested<go_spec>(go, st.object()));
+        pk::State<Work> st;
+        st.set(Work::Fn, server[Server::Navigate]);
+        st.set(Work::Arg, url);
+        if (ui_work_failed(c, self, c.nested<go_spec>(go, st.object()), st, "navigate")) return;
         out["url"] = url;
         call_method(self, t_json, nb::int_(200), out);
         return;
@@ -351,10 +559,12 @@ void do_post(const pk::Call &c, nb::handle self) {
         call_method(self, t_json, nb::int_(404), failure("unknown path"));
         return;
     }
-    server[Server::Invoke](server[action]);
+    pk::State<Work> st;
+    st.set(Work::Fn, server[action]);
+    const char *what = action == Server::Back ? "back" : action == Server::Forward ? "forward" : "reload";
+    if (ui_work_failed(c, self, c.nested<act_spec>(act, st.object()), st, what)) return;
     call_method(self, t_json, nb::int_(200), out);
 }
-
 
 }  // namespace
 

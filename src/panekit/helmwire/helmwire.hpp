@@ -24,6 +24,8 @@ inline pk::Name t_close_request{"close_request"}, t_deadline{"_pk_deadline"}, t_
 inline pk::Name t_host{"Host"}, t_content_length{"Content-Length"}, t_content_type{"Content-Type"};
 inline pk::Name t_json_type{"application/json; charset=utf-8"}, t_allow_origin{"Access-Control-Allow-Origin"}, t_any{"*"};
 inline pk::Name t_max_body{"_MAX_BODY_BYTES"}, t_time_limit{"_CONNECTION_TIME_LIMIT"}, t_norm_url{"norm_browser_url"};
+inline pk::Name t_pending{"_pk_pending"}, t_pos{"_pk_pos"}, t_flags{"_pk_flags"}, t_recv{"recv"};
+inline pk::Name t_headers_list{"_headers"}, t_defects{"defects"}, t_log_fn{"_log"};
 
 // obj.<name>(args...) as Python evaluates it (the attribute looked up on obj, then called), made
 // without a bound method in between when the attribute is a plain method.
@@ -46,11 +48,18 @@ enum class Server {
     LogFn,                                               // the _log function
     OwnName,                                             // the host text as host_key made it
     Srv, Family, Type, Proto,                            // the server and its listening socket's kind
+    Next,                                                // the connection get_request hands out next
     kCount
 };
 
 
 // {"ok": False, "error": error}
+inline nb::dict failure_text(nb::handle error) {
+    nb::dict d;
+    d["ok"] = false;
+    d["error"] = error;
+    return d;
+}
 inline nb::dict failure(const char *error) {
     nb::dict d;
     d["ok"] = false;
@@ -65,6 +74,18 @@ inline std::string_view utf8(nb::handle text) {
     if (!p) throw nb::python_error();
     return {p, static_cast<std::size_t>(size)};
 }
+
+// What reading a connection learnt about its request before the handler runs (the _pk_flags of
+// an accepted connection).
+inline constexpr long kInputEnded = 1;      // the client closed its side: nothing more will come
+inline constexpr long kRequestWhole = 2;    // the whole request (head and any body) is buffered
+inline constexpr long kBadHeaderLine = 4;   // a header line the parser would misread
+inline constexpr long kLengthConflict = 8;  // Content-Length headers with different values
+
+// A declared Content-Length as the handler reads it: 0 when empty or not an integer (negative
+// counts as 0); kTooLarge when above `cap`, also for digit strings too long for int().
+inline constexpr long long kTooLarge = -1;
+long long length_value(nb::handle text, long long cap);
 
 // ---- handler.cpp ----
 // The server's _log function, over the server's state.
