@@ -406,32 +406,34 @@ bool scan(Conn &k, long long cap) {
     return false;
 }
 
-// Takes in what the client sent; true once the connection can go to the handler. A connection
-// that failed (reset) is marked with `failed`.
-bool feed(Conn &k, long long cap, bool waited, bool &failed) {
+// Takes in what the client sent, without waiting; true once the connection can go to the handler.
+// A connection that failed (reset) is marked with `failed`. Where reads cannot be asked not to
+// wait (no MSG_DONTWAIT), the socket is non-blocking until it is handed over.
+bool feed(Conn &k, long long cap, bool &failed) {
     static PyObject *chunk = PyLong_FromLong(kReadChunk);  // kept for the process
     if (!chunk) throw nb::python_error();
-    nb::object got;
+    std::optional<nb::object> got;
     try {
-        std::optional<nb::object> now = read_at_once(g_sock.get().recv, k.sock, {nb::handle(chunk)}, nb::int_(0));
-        if (now) {
-            got = *now;
-        } else if (waited) {
+        got = read_at_once(g_sock.get().recv, k.sock, {nb::handle(chunk)}, nb::int_(0));
+#if !defined(MSG_DONTWAIT)
+        try {
             got = nb::handle(g_sock.get().recv)(k.sock, nb::handle(chunk));
-        } else {
-            return false;
+        } catch (nb::python_error &e) {
+            if (!e.matches(PyExc_BlockingIOError)) throw;
         }
+#endif
     } catch (nb::python_error &e) {
         if (!e.matches(PyExc_OSError)) throw;
         failed = true;
         return true;
     }
-    Py_ssize_t n = PyBytes_GET_SIZE(got.ptr());
+    if (!got) return false;
+    Py_ssize_t n = PyBytes_GET_SIZE(got->ptr());
     if (n == 0) {
         k.flags |= kInputEnded;
         return true;
     }
-    k.buf.append(PyBytes_AS_STRING(got.ptr()), static_cast<std::size_t>(n));
+    k.buf.append(PyBytes_AS_STRING(got->ptr()), static_cast<std::size_t>(n));
     return scan(k, cap);
 }
 
@@ -458,11 +460,17 @@ std::optional<Conn> accept_one(const pk::Call &c) {
     set_attr(k.sock, t_pending, Py_None);
     set_attr(k.sock, t_pos, nb::int_(0));
     set_attr(k.sock, t_flags, nb::int_(0));
+#if !defined(MSG_DONTWAIT)
+    nb::handle(g_sock.get().settimeout)(k.sock, nb::float_(0.0));
+#endif
     return k;
 }
 
 // The (socket, address) pair handed to the handler, the input read so far attached to the socket.
 nb::object hand_over(Conn &k) {
+#if !defined(MSG_DONTWAIT)
+    nb::handle(g_sock.get().settimeout)(k.sock, nb::none());
+#endif
     if (!k.buf.empty()) set_attr(k.sock, t_pending, nb::bytes(k.buf.data(), k.buf.size()));
     set_attr(k.sock, t_flags, nb::int_(k.flags));
     return nb::make_tuple(k.sock, k.addr);
@@ -486,7 +494,7 @@ nb::object get_request(const pk::Call &c) {
     while (true) {
         double left = k->deadline - monotonic();
         if (left <= 0 || !readable(k->sock, left)) break;
-        if (feed(*k, cap, true, failed)) break;
+        if (feed(*k, cap, failed)) break;
     }
     return hand_over(*k);
 }
@@ -505,11 +513,11 @@ void serve_forever(const pk::Call &c, double poll_interval) {
     is_shut_down.attr("clear")();
     nb::object sel = nb::handle(g_default_selector.get())();
     nb::object event_read = nb::borrow(g_event_read.get());
-    std::unordered_map<long, Conn> conns;
+    std::unordered_map<long long, Conn> conns;
     std::deque<nb::object> ready;
-    long listen_fd = nb::cast<long>(listener.attr("fileno")());
+    long long listen_fd = nb::cast<long long>(listener.attr("fileno")());
     auto stopping = [&] { return pk::truthy(srv.attr("_BaseServer__shutdown_request")); };
-    auto drop = [&](std::unordered_map<long, Conn>::iterator it) {
+    auto drop = [&](std::unordered_map<long long, Conn>::iterator it) {
         pk::guarded([&] { sel.attr("unregister")(it->second.sock); });
         pk::guarded([&] { it->second.sock.attr("close")(); });
         return conns.erase(it);
@@ -529,7 +537,7 @@ void serve_forever(const pk::Call &c, double poll_interval) {
             if (stopping()) break;
             long long cap = body_cap(c);
             for (nb::handle ev : events) {
-                long fd = nb::cast<long>(nb::handle(PyTuple_GET_ITEM(ev.ptr(), 0)).attr("fd"));
+                long long fd = nb::cast<long long>(nb::handle(PyTuple_GET_ITEM(ev.ptr(), 0)).attr("fd"));
                 if (fd == listen_fd) {
                     std::optional<Conn> k = accept_one(c);
                     if (!k) continue;
@@ -541,20 +549,20 @@ void serve_forever(const pk::Call &c, double poll_interval) {
                         drop(oldest);
                     }
                     bool failed = false;
-                    if (feed(*k, cap, false, failed)) {  // the request has often arrived already
+                    if (feed(*k, cap, failed)) {  // the request has often arrived already
                         if (failed) pk::guarded([&] { k->sock.attr("close")(); });
                         else ready.push_back(hand_over(*k));
                         continue;
                     }
                     sel.attr("register")(k->sock, event_read);
-                    long kfd = nb::cast<long>(k->sock.attr("fileno")());
+                    long long kfd = nb::cast<long long>(k->sock.attr("fileno")());
                     conns.emplace(kfd, std::move(*k));
                     continue;
                 }
                 auto it = conns.find(fd);
                 if (it == conns.end()) continue;
                 bool failed = false;
-                if (!feed(it->second, cap, true, failed)) continue;
+                if (!feed(it->second, cap, failed)) continue;
                 if (failed) {
                     drop(it);
                     continue;
