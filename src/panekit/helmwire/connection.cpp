@@ -522,6 +522,16 @@ void serve_forever(const pk::Call &c, double poll_interval) {
         pk::guarded([&] { it->second.sock.attr("close")(); });
         return conns.erase(it);
     };
+    auto close_all = [&] {
+        for (auto it = conns.begin(); it != conns.end();) it = drop(it);
+        for (nb::handle pair : ready)
+            pk::guarded([&] { nb::handle(PyTuple_GET_ITEM(pair.ptr(), 0)).attr("close")(); });
+        ready.clear();
+        st.set(Server::Next, Py_None);
+        pk::guarded([&] { sel.attr("close")(); });
+        nb::setattr(srv, "_BaseServer__shutdown_request", nb::bool_(false));
+        is_shut_down.attr("set")();
+    };
     try {
         sel.attr("register")(listener, event_read);
         while (!stopping()) {
@@ -590,20 +600,12 @@ void serve_forever(const pk::Call &c, double poll_interval) {
             }
             srv.attr("service_actions")();
         }
-    } catch (nb::python_error &) {
-        for (auto it = conns.begin(); it != conns.end();) it = drop(it);
-        for (nb::handle pair : ready) pk::guarded([&] { nb::handle(PyTuple_GET_ITEM(pair.ptr(), 0)).attr("close")(); });
-        st.set(Server::Next, Py_None);
-        pk::guarded([&] { sel.attr("close")(); });
-        nb::setattr(srv, "_BaseServer__shutdown_request", nb::bool_(false));
-        is_shut_down.attr("set")();
+    } catch (...) {
+        // Whatever ends the loop, its connections are closed and shutdown() is not left waiting.
+        close_all();
         throw;
     }
-    for (auto it = conns.begin(); it != conns.end();) it = drop(it);
-    for (nb::handle pair : ready) pk::guarded([&] { nb::handle(PyTuple_GET_ITEM(pair.ptr(), 0)).attr("close")(); });
-    pk::guarded([&] { sel.attr("close")(); });
-    nb::setattr(srv, "_BaseServer__shutdown_request", nb::bool_(false));
-    is_shut_down.attr("set")();
+    close_all();
 }
 
 // Before closing, take in what the client sent beyond what was read (a body on a GET, a body
