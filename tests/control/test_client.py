@@ -155,13 +155,14 @@ def test_client_never_uses_a_proxy(host, canned, monkeypatch):
     assert proxy.seen == []
 
 
-def test_ipv6_literal_host(ui, monkeypatch):
+@pytest.mark.parametrize("listen", ["::1", "[::1]"])
+def test_ipv6_literal_host(ui, monkeypatch, listen):
     try:
         socket.create_server(("::1", 0), family=socket.AF_INET6).close()
     except OSError:
         pytest.skip("no IPv6 loopback here")
     h = ctlsupport.Host(ui)
-    h.start(host="::1")
+    h.start(host=listen)
     try:
         monkeypatch.setenv("PANEKIT_CONTROL_HOST", "::1")
         assert helmwire.control_base_url(port=h.port) == "http://::1:%d" % h.port  # the text stays bare

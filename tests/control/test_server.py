@@ -204,6 +204,18 @@ def test_server_object_and_thread(host):
     assert handler._json.__annotations__ == {"code": "int", "obj": "Any", "return": "None"}
 
 
+def test_handle_request_outside_the_loop(host):
+    """The standard one-request call still works once the serving loop has stopped."""
+    host.srv.shutdown()  # leaves its wake-up connection queued: the first call takes that
+    host.th.join(5)
+    t = threading.Thread(target=lambda: [host.srv.handle_request() for _ in range(2)], daemon=True)
+    t.start()
+    status, _, body = post(host.port, "/navigate", b"example.com")
+    t.join(5)
+    assert (status, json.loads(body)) == (200, {"ok": True, "url": "https://example.com"})
+    host.th = t
+
+
 def test_port_in_use_raises_and_starts_nothing(host):
     before = threading.active_count()
     with pytest.raises(OSError):
