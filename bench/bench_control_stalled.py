@@ -1,7 +1,8 @@
 """How long a good client waits while other clients stall the control plane.
 
-Opens N idle connections (a browser's keep-alive pool does this) and one slow sender that
-trickles its request a byte every 0.2 s, then times a good client's GET /url, several times.
+Opens N idle connections (a browser's keep-alive pool does this), one slow sender that trickles
+its request a byte every 0.2 s and one client that never reads its answer, then times a good
+client's GET /url, several times.
 Run it with the build to compare (another environment's python runs another build):
 
     python bench/bench_control_stalled.py [--idle 8] [--samples 5] [--timeout 100]
@@ -77,6 +78,9 @@ def main():
     print("idle sockets connected: %d of %d" % (len(idle), args.idle), flush=True)
     slow = threading.Thread(target=trickle, args=(port, stop), daemon=True)
     slow.start()
+    deaf = socket.create_connection(("127.0.0.1", port), timeout=2)  # asks, never reads its answer
+    deaf.sendall(b"GET /url HTTP/1.0\r\n\r\n")
+    idle.append(deaf)
     time.sleep(0.3)
     times = []
     for _ in range(args.samples):
@@ -88,7 +92,7 @@ def main():
     stop.set()
     for s in idle:
         s.close()
-    print("alone: %.1f ms; with %d idle sockets and one slow sender: median %.1f ms over %d requests" % (
+    print("alone: %.1f ms; with %d idle sockets, a slow sender and a client that never reads: median %.1f ms over %d requests" % (
         base * 1e3, args.idle, statistics.median(times) * 1e3, len(times)))
     srv.shutdown()
     srv.server_close()
