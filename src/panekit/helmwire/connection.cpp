@@ -14,6 +14,9 @@
 #if !defined(_WIN32)
 #  include <sys/socket.h>
 #endif
+#if defined(__GLIBCXX__)
+#  include <cxxabi.h>
+#endif
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -501,6 +504,11 @@ nb::object get_request(const pk::Call &c) {
 
 // The serving loop: the standard one's contract (shutdown() stops it, service_actions() runs
 // between rounds), reading all connections at once and handling one request at a time.
+//
+// The loop spends its life waiting, and the interpreter may end the daemon thread in any wait (a
+// thread that wakes while the interpreter shuts down is unwound at once, without the GIL). The
+// waits are therefore made with the loop's own named objects as arguments and no temporaries, and
+// on such an unwinding the loop lets go of its objects without touching them.
 constexpr pk::Param serve_params[] = {
     {.name = "poll_interval", .annotation = "float", .check = Check::Float, .def = Def::Float, .number = 0.5},
 };
@@ -513,19 +521,21 @@ void serve_forever(const pk::Call &c, double poll_interval) {
     is_shut_down.attr("clear")();
     nb::object sel = nb::handle(g_default_selector.get())();
     nb::object event_read = nb::borrow(g_event_read.get());
+    nb::object events, wait;
     std::unordered_map<long long, Conn> conns;
     std::deque<nb::object> ready;
+    std::optional<Conn> fresh;
     long long listen_fd = nb::cast<long long>(listener.attr("fileno")());
     auto stopping = [&] { return pk::truthy(srv.attr("_BaseServer__shutdown_request")); };
     auto drop = [&](std::unordered_map<long long, Conn>::iterator it) {
-        pk::guarded([&] { sel.attr("unregister")(it->second.sock); });
-        pk::guarded([&] { it->second.sock.attr("close")(); });
+        pk::guarded([&] { call_method(sel, t_unregister, it->second.sock); });
+        pk::guarded([&] { call_method(it->second.sock, t_close); });
         return conns.erase(it);
     };
     auto close_all = [&] {
         for (auto it = conns.begin(); it != conns.end();) it = drop(it);
         for (nb::handle pair : ready)
-            pk::guarded([&] { nb::handle(PyTuple_GET_ITEM(pair.ptr(), 0)).attr("close")(); });
+            pk::guarded([&] { call_method(nb::handle(PyTuple_GET_ITEM(pair.ptr(), 0)), t_close); });
         ready.clear();
         st.set(Server::Next, Py_None);
         pk::guarded([&] { sel.attr("close")(); });
@@ -543,14 +553,15 @@ void serve_forever(const pk::Call &c, double poll_interval) {
                 for (auto &[fd, k] : conns)
                     if (k.deadline - now < timeout) timeout = k.deadline - now > 0 ? k.deadline - now : 0;
             }
-            nb::list events = nb::list(sel.attr("select")(timeout));
+            wait = nb::float_(timeout);
+            events = call_method(sel, t_select, wait);
             if (stopping()) break;
             long long cap = body_cap(c);
             for (nb::handle ev : events) {
                 long long fd = nb::cast<long long>(nb::handle(PyTuple_GET_ITEM(ev.ptr(), 0)).attr("fd"));
                 if (fd == listen_fd) {
-                    std::optional<Conn> k = accept_one(c);
-                    if (!k) continue;
+                    fresh = accept_one(c);
+                    if (!fresh) continue;
                     long limit = nb::cast<long>(c.global("_MAX_CONNECTIONS"));
                     while (!conns.empty() && static_cast<long>(conns.size()) >= (limit > 0 ? limit : 1)) {
                         auto oldest = conns.begin();
@@ -559,14 +570,15 @@ void serve_forever(const pk::Call &c, double poll_interval) {
                         drop(oldest);
                     }
                     bool failed = false;
-                    if (feed(*k, cap, failed)) {  // the request has often arrived already
-                        if (failed) pk::guarded([&] { k->sock.attr("close")(); });
-                        else ready.push_back(hand_over(*k));
-                        continue;
+                    if (feed(*fresh, cap, failed)) {  // the request has often arrived already
+                        if (failed) pk::guarded([&] { call_method(fresh->sock, t_close); });
+                        else ready.push_back(hand_over(*fresh));
+                    } else {
+                        call_method(sel, t_register, fresh->sock, event_read);
+                        long long kfd = nb::cast<long long>(fresh->sock.attr("fileno")());
+                        conns.emplace(kfd, std::move(*fresh));
                     }
-                    sel.attr("register")(k->sock, event_read);
-                    long long kfd = nb::cast<long long>(k->sock.attr("fileno")());
-                    conns.emplace(kfd, std::move(*k));
+                    fresh.reset();
                     continue;
                 }
                 auto it = conns.find(fd);
@@ -577,7 +589,7 @@ void serve_forever(const pk::Call &c, double poll_interval) {
                     drop(it);
                     continue;
                 }
-                sel.attr("unregister")(it->second.sock);
+                call_method(sel, t_unregister, it->second.sock);
                 ready.push_back(hand_over(it->second));
                 conns.erase(it);
             }
@@ -588,20 +600,30 @@ void serve_forever(const pk::Call &c, double poll_interval) {
                     ++it;
                     continue;
                 }
-                sel.attr("unregister")(it->second.sock);
+                call_method(sel, t_unregister, it->second.sock);
                 ready.push_back(hand_over(it->second));
                 it = conns.erase(it);
             }
             if (!ready.empty()) {
                 st.set(Server::Next, ready.front());
                 ready.pop_front();
-                srv.attr("_handle_request_noblock")();
+                call_method(srv, t_handle_noblock);
                 st.set(Server::Next, Py_None);
             }
-            srv.attr("service_actions")();
+            call_method(srv, t_service_actions);
         }
+#if defined(__GLIBCXX__)
+    } catch (abi::__forced_unwind &) {
+        // The thread is being ended without the GIL: nothing of Python may be touched, so the
+        // loop's references are left as they are (the process is ending).
+        for (nb::object *o : {&listener, &is_shut_down, &sel, &event_read, &events, &wait}) (void)o->release();
+        for (auto &[fd, k] : conns) (void)k.sock.release(), (void)k.addr.release();
+        if (fresh) (void)fresh->sock.release(), (void)fresh->addr.release();
+        for (nb::object &pair : ready) (void)pair.release();
+        throw;
+#endif
     } catch (...) {
-        // Whatever ends the loop, its connections are closed and shutdown() is not left waiting.
+        // Whatever else ends the loop, its connections are closed and shutdown() is not left waiting.
         close_all();
         throw;
     }

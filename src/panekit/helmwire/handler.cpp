@@ -118,7 +118,7 @@ nb::object read_body(const pk::Call &c, nb::handle self) {
     if (!PyLong_Check(flags.ptr()) || (PyLong_AsLong(flags.ptr()) & kInputEnded)) return raw;
     std::string got(PyBytes_AS_STRING(raw.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(raw.ptr())));
     while (got.size() < static_cast<std::size_t>(n)) {
-        nb::object more = call_method(request, t_recv, nb::int_(static_cast<long long>(n) - static_cast<long long>(got.size())));
+        nb::object more = call_method(request, t_recv, nb::int_(n - static_cast<long long>(got.size())));
         if (PyBytes_GET_SIZE(more.ptr()) == 0) break;
         got.append(PyBytes_AS_STRING(more.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(more.ptr())));
     }
@@ -261,7 +261,10 @@ bool is_loopback_literal(std::string_view name) {
 // An origin as compared with the configured ones: ASCII letters in lower case, no trailing "/".
 std::string origin_key(std::string_view v) {
     while (!v.empty() && v.back() == '/') v.remove_suffix(1);
-    return host_key(v);  // lower case (a trailing dot of a host is kept apart by the "/" rule)
+    std::string key(v);
+    for (char &ch : key)
+        if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
+    return key;
 }
 
 bool origin_listed(std::string_view origin) {

@@ -25,7 +25,9 @@ inline pk::Name t_host{"Host"}, t_content_length{"Content-Length"}, t_content_ty
 inline pk::Name t_json_type{"application/json; charset=utf-8"}, t_allow_origin{"Access-Control-Allow-Origin"}, t_any{"*"};
 inline pk::Name t_max_body{"_MAX_BODY_BYTES"}, t_time_limit{"_CONNECTION_TIME_LIMIT"}, t_norm_url{"norm_browser_url"};
 inline pk::Name t_pending{"_pk_pending"}, t_pos{"_pk_pos"}, t_flags{"_pk_flags"}, t_recv{"recv"};
-inline pk::Name t_headers_list{"_headers"}, t_defects{"defects"}, t_log_fn{"_log"};
+inline pk::Name t_headers_list{"_headers"}, t_defects{"defects"}, t_close{"close"}, t_select{"select"};
+inline pk::Name t_register{"register"}, t_unregister{"unregister"}, t_handle_noblock{"_handle_request_noblock"};
+inline pk::Name t_service_actions{"service_actions"};
 
 // obj.<name>(args...) as Python evaluates it (the attribute looked up on obj, then called), made
 // without a bound method in between when the attribute is a plain method.
