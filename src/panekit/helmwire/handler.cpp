@@ -114,7 +114,7 @@ nb::object read_body(const pk::Call &c, nb::handle self) {
     // Short: the client closed early, or the body came after what was read ahead of the handler
     // (when that reading judged the request differently); the connection tells which.
     nb::object request = get_attr(self, t_request);
-    nb::object flags = getattr(request, t_flags.get(), nb::none());
+    nb::object flags = attr_or(request, t_flags, nb::none());
     if (!PyLong_Check(flags.ptr()) || (PyLong_AsLong(flags.ptr()) & kInputEnded)) return raw;
     std::string got(PyBytes_AS_STRING(raw.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(raw.ptr())));
     while (got.size() < static_cast<std::size_t>(n)) {
@@ -253,7 +253,7 @@ bool is_loopback_literal(std::string_view name) {
         nb::object ipaddress = pk::import("ipaddress");
         nb::object addr = ipaddress.attr("ip_address")(nb::str(name.data(), name.size()));
         if (pk::truthy(addr.attr("is_loopback"))) return true;
-        nb::object mapped = nb::getattr(addr, "ipv4_mapped", nb::none());
+        nb::object mapped = pk::attr_or(addr, "ipv4_mapped", nb::none());
         return !mapped.is_none() && pk::truthy(mapped.attr("is_loopback"));
     });
 }
@@ -312,14 +312,14 @@ bool origin_value_allowed(std::string_view v, std::string_view own) {
 // server does not answer to (403), an Origin it does not serve (403).
 bool refuse(const pk::Call &c, nb::handle self) {
     nb::object headers = get_attr(self, t_headers);
-    nb::object flags_obj = getattr(get_attr(self, t_request), t_flags.get(), nb::none());
+    nb::object flags_obj = attr_or(get_attr(self, t_request), t_flags, nb::none());
     long flags = PyLong_Check(flags_obj.ptr()) ? PyLong_AsLong(flags_obj.ptr()) : 0;
-    if ((flags & kBadHeaderLine) || pk::truthy(getattr(headers, t_defects.get(), nb::none()))) {
+    if ((flags & kBadHeaderLine) || pk::truthy(attr_or(headers, t_defects, nb::none()))) {
         call_method(self, t_json, nb::int_(400), failure("malformed header line"));
         return true;
     }
     // One pass over the headers as parsed: (name, value) pairs in arrival order.
-    nb::object pairs = getattr(headers, t_headers_list.get(), nb::none());
+    nb::object pairs = attr_or(headers, t_headers_list, nb::none());
     if (!PyList_Check(pairs.ptr())) pairs = nb::list(headers.attr("items")());
     std::string_view own = utf8(c.state<Server>()[Server::OwnName]);
     bool host_ok = true, origin_ok = true, conflict = (flags & kLengthConflict) != 0;

@@ -38,6 +38,13 @@ template <class... A> nb::object call_method(nb::handle obj, pk::Name &name, con
 
 inline nb::object get_attr(nb::handle obj, pk::Name &name) { return pk::check(PyObject_GetAttr(obj.ptr(), name.get().ptr())); }
 
+// getattr(obj, name, fallback) by an interned name (only a missing attribute gives `fallback`).
+inline nb::object attr_or(nb::handle obj, pk::Name &name, nb::handle fallback) {
+    PyObject *v = nullptr;
+    pk::check(PyObject_GetOptionalAttr(obj.ptr(), name.get().ptr(), &v));
+    return v ? nb::steal(v) : nb::borrow(fallback);
+}
+
 inline void set_attr(nb::handle obj, pk::Name &name, nb::handle value) {
     pk::check(PyObject_SetAttr(obj.ptr(), name.get().ptr(), value.ptr()));
 }
