@@ -158,10 +158,11 @@ def _port_refusal(host, port):
             elif hasattr(socket, "SO_REUSEADDR"):  # as the server: a closing connection is no owner
                 s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
             s.bind((host, port))
-    except OSError as e:
+    except (OSError, OverflowError) as e:  # OverflowError: a port beyond 65535 from the variable
         # Windows refuses an exclusive bind to a port in use with WSAEACCES (errno EACCES), where
         # elsewhere EACCES means a port this user may not open.
-        taken = e.errno == errno.EADDRINUSE or (sys.platform == "win32" and e.errno == errno.EACCES)
+        code = getattr(e, "errno", None)
+        taken = code == errno.EADDRINUSE or (sys.platform == "win32" and code == errno.EACCES)
         if taken:
             return (f"the control port {port} on {host} is taken (another panekit window or program "
                     "listens there); choose another with --control-port N, or open the window "
