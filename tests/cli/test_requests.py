@@ -80,6 +80,8 @@ class BrokenPipe(io.StringIO):
 
 
 LONG = "x.example/" + "a" * (1 << 20)
+TIMED_OUT = (r"the panekit window at http://127.0.0.1:{silent} did not answer within 0.5 s \(time-out\); "
+             r"it may be busy, try again\n")
 TOO_LONG = r"the address is too long to send: its request is \d+ bytes, a panekit window takes at most 1048576"
 
 # argv, REPL input, browser core ("yes", "no", "later"), output ("capture", "closed": None,
@@ -95,12 +97,10 @@ CASES = {
         ["ready", "--wait", "30"], None, "later", "capture", 0, r'\{"ok": true, "core": true, .*\}\n', ""),
     "ready --wait, a window that never answers": (
         ["ready", "--wait", "0.3", "--port", "{silent}"], None, "yes", "capture", 1, "",
-        r"the panekit window at http://127.0.0.1:{silent} did not answer within 0.5 s "
-        r"\(time-out\); it may be busy, try again\n"),
+        TIMED_OUT),
     "a time-out is a time-out": (
         ["url", "--port", "{silent}"], None, "yes", "capture", 1, "",
-        r"the panekit window at http://127.0.0.1:{silent} did not answer within 0.5 s "
-        r"\(time-out\); it may be busy, try again\n"),
+        TIMED_OUT),
     "repl --host --port": (
         ["repl", "--host", "127.0.0.1"], "u\n", "yes", "capture", 0,
         r".*\{'ok': True, 'url': 'https://start.example/'\}\n.*", ""),
