@@ -1,5 +1,6 @@
 """Helpers for tests that talk to a real control server: a stand-in UI thread, a recording host
 and raw HTTP over loopback."""
+import contextlib
 import queue
 import socket
 import threading
@@ -13,6 +14,18 @@ def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
+
+
+@contextlib.contextmanager
+def busy_port():
+    """A loopback port with a listener on it for the block (exclusive on Windows, where a server
+    that asks to reuse addresses could otherwise share it)."""
+    with socket.socket() as s:
+        if hasattr(socket, "SO_EXCLUSIVEADDRUSE"):
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_EXCLUSIVEADDRUSE, 1)
+        s.bind(("127.0.0.1", 0))
+        s.listen()
+        yield s.getsockname()[1]
 
 
 class UIThread:

@@ -6,17 +6,48 @@ A command is one ``_add_<name>`` function that declares its parser and sets its 
 
 import argparse
 import contextlib
+import errno
 import importlib
 import json
 import os
 import pathlib
+import socket
 import sys
+import time
 
 from panekit import __version__
 
-# `panekit open` picks a host by --host, else by this variable ("winforms"), else pywebview.
-_HOST_VARIABLE = "PANEKIT_HOST_BACKEND"
-_HOST_MODULES = {"winforms": "framewell", "pywebview": "glassport"}
+# The window backends of `panekit open`: name -> the package module whose run_toolbar_main opens
+# the window. --backend picks one, else this variable when it names one, else the default.
+_BACKEND_VARIABLE = "PANEKIT_HOST_BACKEND"
+_BACKENDS = {"winforms": "framewell", "pywebview": "glassport"}
+_DEFAULT_BACKEND = "pywebview"
+
+# Requests slower than this are reported as a time-out (the client calls' own default).
+_REQUEST_SECONDS = 15.0
+
+
+def _say(text, prefix="panekit: "):
+    """One line for the user on standard error (which may be closed too)."""
+    if sys.stderr is not None:
+        with contextlib.suppress(OSError):
+            print(prefix + text, file=sys.stderr, flush=True)
+
+
+def _output_closed(error):
+    """Whether an error of writing to standard output means that nobody reads it any more: a pipe
+    whose reader has gone (EPIPE; Windows reports EINVAL for it)."""
+    return isinstance(error, BrokenPipeError) or (
+        isinstance(error, OSError) and error.errno in (errno.EPIPE, errno.EINVAL))
+
+
+def _drop_output():
+    """Standard output has no reader: what is still buffered, and the interpreter's last flush,
+    go nowhere instead of failing."""
+    with contextlib.suppress(OSError, ValueError, AttributeError, TypeError):
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
 
 
 def _port(text):
@@ -30,9 +61,13 @@ def _port(text):
     return value
 
 
-def _add_port(p, what="control port of the window"):
+def _add_address(p):
+    """--port and --host: the control address of the window a command talks to."""
     p.add_argument("--port", type=_port, default=None, metavar="N",
-                   help=f"{what} (default: PANEKIT_CONTROL_PORT, else 18765)")
+                   help="control port of the window (default: PANEKIT_CONTROL_PORT, else 18765)")
+    p.add_argument("--host", default=None, metavar="H",
+                   help="address of the window's control server (default: PANEKIT_CONTROL_HOST, "
+                   "else 127.0.0.1)")
 
 
 # ---- panekit open ------------------------------------------------------------------------
@@ -62,43 +97,103 @@ _OPEN_OPTIONS = (
 )
 
 
+# Variables that an option of `panekit open` must beat: the host reads them before its keyword.
+_OPTION_BEATS = {"form_title": ("PANEKIT_WINDOW_TITLE",)}
+
+
 def _add_open(commands):
     p = commands.add_parser(
         "open",
         help="open the browser window (Windows only)",
         description="Open the panekit window on URL (default: the home page) and wait until it "
         "is closed. The exit status is the window's: 0 after it closed, 1 when it could not "
-        "start (for instance on a system other than Windows).",
+        "start (for instance on a system other than Windows, or when its control port is taken).",
     )
     p.add_argument("url", nargs="?", default="", metavar="URL", help="first page to show")
-    p.add_argument("--host", choices=tuple(_HOST_MODULES), default=None,
-                   help=f"window host (default: winforms when {_HOST_VARIABLE} is \"winforms\", "
-                   "else pywebview)")
+    p.add_argument("--backend", choices=tuple(_BACKENDS), default=None,
+                   help=f"window backend (default: {_BACKEND_VARIABLE} when it names one, else "
+                   f"{_DEFAULT_BACKEND})")
+    p.add_argument("--host", dest="old_backend", default=None, metavar="BACKEND",
+                   help="deprecated spelling of --backend")
     for flag, keyword, spec in _OPEN_OPTIONS:
         p.add_argument(flag, dest=keyword, default=None, **spec)
     p.set_defaults(run=_run_open)
 
 
-def _chosen_host(option):
-    if option is not None:
-        return option
-    return "winforms" if os.environ.get(_HOST_VARIABLE) == "winforms" else "pywebview"
+def _chosen_backend(args):
+    """The backend to run, or None after saying why there is none."""
+    old = args.old_backend
+    if old is not None:
+        if old not in _BACKENDS:
+            _say(f"open --host {old}: on open, --host named the window backend (deprecated; use "
+                 f"--backend {'|'.join(_BACKENDS)}); the control server's address is --control-host")
+            return None
+        _say(f"open --host is deprecated and goes in the next release; use --backend {old}")
+    if args.backend is not None:
+        return args.backend
+    if old is not None:
+        return old
+    variable = os.environ.get(_BACKEND_VARIABLE)
+    return variable if variable in _BACKENDS else _DEFAULT_BACKEND
+
+
+def _control_address(args):
+    """The (host, port) the window's control server will listen on, resolved as the hosts do."""
+    from panekit import helmwire
+
+    host = next((v for v in (args.control_host, os.environ.get("PANEKIT_CONTROL_HOST")) if v),
+                "127.0.0.1").strip() or "127.0.0.1"
+    port = args.control_port_override
+    return host, int(port if port is not None else helmwire.control_port())
+
+
+def _port_refusal(host, port):
+    """Why the control server could not listen on (host, port) now, or None when it could. The
+    probe binds as the server does (IPv4; on Windows exclusively, or a port that another program
+    listens on would seem free)."""
+    try:
+        with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+            if hasattr(socket, "SO_EXCLUSIVEADDRUSE"):
+                s.setsockopt(socket.SOL_SOCKET, socket.SO_EXCLUSIVEADDRUSE, 1)
+            elif hasattr(socket, "SO_REUSEADDR"):  # as the server: a closing connection is no owner
+                s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            s.bind((host, port))
+    except (OSError, OverflowError) as e:  # OverflowError: a port beyond 65535 from the variable
+        # Windows refuses an exclusive bind to a port in use with WSAEACCES (errno EACCES), where
+        # elsewhere EACCES means a port this user may not open.
+        code = getattr(e, "errno", None)
+        taken = code == errno.EADDRINUSE or (sys.platform == "win32" and code == errno.EACCES)
+        if taken:
+            return (f"the control port {port} on {host} is taken (another panekit window or program "
+                    "listens there); choose another with --control-port N, or open the window "
+                    "without one with --no-control-server")
+        return (f"the control server cannot listen on {host}:{port}: {e}; choose another address "
+                "with --control-host / --control-port, or open with --no-control-server")
+    return None
 
 
 def _run_open(args):
-    host = _chosen_host(args.host)
-    name = f"panekit.{_HOST_MODULES[host]}"
+    backend = _chosen_backend(args)
+    if backend is None:
+        return 2
+    if args.with_control_server is not False:
+        refusal = _port_refusal(*_control_address(args))
+        if refusal is not None:
+            _say(refusal)
+            return 1
+    name = f"panekit.{_BACKENDS[backend]}"
     try:
         module = importlib.import_module(name)
     except ImportError as e:
-        print(f"panekit: the {host} host ({name}) cannot be loaded: {e}", file=sys.stderr,
-              flush=True)
+        _say(f"the {backend} host ({name}) cannot be loaded: {e}")
         return 1
     keywords = {"start_url": args.url}
     for _, keyword, _ in _OPEN_OPTIONS:
         value = getattr(args, keyword)
         if value is not None:
             keywords[keyword] = value
+            for variable in _OPTION_BEATS.get(keyword, ()):
+                os.environ.pop(variable, None)
     return module.run_toolbar_main(**keywords)
 
 
@@ -121,14 +216,25 @@ def _add_requests(commands):
             command, help=text,
             description=f"{text[0].upper()}{text[1:]}: one request to a running panekit window. "
             "Prints its JSON answer on one line; the exit status is 0 when the answer says "
-            '"ok": true, else 1.')
+            '"ok": true' + (' and "core": true' if command == "ready" else "") + ", else 1.")
         if takes_url:
             p.add_argument("target", metavar="URL", help="address (https:// may be left out)")
-        _add_port(p)
-        p.add_argument("--host", default=None, metavar="H",
-                       help="address of the window's control server (default: "
-                       "PANEKIT_CONTROL_HOST, else 127.0.0.1)")
+        if command == "ready":
+            p.add_argument("--wait", type=_seconds, default=None, metavar="SECONDS",
+                           help="ask again until the browser is ready, for at most SECONDS")
+        _add_address(p)
         p.set_defaults(run=_run_request)
+
+
+def _seconds(text):
+    """A duration for argparse: a number of seconds, 0 or more."""
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number of seconds: {text!r}") from None
+    if not 0 <= value < float("inf"):
+        raise argparse.ArgumentTypeError(f"not a number of seconds: {text!r}")
+    return value
 
 
 @contextlib.contextmanager
@@ -148,24 +254,79 @@ def _control_host(host):
             os.environ["PANEKIT_CONTROL_HOST"] = saved
 
 
-def _nobody_answers(result):
-    """True when a client call failed because no connection could be made (the client turns
-    the URLError of connecting or sending into its text; answers of a server never look so)."""
-    return (isinstance(result, dict) and result.get("ok") is False
-            and str(result.get("error", "")).startswith("<urlopen error"))
+def _client_failure(result):
+    """How a client call failed on its side: "time-out", "unreachable" (no connection could be
+    made: the client turns the URLError of connecting or sending into its text), or None for an
+    answer of a server (which never looks so)."""
+    if not (isinstance(result, dict) and result.get("ok") is False):
+        return None
+    error = str(result.get("error", ""))
+    if "timed out" in error:
+        return "time-out"
+    if error.startswith("<urlopen error"):
+        return "unreachable"
+    return None
 
 
-def _no_window_hint(port, host=None):
-    """The one line shown instead of a socket error when no window answers."""
+def _failure_line(result, port, host=None, seconds=_REQUEST_SECONDS):
+    """The one line shown instead of a client failure's raw text, or None for an answer."""
     from panekit import helmwire
 
+    kind = _client_failure(result)
+    if kind is None:
+        return None
+    where = helmwire.control_base_url(port=port)
+    if kind == "time-out":
+        return (f"the panekit window at {where} did not answer within {seconds:g} s (time-out); "
+                "it may be busy, try again")
     start = "panekit open [URL]"
     if host is not None:
         start += f" --control-host {host}"
     if port is not None:
         start += f" --control-port {port}"
-    return (f"no panekit window answers at {helmwire.control_base_url(port=port)}; "
-            f"start one with: {start}")
+    return f"no panekit window answers at {where}; start one with: {start}"
+
+
+def _too_long(url):
+    """Why the address cannot be sent (its request body is over the control server's limit), or
+    None. The server would drop such a request unread, which a client sees as a lost connection."""
+    from panekit import helmwire, trailbar
+
+    limit = getattr(helmwire, "_MAX_BODY_BYTES", None)
+    if not isinstance(limit, int):
+        return None
+    body = json.dumps({"url": trailbar.norm_browser_url(url)}, ensure_ascii=False)
+    size = len(body.encode("utf-8", "surrogatepass"))
+    if size <= limit:
+        return None
+    return (f"the address is too long to send: its request is {size} bytes, a panekit window "
+            f"takes at most {limit}")
+
+
+def _is_ready(result):
+    return isinstance(result, dict) and result.get("ok") is True and result.get("core") is True
+
+
+def _wait_ready(call, port, seconds):
+    """remote_ready until the browser is ready or `seconds` have passed: the last result and the
+    time-out its request had."""
+    deadline = time.monotonic() + seconds
+    while True:
+        timeout = min(_REQUEST_SECONDS, max(deadline - time.monotonic(), 0.5))
+        result = call(port=port, timeout=timeout)
+        if _is_ready(result) or deadline - time.monotonic() <= 0:
+            return result, timeout
+        time.sleep(min(0.25, max(deadline - time.monotonic(), 0)))
+
+
+def _print_answer(result):
+    """The answer as one JSON line; a console that cannot show its characters gets it escaped."""
+    if sys.stdout is None:
+        return
+    try:
+        print(json.dumps(result, ensure_ascii=False), flush=True)
+    except UnicodeEncodeError:
+        print(json.dumps(result), flush=True)
 
 
 def _run_request(args):
@@ -173,17 +334,34 @@ def _run_request(args):
 
     call_name, takes_url, _ = _REQUESTS[args.command]
     call = getattr(helmwire, call_name)
+    wait = getattr(args, "wait", None)
+    timeout = _REQUEST_SECONDS
     with _control_host(args.host):
-        result = call(args.target, port=args.port) if takes_url else call(port=args.port)
-        if _nobody_answers(result):
-            print(_no_window_hint(args.port, args.host), file=sys.stderr, flush=True)
-            return 1
-    text = json.dumps(result, ensure_ascii=False)
+        if takes_url:
+            refusal = _too_long(args.target)
+            if refusal is not None:
+                _say(refusal)
+                return 1
+            result = call(args.target, port=args.port, timeout=timeout)
+        elif wait is not None:
+            result, timeout = _wait_ready(call, args.port, wait)
+        else:
+            result = call(port=args.port, timeout=timeout)
+        failure = _failure_line(result, args.port, args.host, timeout)
+    if failure is not None:
+        _say(failure, prefix="")  # a sentence about the window, as the REPL shows it
+        return 1
+    ok = _is_ready(result) if args.command == "ready" else (
+        isinstance(result, dict) and result.get("ok") is True)
     try:
-        print(text, flush=True)
-    except UnicodeEncodeError:  # a console that cannot show the address: same JSON, escaped
-        print(json.dumps(result), flush=True)
-    return 0 if isinstance(result, dict) and result.get("ok") is True else 1
+        _print_answer(result)
+    except OSError as e:
+        if not _output_closed(e):
+            raise
+        _drop_output()
+    if args.command == "ready" and wait is not None and not ok:
+        _say(f"the browser was not ready within {wait:g} s")
+    return 0 if ok else 1
 
 
 # ---- panekit repl ------------------------------------------------------------------------
@@ -195,28 +373,47 @@ def _add_repl(commands):
         description="Read commands (n <url>, b, f, r, u, h, q) from standard input and send "
         "them to the control port of a running panekit window.",
     )
-    _add_port(p)
+    _add_address(p)
     p.set_defaults(run=_run_repl)
 
 
+def _console_repl(base, port, host):
+    """The REPL class of `panekit repl`: says plainly when a request got no answer, and refuses an
+    address too long to send. (Made here, as the REPL module is loaded only for this command.)"""
+
+    def format_result(self, result):
+        line = _failure_line(result, port, host)
+        return line if line is not None else base.format_result(self, result)
+
+    def handle_navigate(self, url):
+        refusal = _too_long(url) if type(url) is str else None
+        if refusal is not None:
+            return {"ok": False, "error": refusal}
+        return base.handle_navigate(self, url)
+
+    namespace = {"__module__": __name__, "__doc__": _console_repl.__doc__,
+                 "format_result": format_result, "handle_navigate": handle_navigate}
+    return type("ConsoleRepl", (base,), namespace)
+
+
 def _run_repl(args):
-    from panekit import promptdeck
+    from panekit import helmwire, promptdeck
 
-    class ConsoleRepl(promptdeck.Webview2ControlReplBase):
-        """The REPL of `panekit repl`: says so when no window answers on its port."""
-
-        def format_result(self, result):
-            if _nobody_answers(result):
-                return _no_window_hint(args.port)
-            return super().format_result(result)
-
-    port = args.port
-    if port is None:
-        from panekit import helmwire
-
-        port = helmwire.control_port()
-    ConsoleRepl.run_on_port(port)
-    return 0
+    if sys.stdout is None:  # started with its output closed: the commands still run
+        sys.stdout = open(os.devnull, "w", encoding="utf-8")
+    with _control_host(args.host):
+        port = args.port if args.port is not None else helmwire.control_port()
+        repl = _console_repl(promptdeck.Webview2ControlReplBase, args.port, args.host)(port)
+        while True:
+            try:
+                repl.run_repl()
+                return 0
+            except OSError as e:
+                # Nobody reads the output any more: the commands still to come still run.
+                if not _output_closed(e):
+                    raise
+                _drop_output()
+                sys.stdout = open(os.devnull, "w", encoding="utf-8")
 
 
 # Every subcommand, in the order `--help` lists them.

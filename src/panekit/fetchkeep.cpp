@@ -317,7 +317,9 @@ nb::object unique_download_target(nb::str folder, nb::str suggested_name) {
 // handler, and is itself the download's token.
 enum class Held { Live, Timed, Key, Handler, kCount };
 
-nb::object key_of(nb::handle path) { return path.attr("casefold")(); }
+// Windows also drops the trailing dots and spaces of a path's last component ("report.pdf. " opens
+// report.pdf), so those spellings share one key.
+nb::object key_of(nb::handle path) { return path.attr("rstrip")(". ").attr("casefold")(); }
 
 class Reservations {
 public:
@@ -332,7 +334,7 @@ public:
         PyObject *found = nullptr;
         if (!pk::check(PyDict_GetItemRef(timed_.ptr(), key.ptr(), &found))) return Hold::None;
         nb::object expiry = nb::steal(found);
-        if (PyFloat_AS_DOUBLE(expiry.ptr()) > t) return Hold::Timed;
+        if (to_double(expiry) > t) return Hold::Timed;
         drop(timed_, key);
         return Hold::None;
     }
@@ -356,8 +358,11 @@ public:
         nb::list expired;
         Py_ssize_t pos = 0;
         PyObject *key, *expiry;
-        while (PyDict_Next(timed_.ptr(), &pos, &key, &expiry) && PyFloat_AS_DOUBLE(expiry) <= t)
-            expired.append(nb::handle(key));
+        while (PyDict_Next(timed_.ptr(), &pos, &key, &expiry)) {
+            nb::object k = nb::borrow(key), e = nb::borrow(expiry);  // reading e may run Python code
+            if (to_double(e) > t) break;
+            expired.append(k);
+        }
         for (nb::handle k : expired) drop(timed_, k);
     }
 
@@ -431,10 +436,11 @@ long download_state(nb::handle op) {
     return -1;
 }
 
-// Follows one download: its name is held while it is in progress, given back when it is
-// interrupted (a resumed download takes it back if nobody else has it by then), and given back
-// for good, with this subscription, when it completes. A state that cannot be read turns the hold
-// into a bounded one. Nothing raised here reaches the platform.
+// Follows one download: its name is held while it is in progress and while it is interrupted but
+// can still resume (a resumed download writes the same file), and given back for good, with this
+// subscription, when it completes or is interrupted for good (cancelled: it can no longer resume).
+// A state that cannot be read turns the hold into a bounded one. Nothing raised here reaches the
+// platform.
 constexpr pk::Param state_params[] = {{.name = "sender", .annotation = "Any"}, {.name = "_e", .annotation = "Any"}};
 constexpr pk::Spec state_spec{.name = "_pnk_state", .params = state_params, .returns = "None"};
 void download_state_changed(const pk::Call &c, nb::handle op, nb::handle) {
@@ -447,6 +453,14 @@ void download_state_changed(const pk::Call &c, nb::handle op, nb::handle) {
             if (held.hold(key) == Reservations::Hold::None) held.hold_live(key, token);
         } else if (state < 0) {
             if (held.owns(key, token)) held.hold_timed(key);
+        } else if (state == 1) {
+            const int resumable = pk::guarded_or(-1, [&] { return pk::truthy(op.attr("CanResume")) ? 1 : 0; });
+            if (resumable == 0) {
+                held.release(key, token);
+                pk::event_remove(op, "StateChanged", flight[Held::Handler]);
+            } else if (resumable < 0 && held.owns(key, token)) {
+                held.hold_timed(key);
+            }
         } else {
             held.release(key, token);
             if (state == 2) pk::event_remove(op, "StateChanged", flight[Held::Handler]);

@@ -356,26 +356,34 @@ nb::object run_toolbar_main(const pk::Call &c, nb::str start_url, nb::handle hom
     }
     form.attr("ResumeLayout")(true);
 
+    // From here on the window's server goes with the window: shut down and its socket closed on
+    // every way out (the start-up lines and the message loop may raise).
     nb::object server;
-    if (with_control_server) {
-        nb::object started = c.global("start_control_server")(
-            "host"_a = ch, "port"_a = cp, "invoke_sync"_a = f_invoke_sync, "core"_a = f_core,
-            "do_navigate"_a = f_navigate, "do_back"_a = f_back, "do_forward"_a = f_forward, "do_reload"_a = f_reload);
-        server = started;
-        pk::print_line(pk::format1("[panekit] 控制接口 %s  |  远程: remote_navigate / remote_go_back / …",
-                                   c.global("control_base_url")("port"_a = cp, "host"_a = ch)));
-    }
-    pk::print_line(nb::str("[panekit] 首页=") + nb::str(home) + nb::str("  首跳=") + nb::str(start) +
-                   nb::str("  (宿主=winforms)"));
-
-    // The window's server goes with the window: shut down and its socket closed, whatever
-    // the message loop ended with.
     auto stop_server = [&] {
         if (server.is_valid()) pk::host::stop_control_server(server);
     };
     try {
+        if (with_control_server) {
+            auto base_url = [&] { return c.global("control_base_url")("port"_a = cp, "host"_a = ch); };
+            try {
+                server = c.global("start_control_server")(
+                    "host"_a = ch, "port"_a = cp, "invoke_sync"_a = f_invoke_sync, "core"_a = f_core,
+                    "do_navigate"_a = f_navigate, "do_back"_a = f_back, "do_forward"_a = f_forward,
+                    "do_reload"_a = f_reload);
+            } catch (nb::python_error &e) {
+                // Said once, plainly; the error still reaches the caller (the window never opened).
+                if (pk::is_exception(e)) pk::guarded([&] { pk::host::say_control_server_failed(base_url(), e.value()); });
+                throw;
+            }
+            pk::print_line(pk::format1("[panekit] 控制接口 %s  |  远程: remote_navigate / remote_go_back / …", base_url()));
+        }
+        pk::print_line(nb::str("[panekit] 首页=") + nb::str(home) + nb::str("  首跳=") + nb::str(start) +
+                       nb::str("  (宿主=winforms)"));
         app.attr("Run")(form);
     } catch (nb::python_error &) {
+        stop_server();
+        throw;
+    } catch (std::exception &) {
         stop_server();
         throw;
     }

@@ -47,11 +47,12 @@ nb::object resolve_title(nb::handle env_vars, nb::handle form_title) {
 // ---- state of one run_toolbar_main call ----------------------------------------------------------
 
 // Shared by the nested functions of one call. `Armed` is True once _on_nc is subscribed;
-// `Closed` is True once webview.start has returned; `Server` is the running control server.
+// `Closed` is True once webview.start has returned; `Server` is the running control server;
+// `ServerFailed` is True once starting it failed (the window is then closed and the call ends in 1).
 enum class Host {
     Holder, Win, Ch, Cp, WithServer, View,
     InvokeSync, Core, DoNavigate, Flush, DoBack, DoForward, DoReload,
-    ArmFlush, Armed, Server, Closed, Started, CallbackDone,
+    ArmFlush, Armed, Server, Closed, Started, CallbackDone, ServerFailed,
     kCount
 };
 using HostState = pk::State<Host>;
@@ -168,6 +169,16 @@ void on_start(const pk::Call &c) {
     done();
 }
 
+// Closes pywebview's window from this worker thread: the window's destroy(), else the form's
+// Close() on its UI thread. Errors are dropped (the window may be closing already).
+void close_window(const HostState &st, nb::handle i) {
+    const bool destroyed = pk::guarded_or(false, [&] {
+        st[Host::Win].attr("destroy")();
+        return true;
+    });
+    if (!destroyed) pk::guarded([&] { on_ui(i, i.attr("Close")); });
+}
+
 // The window is gone (webview.start returned): nothing more will appear to wait for.
 bool closed(const HostState &st) { return st[Host::Closed].is(Py_True); }
 
@@ -209,10 +220,23 @@ void on_start_waits(const pk::Call &c, const HostState &st) {
 
     if (!st[Host::WithServer].is(Py_True) || closed(st)) return;
     nb::handle ch = st[Host::Ch], cp = st[Host::Cp];
-    nb::object started = c.global("start_control_server")(
-        "host"_a = ch, "port"_a = cp, "invoke_sync"_a = st[Host::InvokeSync], "core"_a = st[Host::Core],
-        "do_navigate"_a = st[Host::DoNavigate], "do_back"_a = st[Host::DoBack],
-        "do_forward"_a = st[Host::DoForward], "do_reload"_a = st[Host::DoReload]);
+    nb::object started;
+    try {
+        started = c.global("start_control_server")(
+            "host"_a = ch, "port"_a = cp, "invoke_sync"_a = st[Host::InvokeSync], "core"_a = st[Host::Core],
+            "do_navigate"_a = st[Host::DoNavigate], "do_back"_a = st[Host::DoBack],
+            "do_forward"_a = st[Host::DoForward], "do_reload"_a = st[Host::DoReload]);
+    } catch (nb::python_error &e) {
+        if (!pk::is_exception(e)) throw;
+        // A window nobody can steer (another one may own the port, and requests would reach it
+        // instead) is not kept: say so once, close it, and let run_toolbar_main end in 1.
+        st.set(Host::ServerFailed, nb::bool_(true));
+        pk::guarded([&] {
+            pk::host::say_control_server_failed(c.global("control_base_url")("port"_a = cp, "host"_a = ch), e.value());
+        });
+        close_window(st, i);
+        return;
+    }
     st.set(Host::Server, started);
     // The window closed while the server was starting: nobody will stop it later.
     if (st[Host::Closed].is(Py_True)) {
@@ -267,6 +291,7 @@ nb::object run_toolbar_main(const pk::Call &c, nb::str start_url, nb::handle hom
     st.set(Host::Closed, nb::bool_(false));
     st.set(Host::Started, nb::bool_(false));
     st.set(Host::CallbackDone, pk::import("threading").attr("Event")());
+    st.set(Host::ServerFailed, nb::bool_(false));
     nb::handle s = st.object();
     st.set(Host::InvokeSync, c.nested<invoke_sync_spec>(invoke_sync, s));
     st.set(Host::Core, c.nested<core_spec>(core, s));
@@ -306,7 +331,7 @@ nb::object run_toolbar_main(const pk::Call &c, nb::str start_url, nb::handle hom
         return nb::int_(1);
     }
     finish();
-    return nb::int_(0);
+    return nb::int_(st[Host::ServerFailed].is(Py_True) ? 1 : 0);
 }
 
 }  // namespace

@@ -209,21 +209,24 @@ struct Place {
 // Creates a function object (the runtime's one type) for a spec and its typed trampoline.
 PK_API nb::object new_function(const Spec &spec, Trampoline t, void *target, const detail::Place &at);
 
+// A closure state: a fixed number of owned slots in an object of the runtime's own that the cycle
+// collector traverses and that Python code cannot read or change (gc.get_referents() hands out
+// the state object, never a container whose items could be cleared or swapped under the C++ code
+// that reads them by position). A slot the collector has cleared reads as None.
+PK_API PyObject *state_new(Py_ssize_t size);
+PK_API PyObject *state_item(PyObject *state, Py_ssize_t index);  // borrowed
+PK_API void state_store(PyObject *state, Py_ssize_t index, PyObject *value);
+
 // One closure state shared by the nested functions of one call, with named fields: `E` is an
 // enum whose last member is `kCount`. The fields are owned references the cycle collector sees.
 template <class E> class State {
 public:
-    State() : obj_(nb::steal(PyList_New(static_cast<Py_ssize_t>(E::kCount)))) {
+    State() : obj_(nb::steal(state_new(static_cast<Py_ssize_t>(E::kCount)))) {
         if (!obj_.is_valid()) throw nb::python_error();
-        for (Py_ssize_t i = 0; i < static_cast<Py_ssize_t>(E::kCount); ++i)
-            PyList_SET_ITEM(obj_.ptr(), i, Py_NewRef(Py_None));
     }
     explicit State(nb::handle existing) : obj_(nb::borrow(existing)) {}
-    nb::handle operator[](E field) const { return PyList_GET_ITEM(obj_.ptr(), static_cast<Py_ssize_t>(field)); }
-    void set(E field, nb::handle value) const {
-        if (PyList_SetItem(obj_.ptr(), static_cast<Py_ssize_t>(field), Py_NewRef(value.ptr())) < 0)
-            throw nb::python_error();
-    }
+    nb::handle operator[](E field) const { return state_item(obj_.ptr(), static_cast<Py_ssize_t>(field)); }
+    void set(E field, nb::handle value) const { state_store(obj_.ptr(), static_cast<Py_ssize_t>(field), value.ptr()); }
     nb::handle object() const { return obj_; }
 
 private:

@@ -483,18 +483,17 @@ PyGetSetDef fn_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-// __module__ and __doc__ are per function, yet the type's own __module__ and __doc__ must be
-// plain texts (stub generators and inspect read them): the two names are served here, before
-// the ordinary lookup that would find the type's texts.
-PyObject *g_module_key = nullptr, *g_doc_key = nullptr;
+// __module__ is per function, yet the type's own __module__ must be a plain text (stub generators
+// and inspect read it, and a heap type hands out its dict entry as it is): the name is served
+// here, before the ordinary lookup that would find the type's text. __doc__ is a descriptor of its
+// own (see DocDescriptor), so that every lookup path finds it, object.__getattribute__ included.
+PyObject *g_module_key = nullptr;
 
 PyObject *fn_getattro(PyObject *self, PyObject *name) {
     auto *f = reinterpret_cast<Function *>(self);
     if (PyUnicode_Check(name)) {
         if (name == g_module_key || PyUnicode_Compare(name, g_module_key) == 0)
             return Py_NewRef(f->module ? f->module : Py_None);
-        if (name == g_doc_key || PyUnicode_Compare(name, g_doc_key) == 0)
-            return Py_NewRef(f->doc ? f->doc : Py_None);
     }
     return PyObject_GenericGetAttr(self, name);
 }
@@ -504,10 +503,6 @@ int fn_setattro(PyObject *self, PyObject *name, PyObject *value) {
     if (PyUnicode_Check(name)) {
         if (PyUnicode_Compare(name, g_module_key) == 0) {
             Py_XSETREF(f->module, Py_XNewRef(value));
-            return 0;
-        }
-        if (PyUnicode_Compare(name, g_doc_key) == 0) {
-            Py_XSETREF(f->doc, Py_XNewRef(value));
             return 0;
         }
     }
@@ -559,6 +554,119 @@ PyType_Spec fn_spec = {
         Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     fn_slots,
 };
+
+// ---- __doc__: one descriptor serving the function's text and the type's ----------------------
+//
+// help() and pydoc read a docstring with object.__getattribute__, which skips the type's
+// per-object lookup and, for a plain text in the type's dict, finds the type's own docstring. A
+// data descriptor is found on every path: read on a function it gives that function's text (None
+// when it has none), read on the type (type.__doc__ calls it without an instance) the type's text.
+struct DocDescriptor {
+    PyObject_HEAD
+    PyObject *type_doc;
+};
+
+PyTypeObject *g_doc_type = nullptr;
+
+PyObject *doc_get(PyObject *self, PyObject *obj, PyObject *) {
+    if (obj == nullptr || obj == Py_None) {
+        PyObject *text = reinterpret_cast<DocDescriptor *>(self)->type_doc;
+        return Py_NewRef(text ? text : Py_None);
+    }
+    if (!PyObject_TypeCheck(obj, g_type)) {
+        PyErr_SetString(PyExc_TypeError, "__doc__ of a panekit function read on another object");
+        return nullptr;
+    }
+    PyObject *doc = reinterpret_cast<Function *>(obj)->doc;
+    return Py_NewRef(doc ? doc : Py_None);
+}
+
+int doc_set(PyObject *, PyObject *obj, PyObject *value) {
+    if (!PyObject_TypeCheck(obj, g_type)) {
+        PyErr_SetString(PyExc_TypeError, "__doc__ of a panekit function set on another object");
+        return -1;
+    }
+    Py_XSETREF(reinterpret_cast<Function *>(obj)->doc, Py_XNewRef(value));  // deleting it leaves None
+    return 0;
+}
+
+void doc_dealloc(PyObject *self) {
+    PyTypeObject *tp = Py_TYPE(self);
+    Py_CLEAR(reinterpret_cast<DocDescriptor *>(self)->type_doc);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+PyType_Slot doc_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void *>(doc_dealloc)},
+    {Py_tp_descr_get, reinterpret_cast<void *>(doc_get)},
+    {Py_tp_descr_set, reinterpret_cast<void *>(doc_set)},
+    {0, nullptr},
+};
+
+PyType_Spec doc_spec = {"panekit.function_doc", sizeof(DocDescriptor), 0,
+                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, doc_slots};
+
+// Replaces the type's plain __doc__ text by the descriptor, which keeps that text for the type.
+void install_doc_descriptor(PyTypeObject *type) {
+    g_doc_type = reinterpret_cast<PyTypeObject *>(check(PyType_FromSpec(&doc_spec)).release().ptr());
+    nb::object dict = check(PyType_GetDict(type));
+    PyObject *text = nullptr;
+    check(PyDict_GetItemStringRef(dict.ptr(), "__doc__", &text));
+    auto *d = PyObject_New(DocDescriptor, g_doc_type);
+    if (!d) {
+        Py_XDECREF(text);
+        throw nb::python_error();
+    }
+    d->type_doc = text;
+    nb::object descr = nb::steal(reinterpret_cast<PyObject *>(d));
+    check(PyDict_SetItemString(dict.ptr(), "__doc__", descr.ptr()));
+    PyType_Modified(type);
+}
+
+// ---- closure states ----------------------------------------------------------------------------
+
+struct ClosureState {
+    PyObject_VAR_HEAD
+    PyObject *items[1];
+};
+
+PyTypeObject *g_state_type = nullptr;
+
+int state_traverse(PyObject *self, visitproc visit, void *arg) {
+    auto *s = reinterpret_cast<ClosureState *>(self);
+    Py_VISIT(Py_TYPE(self));
+    for (Py_ssize_t i = 0; i < Py_SIZE(self); ++i) Py_VISIT(s->items[i]);
+    return 0;
+}
+
+int state_clear(PyObject *self) {
+    auto *s = reinterpret_cast<ClosureState *>(self);
+    for (Py_ssize_t i = 0; i < Py_SIZE(self); ++i) Py_CLEAR(s->items[i]);
+    return 0;
+}
+
+void state_dealloc(PyObject *self) {
+    PyTypeObject *tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    state_clear(self);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+PyObject *state_repr(PyObject *self) { return PyUnicode_FromFormat("<panekit closure state at %p>", self); }
+
+PyType_Slot state_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void *>(state_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void *>(state_traverse)},
+    {Py_tp_clear, reinterpret_cast<void *>(state_clear)},
+    {Py_tp_repr, reinterpret_cast<void *>(state_repr)},
+    {0, nullptr},
+};
+
+PyType_Spec state_spec = {"panekit.closure_state", offsetof(ClosureState, items), sizeof(PyObject *),
+                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                          state_slots};
 
 PyObject *make_default(const Param &p) {
     switch (p.def) {
@@ -682,10 +790,37 @@ void start_runtime(void *nanobind_state) {
     if (!nb::detail::internals) nb::detail::internals = static_cast<nb::detail::nb_internals *>(nanobind_state);
     if (g_type) return;
     g_module_key = PyUnicode_InternFromString("__module__");
-    g_doc_key = PyUnicode_InternFromString("__doc__");
-    if (!g_module_key || !g_doc_key) throw nb::python_error();
-    g_type = reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&fn_spec));
-    if (!g_type) throw nb::python_error();
+    if (!g_module_key) throw nb::python_error();
+    g_state_type = reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&state_spec));
+    if (!g_state_type) throw nb::python_error();
+    auto *type = reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&fn_spec));
+    if (!type) throw nb::python_error();
+    install_doc_descriptor(type);
+    g_type = type;
+}
+
+PyObject *state_new(Py_ssize_t size) {
+    if (!g_state_type) {
+        PyErr_SetString(PyExc_RuntimeError, "panekit runtime not initialised");
+        return nullptr;
+    }
+    auto *s = PyObject_GC_NewVar(ClosureState, g_state_type, size);
+    if (!s) return nullptr;
+    for (Py_ssize_t i = 0; i < size; ++i) s->items[i] = Py_NewRef(Py_None);
+    PyObject_GC_Track(reinterpret_cast<PyObject *>(s));
+    return reinterpret_cast<PyObject *>(s);
+}
+
+PyObject *state_item(PyObject *state, Py_ssize_t index) {
+    if (!state || Py_TYPE(state) != g_state_type || index < 0 || index >= Py_SIZE(state)) return Py_None;
+    PyObject *v = reinterpret_cast<ClosureState *>(state)->items[index];
+    return v ? v : Py_None;
+}
+
+void state_store(PyObject *state, Py_ssize_t index, PyObject *value) {
+    if (!state || Py_TYPE(state) != g_state_type || index < 0 || index >= Py_SIZE(state))
+        raise(PyExc_SystemError, "closure state slot %zd does not exist", index);
+    Py_XSETREF(reinterpret_cast<ClosureState *>(state)->items[index], Py_NewRef(value));
 }
 
 nb::object new_function(const Spec &spec, Trampoline t, void *target, const detail::Place &at) {

@@ -26,6 +26,10 @@ void run_on_ui(nb::handle form, nb::handle action, nb::handle act, const char *m
         act();
 }
 
+void say_control_server_failed(nb::handle base_url, nb::handle error) {
+    print_line(nb::str("[panekit] 控制接口 ") + nb::str(base_url) + nb::str(" 启动失败: ") + nb::str(error));
+}
+
 void stop_control_server(nb::handle started) {
     nb::object srv = guarded_or(nb::object(), [&]() -> nb::object {
         return nb::hasattr(started, "shutdown") ? nb::borrow(started) : nb::object(started[0]);

@@ -89,6 +89,10 @@ void flush_pending(const View &v, nb::handle holder);
 enum class History { Back, Forward, Reload };
 void history(const View &v, nb::handle holder, History what);
 
+// Prints the one line that says the control server could not start at `base_url` and why
+// ("[panekit] 控制接口 <address> 启动失败: <error text>").
+void say_control_server_failed(nb::handle base_url, nb::handle error);
+
 // Stops what start_control_server returned (the pair server, thread; a server object is taken
 // as it is): shutdown() and then server_close(), each guarded. Anything else is left alone.
 void stop_control_server(nb::handle started);

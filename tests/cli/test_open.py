@@ -8,6 +8,7 @@ from pathlib import Path
 
 import pytest
 
+from ctlsupport import free_port
 from panekit.__main__ import main
 
 
@@ -16,9 +17,11 @@ class StandInHost(types.ModuleType):
         super().__init__(name)
         self.status = status
         self.calls = []
+        self.titles = []  # PANEKIT_WINDOW_TITLE as each call found it
 
     def run_toolbar_main(self, **keywords):
         self.calls.append(keywords)
+        self.titles.append(os.environ.get("PANEKIT_WINDOW_TITLE"))
         return self.status
 
 
@@ -29,27 +32,68 @@ def hosts(monkeypatch):
     for module in made.values():
         monkeypatch.setitem(sys.modules, module.__name__, module)
     monkeypatch.delenv("PANEKIT_HOST_BACKEND", raising=False)
+    monkeypatch.delenv("PANEKIT_CONTROL_HOST", raising=False)
+    monkeypatch.setenv("PANEKIT_CONTROL_PORT", str(free_port()))
     return made
 
 
-@pytest.mark.parametrize("option, variable, chosen", [
-    (None, None, "pywebview"),
-    (None, "winforms", "winforms"),
-    (None, "pywebview", "pywebview"),
-    (None, "WinForms ", "pywebview"),   # only the exact value selects WinForms
-    (None, "", "pywebview"),
-    ("winforms", None, "winforms"),
-    ("winforms", "pywebview", "winforms"),
-    ("pywebview", "winforms", "pywebview"),
+DEPRECATED = "panekit: open --host is deprecated and goes in the next release; use --backend %s\n"
+
+
+@pytest.mark.parametrize("argv, variable, chosen, err", [
+    ([], None, "pywebview", ""),
+    ([], "winforms", "winforms", ""),
+    ([], "pywebview", "pywebview", ""),
+    ([], "WinForms ", "pywebview", ""),   # only an exact name selects a backend
+    ([], "", "pywebview", ""),
+    (["--backend", "winforms"], None, "winforms", ""),
+    (["--backend", "winforms"], "pywebview", "winforms", ""),
+    (["--backend", "pywebview"], "winforms", "pywebview", ""),
+    # the old spelling still works for this release, with a line saying so
+    (["--host", "winforms"], "pywebview", "winforms", DEPRECATED % "winforms"),
+    (["--host", "winforms", "--backend", "pywebview"], None, "pywebview", DEPRECATED % "winforms"),
 ])
-def test_host_choice(hosts, monkeypatch, option, variable, chosen):
+def test_backend_choice(hosts, monkeypatch, capsys, argv, variable, chosen, err):
     if variable is not None:
         monkeypatch.setenv("PANEKIT_HOST_BACKEND", variable)
-    argv = ["open", "example.com"] + (["--host", option] if option else [])
-    assert main(argv) == 0
+    assert main(["open", "example.com"] + argv) == 0
     other = "winforms" if chosen == "pywebview" else "pywebview"
     assert hosts[chosen].calls == [{"start_url": "example.com"}]
     assert hosts[other].calls == []
+    assert capsys.readouterr().err == err
+
+
+def test_host_address_given_to_open_is_explained(hosts, capsys):
+    assert main(["open", "--host", "127.0.0.1"]) == 2
+    assert capsys.readouterr().err == (
+        "panekit: open --host 127.0.0.1: on open, --host named the window backend (deprecated; use "
+        "--backend winforms|pywebview); the control server's address is --control-host\n")
+    assert hosts["pywebview"].calls == hosts["winforms"].calls == []
+
+
+def test_busy_control_port_is_said_before_any_window(hosts, capsys, monkeypatch):
+    from ctlsupport import busy_port
+
+    with busy_port() as port:
+        monkeypatch.setenv("PANEKIT_CONTROL_PORT", str(port))
+        assert main(["open"]) == 1
+        assert capsys.readouterr().err == (
+            f"panekit: the control port {port} on 127.0.0.1 is taken (another panekit window or "
+            "program listens there); choose another with --control-port N, or open the window "
+            "without one with --no-control-server\n")
+        assert hosts["pywebview"].calls == []
+        # Without a control server the port does not matter; another port is another matter.
+        assert main(["open", "--no-control-server"]) == 0
+        assert main(["open", "--control-port", str(free_port())]) == 0
+        assert len(hosts["pywebview"].calls) == 2
+    assert main(["open", "--control-host", "192.0.2.1"]) == 1
+    assert capsys.readouterr().err.startswith("panekit: the control server cannot listen on 192.0.2.1:")
+
+
+def test_an_option_beats_its_variable(hosts, monkeypatch):
+    monkeypatch.setenv("PANEKIT_WINDOW_TITLE", "from the variable")
+    assert main(["open"]) == main(["open", "--title", "from the option"]) == 0
+    assert hosts["pywebview"].titles == ["from the variable", None]
 
 
 def test_options_become_keywords(hosts):
@@ -73,7 +117,7 @@ def test_unset_options_leave_the_host_defaults(hosts):
 @pytest.mark.parametrize("status", [1, 7])
 def test_exit_status_is_the_hosts(hosts, status):
     hosts["winforms"].status = status
-    assert main(["open", "--host", "winforms"]) == status
+    assert main(["open", "--backend", "winforms"]) == status
 
 
 @pytest.mark.parametrize("port", ["0", "65536", "x"])
@@ -87,7 +131,8 @@ def test_control_port_is_checked(hosts, capsys, port):
 
 def test_host_that_cannot_be_loaded(monkeypatch, capsys):
     monkeypatch.setitem(sys.modules, "panekit.framewell", None)  # import raises ImportError
-    assert main(["open", "--host", "winforms"]) == 1
+    monkeypatch.setenv("PANEKIT_CONTROL_PORT", str(free_port()))
+    assert main(["open", "--backend", "winforms"]) == 1
     err = capsys.readouterr().err
     assert err.startswith("panekit: the winforms host (panekit.framewell) cannot be loaded: ")
     assert err.count("\n") == 1
@@ -98,7 +143,8 @@ def test_host_that_cannot_be_loaded(monkeypatch, capsys):
 def test_real_host_refuses_other_systems(tmp_path, host, module):
     pytest.importorskip(f"panekit.{module}")
     env = dict(os.environ, PYTHONIOENCODING="utf-8")
-    run = subprocess.run([sys.executable, "-m", "panekit", "open", "--host", host],
+    run = subprocess.run([sys.executable, "-m", "panekit", "open", "--backend", host,
+                          "--control-port", str(free_port())],
                          capture_output=True, text=True, encoding="utf-8", timeout=60,
                          env=env, cwd=tmp_path)
     assert (run.returncode, run.stdout) == (1, "[panekit] 仅支持 Windows。\n")

@@ -3,10 +3,12 @@ and against a port where nothing listens; the installed console script."""
 import io
 import json
 import os
+import re
 import socket
 import subprocess
 import sys
 import sysconfig
+import threading
 
 import pytest
 
@@ -67,12 +69,98 @@ def test_failure_answer_exits_1(window, capsys, monkeypatch):
     monkeypatch.setenv("PANEKIT_CONTROL_PORT", str(window.port))
     window.calls.clear()
     assert run(capsys, ["navigate", "   "]) == (1, '{"ok": false, "error": "empty url"}\n', "")
-    window.core_obj = None  # browser not ready yet: still an answer, ok true
+    assert window.calls == []
+
+
+class BrokenPipe(io.StringIO):
+    """An output whose reader has gone."""
+
+    def write(self, text):
+        raise BrokenPipeError(32, "Broken pipe")
+
+
+LONG = "x.example/" + "a" * (1 << 20)
+TIMED_OUT = (r"the panekit window at http://127.0.0.1:{silent} did not answer within 0.5 s \(time-out\); "
+             r"it may be busy, try again\n")
+TOO_LONG = r"the address is too long to send: its request is \d+ bytes, a panekit window takes at most 1048576"
+
+# argv, REPL input, browser core ("yes", "no", "later"), output ("capture", "closed": None,
+# "broken": a BrokenPipe), exit status, stdout and stderr as regular expressions ("" for nothing;
+# None: not checked). {port} is the window's port, {silent} a port that never answers.
+CASES = {
+    "ready exits 1 while the browser is not ready": (
+        ["ready"], None, "no", "capture", 1, r'\{"ok": true, "core": false, "url": ""\}\n', ""),
+    "ready --wait gives up": (
+        ["ready", "--wait", "0.3"], None, "no", "capture", 1, r'\{"ok": true, "core": false, "url": ""\}\n',
+        r"panekit: the browser was not ready within 0.3 s\n"),
+    "ready --wait until ready": (
+        ["ready", "--wait", "30"], None, "later", "capture", 0, r'\{"ok": true, "core": true, .*\}\n', ""),
+    "ready --wait, a window that never answers": (
+        ["ready", "--wait", "0.3", "--port", "{silent}"], None, "yes", "capture", 1, "",
+        TIMED_OUT),
+    "a time-out is a time-out": (
+        ["url", "--port", "{silent}"], None, "yes", "capture", 1, "",
+        TIMED_OUT),
+    "repl --host --port": (
+        ["repl", "--host", "127.0.0.1"], "u\n", "yes", "capture", 0,
+        r".*\{'ok': True, 'url': 'https://start.example/'\}\n.*", ""),
+    "navigate over the body limit": (
+        ["navigate", LONG], None, "yes", "capture", 1, "", "panekit: " + TOO_LONG + r"\n"),
+    "repl n over the body limit": (
+        ["repl"], "n " + LONG + "\n", "yes", "capture", 0, r".*\{'ok': False, 'error': '" + TOO_LONG + r"'\}\n.*", ""),
+    "closed output": (["url"], None, "yes", "closed", 0, None, ""),
+    "reader gone": (["url"], None, "yes", "broken", 0, None, ""),
+    "reader gone, failed request": (["navigate", " "], None, "yes", "broken", 1, None, ""),
+    "repl, closed output": (["repl"], "r\n", "yes", "closed", 0, None, ""),
+    "repl, reader gone": (["repl"], "r\n", "yes", "broken", 0, None, ""),
+}
+
+
+@pytest.mark.parametrize("argv, stdin, core, output, status, out, err", CASES.values(), ids=CASES)
+def test_command_line_and_repl(window, capsys, monkeypatch, argv, stdin, core, output, status, out, err):
+    from ctlsupport import busy_port
+    from panekit import __main__ as cli
+
+    monkeypatch.setattr(cli, "_REQUEST_SECONDS", 0.5)
+    if "--host" in argv:  # the option names the address, whatever the variable says
+        monkeypatch.setenv("PANEKIT_CONTROL_HOST", "nowhere.invalid")
+    if "--port" not in argv:
+        argv = argv + ["--port", str(window.port)]
+    if stdin is not None:
+        monkeypatch.setattr(sys, "stdin", io.StringIO(stdin))
+    window.calls.clear()
+    window.core_obj = None if core in ("no", "later") else Core("https://start.example/")
+    if core == "later":
+        timer = threading.Timer(0.3, lambda: setattr(window, "core_obj", Core("https://start.example/")))
+        timer.start()
     try:
-        assert run(capsys, ["ready"]) == (0, '{"ok": true, "core": false, "url": ""}\n', "")
+        with busy_port() as silent:  # accepts connections, never answers
+            argv = [a.replace("{silent}", str(silent)) for a in argv]
+            if output != "capture":
+                monkeypatch.setattr(sys, "stdout", None if output == "closed" else BrokenPipe())
+            got = main(argv)
+            monkeypatch.undo()
     finally:
         window.core_obj = Core("https://start.example/")
-    assert window.calls == []
+    got_out, got_err = capsys.readouterr()
+    assert got == status
+    for pattern, text in ((out, got_out), (err, got_err)):
+        if pattern is not None:
+            assert re.fullmatch(pattern.replace("{silent}", str(silent)), text, re.DOTALL), text[:300]
+    if stdin == "r\n":  # the REPL's request was made, whatever became of its output
+        assert window.calls == [("reload",)]
+
+
+def test_closed_pipe_in_a_real_process(window, tmp_path):
+    """`panekit url | head -c0`: the reader is gone before the answer is written."""
+    read_end, write_end = os.pipe()
+    os.close(read_end)
+    try:
+        run = subprocess.run([sys.executable, "-m", "panekit", "url", "--port", str(window.port)],
+                             stdout=write_end, stderr=subprocess.PIPE, timeout=60, cwd=tmp_path)
+    finally:
+        os.close(write_end)
+    assert (run.returncode, run.stderr) == (0, b"")
 
 
 @pytest.mark.parametrize("argv", [["ready"], ["url"], ["navigate", "example.com"], ["back"],

@@ -77,8 +77,9 @@ def test_unreadable_proposed_path_gives_fallback_name(winsim, core, form, folder
     assert args.Handled and lines(capsys) == [SILENT % (folder + "download")]
 
 
-@pytest.mark.parametrize("end", [DownloadState.Completed, DownloadState.Interrupted])
-def test_name_held_while_its_download_is_in_progress(core, form, folder, capsys, end):
+@pytest.mark.parametrize("end, can_resume", [(DownloadState.Completed, False),
+                                              (DownloadState.Interrupted, False)])
+def test_name_given_back_when_its_download_ends_for_good(core, form, folder, capsys, end, can_resume):
     first, second = download(core, form, folder, False), download(core, form, folder, False)
     assert (first.ResultFilePath, second.ResultFilePath) == (folder + "report.pdf", folder + "report_2.pdf")
     op = first.DownloadOperation
@@ -86,19 +87,20 @@ def test_name_held_while_its_download_is_in_progress(core, form, folder, capsys,
     if end is DownloadState.Completed:  # written, then moved away by the user
         open(first.ResultFilePath, "w").close()
         os.remove(first.ResultFilePath)
-    op.sim_state(end)
-    # an interrupted download may still be resumed, so only a completed one is unsubscribed
-    assert len(op.StateChanged.sim_handlers) == (end is DownloadState.Interrupted)
+    op.sim_state(end, can_resume)
+    assert len(op.StateChanged.sim_handlers) == 0
     assert download(core, form, folder, False).ResultFilePath == folder + "report.pdf"
     assert download(core, form, folder, False).ResultFilePath == folder + "report_3.pdf"
     assert len(lines(capsys)) == 4
 
 
-def test_resumed_download_takes_its_name_back(core, form, folder):
+def test_interrupted_download_that_can_resume_keeps_its_name(core, form, folder):
+    """A newer download never shares the file of one that may still resume into it."""
     op = download(core, form, folder, False).DownloadOperation
-    op.sim_state(DownloadState.Interrupted)
-    op.sim_state(DownloadState.InProgress)
+    op.sim_state(DownloadState.Interrupted)  # e.g. the network dropped; CanResume is true
     assert download(core, form, folder, False).ResultFilePath == folder + "report_2.pdf"
+    op.sim_state(DownloadState.InProgress)
+    assert download(core, form, folder, False).ResultFilePath == folder + "report_3.pdf"
     op.sim_state(DownloadState.Completed)
     assert download(core, form, folder, False).ResultFilePath == folder + "report.pdf"
 
@@ -140,8 +142,8 @@ def test_name_without_followable_operation_is_held_for_minutes(winsim, folder, c
 
 @pytest.mark.parametrize("followed", [True, False])
 def test_held_name_holds_every_spelling_of_it(core, form, folder, followed):
-    """Windows file names ignore case: a name held for a download takes its other spellings too,
-    while each download gets its name as built."""
+    """Windows file names ignore case and trailing dots and spaces: a name held for a download
+    takes its other spellings too, while each download gets its name as built."""
 
     def silent(proposed):
         if followed:
@@ -152,10 +154,12 @@ def test_held_name_holds_every_spelling_of_it(core, form, folder, followed):
         return args
 
     first = silent("C:\\x\\Report.pdf")
-    names = [silent("C:\\x\\" + n).ResultFilePath[len(folder):] for n in ("report.PDF", "REPORT_2.pdf", "rEpOrT.pdf")]
-    assert (first.ResultFilePath[len(folder):], names) == ("Report.pdf", ["report_2.PDF", "REPORT_2_2.pdf", "rEpOrT_3.pdf"])
+    names = [silent("C:\\x\\" + n).ResultFilePath[len(folder):]
+             for n in ("report.PDF", "REPORT_2.pdf", "rEpOrT.pdf", "report.pdf.", "REPORT.PDF ")]
+    assert (first.ResultFilePath[len(folder):], names) == (
+        "Report.pdf", ["report_2.PDF", "REPORT_2_2.pdf", "rEpOrT_3.pdf", "report.pdf_2.", "REPORT_4.PDF "])
     if followed:  # given back under the key it was held by
-        first.DownloadOperation.sim_state(DownloadState.Interrupted)
+        first.DownloadOperation.sim_state(DownloadState.Interrupted, can_resume=False)
         assert silent("C:\\x\\REPORT.pdf").ResultFilePath == folder + "REPORT.pdf"
 
 

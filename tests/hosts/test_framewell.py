@@ -237,3 +237,21 @@ def test_module_names_are_looked_up_at_each_call(winsim, monkeypatch, tmp_path):
     winsim.pretend_windows()
     monkeypatch.setattr(framewell, "sys", types.SimpleNamespace(platform="linux"))
     assert framewell.run_toolbar_main(start_url="x") == 1 and environ["Path"].count(";") == 3
+
+
+def test_control_server_that_cannot_start_is_said_and_nothing_outlives_the_call(env, monkeypatch, capsys):
+    from ctlsupport import busy_port
+
+    with busy_port() as port:
+        with pytest.raises(OSError):
+            framewell.run_toolbar_main(start_url="x", control_port_override=port)
+    [line] = lines(capsys)
+    assert line.startswith("[panekit] 控制接口 http://127.0.0.1:%d 启动失败: " % port) and len(line) > 40
+    assert not any(f._shown for f in env.forms)
+    # A server that did start is stopped on every way out, here a start-up line that cannot be made.
+    port = free_port()
+    monkeypatch.setattr(framewell, "control_base_url", lambda **kw: 1 / 0)
+    with pytest.raises(ZeroDivisionError):
+        framewell.run_toolbar_main(start_url="x", control_port_override=port)
+    assert helmwire.remote_ready(port=port, timeout=2)["ok"] is False
+    socket.create_server(("127.0.0.1", port)).close()

@@ -284,3 +284,16 @@ def test_process_exits_cleanly_while_the_callback_waits():
     here = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
     r = subprocess.run([sys.executable, "-c", _EXIT_SCRIPT, here], capture_output=True, text=True, timeout=60)
     assert (r.returncode, r.stdout.splitlines()[-1:]) == (0, ["0"]), r.stderr
+
+
+def test_control_server_that_cannot_start_closes_the_window(winsim, pywebview_gui, capsys):
+    """A window nobody can steer is not kept: requests would reach the one that owns the port."""
+    from ctlsupport import busy_port
+
+    with busy_port() as port:
+        runner = start_host(winsim, start_url="example.org", control_port_override=port)
+        assert runner.join() == 1
+    assert pywebview_gui.destroyed == ["master"]
+    first, failed = host_lines(capsys)
+    assert first == first_line(glassport._DEFAULT_HOME, norm("example.org"))
+    assert failed.startswith("[panekit] 控制接口 http://127.0.0.1:%d 启动失败: " % port) and len(failed) > 40

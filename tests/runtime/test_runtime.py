@@ -271,3 +271,70 @@ def test_json_bytes_errors_as_dumps_and_each_call_starts_afresh():
     # The failed call left off inside `inner`; encoding it again is no circular reference.
     inner[0] = 1
     assert pt.json_bytes({"again": inner}) == b'{"again": [1]}'
+
+
+# ---- what Python code can reach of a function ----------------------------------------------------
+
+
+def _module_functions():
+    import importlib
+    for name in MODULES:
+        yield from functions_of(importlib.import_module("panekit." + name))
+
+
+def test_docstrings_reach_help_and_pydoc():
+    import pydoc
+    documented = [f for f in _module_functions() if f.__doc__]
+    assert len(documented) > 20
+    for f in documented:
+        # pydoc reads __doc__ with object.__getattribute__ and compares it with the type's own text
+        assert object.__getattribute__(f, "__doc__") == f.__doc__ == inspect.getdoc(f), f
+        assert f.__doc__.splitlines()[0] in pydoc.render_doc(f, renderer=pydoc.plaintext), f
+    assert isinstance(type(pt.wide).__doc__, str)
+    _, make_inner = pt.counter(0)
+    make_inner.__doc__ = "Own text."
+    assert pydoc.render_doc(make_inner, renderer=pydoc.plaintext).rstrip().endswith("Own text.")
+    del make_inner.__doc__
+    assert make_inner.__doc__ is None and inspect.getdoc(make_inner) is None
+
+
+def test_closure_state_cannot_be_changed_from_python():
+    """gc.get_referents(f) hands out the state only as an opaque object: clearing or swapping its
+    slots (which crashed the interpreter when the state was a list) is impossible."""
+    bump, make_inner = pt.counter(5)
+    states = [r for r in gc.get_referents(bump) if type(r).__name__ == "closure_state"]
+    assert len(states) == 1 and states == [r for r in gc.get_referents(make_inner) if r is states[0]]
+    (state,) = states
+    assert not any(isinstance(r, (list, dict)) for r in gc.get_referents(bump) if r is not pt.__dict__)
+    for attack in (lambda: state.clear(), lambda: state.__setitem__(0, None), lambda: state[0],
+                   lambda: type(state)(), lambda: setattr(state, "x", 1)):
+        with pytest.raises((TypeError, AttributeError)):
+            attack()
+    assert 5 in gc.get_referents(state)  # the collector still sees every slot
+    assert (bump(), make_inner()()) == (6, 7)
+
+
+def test_mutable_state_values_are_read_with_checks(tmp_path, capsys):
+    """What a state holds may be an ordinary dict (here the download handler's held names, keyed
+    by name, valued by expiry time): values of the wrong type put there fail the call, plainly."""
+    from panekit import fetchkeep
+    dicts = [d for s in gc.get_referents(fetchkeep.handle_download_starting)
+             if type(s).__name__ == "closure_state" for d in gc.get_referents(s) if type(d) is dict]
+    assert len(dicts) == 2
+    saved = [dict(d) for d in dicts]
+
+    class Args:
+        ResultFilePath, Cancel, Handled = "C:\\x\\report.pdf", False, False
+
+    try:
+        for d in dicts:
+            d.clear()
+            d[str(tmp_path / "report.pdf").rstrip(". ").casefold()] = "not a time"
+        args = Args()
+        fetchkeep.handle_download_starting(None, None, args, str(tmp_path), False)
+        assert args.Cancel is True  # refused plainly, never a crash
+        assert "处理下载失败" in capsys.readouterr().out
+    finally:
+        for d, s in zip(dicts, saved):
+            d.clear()
+            d.update(s)

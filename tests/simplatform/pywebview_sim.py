@@ -120,14 +120,23 @@ def edge_backend(winsim, monkeypatch):
 class Window:
     """What ``webview.create_window`` returns (the first window's uid is "master", as in pywebview)."""
 
-    def __init__(self, uid, title, url, external):
+    def __init__(self, uid, title, url, external, gui):
         self.uid, self.title, self.url, self.sim_external = uid, title, url, external
+        self._gui = gui
+
+    def destroy(self):
+        """Closes the window's form from any thread (pywebview marshals it to the UI thread)."""
+        self._gui.destroyed.append(self.uid)
+        form = self._gui.BrowserView.instances.get(self.uid)
+        if form is not None:
+            form.sim_close()
 
 
 class PywebviewGui:
     def __init__(self, backend):
         self.backend, self.plat = backend, backend.plat
         self.created, self.started, self.external, self.windows = [], [], [], []
+        self.destroyed = []
         self.register_form, self.start_error = True, None
         self.form = self.callback_thread = None
         self.BrowserView = type("BrowserView", (), {"instances": {}})
@@ -140,7 +149,7 @@ class PywebviewGui:
 
         def window(title, url=None, html=None, js_api=None, width=800, height=600, **rest):
             uid = "master" if not self.windows else "child_%d" % len(self.windows)
-            return Window(uid, title, url, self.external)
+            return Window(uid, title, url, self.external, self)
 
         self.windows.append(window(*args, **kwargs))
         return self.windows[-1]

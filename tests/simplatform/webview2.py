@@ -54,24 +54,28 @@ class CoreWebView2DownloadOperation(Recorded):
     _log_new = False
     _events = "StateChanged"
     State = Prop(get=lambda o: o._state)
+    CanResume = Prop(get=lambda o: o._can_resume)
     ResultFilePath = Prop(get=lambda o: o._args._p_ResultFilePath)
 
     def __init__(self, uri, args):
         super().__init__()
         self.__dict__.update(Uri=uri, TotalBytesToReceive=0)
         self._args, self._state, self._ui = args, CoreWebView2DownloadState.InProgress, self._plat.ui()
+        self._can_resume = False
 
     def _guard(self, op, name):
         if not self._ui.is_current():
             self._plat.faults.append("CoreWebView2DownloadOperation.%s used off its UI thread" % name)
             raise InvalidOperationException("CoreWebView2 members can only be accessed from the UI thread.")
 
-    def sim_state(self, state):
+    def sim_state(self, state, can_resume=True):
         """The download moves to `state` (a CoreWebView2DownloadState); returns after every
-        StateChanged handler ran (their exceptions reach the caller)."""
+        StateChanged handler ran (their exceptions reach the caller). `CanResume` is true only
+        while the download is interrupted with `can_resume` (false: cancelled for good)."""
 
         def run():
             self._state = CoreWebView2DownloadState(state)
+            self._can_resume = bool(can_resume) and self._state == CoreWebView2DownloadState.Interrupted
             self.StateChanged.sim_fire(self, None)
 
         return self._ui.call(run)
