@@ -14,9 +14,10 @@ import sys
 
 from panekit import __version__
 
-# `panekit open` picks a host by --host, else by this variable ("winforms"), else pywebview.
+# `panekit open` picks a host by --host, else by this variable (a name of the table), else the
+# system's own: gtk on Linux, pywebview elsewhere.
 _HOST_VARIABLE = "PANEKIT_HOST_BACKEND"
-_HOST_MODULES = {"winforms": "framewell", "pywebview": "glassport"}
+_HOST_MODULES = {"winforms": "framewell", "pywebview": "glassport", "gtk": "gtkhost"}
 
 
 def _port(text):
@@ -65,15 +66,15 @@ _OPEN_OPTIONS = (
 def _add_open(commands):
     p = commands.add_parser(
         "open",
-        help="open the browser window (Windows only)",
+        help="open the browser window (Windows; Linux with the gtk host)",
         description="Open the panekit window on URL (default: the home page) and wait until it "
         "is closed. The exit status is the window's: 0 after it closed, 1 when it could not "
-        "start (for instance on a system other than Windows).",
+        "start (for instance without a display, or on a system its host does not serve).",
     )
     p.add_argument("url", nargs="?", default="", metavar="URL", help="first page to show")
     p.add_argument("--host", choices=tuple(_HOST_MODULES), default=None,
-                   help=f"window host (default: winforms when {_HOST_VARIABLE} is \"winforms\", "
-                   "else pywebview)")
+                   help=f"window host (default: {_HOST_VARIABLE} when it names one, else gtk on "
+                   "Linux and pywebview elsewhere)")
     for flag, keyword, spec in _OPEN_OPTIONS:
         p.add_argument(flag, dest=keyword, default=None, **spec)
     p.set_defaults(run=_run_open)
@@ -82,7 +83,10 @@ def _add_open(commands):
 def _chosen_host(option):
     if option is not None:
         return option
-    return "winforms" if os.environ.get(_HOST_VARIABLE) == "winforms" else "pywebview"
+    variable = os.environ.get(_HOST_VARIABLE)
+    if variable in _HOST_MODULES:
+        return variable
+    return "gtk" if sys.platform.startswith("linux") else "pywebview"
 
 
 def _run_open(args):

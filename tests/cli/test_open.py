@@ -25,10 +25,12 @@ class StandInHost(types.ModuleType):
 @pytest.fixture
 def hosts(monkeypatch):
     made = {"winforms": StandInHost("panekit.framewell", 0),
-            "pywebview": StandInHost("panekit.glassport", 0)}
+            "pywebview": StandInHost("panekit.glassport", 0),
+            "gtk": StandInHost("panekit.gtkhost", 0)}
     for module in made.values():
         monkeypatch.setitem(sys.modules, module.__name__, module)
     monkeypatch.delenv("PANEKIT_HOST_BACKEND", raising=False)
+    monkeypatch.setattr(sys, "platform", "win32")  # the default host is the system's
     return made
 
 
@@ -41,15 +43,22 @@ def hosts(monkeypatch):
     ("winforms", None, "winforms"),
     ("winforms", "pywebview", "winforms"),
     ("pywebview", "winforms", "pywebview"),
+    (None, "gtk", "gtk"),
+    ("gtk", "winforms", "gtk"),
+    ("linux", None, "gtk"),          # Linux opens the GTK host unless told otherwise
+    ("linux", "pywebview", "pywebview"),
+    ("linux", "winforms", "winforms"),
 ])
 def test_host_choice(hosts, monkeypatch, option, variable, chosen):
+    if option == "linux":
+        monkeypatch.setattr(sys, "platform", "linux")
+        option = None
     if variable is not None:
         monkeypatch.setenv("PANEKIT_HOST_BACKEND", variable)
     argv = ["open", "example.com"] + (["--host", option] if option else [])
     assert main(argv) == 0
-    other = "winforms" if chosen == "pywebview" else "pywebview"
-    assert hosts[chosen].calls == [{"start_url": "example.com"}]
-    assert hosts[other].calls == []
+    assert {name: host.calls for name, host in hosts.items()} == {
+        name: [{"start_url": "example.com"}] if name == chosen else [] for name in hosts}
 
 
 def test_options_become_keywords(hosts):
