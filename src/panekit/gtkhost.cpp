@@ -435,7 +435,7 @@ nb::object run_toolbar_main(const pk::Call &c, nb::str start_url, nb::handle hom
     // Start-up checks: PyGObject, the GTK 3 and WebKit2 4.1 bindings, a display.
     nb::object gi;
     try {
-        gi = pk::import("gi");
+        gi = nb::module_::import_("gi");
     } catch (nb::python_error &e) {
         if (!e.matches(PyExc_ImportError)) throw;
         return refuse(nb::str(kNoGi));
