@@ -144,6 +144,8 @@ class Site:
 
         self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
         self.server.daemon_threads = True
+        # the view drops connections of loads it replaced: not the site's failure
+        self.server.handle_error = lambda request, client_address: None
         self.base = f"http://127.0.0.1:{self.server.server_address[1]}"
         threading.Thread(target=self.server.serve_forever, daemon=True).start()
 
