@@ -4,6 +4,9 @@
 #   scripts/test.sh --asan     AddressSanitizer + UndefinedBehaviorSanitizer build, whole suite
 #   scripts/test.sh --real     normal build, only the real-platform tier (tests_real/, through
 #                              scripts/test-real.sh: Windows Forms on Mono under a virtual display)
+#   scripts/test.sh --gtk      normal build, only the real-engine tier (tests_gtk/, through
+#                              scripts/test-gtk.sh: the GTK host on WebKitGTK under a virtual display;
+#                              --gtk --bench runs bench/bench_gtk.py there instead)
 # Arguments after the mode are handed to pytest instead of the default "tests".
 # The plain run without arguments runs the real-platform tier after the suite, in a process of its
 # own, unless PANEKIT_SKIP_REAL=1.
@@ -15,6 +18,7 @@ mode=plain
 case "${1:-}" in
   --asan) mode=asan; shift ;;
   --real) mode=real; shift ;;
+  --gtk) mode=gtk; shift ;;
 esac
 
 py=$(scripts/ensure-python.sh)
@@ -55,6 +59,9 @@ fi
 # The package lives under src/, so the installed build (not the source tree) is imported.
 if [ "$mode" = real ]; then
   exec bash scripts/test-real.sh "$vpy" "$@"
+fi
+if [ "$mode" = gtk ]; then
+  exec bash scripts/test-gtk.sh "$vpy" "$@"
 fi
 with_real=0
 if [ $# -eq 0 ]; then

@@ -2,16 +2,16 @@
 
 Modules: helmwire (control plane: settings, server, client), trailbar (address normaliser and
 toolbar), fetchkeep (download handling), promptdeck (console REPL), framewell (the WinForms host),
-glassport (the window opened through pywebview).
+glassport (the window opened through pywebview), gtkhost (the window on GTK and WebKit, Linux).
 """
 
 from typing import TYPE_CHECKING
 
 __version__ = "0.1.0"
-__all__ = ["helmwire", "trailbar", "fetchkeep", "promptdeck", "framewell", "glassport"]
+__all__ = ["helmwire", "trailbar", "fetchkeep", "promptdeck", "framewell", "glassport", "gtkhost"]
 
 if TYPE_CHECKING:
-    from . import fetchkeep, framewell, glassport, helmwire, promptdeck, trailbar
+    from . import fetchkeep, framewell, glassport, gtkhost, helmwire, promptdeck, trailbar
 
 
 def __getattr__(name: str) -> object:

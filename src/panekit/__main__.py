@@ -20,8 +20,12 @@ from panekit import __version__
 # The window backends of `panekit open`: name -> the package module whose run_toolbar_main opens
 # the window. --backend picks one, else this variable when it names one, else the default.
 _BACKEND_VARIABLE = "PANEKIT_HOST_BACKEND"
-_BACKENDS = {"winforms": "framewell", "pywebview": "glassport"}
-_DEFAULT_BACKEND = "pywebview"
+_BACKENDS = {"winforms": "framewell", "pywebview": "glassport", "gtk": "gtkhost"}
+
+
+def _default_backend():
+    """The system's own backend: gtk on Linux, pywebview elsewhere (Windows first of all)."""
+    return "gtk" if sys.platform.startswith("linux") else "pywebview"
 
 # Requests slower than this are reported as a time-out (the client calls' own default).
 _REQUEST_SECONDS = 15.0
@@ -104,7 +108,7 @@ _OPTION_BEATS = {"form_title": ("PANEKIT_WINDOW_TITLE",)}
 def _add_open(commands):
     p = commands.add_parser(
         "open",
-        help="open the browser window (Windows only)",
+        help="open the browser window (Windows; Linux with the gtk host)",
         description="Open the panekit window on URL (default: the home page) and wait until it "
         "is closed. The exit status is the window's: 0 after it closed, 1 when it could not "
         "start (for instance on a system other than Windows, or when its control port is taken).",
@@ -112,7 +116,7 @@ def _add_open(commands):
     p.add_argument("url", nargs="?", default="", metavar="URL", help="first page to show")
     p.add_argument("--backend", choices=tuple(_BACKENDS), default=None,
                    help=f"window backend (default: {_BACKEND_VARIABLE} when it names one, else "
-                   f"{_DEFAULT_BACKEND})")
+                   "gtk on Linux, pywebview elsewhere)")
     p.add_argument("--host", dest="old_backend", default=None, metavar="BACKEND",
                    help="deprecated spelling of --backend")
     for flag, keyword, spec in _OPEN_OPTIONS:
@@ -134,7 +138,7 @@ def _chosen_backend(args):
     if old is not None:
         return old
     variable = os.environ.get(_BACKEND_VARIABLE)
-    return variable if variable in _BACKENDS else _DEFAULT_BACKEND
+    return variable if variable in _BACKENDS else _default_backend()
 
 
 def _control_address(args):

@@ -7,9 +7,9 @@
 //  * the patch of pywebview's EdgeChrome ready handler that mounts the same handler on the views
 //    pywebview creates, and its removal.
 //
-// Path text follows Windows rules (both slashes separate, "X:" and UNC prefixes are drives) on
-// every OS, since Windows is the only platform the package serves; existence is always asked of
-// the real file system. Module state lives in the module dict, where Python code sees it, and
+// A suggested name's last component and extension follow Windows rules (both slashes separate,
+// "X:" and UNC prefixes are drives) on every OS; a name is joined onto the folder by the rules of
+// the running system; existence is always asked of the real file system. Module state lives in the module dict, where Python code sees it, and
 // every module-level name the handlers use is looked up there at call time.
 #include "pk.hpp"
 
@@ -176,13 +176,20 @@ private:
 
 nb::str as_str(nb::object o) { return nb::steal<nb::str>(o.release()); }
 
-// What a file name is joined onto: the folder unchanged plus one backslash, unless the folder
-// is empty, already ends in a separator, or is a bare drive letter ("C:" + name stays on the
-// drive's current folder). The name is always kept inside the folder, even when it looks like
-// it carries a drive of its own (such as "b:c").
+// What a file name is joined onto, by the rules of the running system (sys.platform at call time).
+// Windows: the folder unchanged plus one backslash, unless the folder is empty, already ends in a
+// separator, or is a bare drive letter ("C:" + name stays on the drive's current folder). The name
+// is always kept inside the folder, even when it looks like it carries a drive of its own (such as
+// "b:c"). Elsewhere the separator is the slash (a backslash there is part of a file name, and
+// "dl\report.pdf" would be a file beside the folder): the folder plus "/" unless it is empty or
+// already ends in one.
 nb::str join_prefix(nb::handle folder) {
     Text t(folder.ptr());
     const Py_ssize_t n = t.size();
+    if (!pk::on_windows()) {
+        if (n == 0 || t.at(n - 1) == '/') return nb::borrow<nb::str>(folder);
+        return as_str(pk::check(PyUnicode_FromFormat("%U/", folder.ptr())));
+    }
     if (n == 0 || Text::is_sep(t.at(n - 1)) || (t.drive_length() == n && t.at(n - 1) == ':'))
         return nb::borrow<nb::str>(folder);
     return as_str(pk::check(PyUnicode_FromFormat("%U\\", folder.ptr())));

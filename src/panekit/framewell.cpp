@@ -1,7 +1,8 @@
 // panekit.framewell: the WinForms host. run_toolbar_main builds one window (the toolbar above one
 // WebView2 view), optionally starts the control server, and runs the message loop on the calling
-// thread. The nested functions of one call share one state; marshalling, the core accessor, the
-// pending-navigation rule, history calls and the setting rules come from the host layer.
+// thread. The nested functions of one call share one state; the callables handed to the toolbar
+// and the control server (marshalling, the core, navigation with its pending rule, history, the
+// address-box sync) and the setting rules come from the host layer.
 //
 // Platform facts the window relies on:
 //  * the WebView2 control creates its CoreWebView2 only when asked, so the window asks once, when
@@ -64,60 +65,6 @@ std::pair<nb::object, nb::object> unpack2(nb::handle value) {
     }
     if (PyErr_Occurred()) throw nb::python_error();
     return {got[0], got[1]};
-}
-
-// ---- UI-thread marshalling and the browser core -----------------------------------------------
-
-constexpr pk::Param act_params[] = {{.name = "act", .annotation = "Callable[[], None]"}};
-
-constexpr pk::Spec invoke_spec{.name = "_invoke", .params = act_params, .returns = "None"};
-void invoke(const pk::Call &c, nb::handle act) {
-    auto st = c.state<S>();
-    pk::host::invoke(kView, st[S::Holder], st[S::Action], act);
-}
-
-constexpr pk::Spec invoke_sync_spec{.name = "_invoke_sync", .params = act_params, .returns = "None"};
-void invoke_sync(const pk::Call &c, nb::handle act) {
-    auto st = c.state<S>();
-    pk::host::invoke_sync(kView, st[S::Holder], st[S::Action], act);
-}
-
-constexpr pk::Spec core_spec{.name = "_core", .returns = "Any"};
-nb::object core(const pk::Call &c) { return pk::host::core(kView, c.state<S>()[S::Holder]); }
-
-// ---- navigation -------------------------------------------------------------------------------
-
-constexpr pk::Param url_params[] = {{.name = "url", .annotation = "str", .check = Check::Str}};
-constexpr pk::Spec navigate_spec{.name = "_do_navigate", .params = url_params, .returns = "None"};
-void do_navigate(const pk::Call &c, nb::str url) {
-    pk::host::navigate(kView, c.state<S>()[S::Holder], c.global("norm_browser_url"), url);
-}
-
-constexpr pk::Spec flush_spec{.name = "_flush_pending_navigate", .returns = "None"};
-void flush_pending(const pk::Call &c) { pk::host::flush_pending(kView, c.state<S>()[S::Holder]); }
-
-constexpr pk::Spec back_spec{.name = "_do_back", .returns = "None"};
-void do_back(const pk::Call &c) { pk::host::history(kView, c.state<S>()[S::Holder], pk::host::History::Back); }
-
-constexpr pk::Spec forward_spec{.name = "_do_forward", .returns = "None"};
-void do_forward(const pk::Call &c) {
-    pk::host::history(kView, c.state<S>()[S::Holder], pk::host::History::Forward);
-}
-
-constexpr pk::Spec reload_spec{.name = "_do_reload", .returns = "None"};
-void do_reload(const pk::Call &c) { pk::host::history(kView, c.state<S>()[S::Holder], pk::host::History::Reload); }
-
-// The address box follows the view; an empty address never clears it.
-constexpr pk::Spec sync_spec{.name = "_sync_address_bar", .returns = "None"};
-void sync_address_bar(const pk::Call &c) {
-    nb::handle holder = c.state<S>()[S::Holder];
-    nb::object cv = pk::host::core(kView, holder);
-    nb::object tb = pk::host::get(holder, "addr");
-    if (cv.is_none() || tb.is_none()) return;
-    pk::guarded([&] {
-        nb::object src = pk::text_or_empty(nb::object(cv.attr("Source"))).attr("strip")();
-        if (pk::truthy(src)) tb.attr("Text") = src;
-    });
 }
 
 // ---- browser events ---------------------------------------------------------------------------
@@ -286,18 +233,10 @@ nb::object run_toolbar_main(const pk::Call &c, nb::str start_url, nb::handle hom
     st.set(S::Action, action);
     st.set(S::AskedCore, Py_False);
     nb::handle state = st.object();
-    nb::object f_invoke = c.nested<invoke_spec>(invoke, state);
-    st.set(S::Invoke, f_invoke);
-    nb::object f_invoke_sync = c.nested<invoke_sync_spec>(invoke_sync, state);
-    nb::object f_core = c.nested<core_spec>(core, state);
-    nb::object f_navigate = c.nested<navigate_spec>(do_navigate, state);
-    nb::object f_flush = c.nested<flush_spec>(flush_pending, state);
-    st.set(S::Flush, f_flush);
-    nb::object f_back = c.nested<back_spec>(do_back, state);
-    nb::object f_forward = c.nested<forward_spec>(do_forward, state);
-    nb::object f_reload = c.nested<reload_spec>(do_reload, state);
-    nb::object f_sync = c.nested<sync_spec>(sync_address_bar, state);
-    st.set(S::Sync, f_sync);
+    pk::host::Callables fns = pk::host::make_callables<kView>(c, holder, action);
+    st.set(S::Invoke, fns.invoke);
+    st.set(S::Flush, fns.flush);
+    st.set(S::Sync, fns.sync);
 
     nb::object ch = pk::host::control_host(c.global("os").attr("environ"), control_host);
     nb::object cp = pk::host::control_port(control_port_override, c.global("control_port"));
@@ -315,8 +254,8 @@ nb::object run_toolbar_main(const pk::Call &c, nb::str start_url, nb::handle hom
 
     nb::object drawing = nb::module_::import_("System.Drawing");
     nb::object bar = c.global("attach_edge_chrome_toolbar")(
-        winforms, drawing, form, holder, "on_navigate"_a = f_navigate, "on_back"_a = f_back,
-        "on_forward"_a = f_forward, "on_reload"_a = f_reload, "start_url"_a = start);
+        winforms, drawing, form, holder, "on_navigate"_a = fns.navigate, "on_back"_a = fns.back,
+        "on_forward"_a = fns.forward, "on_reload"_a = fns.reload, "start_url"_a = start);
     auto [top, addr] = unpack2(bar);
 
     nb::object props = creation_properties();
@@ -367,9 +306,9 @@ nb::object run_toolbar_main(const pk::Call &c, nb::str start_url, nb::handle hom
             auto base_url = [&] { return c.global("control_base_url")("port"_a = cp, "host"_a = ch); };
             try {
                 server = c.global("start_control_server")(
-                    "host"_a = ch, "port"_a = cp, "invoke_sync"_a = f_invoke_sync, "core"_a = f_core,
-                    "do_navigate"_a = f_navigate, "do_back"_a = f_back, "do_forward"_a = f_forward,
-                    "do_reload"_a = f_reload);
+                    "host"_a = ch, "port"_a = cp, "invoke_sync"_a = fns.invoke_sync, "core"_a = fns.core,
+                    "do_navigate"_a = fns.navigate, "do_back"_a = fns.back, "do_forward"_a = fns.forward,
+                    "do_reload"_a = fns.reload);
             } catch (nb::python_error &e) {
                 // Said once, plainly; the error still reaches the caller (the window never opened).
                 if (pk::is_exception(e)) pk::guarded([&] { pk::host::say_control_server_failed(base_url(), e.value()); });

@@ -34,9 +34,12 @@ constexpr int kHeight = 860;
 
 
 // Where this host keeps its window and view: pywebview's form, holder["browser_view"], is both;
-// its core is .browser.webview.CoreWebView2.
+// its core is .browser.webview.CoreWebView2. A core first seen by the callables after the start-up
+// wait gave up arms the delivery of parked navigations (seen_core, below).
 constexpr const char *kBvCore[] = {"browser", "webview", "CoreWebView2"};
-constexpr pk::host::View kView{.form_key = "browser_view", .view_key = "browser_view", .core_path = kBvCore};
+bool seen_core(nb::handle host_state, nb::handle cv);
+constexpr pk::host::View kView{
+    .form_key = "browser_view", .view_key = "browser_view", .core_path = kBvCore, .seen = seen_core};
 
 // Window title: PANEKIT_WINDOW_TITLE before form_title, stripped; blank gives form_title unstripped.
 nb::object resolve_title(nb::handle env_vars, nb::handle form_title) {
@@ -65,8 +68,6 @@ void pause(const pk::Call &c) { c.global("time").attr("sleep")(kPollSeconds); }
 
 nb::handle holder_of(const HostState &st) { return st[Host::Holder]; }
 
-nb::object core_of(const HostState &st) { return pk::host::core(kView, holder_of(st)); }
-
 // Runs `fn` on the form's UI thread (Invoke with an Action) or directly when already there.
 void on_ui(nb::handle i, nb::handle fn) { pk::host::run_on_ui(i, nb::handle(), fn, "Invoke"); }
 
@@ -87,45 +88,10 @@ void stop_server(const HostState &st) {
     pk::host::stop_control_server(started);
 }
 
+// The callables' hook: the core seen there for the first time arms the flush (and asks for it).
+bool seen_core(nb::handle host_state, nb::handle cv) { return arm_on_sight(HostState(host_state), cv); }
+
 // ---- nested functions ----------------------------------------------------------------------------
-
-constexpr pk::Param act_params[] = {{.name = "act", .annotation = "Callable[[], None]"}};
-constexpr pk::Spec invoke_sync_spec{.name = "_invoke_sync", .params = act_params, .returns = "None"};
-void invoke_sync(const pk::Call &c, nb::handle act) {
-    pk::host::invoke_sync(kView, holder_of(c.state<Host>()), nb::handle(), act);
-}
-
-constexpr pk::Spec core_spec{.name = "_core", .returns = "Any"};
-nb::object core(const pk::Call &c) {
-    auto st = c.state<Host>();
-    nb::object cv = core_of(st);
-    if (arm_on_sight(st, cv)) pk::host::flush_pending(kView, holder_of(st));
-    return cv;
-}
-
-constexpr pk::Param url_params[] = {{.name = "url", .annotation = "str", .check = Check::Str}};
-constexpr pk::Spec do_navigate_spec{.name = "_do_navigate", .params = url_params, .returns = "None"};
-void do_navigate(const pk::Call &c, nb::str url) {
-    auto st = c.state<Host>();
-    bool armed_now = arm_on_sight(st, core_of(st));
-    pk::host::navigate(kView, holder_of(st), c.global("norm_browser_url"), url);
-    // Still parked (this address normalised to nothing): deliver the parked one now.
-    if (armed_now) pk::host::flush_pending(kView, holder_of(st));
-}
-
-// Back, forward, reload (a core seen here for the first time arms the delivery of parked navigations).
-template <pk::host::History What>
-void history_step(const pk::Call &c) {
-    auto st = c.state<Host>();
-    if (arm_on_sight(st, core_of(st))) pk::host::flush_pending(kView, holder_of(st));
-    pk::host::history(kView, holder_of(st), What);
-}
-constexpr pk::Spec do_back_spec{.name = "_do_back", .returns = "None"};
-constexpr pk::Spec do_forward_spec{.name = "_do_forward", .returns = "None"};
-constexpr pk::Spec do_reload_spec{.name = "_do_reload", .returns = "None"};
-
-constexpr pk::Spec flush_spec{.name = "_flush_pending_navigate", .returns = "None"};
-void flush_pending_navigate(const pk::Call &c) { pk::host::flush_pending(kView, holder_of(c.state<Host>())); }
 
 constexpr pk::Param nc_params[] = {{.name = "_s", .annotation = "Any"}, {.name = "_a", .annotation = "Any"}};
 constexpr pk::Spec on_nc_spec{.name = "_on_nc", .params = nc_params, .returns = "None"};
@@ -293,13 +259,14 @@ nb::object run_toolbar_main(const pk::Call &c, nb::str start_url, nb::handle hom
     st.set(Host::CallbackDone, pk::import("threading").attr("Event")());
     st.set(Host::ServerFailed, nb::bool_(false));
     nb::handle s = st.object();
-    st.set(Host::InvokeSync, c.nested<invoke_sync_spec>(invoke_sync, s));
-    st.set(Host::Core, c.nested<core_spec>(core, s));
-    st.set(Host::DoNavigate, c.nested<do_navigate_spec>(do_navigate, s));
-    st.set(Host::Flush, c.nested<flush_spec>(flush_pending_navigate, s));
-    st.set(Host::DoBack, c.nested<do_back_spec>(history_step<pk::host::History::Back>, s));
-    st.set(Host::DoForward, c.nested<do_forward_spec>(history_step<pk::host::History::Forward>, s));
-    st.set(Host::DoReload, c.nested<do_reload_spec>(history_step<pk::host::History::Reload>, s));
+    pk::host::Callables fns = pk::host::make_callables<kView>(c, holder, nb::handle(), s);
+    st.set(Host::InvokeSync, fns.invoke_sync);
+    st.set(Host::Core, fns.core);
+    st.set(Host::DoNavigate, fns.navigate);
+    st.set(Host::Flush, fns.flush);
+    st.set(Host::DoBack, fns.back);
+    st.set(Host::DoForward, fns.forward);
+    st.set(Host::DoReload, fns.reload);
     nb::object start_cb = c.nested<on_start_spec>(on_start, s);
 
     c.global("_prepare_embedded_navigation")();

@@ -1,4 +1,4 @@
-// The host layer both browser hosts share (see pk_host.hpp).
+// The host layer the browser hosts share (see pk_host.hpp).
 #include "pk_host.hpp"
 
 namespace pk::host {
@@ -11,15 +11,57 @@ void set(nb::handle holder, const char *key, nb::handle value) {
     check(PyObject_SetItem(holder.ptr(), nb::str(key).ptr(), value.ptr()));
 }
 
+// ---- GLib: work queued on the main loop -------------------------------------------------------
+
+// One queued piece of work: its `self` is the tuple (act, done), `done` a threading.Event or None.
+// Runs act() with an Exception dropped, sets `done` whatever happened, and returns False so that
+// the main loop runs it once.
+PyObject *glib_step(PyObject *self, PyObject *) {
+    PyObject *act = PyTuple_GET_ITEM(self, 0), *done = PyTuple_GET_ITEM(self, 1);
+    PyObject *r = PyObject_CallNoArgs(act);
+    Py_XDECREF(r);
+    if (!r && PyErr_ExceptionMatches(PyExc_Exception)) PyErr_Clear();
+    if (done != Py_None) {
+        PyObject *exc = PyErr_GetRaisedException();  // a KeyboardInterrupt travels on after set()
+        PyObject *s = PyObject_CallMethod(done, "set", nullptr);
+        Py_XDECREF(s);
+        if (!s) PyErr_Clear();
+        PyErr_SetRaisedException(exc);
+    }
+    if (PyErr_Occurred()) return nullptr;
+    return Py_NewRef(Py_False);
+}
+PyMethodDef glib_step_def = {"_ui_step", glib_step, METH_NOARGS, nullptr};
+
+// How long one wait for queued work lasts before the window is looked at again.
+constexpr double kGlibWaitSlice = 0.05;
+
+void glib_run(const View &v, nb::handle holder, nb::handle act, bool wait) {
+    nb::object threading = import("threading");
+    nb::object ui = get(holder, kUiThreadKey);
+    if (ui.equal(threading.attr("get_ident")())) {
+        act();
+        return;
+    }
+    nb::object glib = import("gi.repository.GLib");
+    nb::object done = wait ? nb::object(threading.attr("Event")()) : nb::object(nb::none());
+    nb::object step = check(PyCFunction_New(&glib_step_def, nb::make_tuple(act, done).ptr()));
+    glib.attr("idle_add")(step, "priority"_a = glib.attr("PRIORITY_DEFAULT"));
+    if (!wait) return;
+    while (!truthy(done.attr("wait")(kGlibWaitSlice)))
+        if (get(holder, v.form_key).is_none()) return;  // the window has gone: nothing will run it
+}
+
 // Marshalling with its errors dropped (the hosts' _invoke / _invoke_sync).
-void marshal(nb::handle form, nb::handle action, nb::handle act, const char *method) {
-    guarded([&] { run_on_ui(form, action, act, method); });
+void marshal(const View &v, nb::handle holder, nb::handle form, nb::handle action, nb::handle act, bool wait) {
+    guarded([&] { run_on_ui(v, holder, form, action, act, wait); });
 }
 
 }  // namespace
 
 void run_on_ui(nb::handle form, nb::handle action, nb::handle act, const char *method) {
-    nb::object delegate_type = action.is_valid() ? nb::borrow(action) : import_from("System", "Action");
+    nb::object delegate_type =
+        action.is_valid() && !action.is_none() ? nb::borrow(action) : import_from("System", "Action");
     if (truthy(form.attr("InvokeRequired")))
         form.attr(method)(delegate_type(act));
     else
@@ -28,6 +70,28 @@ void run_on_ui(nb::handle form, nb::handle action, nb::handle act, const char *m
 
 void say_control_server_failed(nb::handle base_url, nb::handle error) {
     print_line(nb::str("[panekit] 控制接口 ") + nb::str(base_url) + nb::str(" 启动失败: ") + nb::str(error));
+}
+
+void run_on_ui(const View &v, nb::handle holder, nb::handle form, nb::handle action, nb::handle act, bool wait) {
+    if (v.toolkit == Toolkit::GLib)
+        glib_run(v, holder, act, wait);
+    else
+        run_on_ui(form, action, act, wait ? "Invoke" : "BeginInvoke");
+}
+
+void sync_address_bar(const View &v, nb::handle holder) {
+    nb::object cv = core(v, holder);
+    nb::object tb = get(holder, "addr");
+    if (cv.is_none() || tb.is_none()) return;
+    guarded([&] {
+        nb::object src = text_or_empty(nb::object(cv.attr("Source"))).attr("strip")();
+        if (!truthy(src)) return;
+        if (v.toolkit == Toolkit::GLib) {
+            if (src.not_equal(tb.attr("get_text")())) tb.attr("set_text")(src);
+        } else {
+            tb.attr("Text") = src;
+        }
+    });
 }
 
 void stop_control_server(nb::handle started) {
@@ -51,7 +115,7 @@ nb::object get(nb::handle holder, const char *key) {
 void invoke(const View &v, nb::handle holder, nb::handle action, nb::handle act) {
     nb::object form = get(holder, v.form_key);
     if (form.is_none()) return;
-    marshal(form, action, act, "BeginInvoke");
+    marshal(v, holder, form, action, act, false);
 }
 
 void invoke_sync(const View &v, nb::handle holder, nb::handle action, nb::handle act) {
@@ -60,7 +124,7 @@ void invoke_sync(const View &v, nb::handle holder, nb::handle action, nb::handle
         guarded([&] { act(); });
         return;
     }
-    marshal(form, action, act, "Invoke");
+    marshal(v, holder, form, action, act, true);
 }
 
 nb::object core(const View &v, nb::handle holder) {

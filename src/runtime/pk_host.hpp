@@ -1,7 +1,8 @@
-// The host layer: what both browser hosts (the WinForms host and the pywebview host) do the same
-// way, written once. A host keeps its window and its browser view in the `holder` dictionary of
-// one call; the hosts differ only in which holder keys hold them and in how the CoreWebView2 is
-// reached from the view, which a `pk::host::View` describes:
+// The host layer: what the browser hosts (the WinForms host, the pywebview host and the GTK host)
+// do the same way, written once. A host keeps its window and its browser view in the `holder`
+// dictionary of one call; the hosts differ in which holder keys hold them, in how the browser core
+// is reached from the view, and in how work reaches their UI thread, which a `pk::host::View`
+// describes:
 //
 //     // WinForms host: holder["form"] is the form, holder["wv"].CoreWebView2 the core.
 //     constexpr const char *kWvCore[] = {"CoreWebView2"};
@@ -10,9 +11,12 @@
 //     constexpr const char *kBvCore[] = {"browser", "webview", "CoreWebView2"};
 //     constexpr pk::host::View kView{.form_key = "browser_view", .view_key = "browser_view",
 //                                    .core_path = kBvCore};
+//     // GTK host: holder["form"] is the Gtk.Window, holder["core"] the core itself; GLib marshalling.
+//     constexpr pk::host::View kView{.form_key = "form", .view_key = "core", .toolkit = Toolkit::GLib};
 //
-// The Python-visible nested functions (`_invoke`, `_core`, `_do_navigate`, ...) stay in each host,
-// with the host's own module, names, qualnames and annotations; their bodies call these functions.
+// `make_callables` builds the Python-visible nested functions every host hands to its toolbar and
+// to the control server (`_invoke`, `_invoke_sync`, `_core`, `_do_navigate`, ...), nested in the
+// host's run_toolbar_main (its module, qualnames "run_toolbar_main.<locals>._core" and so on).
 // Every function here reads `holder` at call time (a missing key counts as None) and drops an
 // ordinary Exception exactly where the hosts guard; KeyboardInterrupt and SystemExit pass.
 #pragma once
@@ -41,14 +45,32 @@ inline constexpr Param kRunParams[] = {
     {.name = "browser_download_prompt", .annotation = "Optional[bool]", .check = Check::OptBool, .kind = Kind::KeywordOnly, .def = Def::None},
 };
 
+// How work reaches a toolkit's UI thread.
+//  * DotNet: the window's InvokeRequired, Invoke (waits) and BeginInvoke (queues) with the work
+//    wrapped in a System.Action delegate.
+//  * GLib: the UI thread is the one whose ident the holder keeps under "ui_thread"; other threads
+//    queue the work with GLib.idle_add at the default priority (the idle priority lets every redraw
+//    and input event go first, which doubles a control request's round trip while a page loads),
+//    and synchronous work is waited for until it has run or the window has gone (the holder's
+//    window key is None again), so no caller waits on a main loop that has ended.
+enum class Toolkit { DotNet, GLib };
+
 struct View {
-    const char *form_key;  // holder key of the window (InvokeRequired, Invoke, BeginInvoke)
+    const char *form_key;  // holder key of the window
     const char *view_key;  // holder key of the object the core is read from
-    std::span<const char *const> core_path;  // attribute chain from that object to its CoreWebView2
+    std::span<const char *const> core_path = {};  // attribute chain from that object to its core
+    Toolkit toolkit = Toolkit::DotNet;
+    // For a host that learns late that its core exists (the pywebview host): called with the
+    // host's own state (as given to make_callables) and the core just read, before _core,
+    // _do_navigate and the history calls act; true when the parked navigation is to be
+    // delivered now (see make_callables for where).
+    bool (*seen)(nb::handle host_state, nb::handle cv) = nullptr;
 };
 
 // The holder key of the address waiting for the browser core.
 inline constexpr const char *kPendingKey = "pending_navigate_url";
+// The holder key of the GLib toolkit's UI thread (threading.get_ident() of that thread).
+inline constexpr const char *kUiThreadKey = "ui_thread";
 
 // holder.get(key): the value, or None when the key is missing.
 nb::object get(nb::handle holder, const char *key);
@@ -61,6 +83,11 @@ nb::object get(nb::handle holder, const char *key);
 // wrapped in `action` (System.Action, imported when not given), when the window reports
 // InvokeRequired; else act() at once. Errors propagate.
 void run_on_ui(nb::handle form, nb::handle action, nb::handle act, const char *method);
+
+// The same for any toolkit: `wait` chooses Invoke / BeginInvoke (DotNet) or a waited / queued
+// GLib.idle_add (GLib; work queued there runs with its Exceptions dropped). Errors of the
+// marshalling itself propagate.
+void run_on_ui(const View &v, nb::handle holder, nb::handle form, nb::handle action, nb::handle act, bool wait);
 
 // No window yet: `act` is dropped. Otherwise, guarded: BeginInvoke(Action(act)) when the window
 // reports InvokeRequired, else act() at once. Never waits.
@@ -93,6 +120,11 @@ void history(const View &v, nb::handle holder, History what);
 // ("[panekit] 控制接口 <address> 启动失败: <error text>").
 void say_control_server_failed(nb::handle base_url, nb::handle error);
 
+// The address box follows the view: the core's Source, stripped, when it is not empty (an empty
+// address never clears the box); nothing without a core or a box; guarded. The box is written
+// through `Text` (DotNet) or set_text (GLib, only when the text differs).
+void sync_address_bar(const View &v, nb::handle holder);
+
 // Stops what start_control_server returned (the pair server, thread; a server object is taken
 // as it is): shutdown() and then server_close(), each guarded. Anything else is left alone.
 void stop_control_server(nb::handle started);
@@ -123,6 +155,97 @@ nb::object control_port(nb::handle override_port, nb::handle control_port_fn);
 // without a mkdir of its own; otherwise PANEKIT_USER_DATA, else cwd/"runtime_data"/"panekit",
 // as path_type(...).resolve(). `path_type` is the host's pathlib.Path (its module global).
 nb::object user_data_folder(nb::handle env_vars, nb::handle folder, nb::handle path_type);
+
+// ---- the nested functions every host makes ---------------------------------------------------
+
+// Built by make_callables for one call; each is a function of the runtime nested in the caller.
+struct Callables {
+    nb::object invoke;       // _invoke(act): queued on the UI thread, never waits
+    nb::object invoke_sync;  // _invoke_sync(act): run on the UI thread and waited for
+    nb::object core;         // _core(): the core or None
+    nb::object navigate;     // _do_navigate(url: str): the pending-navigation rule
+    nb::object flush;        // _flush_pending_navigate()
+    nb::object back, forward, reload;  // _do_back(), _do_forward(), _do_reload()
+    nb::object sync;         // _sync_address_bar()
+};
+
+namespace detail {
+// The closure state of the built functions.
+enum class Cb { Holder, Action, Host, kCount };
+
+inline constexpr Param kActParams[] = {{.name = "act", .annotation = "Callable[[], None]"}};
+inline constexpr Param kUrlParams[] = {{.name = "url", .annotation = "str", .check = Check::Str}};
+inline constexpr Spec kInvokeSpec{.name = "_invoke", .params = kActParams, .returns = "None"};
+inline constexpr Spec kInvokeSyncSpec{.name = "_invoke_sync", .params = kActParams, .returns = "None"};
+inline constexpr Spec kCoreSpec{.name = "_core", .returns = "Any"};
+inline constexpr Spec kNavigateSpec{.name = "_do_navigate", .params = kUrlParams, .returns = "None"};
+inline constexpr Spec kFlushSpec{.name = "_flush_pending_navigate", .returns = "None"};
+inline constexpr Spec kBackSpec{.name = "_do_back", .returns = "None"};
+inline constexpr Spec kForwardSpec{.name = "_do_forward", .returns = "None"};
+inline constexpr Spec kReloadSpec{.name = "_do_reload", .returns = "None"};
+inline constexpr Spec kSyncSpec{.name = "_sync_address_bar", .returns = "None"};
+
+// Whether the host's `seen` hook asks for the parked navigation now.
+inline bool seen_now(const View &v, const State<Cb> &st, nb::handle cv) {
+    return v.seen && v.seen(st[Cb::Host], cv);
+}
+
+template <const View &V> void cb_invoke(const Call &c, nb::handle act) {
+    auto st = c.state<Cb>();
+    host::invoke(V, st[Cb::Holder], st[Cb::Action], act);
+}
+template <const View &V> void cb_invoke_sync(const Call &c, nb::handle act) {
+    auto st = c.state<Cb>();
+    host::invoke_sync(V, st[Cb::Holder], st[Cb::Action], act);
+}
+template <const View &V> nb::object cb_core(const Call &c) {
+    auto st = c.state<Cb>();
+    nb::object cv = host::core(V, st[Cb::Holder]);
+    if (seen_now(V, st, cv)) host::flush_pending(V, st[Cb::Holder]);
+    return cv;
+}
+template <const View &V> void cb_navigate(const Call &c, nb::str url) {
+    auto st = c.state<Cb>();
+    const bool deliver = V.seen && seen_now(V, st, host::core(V, st[Cb::Holder]));
+    host::navigate(V, st[Cb::Holder], c.global("norm_browser_url"), url);
+    // Still parked (this address normalised to nothing): deliver the parked one now.
+    if (deliver) host::flush_pending(V, st[Cb::Holder]);
+}
+template <const View &V> void cb_flush(const Call &c) { host::flush_pending(V, c.state<Cb>()[Cb::Holder]); }
+template <const View &V, History What> void cb_history(const Call &c) {
+    auto st = c.state<Cb>();
+    if (V.seen && seen_now(V, st, host::core(V, st[Cb::Holder]))) host::flush_pending(V, st[Cb::Holder]);
+    host::history(V, st[Cb::Holder], What);
+}
+template <const View &V> void cb_sync(const Call &c) { host::sync_address_bar(V, c.state<Cb>()[Cb::Holder]); }
+}  // namespace detail
+
+// Makes the nested functions of one host call over `holder`. `action` is the System.Action type
+// for DotNet marshalling (an empty handle imports it at each marshalled call); `host_state` is
+// what the View's `seen` hook receives. _do_navigate reads the module global norm_browser_url at
+// each call.
+template <const View &V>
+Callables make_callables(const Call &c, nb::handle holder, nb::handle action = nb::handle(),
+                         nb::handle host_state = nb::handle()) {
+    using namespace detail;
+    State<Cb> st;
+    st.set(Cb::Holder, holder);
+    if (action.is_valid()) st.set(Cb::Action, action);
+    if (host_state.is_valid()) st.set(Cb::Host, host_state);
+    // An empty Action slot is None in the state; the marshalling takes an empty handle for it.
+    nb::handle s = st.object();
+    Callables out;
+    out.invoke = c.nested<kInvokeSpec>(cb_invoke<V>, s);
+    out.invoke_sync = c.nested<kInvokeSyncSpec>(cb_invoke_sync<V>, s);
+    out.core = c.nested<kCoreSpec>(cb_core<V>, s);
+    out.navigate = c.nested<kNavigateSpec>(cb_navigate<V>, s);
+    out.flush = c.nested<kFlushSpec>(cb_flush<V>, s);
+    out.back = c.nested<kBackSpec>(cb_history<V, History::Back>, s);
+    out.forward = c.nested<kForwardSpec>(cb_history<V, History::Forward>, s);
+    out.reload = c.nested<kReloadSpec>(cb_history<V, History::Reload>, s);
+    out.sync = c.nested<kSyncSpec>(cb_sync<V>, s);
+    return out;
+}
 
 }  // namespace pk::host
 

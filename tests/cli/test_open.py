@@ -28,12 +28,14 @@ class StandInHost(types.ModuleType):
 @pytest.fixture
 def hosts(monkeypatch):
     made = {"winforms": StandInHost("panekit.framewell", 0),
-            "pywebview": StandInHost("panekit.glassport", 0)}
+            "pywebview": StandInHost("panekit.glassport", 0),
+            "gtk": StandInHost("panekit.gtkhost", 0)}
     for module in made.values():
         monkeypatch.setitem(sys.modules, module.__name__, module)
     monkeypatch.delenv("PANEKIT_HOST_BACKEND", raising=False)
     monkeypatch.delenv("PANEKIT_CONTROL_HOST", raising=False)
     monkeypatch.setenv("PANEKIT_CONTROL_PORT", str(free_port()))
+    monkeypatch.setattr(sys, "platform", "win32")  # the default backend is the system's
     return made
 
 
@@ -52,14 +54,21 @@ DEPRECATED = "panekit: open --host is deprecated and goes in the next release; u
     # the old spelling still works for this release, with a line saying so
     (["--host", "winforms"], "pywebview", "winforms", DEPRECATED % "winforms"),
     (["--host", "winforms", "--backend", "pywebview"], None, "pywebview", DEPRECATED % "winforms"),
+    ([], "gtk", "gtk", ""),
+    (["--backend", "gtk"], "winforms", "gtk", ""),
+    (["linux"], None, "gtk", ""),          # Linux opens the GTK window unless told otherwise
+    (["linux"], "pywebview", "pywebview", ""),
+    (["linux", "--backend", "winforms"], None, "winforms", ""),
 ])
 def test_backend_choice(hosts, monkeypatch, capsys, argv, variable, chosen, err):
+    if argv[:1] == ["linux"]:
+        monkeypatch.setattr(sys, "platform", "linux")
+        argv = argv[1:]
     if variable is not None:
         monkeypatch.setenv("PANEKIT_HOST_BACKEND", variable)
     assert main(["open", "example.com"] + argv) == 0
-    other = "winforms" if chosen == "pywebview" else "pywebview"
-    assert hosts[chosen].calls == [{"start_url": "example.com"}]
-    assert hosts[other].calls == []
+    assert {name: host.calls for name, host in hosts.items()} == {
+        name: [{"start_url": "example.com"}] if name == chosen else [] for name in hosts}
     assert capsys.readouterr().err == err
 
 
@@ -67,7 +76,7 @@ def test_host_address_given_to_open_is_explained(hosts, capsys):
     assert main(["open", "--host", "127.0.0.1"]) == 2
     assert capsys.readouterr().err == (
         "panekit: open --host 127.0.0.1: on open, --host named the window backend (deprecated; use "
-        "--backend winforms|pywebview); the control server's address is --control-host\n")
+        "--backend winforms|pywebview|gtk); the control server's address is --control-host\n")
     assert hosts["pywebview"].calls == hosts["winforms"].calls == []
 
 

@@ -244,9 +244,10 @@ def test_attached_silent_download_lands_in_folder(core, form, tmp_path, capsys):
     fetchkeep.attach_download_to_corewebview2(core, form, str(tmp_path / "a" / "b"), use_prompt=False)
     target = str(tmp_path / "a" / "b")
     args = core.sim_download("C:\\u\\a.txt")
-    # the folder is joined with Windows rules, whatever the OS running the tests
-    assert args.ResultFilePath == target + "\\a.txt"
-    assert lines(capsys) == [MOUNTED % (target, "False"), SILENT % (target + "\\a.txt")]
+    # the name is joined onto the folder by the running system's rules: on Linux a backslash would
+    # make "b\\a.txt" a file beside the folder
+    assert args.ResultFilePath == os.path.join(target, "a.txt")
+    assert lines(capsys) == [MOUNTED % (target, "False"), SILENT % os.path.join(target, "a.txt")]
 
 
 def test_attach_without_profile_still_subscribes(winsim, core, form, tmp_path, capsys):

@@ -1,6 +1,7 @@
 """Download settings (arguments over the four environment variables) and non-clashing names."""
 
 import os
+import sys
 
 import pytest
 
@@ -113,6 +114,12 @@ def test_argument_errors(call, message):
 # ---- unique_download_target: names --------------------------------------------------------------
 
 
+@pytest.fixture
+def on_windows(monkeypatch):
+    """Names are joined by the rules of the running system: these cases are Windows ones."""
+    monkeypatch.setattr(sys, "platform", "win32")
+
+
 @pytest.mark.parametrize(
     "suggested, name",
     [
@@ -135,7 +142,7 @@ def test_argument_errors(call, message):
         ("报告 最终.docx", "报告 最终.docx"),
     ],
 )
-def test_name_taken_from_suggestion(suggested, name):
+def test_name_taken_from_suggestion(on_windows, suggested, name):
     assert fetchkeep.unique_download_target("C:\\nowhere-panekit", suggested) == "C:\\nowhere-panekit\\" + name
 
 
@@ -151,11 +158,26 @@ def test_name_taken_from_suggestion(suggested, name):
         ("rel", "rel\\x.txt"),
     ],
 )
-def test_join_follows_windows_rules(folder, joined):
+def test_join_follows_windows_rules(on_windows, folder, joined):
     assert fetchkeep.unique_download_target(folder, "x.txt") == joined
 
 
-def test_name_that_looks_like_a_drive_stays_in_the_folder():
+@pytest.mark.parametrize(
+    "folder, suggested, joined",
+    [
+        ("dl", "C:\\Users\\a\\report.pdf", "dl/report.pdf"),  # not "dl\\report.pdf" beside dl
+        ("/srv/dl/", "x.txt", "/srv/dl/x.txt"),
+        ("/srv/dl", "..", "/srv/dl/_"),
+        ("", "x.txt", "x.txt"),
+        ("dl\\", "x.txt", "dl\\/x.txt"),  # a backslash is part of a POSIX folder's name
+    ],
+)
+def test_join_follows_posix_rules_elsewhere(monkeypatch, folder, suggested, joined):
+    monkeypatch.setattr(sys, "platform", "linux")
+    assert fetchkeep.unique_download_target(folder, suggested) == joined
+
+
+def test_name_that_looks_like_a_drive_stays_in_the_folder(on_windows):
     # "a:b:c" names the file "b:c"; a plain Windows join would put it on drive b: instead
     assert fetchkeep.unique_download_target("C:\\dl", "a:b:c") == "C:\\dl\\b:c"
 

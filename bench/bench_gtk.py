@@ -1,0 +1,133 @@
+"""The GTK host on a real WebKit view: GET /url and POST /navigate answered through the window's
+GLib marshalling, beside the same control server answering with no UI hop; the time from starting
+`panekit open` to a ready view showing its first page; and the wall time of the real-engine tier,
+all in one run.
+
+The window runs in a process of its own (`panekit open`, as a user starts it) on a local site; a
+client in another process sends one request per connection over loopback with raw sockets, as a
+control client would. Needs a display: run it through the tier's script, which provides one.
+
+    bash scripts/test.sh --gtk --bench          (or: scripts/test-gtk.sh PYTHON --bench)
+    python bench/bench_gtk.py [--requests N] [--starts N] [--no-tier]
+"""
+import argparse
+import json
+import os
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE.parent / "tests_gtk"))
+
+from gtktier import Site, Window, free_port, missing  # noqa: E402
+
+from panekit import helmwire  # noqa: E402
+
+CLIENT = r"""
+import json, socket, sys, time
+port, n, kind, target = int(sys.argv[1]), int(sys.argv[2]), sys.argv[3], sys.argv[4]
+if kind == "url":
+    req = b"GET /url HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n"
+else:
+    body = json.dumps({"url": target}).encode()
+    req = (b"POST /navigate HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n"
+           b"Content-Length: %d\r\nConnection: close\r\n\r\n" % len(body)) + body
+lat = []
+t0 = time.perf_counter()
+for _ in range(n):
+    s0 = time.perf_counter()
+    c = socket.create_connection(("127.0.0.1", port))
+    c.sendall(req)
+    data = b""
+    while chunk := c.recv(65536):
+        data += chunk
+    c.close()
+    assert b" 200 " in data.split(b"\r\n", 1)[0], data[:200]
+    lat.append(time.perf_counter() - s0)
+print(json.dumps({"total": time.perf_counter() - t0, "lat": lat}))
+"""
+
+
+def drive(port, n, kind, target):
+    out = subprocess.run([sys.executable, "-c", CLIENT, str(port), str(n), kind, target], capture_output=True,
+                         text=True, timeout=600, check=True).stdout
+    r = json.loads(out)
+    lat = sorted(r["lat"])
+    return n / r["total"], lat[len(lat) // 2] * 1e3, lat[min(len(lat) - 1, int(len(lat) * 0.99))] * 1e3
+
+
+class Core:
+    Source = "http://127.0.0.1/a.html"
+
+
+def start_plain(port):
+    srv, _ = helmwire.start_control_server(
+        host="127.0.0.1", port=port, invoke_sync=lambda act: act(), core=lambda: Core,
+        do_navigate=lambda url: None, do_back=lambda: None, do_forward=lambda: None,
+        do_reload=lambda: None, log=lambda line: None)
+    return srv
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--requests", type=int, default=300)
+    ap.add_argument("--starts", type=int, default=3, help="window starts timed to a ready view")
+    ap.add_argument("--no-tier", action="store_true", help="do not time a run of the tier")
+    args = ap.parse_args()
+    reason = missing()
+    if reason:
+        sys.exit(f"bench_gtk: {reason}")
+
+    site = Site()
+    tmp = Path(tempfile.mkdtemp(prefix="panekit-bench-gtk."))
+    a = site.url("/a.html")
+    starts, rows = [], []
+    plain_port = free_port()
+    plain = start_plain(plain_port)
+    try:
+        for i in range(args.starts):
+            w = Window(tmp / f"start{i}", site, f"panekit-bench-{os.getpid()}-{i}")
+            try:
+                w.wait_ready(a)
+                starts.append(w.ready_after)
+                if i == args.starts - 1:  # the last window serves the round trips
+                    for kind in ("url", "navigate"):
+                        drive(plain_port, 30, kind, a)  # warm-up
+                        drive(w.port, 30, kind, a)
+                        base = drive(plain_port, args.requests, kind, a)
+                        real = drive(w.port, args.requests, kind, a)
+                        rows += [(kind, "no UI hop", base, 1.0), (kind, "real window (GLib)", real, real[0] / base[0])]
+            finally:
+                rc = w.close()
+                if rc != 0:
+                    print(w.output(), file=sys.stderr)
+                    sys.exit(f"bench_gtk: the window ended with {rc}")
+    finally:
+        plain.shutdown()
+        plain.server_close()
+        site.close()
+
+    tier = None
+    if not args.no_tier:
+        t0 = time.monotonic()
+        run = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "tests_gtk"],
+                             cwd=HERE.parent, capture_output=True, text=True, timeout=900)
+        tier = (time.monotonic() - t0, run.returncode, run.stdout.strip().splitlines()[-1:])
+
+    path = {"url": "GET /url", "navigate": "POST /navigate"}
+    print("%d requests per case, one connection each, client in a second process" % args.requests)
+    print("%-15s %-22s %10s %9s %9s %7s" % ("request", "server", "req/s", "p50 ms", "p99 ms", "ratio"))
+    for kind, name, (rps, p50, p99), ratio in rows:
+        print("%-15s %-22s %10.0f %9.3f %9.3f %7.2f" % (path[kind], name, rps, p50, p99, ratio))
+    print("start to ready view (panekit open to /ready with the first page), %d starts: median %.2f s, "
+          "min %.2f s, max %.2f s" % (len(starts), statistics.median(starts), min(starts), max(starts)))
+    if tier:
+        print("real-engine tier (pytest tests_gtk): %.1f s wall, exit %d, %s" % (tier[0], tier[1], " ".join(tier[2])))
+
+
+if __name__ == "__main__":
+    main()

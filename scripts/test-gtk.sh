@@ -1,0 +1,115 @@
+#!/usr/bin/env bash
+# The real-engine tier: tests_gtk/ on the GTK host (GTK 3 + WebKitGTK through PyGObject) under a
+# private Xvfb display, driven end to end over the control port and by real X input.
+#   scripts/test-gtk.sh PYTHON [pytest args]      the tier (paths must lie in tests_gtk/)
+#   scripts/test-gtk.sh PYTHON --bench            bench/bench_gtk.py on the same display
+#   scripts/test-gtk.sh PYTHON --screenshot FILE  the tier's screenshot test, writing FILE (a PNG)
+# PYTHON is the virtual environment's interpreter with panekit installed (scripts/test.sh --gtk
+# builds it and calls this). Installs what the tier needs: the Debian packages below (as root;
+# otherwise it prints the command to run, never calling sudo) and PyGObject with pycairo from the
+# package index. Whatever cannot be had is said plainly and the tier's tests skip.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+vpy=$1
+shift
+mode=tests
+case "${1:-}" in
+  --bench) mode=bench; shift ;;
+  --screenshot) mode=screenshot; shot=$(realpath -m "$2"); shift 2 ;;
+esac
+has_path=0
+for a in "$@"; do case "$a" in tests_gtk*) has_path=1 ;; esac; done
+[ "$has_path" = 1 ] || set -- "$@" tests_gtk
+say() { echo "[gtk tier] $*" >&2; }
+started=$SECONDS
+
+# gir1.2-webkit2-4.1 brings GTK 3, WebKitGTK and their introspection data; PyGObject is built from
+# source against libgirepository1.0-dev and pycairo against libcairo2-dev (pkg-config finds both).
+# xdotool sends real input, xclip reads the clipboard, imagemagick takes the screenshot.
+packages=(gir1.2-webkit2-4.1 libgirepository1.0-dev libcairo2-dev pkg-config gcc
+          xvfb xauth xdotool xclip imagemagick)
+missing=()
+if command -v dpkg-query >/dev/null 2>&1; then
+  for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+fi
+if [ ${#missing[@]} -gt 0 ]; then
+  install=(apt-get install -y -qq -o DPkg::Lock::Timeout=600 --no-install-recommends "${missing[@]}")
+  if ! command -v apt-get >/dev/null 2>&1 || [ "$(id -u)" != 0 ]; then
+    say "cannot install ${missing[*]} here; as root run: apt-get update && ${install[*]}"
+  else
+    say "installing ${missing[*]} (about a minute)"
+    if apt-get update -qq -o DPkg::Lock::Timeout=600 >&2 &&
+       DEBIAN_FRONTEND=noninteractive "${install[@]}" >&2; then
+      say "packages installed in $((SECONDS - started)) s"
+    else
+      say "installing the packages failed; tests that need them will skip"
+    fi
+  fi
+fi
+
+# PyGObject 3.51 and later need girepository-2.0, which Debian 12 does not have.
+if ! "$vpy" -c "import gi, cairo" 2>/dev/null; then
+  say "installing PyGObject and pycairo (built from source, about a minute)"
+  "$vpy" -m pip install -q --disable-pip-version-check "PyGObject<3.51" pycairo ||
+    say "installing PyGObject failed; the tier will skip"
+fi
+
+xpid=""
+stop_display() {
+  if [ -n "$xpid" ]; then
+    kill "$xpid" 2>/dev/null || true
+    for _ in $(seq 50); do kill -0 "$xpid" 2>/dev/null || break; sleep 0.1; done
+    kill -9 "$xpid" 2>/dev/null || true
+    xpid=""
+  fi
+}
+trap stop_display EXIT
+if command -v Xvfb >/dev/null 2>&1; then
+  dfile=$(mktemp)
+  # -displayfd picks a free display number and writes it once the server accepts connections.
+  Xvfb -displayfd 3 -screen 0 1600x1000x24 -nolisten tcp 3>"$dfile" >/dev/null 2>&1 &
+  xpid=$!
+  for _ in $(seq 100); do
+    [ -s "$dfile" ] && break
+    kill -0 "$xpid" 2>/dev/null || break
+    sleep 0.1
+  done
+  display=$(head -n 1 "$dfile" | tr -d '[:space:]')
+  rm -f "$dfile"
+  if [ -n "$display" ]; then
+    export DISPLAY=":$display"
+  else
+    say "Xvfb did not start within 10 s; the tier will skip"
+    stop_display
+    unset DISPLAY
+  fi
+else
+  say "Xvfb is not installed; the tier will skip"
+  unset DISPLAY
+fi
+# No session bus here: GTK and WebKit must not wait for one (accessibility bridge, portals), and
+# settings stay in memory (the file chooser saves its own; dconf would need the bus).
+export NO_AT_BRIDGE=1 GTK_A11Y=none GDK_BACKEND=x11 GSETTINGS_BACKEND=memory
+unset WAYLAND_DISPLAY
+# The windows' logs, profiles and downloads, kept for a look after a failure.
+basetemp=$(mktemp -d "${TMPDIR:-/tmp}/panekit-gtk-tier.XXXXXX")
+
+say "set up in $((SECONDS - started)) s"
+run_started=$SECONDS
+rc=0
+case "$mode" in
+  bench)
+    timeout -k 10 900 "$vpy" bench/bench_gtk.py || rc=$? ;;
+  screenshot)
+    PANEKIT_SCREENSHOT="$shot" timeout -k 10 300 "$vpy" -m pytest -q -p no:cacheprovider -rs \
+      --basetemp "$basetemp" \
+      "tests_gtk/test_gtk_window.py::test_screenshot" || rc=$? ;;
+  *)
+    # The outer limit is a last resort: every wait inside the tier has its own timeout.
+    timeout -k 10 900 "$vpy" -m pytest -q -p no:cacheprovider -rs --basetemp "$basetemp" "$@" || rc=$?
+    [ "$rc" = 0 ] && rm -rf "$basetemp" || say "the windows' logs are under $basetemp" ;;
+esac
+say "ran in $((SECONDS - run_started)) s (tier wall time $((SECONDS - started)) s)"
+exit "$rc"
