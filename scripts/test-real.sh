@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The real-platform tier: tests_real/ on Windows Forms through Mono, under a private Xvfb display.
 #   scripts/test-real.sh PYTHON [pytest args]   (paths must lie in tests_real/)
-# PYTHON is the virtual environment's interpreter with panekit installed (scripts/test.sh --real
+# PYTHON is the virtual environment's interpreter with panekit installed (`nox -s real`
 # builds it and calls this). Installs what the tier needs when it can: the Debian packages below
 # (when it runs as root; otherwise it prints the command to run, never calling sudo) and pythonnet from the package index. Whatever cannot be
 # had is said plainly and the tier's tests skip; a missing platform never fails the run.

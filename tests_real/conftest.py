@@ -1,5 +1,5 @@
 """The real-platform tier: Windows Forms and System.Drawing through pythonnet on Mono, under an X
-display (scripts/test.sh --real starts a private Xvfb and runs this folder in its own process;
+display (`nox -s real` starts a private Xvfb and runs this folder in its own process;
 pythonnet's clr and the simulated one in tests/ cannot share a process).
 
 When the platform cannot be had (no pythonnet, no display, Mono missing or unable to load Windows
@@ -49,9 +49,9 @@ def _probe():
     try:
         import pythonnet  # noqa: F401 - only whether it is there
     except ImportError:
-        return False, "pythonnet is not installed (scripts/test.sh --real installs it)"
+        return False, "pythonnet is not installed (`nox -s real` installs it)"
     if not os.environ.get("DISPLAY"):
-        return False, "no X display (scripts/test.sh --real starts a virtual one)"
+        return False, "no X display (`nox -s real` starts a virtual one)"
     env = dict(os.environ, MONO_DEBUG="no-gdb-backtrace")
     try:
         r = subprocess.run([sys.executable, "-W", "ignore", "-c", _PROBE], capture_output=True,

@@ -10,7 +10,10 @@ import weakref
 import pytest
 
 import panekit
-from panekit import _pk_testing as pt
+
+# Built only into test environments (nox builds it); a release wheel has no such module.
+pt = pytest.importorskip("panekit._pk_testing",
+                         reason="panekit._pk_testing is a test-only module, not part of release wheels")
 
 # wide(a, s, os, d, od, ob, i, oi, t=True, f=1.5, n=7, txt="dflt", *, no=None, off=False)
 BASE = dict(a=0, s="s", os=None, d={}, od=None, ob=None, i=1, oi=None)

