@@ -153,15 +153,17 @@ def _control_address(args):
 
 def _port_refusal(host, port):
     """Why the control server could not listen on (host, port) now, or None when it could. The
-    probe binds as the server does (IPv4; on Windows exclusively, or a port that another program
-    listens on would seem free)."""
+    probe binds as the server does (IPv4, or IPv6 for an IPv6 literal; on Windows exclusively, or
+    a port that another program listens on would seem free)."""
     try:
-        with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        bare = host[1:-1] if host.startswith("[") and host.endswith("]") else host
+        family = socket.AF_INET6 if ":" in bare else socket.AF_INET
+        with socket.socket(family, socket.SOCK_STREAM) as s:
             if hasattr(socket, "SO_EXCLUSIVEADDRUSE"):
                 s.setsockopt(socket.SOL_SOCKET, socket.SO_EXCLUSIVEADDRUSE, 1)
             elif hasattr(socket, "SO_REUSEADDR"):  # as the server: a closing connection is no owner
                 s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-            s.bind((host, port))
+            s.bind((bare, port))
     except (OSError, OverflowError) as e:  # OverflowError: a port beyond 65535 from the variable
         # Windows refuses an exclusive bind to a port in use with WSAEACCES (errno EACCES), where
         # elsewhere EACCES means a port this user may not open.

@@ -728,13 +728,25 @@ nb::object start_control_server(const pk::Call &c, nb::str host, nb::handle port
     if (text.size() >= 2 && text.front() == '[' && text.back() == ']')
         bind_host = nb::str(text.data() + 1, text.size() - 2);
     nb::object server_type = pk::import_from("http.server", "HTTPServer");
-    nb::object srv;
-    if (utf8(bind_host).find(':') != std::string_view::npos) {
-        srv = server_type.attr("__new__")(server_type);
-        srv.attr("address_family") = pk::import_from("socket", "AF_INET6");
-        server_type.attr("__init__")(srv, nb::make_tuple(bind_host, port), handler);
-    } else {
-        srv = server_type(nb::make_tuple(bind_host, port), handler);
+    nb::object socket_mod = pk::import("socket");
+    nb::object srv = server_type.attr("__new__")(server_type);
+    if (utf8(bind_host).find(':') != std::string_view::npos)
+        srv.attr("address_family") = socket_mod.attr("AF_INET6");
+    // On Windows, SO_REUSEADDR (which HTTPServer asks for) lets a socket bind a port that another
+    // program already listens on: a second window would share the first one's port instead of
+    // failing. There the port is taken exclusively, so a busy port fails the start as elsewhere.
+    bool windows = pk::import("sys").attr("platform").equal(nb::str("win32"));
+    if (windows) srv.attr("allow_reuse_address") = false;
+    server_type.attr("__init__")(srv, nb::make_tuple(bind_host, port), handler, false);
+    try {
+        if (windows && nb::hasattr(socket_mod, "SO_EXCLUSIVEADDRUSE"))
+            srv.attr("socket").attr("setsockopt")(socket_mod.attr("SOL_SOCKET"),
+                                                  socket_mod.attr("SO_EXCLUSIVEADDRUSE"), 1);
+        srv.attr("server_bind")();
+        srv.attr("server_activate")();
+    } catch (nb::python_error &) {
+        pk::guarded([&] { srv.attr("server_close")(); });
+        throw;
     }
     st.set(Server::Srv, srv);
     nb::object listener = srv.attr("socket");
