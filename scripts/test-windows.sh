@@ -107,8 +107,8 @@ if [ ! -x "$venv/bin/python" ]; then
   "$(scripts/ensure-python.sh)" -m venv "$venv"
 fi
 vpy=$venv/bin/python
-say "installing build tools and delvewheel"
-"$vpy" -m pip install -q --disable-pip-version-check -r scripts/requirements-build.txt delvewheel
+say "installing build tools, delvewheel and installer"
+"$vpy" -m pip install -q --disable-pip-version-check -r scripts/requirements-build.txt delvewheel installer
 
 # ---- the wheel -------------------------------------------------------------------------------
 # CMake's Python lookup appends the build interpreter's -ldl to the link line; MinGW has no libdl,
@@ -140,23 +140,44 @@ pkgdir=$work/python/Lib/site-packages
 rm -rf "$work/python"
 cp -r "$embed" "$work/python"
 mkdir -p "$pkgdir"
-unzip -q -o "$repaired" -d "$pkgdir"
+# Installed as pip on Windows would: files under Lib\site-packages, the console script as a
+# Windows launcher (.exe) in Scripts\ that starts the interpreter by its Windows path.
+winpy="Z:$(echo "$work/python/python.exe" | tr / '\\')"
+install_wheels() {
+  "$vpy" - "$work/python" "$winpy" "$@" <<'PY'
+import sys
+from installer import install
+from installer.destinations import SchemeDictionaryDestination
+from installer.sources import WheelFile
+base, interpreter, wheels = sys.argv[1], sys.argv[2], sys.argv[3:]
+site = base + "/Lib/site-packages"
+scheme = {"purelib": site, "platlib": site, "scripts": base + "/Scripts", "data": base,
+          "headers": base + "/Include"}
+for wheel in wheels:
+    dest = SchemeDictionaryDestination(scheme, interpreter, "win-amd64", overwrite_existing=True)
+    with WheelFile.open(wheel) as source:
+        install(source, dest, {"INSTALLER": b"test-windows.sh"})
+PY
+}
+install_wheels "$repaired"
 say "checking exports and imports of every DLL in the wheel"
 "$vpy" scripts/pe-check.py --objdump "$T-objdump" "$pkgdir/panekit"
 
 # ---- test dependencies -----------------------------------------------------------------------
-# Pure-Python wheels only, unzipped beside the package (the interpreter's ._pth lists the folder).
+# Windows wheels, installed beside the package (the interpreter's ._pth lists the folder); listed
+# by hand because pip would judge the dependencies' markers by this Linux interpreter.
 deps=(pytest pytest-timeout pluggy iniconfig packaging colorama pygments
       "pywebview>=5.3" bottle typing_extensions
-      mypy mypy_extensions pathspec)
+      mypy mypy_extensions pathspec librt ast-serialize)
 say "fetching the test dependencies' wheels"
-mkdir -p "$cache/wheels"
+# A fresh folder each run (pip's own cache keeps the downloads), so no older version lingers.
+rm -rf "$work/wheels" && mkdir -p "$work/wheels"
 "$vpy" -m pip download -q --disable-pip-version-check --no-deps --only-binary :all: \
-  --platform win_amd64 --python-version 3.13 --implementation py --abi none \
-  -d "$cache/wheels" "${deps[@]}"
+  --platform win_amd64 --python-version 3.13 --implementation cp --abi cp313 --abi abi3 --abi none \
+  -d "$work/wheels" "${deps[@]}"
 # pywebview's proxy_tools is published as source only (one pure-Python module): a wheel is made here.
-"$vpy" -m pip wheel -q --disable-pip-version-check --no-deps -w "$cache/wheels" proxy_tools
-for w in "$cache"/wheels/*.whl; do unzip -q -o "$w" -d "$pkgdir"; done
+"$vpy" -m pip wheel -q --disable-pip-version-check --no-deps -w "$work/wheels" proxy_tools
+install_wheels "$work"/wheels/*.whl
 printf '%s\r\n' python313.zip . 'Lib\site-packages' > "$work/python/python313._pth"
 
 # ---- the suite under wine --------------------------------------------------------------------

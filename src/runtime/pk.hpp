@@ -414,7 +414,8 @@ inline ClassBuilder Call::module_class(const char *name, nb::handle bases, const
 [[noreturn]] void raise_arg_type(const char *param, const char *expected, nb::handle got,
                                  bool subclass_note);
 
-// print(text, flush=True) through sys.stdout, as Python code would.
+// print(text, flush=True) through sys.stdout, as Python code would; a character the stream's
+// encoding cannot show is written escaped (backslashreplace) instead of failing the line.
 void print_line(nb::handle text);
 void print_line(const char *utf8);
 
