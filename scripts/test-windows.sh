@@ -180,6 +180,19 @@ rm -rf "$work/wheels" && mkdir -p "$work/wheels"
 install_wheels "$work"/wheels/*.whl
 printf '%s\r\n' python313.zip . 'Lib\site-packages' > "$work/python/python313._pth"
 
+# wine 8 has no bcryptprimitives.dll, whose ProcessPrng Rust-built modules load (mypy's parser, used
+# by the stub test); Windows has had it since 8. A stand-in over BCryptGenRandom, for wine only.
+cat > "$work/bcryptprimitives.c" <<'C'
+#include <windows.h>
+#include <bcrypt.h>
+BOOL WINAPI ProcessPrng(PBYTE data, SIZE_T len) {
+    return BCryptGenRandom(NULL, data, (ULONG)len, BCRYPT_USE_SYSTEM_PREFERRED_RNG) == 0;
+}
+C
+printf 'LIBRARY bcryptprimitives.dll\nEXPORTS\nProcessPrng\n' > "$work/bcryptprimitives.def"
+$T-gcc-posix -O2 -shared -o "$work/python/bcryptprimitives.dll" "$work/bcryptprimitives.c" \
+  "$work/bcryptprimitives.def" -lbcrypt
+
 # ---- the suite under wine --------------------------------------------------------------------
 export WINEPREFIX=$work/wine WINEDEBUG=-all WINEARCH=win64
 # No Mono or Gecko installers for a prefix that only runs a console program.

@@ -1,0 +1,47 @@
+"""Console lines on a stream whose encoding cannot show them (cp1252: English Windows with output
+redirected to a pipe or a file): every writer prints the line with such characters escaped."""
+
+import io
+import os
+import sys
+
+import pytest
+
+from panekit import fetchkeep, framewell, glassport, promptdeck
+from simplatform import CoreWebView2, Form
+
+
+def silent_download(tmp_path):
+    core, form = CoreWebView2(), Form()
+    folder = str(tmp_path) + os.sep
+    core.DownloadStarting += lambda sender, args: fetchkeep.handle_download_starting(
+        form, sender, args, folder, False)
+    args = core.sim_download("C:\\Users\\a\\Downloads\\报告.pdf")
+    # the line that could not be encoded must not cancel the download
+    assert (args.ResultFilePath, args.Cancel, args.Handled) == (folder + "报告.pdf", False, True)
+    return "[panekit] 静默下载保存到: " + folder + "报告.pdf"
+
+
+def refusal(host):
+    def run(_):
+        assert host.run_toolbar_main(start_url="x") == 1
+        return "[panekit] 仅支持 Windows。"
+    return run
+
+
+def repl_help(_):
+    promptdeck.Webview2ControlReplBase(1).dispatch("h")
+    return "  u / url              — 打印当前地址"
+
+
+@pytest.mark.parametrize("encoding", ["cp1252", "ascii"])
+@pytest.mark.parametrize("write", [silent_download, refusal(framewell), refusal(glassport), repl_help],
+                         ids=["download", "framewell", "glassport", "repl-help"])
+def test_unshowable_characters_come_out_escaped(winsim, tmp_path, monkeypatch, write, encoding):
+    monkeypatch.setattr(sys, "platform", "linux")  # the hosts refuse at once, whatever runs the test
+    raw = io.BytesIO()
+    stream = io.TextIOWrapper(raw, encoding=encoding, newline="\n", write_through=True)
+    monkeypatch.setattr(sys, "stdout", stream)
+    line = write(tmp_path)
+    printed = raw.getvalue().decode(encoding).splitlines()
+    assert line.encode(encoding, "backslashreplace").decode(encoding) in printed
