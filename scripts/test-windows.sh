@@ -64,7 +64,7 @@ if [ ! -f "$headers/Python.h" ] || [ ! -f "$headers/pyconfig.h" ]; then
   apt-get "${apt_opts[@]}" update -qq
   say "downloading the python3.13 source package"
   (cd "$apt_dir/src" && apt-get "${apt_opts[@]}" source --download-only -qq python3.13)
-  orig=$(find "$apt_dir/src" -maxdepth 1 -name 'python3.13_*.orig.tar.*' | head -1)
+  orig=$(find "$apt_dir/src" -maxdepth 1 -name 'python3.13_*.orig.tar.*' ! -name '*.asc' | head -1)
   [ -n "$orig" ] || die "python3.13 source package not downloaded"
   rm -rf "$apt_dir/x" && mkdir -p "$apt_dir/x"
   tar -xf "$orig" -C "$apt_dir/x" --wildcards '*/Include/*' '*/PC/pyconfig.h.in'
