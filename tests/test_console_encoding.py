@@ -11,7 +11,7 @@ from panekit import fetchkeep, framewell, glassport, promptdeck
 from simplatform import CoreWebView2, Form
 
 
-def silent_download(tmp_path):
+def silent_download(tmp_path, monkeypatch):
     core, form = CoreWebView2(), Form()
     folder = str(tmp_path) + os.sep
     core.DownloadStarting += lambda sender, args: fetchkeep.handle_download_starting(
@@ -23,25 +23,30 @@ def silent_download(tmp_path):
 
 
 def refusal(host):
-    def run(_):
+    def run(*_):
         assert host.run_toolbar_main(start_url="x") == 1
         return "[panekit] 仅支持 Windows。"
     return run
 
 
-def repl_help(_):
+def repl_help(*_):
     promptdeck.Webview2ControlReplBase(1).dispatch("h")
     return "  u / url              — 打印当前地址"
 
 
+def repl_prompt(_, monkeypatch):
+    monkeypatch.setattr(sys, "stdin", io.StringIO("q\n"))
+    promptdeck.Webview2ControlReplBase(1).run_repl(prompt="页面> ")
+    return "页面> "
+
+
 @pytest.mark.parametrize("encoding", ["cp1252", "ascii"])
-@pytest.mark.parametrize("write", [silent_download, refusal(framewell), refusal(glassport), repl_help],
-                         ids=["download", "framewell", "glassport", "repl-help"])
+@pytest.mark.parametrize("write", [silent_download, refusal(framewell), refusal(glassport), repl_help, repl_prompt],
+                         ids=["download", "framewell", "glassport", "repl-help", "repl-prompt"])
 def test_unshowable_characters_come_out_escaped(winsim, tmp_path, monkeypatch, write, encoding):
     monkeypatch.setattr(sys, "platform", "linux")  # the hosts refuse at once, whatever runs the test
     raw = io.BytesIO()
     stream = io.TextIOWrapper(raw, encoding=encoding, newline="\n", write_through=True)
     monkeypatch.setattr(sys, "stdout", stream)
-    line = write(tmp_path)
-    printed = raw.getvalue().decode(encoding).splitlines()
-    assert line.encode(encoding, "backslashreplace").decode(encoding) in printed
+    shown = write(tmp_path, monkeypatch)
+    assert shown.encode(encoding, "backslashreplace").decode(encoding) in raw.getvalue().decode(encoding)
