@@ -23,7 +23,8 @@ def silent_download(tmp_path, monkeypatch):
 
 
 def refusal(host):
-    def run(*_):
+    def run(_, monkeypatch):
+        monkeypatch.setattr(sys, "platform", "linux")  # the host refuses at once, whatever runs the test
         assert host.run_toolbar_main(start_url="x") == 1
         return "[panekit] 仅支持 Windows。"
     return run
@@ -44,7 +45,6 @@ def repl_prompt(_, monkeypatch):
 @pytest.mark.parametrize("write", [silent_download, refusal(framewell), refusal(glassport), repl_help, repl_prompt],
                          ids=["download", "framewell", "glassport", "repl-help", "repl-prompt"])
 def test_unshowable_characters_come_out_escaped(winsim, tmp_path, monkeypatch, write, encoding):
-    monkeypatch.setattr(sys, "platform", "linux")  # the hosts refuse at once, whatever runs the test
     raw = io.BytesIO()
     stream = io.TextIOWrapper(raw, encoding=encoding, newline="\n", write_through=True)
     monkeypatch.setattr(sys, "stdout", stream)
