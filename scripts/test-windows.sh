@@ -113,8 +113,9 @@ say "installing build tools, delvewheel and installer"
 "$vpy" -m pip install -q --disable-pip-version-check -r scripts/requirements-build.txt delvewheel installer
 
 # ---- the wheel -------------------------------------------------------------------------------
-# CMake's Python lookup appends the build interpreter's -ldl to the link line; MinGW has no libdl,
-# so an empty one stands in (found through LIBRARY_PATH).
+# CMake's Python lookup has been seen to append the build interpreter's -ldl to the link line, and
+# MinGW has no libdl: an empty one stands in (found through LIBRARY_PATH). With Python_LIBRARY
+# given, as here, the current CMake adds none; the stand-in only guards against that.
 mkdir -p "$work/lib" && [ -f "$work/lib/libdl.a" ] || $T-ar rc "$work/lib/libdl.a"
 rm -rf "$work/dist" "$work/wheel"
 say "building the Windows wheel (the first build compiles every module: about a minute)"
