@@ -221,7 +221,15 @@ void run_repl(nb::handle self, nb::str prompt) {
         nb::object line;
         try {
             // Looked up at each read, as `input(prompt)` in Python code would be.
-            line = pk::import("builtins").attr("input")(prompt);
+            nb::object input = pk::import("builtins").attr("input");
+            try {
+                line = input(prompt);
+            } catch (nb::python_error &e) {
+                // input() writes the prompt before it reads: a prompt the console cannot show
+                // is shown escaped, as every other line is.
+                if (!e.matches(PyExc_UnicodeEncodeError)) throw;
+                line = input(pk::escaped_for_stdout(prompt));
+            }
         } catch (nb::python_error &e) {
             // Only reading is guarded: end of input or Ctrl-C at the prompt ends the loop.
             if (!e.matches(PyExc_EOFError) && !e.matches(PyExc_KeyboardInterrupt)) throw;

@@ -417,9 +417,12 @@ inline ClassBuilder Call::module_class(const char *name, nb::handle bases, const
 [[noreturn]] void raise_arg_type(const char *param, const char *expected, nb::handle got,
                                  bool subclass_note);
 
-// print(text, flush=True) through sys.stdout, as Python code would.
+// print(text, flush=True) through sys.stdout, as Python code would; a character the stream's
+// encoding cannot show is written escaped (backslashreplace) instead of failing the line.
 void print_line(nb::handle text);
 void print_line(const char *utf8);
+// str(text) with every character sys.stdout's encoding cannot show escaped (backslashreplace).
+nb::str escaped_for_stdout(nb::handle text);
 
 // json.dumps(obj, ensure_ascii=False) encoded as UTF-8; characters UTF-8 cannot carry (lone
 // surrogates, which only occur inside JSON strings) are written as JSON \uXXXX escapes.

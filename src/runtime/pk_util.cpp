@@ -54,7 +54,29 @@ nb::object import(const char *name) {
 void print_line(nb::handle text) {
     nb::object print = nb::borrow(PyDict_GetItemString(PyEval_GetBuiltins(), "print"));
     if (!print.is_valid()) print = import("builtins").attr("print");
-    print(text, "flush"_a = true);
+    try {
+        print(text, "flush"_a = true);
+        return;
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_UnicodeEncodeError)) throw;
+    }
+    // The stream's encoding cannot show a character (a cp1252 console or a redirected stream on
+    // Windows, say): the same line with such characters escaped. A text stream encodes the whole
+    // line before writing any of it, so nothing was written by the failed call.
+    print(escaped_for_stdout(text), "flush"_a = true);
+}
+
+nb::str escaped_for_stdout(nb::handle text) {
+    nb::object stream = nb::borrow(PySys_GetObject("stdout"));
+    nb::object encoding = stream.is_valid() ? attr_or(stream, "encoding", nb::none()) : nb::none();
+    nb::str line(text);
+    if (nb::isinstance<nb::str>(encoding)) {
+        try {
+            return nb::str(line.attr("encode")(encoding, "backslashreplace").attr("decode")(encoding));
+        } catch (nb::python_error &) {  // an encoding that cannot decode its own output
+        }
+    }
+    return nb::str(line.attr("encode")("ascii", "backslashreplace").attr("decode")("ascii"));
 }
 
 void print_line(const char *utf8) { print_line(nb::str(utf8)); }

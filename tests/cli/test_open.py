@@ -147,7 +147,7 @@ def test_host_that_cannot_be_loaded(monkeypatch, capsys):
     assert err.count("\n") == 1
 
 
-@pytest.mark.skipif(sys.platform == "win32", reason="the window really opens on Windows")
+@pytest.mark.skipif(sys.platform == "win32", reason="needs a system other than Windows (there the real window opens)")
 @pytest.mark.parametrize("host, module", [("winforms", "framewell"), ("pywebview", "glassport")])
 def test_real_host_refuses_other_systems(tmp_path, host, module):
     pytest.importorskip(f"panekit.{module}")

@@ -62,6 +62,7 @@ def test_refusals_touch_nothing(winsim_unloaded, monkeypatch, capsys):
     util = types.ModuleType("webview.util")
     util.__getattr__ = lambda name: seen.append(name) or (lambda n: "C:\\wv\\" + n)
     monkeypatch.setitem(sys.modules, "webview.util", util)
+    monkeypatch.setattr(sys, "platform", "linux")  # whatever system runs the test
     assert framewell.run_toolbar_main(start_url="x") == 1  # not Windows: nothing imported
     assert seen == []
     winsim_unloaded.pretend_windows()
@@ -105,7 +106,7 @@ def test_whole_window_over_http(env, capsys, tmp_path):
                                   util.interop_dll_path("Microsoft.Web.WebView2.WinForms.dll")]
         assert os.environ["Path"] == "C:\\base" + "".join(
             ";" + util.interop_dll_path(n) for n in ("win-arm64", "win-x64", "win-x86"))
-        assert (tmp_path / "rel" / "ud").is_dir() and wv.CreationProperties.UserDataFolder == "rel/ud"
+        assert (tmp_path / "rel" / "ud").is_dir() and wv.CreationProperties.UserDataFolder == str(Path("rel/ud"))
         assert [c.Dock for c in form.Controls] == [DockStyle.Fill, DockStyle.Top]
         top, body = form.Controls[1], form.Controls[0]
         assert body.Top == top.Height > 0 and body.Top + body.Height == form.ClientSize.Height
