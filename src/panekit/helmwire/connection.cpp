@@ -735,11 +735,12 @@ nb::object start_control_server(const pk::Call &c, nb::str host, nb::handle port
     // On Windows, SO_REUSEADDR (which HTTPServer asks for) lets a socket bind a port that another
     // program already listens on: a second window would share the first one's port instead of
     // failing. There the port is taken exclusively, so a busy port fails the start as elsewhere.
-    bool windows = pk::import("sys").attr("platform").equal(nb::str("win32"));
+    // (Asked of the socket layer, not of sys.platform: it is the system's sockets that behave so.)
+    bool windows = nb::hasattr(socket_mod, "SO_EXCLUSIVEADDRUSE");
     if (windows) srv.attr("allow_reuse_address") = false;
     server_type.attr("__init__")(srv, nb::make_tuple(bind_host, port), handler, false);
     try {
-        if (windows && nb::hasattr(socket_mod, "SO_EXCLUSIVEADDRUSE"))
+        if (windows)
             srv.attr("socket").attr("setsockopt")(socket_mod.attr("SOL_SOCKET"),
                                                   socket_mod.attr("SO_EXCLUSIVEADDRUSE"), 1);
         srv.attr("server_bind")();
