@@ -46,6 +46,7 @@ const char *const kDefaultHome = "https://duckduckgo.com/";
 constexpr int kWidth = 1280;
 constexpr int kHeight = 860;
 // WebKit's load events and policy-decision types (WebKitLoadEvent, WebKitPolicyDecisionType).
+constexpr long kLoadStarted = 0;
 constexpr long kLoadCommitted = 2;
 constexpr long kLoadFinished = 3;
 constexpr long kDecisionResponse = 2;
@@ -64,7 +65,10 @@ const char *const kToolbarCss =
 // What the nested functions of one call share.
 enum class G {
     Holder, Gtk, GLib, WebKit, Window, View, Source, Start, Core,
-    Invoke, Sync, Flush, Navigate, Folder, Prompt, Server, kCount
+    Invoke, Sync, Flush, Navigate, Folder, Prompt, Server,
+    Pages,    // the page tracker of the host layer
+    LoadEnd,  // True once the load in flight has been reported failed, cancelled or downloaded
+    kCount
 };
 using GState = pk::State<G>;
 
@@ -91,6 +95,10 @@ constexpr pk::Spec can_forward_spec{.name = "CanGoForward", .params = self_param
 nb::object can_forward(const pk::Call &c, nb::handle) { return c.state<G>()[G::View].attr("can_go_forward")(); }
 constexpr pk::Spec source_spec{.name = "Source", .params = self_params, .returns = "str"};
 nb::object source(const pk::Call &c, nb::handle) { return nb::borrow(c.state<G>()[G::Source]); }
+constexpr pk::Spec title_spec{.name = "DocumentTitle", .params = self_params, .returns = "str"};
+nb::object title(const pk::Call &c, nb::handle) {
+    return pk::text_or_empty(nb::object(c.state<G>()[G::View].attr("get_title")()));
+}
 
 // ---- view events ----------------------------------------------------------------------------------
 
@@ -99,10 +107,16 @@ constexpr pk::Spec load_changed_spec{.name = "_on_load_changed", .params = load_
 void on_load_changed(const pk::Call &c, nb::handle view, nb::handle event) {
     auto st = c.state<G>();
     const long e = pk::guarded_or(-1L, [&] { return as_long(event); });
-    if (e == kLoadCommitted) {
+    if (e == kLoadStarted) {
+        st.set(G::LoadEnd, Py_False);
+        pk::guarded([&] { pk::host::pages_started(st[G::Pages], nb::none(), nb::object(view.attr("get_uri")())); });
+    } else if (e == kLoadCommitted) {
         pk::guarded([&] { st.set(G::Source, pk::text_or_empty(nb::object(view.attr("get_uri")()))); });
         st[G::Invoke](st[G::Sync]);
     } else if (e == kLoadFinished) {
+        if (!st[G::LoadEnd].is(Py_True))
+            pk::guarded([&] { pk::host::pages_finished(st[G::Pages], nb::none(), true, nb::none(), nb::none()); });
+        st.set(G::LoadEnd, Py_True);
         st[G::Invoke](st[G::Sync]);
         st[G::Invoke](st[G::Flush]);
     }
@@ -113,10 +127,18 @@ constexpr pk::Param load_failed_params[] = {{.name = "view", .annotation = "Any"
                                             {.name = "uri", .annotation = "str"},
                                             {.name = "error", .annotation = "Any"}};
 constexpr pk::Spec load_failed_spec{.name = "_on_load_failed", .params = load_failed_params, .returns = "bool"};
-nb::object on_load_failed(nb::handle, nb::handle, nb::handle uri, nb::handle error) {
+nb::object on_load_failed(const pk::Call &c, nb::handle, nb::handle, nb::handle uri, nb::handle error) {
+    auto st = c.state<G>();
     pk::guarded([&] {
         const long code = as_long(error.attr("code"));
-        if (code == kErrorCancelled || code == kErrorInterruptedByPolicy) return;
+        // A cancelled load is no end of a page's navigation: the load that replaced it supersedes it.
+        st.set(G::LoadEnd, Py_True);
+        if (code == kErrorCancelled) return;
+        if (code == kErrorInterruptedByPolicy) {
+            pk::host::pages_download(st[G::Pages]);
+            return;
+        }
+        pk::guarded([&] { pk::host::pages_finished(st[G::Pages], nb::none(), false, error.attr("message"), uri); });
         nb::object what = nb::str("{} ({})").attr("format")(nb::str(error.attr("message")), uri);
         pk::print_line(pk::format1(kNavFailed, what));
     });
@@ -411,6 +433,7 @@ void on_destroy(const pk::Call &c, nb::handle) {
     nb::handle holder = st[G::Holder];
     holder["core"] = nb::none();
     holder["form"] = nb::none();
+    pk::host::pages_closed(st[G::Pages]);
     st[G::Gtk].attr("main_quit")();
 }
 
@@ -484,6 +507,8 @@ nb::object run_toolbar_main(const pk::Call &c, nb::str start_url, nb::handle hom
     st.set(G::Sync, fns.sync);
     st.set(G::Flush, fns.flush);
     st.set(G::Navigate, fns.navigate);
+    st.set(G::Pages, fns.pages);
+    st.set(G::LoadEnd, Py_True);
 
     nb::object ch = pk::host::control_host(env, control_host);
     nb::object cp = pk::host::control_port(control_port_override, c.global("control_port"));
@@ -505,6 +530,7 @@ nb::object run_toolbar_main(const pk::Call &c, nb::str start_url, nb::handle hom
                                .property<can_back_spec>(can_back)
                                .property<can_forward_spec>(can_forward)
                                .property<source_spec>(source)
+                               .property<title_spec>(title)
                                .build();
     st.set(G::Core, core_type());
     view.attr("connect")("load-changed", c.nested<load_changed_spec>(on_load_changed, s));
@@ -553,12 +579,14 @@ nb::object run_toolbar_main(const pk::Call &c, nb::str start_url, nb::handle hom
         glib.attr("idle_add")(c.nested<ready_spec>(on_ready, s), "priority"_a = glib.attr("PRIORITY_DEFAULT"));
         gtk.attr("main")();
     } catch (nb::python_error &) {
+        pk::host::pages_closed(fns.pages);
         stop_server();
         holder["core"] = nb::none();
         holder["form"] = nb::none();
         pk::guarded([&] { window.attr("destroy")(); });
         throw;
     }
+    pk::host::pages_closed(fns.pages);
     stop_server();
     return nb::int_(0);
 }
