@@ -67,7 +67,11 @@ enum class G {
     Holder, Gtk, GLib, WebKit, Window, View, Source, Start, Core,
     Invoke, Sync, Flush, Navigate, Folder, Prompt, Server,
     Pages,    // the page tracker of the host layer
-    LoadEnd,  // True once the load in flight has been reported failed, cancelled or downloaded
+    LoadEnd,    // True once the load in flight has been reported failed, cancelled or downloaded
+    LoadSeq,    // how many loads have started (an int)
+    TitleWait,  // the LoadSeq of a finished load whose report waits for its title, or None
+    ErrorPage,  // the address of the load that just failed: WebKit loads its error page for it next
+    TitleLate,  // _title_late, the fallback of a title that does not come
     kCount
 };
 using GState = pk::State<G>;
@@ -102,20 +106,66 @@ nb::object title(const pk::Call &c, nb::handle) {
 
 // ---- view events ----------------------------------------------------------------------------------
 
+// WebKit reports a load finished before the page's title has reached the view (the title comes
+// a moment later, and a reload clears it first): a load that finishes without a title is reported
+// to the page tracker once its title comes, or after kTitleGraceMs for a page that has none.
+constexpr int kTitleGraceMs = 250;
+
+void report_loaded(const GState &st) {
+    st.set(G::TitleWait, nb::none());
+    pk::guarded([&] { pk::host::pages_finished(st[G::Pages], nb::none(), true, nb::none(), nb::none()); });
+}
+
+constexpr pk::Param title_params[] = {{.name = "view", .annotation = "Any"}, {.name = "spec", .annotation = "Any"}};
+constexpr pk::Spec on_title_spec{.name = "_on_title", .params = title_params, .returns = "None"};
+void on_title(const pk::Call &c, nb::handle view, nb::handle) {
+    auto st = c.state<G>();
+    if (st[G::TitleWait].is_none()) return;
+    if (pk::truthy(pk::guarded_or(nb::object(nb::str("")), [&] { return nb::object(view.attr("get_title")()); })))
+        report_loaded(st);
+}
+
+constexpr pk::Param seq_params[] = {{.name = "seq", .annotation = "int"}};
+constexpr pk::Spec title_late_spec{.name = "_title_late", .params = seq_params, .returns = "bool"};
+nb::object title_late(const pk::Call &c, nb::handle seq) {
+    auto st = c.state<G>();
+    if (!st[G::TitleWait].is_none() && st[G::TitleWait].equal(seq)) report_loaded(st);
+    return nb::bool_(false);  // once
+}
+
 constexpr pk::Param load_params[] = {{.name = "view", .annotation = "Any"}, {.name = "event", .annotation = "Any"}};
 constexpr pk::Spec load_changed_spec{.name = "_on_load_changed", .params = load_params, .returns = "None"};
 void on_load_changed(const pk::Call &c, nb::handle view, nb::handle event) {
     auto st = c.state<G>();
     const long e = pk::guarded_or(-1L, [&] { return as_long(event); });
     if (e == kLoadStarted) {
+        nb::object uri = pk::guarded_or(nb::object(nb::none()), [&] { return nb::object(view.attr("get_uri")()); });
+        nb::object error_page = nb::borrow(st[G::ErrorPage]);
+        st.set(G::ErrorPage, nb::none());
+        st.set(G::TitleWait, nb::none());
+        st.set(G::LoadSeq, nb::int_(nb::cast<long>(st[G::LoadSeq]) + 1));
+        if (!error_page.is_none() && error_page.equal(uri)) {
+            st.set(G::LoadEnd, Py_True);  // WebKit's page for the failure just reported: no navigation
+            return;
+        }
         st.set(G::LoadEnd, Py_False);
-        pk::guarded([&] { pk::host::pages_started(st[G::Pages], nb::none(), nb::object(view.attr("get_uri")())); });
+        pk::guarded([&] { pk::host::pages_started(st[G::Pages], nb::none(), uri); });
     } else if (e == kLoadCommitted) {
         pk::guarded([&] { st.set(G::Source, pk::text_or_empty(nb::object(view.attr("get_uri")()))); });
         st[G::Invoke](st[G::Sync]);
     } else if (e == kLoadFinished) {
-        if (!st[G::LoadEnd].is(Py_True))
-            pk::guarded([&] { pk::host::pages_finished(st[G::Pages], nb::none(), true, nb::none(), nb::none()); });
+        if (!st[G::LoadEnd].is(Py_True)) {
+            nb::object title = pk::guarded_or(nb::object(nb::str("")), [&] { return nb::object(view.attr("get_title")()); });
+            if (pk::truthy(title)) {
+                report_loaded(st);
+            } else {
+                st.set(G::TitleWait, st[G::LoadSeq]);
+                pk::guarded([&] {
+                    nb::handle glib = st[G::GLib];
+                    glib.attr("timeout_add")(kTitleGraceMs, st[G::TitleLate], st[G::LoadSeq]);
+                });
+            }
+        }
         st.set(G::LoadEnd, Py_True);
         st[G::Invoke](st[G::Sync]);
         st[G::Invoke](st[G::Flush]);
@@ -138,6 +188,7 @@ nb::object on_load_failed(const pk::Call &c, nb::handle, nb::handle, nb::handle 
             pk::host::pages_download(st[G::Pages]);
             return;
         }
+        st.set(G::ErrorPage, uri);
         pk::guarded([&] { pk::host::pages_finished(st[G::Pages], nb::none(), false, error.attr("message"), uri); });
         nb::object what = nb::str("{} ({})").attr("format")(nb::str(error.attr("message")), uri);
         pk::print_line(pk::format1(kNavFailed, what));
@@ -509,6 +560,8 @@ nb::object run_toolbar_main(const pk::Call &c, nb::str start_url, nb::handle hom
     st.set(G::Navigate, fns.navigate);
     st.set(G::Pages, fns.pages);
     st.set(G::LoadEnd, Py_True);
+    st.set(G::LoadSeq, nb::int_(0));
+    st.set(G::TitleLate, c.nested<title_late_spec>(title_late, s));
 
     nb::object ch = pk::host::control_host(env, control_host);
     nb::object cp = pk::host::control_port(control_port_override, c.global("control_port"));
@@ -535,6 +588,7 @@ nb::object run_toolbar_main(const pk::Call &c, nb::str start_url, nb::handle hom
     st.set(G::Core, core_type());
     view.attr("connect")("load-changed", c.nested<load_changed_spec>(on_load_changed, s));
     view.attr("connect")("load-failed", c.nested<load_failed_spec>(on_load_failed, s));
+    view.attr("connect")("notify::title", c.nested<on_title_spec>(on_title, s));
     view.attr("connect")("create", c.nested<new_window_spec>(on_new_window, s));
     view.attr("connect")("decide-policy", c.nested<policy_spec>(on_decide_policy, s));
 
