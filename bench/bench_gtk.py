@@ -1,14 +1,15 @@
 """The GTK host on a real WebKit view: GET /url and POST /navigate answered through the window's
 GLib marshalling, beside the same control server answering with no UI hop; the time from starting
-`panekit open` to a ready view showing its first page; and the wall time of the real-engine tier,
-all in one run.
+`panekit open` to a ready view showing its first page; how long after the page's load event
+`panekit navigate URL --wait 10` returns, beside the old way (POST /navigate, then GET /url every
+100 ms until it shows the address); and the wall time of the real-engine tier, all in one run.
 
 The window runs in a process of its own (`panekit open`, as a user starts it) on a local site; a
 client in another process sends one request per connection over loopback with raw sockets, as a
 control client would. Needs a display: run it through the tier's script, which provides one.
 
     bash scripts/test.sh --gtk --bench          (or: scripts/test-gtk.sh PYTHON --bench)
-    python bench/bench_gtk.py [--requests N] [--starts N] [--no-tier]
+    python bench/bench_gtk.py [--requests N] [--starts N] [--loads N] [--no-tier]
 """
 import argparse
 import json
@@ -72,10 +73,48 @@ def start_plain(port):
     return srv
 
 
+def loads(w, site, n):
+    """(waited, polled): for each way, the times in ms from the page's load event (a page whose
+    load waits for a slow image) to the way's return; negative when it returned before the load."""
+    waited, direct, polled = [], [], []
+
+    def load_time(seen):
+        deadline = time.monotonic() + 20
+        while len(site.beacons) <= seen:
+            if time.monotonic() > deadline:
+                sys.exit("bench_gtk: the page never reported its load event")
+            time.sleep(0.01)
+        return site.beacons[seen]
+
+    for i in range(n):
+        url = site.url(f"/load.html?w{i}")
+        seen = len(site.beacons)
+        run = subprocess.run([sys.executable, "-m", "panekit", "navigate", url, "--wait", "10", "--port",
+                              str(w.port)], capture_output=True, text=True, timeout=60)
+        returned = time.time()
+        assert run.returncode == 0, run
+        waited.append((returned - load_time(seen)) * 1e3)
+
+        url = site.url(f"/load.html?d{i}")
+        seen = len(site.beacons)
+        assert helmwire.remote_navigate(url, port=w.port, wait=10)["ok"]
+        direct.append((time.time() - load_time(seen)) * 1e3)
+
+        url = site.url(f"/load.html?p{i}")
+        seen = len(site.beacons)
+        assert helmwire.remote_navigate(url, port=w.port)["ok"]
+        while helmwire.remote_get_url(port=w.port).get("url") != url:
+            time.sleep(0.1)
+        returned = time.time()
+        polled.append((returned - load_time(seen)) * 1e3)
+    return waited, direct, polled
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--requests", type=int, default=300)
     ap.add_argument("--starts", type=int, default=3, help="window starts timed to a ready view")
+    ap.add_argument("--loads", type=int, default=7, help="page loads timed for each way of waiting")
     ap.add_argument("--no-tier", action="store_true", help="do not time a run of the tier")
     args = ap.parse_args()
     reason = missing()
@@ -86,6 +125,7 @@ def main():
     tmp = Path(tempfile.mkdtemp(prefix="panekit-bench-gtk."))
     a = site.url("/a.html")
     starts, rows = [], []
+    waited = direct = polled = None
     plain_port = free_port()
     plain = start_plain(plain_port)
     try:
@@ -101,6 +141,7 @@ def main():
                         base = drive(plain_port, args.requests, kind, a)
                         real = drive(w.port, args.requests, kind, a)
                         rows += [(kind, "no UI hop", base, 1.0), (kind, "real window (GLib)", real, real[0] / base[0])]
+                    waited, direct, polled = loads(w, site, args.loads)
             finally:
                 rc = w.close()
                 if rc != 0:
@@ -125,6 +166,17 @@ def main():
         print("%-15s %-22s %10.0f %9.3f %9.3f %7.2f" % (path[kind], name, rps, p50, p99, ratio))
     print("start to ready view (panekit open to /ready with the first page), %d starts: median %.2f s, "
           "min %.2f s, max %.2f s" % (len(starts), statistics.median(starts), min(starts), max(starts)))
+    if waited:
+        from gtktier import SLOW_SECONDS
+
+        print("page load (its load event waits %.0f ms for an image), %d loads each way; ms from the load "
+              "event to the return (negative: returned before the page had loaded):" % (SLOW_SECONDS * 1e3, len(waited)))
+        for name, ms in (("panekit navigate URL --wait 10", waited),
+                         ("remote_navigate(URL, wait=10) in-process", direct),
+                         ("POST /navigate, GET /url every 100 ms", polled)):
+            early = sum(1 for v in ms if v < 0)
+            print("  %-41s median %7.1f  min %7.1f  max %7.1f  returned before the load: %d of %d"
+                  % (name, statistics.median(ms), min(ms), max(ms), early, len(ms)))
     if tier:
         print("real-engine tier (pytest tests_gtk): %.1f s wall, exit %d, %s" % (tier[0], tier[1], " ".join(tier[2])))
 

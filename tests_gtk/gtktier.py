@@ -78,12 +78,18 @@ PAGES = {
                    "style='display:block;width:100%;height:600px;background:#cde'>new window</a>",
     # a page that opens a window from script, without any click
     "/popup.html": "<title>Popup</title><script>window.open('/d.html');</script>",
+    # a page whose load event waits for a slow image and then reports its time (ms since the epoch)
+    "/load.html": "<title>Load</title><img src='/slow.png'><script>addEventListener('load', () => "
+                  "fetch('/beacon?t=' + Date.now()))</script>",
     "/home.html": "<!doctype html><title>panekit</title><style>body{font-family:sans-serif;margin:40px;"
                   "background:#fafafa}h1{color:#2a5db0}p{font-size:18px}</style><h1>panekit on Linux</h1>"
                   "<p>The toolbar above a real WebKit page, steered over the loopback control port.</p>"
                   "<ul><li><a href='/a.html'>Page A</a></li><li><a href='/b.html'>Page B</a></li></ul>",
 }
 
+
+SLOW_SECONDS = 0.3  # how long /slow.png takes
+GIF = b"GIF89a\x01\x00\x01\x00\x00\x00\x00;"
 
 # Paths whose gate holds back the body, not the answer: a download of them is in flight meanwhile.
 # The engine looks at the first bytes of a body before it decides what to do with the response,
@@ -100,6 +106,7 @@ class Site:
 
     def __init__(self):
         self.hits = {}
+        self.beacons = []  # the load times pages reported, in seconds since the epoch
         self.gates = {}  # path -> threading.Event holding its response until set
         site = self
 
@@ -115,6 +122,12 @@ class Site:
                     gate.wait(WAIT)
                 if path in PAGES:
                     self._send(200, "text/html; charset=utf-8", PAGES[path].encode())
+                elif path == "/slow.png":
+                    time.sleep(SLOW_SECONDS)
+                    self._send(200, "image/gif", GIF)
+                elif path == "/beacon":
+                    site.beacons.append(float(self.path.split("t=", 1)[1]) / 1000)
+                    self._send(200, "text/plain", b"")
                 elif path.startswith("/held"):
                     self._send(200, "text/html; charset=utf-8", b"<title>Held</title><h1>Held page</h1>")
                 elif path == "/report1":

@@ -213,7 +213,14 @@ _REQUESTS = {
     "back": ("remote_go_back", False, "go back in the window's history"),
     "forward": ("remote_go_forward", False, "go forward in the window's history"),
     "reload": ("remote_reload", False, "reload the page"),
+    "state": ("remote_state", False, "print the page's address, title, loading and history state"),
 }
+
+# Commands that can wait until the page they navigate to has loaded, and the longest wait.
+_WAITED = ("navigate", "back", "forward", "reload")
+_MAX_WAIT = 120.0
+# Added to a wait for the request's own time-out, so that the window's answer comes first.
+_WAIT_MARGIN = 5.0
 
 
 def _add_requests(commands):
@@ -228,6 +235,10 @@ def _add_requests(commands):
         if command == "ready":
             p.add_argument("--wait", type=_seconds, default=None, metavar="SECONDS",
                            help="ask again until the browser is ready, for at most SECONDS")
+        elif command in _WAITED:
+            p.add_argument("--wait", type=_wait_seconds, default=None, metavar="SECONDS",
+                           help="answer once the page has loaded (or failed), waiting at most SECONDS "
+                           f"(up to {_MAX_WAIT:g}); the exit status is then 0 only when it loaded")
         _add_address(p)
         p.set_defaults(run=_run_request)
 
@@ -240,6 +251,14 @@ def _seconds(text):
         raise argparse.ArgumentTypeError(f"not a number of seconds: {text!r}") from None
     if not 0 <= value < float("inf"):
         raise argparse.ArgumentTypeError(f"not a number of seconds: {text!r}")
+    return value
+
+
+def _wait_seconds(text):
+    """A wait for a page load: a number of seconds from 0 to _MAX_WAIT."""
+    value = _seconds(text)
+    if value > _MAX_WAIT:
+        raise argparse.ArgumentTypeError(f"at most {_MAX_WAIT:g} seconds: {text!r}")
     return value
 
 
@@ -341,24 +360,38 @@ def _run_request(args):
     call_name, takes_url, _ = _REQUESTS[args.command]
     call = getattr(helmwire, call_name)
     wait = getattr(args, "wait", None)
+    waited = wait is not None and args.command in _WAITED
     timeout = _REQUEST_SECONDS
+    extra = {}
+    if waited:
+        extra["wait"] = wait
+        timeout = max(_REQUEST_SECONDS, wait + _WAIT_MARGIN)
     with _control_host(args.host):
+        started = time.monotonic()
         if takes_url:
             refusal = _too_long(args.target)
             if refusal is not None:
                 _say(refusal)
                 return 1
-            result = call(args.target, port=args.port, timeout=timeout)
+            result = call(args.target, port=args.port, timeout=timeout, **extra)
+        elif waited:
+            result = call(port=args.port, timeout=timeout, **extra)
         elif wait is not None:
             result, timeout = _wait_ready(call, args.port, wait)
         else:
             result = call(port=args.port, timeout=timeout)
-        failure = _failure_line(result, args.port, args.host, timeout)
+        # The window's own "timed out" (its wait ran out) reads like the request's time-out, but
+        # comes well before the request's time-out could have ended it.
+        window_timed_out = (waited and isinstance(result, dict) and result.get("error") == "timed out"
+                            and time.monotonic() - started < timeout - _WAIT_MARGIN / 2)
+        failure = None if window_timed_out else _failure_line(result, args.port, args.host, timeout)
     if failure is not None:
         _say(failure, prefix="")  # a sentence about the window, as the REPL shows it
         return 1
     ok = _is_ready(result) if args.command == "ready" else (
         isinstance(result, dict) and result.get("ok") is True)
+    if waited and ok and result.get("download"):
+        ok = False  # the response became a download: no page was loaded
     try:
         _print_answer(result)
     except OSError as e:
@@ -367,6 +400,8 @@ def _run_request(args):
         _drop_output()
     if args.command == "ready" and wait is not None and not ok:
         _say(f"the browser was not ready within {wait:g} s")
+    if window_timed_out:
+        _say(f"the page did not finish loading within {wait:g} s")
     return 0 if ok else 1
 
 
@@ -376,7 +411,7 @@ def _add_repl(commands):
     p = commands.add_parser(
         "repl",
         help="steer a running panekit window from this console",
-        description="Read commands (n <url>, b, f, r, u, h, q) from standard input and send "
+        description="Read commands (n <url>, b, f, r, u, s, h, q) from standard input and send "
         "them to the control port of a running panekit window.",
     )
     _add_address(p)

@@ -27,7 +27,7 @@ constexpr const char *kCorePath[] = {"CoreWebView2"};
 constexpr pk::host::View kView{.form_key = "form", .view_key = "wv", .core_path = kCorePath};
 
 // What the nested functions of one call share.
-enum class S { Holder, Form, Wv, Start, Action, Invoke, Flush, Sync, NewWindow, AskedCore, kCount };
+enum class S { Holder, Form, Wv, Start, Action, Invoke, Flush, Sync, NewWindow, AskedCore, Pages, kCount };
 
 
 // `a, b = value`, with Python's errors for anything that is not exactly two values.
@@ -128,6 +128,8 @@ void on_ready(const pk::Call &c, nb::handle, nb::handle args) {
         pk::event_add(cv, "NavigationCompleted", nav_completed);
         pk::event_add(cv, "NewWindowRequested", st[S::NewWindow]);
     });
+    // The page tracker follows the view's navigations (for the control server's /state and waits).
+    pk::guarded([&] { pk::host::watch_webview2(c, st[S::Pages], cv); });
     nb::object folder = pk::host::get(holder, "download_folder");
     if (pk::truthy(folder)) {
         pk::guarded([&] {
@@ -237,6 +239,7 @@ nb::object run_toolbar_main(const pk::Call &c, nb::str start_url, nb::handle hom
     st.set(S::Invoke, fns.invoke);
     st.set(S::Flush, fns.flush);
     st.set(S::Sync, fns.sync);
+    st.set(S::Pages, fns.pages);
 
     nb::object ch = pk::host::control_host(c.global("os").attr("environ"), control_host);
     nb::object cp = pk::host::control_port(control_port_override, c.global("control_port"));
@@ -320,12 +323,15 @@ nb::object run_toolbar_main(const pk::Call &c, nb::str start_url, nb::handle hom
                        nb::str("  (宿主=winforms)"));
         app.attr("Run")(form);
     } catch (nb::python_error &) {
+        pk::host::pages_closed(fns.pages);
         stop_server();
         throw;
     } catch (std::exception &) {
+        pk::host::pages_closed(fns.pages);
         stop_server();
         throw;
     }
+    pk::host::pages_closed(fns.pages);
     stop_server();
     return nb::int_(0);
 }

@@ -105,6 +105,8 @@ void arm_nav_flush(const pk::Call &c) {
         if (cv.is_none() || st[Host::Armed].is(Py_True)) return;
         pk::event_add(cv, "NavigationCompleted", c.nested<on_nc_spec>(on_nc));
         st.set(Host::Armed, nb::bool_(true));
+        // The page tracker follows the view's navigations (for the control server's /state and waits).
+        pk::guarded([&] { pk::host::watch_webview2(c, pk::host::pages_of(st[Host::Core]), cv); });
     });
 }
 
@@ -280,6 +282,7 @@ nb::object run_toolbar_main(const pk::Call &c, nb::str start_url, nb::handle hom
     // Once pywebview's loop is over (or failed), the control server goes with the window.
     auto finish = [&] {
         st.set(Host::Closed, nb::bool_(true));
+        pk::host::pages_closed(fns.pages);
         stop_server(st);
         // A start-up callback still waiting for the form or the core sees the window closed at
         // its next poll and ends; give it that moment, bounded, so that no daemon thread is

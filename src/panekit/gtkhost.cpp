@@ -46,6 +46,7 @@ const char *const kDefaultHome = "https://duckduckgo.com/";
 constexpr int kWidth = 1280;
 constexpr int kHeight = 860;
 // WebKit's load events and policy-decision types (WebKitLoadEvent, WebKitPolicyDecisionType).
+constexpr long kLoadStarted = 0;
 constexpr long kLoadCommitted = 2;
 constexpr long kLoadFinished = 3;
 constexpr long kDecisionResponse = 2;
@@ -64,7 +65,14 @@ const char *const kToolbarCss =
 // What the nested functions of one call share.
 enum class G {
     Holder, Gtk, GLib, WebKit, Window, View, Source, Start, Core,
-    Invoke, Sync, Flush, Navigate, Folder, Prompt, Server, kCount
+    Invoke, Sync, Flush, Navigate, Folder, Prompt, Server,
+    Pages,    // the page tracker of the host layer
+    LoadEnd,    // True once the load in flight has been reported failed, cancelled or downloaded
+    LoadSeq,    // how many loads have started (an int)
+    TitleWait,  // the LoadSeq of a finished load whose report waits for its title, or None
+    ErrorPage,  // the address of the load that just failed: WebKit loads its error page for it next
+    TitleLate,  // _title_late, the fallback of a title that does not come
+    kCount
 };
 using GState = pk::State<G>;
 
@@ -91,18 +99,74 @@ constexpr pk::Spec can_forward_spec{.name = "CanGoForward", .params = self_param
 nb::object can_forward(const pk::Call &c, nb::handle) { return c.state<G>()[G::View].attr("can_go_forward")(); }
 constexpr pk::Spec source_spec{.name = "Source", .params = self_params, .returns = "str"};
 nb::object source(const pk::Call &c, nb::handle) { return nb::borrow(c.state<G>()[G::Source]); }
+constexpr pk::Spec title_spec{.name = "DocumentTitle", .params = self_params, .returns = "str"};
+nb::object title(const pk::Call &c, nb::handle) {
+    return pk::text_or_empty(nb::object(c.state<G>()[G::View].attr("get_title")()));
+}
 
 // ---- view events ----------------------------------------------------------------------------------
+
+// WebKit reports a load finished before the page's title has reached the view (the title comes
+// a moment later, and a reload clears it first): a load that finishes without a title is reported
+// to the page tracker once its title comes, or after kTitleGraceMs for a page that has none.
+constexpr int kTitleGraceMs = 250;
+
+void report_loaded(const GState &st) {
+    st.set(G::TitleWait, nb::none());
+    pk::guarded([&] { pk::host::pages_finished(st[G::Pages], nb::none(), true, nb::none(), nb::none()); });
+}
+
+constexpr pk::Param title_params[] = {{.name = "view", .annotation = "Any"}, {.name = "spec", .annotation = "Any"}};
+constexpr pk::Spec on_title_spec{.name = "_on_title", .params = title_params, .returns = "None"};
+void on_title(const pk::Call &c, nb::handle view, nb::handle) {
+    auto st = c.state<G>();
+    if (st[G::TitleWait].is_none()) return;
+    if (pk::truthy(pk::guarded_or(nb::object(nb::str("")), [&] { return nb::object(view.attr("get_title")()); })))
+        report_loaded(st);
+}
+
+constexpr pk::Param seq_params[] = {{.name = "seq", .annotation = "int"}};
+constexpr pk::Spec title_late_spec{.name = "_title_late", .params = seq_params, .returns = "bool"};
+nb::object title_late(const pk::Call &c, nb::handle seq) {
+    auto st = c.state<G>();
+    if (!st[G::TitleWait].is_none() && st[G::TitleWait].equal(seq)) report_loaded(st);
+    return nb::bool_(false);  // once
+}
 
 constexpr pk::Param load_params[] = {{.name = "view", .annotation = "Any"}, {.name = "event", .annotation = "Any"}};
 constexpr pk::Spec load_changed_spec{.name = "_on_load_changed", .params = load_params, .returns = "None"};
 void on_load_changed(const pk::Call &c, nb::handle view, nb::handle event) {
     auto st = c.state<G>();
     const long e = pk::guarded_or(-1L, [&] { return as_long(event); });
-    if (e == kLoadCommitted) {
+    if (e == kLoadStarted) {
+        nb::object uri = pk::guarded_or(nb::object(nb::none()), [&] { return nb::object(view.attr("get_uri")()); });
+        nb::object error_page = nb::borrow(st[G::ErrorPage]);
+        st.set(G::ErrorPage, nb::none());
+        st.set(G::TitleWait, nb::none());
+        st.set(G::LoadSeq, nb::int_(nb::cast<long>(st[G::LoadSeq]) + 1));
+        if (!error_page.is_none() && error_page.equal(uri)) {
+            st.set(G::LoadEnd, Py_True);  // WebKit's page for the failure just reported: no navigation
+            return;
+        }
+        st.set(G::LoadEnd, Py_False);
+        pk::guarded([&] { pk::host::pages_started(st[G::Pages], nb::none(), uri); });
+    } else if (e == kLoadCommitted) {
         pk::guarded([&] { st.set(G::Source, pk::text_or_empty(nb::object(view.attr("get_uri")()))); });
         st[G::Invoke](st[G::Sync]);
     } else if (e == kLoadFinished) {
+        if (!st[G::LoadEnd].is(Py_True)) {
+            nb::object title = pk::guarded_or(nb::object(nb::str("")), [&] { return nb::object(view.attr("get_title")()); });
+            if (pk::truthy(title)) {
+                report_loaded(st);
+            } else {
+                st.set(G::TitleWait, st[G::LoadSeq]);
+                pk::guarded([&] {
+                    nb::handle glib = st[G::GLib];
+                    glib.attr("timeout_add")(kTitleGraceMs, st[G::TitleLate], st[G::LoadSeq]);
+                });
+            }
+        }
+        st.set(G::LoadEnd, Py_True);
         st[G::Invoke](st[G::Sync]);
         st[G::Invoke](st[G::Flush]);
     }
@@ -113,10 +177,19 @@ constexpr pk::Param load_failed_params[] = {{.name = "view", .annotation = "Any"
                                             {.name = "uri", .annotation = "str"},
                                             {.name = "error", .annotation = "Any"}};
 constexpr pk::Spec load_failed_spec{.name = "_on_load_failed", .params = load_failed_params, .returns = "bool"};
-nb::object on_load_failed(nb::handle, nb::handle, nb::handle uri, nb::handle error) {
+nb::object on_load_failed(const pk::Call &c, nb::handle, nb::handle, nb::handle uri, nb::handle error) {
+    auto st = c.state<G>();
     pk::guarded([&] {
         const long code = as_long(error.attr("code"));
-        if (code == kErrorCancelled || code == kErrorInterruptedByPolicy) return;
+        // A cancelled load is no end of a page's navigation: the load that replaced it supersedes it.
+        st.set(G::LoadEnd, Py_True);
+        if (code == kErrorCancelled) return;
+        if (code == kErrorInterruptedByPolicy) {
+            pk::host::pages_download(st[G::Pages]);
+            return;
+        }
+        st.set(G::ErrorPage, uri);
+        pk::guarded([&] { pk::host::pages_finished(st[G::Pages], nb::none(), false, error.attr("message"), uri); });
         nb::object what = nb::str("{} ({})").attr("format")(nb::str(error.attr("message")), uri);
         pk::print_line(pk::format1(kNavFailed, what));
     });
@@ -411,6 +484,7 @@ void on_destroy(const pk::Call &c, nb::handle) {
     nb::handle holder = st[G::Holder];
     holder["core"] = nb::none();
     holder["form"] = nb::none();
+    pk::host::pages_closed(st[G::Pages]);
     st[G::Gtk].attr("main_quit")();
 }
 
@@ -484,6 +558,10 @@ nb::object run_toolbar_main(const pk::Call &c, nb::str start_url, nb::handle hom
     st.set(G::Sync, fns.sync);
     st.set(G::Flush, fns.flush);
     st.set(G::Navigate, fns.navigate);
+    st.set(G::Pages, fns.pages);
+    st.set(G::LoadEnd, Py_True);
+    st.set(G::LoadSeq, nb::int_(0));
+    st.set(G::TitleLate, c.nested<title_late_spec>(title_late, s));
 
     nb::object ch = pk::host::control_host(env, control_host);
     nb::object cp = pk::host::control_port(control_port_override, c.global("control_port"));
@@ -505,10 +583,12 @@ nb::object run_toolbar_main(const pk::Call &c, nb::str start_url, nb::handle hom
                                .property<can_back_spec>(can_back)
                                .property<can_forward_spec>(can_forward)
                                .property<source_spec>(source)
+                               .property<title_spec>(title)
                                .build();
     st.set(G::Core, core_type());
     view.attr("connect")("load-changed", c.nested<load_changed_spec>(on_load_changed, s));
     view.attr("connect")("load-failed", c.nested<load_failed_spec>(on_load_failed, s));
+    view.attr("connect")("notify::title", c.nested<on_title_spec>(on_title, s));
     view.attr("connect")("create", c.nested<new_window_spec>(on_new_window, s));
     view.attr("connect")("decide-policy", c.nested<policy_spec>(on_decide_policy, s));
 
@@ -553,12 +633,14 @@ nb::object run_toolbar_main(const pk::Call &c, nb::str start_url, nb::handle hom
         glib.attr("idle_add")(c.nested<ready_spec>(on_ready, s), "priority"_a = glib.attr("PRIORITY_DEFAULT"));
         gtk.attr("main")();
     } catch (nb::python_error &) {
+        pk::host::pages_closed(fns.pages);
         stop_server();
         holder["core"] = nb::none();
         holder["form"] = nb::none();
         pk::guarded([&] { window.attr("destroy")(); });
         throw;
     }
+    pk::host::pages_closed(fns.pages);
     stop_server();
     return nb::int_(0);
 }

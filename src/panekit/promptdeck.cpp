@@ -23,7 +23,8 @@ constexpr const char *kDetail =
     "  b / back             — 后退\n"
     "  f / forward          — 前进\n"
     "  r / reload           — 刷新\n"
-    "  u / url              — 打印当前地址\n";
+    "  u / url              — 打印当前地址\n"
+    "  s / state            — 打印页面状态（标题、是否在加载、能否后退/前进）\n";
 constexpr const char *kUnknown = "  未知命令，输入 h 查看帮助。";
 constexpr const char *kMissingUrl = "  请提供 URL，例如: n https://www.example.com";
 
@@ -32,7 +33,7 @@ constexpr const char *kClassDoc =
     "\n"
     "Each line read from standard input is parsed (first word = command, rest = argument) and\n"
     "dispatched to a handle_* method; what a handler returns is printed through\n"
-    "format_result and emit. Commands: n <url>, b, f, r, u, h, q (and their long forms).\n"
+    "format_result and emit. Commands: n <url>, b, f, r, u, s, h, q (and their long forms).\n"
     "The default handlers call the control client of panekit.helmwire with this port.\n"
     "\n"
     "Subclass it and override handle_*, emit or format_result to customise it::\n"
@@ -128,6 +129,10 @@ constexpr char kGetUrl[] = "remote_get_url";
 constexpr pk::Spec get_url_spec{.name = "handle_get_url", .params = p_self, .returns = "object",
                                 .doc = "Ask for the current address (u); returns the control client's result."};
 
+constexpr char kState[] = "remote_state";
+constexpr pk::Spec state_spec{.name = "handle_state", .params = p_self, .returns = "object",
+                              .doc = "Ask for the page's state (s); returns the control client's result."};
+
 constexpr pk::Spec help_spec{.name = "handle_help", .params = p_self, .returns = "None",
                              .doc = "Emit the detail help (h)."};
 void handle_help(nb::handle self) { self.attr("emit")(self.attr("help_detail_block")()); }
@@ -146,7 +151,7 @@ constexpr pk::Spec unknown_spec{.name = "handle_unknown", .params = p_line, .ret
 void handle_unknown(nb::handle self, nb::str) { self.attr("emit")(nb::str(kUnknown)); }
 
 // The command table: the first row whose words contain the command word wins.
-enum class Command { Quit, Help, Navigate, Back, Forward, Reload, Url };
+enum class Command { Quit, Help, Navigate, Back, Forward, Reload, Url, State };
 struct Row {
     Command command;
     const char *words[4];
@@ -159,6 +164,7 @@ constexpr Row kCommands[] = {
     {Command::Forward, {"f", "forward", nullptr, nullptr}},
     {Command::Reload, {"r", "reload", nullptr, nullptr}},
     {Command::Url, {"u", "url", nullptr, nullptr}},
+    {Command::State, {"s", "state", nullptr, nullptr}},
 };
 
 const Row *find_command(nb::handle cmd) {
@@ -200,6 +206,7 @@ nb::object dispatch(nb::handle self, nb::str text) {
         case Command::Forward: show(self, self.attr("handle_go_forward")()); break;
         case Command::Reload: show(self, self.attr("handle_reload")()); break;
         case Command::Url: show(self, self.attr("handle_get_url")()); break;
+        case Command::State: show(self, self.attr("handle_state")()); break;
     }
     return nb::bool_(false);
 }
@@ -285,6 +292,7 @@ NB_MODULE(promptdeck, m) {
                         .method<go_forward_spec>(remote_call<kGoForward>)
                         .method<reload_spec>(remote_call<kReload>)
                         .method<get_url_spec>(remote_call<kGetUrl>)
+                        .method<state_spec>(remote_call<kState>)
                         .method<help_spec>(handle_help)
                         .method<quit_spec>(handle_quit)
                         .method<missing_arg_spec>(handle_navigate_missing_arg)

@@ -1,6 +1,8 @@
 // The host layer the browser hosts share (see pk_host.hpp).
 #include "pk_host.hpp"
 
+#include <chrono>
+
 namespace pk::host {
 
 using namespace nb::literals;
@@ -222,6 +224,255 @@ nb::object user_data_folder(nb::handle env_vars, nb::handle folder, nb::handle p
     }
     ud.attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
     return ud;
+}
+
+}  // namespace pk::host
+
+// ---- page tracking ----------------------------------------------------------------------------------
+
+namespace pk::host {
+
+namespace {
+
+// The tracker's slots. Tag marks a tracker among other states; Current is the navigation in
+// flight as (id, url) or None; Bound the waiters of that navigation, Armed those waiting for the
+// next start, Recent those of a navigation that just failed while a download may still follow
+// (until RecentUntil); Last the last finished navigation's dict.
+enum class Pages { Tag, Core, Loading, Current, Download, Last, Bound, Armed, Recent, RecentUntil, Closed, kCount };
+
+// How long a failure that may be a download is held back for the engine's download event.
+constexpr double kDownloadGrace = 0.5;
+
+nb::handle pages_tag() {
+    static PyObject *tag = PyUnicode_InternFromString("panekit page tracker");
+    return tag;
+}
+
+State<Pages> tracker(nb::handle pages) { return State<Pages>(pages); }
+
+// Ends a waiter with `result` (unless already answered); answerable `hold` seconds from now.
+void finish_waiter(nb::handle w, nb::handle result, double hold = 0) {
+    State<Waiter> st(w);
+    if (st[Waiter::Done].is(Py_True)) return;
+    st.set(Waiter::Result, result);
+    st.set(Waiter::ReadyAt, nb::float_(steady_seconds() + hold));
+    guarded([&] { st[Waiter::Wake](nb::bytes("\0", 1)); });
+}
+
+void finish_all(const State<Pages> &st, Pages list, nb::handle result, double hold = 0) {
+    nb::object ws = nb::borrow(st[list]);
+    st.set(list, nb::list());
+    if (!PyList_Check(ws.ptr())) return;
+    for (nb::handle w : ws) finish_waiter(w, result, hold);
+}
+
+nb::dict answer(bool ok) {
+    nb::dict d;
+    d["ok"] = ok;
+    return d;
+}
+
+// The page as it is now: its address (Source) and title (DocumentTitle), "" when unknown.
+std::pair<nb::object, nb::object> page_now(const State<Pages> &st) {
+    nb::object cv = guarded_or(nb::object(nb::none()), [&] { return nb::object(st[Pages::Core]()); });
+    if (cv.is_none()) return {nb::str(""), nb::str("")};
+    nb::object url = guarded_or(nb::object(nb::str("")), [&] { return nb::object(source_text(cv)); });
+    nb::object title = guarded_or(nb::object(nb::str("")),
+                                  [&] { return nb::object(text_or_empty(nb::object(cv.attr("DocumentTitle")))); });
+    return {url, title};
+}
+
+}  // namespace
+
+double steady_seconds() {
+    using namespace std::chrono;
+    return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+namespace detail {
+nb::object new_pages(nb::handle core_fn) {
+    State<Pages> st;
+    st.set(Pages::Tag, pages_tag());
+    st.set(Pages::Core, core_fn);
+    st.set(Pages::Loading, Py_False);
+    st.set(Pages::Download, Py_False);
+    st.set(Pages::Bound, nb::list());
+    st.set(Pages::Armed, nb::list());
+    st.set(Pages::Recent, nb::list());
+    st.set(Pages::RecentUntil, nb::float_(0.0));
+    st.set(Pages::Closed, Py_False);
+    return nb::borrow(st.object());
+}
+}  // namespace detail
+
+nb::object pages_of(nb::handle core_fn) {
+    nb::object pages = guarded_or(nb::object(nb::none()), [&] { return attr_or(core_fn, "_pk_pages", nb::none()); });
+    if (pages.is_none() || !tracker(pages)[Pages::Tag].is(pages_tag())) return nb::none();
+    return pages;
+}
+
+nb::object waiter_new(nb::handle wake) {
+    State<Waiter> st;
+    st.set(Waiter::ReadyAt, nb::float_(0.0));
+    st.set(Waiter::Done, Py_False);
+    st.set(Waiter::Wake, wake);
+    return nb::borrow(st.object());
+}
+
+void pages_arm(nb::handle pages, nb::handle waiter) {
+    auto st = tracker(pages);
+    if (st[Pages::Closed].is(Py_True)) {
+        nb::dict r = answer(false);
+        r["error"] = "window closed";
+        finish_waiter(waiter, r);
+        return;
+    }
+    nb::borrow<nb::list>(st[Pages::Armed]).append(waiter);
+}
+
+void pages_disarm(nb::handle pages, nb::handle waiter) {
+    nb::handle armed = tracker(pages)[Pages::Armed];
+    guarded([&] { armed.attr("remove")(waiter); });
+}
+
+std::pair<bool, nb::object> pages_snapshot(nb::handle pages) {
+    auto st = tracker(pages);
+    return {st[Pages::Loading].is(Py_True), nb::borrow(st[Pages::Last])};
+}
+
+void pages_started(nb::handle pages, nb::handle id, nb::handle url) {
+    auto st = tracker(pages);
+    nb::object text = text_or_empty(url);
+    nb::handle current = st[Pages::Current];
+    if (!id.is_none() && !current.is_none()) {
+        nb::handle cur_id = PyTuple_GET_ITEM(current.ptr(), 0);
+        if (!cur_id.is_none() && nb::borrow(cur_id).equal(id)) {  // a redirect of the same navigation
+            st.set(Pages::Current, nb::make_tuple(id, text));
+            return;
+        }
+    }
+    nb::dict superseded = answer(false);
+    superseded["error"] = nb::str("superseded by ") + nb::str(text);
+    finish_all(st, Pages::Bound, superseded);
+    st.set(Pages::Recent, nb::list());
+    st.set(Pages::Bound, nb::borrow(st[Pages::Armed]));
+    st.set(Pages::Armed, nb::list());
+    st.set(Pages::Current, nb::make_tuple(id, text));
+    st.set(Pages::Download, Py_False);
+    st.set(Pages::Loading, Py_True);
+}
+
+void pages_finished(nb::handle pages, nb::handle id, bool ok, nb::handle error, nb::handle url, bool maybe_download) {
+    auto st = tracker(pages);
+    nb::handle current = st[Pages::Current];
+    if (current.is_none()) return;  // nothing seen starting (or already ended)
+    nb::handle cur_id = PyTuple_GET_ITEM(current.ptr(), 0);
+    if (!id.is_none() && !cur_id.is_none() && !nb::borrow(cur_id).equal(id)) return;  // an older one
+    nb::object nav_url = url.is_none() ? nb::borrow(PyTuple_GET_ITEM(current.ptr(), 1)) : nb::object(text_or_empty(url));
+    const bool downloaded = st[Pages::Download].is(Py_True);
+    st.set(Pages::Current, nb::none());
+    st.set(Pages::Loading, Py_False);
+    if (downloaded) return;  // its wait ended with the download
+    nb::dict last;
+    last["url"] = nav_url;
+    last["ok"] = ok;
+    last["error"] = ok ? nb::object(nb::none()) : nb::object(text_or_empty(error));
+    st.set(Pages::Last, last);
+    nb::dict result = answer(ok);
+    if (ok) {
+        auto [src, title] = page_now(st);
+        result["url"] = src;
+        result["title"] = title;
+    } else {
+        result["url"] = nav_url;
+        result["error"] = last["error"];
+    }
+    const double hold = (!ok && maybe_download) ? kDownloadGrace : 0;
+    nb::object bound = nb::borrow(st[Pages::Bound]);
+    finish_all(st, Pages::Bound, result, hold);
+    if (hold > 0) {
+        st.set(Pages::Recent, bound);
+        st.set(Pages::RecentUntil, nb::float_(steady_seconds() + hold));
+    }
+}
+
+void pages_download(nb::handle pages) {
+    auto st = tracker(pages);
+    nb::handle current = st[Pages::Current];
+    Pages list;
+    nb::object nav_url;
+    if (!current.is_none() && !st[Pages::Download].is(Py_True)) {
+        list = Pages::Bound;
+        nav_url = nb::borrow(PyTuple_GET_ITEM(current.ptr(), 1));
+        st.set(Pages::Download, Py_True);
+        st.set(Pages::Loading, Py_False);
+    } else if (nb::cast<double>(st[Pages::RecentUntil]) > steady_seconds()) {
+        list = Pages::Recent;  // the engine reported the navigation failed just before
+        nb::handle last = st[Pages::Last];
+        nav_url = last.is_none() ? nb::object(nb::str("")) : nb::object(last["url"]);
+        st.set(Pages::RecentUntil, nb::float_(0.0));
+    } else {
+        return;  // a download no navigation of ours turned into
+    }
+    nb::dict last;
+    last["url"] = nav_url;
+    last["ok"] = true;
+    last["error"] = nb::none();
+    last["download"] = true;
+    st.set(Pages::Last, last);
+    nb::dict result = answer(true);
+    result["url"] = page_now(st).first;
+    result["download"] = true;
+    finish_all(st, list, result);
+}
+
+void pages_closed(nb::handle pages) {
+    auto st = tracker(pages);
+    st.set(Pages::Closed, Py_True);
+    st.set(Pages::Loading, Py_False);
+    st.set(Pages::Current, nb::none());
+    nb::dict r = answer(false);
+    r["error"] = "window closed";
+    for (Pages list : {Pages::Bound, Pages::Armed, Pages::Recent}) finish_all(st, list, r);
+}
+
+namespace {
+
+constexpr Param kEventParams[] = {{.name = "_s", .annotation = "Any"}, {.name = "args", .annotation = "Any"}};
+constexpr Spec kNavStartingSpec{.name = "_on_nav_starting", .params = kEventParams, .returns = "None"};
+constexpr Spec kNavDoneSpec{.name = "_on_nav_done", .params = kEventParams, .returns = "None"};
+constexpr Spec kDownloadSpec{.name = "_on_download_starting", .params = kEventParams, .returns = "None"};
+
+void on_nav_starting(const Call &c, nb::handle, nb::handle args) {
+    guarded([&] {
+        pages_started(c.state<Pages>().object(), attr_or(args, "NavigationId", nb::none()),
+                      attr_or(args, "Uri", nb::none()));
+    });
+}
+
+void on_nav_done(const Call &c, nb::handle, nb::handle args) {
+    guarded([&] {
+        const bool ok = truthy(attr_or(args, "IsSuccess", Py_True));
+        nb::object status = ok ? nb::object(nb::none()) : attr_or(args, "WebErrorStatus", nb::none());
+        nb::str text = status.is_none() ? nb::str("Unknown") : nb::str(status);
+        // WebView2 ends a navigation whose response becomes a download this way, before
+        // DownloadStarting is raised.
+        const bool maybe_download = !ok && text.equal(nb::str("ConnectionAborted"));
+        pages_finished(c.state<Pages>().object(), attr_or(args, "NavigationId", nb::none()), ok, text, nb::none(),
+                       maybe_download);
+    });
+}
+
+void on_download_starting(const Call &c, nb::handle, nb::handle) {
+    guarded([&] { pages_download(c.state<Pages>().object()); });
+}
+
+}  // namespace
+
+void watch_webview2(const Call &c, nb::handle pages, nb::handle cv) {
+    event_add(cv, "NavigationStarting", c.nested<kNavStartingSpec>(on_nav_starting, pages));
+    event_add(cv, "NavigationCompleted", c.nested<kNavDoneSpec>(on_nav_done, pages));
+    event_add(cv, "DownloadStarting", c.nested<kDownloadSpec>(on_download_starting, pages));
 }
 
 }  // namespace pk::host

@@ -24,6 +24,7 @@
 #include "pk.hpp"
 
 #include <span>
+#include <utility>
 
 #if !defined(_WIN32)
 #  pragma GCC visibility push(default)
@@ -158,8 +159,50 @@ nb::object user_data_folder(nb::handle env_vars, nb::handle folder, nb::handle p
 
 // ---- the nested functions every host makes ---------------------------------------------------
 
+// ---- page tracking ------------------------------------------------------------------------------
+// One tracker per host call (made by make_callables, reachable as the `_pk_pages` attribute of its
+// `_core`) follows the view's navigations from the engine's own events, which the host reports
+// on the UI thread: a navigation started (with the engine's navigation id when it has one: a start
+// with the id of the navigation in flight is a redirect of it), finished (loaded, or failed with
+// the engine's error text), turned into a download, or the window closed. It answers what the
+// control server's /state needs (loading, the last finished navigation) and ends the waits that
+// the server arms before it starts a navigation.
+//
+// A waiter is a state of the runtime (Waiter slots) the server makes with `waiter_new`; the
+// tracker fills its Result (a dict) once, sets ReadyAt (steady-clock seconds from which it may be
+// answered: a failure that may still turn out to be a download is held back a moment) and calls
+// its Wake callable with b"\0". The server sets Done once it has answered (a later finish is then
+// ignored). Waiters are touched under the GIL only; the tracker only on the UI thread.
+enum class Waiter { Result, ReadyAt, Done, Wake, kCount };
+
+// Seconds on the steady clock (comparable with the server's own readings of it).
+double steady_seconds();
+
+// The tracker of a host's `_core` callable, or None (a server started with plain callables).
+nb::object pages_of(nb::handle core_fn);
+// A new waiter that calls `wake(b"\0")` when it gets its result.
+nb::object waiter_new(nb::handle wake);
+// Arms `waiter` for the next navigation that starts (a window already closed ends it at once).
+void pages_arm(nb::handle pages, nb::handle waiter);
+// Forgets an armed waiter (the navigation it waited for could not be started).
+void pages_disarm(nb::handle pages, nb::handle waiter);
+// (loading, last finished navigation or None).
+std::pair<bool, nb::object> pages_snapshot(nb::handle pages);
+// Host events. `id` None: the engine has no navigation ids (every start is a new navigation).
+// `url` None in finished: the address the navigation started with. `maybe_download`: a failure
+// the engine also reports for a response turned into a download (held back a moment).
+void pages_started(nb::handle pages, nb::handle id, nb::handle url);
+void pages_finished(nb::handle pages, nb::handle id, bool ok, nb::handle error, nb::handle url,
+                    bool maybe_download = false);
+void pages_download(nb::handle pages);
+void pages_closed(nb::handle pages);
+// Subscribes the tracker to a CoreWebView2's NavigationStarting, NavigationCompleted and
+// DownloadStarting (functions nested in the caller `c`); errors propagate.
+void watch_webview2(const Call &c, nb::handle pages, nb::handle cv);
+
 // Built by make_callables for one call; each is a function of the runtime nested in the caller.
 struct Callables {
+    nb::object pages;        // the page tracker (also _core._pk_pages)
     nb::object invoke;       // _invoke(act): queued on the UI thread, never waits
     nb::object invoke_sync;  // _invoke_sync(act): run on the UI thread and waited for
     nb::object core;         // _core(): the core or None
@@ -184,6 +227,9 @@ inline constexpr Spec kBackSpec{.name = "_do_back", .returns = "None"};
 inline constexpr Spec kForwardSpec{.name = "_do_forward", .returns = "None"};
 inline constexpr Spec kReloadSpec{.name = "_do_reload", .returns = "None"};
 inline constexpr Spec kSyncSpec{.name = "_sync_address_bar", .returns = "None"};
+
+// A page tracker reading the page through `core_fn`.
+nb::object new_pages(nb::handle core_fn);
 
 // Whether the host's `seen` hook asks for the parked navigation now.
 inline bool seen_now(const View &v, const State<Cb> &st, nb::handle cv) {
@@ -244,6 +290,8 @@ Callables make_callables(const Call &c, nb::handle holder, nb::handle action = n
     out.forward = c.nested<kForwardSpec>(cb_history<V, History::Forward>, s);
     out.reload = c.nested<kReloadSpec>(cb_history<V, History::Reload>, s);
     out.sync = c.nested<kSyncSpec>(cb_sync<V>, s);
+    out.pages = new_pages(out.core);
+    nb::setattr(out.core, "_pk_pages", out.pages);
     return out;
 }
 

@@ -53,6 +53,8 @@ def run(capsys, argv):
     (["back"], {"ok": True}, ("back",)),
     (["forward"], {"ok": True}, ("forward",)),
     (["reload"], {"ok": True}, ("reload",)),
+    (["state"], {"ok": True, "core": True, "url": "https://start.example/", "title": "", "loading": False,
+                 "can_go_back": False, "can_go_forward": False}, None),
 ])
 def test_command_prints_the_answer(window, capsys, monkeypatch, argv, answer, call):
     # --host names the server, whatever PANEKIT_CONTROL_HOST says, and only for this call.
@@ -63,6 +65,33 @@ def test_command_prints_the_answer(window, capsys, monkeypatch, argv, answer, ca
     assert out == json.dumps(answer, ensure_ascii=False) + "\n"
     assert window.calls == ([call] if call else [])
     assert os.environ["PANEKIT_CONTROL_HOST"] == "nowhere.invalid"
+
+
+@pytest.mark.parametrize("answer, status, said", [
+    ({"ok": True, "url": "https://a.example/", "title": "A"}, 0, ""),
+    ({"ok": True, "url": "https://a.example/", "download": True}, 1, ""),
+    ({"ok": False, "url": "https://a.example/", "error": "CannotConnect"}, 1, ""),
+    ({"ok": False, "error": "timed out"}, 1, "panekit: the page did not finish loading within 2.5 s\n"),
+])
+@pytest.mark.parametrize("argv", [["navigate", "a.example"], ["back"], ["reload"]])
+def test_waited_command_exits_0_only_when_the_page_loaded(capsys, monkeypatch, argv, answer, status, said):
+    from panekit import helmwire
+
+    seen = []
+
+    def call(*args, **kw):
+        seen.append(kw)
+        return answer
+    monkeypatch.setattr(helmwire, {"navigate": "remote_navigate", "back": "remote_go_back",
+                                   "reload": "remote_reload"}[argv[0]], call)
+    assert run(capsys, argv + ["--wait", "2.5"]) == (status, json.dumps(answer) + "\n", said)
+    assert seen == [{"port": None, "timeout": 15.0, "wait": 2.5}]
+
+
+def test_wait_beyond_the_limit_is_refused(capsys):
+    with pytest.raises(SystemExit) as e:
+        main(["navigate", "a.example", "--wait", "121"])
+    assert e.value.code == 2 and "at most 120 seconds" in capsys.readouterr().err
 
 
 def test_failure_answer_exits_1(window, capsys, monkeypatch):

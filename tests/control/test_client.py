@@ -198,7 +198,8 @@ def test_client_metadata():
     for name in ("remote_navigate", "remote_go_back", "remote_go_forward", "remote_reload",
                  "remote_get_url", "remote_ready", "_http_post_json", "_http_get_json"):
         f = getattr(helmwire, name)
-        assert f.__kwdefaults__ == {"port": None, "timeout": 15.0}
+        waits = name in ("remote_navigate", "remote_go_back", "remote_go_forward", "remote_reload")
+        assert f.__kwdefaults__ == {"port": None, "timeout": 15.0} | ({"wait": None} if waits else {})
         assert f.__annotations__["port"] == "Optional[int]"
         assert f.__annotations__["return"] == "Dict[str, Any]"
     assert helmwire._http_post_json.__defaults__ == (None,)

@@ -13,7 +13,8 @@ DETAIL = ("  n <url> / nav <url>  — 打开 URL（可省略 https://）\n"
           "  b / back             — 后退\n"
           "  f / forward          — 前进\n"
           "  r / reload           — 刷新\n"
-          "  u / url              — 打印当前地址\n")
+          "  u / url              — 打印当前地址\n"
+          "  s / state            — 打印页面状态（标题、是否在加载、能否后退/前进）\n")
 UNKNOWN = "  未知命令，输入 h 查看帮助。\n"
 MISSING_PREFIX = "  请提供 URL，例如: n https://"
 PORT = 18765
@@ -40,6 +41,8 @@ DISPATCH_CASES = [
     ("OPEN x", (NAV, ("x",)), "result"),
     ("  reload  ", ("remote_reload", ()), "result"),
     ("URL x", ("remote_get_url", ()), "result"),
+    ("s", ("remote_state", ()), "result"),
+    ("State now", ("remote_state", ()), "result"),
     ("zz", None, UNKNOWN),
     ("navigate x", None, UNKNOWN),
     ("nn example.com", None, UNKNOWN),
@@ -272,7 +275,7 @@ def test_argument_errors(repl, client, call, message):
 
 MEMBERS = ["__init__", "port", "emit", "format_result", "help_commands_line",
            "help_detail_block", "handle_navigate", "handle_go_back", "handle_go_forward",
-           "handle_reload", "handle_get_url", "handle_help", "handle_quit",
+           "handle_reload", "handle_get_url", "handle_state", "handle_help", "handle_quit",
            "handle_navigate_missing_arg", "handle_unknown", "dispatch", "run_repl", "run_on_port"]
 
 

@@ -155,8 +155,9 @@ def _profile(core):
 
 
 class CoreWebView2(Recorded):
-    """The browser core. Navigate / GoBack / GoForward / Reload complete asynchronously through
-    the UI thread's message loop (or by sim_complete_next when Platform.auto_complete is False):
+    """The browser core. Navigate / GoBack / GoForward / Reload raise NavigationStarting (with
+    Uri and a NavigationId) through the UI thread's message loop and complete asynchronously through
+    it (or by sim_complete_next when Platform.auto_complete is False):
     history moves, Source changes, SourceChanged (only when Source changed), HistoryChanged
     (not on Reload) and then NavigationCompleted are raised. An address in Platform.nav_errors
     fails with that status."""
@@ -214,6 +215,18 @@ class CoreWebView2(Recorded):
         self._call("Stop")
 
     def _start(self, kind, uri=None):
+        self._nav_id += 1
+        nav_id = self._nav_id
+
+        def starting():
+            if self._closed:
+                return
+            step = {"back": -1, "forward": 1}.get(kind, 0)
+            target = uri if kind == "navigate" else (
+                self._history[self._index + step] if 0 <= self._index + step < len(self._history) else self._source)
+            self.NavigationStarting.sim_fire(self, EventArgs(Uri=target, NavigationId=nav_id, IsRedirected=False,
+                                                             IsUserInitiated=False, Cancel=False))
+
         def finish():
             if self._closed:
                 return
@@ -228,14 +241,14 @@ class CoreWebView2(Recorded):
                 self._index += step
             target = self._source if kind == "reload" else self._history[self._index]
             changed, self._source = target != self._source, target
-            self._nav_id += 1
             if changed:
                 self.SourceChanged.sim_fire(self, CoreWebView2SourceChangedEventArgs(kind == "navigate"))
             if kind != "reload":
                 self.HistoryChanged.sim_fire(self, EventArgs())
             self.NavigationCompleted.sim_fire(
-                self, CoreWebView2NavigationCompletedEventArgs(self._plat.nav_errors.get(target), self._nav_id))
+                self, CoreWebView2NavigationCompletedEventArgs(self._plat.nav_errors.get(target), nav_id))
 
+        self._ui.post(starting)
         if self._plat.auto_complete:
             self._ui.post(finish)
         else:
@@ -251,6 +264,11 @@ class CoreWebView2(Recorded):
     def sim_complete_next(self):
         """Complete the oldest navigation held back while Platform.auto_complete is False."""
         return self._ui.call(self.sim_pending.pop(0))
+
+    def sim_page_navigate(self, uri):
+        """The page navigates by itself (a script or a link) to `uri`, as Navigate does but
+        without a call from the host."""
+        return self._ui.call(lambda: self._start("navigate", uri))
 
     def sim_new_window(self, uri, user_initiated=True):
         """A page asks for a new window for `uri`. Returns the event arguments; when no handler

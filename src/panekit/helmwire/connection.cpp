@@ -1,6 +1,7 @@
 // panekit.helmwire: the control server's connections (reading under one deadline, draining before
 // close, a prompt stop) and start_control_server, which puts a server together.
 #include "helmwire.hpp"
+#include "pk_host.hpp"
 
 #include <cerrno>
 #include <chrono>
@@ -10,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #if !defined(_WIN32)
 #  include <sys/socket.h>
@@ -289,7 +291,7 @@ nb::handle deadline_socket_type(const pk::Call &c) {
         type = c.module_class("_DeadlineSocket", nb::make_tuple(g_socket_type.get()),
                               "An accepted control connection whose reads all end by one deadline.")
                    .attr("__slots__", nb::make_tuple("_pk_deadline", "_pk_sent", "_pk_unread", "_pk_pending",
-                                                     "_pk_pos", "_pk_flags"))
+                                                     "_pk_pos", "_pk_flags", "_pk_parked"))
                    .method<recv_into_spec>(deadline_recv_into)
                    .method<recv_spec>(deadline_recv)
                    .method<makefile_spec>(deadline_makefile)
@@ -463,6 +465,7 @@ std::optional<Conn> accept_one(const pk::Call &c) {
     set_attr(k.sock, t_pending, Py_None);
     set_attr(k.sock, t_pos, nb::int_(0));
     set_attr(k.sock, t_flags, nb::int_(0));
+    set_attr(k.sock, t_parked, Py_False);
 #if !defined(MSG_DONTWAIT)
     nb::handle(g_sock.get().settimeout)(k.sock, nb::float_(0.0));
 #endif
@@ -502,6 +505,74 @@ nb::object get_request(const pk::Call &c) {
     return hand_over(*k);
 }
 
+// ---- requests waiting for their navigation ------------------------------------------------------
+//
+// A request that waits for its navigation to end is parked by the handler (its handler object,
+// waiter and deadline in the server's Parked list; its connection left open) and answered here,
+// on the serving thread, by the same handler object: the tracker wakes the loop through a socket
+// pair when a waiter gets its result, and the loop's wait is bounded by the nearest deadline.
+
+struct Parked {
+    nb::object handler, waiter;
+    double deadline = 0;
+};
+
+// Writes the parked request's answer with its own handler (access line included) and closes it.
+void answer_parked(const pk::Call &c, Parked &p, int code, nb::handle obj) {
+    nb::handle srv = c.state<Server>()[Server::Srv];
+    pk::State<pk::host::Waiter>(p.waiter).set(pk::host::Waiter::Done, Py_True);
+    nb::object sock = get_attr(p.handler, t_request);
+    try {
+        // A fresh deadline for the write, and a writer in place of the one the handler closed.
+        set_attr(sock, t_deadline, nb::float_(monotonic() + nb::cast<double>(c.global(t_time_limit))));
+        set_attr(sock, t_sent, nb::int_(0));
+        nb::setattr(p.handler, "wfile", pk::import_from("socketserver", "_SocketWriter")(sock));
+        call_method(p.handler, t_json, nb::int_(code), obj);
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_OSError)) throw;  // the client has gone
+    }
+    set_attr(sock, t_parked, Py_False);
+    pk::guarded([&] { srv.attr("shutdown_request")(sock); });
+}
+
+// Answers the parked requests whose navigation has ended or whose time is up; returns how long
+// the loop may wait before the next of them is due (a large number when none is).
+double settle_parked(const pk::Call &c, std::vector<Parked> &parked, bool stopping) {
+    using pk::host::Waiter;
+    double now = pk::host::steady_seconds(), next = 1e9;
+    for (auto it = parked.begin(); it != parked.end();) {
+        pk::State<Waiter> w(it->waiter);
+        nb::handle result = w[Waiter::Result];
+        const double ready_at = nb::cast<double>(w[Waiter::ReadyAt]);
+        const bool has = !result.is_none();
+        if (has && (ready_at <= now || it->deadline <= now || stopping)) {
+            answer_parked(c, *it, 200, result);
+        } else if (it->deadline <= now) {
+            answer_parked(c, *it, 504, failure("timed out"));
+        } else if (stopping) {
+            answer_parked(c, *it, 503, failure("server stopped"));
+        } else {
+            double due = has && ready_at < it->deadline ? ready_at : it->deadline;
+            if (due - now < next) next = due - now;
+            ++it;
+            continue;
+        }
+        it = parked.erase(it);
+    }
+    return next;
+}
+
+// Takes the requests the handler has just parked into the loop's list.
+void collect_parked(const pk::Call &c, std::vector<Parked> &parked) {
+    auto st = c.state<Server>();
+    nb::handle list = st[Server::Parked];
+    if (!PyList_Check(list.ptr()) || PyList_GET_SIZE(list.ptr()) == 0) return;
+    for (nb::handle item : list)
+        parked.push_back(Parked{nb::borrow(PyTuple_GET_ITEM(item.ptr(), 0)), nb::borrow(PyTuple_GET_ITEM(item.ptr(), 1)),
+                                nb::cast<double>(nb::handle(PyTuple_GET_ITEM(item.ptr(), 2)))});
+    st.set(Server::Parked, nb::list());
+}
+
 // The serving loop: the standard one's contract (shutdown() stops it, service_actions() runs
 // between rounds), reading all connections at once and handling one request at a time.
 //
@@ -525,6 +596,14 @@ void serve_forever(const pk::Call &c, double poll_interval) {
     std::unordered_map<long long, Conn> conns;
     std::deque<nb::object> ready;
     std::optional<Conn> fresh;
+    std::vector<Parked> parked;
+    // The socket pair that wakes the loop when a parked request's navigation ends.
+    nb::object wake_pair = pk::import("socket").attr("socketpair")();
+    nb::object wake_r = wake_pair[0], wake_w = wake_pair[1];
+    wake_r.attr("setblocking")(false);
+    wake_w.attr("setblocking")(false);
+    long long wake_fd = nb::cast<long long>(wake_r.attr("fileno")());
+    nb::object wake_buf = nb::int_(4096);
     long long listen_fd = nb::cast<long long>(listener.attr("fileno")());
     auto stopping = [&] { return pk::truthy(srv.attr("_BaseServer__shutdown_request")); };
     auto drop = [&](std::unordered_map<long long, Conn>::iterator it) {
@@ -538,14 +617,24 @@ void serve_forever(const pk::Call &c, double poll_interval) {
             pk::guarded([&] { call_method(nb::handle(PyTuple_GET_ITEM(pair.ptr(), 0)), t_close); });
         ready.clear();
         st.set(Server::Next, Py_None);
+        pk::guarded([&] { collect_parked(c, parked); });
+        pk::guarded([&] { settle_parked(c, parked, true); });
+        parked.clear();
+        st.set(Server::Wake, Py_None);
+        pk::guarded([&] { wake_r.attr("close")(); });
+        pk::guarded([&] { wake_w.attr("close")(); });
         pk::guarded([&] { sel.attr("close")(); });
         nb::setattr(srv, "_BaseServer__shutdown_request", nb::bool_(false));
         is_shut_down.attr("set")();
     };
     try {
         sel.attr("register")(listener, event_read);
+        sel.attr("register")(wake_r, event_read);
+        st.set(Server::Wake, wake_w.attr("send"));
         while (!stopping()) {
             double timeout = poll_interval;
+            double due = settle_parked(c, parked, false);
+            if (due < timeout) timeout = due > 0 ? due : 0;
             double now = monotonic();
             if (!ready.empty()) {
                 timeout = 0;
@@ -559,6 +648,10 @@ void serve_forever(const pk::Call &c, double poll_interval) {
             long long cap = body_cap(c);
             for (nb::handle ev : events) {
                 long long fd = nb::cast<long long>(nb::handle(PyTuple_GET_ITEM(ev.ptr(), 0)).attr("fd"));
+                if (fd == wake_fd) {
+                    pk::guarded([&] { call_method(wake_r, t_recv, wake_buf); });
+                    continue;
+                }
                 if (fd == listen_fd) {
                     fresh = accept_one(c);
                     if (!fresh) continue;
@@ -609,6 +702,7 @@ void serve_forever(const pk::Call &c, double poll_interval) {
                 ready.pop_front();
                 call_method(srv, t_handle_noblock);
                 st.set(Server::Next, Py_None);
+                collect_parked(c, parked);
             }
             call_method(srv, t_service_actions);
         }
@@ -616,7 +710,10 @@ void serve_forever(const pk::Call &c, double poll_interval) {
     } catch (abi::__forced_unwind &) {
         // The thread is being ended without the GIL: nothing of Python may be touched, so the
         // loop's references are left as they are (the process is ending).
-        for (nb::object *o : {&listener, &is_shut_down, &sel, &event_read, &events, &wait}) (void)o->release();
+        for (nb::object *o : {&listener, &is_shut_down, &sel, &event_read, &events, &wait, &wake_pair, &wake_r,
+                              &wake_w, &wake_buf})
+            (void)o->release();
+        for (Parked &p : parked) (void)p.handler.release(), (void)p.waiter.release();
         for (auto &[fd, k] : conns) (void)k.sock.release(), (void)k.addr.release();
         if (fresh) (void)fresh->sock.release(), (void)fresh->addr.release();
         for (nb::object &pair : ready) (void)pair.release();
@@ -636,6 +733,7 @@ void serve_forever(const pk::Call &c, double poll_interval) {
 constexpr pk::Param request_param[] = {{.name = "request", .annotation = "Any"}};
 constexpr pk::Spec shutdown_request_spec{.name = "shutdown_request", .params = request_param, .returns = "None"};
 void shutdown_request(const pk::Call &c, nb::handle request) {
+    if (attr_or(request, t_parked, Py_False).is(Py_True)) return;  // answered later by the loop
     try {
         // Drain only when input is pending now (checked before our FIN, so it is the client's
         // data, not its close) or a body was deliberately left unread; otherwise close at once.
@@ -720,6 +818,7 @@ nb::object start_control_server(const pk::Call &c, nb::str host, nb::handle port
     st.set(Server::Back, do_back);
     st.set(Server::Forward, do_forward);
     st.set(Server::Reload, do_reload);
+    st.set(Server::Parked, nb::list());
 
     nb::object handler = make_handler_class(c, st.object());
     // An IPv6 literal (bare, or in brackets as in an address) is listened on with an IPv6 socket.

@@ -185,18 +185,41 @@ constexpr pk::Param navigate_params[] = {
     {.name = "url", .annotation = "str", .check = Check::Str},
     {.name = "port", .annotation = "Optional[int]", .check = Check::OptInt, .kind = Kind::KeywordOnly, .def = Def::None},
     {.name = "timeout", .annotation = "float", .check = Check::Float, .kind = Kind::KeywordOnly, .def = Def::Float, .number = 15.0},
+    {.name = "wait", .annotation = "Optional[float]", .kind = Kind::KeywordOnly, .def = Def::None},
 };
+
+// A "wait" for a navigation to end: nothing to add when None; otherwise it goes into the body and
+// the socket time-out is made to outlast it. False when it is no number of seconds from 0 to 120
+// (the call then answers without a request).
+constexpr double kWaitMargin = 5.0;
+bool add_wait(nb::dict body, nb::handle wait, double &timeout) {
+    if (wait.is_none()) return true;
+    if (PyBool_Check(wait.ptr()) || !(PyLong_Check(wait.ptr()) || PyFloat_Check(wait.ptr()))) return false;
+    double w = PyFloat_AsDouble(wait.ptr());
+    if (w == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    if (!(w >= 0 && w <= kMaxWait)) return false;
+    body["wait"] = wait;
+    if (timeout < w + kWaitMargin) timeout = w + kWaitMargin;
+    return true;
+}
+const char *const kBadWait = "wait must be a number of seconds from 0 to 120";
 constexpr pk::Spec navigate_spec{
     .name = "remote_navigate",
     .params = navigate_params,
     .returns = "Dict[str, Any]",
-    .doc = "Make the window navigate to url (normalised first; a blank address is refused locally).",
+    .doc = "Make the window navigate to url (normalised first; a blank address is refused locally).\n\n"
+           "With wait (seconds, 0 to 120) the answer comes once that navigation has ended: loaded, "
+           "failed, turned into a download, superseded, or 504 \"timed out\".",
 };
-nb::object remote_navigate(const pk::Call &c, nb::str url, nb::handle port, double timeout) {
+nb::object remote_navigate(const pk::Call &c, nb::str url, nb::handle port, double timeout, nb::handle wait) {
     nb::object u = c.global("norm_browser_url")(url);
     if (!pk::truthy(u)) return failure("empty url");
     nb::dict body;
     body["url"] = u;
+    if (!add_wait(body, wait, timeout)) return failure(kBadWait);
     return c.global("_http_post_json")("/navigate", body, "port"_a = port, "timeout"_a = timeout);
 }
 
@@ -205,12 +228,21 @@ constexpr pk::Param remote_params[] = {
     {.name = "port", .annotation = "Optional[int]", .check = Check::OptInt, .kind = Kind::KeywordOnly, .def = Def::None},
     {.name = "timeout", .annotation = "float", .check = Check::Float, .kind = Kind::KeywordOnly, .def = Def::Float, .number = 15.0},
 };
-constexpr pk::Spec back_spec{.name = "remote_go_back", .params = remote_params, .returns = "Dict[str, Any]",
-                             .doc = "Make the window go back in its history."};
-constexpr pk::Spec forward_spec{.name = "remote_go_forward", .params = remote_params, .returns = "Dict[str, Any]",
-                                .doc = "Make the window go forward in its history."};
-constexpr pk::Spec reload_spec{.name = "remote_reload", .params = remote_params, .returns = "Dict[str, Any]",
-                               .doc = "Make the window reload its page."};
+constexpr pk::Param waited_params[] = {
+    {.name = "port", .annotation = "Optional[int]", .check = Check::OptInt, .kind = Kind::KeywordOnly, .def = Def::None},
+    {.name = "timeout", .annotation = "float", .check = Check::Float, .kind = Kind::KeywordOnly, .def = Def::Float, .number = 15.0},
+    {.name = "wait", .annotation = "Optional[float]", .kind = Kind::KeywordOnly, .def = Def::None},
+};
+constexpr pk::Spec back_spec{.name = "remote_go_back", .params = waited_params, .returns = "Dict[str, Any]",
+                             .doc = "Make the window go back in its history (with wait: until that page has loaded)."};
+constexpr pk::Spec forward_spec{.name = "remote_go_forward", .params = waited_params, .returns = "Dict[str, Any]",
+                                .doc = "Make the window go forward in its history (with wait: until that page has loaded)."};
+constexpr pk::Spec reload_spec{.name = "remote_reload", .params = waited_params, .returns = "Dict[str, Any]",
+                               .doc = "Make the window reload its page (with wait: until it has loaded)."};
+constexpr pk::Spec state_spec{
+    .name = "remote_state", .params = remote_params, .returns = "Dict[str, Any]",
+    .doc = "The window's page: the server's {\"ok\": True, \"core\", \"url\", \"title\", \"loading\", "
+           "\"can_go_back\", \"can_go_forward\"[, \"last\"]} object."};
 constexpr pk::Spec get_url_spec{
     .name = "remote_get_url", .params = remote_params, .returns = "Dict[str, Any]",
     .doc = "The window's current address, as the server's {\"ok\": True, \"url\": ...} object."};
@@ -219,8 +251,10 @@ constexpr pk::Spec ready_spec{
     .doc = "Readiness of the window, as the server's {\"ok\": True, \"core\": ..., \"url\": ...} object."};
 
 template <const char *Path>
-nb::object remote_post(const pk::Call &c, nb::handle port, double timeout) {
-    return c.global("_http_post_json")(Path, nb::dict(), "port"_a = port, "timeout"_a = timeout);
+nb::object remote_post(const pk::Call &c, nb::handle port, double timeout, nb::handle wait) {
+    nb::dict body;
+    if (!add_wait(body, wait, timeout)) return failure(kBadWait);
+    return c.global("_http_post_json")(Path, body, "port"_a = port, "timeout"_a = timeout);
 }
 
 template <const char *Path>
@@ -233,6 +267,7 @@ constexpr char kForwardPath[] = "/forward";
 constexpr char kReloadPath[] = "/reload";
 constexpr char kUrlPath[] = "/url";
 constexpr char kReadyPath[] = "/ready";
+constexpr char kStatePath[] = "/state";
 
 
 }  // namespace
@@ -271,4 +306,5 @@ NB_MODULE(helmwire, m) {
     mod.def<reload_spec>(remote_post<kReloadPath>);
     mod.def<get_url_spec>(remote_get<kUrlPath>);
     mod.def<ready_spec>(remote_get<kReadyPath>);
+    mod.def<state_spec>(remote_get<kStatePath>);
 }

@@ -1,6 +1,9 @@
 // panekit.helmwire: the request handler of the control server, with its checks (header form, Host,
 // Origin, body length) and its routes.
 #include "helmwire.hpp"
+#include "pk_host.hpp"
+
+#include <cmath>
 
 #include <cstdio>
 #include <cstring>
@@ -375,7 +378,8 @@ void do_options(const pk::Call &c, nb::handle self) {
 
 // What a UI-thread closure shares with its handler: the callable, its argument or the answer it
 // fills in, and the Exception it caught.
-enum class Work { Fn, Arg, Out, Err, kCount };
+// For waited navigations also: the tracker, the waiter, the core callable and which request it is.
+enum class Work { Fn, Arg, Out, Err, Pages, Waiter, Core, What, kCount };
 
 // Runs `f` on the UI thread's side of a closure, keeping an Exception in the state.
 template <class F> void keeping_error(pk::State<Work> st, F &&f) {
@@ -421,6 +425,63 @@ constexpr pk::Spec act_spec{.name = "_act", .returns = "None"};
 void act(const pk::Call &c) {
     auto st = c.state<Work>();
     keeping_error(st, [&] { st[Work::Fn](); });
+}
+
+// The page as /state reports it. Without a tracker (a server started with plain callables) the
+// page is never reported loading and there is no last navigation.
+constexpr pk::Spec state_spec{.name = "_state", .returns = "None"};
+void read_state(const pk::Call &c) {
+    auto st = c.state<Work>();
+    keeping_error(st, [&] {
+        nb::object core = st[Work::Fn]();
+        nb::handle out = st[Work::Out];
+        out["core"] = nb::bool_(!core.is_none());
+        if (!core.is_none()) {
+            store_source(core, out);
+            pk::guarded([&] { out["title"] = pk::text_or_empty(nb::object(core.attr("DocumentTitle"))); });
+            pk::guarded([&] { out["can_go_back"] = nb::bool_(pk::truthy(nb::object(core.attr("CanGoBack")))); });
+            pk::guarded([&] { out["can_go_forward"] = nb::bool_(pk::truthy(nb::object(core.attr("CanGoForward")))); });
+        }
+        if (st[Work::Pages].is_none()) return;
+        auto [loading, last] = pk::host::pages_snapshot(st[Work::Pages]);
+        out["loading"] = nb::bool_(loading);
+        if (!last.is_none()) out["last"] = pk::check(PyDict_Copy(last.ptr()));
+    });
+}
+
+// Which navigation a waited request starts (Work::What).
+enum Start : long { kNavigate, kBack, kForward, kReload };
+
+// Starts the navigation a waited request asks for, with its waiter armed first; a request that
+// cannot start one (no core yet, no history that way) gets its answer at once in Work::Out.
+constexpr pk::Spec start_wait_spec{.name = "_start_and_wait", .returns = "None"};
+void start_and_wait(const pk::Call &c) {
+    auto st = c.state<Work>();
+    keeping_error(st, [&] {
+        nb::object core = st[Work::Core]();
+        const long what = PyLong_AsLong(st[Work::What].ptr());
+        const char *refusal = nullptr;
+        if (core.is_none())
+            refusal = "browser not ready";
+        else if (what == kBack && !pk::truthy(nb::object(core.attr("CanGoBack"))))
+            refusal = "cannot go back";
+        else if (what == kForward && !pk::truthy(nb::object(core.attr("CanGoForward"))))
+            refusal = "cannot go forward";
+        if (refusal) {
+            st.set(Work::Out, failure(refusal));
+            return;
+        }
+        pk::host::pages_arm(st[Work::Pages], st[Work::Waiter]);
+        try {
+            if (what == kNavigate)
+                st[Work::Fn](st[Work::Arg]);
+            else
+                st[Work::Fn]();
+        } catch (nb::python_error &) {
+            pk::host::pages_disarm(st[Work::Pages], st[Work::Waiter]);
+            throw;
+        }
+    });
 }
 
 // "<type>: <text>" of an exception ("<type>" alone when its text is empty).
@@ -470,7 +531,19 @@ void do_get(const pk::Call &c, nb::handle self) {
     nb::dict out;
     out["ok"] = true;
     bool ready = starts_with(path, "/ready");
-    if (ready || starts_with(path, "/url")) {
+    if (!ready && starts_with(path, "/state")) {
+        out["core"] = false;
+        out["url"] = "";
+        out["title"] = "";
+        out["loading"] = false;
+        out["can_go_back"] = false;
+        out["can_go_forward"] = false;
+        pk::State<Work> st;
+        st.set(Work::Fn, server[Server::Core]);
+        st.set(Work::Out, out);
+        st.set(Work::Pages, pk::host::pages_of(server[Server::Core]));
+        if (ui_work_failed(c, self, c.nested<state_spec>(read_state, st.object()), st, "state")) return;
+    } else if (ready || starts_with(path, "/url")) {
         if (ready) out["core"] = false;
         out["url"] = "";
         pk::State<Work> st;
@@ -504,6 +577,70 @@ nb::object body_address(nb::bytes raw) {
     if (!pk::truthy(url)) return nb::str("");
     return nb::str(nb::handle(url)).attr("strip")();
 }
+
+// The "wait" of a JSON object body: None when there is none (no body, not a JSON object, no
+// "wait" or null); `bad` when it is not a number of seconds from 0 to kMaxWait.
+nb::object body_wait(nb::bytes raw, bool &bad) {
+    bad = false;
+    if (raw.size() == 0) return nb::none();
+    nb::object data = pk::guarded_or(nb::object(nb::none()), [&] {
+        return nb::object(nb::handle(g_json_loads.get())(
+            pk::check(PyUnicode_DecodeUTF8(raw.c_str(), static_cast<Py_ssize_t>(raw.size()), "strict"))));
+    });
+    if (!PyDict_Check(data.ptr())) return nb::none();
+    PyObject *w = PyDict_GetItemWithError(data.ptr(), nb::str("wait").ptr());
+    if (!w) {
+        if (PyErr_Occurred()) throw nb::python_error();
+        return nb::none();
+    }
+    if (w == Py_None) return nb::none();
+    if (PyBool_Check(w) || !(PyLong_Check(w) || PyFloat_Check(w))) {
+        bad = true;
+        return nb::none();
+    }
+    double v = PyFloat_AsDouble(w);
+    if (v == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();
+        bad = true;
+        return nb::none();
+    }
+    if (!std::isfinite(v) || v < 0 || v > kMaxWait) {
+        bad = true;
+        return nb::none();
+    }
+    return nb::float_(v);
+}
+
+// A request that asked to wait for its navigation: the navigation is started on the UI thread
+// with a waiter armed; the answer is written now when there is one already, else the request is
+// parked with the serving loop, which answers it when the navigation ends or its time is up.
+void start_waited(const pk::Call &c, nb::handle self, long what, nb::handle fn, nb::handle arg, double wait,
+                  const char *route) {
+    auto server = c.state<Server>();
+    nb::object pages = pk::host::pages_of(server[Server::Core]);
+    if (pages.is_none() || server[Server::Wake].is_none()) {
+        call_method(self, t_json, nb::int_(501), failure("this window cannot report page loads"));
+        return;
+    }
+    nb::object waiter = pk::host::waiter_new(server[Server::Wake]);
+    pk::State<Work> st;
+    st.set(Work::Fn, fn);
+    st.set(Work::Arg, arg);
+    st.set(Work::Pages, pages);
+    st.set(Work::Waiter, waiter);
+    st.set(Work::Core, server[Server::Core]);
+    st.set(Work::What, nb::int_(what));
+    if (ui_work_failed(c, self, c.nested<start_wait_spec>(start_and_wait, st.object()), st, route)) return;
+    if (!st[Work::Out].is_none()) {
+        call_method(self, t_json, nb::int_(200), st[Work::Out]);
+        return;
+    }
+    set_attr(get_attr(self, t_request), t_parked, Py_True);
+    nb::borrow<nb::list>(server[Server::Parked])
+        .append(nb::make_tuple(self, waiter, nb::float_(pk::host::steady_seconds() + wait)));
+}
+
+const char *const kBadWait = "wait must be a number of seconds from 0 to 120";
 
 // The target up to its first "?", without trailing slashes; "/" when nothing is left.
 nb::object post_path(nb::object target) {
@@ -546,6 +683,16 @@ void do_post(const pk::Call &c, nb::handle self) {
             call_method(self, t_json, nb::int_(400), failure("missing url"));
             return;
         }
+        bool bad = false;
+        nb::object wait = body_wait(nb::bytes(raw), bad);
+        if (bad) {
+            call_method(self, t_json, nb::int_(400), failure(kBadWait));
+            return;
+        }
+        if (!wait.is_none()) {
+            start_waited(c, self, kNavigate, server[Server::Navigate], url, nb::cast<double>(wait), "navigate");
+            return;
+        }
         pk::State<Work> st;
         st.set(Work::Fn, server[Server::Navigate]);
         st.set(Work::Arg, url);
@@ -562,9 +709,20 @@ void do_post(const pk::Call &c, nb::handle self) {
         call_method(self, t_json, nb::int_(404), failure("unknown path"));
         return;
     }
+    const char *what = action == Server::Back ? "back" : action == Server::Forward ? "forward" : "reload";
+    bool bad = false;
+    nb::object wait = body_wait(nb::bytes(raw), bad);
+    if (bad) {
+        call_method(self, t_json, nb::int_(400), failure(kBadWait));
+        return;
+    }
+    if (!wait.is_none()) {
+        const long start = action == Server::Back ? kBack : action == Server::Forward ? kForward : kReload;
+        start_waited(c, self, start, server[action], nb::none(), nb::cast<double>(wait), what);
+        return;
+    }
     pk::State<Work> st;
     st.set(Work::Fn, server[action]);
-    const char *what = action == Server::Back ? "back" : action == Server::Forward ? "forward" : "reload";
     if (ui_work_failed(c, self, c.nested<act_spec>(act, st.object()), st, what)) return;
     call_method(self, t_json, nb::int_(200), out);
 }

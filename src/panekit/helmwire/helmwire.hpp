@@ -28,6 +28,7 @@ inline pk::Name t_pending{"_pk_pending"}, t_pos{"_pk_pos"}, t_flags{"_pk_flags"}
 inline pk::Name t_headers_list{"_headers"}, t_defects{"defects"}, t_close{"close"}, t_select{"select"};
 inline pk::Name t_register{"register"}, t_unregister{"unregister"}, t_handle_noblock{"_handle_request_noblock"};
 inline pk::Name t_service_actions{"service_actions"};
+inline pk::Name t_parked{"_pk_parked"};
 
 // obj.<name>(args...) as Python evaluates it (the attribute looked up on obj, then called), made
 // without a bound method in between when the attribute is a plain method.
@@ -58,6 +59,8 @@ enum class Server {
     OwnName,                                             // the host text as host_key made it
     Srv, Family, Type, Proto,                            // the server and its listening socket's kind
     Next,                                                // the connection get_request hands out next
+    Parked,                                              // requests the handler left waiting (a list)
+    Wake,                                                // wakes the serving loop (None outside it)
     kCount
 };
 
@@ -103,6 +106,9 @@ nb::object make_log_function(const pk::Call &c, nb::handle state);
 nb::str own_host_key(nb::str host);
 // The _Handler class of one server, over the server's state.
 nb::object make_handler_class(const pk::Call &c, nb::handle state);
+
+// Limits of a wait for a navigation, in seconds.
+inline constexpr double kMaxWait = 120.0;
 
 // ---- connection.cpp ----
 // Defines start_control_server in the module.
