@@ -9,8 +9,9 @@
 # included; delvewheel repair; a PE check of every DLL in the wheel (scripts/pe-check.py); the
 # wheel and the test dependencies' Windows wheels installed beside the interpreter; pytest under wine.
 # What is downloaded once is kept in $PANEKIT_WINDOWS_CACHE (default ~/.cache/panekit-windows;
-# wheels come through pip's own cache); the build, the interpreter's folder and the wine prefix
-# live in build/windows/.
+# wheels come through pip's own cache), and so is the wine prefix: its drives and user folders are
+# links to / and $HOME, which a walk of the checkout (an sdist build) must never meet. The build and
+# the interpreter's folder live in build/windows/.
 # Needs root for apt only when the toolchain is missing (no sudo: CI runs as root).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -197,7 +198,7 @@ $T-gcc-posix -O2 -shared -o "$work/python/bcryptprimitives.dll" "$work/bcryptpri
   "$work/bcryptprimitives.def" -lbcrypt
 
 # ---- the suite under wine --------------------------------------------------------------------
-export WINEPREFIX=$work/wine WINEDEBUG=-all WINEARCH=win64
+export WINEPREFIX=$cache/wine WINEDEBUG=-all WINEARCH=win64
 # No Mono or Gecko installers for a prefix that only runs a console program.
 export WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY
