@@ -306,18 +306,11 @@ nb::object run_toolbar_main(const pk::Call &c, nb::str start_url, nb::handle hom
     };
     try {
         if (with_control_server) {
-            auto base_url = [&] { return c.global("control_base_url")("port"_a = cp, "host"_a = ch); };
-            try {
-                server = c.global("start_control_server")(
-                    "host"_a = ch, "port"_a = cp, "invoke_sync"_a = fns.invoke_sync, "core"_a = fns.core,
-                    "do_navigate"_a = fns.navigate, "do_back"_a = fns.back, "do_forward"_a = fns.forward,
-                    "do_reload"_a = fns.reload);
-            } catch (nb::python_error &e) {
-                // Said once, plainly; the error still reaches the caller (the window never opened).
-                if (pk::is_exception(e)) pk::guarded([&] { pk::host::say_control_server_failed(base_url(), e.value()); });
-                throw;
-            }
-            pk::print_line(pk::format1("[panekit] 控制接口 %s  |  远程: remote_navigate / remote_go_back / …", base_url()));
+            // A failure is said once, plainly, and still reaches the caller (no window was shown).
+            server = pk::host::start_window_server(
+                c, ch, cp, {fns.invoke_sync, fns.core, fns.navigate, fns.back, fns.forward, fns.reload});
+            pk::print_line(pk::format1("[panekit] 控制接口 %s  |  远程: remote_navigate / remote_go_back / …",
+                                       pk::host::window_server_url(c, ch, cp)));
         }
         pk::print_line(nb::str("[panekit] 首页=") + nb::str(home) + nb::str("  首跳=") + nb::str(start) +
                        nb::str("  (宿主=winforms)"));

@@ -190,18 +190,14 @@ void on_start_waits(const pk::Call &c, const HostState &st) {
     nb::handle ch = st[Host::Ch], cp = st[Host::Cp];
     nb::object started;
     try {
-        started = c.global("start_control_server")(
-            "host"_a = ch, "port"_a = cp, "invoke_sync"_a = st[Host::InvokeSync], "core"_a = st[Host::Core],
-            "do_navigate"_a = st[Host::DoNavigate], "do_back"_a = st[Host::DoBack],
-            "do_forward"_a = st[Host::DoForward], "do_reload"_a = st[Host::DoReload]);
+        started = pk::host::start_window_server(
+            c, ch, cp, {st[Host::InvokeSync], st[Host::Core], st[Host::DoNavigate], st[Host::DoBack],
+                        st[Host::DoForward], st[Host::DoReload]});
     } catch (nb::python_error &e) {
         if (!pk::is_exception(e)) throw;
         // A window nobody can steer (another one may own the port, and requests would reach it
-        // instead) is not kept: say so once, close it, and let run_toolbar_main end in 1.
+        // instead) is not kept: the failure was said; close it and let run_toolbar_main end in 1.
         st.set(Host::ServerFailed, nb::bool_(true));
-        pk::guarded([&] {
-            pk::host::say_control_server_failed(c.global("control_base_url")("port"_a = cp, "host"_a = ch), e.value());
-        });
         close_window(st, i);
         return;
     }
@@ -211,7 +207,7 @@ void on_start_waits(const pk::Call &c, const HostState &st) {
         stop_server(st);
         return;
     }
-    pk::print_line(pk::format1(kControlLine, c.global("control_base_url")("port"_a = cp, "host"_a = ch)));
+    pk::print_line(pk::format1(kControlLine, pk::host::window_server_url(c, ch, cp)));
 }
 
 // ---- module-level functions ----------------------------------------------------------------------

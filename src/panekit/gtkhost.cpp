@@ -610,21 +610,17 @@ nb::object run_toolbar_main(const pk::Call &c, nb::str start_url, nb::handle hom
     };
     try {
         if (with_control_server) {
-            nb::object base_url = c.global("control_base_url")("port"_a = cp, "host"_a = ch);
             try {
-                server = c.global("start_control_server")(
-                    "host"_a = ch, "port"_a = cp, "invoke_sync"_a = fns.invoke_sync, "core"_a = fns.core,
-                    "do_navigate"_a = fns.navigate, "do_back"_a = fns.back, "do_forward"_a = fns.forward,
-                    "do_reload"_a = fns.reload);
+                server = pk::host::start_window_server(
+                    c, ch, cp, {fns.invoke_sync, fns.core, fns.navigate, fns.back, fns.forward, fns.reload});
             } catch (nb::python_error &e) {
-                // A window nobody can steer is not opened: said once, and the start is refused.
+                // A window nobody can steer is not opened: the failure was said, the start is refused.
                 if (!pk::is_exception(e)) throw;
-                pk::host::say_control_server_failed(base_url, e.value());
                 holder["form"] = nb::none();
                 pk::guarded([&] { window.attr("destroy")(); });
                 return nb::int_(1);
             }
-            pk::print_line(pk::format1(kControlLine, base_url));
+            pk::print_line(pk::format1(kControlLine, pk::host::window_server_url(c, ch, cp)));
         }
         pk::print_line(nb::str("[panekit] 首页=") + nb::str(home) + nb::str("  首跳=") + nb::str(start) +
                        nb::str("  (宿主=gtk)"));

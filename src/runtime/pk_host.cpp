@@ -74,6 +74,22 @@ void say_control_server_failed(nb::handle base_url, nb::handle error) {
     print_line(nb::str("[panekit] 控制接口 ") + nb::str(base_url) + nb::str(" 启动失败: ") + nb::str(error));
 }
 
+nb::object window_server_url(const Call &c, nb::handle host, nb::handle port) {
+    return c.global("control_base_url")("port"_a = port, "host"_a = host);
+}
+
+nb::object start_window_server(const Call &c, nb::handle host, nb::handle port, const ServerHandles &fns) {
+    try {
+        return c.global("start_control_server")(
+            "host"_a = host, "port"_a = port, "invoke_sync"_a = fns.invoke_sync, "core"_a = fns.core,
+            "do_navigate"_a = fns.navigate, "do_back"_a = fns.back, "do_forward"_a = fns.forward,
+            "do_reload"_a = fns.reload);
+    } catch (nb::python_error &e) {
+        if (is_exception(e)) guarded([&] { say_control_server_failed(window_server_url(c, host, port), e.value()); });
+        throw;
+    }
+}
+
 void run_on_ui(const View &v, nb::handle holder, nb::handle form, nb::handle action, nb::handle act, bool wait) {
     if (v.toolkit == Toolkit::GLib)
         glib_run(v, holder, act, wait);

@@ -121,6 +121,19 @@ void history(const View &v, nb::handle holder, History what);
 // ("[panekit] 控制接口 <address> 启动失败: <error text>").
 void say_control_server_failed(nb::handle base_url, nb::handle error);
 
+// The host's callables as the control server takes them (the eight keywords every host hands
+// over), read from the host module's globals at call time: `start_control_server` on (host,
+// port), and `control_base_url` for the address it reports.
+struct ServerHandles {
+    nb::handle invoke_sync, core, navigate, back, forward, reload;
+};
+// Starts the window's control server and returns what start_control_server returned. When it
+// raises an Exception, the failure is said in one line (say_control_server_failed) and the error
+// goes on to the caller, whose window decides what a window nobody can steer becomes.
+nb::object start_window_server(const Call &c, nb::handle host, nb::handle port, const ServerHandles &fns);
+// The address the window's control server reports: control_base_url(port=…, host=…).
+nb::object window_server_url(const Call &c, nb::handle host, nb::handle port);
+
 // The address box follows the view: the core's Source, stripped, when it is not empty (an empty
 // address never clears the box); nothing without a core or a box; guarded. The box is written
 // through `Text` (DotNet) or set_text (GLib, only when the text differs).
