@@ -301,9 +301,6 @@ nb::object run_toolbar_main(const pk::Call &c, nb::str start_url, nb::handle hom
     // From here on the window's server goes with the window: shut down and its socket closed on
     // every way out (the start-up lines and the message loop may raise).
     nb::object server;
-    auto stop_server = [&] {
-        if (server.is_valid()) pk::host::stop_control_server(server);
-    };
     try {
         if (with_control_server) {
             // A failure is said once, plainly, and still reaches the caller (no window was shown).
@@ -315,17 +312,11 @@ nb::object run_toolbar_main(const pk::Call &c, nb::str start_url, nb::handle hom
         pk::print_line(nb::str("[panekit] 首页=") + nb::str(home) + nb::str("  首跳=") + nb::str(start) +
                        nb::str("  (宿主=winforms)"));
         app.attr("Run")(form);
-    } catch (nb::python_error &) {
-        pk::host::pages_closed(fns.pages);
-        stop_server();
-        throw;
-    } catch (std::exception &) {
-        pk::host::pages_closed(fns.pages);
-        stop_server();
+    } catch (std::exception &) {  // a Python error (nb::python_error) is one too
+        pk::host::end_window(fns.pages, server);
         throw;
     }
-    pk::host::pages_closed(fns.pages);
-    stop_server();
+    pk::host::end_window(fns.pages, server);
     return nb::int_(0);
 }
 

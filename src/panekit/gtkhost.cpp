@@ -605,9 +605,6 @@ nb::object run_toolbar_main(const pk::Call &c, nb::str start_url, nb::handle hom
     holder["addr"] = entry;
 
     nb::object server;
-    auto stop_server = [&] {
-        if (server.is_valid()) pk::host::stop_control_server(server);
-    };
     try {
         if (with_control_server) {
             try {
@@ -629,15 +626,13 @@ nb::object run_toolbar_main(const pk::Call &c, nb::str start_url, nb::handle hom
         glib.attr("idle_add")(c.nested<ready_spec>(on_ready, s), "priority"_a = glib.attr("PRIORITY_DEFAULT"));
         gtk.attr("main")();
     } catch (nb::python_error &) {
-        pk::host::pages_closed(fns.pages);
-        stop_server();
+        pk::host::end_window(fns.pages, server);
         holder["core"] = nb::none();
         holder["form"] = nb::none();
         pk::guarded([&] { window.attr("destroy")(); });
         throw;
     }
-    pk::host::pages_closed(fns.pages);
-    stop_server();
+    pk::host::end_window(fns.pages, server);
     return nb::int_(0);
 }
 

@@ -452,6 +452,11 @@ void pages_closed(nb::handle pages) {
     for (Pages list : {Pages::Bound, Pages::Armed, Pages::Recent}) finish_all(st, list, r);
 }
 
+void end_window(nb::handle pages, nb::handle server) {
+    pages_closed(pages);
+    if (server.is_valid() && !server.is_none()) stop_control_server(server);
+}
+
 namespace {
 
 constexpr Param kEventParams[] = {{.name = "_s", .annotation = "Any"}, {.name = "args", .annotation = "Any"}};

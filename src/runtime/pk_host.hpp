@@ -209,6 +209,9 @@ void pages_finished(nb::handle pages, nb::handle id, bool ok, nb::handle error, 
                     bool maybe_download = false);
 void pages_download(nb::handle pages);
 void pages_closed(nb::handle pages);
+// The window has ended, whichever way: the tracker is closed (pages_closed) and the control server
+// the window started, if any (`server` empty or None when it did not), is stopped.
+void end_window(nb::handle pages, nb::handle server);
 // Subscribes the tracker to a CoreWebView2's NavigationStarting, NavigationCompleted and
 // DownloadStarting (functions nested in the caller `c`); errors propagate.
 void watch_webview2(const Call &c, nb::handle pages, nb::handle cv);
