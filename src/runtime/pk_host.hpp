@@ -144,7 +144,7 @@ void sync_address_bar(const View &v, nb::handle holder);
 void stop_control_server(nb::handle started);
 
 // ---- settings -----------------------------------------------------------------------------------
-// Environment variables are read at call time from `env_vars` (the host module's os.env_vars, so a
+// Environment variables are read at call time from `env_vars` (the host module's os.environ, so a
 // host whose `os` is rebound reads the new one); an empty value counts as unset. Errors propagate.
 
 // Whether `sys_module.platform == "win32"` (the host's own `sys`, read at call time).
