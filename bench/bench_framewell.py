@@ -13,10 +13,8 @@ latency per case and the throughput ratio against the unmarshalled server.
 import argparse
 import contextlib
 import io
-import json
 import os
 import socket
-import subprocess
 import sys
 import threading
 import time
@@ -26,59 +24,19 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 
 import webview.util  # noqa: E402,F401 - imported before the platform reads "win32"
 
-from panekit import framewell, helmwire  # noqa: E402
+from panekit import framewell  # noqa: E402
 from simplatform import Action  # noqa: E402
 from simplatform.modules import install, uninstall  # noqa: E402
+from roundtrip import drive, start_plain  # noqa: E402
 
-CLIENT = r"""
-import json, socket, sys, time
-port, n, kind = int(sys.argv[1]), int(sys.argv[2]), sys.argv[3]
-if kind == "url":
-    req = b"GET /url HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n"
-else:
-    body = json.dumps({"url": "https://bench.example/"}).encode()
-    req = (b"POST /navigate HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n"
-           b"Content-Length: %d\r\nConnection: close\r\n\r\n" % len(body)) + body
-lat = []
-t0 = time.perf_counter()
-for _ in range(n):
-    s0 = time.perf_counter()
-    c = socket.create_connection(("127.0.0.1", port))
-    c.sendall(req)
-    data = b""
-    while chunk := c.recv(65536):
-        data += chunk
-    c.close()
-    assert b" 200 " in data.split(b"\r\n", 1)[0], data[:200]
-    lat.append(time.perf_counter() - s0)
-print(json.dumps({"total": time.perf_counter() - t0, "lat": lat}))
-"""
+# Where the navigation requests go.
+TARGET = "https://bench.example/"
 
 
 def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
-
-
-def drive(port, n, kind):
-    out = subprocess.run([sys.executable, "-c", CLIENT, str(port), str(n), kind], capture_output=True,
-                         text=True, timeout=600, check=True).stdout
-    r = json.loads(out)
-    lat = sorted(r["lat"])
-    return n / r["total"], lat[len(lat) // 2] * 1e3, lat[min(len(lat) - 1, int(len(lat) * 0.99))] * 1e3
-
-
-class Core:
-    Source = "https://example.com/"
-
-
-def start_plain(port):
-    srv, th = helmwire.start_control_server(
-        host="127.0.0.1", port=port, invoke_sync=lambda act: act(), core=lambda: Core,
-        do_navigate=lambda url: None, do_back=lambda: None, do_forward=lambda: None,
-        do_reload=lambda: None, log=lambda line: None)
-    return srv
 
 
 def start_host(plat, port):
@@ -130,19 +88,19 @@ def main():
     plat = install(preload=True)
     plat.pretend_windows()
     plain_port, host_port = free_port(), free_port()
-    plain = start_plain(plain_port)
+    plain = start_plain(plain_port, "https://example.com/")
     runner, form = start_host(plat, host_port)
     rows = []
     quiet = contextlib.redirect_stdout(io.StringIO())  # the host's server logs every request
     try:
         quiet.__enter__()
         for kind in ("url", "navigate"):
-            drive(plain_port, 50, kind)  # warm-up
-            drive(host_port, 50, kind)
-            base = drive(plain_port, args.requests, kind)
-            idle = drive(host_port, args.requests, kind)
+            drive(plain_port, 50, kind, TARGET)  # warm-up
+            drive(host_port, 50, kind, TARGET)
+            base = drive(plain_port, args.requests, kind, TARGET)
+            idle = drive(host_port, args.requests, kind, TARGET)
             with Busy(form, args.busy_ms):
-                busy = drive(host_port, args.requests, kind)
+                busy = drive(host_port, args.requests, kind, TARGET)
             rows += [(kind, "no marshalling", base, 1.0), (kind, "host, UI idle", idle, idle[0] / base[0]),
                      (kind, "host, UI busy (%.1f ms items)" % args.busy_ms, busy, busy[0] / base[0])]
     finally:

@@ -12,7 +12,6 @@ control client would. Needs a display: run it through the tier's script, which p
     python bench/bench_gtk.py [--requests N] [--starts N] [--loads N] [--no-tier]
 """
 import argparse
-import json
 import os
 import statistics
 import subprocess
@@ -27,50 +26,7 @@ sys.path.insert(0, str(HERE.parent / "tests_gtk"))
 from gtktier import Site, Window, free_port, missing  # noqa: E402
 
 from panekit import helmwire  # noqa: E402
-
-CLIENT = r"""
-import json, socket, sys, time
-port, n, kind, target = int(sys.argv[1]), int(sys.argv[2]), sys.argv[3], sys.argv[4]
-if kind == "url":
-    req = b"GET /url HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n"
-else:
-    body = json.dumps({"url": target}).encode()
-    req = (b"POST /navigate HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n"
-           b"Content-Length: %d\r\nConnection: close\r\n\r\n" % len(body)) + body
-lat = []
-t0 = time.perf_counter()
-for _ in range(n):
-    s0 = time.perf_counter()
-    c = socket.create_connection(("127.0.0.1", port))
-    c.sendall(req)
-    data = b""
-    while chunk := c.recv(65536):
-        data += chunk
-    c.close()
-    assert b" 200 " in data.split(b"\r\n", 1)[0], data[:200]
-    lat.append(time.perf_counter() - s0)
-print(json.dumps({"total": time.perf_counter() - t0, "lat": lat}))
-"""
-
-
-def drive(port, n, kind, target):
-    out = subprocess.run([sys.executable, "-c", CLIENT, str(port), str(n), kind, target], capture_output=True,
-                         text=True, timeout=600, check=True).stdout
-    r = json.loads(out)
-    lat = sorted(r["lat"])
-    return n / r["total"], lat[len(lat) // 2] * 1e3, lat[min(len(lat) - 1, int(len(lat) * 0.99))] * 1e3
-
-
-class Core:
-    Source = "http://127.0.0.1/a.html"
-
-
-def start_plain(port):
-    srv, _ = helmwire.start_control_server(
-        host="127.0.0.1", port=port, invoke_sync=lambda act: act(), core=lambda: Core,
-        do_navigate=lambda url: None, do_back=lambda: None, do_forward=lambda: None,
-        do_reload=lambda: None, log=lambda line: None)
-    return srv
+from roundtrip import drive, start_plain  # noqa: E402
 
 
 def loads(w, site, n):
@@ -127,7 +83,7 @@ def main():
     starts, rows = [], []
     waited = direct = polled = None
     plain_port = free_port()
-    plain = start_plain(plain_port)
+    plain = start_plain(plain_port, "http://127.0.0.1/a.html")
     try:
         for i in range(args.starts):
             w = Window(tmp / f"start{i}", site, f"panekit-bench-{os.getpid()}-{i}")
