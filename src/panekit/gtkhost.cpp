@@ -64,8 +64,8 @@ const char *const kToolbarCss =
 
 // What the nested functions of one call share.
 enum class G {
-    Holder, Gtk, GLib, WebKit, Window, View, Source, Start, Core,
-    Invoke, Sync, Flush, Navigate, Folder, Prompt, Server,
+    Holder, Gtk, GLib, Window, View, Source, Start, Core,
+    Invoke, Sync, Flush, Folder, Prompt,
     Pages,    // the page tracker of the host layer
     LoadEnd,    // True once the load in flight has been reported failed, cancelled or downloaded
     LoadSeq,    // how many loads have started (an int)
@@ -549,7 +549,6 @@ nb::object run_toolbar_main(const pk::Call &c, nb::str start_url, nb::handle hom
     st.set(G::Holder, holder);
     st.set(G::Gtk, gtk);
     st.set(G::GLib, glib);
-    st.set(G::WebKit, webkit);
     st.set(G::Start, start);
     st.set(G::Source, nb::str(""));
     nb::handle s = st.object();
@@ -557,7 +556,6 @@ nb::object run_toolbar_main(const pk::Call &c, nb::str start_url, nb::handle hom
     st.set(G::Invoke, fns.invoke);
     st.set(G::Sync, fns.sync);
     st.set(G::Flush, fns.flush);
-    st.set(G::Navigate, fns.navigate);
     st.set(G::Pages, fns.pages);
     st.set(G::LoadEnd, Py_True);
     st.set(G::LoadSeq, nb::int_(0));
