@@ -326,12 +326,8 @@ NB_MODULE(framewell, m) {
     pk::Module mod(m, "panekit.framewell",
                    "The WinForms host: one window with the toolbar above one WebView2 view, steered "
                    "by the toolbar and the loopback control server.");
-    mod.set("os", pk::import("os"));
-    mod.set("sys", pk::import("sys"));
+    pk::host::add_host_globals(mod);
     mod.set("threading", pk::import("threading"));
-    mod.import_names("pathlib", {"Path"});
-    mod.import_names("typing", {"Any", "Callable", "Dict", "Optional"});
-    mod.import_names("panekit.helmwire", {"control_base_url", "control_port", "start_control_server"});
     mod.import_names("panekit.fetchkeep", {"attach_download_to_corewebview2", "resolve_download_settings"});
     mod.import_names("panekit.trailbar", {"attach_edge_chrome_toolbar", "norm_browser_url"});
     mod.set("_DEFAULT_HOME", nb::str("https://duckduckgo.com/"));

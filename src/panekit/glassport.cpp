@@ -306,13 +306,9 @@ NB_MODULE(glassport, m) {
     pk::Module mod(m, "panekit.glassport",
                    "The pywebview host: the browser window opened through pywebview's Edge backend, "
                    "steered by the same control plane as the WinForms host.");
-    mod.set("os", pk::import("os"));
-    mod.set("sys", pk::import("sys"));
+    pk::host::add_host_globals(mod);
     mod.set("time", pk::import("time"));
-    mod.import_names("pathlib", {"Path"});
-    mod.import_names("typing", {"Any", "Callable", "Dict", "Optional"});
     mod.set("webview", pk::import("webview"));
-    mod.import_names("panekit.helmwire", {"control_base_url", "control_port", "start_control_server"});
     mod.import_names("panekit.fetchkeep", {"configure_pywebview_edge_downloads"});
     mod.import_names("panekit.trailbar", {"norm_browser_url"});
     mod.set("_DEFAULT_HOME", nb::str(kDefaultHome));

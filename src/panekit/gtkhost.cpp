@@ -640,12 +640,8 @@ NB_MODULE(gtkhost, m) {
     pk::Module mod(m, "panekit.gtkhost",
                    "The GTK host: one GTK 3 window with the toolbar above one WebKit view, steered by the "
                    "toolbar and the loopback control server (Linux).");
-    mod.set("os", pk::import("os"));
-    mod.set("sys", pk::import("sys"));
+    pk::host::add_host_globals(mod);
     mod.set("threading", pk::import("threading"));
-    mod.import_names("pathlib", {"Path"});
-    mod.import_names("typing", {"Any", "Callable", "Dict", "Optional"});
-    mod.import_names("panekit.helmwire", {"control_base_url", "control_port", "start_control_server"});
     mod.import_names("panekit.fetchkeep", {"handle_download_starting", "resolve_download_settings"});
     mod.import_names("panekit.trailbar", {"norm_browser_url"});
     mod.set("_DEFAULT_HOME", nb::str(kDefaultHome));

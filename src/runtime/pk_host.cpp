@@ -121,6 +121,14 @@ void stop_control_server(nb::handle started) {
     guarded([&] { srv.attr("server_close")(); });
 }
 
+void add_host_globals(const Module &mod) {
+    mod.set("os", import("os"));
+    mod.set("sys", import("sys"));
+    mod.import_names("pathlib", {"Path"});
+    mod.import_names("typing", {"Any", "Callable", "Dict", "Optional"});
+    mod.import_names("panekit.helmwire", {"control_base_url", "control_port", "start_control_server"});
+}
+
 nb::object get(nb::handle holder, const char *key) {
     if (PyDict_Check(holder.ptr())) {
         PyObject *v = nullptr;

@@ -143,6 +143,11 @@ void sync_address_bar(const View &v, nb::handle holder);
 // as it is): shutdown() and then server_close(), each guarded. Anything else is left alone.
 void stop_control_server(nb::handle started);
 
+// The module globals of a host that the host layer and every host read at call time: os, sys,
+// pathlib's Path, the typing names of the hosts' annotations (Any, Callable, Dict, Optional), and
+// helmwire's control_base_url, control_port and start_control_server.
+void add_host_globals(const Module &mod);
+
 // ---- settings -----------------------------------------------------------------------------------
 // Environment variables are read at call time from `env_vars` (the host module's os.environ, so a
 // host whose `os` is rebound reads the new one); an empty value counts as unset. Errors propagate.
