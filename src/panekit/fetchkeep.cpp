@@ -9,8 +9,9 @@
 //
 // A suggested name's last component and extension follow Windows rules (both slashes separate,
 // "X:" and UNC prefixes are drives) on every OS; a name is joined onto the folder by the rules of
-// the running system; existence is always asked of the real file system. Module state lives in the module dict, where Python code sees it, and
-// every module-level name the handlers use is looked up there at call time.
+// the running system; existence is always asked of the real file system. Module state lives in
+// the module dict, where Python code sees it, and every module-level name the handlers use is
+// looked up there at call time.
 #include "pk.hpp"
 
 #include <filesystem>
