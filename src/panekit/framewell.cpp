@@ -304,8 +304,7 @@ nb::object run_toolbar_main(const pk::Call &c, nb::str start_url, nb::handle hom
     try {
         if (with_control_server) {
             // A failure is said once, plainly, and still reaches the caller (no window was shown).
-            server = pk::host::start_window_server(
-                c, ch, cp, {fns.invoke_sync, fns.core, fns.navigate, fns.back, fns.forward, fns.reload});
+            server = pk::host::start_window_server(c, ch, cp, fns);
             pk::print_line(pk::format1("[panekit] 控制接口 %s  |  远程: remote_navigate / remote_go_back / …",
                                        pk::host::window_server_url(c, ch, cp)));
         }

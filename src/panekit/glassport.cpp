@@ -191,8 +191,9 @@ void on_start_waits(const pk::Call &c, const HostState &st) {
     nb::object started;
     try {
         started = pk::host::start_window_server(
-            c, ch, cp, {st[Host::InvokeSync], st[Host::Core], st[Host::DoNavigate], st[Host::DoBack],
-                        st[Host::DoForward], st[Host::DoReload]});
+            c, ch, cp,
+            pk::host::ServerHandles{st[Host::InvokeSync], st[Host::Core], st[Host::DoNavigate], st[Host::DoBack],
+                                    st[Host::DoForward], st[Host::DoReload]});
     } catch (nb::python_error &e) {
         if (!pk::is_exception(e)) throw;
         // A window nobody can steer (another one may own the port, and requests would reach it

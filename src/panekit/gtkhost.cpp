@@ -606,8 +606,7 @@ nb::object run_toolbar_main(const pk::Call &c, nb::str start_url, nb::handle hom
     try {
         if (with_control_server) {
             try {
-                server = pk::host::start_window_server(
-                    c, ch, cp, {fns.invoke_sync, fns.core, fns.navigate, fns.back, fns.forward, fns.reload});
+                server = pk::host::start_window_server(c, ch, cp, fns);
             } catch (nb::python_error &e) {
                 // A window nobody can steer is not opened: the failure was said, the start is refused.
                 if (!pk::is_exception(e)) throw;

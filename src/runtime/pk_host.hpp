@@ -233,6 +233,12 @@ struct Callables {
     nb::object sync;         // _sync_address_bar()
 };
 
+// start_window_server with the callables make_callables built.
+inline nb::object start_window_server(const Call &c, nb::handle host, nb::handle port, const Callables &fns) {
+    return start_window_server(c, host, port, ServerHandles{fns.invoke_sync, fns.core, fns.navigate, fns.back,
+                                                            fns.forward, fns.reload});
+}
+
 namespace detail {
 // The closure state of the built functions.
 enum class Cb { Holder, Action, Host, kCount };
