@@ -20,12 +20,6 @@
 #  include <cxxabi.h>
 #endif
 
-namespace nb = nanobind;
-using namespace nb::literals;
-using pk::Check;
-using pk::Def;
-using pk::Kind;
-
 namespace helmwire {
 namespace {
 

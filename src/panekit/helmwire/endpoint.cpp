@@ -6,12 +6,6 @@
 #include <string>
 #include <string_view>
 
-namespace nb = nanobind;
-using namespace nb::literals;
-using pk::Check;
-using pk::Def;
-using pk::Kind;
-
 namespace helmwire {
 namespace {
 

@@ -8,12 +8,6 @@
 #include <cstdio>
 #include <cstring>
 
-namespace nb = nanobind;
-using namespace nb::literals;
-using pk::Check;
-using pk::Def;
-using pk::Kind;
-
 namespace helmwire {
 namespace {
 

@@ -11,6 +11,11 @@ namespace nb = nanobind;
 
 namespace helmwire {
 
+using namespace nb::literals;
+using pk::Check;
+using pk::Def;
+using pk::Kind;
+
 inline pk::Lazy g_json_loads{"json", "loads"};
 
 // Texts the request path uses on every request (attribute names, header names and values), made
