@@ -21,12 +21,12 @@ inline pk::Lazy g_json_loads{"json", "loads"};
 // Texts the request path uses on every request (attribute names, header names and values), made
 // once and interned (see pk::Name).
 
-inline pk::Name t_headers{"headers"}, t_get{"get"}, t_get_all{"get_all"}, t_path{"path"}, t_request{"request"};
+inline pk::Name t_headers{"headers"}, t_get{"get"}, t_path{"path"}, t_request{"request"};
 inline pk::Name t_rfile{"rfile"}, t_read{"read"}, t_wfile{"wfile"}, t_write{"write"}, t_read_body{"_read_body"};
 inline pk::Name t_json{"_json"}, t_send_response{"send_response"}, t_send_header{"send_header"};
 inline pk::Name t_end_headers{"end_headers"}, t_socket{"socket"}, t_accept{"_accept"}, t_shutdown{"shutdown"};
 inline pk::Name t_close_request{"close_request"}, t_deadline{"_pk_deadline"}, t_sent{"_pk_sent"}, t_unread{"_pk_unread"};
-inline pk::Name t_host{"Host"}, t_content_length{"Content-Length"}, t_content_type{"Content-Type"};
+inline pk::Name t_content_length{"Content-Length"}, t_content_type{"Content-Type"};
 inline pk::Name t_json_type{"application/json; charset=utf-8"}, t_allow_origin{"Access-Control-Allow-Origin"}, t_any{"*"};
 inline pk::Name t_max_body{"_MAX_BODY_BYTES"}, t_time_limit{"_CONNECTION_TIME_LIMIT"}, t_norm_url{"norm_browser_url"};
 inline pk::Name t_pending{"_pk_pending"}, t_pos{"_pk_pos"}, t_flags{"_pk_flags"}, t_recv{"recv"};
