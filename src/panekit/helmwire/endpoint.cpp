@@ -98,12 +98,7 @@ nb::object parse_answer(nb::handle raw) {
 }
 
 // The failure object of an error: {"ok": False, "error": its text}.
-nb::object failure_of(nb::python_error &e) {
-    nb::dict d;
-    d["ok"] = false;
-    d["error"] = nb::str(e.value());
-    return d;
-}
+nb::object failure_of(nb::python_error &e) { return failure_text(nb::str(e.value())); }
 
 // resp.read(), closing resp afterwards whatever happens; an error of that close is not reported.
 nb::object read_and_close(nb::handle resp) {

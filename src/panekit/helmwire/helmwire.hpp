@@ -77,12 +77,7 @@ inline nb::dict failure_text(nb::handle error) {
     d["error"] = error;
     return d;
 }
-inline nb::dict failure(const char *error) {
-    nb::dict d;
-    d["ok"] = false;
-    d["error"] = error;
-    return d;
-}
+inline nb::dict failure(const char *error) { return failure_text(nb::str(error)); }
 
 // A str's UTF-8 text, valid while the str lives.
 inline std::string_view utf8(nb::handle text) {
