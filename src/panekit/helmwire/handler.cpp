@@ -3,8 +3,6 @@
 #include "helmwire.hpp"
 #include "pk_host.hpp"
 
-#include <cmath>
-
 #include <cstdio>
 #include <cstring>
 
@@ -588,17 +586,8 @@ nb::object body_wait(nb::bytes raw, bool &bad) {
         return nb::none();
     }
     if (w == Py_None) return nb::none();
-    if (PyBool_Check(w) || !(PyLong_Check(w) || PyFloat_Check(w))) {
-        bad = true;
-        return nb::none();
-    }
-    double v = PyFloat_AsDouble(w);
-    if (v == -1.0 && PyErr_Occurred()) {
-        PyErr_Clear();
-        bad = true;
-        return nb::none();
-    }
-    if (!std::isfinite(v) || v < 0 || v > kMaxWait) {
+    double v = 0;
+    if (!wait_seconds(w, v)) {
         bad = true;
         return nb::none();
     }
@@ -633,8 +622,6 @@ void start_waited(const pk::Call &c, nb::handle self, long what, nb::handle fn, 
     nb::borrow<nb::list>(server[Server::Parked])
         .append(nb::make_tuple(self, waiter, nb::float_(pk::host::steady_seconds() + wait)));
 }
-
-const char *const kBadWait = "wait must be a number of seconds from 0 to 120";
 
 // The target up to its first "?", without trailing slashes; "/" when nothing is left.
 nb::object post_path(nb::object target) {

@@ -109,6 +109,23 @@ nb::object make_handler_class(const pk::Call &c, nb::handle state);
 
 // Limits of a wait for a navigation, in seconds.
 inline constexpr double kMaxWait = 120.0;
+inline constexpr const char *kBadWait = "wait must be a number of seconds from 0 to 120";
+
+// A "wait" value as the client and the server both take it: true with its seconds when it is an
+// int or a float (not a bool) from 0 to kMaxWait; false for anything else (the caller answers
+// kBadWait). None is the caller's to handle first.
+inline bool wait_seconds(nb::handle wait, double &seconds) {
+    PyObject *w = wait.ptr();
+    if (PyBool_Check(w) || !(PyLong_Check(w) || PyFloat_Check(w))) return false;
+    const double v = PyFloat_AsDouble(w);
+    if (v == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    if (!(v >= 0 && v <= kMaxWait)) return false;  // NaN and the infinities fail here too
+    seconds = v;
+    return true;
+}
 
 // ---- connection.cpp ----
 // Defines start_control_server in the module.
