@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
 namespace helmwire {
 namespace {
@@ -549,19 +550,25 @@ void do_get(const pk::Call &c, nb::handle self) {
     call_method(self, t_json, nb::int_(200), out);
 }
 
+// A POST body as JSON: its value when the body is strict UTF-8 JSON; nothing when it is empty or
+// is not JSON (read once, for both the address and the wait).
+std::optional<nb::object> body_json(const nb::bytes &raw) {
+    if (raw.size() == 0) return std::nullopt;
+    return pk::guarded_or(std::optional<nb::object>(), [&] {
+        return std::optional<nb::object>(nb::handle(g_json_loads.get())(
+            pk::check(PyUnicode_DecodeUTF8(raw.c_str(), static_cast<Py_ssize_t>(raw.size()), "strict"))));
+    });
+}
+
 // The address a navigate body names. A body that parses as JSON names it only through the
 // "url" value of an object; any other body is plain text holding the address.
-nb::object body_address(nb::bytes raw) {
+nb::object body_address(const nb::bytes &raw, const std::optional<nb::object> &data) {
     if (raw.size() == 0) return nb::str("");
-    const auto size = static_cast<Py_ssize_t>(raw.size());
-    nb::object data;
-    bool parsed = pk::guarded_or(false, [&] {
-        data = nb::handle(g_json_loads.get())(pk::check(PyUnicode_DecodeUTF8(raw.c_str(), size, "strict")));
-        return true;
-    });
-    if (!parsed) return pk::check(PyUnicode_DecodeUTF8(raw.c_str(), size, "ignore")).attr("strip")();
-    if (!PyDict_Check(data.ptr())) return nb::str("");
-    PyObject *url = PyDict_GetItemWithError(data.ptr(), nb::str("url").ptr());
+    if (!data)
+        return pk::check(PyUnicode_DecodeUTF8(raw.c_str(), static_cast<Py_ssize_t>(raw.size()), "ignore"))
+            .attr("strip")();
+    if (!PyDict_Check(data->ptr())) return nb::str("");
+    PyObject *url = PyDict_GetItemWithError(data->ptr(), nb::str("url").ptr());
     if (!url) {
         if (PyErr_Occurred()) throw nb::python_error();
         return nb::str("");
@@ -572,15 +579,10 @@ nb::object body_address(nb::bytes raw) {
 
 // The "wait" of a JSON object body: None when there is none (no body, not a JSON object, no
 // "wait" or null); `bad` when it is not a number of seconds from 0 to kMaxWait.
-nb::object body_wait(nb::bytes raw, bool &bad) {
+nb::object body_wait(const std::optional<nb::object> &data, bool &bad) {
     bad = false;
-    if (raw.size() == 0) return nb::none();
-    nb::object data = pk::guarded_or(nb::object(nb::none()), [&] {
-        return nb::object(nb::handle(g_json_loads.get())(
-            pk::check(PyUnicode_DecodeUTF8(raw.c_str(), static_cast<Py_ssize_t>(raw.size()), "strict"))));
-    });
-    if (!PyDict_Check(data.ptr())) return nb::none();
-    PyObject *w = PyDict_GetItemWithError(data.ptr(), nb::str("wait").ptr());
+    if (!data || !PyDict_Check(data->ptr())) return nb::none();
+    PyObject *w = PyDict_GetItemWithError(data->ptr(), nb::str("wait").ptr());
     if (!w) {
         if (PyErr_Occurred()) throw nb::python_error();
         return nb::none();
@@ -637,6 +639,21 @@ nb::object post_path(nb::object target) {
     return pk::check(PyUnicode_Substring(t, 0, end));
 }
 
+// The POST routes: the server's callable each one calls, which navigation a waited request starts,
+// and the route's name in the log.
+struct Route {
+    const char *suffix;
+    Server fn;
+    Start start;
+    const char *what;
+};
+constexpr Route kRoutes[] = {
+    {"/navigate", Server::Navigate, kNavigate, "navigate"},
+    {"/back", Server::Back, kBack, "back"},
+    {"/forward", Server::Forward, kForward, "forward"},
+    {"/reload", Server::Reload, kReload, "reload"},
+};
+
 constexpr pk::Spec post_spec{.name = "do_POST", .params = self_param, .returns = "None"};
 void do_post(const pk::Call &c, nb::handle self) {
     if (refuse(c, self)) return;
@@ -655,56 +672,49 @@ void do_post(const pk::Call &c, nb::handle self) {
         call_method(self, t_json, nb::int_(400), failure("incomplete body"));
         return;
     }
+    const Route *route = nullptr;
+    for (const Route &r : kRoutes)
+        if (ends_with(path, r.suffix)) {
+            route = &r;
+            break;
+        }
+    if (!route) {
+        call_method(self, t_json, nb::int_(404), failure("unknown path"));
+        return;
+    }
     auto server = c.state<Server>();
-    nb::dict out;
-    out["ok"] = true;
-    if (ends_with(path, "/navigate")) {
-        nb::object url = c.global(t_norm_url)(body_address(nb::bytes(raw)));
+    nb::bytes body(raw);
+    std::optional<nb::object> data = body_json(body);
+    nb::object url;  // the address of a navigation
+    if (route->start == kNavigate) {
+        url = c.global(t_norm_url)(body_address(body, data));
         if (!pk::truthy(url)) {
             call_method(self, t_json, nb::int_(400), failure("missing url"));
             return;
         }
-        bool bad = false;
-        nb::object wait = body_wait(nb::bytes(raw), bad);
-        if (bad) {
-            call_method(self, t_json, nb::int_(400), failure(kBadWait));
-            return;
-        }
-        if (!wait.is_none()) {
-            start_waited(c, self, kNavigate, server[Server::Navigate], url, nb::cast<double>(wait), "navigate");
-            return;
-        }
-        pk::State<Work> st;
-        st.set(Work::Fn, server[Server::Navigate]);
-        st.set(Work::Arg, url);
-        if (ui_work_failed(c, self, c.nested<go_spec>(go, st.object()), st, "navigate")) return;
-        out["url"] = url;
-        call_method(self, t_json, nb::int_(200), out);
-        return;
     }
-    Server action = ends_with(path, "/back")      ? Server::Back
-                    : ends_with(path, "/forward") ? Server::Forward
-                    : ends_with(path, "/reload")  ? Server::Reload
-                                                  : Server::kCount;
-    if (action == Server::kCount) {
-        call_method(self, t_json, nb::int_(404), failure("unknown path"));
-        return;
-    }
-    const char *what = action == Server::Back ? "back" : action == Server::Forward ? "forward" : "reload";
     bool bad = false;
-    nb::object wait = body_wait(nb::bytes(raw), bad);
+    nb::object wait = body_wait(data, bad);
     if (bad) {
         call_method(self, t_json, nb::int_(400), failure(kBadWait));
         return;
     }
     if (!wait.is_none()) {
-        const long start = action == Server::Back ? kBack : action == Server::Forward ? kForward : kReload;
-        start_waited(c, self, start, server[action], nb::none(), nb::cast<double>(wait), what);
+        start_waited(c, self, route->start, server[route->fn], url.is_valid() ? nb::handle(url) : nb::none(),
+                     nb::cast<double>(wait), route->what);
         return;
     }
     pk::State<Work> st;
-    st.set(Work::Fn, server[action]);
-    if (ui_work_failed(c, self, c.nested<act_spec>(act, st.object()), st, what)) return;
+    st.set(Work::Fn, server[route->fn]);
+    nb::dict out;
+    out["ok"] = true;
+    if (url.is_valid()) {
+        st.set(Work::Arg, url);
+        if (ui_work_failed(c, self, c.nested<go_spec>(go, st.object()), st, route->what)) return;
+        out["url"] = url;
+    } else if (ui_work_failed(c, self, c.nested<act_spec>(act, st.object()), st, route->what)) {
+        return;
+    }
     call_method(self, t_json, nb::int_(200), out);
 }
 
