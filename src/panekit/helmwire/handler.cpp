@@ -60,13 +60,19 @@ nb::object escape_log(nb::handle text) {
     return nb::str("").attr("join")(parts);
 }
 
+// Writes one line of the server's log through its _log function: "[panekit control] " and the
+// text, escaped.
+void log_control(const pk::Call &c, nb::handle text) {
+    static PyObject *prefix = PyUnicode_InternFromString("[panekit control] ");
+    nb::object line = escape_log(text);
+    c.state<Server>()[Server::LogFn](pk::check(PyUnicode_Concat(prefix, line.ptr())));
+}
+
 void log_message(const pk::Call &c, nb::handle, nb::str fmt, nb::tuple args) {
     nb::object msg = nb::len(args) ? pk::check(PyNumber_Remainder(fmt.ptr(), args.ptr())) : nb::object(fmt);
     static PyObject *probe_text = PyUnicode_InternFromString("GET /ready");
-    static PyObject *prefix = PyUnicode_InternFromString("[panekit control] ");
     if (pk::check(PySequence_Contains(msg.ptr(), probe_text))) return;
-    nb::object line = escape_log(nb::str(msg));
-    c.state<Server>()[Server::LogFn](pk::check(PyUnicode_Concat(prefix, line.ptr())));
+    log_control(c, nb::str(msg));
 }
 
 // Declared Content-Length: 0 when absent, empty or not an integer (negative counts as 0);
@@ -499,9 +505,7 @@ bool ui_work_failed(const pk::Call &c, nb::handle self, nb::handle closure, cons
     nb::handle err = st[Work::Err];
     if (err.is_none()) return false;
     nb::str text = error_text(err);
-    static PyObject *prefix = PyUnicode_InternFromString("[panekit control] ");
-    nb::object line = nb::str("{}{} failed: {}").format(nb::handle(prefix), what, escape_log(text));
-    server[Server::LogFn](line);
+    log_control(c, nb::str("{} failed: {}").format(what, text));  // `what` is a route name: nothing to escape
     call_method(self, t_json, nb::int_(500), failure_text(text));
     return true;
 }
