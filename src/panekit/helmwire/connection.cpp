@@ -4,7 +4,6 @@
 #include "pk_host.hpp"
 
 #include <cerrno>
-#include <chrono>
 #include <initializer_list>
 #include <cstring>
 #include <deque>
@@ -22,6 +21,9 @@
 
 namespace helmwire {
 namespace {
+
+// Deadlines are readings of the steady clock the page tracker also reads (pk::host).
+using pk::host::steady_seconds;
 
 // ---- connection limits ----------------------------------------------------------------------
 //
@@ -77,12 +79,6 @@ struct SocketMethods {
     }
 } g_sock;
 
-// Seconds on a steady clock; only ever compared with other readings of this function.
-double monotonic() {
-    using namespace std::chrono;
-    return duration<double>(steady_clock::now().time_since_epoch()).count();
-}
-
 // Whether input (or the end of it) is waiting on `sock` within `wait` seconds.
 bool readable(nb::handle sock, double wait) {
     nb::list rlist;
@@ -118,14 +114,14 @@ int readable_now(nb::handle sock) {
 
 // Raises TimeoutError once the socket's deadline has passed.
 void check_deadline(nb::handle sock) {
-    double left = nb::cast<double>(get_attr(sock, t_deadline)) - monotonic();
+    double left = nb::cast<double>(get_attr(sock, t_deadline)) - steady_seconds();
     if (left <= 0) pk::raise(PyExc_TimeoutError, "timed out");
 }
 
 // Waits for input until the socket's deadline; raises TimeoutError when none comes by then.
 // Input usually arrives before it is read, so the peek spares most reads the wait.
 void await_input(nb::handle sock) {
-    double left = nb::cast<double>(get_attr(sock, t_deadline)) - monotonic();
+    double left = nb::cast<double>(get_attr(sock, t_deadline)) - steady_seconds();
     if (left <= 0) pk::raise(PyExc_TimeoutError, "timed out");
     if (readable_now(sock) == 1) return;
     if (!readable(sock, left)) pk::raise(PyExc_TimeoutError, "timed out");
@@ -270,7 +266,7 @@ nb::object bounded_sendall(nb::handle self, nb::handle data, nb::handle flags) {
     if (n < 0) PyErr_Clear(), n = 0;  // sendall itself reports what it cannot send
     if (sent + n > kUnboundedWriteBytes) {
         // What is left of the connection's deadline, the reads' share already spent.
-        double left = nb::cast<double>(get_attr(self, t_deadline)) - monotonic();
+        double left = nb::cast<double>(get_attr(self, t_deadline)) - steady_seconds();
         if (left <= 0) pk::raise(PyExc_TimeoutError, "timed out");
         nb::handle(g_sock.get().settimeout)(self, left);
     }
@@ -451,7 +447,7 @@ std::optional<Conn> accept_one(const pk::Call &c) {
     Conn k;
     k.sock = deadline_socket_type(c)(st[Server::Family], st[Server::Type], st[Server::Proto], accepted[0]);
     k.addr = accepted[1];
-    k.accepted = monotonic();
+    k.accepted = steady_seconds();
     k.deadline = k.accepted + limit;
     set_attr(k.sock, t_deadline, nb::float_(k.deadline));
     set_attr(k.sock, t_sent, nb::int_(0));
@@ -492,7 +488,7 @@ nb::object get_request(const pk::Call &c) {
     long long cap = body_cap(c);
     bool failed = false;
     while (true) {
-        double left = k->deadline - monotonic();
+        double left = k->deadline - steady_seconds();
         if (left <= 0 || !readable(k->sock, left)) break;
         if (feed(*k, cap, failed)) break;
     }
@@ -518,7 +514,7 @@ void answer_parked(const pk::Call &c, Parked &p, int code, nb::handle obj) {
     nb::object sock = get_attr(p.handler, t_request);
     try {
         // A fresh deadline for the write, and a writer in place of the one the handler closed.
-        set_attr(sock, t_deadline, nb::float_(monotonic() + nb::cast<double>(c.global(t_time_limit))));
+        set_attr(sock, t_deadline, nb::float_(steady_seconds() + nb::cast<double>(c.global(t_time_limit))));
         set_attr(sock, t_sent, nb::int_(0));
         nb::setattr(p.handler, "wfile", pk::import_from("socketserver", "_SocketWriter")(sock));
         call_method(p.handler, t_json, nb::int_(code), obj);
@@ -629,7 +625,7 @@ void serve_forever(const pk::Call &c, double poll_interval) {
             double timeout = poll_interval;
             double due = settle_parked(c, parked, false);
             if (due < timeout) timeout = due > 0 ? due : 0;
-            double now = monotonic();
+            double now = steady_seconds();
             if (!ready.empty()) {
                 timeout = 0;
             } else {
@@ -681,7 +677,7 @@ void serve_forever(const pk::Call &c, double poll_interval) {
                 conns.erase(it);
             }
             // Time is up for requests still incomplete: the handler reports them.
-            now = monotonic();
+            now = steady_seconds();
             for (auto it = conns.begin(); it != conns.end();) {
                 if (it->second.deadline > now) {
                     ++it;
@@ -738,14 +734,14 @@ void shutdown_request(const pk::Call &c, nb::handle request) {
         if (pending) {
             double budget = nb::cast<double>(c.global("_DRAIN_SECONDS"));
             long long left_bytes = nb::cast<long long>(c.global("_DRAIN_BYTES"));
-            double end = monotonic() + budget, wait = budget;
+            double end = steady_seconds() + budget, wait = budget;
             while (left_bytes > 0) {
                 if (!readable(request, wait)) break;
                 nb::handle(g_sock.get().settimeout)(request, 0.0);
                 nb::bytes chunk = nb::bytes(nb::handle(g_sock.get().recv)(request, 65536));
                 if (chunk.size() == 0) break;
                 left_bytes -= static_cast<long long>(chunk.size());
-                double left = end - monotonic();
+                double left = end - steady_seconds();
                 if (left <= 0) break;
                 wait = left < 0.25 ? left : 0.25;
             }
