@@ -112,17 +112,17 @@ int readable_now(nb::handle sock) {
 #endif
 }
 
-// Raises TimeoutError once the socket's deadline has passed.
-void check_deadline(nb::handle sock) {
+// The seconds left of the socket's deadline; raises TimeoutError once it has passed.
+double time_left(nb::handle sock) {
     double left = nb::cast<double>(get_attr(sock, t_deadline)) - steady_seconds();
     if (left <= 0) pk::raise(PyExc_TimeoutError, "timed out");
+    return left;
 }
 
 // Waits for input until the socket's deadline; raises TimeoutError when none comes by then.
 // Input usually arrives before it is read, so the peek spares most reads the wait.
 void await_input(nb::handle sock) {
-    double left = nb::cast<double>(get_attr(sock, t_deadline)) - steady_seconds();
-    if (left <= 0) pk::raise(PyExc_TimeoutError, "timed out");
+    double left = time_left(sock);
     if (readable_now(sock) == 1) return;
     if (!readable(sock, left)) pk::raise(PyExc_TimeoutError, "timed out");
 }
@@ -200,7 +200,7 @@ nb::object deadline_recv_into(nb::handle self, nb::handle buffer, nb::handle nby
         take_buffered(self, *b, n);
         return nb::int_(n);
     }
-    check_deadline(self);
+    time_left(self);  // TimeoutError once the deadline has passed
     if (auto got = read_at_once(g_sock.get().recv_into, self, {buffer, nbytes}, flags)) return *got;
     await_input(self);
     return nb::handle(g_sock.get().recv_into)(self, buffer, nbytes, flags);
@@ -225,7 +225,7 @@ nb::object deadline_recv(nb::handle self, nb::handle bufsize, nb::handle flags) 
         take_buffered(self, *b, n);
         return out;
     }
-    check_deadline(self);
+    time_left(self);  // TimeoutError once the deadline has passed
     if (auto got = read_at_once(g_sock.get().recv, self, {bufsize}, flags)) return *got;
     await_input(self);
     return nb::handle(g_sock.get().recv)(self, bufsize, flags);
@@ -266,9 +266,7 @@ nb::object bounded_sendall(nb::handle self, nb::handle data, nb::handle flags) {
     if (n < 0) PyErr_Clear(), n = 0;  // sendall itself reports what it cannot send
     if (sent + n > kUnboundedWriteBytes) {
         // What is left of the connection's deadline, the reads' share already spent.
-        double left = nb::cast<double>(get_attr(self, t_deadline)) - steady_seconds();
-        if (left <= 0) pk::raise(PyExc_TimeoutError, "timed out");
-        nb::handle(g_sock.get().settimeout)(self, left);
+        nb::handle(g_sock.get().settimeout)(self, time_left(self));
     }
     set_attr(self, t_sent, nb::int_(sent + n));
     return nb::handle(g_sock.get().sendall)(self, data, flags);
@@ -529,7 +527,7 @@ void answer_parked(const pk::Call &c, Parked &p, int code, nb::handle obj) {
 // the loop may wait before the next of them is due (a large number when none is).
 double settle_parked(const pk::Call &c, std::vector<Parked> &parked, bool stopping) {
     using pk::host::Waiter;
-    double now = pk::host::steady_seconds(), next = 1e9;
+    double now = steady_seconds(), next = 1e9;
     for (auto it = parked.begin(); it != parked.end();) {
         pk::State<Waiter> w(it->waiter);
         nb::handle result = w[Waiter::Result];
@@ -727,7 +725,7 @@ void shutdown_request(const pk::Call &c, nb::handle request) {
     try {
         // Drain only when input is pending now (checked before our FIN, so it is the client's
         // data, not its close) or a body was deliberately left unread; otherwise close at once.
-        bool unread = pk::truthy(get_attr(request, t_unread)) == 1;
+        bool unread = pk::truthy(get_attr(request, t_unread));
         int now = unread ? 1 : readable_now(request);
         bool pending = now == 1 || (now < 0 && readable(request, 0.0));
         call_method(request, t_shutdown, g_shut_wr.get());
