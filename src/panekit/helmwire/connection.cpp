@@ -306,25 +306,6 @@ struct Conn {
     long flags = 0;
 };
 
-bool is_space(char ch) { return ch == ' ' || ch == '\t'; }
-
-std::string_view trim(std::string_view v) {
-    while (!v.empty() && is_space(v.front())) v.remove_prefix(1);
-    while (!v.empty() && is_space(v.back())) v.remove_suffix(1);
-    return v;
-}
-
-bool iequals(std::string_view a, const char *b) {
-    std::size_t n = std::strlen(b);
-    if (a.size() != n) return false;
-    for (std::size_t i = 0; i < n; ++i) {
-        char x = a[i];
-        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-        if (x != b[i]) return false;
-    }
-    return true;
-}
-
 // One header line (without its line end) as the handler's parser would read it. Lines it would
 // misread are marked: no name, a name with spaces or controls, a folded continuation (a line
 // starting with white space), and a lone CR inside, where the parser would start a new header.

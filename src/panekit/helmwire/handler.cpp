@@ -209,15 +209,11 @@ bool is_ipv6(std::string_view s) {
 // The host text as compared: one trailing dot removed, ASCII letters in lower case.
 std::string host_key(std::string_view name) {
     if (!name.empty() && name.back() == '.') name.remove_suffix(1);
-    std::string key(name);
-    for (char &c : key)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return key;
+    return lower_ascii(name);
 }
 
 bool host_value_allowed(std::string_view v, std::string_view own) {
-    while (!v.empty() && (v.front() == ' ' || v.front() == '\t')) v.remove_prefix(1);
-    while (!v.empty() && (v.back() == ' ' || v.back() == '\t')) v.remove_suffix(1);
+    v = trim(v);
     if (v.empty()) return true;
     std::string_view name;
     if (v.front() == '[') {
@@ -263,10 +259,7 @@ bool is_loopback_literal(std::string_view name) {
 // An origin as compared with the configured ones: ASCII letters in lower case, no trailing "/".
 std::string origin_key(std::string_view v) {
     while (!v.empty() && v.back() == '/') v.remove_suffix(1);
-    std::string key(v);
-    for (char &ch : key)
-        if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
-    return key;
+    return lower_ascii(v);
 }
 
 bool origin_listed(std::string_view origin) {
@@ -276,9 +269,7 @@ bool origin_listed(std::string_view origin) {
     std::string_view all = utf8(listed);
     while (true) {
         std::size_t comma = all.find(',');
-        std::string_view item = all.substr(0, comma);
-        while (!item.empty() && (item.front() == ' ' || item.front() == '\t')) item.remove_prefix(1);
-        while (!item.empty() && (item.back() == ' ' || item.back() == '\t')) item.remove_suffix(1);
+        std::string_view item = trim(all.substr(0, comma));
         if (item == "*" || (!item.empty() && origin_key(item) == key)) return true;
         if (comma == std::string_view::npos) return false;
         all.remove_prefix(comma + 1);
@@ -287,8 +278,7 @@ bool origin_listed(std::string_view origin) {
 
 // Whether an Origin value names a page of this machine (or one the user allowed).
 bool origin_value_allowed(std::string_view v, std::string_view own) {
-    while (!v.empty() && (v.front() == ' ' || v.front() == '\t')) v.remove_prefix(1);
-    while (!v.empty() && (v.back() == ' ' || v.back() == '\t')) v.remove_suffix(1);
+    v = trim(v);
     std::size_t sep = v.find("://");
     if (sep != std::string_view::npos && sep > 0) {
         std::string_view rest = v.substr(sep + 3), name;
@@ -331,11 +321,11 @@ bool refuse(const pk::Call &c, nb::handle self) {
         if (!PyUnicode_Check(name.ptr())) continue;
         std::string_view n = utf8(name);
         bool str_value = PyUnicode_Check(value.ptr());
-        if (n.size() == 4 && host_key(n) == "host") {
+        if (iequals(n, "host")) {
             host_ok = host_ok && str_value && host_value_allowed(utf8(value), own);
-        } else if (n.size() == 6 && host_key(n) == "origin") {
+        } else if (iequals(n, "origin")) {
             origin_ok = origin_ok && str_value && origin_value_allowed(utf8(value), own);
-        } else if (n.size() == 14 && host_key(n) == "content-length") {
+        } else if (iequals(n, "content-length")) {
             nb::object v = str_value ? nb::str(value).attr("strip")(" \t") : nb::borrow(value);
             if (!length.is_valid()) length = v;
             else if (!length.equal(v)) conflict = true;

@@ -87,6 +87,36 @@ inline std::string_view utf8(nb::handle text) {
     return {p, static_cast<std::size_t>(size)};
 }
 
+// ASCII text of the HTTP head (header names and values, host names), as both the reading of a
+// connection and the handler's checks take it.
+inline bool is_space(char ch) { return ch == ' ' || ch == '\t'; }
+
+// `v` without the spaces and tabs around it.
+inline std::string_view trim(std::string_view v) {
+    while (!v.empty() && is_space(v.front())) v.remove_prefix(1);
+    while (!v.empty() && is_space(v.back())) v.remove_suffix(1);
+    return v;
+}
+
+// `v` with its ASCII letters in lower case.
+inline std::string lower_ascii(std::string_view v) {
+    std::string out(v);
+    for (char &ch : out)
+        if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
+    return out;
+}
+
+// Whether `a` is `lower` (lower-case ASCII) but for the case of its letters.
+inline bool iequals(std::string_view a, std::string_view lower) {
+    if (a.size() != lower.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        char x = a[i];
+        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+        if (x != lower[i]) return false;
+    }
+    return true;
+}
+
 // What reading a connection learnt about its request before the handler runs (the _pk_flags of
 // an accepted connection).
 inline constexpr long kInputEnded = 1;      // the client closed its side: nothing more will come
