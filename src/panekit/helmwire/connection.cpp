@@ -451,8 +451,6 @@ nb::object hand_over(Conn &k) {
     return nb::make_tuple(k.sock, k.addr);
 }
 
-long long body_cap(const pk::Call &c) { return nb::cast<long long>(c.global(t_max_body)); }
-
 constexpr pk::Spec get_request_spec{.name = "get_request", .returns = "Tuple[Any, Any]"};
 nb::object get_request(const pk::Call &c) {
     auto st = c.state<Server>();

@@ -80,7 +80,7 @@ void log_message(const pk::Call &c, nb::handle, nb::str fmt, nb::tuple args) {
 long long declared_length(const pk::Call &c, nb::handle self) {
     nb::object v = call_method(get_attr(self, t_headers), t_get, t_content_length.get());
     if (v.is_none() || !pk::truthy(v)) return 0;
-    return length_value(v, nb::cast<long long>(c.global(t_max_body)));
+    return length_value(v, body_cap(c));
 }
 
 }  // namespace

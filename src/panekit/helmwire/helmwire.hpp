@@ -128,6 +128,8 @@ inline constexpr long kLengthConflict = 8;  // Content-Length headers with diffe
 // counts as 0); kTooLarge when above `cap`, also for digit strings too long for int().
 inline constexpr long long kTooLarge = -1;
 long long length_value(nb::handle text, long long cap);
+// The largest body a request may declare: the module's _MAX_BODY_BYTES, read at each use.
+inline long long body_cap(const pk::Call &c) { return nb::cast<long long>(c.global(t_max_body)); }
 
 // ---- handler.cpp ----
 // The server's _log function, over the server's state.
