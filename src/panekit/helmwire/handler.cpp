@@ -716,12 +716,7 @@ void do_post(const pk::Call &c, nb::handle self) {
 
 nb::object make_log_function(const pk::Call &c, nb::handle state) { return c.nested<log_spec>(log_line, state); }
 
-nb::str own_host_key(nb::str host) {
-    std::string_view own_text = utf8(host);
-    if (own_text.size() >= 2 && own_text.front() == '[' && own_text.back() == ']')
-        own_text = own_text.substr(1, own_text.size() - 2);
-    return nb::str(host_key(own_text).c_str());
-}
+nb::str own_host_key(nb::str host) { return nb::str(host_key(unbracketed(utf8(host))).c_str()); }
 
 nb::object make_handler_class(const pk::Call &c, nb::handle state) {
     return c.klass("_Handler", nb::make_tuple(pk::import_from("http.server", "BaseHTTPRequestHandler")), state)

@@ -117,6 +117,12 @@ inline bool iequals(std::string_view a, std::string_view lower) {
     return true;
 }
 
+// A host text without the brackets an address puts around an IPv6 literal ("[::1]" gives "::1").
+inline std::string_view unbracketed(std::string_view host) {
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') return host.substr(1, host.size() - 2);
+    return host;
+}
+
 // What reading a connection learnt about its request before the handler runs (the _pk_flags of
 // an accepted connection).
 inline constexpr long kInputEnded = 1;      // the client closed its side: nothing more will come
