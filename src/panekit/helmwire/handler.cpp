@@ -517,30 +517,29 @@ void do_get(const pk::Call &c, nb::handle self) {
     auto server = c.state<Server>();
     nb::dict out;
     out["ok"] = true;
-    bool ready = starts_with(path, "/ready");
-    if (!ready && starts_with(path, "/state")) {
-        out["core"] = false;
-        out["url"] = "";
+    const bool ready = starts_with(path, "/ready"), state = !ready && starts_with(path, "/state");
+    if (!ready && !state && !starts_with(path, "/url")) {
+        out["hint"] = "GET /ready  |  GET /url  |  POST /navigate /back /forward /reload";
+        call_method(self, t_json, nb::int_(200), out);
+        return;
+    }
+    // The page reads: the answer as it stands without a core, filled in on the UI thread.
+    if (ready || state) out["core"] = false;
+    out["url"] = "";
+    if (state) {
         out["title"] = "";
         out["loading"] = false;
         out["can_go_back"] = false;
         out["can_go_forward"] = false;
-        pk::State<Work> st;
-        st.set(Work::Fn, server[Server::Core]);
-        st.set(Work::Out, out);
-        st.set(Work::Pages, pk::host::pages_of(server[Server::Core]));
-        if (ui_work_failed(c, self, c.nested<state_spec>(read_state, st.object()), st, "state")) return;
-    } else if (ready || starts_with(path, "/url")) {
-        if (ready) out["core"] = false;
-        out["url"] = "";
-        pk::State<Work> st;
-        st.set(Work::Fn, server[Server::Core]);
-        st.set(Work::Out, out);
-        nb::object work = ready ? c.nested<probe_spec>(probe, st.object()) : c.nested<read_spec>(read_url, st.object());
-        if (ui_work_failed(c, self, work, st, ready ? "ready" : "url")) return;
-    } else {
-        out["hint"] = "GET /ready  |  GET /url  |  POST /navigate /back /forward /reload";
     }
+    pk::State<Work> st;
+    st.set(Work::Fn, server[Server::Core]);
+    st.set(Work::Out, out);
+    if (state) st.set(Work::Pages, pk::host::pages_of(server[Server::Core]));
+    nb::object work = state   ? c.nested<state_spec>(read_state, st.object())
+                      : ready ? c.nested<probe_spec>(probe, st.object())
+                              : c.nested<read_spec>(read_url, st.object());
+    if (ui_work_failed(c, self, work, st, state ? "state" : ready ? "ready" : "url")) return;
     call_method(self, t_json, nb::int_(200), out);
 }
 
