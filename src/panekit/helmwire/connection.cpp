@@ -4,7 +4,6 @@
 #include "pk_host.hpp"
 
 #include <cerrno>
-#include <chrono>
 #include <initializer_list>
 #include <cstring>
 #include <deque>
@@ -20,14 +19,11 @@
 #  include <cxxabi.h>
 #endif
 
-namespace nb = nanobind;
-using namespace nb::literals;
-using pk::Check;
-using pk::Def;
-using pk::Kind;
-
 namespace helmwire {
 namespace {
+
+// Deadlines are readings of the steady clock the page tracker also reads (pk::host).
+using pk::host::steady_seconds;
 
 // ---- connection limits ----------------------------------------------------------------------
 //
@@ -83,12 +79,6 @@ struct SocketMethods {
     }
 } g_sock;
 
-// Seconds on a steady clock; only ever compared with other readings of this function.
-double monotonic() {
-    using namespace std::chrono;
-    return duration<double>(steady_clock::now().time_since_epoch()).count();
-}
-
 // Whether input (or the end of it) is waiting on `sock` within `wait` seconds.
 bool readable(nb::handle sock, double wait) {
     nb::list rlist;
@@ -122,17 +112,17 @@ int readable_now(nb::handle sock) {
 #endif
 }
 
-// Raises TimeoutError once the socket's deadline has passed.
-void check_deadline(nb::handle sock) {
-    double left = nb::cast<double>(get_attr(sock, t_deadline)) - monotonic();
+// The seconds left of the socket's deadline; raises TimeoutError once it has passed.
+double time_left(nb::handle sock) {
+    double left = nb::cast<double>(get_attr(sock, t_deadline)) - steady_seconds();
     if (left <= 0) pk::raise(PyExc_TimeoutError, "timed out");
+    return left;
 }
 
 // Waits for input until the socket's deadline; raises TimeoutError when none comes by then.
 // Input usually arrives before it is read, so the peek spares most reads the wait.
 void await_input(nb::handle sock) {
-    double left = nb::cast<double>(get_attr(sock, t_deadline)) - monotonic();
-    if (left <= 0) pk::raise(PyExc_TimeoutError, "timed out");
+    double left = time_left(sock);
     if (readable_now(sock) == 1) return;
     if (!readable(sock, left)) pk::raise(PyExc_TimeoutError, "timed out");
 }
@@ -210,7 +200,7 @@ nb::object deadline_recv_into(nb::handle self, nb::handle buffer, nb::handle nby
         take_buffered(self, *b, n);
         return nb::int_(n);
     }
-    check_deadline(self);
+    time_left(self);  // TimeoutError once the deadline has passed
     if (auto got = read_at_once(g_sock.get().recv_into, self, {buffer, nbytes}, flags)) return *got;
     await_input(self);
     return nb::handle(g_sock.get().recv_into)(self, buffer, nbytes, flags);
@@ -235,7 +225,7 @@ nb::object deadline_recv(nb::handle self, nb::handle bufsize, nb::handle flags) 
         take_buffered(self, *b, n);
         return out;
     }
-    check_deadline(self);
+    time_left(self);  // TimeoutError once the deadline has passed
     if (auto got = read_at_once(g_sock.get().recv, self, {bufsize}, flags)) return *got;
     await_input(self);
     return nb::handle(g_sock.get().recv)(self, bufsize, flags);
@@ -276,9 +266,7 @@ nb::object bounded_sendall(nb::handle self, nb::handle data, nb::handle flags) {
     if (n < 0) PyErr_Clear(), n = 0;  // sendall itself reports what it cannot send
     if (sent + n > kUnboundedWriteBytes) {
         // What is left of the connection's deadline, the reads' share already spent.
-        double left = nb::cast<double>(get_attr(self, t_deadline)) - monotonic();
-        if (left <= 0) pk::raise(PyExc_TimeoutError, "timed out");
-        nb::handle(g_sock.get().settimeout)(self, left);
+        nb::handle(g_sock.get().settimeout)(self, time_left(self));
     }
     set_attr(self, t_sent, nb::int_(sent + n));
     return nb::handle(g_sock.get().sendall)(self, data, flags);
@@ -317,25 +305,6 @@ struct Conn {
     std::size_t body_start = 0;
     long flags = 0;
 };
-
-bool is_space(char ch) { return ch == ' ' || ch == '\t'; }
-
-std::string_view trim(std::string_view v) {
-    while (!v.empty() && is_space(v.front())) v.remove_prefix(1);
-    while (!v.empty() && is_space(v.back())) v.remove_suffix(1);
-    return v;
-}
-
-bool iequals(std::string_view a, const char *b) {
-    std::size_t n = std::strlen(b);
-    if (a.size() != n) return false;
-    for (std::size_t i = 0; i < n; ++i) {
-        char x = a[i];
-        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-        if (x != b[i]) return false;
-    }
-    return true;
-}
 
 // One header line (without its line end) as the handler's parser would read it. Lines it would
 // misread are marked: no name, a name with spaces or controls, a folded continuation (a line
@@ -457,7 +426,7 @@ std::optional<Conn> accept_one(const pk::Call &c) {
     Conn k;
     k.sock = deadline_socket_type(c)(st[Server::Family], st[Server::Type], st[Server::Proto], accepted[0]);
     k.addr = accepted[1];
-    k.accepted = monotonic();
+    k.accepted = steady_seconds();
     k.deadline = k.accepted + limit;
     set_attr(k.sock, t_deadline, nb::float_(k.deadline));
     set_attr(k.sock, t_sent, nb::int_(0));
@@ -482,8 +451,6 @@ nb::object hand_over(Conn &k) {
     return nb::make_tuple(k.sock, k.addr);
 }
 
-long long body_cap(const pk::Call &c) { return nb::cast<long long>(c.global(t_max_body)); }
-
 constexpr pk::Spec get_request_spec{.name = "get_request", .returns = "Tuple[Any, Any]"};
 nb::object get_request(const pk::Call &c) {
     auto st = c.state<Server>();
@@ -498,7 +465,7 @@ nb::object get_request(const pk::Call &c) {
     long long cap = body_cap(c);
     bool failed = false;
     while (true) {
-        double left = k->deadline - monotonic();
+        double left = k->deadline - steady_seconds();
         if (left <= 0 || !readable(k->sock, left)) break;
         if (feed(*k, cap, failed)) break;
     }
@@ -524,7 +491,7 @@ void answer_parked(const pk::Call &c, Parked &p, int code, nb::handle obj) {
     nb::object sock = get_attr(p.handler, t_request);
     try {
         // A fresh deadline for the write, and a writer in place of the one the handler closed.
-        set_attr(sock, t_deadline, nb::float_(monotonic() + nb::cast<double>(c.global(t_time_limit))));
+        set_attr(sock, t_deadline, nb::float_(steady_seconds() + nb::cast<double>(c.global(t_time_limit))));
         set_attr(sock, t_sent, nb::int_(0));
         nb::setattr(p.handler, "wfile", pk::import_from("socketserver", "_SocketWriter")(sock));
         call_method(p.handler, t_json, nb::int_(code), obj);
@@ -539,7 +506,7 @@ void answer_parked(const pk::Call &c, Parked &p, int code, nb::handle obj) {
 // the loop may wait before the next of them is due (a large number when none is).
 double settle_parked(const pk::Call &c, std::vector<Parked> &parked, bool stopping) {
     using pk::host::Waiter;
-    double now = pk::host::steady_seconds(), next = 1e9;
+    double now = steady_seconds(), next = 1e9;
     for (auto it = parked.begin(); it != parked.end();) {
         pk::State<Waiter> w(it->waiter);
         nb::handle result = w[Waiter::Result];
@@ -635,7 +602,7 @@ void serve_forever(const pk::Call &c, double poll_interval) {
             double timeout = poll_interval;
             double due = settle_parked(c, parked, false);
             if (due < timeout) timeout = due > 0 ? due : 0;
-            double now = monotonic();
+            double now = steady_seconds();
             if (!ready.empty()) {
                 timeout = 0;
             } else {
@@ -687,7 +654,7 @@ void serve_forever(const pk::Call &c, double poll_interval) {
                 conns.erase(it);
             }
             // Time is up for requests still incomplete: the handler reports them.
-            now = monotonic();
+            now = steady_seconds();
             for (auto it = conns.begin(); it != conns.end();) {
                 if (it->second.deadline > now) {
                     ++it;
@@ -737,21 +704,21 @@ void shutdown_request(const pk::Call &c, nb::handle request) {
     try {
         // Drain only when input is pending now (checked before our FIN, so it is the client's
         // data, not its close) or a body was deliberately left unread; otherwise close at once.
-        bool unread = pk::truthy(get_attr(request, t_unread)) == 1;
+        bool unread = pk::truthy(get_attr(request, t_unread));
         int now = unread ? 1 : readable_now(request);
         bool pending = now == 1 || (now < 0 && readable(request, 0.0));
         call_method(request, t_shutdown, g_shut_wr.get());
         if (pending) {
             double budget = nb::cast<double>(c.global("_DRAIN_SECONDS"));
             long long left_bytes = nb::cast<long long>(c.global("_DRAIN_BYTES"));
-            double end = monotonic() + budget, wait = budget;
+            double end = steady_seconds() + budget, wait = budget;
             while (left_bytes > 0) {
                 if (!readable(request, wait)) break;
                 nb::handle(g_sock.get().settimeout)(request, 0.0);
                 nb::bytes chunk = nb::bytes(nb::handle(g_sock.get().recv)(request, 65536));
                 if (chunk.size() == 0) break;
                 left_bytes -= static_cast<long long>(chunk.size());
-                double left = end - monotonic();
+                double left = end - steady_seconds();
                 if (left <= 0) break;
                 wait = left < 0.25 ? left : 0.25;
             }
@@ -822,10 +789,8 @@ nb::object start_control_server(const pk::Call &c, nb::str host, nb::handle port
 
     nb::object handler = make_handler_class(c, st.object());
     // An IPv6 literal (bare, or in brackets as in an address) is listened on with an IPv6 socket.
-    nb::object bind_host = host;
-    std::string_view text = utf8(host);
-    if (text.size() >= 2 && text.front() == '[' && text.back() == ']')
-        bind_host = nb::str(text.data() + 1, text.size() - 2);
+    std::string_view text = utf8(host), bare = unbracketed(text);
+    nb::object bind_host = bare.size() == text.size() ? nb::object(host) : nb::str(bare.data(), bare.size());
     nb::object server_type = pk::import_from("http.server", "HTTPServer");
     nb::object socket_mod = pk::import("socket");
     nb::object srv = server_type.attr("__new__")(server_type);

@@ -6,12 +6,6 @@
 #include <string>
 #include <string_view>
 
-namespace nb = nanobind;
-using namespace nb::literals;
-using pk::Check;
-using pk::Def;
-using pk::Kind;
-
 namespace helmwire {
 namespace {
 
@@ -104,12 +98,7 @@ nb::object parse_answer(nb::handle raw) {
 }
 
 // The failure object of an error: {"ok": False, "error": its text}.
-nb::object failure_of(nb::python_error &e) {
-    nb::dict d;
-    d["ok"] = false;
-    d["error"] = nb::str(e.value());
-    return d;
-}
+nb::object failure_of(nb::python_error &e) { return failure_text(nb::str(e.value())); }
 
 // resp.read(), closing resp afterwards whatever happens; an error of that close is not reported.
 nb::object read_and_close(nb::handle resp) {
@@ -194,18 +183,12 @@ constexpr pk::Param navigate_params[] = {
 constexpr double kWaitMargin = 5.0;
 bool add_wait(nb::dict body, nb::handle wait, double &timeout) {
     if (wait.is_none()) return true;
-    if (PyBool_Check(wait.ptr()) || !(PyLong_Check(wait.ptr()) || PyFloat_Check(wait.ptr()))) return false;
-    double w = PyFloat_AsDouble(wait.ptr());
-    if (w == -1.0 && PyErr_Occurred()) {
-        PyErr_Clear();
-        return false;
-    }
-    if (!(w >= 0 && w <= kMaxWait)) return false;
+    double w = 0;
+    if (!wait_seconds(wait, w)) return false;
     body["wait"] = wait;
     if (timeout < w + kWaitMargin) timeout = w + kWaitMargin;
     return true;
 }
-const char *const kBadWait = "wait must be a number of seconds from 0 to 120";
 constexpr pk::Spec navigate_spec{
     .name = "remote_navigate",
     .params = navigate_params,

@@ -3,16 +3,9 @@
 #include "helmwire.hpp"
 #include "pk_host.hpp"
 
-#include <cmath>
-
 #include <cstdio>
 #include <cstring>
-
-namespace nb = nanobind;
-using namespace nb::literals;
-using pk::Check;
-using pk::Def;
-using pk::Kind;
+#include <optional>
 
 namespace helmwire {
 namespace {
@@ -67,13 +60,19 @@ nb::object escape_log(nb::handle text) {
     return nb::str("").attr("join")(parts);
 }
 
+// Writes one line of the server's log through its _log function: "[panekit control] " and the
+// text, escaped.
+void log_control(const pk::Call &c, nb::handle text) {
+    static PyObject *prefix = PyUnicode_InternFromString("[panekit control] ");
+    nb::object line = escape_log(text);
+    c.state<Server>()[Server::LogFn](pk::check(PyUnicode_Concat(prefix, line.ptr())));
+}
+
 void log_message(const pk::Call &c, nb::handle, nb::str fmt, nb::tuple args) {
     nb::object msg = nb::len(args) ? pk::check(PyNumber_Remainder(fmt.ptr(), args.ptr())) : nb::object(fmt);
     static PyObject *probe_text = PyUnicode_InternFromString("GET /ready");
-    static PyObject *prefix = PyUnicode_InternFromString("[panekit control] ");
     if (pk::check(PySequence_Contains(msg.ptr(), probe_text))) return;
-    nb::object line = escape_log(nb::str(msg));
-    c.state<Server>()[Server::LogFn](pk::check(PyUnicode_Concat(prefix, line.ptr())));
+    log_control(c, nb::str(msg));
 }
 
 // Declared Content-Length: 0 when absent, empty or not an integer (negative counts as 0);
@@ -81,7 +80,7 @@ void log_message(const pk::Call &c, nb::handle, nb::str fmt, nb::tuple args) {
 long long declared_length(const pk::Call &c, nb::handle self) {
     nb::object v = call_method(get_attr(self, t_headers), t_get, t_content_length.get());
     if (v.is_none() || !pk::truthy(v)) return 0;
-    return length_value(v, nb::cast<long long>(c.global(t_max_body)));
+    return length_value(v, body_cap(c));
 }
 
 }  // namespace
@@ -210,15 +209,11 @@ bool is_ipv6(std::string_view s) {
 // The host text as compared: one trailing dot removed, ASCII letters in lower case.
 std::string host_key(std::string_view name) {
     if (!name.empty() && name.back() == '.') name.remove_suffix(1);
-    std::string key(name);
-    for (char &c : key)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return key;
+    return lower_ascii(name);
 }
 
 bool host_value_allowed(std::string_view v, std::string_view own) {
-    while (!v.empty() && (v.front() == ' ' || v.front() == '\t')) v.remove_prefix(1);
-    while (!v.empty() && (v.back() == ' ' || v.back() == '\t')) v.remove_suffix(1);
+    v = trim(v);
     if (v.empty()) return true;
     std::string_view name;
     if (v.front() == '[') {
@@ -264,10 +259,7 @@ bool is_loopback_literal(std::string_view name) {
 // An origin as compared with the configured ones: ASCII letters in lower case, no trailing "/".
 std::string origin_key(std::string_view v) {
     while (!v.empty() && v.back() == '/') v.remove_suffix(1);
-    std::string key(v);
-    for (char &ch : key)
-        if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
-    return key;
+    return lower_ascii(v);
 }
 
 bool origin_listed(std::string_view origin) {
@@ -277,9 +269,7 @@ bool origin_listed(std::string_view origin) {
     std::string_view all = utf8(listed);
     while (true) {
         std::size_t comma = all.find(',');
-        std::string_view item = all.substr(0, comma);
-        while (!item.empty() && (item.front() == ' ' || item.front() == '\t')) item.remove_prefix(1);
-        while (!item.empty() && (item.back() == ' ' || item.back() == '\t')) item.remove_suffix(1);
+        std::string_view item = trim(all.substr(0, comma));
         if (item == "*" || (!item.empty() && origin_key(item) == key)) return true;
         if (comma == std::string_view::npos) return false;
         all.remove_prefix(comma + 1);
@@ -288,8 +278,7 @@ bool origin_listed(std::string_view origin) {
 
 // Whether an Origin value names a page of this machine (or one the user allowed).
 bool origin_value_allowed(std::string_view v, std::string_view own) {
-    while (!v.empty() && (v.front() == ' ' || v.front() == '\t')) v.remove_prefix(1);
-    while (!v.empty() && (v.back() == ' ' || v.back() == '\t')) v.remove_suffix(1);
+    v = trim(v);
     std::size_t sep = v.find("://");
     if (sep != std::string_view::npos && sep > 0) {
         std::string_view rest = v.substr(sep + 3), name;
@@ -332,11 +321,11 @@ bool refuse(const pk::Call &c, nb::handle self) {
         if (!PyUnicode_Check(name.ptr())) continue;
         std::string_view n = utf8(name);
         bool str_value = PyUnicode_Check(value.ptr());
-        if (n.size() == 4 && host_key(n) == "host") {
+        if (iequals(n, "host")) {
             host_ok = host_ok && str_value && host_value_allowed(utf8(value), own);
-        } else if (n.size() == 6 && host_key(n) == "origin") {
+        } else if (iequals(n, "origin")) {
             origin_ok = origin_ok && str_value && origin_value_allowed(utf8(value), own);
-        } else if (n.size() == 14 && host_key(n) == "content-length") {
+        } else if (iequals(n, "content-length")) {
             nb::object v = str_value ? nb::str(value).attr("strip")(" \t") : nb::borrow(value);
             if (!length.is_valid()) length = v;
             else if (!length.equal(v)) conflict = true;
@@ -506,9 +495,7 @@ bool ui_work_failed(const pk::Call &c, nb::handle self, nb::handle closure, cons
     nb::handle err = st[Work::Err];
     if (err.is_none()) return false;
     nb::str text = error_text(err);
-    static PyObject *prefix = PyUnicode_InternFromString("[panekit control] ");
-    nb::object line = nb::str("{}{} failed: {}").format(nb::handle(prefix), what, escape_log(text));
-    server[Server::LogFn](line);
+    log_control(c, nb::str("{} failed: {}").format(what, text));  // `what` is a route name: nothing to escape
     call_method(self, t_json, nb::int_(500), failure_text(text));
     return true;
 }
@@ -530,46 +517,51 @@ void do_get(const pk::Call &c, nb::handle self) {
     auto server = c.state<Server>();
     nb::dict out;
     out["ok"] = true;
-    bool ready = starts_with(path, "/ready");
-    if (!ready && starts_with(path, "/state")) {
-        out["core"] = false;
-        out["url"] = "";
+    const bool ready = starts_with(path, "/ready"), state = !ready && starts_with(path, "/state");
+    if (!ready && !state && !starts_with(path, "/url")) {
+        out["hint"] = "GET /ready  |  GET /url  |  POST /navigate /back /forward /reload";
+        call_method(self, t_json, nb::int_(200), out);
+        return;
+    }
+    // The page reads: the answer as it stands without a core, filled in on the UI thread.
+    if (ready || state) out["core"] = false;
+    out["url"] = "";
+    if (state) {
         out["title"] = "";
         out["loading"] = false;
         out["can_go_back"] = false;
         out["can_go_forward"] = false;
-        pk::State<Work> st;
-        st.set(Work::Fn, server[Server::Core]);
-        st.set(Work::Out, out);
-        st.set(Work::Pages, pk::host::pages_of(server[Server::Core]));
-        if (ui_work_failed(c, self, c.nested<state_spec>(read_state, st.object()), st, "state")) return;
-    } else if (ready || starts_with(path, "/url")) {
-        if (ready) out["core"] = false;
-        out["url"] = "";
-        pk::State<Work> st;
-        st.set(Work::Fn, server[Server::Core]);
-        st.set(Work::Out, out);
-        nb::object work = ready ? c.nested<probe_spec>(probe, st.object()) : c.nested<read_spec>(read_url, st.object());
-        if (ui_work_failed(c, self, work, st, ready ? "ready" : "url")) return;
-    } else {
-        out["hint"] = "GET /ready  |  GET /url  |  POST /navigate /back /forward /reload";
     }
+    pk::State<Work> st;
+    st.set(Work::Fn, server[Server::Core]);
+    st.set(Work::Out, out);
+    if (state) st.set(Work::Pages, pk::host::pages_of(server[Server::Core]));
+    nb::object work = state   ? c.nested<state_spec>(read_state, st.object())
+                      : ready ? c.nested<probe_spec>(probe, st.object())
+                              : c.nested<read_spec>(read_url, st.object());
+    if (ui_work_failed(c, self, work, st, state ? "state" : ready ? "ready" : "url")) return;
     call_method(self, t_json, nb::int_(200), out);
+}
+
+// A POST body as JSON: its value when the body is strict UTF-8 JSON; nothing when it is empty or
+// is not JSON (read once, for both the address and the wait).
+std::optional<nb::object> body_json(const nb::bytes &raw) {
+    if (raw.size() == 0) return std::nullopt;
+    return pk::guarded_or(std::optional<nb::object>(), [&] {
+        return std::optional<nb::object>(nb::handle(g_json_loads.get())(
+            pk::check(PyUnicode_DecodeUTF8(raw.c_str(), static_cast<Py_ssize_t>(raw.size()), "strict"))));
+    });
 }
 
 // The address a navigate body names. A body that parses as JSON names it only through the
 // "url" value of an object; any other body is plain text holding the address.
-nb::object body_address(nb::bytes raw) {
+nb::object body_address(const nb::bytes &raw, const std::optional<nb::object> &data) {
     if (raw.size() == 0) return nb::str("");
-    const auto size = static_cast<Py_ssize_t>(raw.size());
-    nb::object data;
-    bool parsed = pk::guarded_or(false, [&] {
-        data = nb::handle(g_json_loads.get())(pk::check(PyUnicode_DecodeUTF8(raw.c_str(), size, "strict")));
-        return true;
-    });
-    if (!parsed) return pk::check(PyUnicode_DecodeUTF8(raw.c_str(), size, "ignore")).attr("strip")();
-    if (!PyDict_Check(data.ptr())) return nb::str("");
-    PyObject *url = PyDict_GetItemWithError(data.ptr(), nb::str("url").ptr());
+    if (!data)
+        return pk::check(PyUnicode_DecodeUTF8(raw.c_str(), static_cast<Py_ssize_t>(raw.size()), "ignore"))
+            .attr("strip")();
+    if (!PyDict_Check(data->ptr())) return nb::str("");
+    PyObject *url = PyDict_GetItemWithError(data->ptr(), nb::str("url").ptr());
     if (!url) {
         if (PyErr_Occurred()) throw nb::python_error();
         return nb::str("");
@@ -580,31 +572,17 @@ nb::object body_address(nb::bytes raw) {
 
 // The "wait" of a JSON object body: None when there is none (no body, not a JSON object, no
 // "wait" or null); `bad` when it is not a number of seconds from 0 to kMaxWait.
-nb::object body_wait(nb::bytes raw, bool &bad) {
+nb::object body_wait(const std::optional<nb::object> &data, bool &bad) {
     bad = false;
-    if (raw.size() == 0) return nb::none();
-    nb::object data = pk::guarded_or(nb::object(nb::none()), [&] {
-        return nb::object(nb::handle(g_json_loads.get())(
-            pk::check(PyUnicode_DecodeUTF8(raw.c_str(), static_cast<Py_ssize_t>(raw.size()), "strict"))));
-    });
-    if (!PyDict_Check(data.ptr())) return nb::none();
-    PyObject *w = PyDict_GetItemWithError(data.ptr(), nb::str("wait").ptr());
+    if (!data || !PyDict_Check(data->ptr())) return nb::none();
+    PyObject *w = PyDict_GetItemWithError(data->ptr(), nb::str("wait").ptr());
     if (!w) {
         if (PyErr_Occurred()) throw nb::python_error();
         return nb::none();
     }
     if (w == Py_None) return nb::none();
-    if (PyBool_Check(w) || !(PyLong_Check(w) || PyFloat_Check(w))) {
-        bad = true;
-        return nb::none();
-    }
-    double v = PyFloat_AsDouble(w);
-    if (v == -1.0 && PyErr_Occurred()) {
-        PyErr_Clear();
-        bad = true;
-        return nb::none();
-    }
-    if (!std::isfinite(v) || v < 0 || v > kMaxWait) {
+    double v = 0;
+    if (!wait_seconds(w, v)) {
         bad = true;
         return nb::none();
     }
@@ -640,8 +618,6 @@ void start_waited(const pk::Call &c, nb::handle self, long what, nb::handle fn, 
         .append(nb::make_tuple(self, waiter, nb::float_(pk::host::steady_seconds() + wait)));
 }
 
-const char *const kBadWait = "wait must be a number of seconds from 0 to 120";
-
 // The target up to its first "?", without trailing slashes; "/" when nothing is left.
 nb::object post_path(nb::object target) {
     if (target.is_none() || !pk::truthy(target)) return nb::str("/");
@@ -655,6 +631,21 @@ nb::object post_path(nb::object target) {
     if (end == PyUnicode_GET_LENGTH(t)) return target;
     return pk::check(PyUnicode_Substring(t, 0, end));
 }
+
+// The POST routes: the server's callable each one calls, which navigation a waited request starts,
+// and the route's name in the log.
+struct Route {
+    const char *suffix;
+    Server fn;
+    Start start;
+    const char *what;
+};
+constexpr Route kRoutes[] = {
+    {"/navigate", Server::Navigate, kNavigate, "navigate"},
+    {"/back", Server::Back, kBack, "back"},
+    {"/forward", Server::Forward, kForward, "forward"},
+    {"/reload", Server::Reload, kReload, "reload"},
+};
 
 constexpr pk::Spec post_spec{.name = "do_POST", .params = self_param, .returns = "None"};
 void do_post(const pk::Call &c, nb::handle self) {
@@ -674,56 +665,49 @@ void do_post(const pk::Call &c, nb::handle self) {
         call_method(self, t_json, nb::int_(400), failure("incomplete body"));
         return;
     }
+    const Route *route = nullptr;
+    for (const Route &r : kRoutes)
+        if (ends_with(path, r.suffix)) {
+            route = &r;
+            break;
+        }
+    if (!route) {
+        call_method(self, t_json, nb::int_(404), failure("unknown path"));
+        return;
+    }
     auto server = c.state<Server>();
-    nb::dict out;
-    out["ok"] = true;
-    if (ends_with(path, "/navigate")) {
-        nb::object url = c.global(t_norm_url)(body_address(nb::bytes(raw)));
+    nb::bytes body(raw);
+    std::optional<nb::object> data = body_json(body);
+    nb::object url;  // the address of a navigation
+    if (route->start == kNavigate) {
+        url = c.global(t_norm_url)(body_address(body, data));
         if (!pk::truthy(url)) {
             call_method(self, t_json, nb::int_(400), failure("missing url"));
             return;
         }
-        bool bad = false;
-        nb::object wait = body_wait(nb::bytes(raw), bad);
-        if (bad) {
-            call_method(self, t_json, nb::int_(400), failure(kBadWait));
-            return;
-        }
-        if (!wait.is_none()) {
-            start_waited(c, self, kNavigate, server[Server::Navigate], url, nb::cast<double>(wait), "navigate");
-            return;
-        }
-        pk::State<Work> st;
-        st.set(Work::Fn, server[Server::Navigate]);
-        st.set(Work::Arg, url);
-        if (ui_work_failed(c, self, c.nested<go_spec>(go, st.object()), st, "navigate")) return;
-        out["url"] = url;
-        call_method(self, t_json, nb::int_(200), out);
-        return;
     }
-    Server action = ends_with(path, "/back")      ? Server::Back
-                    : ends_with(path, "/forward") ? Server::Forward
-                    : ends_with(path, "/reload")  ? Server::Reload
-                                                  : Server::kCount;
-    if (action == Server::kCount) {
-        call_method(self, t_json, nb::int_(404), failure("unknown path"));
-        return;
-    }
-    const char *what = action == Server::Back ? "back" : action == Server::Forward ? "forward" : "reload";
     bool bad = false;
-    nb::object wait = body_wait(nb::bytes(raw), bad);
+    nb::object wait = body_wait(data, bad);
     if (bad) {
         call_method(self, t_json, nb::int_(400), failure(kBadWait));
         return;
     }
     if (!wait.is_none()) {
-        const long start = action == Server::Back ? kBack : action == Server::Forward ? kForward : kReload;
-        start_waited(c, self, start, server[action], nb::none(), nb::cast<double>(wait), what);
+        start_waited(c, self, route->start, server[route->fn], url.is_valid() ? nb::handle(url) : nb::none(),
+                     nb::cast<double>(wait), route->what);
         return;
     }
     pk::State<Work> st;
-    st.set(Work::Fn, server[action]);
-    if (ui_work_failed(c, self, c.nested<act_spec>(act, st.object()), st, what)) return;
+    st.set(Work::Fn, server[route->fn]);
+    nb::dict out;
+    out["ok"] = true;
+    if (url.is_valid()) {
+        st.set(Work::Arg, url);
+        if (ui_work_failed(c, self, c.nested<go_spec>(go, st.object()), st, route->what)) return;
+        out["url"] = url;
+    } else if (ui_work_failed(c, self, c.nested<act_spec>(act, st.object()), st, route->what)) {
+        return;
+    }
     call_method(self, t_json, nb::int_(200), out);
 }
 
@@ -731,12 +715,7 @@ void do_post(const pk::Call &c, nb::handle self) {
 
 nb::object make_log_function(const pk::Call &c, nb::handle state) { return c.nested<log_spec>(log_line, state); }
 
-nb::str own_host_key(nb::str host) {
-    std::string_view own_text = utf8(host);
-    if (own_text.size() >= 2 && own_text.front() == '[' && own_text.back() == ']')
-        own_text = own_text.substr(1, own_text.size() - 2);
-    return nb::str(host_key(own_text).c_str());
-}
+nb::str own_host_key(nb::str host) { return nb::str(host_key(unbracketed(utf8(host))).c_str()); }
 
 nb::object make_handler_class(const pk::Call &c, nb::handle state) {
     return c.klass("_Handler", nb::make_tuple(pk::import_from("http.server", "BaseHTTPRequestHandler")), state)

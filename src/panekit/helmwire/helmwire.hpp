@@ -11,17 +11,22 @@ namespace nb = nanobind;
 
 namespace helmwire {
 
+using namespace nb::literals;
+using pk::Check;
+using pk::Def;
+using pk::Kind;
+
 inline pk::Lazy g_json_loads{"json", "loads"};
 
 // Texts the request path uses on every request (attribute names, header names and values), made
 // once and interned (see pk::Name).
 
-inline pk::Name t_headers{"headers"}, t_get{"get"}, t_get_all{"get_all"}, t_path{"path"}, t_request{"request"};
+inline pk::Name t_headers{"headers"}, t_get{"get"}, t_path{"path"}, t_request{"request"};
 inline pk::Name t_rfile{"rfile"}, t_read{"read"}, t_wfile{"wfile"}, t_write{"write"}, t_read_body{"_read_body"};
 inline pk::Name t_json{"_json"}, t_send_response{"send_response"}, t_send_header{"send_header"};
 inline pk::Name t_end_headers{"end_headers"}, t_socket{"socket"}, t_accept{"_accept"}, t_shutdown{"shutdown"};
 inline pk::Name t_close_request{"close_request"}, t_deadline{"_pk_deadline"}, t_sent{"_pk_sent"}, t_unread{"_pk_unread"};
-inline pk::Name t_host{"Host"}, t_content_length{"Content-Length"}, t_content_type{"Content-Type"};
+inline pk::Name t_content_length{"Content-Length"}, t_content_type{"Content-Type"};
 inline pk::Name t_json_type{"application/json; charset=utf-8"}, t_allow_origin{"Access-Control-Allow-Origin"}, t_any{"*"};
 inline pk::Name t_max_body{"_MAX_BODY_BYTES"}, t_time_limit{"_CONNECTION_TIME_LIMIT"}, t_norm_url{"norm_browser_url"};
 inline pk::Name t_pending{"_pk_pending"}, t_pos{"_pk_pos"}, t_flags{"_pk_flags"}, t_recv{"recv"};
@@ -72,12 +77,7 @@ inline nb::dict failure_text(nb::handle error) {
     d["error"] = error;
     return d;
 }
-inline nb::dict failure(const char *error) {
-    nb::dict d;
-    d["ok"] = false;
-    d["error"] = error;
-    return d;
-}
+inline nb::dict failure(const char *error) { return failure_text(nb::str(error)); }
 
 // A str's UTF-8 text, valid while the str lives.
 inline std::string_view utf8(nb::handle text) {
@@ -85,6 +85,42 @@ inline std::string_view utf8(nb::handle text) {
     const char *p = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
     if (!p) throw nb::python_error();
     return {p, static_cast<std::size_t>(size)};
+}
+
+// ASCII text of the HTTP head (header names and values, host names), as both the reading of a
+// connection and the handler's checks take it.
+inline bool is_space(char ch) { return ch == ' ' || ch == '\t'; }
+
+// `v` without the spaces and tabs around it.
+inline std::string_view trim(std::string_view v) {
+    while (!v.empty() && is_space(v.front())) v.remove_prefix(1);
+    while (!v.empty() && is_space(v.back())) v.remove_suffix(1);
+    return v;
+}
+
+// `v` with its ASCII letters in lower case.
+inline std::string lower_ascii(std::string_view v) {
+    std::string out(v);
+    for (char &ch : out)
+        if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
+    return out;
+}
+
+// Whether `a` is `lower` (lower-case ASCII) but for the case of its letters.
+inline bool iequals(std::string_view a, std::string_view lower) {
+    if (a.size() != lower.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        char x = a[i];
+        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+        if (x != lower[i]) return false;
+    }
+    return true;
+}
+
+// A host text without the brackets an address puts around an IPv6 literal ("[::1]" gives "::1").
+inline std::string_view unbracketed(std::string_view host) {
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') return host.substr(1, host.size() - 2);
+    return host;
 }
 
 // What reading a connection learnt about its request before the handler runs (the _pk_flags of
@@ -98,6 +134,8 @@ inline constexpr long kLengthConflict = 8;  // Content-Length headers with diffe
 // counts as 0); kTooLarge when above `cap`, also for digit strings too long for int().
 inline constexpr long long kTooLarge = -1;
 long long length_value(nb::handle text, long long cap);
+// The largest body a request may declare: the module's _MAX_BODY_BYTES, read at each use.
+inline long long body_cap(const pk::Call &c) { return nb::cast<long long>(c.global(t_max_body)); }
 
 // ---- handler.cpp ----
 // The server's _log function, over the server's state.
@@ -109,6 +147,23 @@ nb::object make_handler_class(const pk::Call &c, nb::handle state);
 
 // Limits of a wait for a navigation, in seconds.
 inline constexpr double kMaxWait = 120.0;
+inline constexpr const char *kBadWait = "wait must be a number of seconds from 0 to 120";
+
+// A "wait" value as the client and the server both take it: true with its seconds when it is an
+// int or a float (not a bool) from 0 to kMaxWait; false for anything else (the caller answers
+// kBadWait). None is the caller's to handle first.
+inline bool wait_seconds(nb::handle wait, double &seconds) {
+    PyObject *w = wait.ptr();
+    if (PyBool_Check(w) || !(PyLong_Check(w) || PyFloat_Check(w))) return false;
+    const double v = PyFloat_AsDouble(w);
+    if (v == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    if (!(v >= 0 && v <= kMaxWait)) return false;  // NaN and the infinities fail here too
+    seconds = v;
+    return true;
+}
 
 // ---- connection.cpp ----
 // Defines start_control_server in the module.
