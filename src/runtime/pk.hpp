@@ -395,6 +395,23 @@ inline nb::object attr_or(nb::handle obj, const char *name, nb::handle fallback)
     return v ? nb::steal(v) : nb::borrow(fallback);
 }
 
+// The same by an interned name (hot paths), and the plain lookups and calls by one.
+inline nb::object attr_or(nb::handle obj, Name &name, nb::handle fallback) {
+    PyObject *v = nullptr;
+    check(PyObject_GetOptionalAttr(obj.ptr(), name.get().ptr(), &v));
+    return v ? nb::steal(v) : nb::borrow(fallback);
+}
+inline nb::object get_attr(nb::handle obj, Name &name) { return check(PyObject_GetAttr(obj.ptr(), name.get().ptr())); }
+inline void set_attr(nb::handle obj, Name &name, nb::handle value) {
+    check(PyObject_SetAttr(obj.ptr(), name.get().ptr(), value.ptr()));
+}
+// obj.<name>(args...) as Python evaluates it (the attribute looked up on obj, then called), made
+// without a bound method in between when the attribute is a plain method.
+template <class... A> nb::object call_method(nb::handle obj, Name &name, const A &...args) {
+    PyObject *argv[] = {obj.ptr(), nb::handle(args).ptr()...};
+    return check(PyObject_VectorcallMethod(name.get().ptr(), argv, 1 + sizeof...(A), nullptr));
+}
+
 // The text of a value, or "" for None and for values that are empty or false.
 PK_API nb::str text_or_empty(nb::handle v);
 // The text of a browser core's `Source` (its current address), or "" when that is empty or None.

@@ -35,25 +35,11 @@ inline pk::Name t_register{"register"}, t_unregister{"unregister"}, t_handle_nob
 inline pk::Name t_service_actions{"service_actions"};
 inline pk::Name t_parked{"_pk_parked"};
 
-// obj.<name>(args...) as Python evaluates it (the attribute looked up on obj, then called), made
-// without a bound method in between when the attribute is a plain method.
-template <class... A> nb::object call_method(nb::handle obj, pk::Name &name, const A &...args) {
-    PyObject *argv[] = {obj.ptr(), nb::handle(args).ptr()...};
-    return pk::check(PyObject_VectorcallMethod(name.get().ptr(), argv, 1 + sizeof...(A), nullptr));
-}
-
-inline nb::object get_attr(nb::handle obj, pk::Name &name) { return pk::check(PyObject_GetAttr(obj.ptr(), name.get().ptr())); }
-
-// getattr(obj, name, fallback) by an interned name (only a missing attribute gives `fallback`).
-inline nb::object attr_or(nb::handle obj, pk::Name &name, nb::handle fallback) {
-    PyObject *v = nullptr;
-    pk::check(PyObject_GetOptionalAttr(obj.ptr(), name.get().ptr(), &v));
-    return v ? nb::steal(v) : nb::borrow(fallback);
-}
-
-inline void set_attr(nb::handle obj, pk::Name &name, nb::handle value) {
-    pk::check(PyObject_SetAttr(obj.ptr(), name.get().ptr(), value.ptr()));
-}
+// Attribute access by an interned name: the runtime's (pk.hpp).
+using pk::attr_or;
+using pk::call_method;
+using pk::get_attr;
+using pk::set_attr;
 
 
 // What one start_control_server call shares with its handler class, its log function and the
