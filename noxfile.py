@@ -223,12 +223,16 @@ def environment(session: nox.Session, *, sanitize: bool = False) -> pathlib.Path
     return vpy
 
 
-def _bash_tier(session: nox.Session, script: str, *args: str) -> None:
+def _bash_tier(session: nox.Session, script: str, *args: str, with_python: bool = False) -> None:
+    """Runs a Linux tier script; with_python puts the environment's python (built first) before
+    the arguments. Whether the tier can run here is settled before anything is built."""
     path = ROOT / "scripts" / script
     if not path.is_file():
         session.skip(f"scripts/{script} is missing in this checkout")
     if WINDOWS:
         session.skip(f"scripts/{script} runs on Linux (on Windows, `nox -s tests` is the real thing)")
+    if with_python:
+        args = (str(environment(session)), *args)
     session.run("bash", str(path), *args, external=True)
 
 
@@ -276,8 +280,7 @@ def tests(session: nox.Session) -> None:
 @nox.session
 def real(session: nox.Session) -> None:
     """Windows Forms on Mono under a virtual display (tests_real/)."""
-    vpy = environment(session)
-    _bash_tier(session, "test-real.sh", str(vpy), *session.posargs)
+    _bash_tier(session, "test-real.sh", *session.posargs, with_python=True)
 
 
 @nox.session
@@ -289,8 +292,7 @@ def windows(session: nox.Session) -> None:
 @nox.session
 def gtk(session: nox.Session) -> None:
     """The Linux host on GTK and WebKitGTK under a virtual display (tests_gtk/)."""
-    vpy = environment(session)
-    _bash_tier(session, "test-gtk.sh", str(vpy), *session.posargs)
+    _bash_tier(session, "test-gtk.sh", *session.posargs, with_python=True)
 
 
 @nox.session
