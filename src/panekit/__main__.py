@@ -317,9 +317,7 @@ def _too_long(url):
     None. The server would drop such a request unread, which a client sees as a lost connection."""
     from panekit import helmwire, trailbar
 
-    limit = getattr(helmwire, "_MAX_BODY_BYTES", None)
-    if not isinstance(limit, int):
-        return None
+    limit = helmwire._MAX_BODY_BYTES
     body = json.dumps({"url": trailbar.norm_browser_url(url)}, ensure_ascii=False)
     size = len(body.encode("utf-8", "surrogatepass"))
     if size <= limit:
