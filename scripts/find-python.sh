@@ -3,7 +3,5 @@
 # .nox/python313.json): $PANEKIT_PYTHON, python3.13 on PATH, Debian's, or a pyenv 3.13 that is
 # not active. As root it installs Debian's python3.13-dev/-venv when they are missing.
 set -euo pipefail
-cd "$(dirname "$0")/.."
-py=${PANEKIT_NOX_PYTHON:-python3}
-"$py" -c 'import nox' >/dev/null 2>&1 || "$py" -m pip install -q --disable-pip-version-check nox >&2
+source "$(dirname "$0")/nox.sh"  # the Python that runs the runner, with nox, as $py
 exec "$py" noxfile.py

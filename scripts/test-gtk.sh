@@ -17,9 +17,6 @@ case "${1:-}" in
   --bench) mode=bench; shift ;;
   --screenshot) mode=screenshot; shot=$(realpath -m "$2"); shift 2 ;;
 esac
-has_path=0
-for a in "$@"; do case "$a" in tests_gtk*) has_path=1 ;; esac; done
-[ "$has_path" = 1 ] || set -- "$@" tests_gtk
 say() { echo "[gtk tier] $*" >&2; }
 started=$SECONDS
 
@@ -29,6 +26,7 @@ started=$SECONDS
 packages=(gir1.2-webkit2-4.1 libgirepository1.0-dev libcairo2-dev pkg-config gcc
           xvfb xauth xdotool xclip imagemagick)
 source scripts/tier-lib.sh
+tier_names_folder tests_gtk "$@" || set -- "$@" tests_gtk
 tier_packages "${packages[@]}"
 
 # PyGObject 3.51 and later need girepository-2.0, which Debian 12 does not have.

@@ -9,10 +9,6 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 vpy=$1
 shift
-# Only the tier's own folder: options alone (say --durations=5) still run tests_real.
-has_path=0
-for a in "$@"; do case "$a" in tests_real*) has_path=1 ;; esac; done
-[ "$has_path" = 1 ] || set -- "$@" tests_real
 say() { echo "[real tier] $*" >&2; }
 started=$SECONDS
 
@@ -21,6 +17,7 @@ started=$SECONDS
 packages=(mono-devel libmonosgen-2.0-1 libmono-system-windows-forms4.0-cil
           libmono-system-drawing4.0-cil libgdiplus xvfb xauth xdotool imagemagick)
 source scripts/tier-lib.sh
+tier_names_folder tests_real "$@" || set -- "$@" tests_real
 tier_packages "${packages[@]}"
 
 if ! "$vpy" -c "import pythonnet" 2>/dev/null; then

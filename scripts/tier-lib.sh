@@ -1,6 +1,15 @@
 # Shared by the tiers that run under a virtual display (test-real.sh, test-gtk.sh); sourced, not
 # run. The caller defines say() and `started` (its $SECONDS at start) before sourcing.
 
+# tier_names_folder FOLDER ARG...: whether a pytest argument lies in FOLDER, the tier's own. The
+# caller adds FOLDER when none does, so options alone (say --durations=5) still run the tier.
+tier_names_folder() {
+  local folder=$1 a
+  shift
+  for a in "$@"; do case "$a" in "$folder"*) return 0 ;; esac; done
+  return 1
+}
+
 # tier_packages PACKAGE...: installs the Debian packages that are missing, as root (never through
 # sudo: otherwise it prints the command to run). A failure is said; the tier's tests then skip.
 tier_packages() {

@@ -317,9 +317,7 @@ def _too_long(url):
     None. The server would drop such a request unread, which a client sees as a lost connection."""
     from panekit import helmwire, trailbar
 
-    limit = getattr(helmwire, "_MAX_BODY_BYTES", None)
-    if not isinstance(limit, int):
-        return None
+    limit = helmwire._MAX_BODY_BYTES
     body = json.dumps({"url": trailbar.norm_browser_url(url)}, ensure_ascii=False)
     size = len(body.encode("utf-8", "surrogatepass"))
     if size <= limit:
@@ -366,20 +364,19 @@ def _run_request(args):
     if waited:
         extra["wait"] = wait
         timeout = max(_REQUEST_SECONDS, wait + _WAIT_MARGIN)
+    target = ()
+    if takes_url:
+        refusal = _too_long(args.target)
+        if refusal is not None:
+            _say(refusal)
+            return 1
+        target = (args.target,)
     with _control_host(args.host):
         started = time.monotonic()
-        if takes_url:
-            refusal = _too_long(args.target)
-            if refusal is not None:
-                _say(refusal)
-                return 1
-            result = call(args.target, port=args.port, timeout=timeout, **extra)
-        elif waited:
-            result = call(port=args.port, timeout=timeout, **extra)
-        elif wait is not None:
+        if args.command == "ready" and wait is not None:  # asks again until the browser is ready
             result, timeout = _wait_ready(call, args.port, wait)
         else:
-            result = call(port=args.port, timeout=timeout)
+            result = call(*target, port=args.port, timeout=timeout, **extra)
         # The window's own "timed out" (its wait ran out) reads like the request's time-out, but
         # comes well before the request's time-out could have ended it.
         window_timed_out = (waited and isinstance(result, dict) and result.get("error") == "timed out"
