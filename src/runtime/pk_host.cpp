@@ -262,7 +262,11 @@ namespace {
 // flight as (id, url) or None; Bound the waiters of that navigation, Armed those waiting for the
 // next start, Recent those of a navigation that just failed while a download may still follow
 // (until RecentUntil); Last the last finished navigation's dict.
-enum class Pages { Tag, Core, Loading, Current, Download, Last, Bound, Armed, Recent, RecentUntil, Closed, kCount };
+enum class Pages { Tag, Core, Loading, Current, Download, Last, Bound, Armed, Recent, RecentUntil, Closed, Events, kCount };
+
+// The page's events (the tracker's Events slot): the ring (a deque of at most kEventRing), the
+// newest sequence number, the waiting /events requests as (waiter, after) pairs, the last title.
+enum class Ev { Ring, Seq, Waiters, Title, kCount };
 
 // How long a failure that may be a download is held back for the engine's download event.
 constexpr double kDownloadGrace = 0.5;
@@ -325,6 +329,12 @@ nb::object new_pages(nb::handle core_fn) {
     st.set(Pages::Recent, nb::list());
     st.set(Pages::RecentUntil, nb::float_(0.0));
     st.set(Pages::Closed, Py_False);
+    State<Ev> ev;
+    ev.set(Ev::Ring, import("collections").attr("deque")("maxlen"_a = kEventRing));
+    ev.set(Ev::Seq, nb::int_(0));
+    ev.set(Ev::Waiters, nb::list());
+    ev.set(Ev::Title, nb::str(""));
+    st.set(Pages::Events, ev.object());
     return nb::borrow(st.object());
 }
 }  // namespace detail
@@ -384,6 +394,9 @@ void pages_started(nb::handle pages, nb::handle id, nb::handle url) {
     st.set(Pages::Current, nb::make_tuple(id, text));
     st.set(Pages::Download, Py_False);
     st.set(Pages::Loading, Py_True);
+    nb::dict ev;
+    ev["url"] = text;
+    event_push(pages, "navigation_started", ev);
 }
 
 void pages_finished(nb::handle pages, nb::handle id, bool ok, nb::handle error, nb::handle url, bool maybe_download) {
@@ -403,14 +416,20 @@ void pages_finished(nb::handle pages, nb::handle id, bool ok, nb::handle error, 
     last["error"] = ok ? nb::object(nb::none()) : nb::object(text_or_empty(error));
     st.set(Pages::Last, last);
     nb::dict result = answer(ok);
+    nb::dict ev;
     if (ok) {
         auto [src, title] = page_now(st);
         result["url"] = src;
         result["title"] = title;
+        ev["url"] = src;
+        ev["title"] = title;
     } else {
         result["url"] = nav_url;
         result["error"] = last["error"];
+        ev["url"] = nav_url;
+        ev["error"] = last["error"];
     }
+    event_push(pages, ok ? "navigation_finished" : "navigation_failed", ev);
     const double hold = (!ok && maybe_download) ? kDownloadGrace : 0;
     nb::object bound = nb::borrow(st[Pages::Bound]);
     finish_all(st, Pages::Bound, result, hold);
@@ -452,6 +471,7 @@ void pages_download(nb::handle pages) {
 
 void pages_closed(nb::handle pages) {
     auto st = tracker(pages);
+    if (!st[Pages::Closed].is(Py_True)) event_push(pages, "window_closing", nb::dict());
     st.set(Pages::Closed, Py_True);
     st.set(Pages::Loading, Py_False);
     st.set(Pages::Current, nb::none());
@@ -464,6 +484,9 @@ void end_window(nb::handle pages, nb::handle server) {
     pages_closed(pages);
     if (server.is_valid() && !server.is_none()) stop_control_server(server);
 }
+
+// The download events of a WebView2 download, from its DownloadStarting arguments (below).
+void webview2_download_events(const Call &c, nb::handle pages, nb::handle args);
 
 namespace {
 
@@ -492,8 +515,9 @@ void on_nav_done(const Call &c, nb::handle, nb::handle args) {
     });
 }
 
-void on_download_starting(const Call &c, nb::handle, nb::handle) {
+void on_download_starting(const Call &c, nb::handle, nb::handle args) {
     guarded([&] { pages_download(c.state<Pages>().object()); });
+    guarded([&] { webview2_download_events(c, c.state<Pages>().object(), args); });
 }
 
 }  // namespace
@@ -502,6 +526,233 @@ void watch_webview2(const Call &c, nb::handle pages, nb::handle cv) {
     event_add(cv, "NavigationStarting", c.nested<kNavStartingSpec>(on_nav_starting, pages));
     event_add(cv, "NavigationCompleted", c.nested<kNavDoneSpec>(on_nav_done, pages));
     event_add(cv, "DownloadStarting", c.nested<kDownloadSpec>(on_download_starting, pages));
+    watch_webview2_page(c, pages, cv);
+}
+
+}  // namespace pk::host
+
+// ---- the page's events --------------------------------------------------------------------------
+
+namespace pk::host {
+
+namespace {
+
+State<Ev> events_of(nb::handle pages) { return State<Ev>(tracker(pages)[Pages::Events]); }
+
+// The answer of /events for the events after `after`.
+nb::dict events_answer(const State<Ev> &ev, long long after) {
+    nb::handle ring = ev[Ev::Ring];
+    const long long newest = nb::cast<long long>(ev[Ev::Seq]);
+    const long long held = static_cast<long long>(nb::len(ring));
+    const long long oldest = newest - held + 1;  // the first seq the ring still holds
+    if (after < 0) after = 0;
+    nb::list events;
+    for (nb::handle e : ring)
+        if (nb::cast<long long>(e["seq"]) > after) events.append(e);
+    nb::dict d;
+    d["ok"] = true;
+    d["events"] = events;
+    d["next"] = nb::int_(newest > after ? newest : after);
+    d["dropped"] = nb::int_(oldest - 1 > after && after < newest ? oldest - 1 - after : 0);
+    return d;
+}
+
+}  // namespace
+
+void waiter_finish(nb::handle waiter, nb::handle result) { finish_waiter(waiter, result); }
+
+void event_push(nb::handle pages, const char *type, nb::handle fields) {
+    auto ev = events_of(pages);
+    const long long seq = nb::cast<long long>(ev[Ev::Seq]) + 1;
+    ev.set(Ev::Seq, nb::int_(seq));
+    nb::dict e;
+    e["seq"] = nb::int_(seq);
+    e["time"] = import("time").attr("time")();
+    e["type"] = type;
+    for (auto [k, v] : nb::borrow<nb::dict>(fields)) e[k] = v;
+    ev[Ev::Ring].attr("append")(e);
+    nb::object waiting = nb::borrow(ev[Ev::Waiters]);
+    ev.set(Ev::Waiters, nb::list());
+    for (nb::handle pair : waiting) {
+        nb::handle w = PyTuple_GET_ITEM(pair.ptr(), 0);
+        finish_waiter(w, events_answer(ev, nb::cast<long long>(nb::handle(PyTuple_GET_ITEM(pair.ptr(), 1)))));
+    }
+}
+
+void pages_title(nb::handle pages, nb::handle title) {
+    nb::str text = text_or_empty(title);
+    auto ev = events_of(pages);
+    if (!truthy(text) || text.equal(ev[Ev::Title])) return;
+    ev.set(Ev::Title, text);
+    nb::dict f;
+    f["title"] = text;
+    event_push(pages, "title_changed", f);
+}
+
+nb::object events_since(nb::handle pages, long long after, nb::handle waiter, double until) {
+    auto ev = events_of(pages);
+    nb::dict d = events_answer(ev, after);
+    if (nb::len(nb::object(d["events"])) > 0 || !waiter.is_valid() || waiter.is_none()) return d;
+    State<Waiter> w(waiter);
+    w.set(Waiter::Result, d);
+    w.set(Waiter::ReadyAt, nb::float_(until));
+    nb::borrow<nb::list>(ev[Ev::Waiters]).append(nb::make_tuple(waiter, nb::int_(after)));
+    return nb::none();
+}
+
+namespace {
+
+constexpr Spec kSourceChangedSpec{.name = "_on_source_changed", .params = kEventParams, .returns = "None"};
+void on_source_changed(const Call &c, nb::handle sender, nb::handle args) {
+    guarded([&] {
+        if (truthy(attr_or(args, "IsNewDocument", Py_True))) return;  // a page load: NavigationStarting says it
+        nb::dict f;
+        f["url"] = source_text(sender);
+        event_push(c.state<Pages>().object(), "same_document", f);
+    });
+}
+
+constexpr Spec kTitleChangedSpec{.name = "_on_title_changed", .params = kEventParams, .returns = "None"};
+void on_title_changed(const Call &c, nb::handle sender, nb::handle) {
+    guarded([&] { pages_title(c.state<Pages>().object(), nb::object(sender.attr("DocumentTitle"))); });
+}
+
+// One WebView2 download as its events report it: the tracker, the operation, done once final.
+enum class Dl { Pages, Op, Done, kCount };
+
+constexpr Spec kDownloadStateSpec{.name = "_on_download_state", .params = kEventParams, .returns = "None"};
+void on_download_state(const Call &c, nb::handle, nb::handle) {
+    auto dl = c.state<Dl>();
+    guarded([&] {
+        if (dl[Dl::Done].is(Py_True)) return;
+        nb::handle op = dl[Dl::Op];
+        const std::string state = nb::cast<std::string>(nb::str(nb::object(op.attr("State"))));
+        const bool completed = state == "Completed" || state == "2";
+        const bool lost = (state == "Interrupted" || state == "1") && !truthy(attr_or(op, "CanResume", Py_False));
+        if (!completed && !lost) return;
+        dl.set(Dl::Done, Py_True);
+        nb::dict f;
+        f["url"] = text_or_empty(attr_or(op, "Uri", nb::none()));
+        f["path"] = text_or_empty(attr_or(op, "ResultFilePath", nb::none()));
+        if (lost) f["error"] = text_or_empty(attr_or(op, "InterruptReason", nb::str("Interrupted")));
+        event_push(dl[Dl::Pages], completed ? "download_finished" : "download_failed", f);
+    });
+}
+
+}  // namespace
+
+void watch_webview2_page(const Call &c, nb::handle pages, nb::handle cv) {
+    event_add(cv, "SourceChanged", c.nested<kSourceChangedSpec>(on_source_changed, pages));
+    event_add(cv, "DocumentTitleChanged", c.nested<kTitleChangedSpec>(on_title_changed, pages));
+}
+
+// The download events of a WebView2 download, from its DownloadStarting arguments.
+void webview2_download_events(const Call &c, nb::handle pages, nb::handle args) {
+    nb::object op = attr_or(args, "DownloadOperation", nb::none());
+    nb::dict f;
+    f["url"] = text_or_empty(op.is_none() ? nb::object(nb::none()) : attr_or(op, "Uri", nb::none()));
+    event_push(pages, "download_started", f);
+    if (op.is_none()) return;
+    State<Dl> dl;
+    dl.set(Dl::Pages, pages);
+    dl.set(Dl::Op, op);
+    dl.set(Dl::Done, Py_False);
+    event_add(op, "StateChanged", c.nested<kDownloadStateSpec>(on_download_state, dl.object()));
+}
+
+// ---- script and picture ---------------------------------------------------------------------------
+
+namespace {
+
+nb::dict script_value(nb::handle json_text) {
+    nb::dict d;
+    d["ok"] = true;
+    nb::str text = text_or_empty(json_text);
+    d["value"] = truthy(text) ? import("json").attr("loads")(text) : nb::none();
+    return d;
+}
+
+nb::dict script_failure(nb::handle error) {
+    nb::dict d;
+    d["ok"] = false;
+    d["error"] = text_or_empty(error);
+    return d;
+}
+
+// What one WebView2 task's completion needs: the task, what it was, the stream of a picture, done.
+enum class Task { Task, Kind, Stream, Done, kCount };
+enum TaskKind : long { kScriptWithResult, kScriptPlain, kCapture };
+
+// The answer a finished WebView2 task gives.
+nb::object task_answer(const State<Task> &t) {
+    nb::handle task = t[Task::Task];
+    const long kind = PyLong_AsLong(t[Task::Kind].ptr());
+    nb::object result;
+    try {
+        // GetResult raises the task's own exception (Result would wrap it in an AggregateException).
+        result = task.attr("GetAwaiter")().attr("GetResult")();
+    } catch (nb::python_error &e) {
+        if (!is_exception(e)) throw;
+        nb::object msg = attr_or(e.value(), "Message", nb::none());
+        return script_failure(msg.is_none() ? nb::object(nb::str(e.value())) : msg);
+    }
+    if (kind == kCapture) {
+        nb::object data = t[Task::Stream].attr("ToArray")();
+        return check(PyBytes_FromObject(data.ptr()));
+    }
+    if (kind == kScriptPlain) return script_value(result);
+    if (truthy(nb::object(result.attr("Succeeded")))) return script_value(result.attr("ResultAsJson"));
+    nb::object exc = result.attr("Exception");
+    nb::object name = attr_or(exc, "Name", nb::none()), message = attr_or(exc, "Message", nb::none());
+    nb::str text = text_or_empty(message);
+    if (truthy(text_or_empty(name)) && !truthy(text.attr("startswith")(nb::str(name))))
+        text = nb::str("{}: {}").format(name, text);
+    return script_failure(text);
+}
+
+constexpr Spec kTaskDoneSpec{.name = "_on_task_done", .returns = "None"};
+void on_task_done(const Call &c) {
+    State<Task> t = c.state<Task>();
+    nb::object answer = guarded_or(nb::object(), [&] { return task_answer(t); });
+    if (!answer.is_valid()) answer = script_failure(nb::str("the browser's answer could not be read"));
+    t[Task::Done](answer);
+}
+
+// Calls `done` with the answer once `task` (a System.Threading.Tasks.Task) has completed: its
+// awaiter's OnCompleted runs the continuation in the UI thread's synchronization context.
+void when_done(const Call &c, nb::handle task, long kind, nb::handle stream, nb::handle done) {
+    State<Task> t;
+    t.set(Task::Task, task);
+    t.set(Task::Kind, nb::int_(kind));
+    if (stream.is_valid()) t.set(Task::Stream, stream);
+    t.set(Task::Done, done);
+    nb::object action = import_from("System", "Action");
+    task.attr("GetAwaiter")().attr("OnCompleted")(action(c.nested<kTaskDoneSpec>(on_task_done, t.object())));
+}
+
+}  // namespace
+
+void run_script(const Call &c, nb::handle cv, nb::handle script, nb::handle done) {
+    if (nb::hasattr(cv, "_pk_run_script")) {
+        cv.attr("_pk_run_script")(script, done);
+        return;
+    }
+    // ExecuteScriptWithResultAsync (SDK 1.0.2277 and later) reports a thrown script's exception;
+    // ExecuteScriptAsync answers "null" for it as for undefined.
+    if (nb::hasattr(cv, "ExecuteScriptWithResultAsync"))
+        when_done(c, cv.attr("ExecuteScriptWithResultAsync")(script), kScriptWithResult, nb::handle(), done);
+    else
+        when_done(c, cv.attr("ExecuteScriptAsync")(script), kScriptPlain, nb::handle(), done);
+}
+
+void capture_png(const Call &c, nb::handle cv, nb::handle done) {
+    if (nb::hasattr(cv, "_pk_capture")) {
+        cv.attr("_pk_capture")(done);
+        return;
+    }
+    nb::object stream = import_from("System.IO", "MemoryStream")();
+    nb::object png = import_from("Microsoft.Web.WebView2.Core", "CoreWebView2CapturePreviewImageFormat").attr("Png");
+    when_done(c, cv.attr("CapturePreviewAsync")(png, stream), kCapture, stream, done);
 }
 
 }  // namespace pk::host

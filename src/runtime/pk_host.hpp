@@ -221,6 +221,42 @@ void end_window(nb::handle pages, nb::handle server);
 // DownloadStarting (functions nested in the caller `c`); errors propagate.
 void watch_webview2(const Call &c, nb::handle pages, nb::handle cv);
 
+// Ends `waiter` with `result` now (unless it was answered already) and wakes its server.
+void waiter_finish(nb::handle waiter, nb::handle result);
+
+// ---- the page's events --------------------------------------------------------------------------
+// The tracker also keeps the page's events for the control server's /events: the last kEventRing
+// of them, each a dict {"seq": n, "time": seconds since the epoch, "type": ..., and its fields},
+// numbered from 1 in the order they happened. The tracker's own hooks add navigation_started,
+// navigation_finished (url, title), navigation_failed (url, error) and window_closing; the hosts
+// add same_document (url), title_changed (title), download_started (url), download_finished (url,
+// path) and download_failed (url, path, error). UI thread only, like the tracker.
+inline constexpr long kEventRing = 1000;
+// Adds an event of `type` with `fields` (copied) and answers every waiting /events request.
+void event_push(nb::handle pages, const char *type, nb::handle fields);
+// A title the page now shows: title_changed when it is not empty and differs from the last one.
+void pages_title(nb::handle pages, nb::handle title);
+// The events after `after`: {"ok": True, "events": [...], "next": newest seq, "dropped": how many
+// after `after` the ring no longer holds}. When there are none and `waiter` is given, the waiter
+// is held until one comes: its result is this empty answer from `until` (steady seconds) on, and
+// the answer with the new events as soon as they come; None is returned then.
+nb::object events_since(nb::handle pages, long long after, nb::handle waiter = nb::handle(), double until = 0);
+// Subscribes the tracker to a CoreWebView2's SourceChanged (same-document navigations) and
+// DocumentTitleChanged; watch_webview2 does this too. Errors propagate.
+void watch_webview2_page(const Call &c, nb::handle pages, nb::handle cv);
+
+// ---- script and picture ---------------------------------------------------------------------------
+// Both start on the UI thread and call `done` once, later, with the answer. A core of panekit's
+// own (the GTK host's) does the work through its _pk_run_script / _pk_capture methods; a
+// CoreWebView2 through ExecuteScriptWithResultAsync (ExecuteScriptAsync where the SDK lacks it)
+// and CapturePreviewAsync, whose completion WebView2 posts to the UI thread.
+
+// Runs `script` in the page: done({"ok": True, "value": the result as JSON gives it, None for
+// undefined}) or done({"ok": False, "error": the engine's error text}).
+void run_script(const Call &c, nb::handle cv, nb::handle script, nb::handle done);
+// Takes the view's visible area as PNG: done(the PNG's bytes) or done({"ok": False, "error": text}).
+void capture_png(const Call &c, nb::handle cv, nb::handle done);
+
 // Built by make_callables for one call; each is a function of the runtime nested in the caller.
 struct Callables {
     nb::object pages;        // the page tracker (also _core._pk_pages)

@@ -494,7 +494,7 @@ void answer_parked(const pk::Call &c, Parked &p, int code, nb::handle obj) {
         set_attr(sock, t_deadline, nb::float_(steady_seconds() + nb::cast<double>(c.global(t_time_limit))));
         set_attr(sock, t_sent, nb::int_(0));
         nb::setattr(p.handler, "wfile", pk::import_from("socketserver", "_SocketWriter")(sock));
-        call_method(p.handler, t_json, nb::int_(code), obj);
+        send_answer(p.handler, code, obj);
     } catch (nb::python_error &e) {
         if (!e.matches(PyExc_OSError)) throw;  // the client has gone
     }
@@ -751,6 +751,35 @@ nb::object prompt_shutdown(const pk::Call &c) {
     return pk::import_from("socketserver", "BaseServer").attr("shutdown")(srv);
 }
 
+// ---- the server's token ----------------------------------------------------------------------
+
+// The token of a new server, on the server (`control_token`) and in its runtime file. A file that
+// cannot be written is said once in the log: the server runs, and its guarded routes answer
+// whoever has the token by other means (PANEKIT_CONTROL_TOKEN, the server object).
+void start_access(const pk::Call &c, const pk::State<Server> &st, nb::handle host) {
+    nb::str token = new_token();
+    nb::handle srv = st[Server::Srv];
+    st.set(Server::Token, token);
+    nb::setattr(srv, "control_token", token);
+    nb::object port = nb::tuple(srv.attr("server_address"))[1];
+    try {
+        nb::object address = c.global("control_base_url")("port"_a = port, "host"_a = host);
+        st.set(Server::TokenFile, write_runtime_file(address, port, token));
+    } catch (nb::python_error &e) {
+        if (!pk::is_exception(e)) throw;
+        st[Server::LogFn](nb::str("[panekit control] token file not written: {}").format(nb::str(e.value())));
+    }
+}
+
+// Closing the server also removes its runtime file.
+constexpr pk::Spec server_close_spec{.name = "server_close", .returns = "None"};
+void server_close(const pk::Call &c) {
+    auto st = c.state<Server>();
+    remove_runtime_file(st[Server::TokenFile], st[Server::Token]);
+    st.set(Server::TokenFile, Py_None);
+    pk::import_from("http.server", "HTTPServer").attr("server_close")(st[Server::Srv]);
+}
+
 // ---- start_control_server -------------------------------------------------------------------
 
 constexpr pk::Param start_params[] = {
@@ -822,6 +851,8 @@ nb::object start_control_server(const pk::Call &c, nb::str host, nb::handle port
     srv.attr("shutdown_request") = c.nested<shutdown_request_spec>(shutdown_request, st.object());
     srv.attr("shutdown") = c.nested<shutdown_spec>(prompt_shutdown, st.object());
     srv.attr("serve_forever") = c.nested<serve_spec>(serve_forever, st.object());
+    start_access(c, st, host);
+    srv.attr("server_close") = c.nested<server_close_spec>(server_close, st.object());
     nb::object th = pk::import_from("threading", "Thread")(
         "target"_a = srv.attr("serve_forever"), "name"_a = "panekit-control", "daemon"_a = true);
     th.attr("start")();

@@ -299,10 +299,27 @@ bool origin_value_allowed(std::string_view v, std::string_view own) {
     return origin_listed(v);
 }
 
+// Who may use a route: anyone this server answers (the routes that steer the window or report its
+// address), or only who holds the server's token (the routes that read the page); a preflight is
+// never guarded (browsers send it without credentials, and it does nothing).
+enum class Access { Preflight, Open, Token };
+
+// Whether an Authorization value is "Bearer <the server's token>".
+bool bearer_ok(const pk::Call &c, nb::handle value) {
+    nb::handle token = c.state<Server>()[Server::Token];
+    if (!PyUnicode_Check(value.ptr()) || !PyUnicode_Check(token.ptr())) return false;
+    std::string_view v = trim(utf8(value));
+    constexpr std::string_view scheme = "bearer";
+    if (v.size() <= scheme.size() || !iequals(v.substr(0, scheme.size()), scheme) || !is_space(v[scheme.size()]))
+        return false;
+    return same_secret(trim(v.substr(scheme.size())), utf8(token));
+}
+
 // The checks every request passes before any work, answered here when it fails (true): a head
 // the header parser would misread (400), conflicting Content-Length headers (400), a Host this
-// server does not answer to (403), an Origin it does not serve (403).
-bool refuse(const pk::Call &c, nb::handle self) {
+// server does not answer to (403), an Origin it does not serve (403), a guarded route (or any
+// route, with PANEKIT_CONTROL_AUTH=all) without the server's token (401).
+bool refuse(const pk::Call &c, nb::handle self, Access access) {
     nb::object headers = get_attr(self, t_headers);
     nb::object flags_obj = attr_or(get_attr(self, t_request), t_flags, nb::none());
     long flags = PyLong_Check(flags_obj.ptr()) ? PyLong_AsLong(flags_obj.ptr()) : 0;
@@ -315,6 +332,8 @@ bool refuse(const pk::Call &c, nb::handle self) {
     if (!PyList_Check(pairs.ptr())) pairs = nb::list(headers.attr("items")());
     std::string_view own = utf8(c.state<Server>()[Server::OwnName]);
     bool host_ok = true, origin_ok = true, conflict = (flags & kLengthConflict) != 0;
+    int bearers = 0;
+    bool bearer = false;
     nb::object length;
     for (nb::handle pair : pairs) {
         nb::handle name = PyTuple_GET_ITEM(pair.ptr(), 0), value = PyTuple_GET_ITEM(pair.ptr(), 1);
@@ -325,6 +344,9 @@ bool refuse(const pk::Call &c, nb::handle self) {
             host_ok = host_ok && str_value && host_value_allowed(utf8(value), own);
         } else if (iequals(n, "origin")) {
             origin_ok = origin_ok && str_value && origin_value_allowed(utf8(value), own);
+        } else if (iequals(n, "authorization")) {
+            ++bearers;  // two of them are one too many: neither is taken
+            bearer = bearers == 1 && bearer_ok(c, value);
         } else if (iequals(n, "content-length")) {
             nb::object v = str_value ? nb::str(value).attr("strip")(" \t") : nb::borrow(value);
             if (!length.is_valid()) length = v;
@@ -343,6 +365,11 @@ bool refuse(const pk::Call &c, nb::handle self) {
         call_method(self, t_json, nb::int_(403), failure("origin not allowed"));
         return true;
     }
+    const bool guarded = access == Access::Token || (access == Access::Open && every_route_guarded());
+    if (guarded && !bearer) {
+        call_method(self, t_json, nb::int_(401), failure("token required"));
+        return true;
+    }
     return false;
 }
 
@@ -350,7 +377,7 @@ bool refuse(const pk::Call &c, nb::handle self) {
 
 constexpr pk::Spec options_spec{.name = "do_OPTIONS", .params = self_param, .returns = "None"};
 void do_options(const pk::Call &c, nb::handle self) {
-    if (refuse(c, self)) return;
+    if (refuse(c, self, Access::Preflight)) return;
     self.attr("send_response")(204);
     self.attr("send_header")("Access-Control-Allow-Origin", "*");
     self.attr("send_header")("Access-Control-Allow-Methods", "GET, POST, OPTIONS");
@@ -439,7 +466,7 @@ void read_state(const pk::Call &c) {
 }
 
 // Which navigation a waited request starts (Work::What).
-enum Start : long { kNavigate, kBack, kForward, kReload };
+enum Start : long { kNavigate, kBack, kForward, kReload, kScript };
 
 // Starts the navigation a waited request asks for, with its waiter armed first; a request that
 // cannot start one (no core yet, no history that way) gets its answer at once in Work::Out.
@@ -510,19 +537,200 @@ bool ends_with(nb::handle text, const char *suffix) {
     return PyUnicode_Tailmatch(text.ptr(), nb::str(suffix).ptr(), 0, PY_SSIZE_T_MAX, 1) == 1;
 }
 
+// ---- requests answered later: script, picture, events ----------------------------------------------
+
+// Leaves the request waiting with the serving loop, which answers it from `waiter` once it has its
+// result (or at `deadline`, steady seconds).
+void park(const pk::Call &c, nb::handle self, nb::handle waiter, double deadline) {
+    set_attr(get_attr(self, t_request), t_parked, Py_True);
+    nb::borrow<nb::list>(c.state<Server>()[Server::Parked]).append(nb::make_tuple(self, waiter, nb::float_(deadline)));
+}
+
+// A new waiter for a request answered later, or nothing (answered 501 here) when this server is
+// not run by its own serving loop, which alone answers later.
+std::optional<nb::object> later_waiter(const pk::Call &c, nb::handle self) {
+    nb::handle wake = c.state<Server>()[Server::Wake];
+    if (wake.is_none()) {
+        call_method(self, t_json, nb::int_(501), failure("this server cannot answer later"));
+        return std::nullopt;
+    }
+    return pk::host::waiter_new(wake);
+}
+
+// The longest a picture may take.
+constexpr double kCaptureSeconds = 10.0;
+// The time a script may take when the request does not say.
+constexpr double kScriptSeconds = 10.0;
+
+// The function a script or a picture calls with its answer: it ends the request's waiter.
+constexpr pk::Param answered_params[] = {{.name = "answer", .annotation = "Any"}};
+constexpr pk::Spec answered_spec{.name = "_answered", .params = answered_params, .returns = "None"};
+void answered(const pk::Call &c, nb::handle answer) {
+    nb::object a = nb::borrow(answer);
+    // A picture that failed is the server's failure; a script's own error is an answer like a value.
+    if (PyDict_Check(a.ptr()) && c.state<Work>()[Work::What].is(Py_True) && PyDict_GetItemString(a.ptr(), "error"))
+        a = nb::make_tuple(500, a);
+    pk::host::waiter_finish(c.state<Work>()[Work::Waiter], a);
+}
+
+// On the UI thread: starts the script (Work::Arg; Work::What False) or the picture (True) with the
+// waiter's function as its completion; without a core the answer is 503 at once (Work::Out).
+constexpr pk::Spec page_work_spec{.name = "_page_work", .returns = "None"};
+void page_work(const pk::Call &c) {
+    auto st = c.state<Work>();
+    keeping_error(st, [&] {
+        nb::object core = st[Work::Core]();
+        if (core.is_none()) {
+            st.set(Work::Out, failure("browser not ready"));
+            return;
+        }
+        nb::object done = c.nested<answered_spec>(answered, st.object());
+        if (st[Work::What].is(Py_True))
+            pk::host::capture_png(c, core, done);
+        else
+            pk::host::run_script(c, core, st[Work::Arg], done);
+    });
+}
+
+// Runs the script or takes the picture, answering once the engine has (or 504 at `seconds`).
+void serve_page_work(const pk::Call &c, nb::handle self, nb::handle script, double seconds, const char *route) {
+    std::optional<nb::object> waiter = later_waiter(c, self);
+    if (!waiter) return;
+    pk::State<Work> st;
+    st.set(Work::Core, c.state<Server>()[Server::Core]);
+    st.set(Work::Arg, script);
+    st.set(Work::What, nb::bool_(script.is_none()));
+    st.set(Work::Waiter, *waiter);
+    const double deadline = pk::host::steady_seconds() + seconds;
+    if (ui_work_failed(c, self, c.nested<page_work_spec>(page_work, st.object()), st, route)) return;
+    if (!st[Work::Out].is_none()) {
+        call_method(self, t_json, nb::int_(503), st[Work::Out]);
+        return;
+    }
+    park(c, self, *waiter, deadline);
+}
+
+// On the UI thread: the events after Work::Arg, or the waiter held for the next one (Work::Out None).
+constexpr pk::Spec events_spec{.name = "_events", .returns = "None"};
+void read_events(const pk::Call &c) {
+    auto st = c.state<Work>();
+    keeping_error(st, [&] {
+        st.set(Work::Out, pk::host::events_since(st[Work::Pages], nb::cast<long long>(st[Work::Arg]), st[Work::Waiter],
+                                                 nb::cast<double>(st[Work::What])));
+    });
+}
+
+// The value of `name` in a GET target's query (the last one given), or None.
+nb::object query_value(nb::handle target, const char *name) {
+    nb::object parse = pk::import("urllib.parse");
+    nb::object query = parse.attr("urlsplit")(nb::str(target)).attr("query");
+    nb::object values = parse.attr("parse_qs")(query).attr("get")(name);
+    if (values.is_none()) return nb::none();
+    return values[nb::int_(-1)];
+}
+
+void serve_events(const pk::Call &c, nb::handle self, nb::handle target) {
+    auto server = c.state<Server>();
+    nb::object after_text = query_value(target, "after"), wait_text = query_value(target, "wait");
+    long long after = 0;
+    if (!after_text.is_none()) {
+        std::string_view a = trim(utf8(after_text));
+        if (a.empty() || a.size() > 18 || !is_digits(a)) {
+            call_method(self, t_json, nb::int_(400), failure("after must be a whole number from 0"));
+            return;
+        }
+        after = std::stoll(std::string(a));
+    }
+    double wait = 0;
+    if (!wait_text.is_none()) {
+        nb::object number = pk::guarded_or(nb::object(), [&] { return nb::object(nb::float_(wait_text)); });
+        if (!number.is_valid() || !wait_seconds(number, wait)) {
+            call_method(self, t_json, nb::int_(400), failure(kBadWait));
+            return;
+        }
+    }
+    nb::object pages = pk::host::pages_of(server[Server::Core]);
+    if (pages.is_none()) {
+        call_method(self, t_json, nb::int_(501), failure("this window cannot report page loads"));
+        return;
+    }
+    std::optional<nb::object> waiter;
+    if (wait > 0 && !(waiter = later_waiter(c, self))) return;
+    const double deadline = pk::host::steady_seconds() + wait;
+    pk::State<Work> st;
+    st.set(Work::Pages, pages);
+    st.set(Work::Arg, nb::int_(after));
+    st.set(Work::Waiter, waiter ? nb::handle(*waiter) : nb::none());
+    st.set(Work::What, nb::float_(deadline));
+    if (ui_work_failed(c, self, c.nested<events_spec>(read_events, st.object()), st, "events")) return;
+    if (!st[Work::Out].is_none()) {
+        call_method(self, t_json, nb::int_(200), st[Work::Out]);
+        return;
+    }
+    park(c, self, *waiter, deadline);
+}
+
+// The POST /script body: {"script": text, "timeout": seconds (optional)}.
+void serve_script(const pk::Call &c, nb::handle self, const std::optional<nb::object> &data) {
+    nb::object script, timeout;
+    if (data && PyDict_Check(data->ptr())) {
+        script = nb::borrow(data->attr("get")("script"));
+        timeout = nb::borrow(data->attr("get")("timeout"));
+    }
+    if (!script.is_valid() || !PyUnicode_Check(script.ptr()) || !pk::truthy(script.attr("strip")())) {
+        call_method(self, t_json, nb::int_(400), failure("missing script"));
+        return;
+    }
+    double seconds = kScriptSeconds;
+    if (!timeout.is_none() && !wait_seconds(timeout, seconds)) {
+        call_method(self, t_json, nb::int_(400), failure("timeout must be a number of seconds from 0 to 120"));
+        return;
+    }
+    serve_page_work(c, self, script, seconds, "script");
+}
+
+// GET routes, by the start of the target (the Parts' first, in their order).
+enum class Get { Ready, Url, State, Screenshot, Events };
+struct GetRoute {
+    const char *prefix;
+    Get what;
+    Access access;
+};
+constexpr GetRoute kGetRoutes[] = {
+    {"/ready", Get::Ready, Access::Open},
+    {"/state", Get::State, Access::Open},
+    {"/url", Get::Url, Access::Open},
+    {"/screenshot", Get::Screenshot, Access::Token},
+    {"/events", Get::Events, Access::Open},
+};
+
 constexpr pk::Spec get_spec{.name = "do_GET", .params = self_param, .returns = "None"};
 void do_get(const pk::Call &c, nb::handle self) {
-    if (refuse(c, self)) return;
     nb::object path = get_attr(self, t_path);
+    const GetRoute *route = nullptr;
+    for (const GetRoute &r : kGetRoutes)
+        if (starts_with(path, r.prefix)) {
+            route = &r;
+            break;
+        }
+    if (refuse(c, self, route ? route->access : Access::Open)) return;
     auto server = c.state<Server>();
     nb::dict out;
     out["ok"] = true;
-    const bool ready = starts_with(path, "/ready"), state = !ready && starts_with(path, "/state");
-    if (!ready && !state && !starts_with(path, "/url")) {
+    if (!route) {
         out["hint"] = "GET /ready  |  GET /url  |  POST /navigate /back /forward /reload";
         call_method(self, t_json, nb::int_(200), out);
         return;
     }
+    if (route->what == Get::Screenshot) {
+        serve_page_work(c, self, nb::none(), kCaptureSeconds, "screenshot");
+        return;
+    }
+    if (route->what == Get::Events) {
+        serve_events(c, self, path);
+        return;
+    }
+    const bool ready = route->what == Get::Ready, state = route->what == Get::State;
     // The page reads: the answer as it stands without a core, filled in on the UI thread.
     if (ready || state) out["core"] = false;
     out["url"] = "";
@@ -613,9 +821,7 @@ void start_waited(const pk::Call &c, nb::handle self, long what, nb::handle fn, 
         call_method(self, t_json, nb::int_(200), st[Work::Out]);
         return;
     }
-    set_attr(get_attr(self, t_request), t_parked, Py_True);
-    nb::borrow<nb::list>(server[Server::Parked])
-        .append(nb::make_tuple(self, waiter, nb::float_(pk::host::steady_seconds() + wait)));
+    park(c, self, waiter, pk::host::steady_seconds() + wait);
 }
 
 // The target up to its first "?", without trailing slashes; "/" when nothing is left.
@@ -634,23 +840,32 @@ nb::object post_path(nb::object target) {
 
 // The POST routes: the server's callable each one calls, which navigation a waited request starts,
 // and the route's name in the log.
+// (/script runs script in the page instead: no callable, no navigation.)
 struct Route {
     const char *suffix;
     Server fn;
     Start start;
     const char *what;
+    Access access = Access::Open;
 };
 constexpr Route kRoutes[] = {
     {"/navigate", Server::Navigate, kNavigate, "navigate"},
     {"/back", Server::Back, kBack, "back"},
     {"/forward", Server::Forward, kForward, "forward"},
     {"/reload", Server::Reload, kReload, "reload"},
+    {"/script", Server::Core, kScript, "script", Access::Token},
 };
 
 constexpr pk::Spec post_spec{.name = "do_POST", .params = self_param, .returns = "None"};
 void do_post(const pk::Call &c, nb::handle self) {
-    if (refuse(c, self)) return;
     nb::object path = post_path(get_attr(self, t_path));
+    const Route *route = nullptr;
+    for (const Route &r : kRoutes)
+        if (ends_with(path, r.suffix)) {
+            route = &r;
+            break;
+        }
+    if (refuse(c, self, route ? route->access : Access::Open)) return;
     nb::object raw = call_method(self, t_read_body);
     // _read_body never reads a body above the cap; only an empty result can be that case.
     long long declared = declared_length(c, self);
@@ -665,12 +880,6 @@ void do_post(const pk::Call &c, nb::handle self) {
         call_method(self, t_json, nb::int_(400), failure("incomplete body"));
         return;
     }
-    const Route *route = nullptr;
-    for (const Route &r : kRoutes)
-        if (ends_with(path, r.suffix)) {
-            route = &r;
-            break;
-        }
     if (!route) {
         call_method(self, t_json, nb::int_(404), failure("unknown path"));
         return;
@@ -678,6 +887,10 @@ void do_post(const pk::Call &c, nb::handle self) {
     auto server = c.state<Server>();
     nb::bytes body(raw);
     std::optional<nb::object> data = body_json(body);
+    if (route->start == kScript) {
+        serve_script(c, self, data);
+        return;
+    }
     nb::object url;  // the address of a navigation
     if (route->start == kNavigate) {
         url = c.global(t_norm_url)(body_address(body, data));
@@ -712,6 +925,23 @@ void do_post(const pk::Call &c, nb::handle self) {
 }
 
 }  // namespace
+
+void send_answer(nb::handle self, int code, nb::handle obj) {
+    if (PyTuple_Check(obj.ptr()) && PyTuple_GET_SIZE(obj.ptr()) == 2) {
+        send_answer(self, nb::cast<int>(nb::handle(PyTuple_GET_ITEM(obj.ptr(), 0))), PyTuple_GET_ITEM(obj.ptr(), 1));
+        return;
+    }
+    if (!PyBytes_Check(obj.ptr())) {
+        call_method(self, t_json, nb::int_(code), obj);
+        return;
+    }
+    call_method(self, t_send_response, nb::int_(code));
+    call_method(self, t_send_header, t_content_type.get(), nb::str("image/png"));
+    call_method(self, t_send_header, t_content_length.get(), nb::str(nb::int_(PyBytes_GET_SIZE(obj.ptr()))));
+    call_method(self, t_send_header, t_allow_origin.get(), t_any.get());
+    call_method(self, t_end_headers);
+    call_method(get_attr(self, t_wfile), t_write, obj);
+}
 
 nb::object make_log_function(const pk::Call &c, nb::handle state) { return c.nested<log_spec>(log_line, state); }
 

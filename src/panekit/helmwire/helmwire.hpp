@@ -52,6 +52,7 @@ enum class Server {
     Next,                                                // the connection get_request hands out next
     Parked,                                              // requests the handler left waiting (a list)
     Wake,                                                // wakes the serving loop (None outside it)
+    Token, TokenFile,                                    // the server's token and its runtime file
     kCount
 };
 
@@ -150,6 +151,30 @@ inline bool wait_seconds(nb::handle wait, double &seconds) {
     seconds = v;
     return true;
 }
+
+// ---- handler.cpp: answers written later ----
+// Writes a parked request's answer: bytes as a PNG picture, a (status, object) pair with that
+// status, anything else as JSON with `code`.
+void send_answer(nb::handle self, int code, nb::handle obj);
+
+// ---- access.cpp ----
+// The folder of the runtime files, and the one of the server on `port` (a pathlib.Path).
+nb::object runtime_folder();
+nb::object runtime_file(nb::handle port);
+// A server's token: PANEKIT_CONTROL_TOKEN when set, else 256 random bits as URL-safe text.
+nb::str new_token();
+// Writes the runtime file of the server on `port` (its address and token), readable by this user
+// only; returns its path. Raises when it cannot be written there.
+nb::object write_runtime_file(nb::handle address, nb::handle port, nb::handle token);
+// Removes the runtime file unless it holds another token by now (guarded).
+void remove_runtime_file(nb::handle file, nb::handle token);
+// The token a client sends to `port`: PANEKIT_CONTROL_TOKEN when set, else the one in that port's
+// runtime file; None when there is none.
+nb::object client_token(nb::handle port);
+// Whether `given` is `secret`, in a time that does not depend on where they differ.
+bool same_secret(std::string_view given, std::string_view secret);
+// Whether PANEKIT_CONTROL_AUTH asks for the token on every route ("all"), read at each request.
+bool every_route_guarded();
 
 // ---- connection.cpp ----
 // Defines start_control_server in the module.

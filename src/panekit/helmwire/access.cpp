@@ -1,0 +1,129 @@
+// panekit.helmwire: who may use the routes that read the page (run script in it, take its picture).
+//
+// Every local program of every user can reach the control port. Navigating is harmless enough to
+// leave open; reading the page the user is logged in to is not. Each server therefore has a token:
+// PANEKIT_CONTROL_TOKEN when set (scripts, containers), else 256 random bits. The server writes it,
+// with its address, into a runtime file that only the user can read, in the user's runtime folder
+// (Windows: %LOCALAPPDATA%\panekit; elsewhere $XDG_RUNTIME_DIR/panekit, else the user's cache
+// folder), named after the port, and removes it when it is closed. The client calls find the
+// token for the port they talk to in that file and send it as "Authorization: Bearer <token>".
+#include "helmwire.hpp"
+
+#include <string>
+
+namespace helmwire {
+
+namespace {
+
+pk::Lazy g_token_urlsafe{"secrets", "token_urlsafe"};
+
+bool windows() { return pk::on_windows(); }
+
+// A non-empty environment value, stripped; None when unset or blank.
+nb::object env_text(const char *name) {
+    nb::object v = pk::env_get(name);
+    if (v.is_none()) return v;
+    nb::object s = v.attr("strip")();
+    return pk::truthy(s) ? s : nb::none();
+}
+
+}  // namespace
+
+nb::object runtime_folder() {
+    nb::object path = pk::import_from("pathlib", "Path");
+    if (windows()) {
+        nb::object local = env_text("LOCALAPPDATA");
+        nb::object base = local.is_none() ? nb::object(path.attr("home")() / nb::str("AppData") / nb::str("Local"))
+                                          : path(local);
+        return base / nb::str("panekit");
+    }
+    nb::object run = env_text("XDG_RUNTIME_DIR");
+    if (!run.is_none()) return path(run) / nb::str("panekit");
+    nb::object cache = env_text("XDG_CACHE_HOME");
+    nb::object base = cache.is_none() ? nb::object(path.attr("home")() / nb::str(".cache")) : path(cache);
+    return base / nb::str("panekit");
+}
+
+nb::object runtime_file(nb::handle port) {
+    return runtime_folder() / nb::str("control-{}.json").format(nb::int_(nb::borrow(port)));
+}
+
+nb::str new_token() {
+    nb::object env = env_text("PANEKIT_CONTROL_TOKEN");
+    if (!env.is_none()) return nb::str(env);
+    return nb::str(nb::handle(g_token_urlsafe.get())(32));
+}
+
+nb::object write_runtime_file(nb::handle address, nb::handle port, nb::handle token) {
+    nb::object os = pk::import("os");
+    nb::object folder = runtime_folder();
+    folder.attr("mkdir")("mode"_a = 0700, "parents"_a = true, "exist_ok"_a = true);
+    if (!windows()) {
+        // Only a folder of this user's, closed to everyone else, may hold the token.
+        nb::object info = os.attr("stat")(folder);
+        if (!nb::object(info.attr("st_uid")).equal(os.attr("geteuid")()))
+            pk::raise(PyExc_PermissionError, "%s belongs to another user", nb::str(folder).c_str());
+        if (nb::cast<long>(info.attr("st_mode")) & 077) os.attr("chmod")(folder, 0700);
+    }
+    nb::object file = runtime_file(port);
+    nb::dict content;
+    content["url"] = address;
+    content["port"] = port;
+    content["token"] = token;
+    content["pid"] = os.attr("getpid")();
+    nb::bytes data = pk::json_bytes(content);
+    // Written whole under a name of this process, with the user's rights only, then put in place.
+    nb::object temp = file.attr("with_name")(nb::str("{}.{}.tmp").format(file.attr("name"), os.attr("getpid")()));
+    long flags = nb::cast<long>(os.attr("O_WRONLY")) | nb::cast<long>(os.attr("O_CREAT")) |
+                 nb::cast<long>(os.attr("O_TRUNC")) | nb::cast<long>(pk::attr_or(os, "O_BINARY", nb::int_(0)));
+    nb::object fd = os.attr("open")(temp, flags, 0600);
+    try {
+        if (!windows()) os.attr("fchmod")(fd, 0600);  // a leftover temp file keeps its old mode otherwise
+        os.attr("write")(fd, data);
+        os.attr("close")(fd);
+        os.attr("replace")(temp, file);
+    } catch (nb::python_error &) {
+        pk::guarded([&] { os.attr("close")(fd); });
+        pk::guarded([&] { os.attr("unlink")(temp); });
+        throw;
+    }
+    return file;
+}
+
+void remove_runtime_file(nb::handle file, nb::handle token) {
+    if (file.is_none()) return;
+    pk::guarded([&] {
+        // Another window may have taken the port since: its file stays.
+        nb::object content = nb::handle(g_json_loads.get())(file.attr("read_text")("encoding"_a = "utf-8"));
+        if (PyDict_Check(content.ptr()) && nb::object(content.attr("get")("token")).equal(token))
+            file.attr("unlink")();
+    });
+}
+
+nb::object client_token(nb::handle port) {
+    nb::object env = env_text("PANEKIT_CONTROL_TOKEN");
+    if (!env.is_none()) return env;
+    return pk::guarded_or(nb::object(nb::none()), [&]() -> nb::object {
+        nb::object content =
+            nb::handle(g_json_loads.get())(runtime_file(port).attr("read_text")("encoding"_a = "utf-8"));
+        if (!PyDict_Check(content.ptr())) return nb::none();
+        nb::object token = content.attr("get")("token");
+        return PyUnicode_Check(token.ptr()) && pk::truthy(token) ? token : nb::none();
+    });
+}
+
+bool same_secret(std::string_view given, std::string_view secret) {
+    // Every byte of the secret is looked at whatever the given text holds, so the time taken says
+    // nothing about how much of it matched.
+    unsigned char diff = given.size() == secret.size() ? 0 : 1;
+    for (std::size_t i = 0; i < secret.size(); ++i)
+        diff |= static_cast<unsigned char>(secret[i] ^ (i < given.size() ? given[i] : 0));
+    return diff == 0;
+}
+
+bool every_route_guarded() {
+    nb::object mode = env_text("PANEKIT_CONTROL_AUTH");
+    return !mode.is_none() && iequals(utf8(mode), "all");
+}
+
+}  // namespace helmwire
