@@ -1,9 +1,23 @@
 import os
 import sys
 
+import pytest
+
 # Test helpers (the simulated platform among them) live beside the tests.
 _HERE = os.path.dirname(os.path.abspath(__file__))
 if _HERE not in sys.path:
     sys.path.insert(0, _HERE)
 
 pytest_plugins = ["simplatform.fixtures"]
+
+
+@pytest.fixture(autouse=True)
+def _runtime_folder(tmp_path_factory, monkeypatch):
+    """Control servers write their token files into a folder of the test's own, and no token or
+    guard of the environment running the tests applies."""
+    folder = tmp_path_factory.mktemp("runtime")
+    monkeypatch.setenv("XDG_RUNTIME_DIR", str(folder))
+    monkeypatch.setenv("LOCALAPPDATA", str(folder))
+    monkeypatch.delenv("PANEKIT_CONTROL_TOKEN", raising=False)
+    monkeypatch.delenv("PANEKIT_CONTROL_AUTH", raising=False)
+    return folder

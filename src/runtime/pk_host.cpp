@@ -626,9 +626,13 @@ void on_download_state(const Call &c, nb::handle, nb::handle) {
     guarded([&] {
         if (dl[Dl::Done].is(Py_True)) return;
         nb::handle op = dl[Dl::Op];
-        const std::string state = nb::cast<std::string>(nb::str(nb::object(op.attr("State"))));
-        const bool completed = state == "Completed" || state == "2";
-        const bool lost = (state == "Interrupted" || state == "1") && !truthy(attr_or(op, "CanResume", Py_False));
+        // CoreWebView2DownloadState: InProgress 0, Interrupted 1, Completed 2.
+        nb::str state = nb::str(nb::object(op.attr("State")));
+        auto is = [&](const char *name, const char *number) {
+            return state.equal(nb::str(name)) || state.equal(nb::str(number));
+        };
+        const bool completed = is("Completed", "2");
+        const bool lost = is("Interrupted", "1") && !truthy(attr_or(op, "CanResume", Py_False));
         if (!completed && !lost) return;
         dl.set(Dl::Done, Py_True);
         nb::dict f;

@@ -1,7 +1,13 @@
 """Page state and waited navigations on both Windows hosts (the simulated WebView2 raises
 NavigationStarting / NavigationCompleted / DownloadStarting as the real one does), over real HTTP."""
 
+import http.client
+import json
+import os
+import stat
+import struct
 import threading
+import zlib
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
@@ -9,6 +15,9 @@ import pytest
 from ctlsupport import free_port
 from panekit import framewell, glassport, helmwire
 from simplatform import WebErrorStatus
+from simplatform.drawing import Size
+from simplatform.enums import CoreWebView2DownloadState
+from simplatform.webview2 import SimScriptError
 from simplatform.pywebview_sim import edge_backend, pywebview_gui  # noqa: F401 - fixtures
 
 START = "https://start.example/"
@@ -144,3 +153,147 @@ def test_state_follows_the_page(host):
     # Without "wait" the answers are as they always were.
     assert helmwire.remote_navigate("c.example", port=h.port) == {"ok": True, "url": "https://c.example"}
     assert helmwire.remote_reload(port=h.port) == {"ok": True}
+
+
+# ---- reading the page: script, picture, events (the first two need the window's token) ------------
+
+
+def case_script_value(h):
+    return helmwire.remote_script("document.title", port=h.port), {"ok": True, "value": START}
+
+
+def case_script_undefined(h):
+    return helmwire.remote_script("void 0", port=h.port), {"ok": True, "value": None}
+
+
+def case_script_object(h):
+    h.core.sim_scripts["({a: [1, 'é']})"] = '{"a":[1,"é"]}'
+    return helmwire.remote_script("({a: [1, 'é']})", port=h.port), {"ok": True, "value": {"a": [1, "é"]}}
+
+
+def case_script_throws(h):
+    h.core.sim_scripts["boom()"] = SimScriptError("ReferenceError", "boom is not defined")
+    return helmwire.remote_script("boom()", port=h.port), {"ok": False, "error": "ReferenceError: boom is not defined"}
+
+
+def case_script_throws_older_sdk(h):
+    # Without ExecuteScriptWithResultAsync, WebView2 answers "null" for a script that throws.
+    h.winsim.has_script_with_result = False
+    h.core.sim_scripts["boom()"] = SimScriptError("ReferenceError", "boom is not defined")
+    return helmwire.remote_script("boom()", port=h.port), {"ok": True, "value": None}
+
+
+def case_script_timed_out(h):
+    h.core.sim_hold = True
+    answer = helmwire.remote_script("document.title", port=h.port, script_timeout=0.3)
+    h.core.sim_tasks[-1].sim_complete()  # a result after the answer is dropped
+    return (answer, h.state()["ok"]), ({"ok": False, "error": "timed out"}, True)
+
+
+def case_script_bad_body(h):
+    return ([helmwire._http_post_json("/script", body, port=h.port) for body in ({}, {"script": 5}, {"script": " "})]
+            + [helmwire._http_post_json("/script", {"script": "1", "timeout": 121}, port=h.port)],
+            [{"ok": False, "error": "missing script"}] * 3
+            + [{"ok": False, "error": "timeout must be a number of seconds from 0 to 120"}])
+
+
+def case_no_token(h, monkeypatch):
+    # Another user's program: no token file of this user's to read.
+    monkeypatch.setenv("PANEKIT_CONTROL_TOKEN", "guessed")
+    refused = {"ok": False, "error": "token required"}
+    return ([helmwire.remote_script("document.title", port=h.port), helmwire.remote_screenshot(port=h.port),
+             helmwire.remote_get_url(port=h.port)],
+            [refused, refused, {"ok": True, "url": START}])
+
+
+def case_every_route_guarded(h, monkeypatch):
+    monkeypatch.setenv("PANEKIT_CONTROL_AUTH", "all")
+    served = helmwire.remote_get_url(port=h.port)
+    monkeypatch.setenv("PANEKIT_CONTROL_TOKEN", "guessed")
+    # (A GET's error status comes back as the HTTP error's text, as for every GET of the client.)
+    return ([served, helmwire.remote_get_url(port=h.port)],
+            [{"ok": True, "url": START}, {"ok": False, "error": "HTTP Error 401: Unauthorized"}])
+
+
+@pytest.mark.parametrize("case", [case_script_value, case_script_undefined, case_script_object, case_script_throws,
+                                  case_script_throws_older_sdk, case_script_timed_out, case_script_bad_body,
+                                  case_no_token, case_every_route_guarded],
+                         ids=lambda f: f.__name__[5:])
+def test_page_reads(host, case, monkeypatch):
+    args = (host, monkeypatch) if "monkeypatch" in case.__code__.co_varnames else (host,)
+    got, expected = case(*args)
+    assert got == expected
+
+
+def test_screenshot_is_the_view(host):
+    h = host
+    h.core.sim_page_colour = (12, 34, 56)
+    size = h.ui(lambda: h.core._webview.Size)
+    if size.Width == 0:  # the stand-in's pywebview form lays nothing out
+        h.ui(lambda: setattr(h.core._webview, "Size", Size(640, 400)))
+        size = Size(640, 400)
+    shot = helmwire.remote_screenshot(port=h.port)
+    assert shot["ok"] is True and shot["png"].startswith(b"\x89PNG\r\n\x1a\n")
+    assert struct.unpack(">II", shot["png"][16:24]) == (size.Width, size.Height)
+    pixels = zlib.decompress(shot["png"][41:-16])  # the one IDAT chunk of the stand-in's picture
+    assert pixels[1:4] == bytes((12, 34, 56))
+
+
+def test_runtime_file_lives_with_the_window(winsim, monkeypatch, tmp_path, _runtime_folder):
+    monkeypatch.chdir(tmp_path)
+    winsim.pretend_windows()
+    port = free_port()
+    runner = winsim.start_ui_thread(framewell.run_toolbar_main, start_url=START, control_port_override=port)
+    winsim.wait_until(lambda: helmwire.remote_ready(port=port).get("core"), what="the core")
+    file = _runtime_folder / "panekit" / f"control-{port}.json"
+    content = json.loads(file.read_text(encoding="utf-8"))
+    assert content["url"] == f"http://127.0.0.1:{port}" and content["port"] == port
+    assert len(content["token"]) >= 22  # at least 128 bits as URL-safe base64
+    if os.name == "posix":
+        assert stat.S_IMODE(file.stat().st_mode) == 0o600
+        assert stat.S_IMODE(file.parent.stat().st_mode) == 0o700
+    winsim.forms[0].sim_close()
+    assert runner.join() == 0
+    assert not file.exists()
+
+
+def test_events_of_a_navigation_and_a_download(host):
+    h = host
+    start = helmwire.remote_events(port=h.port)["next"]
+    helmwire.remote_navigate("a.example", port=h.port, wait=5)
+    args = h.core.sim_download("C:\\dl\\file.bin", uri="https://a.example/file.bin")
+    args.DownloadOperation.sim_state(CoreWebView2DownloadState.Completed)
+    got = helmwire.remote_events(after=start, port=h.port)
+    # (Title events come where the engine raises them; the stand-in's order is the rest.)
+    kinds = [(e["type"], e.get("url"), e.get("title"), e.get("path")) for e in got["events"]
+             if e["type"] != "title_changed"]
+    assert kinds == [
+        ("navigation_started", "https://a.example", None, None),
+        ("navigation_finished", "https://a.example", "https://a.example", None),
+        ("download_started", "https://a.example/file.bin", None, None),
+        ("download_finished", "https://a.example/file.bin", None, "C:\\dl\\file.bin"),
+    ]
+    assert [e["seq"] for e in got["events"]] == list(range(start + 1, got["next"] + 1)) and got["dropped"] == 0
+    # Nothing new: a waited request answers empty at its time, or as soon as something happens.
+    assert helmwire.remote_events(after=got["next"], wait=0.2, port=h.port) == {
+        "ok": True, "events": [], "next": got["next"], "dropped": 0}
+    pool = ThreadPoolExecutor(1)
+    future = pool.submit(helmwire.remote_events, after=got["next"], wait=10, port=h.port)
+    helmwire.remote_reload(port=h.port)
+    answer = future.result(10)
+    pool.shutdown()
+    assert answer["events"][0]["type"] == "navigation_started"
+    for query in ("after=-1", "after=x", "wait=121", "wait=x"):
+        status, body = raw_get(h.port, "/events?" + query)
+        assert status == 400 and body["ok"] is False, query
+
+
+def raw_get(port, path):
+    """(status, JSON body) of a GET, error statuses included."""
+    conn = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
+    try:
+        conn.request("GET", path)
+        resp = conn.getresponse()
+        return resp.status, json.loads(resp.read())
+    finally:
+        conn.close()

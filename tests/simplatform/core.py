@@ -98,6 +98,7 @@ class Platform:
         self.auto_complete = True  # navigations complete by themselves
         self.nav_errors = {}  # address -> CoreWebView2WebErrorStatus of a failed navigation
         self.has_profile = True
+        self.has_script_with_result = True  # the SDK has ExecuteScriptWithResultAsync (1.0.2277 on)
         self.modules = {}  # the installed modules by name
         self._failures = []
         self._lock = threading.RLock()

@@ -45,6 +45,7 @@ GraphicsUnit = _enum(NetEnum, "GraphicsUnit", "World Display Pixel Point Inch Do
 
 # Microsoft.Web.WebView2.Core
 CoreWebView2DownloadState = _enum(NetEnum, "CoreWebView2DownloadState", "InProgress Interrupted Completed")
+CoreWebView2CapturePreviewImageFormat = _enum(NetEnum, "CoreWebView2CapturePreviewImageFormat", "Png Jpeg")
 CoreWebView2WebErrorStatus = _enum(NetEnum, "CoreWebView2WebErrorStatus", """
     Unknown CertificateCommonNameIsIncorrect CertificateExpired ClientCertificateContainsErrors
     CertificateRevoked CertificateIsInvalid ServerUnreachable Timeout ErrorHttpInvalidServerResponse

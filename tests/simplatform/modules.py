@@ -18,6 +18,7 @@ _NAMESPACES = {
         (core, "Action ArgumentException ArgumentNullException DllNotFoundException "
                "InvalidOperationException ObjectDisposedException"),
         (forms, "EventArgs")) | {"Exception": core.Exception_},
+    "System.IO": _members((webview2, "MemoryStream")),
     "System.Windows.Forms": _members(
         (forms, "Application Button Clipboard Control FlatButtonAppearance Form FormClosingEventArgs "
                 "KeyEventArgs KeyPressEventArgs Padding Panel PreviewKeyDownEventArgs SaveFileDialog "
@@ -29,8 +30,8 @@ _NAMESPACES = {
                    "CoreWebView2Profile "
                    "CoreWebView2InitializationCompletedEventArgs CoreWebView2NavigationCompletedEventArgs "
                    "CoreWebView2NewWindowRequestedEventArgs CoreWebView2Settings "
-                   "CoreWebView2SourceChangedEventArgs"),
-        (enums, "CoreWebView2DownloadState CoreWebView2WebErrorStatus")),
+                   "CoreWebView2SourceChangedEventArgs CoreWebView2ExecuteScriptResult CoreWebView2ScriptException"),
+        (enums, "CoreWebView2CapturePreviewImageFormat CoreWebView2DownloadState CoreWebView2WebErrorStatus")),
     "Microsoft.Web.WebView2.WinForms": _members((webview2, "WebView2 CoreWebView2CreationProperties")),
 }
 
@@ -43,7 +44,7 @@ _ASSEMBLIES = {
     "microsoft.web.webview2.winforms": ["Microsoft", "Microsoft.Web", "Microsoft.Web.WebView2",
                                         "Microsoft.Web.WebView2.WinForms"],
 }
-_ALL = ["clr", "System"] + list(dict.fromkeys(n for names in _ASSEMBLIES.values() for n in names))
+_ALL = ["clr", "System", "System.IO"] + list(dict.fromkeys(n for names in _ASSEMBLIES.values() for n in names))
 
 
 class clr:  # noqa: N801 - the log subject and failure-key name of clr's functions ("clr.AddReference()")
@@ -92,7 +93,7 @@ def install(preload=True):
         return types.SimpleNamespace(FullName=key)
 
     mods["clr"] = _module("clr", {"AddReference": add_reference})
-    load(["clr", "System"])
+    load(["clr", "System", "System.IO"])
     if preload:
         for names in _ASSEMBLIES.values():
             load(names)

@@ -3,8 +3,8 @@ when asked (EnsureCoreWebView2Async or Source), and a CoreWebView2 with history,
 new-window requests, downloads and a profile. CoreWebView2 members refuse calls from any thread
 but their UI thread, as the real one does."""
 
-from .core import ArgumentException, InvalidOperationException, Prop, Recorded
-from .enums import CoreWebView2DownloadState, CoreWebView2WebErrorStatus
+from .core import ArgumentException, Delegate, InvalidOperationException, Prop, Recorded
+from .enums import CoreWebView2CapturePreviewImageFormat, CoreWebView2DownloadState, CoreWebView2WebErrorStatus
 from .forms import Control, EventArgs, Form
 
 WebErrorStatus = CoreWebView2WebErrorStatus
@@ -114,6 +114,129 @@ class CoreWebView2DownloadStartingEventArgs(EventArgs):
         return self.Handled
 
 
+# ---- script and picture: asynchronous results -------------------------------------------------------
+
+
+class Task:
+    """A System.Threading.Tasks.Task of the core's asynchronous calls as pythonnet shows it: its
+    awaiter's OnCompleted(System.Action) runs the continuation on the UI thread that started the
+    call (WebView2 completes on that thread's synchronization context), and GetResult() gives the
+    result or raises the task's exception. `hold`: completes only when sim_complete() is called."""
+
+    def __init__(self, ui, work, hold=False):
+        self._ui, self._work, self._done, self._waiting = ui, work, False, []
+        self._result = self._error = None
+        if not hold:
+            ui.post(self.sim_complete_now)
+
+    @property
+    def IsCompleted(self):
+        return self._done
+
+    def sim_complete_now(self):
+        if self._done:
+            return
+        try:
+            self._result = self._work()
+        except Exception as e:  # noqa: BLE001 - the task's exception, raised again by GetResult
+            self._error = e
+        self._done = True
+        for action in self._waiting:
+            self._ui.post(action)
+
+    def sim_complete(self):
+        """Complete a held task now (on its UI thread)."""
+        return self._ui.call(self.sim_complete_now)
+
+    def GetAwaiter(self):
+        return _Awaiter(self)
+
+
+class _Awaiter:
+    def __init__(self, task):
+        self._task = task
+
+    @property
+    def IsCompleted(self):
+        return self._task._done
+
+    def OnCompleted(self, continuation):
+        if not isinstance(continuation, Delegate):
+            raise TypeError("No method matches given arguments for OnCompleted: expected System.Action")
+        if self._task._done:
+            self._task._ui.post(continuation)
+        else:
+            self._task._waiting.append(continuation)
+
+    def GetResult(self):
+        if not self._task._done:
+            raise InvalidOperationException("The task has not completed yet.")
+        if self._task._error is not None:
+            raise self._task._error
+        return self._task._result
+
+
+class CoreWebView2ScriptException(Recorded):
+    _log_new = False
+
+    def __init__(self, name, message, line=0, column=0):
+        super().__init__()
+        self.__dict__.update(Name=name, Message=message, LineNumber=line, ColumnNumber=column)
+
+
+class CoreWebView2ExecuteScriptResult(Recorded):
+    _log_new = False
+
+    def __init__(self, result_json, exception=None):
+        super().__init__()
+        self.__dict__.update(Succeeded=exception is None, ResultAsJson=result_json, Exception=exception)
+
+
+class SimScriptError(Exception):
+    """What a script the page runs throws: its exception's name and message."""
+
+    def __init__(self, name, message):
+        super().__init__(name, message)
+        self.name, self.message = name, message
+
+
+class MemoryStream(Recorded):
+    """System.IO.MemoryStream: Write appends bytes; ToArray gives them as a Byte[] (a list of ints
+    here, as pythonnet's array is no bytes object either)."""
+
+    _log_new = False
+
+    def __init__(self):
+        super().__init__()
+        self._data = bytearray()
+
+    def Write(self, data, offset=0, count=None):
+        data = bytes(data)
+        self._data += data[offset:len(data) if count is None else offset + count]
+
+    def ToArray(self):
+        return list(self._data)
+
+
+def sim_png(width, height, rgb):
+    """A PNG of width x height pixels of one colour."""
+    import struct
+    import zlib
+
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+
+    row = b"\0" + bytes(rgb) * width
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0))
+            + chunk(b"IDAT", zlib.compress(row * height)) + chunk(b"IEND", b""))
+
+
+def _script_with_result(core):
+    if not core._plat.has_script_with_result:
+        raise AttributeError("'CoreWebView2' object has no attribute 'ExecuteScriptWithResultAsync'")
+    return core._execute_with_result
+
+
 # ---- the browser core ---------------------------------------------------------------------------
 
 
@@ -170,6 +293,7 @@ class CoreWebView2(Recorded):
     CanGoForward = Prop(get=lambda c: c._index < len(c._history) - 1)
     Profile = Prop(get=_profile)
     Settings = Prop(get=lambda c: c._settings)
+    ExecuteScriptWithResultAsync = Prop(get=_script_with_result)
 
     _events = ("SourceChanged NavigationStarting NavigationCompleted NewWindowRequested DownloadStarting "
                "HistoryChanged DocumentTitleChanged")
@@ -178,9 +302,15 @@ class CoreWebView2(Recorded):
         """Without a webview: a core owned by the calling thread (see Platform.pump)."""
         super().__init__()
         self._ui = self._plat.ui() if webview is None else webview._ui
+        self._webview = webview
         self._history, self._index, self._source = [], -1, "about:blank"
         self._closed, self._nav_id, self.sim_pending = False, 0, []
         self._profile, self._settings = CoreWebView2Profile(self), CoreWebView2Settings()
+        # Script and picture: sim_scripts maps a script's text to its result as JSON text, or to a
+        # SimScriptError it throws (other scripts: document.title and location.href, else
+        # undefined); sim_hold keeps their tasks from completing (sim_tasks) until sim_complete().
+        self.sim_scripts, self.sim_hold, self.sim_tasks = {}, False, []
+        self.sim_page_colour = (255, 255, 255)
 
     def _guard(self, op, name):
         if not self._ui.is_current():
@@ -213,6 +343,67 @@ class CoreWebView2(Recorded):
 
     def Stop(self):
         self._call("Stop")
+
+    def _run_script(self, script):
+        import json
+
+        found = self.sim_scripts.get(script)
+        if isinstance(found, SimScriptError):
+            raise found
+        if found is not None:
+            return found
+        known = {"document.title": self._source, "location.href": self._source,
+                 "window.location.href": self._source}
+        return json.dumps(known[script]) if script in known else "null"
+
+    def _task(self, work):
+        task = Task(self._ui, work, hold=self.sim_hold)
+        self.sim_tasks.append(task)
+        return task
+
+    def ExecuteScriptAsync(self, javaScript):
+        """The result as JSON text; "null" for undefined and also for a script that throws.
+        (learn.microsoft.com: CoreWebView2.ExecuteScriptAsync, Remarks.)"""
+        self._call("ExecuteScriptAsync", javaScript)
+
+        def work():
+            try:
+                return self._run_script(javaScript)
+            except SimScriptError:
+                return "null"
+
+        return self._task(work)
+
+    def _execute_with_result(self, javaScript):
+        """A CoreWebView2ExecuteScriptResult: Succeeded with ResultAsJson, or the script's
+        exception in Exception (ResultAsJson "null"). (learn.microsoft.com:
+        CoreWebView2.ExecuteScriptWithResultAsync, CoreWebView2ExecuteScriptResult.)"""
+        self._call("ExecuteScriptWithResultAsync", javaScript)
+
+        def work():
+            try:
+                return CoreWebView2ExecuteScriptResult(self._run_script(javaScript))
+            except SimScriptError as e:
+                return CoreWebView2ExecuteScriptResult("null", CoreWebView2ScriptException(e.name, e.message))
+
+        return self._task(work)
+
+    def CapturePreviewAsync(self, imageFormat, imageStream):
+        """Writes a PNG of the view's size into the stream; fails before the first content has
+        loaded. (learn.microsoft.com: CoreWebView2.CapturePreviewAsync, Remarks: it fails when
+        called before the first ContentLoading event.)"""
+        self._call("CapturePreviewAsync", imageFormat, imageStream)
+        if imageFormat != CoreWebView2CapturePreviewImageFormat.Png:
+            raise ArgumentException("Only the PNG format is simulated.")
+
+        def work():
+            if not self._history:
+                raise InvalidOperationException("The operation is not valid before content has loaded.")
+            size = self._webview.Size if self._webview is not None else None
+            width, height = (size.Width, size.Height) if size is not None else (800, 600)
+            imageStream.Write(sim_png(max(width, 1), max(height, 1), self.sim_page_colour))
+
+        return self._task(work)
 
     def _start(self, kind, uri=None):
         self._nav_id += 1

@@ -89,6 +89,18 @@ nb::object open_direct(nb::handle request, double timeout) {
     return nb::handle(opener).attr("open")(request, "timeout"_a = timeout);
 }
 
+// A request to the control server: the address of `path`, and the token for its port when one is
+// known (PANEKIT_CONTROL_TOKEN, else the port's runtime file) as a Bearer credential.
+nb::object make_request(const pk::Call &c, nb::handle path, nb::handle port, const char *method, nb::handle data) {
+    nb::object address = request_address(c, path, port);
+    nb::object request_type = pk::import_from("urllib.request", "Request");
+    nb::object req = data.is_valid() ? request_type(address, "data"_a = data, "method"_a = method)
+                                     : request_type(address, "method"_a = method);
+    nb::object token = client_token(port.is_none() ? c.global("control_port")() : nb::borrow(port));
+    if (!token.is_none()) req.attr("add_header")("Authorization", nb::str("Bearer ") + nb::str(token));
+    return req;
+}
+
 // Reads an answer body: strict UTF-8 JSON that must be an object or null.
 nb::object parse_answer(nb::handle raw) {
     nb::object data = nb::handle(g_json_loads.get())(raw.attr("decode")("utf-8"));
@@ -126,25 +138,35 @@ constexpr pk::Spec post_json_spec{
     .doc = "POST body as UTF-8 JSON to the control server; the answer object, or {\"ok\": False, "
            "\"error\": text}.",
 };
+// Opens `req`; an error status gives the server's own answer when it sent one as JSON, else the
+// error's text. Other failures raise.
+nb::object open_answer(nb::handle req, double timeout, bool raw = false) {
+    nb::object resp;
+    try {
+        resp = open_direct(req, timeout);
+    } catch (nb::python_error &e) {
+        if (!e.matches(pk::import_from("urllib.error", "HTTPError").ptr())) throw;
+        nb::object err = nb::borrow(e.value());
+        return pk::guarded_else([&] { return parse_answer(read_and_close(err)); },
+                                [&](nb::python_error &) { return failure_of(e); });
+    }
+    if (!raw) return parse_answer(read_and_close(resp));
+    nb::object type = resp.attr("headers").attr("get")("Content-Type", "");
+    nb::object data = read_and_close(resp);
+    if (!nb::str(type).attr("startswith")("image/png").is(Py_True)) return parse_answer(data);
+    nb::dict d;
+    d["ok"] = true;
+    d["png"] = data;
+    return d;
+}
+
 nb::object http_post_json(const pk::Call &c, nb::str path, nb::handle body, nb::handle port, double timeout) {
-    nb::object address = request_address(c, path, port);
     nb::object data = body.is_none() ? nb::object(nb::bytes("", 0)) : nb::object(pk::json_bytes(body));
-    nb::object urlreq = pk::import("urllib.request");
     return pk::guarded_else(
         [&]() -> nb::object {
-            nb::object req = urlreq.attr("Request")(address, "data"_a = data, "method"_a = "POST");
+            nb::object req = make_request(c, path, port, "POST", data);
             req.attr("add_header")("Content-Type", "application/json; charset=utf-8");
-            nb::object resp;
-            try {
-                resp = open_direct(req, timeout);
-            } catch (nb::python_error &e) {
-                // An error status: the server's own answer when it sent one, else the error's text.
-                if (!e.matches(pk::import_from("urllib.error", "HTTPError").ptr())) throw;
-                nb::object err = nb::borrow(e.value());
-                return pk::guarded_else([&] { return parse_answer(read_and_close(err)); },
-                                        [&](nb::python_error &) { return failure_of(e); });
-            }
-            return parse_answer(read_and_close(resp));
+            return open_answer(req, timeout);
         },
         failure_of);
 }
@@ -161,10 +183,9 @@ constexpr pk::Spec get_json_spec{
     .doc = "GET from the control server; the answer object, or {\"ok\": False, \"error\": text}.",
 };
 nb::object http_get_json(const pk::Call &c, nb::str path, nb::handle port, double timeout) {
-    nb::object address = request_address(c, path, port);
     return pk::guarded_else(
         [&] {
-            nb::object resp = open_direct(address, timeout);
+            nb::object resp = open_direct(make_request(c, path, port, "GET", nb::handle()), timeout);
             return parse_answer(read_and_close(resp));
         },
         failure_of);
@@ -181,12 +202,18 @@ constexpr pk::Param navigate_params[] = {
 // the socket time-out is made to outlast it. False when it is no number of seconds from 0 to 120
 // (the call then answers without a request).
 constexpr double kWaitMargin = 5.0;
+// A wait of the window's (a number of seconds from 0 to 120, else false) in `seconds`, with the
+// request's socket time-out made to outlast it.
+bool outlasting(nb::handle wait, double &timeout, double &seconds) {
+    if (!wait_seconds(wait, seconds)) return false;
+    if (timeout < seconds + kWaitMargin) timeout = seconds + kWaitMargin;
+    return true;
+}
 bool add_wait(nb::dict body, nb::handle wait, double &timeout) {
     if (wait.is_none()) return true;
     double w = 0;
-    if (!wait_seconds(wait, w)) return false;
+    if (!outlasting(wait, timeout, w)) return false;
     body["wait"] = wait;
-    if (timeout < w + kWaitMargin) timeout = w + kWaitMargin;
     return true;
 }
 constexpr pk::Spec navigate_spec{
@@ -245,6 +272,72 @@ nb::object remote_get(const pk::Call &c, nb::handle port, double timeout) {
     return c.global("_http_get_json")(Path, "port"_a = port, "timeout"_a = timeout);
 }
 
+// ---- reading the page: script, picture, events ----------------------------------------------------
+
+constexpr pk::Param script_params[] = {
+    {.name = "script", .annotation = "str", .check = Check::Str},
+    {.name = "port", .annotation = "Optional[int]", .check = Check::OptInt, .kind = Kind::KeywordOnly, .def = Def::None},
+    {.name = "timeout", .annotation = "float", .check = Check::Float, .kind = Kind::KeywordOnly, .def = Def::Float, .number = 15.0},
+    {.name = "script_timeout", .annotation = "Optional[float]", .kind = Kind::KeywordOnly, .def = Def::None},
+};
+constexpr pk::Spec script_spec{
+    .name = "remote_script",
+    .params = script_params,
+    .returns = "Dict[str, Any]",
+    .doc = "Run script in the window's page: {\"ok\": True, \"value\": its result as JSON gives it (None "
+           "for undefined)}, or {\"ok\": False, \"error\": the engine's error text}. script_timeout "
+           "(seconds, 0 to 120; the window's default 10) bounds the wait for the result.",
+};
+nb::object remote_script(const pk::Call &c, nb::str script, nb::handle port, double timeout, nb::handle script_timeout) {
+    nb::dict body;
+    body["script"] = script;
+    if (!script_timeout.is_none()) {
+        double seconds = 0;
+        if (!outlasting(script_timeout, timeout, seconds))
+            return failure("script_timeout must be a number of seconds from 0 to 120");
+        body["timeout"] = script_timeout;
+    }
+    return c.global("_http_post_json")("/script", body, "port"_a = port, "timeout"_a = timeout);
+}
+
+constexpr pk::Spec screenshot_spec{
+    .name = "remote_screenshot",
+    .params = remote_params,
+    .returns = "Dict[str, Any]",
+    .doc = "A picture of the window's page as it shows it: {\"ok\": True, \"png\": the PNG's bytes}, or "
+           "{\"ok\": False, \"error\": text}.",
+};
+nb::object remote_screenshot(const pk::Call &c, nb::handle port, double timeout) {
+    nb::str path("/screenshot");
+    return pk::guarded_else([&] { return open_answer(make_request(c, path, port, "GET", nb::handle()), timeout, true); },
+                            failure_of);
+}
+
+constexpr pk::Param events_params[] = {
+    {.name = "after", .annotation = "int", .check = Check::Int, .kind = Kind::KeywordOnly, .def = Def::Int, .number = 0},
+    {.name = "wait", .annotation = "Optional[float]", .kind = Kind::KeywordOnly, .def = Def::None},
+    {.name = "port", .annotation = "Optional[int]", .check = Check::OptInt, .kind = Kind::KeywordOnly, .def = Def::None},
+    {.name = "timeout", .annotation = "float", .check = Check::Float, .kind = Kind::KeywordOnly, .def = Def::Float, .number = 15.0},
+};
+constexpr pk::Spec events_spec{
+    .name = "remote_events",
+    .params = events_params,
+    .returns = "Dict[str, Any]",
+    .doc = "The page's events after sequence number `after`, oldest first: {\"ok\": True, \"events\": "
+           "[...], \"next\": the number to pass as `after` next, \"dropped\": how many the window no "
+           "longer held}. With wait (seconds, 0 to 120) an empty answer waits that long for one.",
+};
+nb::object remote_events(const pk::Call &c, nb::handle after, nb::handle wait, nb::handle port, double timeout) {
+    nb::object query = nb::str("/events?after={}").format(after);
+    if (!wait.is_none()) {
+        double seconds = 0;
+        if (!outlasting(wait, timeout, seconds)) return failure(kBadWait);
+        query = query + nb::str("&wait={}").format(nb::float_(seconds));
+    }
+    return pk::guarded_else([&] { return open_answer(make_request(c, query, port, "GET", nb::handle()), timeout); },
+                            failure_of);
+}
+
 constexpr char kBackPath[] = "/back";
 constexpr char kForwardPath[] = "/forward";
 constexpr char kReloadPath[] = "/reload";
@@ -290,4 +383,7 @@ NB_MODULE(helmwire, m) {
     mod.def<get_url_spec>(remote_get<kUrlPath>);
     mod.def<ready_spec>(remote_get<kReadyPath>);
     mod.def<state_spec>(remote_get<kStatePath>);
+    mod.def<script_spec>(remote_script);
+    mod.def<screenshot_spec>(remote_screenshot);
+    mod.def<events_spec>(remote_events);
 }
