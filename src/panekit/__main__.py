@@ -389,17 +389,123 @@ def _run_request(args):
         isinstance(result, dict) and result.get("ok") is True)
     if waited and ok and result.get("download"):
         ok = False  # the response became a download: no page was loaded
-    try:
-        _print_answer(result)
-    except OSError as e:
-        if not _output_closed(e):
-            raise
-        _drop_output()
+    _printed(result)
     if args.command == "ready" and wait is not None and not ok:
         _say(f"the browser was not ready within {wait:g} s")
     if window_timed_out:
         _say(f"the page did not finish loading within {wait:g} s")
     return 0 if ok else 1
+
+
+# ---- reading the page: script, screenshot, events ----------------------------------------------
+
+def _add_page_reads(commands):
+    p = commands.add_parser(
+        "script", help="run JavaScript in the window's page and print its result",
+        description="Run SCRIPT in the page the window shows and print its result as JSON (null for "
+        "undefined); the exit status is 0 when it ran, 1 when it threw (the answer, with the "
+        "engine's error text, is printed instead) or no answer came.")
+    p.add_argument("script", metavar="SCRIPT", help="JavaScript; its last expression is the result")
+    p.add_argument("--timeout", type=_wait_seconds, default=None, metavar="SECONDS",
+                   help=f"how long the window waits for the result (default 10, up to {_MAX_WAIT:g})")
+    _add_address(p)
+    p.set_defaults(run=_run_script)
+    p = commands.add_parser(
+        "screenshot", help="save a PNG picture of the window's page",
+        description="Save what the window's page shows, at the view's size, as a PNG file; prints "
+        '{"ok": true, "file": FILE, "bytes": N}.')
+    p.add_argument("file", metavar="FILE", type=pathlib.Path, help="the PNG file to write")
+    _add_address(p)
+    p.set_defaults(run=_run_screenshot)
+    p = commands.add_parser(
+        "events", help="print the page's events (navigations, titles, downloads), one JSON object a line",
+        description="Print the page's recent events, oldest first, one JSON object a line; with "
+        "--follow, go on printing them as they happen until the window closes.")
+    p.add_argument("--follow", action="store_true", help="keep printing events as they happen")
+    p.add_argument("--after", type=int, default=0, metavar="N", help="only events after sequence number N")
+    _add_address(p)
+    p.set_defaults(run=_run_events)
+
+
+def _answer_or_failure(args, result, seconds=_REQUEST_SECONDS):
+    """The answer, or None after saying in one line that no window answered."""
+    failure = _failure_line(result, args.port, args.host, seconds)
+    if failure is not None:
+        _say(failure, prefix="")
+        return None
+    return result
+
+
+def _printed(value):
+    """Prints one JSON line; False when nobody reads the output any more."""
+    try:
+        _print_answer(value)
+        return True
+    except OSError as e:
+        if not _output_closed(e):
+            raise
+        _drop_output()
+        return False
+
+
+def _run_script(args):
+    from panekit import helmwire
+
+    seconds = max(_REQUEST_SECONDS, (args.timeout or 0) + _WAIT_MARGIN)
+    with _control_host(args.host):
+        extra = {} if args.timeout is None else {"script_timeout": args.timeout}
+        result = _answer_or_failure(args, helmwire.remote_script(args.script, port=args.port, timeout=seconds,
+                                                                 **extra), seconds)
+    if result is None:
+        return 1
+    ok = result.get("ok") is True
+    _printed(result.get("value") if ok else result)
+    return 0 if ok else 1
+
+
+def _run_screenshot(args):
+    from panekit import helmwire
+
+    with _control_host(args.host):
+        result = _answer_or_failure(args, helmwire.remote_screenshot(port=args.port))
+    if result is None:
+        return 1
+    if result.get("ok") is not True:
+        _printed(result)
+        return 1
+    args.file.write_bytes(result["png"])
+    _printed({"ok": True, "file": str(args.file), "bytes": len(result["png"])})
+    return 0
+
+
+# How long one waiting request of `events --follow` lasts.
+_FOLLOW_WAIT = 30.0
+
+
+def _run_events(args):
+    from panekit import helmwire
+
+    after = args.after
+    with _control_host(args.host):
+        while True:
+            wait = _FOLLOW_WAIT if args.follow else None
+            result = helmwire.remote_events(after=after, wait=wait, port=args.port,
+                                            timeout=_REQUEST_SECONDS + (wait or 0))
+            if _answer_or_failure(args, result) is None:
+                return 1
+            if result.get("ok") is not True:
+                _printed(result)
+                return 1
+            if result.get("dropped"):
+                _say(f"{result['dropped']} events were no longer held by the window")
+            for event in result["events"]:
+                if not _printed(event):
+                    return 0
+                if event.get("type") == "window_closing":
+                    return 0
+            after = result["next"]
+            if not args.follow:
+                return 0
 
 
 # ---- panekit repl ------------------------------------------------------------------------
@@ -455,7 +561,7 @@ def _run_repl(args):
 
 
 # Every subcommand, in the order `--help` lists them.
-_COMMANDS = (_add_open, _add_requests, _add_repl)
+_COMMANDS = (_add_open, _add_requests, _add_page_reads, _add_repl)
 
 
 def main(argv=None):

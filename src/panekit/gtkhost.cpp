@@ -104,6 +104,76 @@ nb::object title(const pk::Call &c, nb::handle) {
     return pk::text_or_empty(nb::object(c.state<G>()[G::View].attr("get_title")()));
 }
 
+// Script and picture, for the control server (the host layer's run_script and capture_png): WebKit
+// answers through a callback on the main loop, which calls `done` with the answer.
+constexpr pk::Param finish_params[] = {{.name = "view", .annotation = "Any"},
+                                       {.name = "result", .annotation = "Any"},
+                                       {.name = "done", .annotation = "Any"}};
+
+nb::dict engine_failure(nb::handle error) {
+    nb::dict d;
+    d["ok"] = false;
+    d["error"] = pk::text_or_empty(pk::attr_or(error, "message", nb::str(error)));
+    return d;
+}
+
+constexpr pk::Spec script_done_spec{.name = "_script_done", .params = finish_params, .returns = "None"};
+void script_done(nb::handle view, nb::handle result, nb::handle done) {
+    nb::object answer;
+    try {
+        nb::object value = nb::hasattr(view, "evaluate_javascript_finish")
+                               ? nb::object(view.attr("evaluate_javascript_finish")(result))
+                               : nb::object(view.attr("run_javascript_finish")(result).attr("get_js_value")());
+        // JSON text of the value; none for undefined (and for what JSON cannot show, as WebView2).
+        nb::object json = value.attr("to_json")(0);
+        nb::dict d;
+        d["ok"] = true;
+        d["value"] = json.is_none() ? nb::object(nb::none()) : pk::import("json").attr("loads")(json);
+        answer = d;
+    } catch (nb::python_error &e) {
+        if (!pk::is_exception(e)) throw;
+        answer = engine_failure(e.value());
+    }
+    done(answer);
+}
+
+constexpr pk::Param run_script_params[] = {{.name = "self"},
+                                           {.name = "script", .annotation = "str"},
+                                           {.name = "done", .annotation = "Callable[[Any], None]"}};
+constexpr pk::Spec run_script_spec{.name = "_pk_run_script", .params = run_script_params, .returns = "None"};
+void core_run_script(const pk::Call &c, nb::handle, nb::handle script, nb::handle done) {
+    nb::handle view = c.state<G>()[G::View];
+    nb::object finished = c.nested<script_done_spec>(script_done);
+    if (nb::hasattr(view, "evaluate_javascript"))
+        view.attr("evaluate_javascript")(script, -1, nb::none(), nb::none(), nb::none(), finished, done);
+    else
+        view.attr("run_javascript")(script, nb::none(), finished, done);
+}
+
+constexpr pk::Spec capture_done_spec{.name = "_capture_done", .params = finish_params, .returns = "None"};
+void capture_done(nb::handle view, nb::handle result, nb::handle done) {
+    nb::object answer;
+    try {
+        nb::object surface = view.attr("get_snapshot_finish")(result);
+        nb::object out = pk::import_from("io", "BytesIO")();
+        surface.attr("write_to_png")(out);
+        answer = out.attr("getvalue")();
+    } catch (nb::python_error &e) {
+        if (!pk::is_exception(e)) throw;
+        answer = engine_failure(e.value());
+    }
+    done(answer);
+}
+
+constexpr pk::Param capture_params[] = {{.name = "self"}, {.name = "done", .annotation = "Callable[[Any], None]"}};
+constexpr pk::Spec capture_spec{.name = "_pk_capture", .params = capture_params, .returns = "None"};
+void core_capture(const pk::Call &c, nb::handle, nb::handle done) {
+    nb::handle view = c.state<G>()[G::View];
+    nb::object webkit = pk::import_from("gi.repository", "WebKit2");
+    view.attr("get_snapshot")(webkit.attr("SnapshotRegion").attr("VISIBLE"), webkit.attr("SnapshotOptions").attr("NONE"),
+                              nb::none(), c.nested<capture_done_spec>(capture_done), done);
+}
+
 // ---- view events ----------------------------------------------------------------------------------
 
 // WebKit reports a load finished before the page's title has reached the view (the title comes
@@ -120,9 +190,27 @@ constexpr pk::Param title_params[] = {{.name = "view", .annotation = "Any"}, {.n
 constexpr pk::Spec on_title_spec{.name = "_on_title", .params = title_params, .returns = "None"};
 void on_title(const pk::Call &c, nb::handle view, nb::handle) {
     auto st = c.state<G>();
+    nb::object title = pk::guarded_or(nb::object(nb::str("")), [&] { return nb::object(view.attr("get_title")()); });
+    pk::guarded([&] { pk::host::pages_title(st[G::Pages], title); });
     if (st[G::TitleWait].is_none()) return;
-    if (pk::truthy(pk::guarded_or(nb::object(nb::str("")), [&] { return nb::object(view.attr("get_title")()); })))
-        report_loaded(st);
+    if (pk::truthy(title)) report_loaded(st);
+}
+
+// The address changed without a load in flight: a navigation inside the page (a #fragment,
+// history.pushState), which raises no load events.
+constexpr pk::Spec on_uri_spec{.name = "_on_uri", .params = title_params, .returns = "None"};
+void on_uri(const pk::Call &c, nb::handle view, nb::handle) {
+    auto st = c.state<G>();
+    pk::guarded([&] {
+        if (!st[G::LoadEnd].is(Py_True) || pk::truthy(view.attr("is_loading")())) return;
+        nb::str uri = pk::text_or_empty(nb::object(view.attr("get_uri")()));
+        if (!pk::truthy(uri) || uri.equal(st[G::Source])) return;
+        st.set(G::Source, uri);
+        nb::dict f;
+        f["url"] = uri;
+        pk::host::event_push(st[G::Pages], "same_document", f);
+        st[G::Invoke](st[G::Sync]);
+    });
 }
 
 constexpr pk::Param seq_params[] = {{.name = "seq", .annotation = "int"}};
@@ -325,6 +413,59 @@ constexpr pk::Param started_params[] = {{.name = "context", .annotation = "Any"}
 constexpr pk::Spec download_started_spec{.name = "_on_download_started", .params = started_params, .returns = "None"};
 void on_download_started(const pk::Call &c, nb::handle, nb::handle download) {
     download.attr("connect")("decide-destination", c.nested<destination_spec>(on_decide_destination));
+}
+
+// The page's download events: started (with its address), then finished or failed (with its path).
+// WebKit emits "failed" and then "finished" for a download that failed; only the first counts.
+enum class Seen { Pages, Url, Ended, kCount };
+
+nb::dict download_fields(const pk::State<Seen> &dl, nb::handle download) {
+    nb::dict f;
+    f["url"] = dl[Seen::Url];
+    nb::object dest = pk::guarded_or(nb::object(nb::none()), [&] { return nb::object(download.attr("get_destination")()); });
+    f["path"] = dest.is_none() ? nb::object(nb::str(""))
+                               : pk::guarded_or(nb::object(dest), [&] {
+                                     return nb::object(pk::import_from("gi.repository", "GLib")
+                                                           .attr("filename_from_uri")(dest)[0]);
+                                 });
+    return f;
+}
+
+constexpr pk::Spec seen_failed_spec{.name = "_on_download_seen_failed", .params = failed_params, .returns = "None"};
+void on_download_seen_failed(const pk::Call &c, nb::handle download, nb::handle error) {
+    auto dl = c.state<Seen>();
+    pk::guarded([&] {
+        if (dl[Seen::Ended].is(Py_True)) return;
+        dl.set(Seen::Ended, Py_True);
+        nb::dict f = download_fields(dl, download);
+        f["error"] = pk::text_or_empty(pk::attr_or(error, "message", nb::str(error)));
+        pk::host::event_push(dl[Seen::Pages], "download_failed", f);
+    });
+}
+
+constexpr pk::Spec seen_finished_spec{.name = "_on_download_seen_finished", .params = finished_params, .returns = "None"};
+void on_download_seen_finished(const pk::Call &c, nb::handle download) {
+    auto dl = c.state<Seen>();
+    pk::guarded([&] {
+        if (dl[Seen::Ended].is(Py_True)) return;
+        dl.set(Seen::Ended, Py_True);
+        pk::host::event_push(dl[Seen::Pages], "download_finished", download_fields(dl, download));
+    });
+}
+
+constexpr pk::Spec download_seen_spec{.name = "_on_download_seen", .params = started_params, .returns = "None"};
+void on_download_seen(const pk::Call &c, nb::handle, nb::handle download) {
+    pk::guarded([&] {
+        pk::State<Seen> dl;
+        dl.set(Seen::Pages, c.state<Seen>().object());  // this function's state is the page tracker
+        dl.set(Seen::Url, pk::text_or_empty(nb::object(download.attr("get_request")().attr("get_uri")())));
+        dl.set(Seen::Ended, Py_False);
+        nb::dict f;
+        f["url"] = dl[Seen::Url];
+        pk::host::event_push(dl[Seen::Pages], "download_started", f);
+        download.attr("connect")("failed", c.nested<seen_failed_spec>(on_download_seen_failed, dl.object()));
+        download.attr("connect")("finished", c.nested<seen_finished_spec>(on_download_seen_finished, dl.object()));
+    });
 }
 
 // GTK's save dialog, modal over `parent`, opening in `folder` with `name` proposed; the chosen path,
@@ -582,11 +723,15 @@ nb::object run_toolbar_main(const pk::Call &c, nb::str start_url, nb::handle hom
                                .property<can_forward_spec>(can_forward)
                                .property<source_spec>(source)
                                .property<title_spec>(title)
+                               .method<run_script_spec>(core_run_script)
+                               .method<capture_spec>(core_capture)
                                .build();
     st.set(G::Core, core_type());
     view.attr("connect")("load-changed", c.nested<load_changed_spec>(on_load_changed, s));
     view.attr("connect")("load-failed", c.nested<load_failed_spec>(on_load_failed, s));
     view.attr("connect")("notify::title", c.nested<on_title_spec>(on_title, s));
+    view.attr("connect")("notify::uri", c.nested<on_uri_spec>(on_uri, s));
+    context.attr("connect")("download-started", c.nested<download_seen_spec>(on_download_seen, fns.pages));
     view.attr("connect")("create", c.nested<new_window_spec>(on_new_window, s));
     view.attr("connect")("decide-policy", c.nested<policy_spec>(on_decide_policy, s));
 

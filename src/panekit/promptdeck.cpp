@@ -24,16 +24,21 @@ constexpr const char *kDetail =
     "  f / forward          — 前进\n"
     "  r / reload           — 刷新\n"
     "  u / url              — 打印当前地址\n"
-    "  s / state            — 打印页面状态（标题、是否在加载、能否后退/前进）\n";
+    "  s / state            — 打印页面状态（标题、是否在加载、能否后退/前进）\n"
+    "  j <code> / js <code> — 在页面中运行 JavaScript 并打印结果（也可用 script）\n"
+    "  shot <file>          — 把页面截图保存为 PNG 文件（也可用 screenshot）\n";
 constexpr const char *kUnknown = "  未知命令，输入 h 查看帮助。";
 constexpr const char *kMissingUrl = "  请提供 URL，例如: n https://www.example.com";
+constexpr const char *kMissingScript = "  请提供脚本，例如: js document.title";
+constexpr const char *kMissingFile = "  请提供文件名，例如: shot page.png";
 
 constexpr const char *kClassDoc =
     "Console REPL bound to one control HTTP port of a running browser window.\n"
     "\n"
     "Each line read from standard input is parsed (first word = command, rest = argument) and\n"
     "dispatched to a handle_* method; what a handler returns is printed through\n"
-    "format_result and emit. Commands: n <url>, b, f, r, u, s, h, q (and their long forms).\n"
+    "format_result and emit. Commands: n <url>, b, f, r, u, s, js <code>, shot <file>, h, q\n"
+    "(and their long forms).\n"
     "The default handlers call the control client of panekit.helmwire with this port.\n"
     "\n"
     "Subclass it and override handle_*, emit or format_result to customise it::\n"
@@ -65,7 +70,7 @@ nb::object help_commands_text() { return nb::str(kSummary); }
 constexpr pk::Spec help_detail_spec{
     .name = "help_detail_text",
     .returns = "str",
-    .doc = "The detail help shown by h / help / ?: five lines, each ended by a line feed.",
+    .doc = "The detail help shown by h / help / ?: one line per command, each ended by a line feed.",
 };
 nb::object help_detail_text() { return nb::str(kDetail); }
 
@@ -133,6 +138,39 @@ constexpr char kState[] = "remote_state";
 constexpr pk::Spec state_spec{.name = "handle_state", .params = p_self, .returns = "object",
                               .doc = "Ask for the page's state (s); returns the control client's result."};
 
+constexpr pk::Param p_script[] = {{.name = "self"}, {.name = "script", .annotation = "str", .check = Check::Str}};
+constexpr pk::Spec script_spec{.name = "handle_script", .params = p_script, .returns = "object",
+                               .doc = "Run JavaScript in the page (js <code>); returns the control client's result."};
+nb::object handle_script(nb::handle self, nb::str script) {
+    return client("remote_script")(script, "port"_a = port_of(self));
+}
+
+constexpr pk::Param p_file[] = {{.name = "self"}, {.name = "path", .annotation = "str", .check = Check::Str}};
+constexpr pk::Spec screenshot_spec{
+    .name = "handle_screenshot", .params = p_file, .returns = "object",
+    .doc = "Save a PNG picture of the page to path (shot <file>); returns {\"ok\": True, \"file\", \"bytes\"} "
+           "or the control client's failure."};
+nb::object handle_screenshot(nb::handle self, nb::str path) {
+    nb::object shot = client("remote_screenshot")("port"_a = port_of(self));
+    if (!PyDict_Check(shot.ptr()) || !nb::object(shot.attr("get")("ok")).is(Py_True)) return shot;
+    nb::object png = shot["png"];
+    nb::dict out;
+    out["ok"] = true;
+    out["file"] = path;
+    out["bytes"] = nb::int_(nb::len(png));
+    return pk::guarded_else(
+        [&]() -> nb::object {
+            pk::import_from("pathlib", "Path")(path).attr("write_bytes")(png);
+            return out;
+        },
+        [&](nb::python_error &e) -> nb::object {
+            nb::dict failed;
+            failed["ok"] = false;
+            failed["error"] = nb::str(e.value());
+            return failed;
+        });
+}
+
 constexpr pk::Spec help_spec{.name = "handle_help", .params = p_self, .returns = "None",
                              .doc = "Emit the detail help (h)."};
 void handle_help(nb::handle self) { self.attr("emit")(self.attr("help_detail_block")()); }
@@ -151,7 +189,7 @@ constexpr pk::Spec unknown_spec{.name = "handle_unknown", .params = p_line, .ret
 void handle_unknown(nb::handle self, nb::str) { self.attr("emit")(nb::str(kUnknown)); }
 
 // The command table: the first row whose words contain the command word wins.
-enum class Command { Quit, Help, Navigate, Back, Forward, Reload, Url, State };
+enum class Command { Quit, Help, Navigate, Back, Forward, Reload, Url, State, Script, Screenshot };
 struct Row {
     Command command;
     const char *words[4];
@@ -165,6 +203,8 @@ constexpr Row kCommands[] = {
     {Command::Reload, {"r", "reload", nullptr, nullptr}},
     {Command::Url, {"u", "url", nullptr, nullptr}},
     {Command::State, {"s", "state", nullptr, nullptr}},
+    {Command::Script, {"j", "js", "script", nullptr}},
+    {Command::Screenshot, {"shot", "screenshot", nullptr, nullptr}},
 };
 
 const Row *find_command(nb::handle cmd) {
@@ -207,6 +247,18 @@ nb::object dispatch(nb::handle self, nb::str text) {
         case Command::Reload: show(self, self.attr("handle_reload")()); break;
         case Command::Url: show(self, self.attr("handle_get_url")()); break;
         case Command::State: show(self, self.attr("handle_state")()); break;
+        case Command::Script:
+            if (nb::len(arg) > 0)
+                show(self, self.attr("handle_script")(arg));
+            else
+                self.attr("emit")(nb::str(kMissingScript));
+            break;
+        case Command::Screenshot:
+            if (nb::len(arg) > 0)
+                show(self, self.attr("handle_screenshot")(arg));
+            else
+                self.attr("emit")(nb::str(kMissingFile));
+            break;
     }
     return nb::bool_(false);
 }
@@ -293,6 +345,8 @@ NB_MODULE(promptdeck, m) {
                         .method<reload_spec>(remote_call<kReload>)
                         .method<get_url_spec>(remote_call<kGetUrl>)
                         .method<state_spec>(remote_call<kState>)
+                        .method<script_spec>(handle_script)
+                        .method<screenshot_spec>(handle_screenshot)
                         .method<help_spec>(handle_help)
                         .method<quit_spec>(handle_quit)
                         .method<missing_arg_spec>(handle_navigate_missing_arg)

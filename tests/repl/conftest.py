@@ -4,7 +4,7 @@ import panekit.helmwire
 from panekit import promptdeck
 
 CLIENT_CALLS = ("remote_navigate", "remote_go_back", "remote_go_forward", "remote_reload",
-                "remote_get_url", "remote_state")
+                "remote_get_url", "remote_state", "remote_script")
 
 
 class FakeClient:

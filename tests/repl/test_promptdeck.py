@@ -14,7 +14,9 @@ DETAIL = ("  n <url> / nav <url>  — 打开 URL（可省略 https://）\n"
           "  f / forward          — 前进\n"
           "  r / reload           — 刷新\n"
           "  u / url              — 打印当前地址\n"
-          "  s / state            — 打印页面状态（标题、是否在加载、能否后退/前进）\n")
+          "  s / state            — 打印页面状态（标题、是否在加载、能否后退/前进）\n"
+          "  j <code> / js <code> — 在页面中运行 JavaScript 并打印结果（也可用 script）\n"
+          "  shot <file>          — 把页面截图保存为 PNG 文件（也可用 screenshot）\n")
 UNKNOWN = "  未知命令，输入 h 查看帮助。\n"
 MISSING_PREFIX = "  请提供 URL，例如: n https://"
 PORT = 18765
@@ -43,6 +45,10 @@ DISPATCH_CASES = [
     ("URL x", ("remote_get_url", ()), "result"),
     ("s", ("remote_state", ()), "result"),
     ("State now", ("remote_state", ()), "result"),
+    ("js document.title", ("remote_script", ("document.title",)), "result"),
+    ("SCRIPT  1 + 1 ", ("remote_script", ("1 + 1",)), "result"),
+    ("j", None, "  请提供脚本，例如: js document.title\n"),
+    ("shot", None, "  请提供文件名，例如: shot page.png\n"),
     ("zz", None, UNKNOWN),
     ("navigate x", None, UNKNOWN),
     ("nn example.com", None, UNKNOWN),
@@ -275,7 +281,8 @@ def test_argument_errors(repl, client, call, message):
 
 MEMBERS = ["__init__", "port", "emit", "format_result", "help_commands_line",
            "help_detail_block", "handle_navigate", "handle_go_back", "handle_go_forward",
-           "handle_reload", "handle_get_url", "handle_state", "handle_help", "handle_quit",
+           "handle_reload", "handle_get_url", "handle_state", "handle_script", "handle_screenshot",
+           "handle_help", "handle_quit",
            "handle_navigate_missing_arg", "handle_unknown", "dispatch", "run_repl", "run_on_port"]
 
 
@@ -300,3 +307,18 @@ def test_class_shape():
                                        "return": "T"}
     assert on_port.__kwdefaults__ == {"prompt": "webview2> "} and on_port.__defaults__ is None
     assert promptdeck.T.__bound__.__forward_arg__ == "Webview2ControlReplBase"
+
+
+@pytest.mark.parametrize("answer, printed", [
+    ({"ok": True, "png": b"\x89PNG picture"}, "{'ok': True, 'file': '%s', 'bytes': 12}"),
+    ({"ok": False, "error": "token required"}, "{'ok': False, 'error': 'token required'}"),
+])
+def test_screenshot_saves_the_picture(repl, monkeypatch, capsys, tmp_path, answer, printed):
+    import panekit.helmwire
+    calls = []
+    monkeypatch.setattr(panekit.helmwire, "remote_screenshot", lambda **kw: calls.append(kw) or answer)
+    target = tmp_path / "page.png"
+    assert repl.dispatch(f"shot {target}") is False
+    assert calls == [{"port": PORT}]
+    assert capsys.readouterr().out == (printed % target if "%s" in printed else printed) + "\n"
+    assert target.exists() == answer["ok"] and (not target.exists() or target.read_bytes() == answer["png"])
