@@ -25,6 +25,20 @@ def pytest_collection_modifyitems(config, items):
             item.add_marker(pytest.mark.skip(reason=reason))
 
 
+@pytest.fixture(scope="session", autouse=True)
+def runtime_folder(tmp_path_factory):
+    """The windows write their token files here, and the tests' clients read them from here."""
+    folder = tmp_path_factory.mktemp("runtime")
+    folder.chmod(0o700)
+    saved = os.environ.get("XDG_RUNTIME_DIR")
+    os.environ["XDG_RUNTIME_DIR"] = str(folder)
+    yield folder
+    if saved is None:
+        del os.environ["XDG_RUNTIME_DIR"]
+    else:
+        os.environ["XDG_RUNTIME_DIR"] = saved
+
+
 @pytest.fixture(scope="session")
 def site():
     s = Site()

@@ -81,6 +81,8 @@ PAGES = {
     # a page whose load event waits for a slow image and then reports its time (ms since the epoch)
     "/load.html": "<title>Load</title><img src='/slow.png'><script>addEventListener('load', () => "
                   "fetch('/beacon?t=' + Date.now()))</script>",
+    # a page of one known colour, edge to edge
+    "/paint.html": "<title>Paint</title><style>html,body{margin:0;height:100%;background:rgb(10,200,30)}</style>",
     "/home.html": "<!doctype html><title>panekit</title><style>body{font-family:sans-serif;margin:40px;"
                   "background:#fafafa}h1{color:#2a5db0}p{font-size:18px}</style><h1>panekit on Linux</h1>"
                   "<p>The toolbar above a real WebKit page, steered over the loopback control port.</p>"
