@@ -297,3 +297,19 @@ def raw_get(port, path):
         return resp.status, json.loads(resp.read())
     finally:
         conn.close()
+
+
+def test_events_keep_the_last_thousand(host):
+    h = host
+    first = helmwire.remote_events(port=h.port)["next"]
+    for i in range(510):  # a start and a finish each
+        h.core.sim_page_navigate(f"https://p{i}.example/")
+    h.winsim.wait_until(lambda: not h.state()["loading"], what="the last page")
+    got = helmwire.remote_events(after=first, port=h.port)
+    newest = got["next"]
+    assert newest >= first + 1020 and len(got["events"]) == 1000
+    assert [e["seq"] for e in got["events"]] == list(range(newest - 999, newest + 1))
+    assert got["dropped"] == newest - 1000 - first
+    assert got["events"][-1]["url"] == "https://p509.example/"
+    # Asking from a number the ring still holds drops nothing.
+    assert helmwire.remote_events(after=newest - 3, port=h.port)["dropped"] == 0
