@@ -12,12 +12,14 @@ pytest_plugins = ["simplatform.fixtures"]
 
 
 @pytest.fixture(autouse=True)
-def _runtime_folder(tmp_path_factory, monkeypatch):
+def _runtime_folder(tmp_path_factory):
     """Control servers write their token files into a folder of the test's own, and no token or
-    guard of the environment running the tests applies."""
+    guard of the environment running the tests applies. (A monkeypatch of its own: the test's
+    `monkeypatch`, made this early, would be undone after the test's other fixtures.)"""
     folder = tmp_path_factory.mktemp("runtime")
-    monkeypatch.setenv("XDG_RUNTIME_DIR", str(folder))
-    monkeypatch.setenv("LOCALAPPDATA", str(folder))
-    monkeypatch.delenv("PANEKIT_CONTROL_TOKEN", raising=False)
-    monkeypatch.delenv("PANEKIT_CONTROL_AUTH", raising=False)
-    return folder
+    with pytest.MonkeyPatch.context() as mp:
+        mp.setenv("XDG_RUNTIME_DIR", str(folder))
+        mp.setenv("LOCALAPPDATA", str(folder))
+        mp.delenv("PANEKIT_CONTROL_TOKEN", raising=False)
+        mp.delenv("PANEKIT_CONTROL_AUTH", raising=False)
+        yield folder

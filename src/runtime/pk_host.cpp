@@ -552,7 +552,7 @@ nb::dict events_answer(const State<Ev> &ev, long long after) {
     nb::dict d;
     d["ok"] = true;
     d["events"] = events;
-    d["next"] = nb::int_(newest > after ? newest : after);
+    d["next"] = nb::int_(newest);
     d["dropped"] = nb::int_(oldest - 1 > after && after < newest ? oldest - 1 - after : 0);
     return d;
 }
@@ -591,6 +591,9 @@ void pages_title(nb::handle pages, nb::handle title) {
 
 nb::object events_since(nb::handle pages, long long after, nb::handle waiter, double until) {
     auto ev = events_of(pages);
+    // Numbers belong to one window: one beyond the newest was given by another (an earlier window
+    // on the same port), and this window's events are all new to its caller.
+    if (after > nb::cast<long long>(ev[Ev::Seq])) after = 0;
     nb::dict d = events_answer(ev, after);
     if (nb::len(nb::object(d["events"])) > 0 || !waiter.is_valid() || waiter.is_none()) return d;
     State<Waiter> w(waiter);

@@ -237,7 +237,8 @@ void event_push(nb::handle pages, const char *type, nb::handle fields);
 // A title the page now shows: title_changed when it is not empty and differs from the last one.
 void pages_title(nb::handle pages, nb::handle title);
 // The events after `after`: {"ok": True, "events": [...], "next": newest seq, "dropped": how many
-// after `after` the ring no longer holds}. When there are none and `waiter` is given, the waiter
+// after `after` the ring no longer holds}; an `after` beyond the newest counts as 0 (it came from
+// another window). When there are none and `waiter` is given, the waiter
 // is held until one comes: its result is this empty answer from `until` (steady seconds) on, and
 // the answer with the new events as soon as they come; None is returned then.
 nb::object events_since(nb::handle pages, long long after, nb::handle waiter = nb::handle(), double until = 0);

@@ -310,8 +310,8 @@ def test_class_shape():
 
 
 @pytest.mark.parametrize("answer, printed", [
-    ({"ok": True, "png": b"\x89PNG picture"}, "{'ok': True, 'file': '%s', 'bytes': 12}"),
-    ({"ok": False, "error": "token required"}, "{'ok': False, 'error': 'token required'}"),
+    ({"ok": True, "png": b"\x89PNG picture"}, {"ok": True, "file": "<target>", "bytes": 12}),
+    ({"ok": False, "error": "token required"}, {"ok": False, "error": "token required"}),
 ])
 def test_screenshot_saves_the_picture(repl, monkeypatch, capsys, tmp_path, answer, printed):
     import panekit.helmwire
@@ -320,5 +320,6 @@ def test_screenshot_saves_the_picture(repl, monkeypatch, capsys, tmp_path, answe
     target = tmp_path / "page.png"
     assert repl.dispatch(f"shot {target}") is False
     assert calls == [{"port": PORT}]
-    assert capsys.readouterr().out == (printed % target if "%s" in printed else printed) + "\n"
+    printed = {k: str(target) if v == "<target>" else v for k, v in printed.items()}
+    assert capsys.readouterr().out == str(printed) + "\n"
     assert target.exists() == answer["ok"] and (not target.exists() or target.read_bytes() == answer["png"])

@@ -667,6 +667,10 @@ void serve_events(const pk::Call &c, nb::handle self, nb::handle target) {
         call_method(self, t_json, nb::int_(200), st[Work::Out]);
         return;
     }
+    if (!waiter) {  // the work never ran: the window has gone
+        call_method(self, t_json, nb::int_(503), failure("window closed"));
+        return;
+    }
     park(c, self, *waiter, deadline);
 }
 
