@@ -244,8 +244,9 @@ def _pytest(session: nox.Session, vpy: pathlib.Path, args: list[str], env=None) 
     workers = os.environ.get("PANEKIT_TEST_WORKERS", "4")
     # Most tests wait on sockets and threads rather than compute, so four workers pay off even
     # on two cores. The package lives under src/, so the installed build is what is imported.
-    session.run(str(vpy), "-m", "pytest", "-q", "-p", "no:cacheprovider", "-n", workers, *args,
-                external=True, env=env or {})
+    # -rfEs lists failures, errors and skip reasons (-rs alone would hide the failures).
+    session.run(str(vpy), "-m", "pytest", "-q", "-p", "no:cacheprovider", "-rfEs", "-n", workers,
+                *args, external=True, env=env or {})
 
 
 @nox.session

@@ -51,12 +51,12 @@ case "$mode" in
   bench)
     timeout -k 10 900 "$vpy" bench/bench_gtk.py || rc=$? ;;
   screenshot)
-    PANEKIT_SCREENSHOT="$shot" timeout -k 10 300 "$vpy" -m pytest -q -p no:cacheprovider -rs \
+    PANEKIT_SCREENSHOT="$shot" timeout -k 10 300 "$vpy" -m pytest -q -p no:cacheprovider -rfEs \
       --basetemp "$basetemp" \
       "tests_gtk/test_gtk_window.py::test_screenshot" || rc=$? ;;
   *)
     # The outer limit is a last resort: every wait inside the tier has its own timeout.
-    timeout -k 10 900 "$vpy" -m pytest -q -p no:cacheprovider -rs --basetemp "$basetemp" "$@" || rc=$?
+    timeout -k 10 900 "$vpy" -m pytest -q -p no:cacheprovider -rfEs --basetemp "$basetemp" "$@" || rc=$?
     [ "$rc" = 0 ] && rm -rf "$basetemp" || say "the windows' logs are under $basetemp" ;;
 esac
 say "ran in $((SECONDS - run_started)) s (tier wall time $((SECONDS - started)) s)"
