@@ -230,8 +230,6 @@ def test_attach_resolves_creates_and_subscribes(winsim, core, form, in_tmp, caps
     assert core.Profile.DefaultDownloadFolderPath == target
     assert lines(capsys) == [MOUNTED % (target, "True")]
     (handler,) = core.DownloadStarting.sim_handlers
-    assert handler.__qualname__ == "attach_download_to_corewebview2.<locals>._pnk_dl"
-    assert handler.__annotations__ == {"_s": "Any", "a": "Any", "return": "None"}
 
     winsim.answer_save_dialog(DialogResult.OK, "E:\\x.bin")
     args = core.sim_download("C:\\u\\a.txt")
@@ -272,12 +270,6 @@ def test_attach_folder_error_propagates(core, form, tmp_path, capsys):
     assert lines(capsys) == []
 
 
-def test_attach_needs_use_prompt(core, form):
-    with pytest.raises(TypeError) as info:
-        fetchkeep.attach_download_to_corewebview2(core, form, "dl")
-    assert str(info.value) == "attach_download_to_corewebview2() needs keyword-only argument use_prompt"
-
-
 def test_forwarder_calls_current_module_handler(core, form, tmp_path, monkeypatch):
     fetchkeep.attach_download_to_corewebview2(core, form, str(tmp_path), use_prompt=[1])
     seen = []
@@ -285,5 +277,3 @@ def test_forwarder_calls_current_module_handler(core, form, tmp_path, monkeypatc
     (handler,) = core.DownloadStarting.sim_handlers
     assert handler("sender", "args") is None
     assert seen == [(form, "sender", "args", str(tmp_path), True)]
-    with pytest.raises(TypeError, match=r"^_pnk_dl\(\) takes exactly 2 positional arguments \(1 given\)$"):
-        handler("sender")

@@ -88,29 +88,6 @@ def test_environment_is_read_at_every_call(env):
     assert fetchkeep.resolve_download_settings() == ("later", True)
 
 
-@pytest.mark.parametrize(
-    "call, message",
-    [
-        (lambda: fetchkeep.resolve_download_settings(prompt=1),
-         "Argument 'prompt' has incorrect type (expected bool, got int)"),
-        (lambda: fetchkeep.resolve_download_settings(5),
-         "Argument 'directory' has incorrect type (expected str, got int)"),
-        (lambda: fetchkeep.resolve_download_settings("a", None, None),
-         "resolve_download_settings() takes at most 2 positional arguments (3 given)"),
-        (lambda: fetchkeep._env_truthy(1), "Argument 'raw' has incorrect type (expected str, got int)"),
-        (lambda: fetchkeep._env_truthy(), "_env_truthy() takes exactly 1 positional argument (0 given)"),
-        (lambda: fetchkeep.unique_download_target(None, "a"),
-         "Argument 'folder' has incorrect type (expected str, got NoneType)"),
-        (lambda: fetchkeep.unique_download_target("d", b"a"),
-         "Argument 'suggested_name' has incorrect type (expected str, got bytes)"),
-    ],
-)
-def test_argument_errors(call, message):
-    with pytest.raises(TypeError) as info:
-        call()
-    assert str(info.value) == message
-
-
 # ---- unique_download_target: names --------------------------------------------------------------
 
 

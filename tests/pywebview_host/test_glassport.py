@@ -182,13 +182,6 @@ def test_setting_resolution(winsim, pywebview_gui, capsys, tmp_path, monkeypatch
 
 @pytest.mark.parametrize("args, kwargs, message", [
     (("x",), {}, "run_toolbar_main() takes exactly 0 positional arguments (1 given)"),
-    ((), {}, "run_toolbar_main() needs keyword-only argument start_url"),
-    ((), {"start_url": 1}, "Argument 'start_url' has incorrect type (expected str, got int)"),
-    ((), {"start_url": "", "home_url": b"h"}, "Argument 'home_url' has incorrect type (expected str, got bytes)"),
-    ((), {"start_url": "", "control_port_override": "80"},
-     "Argument 'control_port_override' has incorrect type (expected int, got str)"),
-    ((), {"start_url": "", "browser_download_prompt": 1},
-     "Argument 'browser_download_prompt' has incorrect type (expected bool, got int)"),
 ])
 def test_argument_errors_before_anything(winsim, pywebview_gui, capsys, args, kwargs, message):
     winsim.pretend_windows()
