@@ -237,8 +237,9 @@ def _add_requests(commands):
                            help="ask again until the browser is ready, for at most SECONDS")
         elif command in _WAITED:
             p.add_argument("--wait", type=_wait_seconds, default=None, metavar="SECONDS",
-                           help="answer once the page has loaded (or failed), waiting at most SECONDS "
-                           f"(up to {_MAX_WAIT:g}); the exit status is then 0 only when it loaded")
+                           help="answer once the navigation has ended (loaded, failed or become a download), "
+                           f"waiting at most SECONDS (up to {_MAX_WAIT:g}); the exit status is 0 when "
+                           'the answer says "ok": true')
         _add_address(p)
         p.set_defaults(run=_run_request)
 
@@ -387,8 +388,6 @@ def _run_request(args):
         return 1
     ok = _is_ready(result) if args.command == "ready" else (
         isinstance(result, dict) and result.get("ok") is True)
-    if waited and ok and result.get("download"):
-        ok = False  # the response became a download: no page was loaded
     try:
         _print_answer(result)
     except OSError as e:
