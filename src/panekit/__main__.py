@@ -17,15 +17,11 @@ import time
 
 from panekit import __version__
 
-# The window backends of `panekit open`: name -> the package module whose run_toolbar_main opens
-# the window. --backend picks one, else this variable when it names one, else the default.
-_BACKEND_VARIABLE = "PANEKIT_HOST_BACKEND"
-_BACKENDS = {"winforms": "framewell", "pywebview": "glassport", "gtk": "gtkhost"}
+from panekit import launcher
 
-
-def _default_backend():
-    """The system's own backend: gtk on Linux, pywebview elsewhere (Windows first of all)."""
-    return "gtk" if sys.platform.startswith("linux") else "pywebview"
+# The window backends of `panekit open` (name -> the module whose run_toolbar_main opens the
+# window) and the rule that picks one live in panekit.launcher.
+_BACKENDS = launcher.BACKENDS
 
 # Requests slower than this are reported as a time-out (the client calls' own default).
 _REQUEST_SECONDS = 15.0
@@ -115,7 +111,7 @@ def _add_open(commands):
     )
     p.add_argument("url", nargs="?", default="", metavar="URL", help="first page to show")
     p.add_argument("--backend", choices=tuple(_BACKENDS), default=None,
-                   help=f"window backend (default: {_BACKEND_VARIABLE} when it names one, else "
+                   help="window backend (default: PANEKIT_HOST_BACKEND when it names one, else "
                    "gtk on Linux, pywebview elsewhere)")
     p.add_argument("--host", dest="old_backend", default=None, metavar="BACKEND",
                    help="deprecated spelling of --backend")
@@ -133,12 +129,7 @@ def _chosen_backend(args):
                  f"--backend {'|'.join(_BACKENDS)}); the control server's address is --control-host")
             return None
         _say(f"open --host is deprecated and goes in the next release; use --backend {old}")
-    if args.backend is not None:
-        return args.backend
-    if old is not None:
-        return old
-    variable = os.environ.get(_BACKEND_VARIABLE)
-    return variable if variable in _BACKENDS else _default_backend()
+    return launcher.host_backend(backend=args.backend or old)
 
 
 def _control_address(args):
@@ -187,20 +178,20 @@ def _run_open(args):
         if refusal is not None:
             _say(refusal)
             return 1
-    name = f"panekit.{_BACKENDS[backend]}"
+    name = _BACKENDS[backend]
     try:
-        module = importlib.import_module(name)
+        importlib.import_module(name)
     except ImportError as e:
         _say(f"the {backend} host ({name}) cannot be loaded: {e}")
         return 1
-    keywords = {"start_url": args.url}
+    keywords = {}
     for _, keyword, _ in _OPEN_OPTIONS:
         value = getattr(args, keyword)
         if value is not None:
             keywords[keyword] = value
             for variable in _OPTION_BEATS.get(keyword, ()):
                 os.environ.pop(variable, None)
-    return module.run_toolbar_main(**keywords)
+    return launcher.open_window(start_url=args.url, backend=backend, **keywords)
 
 
 # ---- one request to a running window -----------------------------------------------------
