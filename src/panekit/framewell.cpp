@@ -27,7 +27,18 @@ constexpr const char *kCorePath[] = {"CoreWebView2"};
 constexpr pk::host::View kView{.form_key = "form", .view_key = "wv", .core_path = kCorePath};
 
 // What the nested functions of one call share.
-enum class S { Holder, Form, Wv, Start, Action, Invoke, Flush, Sync, NewWindow, AskedCore, Pages, kCount };
+// `Failed` is True once the browser could not be created: the window is then closed and the call
+// ends in 1.
+enum class S { Holder, Form, Wv, Start, Action, Invoke, Flush, Sync, NewWindow, AskedCore, Pages, Failed, kCount };
+
+// Start-up refusals of the platform, one line each: no .NET runtime behind pythonnet, no WebView2
+// Runtime on the machine.
+const char *const kNoDotNet =
+    "[panekit] 无法加载 .NET 运行时（%s）：请安装 .NET Framework 4.8 或更高版本："
+    "https://dotnet.microsoft.com/download/dotnet-framework";
+const char *const kNoRuntime =
+    "[panekit] 未找到 WebView2 Runtime：请安装 Microsoft Edge WebView2 Runtime（Evergreen 版）："
+    "https://developer.microsoft.com/microsoft-edge/webview2/";
 
 
 // `a, b = value`, with Python's errors for anything that is not exactly two values.
@@ -110,7 +121,20 @@ void on_ready(const pk::Call &c, nb::handle, nb::handle args) {
     nb::handle holder = st[S::Holder];
     auto ready = [&] { nb::object(holder[nb::str("core_ready")]).attr("set")(); };
     if (!pk::truthy(nb::object(args.attr("IsSuccess")))) {
-        pk::print_line(pk::format1("[panekit] WebView2 初始化失败: %s", args.attr("InitializationException")));
+        // A window without its browser is of no use to anyone: it is closed (once the event is
+        // over) and run_toolbar_main ends in 1.
+        nb::object error = args.attr("InitializationException");
+        const bool no_runtime = pk::guarded_or(false, [&] {
+            return nb::str(nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(error.ptr()))).attr("__name__")).equal(
+                nb::str("WebView2RuntimeNotFoundException"));
+        });
+        if (no_runtime)
+            pk::print_line(kNoRuntime);
+        else
+            pk::print_line(pk::format1("[panekit] WebView2 初始化失败: %s", error));
+        st.set(S::Failed, Py_True);
+        nb::handle form = st[S::Form];
+        pk::guarded([&] { form.attr("BeginInvoke")(st[S::Action](form.attr("Close"))); });
         ready();
         return;
     }
@@ -192,8 +216,16 @@ nb::object run_toolbar_main(const pk::Call &c, nb::str start_url, nb::handle hom
     nb::object interop_dll_path, clr;
     if (!try_import(interop_dll_path, [] { return pk::import_from("webview.util", "interop_dll_path"); }))
         return refuse("[panekit] 请先安装 pywebview: pip install pywebview");
-    if (!try_import(clr, [] { return nb::object(nb::module_::import_("clr")); }))
-        return refuse("[panekit] 请先安装 pythonnet: pip install pythonnet");
+    try {
+        if (!try_import(clr, [] { return nb::object(nb::module_::import_("clr")); }))
+            return refuse("[panekit] 请先安装 pythonnet: pip install pythonnet");
+    } catch (nb::python_error &e) {
+        // pythonnet is there but finds no .NET runtime to load.
+        if (!e.matches(PyExc_RuntimeError)) throw;
+        nb::object first = nb::str(e.value()).attr("strip")().attr("partition")("\n")[0];
+        pk::print_line(pk::format1(kNoDotNet, first));
+        return nb::int_(1);
+    }
 
     // The WebView2 loader's folders go at the end of Path, at every call.
     nb::object env_vars = c.global("os").attr("environ");
@@ -234,6 +266,7 @@ nb::object run_toolbar_main(const pk::Call &c, nb::str start_url, nb::handle hom
     st.set(S::Start, start);
     st.set(S::Action, action);
     st.set(S::AskedCore, Py_False);
+    st.set(S::Failed, Py_False);
     nb::handle state = st.object();
     pk::host::Callables fns = pk::host::make_callables<kView>(c, holder, action);
     st.set(S::Invoke, fns.invoke);
@@ -316,7 +349,7 @@ nb::object run_toolbar_main(const pk::Call &c, nb::str start_url, nb::handle hom
         throw;
     }
     pk::host::end_window(fns.pages, server);
-    return nb::int_(0);
+    return nb::int_(st[S::Failed].is(Py_True) ? 1 : 0);
 }
 
 }  // namespace
