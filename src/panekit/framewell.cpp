@@ -27,9 +27,11 @@ constexpr const char *kCorePath[] = {"CoreWebView2"};
 constexpr pk::host::View kView{.form_key = "form", .view_key = "wv", .core_path = kCorePath};
 
 // What the nested functions of one call share.
-// `Failed` is True once the browser could not be created: the window is then closed and the call
-// ends in 1.
+// `Failed` is True once the browser cannot be created on this machine (no WebView2 Runtime): the
+// window is then closed and the call ends in 1.
 enum class S { Holder, Form, Wv, Start, Action, Invoke, Flush, Sync, NewWindow, AskedCore, Pages, Failed, kCount };
+
+void close_later(const pk::State<S> &st);
 
 // Start-up refusals of the platform, one line each: no .NET runtime behind pythonnet, no WebView2
 // Runtime on the machine.
@@ -121,20 +123,23 @@ void on_ready(const pk::Call &c, nb::handle, nb::handle args) {
     nb::handle holder = st[S::Holder];
     auto ready = [&] { nb::object(holder[nb::str("core_ready")]).attr("set")(); };
     if (!pk::truthy(nb::object(args.attr("IsSuccess")))) {
-        // A window without its browser is of no use to anyone: it is closed (once the event is
-        // over) and run_toolbar_main ends in 1.
         nb::object error = args.attr("InitializationException");
         const bool no_runtime = pk::guarded_or(false, [&] {
             return nb::str(nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(error.ptr()))).attr("__name__")).equal(
                 nb::str("WebView2RuntimeNotFoundException"));
         });
-        if (no_runtime)
-            pk::print_line(kNoRuntime);
-        else
+        if (!no_runtime) {
+            // The window stays (its toolbar and queue work; the browser area stays empty).
             pk::print_line(pk::format1("[panekit] WebView2 初始化失败: %s", error));
+            ready();
+            return;
+        }
+        // No WebView2 Runtime on this machine: no browser will ever come, so the window is not
+        // kept. It is closed once this event is over (or once shown, when it has no handle yet)
+        // and run_toolbar_main ends in 1.
+        pk::print_line(kNoRuntime);
         st.set(S::Failed, Py_True);
-        nb::handle form = st[S::Form];
-        pk::guarded([&] { form.attr("BeginInvoke")(st[S::Action](form.attr("Close"))); });
+        close_later(st);
         ready();
         return;
     }
@@ -170,11 +175,25 @@ void on_ready(const pk::Call &c, nb::handle, nb::handle args) {
     ready();
 }
 
+// Closes the form once the current event is over; a form without a window handle yet is closed
+// when it is shown (on_shown).
+void close_later(const pk::State<S> &st) {
+    nb::handle form = st[S::Form];
+    pk::guarded([&] {
+        if (pk::truthy(nb::object(form.attr("IsHandleCreated"))))
+            form.attr("BeginInvoke")(st[S::Action](form.attr("Close")));
+    });
+}
+
 // The control creates its core only when asked: ask once, when the window is first shown.
 constexpr pk::Param shown_params[] = {{.name = "_s", .annotation = "Any"}, {.name = "_a", .annotation = "Any"}};
 constexpr pk::Spec shown_spec{.name = "_on_shown", .params = shown_params, .returns = "None"};
 void on_shown(const pk::Call &c, nb::handle, nb::handle) {
     auto st = c.state<S>();
+    if (st[S::Failed].is(Py_True)) {
+        close_later(st);
+        return;
+    }
     if (st[S::AskedCore].ptr() == Py_True) return;
     st.set(S::AskedCore, Py_True);
     pk::guarded([&] { st[S::Wv].attr("EnsureCoreWebView2Async")(nb::none()); });

@@ -175,35 +175,43 @@ def test_whole_window_over_http(env, capsys, tmp_path):
     socket.create_server(("127.0.0.1", port)).close()
 
 
-@pytest.mark.parametrize("error, said", [
-    # pythonnet gives a thrown .NET exception's text with its stack trace: the message spans lines.
-    (DllNotFoundException("WebView2Loader.dll", "  at CreateAsync ()\n  at InitAsync ()"),
-     "[panekit] WebView2 初始化失败: WebView2Loader.dll\n  at CreateAsync ()\n  at InitAsync ()\n"),
-    (WebView2RuntimeNotFoundException("Couldn't find a compatible Webview2 Runtime installation."),
-     "[panekit] 未找到 WebView2 Runtime：请安装 Microsoft Edge WebView2 Runtime（Evergreen 版）："
-     "https://developer.microsoft.com/microsoft-edge/webview2/\n"),
-])
-def test_a_browser_that_cannot_be_made_closes_the_window(env, capsys, error, said):
+def test_without_the_webview2_runtime_the_window_closes(env, capsys):
     # No blank window that a control client would take for a working one: it closes, and the call
-    # ends in 1 with the reason in one line (the runtime's absence naming what to install).
-    env.init_error = error
+    # ends in 1 with one line naming what to install.
+    env.init_error = WebView2RuntimeNotFoundException("Couldn't find a compatible Webview2 Runtime.")
     port = free_port()
     runner = env.start_ui_thread(framewell.run_toolbar_main, start_url="a.example",
                                  control_port_override=port)
     assert runner.join() == 1
     assert [f._shown for f in env.forms] == [True] and env.webviews[0]._core is None
-    out = capsys.readouterr().out
-    assert out.endswith("(宿主=winforms)\n" + said)
+    assert capsys.readouterr().out.endswith(
+        "(宿主=winforms)\n[panekit] 未找到 WebView2 Runtime：请安装 Microsoft Edge WebView2 Runtime"
+        "（Evergreen 版）：https://developer.microsoft.com/microsoft-edge/webview2/\n")
     with pytest.raises(OSError):  # its control server has gone with it
         socket.create_connection(("127.0.0.1", port), timeout=5).close()
 
 
-def test_defaults_without_server(env, capsys, tmp_path, monkeypatch):
+def test_failed_initialisation_without_server_and_defaults(env, capsys, tmp_path, monkeypatch):
+    # Any other failure to make the browser keeps the window (toolbar and queue work) and says why.
+    holders = []
+    toolbar = framewell.attach_edge_chrome_toolbar
+    monkeypatch.setattr(framewell, "attach_edge_chrome_toolbar",
+                        lambda *a, **kw: holders.append(a[3]) or list(toolbar(*a, **kw)))
     monkeypatch.setattr(framewell, "_DEFAULT_HOME", "https://portal.example/")
-    with window(env, start_url="  ", with_control_server=False):
-        pass
+    # pythonnet gives a thrown .NET exception's text with its stack trace: the message spans lines.
+    env.init_error = DllNotFoundException("WebView2Loader.dll", "  at CreateAsync ()\n  at InitAsync ()")
+    with window(env, start_url="  ", with_control_server=False) as form:
+        holder = holders[0]
+        assert list(holder)[:5] == ["form", "wv", "addr", "core_ready", "pending_navigate_url"]
+        assert holder["core_ready"].wait(5)
+        addr = holder["addr"]
+        for text in ("one.example", "two.example"):
+            form.sim_on_ui(lambda: addr.sim_set_text(text))
+            form.sim_on_ui(lambda: addr.sim_press(env.WinForms.Keys.Return, "\r"))
+        assert holder["pending_navigate_url"] == "https://two.example" and env.webviews[0]._core is None
     assert capsys.readouterr().out == (
-        "[panekit] 首页=https://portal.example/  首跳=https://portal.example/  (宿主=winforms)\n")
+        "[panekit] 首页=https://portal.example/  首跳=https://portal.example/  (宿主=winforms)\n"
+        "[panekit] WebView2 初始化失败: WebView2Loader.dll\n  at CreateAsync ()\n  at InitAsync ()\n")
     assert (tmp_path / "runtime_data" / "panekit").is_dir()
     # A second call in the same process: Path grows again, PANEKIT_USER_DATA is made absolute.
     monkeypatch.setenv("PANEKIT_USER_DATA", "envud")
