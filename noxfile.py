@@ -262,7 +262,7 @@ def environment(session: nox.Session, *, sanitize: bool = False) -> pathlib.Path
     session.log("installing build tools and pytest")
     session.run(*pip, "install", "-q", "-r", str(ROOT / "scripts/requirements-dev.txt"),
                 external=True)
-    session.log("building panekit (only what changed since the last build is compiled)")
+    session.log(f"building panekit into {venv.name}")
     stamp_file.unlink(missing_ok=True)
     started = time.monotonic()
     session.run(*pip, "install", "-q", "--no-build-isolation",

@@ -107,7 +107,7 @@ def _add_open(commands):
         help="open the browser window (Windows; Linux with the gtk host)",
         description="Open the panekit window on URL (default: the home page) and wait until it "
         "is closed. The exit status is the window's: 0 after it closed, 1 when it could not "
-        "start (for instance on a system other than Windows, or when its control port is taken).",
+        "start (for instance when its platform is missing, or when its control port is taken).",
     )
     p.add_argument("url", nargs="?", default="", metavar="URL", help="first page to show")
     p.add_argument("--backend", choices=tuple(_BACKENDS), default=None,
