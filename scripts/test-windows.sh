@@ -212,7 +212,7 @@ version=$("$WINE" "$work/python/python.exe" -c "import sys; print(sys.version.sp
 [ $# -eq 0 ] && set -- tests
 say "running pytest $* under wine with the Windows CPython ${version:-?}"
 set +e
-"$WINE" "$work/python/python.exe" -m pytest -q -p no:cacheprovider "$@" </dev/null 2>&1 | cat
+"$WINE" "$work/python/python.exe" -m pytest -q -rs -p no:cacheprovider "$@" </dev/null 2>&1 | cat
 rc=${PIPESTATUS[0]}
 set -e
 say "done (pytest exit status $rc)"
