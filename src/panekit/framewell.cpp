@@ -27,7 +27,20 @@ constexpr const char *kCorePath[] = {"CoreWebView2"};
 constexpr pk::host::View kView{.form_key = "form", .view_key = "wv", .core_path = kCorePath};
 
 // What the nested functions of one call share.
-enum class S { Holder, Form, Wv, Start, Action, Invoke, Flush, Sync, NewWindow, AskedCore, Pages, kCount };
+// `Failed` is True once the browser cannot be created on this machine (no WebView2 Runtime): the
+// window is then closed and the call ends in 1.
+enum class S { Holder, Form, Wv, Start, Action, Invoke, Flush, Sync, NewWindow, AskedCore, Pages, Failed, kCount };
+
+void close_later(const pk::State<S> &st);
+
+// Start-up refusals of the platform, one line each: no .NET runtime behind pythonnet, no WebView2
+// Runtime on the machine.
+const char *const kNoDotNet =
+    "[panekit] 无法加载 .NET 运行时（%s）：请安装 .NET Framework 4.8 或更高版本："
+    "https://dotnet.microsoft.com/download/dotnet-framework";
+const char *const kNoRuntime =
+    "[panekit] 未找到 WebView2 Runtime：请安装 Microsoft Edge WebView2 Runtime（Evergreen 版）："
+    "https://developer.microsoft.com/microsoft-edge/webview2/";
 
 
 // `a, b = value`, with Python's errors for anything that is not exactly two values.
@@ -110,7 +123,23 @@ void on_ready(const pk::Call &c, nb::handle, nb::handle args) {
     nb::handle holder = st[S::Holder];
     auto ready = [&] { nb::object(holder[nb::str("core_ready")]).attr("set")(); };
     if (!pk::truthy(nb::object(args.attr("IsSuccess")))) {
-        pk::print_line(pk::format1("[panekit] WebView2 初始化失败: %s", args.attr("InitializationException")));
+        nb::object error = args.attr("InitializationException");
+        const bool no_runtime = pk::guarded_or(false, [&] {
+            return nb::str(nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(error.ptr()))).attr("__name__")).equal(
+                nb::str("WebView2RuntimeNotFoundException"));
+        });
+        if (!no_runtime) {
+            // The window stays (its toolbar and queue work; the browser area stays empty).
+            pk::print_line(pk::format1("[panekit] WebView2 初始化失败: %s", error));
+            ready();
+            return;
+        }
+        // No WebView2 Runtime on this machine: no browser will ever come, so the window is not
+        // kept. It is closed once this event is over (or once shown, when it has no handle yet)
+        // and run_toolbar_main ends in 1.
+        pk::print_line(kNoRuntime);
+        st.set(S::Failed, Py_True);
+        close_later(st);
         ready();
         return;
     }
@@ -146,11 +175,25 @@ void on_ready(const pk::Call &c, nb::handle, nb::handle args) {
     ready();
 }
 
+// Closes the form once the current event is over; a form without a window handle yet is closed
+// when it is shown (on_shown).
+void close_later(const pk::State<S> &st) {
+    nb::handle form = st[S::Form];
+    pk::guarded([&] {
+        if (pk::truthy(nb::object(form.attr("IsHandleCreated"))))
+            form.attr("BeginInvoke")(st[S::Action](form.attr("Close")));
+    });
+}
+
 // The control creates its core only when asked: ask once, when the window is first shown.
 constexpr pk::Param shown_params[] = {{.name = "_s", .annotation = "Any"}, {.name = "_a", .annotation = "Any"}};
 constexpr pk::Spec shown_spec{.name = "_on_shown", .params = shown_params, .returns = "None"};
 void on_shown(const pk::Call &c, nb::handle, nb::handle) {
     auto st = c.state<S>();
+    if (st[S::Failed].is(Py_True)) {
+        close_later(st);
+        return;
+    }
     if (st[S::AskedCore].ptr() == Py_True) return;
     st.set(S::AskedCore, Py_True);
     pk::guarded([&] { st[S::Wv].attr("EnsureCoreWebView2Async")(nb::none()); });
@@ -192,8 +235,16 @@ nb::object run_toolbar_main(const pk::Call &c, nb::str start_url, nb::handle hom
     nb::object interop_dll_path, clr;
     if (!try_import(interop_dll_path, [] { return pk::import_from("webview.util", "interop_dll_path"); }))
         return refuse("[panekit] 请先安装 pywebview: pip install pywebview");
-    if (!try_import(clr, [] { return nb::object(nb::module_::import_("clr")); }))
-        return refuse("[panekit] 请先安装 pythonnet: pip install pythonnet");
+    try {
+        if (!try_import(clr, [] { return nb::object(nb::module_::import_("clr")); }))
+            return refuse("[panekit] 请先安装 pythonnet: pip install pythonnet");
+    } catch (nb::python_error &e) {
+        // pythonnet is there but finds no .NET runtime to load.
+        if (!e.matches(PyExc_RuntimeError)) throw;
+        nb::object first = nb::str(e.value()).attr("strip")().attr("partition")("\n")[0];
+        pk::print_line(pk::format1(kNoDotNet, first));
+        return nb::int_(1);
+    }
 
     // The WebView2 loader's folders go at the end of Path, at every call.
     nb::object env_vars = c.global("os").attr("environ");
@@ -234,6 +285,7 @@ nb::object run_toolbar_main(const pk::Call &c, nb::str start_url, nb::handle hom
     st.set(S::Start, start);
     st.set(S::Action, action);
     st.set(S::AskedCore, Py_False);
+    st.set(S::Failed, Py_False);
     nb::handle state = st.object();
     pk::host::Callables fns = pk::host::make_callables<kView>(c, holder, action);
     st.set(S::Invoke, fns.invoke);
@@ -316,7 +368,7 @@ nb::object run_toolbar_main(const pk::Call &c, nb::str start_url, nb::handle hom
         throw;
     }
     pk::host::end_window(fns.pages, server);
-    return nb::int_(0);
+    return nb::int_(st[S::Failed].is(Py_True) ? 1 : 0);
 }
 
 }  // namespace

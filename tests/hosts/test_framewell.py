@@ -13,6 +13,7 @@ import pytest
 from ctlsupport import free_port
 from panekit import framewell, helmwire
 from simplatform import DllNotFoundException, DockStyle, WebErrorStatus
+from simplatform.webview2 import WebView2RuntimeNotFoundException
 
 SWF, SD = "System.Windows.Forms", "System.Drawing"
 
@@ -37,10 +38,10 @@ def env(winsim, monkeypatch, tmp_path):
 
 
 @contextmanager
-def window(winsim, **kw):
+def window(winsim, run=framewell.run_toolbar_main, **kw):
     """A running host; the window is closed (and the call's result checked) on the way out."""
     known = len(winsim.forms)
-    runner = winsim.start_ui_thread(framewell.run_toolbar_main, **kw)
+    runner = winsim.start_ui_thread(run, **kw)
     shown = lambda: next((f for f in winsim.forms[known:] if f._shown), None)  # noqa: E731
     winsim.wait_until(lambda: shown() or not runner.thread.is_alive(), what="a shown form")
     form = shown()
@@ -56,6 +57,15 @@ def lines(capsys):
     return [ln for ln in capsys.readouterr().out.splitlines() if ln.startswith("[panekit]")]
 
 
+class NoDotNet:
+    """An import finder that fails `import clr` as pythonnet does on a machine without .NET."""
+
+    def find_spec(self, name, path=None, target=None):
+        if name == "clr":
+            raise RuntimeError("Failed to create a default .NET runtime\n  see set_runtime")
+        return None
+
+
 def test_refusals_touch_nothing(winsim_unloaded, monkeypatch, capsys):
     monkeypatch.setenv("Path", "C:\\base")
     seen = []
@@ -68,10 +78,17 @@ def test_refusals_touch_nothing(winsim_unloaded, monkeypatch, capsys):
     winsim_unloaded.pretend_windows()
     monkeypatch.setitem(sys.modules, "clr", None)
     assert framewell.run_toolbar_main(start_url="x") == 1
+    # pythonnet without a .NET runtime to load: import clr raises RuntimeError (the text may span lines)
+    del sys.modules["clr"]
+    monkeypatch.setattr(sys, "meta_path", [NoDotNet()] + sys.meta_path)
+    assert framewell.run_toolbar_main(start_url="x") == 1
     monkeypatch.setitem(sys.modules, "webview.util", None)
     assert framewell.run_toolbar_main(start_url="x") == 1
-    assert lines(capsys) == ["[panekit] 仅支持 Windows。", "[panekit] 请先安装 pythonnet: pip install pythonnet",
-                             "[panekit] 请先安装 pywebview: pip install pywebview"]
+    assert lines(capsys) == [
+        "[panekit] 仅支持 Windows。", "[panekit] 请先安装 pythonnet: pip install pythonnet",
+        "[panekit] 无法加载 .NET 运行时（Failed to create a default .NET runtime）：请安装 .NET "
+        "Framework 4.8 或更高版本：https://dotnet.microsoft.com/download/dotnet-framework",
+        "[panekit] 请先安装 pywebview: pip install pywebview"]
     assert os.environ["Path"] == "C:\\base" and winsim_unloaded.references == [] and not winsim_unloaded.forms
 
 
@@ -151,7 +168,24 @@ def test_whole_window_over_http(env, capsys, tmp_path):
     socket.create_server(("127.0.0.1", port)).close()
 
 
+def test_without_the_webview2_runtime_the_window_closes(env, capsys):
+    # No blank window that a control client would take for a working one: it closes, and the call
+    # ends in 1 with one line naming what to install.
+    env.init_error = WebView2RuntimeNotFoundException("Couldn't find a compatible Webview2 Runtime.")
+    port = free_port()
+    runner = env.start_ui_thread(framewell.run_toolbar_main, start_url="a.example",
+                                 control_port_override=port)
+    assert runner.join() == 1
+    assert [f._shown for f in env.forms] == [True] and env.webviews[0]._core is None
+    assert capsys.readouterr().out.endswith(
+        "(宿主=winforms)\n[panekit] 未找到 WebView2 Runtime：请安装 Microsoft Edge WebView2 Runtime"
+        "（Evergreen 版）：https://developer.microsoft.com/microsoft-edge/webview2/\n")
+    with pytest.raises(OSError):  # its control server has gone with it
+        socket.create_connection(("127.0.0.1", port), timeout=5).close()
+
+
 def test_failed_initialisation_without_server_and_defaults(env, capsys, tmp_path, monkeypatch):
+    # Any other failure to make the browser keeps the window (toolbar and queue work) and says why.
     holders = []
     toolbar = framewell.attach_edge_chrome_toolbar
     monkeypatch.setattr(framewell, "attach_edge_chrome_toolbar",
@@ -243,3 +277,18 @@ def test_control_server_that_cannot_start_is_said_and_nothing_outlives_the_call(
         framewell.run_toolbar_main(start_url="x", control_port_override=port)
     assert helmwire.remote_ready(port=port, timeout=2)["ok"] is False
     socket.create_server(("127.0.0.1", port)).close()
+
+
+def test_open_window_runs_the_host_the_system_would(env, capsys, monkeypatch):
+    # The platform-neutral entry point: PANEKIT_HOST_BACKEND names this host; its settings reach it.
+    import panekit
+
+    monkeypatch.setenv("PANEKIT_HOST_BACKEND", "winforms")
+    port = free_port()
+    with window(env, panekit.open_window, start_url="a.example", form_title="标题",
+                control_port_override=port) as form:
+        assert form.Text == "标题"
+        env.wait_until(lambda: helmwire.remote_ready(port=port).get("url", "").startswith(
+            "https://a.example"), what="the first page over HTTP")
+        assert helmwire.remote_ready(port=port)["core"] is True
+    assert "[panekit] 首页=https://duckduckgo.com/  首跳=https://a.example  (宿主=winforms)" in lines(capsys)

@@ -29,7 +29,7 @@ _NAMESPACES = {
                    "CoreWebView2Profile "
                    "CoreWebView2InitializationCompletedEventArgs CoreWebView2NavigationCompletedEventArgs "
                    "CoreWebView2NewWindowRequestedEventArgs CoreWebView2Settings "
-                   "CoreWebView2SourceChangedEventArgs"),
+                   "CoreWebView2SourceChangedEventArgs WebView2RuntimeNotFoundException"),
         (enums, "CoreWebView2DownloadState CoreWebView2WebErrorStatus")),
     "Microsoft.Web.WebView2.WinForms": _members((webview2, "WebView2 CoreWebView2CreationProperties")),
 }

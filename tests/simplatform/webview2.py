@@ -3,7 +3,7 @@ when asked (EnsureCoreWebView2Async or Source), and a CoreWebView2 with history,
 new-window requests, downloads and a profile. CoreWebView2 members refuse calls from any thread
 but their UI thread, as the real one does."""
 
-from .core import ArgumentException, InvalidOperationException, Prop, Recorded
+from .core import ArgumentException, Exception_, InvalidOperationException, Prop, Recorded
 from .enums import CoreWebView2DownloadState, CoreWebView2WebErrorStatus
 from .forms import Control, EventArgs, Form
 
@@ -19,6 +19,10 @@ class CoreWebView2CreationProperties(Recorded):
 
 
 # ---- event arguments ----------------------------------------------------------------------------
+
+
+class WebView2RuntimeNotFoundException(Exception_):
+    """What initialisation fails with on a machine without the WebView2 Runtime."""
 
 
 class CoreWebView2InitializationCompletedEventArgs(EventArgs):
