@@ -6,7 +6,7 @@ import inspect
 import pytest
 
 import panekit
-from panekit import fetchkeep, framewell, glassport, helmwire, promptdeck, trailbar
+from panekit import fetchkeep, framewell, glassport, helmwire, launcher, promptdeck, trailbar
 from pkfunctions import FUNCTION, functions_of
 from simplatform import CoreWebView2, Form
 from simplatform.pywebview_sim import edge_backend  # noqa: F401 - fixture
@@ -113,6 +113,8 @@ SIGNATURES = {
     "gtkhost._Event.__isub__": "(self, handler: 'Any') -> 'Any'",
     "gtkhost._ask_save_path": "(parent: 'Any', folder: 'str', name: 'str') -> 'Optional[str]'",
     "gtkhost.run_toolbar_main": HOST_MAIN,
+    "launcher.host_backend": "(*, backend: %s) -> 'str'" % OPT_STR,
+    "launcher.open_window": "(*, start_url: 'str' = '', backend: %s, " % OPT_STR + HOST_MAIN[len("(*, start_url: 'str', "):],
 }
 NESTED = sorted(name for name in SIGNATURES if "<locals>" in name)
 
@@ -283,6 +285,11 @@ ERRORS = [
     (lambda: REPL_CLS(), _takes("__init__", "exactly", 2, 1)),
     (lambda: REPL_CLS(1).handle_go_back(1), _takes("handle_go_back", "exactly", 1, 2)),
     (lambda: REPL_CLS(1).run_repl("> "), _takes("run_repl", "exactly", 1, 2)),
+    (lambda: launcher.host_backend("winforms"), _takes("host_backend", "exactly", 0, 1)),
+    (lambda: launcher.host_backend(backend=1), _msg("backend", "str", "int")),
+    (lambda: launcher.open_window("x"), _takes("open_window", "exactly", 0, 1)),
+    (lambda: launcher.open_window(start_url=1), _msg("start_url", "str", "int")),
+    (lambda: launcher.open_window(backend=b"gtk"), _msg("backend", "str", "bytes")),
 ] + [
     (lambda host=host, args=args, kw=kw: host.run_toolbar_main(*args, **kw), message)
     for host in (framewell, glassport)
