@@ -18,6 +18,9 @@ _NAMESPACES = {
         (core, "Action ArgumentException ArgumentNullException DllNotFoundException "
                "InvalidOperationException ObjectDisposedException"),
         (forms, "EventArgs")) | {"Exception": core.Exception_},
+    "System.Threading": _members((core, "ApartmentState Thread ThreadStart ThreadStateException")),
+    "System.Runtime": {},
+    "System.Runtime.InteropServices": _members((core, "COMException")),
     "System.Windows.Forms": _members(
         (forms, "Application Button Clipboard Control FlatButtonAppearance Form FormClosingEventArgs "
                 "KeyEventArgs KeyPressEventArgs Padding Panel PreviewKeyDownEventArgs SaveFileDialog "
@@ -43,7 +46,7 @@ _ASSEMBLIES = {
     "microsoft.web.webview2.winforms": ["Microsoft", "Microsoft.Web", "Microsoft.Web.WebView2",
                                         "Microsoft.Web.WebView2.WinForms"],
 }
-_ALL = ["clr", "System"] + list(dict.fromkeys(n for names in _ASSEMBLIES.values() for n in names))
+_ALL = ["clr", "System", "System.Threading", "System.Runtime", "System.Runtime.InteropServices"] + list(dict.fromkeys(n for names in _ASSEMBLIES.values() for n in names))
 
 
 class clr:  # noqa: N801 - the log subject and failure-key name of clr's functions ("clr.AddReference()")
@@ -92,7 +95,7 @@ def install(preload=True):
         return types.SimpleNamespace(FullName=key)
 
     mods["clr"] = _module("clr", {"AddReference": add_reference})
-    load(["clr", "System"])
+    load(["clr", "System", "System.Threading", "System.Runtime", "System.Runtime.InteropServices"])
     if preload:
         for names in _ASSEMBLIES.values():
             load(names)

@@ -29,7 +29,7 @@ def _run_form(winsim, build=None):
         WinForms.Application.Run(form)
         return "closed"
 
-    runner = winsim.start_ui_thread(host)
+    runner = winsim.start_ui_thread(host, apartment="STA")
     return runner, winsim.wait_form()
 
 
@@ -101,6 +101,9 @@ def test_events_add_remove_by_equality(winsim):
         def __eq__(self, other):
             return isinstance(other, H) and other.tag == self.tag
 
+        def __hash__(self):
+            return hash(self.tag)
+
         def __call__(self, s, e):
             calls.append(self.tag)
 
@@ -109,6 +112,8 @@ def test_events_add_remove_by_equality(winsim):
     b.Click -= H("a")
     b.sim_click()
     assert calls == ["b"]
+    with pytest.raises(ValueError, match="^unknown event handler$"):
+        b.Click -= H("a")
     with pytest.raises(AttributeError):
         b.Click = H("c")
 
