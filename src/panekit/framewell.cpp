@@ -1,6 +1,6 @@
 // panekit.framewell: the WinForms host. run_toolbar_main builds one window (the toolbar above one
-// WebView2 view), optionally starts the control server, and runs the message loop on the calling
-// thread. The nested functions of one call share one state; the callables handed to the toolbar
+// WebView2 view), optionally starts the control server, and runs the message loop on an STA thread
+// (the calling one when it can be STA; see run_on_sta_thread). The nested functions of one call share one state; the callables handed to the toolbar
 // and the control server (marshalling, the core, navigation with its pending rule, history, the
 // address-box sync) and the setting rules come from the host layer.
 //
@@ -166,12 +166,16 @@ void on_ready(const pk::Call &c, nb::handle, nb::handle args) {
             c.global("attach_download_to_corewebview2")(cv, st[S::Form], nb::str(folder), "use_prompt"_a = prompt);
         });
     }
-    pk::guarded([&] { cv.attr("Navigate")(nb::str(st[S::Start])); });
-    pk::guarded([&] {
-        nb::object queued = holder.attr("pop")(pk::host::kPendingKey, nb::none());
-        if (pk::truthy(queued)) cv.attr("Navigate")(nb::str(queued));
+    // The first page, then an address queued before the browser was ready once that page's
+    // navigation has completed (_on_nav_completed flushes it): navigating it at once would cancel
+    // the first page (WebView2 ends an overlapped navigation with OperationCanceled), printing a
+    // failure line and leaving the first page out of the history. When the first page could not
+    // be started at all, the queued address goes now.
+    const bool first_started = pk::guarded_or(false, [&] {
+        cv.attr("Navigate")(nb::str(st[S::Start]));
+        return true;
     });
-    st[S::Flush]();
+    if (!first_started) st[S::Flush]();
     ready();
 }
 
@@ -197,6 +201,158 @@ void on_shown(const pk::Call &c, nb::handle, nb::handle) {
     if (st[S::AskedCore].ptr() == Py_True) return;
     st.set(S::AskedCore, Py_True);
     pk::guarded([&] { st[S::Wv].attr("EnsureCoreWebView2Async")(nb::none()); });
+}
+
+// ---- the window, on an STA thread -------------------------------------------------------------
+
+// What the window's part of one call needs from the start-up part.
+struct Window {
+    nb::object winforms, size, creation_properties, webview2, form_title, user_data_folder;
+    bool with_control_server;
+    nb::object ch, cp, home, start;
+    pk::host::Callables fns;
+    nb::object state;  // the nested functions' shared state (pk::State<S>)
+};
+
+// Builds the window, starts the control server and runs the message loop until the window has
+// closed: 0.
+nb::object open_window(const pk::Call &c, const Window &w) {
+    pk::State<S> st(w.state);
+    nb::handle state = w.state;
+    nb::handle holder = st[S::Holder];
+    const pk::host::Callables &fns = w.fns;
+    nb::object winforms = w.winforms, size = w.size, creation_properties = w.creation_properties;
+    nb::object webview2 = w.webview2, form_title = w.form_title, user_data_folder = w.user_data_folder;
+    const bool with_control_server = w.with_control_server;
+    nb::object ch = w.ch, cp = w.cp, home = w.home, start = w.start;
+
+    nb::object app = winforms.attr("Application");
+    pk::guarded([&] {
+        app.attr("EnableVisualStyles")();
+        app.attr("SetCompatibleTextRenderingDefault")(false);
+    });
+
+    nb::object form = winforms.attr("Form")();
+    form.attr("Text") = form_title;
+    form.attr("Size") = size(1280, 860);
+    st.set(S::Form, form);
+
+    nb::object drawing = nb::module_::import_("System.Drawing");
+    nb::object bar = c.global("attach_edge_chrome_toolbar")(
+        winforms, drawing, form, holder, "on_navigate"_a = fns.navigate, "on_back"_a = fns.back,
+        "on_forward"_a = fns.forward, "on_reload"_a = fns.reload, "start_url"_a = start);
+    auto [top, addr] = unpack2(bar);
+
+    nb::object props = creation_properties();
+    nb::object ud = pk::host::user_data_folder(c.global("os").attr("environ"), user_data_folder, c.global("Path"));
+    props.attr("UserDataFolder") = nb::str(ud);
+
+    nb::object fill = winforms.attr("DockStyle").attr("Fill");
+    nb::object wv = webview2();
+    wv.attr("Dock") = fill;
+    wv.attr("CreationProperties") = props;
+    st.set(S::Wv, wv);
+
+    nb::object body = winforms.attr("Panel")();
+    body.attr("Dock") = fill;
+    body.attr("Controls").attr("Add")(wv);
+
+    st.set(S::NewWindow, c.nested<new_window_spec>(on_new_window, state));
+    nb::object f_ready = c.nested<ready_spec>(on_ready, state);
+    pk::event_add(wv, "CoreWebView2InitializationCompleted", f_ready);
+    pk::event_add(form, "Shown", c.nested<shown_spec>(on_shown, state));
+
+    holder["form"] = form;
+    holder["wv"] = wv;
+    holder["addr"] = addr;
+
+    form.attr("SuspendLayout")();
+    try {
+        nb::object controls = form.attr("Controls");
+        controls.attr("Add")(top);
+        controls.attr("Add")(body);
+        // Docking runs in reverse order of the controls' indexes: the body goes first in that
+        // order so that the toolbar's strip is taken before the body fills what is left.
+        pk::guarded([&] { body.attr("BringToFront")(); });
+    } catch (nb::python_error &) {
+        form.attr("ResumeLayout")(true);
+        throw;
+    }
+    form.attr("ResumeLayout")(true);
+
+    // From here on the window's server goes with the window: shut down and its socket closed on
+    // every way out (the start-up lines and the message loop may raise).
+    nb::object server;
+    try {
+        if (with_control_server) {
+            // A failure is said once, plainly, and still reaches the caller (no window was shown).
+            server = pk::host::start_window_server(c, ch, cp, fns);
+            pk::print_line(pk::format1("[panekit] 控制接口 %s  |  远程: remote_navigate / remote_go_back / …",
+                                       pk::host::window_server_url(c, ch, cp)));
+        }
+        pk::print_line(nb::str("[panekit] 首页=") + nb::str(home) + nb::str("  首跳=") + nb::str(start) +
+                       nb::str("  (宿主=winforms)"));
+        app.attr("Run")(form);
+    } catch (std::exception &) {  // a Python error (nb::python_error) is one too
+        pk::host::end_window(fns.pages, server);
+        throw;
+    }
+    pk::host::end_window(fns.pages, server);
+    return nb::int_(st[S::Failed].is(Py_True) ? 1 : 0);
+}
+
+
+// WebView2 is COM and must live on an STA thread ("Threading model for WebView2 apps"), as must
+// the clipboard and the Save-As dialog; pythonnet leaves Python's threads' apartment unset, and a
+// thread whose COM is already MTA (Python's main thread once the CLR has used COM there) cannot
+// change. So the window runs on the calling thread when it is STA or can still become STA, and
+// otherwise on a new STA thread that the caller joins in half-second steps (so that the caller
+// still handles its signals), as pywebview runs its own window. The result and any exception of
+// the window's part reach the caller either way.
+enum class T { Fn, Globals, Window, Result, Error, kCount };
+
+constexpr pk::Spec window_thread_spec{.name = "_window_thread", .returns = "None"};
+void window_thread(const pk::Call &c) {
+    auto t = c.state<T>();
+    pk::Call outer(t[T::Fn].ptr(), t[T::Globals].ptr(), Py_None);
+    try {
+        t.set(T::Result, open_window(outer, *static_cast<Window *>(nb::borrow<nb::capsule>(t[T::Window]).data())));
+    } catch (nb::python_error &e) {
+        t.set(T::Error, e.value());
+    } catch (std::exception &e) {  // nothing may escape into the .NET thread: it would end the process
+        t.set(T::Error, nb::handle(PyExc_RuntimeError)(e.what()));
+    }
+}
+
+// True when the calling thread is, or has now become, an STA thread. Without System.Threading
+// (a bridge that does not offer it) the window stays on the calling thread.
+bool calling_thread_is_sta() {
+    return pk::guarded_or(true, [] {
+        nb::object threading = pk::import("System.Threading");
+        nb::object sta = threading.attr("ApartmentState").attr("STA");
+        return pk::truthy(threading.attr("Thread").attr("CurrentThread").attr("TrySetApartmentState")(sta));
+    });
+}
+
+nb::object run_on_sta_thread(const pk::Call &c, const Window &w) {
+    if (calling_thread_is_sta()) return open_window(c, w);
+    nb::object threading = pk::import("System.Threading");
+    pk::State<T> t;
+    t.set(T::Fn, c.function());
+    t.set(T::Globals, c.globals());
+    t.set(T::Window, nb::capsule(new Window(w), [](void *p) noexcept { delete static_cast<Window *>(p); }));
+    t.set(T::Result, Py_None);
+    t.set(T::Error, Py_None);
+    nb::object start = threading.attr("ThreadStart")(c.nested<window_thread_spec>(window_thread, t.object()));
+    nb::object thread = threading.attr("Thread")(start);
+    thread.attr("SetApartmentState")(threading.attr("ApartmentState").attr("STA"));
+    thread.attr("Start")();
+    while (pk::truthy(thread.attr("IsAlive"))) thread.attr("Join")(500);
+    if (!t[T::Error].is_none()) {
+        PyErr_SetRaisedException(nb::object(nb::borrow(t[T::Error])).release().ptr());
+        throw nb::python_error();
+    }
+    return nb::borrow(t[T::Result]);
 }
 
 // ---- run_toolbar_main -------------------------------------------------------------------------
@@ -296,79 +452,11 @@ nb::object run_toolbar_main(const pk::Call &c, nb::str start_url, nb::handle hom
     nb::object ch = pk::host::control_host(c.global("os").attr("environ"), control_host);
     nb::object cp = pk::host::control_port(control_port_override, c.global("control_port"));
 
-    nb::object app = winforms.attr("Application");
-    pk::guarded([&] {
-        app.attr("EnableVisualStyles")();
-        app.attr("SetCompatibleTextRenderingDefault")(false);
-    });
-
-    nb::object form = winforms.attr("Form")();
-    form.attr("Text") = form_title;
-    form.attr("Size") = size(1280, 860);
-    st.set(S::Form, form);
-
-    nb::object drawing = nb::module_::import_("System.Drawing");
-    nb::object bar = c.global("attach_edge_chrome_toolbar")(
-        winforms, drawing, form, holder, "on_navigate"_a = fns.navigate, "on_back"_a = fns.back,
-        "on_forward"_a = fns.forward, "on_reload"_a = fns.reload, "start_url"_a = start);
-    auto [top, addr] = unpack2(bar);
-
-    nb::object props = creation_properties();
-    nb::object ud = pk::host::user_data_folder(c.global("os").attr("environ"), user_data_folder, c.global("Path"));
-    props.attr("UserDataFolder") = nb::str(ud);
-
-    nb::object fill = winforms.attr("DockStyle").attr("Fill");
-    nb::object wv = webview2();
-    wv.attr("Dock") = fill;
-    wv.attr("CreationProperties") = props;
-    st.set(S::Wv, wv);
-
-    nb::object body = winforms.attr("Panel")();
-    body.attr("Dock") = fill;
-    body.attr("Controls").attr("Add")(wv);
-
-    st.set(S::NewWindow, c.nested<new_window_spec>(on_new_window, state));
-    nb::object f_ready = c.nested<ready_spec>(on_ready, state);
-    pk::event_add(wv, "CoreWebView2InitializationCompleted", f_ready);
-    pk::event_add(form, "Shown", c.nested<shown_spec>(on_shown, state));
-
-    holder["form"] = form;
-    holder["wv"] = wv;
-    holder["addr"] = addr;
-
-    form.attr("SuspendLayout")();
-    try {
-        nb::object controls = form.attr("Controls");
-        controls.attr("Add")(top);
-        controls.attr("Add")(body);
-        // Docking runs in reverse order of the controls' indexes: the body goes first in that
-        // order so that the toolbar's strip is taken before the body fills what is left.
-        pk::guarded([&] { body.attr("BringToFront")(); });
-    } catch (nb::python_error &) {
-        form.attr("ResumeLayout")(true);
-        throw;
-    }
-    form.attr("ResumeLayout")(true);
-
-    // From here on the window's server goes with the window: shut down and its socket closed on
-    // every way out (the start-up lines and the message loop may raise).
-    nb::object server;
-    try {
-        if (with_control_server) {
-            // A failure is said once, plainly, and still reaches the caller (no window was shown).
-            server = pk::host::start_window_server(c, ch, cp, fns);
-            pk::print_line(pk::format1("[panekit] 控制接口 %s  |  远程: remote_navigate / remote_go_back / …",
-                                       pk::host::window_server_url(c, ch, cp)));
-        }
-        pk::print_line(nb::str("[panekit] 首页=") + nb::str(home) + nb::str("  首跳=") + nb::str(start) +
-                       nb::str("  (宿主=winforms)"));
-        app.attr("Run")(form);
-    } catch (std::exception &) {  // a Python error (nb::python_error) is one too
-        pk::host::end_window(fns.pages, server);
-        throw;
-    }
-    pk::host::end_window(fns.pages, server);
-    return nb::int_(st[S::Failed].is(Py_True) ? 1 : 0);
+    Window w{.winforms = winforms, .size = size, .creation_properties = creation_properties,
+             .webview2 = webview2, .form_title = form_title, .user_data_folder = nb::borrow(user_data_folder),
+             .with_control_server = with_control_server, .ch = ch, .cp = cp, .home = home, .start = start,
+             .fns = fns, .state = nb::borrow(state)};
+    return run_on_sta_thread(c, w);
 }
 
 }  // namespace

@@ -174,11 +174,14 @@ def test_missing_is_success_counts_as_success(patched, capsys):
 
 
 def test_second_ready_event_replaces_the_handler(patched, capsys):
+    # Each ready event reads the core anew (a new wrapper, another id()): the registry finds the
+    # first handler by the core's .NET identity, so one forwarding handler stays subscribed.
     chrome, core = ready_view(patched)
-    first = fetchkeep._PNK_DOWNLOAD_HANDLERS[id(core)]
+    first = fetchkeep._PNK_DOWNLOAD_HANDLERS[core]
     chrome.on_webview_ready(chrome.webview, CoreWebView2InitializationCompletedEventArgs())
     (handler,) = core.DownloadStarting.sim_handlers
-    assert handler is not first and handler is fetchkeep._PNK_DOWNLOAD_HANDLERS[id(core)]
+    assert handler is not first and handler is fetchkeep._PNK_DOWNLOAD_HANDLERS[core]
+    assert len(fetchkeep._PNK_DOWNLOAD_HANDLERS) == 1
     assert len(chrome.sim_ready_runs) == 2
 
 

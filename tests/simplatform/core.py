@@ -642,7 +642,7 @@ class NetRef:
         return not self == other
 
     def __hash__(self):
-        return hash(id(object.__getattribute__(self, "_net_target")))
+        return hash(object.__getattribute__(self, "_net_target"))
 
     def __repr__(self):
         return repr(object.__getattribute__(self, "_net_target"))

@@ -81,7 +81,7 @@ def test_construction_order_values_and_result(winsim):
     assert bar.holder["addr"] is addr
     assert bar.form.Controls.Count == 0  # the caller adds the panel
     # one icon font object shared by every button
-    assert all(b.Font is fonts[0] for b in (bar.back, bar.fwd, bar.reload, copy))
+    assert all(b.Font == fonts[0] for b in (bar.back, bar.fwd, bar.reload, copy))  # one font object (pythonnet wraps it anew per read)
 
 
 @pytest.mark.parametrize("width, box, copy_left", [
@@ -161,7 +161,7 @@ def test_icon_font_is_made_once_through_the_module_global(winsim, monkeypatch):
     monkeypatch.setattr(trailbar, "_mdl2_font", lambda size: made.append(size) or icon)
     bar = Bar(winsim)
     assert made == [11.0]
-    assert all(b.Font is icon for b in (bar.back, bar.fwd, bar.reload, bar.copy))
+    assert all(b.Font == icon for b in (bar.back, bar.fwd, bar.reload, bar.copy))
 
 
 def test_mdl2_font(winsim):
