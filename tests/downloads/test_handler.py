@@ -24,7 +24,9 @@ def core(winsim):
 
 @pytest.fixture
 def form(winsim):
-    return Form()
+    f = Form()
+    f.Show()  # a window with a handle: the handler can queue the Save-As dialog on its loop
+    return f
 
 
 @pytest.fixture
@@ -45,7 +47,10 @@ def download(core, form, folder, use_prompt, proposed="C:\\Users\\a\\Downloads\\
 
     core.DownloadStarting += handler
     try:
-        return core.sim_download(proposed, **kw)
+        args = core.sim_download(proposed, **kw)
+        core._plat.pump()  # the form's loop: a Save-As answer comes after the event returned
+        assert args.sim_answered
+        return args
     finally:
         core.DownloadStarting -= handler
 
@@ -233,8 +238,10 @@ def test_attach_resolves_creates_and_subscribes(winsim, core, form, in_tmp, caps
 
     winsim.answer_save_dialog(DialogResult.OK, "E:\\x.bin")
     args = core.sim_download("C:\\u\\a.txt")
+    assert winsim.dialogs == [] and not args.sim_answered  # asked once the event has returned
+    winsim.pump()
     dialog, owner, settings = winsim.dialogs[0]
-    assert owner is form and settings["InitialDirectory"] == target and settings["FileName"] == "a.txt"
+    assert args.sim_answered and owner is form and settings["InitialDirectory"] == target and settings["FileName"] == "a.txt"
     assert (args.ResultFilePath, args.Handled) == ("E:\\x.bin", True)
 
 

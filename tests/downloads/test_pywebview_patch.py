@@ -134,7 +134,7 @@ def test_ready_view_gets_our_handler_instead_of_pywebviews(patched, in_tmp, caps
     assert len(chrome.sim_ready_runs) == 1  # pywebview's own ready handling ran first
     assert core.Profile.DefaultDownloadFolderPath == fd
     (handler,) = core.DownloadStarting.sim_handlers
-    assert handler is fetchkeep._PNK_DOWNLOAD_HANDLERS[id(core)]
+    assert handler is fetchkeep._PNK_DOWNLOAD_HANDLERS[core]
 
     args = core.sim_download("C:\\Users\\a\\r.pdf")
     assert chrome.sim_own_downloads == []
@@ -146,8 +146,10 @@ def test_save_as_dialog_owned_by_the_current_form(patched, winsim, in_tmp):
     fetchkeep.configure_pywebview_edge_downloads(directory="dl", prompt=True)
     chrome, core = ready_view(patched)
     chrome.form = later = Form()  # read at each download
+    later.Show()
     winsim.answer_save_dialog(DialogResult.OK, "E:\\x.bin")
     args = core.sim_download("C:\\u\\a.txt")
+    winsim.pump()  # the dialog is shown from the form's loop, after the event
     dialog, owner, settings = winsim.dialogs[0]
     assert owner is later and settings["InitialDirectory"] == str(in_tmp / "dl")
     assert args.ResultFilePath == "E:\\x.bin"

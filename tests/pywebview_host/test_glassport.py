@@ -31,7 +31,8 @@ def host_lines(capsys):
 
 def start_host(winsim, **kwargs):
     winsim.pretend_windows()
-    return winsim.start_ui_thread(glassport.run_toolbar_main, **kwargs)
+    # pywebview refuses to start on a thread that is not named MainThread (it checks the name)
+    return winsim.start_ui_thread(glassport.run_toolbar_main, name="MainThread", **kwargs)
 
 
 def history(core):
@@ -122,7 +123,8 @@ def test_module_names_are_looked_up_at_each_call(winsim, pywebview_gui, clock, c
     monkeypatch.setattr(glassport, "sys", types.SimpleNamespace(platform="win32"))
     seen = {}
     monkeypatch.setattr(glassport, "start_control_server", lambda **kw: seen.update(kw))
-    runner = winsim.start_ui_thread(glassport.run_toolbar_main, start_url="", control_port_override=1)
+    runner = winsim.start_ui_thread(glassport.run_toolbar_main, start_url="", control_port_override=1,
+                                    name="MainThread")
     callback_done(winsim, pywebview_gui)
     pywebview_gui.form.sim_close()
     assert runner.join() == 0
