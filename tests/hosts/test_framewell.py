@@ -38,10 +38,11 @@ def env(winsim, monkeypatch, tmp_path):
 
 
 @contextmanager
-def window(winsim, run=framewell.run_toolbar_main, **kw):
-    """A running host; the window is closed (and the call's result checked) on the way out."""
+def window(winsim, run=framewell.run_toolbar_main, apartment=None, **kw):
+    """A running host (called on a thread of that COM apartment, default unknown); the window is
+    closed (and the call's result checked) on the way out."""
     known = len(winsim.forms)
-    runner = winsim.start_ui_thread(run, **kw)
+    runner = winsim.start_ui_thread(run, apartment=apartment, **kw)
     shown = lambda: next((f for f in winsim.forms[known:] if f._shown), None)  # noqa: E731
     winsim.wait_until(lambda: shown() or not runner.thread.is_alive(), what="a shown form")
     form = shown()
@@ -292,3 +293,54 @@ def test_open_window_runs_the_host_the_system_would(env, capsys, monkeypatch):
             "https://a.example"), what="the first page over HTTP")
         assert helmwire.remote_ready(port=port)["core"] is True
     assert "[panekit] 首页=https://duckduckgo.com/  首跳=https://a.example  (宿主=winforms)" in lines(capsys)
+
+# ---- the window's thread ---------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("caller, own_thread", [
+    (None, True),    # a Python thread whose apartment is unset becomes STA and keeps the window
+    ("STA", True),
+    ("MTA", False),  # COM already MTA there (Python's main thread under pythonnet): a new STA thread
+])
+def test_window_runs_on_an_sta_thread(env, capsys, caller, own_thread):
+    env.init_mode = "shown"
+    with window(env, apartment=caller, start_url="start.example", with_control_server=False) as form:
+        core = env.wait_core()
+        ui_thread = form._ui.thread
+        assert env.apartment(ui_thread) == "STA"
+        assert (ui_thread.name == "sim-ui") is own_thread
+        env.wait_until(lambda: form.sim_on_ui(lambda: core.Source) == "https://start.example")
+        # The copy-link button reaches the clipboard (STA only) from that thread.
+        copy = next(c for c in form.Controls[1].Controls if type(c).__name__ == "Button"
+                    and any(h.__qualname__.endswith("_copy_link") for h in c.Click.sim_handlers))
+        copy.sim_click()
+        assert env.clipboard == "https://start.example"
+    assert lines(capsys) == ["[panekit] 首页=https://duckduckgo.com/  首跳=https://start.example  (宿主=winforms)"]
+
+
+def test_failure_on_the_window_thread_reaches_the_caller(env, monkeypatch):
+    monkeypatch.setattr(framewell, "attach_edge_chrome_toolbar", lambda *a, **k: (1, 2, 3))
+    runner = env.start_ui_thread(framewell.run_toolbar_main, start_url="x", apartment="MTA")
+    with pytest.raises(ValueError, match=r"^too many values to unpack \(expected 2\)$"):
+        runner.join()
+    assert not env.forms[0]._shown
+
+
+def test_queued_address_waits_for_the_first_page(env, capsys):
+    # Delivered at once, the queued address would cancel the first page (WebView2's order:
+    # Starting(1), Starting(2), Completed(1) OperationCanceled) and drop it from the history.
+    env.init_mode, port = "manual", free_port()
+    with window(env, start_url="start.example", control_port_override=port) as form:
+        assert helmwire.remote_navigate("b.example", port=port)["ok"]
+        env.auto_complete = False  # each navigation completes when the test says so
+        env.webviews[0].sim_initialize()
+        core = env.wait_core()
+        completed = []
+        form.sim_on_ui(lambda: core.NavigationCompleted.__iadd__(
+            lambda s, a: completed.append((a.IsSuccess, str(a.WebErrorStatus)))))
+        core.sim_complete_next()  # the first page; only now is the queued address navigated
+        env.wait_until(lambda: form.sim_on_ui(lambda: len(core.sim_pending)) == 1, what="the queued address")
+        core.sim_complete_next()
+        assert form.sim_on_ui(lambda: core.sim_history) == (["https://start.example", "https://b.example"], 1)
+        assert [ok for ok, _ in completed] == [True, True]
+    assert not any("导航未完成" in ln for ln in lines(capsys))
