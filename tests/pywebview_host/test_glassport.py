@@ -294,3 +294,19 @@ def test_control_server_that_cannot_start_closes_the_window(winsim, pywebview_gu
     first, failed = host_lines(capsys)
     assert first == first_line(glassport._DEFAULT_HOME, norm("example.org"))
     assert failed.startswith("[panekit] 控制接口 http://127.0.0.1:%d 启动失败: " % port) and len(failed) > 40
+
+
+def test_pywebview_threads(winsim, pywebview_gui, capsys, port):
+    # pywebview 6 refuses a caller not named MainThread; its window lives on an STA thread of its own.
+    winsim.pretend_windows()
+    elsewhere = winsim.start_ui_thread(glassport.run_toolbar_main, start_url="x.example", name="worker")
+    assert elsewhere.join() == 1
+    assert host_lines(capsys)[-1] == "[panekit] pywebview 启动失败: pywebview must be run on a main thread."
+    pywebview_gui.windows.clear()  # the refused call's window never existed for pywebview
+    runner = start_host(winsim, start_url="x.example", control_port_override=port)
+    callback_done(winsim, pywebview_gui)
+    gui_thread = pywebview_gui.form._ui.thread
+    assert gui_thread is not runner.thread and winsim.apartment(gui_thread) == "STA"
+    assert helmwire.remote_navigate("y.example", port=port, wait=5)["ok"]
+    pywebview_gui.form.sim_close()
+    assert runner.join() == 0
