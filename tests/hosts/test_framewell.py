@@ -294,6 +294,7 @@ def test_open_window_runs_the_host_the_system_would(env, capsys, monkeypatch):
         assert helmwire.remote_ready(port=port)["core"] is True
     assert "[panekit] 首页=https://duckduckgo.com/  首跳=https://a.example  (宿主=winforms)" in lines(capsys)
 
+
 # ---- the window's thread ---------------------------------------------------------------------------
 
 
