@@ -1,7 +1,8 @@
 """The project's runner: the same commands in PowerShell, cmd and bash.
 
     python -m pip install nox          (once)
-    nox -s open -- https://example.com open the window (Windows; elsewhere panekit says so)
+    nox -s open -- https://example.com open the window (on Linux the GTK window: what it needs
+                                       is installed first, see the open session)
     nox -s tests                       the whole suite, then the real-platform tiers
     nox -s tests -- tests/repl -x      pytest arguments instead of the default run
     nox -s panekit -- navigate URL     any panekit command (also: open, repl)
@@ -18,7 +19,8 @@ only when a file the build reads has changed (a hash of their contents is kept i
 environment), so a start with nothing changed runs the command at once.
 
 Environment: PANEKIT_SKIP_REAL=1 leaves the real-platform tiers out of `tests`;
-PANEKIT_TEST_WORKERS sets pytest's worker count (default 4, 0 runs in one process);
+PANEKIT_TEST_WORKERS sets pytest's worker count (default 4, 0 runs in one process; skipped tests
+are listed with their reasons);
 PANEKIT_MODULES="trailbar;helmwire" builds only those modules.
 """
 
@@ -32,6 +34,7 @@ import re
 import shutil
 import subprocess
 import sys
+import time
 
 import nox
 
@@ -91,6 +94,19 @@ def _pyenv_candidates() -> list[str]:
     return [path for _, path in sorted(found, reverse=True)]
 
 
+def _uv_candidates() -> list[str]:
+    """The 3.13 that uv installed (uv python install 3.13), when uv is on PATH."""
+    uv = shutil.which("uv")
+    if not uv:
+        return []
+    try:
+        out = subprocess.run([uv, "python", "find", "3.13"],
+                             stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=30)
+    except (OSError, subprocess.TimeoutExpired):
+        return []
+    return [out.stdout.strip()] if out.returncode == 0 and out.stdout.strip() else []
+
+
 def _candidates() -> list[list[str]]:
     cands = []
     if os.environ.get("PANEKIT_PYTHON"):
@@ -105,6 +121,7 @@ def _candidates() -> list[list[str]]:
         cands.append([shutil.which("python3.13")])  # a pyenv shim fails the check when inactive
     cands += [["/usr/bin/python3.13"], ["/usr/local/bin/python3.13"]]
     cands += [[p] for p in _pyenv_candidates()]
+    cands += [[p] for p in _uv_candidates()]
     cands += [[p] for p in (shutil.which("python3"),) if p]
     return cands
 
@@ -124,11 +141,32 @@ def _make_ready(py: str) -> None:
                         "python3.13-dev", "python3.13-venv"], env=env)
         if _runs([py, "-c", _READY]):
             return
-    hint = ("install them, then run this again:\n  sudo apt-get install python3.13-dev "
-            "python3.13-venv" if apt else
+    hint = (f"install them with: {_apt_install('python3.13-dev', 'python3.13-venv')}" if apt else
             "install a CPython 3.13 with its headers, or set PANEKIT_PYTHON to one")
     raise RuntimeError(f"{py} cannot make virtual environments or lacks its C headers "
-                       f"(Python.h); {hint}")
+                       f"(Python.h); {hint}, then run this again")
+
+
+def _apt_install(*packages: str) -> str:
+    """The apt-get command that installs `packages`, as the user running this types it."""
+    root = hasattr(os, "geteuid") and os.geteuid() == 0
+    return ("" if root else "sudo ") + "apt-get install --no-install-recommends " + " ".join(packages)
+
+
+def _apt_has(package: str) -> bool:
+    """Whether the system's package lists offer `package`."""
+    return bool(shutil.which("apt-cache")) and _runs(["apt-cache", "show", package])
+
+
+def _no_python_hint() -> str:
+    """One line for this system: where a CPython 3.13 comes from."""
+    if WINDOWS:
+        return ("install CPython 3.13 with the installer from https://www.python.org/downloads/windows/ "
+                "or the Python install manager (py install 3.13), then run this again")
+    if _apt_has("python3.13"):
+        return f"install it with: {_apt_install('python3.13-dev', 'python3.13-venv')}, then run this again"
+    return ("this system has no python3.13 package; install one with uv (pipx install uv, then uv "
+            "python install 3.13) or pyenv (pyenv install 3.13), then run this again")
 
 
 def python313() -> str:
@@ -146,13 +184,22 @@ def python313() -> str:
             if path:
                 break
     else:
-        where = "the py launcher (py -3.13)" if WINDOWS else "PATH, /usr/bin, pyenv"
-        raise RuntimeError(f"no CPython 3.13 found ({where}); install one or set PANEKIT_PYTHON")
+        raise RuntimeError(f"no CPython 3.13 found; {_no_python_hint()} (or set PANEKIT_PYTHON "
+                           "to one)")
     path = os.path.abspath(path)
     _make_ready(path)
     CACHE.parent.mkdir(parents=True, exist_ok=True)
     CACHE.write_text(json.dumps({"wanted": wanted, "path": path}), encoding="utf-8")
     return path
+
+
+def session_python(session: nox.Session) -> str:
+    """python313() for a session: when there is none, the session ends with the one line saying
+    how to get it (no traceback)."""
+    try:
+        return python313()
+    except RuntimeError as e:
+        session.error(str(e))
 
 
 # ---------------------------------------------------------------------------------------------
@@ -190,7 +237,7 @@ def environment(session: nox.Session, *, sanitize: bool = False) -> pathlib.Path
     commands share one build."""
     venv = ROOT / os.environ.get("PANEKIT_VENV", ".venv-asan" if sanitize else ".venv")
     vpy = _bin(venv, "python")
-    py = python313()
+    py = session_python(session)
     options = [f"build-dir=build/{venv.name}",
                f"cmake.define.PANEKIT_MODULES={os.environ.get('PANEKIT_MODULES') or 'all'}",
                "cmake.define.PANEKIT_TEST_MODULE=ON",
@@ -215,10 +262,12 @@ def environment(session: nox.Session, *, sanitize: bool = False) -> pathlib.Path
     session.log("installing build tools and pytest")
     session.run(*pip, "install", "-q", "-r", str(ROOT / "scripts/requirements-dev.txt"),
                 external=True)
-    session.log("building panekit (the first build compiles every module: a minute or more)")
+    session.log(f"building panekit into {venv.name}")
     stamp_file.unlink(missing_ok=True)
+    started = time.monotonic()
     session.run(*pip, "install", "-q", "--no-build-isolation",
                 *(f"-C{o}" for o in options), str(ROOT), external=True)
+    session.log(f"built and installed in {time.monotonic() - started:.0f} s")
     stamp_file.write_text(stamp, encoding="utf-8")
     return vpy
 
@@ -244,8 +293,9 @@ def _pytest(session: nox.Session, vpy: pathlib.Path, args: list[str], env=None) 
     workers = os.environ.get("PANEKIT_TEST_WORKERS", "4")
     # Most tests wait on sockets and threads rather than compute, so four workers pay off even
     # on two cores. The package lives under src/, so the installed build is what is imported.
-    session.run(str(vpy), "-m", "pytest", "-q", "-p", "no:cacheprovider", "-n", workers, *args,
-                external=True, env=env or {})
+    # -rfEs lists failures, errors and skip reasons (-rs alone would hide the failures).
+    session.run(str(vpy), "-m", "pytest", "-q", "-p", "no:cacheprovider", "-rfEs", "-n", workers,
+                *args, external=True, env=env or {})
 
 
 @nox.session
@@ -335,7 +385,7 @@ def dist(session: nox.Session) -> None:
     import shlex
     import tempfile
 
-    py = python313()
+    py = session_python(session)
     cibw = nox.project.load_toml(ROOT / "pyproject.toml")["tool"]["cibuildwheel"]
     # The release's own repair command ({dest_dir}, {wheel}), split before the paths go in.
     repair = shlex.split(cibw["windows" if WINDOWS else "linux"]["repair-wheel-command"])
@@ -386,9 +436,59 @@ def _panekit(session: nox.Session, *args: str) -> None:
     session.run(str(_bin(vpy.parent.parent, "panekit")), *args, external=True)
 
 
+# What the GTK window needs of the system (Debian and Ubuntu package names): WebKitGTK with GTK 3
+# and their introspection data, and what pip builds PyGObject and pycairo with. One list for the
+# open session and the GTK tier (scripts/test-gtk.sh reads it too).
+GTK_PACKAGES = ROOT / "scripts" / "gtk-packages.txt"
+
+
+def _missing_packages(names: list[str]) -> list[str]:
+    """The Debian packages among `names` that are not installed (none when dpkg is not there)."""
+    if not shutil.which("dpkg-query"):
+        return []
+    missing = []
+    for name in names:
+        out = subprocess.run(["dpkg-query", "-W", "-f=${Status}", name], capture_output=True, text=True)
+        if "install ok installed" not in out.stdout:
+            missing.append(name)
+    return missing
+
+
+def _gtk_ready(session: nox.Session, vpy: pathlib.Path) -> None:
+    """The GTK window's system packages (installed as root, else the one command that brings them
+    and the session ends) and the gtk extra of panekit (PyGObject, pycairo) in the environment."""
+    names = [ln.split("#")[0].strip() for ln in GTK_PACKAGES.read_text(encoding="utf-8").splitlines()]
+    missing = _missing_packages([n for n in names if n])
+    if missing:
+        apt = shutil.which("apt-get")
+        if apt and os.geteuid() == 0:
+            session.log(f"installing {' '.join(missing)} with apt-get")
+            started = time.monotonic()
+            env = {"DEBIAN_FRONTEND": "noninteractive"}
+            session.run(apt, "-o", "DPkg::Lock::Timeout=600", "update", "-qq", external=True, env=env)
+            session.run(apt, "-o", "DPkg::Lock::Timeout=600", "install", "-y", "-qq",
+                        "--no-install-recommends", *missing, external=True, env=env)
+            session.log(f"installed in {time.monotonic() - started:.0f} s")
+        else:
+            session.error(f"the GTK window needs system packages that are missing; install them "
+                          f"with: {_apt_install(*missing)}, then run this again")
+    if not _runs([str(vpy), "-c", "import gi, cairo"]):
+        extra = nox.project.load_toml(ROOT / "pyproject.toml")["project"]["optional-dependencies"]["gtk"]
+        session.log("installing panekit's gtk extra (PyGObject and pycairo, built from source)")
+        started = time.monotonic()
+        session.run(str(vpy), "-m", "pip", "install", "-q", "--disable-pip-version-check", *extra,
+                    external=True)
+        session.log(f"installed in {time.monotonic() - started:.0f} s")
+
+
 @nox.session(name="open")
 def open_(session: nox.Session) -> None:
-    """panekit open [URL] [options]: the window (Windows)."""
+    """panekit open [URL] [options]: the window. On Linux (the GTK window) the system packages it
+    needs are installed first when this runs as root (else the command that brings them is
+    printed), and PyGObject with pycairo into the environment."""
+    vpy = environment(session)
+    if sys.platform.startswith("linux"):
+        _gtk_ready(session, vpy)
     _panekit(session, "open", *session.posargs)
 
 

@@ -20,20 +20,23 @@ esac
 say() { echo "[gtk tier] $*" >&2; }
 started=$SECONDS
 
-# gir1.2-webkit2-4.1 brings GTK 3, WebKitGTK and their introspection data; PyGObject is built from
-# source against libgirepository1.0-dev and pycairo against libcairo2-dev (pkg-config finds both).
+# What the GTK window needs (scripts/gtk-packages.txt, shared with `nox -s open`), and for the tier:
 # xdotool sends real input, xclip reads the clipboard, imagemagick takes the screenshot.
-packages=(gir1.2-webkit2-4.1 libgirepository1.0-dev libcairo2-dev pkg-config gcc
-          xvfb xauth xdotool xclip imagemagick)
+mapfile -t packages < <(sed -e 's/#.*//' -e '/^[[:space:]]*$/d' scripts/gtk-packages.txt)
+packages+=(xvfb xauth xdotool xclip imagemagick)
 source scripts/tier-lib.sh
 tier_names_folder tests_gtk "$@" || set -- "$@" tests_gtk
 tier_packages "${packages[@]}"
 
 # PyGObject 3.51 and later need girepository-2.0, which Debian 12 does not have.
 if ! "$vpy" -c "import gi, cairo" 2>/dev/null; then
-  say "installing PyGObject and pycairo (built from source, about a minute)"
-  "$vpy" -m pip install -q --disable-pip-version-check "PyGObject<3.51" pycairo ||
+  say "installing PyGObject and pycairo (built from source)"
+  step=$SECONDS
+  if "$vpy" -m pip install -q --disable-pip-version-check "PyGObject<3.51" pycairo; then
+    say "PyGObject and pycairo installed in $((SECONDS - step)) s"
+  else
     say "installing PyGObject failed; the tier will skip"
+  fi
 fi
 
 tier_display
@@ -51,12 +54,12 @@ case "$mode" in
   bench)
     timeout -k 10 900 "$vpy" bench/bench_gtk.py || rc=$? ;;
   screenshot)
-    PANEKIT_SCREENSHOT="$shot" timeout -k 10 300 "$vpy" -m pytest -q -p no:cacheprovider -rs \
+    PANEKIT_SCREENSHOT="$shot" timeout -k 10 300 "$vpy" -m pytest -q -p no:cacheprovider -rfEs \
       --basetemp "$basetemp" \
       "tests_gtk/test_gtk_window.py::test_screenshot" || rc=$? ;;
   *)
     # The outer limit is a last resort: every wait inside the tier has its own timeout.
-    timeout -k 10 900 "$vpy" -m pytest -q -p no:cacheprovider -rs --basetemp "$basetemp" "$@" || rc=$?
+    timeout -k 10 900 "$vpy" -m pytest -q -p no:cacheprovider -rfEs --basetemp "$basetemp" "$@" || rc=$?
     [ "$rc" = 0 ] && rm -rf "$basetemp" || say "the windows' logs are under $basetemp" ;;
 esac
 say "ran in $((SECONDS - run_started)) s (tier wall time $((SECONDS - started)) s)"

@@ -32,6 +32,6 @@ say "set up in $((SECONDS - started)) s"
 run_started=$SECONDS
 rc=0
 # The outer limit is a last resort: every wait inside the tier has its own timeout.
-timeout -k 10 600 "$vpy" -m pytest -q -p no:cacheprovider -rs "$@" || rc=$?
+timeout -k 10 600 "$vpy" -m pytest -q -p no:cacheprovider -rfEs "$@" || rc=$?
 say "tests ran in $((SECONDS - run_started)) s"
 exit "$rc"

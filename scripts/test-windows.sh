@@ -35,7 +35,7 @@ wine_bin() {
 if ! command -v $T-g++-posix >/dev/null || ! command -v gendef >/dev/null \
    || ! command -v $T-objdump >/dev/null || ! wine_bin >/dev/null || ! command -v unzip >/dev/null \
    || ! command -v xz >/dev/null; then
-  say "installing mingw-w64 and wine from Debian (about a minute)"
+  say "installing mingw-w64 and wine from Debian"
   export DEBIAN_FRONTEND=noninteractive
   apt-get -o DPkg::Lock::Timeout=600 update -qq
   apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends \
@@ -119,7 +119,7 @@ say "installing build tools, delvewheel and installer"
 # given, as here, the current CMake adds none; the stand-in only guards against that.
 mkdir -p "$work/lib" && [ -f "$work/lib/libdl.a" ] || $T-ar rc "$work/lib/libdl.a"
 rm -rf "$work/dist" "$work/wheel"
-say "building the Windows wheel (the first build compiles every module: about a minute)"
+say "building the Windows wheel"
 # The wheel's tag follows _PYTHON_HOST_PLATFORM; scikit-build-core takes the modules' suffix from
 # SETUPTOOLS_EXT_SUFFIX and nanobind from NB_SUFFIX (both would ask the Linux build interpreter).
 _PYTHON_HOST_PLATFORM=win-amd64 SETUPTOOLS_EXT_SUFFIX=.cp313-win_amd64.pyd LIBRARY_PATH=$work/lib \
@@ -212,7 +212,7 @@ version=$("$WINE" "$work/python/python.exe" -c "import sys; print(sys.version.sp
 [ $# -eq 0 ] && set -- tests
 say "running pytest $* under wine with the Windows CPython ${version:-?}"
 set +e
-"$WINE" "$work/python/python.exe" -m pytest -q -p no:cacheprovider "$@" </dev/null 2>&1 | cat
+"$WINE" "$work/python/python.exe" -m pytest -q -p no:cacheprovider -rfEs "$@" </dev/null 2>&1 | cat
 rc=${PIPESTATUS[0]}
 set -e
 say "done (pytest exit status $rc)"

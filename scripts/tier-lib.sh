@@ -24,10 +24,11 @@ tier_packages() {
   if ! command -v apt-get >/dev/null 2>&1 || [ "$(id -u)" != 0 ]; then
     say "cannot install ${missing[*]} here; as root run: apt-get update && ${install[*]}"
   else
-    say "installing ${missing[*]} (about a minute)"
+    say "installing ${missing[*]}"
+    local step=$SECONDS
     if apt-get update -qq -o DPkg::Lock::Timeout=600 >&2 &&
        DEBIAN_FRONTEND=noninteractive "${install[@]}" >&2; then
-      say "packages installed in $((SECONDS - started)) s"
+      say "packages installed in $((SECONDS - step)) s"
     else
       say "installing the packages failed; tests that need them will skip"
     fi

@@ -8,7 +8,7 @@ _HERE = os.path.dirname(os.path.abspath(__file__))
 if _HERE not in sys.path:
     sys.path.insert(0, _HERE)
 
-pytest_plugins = ["simplatform.fixtures"]
+pytest_plugins = ["simplatform.fixtures", "runguard"]
 
 
 @pytest.fixture(autouse=True)

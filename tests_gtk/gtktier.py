@@ -223,16 +223,22 @@ def close_window(xid):
 # ---- one window in a process of its own -----------------------------------------------------------
 
 class Window:
-    def __init__(self, tmp, site, title, start="/a.html", extra=(), env=None):
+    """`panekit open` on the GTK host in a process of its own; with `script`, the Python code
+    that script(url, title, port, profile folder, download folder) returns runs instead."""
+
+    def __init__(self, tmp, site, title, start="/a.html", extra=(), env=None, script=None):
         self.port = free_port()
         self.title = title
         self.downloads = tmp / "dl"
         self.log = tmp / "window.log"
-        environ = dict(os.environ, PANEKIT_HOST_BACKEND="gtk", PYTHONUNBUFFERED="1", **(env or {}))
+        environ = {**os.environ, "PANEKIT_HOST_BACKEND": "gtk", "PYTHONUNBUFFERED": "1", **(env or {})}
         tmp.mkdir(parents=True, exist_ok=True)
         cmd = [sys.executable, "-m", "panekit", "open", site.url(start), "--title", title,
                "--control-port", str(self.port), "--user-data", str(tmp / "profile"),
                "--download-dir", str(self.downloads), *extra]
+        if script is not None:
+            cmd = [sys.executable, "-c", script(site.url(start), title, self.port, tmp / "profile",
+                                                self.downloads)]
         self._out = open(self.log, "w")
         self.started = time.monotonic()
         self.proc = subprocess.Popen(cmd, stdout=self._out, stderr=subprocess.STDOUT, env=environ, cwd=tmp)

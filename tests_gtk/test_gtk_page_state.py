@@ -65,8 +65,9 @@ def test_title_and_history_right_after_back_and_forward(open_window, site):
 
 def test_download_and_superseded_waits(open_window, site):
     w = open_window("/a.html")
-    # A response saved as a download ends the wait; the view still shows page A.
-    assert waited(w, "navigate", site.url("/report2")) == (1, {"ok": True, "url": site.url("/a.html"),
+    # A response saved as a download ends the wait (exit 0: the answer is ok); the view still
+    # shows page A.
+    assert waited(w, "navigate", site.url("/report2")) == (0, {"ok": True, "url": site.url("/a.html"),
                                                                 "download": True})
     wait_until(lambda: (w.downloads / "report.pdf").exists(), "the download")
     # Another navigation started while one is waited for supersedes it.

@@ -135,6 +135,20 @@ def test_prompt_download_opens_the_file_chooser_in_the_folder(open_window, site)
     assert sorted(p.name for p in w.downloads.iterdir()) == ["report.pdf"]
 
 
+def test_open_window_from_a_script_is_the_gtk_window(open_window, site):
+    # The platform-neutral entry point, with no backend named anywhere: Linux's own host.
+    def script(url, title, port, profile, downloads):
+        return ("import pathlib, sys, panekit\n"
+                f"sys.exit(panekit.open_window(start_url={url!r}, form_title={title!r}, "
+                f"control_port_override={port}, user_data_folder=pathlib.Path({str(profile)!r}), "
+                f"browser_download_directory={str(downloads)!r}))")
+
+    w = open_window(script=script, env={"PANEKIT_HOST_BACKEND": ""})
+    assert "(宿主=gtk)" in w.output()
+    assert w.command("navigate", site.url("/b.html"), "--wait", "20")[0] == 0
+    assert w.url() == site.url("/b.html")
+
+
 def test_no_display_refuses_with_one_line(tmp_path):
     env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
     env["PANEKIT_HOST_BACKEND"] = "gtk"

@@ -17,15 +17,11 @@ import time
 
 from panekit import __version__
 
-# The window backends of `panekit open`: name -> the package module whose run_toolbar_main opens
-# the window. --backend picks one, else this variable when it names one, else the default.
-_BACKEND_VARIABLE = "PANEKIT_HOST_BACKEND"
-_BACKENDS = {"winforms": "framewell", "pywebview": "glassport", "gtk": "gtkhost"}
+from panekit import launcher
 
-
-def _default_backend():
-    """The system's own backend: gtk on Linux, pywebview elsewhere (Windows first of all)."""
-    return "gtk" if sys.platform.startswith("linux") else "pywebview"
+# The window backends of `panekit open` (name -> the module whose run_toolbar_main opens the
+# window) and the rule that picks one live in panekit.launcher.
+_BACKENDS = launcher.BACKENDS
 
 # Requests slower than this are reported as a time-out (the client calls' own default).
 _REQUEST_SECONDS = 15.0
@@ -111,11 +107,11 @@ def _add_open(commands):
         help="open the browser window (Windows; Linux with the gtk host)",
         description="Open the panekit window on URL (default: the home page) and wait until it "
         "is closed. The exit status is the window's: 0 after it closed, 1 when it could not "
-        "start (for instance on a system other than Windows, or when its control port is taken).",
+        "start (for instance when its platform is missing, or when its control port is taken).",
     )
     p.add_argument("url", nargs="?", default="", metavar="URL", help="first page to show")
     p.add_argument("--backend", choices=tuple(_BACKENDS), default=None,
-                   help=f"window backend (default: {_BACKEND_VARIABLE} when it names one, else "
+                   help="window backend (default: PANEKIT_HOST_BACKEND when it names one, else "
                    "gtk on Linux, pywebview elsewhere)")
     p.add_argument("--host", dest="old_backend", default=None, metavar="BACKEND",
                    help="deprecated spelling of --backend")
@@ -133,12 +129,7 @@ def _chosen_backend(args):
                  f"--backend {'|'.join(_BACKENDS)}); the control server's address is --control-host")
             return None
         _say(f"open --host is deprecated and goes in the next release; use --backend {old}")
-    if args.backend is not None:
-        return args.backend
-    if old is not None:
-        return old
-    variable = os.environ.get(_BACKEND_VARIABLE)
-    return variable if variable in _BACKENDS else _default_backend()
+    return launcher.host_backend(backend=args.backend or old)
 
 
 def _control_address(args):
@@ -187,20 +178,20 @@ def _run_open(args):
         if refusal is not None:
             _say(refusal)
             return 1
-    name = f"panekit.{_BACKENDS[backend]}"
+    name = _BACKENDS[backend]
     try:
-        module = importlib.import_module(name)
+        importlib.import_module(name)
     except ImportError as e:
         _say(f"the {backend} host ({name}) cannot be loaded: {e}")
         return 1
-    keywords = {"start_url": args.url}
+    keywords = {}
     for _, keyword, _ in _OPEN_OPTIONS:
         value = getattr(args, keyword)
         if value is not None:
             keywords[keyword] = value
             for variable in _OPTION_BEATS.get(keyword, ()):
                 os.environ.pop(variable, None)
-    return module.run_toolbar_main(**keywords)
+    return launcher.open_window(start_url=args.url, backend=backend, **keywords)
 
 
 # ---- one request to a running window -----------------------------------------------------
@@ -237,8 +228,9 @@ def _add_requests(commands):
                            help="ask again until the browser is ready, for at most SECONDS")
         elif command in _WAITED:
             p.add_argument("--wait", type=_wait_seconds, default=None, metavar="SECONDS",
-                           help="answer once the page has loaded (or failed), waiting at most SECONDS "
-                           f"(up to {_MAX_WAIT:g}); the exit status is then 0 only when it loaded")
+                           help="answer once the navigation has ended (loaded, failed or become a download), "
+                           f"waiting at most SECONDS (up to {_MAX_WAIT:g}); the exit status is 0 when "
+                           'the answer says "ok": true')
         _add_address(p)
         p.set_defaults(run=_run_request)
 
@@ -387,8 +379,6 @@ def _run_request(args):
         return 1
     ok = _is_ready(result) if args.command == "ready" else (
         isinstance(result, dict) and result.get("ok") is True)
-    if waited and ok and result.get("download"):
-        ok = False  # the response became a download: no page was loaded
     _printed(result)
     if args.command == "ready" and wait is not None and not ok:
         _say(f"the browser was not ready within {wait:g} s")

@@ -530,40 +530,91 @@ constexpr pk::Spec handle_spec{
     .doc = "Answer one DownloadStarting event: ask with a Save-As dialog opening in folder, or save "
            "silently under a free name there; any failure cancels the download.",
 };
+// A failure while answering: said once, and the download cancelled.
+void answer_failed(nb::python_error &e, nb::handle args) {
+    pk::guarded([&] { pk::print_line(pk::format1("[panekit] 处理下载失败，回退为取消: %s", e.value())); });
+    pk::guarded([&] { nb::setattr(args, "Cancel", Py_True); });
+}
+
+// The Save-As dialog, owned by `form`, opening in `folder` with `base` proposed; its answer is
+// written into the event arguments (a refusal cancels the download and returns false).
+bool ask_save_as(nb::handle form, nb::handle args, nb::handle folder, nb::handle base) {
+    nb::object wf = pk::import("System.Windows.Forms");
+    nb::object dlg = wf.attr("SaveFileDialog")();
+    dlg.attr("InitialDirectory") = folder;
+    dlg.attr("FileName") = base;
+    dlg.attr("Filter") = nb::str("All files (*.*)|*.*");
+    dlg.attr("RestoreDirectory") = true;
+    nb::object result = dlg.attr("ShowDialog")(form);
+    nb::object ok = wf.attr("DialogResult").attr("OK");
+    if (result.not_equal(ok)) {
+        nb::setattr(args, "Cancel", Py_True);
+        pk::print_line("[panekit] 用户取消了下载");
+        return false;
+    }
+    nb::setattr(args, "ResultFilePath", nb::str(dlg.attr("FileName")));
+    pk::print_line(pk::format1("[panekit] 下载将保存到: %s", args.attr("ResultFilePath")));
+    return true;
+}
+
+void answer_save_as(nb::handle form, nb::handle args, nb::handle folder, nb::handle base) {
+    pk::guarded_else([&] { if (ask_save_as(form, args, folder, base)) mark_handled(args); },
+                     [&](nb::python_error &e) { answer_failed(e, args); });
+}
+
+// A modal dialog inside WebView2's DownloadStarting handler is re-entrancy WebView2 does not
+// support (the handler stays on the stack while the dialog pumps messages). When the event offers
+// a deferral and the form can queue work, the dialog is shown from the form's message loop after
+// the handler has returned, and the deferral is completed once the answer is written.
+enum class Deferred { Form, Args, Folder, Base, Deferral, kCount };
+constexpr pk::Spec deferred_spec{.name = "_save_as", .returns = "None"};
+void save_as_deferred(const pk::Call &c) {
+    auto st = c.state<Deferred>();
+    answer_save_as(st[Deferred::Form], st[Deferred::Args], st[Deferred::Folder], st[Deferred::Base]);
+    pk::guarded([&] { st[Deferred::Deferral].attr("Complete")(); });
+}
+
+// Queues the Save-As answer behind a deferral; false (nothing queued, no deferral left open) when
+// the event has no deferral or the form cannot queue work.
+bool defer_save_as(const pk::Call &c, nb::handle form, nb::handle args, nb::handle folder, nb::handle base) {
+    if (form.is_none() || !pk::truthy(pk::attr_or(form, "IsHandleCreated", Py_False))) return false;
+    nb::object deferral = pk::guarded_or(nb::object(nb::none()), [&] {
+        nb::object get = pk::attr_or(args, "GetDeferral", nb::none());
+        return get.is_none() ? get : nb::object(get());
+    });
+    if (deferral.is_none()) return false;
+    pk::State<Deferred> st;
+    st.set(Deferred::Form, form);
+    st.set(Deferred::Args, args);
+    st.set(Deferred::Folder, folder);
+    st.set(Deferred::Base, base);
+    st.set(Deferred::Deferral, deferral);
+    const bool queued = pk::guarded_or(false, [&] {
+        nb::object work = c.nested<deferred_spec>(save_as_deferred, st.object());
+        form.attr("BeginInvoke")(pk::import_from("System", "Action")(work));
+        return true;
+    });
+    if (!queued) pk::guarded([&] { deferral.attr("Complete")(); });
+    return queued;
+}
+
 void handle_download_starting(const pk::Call &c, nb::handle form, nb::handle, nb::handle args, nb::str folder,
                               bool use_prompt) {
     nb::str base = suggested_base(args);
+    if (use_prompt) {
+        if (!defer_save_as(c, form, args, folder, base)) answer_save_as(form, args, folder, base);
+        return;
+    }
     pk::guarded_else(
         [&] {
-            if (use_prompt) {
-                nb::object wf = pk::import("System.Windows.Forms");
-                nb::object dlg = wf.attr("SaveFileDialog")();
-                dlg.attr("InitialDirectory") = folder;
-                dlg.attr("FileName") = base;
-                dlg.attr("Filter") = nb::str("All files (*.*)|*.*");
-                dlg.attr("RestoreDirectory") = true;
-                nb::object result = dlg.attr("ShowDialog")(form);
-                nb::object ok = wf.attr("DialogResult").attr("OK");
-                if (result.not_equal(ok)) {
-                    nb::setattr(args, "Cancel", Py_True);
-                    pk::print_line("[panekit] 用户取消了下载");
-                    return;
-                }
-                nb::setattr(args, "ResultFilePath", nb::str(dlg.attr("FileName")));
-                pk::print_line(pk::format1("[panekit] 下载将保存到: %s", args.attr("ResultFilePath")));
-            } else {
-                Reservations held(c, c.state<Held>());
-                nb::str target = silent_target(c, held, folder, base);
-                nb::setattr(args, "ResultFilePath", target);
-                pk::print_line(pk::format1("[panekit] 静默下载保存到: %s", target));
-                hold_for_download(c, held, args, key_of(target));
-            }
+            Reservations held(c, c.state<Held>());
+            nb::str target = silent_target(c, held, folder, base);
+            nb::setattr(args, "ResultFilePath", target);
+            pk::print_line(pk::format1("[panekit] 静默下载保存到: %s", target));
+            hold_for_download(c, held, args, key_of(target));
             mark_handled(args);
         },
-        [&](nb::python_error &e) {
-            pk::guarded([&] { pk::print_line(pk::format1("[panekit] 处理下载失败，回退为取消: %s", e.value())); });
-            pk::guarded([&] { nb::setattr(args, "Cancel", Py_True); });
-        });
+        [&](nb::python_error &e) { answer_failed(e, args); });
 }
 
 // ---- mounting the handler on a CoreWebView2 ----------------------------------------------------
@@ -648,7 +699,10 @@ void mount_on_view(const pk::Call &c, nb::handle self, nb::handle sender, nb::ha
         nb::setattr(cv.attr("Profile"), "DefaultDownloadFolderPath", resolved);
     });
     pk::guarded([&] { pk::event_remove(cv, "DownloadStarting", self.attr("on_download_starting")); });
-    nb::object hid = pk::check(PyLong_FromVoidPtr(cv.ptr()));
+    // The registry is keyed by the core itself: the .NET bridge hands out a new Python wrapper on
+    // every read of CoreWebView2, so id() differs between two ready events of one view, while ==
+    // and hash() follow .NET's Equals and GetHashCode (the same core).
+    nb::object hid = cv;
     nb::object registry = c.global(kHandlers);
     if (pk::check(PySequence_Contains(registry.ptr(), hid.ptr())))
         pk::guarded([&] { pk::event_remove(cv, "DownloadStarting", registry[hid]); });

@@ -32,10 +32,15 @@ namespace {
 
 constexpr pk::host::View kView{.form_key = "form", .view_key = "core", .toolkit = pk::host::Toolkit::GLib};
 
-const char *const kNoGi =
-    "[panekit] 缺少 PyGObject：pip install \"panekit[gtk]\"（构建它需要系统包：apt-get install "
-    "libgirepository1.0-dev libcairo2-dev pkg-config）";
-const char *const kNoWebKit = "[panekit] 缺少 GTK 3 / WebKit2 4.1（%s）：apt-get install gir1.2-webkit2-4.1";
+// The refusals for a missing platform name the command that brings it, for this user (sudo unless
+// root) and this interpreter (its own pip: the environment the window runs in).
+const char *const kNoGi = "[panekit] 缺少 PyGObject：%s";
+const char *const kNoWebKit = "[panekit] 缺少 GTK 3 / WebKit2 4.1（%s）：";
+const char *const kAptGtk = "apt-get install --no-install-recommends gir1.2-webkit2-4.1";
+// What pip builds PyGObject and pycairo with, and the two (PyGObject 3.51 and later need
+// girepository-2.0, which Debian 12 does not have).
+const char *const kAptBuild = " libgirepository1.0-dev libcairo2-dev pkg-config gcc";
+const char *const kPipGtk = " -m pip install \"PyGObject>=3.42,<3.51\" \"pycairo>=1.20\"";
 const char *const kNoDisplay =
     "[panekit] 无法打开图形显示（DISPLAY / WAYLAND_DISPLAY 未设置或不可用）：请在桌面会话中运行，或在 Xvfb 下运行";
 const char *const kControlLine = "[panekit] 控制接口 %s  |  远程: remote_navigate / remote_go_back / …";
@@ -635,6 +640,15 @@ nb::object refuse(nb::handle message) {
     return nb::int_(1);
 }
 
+// `command` as this user runs it as root: after "sudo " unless the process is root already.
+nb::object as_root(const pk::Call &c, const char *command) {
+    nb::object os = c.global("os");
+    const bool root = pk::guarded_or(false, [&] {
+        return nb::hasattr(os, "geteuid") && nb::object(os.attr("geteuid")()).equal(nb::int_(0));
+    });
+    return nb::str(root ? "" : "sudo ") + nb::str(command);
+}
+
 constexpr pk::Spec main_spec{
     .name = "run_toolbar_main",
     .params = pk::host::kRunParams,
@@ -653,7 +667,9 @@ nb::object run_toolbar_main(const pk::Call &c, nb::str start_url, nb::handle hom
         gi = nb::module_::import_("gi");
     } catch (nb::python_error &e) {
         if (!e.matches(PyExc_ImportError)) throw;
-        return refuse(nb::str(kNoGi));
+        nb::object install = as_root(c, (std::string(kAptGtk) + kAptBuild).c_str()) + nb::str(" && ") +
+                             nb::str(c.global("sys").attr("executable")) + nb::str(kPipGtk);
+        return refuse(pk::format1(kNoGi, install));
     }
     nb::object gtk, gdk, glib, webkit;
     try {
@@ -665,7 +681,7 @@ nb::object run_toolbar_main(const pk::Call &c, nb::str start_url, nb::handle hom
         webkit = pk::import_from("gi.repository", "WebKit2");
     } catch (nb::python_error &e) {
         if (!e.matches(PyExc_ImportError) && !e.matches(PyExc_ValueError)) throw;
-        return refuse(pk::format1(kNoWebKit, e.value()));
+        return refuse(pk::format1(kNoWebKit, e.value()) + as_root(c, kAptGtk));
     }
     if (!pk::truthy(gtk.attr("init_check")(nb::none())[0])) return refuse(nb::str(kNoDisplay));
 

@@ -324,8 +324,16 @@ template <const View &V> void cb_navigate(const Call &c, nb::str url) {
 template <const View &V> void cb_flush(const Call &c) { host::flush_pending(V, c.state<Cb>()[Cb::Holder]); }
 template <const View &V, History What> void cb_history(const Call &c) {
     auto st = c.state<Cb>();
-    if (V.seen && seen_now(V, st, host::core(V, st[Cb::Holder]))) host::flush_pending(V, st[Cb::Holder]);
-    host::history(V, st[Cb::Holder], What);
+    nb::handle holder = st[Cb::Holder];
+    if (V.seen && seen_now(V, st, host::core(V, holder))) {
+        const bool parked = truthy(host::get(holder, kPendingKey));
+        host::flush_pending(V, holder);
+        // The parked address has just been navigated: a history command now would start a second
+        // navigation, and WebView2 cancels the first of two overlapping ones (OperationCanceled),
+        // so the address would be lost. The delivered navigation stands for this request.
+        if (parked && !truthy(host::get(holder, kPendingKey))) return;
+    }
+    host::history(V, holder, What);
 }
 template <const View &V> void cb_sync(const Call &c) { host::sync_address_bar(V, c.state<Cb>()[Cb::Holder]); }
 }  // namespace detail

@@ -176,31 +176,3 @@ def test_ipv6_literal_host(ui, monkeypatch, listen):
         h.srv.server_close()
         h.th.join(5)
     assert h.calls == [("back",)] and not h.th.is_alive()
-
-
-@pytest.mark.parametrize("call, message", [
-    (lambda: helmwire.remote_go_back(1), "remote_go_back() takes exactly 0 positional arguments (1 given)"),
-    (lambda: helmwire.remote_navigate(None), "Argument 'url' has incorrect type (expected str, got NoneType)"),
-    (lambda: helmwire.remote_navigate(), "remote_navigate() takes exactly 1 positional argument (0 given)"),
-    (lambda: helmwire._http_post_json(), "_http_post_json() takes at least 1 positional argument (0 given)"),
-    (lambda: helmwire._http_post_json("/", {}, 3), "_http_post_json() takes at most 2 positional arguments (3 given)"),
-    (lambda: helmwire._http_post_json("/", []), "Argument 'body' has incorrect type (expected dict, got list)"),
-    (lambda: helmwire._http_get_json("/", port="1"), "Argument 'port' has incorrect type (expected int, got str)"),
-    (lambda: helmwire._http_post_json("/", {"x": object()}, port=1), "Object of type object is not JSON serializable"),
-])
-def test_client_argument_errors(call, message):
-    with pytest.raises(TypeError) as ei:
-        call()
-    assert str(ei.value) == message
-
-
-def test_client_metadata():
-    for name in ("remote_navigate", "remote_go_back", "remote_go_forward", "remote_reload",
-                 "remote_get_url", "remote_ready", "_http_post_json", "_http_get_json"):
-        f = getattr(helmwire, name)
-        waits = name in ("remote_navigate", "remote_go_back", "remote_go_forward", "remote_reload")
-        assert f.__kwdefaults__ == {"port": None, "timeout": 15.0} | ({"wait": None} if waits else {})
-        assert f.__annotations__["port"] == "Optional[int]"
-        assert f.__annotations__["return"] == "Dict[str, Any]"
-    assert helmwire._http_post_json.__defaults__ == (None,)
-    assert helmwire._http_post_json.__annotations__["body"] == "Optional[Dict[str, Any]]"

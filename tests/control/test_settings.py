@@ -51,26 +51,3 @@ def test_default_host_is_fixed_at_import():
     out = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True,
                          timeout=60, check=True).stdout.split()
     assert out == ["192.168.1.9", "http://192.168.1.9:1", "http://other:1"]
-
-
-@pytest.mark.parametrize("call, message", [
-    (lambda: helmwire.control_base_url(1),
-     "control_base_url() takes exactly 0 positional arguments (1 given)"),
-    (lambda: helmwire.control_base_url(port="80"),
-     "Argument 'port' has incorrect type (expected int, got str)"),
-    (lambda: helmwire.control_base_url(host=5),
-     "Argument 'host' has incorrect type (expected str, got int)"),
-    (lambda: helmwire.control_port(1), "control_port() takes exactly 0 positional arguments (1 given)"),
-])
-def test_settings_argument_errors(call, message):
-    with pytest.raises(TypeError) as ei:
-        call()
-    assert str(ei.value) == message
-
-
-def test_settings_metadata():
-    f = helmwire.control_base_url
-    assert f.__kwdefaults__ == {"port": None, "host": None}
-    assert f.__annotations__ == {"port": "Optional[int]", "host": "Optional[str]", "return": "str"}
-    assert helmwire.control_port.__annotations__ == {"return": "int"}
-    assert f.__module__ == "panekit.helmwire"

@@ -24,7 +24,9 @@ def core(winsim):
 
 @pytest.fixture
 def form(winsim):
-    return Form()
+    f = Form()
+    f.Show()  # a window with a handle: the handler can queue the Save-As dialog on its loop
+    return f
 
 
 @pytest.fixture
@@ -45,7 +47,10 @@ def download(core, form, folder, use_prompt, proposed="C:\\Users\\a\\Downloads\\
 
     core.DownloadStarting += handler
     try:
-        return core.sim_download(proposed, **kw)
+        args = core.sim_download(proposed, **kw)
+        core._plat.pump()  # the form's loop: a Save-As answer comes after the event returned
+        assert args.sim_answered
+        return args
     finally:
         core.DownloadStarting -= handler
 
@@ -230,13 +235,13 @@ def test_attach_resolves_creates_and_subscribes(winsim, core, form, in_tmp, caps
     assert core.Profile.DefaultDownloadFolderPath == target
     assert lines(capsys) == [MOUNTED % (target, "True")]
     (handler,) = core.DownloadStarting.sim_handlers
-    assert handler.__qualname__ == "attach_download_to_corewebview2.<locals>._pnk_dl"
-    assert handler.__annotations__ == {"_s": "Any", "a": "Any", "return": "None"}
 
     winsim.answer_save_dialog(DialogResult.OK, "E:\\x.bin")
     args = core.sim_download("C:\\u\\a.txt")
+    assert winsim.dialogs == [] and not args.sim_answered  # asked once the event has returned
+    winsim.pump()
     dialog, owner, settings = winsim.dialogs[0]
-    assert owner is form and settings["InitialDirectory"] == target and settings["FileName"] == "a.txt"
+    assert args.sim_answered and owner is form and settings["InitialDirectory"] == target and settings["FileName"] == "a.txt"
     assert (args.ResultFilePath, args.Handled) == ("E:\\x.bin", True)
 
 
@@ -272,12 +277,6 @@ def test_attach_folder_error_propagates(core, form, tmp_path, capsys):
     assert lines(capsys) == []
 
 
-def test_attach_needs_use_prompt(core, form):
-    with pytest.raises(TypeError) as info:
-        fetchkeep.attach_download_to_corewebview2(core, form, "dl")
-    assert str(info.value) == "attach_download_to_corewebview2() needs keyword-only argument use_prompt"
-
-
 def test_forwarder_calls_current_module_handler(core, form, tmp_path, monkeypatch):
     fetchkeep.attach_download_to_corewebview2(core, form, str(tmp_path), use_prompt=[1])
     seen = []
@@ -285,5 +284,3 @@ def test_forwarder_calls_current_module_handler(core, form, tmp_path, monkeypatc
     (handler,) = core.DownloadStarting.sim_handlers
     assert handler("sender", "args") is None
     assert seen == [(form, "sender", "args", str(tmp_path), True)]
-    with pytest.raises(TypeError, match=r"^_pnk_dl\(\) takes exactly 2 positional arguments \(1 given\)$"):
-        handler("sender")

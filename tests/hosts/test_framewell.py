@@ -13,6 +13,7 @@ import pytest
 from ctlsupport import free_port
 from panekit import framewell, helmwire
 from simplatform import DllNotFoundException, DockStyle, WebErrorStatus
+from simplatform.webview2 import WebView2RuntimeNotFoundException
 
 SWF, SD = "System.Windows.Forms", "System.Drawing"
 
@@ -37,10 +38,11 @@ def env(winsim, monkeypatch, tmp_path):
 
 
 @contextmanager
-def window(winsim, **kw):
-    """A running host; the window is closed (and the call's result checked) on the way out."""
+def window(winsim, run=framewell.run_toolbar_main, apartment=None, **kw):
+    """A running host (called on a thread of that COM apartment, default unknown); the window is
+    closed (and the call's result checked) on the way out."""
     known = len(winsim.forms)
-    runner = winsim.start_ui_thread(framewell.run_toolbar_main, **kw)
+    runner = winsim.start_ui_thread(run, apartment=apartment, **kw)
     shown = lambda: next((f for f in winsim.forms[known:] if f._shown), None)  # noqa: E731
     winsim.wait_until(lambda: shown() or not runner.thread.is_alive(), what="a shown form")
     form = shown()
@@ -56,6 +58,15 @@ def lines(capsys):
     return [ln for ln in capsys.readouterr().out.splitlines() if ln.startswith("[panekit]")]
 
 
+class NoDotNet:
+    """An import finder that fails `import clr` as pythonnet does on a machine without .NET."""
+
+    def find_spec(self, name, path=None, target=None):
+        if name == "clr":
+            raise RuntimeError("Failed to create a default .NET runtime\n  see set_runtime")
+        return None
+
+
 def test_refusals_touch_nothing(winsim_unloaded, monkeypatch, capsys):
     monkeypatch.setenv("Path", "C:\\base")
     seen = []
@@ -68,22 +79,22 @@ def test_refusals_touch_nothing(winsim_unloaded, monkeypatch, capsys):
     winsim_unloaded.pretend_windows()
     monkeypatch.setitem(sys.modules, "clr", None)
     assert framewell.run_toolbar_main(start_url="x") == 1
+    # pythonnet without a .NET runtime to load: import clr raises RuntimeError (the text may span lines)
+    del sys.modules["clr"]
+    monkeypatch.setattr(sys, "meta_path", [NoDotNet()] + sys.meta_path)
+    assert framewell.run_toolbar_main(start_url="x") == 1
     monkeypatch.setitem(sys.modules, "webview.util", None)
     assert framewell.run_toolbar_main(start_url="x") == 1
-    assert lines(capsys) == ["[panekit] 仅支持 Windows。", "[panekit] 请先安装 pythonnet: pip install pythonnet",
-                             "[panekit] 请先安装 pywebview: pip install pywebview"]
+    assert lines(capsys) == [
+        "[panekit] 仅支持 Windows。", "[panekit] 请先安装 pythonnet: pip install pythonnet",
+        "[panekit] 无法加载 .NET 运行时（Failed to create a default .NET runtime）：请安装 .NET "
+        "Framework 4.8 或更高版本：https://dotnet.microsoft.com/download/dotnet-framework",
+        "[panekit] 请先安装 pywebview: pip install pywebview"]
     assert os.environ["Path"] == "C:\\base" and winsim_unloaded.references == [] and not winsim_unloaded.forms
 
 
 @pytest.mark.parametrize("args, kw, message", [
     ((1,), {"start_url": "x"}, "run_toolbar_main() takes exactly 0 positional arguments (1 given)"),
-    ((), {}, "run_toolbar_main() needs keyword-only argument start_url"),
-    ((), {"start_url": "x", "form_title": None},
-     "Argument 'form_title' has incorrect type (expected str, got NoneType)"),
-    ((), {"start_url": "x", "control_port_override": "8080"},
-     "Argument 'control_port_override' has incorrect type (expected int, got str)"),
-    ((), {"start_url": "x", "browser_download_prompt": 1},
-     "Argument 'browser_download_prompt' has incorrect type (expected bool, got int)"),
 ])
 def test_argument_errors_come_first(env, args, kw, message):
     with pytest.raises(TypeError) as e:
@@ -158,7 +169,24 @@ def test_whole_window_over_http(env, capsys, tmp_path):
     socket.create_server(("127.0.0.1", port)).close()
 
 
+def test_without_the_webview2_runtime_the_window_closes(env, capsys):
+    # No blank window that a control client would take for a working one: it closes, and the call
+    # ends in 1 with one line naming what to install.
+    env.init_error = WebView2RuntimeNotFoundException("Couldn't find a compatible Webview2 Runtime.")
+    port = free_port()
+    runner = env.start_ui_thread(framewell.run_toolbar_main, start_url="a.example",
+                                 control_port_override=port)
+    assert runner.join() == 1
+    assert [f._shown for f in env.forms] == [True] and env.webviews[0]._core is None
+    assert capsys.readouterr().out.endswith(
+        "(宿主=winforms)\n[panekit] 未找到 WebView2 Runtime：请安装 Microsoft Edge WebView2 Runtime"
+        "（Evergreen 版）：https://developer.microsoft.com/microsoft-edge/webview2/\n")
+    with pytest.raises(OSError):  # its control server has gone with it
+        socket.create_connection(("127.0.0.1", port), timeout=5).close()
+
+
 def test_failed_initialisation_without_server_and_defaults(env, capsys, tmp_path, monkeypatch):
+    # Any other failure to make the browser keeps the window (toolbar and queue work) and says why.
     holders = []
     toolbar = framewell.attach_edge_chrome_toolbar
     monkeypatch.setattr(framewell, "attach_edge_chrome_toolbar",
@@ -199,14 +227,6 @@ def test_nested_functions_carry_their_names(env, monkeypatch):
     assert list(got) == ["host", "port", "invoke_sync", "core", "do_navigate", "do_back", "do_forward",
                          "do_reload"]
     assert got["host"] == "127.0.0.1" and got["port"] == 18765
-    for key, name in [("invoke_sync", "_invoke_sync"), ("core", "_core"), ("do_navigate", "_do_navigate")]:
-        fn = got[key]
-        assert (fn.__name__, fn.__qualname__, fn.__module__) == (
-            name, "run_toolbar_main.<locals>." + name, "panekit.framewell")
-    assert got["do_navigate"].__annotations__ == {"url": "str", "return": "None"}
-    assert got["core"].__annotations__ == {"return": "Any"}
-    with pytest.raises(TypeError, match="expected str, got int"):
-        got["do_navigate"](1)
     ran = []
     got["invoke_sync"](lambda: ran.append(1) or 1 / 0)  # no window yet: runs here, error dropped
     assert ran == [1] and got["core"]() is None
@@ -258,3 +278,70 @@ def test_control_server_that_cannot_start_is_said_and_nothing_outlives_the_call(
         framewell.run_toolbar_main(start_url="x", control_port_override=port)
     assert helmwire.remote_ready(port=port, timeout=2)["ok"] is False
     socket.create_server(("127.0.0.1", port)).close()
+
+
+def test_open_window_runs_the_host_the_system_would(env, capsys, monkeypatch):
+    # The platform-neutral entry point: PANEKIT_HOST_BACKEND names this host; its settings reach it.
+    import panekit
+
+    monkeypatch.setenv("PANEKIT_HOST_BACKEND", "winforms")
+    port = free_port()
+    with window(env, panekit.open_window, start_url="a.example", form_title="标题",
+                control_port_override=port) as form:
+        assert form.Text == "标题"
+        env.wait_until(lambda: helmwire.remote_ready(port=port).get("url", "").startswith(
+            "https://a.example"), what="the first page over HTTP")
+        assert helmwire.remote_ready(port=port)["core"] is True
+    assert "[panekit] 首页=https://duckduckgo.com/  首跳=https://a.example  (宿主=winforms)" in lines(capsys)
+
+
+# ---- the window's thread ---------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("caller, own_thread", [
+    (None, True),    # a Python thread whose apartment is unset becomes STA and keeps the window
+    ("STA", True),
+    ("MTA", False),  # COM already MTA there (Python's main thread under pythonnet): a new STA thread
+])
+def test_window_runs_on_an_sta_thread(env, capsys, caller, own_thread):
+    env.init_mode = "shown"
+    with window(env, apartment=caller, start_url="start.example", with_control_server=False) as form:
+        core = env.wait_core()
+        ui_thread = form._ui.thread
+        assert env.apartment(ui_thread) == "STA"
+        assert (ui_thread.name == "sim-ui") is own_thread
+        env.wait_until(lambda: form.sim_on_ui(lambda: core.Source) == "https://start.example")
+        # The copy-link button reaches the clipboard (STA only) from that thread.
+        copy = next(c for c in form.Controls[1].Controls if type(c).__name__ == "Button"
+                    and any(h.__qualname__.endswith("_copy_link") for h in c.Click.sim_handlers))
+        copy.sim_click()
+        assert env.clipboard == "https://start.example"
+    assert lines(capsys) == ["[panekit] 首页=https://duckduckgo.com/  首跳=https://start.example  (宿主=winforms)"]
+
+
+def test_failure_on_the_window_thread_reaches_the_caller(env, monkeypatch):
+    monkeypatch.setattr(framewell, "attach_edge_chrome_toolbar", lambda *a, **k: (1, 2, 3))
+    runner = env.start_ui_thread(framewell.run_toolbar_main, start_url="x", apartment="MTA")
+    with pytest.raises(ValueError, match=r"^too many values to unpack \(expected 2\)$"):
+        runner.join()
+    assert not env.forms[0]._shown
+
+
+def test_queued_address_waits_for_the_first_page(env, capsys):
+    # Delivered at once, the queued address would cancel the first page (WebView2's order:
+    # Starting(1), Starting(2), Completed(1) OperationCanceled) and drop it from the history.
+    env.init_mode, port = "manual", free_port()
+    with window(env, start_url="start.example", control_port_override=port) as form:
+        assert helmwire.remote_navigate("b.example", port=port)["ok"]
+        env.auto_complete = False  # each navigation completes when the test says so
+        env.webviews[0].sim_initialize()
+        core = env.wait_core()
+        completed = []
+        form.sim_on_ui(lambda: core.NavigationCompleted.__iadd__(
+            lambda s, a: completed.append((a.IsSuccess, str(a.WebErrorStatus)))))
+        core.sim_complete_next()  # the first page; only now is the queued address navigated
+        env.wait_until(lambda: form.sim_on_ui(lambda: len(core.sim_pending)) == 1, what="the queued address")
+        core.sim_complete_next()
+        assert form.sim_on_ui(lambda: core.sim_history) == (["https://start.example", "https://b.example"], 1)
+        assert [ok for ok, _ in completed] == [True, True]
+    assert not any("导航未完成" in ln for ln in lines(capsys))

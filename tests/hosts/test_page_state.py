@@ -29,14 +29,16 @@ class Host:
     def __init__(self, winsim, kind, gui):
         self.winsim, self.port = winsim, free_port()
         winsim.pretend_windows()
+        winsim.titles.update({START: "Start", "https://a.example": "Page A"})  # the pages' <title>
         main = framewell.run_toolbar_main if kind == "framewell" else glassport.run_toolbar_main
-        self.runner = winsim.start_ui_thread(main, start_url=START, control_port_override=self.port)
+        self.runner = winsim.start_ui_thread(main, start_url=START, control_port_override=self.port,
+                                             name="MainThread")  # pywebview checks the name
         winsim.wait_until(lambda: helmwire.remote_ready(port=self.port).get("core"), what="the core")
         self.core = winsim.wait_core()
         self.close = (lambda: gui.form.sim_close()) if kind == "glassport" else (lambda: winsim.forms[0].sim_close())
         # The pywebview host's first page may load before its core is seen: one reload, waited for.
         winsim.wait_until(lambda: not self.state()["loading"], what="the first page")
-        assert helmwire.remote_reload(port=self.port, wait=5) == {"ok": True, "url": START, "title": START}
+        assert helmwire.remote_reload(port=self.port, wait=5) == {"ok": True, "url": START, "title": "Start"}
 
     def ui(self, fn):
         return self.core._ui.call(fn)
@@ -79,7 +81,7 @@ def loaded(h):
 
 def case_loaded(h):
     return helmwire.remote_navigate("a.example", port=h.port, wait=5), \
-        {"ok": True, "url": "https://a.example", "title": "https://a.example"}
+        {"ok": True, "url": "https://a.example", "title": "Page A"}
 
 
 def case_failed(h):
@@ -94,9 +96,9 @@ def case_history(h):
     answers.append(helmwire.remote_go_back(port=h.port, wait=5))
     answers.append(helmwire.remote_reload(port=h.port, wait=5))
     answers.append(helmwire.remote_go_forward(port=h.port, wait=5))
-    page = {"ok": True, "url": START, "title": START}
+    page = {"ok": True, "url": START, "title": "Start"}
     return answers, [{"ok": False, "error": "cannot go back"}, {"ok": False, "error": "cannot go forward"},
-                     page, page, {"ok": True, "url": "https://a.example", "title": "https://a.example"}]
+                     page, page, {"ok": True, "url": "https://a.example", "title": "Page A"}]
 
 
 def case_timed_out_others_answered(h):
@@ -139,7 +141,7 @@ def test_waited_answers(host, case):
 
 def test_state_follows_the_page(host):
     h = host
-    assert h.state() == {"ok": True, "core": True, "url": START, "title": START, "loading": False,
+    assert h.state() == {"ok": True, "core": True, "url": START, "title": "Start", "loading": False,
                          "can_go_back": False, "can_go_forward": False,
                          "last": {"url": START, "ok": True, "error": None}}
     h.winsim.nav_errors["https://bad.example"] = WebErrorStatus.CannotConnect

@@ -10,6 +10,7 @@ import weakref
 import pytest
 
 import panekit
+from pkfunctions import functions_of
 
 # Built only into test environments (nox builds it); a release wheel has no such module.
 pt = pytest.importorskip("panekit._pk_testing",
@@ -187,18 +188,6 @@ def test_class_with_property_and_classmethod():
 
 
 MODULES = ["helmwire", "trailbar", "fetchkeep", "promptdeck", "framewell", "glassport", "_pk_testing"]
-
-
-def functions_of(module):
-    """Every function of the package defined in `module`, class members included."""
-    for value in vars(module).values():
-        if isinstance(value, type) and value.__module__ == module.__name__:
-            for member in vars(value).values():
-                member = getattr(member, "fget", None) or getattr(member, "__func__", member)
-                if type(member) is type(pt.wide):
-                    yield member
-        elif type(value) is type(pt.wide) and value.__module__ == module.__name__:
-            yield value
 
 
 def test_one_function_type_for_the_package():

@@ -74,6 +74,15 @@ Controls and the browser:
   removes ``Profile``). Core members used off the UI thread raise and record a fault.
   For a core without a window (download tests), ``CoreWebView2()`` makes one owned by the
   calling thread; its navigations complete on ``winsim.pump()``.
+* Windows' own rules (see README.md beside this file for the sources): each thread has a COM
+  apartment (``winsim.apartment(thread)``; ``start_ui_thread(..., apartment="MTA")``), and
+  clipboard, Save-As and WebView2 creation need STA; a navigation started while another is under
+  way cancels it (OperationCanceled); same-document moves (``core.sim_push_state(uri)``, a
+  fragment) raise only SourceChanged and HistoryChanged; pages have titles (``winsim.titles``);
+  ``winsim.download_uris[address] = path`` makes navigating there a download (arguments in
+  ``winsim.downloads``); download arguments offer ``GetDeferral`` (``args.sim_answered``); every
+  read of a .NET object gives a new wrapper (``==`` by identity), and ``-=`` without a match
+  raises ValueError.
 * pywebview's Edge backend: fixture ``edge_backend`` of ``simplatform.pywebview_sim``.
 """
 

@@ -54,6 +54,18 @@ class DllNotFoundException(Exception_):
     pass
 
 
+class ThreadStateException(Exception_):
+    pass
+
+
+class COMException(Exception_):
+    """System.Runtime.InteropServices.COMException: a failed HRESULT."""
+
+    def __init__(self, message="", hresult=0, stack_trace=None):
+        super().__init__(message, stack_trace)
+        self.HResult = hresult
+
+
 def ints(*values):
     """True when every value converts to Int32 (a bool does not)."""
     return all(isinstance(v, int) and not isinstance(v, bool) for v in values)
@@ -97,9 +109,17 @@ class Platform:
         self.init_error = None  # an exception: WebView2 initialisation fails with it
         self.auto_complete = True  # navigations complete by themselves
         self.nav_errors = {}  # address -> CoreWebView2WebErrorStatus of a failed navigation
+        self.titles = {}  # address -> the page's title (default: "<host> page")
+        self.download_uris = {}  # address -> proposed file path: navigating there downloads
+        self.live_profiles = []  # (WebView2, (user-data folder, browser arguments)) per core made
+        self.downloads = []  # DownloadStarting arguments of navigations that became downloads
         self.has_profile = True
         self.has_script_with_result = True  # the SDK has ExecuteScriptWithResultAsync (1.0.2277 on)
         self.modules = {}  # the installed modules by name
+        # COM apartment per thread ident: "STA", "MTA" or "Unknown" (see Platform.apartment).
+        # The test's own thread stands for an application's [STAThread] UI thread.
+        self.apartments = {threading.current_thread().ident: "STA"}
+        self._webview2_events = collections.Counter()  # thread ident -> WebView2 handlers running
         self._failures = []
         self._lock = threading.RLock()
         self._threads = {}
@@ -164,6 +184,41 @@ class Platform:
 
     # -- threads --
 
+    def apartment(self, thread=None):
+        """The COM apartment of a thread: "STA", "MTA" or "Unknown".
+
+        A Python thread is "Unknown" until it sets its state: pythonnet does not make Python's
+        threads STA (which is why pywebview runs its GUI on an STA thread of its own,
+        webview/platforms/winforms.py:825). COM treats an unknown thread as MTA, so calls that
+        need STA fail there, but Thread.CurrentThread.TrySetApartmentState(STA) still succeeds
+        on it (.NET: Thread.TrySetApartmentState); on an MTA thread it returns False. The test's
+        own thread is STA (it stands for an application's UI thread in unit tests);
+        start_ui_thread(..., apartment="MTA") makes a host's caller a thread that cannot become
+        STA, as Python's main thread is once the CLR has initialised COM on it."""
+        thread = thread or threading.current_thread()
+        with self._lock:
+            return self.apartments.get(thread.ident, "Unknown")
+
+    def set_apartment(self, state, thread=None):
+        """Set a thread's apartment (a test making a thread MTA as the CLR would)."""
+        thread = thread or threading.current_thread()
+        with self._lock:
+            self.apartments[thread.ident] = state
+
+    def require_sta(self, what):
+        """Windows refuses OLE calls (clipboard, common dialogs) off an STA thread with
+        ThreadStateException: .NET's text (SR.ThreadMustBeSTA) is used here."""
+        if self.apartment() != "STA":
+            with self._lock:
+                self.faults.append("%s on a thread that is not STA" % what)
+            raise ThreadStateException(
+                "Current thread must be set to single thread apartment (STA) mode before OLE calls "
+                "can be made. Ensure that your Main function has STAThreadAttribute marked on it.")
+
+    def in_webview2_event(self):
+        """True while a WebView2 event handler runs on the calling thread."""
+        return self._webview2_events[threading.get_ident()] > 0
+
     def ui(self, thread=None):
         """The message queue of a thread (by default the calling one), created on first use."""
         thread = thread or threading.current_thread()
@@ -173,10 +228,11 @@ class Platform:
                 q = self._threads[thread.ident] = MessageQueue(self, thread)
             return q
 
-    def start_ui_thread(self, target, *args, name="sim-ui", **kwargs):
-        """Run target(*args, **kwargs) on a new daemon thread, which becomes a UI thread.
-        Returns a Runner; the fixture joins it at teardown (closing open forms first)."""
-        r = Runner(self, target, args, kwargs, name)
+    def start_ui_thread(self, target, *args, name="sim-ui", apartment=None, **kwargs):
+        """Run target(*args, **kwargs) on a new daemon thread, which becomes a UI thread (its COM
+        apartment `apartment`, default unknown). Returns a Runner; the fixture joins it at
+        teardown (closing open forms first)."""
+        r = Runner(self, target, args, kwargs, name, apartment)
         self._runners.append(r)
         r.thread.start()
         return r
@@ -229,10 +285,12 @@ class Platform:
 class Runner:
     """A daemon thread running a host; `join()` returns its result or raises its exception."""
 
-    def __init__(self, plat, target, args, kwargs, name):
+    def __init__(self, plat, target, args, kwargs, name, apartment=None):
         self.plat, self.result, self.error, self.done = plat, None, None, threading.Event()
 
         def main():
+            if apartment is not None:
+                plat.set_apartment(apartment)
             try:
                 self.result = target(*args, **kwargs)
             except BaseException as e:  # noqa: BLE001 - handed to join()
@@ -402,12 +460,12 @@ class Prop:
             return self
         obj._use("get", self.name)
         if self.get:
-            return self.get(obj)
+            return net(self.get(obj))
         if self.key not in obj.__dict__:
             if self.factory is None:
                 return self.default
             obj.__dict__[self.key] = self.factory()
-        return obj.__dict__[self.key]
+        return net(obj.__dict__[self.key])
 
     def __set__(self, obj, value):
         if self.get and not self.set:
@@ -457,18 +515,35 @@ class Event:
 
     def __isub__(self, handler):
         self._owner._use("-=", self._name, handler)
-        same = [i for i, h in enumerate(self._handlers) if h == handler]
-        if same:
-            del self._handlers[same[-1]]
-        return self
+        # pythonnet (src/runtime/EventHandlerCollection.cs, RemoveEventHandler) removes the first
+        # handler added with the same Python hash (hash only: an unhashable handler raises
+        # TypeError) and raises ValueError("unknown event handler") when none has it.
+        wanted = hash(handler)
+        for i, h in enumerate(self._handlers):
+            if hash(h) == wanted:
+                del self._handlers[i]
+                return self
+        raise ValueError("unknown event handler")
 
     @property
     def sim_handlers(self):
         return list(self._handlers)
 
     def sim_fire(self, sender, args):
-        for h in list(self._handlers):
-            h(sender, args)
+        """Calls every handler with (sender, args) as pythonnet hands them over: a new wrapper of
+        each .NET object per call (see NetRef)."""
+        plat = getattr(self._owner, "_plat", None)
+        counted = plat is not None and getattr(self._owner, "_raises_webview2_events", False)
+        if counted:
+            with plat._lock:
+                plat._webview2_events[threading.get_ident()] += 1
+        try:
+            for h in list(self._handlers):
+                h(net(sender), net(args))
+        finally:
+            if counted:
+                with plat._lock:
+                    plat._webview2_events[threading.get_ident()] -= 1
 
     def __repr__(self):
         return "<event %s of %r>" % (self._name, self._owner)
@@ -539,6 +614,54 @@ class Recorded:
         self._use("call", name, args)
 
 
+class NetRef:
+    """What pythonnet gives Python for a .NET object: a new wrapper object on every read of a
+    property, every event argument and every result (pythonnet src/runtime/Types/ClrObject.cs,
+    GetReference makes a new Python object for each conversion), so `is` and `id()` never match
+    between two reads. `==` and hash() are .NET's Equals and GetHashCode: reference identity for
+    these classes. Everything else goes to the object itself (isinstance() too)."""
+
+    __slots__ = ("_net_target",)
+
+    def __init__(self, target):
+        object.__setattr__(self, "_net_target", target)
+
+    @property
+    def __class__(self):
+        return type(object.__getattribute__(self, "_net_target"))
+
+    def __getattr__(self, name):
+        return getattr(object.__getattribute__(self, "_net_target"), name)
+
+    def __setattr__(self, name, value):
+        setattr(object.__getattribute__(self, "_net_target"), name, value)
+
+    def __eq__(self, other):
+        return unwrap(other) is object.__getattribute__(self, "_net_target")
+
+    def __ne__(self, other):
+        return not self == other
+
+    def __hash__(self):
+        return hash(object.__getattribute__(self, "_net_target"))
+
+    def __repr__(self):
+        return repr(object.__getattribute__(self, "_net_target"))
+
+    def __str__(self):
+        return str(object.__getattribute__(self, "_net_target"))
+
+
+def net(value):
+    """`value` as pythonnet would hand it to Python: .NET objects in a new wrapper."""
+    return NetRef(value) if isinstance(value, Recorded) and type(value) is not NetRef else value
+
+
+def unwrap(value):
+    """The object behind a wrapper (or the value itself)."""
+    return object.__getattribute__(value, "_net_target") if type(value) is NetRef else value
+
+
 def static_call(cls, name, *args):
     """Log a call of a static member of `cls` (and raise its injected failure); returns the platform."""
     plat = current()
@@ -547,3 +670,91 @@ def static_call(cls, name, *args):
 
     def __repr__(self):
         return "<%s>" % self.sim_name
+
+
+# ---- System.Threading: threads with an apartment state --------------------------------------------
+
+
+class ApartmentState:
+    """System.Threading.ApartmentState (members compare as their names)."""
+
+    STA, MTA, Unknown = "STA", "MTA", "Unknown"
+
+
+class ThreadStart(Delegate):
+    pass
+
+
+class Thread:
+    """System.Threading.Thread over a Python thread. SetApartmentState works before Start
+    (afterwards .NET throws ThreadStateException); TrySetApartmentState on the running thread
+    itself succeeds only while its apartment is still unknown (.NET: Thread.TrySetApartmentState
+    returns false when the apartment is already initialised differently). A .NET thread starts
+    MTA unless set otherwise ("Thread.SetApartmentState": the default for new threads is MTA).
+    An exception escaping the thread's delegate ends the process on .NET; here it is recorded in
+    Platform.unhandled."""
+
+    def __init__(self, start, _thread=None):
+        self._plat = current()
+        self._state = ApartmentState.MTA
+        if _thread is not None:
+            self._thread = _thread
+            return
+        if not isinstance(start, Delegate):
+            raise TypeError("No constructor matches given arguments for Thread")
+
+        def main():
+            self._plat.set_apartment(self._state)
+            try:
+                start()
+            except BaseException as e:  # noqa: BLE001 - an unhandled .NET thread exception
+                with self._plat._lock:
+                    self._plat.unhandled.append(e)
+
+        self._thread = threading.Thread(target=main, name="clr-thread", daemon=True)
+
+    @classmethod
+    def _current(cls):
+        return cls(None, _thread=threading.current_thread())
+
+    def _started(self):
+        return self._thread.ident is not None
+
+    def GetApartmentState(self):
+        return self._plat.apartment(self._thread) if self._started() else self._state
+
+    def SetApartmentState(self, state):
+        if not self.TrySetApartmentState(state):
+            raise InvalidOperationException("Failed to set the specified COM apartment state.")
+
+    def TrySetApartmentState(self, state):
+        if not self._started():
+            self._state = state
+            return True
+        if self._thread is not threading.current_thread():
+            raise ThreadStateException("Thread is running or terminated; it cannot change its apartment state.")
+        have = self._plat.apartment()
+        if have == "Unknown":
+            self._plat.set_apartment(state)
+            return True
+        return have == state
+
+    def Start(self):
+        self._thread.start()
+
+    def Join(self, milliseconds=None):
+        self._thread.join(None if milliseconds is None else milliseconds / 1000.0)
+        return not self._thread.is_alive()
+
+    IsAlive = property(lambda self: self._thread.is_alive())
+    ManagedThreadId = property(lambda self: self._thread.ident)
+    Name = property(lambda self: self._thread.name)
+
+
+class _CurrentThread(type):
+    """Thread.CurrentThread as a static property."""
+
+    CurrentThread = property(lambda cls: Thread._current())
+
+
+Thread = _CurrentThread("Thread", (Thread,), {})

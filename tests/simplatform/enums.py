@@ -46,6 +46,13 @@ GraphicsUnit = _enum(NetEnum, "GraphicsUnit", "World Display Pixel Point Inch Do
 # Microsoft.Web.WebView2.Core
 CoreWebView2DownloadState = _enum(NetEnum, "CoreWebView2DownloadState", "InProgress Interrupted Completed")
 CoreWebView2CapturePreviewImageFormat = _enum(NetEnum, "CoreWebView2CapturePreviewImageFormat", "Png Jpeg")
+CoreWebView2DownloadInterruptReason = _enum(NetEnum, "CoreWebView2DownloadInterruptReason", """
+    None FileFailed FileAccessDenied FileNoSpace FileNameTooLong FileTooLarge FileMalicious
+    FileTransientError FileBlockedByPolicy FileSecurityCheckFailed FileTooShort FileHashMismatch
+    NetworkFailed NetworkTimeout NetworkDisconnected NetworkServerDown NetworkInvalidRequest
+    ServerFailed ServerNoRange ServerBadContent ServerUnauthorized ServerCertificateProblem
+    ServerForbidden ServerUnexpectedResponse ServerContentLengthMismatch ServerCrossOriginRedirect
+    UserCanceled UserShutdown UserPaused DownloadProcessCrashed""")
 CoreWebView2WebErrorStatus = _enum(NetEnum, "CoreWebView2WebErrorStatus", """
     Unknown CertificateCommonNameIsIncorrect CertificateExpired ClientCertificateContainsErrors
     CertificateRevoked CertificateIsInvalid ServerUnreachable Timeout ErrorHttpInvalidServerResponse

@@ -12,6 +12,7 @@ from .core import (
     current,
     ints,
     static_call,
+    unwrap,
 )
 from . import drawing
 from .drawing import Color, Font, Size, Value
@@ -101,6 +102,7 @@ class ControlCollection:
     def Add(self, control):
         owner = self._owner
         owner._call("Controls.Add", control)
+        control = unwrap(control)
         if not isinstance(control, Control):
             raise TypeError("Controls.Add takes a Control")
         if isinstance(control, Form):
@@ -495,6 +497,7 @@ class Clipboard:
     @staticmethod
     def SetText(text):
         plat = static_call(Clipboard, "SetText", text)
+        plat.require_sta("Clipboard.SetText")  # OLE: STA only
         if text is None or text == "":
             raise ArgumentNullException("Value cannot be null. (Parameter 'text')")
         if not isinstance(text, str):
@@ -536,6 +539,12 @@ class SaveFileDialog(Recorded):
     def ShowDialog(self, owner=None):
         self._call("ShowDialog", owner)
         plat = self._plat
+        plat.require_sta("SaveFileDialog.ShowDialog")  # a common dialog is OLE: STA only
+        if plat.in_webview2_event():
+            # "Threading model for WebView2 apps", Reentrancy: modal UI inside a WebView2 event
+            # handler is re-entrancy WebView2 does not support (the handler stays on the stack);
+            # take the event's deferral and show the dialog after the handler has returned.
+            plat.faults.append("SaveFileDialog.ShowDialog inside a WebView2 event handler (re-entrancy)")
         if owner is not None:
             if not isinstance(owner, Control):
                 raise TypeError("No method matches given arguments for ShowDialog")
@@ -581,6 +590,7 @@ class Application:
         """Shows `form` and runs the message loop on the calling thread until it is closed
         (or, without a form, until Application.Exit)."""
         plat = static_call(Application, "Run", form)
+        form = unwrap(form)
         q = plat.ui()
         if q.loops:
             raise InvalidOperationException(

@@ -19,6 +19,9 @@ _NAMESPACES = {
                "InvalidOperationException ObjectDisposedException"),
         (forms, "EventArgs")) | {"Exception": core.Exception_},
     "System.IO": _members((webview2, "MemoryStream")),
+    "System.Threading": _members((core, "ApartmentState Thread ThreadStart ThreadStateException")),
+    "System.Runtime": {},
+    "System.Runtime.InteropServices": _members((core, "COMException")),
     "System.Windows.Forms": _members(
         (forms, "Application Button Clipboard Control FlatButtonAppearance Form FormClosingEventArgs "
                 "KeyEventArgs KeyPressEventArgs Padding Panel PreviewKeyDownEventArgs SaveFileDialog "
@@ -30,7 +33,8 @@ _NAMESPACES = {
                    "CoreWebView2Profile "
                    "CoreWebView2InitializationCompletedEventArgs CoreWebView2NavigationCompletedEventArgs "
                    "CoreWebView2NewWindowRequestedEventArgs CoreWebView2Settings "
-                   "CoreWebView2SourceChangedEventArgs CoreWebView2ExecuteScriptResult CoreWebView2ScriptException"),
+                   "CoreWebView2SourceChangedEventArgs WebView2RuntimeNotFoundException "
+                   "CoreWebView2ExecuteScriptResult CoreWebView2ScriptException"),
         (enums, "CoreWebView2CapturePreviewImageFormat CoreWebView2DownloadState CoreWebView2WebErrorStatus")),
     "Microsoft.Web.WebView2.WinForms": _members((webview2, "WebView2 CoreWebView2CreationProperties")),
 }
@@ -44,7 +48,8 @@ _ASSEMBLIES = {
     "microsoft.web.webview2.winforms": ["Microsoft", "Microsoft.Web", "Microsoft.Web.WebView2",
                                         "Microsoft.Web.WebView2.WinForms"],
 }
-_ALL = ["clr", "System", "System.IO"] + list(dict.fromkeys(n for names in _ASSEMBLIES.values() for n in names))
+_ALL = (["clr", "System", "System.IO", "System.Threading", "System.Runtime", "System.Runtime.InteropServices"]
+        + list(dict.fromkeys(n for names in _ASSEMBLIES.values() for n in names)))
 
 
 class clr:  # noqa: N801 - the log subject and failure-key name of clr's functions ("clr.AddReference()")
@@ -93,7 +98,7 @@ def install(preload=True):
         return types.SimpleNamespace(FullName=key)
 
     mods["clr"] = _module("clr", {"AddReference": add_reference})
-    load(["clr", "System", "System.IO"])
+    load(["clr", "System", "System.IO", "System.Threading", "System.Runtime", "System.Runtime.InteropServices"])
     if preload:
         for names in _ASSEMBLIES.values():
             load(names)

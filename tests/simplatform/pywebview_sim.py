@@ -40,6 +40,7 @@ from .webview2 import WebView2
 try:
     import webview
     import webview.platforms
+    from webview.errors import WebViewException
 except ImportError:  # a stand-in that stays for the whole test run, as the real package would
     webview = types.ModuleType("webview")
     webview.__path__ = []
@@ -47,6 +48,9 @@ except ImportError:  # a stand-in that stays for the whole test run, as the real
     webview.platforms = types.ModuleType("webview.platforms")
     webview.platforms.__path__ = []
     sys.modules.update({"webview": webview, "webview.platforms": webview.platforms})
+
+    class WebViewException(Exception):
+        pass
 
 MODULE_NAME = "webview.platforms.edgechromium"
 
@@ -155,23 +159,38 @@ class PywebviewGui:
         return self.windows[-1]
 
     def start(self, *args, **kwargs):
-        """Recorded as (args, kwargs)."""
+        """Recorded as (args, kwargs). As pywebview 6.x: refused unless the calling thread is
+        named MainThread (webview/__init__.py:239); the start-up callback's thread starts before
+        any form exists (webview/__init__.py:298); the window runs on a new STA thread that the
+        caller joins in half-second steps (webview/platforms/winforms.py:825-835)."""
         self.started.append((args, kwargs))
         func = args[0] if args else kwargs.get("func")
         if self.start_error is not None:
             raise self.start_error
+        if threading.current_thread().name != "MainThread":
+            raise WebViewException("pywebview must be run on a main thread.")
+        from .core import ApartmentState, Thread, ThreadStart
         from .forms import Application
 
-        form = self.form = BrowserForm()
-        form.browser = self.backend.EdgeChrome(form, self.windows[0])
-        if self.register_form:
-            self.BrowserView.instances[form.browser.pywebview_window.uid] = form
         if func is not None:
             # published once started: a test waiting for it may join it at once
             thread = threading.Thread(target=func, name="pywebview-start", daemon=True)
             thread.start()
             self.callback_thread = thread
-        Application.Run(form)
+
+        def create():
+            form = BrowserForm()
+            form.browser = self.backend.EdgeChrome(form, self.windows[0])
+            self.form = form
+            if self.register_form:
+                self.BrowserView.instances[form.browser.pywebview_window.uid] = form
+            Application.Run(form)
+
+        gui = Thread(ThreadStart(create))
+        gui.SetApartmentState(ApartmentState.STA)
+        gui.Start()
+        while gui.IsAlive:
+            gui.Join(500)
 
 
 class BrowserForm(Form):

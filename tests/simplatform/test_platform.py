@@ -29,7 +29,7 @@ def _run_form(winsim, build=None):
         WinForms.Application.Run(form)
         return "closed"
 
-    runner = winsim.start_ui_thread(host)
+    runner = winsim.start_ui_thread(host, apartment="STA")
     return runner, winsim.wait_form()
 
 
@@ -101,6 +101,9 @@ def test_events_add_remove_by_equality(winsim):
         def __eq__(self, other):
             return isinstance(other, H) and other.tag == self.tag
 
+        def __hash__(self):
+            return hash(self.tag)
+
         def __call__(self, s, e):
             calls.append(self.tag)
 
@@ -109,6 +112,8 @@ def test_events_add_remove_by_equality(winsim):
     b.Click -= H("a")
     b.sim_click()
     assert calls == ["b"]
+    with pytest.raises(ValueError, match="^unknown event handler$"):
+        b.Click -= H("a")
     with pytest.raises(AttributeError):
         b.Click = H("c")
 
@@ -317,3 +322,156 @@ def test_read_only_members_and_base_class_failure_keys(winsim):
         box.Text = "a"
     box.Text = "b"
     assert winsim.writes(box) == [("Text", "a"), ("Text", "b")] and box.Text == "b"
+
+
+# ---- what Windows does that the stand-in follows ---------------------------------------------------
+
+_EVENTS = ("NavigationStarting NavigationCompleted SourceChanged ContentLoading HistoryChanged "
+           "DocumentTitleChanged DOMContentLoaded DownloadStarting").split()
+
+
+def _watch(core):
+    """Records (event, detail) for the core's navigation events, in order."""
+    seen = []
+
+    def detail(name, a):
+        if name == "NavigationStarting":
+            return a.Uri
+        if name == "NavigationCompleted":
+            return (a.IsSuccess, str(a.WebErrorStatus))
+        if name == "SourceChanged":
+            return a.IsNewDocument
+        if name == "ContentLoading":
+            return a.IsErrorPage
+        return None
+
+    for name in _EVENTS:
+        getattr(core, name).__iadd__(lambda s, a, name=name: seen.append((name, detail(name, a))))
+    return seen
+
+
+A, B, C = "https://a.example/", "https://b.example/", "https://c.example/"
+LOADED_B = [("SourceChanged", True), ("ContentLoading", False), ("HistoryChanged", None),
+            ("DocumentTitleChanged", None), ("DOMContentLoaded", None), ("NavigationCompleted", (True, "Unknown"))]
+
+
+@pytest.mark.parametrize("act, events, history", [
+    # Overlapping: the older navigation ends OperationCanceled after the newer one has started.
+    (lambda c, p: (c.Navigate(C), c.Navigate(B)),
+     [("NavigationStarting", C), ("NavigationStarting", B),
+      ("NavigationCompleted", (False, "OperationCanceled"))] + LOADED_B, [A, B]),
+    # Same document (a fragment, the page's pushState): SourceChanged (not a new document) and
+    # HistoryChanged only.
+    (lambda c, p: c.Navigate(A + "#part"), [("SourceChanged", False), ("HistoryChanged", None)], [A, A + "#part"]),
+    (lambda c, p: c.sim_push_state(A + "next"), [("SourceChanged", False), ("HistoryChanged", None)],
+     [A, A + "next"]),
+    # A navigation that becomes a download ends aborted before DownloadStarting; nothing moves.
+    (lambda c, p: (p.download_uris.__setitem__(B, "C:\\d\\b.bin"), c.Navigate(B)),
+     [("NavigationStarting", B), ("NavigationCompleted", (False, "ConnectionAborted")),
+      ("DownloadStarting", None)], [A]),
+    # A failed navigation shows an error page: no DOMContentLoaded, no title of its own.
+    (lambda c, p: (p.nav_errors.__setitem__(B, WebErrorStatus.HostNameNotResolved), c.Navigate(B)),
+     [("NavigationStarting", B), ("SourceChanged", True), ("ContentLoading", True), ("HistoryChanged", None),
+      ("NavigationCompleted", (False, "HostNameNotResolved"))], [A, B]),
+], ids=["overlapping", "fragment", "push_state", "download", "failed"])
+def test_navigation_events_in_windows_order(winsim, act, events, history):
+    core = CoreWebView2()
+    winsim.titles[A] = "Page A"
+    core.Navigate(A)
+    winsim.pump()
+    assert (core.Source, core.DocumentTitle) == (A, "Page A")  # the page's title, not its address
+    seen = _watch(core)
+    act(core, winsim)
+    winsim.pump()
+    assert seen == events
+    assert core.sim_history[0] == history
+
+
+def test_each_read_of_a_net_object_is_a_new_wrapper(winsim):
+    _, form = _run_form(winsim, lambda f: f.Controls.Add(winsim.modules["Microsoft.Web.WebView2.WinForms"].WebView2()))
+    wv = form.Controls[0]
+    wv.sim_initialize()
+    one, two = form.sim_on_ui(lambda: (wv.CoreWebView2, wv.CoreWebView2))
+    assert one is not two and id(one) != id(two)
+    assert one == two and hash(one) == hash(two) and isinstance(one, CoreWebView2)
+    assert {one: "x"}[two] == "x"  # a dict finds the core by its .NET identity
+
+
+@pytest.mark.parametrize("apartment, sta_calls_work, becomes_sta", [
+    ("STA", True, True), ("MTA", False, False), (None, False, True)])
+def test_apartment_of_a_thread(winsim, apartment, sta_calls_work, becomes_sta):
+    from simplatform.core import ApartmentState, Thread, ThreadStateException
+    from simplatform import Clipboard
+
+    def probe():
+        out = []
+        try:
+            Clipboard.SetText("x")
+            out.append(True)
+        except ThreadStateException as e:
+            out.append(str(e).startswith("Current thread must be set to single thread apartment (STA) mode"))
+            out[-1] = not out[-1]
+        out.append(Thread.CurrentThread.TrySetApartmentState(ApartmentState.STA))
+        return out
+
+    assert winsim.start_ui_thread(probe, apartment=apartment).join() == [sta_calls_work, becomes_sta]
+    if not sta_calls_work:
+        assert winsim.faults == ["Clipboard.SetText on a thread that is not STA"]
+        winsim.faults.clear()
+
+
+def test_webview2_refuses_mta_and_a_shared_profile_with_other_arguments(winsim):
+    from simplatform import CoreWebView2CreationProperties, WebView2
+
+    def make(folder, arguments):
+        props = CoreWebView2CreationProperties()
+        props.UserDataFolder, props.AdditionalBrowserArguments = folder, arguments
+        wv = WebView2()
+        wv.CreationProperties = props
+        results = []
+        wv.CoreWebView2InitializationCompleted += lambda s, a: results.append(
+            a.IsSuccess or getattr(a.InitializationException, "HResult", None))
+        wv.sim_initialize()
+        return results
+
+    assert make("C:\\ud", None) == [True]
+    assert make("C:\\UD\\", "") == [True]  # the same folder and options
+    assert make("C:\\ud", "--disable-gpu") == [-2147019873]  # ERROR_INVALID_STATE
+    assert make("C:\\other", "--disable-gpu") == [True]
+    off_sta = winsim.start_ui_thread(lambda: make("C:\\third", None), apartment="MTA").join()
+    assert off_sta == [-2147417850]  # RPC_E_CHANGED_MODE
+
+
+def test_download_cancel_deferral_and_reentrancy(winsim):
+    from simplatform import DialogResult, Form
+    from simplatform.enums import CoreWebView2DownloadInterruptReason
+
+    core, form = CoreWebView2(), Form()
+    form.Show()
+    seen = []
+
+    def handler(sender, args):
+        deferral = args.GetDeferral()
+        form.BeginInvoke(Action(lambda: (setattr(args, "Cancel", True), deferral.Complete())))
+
+    core.DownloadStarting += handler
+    args = core.sim_download()
+    assert not args.sim_answered
+    winsim.pump()
+    assert args.sim_answered and args.Cancel is True
+    op = args.DownloadOperation
+    op.StateChanged += lambda s, e: seen.append((op.State, op.InterruptReason))
+    op.Cancel()
+    assert seen == [(CoreWebView2DownloadState.Interrupted, CoreWebView2DownloadInterruptReason.UserCanceled)]
+    assert op.CanResume is False
+    with pytest.raises(ValueError, match="^unknown event handler$"):
+        core.DownloadStarting -= lambda s, a: None
+    core.DownloadStarting -= handler
+
+    # A modal dialog inside the handler is re-entrancy WebView2 does not support.
+    from simplatform import SaveFileDialog
+    winsim.answer_save_dialog(DialogResult.OK)
+    core.DownloadStarting += lambda s, a: SaveFileDialog().ShowDialog(form)
+    core.sim_download()
+    assert winsim.faults == ["SaveFileDialog.ShowDialog inside a WebView2 event handler (re-entrancy)"]
+    winsim.faults.clear()

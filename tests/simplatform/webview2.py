@@ -3,8 +3,9 @@ when asked (EnsureCoreWebView2Async or Source), and a CoreWebView2 with history,
 new-window requests, downloads and a profile. CoreWebView2 members refuse calls from any thread
 but their UI thread, as the real one does."""
 
-from .core import ArgumentException, Delegate, InvalidOperationException, Prop, Recorded
-from .enums import CoreWebView2CapturePreviewImageFormat, CoreWebView2DownloadState, CoreWebView2WebErrorStatus
+from .core import COMException, ArgumentException, Delegate, Exception_, InvalidOperationException, Prop, Recorded
+from .enums import (CoreWebView2CapturePreviewImageFormat, CoreWebView2DownloadInterruptReason,
+                    CoreWebView2DownloadState, CoreWebView2WebErrorStatus)
 from .forms import Control, EventArgs, Form
 
 WebErrorStatus = CoreWebView2WebErrorStatus
@@ -19,6 +20,10 @@ class CoreWebView2CreationProperties(Recorded):
 
 
 # ---- event arguments ----------------------------------------------------------------------------
+
+
+class WebView2RuntimeNotFoundException(Exception_):
+    """What initialisation fails with on a machine without the WebView2 Runtime."""
 
 
 class CoreWebView2InitializationCompletedEventArgs(EventArgs):
@@ -54,6 +59,7 @@ class CoreWebView2DownloadOperation(Recorded):
     _log_new = False
     _events = "StateChanged"
     State = Prop(get=lambda o: o._state)
+    InterruptReason = Prop(get=lambda o: o._reason)
     CanResume = Prop(get=lambda o: o._can_resume)
     ResultFilePath = Prop(get=lambda o: o._args._p_ResultFilePath)
 
@@ -62,6 +68,16 @@ class CoreWebView2DownloadOperation(Recorded):
         self.__dict__.update(Uri=uri, TotalBytesToReceive=0)
         self._args, self._state, self._ui = args, CoreWebView2DownloadState.InProgress, self._plat.ui()
         self._can_resume = False
+        self._reason = CoreWebView2DownloadInterruptReason.None_
+
+    def Cancel(self):
+        """CoreWebView2DownloadOperation.Cancel ("Cancels the download"): the operation moves to
+        Interrupted with InterruptReason UserCanceled, raising StateChanged; it cannot resume."""
+        self._call("Cancel")
+        if self._state == CoreWebView2DownloadState.InProgress:
+            self._reason = CoreWebView2DownloadInterruptReason.UserCanceled
+            self._state, self._can_resume = CoreWebView2DownloadState.Interrupted, False
+            self.StateChanged.sim_fire(self, None)
 
     def _guard(self, op, name):
         if not self._ui.is_current():
@@ -94,6 +110,7 @@ class CoreWebView2DownloadStartingEventArgs(EventArgs):
                  refuse_handled=None, refuse_result_file_path=None):
         super().__init__(DownloadOperation=CoreWebView2DownloadOperation(uri, self))
         self._p_ResultFilePath = result_file_path
+        self._deferrals, self._handlers_done = 0, False
         self._refused = {
             "Handled": AttributeError("property 'Handled' can't be set")
             if refuse_handled is True else refuse_handled,
@@ -106,12 +123,45 @@ class CoreWebView2DownloadStartingEventArgs(EventArgs):
         if op == "set" and self._refused.get(name) is not None:
             raise self._refused[name]
 
+    def GetDeferral(self):
+        """CoreWebView2DownloadStartingEventArgs.GetDeferral: the browser reads the answer
+        (ResultFilePath, Cancel, Handled) only once the deferral is completed, which may be after
+        the handler has returned (sim_answered tells whether it has been read)."""
+        self._call("GetDeferral")
+        self._deferrals += 1
+        return CoreWebView2Deferral(self)
+
+    @property
+    def sim_answered(self):
+        """True once every handler returned and every deferral taken was completed."""
+        return self._handlers_done and self._deferrals == 0
+
     def set_Handled(self, value):
         self._call("set_Handled", value)
         type(self).Handled.put(self, value)
 
     def get_Handled(self):
         return self.Handled
+
+
+class CoreWebView2Deferral(Recorded):
+    """What GetDeferral returns: Complete() once, on the UI thread, hands the answer over."""
+
+    _log_new = False
+
+    def __init__(self, args):
+        super().__init__()
+        self._args, self._done = args, False
+
+    def _guard(self, op, name):
+        self._args.DownloadOperation._guard(op, name)
+
+    def Complete(self):
+        self._call("Complete")
+        if self._done:
+            raise InvalidOperationException("The deferral has already been completed.")
+        self._done = True
+        self._args._deferrals -= 1
 
 
 # ---- script and picture: asynchronous results -------------------------------------------------------
@@ -277,18 +327,53 @@ def _profile(core):
     return core._profile
 
 
+def _defragment(uri):
+    return uri.partition("#")[0]
+
+
+def _same_document(old, new):
+    """A move between two addresses of one document: only the fragment differs."""
+    return old != new and _defragment(old) == _defragment(new) and old != "about:blank"
+
+
+def _default_title(uri):
+    """The <title> of a simulated page (Platform.titles overrides it): never the address itself,
+    as WebView2's DocumentTitle is the page's own title."""
+    host = uri.partition("://")[2].partition("/")[0] or uri
+    return "%s page" % host
+
+
+class _Navigation:
+    def __init__(self, nav_id, kind, target):
+        self.id, self.kind, self.target = nav_id, kind, target
+        self.started = self.ended = False
+
+
 class CoreWebView2(Recorded):
-    """The browser core. Navigate / GoBack / GoForward / Reload raise NavigationStarting (with
-    Uri and a NavigationId) through the UI thread's message loop and complete asynchronously through
-    it (or by sim_complete_next when Platform.auto_complete is False):
-    history moves, Source changes, SourceChanged (only when Source changed), HistoryChanged
-    (not on Reload) and then NavigationCompleted are raised. An address in Platform.nav_errors
-    fails with that status."""
+    """The browser core. Navigate / GoBack / GoForward / Reload start a navigation through the UI
+    thread's message loop, as WebView2 does ("Navigation events for WebView2 apps"):
+
+    * a new document: NavigationStarting (Uri, NavigationId), then when it completes (through
+      the loop, or by sim_complete_next when Platform.auto_complete is False) history moves and
+      SourceChanged (IsNewDocument true; only when Source changed), ContentLoading (IsErrorPage),
+      HistoryChanged (not on Reload), DocumentTitleChanged (when the page's title differs),
+      DOMContentLoaded (success only) and NavigationCompleted are raised;
+    * a navigation started while another is still under way cancels the older one, in the order
+      WebView2 raises: Starting(1), Starting(2), Completed(1) failed with OperationCanceled,
+      Completed(2);
+    * a same-document navigation (only the fragment differs, or the page's pushState,
+      sim_push_state) raises SourceChanged with IsNewDocument false and HistoryChanged only:
+      no Starting, no Completed ("Navigation events": history changes within a document);
+    * an address in Platform.nav_errors fails with that status; one in Platform.download_uris
+      becomes a download: Completed failed with ConnectionAborted, then DownloadStarting
+      (its arguments land in Platform.downloads), history and Source unchanged.
+    """
 
     _log_new = False
+    _raises_webview2_events = True
 
     Source = Prop(get=lambda c: c._source)
-    DocumentTitle = Prop(get=lambda c: c._source)
+    DocumentTitle = Prop(get=lambda c: c._title)
     CanGoBack = Prop(get=lambda c: c._index > 0)
     CanGoForward = Prop(get=lambda c: c._index < len(c._history) - 1)
     Profile = Prop(get=_profile)
@@ -296,15 +381,16 @@ class CoreWebView2(Recorded):
     ExecuteScriptWithResultAsync = Prop(get=_script_with_result)
 
     _events = ("SourceChanged NavigationStarting NavigationCompleted NewWindowRequested DownloadStarting "
-               "HistoryChanged DocumentTitleChanged")
+               "HistoryChanged DocumentTitleChanged ContentLoading DOMContentLoaded")
 
     def __init__(self, webview=None):
         """Without a webview: a core owned by the calling thread (see Platform.pump)."""
         super().__init__()
         self._ui = self._plat.ui() if webview is None else webview._ui
         self._webview = webview
-        self._history, self._index, self._source = [], -1, "about:blank"
+        self._history, self._index, self._source, self._title = [], -1, "about:blank", ""
         self._closed, self._nav_id, self.sim_pending = False, 0, []
+        self._active = None  # the new-document navigation under way (started, not ended)
         self._profile, self._settings = CoreWebView2Profile(self), CoreWebView2Settings()
         # Script and picture: sim_scripts maps a script's text to its result as JSON text, or to a
         # SimScriptError it throws (other scripts: document.title and location.href, else
@@ -405,45 +491,108 @@ class CoreWebView2(Recorded):
 
         return self._task(work)
 
+    def _target(self, kind, uri):
+        step = {"back": -1, "forward": 1}.get(kind, 0)
+        if kind == "navigate":
+            return uri
+        if 0 <= self._index + step < len(self._history):
+            return self._history[self._index + step]
+        return self._source
+
     def _start(self, kind, uri=None):
+        if kind != "reload" and _same_document(self._source, self._target(kind, uri)):
+            self._ui.post(lambda: self._same_document_move(kind, uri))
+            return
         self._nav_id += 1
-        nav_id = self._nav_id
+        nav = _Navigation(self._nav_id, kind, uri)
 
         def starting():
             if self._closed:
                 return
-            step = {"back": -1, "forward": 1}.get(kind, 0)
-            target = uri if kind == "navigate" else (
-                self._history[self._index + step] if 0 <= self._index + step < len(self._history) else self._source)
-            self.NavigationStarting.sim_fire(self, EventArgs(Uri=target, NavigationId=nav_id, IsRedirected=False,
-                                                             IsUserInitiated=False, Cancel=False))
+            nav.target = self._target(kind, uri)
+            nav.started = True
+            previous, self._active = self._active, nav
+            self.NavigationStarting.sim_fire(self, EventArgs(Uri=nav.target, NavigationId=nav.id,
+                                                             IsRedirected=False, IsUserInitiated=False,
+                                                             Cancel=False))
+            if previous is not None and not previous.ended:
+                previous.ended = True
+                self.NavigationCompleted.sim_fire(self, CoreWebView2NavigationCompletedEventArgs(
+                    WebErrorStatus.OperationCanceled, previous.id))
+            if self._plat.auto_complete:
+                self._ui.post(finish)
 
         def finish():
-            if self._closed:
-                return
-            if kind == "navigate":
-                del self._history[self._index + 1:]
-                self._history.append(uri)
-                self._index = len(self._history) - 1
-            elif kind != "reload":
-                step = -1 if kind == "back" else 1
-                if not 0 <= self._index + step < len(self._history):
-                    return  # history moved on since the request
-                self._index += step
-            target = self._source if kind == "reload" else self._history[self._index]
-            changed, self._source = target != self._source, target
-            if changed:
-                self.SourceChanged.sim_fire(self, CoreWebView2SourceChangedEventArgs(kind == "navigate"))
-            if kind != "reload":
-                self.HistoryChanged.sim_fire(self, EventArgs())
-            self.NavigationCompleted.sim_fire(
-                self, CoreWebView2NavigationCompletedEventArgs(self._plat.nav_errors.get(target), nav_id))
+            if self._closed or nav.ended:
+                return  # cancelled by a later navigation
+            if not nav.started:
+                starting()  # completed by the test before the loop started it
+            nav.ended = True
+            if self._active is nav:
+                self._active = None
+            self._finish(nav)
 
         self._ui.post(starting)
-        if self._plat.auto_complete:
-            self._ui.post(finish)
-        else:
+        if not self._plat.auto_complete:
             self.sim_pending.append(finish)
+
+    def _finish(self, nav):
+        kind, target = nav.kind, nav.target
+        if kind == "navigate" and target in self._plat.download_uris:
+            self.NavigationCompleted.sim_fire(self, CoreWebView2NavigationCompletedEventArgs(
+                WebErrorStatus.ConnectionAborted, nav.id))
+            args = CoreWebView2DownloadStartingEventArgs(self._plat.download_uris[target], uri=target)
+            self._raise_download(args)
+            self._plat.downloads.append(args)
+            return
+        if kind == "navigate":
+            del self._history[self._index + 1:]
+            self._history.append(target)
+            self._index = len(self._history) - 1
+        elif kind != "reload":
+            step = -1 if kind == "back" else 1
+            if not 0 <= self._index + step < len(self._history):
+                return  # history moved on since the request
+            self._index += step
+        target = self._source if kind == "reload" else self._history[self._index]
+        status = self._plat.nav_errors.get(target)
+        changed, self._source = target != self._source, target
+        if changed:
+            self.SourceChanged.sim_fire(self, CoreWebView2SourceChangedEventArgs(True))
+        self.ContentLoading.sim_fire(self, EventArgs(IsErrorPage=status is not None, NavigationId=nav.id))
+        if kind != "reload":
+            self.HistoryChanged.sim_fire(self, EventArgs())
+        if status is None:
+            self._set_title(self._plat.titles.get(target) or _default_title(target))
+            self.DOMContentLoaded.sim_fire(self, EventArgs(NavigationId=nav.id))
+        self.NavigationCompleted.sim_fire(self, CoreWebView2NavigationCompletedEventArgs(status, nav.id))
+
+    def _set_title(self, title):
+        if title != self._title:
+            self._title = title
+            self.DocumentTitleChanged.sim_fire(self, None)
+
+    def _same_document_move(self, kind, uri, push=False):
+        if self._closed:
+            return
+        if kind == "navigate":
+            del self._history[self._index + 1:]
+            self._history.append(uri)
+            self._index = len(self._history) - 1
+        else:
+            step = -1 if kind == "back" else 1
+            if not 0 <= self._index + step < len(self._history):
+                return
+            self._index += step
+        self._source = self._history[self._index]
+        self.SourceChanged.sim_fire(self, CoreWebView2SourceChangedEventArgs(False))
+        self.HistoryChanged.sim_fire(self, EventArgs())
+
+    def _raise_download(self, args):
+        try:
+            self.DownloadStarting.sim_fire(self, args)
+        finally:
+            args._handlers_done = True
 
     # -- test helpers (run on the UI thread; handler exceptions reach the caller) --
 
@@ -453,13 +602,18 @@ class CoreWebView2(Recorded):
         return list(self._history), self._index
 
     def sim_complete_next(self):
-        """Complete the oldest navigation held back while Platform.auto_complete is False."""
+        """Complete the oldest navigation held back while Platform.auto_complete is False (one
+        that a later navigation cancelled completes nothing)."""
         return self._ui.call(self.sim_pending.pop(0))
 
     def sim_page_navigate(self, uri):
         """The page navigates by itself (a script or a link) to `uri`, as Navigate does but
         without a call from the host."""
         return self._ui.call(lambda: self._start("navigate", uri))
+
+    def sim_push_state(self, uri):
+        """The page's script calls history.pushState with `uri` (same document)."""
+        return self._ui.call(lambda: self._same_document_move("navigate", uri))
 
     def sim_new_window(self, uri, user_initiated=True):
         """A page asks for a new window for `uri`. Returns the event arguments; when no handler
@@ -477,11 +631,11 @@ class CoreWebView2(Recorded):
     def sim_download(self, result_file_path="C:\\Users\\user\\Downloads\\file.bin", **kw):
         """The page starts a download the browser proposes to save at `result_file_path`.
         Keyword arguments go to CoreWebView2DownloadStartingEventArgs. Returns the arguments
-        after every handler ran."""
+        after every handler ran (see sim_answered for a deferred answer)."""
 
         def run():
             args = CoreWebView2DownloadStartingEventArgs(result_file_path, **kw)
-            self.DownloadStarting.sim_fire(self, args)
+            self._raise_download(args)
             return args
 
         return self._ui.call(run)
@@ -571,14 +725,40 @@ class WebView2(Control):
         if self._init_done or self._disposed:
             return
         self._init_done = True
-        error = error or self._plat.init_error
+        error = error or self._plat.init_error or self._environment_error()
         if error is None:
             self._core = CoreWebView2(self)
+            self._plat.live_profiles.append((self, self._profile_key()))
         self.CoreWebView2InitializationCompleted.sim_fire(
             self, CoreWebView2InitializationCompletedEventArgs(error))
         source = self.__dict__.get("_p_Source")
         if self._core is not None and source:
             self._core.Navigate(source)
+
+    def _profile_key(self):
+        props = self.__dict__.get("_p_CreationProperties")
+        folder = props.UserDataFolder if props is not None else None
+        return (folder or "").rstrip("\\/").lower(), (props.AdditionalBrowserArguments if props else None) or ""
+
+    def _environment_error(self):
+        """Why the browser environment cannot be made here, or None.
+
+        * WebView2 is COM and must run on an STA thread ("Threading model for WebView2 apps");
+          CreateCoreWebView2EnvironmentWithOptions fails off STA with RPC_E_CHANGED_MODE.
+        * Two WebView2s sharing a user-data folder must use the same environment options:
+          creating one with other browser arguments while the folder is in use fails with
+          HRESULT_FROM_WIN32(ERROR_INVALID_STATE) ("CreateCoreWebView2EnvironmentWithOptions":
+          "...the same user data folder ... must use the same options").
+        """
+        if self._plat.apartment() != "STA":
+            return COMException("Cannot change thread mode after it is set. (0x80010106 (RPC_E_CHANGED_MODE))",
+                                -2147417850)
+        folder, arguments = self._profile_key()
+        for other, (other_folder, other_arguments) in self._plat.live_profiles:
+            if other is not self and not other._disposed and other_folder == folder and other_arguments != arguments:
+                return COMException("The group or resource is not in the correct state to perform the requested "
+                                    "operation. (0x8007139F)", -2147019873)
+        return None
 
     def sim_initialize(self, error=None):
         """Create the core now (or fail with `error`), on the control's UI thread."""

@@ -765,6 +765,15 @@ std::optional<nb::object> body_json(const nb::bytes &raw) {
     });
 }
 
+// Whether a body opens a JSON object: its first byte after JSON's white space is "{".
+bool looks_like_object(const nb::bytes &raw) {
+    for (const char ch : std::string_view(raw.c_str(), raw.size())) {
+        if (ch == ' ' || ch == '\t' || ch == '\n' || ch == '\r') continue;
+        return ch == '{';
+    }
+    return false;
+}
+
 // The address a navigate body names. A body that parses as JSON names it only through the
 // "url" value of an object; any other body is plain text holding the address.
 nb::object body_address(const nb::bytes &raw, const std::optional<nb::object> &data) {
@@ -897,6 +906,12 @@ void do_post(const pk::Call &c, nb::handle self) {
     }
     nb::object url;  // the address of a navigation
     if (route->start == kNavigate) {
+        // A body meant as a JSON object that does not parse is no address: taken as text it
+        // would become one ("https://{url: example.org}").
+        if (!data && looks_like_object(body)) {
+            call_method(self, t_json, nb::int_(400), failure("invalid JSON"));
+            return;
+        }
         url = c.global(t_norm_url)(body_address(body, data));
         if (!pk::truthy(url)) {
             call_method(self, t_json, nb::int_(400), failure("missing url"));

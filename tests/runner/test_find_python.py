@@ -1,0 +1,63 @@
+"""The runner (noxfile.py) when no CPython 3.13 can be found: one line for the system it runs on,
+saying where to get one. Loaded beside a stand-in of nox, which the suite's environment lacks."""
+import importlib.util
+import pathlib
+import sys
+import types
+
+import pytest
+
+NOXFILE = pathlib.Path(__file__).resolve().parents[2] / "noxfile.py"
+
+
+@pytest.fixture
+def runner(monkeypatch, tmp_path):
+    if not NOXFILE.is_file():
+        pytest.skip("the runner is not in this tree (an installed wheel's test run)")
+    nox = types.ModuleType("nox")
+    nox.options = types.SimpleNamespace()
+    nox.session = lambda func=None, **kw: func if func is not None else (lambda f: f)
+    monkeypatch.setitem(sys.modules, "nox", nox)
+    spec = importlib.util.spec_from_file_location("panekit_noxfile", NOXFILE)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    monkeypatch.delenv("PANEKIT_PYTHON", raising=False)
+    monkeypatch.setattr(module, "CACHE", tmp_path / "python313.json")
+    monkeypatch.setattr(module, "_candidates", lambda: [[str(tmp_path / "python3.13")]])
+    monkeypatch.setattr(module.os, "geteuid", lambda: 1000, raising=False)
+    return module
+
+
+@pytest.mark.parametrize("windows, apt_has_it, line", [
+    (True, False, "no CPython 3.13 found; install CPython 3.13 with the installer from "
+     "https://www.python.org/downloads/windows/ or the Python install manager (py install 3.13), "
+     "then run this again (or set PANEKIT_PYTHON to one)"),
+    # Debian 13: the system's own package
+    (False, True, "no CPython 3.13 found; install it with: sudo apt-get install --no-install-recommends "
+     "python3.13-dev python3.13-venv, then run this again (or set PANEKIT_PYTHON to one)"),
+    # Debian 12, Ubuntu 24.04: none in the archive
+    (False, False, "no CPython 3.13 found; this system has no python3.13 package; install one with "
+     "uv (pipx install uv, then uv python install 3.13) or pyenv (pyenv install 3.13), then run "
+     "this again (or set PANEKIT_PYTHON to one)"),
+])
+def test_no_interpreter_is_one_line_for_the_system(runner, monkeypatch, windows, apt_has_it, line):
+    monkeypatch.setattr(runner, "WINDOWS", windows)
+    monkeypatch.setattr(runner, "_apt_has", lambda package: apt_has_it and package == "python3.13")
+    with pytest.raises(RuntimeError) as e:
+        runner.python313()
+    assert str(e.value) == line
+    # A session ends with that line as its reason (nox prints it; no traceback).
+    with pytest.raises(SessionQuit) as q:
+        runner.session_python(Session())
+    assert q.value.args == (line,)
+
+
+class SessionQuit(Exception):
+    pass
+
+
+class Session:
+    """What session_python uses of a nox session: error() ends it with a reason."""
+
+    def error(self, *args):
+        raise SessionQuit(*args)
