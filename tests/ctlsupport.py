@@ -96,7 +96,7 @@ class Host:
         self.calls.append(("reload",))
 
     def start(self, **extra):
-        kwargs = dict(host="127.0.0.1", port=0, invoke_sync=self.ui.invoke_sync, core=self.core,
+        kwargs = dict(host="127.0.0.1", port=0, invoke_sync=self.ui and self.ui.invoke_sync, core=self.core,
                       do_navigate=self.do_navigate, do_back=self.do_back,
                       do_forward=self.do_forward, do_reload=self.do_reload, log=self.log.append)
         kwargs.update(extra)

@@ -12,9 +12,10 @@ from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
+from ctlsupport import Host as CtlHost
 from ctlsupport import free_port
 from panekit import framewell, glassport, helmwire
-from simplatform import WebErrorStatus
+from simplatform import CoreWebView2, WebErrorStatus
 from simplatform.drawing import Size
 from simplatform.enums import CoreWebView2DownloadState
 from simplatform.webview2 import SimScriptError
@@ -161,7 +162,7 @@ def test_state_follows_the_page(host):
 
 
 def case_script_value(h):
-    return helmwire.remote_script("document.title", port=h.port), {"ok": True, "value": START}
+    return helmwire.remote_script("document.title", port=h.port), {"ok": True, "value": "Start"}
 
 
 def case_script_undefined(h):
@@ -265,15 +266,16 @@ def test_events_of_a_navigation_and_a_download(host):
     helmwire.remote_navigate("a.example", port=h.port, wait=5)
     args = h.core.sim_download("C:\\dl\\file.bin", uri="https://a.example/file.bin")
     args.DownloadOperation.sim_state(CoreWebView2DownloadState.Completed)
+    h.core.sim_push_state("https://a.example/#more")
     got = helmwire.remote_events(after=start, port=h.port)
-    # (Title events come where the engine raises them; the stand-in's order is the rest.)
-    kinds = [(e["type"], e.get("url"), e.get("title"), e.get("path")) for e in got["events"]
-             if e["type"] != "title_changed"]
+    kinds = [(e["type"], e.get("url"), e.get("title"), e.get("path")) for e in got["events"]]
     assert kinds == [
         ("navigation_started", "https://a.example", None, None),
-        ("navigation_finished", "https://a.example", "https://a.example", None),
+        ("title_changed", None, "Page A", None),
+        ("navigation_finished", "https://a.example", "Page A", None),
         ("download_started", "https://a.example/file.bin", None, None),
         ("download_finished", "https://a.example/file.bin", None, "C:\\dl\\file.bin"),
+        ("same_document", "https://a.example/#more", None, None),
     ]
     assert [e["seq"] for e in got["events"]] == list(range(start + 1, got["next"] + 1)) and got["dropped"] == 0
     # Nothing new: a waited request answers empty at its time, or as soon as something happens.
@@ -290,11 +292,11 @@ def test_events_of_a_navigation_and_a_download(host):
         assert status == 400 and body["ok"] is False, query
 
 
-def raw_get(port, path):
+def raw_get(port, path, token=None):
     """(status, JSON body) of a GET, error statuses included."""
     conn = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
     try:
-        conn.request("GET", path)
+        conn.request("GET", path, headers={"Authorization": "Bearer " + token} if token else {})
         resp = conn.getresponse()
         return resp.status, json.loads(resp.read())
     finally:
@@ -318,3 +320,30 @@ def test_events_keep_the_last_thousand(host):
     assert helmwire.remote_events(after=newest - 3, port=h.port)["dropped"] == 0
     again = helmwire.remote_events(after=newest + 50, port=h.port)
     assert (again["events"], again["next"]) == (got["events"], newest)
+
+
+def test_picture_before_any_content_is_the_engines_failure(winsim):
+    # WebView2 refuses CapturePreviewAsync before the first ContentLoading: 500 with its text.
+    made, stop = {}, threading.Event()
+
+    def ui_main():
+        made["core"] = CoreWebView2()
+        made["core"]._ui.run(until=stop.is_set)
+
+    runner = winsim.start_ui_thread(ui_main)
+    winsim.wait_until(lambda: "core" in made, what="the core")
+    core = made["core"]
+    h = CtlHost(None)
+    h.start(invoke_sync=core._ui.call, core=lambda: core)
+    try:
+        status, body = raw_get(h.port, "/screenshot", token=h.srv.control_token)
+        assert (status, body["ok"]) == (500, False) and "before content has loaded" in body["error"]
+        core._ui.call(lambda: core.Navigate("https://a.example/"))  # once content has loaded, it works
+        winsim.wait_until(lambda: core._content_seen, what="the page's content")
+        assert helmwire.remote_screenshot(port=h.port)["png"].startswith(b"\x89PNG")
+    finally:
+        h.srv.shutdown()
+        h.srv.server_close()
+        stop.set()
+        core._ui.post(lambda: None)
+        runner.join()

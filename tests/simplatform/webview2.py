@@ -397,6 +397,7 @@ class CoreWebView2(Recorded):
         # undefined); sim_hold keeps their tasks from completing (sim_tasks) until sim_complete().
         self.sim_scripts, self.sim_hold, self.sim_tasks = {}, False, []
         self.sim_page_colour = (255, 255, 255)
+        self._content_seen = False  # ContentLoading raised once: CapturePreviewAsync may run
 
     def _guard(self, op, name):
         if not self._ui.is_current():
@@ -438,7 +439,7 @@ class CoreWebView2(Recorded):
             raise found
         if found is not None:
             return found
-        known = {"document.title": self._source, "location.href": self._source,
+        known = {"document.title": self._title, "location.href": self._source,
                  "window.location.href": self._source}
         return json.dumps(known[script]) if script in known else "null"
 
@@ -483,8 +484,8 @@ class CoreWebView2(Recorded):
             raise ArgumentException("Only the PNG format is simulated.")
 
         def work():
-            if not self._history:
-                raise InvalidOperationException("The operation is not valid before content has loaded.")
+            if not self._content_seen:
+                raise COMException("The operation is not valid before content has loaded.")
             size = self._webview.Size if self._webview is not None else None
             width, height = (size.Width, size.Height) if size is not None else (800, 600)
             imageStream.Write(sim_png(max(width, 1), max(height, 1), self.sim_page_colour))
@@ -559,6 +560,7 @@ class CoreWebView2(Recorded):
         changed, self._source = target != self._source, target
         if changed:
             self.SourceChanged.sim_fire(self, CoreWebView2SourceChangedEventArgs(True))
+        self._content_seen = True
         self.ContentLoading.sim_fire(self, EventArgs(IsErrorPage=status is not None, NavigationId=nav.id))
         if kind != "reload":
             self.HistoryChanged.sim_fire(self, EventArgs())
