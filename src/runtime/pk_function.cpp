@@ -6,9 +6,6 @@
 #include <cstdarg>
 #include <cstring>
 #include <new>
-#if defined(__GLIBCXX__)
-#  include <cxxabi.h>
-#endif
 #include <stdexcept>
 #include <unordered_map>
 
@@ -163,12 +160,6 @@ PyObject *call_impl(Function *f, PyObject *const *slots, std::size_t n) {
                         : e.type() == nb::exception_type::value_error ? PyExc_ValueError
                                                                        : PyExc_RuntimeError,
                         e.what());
-#if defined(__GLIBCXX__)
-    } catch (abi::__forced_unwind &) {
-        // A thread ending without running Python again (a daemon thread that wakes while the
-        // interpreter shuts down): let it end.
-        throw;
-#endif
     } catch (std::bad_alloc &) {
         PyErr_NoMemory();
     } catch (std::exception &e) {

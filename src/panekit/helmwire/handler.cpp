@@ -60,13 +60,15 @@ nb::object escape_log(nb::handle text) {
     return nb::str("").attr("join")(parts);
 }
 
-// Writes one line of the server's log through its _log function: "[panekit control] " and the
-// text, escaped.
+}  // namespace
+
 void log_control(const pk::Call &c, nb::handle text) {
     static PyObject *prefix = PyUnicode_InternFromString("[panekit control] ");
     nb::object line = escape_log(text);
     c.state<Server>()[Server::LogFn](pk::check(PyUnicode_Concat(prefix, line.ptr())));
 }
+
+namespace {
 
 void log_message(const pk::Call &c, nb::handle, nb::str fmt, nb::tuple args) {
     nb::object msg = nb::len(args) ? pk::check(PyNumber_Remainder(fmt.ptr(), args.ptr())) : nb::object(fmt);
@@ -75,15 +77,21 @@ void log_message(const pk::Call &c, nb::handle, nb::str fmt, nb::tuple args) {
     log_control(c, nb::str(msg));
 }
 
-// Declared Content-Length: 0 when absent, empty or not an integer (negative counts as 0);
-// kTooLarge when above the module's _MAX_BODY_BYTES, also for digit strings too long for int().
-long long declared_length(const pk::Call &c, nb::handle self) {
-    nb::object v = call_method(get_attr(self, t_headers), t_get, t_content_length.get());
-    if (v.is_none() || !pk::truthy(v)) return 0;
-    return length_value(v, body_cap(c));
-}
-
 }  // namespace
+
+long long body_length(nb::handle headers, long long cap) {
+    static PyObject *name = PyUnicode_InternFromString("Content-Length");
+    nb::object values = headers.attr("get_all")(nb::handle(name));
+    if (values.is_none()) return 0;
+    nb::object first;
+    for (nb::handle v : values) {
+        nb::object text = PyUnicode_Check(v.ptr()) ? nb::object(nb::str(v).attr("strip")(" \t")) : nb::borrow(v);
+        if (!first.is_valid()) first = text;
+        else if (!first.equal(text)) return kConflict;
+    }
+    if (!first.is_valid() || !pk::truthy(first)) return 0;
+    return length_value(first, cap);
+}
 
 long long length_value(nb::handle v, long long cap) {
     nb::object n;
@@ -109,22 +117,9 @@ namespace {
 constexpr pk::Param self_param[] = {{.name = "self"}};
 constexpr pk::Spec read_body_spec{.name = "_read_body", .params = self_param, .returns = "bytes"};
 nb::object read_body(const pk::Call &c, nb::handle self) {
-    long long n = declared_length(c, self);
-    if (n <= 0) return nb::bytes("", 0);  // empty, or above the cap (do_POST answers that one)
-    nb::object raw = call_method(get_attr(self, t_rfile), t_read, nb::int_(n));
-    if (nb::len(raw) >= static_cast<std::size_t>(n)) return raw;
-    // Short: the client closed early, or the body came after what was read ahead of the handler
-    // (when that reading judged the request differently); the connection tells which.
-    nb::object request = get_attr(self, t_request);
-    nb::object flags = attr_or(request, t_flags, nb::none());
-    if (!PyLong_Check(flags.ptr()) || (PyLong_AsLong(flags.ptr()) & kInputEnded)) return raw;
-    std::string got(PyBytes_AS_STRING(raw.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(raw.ptr())));
-    while (got.size() < static_cast<std::size_t>(n)) {
-        nb::object more = call_method(request, t_recv, nb::int_(n - static_cast<long long>(got.size())));
-        if (PyBytes_GET_SIZE(more.ptr()) == 0) break;
-        got.append(PyBytes_AS_STRING(more.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(more.ptr())));
-    }
-    return nb::bytes(got.data(), got.size());
+    long long n = body_length(get_attr(self, t_headers), body_cap(c));
+    if (n <= 0) return nb::bytes("", 0);  // empty, conflicting or above the cap (do_POST answers those)
+    return call_method(get_attr(self, t_rfile), t_read, nb::int_(n));  // short when the client stopped early
 }
 
 constexpr pk::Param json_params[] = {
@@ -158,52 +153,16 @@ bool is_digits(std::string_view s) {
     return true;
 }
 
-bool is_ipv4(std::string_view s) {
-    int parts = 0;
-    while (true) {
-        std::size_t dot = s.find('.');
-        std::string_view part = s.substr(0, dot);
-        if (part.empty() || part.size() > 3 || !is_digits(part)) return false;
-        if (std::stoi(std::string(part)) > 255) return false;
-        if (++parts > 4) return false;
-        if (dot == std::string_view::npos) break;
-        s.remove_prefix(dot + 1);
-    }
-    return parts == 4;
+pk::Lazy g_ip_address{"ipaddress", "ip_address"};
+
+// The address an IP literal names (IPv4, or IPv6 with an optional zone), or None for any other text.
+nb::object ip_literal(std::string_view s) {
+    return pk::guarded_or(nb::object(nb::none()), [&] { return nb::object(g_ip_address.get()(nb::str(s.data(), s.size()))); });
 }
-
-bool is_hex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
-
-bool is_ipv6(std::string_view s) {
-    std::size_t zone = s.find('%');  // a zone (fe80::1%eth0; %25 in a URL) names a local interface
-    if (zone != std::string_view::npos) {
-        if (zone + 1 == s.size()) return false;
-        s = s.substr(0, zone);
-    }
-    std::size_t gap = s.find("::");
-    if (gap != std::string_view::npos && s.find("::", gap + 1) != std::string_view::npos) return false;
-    int groups = 0;
-    // Counts the groups of one side of "::" (either side may be empty when "::" is present).
-    auto side = [&](std::string_view t, bool last) {
-        if (t.empty()) return true;
-        while (true) {
-            std::size_t colon = t.find(':');
-            std::string_view g = t.substr(0, colon);
-            if (colon == std::string_view::npos && last && g.find('.') != std::string_view::npos) {
-                if (!is_ipv4(g)) return false;
-                groups += 2;
-                return true;
-            }
-            if (g.empty() || g.size() > 4) return false;
-            for (char c : g)
-                if (!is_hex(c)) return false;
-            ++groups;
-            if (colon == std::string_view::npos) return true;
-            t.remove_prefix(colon + 1);
-        }
-    };
-    if (gap == std::string_view::npos) return side(s, true) && groups == 8;
-    return side(s.substr(0, gap), false) && side(s.substr(gap + 2), true) && groups <= 7;
+bool is_ip(std::string_view s) { return !ip_literal(s).is_none(); }
+bool is_ipv4(std::string_view s) {
+    nb::object a = ip_literal(s);
+    return !a.is_none() && nb::cast<int>(a.attr("version")) == 4;
 }
 
 // The host text as compared: one trailing dot removed, ASCII letters in lower case.
@@ -222,11 +181,11 @@ bool host_value_allowed(std::string_view v, std::string_view own) {
         std::string_view rest = v.substr(close + 1);
         if (!rest.empty() && (rest.front() != ':' || !is_digits(rest.substr(1)))) return false;
         name = v.substr(1, close - 1);
-        return is_ipv6(name) || is_ipv4(name);
+        return is_ip(name);
     }
     std::size_t colon = v.find(':');
     if (colon != std::string_view::npos && v.find(':', colon + 1) != std::string_view::npos)
-        return is_ipv6(v);  // an IPv6 literal sent without brackets (and so without a port)
+        return is_ip(v) && !is_ipv4(v);  // an IPv6 literal sent without brackets (and so without a port)
     name = v.substr(0, colon);
     if (colon != std::string_view::npos && !is_digits(v.substr(colon + 1))) return false;
     std::string key = host_key(name);
@@ -246,14 +205,11 @@ bool host_value_allowed(std::string_view v, std::string_view own) {
 // browsers send no Origin and are not concerned.
 
 bool is_loopback_literal(std::string_view name) {
-    if (!is_ipv4(name) && !is_ipv6(name)) return false;
-    return pk::guarded_or(false, [&] {
-        nb::object ipaddress = pk::import("ipaddress");
-        nb::object addr = ipaddress.attr("ip_address")(nb::str(name.data(), name.size()));
-        if (pk::truthy(addr.attr("is_loopback"))) return true;
-        nb::object mapped = pk::attr_or(addr, "ipv4_mapped", nb::none());
-        return !mapped.is_none() && pk::truthy(mapped.attr("is_loopback"));
-    });
+    nb::object addr = ip_literal(name);
+    if (addr.is_none()) return false;
+    if (pk::truthy(addr.attr("is_loopback"))) return true;
+    nb::object mapped = pk::attr_or(addr, "ipv4_mapped", nb::none());
+    return !mapped.is_none() && pk::truthy(mapped.attr("is_loopback"));
 }
 
 // An origin as compared with the configured ones: ASCII letters in lower case, no trailing "/".
@@ -299,23 +255,34 @@ bool origin_value_allowed(std::string_view v, std::string_view own) {
     return origin_listed(v);
 }
 
+// Whether a head is one the header parser may have read otherwise than another reader would: a
+// line it set aside (a defect: no colon, no name, a name with spaces or controls), a folded line
+// (joined into a value), or a lone CR inside a line (which the reading of the connection marks).
+bool malformed(nb::handle self, nb::handle headers, nb::handle pairs) {
+    nb::object flags = attr_or(get_attr(self, t_request), t_flags, nb::none());
+    if (PyLong_Check(flags.ptr()) && (PyLong_AsLong(flags.ptr()) & kBadHeaderLine)) return true;
+    if (pk::truthy(attr_or(headers, t_defects, nb::none()))) return true;
+    for (nb::handle pair : pairs) {
+        nb::handle value = PyTuple_GET_ITEM(pair.ptr(), 1);
+        if (!PyUnicode_Check(value.ptr())) return true;
+        std::string_view v = utf8(value);
+        if (v.find_first_of("\r\n") != std::string_view::npos) return true;
+    }
+    return false;
+}
+
 // The checks every request passes before any work, answered here when it fails (true): a head
-// the header parser would misread (400), conflicting Content-Length headers (400), a Host this
-// server does not answer to (403), an Origin it does not serve (403).
+// the header parser may have misread (400), conflicting Content-Length headers (400), a Host
+// this server does not answer to (403), an Origin it does not serve (403).
 bool refuse(const pk::Call &c, nb::handle self) {
     nb::object headers = get_attr(self, t_headers);
-    nb::object flags_obj = attr_or(get_attr(self, t_request), t_flags, nb::none());
-    long flags = PyLong_Check(flags_obj.ptr()) ? PyLong_AsLong(flags_obj.ptr()) : 0;
-    if ((flags & kBadHeaderLine) || pk::truthy(attr_or(headers, t_defects, nb::none()))) {
+    nb::list pairs(headers.attr("items")());  // (name, value) pairs in arrival order
+    if (malformed(self, headers, pairs)) {
         call_method(self, t_json, nb::int_(400), failure("malformed header line"));
         return true;
     }
-    // One pass over the headers as parsed: (name, value) pairs in arrival order.
-    nb::object pairs = attr_or(headers, t_headers_list, nb::none());
-    if (!PyList_Check(pairs.ptr())) pairs = nb::list(headers.attr("items")());
     std::string_view own = utf8(c.state<Server>()[Server::OwnName]);
-    bool host_ok = true, origin_ok = true, conflict = (flags & kLengthConflict) != 0;
-    nb::object length;
+    bool host_ok = true, origin_ok = true;
     for (nb::handle pair : pairs) {
         nb::handle name = PyTuple_GET_ITEM(pair.ptr(), 0), value = PyTuple_GET_ITEM(pair.ptr(), 1);
         if (!PyUnicode_Check(name.ptr())) continue;
@@ -325,13 +292,9 @@ bool refuse(const pk::Call &c, nb::handle self) {
             host_ok = host_ok && str_value && host_value_allowed(utf8(value), own);
         } else if (iequals(n, "origin")) {
             origin_ok = origin_ok && str_value && origin_value_allowed(utf8(value), own);
-        } else if (iequals(n, "content-length")) {
-            nb::object v = str_value ? nb::str(value).attr("strip")(" \t") : nb::borrow(value);
-            if (!length.is_valid()) length = v;
-            else if (!length.equal(v)) conflict = true;
         }
     }
-    if (conflict) {
+    if (body_length(headers, body_cap(c)) == kConflict) {
         call_method(self, t_json, nb::int_(400), failure("conflicting Content-Length"));
         return true;
     }
@@ -473,13 +436,16 @@ void start_and_wait(const pk::Call &c) {
     });
 }
 
-// "<type>: <text>" of an exception ("<type>" alone when its text is empty).
+}  // namespace
+
 nb::str error_text(nb::handle err) {
     nb::object name = nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(err.ptr()))).attr("__name__");
     nb::object text = pk::guarded_or(nb::object(nb::str("")), [&] { return nb::object(nb::str(err)); });
     if (!pk::truthy(text)) return nb::str(name);
     return nb::str("{}: {}").format(name, text);
 }
+
+namespace {
 
 // Hands `closure` to invoke_sync; true when the work or invoke_sync raised, which is then logged
 // once and answered 500.
@@ -609,6 +575,10 @@ void start_waited(const pk::Call &c, nb::handle self, long what, nb::handle fn, 
         call_method(self, t_json, nb::int_(501), failure("this window cannot report page loads"));
         return;
     }
+    if (PyLong_AsLong(server[Server::Waiting].ptr()) >= kMaxWaiting) {
+        call_method(self, t_json, nb::int_(503), failure("too many waiting requests"));
+        return;
+    }
     nb::object waiter = pk::host::waiter_new(server[Server::Wake]);
     pk::State<Work> st;
     st.set(Work::Fn, fn);
@@ -622,9 +592,8 @@ void start_waited(const pk::Call &c, nb::handle self, long what, nb::handle fn, 
         call_method(self, t_json, nb::int_(200), st[Work::Out]);
         return;
     }
-    set_attr(get_attr(self, t_request), t_parked, Py_True);
-    nb::borrow<nb::list>(server[Server::Parked])
-        .append(nb::make_tuple(self, waiter, nb::float_(pk::host::steady_seconds() + wait)));
+    // The serving loop answers it when the navigation ends or its time is up.
+    set_attr(get_attr(self, t_request), t_parked, nb::make_tuple(waiter, pk::host::steady_seconds() + wait));
 }
 
 // The target up to its first "?", without trailing slashes; "/" when nothing is left.
@@ -661,16 +630,15 @@ void do_post(const pk::Call &c, nb::handle self) {
     if (refuse(c, self)) return;
     nb::object path = post_path(get_attr(self, t_path));
     nb::object raw = call_method(self, t_read_body);
-    // _read_body never reads a body above the cap; only an empty result can be that case.
-    long long declared = declared_length(c, self);
-    if (nb::len(raw) == 0 && declared == kTooLarge) {
-        // The server drains what it can of the unread body before closing.
-        set_attr(get_attr(self, t_request), t_unread, Py_True);
+    long long declared = body_length(get_attr(self, t_headers), body_cap(c));
+    if (declared == kTooLarge) {  // _read_body read none of it; the server drains it after the answer
         call_method(self, t_json, nb::int_(413), failure("body too large"));
         return;
     }
-    if (declared > 0 && nb::len(raw) < static_cast<std::size_t>(declared)) {
-        // The client closed before its body was complete: nothing of it is acted on.
+    nb::object flags = attr_or(get_attr(self, t_request), t_flags, nb::none());
+    const bool head_cut = PyLong_Check(flags.ptr()) && (PyLong_AsLong(flags.ptr()) & kHeadCut);
+    if (head_cut || (declared > 0 && nb::len(raw) < static_cast<std::size_t>(declared))) {
+        // The client stopped before its request was complete: nothing of it is acted on.
         call_method(self, t_json, nb::int_(400), failure("incomplete body"));
         return;
     }
