@@ -1,12 +1,14 @@
 """Page state and waited navigations on both Windows hosts (the simulated WebView2 raises
 NavigationStarting / NavigationCompleted / DownloadStarting as the real one does), over real HTTP."""
 
+import json
+import socket
 import threading
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
-from ctlsupport import free_port
+from ctlsupport import free_port, raw_request, split_answer
 from panekit import framewell, glassport, helmwire
 from simplatform import WebErrorStatus
 from simplatform.pywebview_sim import edge_backend, pywebview_gui  # noqa: F401 - fixtures
@@ -146,3 +148,31 @@ def test_state_follows_the_page(host):
     # Without "wait" the answers are as they always were.
     assert helmwire.remote_navigate("c.example", port=h.port) == {"ok": True, "url": "https://c.example"}
     assert helmwire.remote_reload(port=h.port) == {"ok": True}
+
+
+
+def test_waits_are_bounded_and_hang_ups_end_them(host, monkeypatch):
+    """Beyond _MAX_WAITING waiting requests one more answers 503 without acting; a waiter that
+    hangs up ends its wait at once, making room."""
+    h = host
+    monkeypatch.setattr(helmwire, "_MAX_WAITING", 1)
+    h.winsim.auto_complete = False
+    body = b'{"wait": 60}'
+
+    def waited(path):
+        request = b"POST %s HTTP/1.0\r\nContent-Length: %d\r\n\r\n%s" % (path, len(body), body)
+        status, _, answer = split_answer(raw_request(h.port, request, timeout=5))
+        return status, json.loads(answer)
+
+    first = socket.create_connection(("127.0.0.1", h.port), timeout=10)
+    try:
+        first.sendall(b"POST /reload HTTP/1.0\r\nContent-Length: %d\r\n\r\n%s" % (len(body), body))
+        h.winsim.wait_until(lambda: h.state()["loading"], what="the reload to start")
+        assert waited(b"/forward") == (503, {"ok": False, "error": "too many waiting requests"})
+    finally:
+        first.close()
+    # Going back is refused at once when there is room to wait, so it tells when the hang-up
+    # was noticed (long before the 60 s).
+    h.winsim.wait_until(lambda: waited(b"/back") == (200, {"ok": False, "error": "cannot go back"}),
+                        what="the hang-up to be noticed")
+    assert h.ui(lambda: h.core.Source) == START and h.state()["loading"]

@@ -28,7 +28,7 @@ using pk::host::steady_seconds;
 // Nothing on one connection waits for another: every read, write and drain happens when the
 // socket is ready, and each connection has one deadline (_CONNECTION_TIME_LIMIT seconds from
 // acceptance) covering its reading, its answer and its drain. At most _MAX_CONNECTIONS are read at
-// once (one more closes the longest-waiting); at most kMaxWaiting requests wait for navigations.
+// once (one more closes the longest-waiting); at most _MAX_WAITING requests wait for navigations.
 // Whatever one connection raises ends that connection alone, logged in one line.
 //
 // The handler sees a plain object as its request: makefile() gives the buffered input, sendall()

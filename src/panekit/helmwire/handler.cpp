@@ -575,7 +575,8 @@ void start_waited(const pk::Call &c, nb::handle self, long what, nb::handle fn, 
         call_method(self, t_json, nb::int_(501), failure("this window cannot report page loads"));
         return;
     }
-    if (PyLong_AsLong(server[Server::Waiting].ptr()) >= kMaxWaiting) {
+    // At most _MAX_WAITING requests wait at once.
+    if (PyLong_AsLong(server[Server::Waiting].ptr()) >= nb::cast<long>(c.global("_MAX_WAITING"))) {
         call_method(self, t_json, nb::int_(503), failure("too many waiting requests"));
         return;
     }

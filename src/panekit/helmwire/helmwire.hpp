@@ -53,9 +53,6 @@ enum class Server {
     kCount
 };
 
-// The most requests that may wait for their navigation at once; one more answers 503.
-inline constexpr long kMaxWaiting = 32;
-
 // {"ok": False, "error": error}
 inline nb::dict failure_text(nb::handle error) {
     nb::dict d;
