@@ -538,17 +538,19 @@ void shutdown(const pk::Call &c) {
     st[Server::Stopped].attr("wait")();
 }
 
-// At interpreter exit, before daemon threads are frozen: the loop is stopped and its thread
-// joined, so that the thread never wakes inside the server's code while the interpreter ends.
+// At interpreter exit, while the interpreter is whole: the loop is stopped and its thread joined,
+// so that it never wakes inside the server's code while the interpreter ends, and the listening
+// socket is closed, so that clients still queued there are refused at once instead of waiting.
 constexpr pk::Spec exit_spec{.name = "_stop_at_exit", .returns = "None"};
 void stop_at_exit(const pk::Call &c) {
     auto st = c.state<Server>();
     nb::handle th = st[Server::Thread];
-    if (th.is_none() || !pk::truthy(th.attr("is_alive")())) return;
+    if (th.is_none() || !pk::truthy(th.attr("is_alive")())) return;  // stopped, or never served
     st.set(Server::Stop, Py_True);
     nb::object wake = nb::borrow(st[Server::Wake]);
     if (!wake.is_none()) pk::guarded([&] { wake(nb::bytes("\0", 1)); });
     th.attr("join")(kExitWait);
+    pk::guarded([&] { st[Server::Srv].attr("server_close")(); });
 }
 
 // ---- start_control_server -------------------------------------------------------------------
