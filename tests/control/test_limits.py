@@ -185,7 +185,7 @@ def test_fuzz_bad_input_leaves_the_server_responsive(host, monkeypatch, capfd):
     assert host.th.is_alive()
     navigated = [c[1] for c in host.calls if c[0] == "navigate"]
     assert all(isinstance(u, str) and u for u in navigated)
-    capfd.readouterr()  # tracebacks of reset connections go to stderr by design
+    assert "Traceback" not in capfd.readouterr().err  # resets and hang-ups are quiet
 
 
 def test_limits_hold_for_descriptors_beyond_select(host, short_limit):
