@@ -101,6 +101,7 @@ struct Conn {
     std::size_t scan = 0, need = 0;  // where the next head line starts; the whole request's length
     int lines = 0;
     bool head_done = false, post = false;
+    bool unread = false;  // input beyond the request, or a refused body, is known to be coming
     long flags = 0;
     double accepted = 0, deadline = 0, wait_until = 0;
     Py_ssize_t sent = 0;
@@ -144,6 +145,7 @@ bool scan(Conn &k, long long cap) {
             nb::object fp = nb::handle(g_bytes_io.get())(nb::bytes(k.in.data() + first, k.scan - first));
             long long n = body_length(nb::handle(g_parse_headers.get())(fp), cap);
             if (n > 0) k.need += static_cast<std::size_t>(n);
+            k.unread = n == kTooLarge;
         }
     }
     return k.in.size() >= k.need;
@@ -232,8 +234,9 @@ struct Loop {
             k.deadline = k.accepted + limit();
             Conn &in_map = conns[fd] = std::move(k);
             try {
-                watch(in_map, kRead);
                 readable(fd, in_map);  // the request has often arrived already
+                auto it = conns.find(fd);
+                if (it != conns.end() && it->second.phase == Phase::Reading) watch(it->second, kRead);
             } catch (nb::python_error &e) {
                 failed(fd, e);
             }
@@ -297,6 +300,7 @@ struct Loop {
         set_attr(k.req, t_out, pk::check(PyByteArray_FromStringAndSize(nullptr, 0)));
         set_attr(k.req, t_flags, nb::int_(k.flags));
         set_attr(k.req, t_parked, Py_None);
+        if (k.in.size() > k.need) k.unread = true;  // pipelined bytes, or a body nobody reads
         std::string().swap(k.in);
         k.handler = handler_class.attr("__new__")(handler_class);
         try {
@@ -352,14 +356,22 @@ struct Loop {
             }
         }
         view.attr("release")();
-        // Answered: the server's side is closed; what the client still sends is drained until it
-        // closes too, or the drain's time is up.
+        // Answered: the server's side is closed. Input still coming (a body behind a 413,
+        // pipelined bytes) is drained until the client closes too, or the drain's time is up, as
+        // closing with unread input would reset the connection, which can discard the answer.
         pk::guarded([&] { k.sock.attr("shutdown")(g_shut_wr.get()); });
         if (k.flags & kInputEnded) return close(fd);
+        if (!k.unread) {
+            try {
+                k.unread = PyBytes_GET_SIZE(k.sock.attr("recv")(kReadChunk).ptr()) > 0;
+            } catch (nb::python_error &e) {
+                if (!e.matches(PyExc_BlockingIOError) && !e.matches(PyExc_InterruptedError)) throw;
+            }
+        }
+        if (!k.unread) return close(fd);  // nothing there: the usual case
         k.phase = Phase::Draining;
         double end = steady_seconds() + nb::cast<double>(c.global("_DRAIN_SECONDS"));
         if (end < k.deadline) k.deadline = end;
-        k.drained = 0;
         watch(k, kRead);
     }
 
