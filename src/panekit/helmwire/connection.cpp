@@ -524,19 +524,25 @@ constexpr pk::Spec serve_spec{.name = "serve_forever", .params = serve_params, .
 void serve_forever(const pk::Call &c, double poll_interval) {
     auto st = c.state<Server>();
     st[Server::Stopped].attr("clear")();
+    // While the loop runs, exit stops it first (and only then: a discarded server stays collectable).
+    nb::object atexit = pk::import("atexit");
+    st.set(Server::Thread, pk::import("threading").attr("current_thread")());
+    atexit.attr("register")(st[Server::AtExit]);
     Loop loop(c);
+    auto end = [&] {
+        loop.finish();
+        pk::guarded([&] { atexit.attr("unregister")(st[Server::AtExit]); });
+        st.set(Server::Stop, Py_False);
+        st[Server::Stopped].attr("set")();
+    };
     try {
         loop.start();
         loop.run(poll_interval);
     } catch (nb::python_error &) {
-        loop.finish();
-        st.set(Server::Stop, Py_False);
-        st[Server::Stopped].attr("set")();
+        end();
         throw;
     }
-    loop.finish();
-    st.set(Server::Stop, Py_False);
-    st[Server::Stopped].attr("set")();
+    end();
 }
 
 // Asks the loop to stop and waits until it has (at once when none runs).
@@ -634,8 +640,7 @@ nb::object start_control_server(const pk::Call &c, nb::str host, nb::handle port
     srv.attr("serve_forever") = c.nested<serve_spec>(serve_forever, st.object());
     nb::object th = pk::import_from("threading", "Thread")(
         "target"_a = srv.attr("serve_forever"), "name"_a = "panekit-control", "daemon"_a = true);
-    st.set(Server::Thread, th);
-    pk::import("atexit").attr("register")(c.nested<exit_spec>(stop_at_exit, st.object()));
+    st.set(Server::AtExit, c.nested<exit_spec>(stop_at_exit, st.object()));
     th.attr("start")();
     return nb::make_tuple(srv, th);
 }

@@ -45,7 +45,8 @@ enum class Server {
     Log, Invoke, Core, Navigate, Back, Forward, Reload,  // the caller's callables
     LogFn,                                               // the _log function
     OwnName,                                             // the host text as host_key made it
-    Srv, Thread,                                         // the server and its serving thread
+    Srv, Thread,                                         // the server and the thread serving it
+    AtExit,                                              // stops the loop at exit (registered while it runs)
     Wake,                                                // wakes the serving loop (None outside it)
     Waiting,                                             // how many requests wait for their navigation
     Stop,                                                // True once shutdown() asks the loop to end
