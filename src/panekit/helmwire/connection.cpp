@@ -545,14 +545,19 @@ void serve_forever(const pk::Call &c, double poll_interval) {
     end();
 }
 
-// Asks the loop to stop and waits until it has (at once when none runs).
+// Asks the loop to stop (it sees the request once woken).
+void ask_to_stop(pk::State<Server> &st) {
+    st.set(Server::Stop, Py_True);
+    nb::object wake = nb::borrow(st[Server::Wake]);
+    if (!wake.is_none()) pk::guarded([&] { wake(nb::bytes("\0", 1)); });
+}
+
+// Stops the loop and waits until it has (at once when none runs).
 constexpr pk::Spec shutdown_spec{.name = "shutdown", .returns = "None"};
 void shutdown(const pk::Call &c) {
     auto st = c.state<Server>();
     if (pk::truthy(st[Server::Stopped].attr("is_set")())) return;
-    st.set(Server::Stop, Py_True);
-    nb::object wake = nb::borrow(st[Server::Wake]);
-    if (!wake.is_none()) pk::guarded([&] { wake(nb::bytes("\0", 1)); });
+    ask_to_stop(st);
     st[Server::Stopped].attr("wait")();
 }
 
@@ -564,9 +569,7 @@ void stop_at_exit(const pk::Call &c) {
     auto st = c.state<Server>();
     nb::handle th = st[Server::Thread];
     if (th.is_none() || !pk::truthy(th.attr("is_alive")())) return;  // stopped, or never served
-    st.set(Server::Stop, Py_True);
-    nb::object wake = nb::borrow(st[Server::Wake]);
-    if (!wake.is_none()) pk::guarded([&] { wake(nb::bytes("\0", 1)); });
+    ask_to_stop(st);
     th.attr("join")(kExitWait);
     pk::guarded([&] { st[Server::Srv].attr("server_close")(); });
 }

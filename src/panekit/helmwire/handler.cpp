@@ -3,7 +3,6 @@
 #include "helmwire.hpp"
 #include "pk_host.hpp"
 
-#include <cstdio>
 #include <cstring>
 #include <optional>
 
@@ -33,31 +32,15 @@ constexpr pk::Spec log_message_spec{.name = "log_message", .params = log_message
 // A log text as the standard handler writes it: control characters (C0, DEL and C1) as \xNN and
 // a backslash doubled, so that nothing a client sends can move the console's cursor or fake a line.
 nb::object escape_log(nb::handle text) {
-    PyObject *t = text.ptr();
-    Py_ssize_t n = PyUnicode_GET_LENGTH(t);
-    int kind = PyUnicode_KIND(t);
-    const void *data = PyUnicode_DATA(t);
-    auto escaped = [](Py_UCS4 ch) { return ch < 0x20 || (ch >= 0x7f && ch < 0xa0) || ch == '\\'; };
-    Py_ssize_t i = 0;
-    while (i < n && !escaped(PyUnicode_READ(kind, data, i))) ++i;
-    if (i == n) return nb::borrow(text);
-    nb::list parts;
-    parts.append(pk::check(PyUnicode_Substring(t, 0, i)));
-    Py_ssize_t from = i;
-    for (; i < n; ++i) {
-        Py_UCS4 ch = PyUnicode_READ(kind, data, i);
-        if (!escaped(ch)) continue;
-        if (i > from) parts.append(pk::check(PyUnicode_Substring(t, from, i)));
-        char esc[8];
-        if (ch == '\\')
-            std::snprintf(esc, sizeof esc, "\\\\");
-        else
-            std::snprintf(esc, sizeof esc, "\\x%02x", static_cast<unsigned>(ch));
-        parts.append(nb::str(esc));
-        from = i + 1;
+    static PyObject *table = nullptr;  // str.translate's table, made once
+    if (!table) {
+        nb::dict t;
+        for (int ch = 0; ch < 0xa0; ++ch)
+            if (ch < 0x20 || ch >= 0x7f) t[nb::int_(ch)] = nb::str("\\x{:02x}").format(ch);
+        t[nb::int_('\\')] = "\\\\";
+        table = t.release().ptr();
     }
-    if (n > from) parts.append(pk::check(PyUnicode_Substring(t, from, n)));
-    return nb::str("").attr("join")(parts);
+    return text.attr("translate")(nb::handle(table));
 }
 
 }  // namespace
