@@ -44,7 +44,6 @@ constexpr long kRead = 1, kWrite = 2;  // selectors.EVENT_READ and EVENT_WRITE
 
 pk::Lazy g_selector{"selectors", "DefaultSelector"};
 pk::Lazy g_bytes_io{"io", "BytesIO"};
-pk::Lazy g_parse_headers{"http.client", "parse_headers"};
 pk::Lazy g_shut_wr{"socket", "SHUT_WR"};
 pk::Lazy g_socketpair{"socket", "socketpair"};
 pk::Lazy g_event{"threading", "Event"};
@@ -95,6 +94,7 @@ enum class Phase { Reading, Ready, Writing, Draining, Parked };
 
 struct Conn {
     nb::object sock, addr, req, handler, waiter;
+    nb::object lengths = nb::none();  // the Content-Length values of the head (a list), or None
     Phase phase = Phase::Reading;
     long events = 0;  // what the selector watches
     std::string in;
@@ -137,16 +137,20 @@ bool scan(Conn &k, long long cap) {
         if (line.find('\r') != std::string_view::npos) k.flags |= kBadHeaderLine;
         if (line.empty()) k.head_done = true;
         else if (k.lines > kHeaderLimit + 1) return true;
+        // The values of Content-Length lines, to know how much body to wait for (the handler
+        // judges the head from the standard parser's reading; a head it refuses has no body).
+        constexpr std::string_view name = "content-length:";
+        if (line.size() >= name.size() && iequals(line.substr(0, name.size()), name)) {
+            if (k.lengths.is_none()) k.lengths = nb::list();
+            std::string_view v = line.substr(name.size());
+            nb::borrow<nb::list>(k.lengths).append(pk::check(PyUnicode_DecodeLatin1(v.data(), v.size(), nullptr)));
+        }
     }
     if (!k.need) {
         k.need = k.scan;
-        if (k.post) {
-            std::size_t first = k.in.find('\n') + 1;
-            nb::object fp = nb::handle(g_bytes_io.get())(nb::bytes(k.in.data() + first, k.scan - first));
-            long long n = body_length(nb::handle(g_parse_headers.get())(fp), cap);
-            if (n > 0) k.need += static_cast<std::size_t>(n);
-            k.unread = n == kTooLarge;
-        }
+        long long n = body_length(k.lengths, cap);
+        if (n > 0 && k.post) k.need += static_cast<std::size_t>(n);
+        k.unread = n == kTooLarge || (n > 0 && !k.post);  // a body nobody reads
     }
     return k.in.size() >= k.need;
 }
@@ -204,42 +208,41 @@ struct Loop {
         close(fd);
     }
 
-    void accept_some() {
-        for (int i = 0; i < 64; ++i) {
-            nb::object pair;
-            try {
-                pair = listener.attr("accept")();
-            } catch (nb::python_error &e) {
-                if (!pk::is_exception(e) || !e.matches(PyExc_OSError)) throw;
-                if (!e.matches(PyExc_BlockingIOError) && !e.matches(PyExc_InterruptedError)) {
-                    // Out of descriptors (or the like): the listener rests instead of waking the loop at once.
-                    sel.attr("unregister")(listener);
-                    accept_resume = steady_seconds() + kAcceptPause;
-                }
-                return;
+    // Accepts one connection (the selector reports the listener again while more are queued).
+    void accept_one() {
+        nb::object pair;
+        try {
+            pair = listener.attr("accept")();
+        } catch (nb::python_error &e) {
+            if (!pk::is_exception(e) || !e.matches(PyExc_OSError)) throw;
+            if (!e.matches(PyExc_BlockingIOError) && !e.matches(PyExc_InterruptedError)) {
+                // Out of descriptors (or the like): the listener rests instead of waking the loop at once.
+                sel.attr("unregister")(listener);
+                accept_resume = steady_seconds() + kAcceptPause;
             }
-            make_room();
-            Conn k;
-            k.sock = pair[0];
-            k.addr = pair[1];
-            long long fd = -1;
-            try {
-                k.sock.attr("setblocking")(false);
-                fd = nb::cast<long long>(k.sock.attr("fileno")());
-            } catch (nb::python_error &) {
-                pk::guarded([&] { call_method(k.sock, t_close); });
-                continue;
-            }
-            k.accepted = steady_seconds();
-            k.deadline = k.accepted + limit();
-            Conn &in_map = conns[fd] = std::move(k);
-            try {
-                readable(fd, in_map);  // the request has often arrived already
-                auto it = conns.find(fd);
-                if (it != conns.end() && it->second.phase == Phase::Reading) watch(it->second, kRead);
-            } catch (nb::python_error &e) {
-                failed(fd, e);
-            }
+            return;
+        }
+        make_room();
+        Conn k;
+        k.sock = pair[0];
+        k.addr = pair[1];
+        long long fd = -1;
+        try {
+            k.sock.attr("setblocking")(false);
+            fd = nb::cast<long long>(k.sock.attr("fileno")());
+        } catch (nb::python_error &) {
+            pk::guarded([&] { call_method(k.sock, t_close); });
+            return;
+        }
+        k.accepted = steady_seconds();
+        k.deadline = k.accepted + limit();
+        Conn &in_map = conns[fd] = std::move(k);
+        try {
+            readable(fd, in_map);  // the request has often arrived already
+            auto it = conns.find(fd);
+            if (it != conns.end() && it->second.phase == Phase::Reading) watch(it->second, kRead);
+        } catch (nb::python_error &e) {
+            failed(fd, e);
         }
     }
 
@@ -344,31 +347,21 @@ struct Loop {
     void writable(long long fd, Conn &k) {
         nb::object out = get_attr(k.req, t_out);
         const Py_ssize_t size = nb::len(out);
-        nb::object view = pk::check(PyMemoryView_FromObject(out.ptr()));
         while (k.sent < size) {
             try {
-                nb::object part = pk::check(PySequence_GetSlice(view.ptr(), k.sent, size));
+                nb::object part = out;  // the rest of a large answer is sent through a view of it
+                if (k.sent) part = pk::check(PySequence_GetSlice(pk::check(PyMemoryView_FromObject(out.ptr())).ptr(), k.sent, size));
                 k.sent += nb::cast<Py_ssize_t>(k.sock.attr("send")(part));
             } catch (nb::python_error &e) {
                 if (!e.matches(PyExc_BlockingIOError) && !e.matches(PyExc_InterruptedError)) throw;
-                view.attr("release")();
                 return watch(k, kWrite);
             }
         }
-        view.attr("release")();
-        // Answered: the server's side is closed. Input still coming (a body behind a 413,
-        // pipelined bytes) is drained until the client closes too, or the drain's time is up, as
-        // closing with unread input would reset the connection, which can discard the answer.
+        // Answered: the server's side is closed. Input known to be coming (a body behind a 413 or
+        // on a GET, pipelined bytes) is drained until the client closes too, or the drain's time is
+        // up, as closing with unread input would reset the connection, which can discard the answer.
         pk::guarded([&] { k.sock.attr("shutdown")(g_shut_wr.get()); });
-        if (k.flags & kInputEnded) return close(fd);
-        if (!k.unread) {
-            try {
-                k.unread = PyBytes_GET_SIZE(k.sock.attr("recv")(kReadChunk).ptr()) > 0;
-            } catch (nb::python_error &e) {
-                if (!e.matches(PyExc_BlockingIOError) && !e.matches(PyExc_InterruptedError)) throw;
-            }
-        }
-        if (!k.unread) return close(fd);  // nothing there: the usual case
+        if ((k.flags & kInputEnded) || !k.unread) return close(fd);
         k.phase = Phase::Draining;
         double end = steady_seconds() + nb::cast<double>(c.global("_DRAIN_SECONDS"));
         if (end < k.deadline) k.deadline = end;
@@ -456,7 +449,7 @@ struct Loop {
                 if (fd == wake_fd) {
                     pk::guarded([&] { wake_r.attr("recv")(4096); });
                 } else if (fd == listen_fd) {
-                    accept_some();
+                    accept_one();
                 } else if (auto it = conns.find(fd); it != conns.end()) {
                     try {
                         if ((mask & kWrite) && it->second.phase == Phase::Writing) writable(fd, it->second);

@@ -62,9 +62,7 @@ void log_message(const pk::Call &c, nb::handle, nb::str fmt, nb::tuple args) {
 
 }  // namespace
 
-long long body_length(nb::handle headers, long long cap) {
-    static PyObject *name = PyUnicode_InternFromString("Content-Length");
-    nb::object values = headers.attr("get_all")(nb::handle(name));
+long long body_length(nb::handle values, long long cap) {
     if (values.is_none()) return 0;
     nb::object first;
     for (nb::handle v : values) {
@@ -97,10 +95,16 @@ long long length_value(nb::handle v, long long cap) {
 
 namespace {
 
+// The body length the request's parsed head declares.
+long long declared_length(const pk::Call &c, nb::handle self) {
+    static PyObject *name = PyUnicode_InternFromString("Content-Length");
+    return body_length(get_attr(self, t_headers).attr("get_all")(nb::handle(name)), body_cap(c));
+}
+
 constexpr pk::Param self_param[] = {{.name = "self"}};
 constexpr pk::Spec read_body_spec{.name = "_read_body", .params = self_param, .returns = "bytes"};
 nb::object read_body(const pk::Call &c, nb::handle self) {
-    long long n = body_length(get_attr(self, t_headers), body_cap(c));
+    long long n = declared_length(c, self);
     if (n <= 0) return nb::bytes("", 0);  // empty, conflicting or above the cap (do_POST answers those)
     return call_method(get_attr(self, t_rfile), t_read, nb::int_(n));  // short when the client stopped early
 }
@@ -277,7 +281,7 @@ bool refuse(const pk::Call &c, nb::handle self) {
             origin_ok = origin_ok && str_value && origin_value_allowed(utf8(value), own);
         }
     }
-    if (body_length(headers, body_cap(c)) == kConflict) {
+    if (declared_length(c, self) == kConflict) {
         call_method(self, t_json, nb::int_(400), failure("conflicting Content-Length"));
         return true;
     }
@@ -614,7 +618,7 @@ void do_post(const pk::Call &c, nb::handle self) {
     if (refuse(c, self)) return;
     nb::object path = post_path(get_attr(self, t_path));
     nb::object raw = call_method(self, t_read_body);
-    long long declared = body_length(get_attr(self, t_headers), body_cap(c));
+    long long declared = declared_length(c, self);
     if (declared == kTooLarge) {  // _read_body read none of it; the server drains it after the answer
         call_method(self, t_json, nb::int_(413), failure("body too large"));
         return;

@@ -117,9 +117,10 @@ inline constexpr long kHeadCut = 4;        // the input ended before the head di
 inline constexpr long long kTooLarge = -1;
 inline constexpr long long kConflict = -2;
 long long length_value(nb::handle text, long long cap);
-// The body length a parsed head declares, judged once for the loop and the handler: its
-// Content-Length as length_value takes it, 0 without one, kConflict when they disagree.
-long long body_length(nb::handle headers, long long cap);
+// The body length that a head's Content-Length values (None when there are none) declare, judged
+// in one place for the reading of a connection and for the handler: as length_value takes it, 0
+// without one, kConflict when they disagree.
+long long body_length(nb::handle values, long long cap);
 // The largest body a request may declare: the module's _MAX_BODY_BYTES, read at each use.
 inline long long body_cap(const pk::Call &c) { return nb::cast<long long>(c.global(t_max_body)); }
 
