@@ -5,9 +5,9 @@
 #include "pk_host.hpp"
 
 #include <deque>
-#include <vector>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 namespace helmwire {
 namespace {
@@ -21,7 +21,7 @@ using pk::host::steady_seconds;
 // head, and for a POST the body its Content-Length declares), the client closes its side, or its
 // time is up; only then does the handler run, on the buffered bytes, writing its answer into a
 // buffer. The loop then writes the answer as the client takes it, closes its own side, and drains
-// what the client still sends until the client closes (so that unread input cannot reset the
+// input known to be still coming until the client closes (so that unread input cannot reset the
 // connection before the answer is read). A request that waits for its navigation is parked,
 // its socket watched for a hang-up, and answered by the loop when the navigation ends.
 //
@@ -497,8 +497,11 @@ struct Loop {
     // resources; the listener stays open and blocking, as the standard server leaves it.
     void finish() {
         pk::guarded([&] { settle(true); });
+        std::vector<long long> writing;
         for (auto &[fd, k] : conns)
-            if (k.phase == Phase::Writing) pk::guarded([&] { writable(fd, k); });  // what fits now
+            if (k.phase == Phase::Writing) writing.push_back(fd);
+        for (long long fd : writing)  // what fits now (writing may close the connection)
+            if (auto it = conns.find(fd); it != conns.end()) pk::guarded([&] { writable(fd, it->second); });
         while (!conns.empty()) close(conns.begin()->first);
         ready.clear();
         st.set(Server::Wake, Py_None);
