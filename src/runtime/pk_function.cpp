@@ -5,10 +5,9 @@
 
 #include <cstdarg>
 #include <cstring>
+#include <chrono>
 #include <new>
-#if defined(__GLIBCXX__)
-#  include <cxxabi.h>
-#endif
+#include <thread>
 #include <stdexcept>
 #include <unordered_map>
 
@@ -140,7 +139,50 @@ Py_ssize_t find_param(Function *f, PyObject *key) {
 
 constexpr std::size_t kInlineSlots = 12;
 
+// ---- calls at interpreter exit ------------------------------------------------------------------
+//
+// While the interpreter ends, a daemon thread that wakes (from a wait, or for its turn to run) is
+// ended where it stands by unwinding its stack, which C++ frames do not survive: their destructors
+// and handlers would touch Python objects without the interpreter. So at exit, while the
+// interpreter is still whole (an atexit callback, run after the other threads are joined), every
+// thread but the exiting one is held at its next outermost call into the runtime, and the callback
+// waits a moment for the calls already running to return. A held thread waits for the rest of the
+// process without the GIL, as any daemon thread then does.
+
+int g_inside = 0;              // threads inside an outermost call (changed under the GIL)
+thread_local int t_depth = 0;  // this thread's nesting of calls
+bool g_holding = false;
+unsigned long g_exit_thread = 0;
+
+struct Entry {
+    Entry() {
+        if (t_depth++ > 0) return;
+        if (g_holding && PyThread_get_thread_ident() != g_exit_thread) {
+            PyEval_SaveThread();
+            for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+        }
+        ++g_inside;
+    }
+    ~Entry() {  // also on the unwinding of a thread ended before the callback ran: plain ints only
+        if (--t_depth == 0) --g_inside;
+    }
+};
+
+PyObject *hold_calls_at_exit(PyObject *, PyObject *) {
+    g_exit_thread = PyThread_get_thread_ident();
+    g_holding = true;
+    const int own = t_depth > 0 ? 1 : 0;
+    for (int i = 0; i < 500 && g_inside > own; ++i) {
+        Py_BEGIN_ALLOW_THREADS
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        Py_END_ALLOW_THREADS
+    }
+    Py_RETURN_NONE;
+}
+PyMethodDef g_hold_def = {"_hold_calls_at_exit", hold_calls_at_exit, METH_NOARGS, nullptr};
+
 PyObject *call_impl(Function *f, PyObject *const *slots, std::size_t n) {
+    Entry entry;
     try {
         if (!f->globals) {  // cleared by the cycle collector while still reachable from a finaliser
             PyErr_Format(PyExc_ReferenceError, "%U() was torn down with its module state", f->qualname);
@@ -163,12 +205,6 @@ PyObject *call_impl(Function *f, PyObject *const *slots, std::size_t n) {
                         : e.type() == nb::exception_type::value_error ? PyExc_ValueError
                                                                        : PyExc_RuntimeError,
                         e.what());
-#if defined(__GLIBCXX__)
-    } catch (abi::__forced_unwind &) {
-        // A thread ending without running Python again (a daemon thread that wakes while the
-        // interpreter shuts down): let it end.
-        throw;
-#endif
     } catch (std::bad_alloc &) {
         PyErr_NoMemory();
     } catch (std::exception &e) {
@@ -796,6 +832,9 @@ void start_runtime(void *nanobind_state) {
     auto *type = reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&fn_spec));
     if (!type) throw nb::python_error();
     install_doc_descriptor(type);
+    nb::object hold = nb::steal(PyCFunction_New(&g_hold_def, nullptr));
+    if (!hold.is_valid()) throw nb::python_error();
+    nb::module_::import_("atexit").attr("register")(hold);
     g_type = type;
 }
 

@@ -185,7 +185,7 @@ def test_fuzz_bad_input_leaves_the_server_responsive(host, monkeypatch, capfd):
     assert host.th.is_alive()
     navigated = [c[1] for c in host.calls if c[0] == "navigate"]
     assert all(isinstance(u, str) and u for u in navigated)
-    capfd.readouterr()  # tracebacks of reset connections go to stderr by design
+    assert "Traceback" not in capfd.readouterr().err  # resets and hang-ups are quiet
 
 
 def test_limits_hold_for_descriptors_beyond_select(host, short_limit):
@@ -214,8 +214,9 @@ def test_limits_hold_for_descriptors_beyond_select(host, short_limit):
 
 
 def test_slow_sender_that_never_reads_is_held_one_deadline(host, monkeypatch):
-    """Reads and writes share one deadline: a body sent in most of the limit, then an answer of
-    about 6 MiB (JSON escapes) that the client never reads, holds the server for one limit."""
+    """Reads and writes share one deadline, spent beside the others: a body sent in most of the
+    limit, then an answer of about 6 MiB (JSON escapes) that the client never reads; a good client
+    is answered at once meanwhile, and the deaf one is dropped when its limit is up."""
     limit = 2.0
     monkeypatch.setattr(helmwire, "_CONNECTION_TIME_LIMIT", limit)
     body = b"\x01" * ((1 << 20) - 64)
@@ -229,9 +230,12 @@ def test_slow_sender_that_never_reads_is_held_one_deadline(host, monkeypatch):
         for i in range(0, len(body), len(body) // 16):  # the body takes 0.8 of the limit
             s.sendall(body[i:i + len(body) // 16])
             time.sleep(limit * 0.8 / 16)
-        ready_answers_at_once(host.port, timeout=10)  # waits in the listen queue meanwhile
+        time.sleep(0.2)  # the answer is being written now
+        assert ready_answers_at_once(host.port) < 0.5
+        line = "[panekit control] Request timed out: TimeoutError('timed out')"
+        while line not in host.log and time.monotonic() - t0 < limit * 3:
+            time.sleep(0.05)
         held = time.monotonic() - t0
     finally:
         s.close()
-    assert limit * 0.8 < held < limit * 1.4  # a fresh limit for the writes: about 1.8 limits
-    assert "[panekit control] Request timed out: TimeoutError('timed out')" in host.log
+    assert line in host.log and limit * 0.9 < held < limit * 1.5

@@ -4,6 +4,7 @@ NavigationStarting / NavigationCompleted / DownloadStarting as the real one does
 import http.client
 import json
 import os
+import socket
 import stat
 import struct
 import threading
@@ -13,7 +14,7 @@ from concurrent.futures import ThreadPoolExecutor
 import pytest
 
 from ctlsupport import Host as CtlHost
-from ctlsupport import free_port
+from ctlsupport import free_port, raw_request, split_answer
 from panekit import framewell, glassport, helmwire
 from simplatform import CoreWebView2, WebErrorStatus
 from simplatform.drawing import Size
@@ -347,3 +348,31 @@ def test_picture_before_any_content_is_the_engines_failure(winsim):
         stop.set()
         core._ui.post(lambda: None)
         runner.join()
+
+
+
+def test_waits_are_bounded_and_hang_ups_end_them(host, monkeypatch):
+    """Beyond _MAX_WAITING waiting requests one more answers 503 without acting; a waiter that
+    hangs up ends its wait at once, making room."""
+    h = host
+    monkeypatch.setattr(helmwire, "_MAX_WAITING", 1)
+    h.winsim.auto_complete = False
+    body = b'{"wait": 60}'
+
+    def waited(path):
+        request = b"POST %s HTTP/1.0\r\nContent-Length: %d\r\n\r\n%s" % (path, len(body), body)
+        status, _, answer = split_answer(raw_request(h.port, request, timeout=5))
+        return status, json.loads(answer)
+
+    first = socket.create_connection(("127.0.0.1", h.port), timeout=10)
+    try:
+        first.sendall(b"POST /reload HTTP/1.0\r\nContent-Length: %d\r\n\r\n%s" % (len(body), body))
+        h.winsim.wait_until(lambda: h.state()["loading"], what="the reload to start")
+        assert waited(b"/forward") == (503, {"ok": False, "error": "too many waiting requests"})
+    finally:
+        first.close()
+    # Going back is refused at once when there is room to wait, so it tells when the hang-up
+    # was noticed (long before the 60 s).
+    h.winsim.wait_until(lambda: waited(b"/back") == (200, {"ok": False, "error": "cannot go back"}),
+                        what="the hang-up to be noticed")
+    assert h.ui(lambda: h.core.Source) == START and h.state()["loading"]

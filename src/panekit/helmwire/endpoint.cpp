@@ -370,6 +370,7 @@ NB_MODULE(helmwire, m) {
     mod.set("_DRAIN_SECONDS", nb::float_(2.0));
     mod.set("_DRAIN_BYTES", nb::int_(4 << 20));
     mod.set("_MAX_CONNECTIONS", nb::int_(64));  // read at once; one more closes the longest-waiting
+    mod.set("_MAX_WAITING", nb::int_(32));      // requests waiting for their navigation; one more answers 503
 
     mod.def<control_port_spec>(control_port);
     mod.def<base_url_spec>(control_base_url);

@@ -3,7 +3,6 @@
 #include "helmwire.hpp"
 #include "pk_host.hpp"
 
-#include <cstdio>
 #include <cstring>
 #include <optional>
 
@@ -33,40 +32,26 @@ constexpr pk::Spec log_message_spec{.name = "log_message", .params = log_message
 // A log text as the standard handler writes it: control characters (C0, DEL and C1) as \xNN and
 // a backslash doubled, so that nothing a client sends can move the console's cursor or fake a line.
 nb::object escape_log(nb::handle text) {
-    PyObject *t = text.ptr();
-    Py_ssize_t n = PyUnicode_GET_LENGTH(t);
-    int kind = PyUnicode_KIND(t);
-    const void *data = PyUnicode_DATA(t);
-    auto escaped = [](Py_UCS4 ch) { return ch < 0x20 || (ch >= 0x7f && ch < 0xa0) || ch == '\\'; };
-    Py_ssize_t i = 0;
-    while (i < n && !escaped(PyUnicode_READ(kind, data, i))) ++i;
-    if (i == n) return nb::borrow(text);
-    nb::list parts;
-    parts.append(pk::check(PyUnicode_Substring(t, 0, i)));
-    Py_ssize_t from = i;
-    for (; i < n; ++i) {
-        Py_UCS4 ch = PyUnicode_READ(kind, data, i);
-        if (!escaped(ch)) continue;
-        if (i > from) parts.append(pk::check(PyUnicode_Substring(t, from, i)));
-        char esc[8];
-        if (ch == '\\')
-            std::snprintf(esc, sizeof esc, "\\\\");
-        else
-            std::snprintf(esc, sizeof esc, "\\x%02x", static_cast<unsigned>(ch));
-        parts.append(nb::str(esc));
-        from = i + 1;
+    static PyObject *table = nullptr;  // str.translate's table, made once
+    if (!table) {
+        nb::dict t;
+        for (int ch = 0; ch < 0xa0; ++ch)
+            if (ch < 0x20 || ch >= 0x7f) t[nb::int_(ch)] = nb::str("\\x{:02x}").format(ch);
+        t[nb::int_('\\')] = "\\\\";
+        table = t.release().ptr();
     }
-    if (n > from) parts.append(pk::check(PyUnicode_Substring(t, from, n)));
-    return nb::str("").attr("join")(parts);
+    return text.attr("translate")(nb::handle(table));
 }
 
-// Writes one line of the server's log through its _log function: "[panekit control] " and the
-// text, escaped.
+}  // namespace
+
 void log_control(const pk::Call &c, nb::handle text) {
     static PyObject *prefix = PyUnicode_InternFromString("[panekit control] ");
     nb::object line = escape_log(text);
     c.state<Server>()[Server::LogFn](pk::check(PyUnicode_Concat(prefix, line.ptr())));
 }
+
+namespace {
 
 void log_message(const pk::Call &c, nb::handle, nb::str fmt, nb::tuple args) {
     nb::object msg = nb::len(args) ? pk::check(PyNumber_Remainder(fmt.ptr(), args.ptr())) : nb::object(fmt);
@@ -75,15 +60,19 @@ void log_message(const pk::Call &c, nb::handle, nb::str fmt, nb::tuple args) {
     log_control(c, nb::str(msg));
 }
 
-// Declared Content-Length: 0 when absent, empty or not an integer (negative counts as 0);
-// kTooLarge when above the module's _MAX_BODY_BYTES, also for digit strings too long for int().
-long long declared_length(const pk::Call &c, nb::handle self) {
-    nb::object v = call_method(get_attr(self, t_headers), t_get, t_content_length.get());
-    if (v.is_none() || !pk::truthy(v)) return 0;
-    return length_value(v, body_cap(c));
-}
-
 }  // namespace
+
+long long body_length(nb::handle values, long long cap) {
+    if (values.is_none()) return 0;
+    nb::object first;
+    for (nb::handle v : values) {
+        nb::object text = PyUnicode_Check(v.ptr()) ? nb::object(nb::str(v).attr("strip")(" \t")) : nb::borrow(v);
+        if (!first.is_valid()) first = text;
+        else if (!first.equal(text)) return kConflict;
+    }
+    if (!first.is_valid() || !pk::truthy(first)) return 0;
+    return length_value(first, cap);
+}
 
 long long length_value(nb::handle v, long long cap) {
     nb::object n;
@@ -106,25 +95,18 @@ long long length_value(nb::handle v, long long cap) {
 
 namespace {
 
+// The body length the request's parsed head declares.
+long long declared_length(const pk::Call &c, nb::handle self) {
+    static PyObject *name = PyUnicode_InternFromString("Content-Length");
+    return body_length(get_attr(self, t_headers).attr("get_all")(nb::handle(name)), body_cap(c));
+}
+
 constexpr pk::Param self_param[] = {{.name = "self"}};
 constexpr pk::Spec read_body_spec{.name = "_read_body", .params = self_param, .returns = "bytes"};
 nb::object read_body(const pk::Call &c, nb::handle self) {
     long long n = declared_length(c, self);
-    if (n <= 0) return nb::bytes("", 0);  // empty, or above the cap (do_POST answers that one)
-    nb::object raw = call_method(get_attr(self, t_rfile), t_read, nb::int_(n));
-    if (nb::len(raw) >= static_cast<std::size_t>(n)) return raw;
-    // Short: the client closed early, or the body came after what was read ahead of the handler
-    // (when that reading judged the request differently); the connection tells which.
-    nb::object request = get_attr(self, t_request);
-    nb::object flags = attr_or(request, t_flags, nb::none());
-    if (!PyLong_Check(flags.ptr()) || (PyLong_AsLong(flags.ptr()) & kInputEnded)) return raw;
-    std::string got(PyBytes_AS_STRING(raw.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(raw.ptr())));
-    while (got.size() < static_cast<std::size_t>(n)) {
-        nb::object more = call_method(request, t_recv, nb::int_(n - static_cast<long long>(got.size())));
-        if (PyBytes_GET_SIZE(more.ptr()) == 0) break;
-        got.append(PyBytes_AS_STRING(more.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(more.ptr())));
-    }
-    return nb::bytes(got.data(), got.size());
+    if (n <= 0) return nb::bytes("", 0);  // empty, conflicting or above the cap (do_POST answers those)
+    return call_method(get_attr(self, t_rfile), t_read, nb::int_(n));  // short when the client stopped early
 }
 
 constexpr pk::Param json_params[] = {
@@ -158,52 +140,16 @@ bool is_digits(std::string_view s) {
     return true;
 }
 
-bool is_ipv4(std::string_view s) {
-    int parts = 0;
-    while (true) {
-        std::size_t dot = s.find('.');
-        std::string_view part = s.substr(0, dot);
-        if (part.empty() || part.size() > 3 || !is_digits(part)) return false;
-        if (std::stoi(std::string(part)) > 255) return false;
-        if (++parts > 4) return false;
-        if (dot == std::string_view::npos) break;
-        s.remove_prefix(dot + 1);
-    }
-    return parts == 4;
+pk::Lazy g_ip_address{"ipaddress", "ip_address"};
+
+// The address an IP literal names (IPv4, or IPv6 with an optional zone), or None for any other text.
+nb::object ip_literal(std::string_view s) {
+    return pk::guarded_or(nb::object(nb::none()), [&] { return nb::object(g_ip_address.get()(nb::str(s.data(), s.size()))); });
 }
-
-bool is_hex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
-
-bool is_ipv6(std::string_view s) {
-    std::size_t zone = s.find('%');  // a zone (fe80::1%eth0; %25 in a URL) names a local interface
-    if (zone != std::string_view::npos) {
-        if (zone + 1 == s.size()) return false;
-        s = s.substr(0, zone);
-    }
-    std::size_t gap = s.find("::");
-    if (gap != std::string_view::npos && s.find("::", gap + 1) != std::string_view::npos) return false;
-    int groups = 0;
-    // Counts the groups of one side of "::" (either side may be empty when "::" is present).
-    auto side = [&](std::string_view t, bool last) {
-        if (t.empty()) return true;
-        while (true) {
-            std::size_t colon = t.find(':');
-            std::string_view g = t.substr(0, colon);
-            if (colon == std::string_view::npos && last && g.find('.') != std::string_view::npos) {
-                if (!is_ipv4(g)) return false;
-                groups += 2;
-                return true;
-            }
-            if (g.empty() || g.size() > 4) return false;
-            for (char c : g)
-                if (!is_hex(c)) return false;
-            ++groups;
-            if (colon == std::string_view::npos) return true;
-            t.remove_prefix(colon + 1);
-        }
-    };
-    if (gap == std::string_view::npos) return side(s, true) && groups == 8;
-    return side(s.substr(0, gap), false) && side(s.substr(gap + 2), true) && groups <= 7;
+bool is_ip(std::string_view s) { return !ip_literal(s).is_none(); }
+bool is_ipv4(std::string_view s) {
+    nb::object a = ip_literal(s);
+    return !a.is_none() && nb::cast<int>(a.attr("version")) == 4;
 }
 
 // The host text as compared: one trailing dot removed, ASCII letters in lower case.
@@ -222,11 +168,11 @@ bool host_value_allowed(std::string_view v, std::string_view own) {
         std::string_view rest = v.substr(close + 1);
         if (!rest.empty() && (rest.front() != ':' || !is_digits(rest.substr(1)))) return false;
         name = v.substr(1, close - 1);
-        return is_ipv6(name) || is_ipv4(name);
+        return is_ip(name);
     }
     std::size_t colon = v.find(':');
     if (colon != std::string_view::npos && v.find(':', colon + 1) != std::string_view::npos)
-        return is_ipv6(v);  // an IPv6 literal sent without brackets (and so without a port)
+        return is_ip(v) && !is_ipv4(v);  // an IPv6 literal sent without brackets (and so without a port)
     name = v.substr(0, colon);
     if (colon != std::string_view::npos && !is_digits(v.substr(colon + 1))) return false;
     std::string key = host_key(name);
@@ -246,14 +192,11 @@ bool host_value_allowed(std::string_view v, std::string_view own) {
 // browsers send no Origin and are not concerned.
 
 bool is_loopback_literal(std::string_view name) {
-    if (!is_ipv4(name) && !is_ipv6(name)) return false;
-    return pk::guarded_or(false, [&] {
-        nb::object ipaddress = pk::import("ipaddress");
-        nb::object addr = ipaddress.attr("ip_address")(nb::str(name.data(), name.size()));
-        if (pk::truthy(addr.attr("is_loopback"))) return true;
-        nb::object mapped = pk::attr_or(addr, "ipv4_mapped", nb::none());
-        return !mapped.is_none() && pk::truthy(mapped.attr("is_loopback"));
-    });
+    nb::object addr = ip_literal(name);
+    if (addr.is_none()) return false;
+    if (pk::truthy(addr.attr("is_loopback"))) return true;
+    nb::object mapped = pk::attr_or(addr, "ipv4_mapped", nb::none());
+    return !mapped.is_none() && pk::truthy(mapped.attr("is_loopback"));
 }
 
 // An origin as compared with the configured ones: ASCII letters in lower case, no trailing "/".
@@ -315,26 +258,37 @@ bool bearer_ok(const pk::Call &c, nb::handle value) {
     return same_secret(trim(v.substr(scheme.size())), utf8(token));
 }
 
+// Whether a head is one the header parser may have read otherwise than another reader would: a
+// line it set aside (a defect: no colon, no name, a name with spaces or controls), a folded line
+// (joined into a value), or a lone CR inside a line (which the reading of the connection marks).
+bool malformed(nb::handle self, nb::handle headers, nb::handle pairs) {
+    nb::object flags = attr_or(get_attr(self, t_request), t_flags, nb::none());
+    if (PyLong_Check(flags.ptr()) && (PyLong_AsLong(flags.ptr()) & kBadHeaderLine)) return true;
+    if (pk::truthy(attr_or(headers, t_defects, nb::none()))) return true;
+    for (nb::handle pair : pairs) {
+        nb::handle value = PyTuple_GET_ITEM(pair.ptr(), 1);
+        if (!PyUnicode_Check(value.ptr())) return true;
+        std::string_view v = utf8(value);
+        if (v.find_first_of("\r\n") != std::string_view::npos) return true;
+    }
+    return false;
+}
+
 // The checks every request passes before any work, answered here when it fails (true): a head
-// the header parser would misread (400), conflicting Content-Length headers (400), a Host this
-// server does not answer to (403), an Origin it does not serve (403), a guarded route (or any
-// route, with PANEKIT_CONTROL_AUTH=all) without the server's token (401).
+// the header parser may have misread (400), conflicting Content-Length headers (400), a Host
+// this server does not answer to (403), an Origin it does not serve (403), a guarded route (or
+// any route, with PANEKIT_CONTROL_AUTH=all) without the server's token (401).
 bool refuse(const pk::Call &c, nb::handle self, Access access) {
     nb::object headers = get_attr(self, t_headers);
-    nb::object flags_obj = attr_or(get_attr(self, t_request), t_flags, nb::none());
-    long flags = PyLong_Check(flags_obj.ptr()) ? PyLong_AsLong(flags_obj.ptr()) : 0;
-    if ((flags & kBadHeaderLine) || pk::truthy(attr_or(headers, t_defects, nb::none()))) {
+    nb::list pairs(headers.attr("items")());  // (name, value) pairs in arrival order
+    if (malformed(self, headers, pairs)) {
         call_method(self, t_json, nb::int_(400), failure("malformed header line"));
         return true;
     }
-    // One pass over the headers as parsed: (name, value) pairs in arrival order.
-    nb::object pairs = attr_or(headers, t_headers_list, nb::none());
-    if (!PyList_Check(pairs.ptr())) pairs = nb::list(headers.attr("items")());
     std::string_view own = utf8(c.state<Server>()[Server::OwnName]);
-    bool host_ok = true, origin_ok = true, conflict = (flags & kLengthConflict) != 0;
+    bool host_ok = true, origin_ok = true;
     int bearers = 0;
     bool bearer = false;
-    nb::object length;
     for (nb::handle pair : pairs) {
         nb::handle name = PyTuple_GET_ITEM(pair.ptr(), 0), value = PyTuple_GET_ITEM(pair.ptr(), 1);
         if (!PyUnicode_Check(name.ptr())) continue;
@@ -347,13 +301,9 @@ bool refuse(const pk::Call &c, nb::handle self, Access access) {
         } else if (iequals(n, "authorization")) {
             ++bearers;  // two of them are one too many: neither is taken
             bearer = bearers == 1 && bearer_ok(c, value);
-        } else if (iequals(n, "content-length")) {
-            nb::object v = str_value ? nb::str(value).attr("strip")(" \t") : nb::borrow(value);
-            if (!length.is_valid()) length = v;
-            else if (!length.equal(v)) conflict = true;
         }
     }
-    if (conflict) {
+    if (declared_length(c, self) == kConflict) {
         call_method(self, t_json, nb::int_(400), failure("conflicting Content-Length"));
         return true;
     }
@@ -500,13 +450,16 @@ void start_and_wait(const pk::Call &c) {
     });
 }
 
-// "<type>: <text>" of an exception ("<type>" alone when its text is empty).
+}  // namespace
+
 nb::str error_text(nb::handle err) {
     nb::object name = nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(err.ptr()))).attr("__name__");
     nb::object text = pk::guarded_or(nb::object(nb::str("")), [&] { return nb::object(nb::str(err)); });
     if (!pk::truthy(text)) return nb::str(name);
     return nb::str("{}: {}").format(name, text);
 }
+
+namespace {
 
 // Hands `closure` to invoke_sync; true when the work or invoke_sync raised, which is then logged
 // once and answered 500.
@@ -541,20 +494,24 @@ bool ends_with(nb::handle text, const char *suffix) {
 
 // Leaves the request waiting with the serving loop, which answers it from `waiter` once it has its
 // result (or at `deadline`, steady seconds).
-void park(const pk::Call &c, nb::handle self, nb::handle waiter, double deadline) {
-    set_attr(get_attr(self, t_request), t_parked, Py_True);
-    nb::borrow<nb::list>(c.state<Server>()[Server::Parked]).append(nb::make_tuple(self, waiter, nb::float_(deadline)));
+void park(nb::handle self, nb::handle waiter, double deadline) {
+    set_attr(get_attr(self, t_request), t_parked, nb::make_tuple(waiter, deadline));
 }
 
-// A new waiter for a request answered later, or nothing (answered 501 here) when this server is
-// not run by its own serving loop, which alone answers later.
+// A new waiter for a request answered later, or nothing (answered here) when this server is not
+// run by its own serving loop, which alone answers later (501), or _MAX_WAITING requests wait
+// already (503).
 std::optional<nb::object> later_waiter(const pk::Call &c, nb::handle self) {
-    nb::handle wake = c.state<Server>()[Server::Wake];
-    if (wake.is_none()) {
+    auto server = c.state<Server>();
+    if (server[Server::Wake].is_none()) {
         call_method(self, t_json, nb::int_(501), failure("this server cannot answer later"));
         return std::nullopt;
     }
-    return pk::host::waiter_new(wake);
+    if (PyLong_AsLong(server[Server::Waiting].ptr()) >= nb::cast<long>(c.global("_MAX_WAITING"))) {
+        call_method(self, t_json, nb::int_(503), failure("too many waiting requests"));
+        return std::nullopt;
+    }
+    return pk::host::waiter_new(server[Server::Wake]);
 }
 
 // The longest a picture may take.
@@ -607,7 +564,7 @@ void serve_page_work(const pk::Call &c, nb::handle self, nb::handle script, doub
         call_method(self, t_json, nb::int_(503), st[Work::Out]);
         return;
     }
-    park(c, self, *waiter, deadline);
+    park(self, *waiter, deadline);
 }
 
 // On the UI thread: the events after Work::Arg, or the waiter held for the next one (Work::Out None).
@@ -671,7 +628,7 @@ void serve_events(const pk::Call &c, nb::handle self, nb::handle target) {
         call_method(self, t_json, nb::int_(503), failure("window closed"));
         return;
     }
-    park(c, self, *waiter, deadline);
+    park(self, *waiter, deadline);
 }
 
 // The POST /script body: {"script": text, "timeout": seconds (optional)}.
@@ -821,7 +778,9 @@ void start_waited(const pk::Call &c, nb::handle self, long what, nb::handle fn, 
         call_method(self, t_json, nb::int_(501), failure("this window cannot report page loads"));
         return;
     }
-    nb::object waiter = pk::host::waiter_new(server[Server::Wake]);
+    std::optional<nb::object> later = later_waiter(c, self);  // at most _MAX_WAITING wait at once
+    if (!later) return;
+    nb::object waiter = *later;
     pk::State<Work> st;
     st.set(Work::Fn, fn);
     st.set(Work::Arg, arg);
@@ -834,7 +793,7 @@ void start_waited(const pk::Call &c, nb::handle self, long what, nb::handle fn, 
         call_method(self, t_json, nb::int_(200), st[Work::Out]);
         return;
     }
-    park(c, self, waiter, pk::host::steady_seconds() + wait);
+    park(self, waiter, pk::host::steady_seconds() + wait);  // answered by the serving loop
 }
 
 // The target up to its first "?", without trailing slashes; "/" when nothing is left.
@@ -880,16 +839,15 @@ void do_post(const pk::Call &c, nb::handle self) {
         }
     if (refuse(c, self, route ? route->access : Access::Open)) return;
     nb::object raw = call_method(self, t_read_body);
-    // _read_body never reads a body above the cap; only an empty result can be that case.
     long long declared = declared_length(c, self);
-    if (nb::len(raw) == 0 && declared == kTooLarge) {
-        // The server drains what it can of the unread body before closing.
-        set_attr(get_attr(self, t_request), t_unread, Py_True);
+    if (declared == kTooLarge) {  // _read_body read none of it; the server drains it after the answer
         call_method(self, t_json, nb::int_(413), failure("body too large"));
         return;
     }
-    if (declared > 0 && nb::len(raw) < static_cast<std::size_t>(declared)) {
-        // The client closed before its body was complete: nothing of it is acted on.
+    nb::object flags = attr_or(get_attr(self, t_request), t_flags, nb::none());
+    const bool head_cut = PyLong_Check(flags.ptr()) && (PyLong_AsLong(flags.ptr()) & kHeadCut);
+    if (head_cut || (declared > 0 && nb::len(raw) < static_cast<std::size_t>(declared))) {
+        // The client stopped before its request was complete: nothing of it is acted on.
         call_method(self, t_json, nb::int_(400), failure("incomplete body"));
         return;
     }

@@ -21,19 +21,16 @@ inline pk::Lazy g_json_loads{"json", "loads"};
 // Texts the request path uses on every request (attribute names, header names and values), made
 // once and interned (see pk::Name).
 
-inline pk::Name t_headers{"headers"}, t_get{"get"}, t_path{"path"}, t_request{"request"};
+inline pk::Name t_headers{"headers"}, t_path{"path"}, t_request{"request"};
 inline pk::Name t_rfile{"rfile"}, t_read{"read"}, t_wfile{"wfile"}, t_write{"write"}, t_read_body{"_read_body"};
 inline pk::Name t_json{"_json"}, t_send_response{"send_response"}, t_send_header{"send_header"};
-inline pk::Name t_end_headers{"end_headers"}, t_socket{"socket"}, t_accept{"_accept"}, t_shutdown{"shutdown"};
-inline pk::Name t_close_request{"close_request"}, t_deadline{"_pk_deadline"}, t_sent{"_pk_sent"}, t_unread{"_pk_unread"};
+inline pk::Name t_end_headers{"end_headers"}, t_defects{"defects"}, t_close{"close"};
 inline pk::Name t_content_length{"Content-Length"}, t_content_type{"Content-Type"};
 inline pk::Name t_json_type{"application/json; charset=utf-8"}, t_allow_origin{"Access-Control-Allow-Origin"}, t_any{"*"};
 inline pk::Name t_max_body{"_MAX_BODY_BYTES"}, t_time_limit{"_CONNECTION_TIME_LIMIT"}, t_norm_url{"norm_browser_url"};
-inline pk::Name t_pending{"_pk_pending"}, t_pos{"_pk_pos"}, t_flags{"_pk_flags"}, t_recv{"recv"};
-inline pk::Name t_headers_list{"_headers"}, t_defects{"defects"}, t_close{"close"}, t_select{"select"};
-inline pk::Name t_register{"register"}, t_unregister{"unregister"}, t_handle_noblock{"_handle_request_noblock"};
-inline pk::Name t_service_actions{"service_actions"};
-inline pk::Name t_parked{"_pk_parked"};
+// What the serving loop hands the handler as its request (the connection's buffered input, its
+// answer, what reading learnt, and the wait of a parked request).
+inline pk::Name t_in{"_pk_in"}, t_out{"_pk_out"}, t_flags{"_pk_flags"}, t_parked{"_pk_parked"};
 
 // Attribute access by an interned name: the runtime's (pk.hpp).
 using pk::attr_or;
@@ -42,20 +39,21 @@ using pk::get_attr;
 using pk::set_attr;
 
 
-// What one start_control_server call shares with its handler class, its log function and the
-// connection hooks of its server.
+// What one start_control_server call shares with its handler class, its log function and its
+// serving loop.
 enum class Server {
     Log, Invoke, Core, Navigate, Back, Forward, Reload,  // the caller's callables
     LogFn,                                               // the _log function
     OwnName,                                             // the host text as host_key made it
-    Srv, Family, Type, Proto,                            // the server and its listening socket's kind
-    Next,                                                // the connection get_request hands out next
-    Parked,                                              // requests the handler left waiting (a list)
+    Srv, Thread,                                         // the server and the thread serving it
+    AtExit,                                              // stops the loop at exit (registered while it runs)
     Wake,                                                // wakes the serving loop (None outside it)
+    Waiting,                                             // how many requests wait for their navigation
+    Stop,                                                // True once shutdown() asks the loop to end
+    Stopped,                                             // a threading.Event, set while no loop runs
     Token, TokenFile,                                    // the server's token and its runtime file
     kCount
 };
-
 
 // {"ok": False, "error": error}
 inline nb::dict failure_text(nb::handle error) {
@@ -110,17 +108,20 @@ inline std::string_view unbracketed(std::string_view host) {
     return host;
 }
 
-// What reading a connection learnt about its request before the handler runs (the _pk_flags of
-// an accepted connection).
-inline constexpr long kInputEnded = 1;      // the client closed its side: nothing more will come
-inline constexpr long kRequestWhole = 2;    // the whole request (head and any body) is buffered
-inline constexpr long kBadHeaderLine = 4;   // a header line the parser would misread
-inline constexpr long kLengthConflict = 8;  // Content-Length headers with different values
+// What reading a connection learnt about its request before the handler runs (_pk_flags).
+inline constexpr long kInputEnded = 1;     // the client closed its side: nothing more will come
+inline constexpr long kBadHeaderLine = 2;  // a lone CR inside a head line
+inline constexpr long kHeadCut = 4;        // the input ended before the head did
 
 // A declared Content-Length as the handler reads it: 0 when empty or not an integer (negative
 // counts as 0); kTooLarge when above `cap`, also for digit strings too long for int().
 inline constexpr long long kTooLarge = -1;
+inline constexpr long long kConflict = -2;
 long long length_value(nb::handle text, long long cap);
+// The body length that a head's Content-Length values (None when there are none) declare, judged
+// in one place for the reading of a connection and for the handler: as length_value takes it, 0
+// without one, kConflict when they disagree.
+long long body_length(nb::handle values, long long cap);
 // The largest body a request may declare: the module's _MAX_BODY_BYTES, read at each use.
 inline long long body_cap(const pk::Call &c) { return nb::cast<long long>(c.global(t_max_body)); }
 
@@ -131,6 +132,10 @@ nb::object make_log_function(const pk::Call &c, nb::handle state);
 nb::str own_host_key(nb::str host);
 // The _Handler class of one server, over the server's state.
 nb::object make_handler_class(const pk::Call &c, nb::handle state);
+// Writes one line of the server's log: "[panekit control] " and the text, control characters escaped.
+void log_control(const pk::Call &c, nb::handle text);
+// "<type>: <text>" of an exception ("<type>" alone when its text is empty).
+nb::str error_text(nb::handle err);
 
 // Limits of a wait for a navigation, in seconds.
 inline constexpr double kMaxWait = 120.0;
