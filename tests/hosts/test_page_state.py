@@ -376,3 +376,18 @@ def test_waits_are_bounded_and_hang_ups_end_them(host, monkeypatch):
     h.winsim.wait_until(lambda: waited(b"/back") == (200, {"ok": False, "error": "cannot go back"}),
                         what="the hang-up to be noticed")
     assert h.ui(lambda: h.core.Source) == START and h.state()["loading"]
+
+
+def test_waiting_reads_share_the_waiting_limit(host, monkeypatch):
+    h = host
+    monkeypatch.setattr(helmwire, "_MAX_WAITING", 1)
+    newest = helmwire.remote_events(port=h.port)["next"]
+    pool = ThreadPoolExecutor(1)
+    waiting = pool.submit(helmwire.remote_events, after=newest, wait=10, port=h.port)
+    h.winsim.wait_until(lambda: helmwire.remote_script("1", port=h.port) == {
+        "ok": False, "error": "too many waiting requests"}, what="the first request to wait")
+    assert helmwire.remote_events(after=newest, wait=1, port=h.port) == {
+        "ok": False, "error": "too many waiting requests"}
+    helmwire.remote_reload(port=h.port)
+    assert waiting.result(10)["events"][0]["type"] == "navigation_started"
+    pool.shutdown()
