@@ -77,6 +77,7 @@ enum class G {
     TitleWait,  // the LoadSeq of a finished load whose report waits for its title, or None
     ErrorPage,  // the address of the load that just failed: WebKit loads its error page for it next
     TitleLate,  // _title_late, the fallback of a title that does not come
+    Quiet,      // True while the view is busy without a load started: a same-document navigation
     kCount
 };
 using GState = pk::State<G>;
@@ -201,23 +202,6 @@ void on_title(const pk::Call &c, nb::handle view, nb::handle) {
     if (pk::truthy(title)) report_loaded(st);
 }
 
-// The address changed without a load in flight: a navigation inside the page (a #fragment,
-// history.pushState), which raises no load events.
-constexpr pk::Spec on_uri_spec{.name = "_on_uri", .params = title_params, .returns = "None"};
-void on_uri(const pk::Call &c, nb::handle view, nb::handle) {
-    auto st = c.state<G>();
-    pk::guarded([&] {
-        if (!st[G::LoadEnd].is(Py_True) || pk::truthy(view.attr("is_loading")())) return;
-        nb::str uri = pk::text_or_empty(nb::object(view.attr("get_uri")()));
-        if (!pk::truthy(uri) || uri.equal(st[G::Source])) return;
-        st.set(G::Source, uri);
-        nb::dict f;
-        f["url"] = uri;
-        pk::host::event_push(st[G::Pages], "same_document", f);
-        st[G::Invoke](st[G::Sync]);
-    });
-}
-
 constexpr pk::Param seq_params[] = {{.name = "seq", .annotation = "int"}};
 constexpr pk::Spec title_late_spec{.name = "_title_late", .params = seq_params, .returns = "bool"};
 nb::object title_late(const pk::Call &c, nb::handle seq) {
@@ -232,6 +216,7 @@ void on_load_changed(const pk::Call &c, nb::handle view, nb::handle event) {
     auto st = c.state<G>();
     const long e = pk::guarded_or(-1L, [&] { return as_long(event); });
     if (e == kLoadStarted) {
+        st.set(G::Quiet, Py_False);
         nb::object uri = pk::guarded_or(nb::object(nb::none()), [&] { return nb::object(view.attr("get_uri")()); });
         nb::object error_page = nb::borrow(st[G::ErrorPage]);
         st.set(G::ErrorPage, nb::none());
@@ -263,6 +248,47 @@ void on_load_changed(const pk::Call &c, nb::handle view, nb::handle event) {
         st[G::Invoke](st[G::Sync]);
         st[G::Invoke](st[G::Flush]);
     }
+}
+
+// A navigation inside the page (a fragment, history.pushState, a history step between such
+// entries) raises no load event: WebKit only changes the view's `uri`, within a busy period
+// (is-loading true, then false) when the host asked for it, outside any when the page's script did.
+// Its end is when that busy period ends without a load having started, or at once for the page's
+// own: the committed address becomes the view's address and the waits for it are answered.
+void same_document(const GState &st, nb::handle view) {
+    pk::guarded([&] {
+        nb::str uri = pk::text_or_empty(nb::object(view.attr("get_uri")()));
+        if (!pk::truthy(uri) || uri.equal(st[G::Source])) return;
+        st.set(G::Source, uri);
+        nb::dict f;
+        f["url"] = uri;
+        pk::host::event_push(st[G::Pages], "same_document", f);
+        st[G::Sync]();
+    });
+    pk::guarded([&] { pk::host::pages_same_document(st[G::Pages]); });
+}
+
+bool view_loading(nb::handle view) {
+    return pk::guarded_or(true, [&] { return pk::truthy(view.attr("is_loading")()); });
+}
+
+constexpr pk::Param notify_params[] = {{.name = "view", .annotation = "Any"}, {.name = "spec", .annotation = "Any"}};
+constexpr pk::Spec on_loading_spec{.name = "_on_loading", .params = notify_params, .returns = "None"};
+void on_loading(const pk::Call &c, nb::handle view, nb::handle) {
+    auto st = c.state<G>();
+    if (view_loading(view)) {
+        st.set(G::Quiet, Py_True);
+    } else if (st[G::Quiet].is(Py_True)) {
+        st.set(G::Quiet, Py_False);
+        same_document(st, view);
+    }
+}
+
+// The address changed without a load in flight: the page's own navigation inside itself.
+constexpr pk::Spec on_uri_spec{.name = "_on_uri", .params = notify_params, .returns = "None"};
+void on_uri(const pk::Call &c, nb::handle view, nb::handle) {
+    auto st = c.state<G>();
+    if (st[G::LoadEnd].is(Py_True) && !view_loading(view)) same_document(st, view);
 }
 
 constexpr pk::Param load_failed_params[] = {{.name = "view", .annotation = "Any"},
@@ -717,6 +743,7 @@ nb::object run_toolbar_main(const pk::Call &c, nb::str start_url, nb::handle hom
     st.set(G::LoadEnd, Py_True);
     st.set(G::LoadSeq, nb::int_(0));
     st.set(G::TitleLate, c.nested<title_late_spec>(title_late, s));
+    st.set(G::Quiet, Py_False);
 
     nb::object ch = pk::host::control_host(env, control_host);
     nb::object cp = pk::host::control_port(control_port_override, c.global("control_port"));
@@ -746,6 +773,7 @@ nb::object run_toolbar_main(const pk::Call &c, nb::str start_url, nb::handle hom
     view.attr("connect")("load-changed", c.nested<load_changed_spec>(on_load_changed, s));
     view.attr("connect")("load-failed", c.nested<load_failed_spec>(on_load_failed, s));
     view.attr("connect")("notify::title", c.nested<on_title_spec>(on_title, s));
+    view.attr("connect")("notify::is-loading", c.nested<on_loading_spec>(on_loading, s));
     view.attr("connect")("notify::uri", c.nested<on_uri_spec>(on_uri, s));
     context.attr("connect")("download-started", c.nested<download_seen_spec>(on_download_seen, fns.pages));
     view.attr("connect")("create", c.nested<new_window_spec>(on_new_window, s));

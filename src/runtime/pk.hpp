@@ -499,6 +499,14 @@ void event_remove(nb::handle obj, const char *event, nb::handle fn);
 // The platform name, read from sys.platform at call time.
 bool on_windows();
 
+// Control characters as the console and addresses treat them: C0, DEL and C1.
+inline bool is_control_char(Py_UCS4 ch) { return ch < 0x20 || (ch >= 0x7f && ch < 0xa0); }
+
+// Whether an address text (normalised) still holds what no browser navigates to as written: a
+// control character (NUL included: engines cut the address there) or a lone surrogate (no
+// engine can encode it). Such an address is refused as "invalid url" before anything navigates.
+bool unusable_address(nb::handle text);
+
 }  // namespace pk
 
 #if !defined(_WIN32)

@@ -165,7 +165,7 @@ nb::object core(const View &v, nb::handle holder) {
 
 void navigate(const View &v, nb::handle holder, nb::handle norm, nb::handle url) {
     nb::object u = norm(url);
-    if (!truthy(u)) return;
+    if (!truthy(u) || unusable_address(u)) return;
     nb::object cv = core(v, holder);
     if (cv.is_none()) {
         set(holder, kPendingKey, u);
@@ -469,6 +469,23 @@ void pages_download(nb::handle pages) {
     finish_all(st, list, result);
 }
 
+void pages_same_document(nb::handle pages) {
+    auto st = tracker(pages);
+    if (st[Pages::Closed].is(Py_True)) return;
+    auto [src, title] = page_now(st);
+    if (st[Pages::Current].is_none()) {  // nothing else in flight: this is the last navigation that ended
+        nb::dict last;
+        last["url"] = src;
+        last["ok"] = true;
+        last["error"] = nb::none();
+        st.set(Pages::Last, last);
+    }
+    nb::dict result = answer(true);
+    result["url"] = src;
+    result["title"] = title;
+    finish_all(st, Pages::Armed, result);
+}
+
 void pages_closed(nb::handle pages) {
     auto st = tracker(pages);
     if (!st[Pages::Closed].is(Py_True)) event_push(pages, "window_closing", nb::dict());
@@ -612,6 +629,8 @@ void on_source_changed(const Call &c, nb::handle sender, nb::handle args) {
         nb::dict f;
         f["url"] = source_text(sender);
         event_push(c.state<Pages>().object(), "same_document", f);
+        // No start or finish comes for it: the waits armed for it end now.
+        pages_same_document(c.state<Pages>().object());
     });
 }
 

@@ -104,7 +104,8 @@ void invoke_sync(const View &v, nb::handle holder, nb::handle action, nb::handle
 nb::object core(const View &v, nb::handle holder);
 
 // Navigation with the pending-navigation rule. `norm` is the address normaliser (called
-// unguarded: its errors reach the caller). An address that normalises to empty is ignored; with
+// unguarded: its errors reach the caller). An address that normalises to empty, or that still
+// holds what no browser navigates to (unusable_address), is ignored; with
 // no core the normalised address replaces the pending one; otherwise, guarded, Navigate(text)
 // and then the pending address is cleared (a failed Navigate keeps the earlier pending address).
 void navigate(const View &v, nb::handle holder, nb::handle norm, nb::handle url);
@@ -213,12 +214,18 @@ void pages_started(nb::handle pages, nb::handle id, nb::handle url);
 void pages_finished(nb::handle pages, nb::handle id, bool ok, nb::handle error, nb::handle url,
                     bool maybe_download = false);
 void pages_download(nb::handle pages);
+// A navigation inside the page shown (a fragment, history.pushState, a history step between such
+// entries) has ended: the engine raises no start or finish for it, only the view's address
+// changes. The waiters armed for it are answered with the page as it is now; one in flight is
+// left to its own navigation.
+void pages_same_document(nb::handle pages);
 void pages_closed(nb::handle pages);
 // The window has ended, whichever way: the tracker is closed (pages_closed) and the control server
 // the window started, if any (`server` empty or None when it did not), is stopped.
 void end_window(nb::handle pages, nb::handle server);
 // Subscribes the tracker to a CoreWebView2's NavigationStarting, NavigationCompleted and
-// DownloadStarting (functions nested in the caller `c`); errors propagate.
+// DownloadStarting, and to what watch_webview2_page follows (functions nested in the caller `c`);
+// errors propagate.
 void watch_webview2(const Call &c, nb::handle pages, nb::handle cv);
 
 // Ends `waiter` with `result` now (unless it was answered already) and wakes its server.
@@ -242,8 +249,9 @@ void pages_title(nb::handle pages, nb::handle title);
 // is held until one comes: its result is this empty answer from `until` (steady seconds) on, and
 // the answer with the new events as soon as they come; None is returned then.
 nb::object events_since(nb::handle pages, long long after, nb::handle waiter = nb::handle(), double until = 0);
-// Subscribes the tracker to a CoreWebView2's SourceChanged (same-document navigations) and
-// DocumentTitleChanged; watch_webview2 does this too. Errors propagate.
+// Subscribes the tracker to a CoreWebView2's SourceChanged (same-document navigations: their
+// event, and the end of the waits armed for them) and DocumentTitleChanged; watch_webview2 does
+// this too. Errors propagate.
 void watch_webview2_page(const Call &c, nb::handle pages, nb::handle cv);
 
 // ---- script and picture ---------------------------------------------------------------------------

@@ -175,4 +175,17 @@ bool on_windows() {
     return PyUnicode_Check(plat.ptr()) && PyUnicode_EqualToUTF8(plat.ptr(), "win32");
 }
 
+bool unusable_address(nb::handle text) {
+    PyObject *t = text.ptr();
+    if (!PyUnicode_Check(t)) return false;
+    const int kind = PyUnicode_KIND(t);
+    const void *data = PyUnicode_DATA(t);
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(t);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const Py_UCS4 ch = PyUnicode_READ(kind, data, i);
+        if (is_control_char(ch) || (ch >= 0xd800 && ch <= 0xdfff)) return true;
+    }
+    return false;
+}
+
 }  // namespace pk

@@ -6,6 +6,7 @@ import threading
 import pytest
 
 import ctlsupport
+from ctlsupport import raw_request, split_answer
 from panekit import helmwire
 
 
@@ -84,6 +85,24 @@ def test_blank_navigate_is_refused_locally(canned):
     for url in ("", "   ", "\t\n"):
         assert helmwire.remote_navigate(url, port=c.port) == {"ok": False, "error": "empty url"}
     assert c.seen == []
+
+
+# Addresses that still hold what no engine loads as written after normalising: a control character
+# (NUL included: the engine would cut the address there) or a lone surrogate.
+UNUSABLE = ["http://127.0.0.1:1/p/evil\x00.trusted.example/", "a.example/\udcff", "a.example/x\ty",
+            "a.example/\x7f", "a.example/\x85x"]
+
+
+@pytest.mark.parametrize("url", UNUSABLE)
+def test_unusable_address_refused_by_client_and_server(canned, host, url):
+    c = canned()
+    assert helmwire.remote_navigate(url, port=c.port) == {"ok": False, "error": "invalid url"}
+    assert c.seen == []
+    body = json.dumps({"url": url}).encode()  # as a foreign client sends it: JSON escapes
+    answer = raw_request(host.port, b"POST /navigate HTTP/1.0\r\nContent-Length: %d\r\n\r\n%s" % (len(body), body))
+    status, _, text = split_answer(answer)
+    assert (status, json.loads(text)) == (400, {"ok": False, "error": "invalid url"})
+    assert host.calls == []
 
 
 def test_request_bytes(canned):

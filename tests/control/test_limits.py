@@ -215,11 +215,13 @@ def test_limits_hold_for_descriptors_beyond_select(host, short_limit):
 
 def test_slow_sender_that_never_reads_is_held_one_deadline(host, monkeypatch):
     """Reads and writes share one deadline, spent beside the others: a body sent in most of the
-    limit, then an answer of about 6 MiB (JSON escapes) that the client never reads; a good client
-    is answered at once meanwhile, and the deaf one is dropped when its limit is up."""
+    limit, then an answer of about 6 MiB (each backslash of the address is escaped) that the client
+    never reads; a good client is answered at once meanwhile, and the deaf one is dropped when its
+    limit is up."""
     limit = 2.0
     monkeypatch.setattr(helmwire, "_CONNECTION_TIME_LIMIT", limit)
-    body = b"\x01" * ((1 << 20) - 64)
+    monkeypatch.setattr(helmwire, "_MAX_BODY_BYTES", 4 << 20)
+    body = b"\\" * (3 << 20)
     s = socket.socket()
     s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
     s.settimeout(10)

@@ -127,6 +127,17 @@ def case_superseded(h):
     return future.result(10), {"ok": False, "error": "superseded by https://theirs.example/"}
 
 
+def case_same_document(h):
+    # A fragment of the page shown raises no navigation events: the wait ends when the address
+    # changes, and the next navigation (the page's own, then a download) is no answer of it.
+    answers = [helmwire.remote_navigate(START + "#part", port=h.port, wait=5)]
+    h.core.sim_push_state("https://start.example/pushed")
+    h.core.sim_page_navigate("https://theirs.example/")
+    answers.append(helmwire.remote_state(port=h.port)["last"])
+    return answers, [{"ok": True, "url": START + "#part", "title": START + "#part"},
+                     {"url": "https://theirs.example/", "ok": True, "error": None}]
+
+
 def case_window_closed(h):
     future = held(h, lambda: helmwire.remote_reload(port=h.port, wait=10))
     h.close()
@@ -134,7 +145,7 @@ def case_window_closed(h):
 
 
 @pytest.mark.parametrize("case", [case_loaded, case_failed, case_history, case_timed_out_others_answered,
-                                  case_download, case_superseded, case_window_closed],
+                                  case_download, case_superseded, case_same_document, case_window_closed],
                          ids=lambda f: f.__name__[5:])
 def test_waited_answers(host, case):
     got, expected = case(host)

@@ -36,7 +36,7 @@ nb::object escape_log(nb::handle text) {
     if (!table) {
         nb::dict t;
         for (int ch = 0; ch < 0xa0; ++ch)
-            if (ch < 0x20 || ch >= 0x7f) t[nb::int_(ch)] = nb::str("\\x{:02x}").format(ch);
+            if (pk::is_control_char(ch)) t[nb::int_(ch)] = nb::str("\\x{:02x}").format(ch);
         t[nb::int_('\\')] = "\\\\";
         table = t.release().ptr();
     }
@@ -873,6 +873,10 @@ void do_post(const pk::Call &c, nb::handle self) {
         url = c.global(t_norm_url)(body_address(body, data));
         if (!pk::truthy(url)) {
             call_method(self, t_json, nb::int_(400), failure("missing url"));
+            return;
+        }
+        if (pk::unusable_address(url)) {
+            call_method(self, t_json, nb::int_(400), failure("invalid url"));
             return;
         }
     }
