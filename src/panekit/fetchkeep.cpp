@@ -14,6 +14,7 @@
 // looked up there at call time.
 #include "pk.hpp"
 
+#include <algorithm>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -243,6 +244,50 @@ bool entry_exists(nb::handle path) {
 
 // ---- target naming ---------------------------------------------------------------------------
 
+// The longest file name the file systems take: 255 bytes (Linux, macOS) or 255 UTF-16 units
+// (Windows), in the encoding the running system names files with.
+constexpr Py_ssize_t kNameMax = 255;
+// What a numbered form adds to a name: "_" and up to four digits.
+constexpr Py_ssize_t kCounterRoom = 5;
+
+// The length of a name as the running system's limit counts it.
+Py_ssize_t name_units(nb::handle text) {
+    if (pk::on_windows()) {
+        nb::object u16 = pk::check(PyUnicode_AsEncodedString(text.ptr(), "utf-16-le", "surrogatepass"));
+        return PyBytes_GET_SIZE(u16.ptr()) / 2;
+    }
+    PyObject *b = PyUnicode_EncodeFSDefault(text.ptr());
+    if (!b) {  // not encodable: no file will have it anyway; count its characters
+        PyErr_Clear();
+        return PyUnicode_GET_LENGTH(text.ptr());
+    }
+    const Py_ssize_t n = PyBytes_GET_SIZE(b);
+    Py_DECREF(b);
+    return n;
+}
+
+// `base` shortened from its end so that base + `room` units + ext fits in kNameMax. An extension
+// that leaves no room for a sensible base is given up: the whole name is shortened instead and
+// `ext` becomes empty.
+nb::str fit_name(nb::str base, nb::str &ext, Py_ssize_t room) {
+    Py_ssize_t ext_units = name_units(ext);
+    if (name_units(base) + ext_units + room <= kNameMax) return base;
+    if (ext_units + room >= kNameMax / 2) {  // no sensible base beside it: shorten the whole name
+        base = concat(base, ext);
+        ext = nb::str("");
+        ext_units = 0;
+    }
+    Py_ssize_t keep = PyUnicode_GET_LENGTH(base.ptr());
+    Text bt(base.ptr());
+    for (;;) {
+        nb::str cut = bt.substring(0, keep);
+        const Py_ssize_t over = name_units(cut) + ext_units + room - kNameMax;
+        if (over <= 0 || keep == 0) return cut;
+        keep -= std::max<Py_ssize_t>(1, over / 4);  // a character takes at most four bytes
+        if (keep < 0) keep = 0;
+    }
+}
+
 // The free-name search. `held` says whether names handed out to downloads still in flight take a
 // candidate as well (`held.takes(candidate, on_disk)`, see Reservations); NoHolds asks only the disk.
 struct NoHolds {};
@@ -259,6 +304,12 @@ template <class Holds> nb::str find_free_target(nb::handle folder, nb::handle su
     nb::str base = nt.substring(0, dot), ext = nt.substring(dot, nt.size());
     nb::str prefix = join_prefix(folder);
 
+    // A name longer than the file system takes is shortened before the search, its extension kept;
+    // the numbered forms leave room for their counter.
+    nb::str plain_ext = ext;
+    nb::str plain_base = fit_name(base, plain_ext, 0);
+    name = concat(plain_base, plain_ext);
+    base = fit_name(base, ext, kCounterRoom);
     nb::str plain = concat(prefix, name);
     auto plain_on_disk = [&] { return entry_exists(plain); };
     bool plain_taken;
@@ -507,6 +558,19 @@ nb::str silent_target(const pk::Call &c, Reservations &held, nb::handle folder, 
     return find_free_target(folder, base, held);
 }
 
+// Whether the file can be made at all is asked before the download is said to be saved there: a
+// folder that is gone, read-only or a file, or a name the file system refuses, raises its OSError
+// here (and the download is cancelled with the failure line) instead of failing unseen later. The
+// file is created exclusively (a free name) and removed again: the browser writes it itself.
+void probe_writable(const pk::Call &c, nb::handle target) {
+    nb::object os = c.global("os");
+    const long flags = nb::cast<long>(os.attr("O_WRONLY")) | nb::cast<long>(os.attr("O_CREAT")) |
+                       nb::cast<long>(os.attr("O_EXCL"));
+    nb::object fd = os.attr("open")(target, flags, 0600);
+    os.attr("close")(fd);
+    os.attr("remove")(target);
+}
+
 void mark_handled(nb::handle args) {
     pk::guarded([&] { nb::setattr(args, "Cancel", Py_False); });
     const bool handled = pk::guarded_or(false, [&] {
@@ -609,6 +673,7 @@ void handle_download_starting(const pk::Call &c, nb::handle form, nb::handle, nb
         [&] {
             Reservations held(c, c.state<Held>());
             nb::str target = silent_target(c, held, folder, base);
+            probe_writable(c, target);
             nb::setattr(args, "ResultFilePath", target);
             pk::print_line(pk::format1("[panekit] 静默下载保存到: %s", target));
             hold_for_download(c, held, args, key_of(target));

@@ -59,6 +59,7 @@ constexpr long kDecisionResponse = 2;
 // turned into a download.
 constexpr long kErrorCancelled = 302;                // WEBKIT_NETWORK_ERROR_CANCELLED
 constexpr long kErrorInterruptedByPolicy = 102;      // WEBKIT_POLICY_ERROR_FRAME_LOAD_INTERRUPTED_BY_POLICY_CHANGE
+constexpr long kDownloadCancelled = 400;             // WEBKIT_DOWNLOAD_ERROR_CANCELLED_BY_USER
 
 const char *const kToolbarCss =
     "#panekit-toolbar { background-color: rgb(243, 243, 243); padding: 8px 12px; }\n"
@@ -78,6 +79,7 @@ enum class G {
     ErrorPage,  // the address of the load that just failed: WebKit loads its error page for it next
     TitleLate,  // _title_late, the fallback of a title that does not come
     Quiet,      // True while the view is busy without a load started: a same-document navigation
+    FolderError,  // why the download folder cannot be used (every download is then cancelled), or None
     kCount
 };
 using GState = pk::State<G>;
@@ -217,6 +219,7 @@ void on_load_changed(const pk::Call &c, nb::handle view, nb::handle event) {
     const long e = pk::guarded_or(-1L, [&] { return as_long(event); });
     if (e == kLoadStarted) {
         st.set(G::Quiet, Py_False);
+    st.set(G::FolderError, nb::none());
         nb::object uri = pk::guarded_or(nb::object(nb::none()), [&] { return nb::object(view.attr("get_uri")()); });
         nb::object error_page = nb::borrow(st[G::ErrorPage]);
         st.set(G::ErrorPage, nb::none());
@@ -403,6 +406,11 @@ nb::object on_decide_destination(const pk::Call &c, nb::handle download, nb::han
     auto st = c.state<G>();
     pk::guarded_else(
         [&] {
+            // A folder that could not be made: no download goes anywhere else instead.
+            if (!st[G::FolderError].is_none()) {
+                PyErr_SetRaisedException(Py_NewRef(st[G::FolderError].ptr()));
+                throw nb::python_error();
+            }
             nb::object glib = nb::borrow(st[G::GLib]);
             nb::object path;
             if (st[G::Prompt].is(Py_True)) {
@@ -440,10 +448,22 @@ nb::object on_decide_destination(const pk::Call &c, nb::handle download, nb::han
     return nb::bool_(true);
 }
 
+// A download that fails after its destination was set (the file cannot be written, the folder is
+// gone) says so with the failure line; one cancelled (by the user, or by the handler after its
+// own line) does not.
+constexpr pk::Spec download_error_spec{.name = "_on_download_error", .params = failed_params, .returns = "None"};
+void on_download_error(nb::handle, nb::handle error) {
+    pk::guarded([&] {
+        if (as_long(error.attr("code")) == kDownloadCancelled) return;
+        pk::print_line(pk::format1(kDownloadFailed, error.attr("message")));
+    });
+}
+
 constexpr pk::Param started_params[] = {{.name = "context", .annotation = "Any"}, {.name = "download", .annotation = "Any"}};
 constexpr pk::Spec download_started_spec{.name = "_on_download_started", .params = started_params, .returns = "None"};
 void on_download_started(const pk::Call &c, nb::handle, nb::handle download) {
     download.attr("connect")("decide-destination", c.nested<destination_spec>(on_decide_destination));
+    download.attr("connect")("failed", c.nested<download_error_spec>(on_download_error));
 }
 
 // The page's download events: started (with its address), then finished or failed (with its path).
@@ -626,18 +646,24 @@ nb::object on_ready(const pk::Call &c) {
     nb::object view = nb::borrow(st[G::View]);
     nb::object folder = pk::host::get(holder, "download_folder");
     if (pk::truthy(folder)) {
+        // The handler is connected whatever becomes of the folder: a folder that cannot be made
+        // cancels each download with the failure line rather than leave it to WebKit's own folder.
+        st.set(G::Folder, nb::str(folder));
+        st.set(G::Prompt, nb::bool_(pk::truthy(pk::host::get(holder, "download_prompt"))));
         pk::guarded_else(
             [&] {
                 nb::object resolved = c.global("Path")(folder).attr("resolve")();
-                resolved.attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
                 st.set(G::Folder, nb::str(resolved));
-                st.set(G::Prompt, nb::bool_(pk::truthy(pk::host::get(holder, "download_prompt"))));
-                view.attr("get_context")().attr("connect")("download-started",
-                                                            c.nested<download_started_spec>(on_download_started));
+                resolved.attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
                 pk::print_line(nb::str("[panekit] 已挂载下载处理(WebKit): 目录={} prompt={}")
                                    .attr("format")(st[G::Folder], st[G::Prompt]));
             },
-            [&](nb::python_error &e) { pk::print_line(pk::format1("[panekit] 挂载下载处理失败: %s", e.value())); });
+            [&](nb::python_error &e) {
+                st.set(G::FolderError, e.value());
+                pk::print_line(pk::format1("[panekit] 挂载下载处理失败: %s", e.value()));
+            });
+        view.attr("get_context")().attr("connect")("download-started",
+                                                    c.nested<download_started_spec>(on_download_started));
     }
     pk::guarded([&] { view.attr("load_uri")(nb::str(st[G::Start])); });
     pk::guarded([&] {

@@ -76,6 +76,45 @@ def test_silent_download_saved_under_free_name(winsim, core, form, folder, capsy
     assert lines(capsys) == [SILENT % (folder + name)]
 
 
+def _gone(folder):
+    os.rmdir(folder)
+    return folder
+
+
+def _a_file(folder):
+    path = folder + "plain-file"
+    open(path, "w").close()
+    return path + os.sep
+
+
+@pytest.mark.parametrize("unusable", [_gone, _a_file], ids=["folder removed", "folder is a file"])
+def test_file_that_cannot_be_made_cancels_and_is_never_said_saved(winsim, core, form, folder, capsys, unusable):
+    target = unusable(folder)
+    args = download(core, form, target, False)
+    assert args.Cancel is True and not args.Handled
+    (line,) = lines(capsys)
+    assert line.startswith(FAILED % "") and "report.pdf" in line
+    assert not os.path.exists(target + "report.pdf")
+
+
+LONG = "é" * 150  # 300 bytes in UTF-8: more than a file name may have
+
+
+@pytest.mark.parametrize("proposed, present, expected_base, expected_ext", [
+    (LONG + ".pdf", [], "é" * 125, ".pdf"),       # 250 + 4 bytes
+    (LONG + ".pdf", ["é" * 125 + ".pdf"], "é" * 123 + "_2", ".pdf"),
+    ("a." + LONG, [], "a." + "é" * 126, ""),      # an extension that leaves no room: cut as a whole
+])
+def test_overlong_name_shortened_keeping_its_extension(core, form, folder, capsys, proposed, present,
+                                                       expected_base, expected_ext):
+    for n in present:
+        open(folder + n, "w").close()
+    args = download(core, form, folder, False, "C:\\dl\\" + proposed)
+    assert args.Handled and args.ResultFilePath == folder + expected_base + expected_ext
+    assert len(os.path.basename(args.ResultFilePath).encode()) <= 255
+    assert lines(capsys) == [SILENT % args.ResultFilePath]
+
+
 def test_unreadable_proposed_path_gives_fallback_name(winsim, core, form, folder, capsys):
     winsim.fail("CoreWebView2DownloadStartingEventArgs.ResultFilePath")
     args = download(core, form, folder, 0)
