@@ -8,9 +8,11 @@ import argparse
 import contextlib
 import errno
 import importlib
+import ipaddress
 import json
 import os
 import pathlib
+import re
 import socket
 import sys
 import time
@@ -32,6 +34,19 @@ def _say(text, prefix="panekit: "):
     if sys.stderr is not None:
         with contextlib.suppress(OSError):
             print(prefix + text, file=sys.stderr, flush=True)
+
+
+def _panekit_line(text):
+    """One "[panekit] " line, as the window's own lines are written: on standard output, else on
+    standard error when output is gone; what the stream's encoding cannot show is escaped."""
+    for stream in (sys.stdout, sys.stderr):
+        if stream is None:
+            continue
+        encoding = getattr(stream, "encoding", None) or "utf-8"
+        line = ("[panekit] " + text).encode(encoding, "backslashreplace").decode(encoding, "replace")
+        with contextlib.suppress(OSError, ValueError):
+            print(line, file=stream, flush=True)
+            return
 
 
 def _output_closed(error):
@@ -59,6 +74,49 @@ def _port(text):
     if not 1 <= value <= 65535:
         raise argparse.ArgumentTypeError(f"port {value} is outside 1-65535")
     return value
+
+
+# A host name: dot-separated labels of letters, digits, "-" and "_" (no label begins or ends with
+# "-"), with one trailing dot allowed.
+_HOST_NAME = re.compile(r"(?!-)[A-Za-z0-9_-]{1,63}(?<!-)(\.(?!-)[A-Za-z0-9_-]{1,63}(?<!-))*\.?")
+
+
+def _host_refusal(text, source):
+    """Why `text` (from `source`: an option or a variable) is no host to reach the window at, or
+    None. A host is a host name or an IP literal (an IPv6 one may be in brackets); a port, a path or
+    anything else in it would send the request somewhere else."""
+    text = text.strip()
+    bare = text[1:-1] if text.startswith("[") and text.endswith("]") else text
+    try:
+        ipaddress.ip_address(bare)
+        return None
+    except ValueError:
+        pass
+    if bare is text and len(text) <= 253 and _HOST_NAME.fullmatch(text):
+        return None
+    return f"{source} {text!r} is not a host name or IP address (give a port with --port)"
+
+
+def _port_variable_refusal():
+    """Why PANEKIT_CONTROL_PORT holds no port, or None (a text that is no integer counts as unset)."""
+    from panekit import helmwire
+
+    port = helmwire.control_port()
+    if 0 <= port <= 65535:
+        return None
+    return f"PANEKIT_CONTROL_PORT={os.environ.get('PANEKIT_CONTROL_PORT', '').strip()} is not a port (0-65535)"
+
+
+def _address_refusal(host, port, host_option):
+    """Why the control address that the options (`host`, `port`, None when not given) and the
+    variables behind them name is unusable, or None. An empty host counts as not given."""
+    source = host_option
+    if not (host or "").strip():
+        host, source = os.environ.get("PANEKIT_CONTROL_HOST", ""), "PANEKIT_CONTROL_HOST"
+    refusal = _host_refusal(host, source) if host.strip() else None
+    if refusal is None and port is None:
+        refusal = _port_variable_refusal()
+    return refusal
 
 
 def _add_address(p):
@@ -174,6 +232,10 @@ def _run_open(args):
     if backend is None:
         return 2
     if args.with_control_server is not False:
+        refusal = _address_refusal(args.control_host, args.control_port_override, "--control-host")
+        if refusal is not None:
+            _say(refusal)
+            return 2
         refusal = _port_refusal(*_control_address(args))
         if refusal is not None:
             _say(refusal)
@@ -191,7 +253,13 @@ def _run_open(args):
             keywords[keyword] = value
             for variable in _OPTION_BEATS.get(keyword, ()):
                 os.environ.pop(variable, None)
-    return launcher.open_window(start_url=args.url, backend=backend, **keywords)
+    try:
+        return launcher.open_window(start_url=args.url, backend=backend, **keywords)
+    except OSError as e:
+        # What the window needs of the file system or the system (its profile folder, a display
+        # connection) failed: said in one line, as the host's own refusals are.
+        _panekit_line(f"窗口无法启动: {e}")
+        return 1
 
 
 # ---- one request to a running window -----------------------------------------------------
@@ -292,7 +360,7 @@ def _failure_line(result, port, host=None, seconds=_REQUEST_SECONDS):
     kind = _client_failure(result)
     if kind is None:
         return None
-    where = helmwire.control_base_url(port=port)
+    where = helmwire._control_address(port=port)
     if kind == "time-out":
         return (f"the panekit window at {where} did not answer within {seconds:g} s (time-out); "
                 "it may be busy, try again")
@@ -304,13 +372,17 @@ def _failure_line(result, port, host=None, seconds=_REQUEST_SECONDS):
     return f"no panekit window answers at {where}; start one with: {start}"
 
 
-def _too_long(url):
-    """Why the address cannot be sent (its request body is over the control server's limit), or
-    None. The server would drop such a request unread, which a client sees as a lost connection."""
+def _too_long(url, wait=None):
+    """Why the address cannot be sent (its request body, as remote_navigate writes it, is over the
+    control server's limit), or None. The server would drop such a request unread, which a client
+    sees as a lost connection."""
     from panekit import helmwire, trailbar
 
     limit = helmwire._MAX_BODY_BYTES
-    body = json.dumps({"url": trailbar.norm_browser_url(url)}, ensure_ascii=False)
+    sent = {"url": trailbar.norm_browser_url(url)}
+    if wait is not None:
+        sent["wait"] = wait
+    body = json.dumps(sent, ensure_ascii=False)
     size = len(body.encode("utf-8", "surrogatepass"))
     if size <= limit:
         return None
@@ -347,6 +419,10 @@ def _print_answer(result):
 def _run_request(args):
     from panekit import helmwire
 
+    refusal = _address_refusal(args.host, args.port, "--host")
+    if refusal is not None:
+        _say(refusal)
+        return 2
     call_name, takes_url, _ = _REQUESTS[args.command]
     call = getattr(helmwire, call_name)
     wait = getattr(args, "wait", None)
@@ -358,7 +434,7 @@ def _run_request(args):
         timeout = max(_REQUEST_SECONDS, wait + _WAIT_MARGIN)
     target = ()
     if takes_url:
-        refusal = _too_long(args.target)
+        refusal = _too_long(args.target, extra.get("wait"))
         if refusal is not None:
             _say(refusal)
             return 1
@@ -531,8 +607,18 @@ def _console_repl(base, port, host):
 
 
 def _run_repl(args):
+    refusal = _address_refusal(args.host, args.port, "--host")
+    if refusal is not None:
+        _say(refusal)
+        return 2
     from panekit import helmwire, promptdeck
 
+    # The prompt reads standard input and flushes standard error first: without either there is
+    # no loop to run.
+    for stream, name in ((sys.stdin, "标准输入"), (sys.stderr, "标准错误输出")):
+        if stream is None:
+            _panekit_line(f"{name}已关闭，panekit repl 无法运行")
+            return 1
     if sys.stdout is None:  # started with its output closed: the commands still run
         sys.stdout = open(os.devnull, "w", encoding="utf-8")
     with _control_host(args.host):
@@ -543,11 +629,17 @@ def _run_repl(args):
                 repl.run_repl()
                 return 0
             except OSError as e:
-                # Nobody reads the output any more: the commands still to come still run.
                 if not _output_closed(e):
-                    raise
+                    _panekit_line(f"无法读写控制台: {e}")
+                    return 1
+                # Nobody reads the output any more: the commands still to come still run.
                 _drop_output()
                 sys.stdout = open(os.devnull, "w", encoding="utf-8")
+            except (UnicodeError, ValueError, RuntimeError) as e:
+                # A line the input's encoding cannot read, a stream closed meanwhile ("I/O
+                # operation on closed file", "input(): lost sys.stdin").
+                _panekit_line(f"无法读取标准输入: {e}")
+                return 1
 
 
 # Every subcommand, in the order `--help` lists them.

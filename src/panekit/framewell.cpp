@@ -288,7 +288,7 @@ nb::object open_window(const pk::Call &c, const Window &w) {
             // A failure is said once, plainly, and still reaches the caller (no window was shown).
             server = pk::host::start_window_server(c, ch, cp, fns);
             pk::print_line(pk::format1("[panekit] 控制接口 %s  |  远程: remote_navigate / remote_go_back / …",
-                                       pk::host::window_server_url(c, ch, cp)));
+                                       pk::host::window_server_url(c, ch, cp, server)));
         }
         pk::print_line(nb::str("[panekit] 首页=") + nb::str(home) + nb::str("  首跳=") + nb::str(start) +
                        nb::str("  (宿主=winforms)"));

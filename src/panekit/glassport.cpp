@@ -208,7 +208,7 @@ void on_start_waits(const pk::Call &c, const HostState &st) {
         stop_server(st);
         return;
     }
-    pk::print_line(pk::format1(kControlLine, pk::host::window_server_url(c, ch, cp)));
+    pk::print_line(pk::format1(kControlLine, pk::host::window_server_url(c, ch, cp, started)));
 }
 
 // ---- module-level functions ----------------------------------------------------------------------

@@ -829,7 +829,7 @@ nb::object run_toolbar_main(const pk::Call &c, nb::str start_url, nb::handle hom
                 pk::guarded([&] { window.attr("destroy")(); });
                 return nb::int_(1);
             }
-            pk::print_line(pk::format1(kControlLine, pk::host::window_server_url(c, ch, cp)));
+            pk::print_line(pk::format1(kControlLine, pk::host::window_server_url(c, ch, cp, server)));
         }
         pk::print_line(nb::str("[panekit] 首页=") + nb::str(home) + nb::str("  首跳=") + nb::str(start) +
                        nb::str("  (宿主=gtk)"));

@@ -74,8 +74,15 @@ void say_control_server_failed(nb::handle base_url, nb::handle error) {
     print_line(nb::str("[panekit] 控制接口 ") + nb::str(base_url) + nb::str(" 启动失败: ") + nb::str(error));
 }
 
-nb::object window_server_url(const Call &c, nb::handle host, nb::handle port) {
-    return c.global("control_base_url")("port"_a = port, "host"_a = host);
+nb::object window_server_url(const Call &c, nb::handle host, nb::handle port, nb::handle started) {
+    // The port the server was bound to (port 0 asks the system for a free one).
+    nb::object bound = nb::borrow(port);
+    if (started.is_valid() && !started.is_none())
+        bound = guarded_or(bound, [&] {
+            nb::object srv = nb::hasattr(started, "server_address") ? nb::borrow(started) : nb::object(started[0]);
+            return nb::object(srv.attr("server_address")[1]);
+        });
+    return c.global("_control_address")("port"_a = bound, "host"_a = host);
 }
 
 nb::object start_window_server(const Call &c, nb::handle host, nb::handle port, const ServerHandles &fns) {
@@ -126,7 +133,8 @@ void add_host_globals(const Module &mod) {
     mod.set("sys", import("sys"));
     mod.import_names("pathlib", {"Path"});
     mod.import_names("typing", {"Any", "Callable", "Dict", "Optional"});
-    mod.import_names("panekit.helmwire", {"control_base_url", "control_port", "start_control_server"});
+    mod.import_names("panekit.helmwire",
+                     {"control_base_url", "control_port", "start_control_server", "_control_address"});
 }
 
 nb::object get(nb::handle holder, const char *key) {

@@ -132,8 +132,10 @@ struct ServerHandles {
 // raises an Exception, the failure is said in one line (say_control_server_failed) and the error
 // goes on to the caller, whose window decides what a window nobody can steer becomes.
 nb::object start_window_server(const Call &c, nb::handle host, nb::handle port, const ServerHandles &fns);
-// The address the window's control server reports: control_base_url(port=…, host=…).
-nb::object window_server_url(const Call &c, nb::handle host, nb::handle port);
+// The address the window's control server reports: helmwire's _control_address (control_base_url
+// with an IPv6 literal in brackets) on the port `started` (what start_control_server returned) is
+// bound to, else on `port`.
+nb::object window_server_url(const Call &c, nb::handle host, nb::handle port, nb::handle started = nb::handle());
 
 // The address box follows the view: the core's Source, stripped, when it is not empty (an empty
 // address never clears the box); nothing without a core or a box; guarded. The box is written
@@ -146,7 +148,7 @@ void stop_control_server(nb::handle started);
 
 // The module globals of a host that the host layer and every host read at call time: os, sys,
 // pathlib's Path, the typing names of the hosts' annotations (Any, Callable, Dict, Optional), and
-// helmwire's control_base_url, control_port and start_control_server.
+// helmwire's control_base_url, control_port, start_control_server and _control_address.
 void add_host_globals(const Module &mod);
 
 // ---- settings -----------------------------------------------------------------------------------

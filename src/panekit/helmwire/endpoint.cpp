@@ -50,25 +50,40 @@ nb::object control_base_url(const pk::Call &c, nb::handle port, nb::handle host)
     return nb::str("http://{}:{}").format(h, p);
 }
 
-// ---- client ---------------------------------------------------------------------------------
-
-// The address of a request: the base address with its trailing slashes removed, then the path.
-// An IPv6 literal host (the base address writes it bare) is put in brackets, as addresses need.
-nb::object request_address(const pk::Call &c, nb::handle path, nb::handle port) {
-    nb::object base = c.global("control_base_url")("port"_a = port);
+// The base address as an address is written: control_base_url's text with its trailing slashes
+// removed and an IPv6 literal host (which it writes bare) put in brackets. What the clients connect
+// to and what the hosts and the command print.
+constexpr pk::Spec address_spec{
+    .name = "_control_address",
+    .params = base_url_params,
+    .returns = "str",
+    .doc = "control_base_url(port=..., host=...) as an address is written: an IPv6 literal host in "
+           "brackets, no trailing slash.",
+};
+nb::object control_address(const pk::Call &c, nb::handle port, nb::handle host) {
+    nb::object base = c.global("control_base_url")("port"_a = port, "host"_a = host);
     nb::str stripped = nb::str(base.attr("rstrip")("/"));
     std::string_view text = utf8(stripped);
     constexpr std::string_view scheme = "http://";
     if (text.substr(0, scheme.size()) == scheme) {
         std::string_view rest = text.substr(scheme.size());
         std::size_t last = rest.rfind(':');
-        std::string_view host = rest.substr(0, last);
-        if (last != std::string_view::npos && host.find(':') != std::string_view::npos && host.front() != '[') {
-            std::string bracketed = std::string(scheme) + "[" + std::string(host) + "]" + std::string(rest.substr(last));
-            return nb::str(bracketed.data(), bracketed.size()) + nb::borrow(path);
+        std::string_view host_text = rest.substr(0, last);
+        if (last != std::string_view::npos && host_text.find(':') != std::string_view::npos &&
+            host_text.front() != '[') {
+            std::string bracketed =
+                std::string(scheme) + "[" + std::string(host_text) + "]" + std::string(rest.substr(last));
+            return nb::str(bracketed.data(), bracketed.size());
         }
     }
-    return stripped + nb::borrow(path);
+    return stripped;
+}
+
+// ---- client ---------------------------------------------------------------------------------
+
+// The address of a request: the control address, then the path.
+nb::object request_address(const pk::Call &c, nb::handle path, nb::handle port) {
+    return c.global("_control_address")("port"_a = port) + nb::borrow(path);
 }
 
 // Opens a request to the control server directly, never through a proxy: the proxy settings of
@@ -375,6 +390,7 @@ NB_MODULE(helmwire, m) {
 
     mod.def<control_port_spec>(control_port);
     mod.def<base_url_spec>(control_base_url);
+    mod.def<address_spec>(control_address);
     define_server(mod);
     mod.def<post_json_spec>(http_post_json);
     mod.def<get_json_spec>(http_get_json);
