@@ -195,3 +195,32 @@ def test_ipv6_literal_host(ui, monkeypatch, listen):
         h.srv.server_close()
         h.th.join(5)
     assert h.calls == [("back",)] and not h.th.is_alive()
+
+
+@pytest.mark.parametrize("call", [lambda p: helmwire.remote_get_url(port=p, timeout=0.5),
+                                  lambda p: helmwire.remote_navigate("a.example", port=p, timeout=0.5)])
+def test_one_deadline_for_the_whole_call(call):
+    """A peer that answers a byte at a time never lets a single read wait for the time-out; the
+    call still ends at it, instead of after the whole (valid) answer has trickled in."""
+    answer = b'HTTP/1.0 200 OK\r\nContent-Length: 12\r\n\r\n{"ok": true}'
+    stop = threading.Event()
+    with socket.socket() as srv:
+        srv.bind(("127.0.0.1", 0))
+        srv.listen()
+
+        def trickle():
+            conn, _ = srv.accept()
+            with conn:
+                for i in range(len(answer)):
+                    if stop.wait(0.05):
+                        return
+                    conn.sendall(answer[i:i + 1])
+
+        t = threading.Thread(target=trickle, daemon=True)
+        t.start()
+        try:
+            assert call(srv.getsockname()[1]) == {"ok": False, "error": "timed out"}
+            assert t.is_alive()  # the peer was still sending
+        finally:
+            stop.set()
+            t.join(5)

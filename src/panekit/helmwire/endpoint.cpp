@@ -3,6 +3,8 @@
 // calls and the module itself; handler.cpp answers requests, connection.cpp reads connections.
 #include "helmwire.hpp"
 
+#include <algorithm>
+#include <chrono>
 #include <string>
 #include <string_view>
 
@@ -79,41 +81,22 @@ nb::object control_address(const pk::Call &c, nb::handle port, nb::handle host) 
     return stripped;
 }
 
-// ---- client ---------------------------------------------------------------------------------
+// ---- client: one request, one deadline -------------------------------------------------------
+//
+// A client call is one HTTP exchange on a connection of its own, made directly (never through a
+// proxy: the proxy settings of the environment or the system would send the control address, and
+// any address posted to it, to another machine, and take its answer for the window's). Its time-out
+// is one deadline for the whole call: connecting, sending and every read get what is left of it,
+// so a peer that answers a byte at a time still ends the call in time. Failure texts are those the
+// standard library's URL opener gives, which callers (the command's one-line hints) recognise:
+// "<urlopen error ...>" when no connection could be made or the request could not be sent,
+// "timed out" when the deadline passed while reading, "HTTP Error <code>: <reason>" for an error
+// status. The token for the port, when one is known (PANEKIT_CONTROL_TOKEN, else the port's
+// runtime file), goes with every request as a Bearer credential.
 
-// The address of a request: the control address, then the path.
-nb::object request_address(const pk::Call &c, nb::handle path, nb::handle port) {
-    return c.global("_control_address")("port"_a = port) + nb::borrow(path);
-}
-
-// Opens a request to the control server directly, never through a proxy: the proxy settings of
-// the environment or the system (which urlopen follows) would send the control address, and any
-// address posted to it, to another machine, and take its answer for the window's. Plain HTTP
-// only; status errors raise HTTPError as with urlopen.
-nb::object open_direct(nb::handle request, double timeout) {
-    static PyObject *opener = nullptr;  // stateless between requests; kept for the process
-    if (!opener) {
-        nb::object urlreq = pk::import("urllib.request");
-        nb::object o = urlreq.attr("OpenerDirector")();
-        o.attr("add_handler")(urlreq.attr("ProxyHandler")(nb::dict()));
-        for (const char *name : {"UnknownHandler", "HTTPHandler", "HTTPDefaultErrorHandler", "HTTPRedirectHandler",
-                                 "HTTPErrorProcessor"})
-            o.attr("add_handler")(urlreq.attr(name)());
-        opener = o.release().ptr();
-    }
-    return nb::handle(opener).attr("open")(request, "timeout"_a = timeout);
-}
-
-// A request to the control server: the address of `path`, and the token for its port when one is
-// known (PANEKIT_CONTROL_TOKEN, else the port's runtime file) as a Bearer credential.
-nb::object make_request(const pk::Call &c, nb::handle path, nb::handle port, const char *method, nb::handle data) {
-    nb::object address = request_address(c, path, port);
-    nb::object request_type = pk::import_from("urllib.request", "Request");
-    nb::object req = data.is_valid() ? request_type(address, "data"_a = data, "method"_a = method)
-                                     : request_type(address, "method"_a = method);
-    nb::object token = client_token(port.is_none() ? c.global("control_port")() : nb::borrow(port));
-    if (!token.is_none()) req.attr("add_header")("Authorization", nb::str("Bearer ") + nb::str(token));
-    return req;
+double now_seconds() {
+    using namespace std::chrono;
+    return duration<double>(steady_clock::now().time_since_epoch()).count();
 }
 
 // Reads an answer body: strict UTF-8 JSON that must be an object or null.
@@ -127,17 +110,156 @@ nb::object parse_answer(nb::handle raw) {
 // The failure object of an error: {"ok": False, "error": its text}.
 nb::object failure_of(nb::python_error &e) { return failure_text(nb::str(e.value())); }
 
-// resp.read(), closing resp afterwards whatever happens; an error of that close is not reported.
-nb::object read_and_close(nb::handle resp) {
-    nb::object raw;
+// An exchange that went wrong, raised as an OSError with the failure text.
+[[noreturn]] void fail_with(nb::handle text) {
+    PyErr_SetObject(PyExc_OSError, text.ptr());
+    throw nb::python_error();
+}
+
+// Seconds left before `deadline`; the time-out failure when none are.
+double left(double deadline, const char *failing_text) {
+    const double rest = deadline - now_seconds();
+    if (!(rest > 0)) fail_with(nb::str(failing_text));
+    return rest;
+}
+
+struct Answer {
+    long status = 0;
+    nb::str reason{""};
+    std::string type;  // Content-Type
+    nb::bytes body{"", 0};
+};
+
+// The status line, Content-Length and Content-Type of a response head (the bytes before its blank
+// line); false when it is no HTTP response head.
+bool parse_head(std::string_view head, Answer &a, long long &length) {
+    std::size_t eol = head.find("\r\n");
+    std::string_view line = head.substr(0, eol);
+    if (line.substr(0, 5) != "HTTP/") return false;
+    std::size_t sp = line.find(' ');
+    if (sp == std::string_view::npos || line.size() < sp + 4) return false;
+    std::string_view code = line.substr(sp + 1, 3);
+    for (char ch : code)
+        if (ch < '0' || ch > '9') return false;
+    a.status = std::stol(std::string(code));
+    std::string_view reason = line.size() > sp + 5 ? line.substr(sp + 5) : std::string_view();
+    a.reason = nb::steal<nb::str>(  // a reason phrase is ISO-8859-1 text
+        pk::check(PyUnicode_DecodeLatin1(reason.data(), static_cast<Py_ssize_t>(reason.size()), nullptr)).release());
+    length = -1;
+    while (eol != std::string_view::npos) {
+        head.remove_prefix(eol + 2);
+        eol = head.find("\r\n");
+        std::string_view h = head.substr(0, eol);
+        std::size_t colon = h.find(':');
+        if (colon == std::string_view::npos) continue;
+        std::string_view name = trim(h.substr(0, colon)), v = trim(h.substr(colon + 1));
+        if (iequals(name, "content-type")) {
+            a.type = lower_ascii(v);
+        } else if (iequals(name, "content-length")) {
+            if (v.empty() || v.size() > 15) return false;
+            for (char ch : v)
+                if (ch < '0' || ch > '9') return false;
+            length = std::stoll(std::string(v));
+        }
+    }
+    return true;
+}
+
+// One exchange: `method` on `path` of the control address for `port`, with `body` (None: none).
+Answer exchange(const pk::Call &c, const char *method, nb::handle path, nb::handle body, nb::handle port,
+                double timeout) {
+    const double deadline = now_seconds() + (timeout > 0 ? std::min(timeout, 1e9) : 0);  // NaN: none
+    nb::object parts = pk::import_from("urllib.parse", "urlsplit")(c.global("_control_address")("port"_a = port));
+    nb::object host = parts.attr("hostname"), port_no = parts.attr("port");  // a bad port raises ValueError
+    std::string_view p = utf8(path);
+    for (char ch : p)
+        if (static_cast<unsigned char>(ch) <= 0x20 || ch == 0x7f)
+            pk::raise(PyExc_ValueError, "URL can't contain control characters. %R", path.ptr());
+    std::string head = std::string(method) + " " + std::string(p) + " HTTP/1.1\r\nHost: " +
+                       std::string(utf8(nb::str(parts.attr("netloc")))) +
+                       "\r\nAccept-Encoding: identity\r\nUser-Agent: panekit\r\nConnection: close\r\n";
+    nb::object token = client_token(port.is_none() ? c.global("control_port")() : nb::borrow(port));
+    if (!token.is_none()) head += "Authorization: Bearer " + std::string(utf8(nb::str(token))) + "\r\n";
+    nb::bytes data = body.is_none() ? nb::bytes("", 0) : nb::borrow<nb::bytes>(body);
+    if (std::string_view(method) == "POST")
+        head += "Content-Type: application/json; charset=utf-8\r\nContent-Length: " + std::to_string(data.size()) + "\r\n";
+    head += "\r\n";
+
+    nb::object socket_mod = pk::import("socket");
+    nb::object sock;
     try {
-        raw = resp.attr("read")();
+        sock = socket_mod.attr("create_connection")(nb::make_tuple(host, port_no),
+                                                    "timeout"_a = left(deadline, "<urlopen error timed out>"));
+        sock.attr("settimeout")(left(deadline, "<urlopen error timed out>"));
+        sock.attr("sendall")(nb::bytes(head.data(), head.size()) + data);  // bounded as a whole
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_OSError)) throw;
+        if (sock.is_valid()) pk::guarded([&] { sock.attr("close")(); });
+        nb::str text = nb::str(e.value());
+        if (text.equal(nb::str("<urlopen error timed out>"))) throw;
+        fail_with(nb::str("<urlopen error {}>").format(text));
+    }
+    Answer a;
+    std::string got;
+    try {
+        long long length = -1;
+        std::size_t head_end = std::string::npos;
+        for (;;) {
+            if (head_end != std::string::npos && length >= 0 &&
+                got.size() - head_end >= static_cast<std::size_t>(length))
+                break;
+            sock.attr("settimeout")(left(deadline, "timed out"));
+            nb::object chunk;
+            try {
+                chunk = sock.attr("recv")(65536);
+            } catch (nb::python_error &e) {
+                if (e.matches(socket_mod.attr("timeout").ptr())) fail_with(nb::str("timed out"));
+                throw;
+            }
+            const std::size_t n = static_cast<std::size_t>(PyBytes_GET_SIZE(chunk.ptr()));
+            if (n == 0) break;
+            got.append(PyBytes_AS_STRING(chunk.ptr()), n);
+            if (head_end == std::string::npos) {
+                std::size_t blank = got.find("\r\n\r\n");
+                if (blank == std::string::npos) continue;
+                head_end = blank + 4;
+                if (!parse_head(std::string_view(got).substr(0, blank), a, length))
+                    fail_with(nb::str("bad status line or header in the answer"));
+            }
+        }
+        if (head_end == std::string::npos)
+            fail_with(nb::str(got.empty() ? "Remote end closed connection without response"
+                                          : "bad status line or header in the answer"));
+        std::size_t n = got.size() - head_end;
+        if (length >= 0 && n < static_cast<std::size_t>(length))
+            fail_with(nb::str("IncompleteRead({} bytes read, {} more expected)").format(n, length - static_cast<long long>(n)));
+        if (length >= 0) n = static_cast<std::size_t>(length);
+        a.body = nb::bytes(got.data() + head_end, n);
     } catch (nb::python_error &) {
-        try { resp.attr("close")(); } catch (nb::python_error &) {}
+        pk::guarded([&] { sock.attr("close")(); });
         throw;
     }
-    resp.attr("close")();
-    return raw;
+    sock.attr("close")();
+    return a;
+}
+
+// "HTTP Error <code>: <reason>", as an error status reads.
+nb::str status_text(const Answer &a) { return nb::str("HTTP Error {}: {}").format(a.status, a.reason); }
+
+// An answer as the POST and page-read calls give it: the server's JSON object; for an error status
+// the server's own JSON answer when it sent one, else the status's text; with `png`, an image/png
+// answer as {"ok": True, "png": its bytes}.
+nb::object answer_of(const Answer &a, bool png = false) {
+    if (a.status < 200 || a.status >= 300)
+        return pk::guarded_else([&] { return parse_answer(a.body); },
+                                [&](nb::python_error &) { return nb::object(failure_text(status_text(a))); });
+    if (png && a.type.rfind("image/png", 0) == 0) {
+        nb::dict d;
+        d["ok"] = true;
+        d["png"] = a.body;
+        return d;
+    }
+    return parse_answer(a.body);
 }
 
 constexpr pk::Param post_params[] = {
@@ -153,35 +275,11 @@ constexpr pk::Spec post_json_spec{
     .doc = "POST body as UTF-8 JSON to the control server; the answer object, or {\"ok\": False, "
            "\"error\": text}.",
 };
-// Opens `req`; an error status gives the server's own answer when it sent one as JSON, else the
-// error's text. Other failures raise.
-nb::object open_answer(nb::handle req, double timeout, bool raw = false) {
-    nb::object resp;
-    try {
-        resp = open_direct(req, timeout);
-    } catch (nb::python_error &e) {
-        if (!e.matches(pk::import_from("urllib.error", "HTTPError").ptr())) throw;
-        nb::object err = nb::borrow(e.value());
-        return pk::guarded_else([&] { return parse_answer(read_and_close(err)); },
-                                [&](nb::python_error &) { return failure_of(e); });
-    }
-    if (!raw) return parse_answer(read_and_close(resp));
-    nb::object type = resp.attr("headers").attr("get")("Content-Type", "");
-    nb::object data = read_and_close(resp);
-    if (!nb::str(type).attr("startswith")("image/png").is(Py_True)) return parse_answer(data);
-    nb::dict d;
-    d["ok"] = true;
-    d["png"] = data;
-    return d;
-}
-
 nb::object http_post_json(const pk::Call &c, nb::str path, nb::handle body, nb::handle port, double timeout) {
     nb::object data = body.is_none() ? nb::object(nb::bytes("", 0)) : nb::object(pk::json_bytes(body));
     return pk::guarded_else(
         [&]() -> nb::object {
-            nb::object req = make_request(c, path, port, "POST", data);
-            req.attr("add_header")("Content-Type", "application/json; charset=utf-8");
-            return open_answer(req, timeout);
+            return answer_of(exchange(c, "POST", path, data, port, timeout));
         },
         failure_of);
 }
@@ -199,9 +297,11 @@ constexpr pk::Spec get_json_spec{
 };
 nb::object http_get_json(const pk::Call &c, nb::str path, nb::handle port, double timeout) {
     return pk::guarded_else(
-        [&] {
-            nb::object resp = open_direct(make_request(c, path, port, "GET", nb::handle()), timeout);
-            return parse_answer(read_and_close(resp));
+        [&]() -> nb::object {
+            // GET gives the status's text for an error status, whatever the body says.
+            Answer a = exchange(c, "GET", path, nb::none(), port, timeout);
+            if (a.status < 200 || a.status >= 300) return failure_text(status_text(a));
+            return parse_answer(a.body);
         },
         failure_of);
 }
@@ -325,7 +425,7 @@ constexpr pk::Spec screenshot_spec{
 };
 nb::object remote_screenshot(const pk::Call &c, nb::handle port, double timeout) {
     nb::str path("/screenshot");
-    return pk::guarded_else([&] { return open_answer(make_request(c, path, port, "GET", nb::handle()), timeout, true); },
+    return pk::guarded_else([&] { return answer_of(exchange(c, "GET", path, nb::none(), port, timeout), true); },
                             failure_of);
 }
 
@@ -350,7 +450,7 @@ nb::object remote_events(const pk::Call &c, nb::handle after, nb::handle wait, n
         if (!outlasting(wait, timeout, seconds)) return failure(kBadWait);
         query = query + nb::str("&wait={}").format(nb::float_(seconds));
     }
-    return pk::guarded_else([&] { return open_answer(make_request(c, query, port, "GET", nb::handle()), timeout); },
+    return pk::guarded_else([&] { return answer_of(exchange(c, "GET", query, nb::none(), port, timeout)); },
                             failure_of);
 }
 
