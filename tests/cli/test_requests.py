@@ -246,3 +246,54 @@ def test_installed_console_script(tmp_path):
     assert usage.returncode == 0
     for command in ("open", "ready", "url", "navigate", "back", "forward", "reload", "repl"):
         assert command in usage.stdout
+
+
+AT_CAP = "a.example/" + "a" * ((1 << 20) - len('{"url": "https://a.example/"}'))  # its body is exactly the cap
+
+# argv, variables, exit status, stderr (a regular expression; {closed} is a port nothing listens on).
+INPUTS = {
+    "a path in --host": (["url", "--host", "127.0.0.1/x?"], {}, 2,
+                         r"panekit: --host '127\.0\.0\.1/x\?' is not a host name or IP address .*\n"),
+    "a port in --host": (["url", "--host", "127.0.0.1:9"], {}, 2, r"panekit: --host '127\.0\.0\.1:9' is not .*\n"),
+    "junk in the host variable": (["back"], {"PANEKIT_CONTROL_HOST": "a b"}, 2,
+                                  r"panekit: PANEKIT_CONTROL_HOST 'a b' is not .*\n"),
+    "a port variable below 0": (["url"], {"PANEKIT_CONTROL_PORT": "-5"}, 2,
+                                r"panekit: PANEKIT_CONTROL_PORT=-5 is not a port \(0-65535\)\n"),
+    "a port variable above 65535": (["repl"], {"PANEKIT_CONTROL_PORT": "70000"}, 2, r"panekit: PANEKIT_CONTROL_PORT=70000 .*\n"),
+    "open, a path in --control-host": (["open", "--backend", "gtk", "--control-host", "h/x"], {}, 2,
+                                       r"panekit: --control-host 'h/x' is not .*\n"),
+    "an IPv6 literal is bracketed in the hint": (
+        ["url", "--host", "::1", "--port", "{closed}"], {}, 1,
+        r"no panekit window answers at http://\[::1\]:{closed}; start one with: panekit open \[URL\] "
+        r"--control-host ::1 --control-port {closed}\n"),
+    "a host name is taken": (["url", "--host", "localhost", "--port", "{closed}"], {}, 1,
+                             r"no panekit window answers at http://localhost:{closed}; .*\n"),
+    "the wait counts in the length check": (["navigate", AT_CAP, "--wait", "10"], {}, 1,
+                                            "panekit: " + TOO_LONG + r"\n"),
+}
+
+
+@pytest.mark.parametrize("argv, variables, status, err", INPUTS.values(), ids=INPUTS)
+def test_inputs_are_checked_before_anything_is_sent(capsys, monkeypatch, closed_port, argv, variables, status, err):
+    for name in ("PANEKIT_CONTROL_HOST", "PANEKIT_CONTROL_PORT"):
+        monkeypatch.delenv(name, raising=False)
+    for name, value in variables.items():
+        monkeypatch.setenv(name, value)
+    argv = [a.replace("{closed}", str(closed_port)) for a in argv]
+    got, out, got_err = run(capsys, argv)
+    assert (got, out) == (status, "")
+    assert re.fullmatch(err.replace("{closed}", str(closed_port)), got_err), got_err
+
+
+@pytest.mark.skipif(sys.platform == "win32", reason="closes a descriptor of the child through sh")
+@pytest.mark.parametrize("redirect, stdin, env", [
+    ("2>&-", b"u\n", {}),                                  # input() needs standard error
+    ("<&-", None, {}),                                     # nothing to read commands from
+    ("", "n é.example\n".encode(), {"PYTHONIOENCODING": "ascii"}),  # a line the input cannot decode
+])
+def test_repl_meets_unusable_streams_with_one_line(closed_port, redirect, stdin, env):
+    run = subprocess.run(["sh", "-c", f'exec "$0" -m panekit repl --port {closed_port} {redirect}', sys.executable],
+                         input=stdin, capture_output=True, timeout=60, env=dict(os.environ, **env))
+    said = [ln for ln in (run.stdout + run.stderr).decode("ascii", "replace").splitlines() if "[panekit]" in ln]
+    assert run.returncode == 1 and len(said) == 1, run.stdout + run.stderr
+    assert b"Traceback" not in run.stderr
