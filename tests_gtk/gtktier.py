@@ -226,10 +226,10 @@ class Window:
     """`panekit open` on the GTK host in a process of its own; with `script`, the Python code
     that script(url, title, port, profile folder, download folder) returns runs instead."""
 
-    def __init__(self, tmp, site, title, start="/a.html", extra=(), env=None, script=None):
+    def __init__(self, tmp, site, title, start="/a.html", extra=(), env=None, script=None, downloads=None):
         self.port = free_port()
         self.title = title
-        self.downloads = tmp / "dl"
+        self.downloads = downloads or tmp / "dl"
         self.log = tmp / "window.log"
         environ = {**os.environ, "PANEKIT_HOST_BACKEND": "gtk", "PYTHONUNBUFFERED": "1", **(env or {})}
         tmp.mkdir(parents=True, exist_ok=True)

@@ -80,3 +80,14 @@ def test_download_and_superseded_waits(open_window, site):
     finally:
         gate.set()
     w.wait_url(site.url("/c.html"))
+
+
+def test_navigation_inside_the_page_ends_its_own_wait(open_window, site):
+    """A fragment raises no load event on WebKit: its wait ends when the view's address changes,
+    and the navigation after it is answered for itself, not for the fragment's wait."""
+    w = open_window("/a.html")
+    a, b = site.url("/a.html"), site.url("/b.html")
+    assert waited(w, "navigate", a + "#part") == (0, {"ok": True, "url": a + "#part", "title": "A"})
+    assert helmwire.remote_state(port=w.port)["last"] == {"url": a + "#part", "ok": True, "error": None}
+    assert waited(w, "navigate", b) == (0, {"ok": True, "url": b, "title": "B"})
+    assert waited(w, "back") == (0, {"ok": True, "url": a + "#part", "title": "A"})

@@ -167,3 +167,36 @@ def test_screenshot(open_window, site):
     out = os.environ["PANEKIT_SCREENSHOT"]
     subprocess.run(["import", "-window", str(w.xid), out], check=True, timeout=WAIT)
     assert os.path.getsize(out) > 0
+
+
+def test_download_whose_file_cannot_be_made_says_so(open_window, site):
+    """The folder removed after the window started: the download is cancelled with the failure
+    line, never said saved, and no file appears anywhere."""
+    w = open_window("/a.html")
+    wait_until(lambda: "已挂载下载处理(WebKit)" in w.output(), "the download handler")
+    w.downloads.rmdir()
+    w.command("navigate", site.url("/report2"))
+    wait_until(lambda: "处理下载失败，回退为取消" in w.output(), "the failure line")
+    assert "静默下载保存到" not in w.output()
+    assert not w.downloads.exists() and not list(w.log.parent.rglob("report*.pdf"))
+
+
+def test_unusable_download_folder_cancels_every_download(open_window, site, tmp_path):
+    """A download folder that is a file: mounting fails with its line, and each download is then
+    cancelled with the failure line instead of going to WebKit's own folder."""
+    taken = tmp_path / "not-a-folder"
+    taken.write_text("a file")
+    w = open_window("/a.html", downloads=taken, env={"HOME": str(tmp_path), "XDG_DOWNLOAD_DIR": str(tmp_path)})
+    wait_until(lambda: "[panekit] 挂载下载处理失败" in w.output(), "the mount failure line")
+    w.command("navigate", site.url("/report2"))
+    wait_until(lambda: "[panekit] 处理下载失败，回退为取消" in w.output(), "the failure line")
+    assert w.url() == site.url("/a.html")
+    assert not list(tmp_path.rglob("report*"))
+
+
+def test_unusable_profile_folder_is_one_line(tmp_path):
+    run = subprocess.run([sys.executable, "-m", "panekit", "open", "--backend", "gtk", "--no-control-server",
+                          "--user-data", os.devnull], capture_output=True, text=True, timeout=WAIT, cwd=tmp_path)
+    assert run.returncode == 1 and "Traceback" not in run.stderr
+    assert [ln for ln in run.stdout.splitlines() if ln.startswith("[panekit]")] == \
+        [f"[panekit] 窗口无法启动: [Errno 17] File exists: '{os.devnull}'"]
