@@ -46,6 +46,7 @@ const char *const kUsePrompt = "_DOWNLOAD_USE_PROMPT";
 const char *const kHandlers = "_PNK_DOWNLOAD_HANDLERS";
 
 const char *const kMountFailed = "[panekit] 挂载下载处理失败: %s";
+const char *const kDownloadFailed = "[panekit] 处理下载失败，回退为取消: %s";
 
 // ---- download settings ------------------------------------------------------------------------
 
@@ -495,6 +496,16 @@ long download_state(nb::handle op) {
     return -1;
 }
 
+// A download interrupted because its file could not be written (WebView2's interrupt reasons
+// FileFailed, FileAccessDenied, FileNoSpace, FileNameTooLong, ...) says so with the failure line.
+void say_file_failure(nb::handle op) {
+    pk::guarded([&] {
+        nb::str reason(op.attr("InterruptReason"));
+        if (PyUnicode_Tailmatch(reason.ptr(), nb::str("File").ptr(), 0, PY_SSIZE_T_MAX, -1) == 1)
+            pk::print_line(pk::format1(kDownloadFailed, reason));
+    });
+}
+
 // Follows one download: its name is held while it is in progress and while it is interrupted but
 // can still resume (a resumed download writes the same file), and given back for good, with this
 // subscription, when it completes or is interrupted for good (cancelled: it can no longer resume).
@@ -513,6 +524,7 @@ void download_state_changed(const pk::Call &c, nb::handle op, nb::handle) {
         } else if (state < 0) {
             if (held.owns(key, token)) held.hold_timed(key);
         } else if (state == 1) {
+            say_file_failure(op);
             const int resumable = pk::guarded_or(-1, [&] { return pk::truthy(op.attr("CanResume")) ? 1 : 0; });
             if (resumable == 0) {
                 held.release(key, token);
@@ -596,7 +608,7 @@ constexpr pk::Spec handle_spec{
 };
 // A failure while answering: said once, and the download cancelled.
 void answer_failed(nb::python_error &e, nb::handle args) {
-    pk::guarded([&] { pk::print_line(pk::format1("[panekit] 处理下载失败，回退为取消: %s", e.value())); });
+    pk::guarded([&] { pk::print_line(pk::format1(kDownloadFailed, e.value())); });
     pk::guarded([&] { nb::setattr(args, "Cancel", Py_True); });
 }
 
@@ -722,6 +734,32 @@ void attach_download_to_corewebview2(const pk::Call &c, nb::handle cv, nb::handl
                                .attr("format")(resolved, at[Attached::Prompt]));
         },
         [&](nb::python_error &e) { pk::print_line(pk::format1(kMountFailed, e.value())); });
+}
+
+// ---- a folder that cannot be used ---------------------------------------------------------------
+
+// When the download folder cannot be made, the view's downloads must not fall back to the
+// browser's own folder: every one is cancelled with the failure line naming why.
+enum class Refusal { Error, kCount };
+
+constexpr pk::Spec refuse_forward_spec{.name = "_pnk_dl", .params = forward_params, .returns = "None"};
+void refuse_forward(const pk::Call &c, nb::handle, nb::handle args) {
+    pk::guarded([&] { pk::print_line(pk::format1(kDownloadFailed, c.state<Refusal>()[Refusal::Error])); });
+    pk::guarded([&] { nb::setattr(args, "Cancel", Py_True); });
+}
+
+constexpr pk::Param refuse_params[] = {{.name = "cv", .annotation = "Any"}, {.name = "error", .annotation = "Any"}};
+constexpr pk::Spec refuse_spec{
+    .name = "_refuse_downloads",
+    .params = refuse_params,
+    .returns = "None",
+    .doc = "Cancel every download of the CoreWebView2 with the failure line naming error (its download "
+           "folder cannot be used).",
+};
+void refuse_downloads(const pk::Call &c, nb::handle cv, nb::handle error) {
+    pk::State<Refusal> st;
+    st.set(Refusal::Error, error);
+    pk::event_add(cv, "DownloadStarting", c.nested<refuse_forward_spec>(refuse_forward, st.object()));
 }
 
 // ---- the pywebview patch -----------------------------------------------------------------------
@@ -878,6 +916,7 @@ NB_MODULE(fetchkeep, m) {
     mod.def<target_spec>(unique_download_target);
     mod.def<handle_spec>(handle_download_starting, held.object());
     mod.def<attach_spec>(attach_download_to_corewebview2);
+    mod.def<refuse_spec>(refuse_downloads);
     mod.def<configure_spec>(configure_pywebview_edge_downloads);
     mod.def<apply_spec>(apply_pywebview_edge_download_folder);
     mod.def<clear_spec>(clear_pywebview_edge_download_patch);

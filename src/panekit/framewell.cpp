@@ -161,10 +161,17 @@ void on_ready(const pk::Call &c, nb::handle, nb::handle args) {
     pk::guarded([&] { pk::host::watch_webview2(c, st[S::Pages], cv); });
     nb::object folder = pk::host::get(holder, "download_folder");
     if (pk::truthy(folder)) {
-        pk::guarded([&] {
-            bool prompt = pk::truthy(pk::host::get(holder, "download_prompt"));
-            c.global("attach_download_to_corewebview2")(cv, st[S::Form], nb::str(folder), "use_prompt"_a = prompt);
-        });
+        pk::guarded_else(
+            [&] {
+                bool prompt = pk::truthy(pk::host::get(holder, "download_prompt"));
+                c.global("attach_download_to_corewebview2")(cv, st[S::Form], nb::str(folder), "use_prompt"_a = prompt);
+            },
+            [&](nb::python_error &e) {
+                // The folder cannot be made: said once, and every download is cancelled with the
+                // failure line instead of going to the browser's own folder.
+                pk::guarded([&] { pk::print_line(pk::format1("[panekit] 挂载下载处理失败: %s", e.value())); });
+                pk::guarded([&] { c.global("_refuse_downloads")(cv, e.value()); });
+            });
     }
     // The first page, then an address queued before the browser was ready once that page's
     // navigation has completed (_on_nav_completed flushes it): navigating it at once would cancel
@@ -467,7 +474,8 @@ NB_MODULE(framewell, m) {
                    "by the toolbar and the loopback control server.");
     pk::host::add_host_globals(mod);
     mod.set("threading", pk::import("threading"));
-    mod.import_names("panekit.fetchkeep", {"attach_download_to_corewebview2", "resolve_download_settings"});
+    mod.import_names("panekit.fetchkeep",
+                     {"attach_download_to_corewebview2", "resolve_download_settings", "_refuse_downloads"});
     mod.import_names("panekit.trailbar", {"attach_edge_chrome_toolbar", "norm_browser_url"});
     mod.set("_DEFAULT_HOME", nb::str("https://duckduckgo.com/"));
     mod.def<main_spec>(run_toolbar_main);

@@ -97,6 +97,15 @@ def test_file_that_cannot_be_made_cancels_and_is_never_said_saved(winsim, core, 
     assert not os.path.exists(target + "report.pdf")
 
 
+@pytest.mark.parametrize("reason, said", [("FileNoSpace", True), ("FileAccessDenied", True),
+                                          ("UserCanceled", False), ("NetworkFailed", False)])
+def test_file_that_cannot_be_written_later_says_so(core, form, folder, capsys, reason, said):
+    op = download(core, form, folder, False).DownloadOperation
+    capsys.readouterr()
+    op.sim_state(DownloadState.Interrupted, can_resume=False, reason=reason)
+    assert lines(capsys) == ([FAILED % reason] if said else [])
+
+
 LONG = "é" * 150  # 300 bytes in UTF-8: more than a file name may have
 
 

@@ -273,7 +273,7 @@ def test_control_server_that_cannot_start_is_said_and_nothing_outlives_the_call(
     assert not any(f._shown for f in env.forms)
     # A server that did start is stopped on every way out, here a start-up line that cannot be made.
     port = free_port()
-    monkeypatch.setattr(framewell, "control_base_url", lambda **kw: 1 / 0)
+    monkeypatch.setattr(framewell, "_control_address", lambda **kw: 1 / 0)
     with pytest.raises(ZeroDivisionError):
         framewell.run_toolbar_main(start_url="x", control_port_override=port)
     assert helmwire.remote_ready(port=port, timeout=2)["ok"] is False
@@ -345,3 +345,26 @@ def test_queued_address_waits_for_the_first_page(env, capsys):
         assert form.sim_on_ui(lambda: core.sim_history) == (["https://start.example", "https://b.example"], 1)
         assert [ok for ok, _ in completed] == [True, True]
     assert not any("导航未完成" in ln for ln in lines(capsys))
+
+
+def test_bound_port_is_printed_and_an_unusable_folder_cancels_downloads(env, capsys, tmp_path):
+    """Port 0 asks the system for a port: the line names the one bound. A download folder that
+    cannot be made (a file is in its place) cancels each download with its failure line; nothing
+    falls back to the browser's own folder."""
+    env.init_mode = "manual"
+    taken = tmp_path / "dl"
+    taken.write_text("a file")
+    with window(env, start_url="start.example", control_port_override=0,
+                browser_download_directory=str(taken)) as form:
+        (control, _) = lines(capsys)
+        port = int(control.split("http://127.0.0.1:")[1].split()[0])
+        assert port != 0 and helmwire.remote_ready(port=port)["ok"] is True
+        env.webviews[0].sim_initialize()
+        core = env.wait_core()
+        env.wait_until(lambda: form.sim_on_ui(lambda: core.Source) == "https://start.example")
+        args = core.sim_download("C:\\Users\\a\\Downloads\\report.pdf")
+        assert args.Cancel is True and not args.Handled
+        mount, failed = lines(capsys)
+        assert mount.startswith("[panekit] 挂载下载处理失败: ") and str(taken) in mount
+        assert failed == "[panekit] 处理下载失败，回退为取消: " + mount.split(": ", 1)[1]
+        assert form.sim_on_ui(lambda: core.Profile.DefaultDownloadFolderPath) == "C:\\Users\\user\\Downloads"

@@ -84,13 +84,16 @@ class CoreWebView2DownloadOperation(Recorded):
             self._plat.faults.append("CoreWebView2DownloadOperation.%s used off its UI thread" % name)
             raise InvalidOperationException("CoreWebView2 members can only be accessed from the UI thread.")
 
-    def sim_state(self, state, can_resume=True):
+    def sim_state(self, state, can_resume=True, reason=None):
         """The download moves to `state` (a CoreWebView2DownloadState); returns after every
         StateChanged handler ran (their exceptions reach the caller). `CanResume` is true only
-        while the download is interrupted with `can_resume` (false: cancelled for good)."""
+        while the download is interrupted with `can_resume` (false: cancelled for good);
+        `reason` names its InterruptReason (a CoreWebView2DownloadInterruptReason member name)."""
 
         def run():
             self._state = CoreWebView2DownloadState(state)
+            if reason is not None:
+                self._reason = getattr(CoreWebView2DownloadInterruptReason, reason)
             self._can_resume = bool(can_resume) and self._state == CoreWebView2DownloadState.Interrupted
             self.StateChanged.sim_fire(self, None)
 
