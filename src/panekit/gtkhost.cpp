@@ -305,6 +305,7 @@ nb::object on_load_failed(const pk::Call &c, nb::handle, nb::handle, nb::handle 
         const long code = as_long(error.attr("code"));
         // A cancelled load is no end of a page's navigation: the load that replaced it supersedes it.
         st.set(G::LoadEnd, Py_True);
+        st.set(G::Quiet, Py_False);  // whatever failed was a load, not a navigation inside the page
         if (code == kErrorCancelled) return;
         if (code == kErrorInterruptedByPolicy) {
             pk::host::pages_download(st[G::Pages]);
