@@ -181,12 +181,14 @@ def test_download_whose_file_cannot_be_made_says_so(open_window, site):
     assert not w.downloads.exists() and not list(w.log.parent.rglob("report*.pdf"))
 
 
-def test_unusable_download_folder_cancels_every_download(open_window, site, tmp_path):
+@pytest.mark.parametrize("extra", [(), ("--download-prompt",)], ids=["silent", "prompt"])
+def test_unusable_download_folder_cancels_every_download(open_window, site, tmp_path, extra):
     """A download folder that is a file: mounting fails with its line, and each download is then
-    cancelled with the failure line instead of going to WebKit's own folder."""
+    cancelled with the failure line instead of going to WebKit's own folder (or to a chooser)."""
     taken = tmp_path / "not-a-folder"
     taken.write_text("a file")
-    w = open_window("/a.html", downloads=taken, env={"HOME": str(tmp_path), "XDG_DOWNLOAD_DIR": str(tmp_path)})
+    w = open_window("/a.html", downloads=taken, extra=extra,
+                    env={"HOME": str(tmp_path), "XDG_DOWNLOAD_DIR": str(tmp_path)})
     wait_until(lambda: "[panekit] 挂载下载处理失败" in w.output(), "the mount failure line")
     w.command("navigate", site.url("/report2"))
     wait_until(lambda: "[panekit] 处理下载失败，回退为取消" in w.output(), "the failure line")

@@ -219,7 +219,6 @@ void on_load_changed(const pk::Call &c, nb::handle view, nb::handle event) {
     const long e = pk::guarded_or(-1L, [&] { return as_long(event); });
     if (e == kLoadStarted) {
         st.set(G::Quiet, Py_False);
-    st.set(G::FolderError, nb::none());
         nb::object uri = pk::guarded_or(nb::object(nb::none()), [&] { return nb::object(view.attr("get_uri")()); });
         nb::object error_page = nb::borrow(st[G::ErrorPage]);
         st.set(G::ErrorPage, nb::none());
@@ -771,6 +770,7 @@ nb::object run_toolbar_main(const pk::Call &c, nb::str start_url, nb::handle hom
     st.set(G::LoadSeq, nb::int_(0));
     st.set(G::TitleLate, c.nested<title_late_spec>(title_late, s));
     st.set(G::Quiet, Py_False);
+    st.set(G::FolderError, nb::none());
 
     nb::object ch = pk::host::control_host(env, control_host);
     nb::object cp = pk::host::control_port(control_port_override, c.global("control_port"));
