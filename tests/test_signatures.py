@@ -32,6 +32,7 @@ PATCH = "fetchkeep.apply_pywebview_edge_download_folder.<locals>._ready_wrapped"
 SIGNATURES = {
     "helmwire.control_port": "() -> 'int'",
     "helmwire.control_base_url": "(*, port: %s, host: %s) -> 'str'" % (OPT_INT, OPT_STR),
+    "helmwire._control_address": "(*, port: %s, host: %s) -> 'str'" % (OPT_INT, OPT_STR),
     "helmwire.start_control_server": (
         "(*, host: 'str', port: 'int', invoke_sync: 'Callable[[Callable[[], None]], None]', "
         "core: 'Callable[[], Any]', do_navigate: 'Callable[[str], None]', do_back: 'Callable[[], None]', "
@@ -77,6 +78,7 @@ SIGNATURES = {
         "(form: 'Any', _sender: 'Any', args: 'Any', folder: 'str', use_prompt: 'bool') -> 'None'"),
     "fetchkeep.attach_download_to_corewebview2": "(cv: 'Any', form: 'Any', folder: 'str', *, use_prompt: 'bool') -> 'None'",
     "fetchkeep.attach_download_to_corewebview2.<locals>._pnk_dl": "(_s: 'Any', a: 'Any') -> 'None'",
+    "fetchkeep._refuse_downloads": "(cv: 'Any', error: 'Any') -> 'None'",
     "fetchkeep.configure_pywebview_edge_downloads": "(directory: %s, prompt: %s) -> 'None'" % (OPT_STR, OPT_BOOL),
     "fetchkeep.apply_pywebview_edge_download_folder": "(folder: 'str', *, use_prompt: 'bool') -> 'None'",
     PATCH: "(self: 'Any', sender: 'Any', args: 'Any') -> 'None'",
