@@ -500,8 +500,8 @@ long download_state(nb::handle op) {
 // FileFailed, FileAccessDenied, FileNoSpace, FileNameTooLong, ...) says so with the failure line.
 void say_file_failure(nb::handle op) {
     pk::guarded([&] {
-        nb::str reason(op.attr("InterruptReason"));
-        if (PyUnicode_Tailmatch(reason.ptr(), nb::str("File").ptr(), 0, PY_SSIZE_T_MAX, -1) == 1)
+        nb::object reason = pk::check(PyObject_Str(nb::object(op.attr("InterruptReason")).ptr()));
+        if (pk::check_value(PyUnicode_Tailmatch(reason.ptr(), nb::str("File").ptr(), 0, PY_SSIZE_T_MAX, -1)) == 1)
             pk::print_line(pk::format1(kDownloadFailed, reason));
     });
 }

@@ -134,7 +134,7 @@ def case_same_document(h):
     h.core.sim_push_state("https://start.example/pushed")
     h.core.sim_page_navigate("https://theirs.example/")
     answers.append(helmwire.remote_state(port=h.port)["last"])
-    return answers, [{"ok": True, "url": START + "#part", "title": START + "#part"},
+    return answers, [{"ok": True, "url": START + "#part", "title": "Start"},
                      {"url": "https://theirs.example/", "ok": True, "error": None}]
 
 
