@@ -897,7 +897,7 @@ NB_MODULE(fetchkeep, m) {
                    "names, the CoreWebView2 handler and the pywebview patch.");
     mod.set("os", pk::import("os"));
     mod.set("Path", pk::import_from("pathlib", "Path"));
-    mod.import_names("typing", {"Any", "Optional", "Tuple"});  // what the annotations name
+    mod.defer_names("typing", {"Any", "Optional", "Tuple"});  // what the annotations name
 
     mod.set(kOrigReady, nb::none());
     mod.set(kSilentFolder, nb::none());

@@ -682,6 +682,7 @@ void on_destroy(const pk::Call &c, nb::handle) {
     nb::handle holder = st[G::Holder];
     holder["core"] = nb::none();
     holder["form"] = nb::none();
+    pk::host::glib_channel_close(holder);
     pk::host::pages_closed(st[G::Pages]);
     st[G::Gtk].attr("main_quit")();
 }
@@ -752,7 +753,6 @@ nb::object run_toolbar_main(const pk::Call &c, nb::str start_url, nb::handle hom
                                                                  "prompt"_a = browser_download_prompt);
     holder["download_folder"] = downloads[0];
     holder["download_prompt"] = nb::bool_(pk::truthy(downloads[1]));
-    holder[pk::host::kUiThreadKey] = c.global("threading").attr("get_ident")();
 
     GState st;
     st.set(G::Holder, holder);
@@ -818,6 +818,8 @@ nb::object run_toolbar_main(const pk::Call &c, nb::str start_url, nb::handle hom
     holder["form"] = window;
     holder["addr"] = entry;
 
+    // Other threads' work for the window goes through its channel to this thread's main loop.
+    pk::host::glib_channel_open(holder, glib);
     nb::object server;
     try {
         if (with_control_server) {
@@ -827,6 +829,7 @@ nb::object run_toolbar_main(const pk::Call &c, nb::str start_url, nb::handle hom
                 // A window nobody can steer is not opened: the failure was said, the start is refused.
                 if (!pk::is_exception(e)) throw;
                 holder["form"] = nb::none();
+                pk::host::glib_channel_close(holder);
                 pk::guarded([&] { window.attr("destroy")(); });
                 return nb::int_(1);
             }
@@ -839,12 +842,14 @@ nb::object run_toolbar_main(const pk::Call &c, nb::str start_url, nb::handle hom
         glib.attr("idle_add")(c.nested<ready_spec>(on_ready, s), "priority"_a = glib.attr("PRIORITY_DEFAULT"));
         gtk.attr("main")();
     } catch (nb::python_error &) {
+        pk::host::glib_channel_close(holder);
         pk::host::end_window(fns.pages, server);
         holder["core"] = nb::none();
         holder["form"] = nb::none();
         pk::guarded([&] { window.attr("destroy")(); });
         throw;
     }
+    pk::host::glib_channel_close(holder);
     pk::host::end_window(fns.pages, server);
     return nb::int_(0);
 }
@@ -855,7 +860,7 @@ NB_MODULE(gtkhost, m) {
     pk::Module mod(m, "panekit.gtkhost",
                    "The GTK host: one GTK 3 window with the toolbar above one WebKit view, steered by the "
                    "toolbar and the loopback control server (Linux).");
-    pk::host::add_host_globals(mod);
+    pk::host::add_host_globals(mod, pk::host::ServerImport::AtFirstUse);
     mod.set("threading", pk::import("threading"));
     mod.import_names("panekit.fetchkeep", {"handle_download_starting", "resolve_download_settings"});
     mod.import_names("panekit.trailbar", {"norm_browser_url"});

@@ -315,7 +315,7 @@ nb::object attach_toolbar(const pk::Call &c, nb::handle wf, nb::handle drawing, 
 
 NB_MODULE(trailbar, m) {
     pk::Module mod(m, "panekit.trailbar", nullptr);
-    mod.import_names("typing", {"Any", "Callable", "Dict", "Tuple"});  // what the annotations name
+    mod.defer_names("typing", {"Any", "Callable", "Dict", "Tuple"});  // what the annotations name
     mod.def<norm_spec>(norm_browser_url);
     mod.def<mdl2_spec>(mdl2_font);
     mod.def<toolbar_spec>(attach_toolbar);

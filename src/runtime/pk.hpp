@@ -333,6 +333,11 @@ public:
     nb::object global(const char *name) const;
     // `from <module> import <names...>` into this module's namespace.
     void import_names(const char *module, std::initializer_list<const char *> names) const;
+    // The same, done at the first use of one of the names (a module imported by only some of the
+    // module's functions, or only for its annotations, costs nothing to those who never use it):
+    // an attribute of the module, a function's call-time global, or a function's __globals__
+    // (what typing.get_type_hints reads) imports the module then.
+    void defer_names(const char *module, std::initializer_list<const char *> names) const;
     ClassBuilder klass(const char *name, nb::handle bases, const char *doc = nullptr) const {
         return ClassBuilder(place(nb::handle()), name, bases, doc);
     }
@@ -466,6 +471,11 @@ private:
 
 // Convenience: format "%s" in a UTF-8 template with a Python value's text.
 nb::str format1(const char *templ, nb::handle value);
+
+// Imports the deferred names (Module::defer_names) of a module namespace: the module `name` is
+// waited for from (true), or nothing (false: `name` is not deferred there); or every one.
+PK_API bool resolve_deferred(nb::handle globals, nb::handle name);
+PK_API void resolve_deferred(nb::handle globals);
 
 // A module-level global looked up at call time (so tests and users can rebind it).
 nb::object module_global(nb::handle module_dict, const char *name);

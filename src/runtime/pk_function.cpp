@@ -10,6 +10,7 @@
 #include <thread>
 #include <stdexcept>
 #include <unordered_map>
+#include <vector>
 
 namespace pk {
 using namespace nb::literals;
@@ -503,7 +504,16 @@ int refuse_defaults(PyObject *self, PyObject *, void *what) {
 
 PyObject *get_globals(PyObject *self, void *) {
     auto *f = reinterpret_cast<Function *>(self);
-    if (f->globals) return Py_NewRef(f->globals);
+    if (f->globals) {
+        // Whoever reads the namespace itself (typing.get_type_hints) finds every name in it.
+        try {
+            resolve_deferred(f->globals);
+        } catch (nb::python_error &e) {
+            e.restore();
+            return nullptr;
+        }
+        return Py_NewRef(f->globals);
+    }
     return PyDict_New();
 }
 
@@ -889,6 +899,7 @@ nb::object Call::global(Name &name) const {
     PyObject *v = PyDict_GetItemWithError(globals_, name.get().ptr());
     if (!v) {
         if (PyErr_Occurred()) throw nb::python_error();
+        if (resolve_deferred(globals_, name.get())) return global(name);
         raise(PyExc_NameError, "name '%U' is not defined", name.get().ptr());
     }
     return nb::borrow(v);
@@ -921,6 +932,90 @@ nb::object Module::global(const char *name) const { return module_global(globals
 
 void Module::import_names(const char *module, std::initializer_list<const char *> names) const {
     for (const char *n : names) set(n, import_from(module, n));
+}
+
+// ---- names imported at their first use ------------------------------------------------------
+
+namespace {
+
+// The names of module namespaces still waiting for their import: (namespace, name, module).
+struct Deferred {
+    PyObject *globals;
+    PyObject *name;  // interned, owned
+    const char *module;
+};
+std::vector<Deferred> &deferred_names() {
+    static std::vector<Deferred> v;
+    return v;
+}
+
+// Imports `module` for every name `globals` waits for from it, as `from <module> import ...` (a
+// name that is the module's own is the module: `import <module>`).
+void import_deferred(PyObject *globals, const char *module) {
+    auto &v = deferred_names();
+    std::vector<PyObject *> names;
+    for (auto it = v.begin(); it != v.end();) {
+        if (it->globals == globals && std::strcmp(it->module, module) == 0) {
+            names.push_back(it->name);
+            it = v.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    for (PyObject *n : names) {
+        nb::object name = nb::steal(n);
+        if (PyDict_Contains(globals, n) == 1) continue;  // rebound meanwhile
+        const char *text = PyUnicode_AsUTF8(n);
+        nb::object value = std::strcmp(text, module) == 0 ? import(module) : import_from(module, text);
+        check(PyDict_SetItem(globals, n, value.ptr()));
+    }
+}
+
+// The module's __getattr__ (over its namespace): the deferred name, imported now.
+PyObject *deferred_getattr(PyObject *globals, PyObject *name) {
+    try {
+        if (PyUnicode_Check(name) && resolve_deferred(globals, name)) {
+            PyObject *v = PyDict_GetItemWithError(globals, name);
+            if (v) return Py_NewRef(v);
+            if (PyErr_Occurred()) return nullptr;
+        }
+        PyObject *mod_name = PyDict_GetItemString(globals, "__name__");
+        PyErr_Format(PyExc_AttributeError, "module '%U' has no attribute '%U'", mod_name ? mod_name : Py_None, name);
+        return nullptr;
+    } catch (nb::python_error &e) {
+        e.restore();
+        return nullptr;
+    }
+}
+PyMethodDef deferred_getattr_def = {"__getattr__", deferred_getattr, METH_O, nullptr};
+
+}  // namespace
+
+bool resolve_deferred(nb::handle globals, nb::handle name) {
+    for (const Deferred &d : deferred_names()) {
+        if (d.globals == globals.ptr() && check(PyObject_RichCompareBool(d.name, name.ptr(), Py_EQ))) {
+            import_deferred(d.globals, d.module);
+            return true;
+        }
+    }
+    return false;
+}
+
+void resolve_deferred(nb::handle globals) {
+    for (;;) {
+        const Deferred *d = nullptr;
+        for (const Deferred &e : deferred_names())
+            if (e.globals == globals.ptr()) d = &e;
+        if (!d) return;
+        import_deferred(d->globals, d->module);
+    }
+}
+
+void Module::defer_names(const char *module, std::initializer_list<const char *> names) const {
+    for (const char *n : names)
+        deferred_names().push_back({globals_.ptr(), PyUnicode_InternFromString(n), module});
+    if (!PyDict_GetItemString(globals_.ptr(), "__getattr__"))
+        set("__getattr__", check(PyCFunction_NewEx(&deferred_getattr_def, globals_.ptr(), name_.ptr())));
 }
 
 detail::Place Module::place(nb::handle state) const {

@@ -49,11 +49,12 @@ inline constexpr Param kRunParams[] = {
 // How work reaches a toolkit's UI thread.
 //  * DotNet: the window's InvokeRequired, Invoke (waits) and BeginInvoke (queues) with the work
 //    wrapped in a System.Action delegate.
-//  * GLib: the UI thread is the one whose ident the holder keeps under "ui_thread"; other threads
-//    queue the work with GLib.idle_add at the default priority (the idle priority lets every redraw
-//    and input event go first, which doubles a control request's round trip while a page loads),
-//    and synchronous work is waited for until it has run or the window has gone (the holder's
-//    window key is None again), so no caller waits on a main loop that has ended.
+//  * GLib: the window's channel (glib_channel_open, kept in the holder) queues the work for the
+//    main loop of the UI thread, which watches it at the default priority (the idle priorities let
+//    every redraw and input event go first, which doubles a control request's round trip while a
+//    page loads); synchronous work is waited for until it has run or the window has gone (the
+//    channel is closed, or the holder's window key is None again), so no caller waits on a main
+//    loop that has ended. Work asked for on the UI thread itself runs at once.
 enum class Toolkit { DotNet, GLib };
 
 struct View {
@@ -70,8 +71,8 @@ struct View {
 
 // The holder key of the address waiting for the browser core.
 inline constexpr const char *kPendingKey = "pending_navigate_url";
-// The holder key of the GLib toolkit's UI thread (threading.get_ident() of that thread).
-inline constexpr const char *kUiThreadKey = "ui_thread";
+// The holder key of the GLib toolkit's channel to the UI thread's main loop.
+inline constexpr const char *kUiChannelKey = "ui_channel";
 
 // holder.get(key): the value, or None when the key is missing.
 nb::object get(nb::handle holder, const char *key);
@@ -89,6 +90,14 @@ void run_on_ui(nb::handle form, nb::handle action, nb::handle act, const char *m
 // GLib.idle_add (GLib; work queued there runs with its Exceptions dropped). Errors of the
 // marshalling itself propagate.
 void run_on_ui(const View &v, nb::handle holder, nb::handle form, nb::handle action, nb::handle act, bool wait);
+
+// GLib: opens the window's channel to the main loop of the calling thread (which becomes the UI
+// thread) and keeps it in the holder: from now on other threads' work for the window runs there.
+// `glib` is PyGObject's GLib module. Made once per window.
+void glib_channel_open(nb::handle holder, nb::handle glib);
+// Closes the holder's channel (nothing when it has none): the main loop no longer watches it,
+// work still queued is dropped and whoever waits for it returns. Once the window has gone.
+void glib_channel_close(nb::handle holder);
 
 // No window yet: `act` is dropped. Otherwise, guarded: BeginInvoke(Action(act)) when the window
 // reports InvokeRequired, else act() at once. Never waits.
@@ -147,9 +156,12 @@ void sync_address_bar(const View &v, nb::handle holder);
 void stop_control_server(nb::handle started);
 
 // The module globals of a host that the host layer and every host read at call time: os, sys,
-// pathlib's Path, the typing names of the hosts' annotations (Any, Callable, Dict, Optional), and
-// helmwire's control_base_url, control_port, start_control_server and _control_address.
-void add_host_globals(const Module &mod);
+// pathlib's Path and the typing names of the hosts' annotations (Any, Callable, Dict, Optional),
+// both imported at their first use, and helmwire's control_base_url, control_port,
+// start_control_server and _control_address, imported with the host's module or at their first
+// use (a host that opens its window before it starts its control server).
+enum class ServerImport { WithModule, AtFirstUse };
+void add_host_globals(const Module &mod, ServerImport server = ServerImport::WithModule);
 
 // ---- settings -----------------------------------------------------------------------------------
 // Environment variables are read at call time from `env_vars` (the host module's os.environ, so a

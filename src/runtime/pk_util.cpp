@@ -134,6 +134,7 @@ nb::str format1(const char *templ, nb::handle value) {
 
 nb::object module_global(nb::handle module_dict, const char *name) {
     PyObject *v = PyDict_GetItemString(module_dict.ptr(), name);
+    if (!v && resolve_deferred(module_dict, nb::str(name))) v = PyDict_GetItemString(module_dict.ptr(), name);
     if (!v) raise(PyExc_NameError, "name '%s' is not defined", name);
     return nb::borrow(v);
 }

@@ -470,10 +470,11 @@ using namespace helmwire;
 NB_MODULE(helmwire, m) {
     pk::Module mod(m, "panekit.helmwire", "The loopback HTTP control plane: endpoint settings, server and client calls.");
     mod.set("norm_browser_url", pk::import_from("panekit.trailbar", "norm_browser_url"));
-    // The names the annotations use, so typing.get_type_hints resolves them here.
-    mod.set("threading", pk::import("threading"));
-    mod.import_names("http.server", {"HTTPServer"});
-    mod.import_names("typing", {"Any", "Callable", "Dict", "Optional", "Tuple"});
+    // The names the annotations use, so typing.get_type_hints resolves them here; imported when
+    // first used, so a client does not load the server's modules.
+    mod.defer_names("threading", {"threading"});
+    mod.defer_names("http.server", {"HTTPServer"});
+    mod.defer_names("typing", {"Any", "Callable", "Dict", "Optional", "Tuple"});
 
     nb::object host = pk::env_get("PANEKIT_CONTROL_HOST");
     nb::object stripped = host.is_none() ? nb::object(nb::str("")) : host.attr("strip")();
