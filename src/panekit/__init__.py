@@ -11,14 +11,13 @@ through pywebview), gtkhost (the window on GTK and WebKit, Linux), launcher (the
 the system).
 """
 
-from typing import TYPE_CHECKING
-
 __version__ = "0.1.0"
 __all__ = ["helmwire", "trailbar", "fetchkeep", "promptdeck", "framewell", "glassport", "gtkhost",
            "launcher"]
 # Functions of the package's modules offered on the package itself: name -> module.
 _FUNCTIONS = {"open_window": "launcher"}
 
+TYPE_CHECKING = False  # true to type checkers only; importing typing would cost every command
 if TYPE_CHECKING:
     from . import fetchkeep, framewell, glassport, gtkhost, helmwire, launcher, promptdeck, trailbar
     from .launcher import open_window as open_window
@@ -27,8 +26,8 @@ if TYPE_CHECKING:
 def __getattr__(name: str) -> object:
     # The modules are loaded on first use, so importing one does not load the others.
     if name in __all__ or name in _FUNCTIONS:
-        import importlib
-
-        module = importlib.import_module("." + _FUNCTIONS.get(name, name), __name__)
+        module_name = _FUNCTIONS.get(name, name)
+        __import__(f"{__name__}.{module_name}")  # the import system sets it on the package
+        module = globals()[module_name]
         return getattr(module, name) if name in _FUNCTIONS else module
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

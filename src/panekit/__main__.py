@@ -7,11 +7,8 @@ A command is one ``_add_<name>`` function that declares its parser and sets its 
 import argparse
 import contextlib
 import errno
-import importlib
-import ipaddress
 import json
 import os
-import pathlib
 import re
 import socket
 import sys
@@ -85,6 +82,8 @@ def _host_refusal(text, source):
     """Why `text` (from `source`: an option or a variable) is no host to reach the window at, or
     None. A host is a host name or an IP literal (an IPv6 one may be in brackets); a port, a path or
     anything else in it would send the request somewhere else."""
+    import ipaddress  # only for a host given: a request to the default one does not load it
+
     text = text.strip()
     bare = text[1:-1] if text.startswith("[") and text.endswith("]") else text
     try:
@@ -130,13 +129,20 @@ def _add_address(p):
 
 # ---- panekit open ------------------------------------------------------------------------
 
+def _path(text):
+    """A folder for argparse, as a pathlib.Path (pathlib is loaded by the command that uses it)."""
+    from pathlib import Path
+
+    return Path(text)
+
+
 # Options of `panekit open` and the run_toolbar_main keywords they set; an option left out
 # leaves the keyword out, so the host's own defaults and environment variables apply.
 _OPEN_OPTIONS = (
     ("--home", "home_url", dict(metavar="URL", help="home page (default: PANEKIT_HOME)")),
     ("--title", "form_title", dict(metavar="TEXT", help="window title (default: panekit)")),
     ("--user-data", "user_data_folder",
-     dict(metavar="DIR", type=pathlib.Path,
+     dict(metavar="DIR", type=_path,
           help="browser profile folder (default: PANEKIT_USER_DATA, else ./runtime_data/panekit)")),
     ("--no-control-server", "with_control_server",
      dict(action="store_const", const=False, help="do not start the HTTP control server")),
@@ -242,7 +248,7 @@ def _run_open(args):
             return 1
     name = _BACKENDS[backend]
     try:
-        importlib.import_module(name)
+        __import__(name)
     except ImportError as e:
         _say(f"the {backend} host ({name}) cannot be loaded: {e}")
         return 1
@@ -480,7 +486,7 @@ def _add_page_reads(commands):
         "screenshot", help="save a PNG picture of the window's page",
         description="Save what the window's page shows, at the view's size, as a PNG file; prints "
         '{"ok": true, "file": FILE, "bytes": N}.')
-    p.add_argument("file", metavar="FILE", type=pathlib.Path, help="the PNG file to write")
+    p.add_argument("file", metavar="FILE", type=_path, help="the PNG file to write")
     _add_address(p)
     p.set_defaults(run=_run_screenshot)
     p = commands.add_parser(

@@ -6,8 +6,9 @@
 //  * one view only: a page's request for a new window (target=_blank, window.open: the view's
 //    `create` signal) navigates the same view, and pages may open windows from script without a
 //    click, as WebView2 lets them;
-//  * navigations requested before the view is ready are queued; when it is ready the first page is
-//    loaded, then the last queued address;
+//  * the first page is asked for as soon as the view exists, before the rest of the window is
+//    built; navigations requested before the view is ready are queued, and the last one is loaded
+//    when it is;
 //  * the browser core handed to the control server is an object of this module with the operations
 //    the host layer and the server use (Navigate, GoBack, GoForward, Reload, CanGoBack,
 //    CanGoForward, Source) over the WebKit view. Its Source is the address of the committed page:
@@ -636,39 +637,42 @@ std::pair<nb::object, nb::object> build_toolbar(const pk::Call &c, nb::handle gt
 
 // ---- start-up -----------------------------------------------------------------------------------
 
-// The view is ready once the main loop runs: the core goes into the holder, downloads are set up,
-// the first page is loaded and then the address queued meanwhile, if any.
+// Downloads with a download folder go through the handler of this module (set up before the first
+// load, so that the first page's own download is handled too).
+void watch_downloads(const pk::Call &c, const GState &st, nb::handle view) {
+    nb::handle holder = st[G::Holder];
+    nb::object folder = pk::host::get(holder, "download_folder");
+    if (!pk::truthy(folder)) return;
+    // The handler is connected whatever becomes of the folder: a folder that cannot be made
+    // cancels each download with the failure line rather than leave it to WebKit's own folder.
+    st.set(G::Folder, nb::str(folder));
+    st.set(G::Prompt, nb::bool_(pk::truthy(pk::host::get(holder, "download_prompt"))));
+    pk::guarded_else(
+        [&] {
+            nb::object resolved = c.global("Path")(folder).attr("resolve")();
+            st.set(G::Folder, nb::str(resolved));
+            resolved.attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
+            pk::print_line(nb::str("[panekit] 已挂载下载处理(WebKit): 目录={} prompt={}")
+                               .attr("format")(st[G::Folder], st[G::Prompt]));
+        },
+        [&](nb::python_error &e) {
+            st.set(G::FolderError, e.value());
+            pk::print_line(pk::format1("[panekit] 挂载下载处理失败: %s", e.value()));
+        });
+    view.attr("get_context")().attr("connect")("download-started",
+                                                c.nested<download_started_spec>(on_download_started, st.object()));
+}
+
+// The view is ready once the main loop runs (its first page is loading already): the core goes
+// into the holder and the address queued meanwhile, if any, is loaded.
 constexpr pk::Spec ready_spec{.name = "_on_ready", .returns = "bool"};
 nb::object on_ready(const pk::Call &c) {
     auto st = c.state<G>();
     nb::handle holder = st[G::Holder];
     holder["core"] = st[G::Core];
-    nb::object view = nb::borrow(st[G::View]);
-    nb::object folder = pk::host::get(holder, "download_folder");
-    if (pk::truthy(folder)) {
-        // The handler is connected whatever becomes of the folder: a folder that cannot be made
-        // cancels each download with the failure line rather than leave it to WebKit's own folder.
-        st.set(G::Folder, nb::str(folder));
-        st.set(G::Prompt, nb::bool_(pk::truthy(pk::host::get(holder, "download_prompt"))));
-        pk::guarded_else(
-            [&] {
-                nb::object resolved = c.global("Path")(folder).attr("resolve")();
-                st.set(G::Folder, nb::str(resolved));
-                resolved.attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
-                pk::print_line(nb::str("[panekit] 已挂载下载处理(WebKit): 目录={} prompt={}")
-                                   .attr("format")(st[G::Folder], st[G::Prompt]));
-            },
-            [&](nb::python_error &e) {
-                st.set(G::FolderError, e.value());
-                pk::print_line(pk::format1("[panekit] 挂载下载处理失败: %s", e.value()));
-            });
-        view.attr("get_context")().attr("connect")("download-started",
-                                                    c.nested<download_started_spec>(on_download_started));
-    }
-    pk::guarded([&] { view.attr("load_uri")(nb::str(st[G::Start])); });
     pk::guarded([&] {
         nb::object queued = holder.attr("pop")(pk::host::kPendingKey, nb::none());
-        if (pk::truthy(queued)) view.attr("load_uri")(nb::str(queued));
+        if (pk::truthy(queued)) st[G::View].attr("load_uri")(nb::str(queued));
     });
     st[G::Flush]();
     nb::object(holder[nb::str("core_ready")]).attr("set")();
@@ -772,17 +776,27 @@ nb::object run_toolbar_main(const pk::Call &c, nb::str start_url, nb::handle hom
     st.set(G::Quiet, Py_False);
     st.set(G::FolderError, nb::none());
 
-    nb::object ch = pk::host::control_host(env, control_host);
-    nb::object cp = pk::host::control_port(control_port_override, c.global("control_port"));
     nb::object ud = pk::host::user_data_folder(env, user_data_folder, c.global("Path"));
 
-    // The view, with WebKit's data and cache under the user-data folder.
+    // The view, with WebKit's data and cache under the user-data folder. Its first page is asked
+    // for as soon as it can be watched, so the engine loads it while the window is being built.
     nb::object manager = webkit.attr("WebsiteDataManager")("base_data_directory"_a = nb::str(ud / nb::str("data")),
                                                            "base_cache_directory"_a = nb::str(ud / nb::str("cache")));
     nb::object context = webkit.attr("WebContext").attr("new_with_website_data_manager")(manager);
     nb::object view = webkit.attr("WebView").attr("new_with_context")(context);
     st.set(G::View, view);
     view.attr("get_settings")().attr("set_property")("javascript-can-open-windows-automatically", true);
+    view.attr("connect")("load-changed", c.nested<load_changed_spec>(on_load_changed, s));
+    view.attr("connect")("load-failed", c.nested<load_failed_spec>(on_load_failed, s));
+    view.attr("connect")("notify::title", c.nested<on_title_spec>(on_title, s));
+    view.attr("connect")("notify::is-loading", c.nested<on_loading_spec>(on_loading, s));
+    view.attr("connect")("notify::uri", c.nested<on_uri_spec>(on_uri, s));
+    context.attr("connect")("download-started", c.nested<download_seen_spec>(on_download_seen, fns.pages));
+    view.attr("connect")("create", c.nested<new_window_spec>(on_new_window, s));
+    view.attr("connect")("decide-policy", c.nested<policy_spec>(on_decide_policy, s));
+    watch_downloads(c, st, view);
+    pk::guarded([&] { view.attr("load_uri")(nb::str(start)); });
+
     nb::object core_type = c.klass("_WebKitCore", nb::make_tuple(pk::import_from("builtins", "object")), s,
                                    "The browser core the callables and the control server use, over the WebKit view.")
                                .method<core_navigate_spec>(core_navigate)
@@ -797,14 +811,8 @@ nb::object run_toolbar_main(const pk::Call &c, nb::str start_url, nb::handle hom
                                .method<capture_spec>(core_capture)
                                .build();
     st.set(G::Core, core_type());
-    view.attr("connect")("load-changed", c.nested<load_changed_spec>(on_load_changed, s));
-    view.attr("connect")("load-failed", c.nested<load_failed_spec>(on_load_failed, s));
-    view.attr("connect")("notify::title", c.nested<on_title_spec>(on_title, s));
-    view.attr("connect")("notify::is-loading", c.nested<on_loading_spec>(on_loading, s));
-    view.attr("connect")("notify::uri", c.nested<on_uri_spec>(on_uri, s));
-    context.attr("connect")("download-started", c.nested<download_seen_spec>(on_download_seen, fns.pages));
-    view.attr("connect")("create", c.nested<new_window_spec>(on_new_window, s));
-    view.attr("connect")("decide-policy", c.nested<policy_spec>(on_decide_policy, s));
+    nb::object ch = pk::host::control_host(env, control_host);
+    nb::object cp = pk::host::control_port(control_port_override, c.global("control_port"));
 
     nb::object window = gtk.attr("Window")("title"_a = form_title);
     window.attr("set_default_size")(kWidth, kHeight);
