@@ -3,7 +3,10 @@ asks the UI thread to run a no-op and waits until it has run.
 
   floor  a bare GTK program's hop: GLib.idle_add(callback) where the callback writes a byte to a
          pipe, and the worker blocks reading the pipe (the least Python can do per hop);
-  window the window's own _invoke_sync(no-op), as the control server calls it.
+  window the window's own _invoke_sync(no-op), as the control server calls it;
+  event  the earlier way, for comparison: per hop the modules looked up, a threading.Event and a
+         callable made, GLib.idle_add, and Event.wait, which is set while the UI thread holds the
+         GIL.
 
 Both run in interleaved rounds on the same main loop of a real window, after the loop was idle for
 a moment (the case of a control request), and again while the view loads pages back to back (a
@@ -63,6 +66,24 @@ class Hops:
         os.read(self.r, 1)
         return time.perf_counter() - t0
 
+    def event(self):
+        t0 = time.perf_counter()
+        import threading
+
+        from gi.repository import GLib
+
+        done = threading.Event()
+
+        def step():
+            noop()
+            done.set()
+            return False
+
+        GLib.idle_add(step, priority=GLib.PRIORITY_DEFAULT)
+        while not done.wait(0.05):
+            pass
+        return time.perf_counter() - t0
+
     def window(self):
         t0 = time.perf_counter()
         self.invoke_sync(noop)
@@ -80,7 +101,8 @@ def measure(hops, n, rounds, gap, kinds):
         for kind in kinds:
             for _ in range(n):
                 time.sleep(gap)
-                out[kind].append(hops.window() if kind == "window" else hops.floor(kind))
+                way = getattr(hops, kind) if kind in ("window", "event") else lambda: hops.floor(kind)
+                out[kind].append(way())
     return out
 
 
@@ -117,9 +139,9 @@ def main():
                     raise RuntimeError("the window did not get ready")
                 time.sleep(0.05)
             hops = Hops(captured["invoke_sync"])
-            measure(hops, 20, 1, 0.001, ("window", WINDOW_PRIORITY))  # warm-up
-            results["idle"] = measure(hops, args.hops, args.rounds, 0.002, ("window", WINDOW_PRIORITY))
-            captured["do_navigate"](site.url("/spin.html"))
+            measure(hops, 20, 1, 0.001, ("window", WINDOW_PRIORITY, "event"))  # warm-up
+            results["idle"] = measure(hops, args.hops, args.rounds, 0.002, ("window", WINDOW_PRIORITY, "event"))
+            hops.invoke_sync(lambda: captured["do_navigate"](site.url("/spin.html")))
             time.sleep(0.5)
             results["loading"] = measure(hops, args.hops // 2, args.rounds, 0.002, ("window", *PRIORITIES))
             loads = site.hits.get("/spin.html", 0)
@@ -150,7 +172,8 @@ def main():
         data = results[phase]
         base = data[WINDOW_PRIORITY]
         for kind, values in data.items():
-            name = "window _invoke_sync" if kind == "window" else "floor: idle_add + pipe at " + kind
+            name = {"window": "window _invoke_sync", "event": "Event per hop (the earlier way)"}.get(
+                kind, "floor: idle_add + pipe at " + kind)
             r50, r99 = pct(values, 0.5) / pct(base, 0.5), pct(values, 0.99) / pct(base, 0.99)
             print("%-10s %-44s %9.1f %9.1f %8.2f %8.2f" % (phase, name, pct(values, 0.5) * 1e6,
                                                          pct(values, 0.99) * 1e6, r50, r99))
