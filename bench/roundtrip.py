@@ -32,14 +32,66 @@ print(json.dumps({"total": time.perf_counter() - t0, "lat": lat}))
 """
 
 
-def drive(port, n, kind, target):
+def latencies(port, n, kind, target):
     """n requests of `kind` ("url": GET /url, else POST /navigate to `target`) one after another:
-    (requests per second, p50 ms, p99 ms)."""
+    (their latencies in seconds, the seconds all of them took)."""
     out = subprocess.run([sys.executable, "-c", CLIENT, str(port), str(n), kind, target], capture_output=True,
                          text=True, timeout=600, check=True).stdout
     r = json.loads(out)
-    lat = sorted(r["lat"])
-    return n / r["total"], lat[len(lat) // 2] * 1e3, lat[min(len(lat) - 1, int(len(lat) * 0.99))] * 1e3
+    return r["lat"], r["total"]
+
+
+def percentile(values, q):
+    v = sorted(values)
+    return v[min(len(v) - 1, int(len(v) * q))]
+
+
+def drive(port, n, kind, target):
+    """n requests as `latencies` sends them: (requests per second, p50 ms, p99 ms)."""
+    lat, total = latencies(port, n, kind, target)
+    return n / total, percentile(lat, 0.5) * 1e3, percentile(lat, 0.99) * 1e3
+
+
+def interleaved(ports, n, kind, target, rounds=10):
+    """n requests to each of `ports` (name -> port), sent in `rounds` rounds that take the servers
+    in turn, so that a change of the machine's speed meanwhile falls on every one alike:
+    name -> latencies in seconds."""
+    out = {name: [] for name in ports}
+    per_round = max(1, n // rounds)
+    for _ in range(rounds):
+        for name, port in ports.items():
+            out[name] += latencies(port, per_round, kind, target)[0]
+    return out
+
+
+PLAIN = r"""
+import sys, time
+from panekit import helmwire
+core = type("Core", (), {"Source": sys.argv[2]})
+helmwire.start_control_server(
+    host="127.0.0.1", port=int(sys.argv[1]), invoke_sync=lambda act: act(), core=lambda: core,
+    do_navigate=lambda url: None, do_back=lambda: None, do_forward=lambda: None, do_reload=lambda: None)
+print("ready", flush=True)
+while True:
+    time.sleep(3600)
+"""
+
+
+def start_plain_process(port, source, log):
+    """The control server with no UI hop in a process of its own, logging every request to `log`
+    (a file) as a window's server logs to its output: the Popen, once it listens."""
+    out = open(log, "w")
+    proc = subprocess.Popen([sys.executable, "-u", "-c", PLAIN, str(port), source], stdout=out,
+                            stderr=subprocess.STDOUT)
+    import time
+
+    deadline = time.monotonic() + 20
+    while "ready" not in open(log).read():
+        if proc.poll() is not None or time.monotonic() > deadline:
+            proc.kill()
+            raise RuntimeError("the plain control server did not start: " + open(log).read())
+        time.sleep(0.05)
+    return proc
 
 
 def start_plain(port, source):
