@@ -165,7 +165,7 @@ _OPEN_OPTIONS = (
 _OPTION_BEATS = {"form_title": ("PANEKIT_WINDOW_TITLE",)}
 
 
-def _add_open(commands):
+def _add_open(commands, names):
     p = commands.add_parser(
         "open",
         help="open the browser window (Windows; Linux with the gtk host)",
@@ -288,8 +288,9 @@ _MAX_WAIT = 120.0
 _WAIT_MARGIN = 5.0
 
 
-def _add_requests(commands):
-    for command, (_, takes_url, text) in _REQUESTS.items():
+def _add_requests(commands, names):
+    for command in names:
+        _, takes_url, text = _REQUESTS[command]
         p = commands.add_parser(
             command, help=text,
             description=f"{text[0].upper()}{text[1:]}: one request to a running panekit window. "
@@ -471,32 +472,35 @@ def _run_request(args):
 
 # ---- reading the page: script, screenshot, events ----------------------------------------------
 
-def _add_page_reads(commands):
-    p = commands.add_parser(
-        "script", help="run JavaScript in the window's page and print its result",
-        description="Run SCRIPT in the page the window shows and print its result as JSON (null for "
-        "undefined); the exit status is 0 when it ran, 1 when it threw (the answer, with the "
-        "engine's error text, is printed instead) or no answer came.")
-    p.add_argument("script", metavar="SCRIPT", help="JavaScript; its last expression is the result")
-    p.add_argument("--timeout", type=_wait_seconds, default=None, metavar="SECONDS",
-                   help=f"how long the window waits for the result (default 10, up to {_MAX_WAIT:g})")
-    _add_address(p)
-    p.set_defaults(run=_run_script)
-    p = commands.add_parser(
-        "screenshot", help="save a PNG picture of the window's page",
-        description="Save what the window's page shows, at the view's size, as a PNG file; prints "
-        '{"ok": true, "file": FILE, "bytes": N}.')
-    p.add_argument("file", metavar="FILE", type=_path, help="the PNG file to write")
-    _add_address(p)
-    p.set_defaults(run=_run_screenshot)
-    p = commands.add_parser(
-        "events", help="print the page's events (navigations, titles, downloads), one JSON object a line",
-        description="Print the page's recent events, oldest first, one JSON object a line; with "
-        "--follow, go on printing them as they happen until the window closes.")
-    p.add_argument("--follow", action="store_true", help="keep printing events as they happen")
-    p.add_argument("--after", type=int, default=0, metavar="N", help="only events after sequence number N")
-    _add_address(p)
-    p.set_defaults(run=_run_events)
+def _add_page_reads(commands, names):
+    if "script" in names:
+        p = commands.add_parser(
+            "script", help="run JavaScript in the window's page and print its result",
+            description="Run SCRIPT in the page the window shows and print its result as JSON (null for "
+            "undefined); the exit status is 0 when it ran, 1 when it threw (the answer, with the "
+            "engine's error text, is printed instead) or no answer came.")
+        p.add_argument("script", metavar="SCRIPT", help="JavaScript; its last expression is the result")
+        p.add_argument("--timeout", type=_wait_seconds, default=None, metavar="SECONDS",
+                       help=f"how long the window waits for the result (default 10, up to {_MAX_WAIT:g})")
+        _add_address(p)
+        p.set_defaults(run=_run_script)
+    if "screenshot" in names:
+        p = commands.add_parser(
+            "screenshot", help="save a PNG picture of the window's page",
+            description="Save what the window's page shows, at the view's size, as a PNG file; prints "
+            '{"ok": true, "file": FILE, "bytes": N}.')
+        p.add_argument("file", metavar="FILE", type=_path, help="the PNG file to write")
+        _add_address(p)
+        p.set_defaults(run=_run_screenshot)
+    if "events" in names:
+        p = commands.add_parser(
+            "events", help="print the page's events (navigations, titles, downloads), one JSON object a line",
+            description="Print the page's recent events, oldest first, one JSON object a line; with "
+            "--follow, go on printing them as they happen until the window closes.")
+        p.add_argument("--follow", action="store_true", help="keep printing events as they happen")
+        p.add_argument("--after", type=int, default=0, metavar="N", help="only events after sequence number N")
+        _add_address(p)
+        p.set_defaults(run=_run_events)
 
 
 def _answer_or_failure(args, result, seconds=_REQUEST_SECONDS):
@@ -582,7 +586,7 @@ def _run_events(args):
 
 # ---- panekit repl ------------------------------------------------------------------------
 
-def _add_repl(commands):
+def _add_repl(commands, names):
     p = commands.add_parser(
         "repl",
         help="steer a running panekit window from this console",
@@ -648,8 +652,20 @@ def _run_repl(args):
                 return 1
 
 
-# Every subcommand, in the order `--help` lists them.
-_COMMANDS = (_add_open, _add_requests, _add_page_reads, _add_repl)
+# Every subcommand, in the order `--help` lists them: the function that declares the parsers of
+# some commands (add(commands, names), for the names it is given), and the names it knows.
+_COMMANDS = ((_add_open, ("open",)), (_add_requests, tuple(_REQUESTS)),
+             (_add_page_reads, ("script", "screenshot", "events")), (_add_repl, ("repl",)))
+
+
+def _declared(argv):
+    """(add, names) for each parser to declare: only the command that the arguments name when they
+    begin with one (building every command's parser would cost more than most commands' own work),
+    else all of them (help, the version, an unknown command)."""
+    first = argv[0] if argv else None
+    if any(first in names for _, names in _COMMANDS):
+        return [(add, (first,)) for add, names in _COMMANDS if first in names]
+    return list(_COMMANDS)
 
 
 def main(argv=None):
@@ -659,8 +675,10 @@ def main(argv=None):
     )
     parser.add_argument("--version", action="version", version=f"panekit {__version__}")
     commands = parser.add_subparsers(dest="command", metavar="command", required=True)
-    for add in _COMMANDS:
-        add(commands)
+    if argv is None:
+        argv = sys.argv[1:]
+    for add, names in _declared(argv):
+        add(commands, names)
     args = parser.parse_args(argv)
     try:
         return args.run(args)

@@ -469,7 +469,7 @@ using namespace helmwire;
 
 NB_MODULE(helmwire, m) {
     pk::Module mod(m, "panekit.helmwire", "The loopback HTTP control plane: endpoint settings, server and client calls.");
-    mod.set("norm_browser_url", pk::import_from("panekit.trailbar", "norm_browser_url"));
+    mod.defer_names("panekit.trailbar", {"norm_browser_url"});
     // The names the annotations use, so typing.get_type_hints resolves them here; imported when
     // first used, so a client does not load the server's modules.
     mod.defer_names("threading", {"threading"});
