@@ -3,6 +3,8 @@
 # private Xvfb display, driven end to end over the control port and by real X input.
 #   scripts/test-gtk.sh PYTHON [pytest args]      the tier (paths must lie in tests_gtk/)
 #   scripts/test-gtk.sh PYTHON --bench            bench/bench_gtk.py on the same display
+#   scripts/test-gtk.sh PYTHON --webdriver        bench/bench_webdriver.py on the same display
+#                                                 (also installs WebKitGTK's WebDriver, webkit2gtk-driver)
 #   scripts/test-gtk.sh PYTHON --screenshot FILE  the tier's screenshot test, writing FILE (a PNG)
 # PYTHON is the virtual environment's interpreter with panekit installed (scripts/test.sh --gtk
 # builds it and calls this). Installs what the tier needs: the Debian packages below (as root;
@@ -15,6 +17,7 @@ shift
 mode=tests
 case "${1:-}" in
   --bench) mode=bench; shift ;;
+  --webdriver) mode=webdriver; shift ;;
   --screenshot) mode=screenshot; shot=$(realpath -m "$2"); shift 2 ;;
 esac
 say() { echo "[gtk tier] $*" >&2; }
@@ -24,8 +27,11 @@ started=$SECONDS
 # xdotool sends real input, xclip reads the clipboard, imagemagick takes the screenshot.
 mapfile -t packages < <(sed -e 's/#.*//' -e '/^[[:space:]]*$/d' scripts/gtk-packages.txt)
 packages+=(xvfb xauth xdotool xclip imagemagick)
+# The comparison's other side: WebKitWebDriver, which drives WebKitGTK's MiniBrowser (shipped with
+# the engine's library package) on the same engine.
+if [ "$mode" = webdriver ]; then packages+=(webkit2gtk-driver); fi
 source scripts/tier-lib.sh
-tier_names_folder tests_gtk "$@" || set -- "$@" tests_gtk
+if [ "$mode" = tests ]; then tier_names_folder tests_gtk "$@" || set -- "$@" tests_gtk; fi
 tier_packages "${packages[@]}"
 
 # PyGObject 3.51 and later need girepository-2.0, which Debian 12 does not have.
@@ -53,6 +59,8 @@ rc=0
 case "$mode" in
   bench)
     timeout -k 10 900 "$vpy" bench/bench_gtk.py || rc=$? ;;
+  webdriver)
+    timeout -k 10 1800 "$vpy" bench/bench_webdriver.py "$@" || rc=$? ;;
   screenshot)
     PANEKIT_SCREENSHOT="$shot" timeout -k 10 300 "$vpy" -m pytest -q -p no:cacheprovider -rfEs \
       --basetemp "$basetemp" \

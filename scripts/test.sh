@@ -3,7 +3,7 @@
 #   scripts/test.sh [pytest args]          nox -s tests [-- args]
 #   scripts/test.sh --real [pytest args]   nox -s real  [-- args]
 #   scripts/test.sh --asan [pytest args]   nox -s asan  [-- args]
-#   scripts/test.sh --gtk [args]           nox -s gtk   [-- args]   (--bench, --screenshot FILE)
+#   scripts/test.sh --gtk [args]           nox -s gtk   [-- args]   (--bench, --webdriver, --screenshot FILE)
 set -euo pipefail
 session=tests
 case "${1:-}" in

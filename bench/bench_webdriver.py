@@ -1,0 +1,327 @@
+"""panekit beside the W3C WebDriver on the same engine: the GTK window (WebKitGTK) against
+WebKitWebDriver driving WebKitGTK's own MiniBrowser, and against chromedriver driving Chromium
+where both are installed. Every comparison runs the two sides in interleaved rounds in one run:
+
+  * per call: a request answered from the page (GET /url against WebDriver's GET
+    /session/{id}/url), one connection per request from this process, p50 and p99;
+  * a waited navigation: ms from the page's load event (the page reports it) to the return of
+    remote_navigate(URL, wait=10) against WebDriver's POST /session/{id}/url, which waits for the
+    load by default;
+  * start-up: seconds from starting `panekit open URL` (the console command) against starting
+    MiniBrowser URL to the page's load event, and the browser side's memory a second later (the
+    PSS of the process and every process it started: web, network, GPU).
+
+Ratios are panekit / the other (below 1: panekit is faster or smaller). Needs a display, the GTK
+host's bindings and WebKitWebDriver: the tier's script provides all three.
+
+    bash scripts/test.sh --gtk --webdriver      (or: scripts/test-gtk.sh PYTHON --webdriver)
+    python bench/bench_webdriver.py [--calls N] [--loads N] [--starts N]
+"""
+import argparse
+import json
+import os
+import shutil
+import signal
+import socket
+import statistics
+import subprocess
+import sys
+import sysconfig
+import tempfile
+import time
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE.parent / "tests_gtk"))
+
+from gtktier import PAGES, SLOW_SECONDS, Site, free_port, missing  # noqa: E402
+
+from panekit import helmwire  # noqa: E402
+
+MINIBROWSER = "/usr/lib/x86_64-linux-gnu/webkit2gtk-4.1/MiniBrowser"
+# A page that reports its load event (ms since the epoch) at once.
+PAGES["/first.html"] = ("<title>First</title><h1>First page</h1><script>addEventListener('load', () => "
+                        "fetch('/beacon?t=' + Date.now()))</script>")
+
+# The per-call comparisons: (row, panekit's request, WebDriver's request), a request being
+# (method, path, JSON body or None); "{sid}" is the WebDriver session. Each row is timed the same
+# way on every side. Two more belong here: the page's title through panekit's script route against
+# WebDriver's POST /session/{sid}/execute/sync {"script": "return document.title", "args": []},
+# and a screenshot against WebDriver's GET /session/{sid}/screenshot.
+CALLS = [
+    ("GET /url", ("GET", "/url", None), ("GET", "/session/{sid}/url", None)),
+]
+
+
+def request(port, method, path, body=None, timeout=30):
+    """One HTTP/1.1 request on a connection of its own: (status, parsed JSON body)."""
+    data = b"" if body is None else json.dumps(body).encode()
+    head = (f"{method} {path} HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\nConnection: close\r\n"
+            f"Content-Type: application/json\r\nContent-Length: {len(data)}\r\n\r\n").encode()
+    with socket.create_connection(("127.0.0.1", port), timeout=timeout) as c:
+        c.sendall(head + data)
+        chunks = []
+        while chunk := c.recv(65536):
+            chunks.append(chunk)
+    raw = b"".join(chunks)
+    status = int(raw.split(b" ", 2)[1])
+    head, _, payload = raw.partition(b"\r\n\r\n")
+    if b"transfer-encoding: chunked" in head.lower():
+        payload = dechunk(payload)
+    return status, json.loads(payload) if payload.strip() else None
+
+
+def dechunk(payload):
+    out = b""
+    while payload:
+        size, _, rest = payload.partition(b"\r\n")
+        n = int(size.split(b";")[0], 16)
+        if n == 0:
+            break
+        out += rest[:n]
+        payload = rest[n + 2:]
+    return out
+
+
+def wait_for(predicate, what, timeout=30):
+    deadline = time.monotonic() + timeout
+    while not (value := predicate()):
+        if time.monotonic() > deadline:
+            sys.exit(f"bench_webdriver: timed out waiting for {what}")
+        time.sleep(0.01)
+    return value
+
+
+def new_beacon(site, seen, timeout=30):
+    """The load time the next page reports after `seen` beacons, in seconds since the epoch."""
+    wait_for(lambda: len(site.beacons) > seen, "the page's load event", timeout)
+    return site.beacons[seen]
+
+
+def pss_tree(pid):
+    """PSS in MiB of `pid` and every process descending from it."""
+    parents = {}
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                stat = open(f"/proc/{entry}/stat").read()
+                parents[int(entry)] = int(stat.rsplit(")", 1)[1].split()[1])
+            except OSError:
+                pass
+    tree, grew = {pid}, True
+    while grew:
+        more = {p for p, parent in parents.items() if parent in tree} - tree
+        grew = bool(more)
+        tree |= more
+    total = 0
+    for p in tree:
+        try:
+            for line in open(f"/proc/{p}/smaps_rollup"):
+                if line.startswith("Pss:"):
+                    total += int(line.split()[1])
+        except OSError:
+            pass
+    return total / 1024
+
+
+def stop(proc):
+    """Ends a process started in a session of its own, and everything it started."""
+    if proc.poll() is None:
+        try:
+            os.killpg(proc.pid, signal.SIGTERM)
+            proc.wait(10)
+        except (ProcessLookupError, subprocess.TimeoutExpired):
+            os.killpg(proc.pid, signal.SIGKILL)
+            proc.wait(10)
+
+
+class Panekit:
+    name = "panekit"
+
+    def __init__(self, site, tmp):
+        self.site, self.tmp = site, tmp
+        self.command = shutil.which("panekit", path=sysconfig.get_path("scripts")) or "panekit"
+
+    def open(self, url, tag):
+        self.port = free_port()
+        log = open(self.tmp / f"panekit-{tag}.log", "w")
+        env = dict(os.environ, PANEKIT_HOST_BACKEND="gtk")
+        return subprocess.Popen([self.command, "open", url, "--control-port", str(self.port), "--user-data",
+                                 str(self.tmp / f"profile-{tag}"), "--title", f"panekit-{tag}"],
+                                stdout=log, stderr=subprocess.STDOUT, env=env, start_new_session=True)
+
+    def call(self, req):
+        method, path, body = req
+        return request(self.port, method, path, body)
+
+    def navigate(self, url):
+        return helmwire.remote_navigate(url, port=self.port, wait=10)["ok"]
+
+
+class WebDriver:
+    """A W3C WebDriver server (WebKitWebDriver or chromedriver) with one session."""
+
+    def __init__(self, name, command, capabilities, tmp):
+        self.name = name
+        self.port = free_port()
+        self.proc = subprocess.Popen([*command, f"--port={self.port}"], stdout=open(tmp / f"{name}.log", "w"),
+                                     stderr=subprocess.STDOUT, start_new_session=True)
+        wait_for(lambda: self._up(), f"{name} to listen")
+        status, r = request(self.port, "POST", "/session", {"capabilities": {"alwaysMatch": capabilities}}, 60)
+        if status != 200:
+            stop(self.proc)
+            sys.exit(f"bench_webdriver: {name} refused the session: {r}")
+        self.sid = r["value"]["sessionId"]
+
+    def _up(self):
+        try:
+            return request(self.port, "GET", "/status")[0] == 200
+        except OSError:
+            return False
+
+    def call(self, req):
+        method, path, body = req
+        return request(self.port, method, path.format(sid=self.sid), body)
+
+    def navigate(self, url):
+        return self.call(("POST", "/session/{sid}/url", {"url": url}))[0] == 200
+
+    def close(self):
+        try:
+            self.call(("DELETE", "/session/{sid}", None))
+        except OSError:
+            pass
+        stop(self.proc)
+
+
+def drivers(tmp):
+    """The WebDriver sides this machine has."""
+    out = []
+    if shutil.which("WebKitWebDriver") and os.path.exists(MINIBROWSER):
+        out.append(("WebKitWebDriver", ["WebKitWebDriver"],
+                    {"webkitgtk:browserOptions": {"binary": MINIBROWSER, "args": ["--automation"]}}))
+    else:
+        print("WebKitWebDriver or MiniBrowser missing: apt-get install webkit2gtk-driver (the tier's script "
+              "installs it)")
+    chrome = shutil.which("chromium") or shutil.which("chromium-browser") or shutil.which("google-chrome")
+    if shutil.which("chromedriver") and chrome:
+        out.append(("chromedriver", ["chromedriver"], {"goog:chromeOptions": {"binary": chrome, "args": [
+            "--no-sandbox", f"--user-data-dir={tmp / 'chromium'}"]}}))
+    return out
+
+
+def pct(values, q):
+    v = sorted(values)
+    return v[min(len(v) - 1, int(len(v) * q))]
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--calls", type=int, default=300, help="requests of each per-call row on each side")
+    ap.add_argument("--loads", type=int, default=10, help="waited navigations on each side")
+    ap.add_argument("--starts", type=int, default=8, help="starts of panekit and of MiniBrowser")
+    args = ap.parse_args()
+    reason = missing()
+    if reason:
+        sys.exit(f"bench_webdriver: {reason}")
+    site = Site()
+    tmp = Path(tempfile.mkdtemp(prefix="panekit-bench-webdriver."))
+    pk = Panekit(site, tmp)
+    rows = []
+    window = pk.open(site.url("/a.html"), "calls")
+    sides = []
+    try:
+        wait_for(lambda: helmwire.remote_ready(port=pk.port).get("core"), "the panekit window")
+        sides = [WebDriver(name, cmd, caps, tmp) for name, cmd, caps in drivers(tmp)]
+        for side in sides:
+            assert side.navigate(site.url("/a.html"))
+        everyone = [pk, *sides]
+
+        # per call, interleaved in rounds of 10
+        for row, *reqs in CALLS:
+            lat = {s.name: [] for s in everyone}
+            for side, req in zip(everyone, [reqs[0]] + [reqs[1]] * len(sides)):
+                for _ in range(10):  # warm-up
+                    side.call(req)
+            for _ in range(max(1, args.calls // 10)):
+                for side, req in zip(everyone, [reqs[0]] + [reqs[1]] * len(sides)):
+                    for _ in range(10):
+                        t0 = time.perf_counter()
+                        status, _ = side.call(req)
+                        lat[side.name].append(time.perf_counter() - t0)
+                        assert status == 200, (side.name, row)
+            for q, label in ((0.5, "p50"), (0.99, "p99")):
+                rows.append((f"{row}, {label} ms", {n: pct(v, q) * 1e3 for n, v in lat.items()}))
+
+        # a waited navigation: from the page's load event to the return
+        after = {s.name: [] for s in everyone}
+        for i in range(args.loads):
+            for side in everyone:
+                seen = len(site.beacons)
+                assert side.navigate(site.url(f"/load.html?{side.name}{i}"))
+                returned = time.time()
+                after[side.name].append((returned - new_beacon(site, seen)) * 1e3)
+        rows.append(("load event to the waited navigation's return, median ms",
+                     {n: statistics.median(v) for n, v in after.items()}))
+    finally:
+        for side in sides:
+            side.close()
+        stop(window)
+
+    # start-up and memory: panekit open against MiniBrowser alone, in turn
+    if os.path.exists(MINIBROWSER):
+        started = {"panekit": [], "MiniBrowser": []}
+        memory = {"panekit": [], "MiniBrowser": []}
+        for i in range(args.starts):
+            for name in ("panekit", "MiniBrowser"):
+                seen = len(site.beacons)
+                t0 = time.time()
+                if name == "panekit":
+                    proc = pk.open(site.url("/first.html"), f"start{i}")
+                else:
+                    home = tmp / f"minibrowser-{i}"
+                    env = dict(os.environ, XDG_DATA_HOME=str(home / "data"), XDG_CACHE_HOME=str(home / "cache"),
+                               XDG_CONFIG_HOME=str(home / "config"))
+                    proc = subprocess.Popen([MINIBROWSER, site.url("/first.html")], env=env, start_new_session=True,
+                                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                try:
+                    started[name].append(new_beacon(site, seen) - t0)
+                    time.sleep(1.0)
+                    memory[name].append(pss_tree(proc.pid))
+                finally:
+                    stop(proc)
+        rows.append(("start to the page's load event, median s", {
+            "panekit": statistics.median(started["panekit"]), "MiniBrowser": statistics.median(started["MiniBrowser"])}))
+        rows.append(("browser side's PSS 1 s after the load, median MiB", {
+            "panekit": statistics.median(memory["panekit"]), "MiniBrowser": statistics.median(memory["MiniBrowser"])}))
+    site.close()
+
+    others = []
+    for _, values in rows:
+        others += [n for n in values if n != "panekit" and n not in others]
+    print("panekit against WebDriver on the same engine (WebKitGTK %s), interleaved rounds; ratio = panekit / other"
+          % webkit_version())
+    print("%-54s %10s" % ("", "panekit") + "".join(" %15s %7s" % (o, "ratio") for o in others))
+    for label, values in rows:
+        line = "%-54s %10.3f" % (label, values["panekit"])
+        for o in others:
+            line += (" %15.3f %7.2f" % (values[o], values["panekit"] / values[o])) if o in values else " %15s %7s" % ("", "")
+        print(line)
+    print("(%d calls per row and side, %d waited loads (the load event waits %.0f ms for an image), %d starts)"
+          % (args.calls, args.loads, SLOW_SECONDS * 1e3, args.starts))
+
+
+def webkit_version():
+    try:
+        import gi
+
+        gi.require_version("WebKit2", "4.1")
+        from gi.repository import WebKit2
+
+        return "%d.%d.%d" % (WebKit2.get_major_version(), WebKit2.get_minor_version(), WebKit2.get_micro_version())
+    except (ImportError, ValueError):
+        return "?"
+
+
+if __name__ == "__main__":
+    main()
