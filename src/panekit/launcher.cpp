@@ -97,8 +97,9 @@ NB_MODULE(launcher, m) {
                    "The window on any system: open_window with the host `panekit open` would choose.");
     mod.set("os", pk::import("os"));
     mod.set("sys", pk::import("sys"));
-    mod.import_names("pathlib", {"Path"});
-    mod.import_names("typing", {"Dict", "Optional"});
+    // What the annotations name, imported when first used: every command loads this module.
+    mod.defer_names("pathlib", {"Path"});
+    mod.defer_names("typing", {"Dict", "Optional"});
     nb::dict backends;
     for (const Backend &b : kBackends) backends[b.name] = b.module;
     mod.set("BACKENDS", backends);
