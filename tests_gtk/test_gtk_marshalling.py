@@ -67,19 +67,16 @@ def worker():
 
         # The window goes while work waits behind the piece that closes it: that work is dropped
         # and its waiter returns.
-        gate = threading.Event()
+        gate, started = threading.Event(), threading.Event()
         ran_after_close = []
-        invoke_sync(lambda: fns["do_navigate"](site.url("/b.html")))  # the UI thread is free again
-        queue_close = threading.Thread(target=lambda: invoke_sync(lambda: (gate.wait(10), close_window())))
+        queue_close = threading.Thread(
+            target=lambda: invoke_sync(lambda: (started.set(), gate.wait(10), close_window())))
         queue_close.start()
-        time.sleep(0.3)
-        waiter = threading.Thread(target=lambda: invoke_sync(lambda: ran_after_close.append(1)))
-        waiter.start()
-        time.sleep(0.3)  # both are queued: the first holds the UI thread until the gate opens
-        gate.set()
-        waiter.join(10)
+        started.wait(10)  # the UI thread is held in the closing piece until the gate opens
+        threading.Timer(0.5, gate.set).start()
+        invoke_sync(lambda: ran_after_close.append(1))  # queued behind it: returns once the window goes
         queue_close.join(10)
-        report["waiter_returned"] = not waiter.is_alive() and not queue_close.is_alive()
+        report["waiter_returned"] = not queue_close.is_alive()
         report["dropped_with_the_window"] = ran_after_close == []
     except BaseException as e:
         report["error"] = repr(e)
