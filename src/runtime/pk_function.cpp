@@ -953,21 +953,25 @@ std::vector<Deferred> &deferred_names() {
 // name that is the module's own is the module: `import <module>`).
 void import_deferred(PyObject *globals, const char *module) {
     auto &v = deferred_names();
-    std::vector<PyObject *> names;
+    auto waiting = [&](const Deferred &d) { return d.globals == globals && std::strcmp(d.module, module) == 0; };
+    // The names are forgotten only once they are in the namespace: an import may let another
+    // thread run, which must still find them (it imports them too, or finds them set).
+    std::vector<nb::object> names;
+    for (const Deferred &d : v)
+        if (waiting(d)) names.push_back(nb::borrow(d.name));
+    for (const nb::object &n : names) {
+        if (check(PyDict_Contains(globals, n.ptr()))) continue;  // rebound meanwhile
+        const char *text = PyUnicode_AsUTF8(n.ptr());
+        nb::object value = std::strcmp(text, module) == 0 ? import(module) : import_from(module, text);
+        check(PyDict_SetItem(globals, n.ptr(), value.ptr()));
+    }
     for (auto it = v.begin(); it != v.end();) {
-        if (it->globals == globals && std::strcmp(it->module, module) == 0) {
-            names.push_back(it->name);
+        if (waiting(*it)) {
+            Py_DECREF(it->name);
             it = v.erase(it);
         } else {
             ++it;
         }
-    }
-    for (PyObject *n : names) {
-        nb::object name = nb::steal(n);
-        if (PyDict_Contains(globals, n) == 1) continue;  // rebound meanwhile
-        const char *text = PyUnicode_AsUTF8(n);
-        nb::object value = std::strcmp(text, module) == 0 ? import(module) : import_from(module, text);
-        check(PyDict_SetItem(globals, n, value.ptr()));
     }
 }
 
