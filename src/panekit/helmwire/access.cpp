@@ -29,23 +29,26 @@ nb::object env_text(const char *name) {
 
 }  // namespace
 
+// The folder and the file as text (os.path): the client calls read the file at each request and
+// do not load pathlib for it.
 nb::object runtime_folder() {
-    nb::object path = pk::import_from("pathlib", "Path");
+    nb::object ospath = pk::import("os.path");
+    nb::object join = ospath.attr("join");
     if (windows()) {
         nb::object local = env_text("LOCALAPPDATA");
-        nb::object base = local.is_none() ? nb::object(path.attr("home")() / nb::str("AppData") / nb::str("Local"))
-                                          : path(local);
-        return base / nb::str("panekit");
+        nb::object base = local.is_none() ? join(ospath.attr("expanduser")("~"), "AppData", "Local") : local;
+        return join(base, "panekit");
     }
     nb::object run = env_text("XDG_RUNTIME_DIR");
-    if (!run.is_none()) return path(run) / nb::str("panekit");
+    if (!run.is_none()) return join(run, "panekit");
     nb::object cache = env_text("XDG_CACHE_HOME");
-    nb::object base = cache.is_none() ? nb::object(path.attr("home")() / nb::str(".cache")) : path(cache);
-    return base / nb::str("panekit");
+    nb::object base = cache.is_none() ? join(ospath.attr("expanduser")("~"), ".cache") : cache;
+    return join(base, "panekit");
 }
 
 nb::object runtime_file(nb::handle port) {
-    return runtime_folder() / nb::str("control-{}.json").format(nb::int_(nb::borrow(port)));
+    return pk::import("os.path").attr("join")(runtime_folder(),
+                                             nb::str("control-{}.json").format(nb::int_(nb::borrow(port))));
 }
 
 nb::str new_token() {
@@ -56,7 +59,8 @@ nb::str new_token() {
 
 nb::object write_runtime_file(nb::handle address, nb::handle port, nb::handle token) {
     nb::object os = pk::import("os");
-    nb::object folder = runtime_folder();
+    nb::object path = pk::import_from("pathlib", "Path");
+    nb::object folder = path(runtime_folder());
     folder.attr("mkdir")("mode"_a = 0700, "parents"_a = true, "exist_ok"_a = true);
     if (!windows()) {
         // Only a folder of this user's, closed to everyone else, may hold the token.
@@ -65,7 +69,7 @@ nb::object write_runtime_file(nb::handle address, nb::handle port, nb::handle to
             pk::raise(PyExc_PermissionError, "%s belongs to another user", nb::str(folder).c_str());
         if (nb::cast<long>(info.attr("st_mode")) & 077) os.attr("chmod")(folder, 0700);
     }
-    nb::object file = runtime_file(port);
+    nb::object file = path(runtime_file(port));
     nb::dict content;
     content["url"] = address;
     content["port"] = port;
@@ -104,8 +108,16 @@ nb::object client_token(nb::handle port) {
     nb::object env = env_text("PANEKIT_CONTROL_TOKEN");
     if (!env.is_none()) return env;
     return pk::guarded_or(nb::object(nb::none()), [&]() -> nb::object {
-        nb::object content =
-            nb::handle(g_json_loads.get())(runtime_file(port).attr("read_text")("encoding"_a = "utf-8"));
+        nb::object f = pk::import("io").attr("open")(runtime_file(port), "r", "encoding"_a = "utf-8");
+        nb::object text;
+        try {
+            text = f.attr("read")();
+        } catch (nb::python_error &) {
+            pk::guarded([&] { f.attr("close")(); });
+            throw;
+        }
+        f.attr("close")();
+        nb::object content = nb::handle(g_json_loads.get())(text);
         if (!PyDict_Check(content.ptr())) return nb::none();
         nb::object token = content.attr("get")("token");
         return PyUnicode_Check(token.ptr()) && pk::truthy(token) ? token : nb::none();

@@ -163,13 +163,13 @@ inline bool wait_seconds(nb::handle wait, double &seconds) {
 void send_answer(nb::handle self, int code, nb::handle obj);
 
 // ---- access.cpp ----
-// The folder of the runtime files, and the one of the server on `port` (a pathlib.Path).
+// The folder of the runtime files, and the one of the server on `port`, as text.
 nb::object runtime_folder();
 nb::object runtime_file(nb::handle port);
 // A server's token: PANEKIT_CONTROL_TOKEN when set, else 256 random bits as URL-safe text.
 nb::str new_token();
 // Writes the runtime file of the server on `port` (its address and token), readable by this user
-// only; returns its path. Raises when it cannot be written there.
+// only; returns its path (a pathlib.Path). Raises when it cannot be written there.
 nb::object write_runtime_file(nb::handle address, nb::handle port, nb::handle token);
 // Removes the runtime file unless it holds another token by now (guarded).
 void remove_runtime_file(nb::handle file, nb::handle token);
