@@ -152,8 +152,8 @@ def test_running_out_of_descriptors_does_not_spin(host):
 
 
 def test_exit_while_clients_talk_is_clean():
-    script = os.path.join(HERE, "..", "..", "bench", "bench_control_exit.py")
+    script = os.path.join(HERE, "exit_child.py")
     for i in range(20):
-        done = subprocess.run([sys.executable, script, "--child", str(0.05 + 0.01 * (i % 10))],
+        done = subprocess.run([sys.executable, script, str(0.05 + 0.01 * (i % 10))],
                               capture_output=True, timeout=60)
         assert (done.returncode, done.stderr) == (0, b"")
