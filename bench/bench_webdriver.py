@@ -2,8 +2,11 @@
 WebKitWebDriver driving WebKitGTK's own MiniBrowser, and against chromedriver driving Chromium
 where both are installed. Every comparison runs the two sides in interleaved rounds in one run:
 
-  * per call: a request answered from the page (GET /url against WebDriver's GET
-    /session/{id}/url), one connection per request from this process, p50 and p99;
+  * per call, one connection per request from this process, p50 and p99: a request answered from
+    the page (GET /url against WebDriver's GET /session/{id}/url); the page's title through
+    script (POST /script of `document.title` against WebDriver's synchronous script execution,
+    POST /session/{id}/execute/sync); a picture of the page (GET /screenshot against WebDriver's
+    GET /session/{id}/screenshot), with the browser windows sized so that both views are as large;
   * a waited navigation: ms from the page's load event (the page reports it) to the return of
     remote_navigate(URL, wait=10) against WebDriver's POST /session/{id}/url, which waits for the
     load by default;
@@ -18,12 +21,15 @@ host's bindings and WebKitWebDriver: the tier's script provides all three.
     python bench/bench_webdriver.py [--calls N] [--loads N] [--starts N]
 """
 import argparse
+import base64
 import json
 import os
+import secrets
 import shutil
 import signal
 import socket
 import statistics
+import struct
 import subprocess
 import sys
 import sysconfig
@@ -43,20 +49,42 @@ MINIBROWSER = "/usr/lib/x86_64-linux-gnu/webkit2gtk-4.1/MiniBrowser"
 PAGES["/first.html"] = ("<title>First</title><h1>First page</h1><script>addEventListener('load', () => "
                         "fetch('/beacon?t=' + Date.now()))</script>")
 
-# The per-call comparisons: (row, panekit's request, WebDriver's request), a request being
-# (method, path, JSON body or None); "{sid}" is the WebDriver session. Each row is timed the same
-# way on every side. Two more belong here: the page's title through panekit's script route against
-# WebDriver's POST /session/{sid}/execute/sync {"script": "return document.title", "args": []},
-# and a screenshot against WebDriver's GET /session/{sid}/screenshot.
+
+
+def png_size(data):
+    """(width, height) of a PNG image, None for anything else."""
+    if data[:8] != b"\x89PNG\r\n\x1a\n" or data[12:16] != b"IHDR":
+        return None
+    return struct.unpack(">II", data[16:24])
+
+
+def picture(body):
+    """The size of the PNG an answer carries: panekit's is the image itself, WebDriver's is JSON
+    with the image in base64."""
+    return png_size(body if isinstance(body, bytes) else base64.b64decode(body["value"]))
+
+
+# The per-call comparisons: (row, panekit's request, WebDriver's request, result), a request being
+# (method, path, JSON body or None); "{sid}" is the WebDriver session; result(side's name, answer
+# body) is what a call gave, the same on every side for the row to count. Each row is timed the
+# same way on every side; a result is read only outside the timed calls.
 CALLS = [
-    ("GET /url", ("GET", "/url", None), ("GET", "/session/{sid}/url", None)),
+    ("GET /url", ("GET", "/url", None), ("GET", "/session/{sid}/url", None),
+     lambda name, r: r["url"] if name == "panekit" else r["value"]),
+    ("POST /script document.title", ("POST", "/script", {"script": "document.title"}),
+     ("POST", "/session/{sid}/execute/sync", {"script": "return document.title", "args": []}),
+     lambda name, r: r["value"]),
+    ("GET /screenshot", ("GET", "/screenshot", None), ("GET", "/session/{sid}/screenshot", None),
+     lambda name, r: picture(r)),
 ]
 
 
-def request(port, method, path, body=None, timeout=30):
-    """One HTTP/1.1 request on a connection of its own: (status, parsed JSON body)."""
+def request(port, method, path, body=None, timeout=30, token=None):
+    """One HTTP/1.1 request on a connection of its own: (status, body), the body parsed when it
+    is JSON, else its bytes."""
     data = b"" if body is None else json.dumps(body).encode()
-    head = (f"{method} {path} HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\nConnection: close\r\n"
+    auth = f"Authorization: Bearer {token}\r\n" if token else ""
+    head = (f"{method} {path} HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\nConnection: close\r\n{auth}"
             f"Content-Type: application/json\r\nContent-Length: {len(data)}\r\n\r\n").encode()
     with socket.create_connection(("127.0.0.1", port), timeout=timeout) as c:
         c.sendall(head + data)
@@ -68,6 +96,8 @@ def request(port, method, path, body=None, timeout=30):
     head, _, payload = raw.partition(b"\r\n\r\n")
     if b"transfer-encoding: chunked" in head.lower():
         payload = dechunk(payload)
+    if b"content-type: image/" in head.lower():
+        return status, payload
     return status, json.loads(payload) if payload.strip() else None
 
 
@@ -140,22 +170,28 @@ class Panekit:
 
     def __init__(self, site, tmp):
         self.site, self.tmp = site, tmp
+        # The token the script and screenshot routes ask for, given to the window as scripts do
+        # (sent with every request, as panekit's own client does).
+        self.token = secrets.token_urlsafe(32)
         self.command = shutil.which("panekit", path=sysconfig.get_path("scripts")) or "panekit"
 
     def open(self, url, tag):
         self.port = free_port()
         log = open(self.tmp / f"panekit-{tag}.log", "w")
-        env = dict(os.environ, PANEKIT_HOST_BACKEND="gtk")
+        env = dict(os.environ, PANEKIT_HOST_BACKEND="gtk", PANEKIT_CONTROL_TOKEN=self.token)
         return subprocess.Popen([self.command, "open", url, "--control-port", str(self.port), "--user-data",
                                  str(self.tmp / f"profile-{tag}"), "--title", f"panekit-{tag}"],
                                 stdout=log, stderr=subprocess.STDOUT, env=env, start_new_session=True)
 
     def call(self, req):
         method, path, body = req
-        return request(self.port, method, path, body)
+        return request(self.port, method, path, body, token=self.token)
 
     def navigate(self, url):
         return helmwire.remote_navigate(url, port=self.port, wait=10)["ok"]
+
+    def script(self, expression):
+        return self.call(("POST", "/script", {"script": expression}))[1]["value"]
 
 
 class WebDriver:
@@ -185,6 +221,21 @@ class WebDriver:
 
     def navigate(self, url):
         return self.call(("POST", "/session/{sid}/url", {"url": url}))[0] == 200
+
+    def script(self, expression):
+        return self.call(("POST", "/session/{sid}/execute/sync", {"script": f"return {expression}", "args": []}))[1]["value"]
+
+    def fit_view(self, size):
+        """Resizes the browser window until the page's view has `size` (what a screenshot takes)."""
+        for _ in range(4):
+            view = self.script("[innerWidth, innerHeight]")
+            if view == size:
+                return
+            rect = self.call(("GET", "/session/{sid}/window/rect", None))[1]["value"]
+            self.call(("POST", "/session/{sid}/window/rect", {"width": rect["width"] + size[0] - view[0],
+                                                              "height": rect["height"] + size[1] - view[1]}))
+            time.sleep(0.2)
+        sys.exit(f"bench_webdriver: {self.name}'s view stays {view}, panekit's is {size}")
 
     def close(self):
         try:
@@ -227,24 +278,33 @@ def main():
     site = Site()
     tmp = Path(tempfile.mkdtemp(prefix="panekit-bench-webdriver."))
     pk = Panekit(site, tmp)
-    rows = []
+    rows, notes = [], []
     window = pk.open(site.url("/a.html"), "calls")
     sides = []
     try:
         wait_for(lambda: helmwire.remote_ready(port=pk.port).get("core"), "the panekit window")
         sides = [WebDriver(name, cmd, caps, tmp) for name, cmd, caps in drivers(tmp)]
+        view = pk.script("[innerWidth, innerHeight]")
         for side in sides:
             assert side.navigate(site.url("/a.html"))
+            side.fit_view(view)
         everyone = [pk, *sides]
 
         # per call, interleaved in rounds of 10
-        for row, *reqs in CALLS:
+        for row, pk_req, other_req, result in CALLS:
             lat = {s.name: [] for s in everyone}
-            for side, req in zip(everyone, [reqs[0]] + [reqs[1]] * len(sides)):
+            reqs = [pk_req] + [other_req] * len(sides)
+            results = {}
+            for side, req in zip(everyone, reqs):
                 for _ in range(10):  # warm-up
-                    side.call(req)
+                    status, answer = side.call(req)
+                    assert status == 200, (side.name, row, answer)
+                results[side.name] = result(side.name, answer)
+            if len(set(map(repr, results.values()))) > 1:
+                sys.exit(f"bench_webdriver: {row} gives different results: {results}")
+            notes.append(f"{row}: {results['panekit']!r}")
             for _ in range(max(1, args.calls // 10)):
-                for side, req in zip(everyone, [reqs[0]] + [reqs[1]] * len(sides)):
+                for side, req in zip(everyone, reqs):
                     for _ in range(10):
                         t0 = time.perf_counter()
                         status, _ = side.call(req)
@@ -309,6 +369,7 @@ def main():
         print(line)
     print("(%d calls per row and side, %d waited loads (the load event waits %.0f ms for an image), %d starts)"
           % (args.calls, args.loads, SLOW_SECONDS * 1e3, args.starts))
+    print("(every side's result: %s)" % "; ".join(notes))
 
 
 def webkit_version():
