@@ -6,7 +6,10 @@ where both are installed. Every comparison runs the two sides in interleaved rou
     the page (GET /url against WebDriver's GET /session/{id}/url); the page's title through
     script (POST /script of `document.title` against WebDriver's synchronous script execution,
     POST /session/{id}/execute/sync); a picture of the page (GET /screenshot against WebDriver's
-    GET /session/{id}/screenshot), with the browser windows sized so that both views are as large;
+    GET /session/{id}/screenshot: the PNG itself against JSON carrying it in base64, the JSON
+    parsed in the timed call, the base64 decoded outside it), the browser windows sized so that
+    both views are as large;
+    each side's result (the address, the title, the picture's size) is checked to be the same;
   * a waited navigation: ms from the page's load event (the page reports it) to the return of
     remote_navigate(URL, wait=10) against WebDriver's POST /session/{id}/url, which waits for the
     load by default;
