@@ -226,7 +226,8 @@ class WebDriver:
         return self.call(("POST", "/session/{sid}/url", {"url": url}))[0] == 200
 
     def script(self, expression):
-        return self.call(("POST", "/session/{sid}/execute/sync", {"script": f"return {expression}", "args": []}))[1]["value"]
+        body = {"script": f"return {expression}", "args": []}
+        return self.call(("POST", "/session/{sid}/execute/sync", body))[1]["value"]
 
     def fit_view(self, size):
         """Resizes the browser window until the page's view has `size` (what a screenshot takes)."""
