@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <optional>
+#include <utility>
 
 namespace helmwire {
 namespace {
@@ -115,15 +116,24 @@ constexpr pk::Param json_params[] = {
     {.name = "obj", .annotation = "Any"},
 };
 constexpr pk::Spec json_spec{.name = "_json", .params = json_params, .returns = "None"};
-void send_json(nb::handle self, nb::handle code, nb::handle obj) {
-    nb::bytes body = pk::json_bytes(obj);
+// Writes an answer: its status, type and length, the header that lets every page read it, and
+// its body.
+void send_body(nb::handle self, nb::handle code, nb::handle type, nb::bytes body) {
     call_method(self, t_send_response, code);
-    call_method(self, t_send_header, t_content_type.get(), t_json_type.get());
+    call_method(self, t_send_header, t_content_type.get(), type);
     call_method(self, t_send_header, t_content_length.get(), nb::str(nb::int_(body.size())));
     call_method(self, t_send_header, t_allow_origin.get(), t_any.get());
     call_method(self, t_end_headers);
     call_method(get_attr(self, t_wfile), t_write, body);
 }
+void send_json(nb::handle self, nb::handle code, nb::handle obj) {
+    send_body(self, code, t_json_type.get(), pk::json_bytes(obj));
+}
+
+// Answers `obj` as JSON with `code` through the handler's _json; a text alone is the failure
+// {"ok": false, "error": text}.
+void reply(nb::handle self, int code, nb::handle obj) { call_method(self, t_json, nb::int_(code), obj); }
+void reply(nb::handle self, int code, const char *error) { reply(self, code, failure(error)); }
 
 
 // ---- host names answered ----------------------------------------------------------------------
@@ -274,17 +284,14 @@ bool malformed(nb::handle self, nb::handle headers, nb::handle pairs) {
     return false;
 }
 
-// The checks every request passes before any work, answered here when it fails (true): a head
-// the header parser may have misread (400), conflicting Content-Length headers (400), a Host
-// this server does not answer to (403), an Origin it does not serve (403), a guarded route (or
-// any route, with PANEKIT_CONTROL_AUTH=all) without the server's token (401).
-bool refuse(const pk::Call &c, nb::handle self, Access access) {
+// The checks every request passes before any work: a head the header parser may have misread
+// (400), conflicting Content-Length headers (400), a Host this server does not answer to (403), an
+// Origin it does not serve (403), a guarded route (or any route, with PANEKIT_CONTROL_AUTH=all)
+// without the server's token (401). The refusal's status and text, or a null text when it passes.
+std::pair<int, const char *> refusal(const pk::Call &c, nb::handle self, Access access) {
     nb::object headers = get_attr(self, t_headers);
     nb::list pairs(headers.attr("items")());  // (name, value) pairs in arrival order
-    if (malformed(self, headers, pairs)) {
-        call_method(self, t_json, nb::int_(400), failure("malformed header line"));
-        return true;
-    }
+    if (malformed(self, headers, pairs)) return {400, "malformed header line"};
     std::string_view own = utf8(c.state<Server>()[Server::OwnName]);
     bool host_ok = true, origin_ok = true;
     int bearers = 0;
@@ -303,24 +310,19 @@ bool refuse(const pk::Call &c, nb::handle self, Access access) {
             bearer = bearers == 1 && bearer_ok(c, value);
         }
     }
-    if (declared_length(c, self) == kConflict) {
-        call_method(self, t_json, nb::int_(400), failure("conflicting Content-Length"));
-        return true;
-    }
-    if (!host_ok) {
-        call_method(self, t_json, nb::int_(403), failure("host not allowed"));
-        return true;
-    }
-    if (!origin_ok) {
-        call_method(self, t_json, nb::int_(403), failure("origin not allowed"));
-        return true;
-    }
+    if (declared_length(c, self) == kConflict) return {400, "conflicting Content-Length"};
+    if (!host_ok) return {403, "host not allowed"};
+    if (!origin_ok) return {403, "origin not allowed"};
     const bool guarded = access == Access::Token || (access == Access::Open && every_route_guarded());
-    if (guarded && !bearer) {
-        call_method(self, t_json, nb::int_(401), failure("token required"));
-        return true;
-    }
-    return false;
+    if (guarded && !bearer) return {401, "token required"};
+    return {0, nullptr};
+}
+
+// Answers a request that fails those checks; true when it did.
+bool refuse(const pk::Call &c, nb::handle self, Access access) {
+    auto [code, error] = refusal(c, self, access);
+    if (error) reply(self, code, error);
+    return error != nullptr;
 }
 
 // ---- the request handler: routes --------------------------------------------------------------
@@ -476,7 +478,7 @@ bool ui_work_failed(const pk::Call &c, nb::handle self, nb::handle closure, cons
     if (err.is_none()) return false;
     nb::str text = error_text(err);
     log_control(c, nb::str("{} failed: {}").format(what, text));  // `what` is a route name: nothing to escape
-    call_method(self, t_json, nb::int_(500), failure_text(text));
+    reply(self, 500, failure_text(text));
     return true;
 }
 
@@ -504,11 +506,11 @@ void park(nb::handle self, nb::handle waiter, double deadline) {
 std::optional<nb::object> later_waiter(const pk::Call &c, nb::handle self) {
     auto server = c.state<Server>();
     if (server[Server::Wake].is_none()) {
-        call_method(self, t_json, nb::int_(501), failure("this server cannot answer later"));
+        reply(self, 501, "this server cannot answer later");
         return std::nullopt;
     }
     if (PyLong_AsLong(server[Server::Waiting].ptr()) >= nb::cast<long>(c.global("_MAX_WAITING"))) {
-        call_method(self, t_json, nb::int_(503), failure("too many waiting requests"));
+        reply(self, 503, "too many waiting requests");
         return std::nullopt;
     }
     return pk::host::waiter_new(server[Server::Wake]);
@@ -560,10 +562,7 @@ void serve_page_work(const pk::Call &c, nb::handle self, nb::handle script, doub
     st.set(Work::Waiter, *waiter);
     const double deadline = pk::host::steady_seconds() + seconds;
     if (ui_work_failed(c, self, c.nested<page_work_spec>(page_work, st.object()), st, route)) return;
-    if (!st[Work::Out].is_none()) {
-        call_method(self, t_json, nb::int_(503), st[Work::Out]);
-        return;
-    }
+    if (!st[Work::Out].is_none()) return reply(self, 503, st[Work::Out]);
     park(self, *waiter, deadline);
 }
 
@@ -592,25 +591,16 @@ void serve_events(const pk::Call &c, nb::handle self, nb::handle target) {
     long long after = 0;
     if (!after_text.is_none()) {
         std::string_view a = trim(utf8(after_text));
-        if (a.empty() || a.size() > 18 || !is_digits(a)) {
-            call_method(self, t_json, nb::int_(400), failure("after must be a whole number from 0"));
-            return;
-        }
+        if (a.empty() || a.size() > 18 || !is_digits(a)) return reply(self, 400, "after must be a whole number from 0");
         after = std::stoll(std::string(a));
     }
     double wait = 0;
     if (!wait_text.is_none()) {
         nb::object number = pk::guarded_or(nb::object(), [&] { return nb::object(nb::float_(wait_text)); });
-        if (!number.is_valid() || !wait_seconds(number, wait)) {
-            call_method(self, t_json, nb::int_(400), failure(kBadWait));
-            return;
-        }
+        if (!number.is_valid() || !wait_seconds(number, wait)) return reply(self, 400, kBadWait);
     }
     nb::object pages = pk::host::pages_of(server[Server::Core]);
-    if (pages.is_none()) {
-        call_method(self, t_json, nb::int_(501), failure("this window cannot report page loads"));
-        return;
-    }
+    if (pages.is_none()) return reply(self, 501, "this window cannot report page loads");
     std::optional<nb::object> waiter;
     if (wait > 0 && !(waiter = later_waiter(c, self))) return;
     const double deadline = pk::host::steady_seconds() + wait;
@@ -620,14 +610,8 @@ void serve_events(const pk::Call &c, nb::handle self, nb::handle target) {
     st.set(Work::Waiter, waiter ? nb::handle(*waiter) : nb::none());
     st.set(Work::What, nb::float_(deadline));
     if (ui_work_failed(c, self, c.nested<events_spec>(read_events, st.object()), st, "events")) return;
-    if (!st[Work::Out].is_none()) {
-        call_method(self, t_json, nb::int_(200), st[Work::Out]);
-        return;
-    }
-    if (!waiter) {  // the work never ran: the window has gone
-        call_method(self, t_json, nb::int_(503), failure("window closed"));
-        return;
-    }
+    if (!st[Work::Out].is_none()) return reply(self, 200, st[Work::Out]);
+    if (!waiter) return reply(self, 503, "window closed");  // the work never ran: the window has gone
     park(self, *waiter, deadline);
 }
 
@@ -638,15 +622,11 @@ void serve_script(const pk::Call &c, nb::handle self, const std::optional<nb::ob
         script = nb::borrow(data->attr("get")("script"));
         timeout = nb::borrow(data->attr("get")("timeout"));
     }
-    if (!script.is_valid() || !PyUnicode_Check(script.ptr()) || !pk::truthy(script.attr("strip")())) {
-        call_method(self, t_json, nb::int_(400), failure("missing script"));
-        return;
-    }
+    if (!script.is_valid() || !PyUnicode_Check(script.ptr()) || !pk::truthy(script.attr("strip")()))
+        return reply(self, 400, "missing script");
     double seconds = kScriptSeconds;
-    if (!timeout.is_none() && !wait_seconds(timeout, seconds)) {
-        call_method(self, t_json, nb::int_(400), failure("timeout must be a number of seconds from 0 to 120"));
-        return;
-    }
+    if (!timeout.is_none() && !wait_seconds(timeout, seconds))
+        return reply(self, 400, "timeout must be a number of seconds from 0 to 120");
     serve_page_work(c, self, script, seconds, "script");
 }
 
@@ -680,8 +660,7 @@ void do_get(const pk::Call &c, nb::handle self) {
     out["ok"] = true;
     if (!route) {
         out["hint"] = "GET /ready  |  GET /url  |  POST /navigate /back /forward /reload";
-        call_method(self, t_json, nb::int_(200), out);
-        return;
+        return reply(self, 200, out);
     }
     if (route->what == Get::Screenshot) {
         serve_page_work(c, self, nb::none(), kCaptureSeconds, "screenshot");
@@ -709,7 +688,7 @@ void do_get(const pk::Call &c, nb::handle self) {
                       : ready ? c.nested<probe_spec>(probe, st.object())
                               : c.nested<read_spec>(read_url, st.object());
     if (ui_work_failed(c, self, work, st, state ? "state" : ready ? "ready" : "url")) return;
-    call_method(self, t_json, nb::int_(200), out);
+    reply(self, 200, out);
 }
 
 // A POST body as JSON: its value when the body is strict UTF-8 JSON; nothing when it is empty or
@@ -774,10 +753,8 @@ void start_waited(const pk::Call &c, nb::handle self, long what, nb::handle fn, 
                   const char *route) {
     auto server = c.state<Server>();
     nb::object pages = pk::host::pages_of(server[Server::Core]);
-    if (pages.is_none() || server[Server::Wake].is_none()) {
-        call_method(self, t_json, nb::int_(501), failure("this window cannot report page loads"));
-        return;
-    }
+    if (pages.is_none() || server[Server::Wake].is_none())
+        return reply(self, 501, "this window cannot report page loads");
     std::optional<nb::object> later = later_waiter(c, self);  // at most _MAX_WAITING wait at once
     if (!later) return;
     nb::object waiter = *later;
@@ -789,10 +766,7 @@ void start_waited(const pk::Call &c, nb::handle self, long what, nb::handle fn, 
     st.set(Work::Core, server[Server::Core]);
     st.set(Work::What, nb::int_(what));
     if (ui_work_failed(c, self, c.nested<start_wait_spec>(start_and_wait, st.object()), st, route)) return;
-    if (!st[Work::Out].is_none()) {
-        call_method(self, t_json, nb::int_(200), st[Work::Out]);
-        return;
-    }
+    if (!st[Work::Out].is_none()) return reply(self, 200, st[Work::Out]);
     park(self, waiter, pk::host::steady_seconds() + wait);  // answered by the serving loop
 }
 
@@ -840,21 +814,15 @@ void do_post(const pk::Call &c, nb::handle self) {
     if (refuse(c, self, route ? route->access : Access::Open)) return;
     nb::object raw = call_method(self, t_read_body);
     long long declared = declared_length(c, self);
-    if (declared == kTooLarge) {  // _read_body read none of it; the server drains it after the answer
-        call_method(self, t_json, nb::int_(413), failure("body too large"));
-        return;
-    }
+    if (declared == kTooLarge)  // _read_body read none of it; the server drains it after the answer
+        return reply(self, 413, "body too large");
     nb::object flags = attr_or(get_attr(self, t_request), t_flags, nb::none());
     const bool head_cut = PyLong_Check(flags.ptr()) && (PyLong_AsLong(flags.ptr()) & kHeadCut);
     if (head_cut || (declared > 0 && nb::len(raw) < static_cast<std::size_t>(declared))) {
         // The client stopped before its request was complete: nothing of it is acted on.
-        call_method(self, t_json, nb::int_(400), failure("incomplete body"));
-        return;
+        return reply(self, 400, "incomplete body");
     }
-    if (!route) {
-        call_method(self, t_json, nb::int_(404), failure("unknown path"));
-        return;
-    }
+    if (!route) return reply(self, 404, "unknown path");
     auto server = c.state<Server>();
     nb::bytes body(raw);
     std::optional<nb::object> data = body_json(body);
@@ -866,26 +834,14 @@ void do_post(const pk::Call &c, nb::handle self) {
     if (route->start == kNavigate) {
         // A body meant as a JSON object that does not parse is no address: taken as text it
         // would become one ("https://{url: example.org}").
-        if (!data && looks_like_object(body)) {
-            call_method(self, t_json, nb::int_(400), failure("invalid JSON"));
-            return;
-        }
+        if (!data && looks_like_object(body)) return reply(self, 400, "invalid JSON");
         url = c.global(t_norm_url)(body_address(body, data));
-        if (!pk::truthy(url)) {
-            call_method(self, t_json, nb::int_(400), failure("missing url"));
-            return;
-        }
-        if (pk::unusable_address(url)) {
-            call_method(self, t_json, nb::int_(400), failure("invalid url"));
-            return;
-        }
+        if (!pk::truthy(url)) return reply(self, 400, "missing url");
+        if (pk::unusable_address(url)) return reply(self, 400, "invalid url");
     }
     bool bad = false;
     nb::object wait = body_wait(data, bad);
-    if (bad) {
-        call_method(self, t_json, nb::int_(400), failure(kBadWait));
-        return;
-    }
+    if (bad) return reply(self, 400, kBadWait);
     if (!wait.is_none()) {
         start_waited(c, self, route->start, server[route->fn], url.is_valid() ? nb::handle(url) : nb::none(),
                      nb::cast<double>(wait), route->what);
@@ -902,7 +858,7 @@ void do_post(const pk::Call &c, nb::handle self) {
     } else if (ui_work_failed(c, self, c.nested<act_spec>(act, st.object()), st, route->what)) {
         return;
     }
-    call_method(self, t_json, nb::int_(200), out);
+    reply(self, 200, out);
 }
 
 }  // namespace
@@ -912,16 +868,8 @@ void send_answer(nb::handle self, int code, nb::handle obj) {
         send_answer(self, nb::cast<int>(nb::handle(PyTuple_GET_ITEM(obj.ptr(), 0))), PyTuple_GET_ITEM(obj.ptr(), 1));
         return;
     }
-    if (!PyBytes_Check(obj.ptr())) {
-        call_method(self, t_json, nb::int_(code), obj);
-        return;
-    }
-    call_method(self, t_send_response, nb::int_(code));
-    call_method(self, t_send_header, t_content_type.get(), nb::str("image/png"));
-    call_method(self, t_send_header, t_content_length.get(), nb::str(nb::int_(PyBytes_GET_SIZE(obj.ptr()))));
-    call_method(self, t_send_header, t_allow_origin.get(), t_any.get());
-    call_method(self, t_end_headers);
-    call_method(get_attr(self, t_wfile), t_write, obj);
+    if (PyBytes_Check(obj.ptr())) send_body(self, nb::int_(code), nb::str("image/png"), nb::borrow<nb::bytes>(obj));
+    else reply(self, code, obj);
 }
 
 nb::object make_log_function(const pk::Call &c, nb::handle state) { return c.nested<log_spec>(log_line, state); }
