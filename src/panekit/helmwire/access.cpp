@@ -17,9 +17,8 @@ namespace {
 
 pk::Lazy g_token_urlsafe{"secrets", "token_urlsafe"};
 
-bool windows() { return pk::on_windows(); }
+}  // namespace
 
-// A non-empty environment value, stripped; None when unset or blank.
 nb::object env_text(const char *name) {
     nb::object v = pk::env_get(name);
     if (v.is_none()) return v;
@@ -27,14 +26,12 @@ nb::object env_text(const char *name) {
     return pk::truthy(s) ? s : nb::none();
 }
 
-}  // namespace
-
 // The folder and the file as text (os.path): the client calls read the file at each request and
 // do not load pathlib for it.
 nb::object runtime_folder() {
     nb::object ospath = pk::import("os.path");
     nb::object join = ospath.attr("join");
-    if (windows()) {
+    if (pk::on_windows()) {
         nb::object local = env_text("LOCALAPPDATA");
         nb::object base = local.is_none() ? join(ospath.attr("expanduser")("~"), "AppData", "Local") : local;
         return join(base, "panekit");
@@ -62,7 +59,7 @@ nb::object write_runtime_file(nb::handle address, nb::handle port, nb::handle to
     nb::object path = pk::import_from("pathlib", "Path");
     nb::object folder = path(runtime_folder());
     folder.attr("mkdir")("mode"_a = 0700, "parents"_a = true, "exist_ok"_a = true);
-    if (!windows()) {
+    if (!pk::on_windows()) {
         // Only a folder of this user's, closed to everyone else, may hold the token.
         nb::object info = os.attr("stat")(folder);
         if (!nb::object(info.attr("st_uid")).equal(os.attr("geteuid")()))
@@ -82,7 +79,7 @@ nb::object write_runtime_file(nb::handle address, nb::handle port, nb::handle to
                  nb::cast<long>(os.attr("O_TRUNC")) | nb::cast<long>(pk::attr_or(os, "O_BINARY", nb::int_(0)));
     nb::object fd = os.attr("open")(temp, flags, 0600);
     try {
-        if (!windows()) os.attr("fchmod")(fd, 0600);  // a leftover temp file keeps its old mode otherwise
+        if (!pk::on_windows()) os.attr("fchmod")(fd, 0600);  // a leftover temp file keeps its old mode otherwise
         os.attr("write")(fd, data);
         os.attr("close")(fd);
         os.attr("replace")(temp, file);

@@ -2,18 +2,27 @@
 // the client calls another process uses to steer it. This file: the endpoint settings, the client
 // calls and the module itself; handler.cpp answers requests, connection.cpp reads connections.
 #include "helmwire.hpp"
+#include "pk_host.hpp"
 
 #include <algorithm>
-#include <chrono>
 #include <string>
 #include <string_view>
 
 namespace helmwire {
 namespace {
 
+using pk::host::steady_seconds;
+
 const char *const kDefaultHost = "127.0.0.1";
-const char *const kDefaultPortText = "18765";
 const long kDefaultPort = 18765;
+
+// The keyword parameters the calls share: the port (None: control_port()), the whole call's
+// time-out in seconds, and a wait for a navigation.
+constexpr pk::Param kPort{.name = "port", .annotation = "Optional[int]", .check = Check::OptInt,
+                         .kind = Kind::KeywordOnly, .def = Def::None};
+constexpr pk::Param kTimeout{.name = "timeout", .annotation = "float", .check = Check::Float,
+                            .kind = Kind::KeywordOnly, .def = Def::Float, .number = 15.0};
+constexpr pk::Param kWait{.name = "wait", .annotation = "Optional[float]", .kind = Kind::KeywordOnly, .def = Def::None};
 
 // ---- endpoint settings ----------------------------------------------------------------------
 
@@ -23,10 +32,10 @@ constexpr pk::Spec control_port_spec{
     .doc = "Control port from PANEKIT_CONTROL_PORT; 18765 when it is unset, empty or not an integer.",
 };
 nb::object control_port() {
-    nb::object text = pk::first_nonempty({pk::env_get("PANEKIT_CONTROL_PORT"), nb::str(kDefaultPortText)});
-    nb::object stripped = text.attr("strip")();
+    nb::object text = env_text("PANEKIT_CONTROL_PORT");
+    if (text.is_none()) return nb::int_(kDefaultPort);
     try {
-        return pk::check(PyNumber_Long(stripped.ptr()));
+        return pk::check(PyNumber_Long(text.ptr()));
     } catch (nb::python_error &e) {
         if (!e.matches(PyExc_ValueError)) throw;
         return nb::int_(kDefaultPort);
@@ -34,7 +43,7 @@ nb::object control_port() {
 }
 
 constexpr pk::Param base_url_params[] = {
-    {.name = "port", .annotation = "Optional[int]", .check = Check::OptInt, .kind = Kind::KeywordOnly, .def = Def::None},
+    kPort,
     {.name = "host", .annotation = "Optional[str]", .check = Check::OptStr, .kind = Kind::KeywordOnly, .def = Def::None},
 };
 constexpr pk::Spec base_url_spec{
@@ -94,11 +103,6 @@ nb::object control_address(const pk::Call &c, nb::handle port, nb::handle host) 
 // status. The token for the port, when one is known (PANEKIT_CONTROL_TOKEN, else the port's
 // runtime file), goes with every request as a Bearer credential.
 
-double now_seconds() {
-    using namespace std::chrono;
-    return duration<double>(steady_clock::now().time_since_epoch()).count();
-}
-
 // Reads an answer body: strict UTF-8 JSON that must be an object or null.
 nb::object parse_answer(nb::handle raw) {
     nb::object data = nb::handle(g_json_loads.get())(raw.attr("decode")("utf-8"));
@@ -118,7 +122,7 @@ nb::object failure_of(nb::python_error &e) { return failure_text(nb::str(e.value
 
 // Seconds left before `deadline`; the time-out failure when none are.
 double left(double deadline, const char *failing_text) {
-    const double rest = deadline - now_seconds();
+    const double rest = deadline - steady_seconds();
     if (!(rest > 0)) fail_with(nb::str(failing_text));
     return rest;
 }
@@ -168,7 +172,7 @@ bool parse_head(std::string_view head, Answer &a, long long &length) {
 // One exchange: `method` on `path` of the control address for `port`, with `body` (None: none).
 Answer exchange(const pk::Call &c, const char *method, nb::handle path, nb::handle body, nb::handle port,
                 double timeout) {
-    const double deadline = now_seconds() + (timeout > 0 ? std::min(timeout, 1e9) : 0);  // NaN: none
+    const double deadline = steady_seconds() + (timeout > 0 ? std::min(timeout, 1e9) : 0);  // NaN: none
     nb::object parts = pk::import_from("urllib.parse", "urlsplit")(c.global("_control_address")("port"_a = port));
     nb::object host = parts.attr("hostname"), port_no = parts.attr("port");  // a bad port raises ValueError
     std::string_view p = utf8(path);
@@ -262,11 +266,17 @@ nb::object answer_of(const Answer &a, bool png = false) {
     return parse_answer(a.body);
 }
 
+// One exchange as a call answers it (answer_of), or the failure that ended it.
+nb::object ask(const pk::Call &c, const char *method, nb::handle path, nb::handle body, nb::handle port, double timeout,
+               bool png = false) {
+    return pk::guarded_else([&] { return answer_of(exchange(c, method, path, body, port, timeout), png); }, failure_of);
+}
+
 constexpr pk::Param post_params[] = {
     {.name = "path", .annotation = "str", .check = Check::Str},
     {.name = "body", .annotation = "Optional[Dict[str, Any]]", .check = Check::OptDict, .def = Def::None},
-    {.name = "port", .annotation = "Optional[int]", .check = Check::OptInt, .kind = Kind::KeywordOnly, .def = Def::None},
-    {.name = "timeout", .annotation = "float", .check = Check::Float, .kind = Kind::KeywordOnly, .def = Def::Float, .number = 15.0},
+    kPort,
+    kTimeout,
 };
 constexpr pk::Spec post_json_spec{
     .name = "_http_post_json",
@@ -277,18 +287,10 @@ constexpr pk::Spec post_json_spec{
 };
 nb::object http_post_json(const pk::Call &c, nb::str path, nb::handle body, nb::handle port, double timeout) {
     nb::object data = body.is_none() ? nb::object(nb::bytes("", 0)) : nb::object(pk::json_bytes(body));
-    return pk::guarded_else(
-        [&]() -> nb::object {
-            return answer_of(exchange(c, "POST", path, data, port, timeout));
-        },
-        failure_of);
+    return ask(c, "POST", path, data, port, timeout);
 }
 
-constexpr pk::Param get_params[] = {
-    {.name = "path", .annotation = "str", .check = Check::Str},
-    {.name = "port", .annotation = "Optional[int]", .check = Check::OptInt, .kind = Kind::KeywordOnly, .def = Def::None},
-    {.name = "timeout", .annotation = "float", .check = Check::Float, .kind = Kind::KeywordOnly, .def = Def::Float, .number = 15.0},
-};
+constexpr pk::Param get_params[] = {{.name = "path", .annotation = "str", .check = Check::Str}, kPort, kTimeout};
 constexpr pk::Spec get_json_spec{
     .name = "_http_get_json",
     .params = get_params,
@@ -306,12 +308,7 @@ nb::object http_get_json(const pk::Call &c, nb::str path, nb::handle port, doubl
         failure_of);
 }
 
-constexpr pk::Param navigate_params[] = {
-    {.name = "url", .annotation = "str", .check = Check::Str},
-    {.name = "port", .annotation = "Optional[int]", .check = Check::OptInt, .kind = Kind::KeywordOnly, .def = Def::None},
-    {.name = "timeout", .annotation = "float", .check = Check::Float, .kind = Kind::KeywordOnly, .def = Def::Float, .number = 15.0},
-    {.name = "wait", .annotation = "Optional[float]", .kind = Kind::KeywordOnly, .def = Def::None},
-};
+constexpr pk::Param navigate_params[] = {{.name = "url", .annotation = "str", .check = Check::Str}, kPort, kTimeout, kWait};
 
 // A "wait" for a navigation to end: nothing to add when None; otherwise it goes into the body and
 // the socket time-out is made to outlast it. False when it is no number of seconds from 0 to 120
@@ -350,15 +347,8 @@ nb::object remote_navigate(const pk::Call &c, nb::str url, nb::handle port, doub
 }
 
 // The remote_* calls without an argument of their own: one request to a fixed path.
-constexpr pk::Param remote_params[] = {
-    {.name = "port", .annotation = "Optional[int]", .check = Check::OptInt, .kind = Kind::KeywordOnly, .def = Def::None},
-    {.name = "timeout", .annotation = "float", .check = Check::Float, .kind = Kind::KeywordOnly, .def = Def::Float, .number = 15.0},
-};
-constexpr pk::Param waited_params[] = {
-    {.name = "port", .annotation = "Optional[int]", .check = Check::OptInt, .kind = Kind::KeywordOnly, .def = Def::None},
-    {.name = "timeout", .annotation = "float", .check = Check::Float, .kind = Kind::KeywordOnly, .def = Def::Float, .number = 15.0},
-    {.name = "wait", .annotation = "Optional[float]", .kind = Kind::KeywordOnly, .def = Def::None},
-};
+constexpr pk::Param remote_params[] = {kPort, kTimeout};
+constexpr pk::Param waited_params[] = {kPort, kTimeout, kWait};
 constexpr pk::Spec back_spec{.name = "remote_go_back", .params = waited_params, .returns = "Dict[str, Any]",
                              .doc = "Make the window go back in its history (with wait: until that page has loaded)."};
 constexpr pk::Spec forward_spec{.name = "remote_go_forward", .params = waited_params, .returns = "Dict[str, Any]",
@@ -392,8 +382,8 @@ nb::object remote_get(const pk::Call &c, nb::handle port, double timeout) {
 
 constexpr pk::Param script_params[] = {
     {.name = "script", .annotation = "str", .check = Check::Str},
-    {.name = "port", .annotation = "Optional[int]", .check = Check::OptInt, .kind = Kind::KeywordOnly, .def = Def::None},
-    {.name = "timeout", .annotation = "float", .check = Check::Float, .kind = Kind::KeywordOnly, .def = Def::Float, .number = 15.0},
+    kPort,
+    kTimeout,
     {.name = "script_timeout", .annotation = "Optional[float]", .kind = Kind::KeywordOnly, .def = Def::None},
 };
 constexpr pk::Spec script_spec{
@@ -424,16 +414,14 @@ constexpr pk::Spec screenshot_spec{
            "{\"ok\": False, \"error\": text}.",
 };
 nb::object remote_screenshot(const pk::Call &c, nb::handle port, double timeout) {
-    nb::str path("/screenshot");
-    return pk::guarded_else([&] { return answer_of(exchange(c, "GET", path, nb::none(), port, timeout), true); },
-                            failure_of);
+    return ask(c, "GET", nb::str("/screenshot"), nb::none(), port, timeout, true);
 }
 
 constexpr pk::Param events_params[] = {
     {.name = "after", .annotation = "int", .check = Check::Int, .kind = Kind::KeywordOnly, .def = Def::Int, .number = 0},
-    {.name = "wait", .annotation = "Optional[float]", .kind = Kind::KeywordOnly, .def = Def::None},
-    {.name = "port", .annotation = "Optional[int]", .check = Check::OptInt, .kind = Kind::KeywordOnly, .def = Def::None},
-    {.name = "timeout", .annotation = "float", .check = Check::Float, .kind = Kind::KeywordOnly, .def = Def::Float, .number = 15.0},
+    kWait,
+    kPort,
+    kTimeout,
 };
 constexpr pk::Spec events_spec{
     .name = "remote_events",
@@ -450,8 +438,7 @@ nb::object remote_events(const pk::Call &c, nb::handle after, nb::handle wait, n
         if (!outlasting(wait, timeout, seconds)) return failure(kBadWait);
         query = query + nb::str("&wait={}").format(nb::float_(seconds));
     }
-    return pk::guarded_else([&] { return answer_of(exchange(c, "GET", query, nb::none(), port, timeout)); },
-                            failure_of);
+    return ask(c, "GET", query, nb::none(), port, timeout);
 }
 
 constexpr char kBackPath[] = "/back";
@@ -476,10 +463,8 @@ NB_MODULE(helmwire, m) {
     mod.defer_names("http.server", {"HTTPServer"});
     mod.defer_names("typing", {"Any", "Callable", "Dict", "Optional", "Tuple"});
 
-    nb::object host = pk::env_get("PANEKIT_CONTROL_HOST");
-    nb::object stripped = host.is_none() ? nb::object(nb::str("")) : host.attr("strip")();
-    mod.set("DEFAULT_CONTROL_HOST",
-            pk::truthy(stripped) ? stripped : nb::object(nb::str(kDefaultHost)));
+    nb::object host = env_text("PANEKIT_CONTROL_HOST");
+    mod.set("DEFAULT_CONTROL_HOST", host.is_none() ? nb::object(nb::str(kDefaultHost)) : host);
 
     // Limits of one control connection (read at each use, so tests may lower them).
     mod.set("_MAX_BODY_BYTES", nb::int_(1 << 20));

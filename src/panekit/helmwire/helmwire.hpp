@@ -163,6 +163,8 @@ inline bool wait_seconds(nb::handle wait, double &seconds) {
 void send_answer(nb::handle self, int code, nb::handle obj);
 
 // ---- access.cpp ----
+// A non-empty environment value, stripped; None when unset or blank.
+nb::object env_text(const char *name);
 // The folder of the runtime files, and the one of the server on `port`, as text.
 nb::object runtime_folder();
 nb::object runtime_file(nb::handle port);
