@@ -359,53 +359,41 @@ template <class F> void keeping_error(pk::State<Work> st, F &&f) {
     }
 }
 
-// Sets out["url"] from the core's Source; an Exception while reading or converting it is dropped.
-void store_source(nb::handle core, nb::handle out) {
-    pk::guarded([&] { out["url"] = pk::source_text(core); });
+// Calls the route's callable (Work::Fn), with its argument (Work::Arg) when it has one.
+void call_route(const pk::State<Work> &st) {
+    nb::handle arg = st[Work::Arg];
+    if (arg.is_none())
+        st[Work::Fn]();
+    else
+        st[Work::Fn](arg);
 }
 
-constexpr pk::Spec probe_spec{.name = "_probe", .returns = "None"};
-void probe(const pk::Call &c) {
-    auto st = c.state<Work>();
-    keeping_error(st, [&] {
-        nb::object core = st[Work::Fn]();
-        st[Work::Out]["core"] = nb::bool_(!core.is_none());
-        if (!core.is_none()) store_source(core, st[Work::Out]);
-    });
-}
-
-constexpr pk::Spec read_spec{.name = "_read", .returns = "None"};
-void read_url(const pk::Call &c) {
-    auto st = c.state<Work>();
-    keeping_error(st, [&] {
-        nb::object core = st[Work::Fn]();
-        if (!core.is_none()) store_source(core, st[Work::Out]);
-    });
-}
-
+// A route's callable on the UI thread (as _go with an address, as _act without).
 constexpr pk::Spec go_spec{.name = "_go", .returns = "None"};
-void go(const pk::Call &c) {
-    auto st = c.state<Work>();
-    keeping_error(st, [&] { st[Work::Fn](st[Work::Arg]); });
-}
-
 constexpr pk::Spec act_spec{.name = "_act", .returns = "None"};
 void act(const pk::Call &c) {
     auto st = c.state<Work>();
-    keeping_error(st, [&] { st[Work::Fn](); });
+    keeping_error(st, [&] { call_route(st); });
 }
 
-// The page as /state reports it. Without a tracker (a server started with plain callables) the
+// GET routes, by the start of the target (the Parts' first, in their order).
+enum class Get { Ready, Url, State, Screenshot, Events };
+
+// The page as /ready (_probe), /url (_read) and /state (_state) report it, an Exception while
+// reading one of its values dropped. Without a tracker (a server started with plain callables) the
 // page is never reported loading and there is no last navigation.
+constexpr pk::Spec probe_spec{.name = "_probe", .returns = "None"};
+constexpr pk::Spec read_spec{.name = "_read", .returns = "None"};
 constexpr pk::Spec state_spec{.name = "_state", .returns = "None"};
-void read_state(const pk::Call &c) {
+template <Get Route> void read_page(const pk::Call &c) {
     auto st = c.state<Work>();
     keeping_error(st, [&] {
         nb::object core = st[Work::Fn]();
         nb::handle out = st[Work::Out];
-        out["core"] = nb::bool_(!core.is_none());
+        if (Route != Get::Url) out["core"] = nb::bool_(!core.is_none());
+        if (!core.is_none()) pk::guarded([&] { out["url"] = pk::source_text(core); });
+        if (Route != Get::State) return;
         if (!core.is_none()) {
-            store_source(core, out);
             pk::guarded([&] { out["title"] = pk::text_or_empty(nb::object(core.attr("DocumentTitle"))); });
             pk::guarded([&] { out["can_go_back"] = nb::bool_(pk::truthy(nb::object(core.attr("CanGoBack")))); });
             pk::guarded([&] { out["can_go_forward"] = nb::bool_(pk::truthy(nb::object(core.attr("CanGoForward")))); });
@@ -441,10 +429,7 @@ void start_and_wait(const pk::Call &c) {
         }
         pk::host::pages_arm(st[Work::Pages], st[Work::Waiter]);
         try {
-            if (what == kNavigate)
-                st[Work::Fn](st[Work::Arg]);
-            else
-                st[Work::Fn]();
+            call_route(st);
         } catch (nb::python_error &) {
             pk::host::pages_disarm(st[Work::Pages], st[Work::Waiter]);
             throw;
@@ -615,23 +600,23 @@ void serve_events(const pk::Call &c, nb::handle self, nb::handle target) {
     park(self, *waiter, deadline);
 }
 
+// The value of `key` in a JSON object body; None when there is none (no body, not an object, no
+// such key).
+nb::object body_item(const std::optional<nb::object> &data, const char *key) {
+    if (!data || !PyDict_Check(data->ptr())) return nb::none();
+    return data->attr("get")(key);
+}
+
 // The POST /script body: {"script": text, "timeout": seconds (optional)}.
 void serve_script(const pk::Call &c, nb::handle self, const std::optional<nb::object> &data) {
-    nb::object script, timeout;
-    if (data && PyDict_Check(data->ptr())) {
-        script = nb::borrow(data->attr("get")("script"));
-        timeout = nb::borrow(data->attr("get")("timeout"));
-    }
-    if (!script.is_valid() || !PyUnicode_Check(script.ptr()) || !pk::truthy(script.attr("strip")()))
-        return reply(self, 400, "missing script");
+    nb::object script = body_item(data, "script"), timeout = body_item(data, "timeout");
+    if (!PyUnicode_Check(script.ptr()) || !pk::truthy(script.attr("strip")())) return reply(self, 400, "missing script");
     double seconds = kScriptSeconds;
     if (!timeout.is_none() && !wait_seconds(timeout, seconds))
         return reply(self, 400, "timeout must be a number of seconds from 0 to 120");
     serve_page_work(c, self, script, seconds, "script");
 }
 
-// GET routes, by the start of the target (the Parts' first, in their order).
-enum class Get { Ready, Url, State, Screenshot, Events };
 struct GetRoute {
     const char *prefix;
     Get what;
@@ -684,9 +669,9 @@ void do_get(const pk::Call &c, nb::handle self) {
     st.set(Work::Fn, server[Server::Core]);
     st.set(Work::Out, out);
     if (state) st.set(Work::Pages, pk::host::pages_of(server[Server::Core]));
-    nb::object work = state   ? c.nested<state_spec>(read_state, st.object())
-                      : ready ? c.nested<probe_spec>(probe, st.object())
-                              : c.nested<read_spec>(read_url, st.object());
+    nb::object work = state   ? c.nested<state_spec>(read_page<Get::State>, st.object())
+                      : ready ? c.nested<probe_spec>(read_page<Get::Ready>, st.object())
+                              : c.nested<read_spec>(read_page<Get::Url>, st.object());
     if (ui_work_failed(c, self, work, st, state ? "state" : ready ? "ready" : "url")) return;
     reply(self, 200, out);
 }
@@ -717,27 +702,17 @@ nb::object body_address(const nb::bytes &raw, const std::optional<nb::object> &d
     if (!data)
         return pk::check(PyUnicode_DecodeUTF8(raw.c_str(), static_cast<Py_ssize_t>(raw.size()), "ignore"))
             .attr("strip")();
-    if (!PyDict_Check(data->ptr())) return nb::str("");
-    PyObject *url = PyDict_GetItemWithError(data->ptr(), nb::str("url").ptr());
-    if (!url) {
-        if (PyErr_Occurred()) throw nb::python_error();
-        return nb::str("");
-    }
+    nb::object url = body_item(data, "url");
     if (!pk::truthy(url)) return nb::str("");
-    return nb::str(nb::handle(url)).attr("strip")();
+    return nb::str(url).attr("strip")();
 }
 
 // The "wait" of a JSON object body: None when there is none (no body, not a JSON object, no
 // "wait" or null); `bad` when it is not a number of seconds from 0 to kMaxWait.
 nb::object body_wait(const std::optional<nb::object> &data, bool &bad) {
     bad = false;
-    if (!data || !PyDict_Check(data->ptr())) return nb::none();
-    PyObject *w = PyDict_GetItemWithError(data->ptr(), nb::str("wait").ptr());
-    if (!w) {
-        if (PyErr_Occurred()) throw nb::python_error();
-        return nb::none();
-    }
-    if (w == Py_None) return nb::none();
+    nb::object w = body_item(data, "wait");
+    if (w.is_none()) return w;
     double v = 0;
     if (!wait_seconds(w, v)) {
         bad = true;
@@ -849,15 +824,12 @@ void do_post(const pk::Call &c, nb::handle self) {
     }
     pk::State<Work> st;
     st.set(Work::Fn, server[route->fn]);
+    if (url.is_valid()) st.set(Work::Arg, url);
+    nb::object work = url.is_valid() ? c.nested<go_spec>(act, st.object()) : c.nested<act_spec>(act, st.object());
+    if (ui_work_failed(c, self, work, st, route->what)) return;
     nb::dict out;
     out["ok"] = true;
-    if (url.is_valid()) {
-        st.set(Work::Arg, url);
-        if (ui_work_failed(c, self, c.nested<go_spec>(go, st.object()), st, route->what)) return;
-        out["url"] = url;
-    } else if (ui_work_failed(c, self, c.nested<act_spec>(act, st.object()), st, route->what)) {
-        return;
-    }
+    if (url.is_valid()) out["url"] = url;
     reply(self, 200, out);
 }
 
