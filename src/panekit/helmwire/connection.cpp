@@ -203,9 +203,12 @@ struct Loop {
     // failure), and the connection closed.
     void failed(long long fd, nb::python_error &e) {
         if (!pk::is_exception(e)) throw;
-        if (!e.matches(PyExc_OSError))
-            pk::guarded([&] { log_control(c, nb::str("request failed: {}").format(error_text(e.value()))); });
+        if (!e.matches(PyExc_OSError)) log_failure(e.value());
         close(fd);
+    }
+
+    void log_failure(nb::handle err) {
+        pk::guarded([&] { log_control(c, nb::str("request failed: {}").format(error_text(err))); });
     }
 
     // Accepts one connection (the selector reports the listener again while more are queued).
@@ -310,7 +313,7 @@ struct Loop {
             handler_class.attr("__init__")(k.handler, k.req, k.addr, srv);
         } catch (nb::python_error &e) {
             if (!pk::is_exception(e)) throw;
-            pk::guarded([&] { log_control(c, nb::str("request failed: {}").format(error_text(e.value()))); });
+            log_failure(e.value());
             if (nb::len(get_attr(k.req, t_out)) == 0) answer(k, 400, failure("bad request"));
         }
         nb::object parked = get_attr(k.req, t_parked);

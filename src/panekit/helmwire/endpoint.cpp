@@ -448,7 +448,6 @@ constexpr char kUrlPath[] = "/url";
 constexpr char kReadyPath[] = "/ready";
 constexpr char kStatePath[] = "/state";
 
-
 }  // namespace
 }  // namespace helmwire
 

@@ -135,7 +135,6 @@ void send_json(nb::handle self, nb::handle code, nb::handle obj) {
 void reply(nb::handle self, int code, nb::handle obj) { call_method(self, t_json, nb::int_(code), obj); }
 void reply(nb::handle self, int code, const char *error) { reply(self, code, failure(error)); }
 
-
 // ---- host names answered ----------------------------------------------------------------------
 //
 // A page served under a name that its owner points at 127.0.0.1 (DNS rebinding) reaches this
@@ -189,7 +188,6 @@ bool host_value_allowed(std::string_view v, std::string_view own) {
     if (is_ipv4(key) || key == "localhost") return true;
     return !own.empty() && key == own;
 }
-
 
 // ---- origins answered ---------------------------------------------------------------------------
 //
@@ -452,13 +450,7 @@ namespace {
 // once and answered 500.
 bool ui_work_failed(const pk::Call &c, nb::handle self, nb::handle closure, const pk::State<Work> &st,
                     const char *what) {
-    auto server = c.state<Server>();
-    try {
-        server[Server::Invoke](closure);
-    } catch (nb::python_error &e) {
-        if (!pk::is_exception(e)) throw;
-        st.set(Work::Err, e.value());
-    }
+    keeping_error(st, [&] { c.state<Server>()[Server::Invoke](closure); });
     nb::handle err = st[Work::Err];
     if (err.is_none()) return false;
     nb::str text = error_text(err);

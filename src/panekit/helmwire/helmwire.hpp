@@ -38,7 +38,6 @@ using pk::call_method;
 using pk::get_attr;
 using pk::set_attr;
 
-
 // What one start_control_server call shares with its handler class, its log function and its
 // serving loop.
 enum class Server {
@@ -136,6 +135,9 @@ nb::object make_handler_class(const pk::Call &c, nb::handle state);
 void log_control(const pk::Call &c, nb::handle text);
 // "<type>: <text>" of an exception ("<type>" alone when its text is empty).
 nb::str error_text(nb::handle err);
+// Writes a parked request's answer: bytes as a PNG picture, a (status, object) pair with that
+// status, anything else as JSON with `code`.
+void send_answer(nb::handle self, int code, nb::handle obj);
 
 // Limits of a wait for a navigation, in seconds.
 inline constexpr double kMaxWait = 120.0;
@@ -156,11 +158,6 @@ inline bool wait_seconds(nb::handle wait, double &seconds) {
     seconds = v;
     return true;
 }
-
-// ---- handler.cpp: answers written later ----
-// Writes a parked request's answer: bytes as a PNG picture, a (status, object) pair with that
-// status, anything else as JSON with `code`.
-void send_answer(nb::handle self, int code, nb::handle obj);
 
 // ---- access.cpp ----
 // A non-empty environment value, stripped; None when unset or blank.
