@@ -167,23 +167,33 @@ std::string host_key(std::string_view name) {
     return lower_ascii(name);
 }
 
+// The name of a "name", "name:port", "[literal]" or "[literal]:port" text (a port of digits, maybe
+// none), and whether it is in brackets; false for any other form.
+bool split_host(std::string_view v, std::string_view &name, bool &bracketed) {
+    std::string_view port;
+    bracketed = !v.empty() && v.front() == '[';
+    if (bracketed) {
+        std::size_t close = v.find(']');
+        if (close == std::string_view::npos) return false;
+        name = v.substr(1, close - 1);
+        port = v.substr(close + 1);
+    } else {
+        name = v.substr(0, v.find(':'));
+        port = v.substr(name.size());
+    }
+    return port.empty() || (port.front() == ':' && is_digits(port.substr(1)));
+}
+
 bool host_value_allowed(std::string_view v, std::string_view own) {
     v = trim(v);
     if (v.empty()) return true;
-    std::string_view name;
-    if (v.front() == '[') {
-        std::size_t close = v.find(']');
-        if (close == std::string_view::npos) return false;
-        std::string_view rest = v.substr(close + 1);
-        if (!rest.empty() && (rest.front() != ':' || !is_digits(rest.substr(1)))) return false;
-        name = v.substr(1, close - 1);
-        return is_ip(name);
-    }
     std::size_t colon = v.find(':');
-    if (colon != std::string_view::npos && v.find(':', colon + 1) != std::string_view::npos)
+    if (v.front() != '[' && colon != std::string_view::npos && v.find(':', colon + 1) != std::string_view::npos)
         return is_ip(v) && !is_ipv4(v);  // an IPv6 literal sent without brackets (and so without a port)
-    name = v.substr(0, colon);
-    if (colon != std::string_view::npos && !is_digits(v.substr(colon + 1))) return false;
+    std::string_view name;
+    bool bracketed = false;
+    if (!split_host(v, name, bracketed)) return false;
+    if (bracketed) return is_ip(name);
     std::string key = host_key(name);
     if (is_ipv4(key) || key == "localhost") return true;
     return !own.empty() && key == own;
@@ -232,17 +242,9 @@ bool origin_value_allowed(std::string_view v, std::string_view own) {
     v = trim(v);
     std::size_t sep = v.find("://");
     if (sep != std::string_view::npos && sep > 0) {
-        std::string_view rest = v.substr(sep + 3), name;
-        if (!rest.empty() && rest.front() == '[') {
-            std::size_t close = rest.find(']');
-            std::string_view after = close == std::string_view::npos ? "x" : rest.substr(close + 1);
-            if (after.empty() || (after.front() == ':' && is_digits(after.substr(1))))
-                name = rest.substr(1, close - 1);
-        } else {
-            std::size_t colon = rest.find(':');
-            if (colon == std::string_view::npos || is_digits(rest.substr(colon + 1))) name = rest.substr(0, colon);
-        }
-        if (!name.empty()) {
+        std::string_view name;
+        bool bracketed = false;
+        if (split_host(v.substr(sep + 3), name, bracketed) && !name.empty()) {
             std::string key = host_key(name);
             if (key == "localhost" || is_loopback_literal(key) || (!own.empty() && key == own)) return true;
         }
@@ -596,7 +598,9 @@ void serve_events(const pk::Call &c, nb::handle self, nb::handle target) {
 // such key).
 nb::object body_item(const std::optional<nb::object> &data, const char *key) {
     if (!data || !PyDict_Check(data->ptr())) return nb::none();
-    return data->attr("get")(key);
+    PyObject *value = PyDict_GetItemWithError(data->ptr(), nb::str(key).ptr());
+    if (!value && PyErr_Occurred()) throw nb::python_error();
+    return value ? nb::borrow(value) : nb::object(nb::none());
 }
 
 // The POST /script body: {"script": text, "timeout": seconds (optional)}.
