@@ -308,7 +308,8 @@ nb::object http_get_json(const pk::Call &c, nb::str path, nb::handle port, doubl
         failure_of);
 }
 
-constexpr pk::Param navigate_params[] = {{.name = "url", .annotation = "str", .check = Check::Str}, kPort, kTimeout, kWait};
+constexpr pk::Param navigate_params[] = {
+    {.name = "url", .annotation = "str", .check = Check::Str}, kPort, kTimeout, kWait};
 
 // A "wait" for a navigation to end: nothing to add when None; otherwise it goes into the body and
 // the socket time-out is made to outlast it. False when it is no number of seconds from 0 to 120

@@ -471,6 +471,13 @@ bool ends_with(nb::handle text, const char *suffix) {
     return PyUnicode_Tailmatch(text.ptr(), nb::str(suffix).ptr(), 0, PY_SSIZE_T_MAX, 1) == 1;
 }
 
+// The first route of `table` that `matches` the request, or null.
+template <class R, std::size_t N, class Match> const R *find_route(const R (&table)[N], Match matches) {
+    for (const R &r : table)
+        if (matches(r)) return &r;
+    return nullptr;
+}
+
 // ---- requests answered later: script, picture, events ----------------------------------------------
 
 // Leaves the request waiting with the serving loop, which answers it from `waiter` once it has its
@@ -629,12 +636,7 @@ constexpr GetRoute kGetRoutes[] = {
 constexpr pk::Spec get_spec{.name = "do_GET", .params = self_param, .returns = "None"};
 void do_get(const pk::Call &c, nb::handle self) {
     nb::object path = get_attr(self, t_path);
-    const GetRoute *route = nullptr;
-    for (const GetRoute &r : kGetRoutes)
-        if (starts_with(path, r.prefix)) {
-            route = &r;
-            break;
-        }
+    const GetRoute *route = find_route(kGetRoutes, [&](const GetRoute &r) { return starts_with(path, r.prefix); });
     if (refuse(c, self, route ? route->access : Access::Open)) return;
     auto server = c.state<Server>();
     nb::dict out;
@@ -776,12 +778,7 @@ constexpr Route kRoutes[] = {
 constexpr pk::Spec post_spec{.name = "do_POST", .params = self_param, .returns = "None"};
 void do_post(const pk::Call &c, nb::handle self) {
     nb::object path = post_path(get_attr(self, t_path));
-    const Route *route = nullptr;
-    for (const Route &r : kRoutes)
-        if (ends_with(path, r.suffix)) {
-            route = &r;
-            break;
-        }
+    const Route *route = find_route(kRoutes, [&](const Route &r) { return ends_with(path, r.suffix); });
     if (refuse(c, self, route ? route->access : Access::Open)) return;
     nb::object raw = call_method(self, t_read_body);
     long long declared = declared_length(c, self);
