@@ -33,6 +33,14 @@ constexpr pk::Spec log_message_spec{.name = "log_message", .params = log_message
 // A log text as the standard handler writes it: control characters (C0, DEL and C1) as \xNN and
 // a backslash doubled, so that nothing a client sends can move the console's cursor or fake a line.
 nb::object escape_log(nb::handle text) {
+    // Most lines hold nothing to escape: those are written as they are.
+    PyObject *t = text.ptr();
+    bool plain = PyUnicode_Check(t);
+    for (Py_ssize_t i = 0, n = plain ? PyUnicode_GET_LENGTH(t) : 0; plain && i < n; ++i) {
+        const Py_UCS4 ch = PyUnicode_READ_CHAR(t, i);
+        plain = ch != '\\' && !pk::is_control_char(ch);
+    }
+    if (plain) return nb::borrow(text);
     static PyObject *table = nullptr;  // str.translate's table, made once
     if (!table) {
         nb::dict t;
@@ -104,11 +112,12 @@ long long declared_length(const pk::Call &c, nb::handle self) {
 
 constexpr pk::Param self_param[] = {{.name = "self"}};
 constexpr pk::Spec read_body_spec{.name = "_read_body", .params = self_param, .returns = "bytes"};
-nb::object read_body(const pk::Call &c, nb::handle self) {
-    long long n = declared_length(c, self);
-    if (n <= 0) return nb::bytes("", 0);  // empty, conflicting or above the cap (do_POST answers those)
-    return call_method(get_attr(self, t_rfile), t_read, nb::int_(n));  // short when the client stopped early
+// The body of `declared` bytes (as declared_length reads it).
+nb::object body_of(nb::handle self, long long declared) {
+    if (declared <= 0) return nb::bytes("", 0);  // empty, conflicting or above the cap (do_POST answers those)
+    return call_method(get_attr(self, t_rfile), t_read, nb::int_(declared));  // short when the client stopped early
 }
+nb::object read_body(const pk::Call &c, nb::handle self) { return body_of(self, declared_length(c, self)); }
 
 constexpr pk::Param json_params[] = {
     {.name = "self"},
@@ -288,7 +297,7 @@ bool malformed(nb::handle self, nb::handle headers, nb::handle pairs) {
 // (400), conflicting Content-Length headers (400), a Host this server does not answer to (403), an
 // Origin it does not serve (403), a guarded route (or any route, with PANEKIT_CONTROL_AUTH=all)
 // without the server's token (401). The refusal's status and text, or a null text when it passes.
-std::pair<int, const char *> refusal(const pk::Call &c, nb::handle self, Access access) {
+std::pair<int, const char *> refusal(const pk::Call &c, nb::handle self, Access access, long long &declared) {
     nb::object headers = get_attr(self, t_headers);
     nb::list pairs(headers.attr("items")());  // (name, value) pairs in arrival order
     if (malformed(self, headers, pairs)) return {400, "malformed header line"};
@@ -310,7 +319,8 @@ std::pair<int, const char *> refusal(const pk::Call &c, nb::handle self, Access 
             bearer = bearers == 1 && bearer_ok(c, value);
         }
     }
-    if (declared_length(c, self) == kConflict) return {400, "conflicting Content-Length"};
+    declared = declared_length(c, self);
+    if (declared == kConflict) return {400, "conflicting Content-Length"};
     if (!host_ok) return {403, "host not allowed"};
     if (!origin_ok) return {403, "origin not allowed"};
     const bool guarded = access == Access::Token || (access == Access::Open && every_route_guarded());
@@ -318,10 +328,13 @@ std::pair<int, const char *> refusal(const pk::Call &c, nb::handle self, Access 
     return {0, nullptr};
 }
 
-// Answers a request that fails those checks; true when it did.
-bool refuse(const pk::Call &c, nb::handle self, Access access) {
-    auto [code, error] = refusal(c, self, access);
+// Answers a request that fails those checks; true when it did. Otherwise `declared` (when given)
+// has the body length the head declares, as declared_length reads it.
+bool refuse(const pk::Call &c, nb::handle self, Access access, long long *declared = nullptr) {
+    long long length = 0;
+    auto [code, error] = refusal(c, self, access, length);
     if (error) reply(self, code, error);
+    if (declared) *declared = length;
     return error != nullptr;
 }
 
@@ -779,10 +792,10 @@ constexpr pk::Spec post_spec{.name = "do_POST", .params = self_param, .returns =
 void do_post(const pk::Call &c, nb::handle self) {
     nb::object path = post_path(get_attr(self, t_path));
     const Route *route = find_route(kRoutes, [&](const Route &r) { return ends_with(path, r.suffix); });
-    if (refuse(c, self, route ? route->access : Access::Open)) return;
-    nb::object raw = call_method(self, t_read_body);
-    long long declared = declared_length(c, self);
-    if (declared == kTooLarge)  // _read_body read none of it; the server drains it after the answer
+    long long declared = 0;
+    if (refuse(c, self, route ? route->access : Access::Open, &declared)) return;
+    nb::object raw = body_of(self, declared);
+    if (declared == kTooLarge)  // none of it was read; the server drains it after the answer
         return reply(self, 413, "body too large");
     nb::object flags = attr_or(get_attr(self, t_request), t_flags, nb::none());
     const bool head_cut = PyLong_Check(flags.ptr()) && (PyLong_AsLong(flags.ptr()) & kHeadCut);

@@ -22,7 +22,7 @@ inline pk::Lazy g_json_loads{"json", "loads"};
 // once and interned (see pk::Name).
 
 inline pk::Name t_headers{"headers"}, t_path{"path"}, t_request{"request"};
-inline pk::Name t_rfile{"rfile"}, t_read{"read"}, t_wfile{"wfile"}, t_write{"write"}, t_read_body{"_read_body"};
+inline pk::Name t_rfile{"rfile"}, t_read{"read"}, t_wfile{"wfile"}, t_write{"write"};
 inline pk::Name t_json{"_json"}, t_send_response{"send_response"}, t_send_header{"send_header"};
 inline pk::Name t_end_headers{"end_headers"}, t_defects{"defects"}, t_close{"close"};
 inline pk::Name t_content_length{"Content-Length"}, t_content_type{"Content-Type"};
