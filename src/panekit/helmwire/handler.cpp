@@ -104,10 +104,17 @@ long long length_value(nb::handle v, long long cap) {
 
 namespace {
 
-// The body length the request's parsed head declares.
-long long declared_length(const pk::Call &c, nb::handle self) {
-    static PyObject *name = PyUnicode_InternFromString("Content-Length");
-    return body_length(get_attr(self, t_headers).attr("get_all")(nb::handle(name)), body_cap(c));
+// The body length a parsed head declares, from its (name, value) pairs in arrival order (as the
+// header parser's items() gives them): its Content-Length values as body_length judges them.
+long long declared_length(const pk::Call &c, nb::handle pairs) {
+    nb::object values = nb::none();
+    for (nb::handle pair : pairs) {
+        nb::handle name = PyTuple_GET_ITEM(pair.ptr(), 0);
+        if (!PyUnicode_Check(name.ptr()) || !iequals(utf8(name), "content-length")) continue;
+        if (values.is_none()) values = nb::list();
+        nb::borrow<nb::list>(values).append(nb::handle(PyTuple_GET_ITEM(pair.ptr(), 1)));
+    }
+    return body_length(values, body_cap(c));
 }
 
 constexpr pk::Param self_param[] = {{.name = "self"}};
@@ -117,7 +124,9 @@ nb::object body_of(nb::handle self, long long declared) {
     if (declared <= 0) return nb::bytes("", 0);  // empty, conflicting or above the cap (do_POST answers those)
     return call_method(get_attr(self, t_rfile), t_read, nb::int_(declared));  // short when the client stopped early
 }
-nb::object read_body(const pk::Call &c, nb::handle self) { return body_of(self, declared_length(c, self)); }
+nb::object read_body(const pk::Call &c, nb::handle self) {
+    return body_of(self, declared_length(c, get_attr(self, t_headers).attr("items")()));
+}
 
 constexpr pk::Param json_params[] = {
     {.name = "self"},
@@ -319,7 +328,7 @@ std::pair<int, const char *> refusal(const pk::Call &c, nb::handle self, Access 
             bearer = bearers == 1 && bearer_ok(c, value);
         }
     }
-    declared = declared_length(c, self);
+    declared = declared_length(c, pairs);
     if (declared == kConflict) return {400, "conflicting Content-Length"};
     if (!host_ok) return {403, "host not allowed"};
     if (!origin_ok) return {403, "origin not allowed"};
