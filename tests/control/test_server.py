@@ -141,6 +141,27 @@ def test_log_lines_escape_what_the_client_sent(host):
     assert host.log == ['[panekit control] "GET /\\x1b[2J\\x07\\x7f\\\\x\\x9b31m\xe9 HTTP/1.0" 200 -']
 
 
+@pytest.mark.parametrize("text", [
+    "plain \xe9 \u4e2d \U0001f600 \u2028",          # nothing to escape, in each width of text
+    "tab\there \U0001f600", "back\\slash \u4e2d", "next\x85line \xe9", "del\x7f", "\x00",
+])
+def test_log_lines_escape_as_the_standard_handler_does(ui, text):
+    def refuse(*args):
+        raise Refused(text)
+
+    h = Host(ui)
+    h.core = refuse
+    h.start()
+    try:
+        assert get(h.port, "/url")[0] == 500
+    finally:
+        h.srv.shutdown()
+        h.srv.server_close()
+    table = {c: "\\x%02x" % c for c in [*range(0x20), *range(0x7f, 0xa0)]} | {ord("\\"): "\\\\"}
+    assert [line for line in h.log if "failed" in line] == [
+        "[panekit control] url failed: Refused: " + text.translate(table)]
+
+
 def test_log_defaults_to_stdout(ui, capfd):
     h = Host(ui)
     h.start(log=None)
