@@ -1,7 +1,6 @@
 // Helpers every module shares: errors, console lines, JSON bytes, module lookups.
 #include "pk.hpp"
 
-#include <algorithm>
 #include <cstdarg>
 #include <iterator>
 
@@ -84,45 +83,12 @@ void print_line(const char *utf8) { print_line(nb::str(utf8)); }
 nb::bytes json_bytes(nb::handle obj) {
     // json.dumps(obj, ensure_ascii=False) builds this very encoder on every call; it keeps no
     // state between encode() calls, so one serves the whole process (owned for its life).
-    // encode() and its one-shot iterencode() are done here without their Python frames: the same
-    // json.encoder functions, read at each call as iterencode() reads them, the same arguments,
-    // fresh circular-reference markers for every call.
-    struct Encoder {
-        PyObject *encode, *module_dict, *make_key, *basestring_key, *empty;
-        PyObject *args[9];  // markers (set per call), default, string encoder (per call), indent,
-                            // key separator, item separator, sort_keys, skipkeys, allow_nan
-    };
-    static Encoder *e = nullptr;
-    if (!e) {
+    static PyObject *encode = nullptr;
+    if (!encode) {
         nb::object enc = import("json").attr("JSONEncoder")("ensure_ascii"_a = false);
-        auto keep = [](nb::object o) { return o.release().ptr(); };
-        auto field = [&](const char *name) { return keep(enc.attr(name)); };
-        e = new Encoder{keep(enc.attr("encode")), keep(import("json.encoder").attr("__dict__")),
-                        keep(check(PyUnicode_InternFromString("c_make_encoder"))),
-                        keep(check(PyUnicode_InternFromString("encode_basestring"))), keep(nb::str("")),
-                        {nullptr, field("default"), nullptr, field("indent"), field("key_separator"),
-                         field("item_separator"), field("sort_keys"), field("skipkeys"), field("allow_nan")}};
+        encode = nb::object(enc.attr("encode")).release().ptr();
     }
-    PyObject *make = PyDict_GetItemWithError(e->module_dict, e->make_key);
-    PyObject *basestring = make ? PyDict_GetItemWithError(e->module_dict, e->basestring_key) : nullptr;
-    if (PyErr_Occurred()) throw nb::python_error();
-    nb::object text;
-    if (!make || make == Py_None || !basestring) {
-        text = nb::handle(e->encode)(obj);  // where json has no C encoder: its own encode()
-    } else if (PyUnicode_Check(obj.ptr())) {
-        text = nb::handle(basestring)(obj);
-    } else {
-        nb::object markers = check(PyDict_New());
-        nb::object basestring_ref = nb::borrow(basestring), make_ref = nb::borrow(make);
-        PyObject *args[9];
-        std::copy(std::begin(e->args), std::end(e->args), args);
-        args[0] = markers.ptr();
-        args[2] = basestring;
-        nb::object iterencode = check(PyObject_Vectorcall(make, args, 9, nullptr));
-        nb::object chunks = iterencode(obj, 0);
-        if (!PyList_Check(chunks.ptr()) && !PyTuple_Check(chunks.ptr())) chunks = check(PySequence_List(chunks.ptr()));
-        text = check(PyUnicode_Join(e->empty, chunks.ptr()));
-    }
+    nb::object text = nb::handle(encode)(obj);
     PyObject *b = PyUnicode_AsEncodedString(text.ptr(), "utf-8", "backslashreplace");
     if (!b) throw nb::python_error();
     return nb::steal<nb::bytes>(b);
