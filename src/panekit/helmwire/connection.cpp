@@ -2,8 +2,7 @@
 // connection and hands whole requests to the handler one at a time) and start_control_server,
 // which puts a server together.
 #include "helmwire.hpp"
-#include "engine.hpp"
-#include "pk_host.hpp"
+#include "navigation.hpp"
 
 #include <deque>
 #include <string>
@@ -640,8 +639,11 @@ nb::object start_control_server(const pk::Call &c, nb::str host, nb::handle port
     st.set(Server::Waiting, nb::int_(0));
     st.set(Server::Stop, Py_False);
     st.set(Server::Stopped, nb::handle(g_event.get())());
-    st.set(Server::Engine, pk::engine::wrap(pk::engine::webview2(core)));
-    st.set(Server::Pages, pk::host::pages_of(core));
+    // A window's own callables bring its engine and page tracker; plain callables are taken as
+    // giving a CoreWebView2 (or an object that reads as one), with no tracker.
+    pk::host::WindowParts window = pk::host::window_of(core);
+    st.set(Server::Engine, window.engine.is_none() ? pk::engine::wrap(pk::engine::webview2()) : window.engine);
+    st.set(Server::Pages, window.pages);
 
     nb::object handler = make_handler_class(c, st.object());
     // An IPv6 literal (bare, or in brackets as in an address) is listened on with an IPv6 socket.

@@ -1,7 +1,6 @@
 // panekit.helmwire: the request handler of the control server, with its checks (header form, Host,
 // Origin, body length) and its routes.
 #include "helmwire.hpp"
-#include "pk_host.hpp"
 
 #include <cstring>
 #include <optional>
