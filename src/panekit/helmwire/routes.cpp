@@ -134,7 +134,10 @@ bool ui_work_failed(const pk::Call &c, nb::handle self, nb::handle closure, cons
 // Leaves the request waiting with the serving loop, which answers it from `waiter` once it has its
 // result (or at `deadline`, steady seconds).
 void park(nb::handle self, nb::handle waiter, double deadline) {
-    set_attr(get_attr(self, t_request), t_parked, nb::make_tuple(waiter, deadline));
+    Incoming *req = incoming_of(get_attr(self, t_request));
+    if (!req) pk::raise(PyExc_RuntimeError, "only the server's own loop answers later");
+    Py_XSETREF(req->waiter, Py_NewRef(waiter.ptr()));
+    req->until = deadline;
 }
 
 // A new waiter for a request answered later, or nothing (answered here) when this server is not
