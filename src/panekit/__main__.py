@@ -22,8 +22,11 @@ from panekit import launcher
 # window) and the rule that picks one live in panekit.launcher.
 _BACKENDS = launcher.BACKENDS
 
-# Requests slower than this are reported as a time-out (the client calls' own default).
-_REQUEST_SECONDS = 15.0
+# The control plane's limits, as helmwire defines them: requests slower than _REQUEST_SECONDS are
+# reported as a time-out (the client calls' own default); _MAX_WAIT is the longest wait for a page
+# load, and _WAIT_MARGIN what a waited request's time-out adds, so that the window's answer comes
+# first.
+from panekit.helmwire import _MAX_WAIT, _REQUEST_SECONDS, _WAIT_MARGIN  # noqa: E402
 
 
 def _say(text, prefix="panekit: "):
@@ -281,11 +284,8 @@ _REQUESTS = {
     "state": ("remote_state", False, "print the page's address, title, loading and history state"),
 }
 
-# Commands that can wait until the page they navigate to has loaded, and the longest wait.
+# Commands that can wait until the page they navigate to has loaded.
 _WAITED = ("navigate", "back", "forward", "reload")
-_MAX_WAIT = 120.0
-# Added to a wait for the request's own time-out, so that the window's answer comes first.
-_WAIT_MARGIN = 5.0
 
 
 def _add_requests(commands, names):
