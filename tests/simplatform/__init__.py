@@ -87,7 +87,7 @@ Controls and the browser:
 """
 
 from .core import (Action, ArgumentException, DllNotFoundException, Exception_,
-                   InvalidOperationException, ObjectDisposedException, Platform, SimFault)
+                   InvalidOperationException, ObjectDisposedException, Platform, SimFault, Uri)
 from .drawing import Color, Font, Size
 from .enums import (AnchorStyles, BorderStyle, CoreWebView2DownloadState, CoreWebView2WebErrorStatus,
                     DialogResult, DockStyle,
