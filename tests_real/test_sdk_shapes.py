@@ -107,14 +107,18 @@ def _standin():
 
 
 def _where(cls, member=None):
-    """file:line of a class, or of the line in its body that declares `member`."""
+    """file:line of a class, or of the line in its body that declares `member`; for a class made
+    by a call (the enumerations), the line naming it."""
+    path = os.path.relpath(inspect.getsourcefile(sys.modules[cls.__module__]), os.path.dirname(_TESTS))
     try:
         lines, first = inspect.getsourcelines(cls)
-        path = os.path.relpath(inspect.getsourcefile(cls), os.path.dirname(_TESTS))
     except (OSError, TypeError):
-        return "%s.%s" % (cls.__module__, cls.__qualname__)
+        lines, first = inspect.getsourcelines(sys.modules[cls.__module__])
+        named = [i for i, line in enumerate(lines) if re.match(r"%s\s*=" % cls.__name__, line)]
+        return "%s:%d" % (path, first + (named[0] if named else 0))
     if member:
-        pat = re.compile(r"^\s+(def\s+%s\b|%s\s*[:=,]|.*\b%s\s*=)|[\"' ]%s[\"' :]" % ((re.escape(member),) * 4))
+        # def N, N = / N: in the body, N= in an _events dict, or N among names given one value
+        pat = re.compile(r"^\s+(def\s+{0}\b|{0}\s*[:=])|[\s(]{0}=(?!=)|^\s+(\w+\s*=\s*)+{0}\s*=".format(re.escape(member)))
         for i, line in enumerate(lines):
             if pat.search(line):
                 return "%s:%d" % (path, first + i)
@@ -382,9 +386,10 @@ class Check:
     # the product
 
     def product(self):
+        literals = _literals()
         for full, name, kind in USED:
             self.counts["used"] += 1
-            where = "USED %s.%s (%s)" % (full, name, kind)
+            where = "%s: %s.%s (%s)" % (literals.get(name, "USED"), full, name, kind)
             t = self.net.type(full)
             if t is None:
                 self.problems.append("%s: no such type" % where)
@@ -410,16 +415,7 @@ class Check:
                 if not t.IsEnum and t.Namespace != "Microsoft.Web.WebView2.Core.Raw":  # COM interfaces
                     for m in t.GetMembers(flags | self.net.BindingFlags.DeclaredOnly):
                         sdk_members.setdefault(str(m.Name), t.FullName)
-        literals = {}
-        for root, _, files in os.walk(_SRC):
-            for f in files:
-                if f.endswith((".cpp", ".hpp")):
-                    path = os.path.join(root, f)
-                    with open(path, encoding="utf-8") as fh:
-                        for no, line in enumerate(fh, 1):
-                            code = line.split("//", 1)[0]
-                            for name in re.findall(r'"([A-Za-z_]\w*)"', code):
-                                literals.setdefault(name, "%s:%d" % (os.path.relpath(path, os.path.dirname(_SRC)), no))
+        literals = _literals()
         used = {name for _, name, _ in USED}
         for name, where in sorted(literals.items()):
             if name in sdk_members and name not in used and name not in _NOT_SDK_USES:
@@ -427,6 +423,21 @@ class Check:
                     where, name, sdk_members[name]))
         for name in sorted(used - set(literals)):
             self.problems.append("USED row %s: src/ no longer names it" % name)
+
+
+def _literals():
+    """{identifier: "file:line" of its first use} for the identifiers quoted in src/'s C++ code."""
+    literals = {}
+    for root, _, files in sorted(os.walk(_SRC)):
+        for f in sorted(files):
+            if f.endswith((".cpp", ".hpp")):
+                path = os.path.join(root, f)
+                with open(path, encoding="utf-8") as fh:
+                    for no, line in enumerate(fh, 1):
+                        code = line.split("//", 1)[0]
+                        for name in re.findall(r'"([A-Za-z_]\w*)"', code):
+                            literals.setdefault(name, "%s:%d" % (os.path.relpath(path, os.path.dirname(_SRC)), no))
+    return literals
 
 
 # String literals in src/ that name SDK members but are used on other objects.
