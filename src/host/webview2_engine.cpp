@@ -9,6 +9,9 @@ using namespace nb::literals;
 
 namespace {
 
+// The text of a CoreWebView2's Source (its current address), or "" when that is empty or None.
+nb::str source_text(nb::handle cv) { return text_or_empty(cv.attr("Source")); }
+
 nb::dict script_value(nb::handle json_text) {
     nb::dict d;
     d["ok"] = true;
@@ -156,6 +159,8 @@ std::unique_ptr<Engine> webview2() { return std::make_unique<WebView2>(); }
 // ---- what WebView2 reports, to the page tracker --------------------------------------------------
 
 namespace pk::host {
+
+using engine::source_text;
 
 namespace {
 // The functions below are nested over the tracker: their state is the tracker itself.
