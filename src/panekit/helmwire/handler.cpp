@@ -365,14 +365,22 @@ void do_options(const pk::Call &c, nb::handle self) {
 
 // ---- dispatch --------------------------------------------------------------------------------------
 
-bool starts_with(nb::handle text, const char *prefix) {
-    Py_ssize_t n = static_cast<Py_ssize_t>(std::strlen(prefix));
-    if (!PyUnicode_Check(text.ptr()) || PyUnicode_GET_LENGTH(text.ptr()) < n) return false;
-    return PyUnicode_Tailmatch(text.ptr(), nb::str(prefix).ptr(), 0, n, -1) == 1;
-}
-
-bool ends_with(nb::handle text, const char *suffix) {
-    return PyUnicode_Tailmatch(text.ptr(), nb::str(suffix).ptr(), 0, PY_SSIZE_T_MAX, 1) == 1;
+// The first row of the route table for `method` whose path `path` matches, or null. The path's
+// UTF-8 text is compared with the rows' paths (both ASCII for every row that can match).
+const Route *find_route(Method method, nb::handle path) {
+    Py_ssize_t size = 0;
+    const char *text = PyUnicode_Check(path.ptr()) ? PyUnicode_AsUTF8AndSize(path.ptr(), &size) : nullptr;
+    if (!text) {  // the standard handler decodes targets as Latin-1: never so, but no route then
+        PyErr_Clear();
+        return nullptr;
+    }
+    const std::string_view p(text, static_cast<std::size_t>(size));
+    for (const Route &r : routes) {
+        if (r.method != method) continue;
+        const std::string_view row = r.path;
+        if (r.match == Match::Prefix ? p.starts_with(row) : p.ends_with(row)) return &r;
+    }
+    return nullptr;
 }
 
 }  // namespace
@@ -384,14 +392,6 @@ nb::str Request::rest() const {
 }
 
 namespace {
-
-// The first row of the route table for `method` whose path `path` matches, or null.
-const Route *find_route(Method method, nb::handle path) {
-    for (const Route &r : routes)
-        if (r.method == method && (r.match == Match::Prefix ? starts_with(path, r.path) : ends_with(path, r.path)))
-            return &r;
-    return nullptr;
-}
 
 // The answer to a GET no route serves: the routes the table marks for the hint, the GET ones each
 // on its own ("GET /a  |  GET /b") and the POST ones together ("POST /c /d").
