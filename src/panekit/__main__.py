@@ -347,17 +347,9 @@ def _control_host(host):
 
 
 def _client_failure(result):
-    """How a client call failed on its side: "time-out", "unreachable" (no connection could be
-    made: the client turns the URLError of connecting or sending into its text), or None for an
-    answer of a server (which never looks so)."""
-    if not (isinstance(result, dict) and result.get("ok") is False):
-        return None
-    error = str(result.get("error", ""))
-    if "timed out" in error:
-        return "time-out"
-    if error.startswith("<urlopen error"):
-        return "unreachable"
-    return None
+    """How a client call failed on its side, as the client says: "time-out", "unreachable" (no
+    connection could be made, or the request could not be sent), or None for an answer."""
+    return getattr(result, "kind", None)
 
 
 def _failure_line(result, port, host=None, seconds=_REQUEST_SECONDS):
@@ -447,15 +439,13 @@ def _run_request(args):
             return 1
         target = (args.target,)
     with _control_host(args.host):
-        started = time.monotonic()
         if args.command == "ready" and wait is not None:  # asks again until the browser is ready
             result, timeout = _wait_ready(call, args.port, wait)
         else:
             result = call(*target, port=args.port, timeout=timeout, **extra)
-        # The window's own "timed out" (its wait ran out) reads like the request's time-out, but
-        # comes well before the request's time-out could have ended it.
+        # The window's own "timed out": its wait ran out (an answer, not the request's time-out).
         window_timed_out = (waited and isinstance(result, dict) and result.get("error") == "timed out"
-                            and time.monotonic() - started < timeout - _WAIT_MARGIN / 2)
+                            and _client_failure(result) is None)
         failure = None if window_timed_out else _failure_line(result, args.port, args.host, timeout)
     if failure is not None:
         _say(failure, prefix="")  # a sentence about the window, as the REPL shows it

@@ -19,10 +19,11 @@ using pk::host::steady_seconds;
 // any address posted to it, to another machine, and take its answer for the window's). Its time-out
 // is one deadline for the whole call: connecting, sending and every read get what is left of it,
 // so a peer that answers a byte at a time still ends the call in time. Failure texts are those the
-// standard library's URL opener gives, which callers (the command's one-line hints) recognise:
-// "<urlopen error ...>" when no connection could be made or the request could not be sent,
-// "timed out" when the deadline passed while reading, "HTTP Error <code>: <reason>" for an error
-// status. The token for the port, when one is known (PANEKIT_CONTROL_TOKEN, else the port's
+// standard library's URL opener gives: "<urlopen error ...>" when no connection could be made or the
+// request could not be sent, "timed out" when the deadline passed while reading, "HTTP Error
+// <code>: <reason>" for an error status. A failure of the call itself (no window reached, or none
+// answered in time) also carries its kind, which the command reads: the failure object is then a
+// dict of the type _ClientFailure with `kind` "unreachable" or "time-out". The token for the port, when one is known (PANEKIT_CONTROL_TOKEN, else the port's
 // runtime file), goes with every request as a Bearer credential.
 
 // Reads an answer body: strict UTF-8 JSON that must be an object or null.
@@ -33,19 +34,57 @@ nb::object parse_answer(nb::handle raw) {
     return data;
 }
 
-// The failure object of an error: {"ok": False, "error": its text}.
-nb::object failure_of(nb::python_error &e) { return failure_text(nb::str(e.value())); }
+// How an exchange failed, when the call itself failed: no window reached, or none answered in time
+// (each raised as an OSError of its own type); any other failure is an exchange gone wrong.
+enum class Failed { Unreachable, TimeOut, Other };
 
-// An exchange that went wrong, raised as an OSError with the failure text.
-[[noreturn]] void fail_with(nb::handle text) {
-    PyErr_SetObject(PyExc_OSError, text.ptr());
+PyObject *failure_error(Failed kind) {
+    static PyObject *types[2] = {nullptr, nullptr};  // made on first use, kept for the process
+    const char *names[2] = {"panekit.helmwire._Unreachable", "panekit.helmwire._TimedOut"};
+    const int i = kind == Failed::Unreachable ? 0 : 1;
+    if (!types[i]) types[i] = pk::check(PyErr_NewException(names[i], PyExc_OSError, nullptr)).release().ptr();
+    return types[i];
+}
+
+// An exchange that went wrong, raised as an OSError (of the kind's type) with the failure text.
+[[noreturn]] void fail_with(nb::handle text, Failed kind = Failed::Other) {
+    PyErr_SetObject(kind == Failed::Other ? PyExc_OSError : failure_error(kind), text.ptr());
     throw nb::python_error();
+}
+
+// The type of a failure that carries its kind: a dict (so that it reads, prints and compares as
+// {"ok": False, "error": text}) with a `kind` slot.
+nb::handle client_failure_type() {
+    static PyObject *type = nullptr;  // made on first use, kept for the process
+    if (!type) {
+        nb::dict ns;
+        ns["__slots__"] = nb::make_tuple("kind");
+        ns["__module__"] = "panekit.helmwire";
+        ns["__doc__"] = "A client call's failure of its own: {\"ok\": False, \"error\": text}, with its kind.";
+        nb::object made = nb::handle(reinterpret_cast<PyObject *>(&PyType_Type))(
+            "_ClientFailure", nb::make_tuple(nb::handle(reinterpret_cast<PyObject *>(&PyDict_Type))), ns);
+        type = made.release().ptr();
+    }
+    return type;
+}
+
+// The failure object of an error: {"ok": False, "error": its text}, with its kind when the call
+// itself failed.
+nb::object failure_of(nb::python_error &e) {
+    nb::dict plain = failure_text(nb::str(e.value()));
+    const char *kind = e.matches(failure_error(Failed::TimeOut))       ? "time-out"
+                       : e.matches(failure_error(Failed::Unreachable)) ? "unreachable"
+                                                                        : nullptr;
+    if (!kind) return plain;
+    nb::object failure = client_failure_type()(plain);
+    nb::setattr(failure, "kind", nb::str(kind));
+    return failure;
 }
 
 // Seconds left before `deadline`; the time-out failure when none are.
 double left(double deadline, const char *failing_text) {
     const double rest = deadline - steady_seconds();
-    if (!(rest > 0)) fail_with(nb::str(failing_text));
+    if (!(rest > 0)) fail_with(nb::str(failing_text), Failed::TimeOut);
     return rest;
 }
 
@@ -121,9 +160,9 @@ Answer exchange(const pk::Call &c, const char *method, nb::handle path, nb::hand
     } catch (nb::python_error &e) {
         if (!e.matches(PyExc_OSError)) throw;
         if (sock.is_valid()) pk::guarded([&] { sock.attr("close")(); });
-        nb::str text = nb::str(e.value());
-        if (text.equal(nb::str("<urlopen error timed out>"))) throw;
-        fail_with(nb::str("<urlopen error {}>").format(text));
+        if (e.matches(failure_error(Failed::TimeOut))) throw;  // the deadline, from left()
+        fail_with(nb::str("<urlopen error {}>").format(nb::str(e.value())),
+                  e.matches(PyExc_TimeoutError) ? Failed::TimeOut : Failed::Unreachable);
     }
     Answer a;
     std::string got;
@@ -139,7 +178,7 @@ Answer exchange(const pk::Call &c, const char *method, nb::handle path, nb::hand
             try {
                 chunk = sock.attr("recv")(65536);
             } catch (nb::python_error &e) {
-                if (e.matches(socket_mod.attr("timeout").ptr())) fail_with(nb::str("timed out"));
+                if (e.matches(socket_mod.attr("timeout").ptr())) fail_with(nb::str("timed out"), Failed::TimeOut);
                 throw;
             }
             const std::size_t n = static_cast<std::size_t>(PyBytes_GET_SIZE(chunk.ptr()));
