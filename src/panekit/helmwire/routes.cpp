@@ -413,7 +413,8 @@ template <Start What, Server Fn> void serve_navigation(Request &r) {
 // ends with its path. A family of paths with variable parts (as "/session/<id>/...") is one Prefix
 // row whose function reads the rest of the path (Request::rest). `waits`: the route may be
 // answered later by the serving loop (its function parks the request). `hint`: the route is named
-// in the answer to any other GET.
+// in the answer to any other GET, whose text the protocol fixes ("GET /ready  |  GET /url  |  POST
+// /navigate /back /forward /reload"): the rows of those six say so, and the text is made from them.
 const Route kRoutes[] = {
     {Method::Get, "/ready", Match::Prefix, Access::Open, false, serve_read<Get::Ready>, true},
     {Method::Get, "/state", Match::Prefix, Access::Open, false, serve_read<Get::State>, false},
