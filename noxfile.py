@@ -186,7 +186,9 @@ def python313() -> str:
     else:
         raise RuntimeError(f"no CPython 3.13 found; {_no_python_hint()} (or set PANEKIT_PYTHON "
                            "to one)")
-    path = os.path.abspath(path)
+    # The interpreter itself, not a link to it (uv puts links in ~/.local/bin): a virtual
+    # environment made through a link looks for the standard library beside the link.
+    path = os.path.realpath(path)
     _make_ready(path)
     CACHE.parent.mkdir(parents=True, exist_ok=True)
     CACHE.write_text(json.dumps({"wanted": wanted, "path": path}), encoding="utf-8")

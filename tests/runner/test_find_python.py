@@ -94,3 +94,10 @@ def test_the_systems_compiler_passes_the_check(runner, monkeypatch):
     if os.name == "nt" or not (os.environ.get("CXX") or shutil.which("c++") or shutil.which("g++")):
         pytest.skip("no Unix C++ compiler here")
     assert runner.compiler_problem() is None
+
+
+@pytest.mark.skipif(os.name == "nt", reason="links to interpreters are a Unix matter here")
+def test_an_interpreter_found_through_a_link_is_used_by_its_own_path(runner, tmp_path):
+    real = os.path.realpath(sys._base_executable)
+    (tmp_path / "python3.13").symlink_to(real)  # as uv links ~/.local/bin/python3.13
+    assert runner.python313() == real
