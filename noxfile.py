@@ -250,6 +250,8 @@ def compiler_problem() -> str | None:
     try:
         ok = subprocess.run([*cxx, "-std=c++20", "-fsyntax-only", "-x", "c++", "-"], input=_CXX20_PROBE,
                             capture_output=True, text=True, timeout=120).returncode == 0
+    except FileNotFoundError:
+        return f"building panekit needs a C++ compiler and CXX names {cxx[0]}, which is not there; {hint}, then run this again"
     except (OSError, subprocess.TimeoutExpired):
         ok = False
     if ok:

@@ -68,6 +68,8 @@ class Session:
     # CXX names a compiler that cannot build C++20 (here: one that fails everything)
     ("linux", "false", {"apt-get"}, "building panekit needs a C++20 compiler and false cannot compile "
      "C++20; install one with: sudo apt-get install --no-install-recommends g++, then run this again"),
+    ("linux", "/nowhere/g++", {"apt-get"}, "building panekit needs a C++ compiler and CXX names /nowhere/g++, "
+     "which is not there; install one with: sudo apt-get install --no-install-recommends g++, then run this again"),
     ("linux", None, set(), "building panekit needs a C++ compiler and none was found; install g++ "
      "(GCC 10 or newer) or clang++ (Clang 13 or newer), then run this again"),
     ("windows", None, set(), "building panekit needs a C++ compiler and none was found; install the "
