@@ -79,6 +79,8 @@ class Session:
     ("windows", None, {"cl"}, None),  # a developer prompt's MSVC
 ])
 def test_missing_compiler_is_one_line_before_building(runner, monkeypatch, tmp_path, system, cxx, on_path, line):
+    if cxx == "false" and os.name == "nt":
+        pytest.skip("the compiler that fails everything is the Unix `false`")
     monkeypatch.setattr(runner, "WINDOWS", system == "windows")
     monkeypatch.setenv("ProgramFiles(x86)", str(tmp_path))  # no vswhere there
     if cxx is None:
