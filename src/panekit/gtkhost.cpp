@@ -81,6 +81,7 @@ enum class G {
     TitleLate,  // _title_late, the fallback of a title that does not come
     Quiet,      // True while the view is busy without a load started: a same-document navigation
     FolderError,  // why the download folder cannot be used (every download is then cancelled), or None
+    Asked,      // the address last asked of the view (its load's start may not report it yet)
     kCount
 };
 using GState = pk::State<G>;
@@ -92,10 +93,18 @@ long as_long(nb::handle v) { return pk::check_value(PyLong_AsLong(pk::check(PyNu
 constexpr pk::Param self_params[] = {{.name = "self"}};
 constexpr pk::Param navigate_params[] = {{.name = "self"}, {.name = "url", .annotation = "str"}};
 
-constexpr pk::Spec core_navigate_spec{.name = "Navigate", .params = navigate_params, .returns = "None"};
-void core_navigate(const pk::Call &c, nb::handle, nb::handle url) {
-    c.state<G>()[G::View].attr("load_uri")(nb::str(url));
+// Loads `url` in the view. WebKit reports no start at all for a load replaced before it started
+// (a window's first page while the engine is still coming up, or any two requests in quick
+// succession), so the tracker learns of each request: the waits of the replaced one are told
+// what replaced it, not answered by the load that did.
+void ask(const GState &st, nb::handle url) {
+    st[G::View].attr("load_uri")(url);
+    st.set(G::Asked, url);
+    pk::guarded([&] { pk::host::pages_requested(st[G::Pages], url); });
 }
+
+constexpr pk::Spec core_navigate_spec{.name = "Navigate", .params = navigate_params, .returns = "None"};
+void core_navigate(const pk::Call &c, nb::handle, nb::handle url) { ask(c.state<G>(), nb::str(url)); }
 constexpr pk::Spec core_back_spec{.name = "GoBack", .params = self_params, .returns = "None"};
 void core_back(const pk::Call &c, nb::handle) { c.state<G>()[G::View].attr("go_back")(); }
 constexpr pk::Spec core_forward_spec{.name = "GoForward", .params = self_params, .returns = "None"};
@@ -221,6 +230,8 @@ void on_load_changed(const pk::Call &c, nb::handle view, nb::handle event) {
     if (e == kLoadStarted) {
         st.set(G::Quiet, Py_False);
         nb::object uri = pk::guarded_or(nb::object(nb::none()), [&] { return nb::object(view.attr("get_uri")()); });
+        // A load whose request replaced another before either started begins without an address.
+        if (!pk::truthy(uri)) uri = nb::borrow(st[G::Asked]);
         nb::object error_page = nb::borrow(st[G::ErrorPage]);
         st.set(G::ErrorPage, nb::none());
         st.set(G::TitleWait, nb::none());
@@ -258,17 +269,21 @@ void on_load_changed(const pk::Call &c, nb::handle view, nb::handle event) {
 // (is-loading true, then false) when the host asked for it, outside any when the page's script did.
 // Its end is when that busy period ends without a load having started, or at once for the page's
 // own: the committed address becomes the view's address and the waits for it are answered.
+// A busy period that leaves the view without an address is no navigation inside a page: it is a
+// load replaced before it started (the next one's start follows), and ends no wait.
 void same_document(const GState &st, nb::handle view) {
     pk::guarded([&] {
         nb::str uri = pk::text_or_empty(nb::object(view.attr("get_uri")()));
-        if (!pk::truthy(uri) || uri.equal(st[G::Source])) return;
-        st.set(G::Source, uri);
-        nb::dict f;
-        f["url"] = uri;
-        pk::host::event_push(st[G::Pages], "same_document", f);
-        st[G::Sync]();
+        if (!pk::truthy(uri)) return;
+        if (uri.not_equal(st[G::Source])) {
+            st.set(G::Source, uri);
+            nb::dict f;
+            f["url"] = uri;
+            pk::host::event_push(st[G::Pages], "same_document", f);
+            st[G::Sync]();
+        }
+        pk::host::pages_same_document(st[G::Pages]);
     });
-    pk::guarded([&] { pk::host::pages_same_document(st[G::Pages]); });
 }
 
 bool view_loading(nb::handle view) {
@@ -308,7 +323,9 @@ nb::object on_load_failed(const pk::Call &c, nb::handle, nb::handle, nb::handle 
         st.set(G::Quiet, Py_False);  // whatever failed was a load, not a navigation inside the page
         if (code == kErrorCancelled) return;
         if (code == kErrorInterruptedByPolicy) {
-            pk::host::pages_download(st[G::Pages]);
+            // The response was turned into a download, or dropped: which one, the download's own
+            // start says (before this or within the tracker's grace after it).
+            pk::host::pages_finished(st[G::Pages], nb::none(), false, error.attr("message"), uri, true);
             return;
         }
         st.set(G::ErrorPage, uri);
@@ -333,20 +350,24 @@ void on_new_window(const pk::Call &c, nb::handle view, nb::handle action) {
 }
 
 // A response that asks to be saved (Content-Disposition: attachment) is downloaded, also when
-// WebKit could show it (PDF, text).
+// WebKit could show it (PDF, text), and so is one of a type WebKit cannot show (a zip, an
+// application/octet-stream body), which WebKit's own policy would drop unseen.
 constexpr pk::Param policy_params[] = {{.name = "view", .annotation = "Any"},
                                        {.name = "decision", .annotation = "Any"},
                                        {.name = "kind", .annotation = "Any"}};
+bool is_attachment(nb::handle decision) {
+    nb::object headers = decision.attr("get_response")().attr("get_http_headers")();
+    if (headers.is_none()) return false;
+    nb::object value = headers.attr("get_one")("Content-Disposition");
+    if (value.is_none()) return false;
+    return nb::object(value.attr("split")(";", 1)[0].attr("strip")().attr("lower")()).equal(nb::str("attachment"));
+}
+
 constexpr pk::Spec policy_spec{.name = "_on_decide_policy", .params = policy_params, .returns = "bool"};
 nb::object on_decide_policy(nb::handle, nb::handle decision, nb::handle kind) {
     return nb::bool_(pk::guarded_or(false, [&] {
         if (as_long(kind) != kDecisionResponse) return false;
-        nb::object headers = decision.attr("get_response")().attr("get_http_headers")();
-        if (headers.is_none()) return false;
-        nb::object value = headers.attr("get_one")("Content-Disposition");
-        if (value.is_none()) return false;
-        nb::object word = value.attr("split")(";", 1)[0].attr("strip")().attr("lower")();
-        if (!word.equal(nb::str("attachment"))) return false;
+        if (!is_attachment(decision) && pk::truthy(decision.attr("is_mime_type_supported")())) return false;
         decision.attr("download")();
         return true;
     }));
@@ -398,13 +419,27 @@ nb::str plain_name(nb::handle suggested) {
     return pk::truthy(name) ? name : nb::str("download");
 }
 
+// The name a download suggests: the response's own (Content-Disposition), else the last segment
+// of its address's path, decoded ("" when it has none: the naming's fallback applies).
+nb::str suggested_name(nb::handle download, nb::handle suggested) {
+    nb::str text = pk::text_or_empty(suggested);
+    if (pk::truthy(text)) return text;
+    return pk::guarded_or(nb::str(""), [&] {
+        nb::object uri = download.attr("get_request")().attr("get_uri")();
+        nb::object parse = pk::import("urllib.parse");
+        nb::object path = parse.attr("urlsplit")(pk::text_or_empty(uri)).attr("path");
+        return nb::str(parse.attr("unquote")(nb::object(path.attr("rsplit")("/", 1))[-1]));
+    });
+}
+
 // Where the download goes, decided on the UI thread: the file chooser (prompt) or fetchkeep's
 // silent handler. Any failure cancels the download with the failure line.
 constexpr pk::Param destination_params[] = {{.name = "download", .annotation = "Any"},
                                             {.name = "suggested", .annotation = "str"}};
 constexpr pk::Spec destination_spec{.name = "_on_decide_destination", .params = destination_params, .returns = "bool"};
-nb::object on_decide_destination(const pk::Call &c, nb::handle download, nb::handle suggested) {
+nb::object on_decide_destination(const pk::Call &c, nb::handle download, nb::handle offered) {
     auto st = c.state<G>();
+    nb::str suggested = suggested_name(download, offered);
     pk::guarded_else(
         [&] {
             // A folder that could not be made: no download goes anywhere else instead.
@@ -515,6 +550,7 @@ void on_download_seen(const pk::Call &c, nb::handle, nb::handle download) {
         nb::dict f;
         f["url"] = dl[Seen::Url];
         pk::host::event_push(dl[Seen::Pages], "download_started", f);
+        pk::host::pages_download(dl[Seen::Pages]);
         download.attr("connect")("failed", c.nested<seen_failed_spec>(on_download_seen_failed, dl.object()));
         download.attr("connect")("finished", c.nested<seen_finished_spec>(on_download_seen_finished, dl.object()));
     });
@@ -672,7 +708,7 @@ nb::object on_ready(const pk::Call &c) {
     holder["core"] = st[G::Core];
     pk::guarded([&] {
         nb::object queued = holder.attr("pop")(pk::host::kPendingKey, nb::none());
-        if (pk::truthy(queued)) st[G::View].attr("load_uri")(nb::str(queued));
+        if (pk::truthy(queued)) ask(st, nb::str(queued));
     });
     st[G::Flush]();
     nb::object(holder[nb::str("core_ready")]).attr("set")();
@@ -688,7 +724,57 @@ void on_destroy(const pk::Call &c, nb::handle) {
     holder["form"] = nb::none();
     pk::host::glib_channel_close(holder);
     pk::host::pages_closed(st[G::Pages]);
-    st[G::Gtk].attr("main_quit")();
+    nb::handle gtk = st[G::Gtk];
+    if (nb::cast<long>(gtk.attr("main_level")()) > 0) gtk.attr("main_quit")();
+}
+
+// ---- signals ----------------------------------------------------------------------------------------
+
+// SIGINT (Ctrl-C) and SIGTERM close the window as its close button does, at the next turn of the
+// main loop: its lines and its control server end as after a close, and the call returns 0.
+// Python's handlers run on the main thread, which PyGObject's main loop wakes for them; a window
+// run on another thread leaves the signals alone.
+const char *const kSignalLine = "[panekit] 收到 %s，关闭窗口";
+const char *const kSignalNames[] = {"SIGINT", "SIGTERM"};
+
+constexpr pk::Spec close_window_spec{.name = "_close_window", .returns = "bool"};
+nb::object close_window(const pk::Call &c) {
+    nb::object window = pk::host::get(c.state<G>()[G::Holder], "form");
+    if (!window.is_none()) pk::guarded([&] { window.attr("close")(); });
+    return nb::bool_(false);  // once
+}
+
+constexpr pk::Param signal_params[] = {{.name = "signum", .annotation = "int"}, {.name = "frame", .annotation = "Any"}};
+constexpr pk::Spec on_signal_spec{.name = "_on_signal", .params = signal_params, .returns = "None"};
+void on_signal(const pk::Call &c, nb::handle signum, nb::handle) {
+    auto st = c.state<G>();
+    nb::object name = pk::guarded_or(nb::object(nb::str(signum)), [&] {
+        return nb::object(pk::import("signal").attr("Signals")(signum).attr("name"));
+    });
+    pk::print_line(pk::format1(kSignalLine, name));
+    nb::handle glib = st[G::GLib];
+    glib.attr("idle_add")(c.nested<close_window_spec>(close_window, st.object()), "priority"_a = glib.attr("PRIORITY_HIGH"));
+}
+
+// The handlers this window replaced, as (signal number, handler) pairs, to be put back when it ends.
+nb::list catch_signals(const pk::Call &c, const GState &st) {
+    nb::list saved;
+    nb::object threading = c.global("threading");
+    if (!nb::object(threading.attr("current_thread")()).is(threading.attr("main_thread")())) return saved;
+    nb::object signal = pk::import("signal");
+    nb::object handler = c.nested<on_signal_spec>(on_signal, st.object());
+    for (const char *name : kSignalNames) {
+        if (!nb::hasattr(signal, name)) continue;
+        nb::object num = signal.attr(name);
+        saved.append(nb::make_tuple(num, signal.attr("getsignal")(num)));
+        signal.attr("signal")(num, handler);
+    }
+    return saved;
+}
+
+void restore_signals(nb::handle saved) {
+    for (nb::handle pair : saved)
+        pk::guarded([&] { pk::import("signal").attr("signal")(pair[0], pair[1]); });
 }
 
 // A refusal: the message, and 1.
@@ -795,6 +881,7 @@ nb::object run_toolbar_main(const pk::Call &c, nb::str start_url, nb::handle hom
     view.attr("connect")("create", c.nested<new_window_spec>(on_new_window, s));
     view.attr("connect")("decide-policy", c.nested<policy_spec>(on_decide_policy, s));
     watch_downloads(c, st, view);
+    st.set(G::Asked, start);
     pk::guarded([&] { view.attr("load_uri")(nb::str(start)); });
 
     nb::object core_type = c.klass("_WebKitCore", nb::make_tuple(pk::import_from("builtins", "object")), s,
@@ -829,6 +916,7 @@ nb::object run_toolbar_main(const pk::Call &c, nb::str start_url, nb::handle hom
     // Other threads' work for the window goes through its channel to this thread's main loop.
     pk::host::glib_channel_open(holder, glib);
     nb::object server;
+    nb::list signals;
     try {
         if (with_control_server) {
             try {
@@ -848,8 +936,11 @@ nb::object run_toolbar_main(const pk::Call &c, nb::str start_url, nb::handle hom
         window.attr("show_all")();
         entry.attr("grab_focus")();
         glib.attr("idle_add")(c.nested<ready_spec>(on_ready, s), "priority"_a = glib.attr("PRIORITY_DEFAULT"));
+        signals = catch_signals(c, st);
         gtk.attr("main")();
+        restore_signals(signals);
     } catch (nb::python_error &) {
+        restore_signals(signals);
         pk::host::glib_channel_close(holder);
         pk::host::end_window(fns.pages, server);
         holder["core"] = nb::none();

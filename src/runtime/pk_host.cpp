@@ -401,9 +401,10 @@ namespace {
 
 // The tracker's slots. Tag marks a tracker among other states; Current is the navigation in
 // flight as (id, url) or None; Bound the waiters of that navigation, Armed those waiting for the
-// next start, Recent those of a navigation that just failed while a download may still follow
+// next start, Asked those whose navigation the host has asked of an engine that reports a start
+// only for the last of several quick requests (pages_requested), Recent those of a navigation that just failed while a download may still follow
 // (until RecentUntil); Last the last finished navigation's dict.
-enum class Pages { Tag, Core, Loading, Current, Download, Last, Bound, Armed, Recent, RecentUntil, Closed, Events, kCount };
+enum class Pages { Tag, Core, Loading, Current, Download, Last, Bound, Armed, Asked, Recent, RecentUntil, Closed, Events, kCount };
 
 // The page's events (the tracker's Events slot): the ring (a deque of at most kEventRing), the
 // newest sequence number, the waiting /events requests as (waiter, after) pairs, the last title.
@@ -467,6 +468,7 @@ nb::object new_pages(nb::handle core_fn) {
     st.set(Pages::Download, Py_False);
     st.set(Pages::Bound, nb::list());
     st.set(Pages::Armed, nb::list());
+    st.set(Pages::Asked, nb::list());
     st.set(Pages::Recent, nb::list());
     st.set(Pages::RecentUntil, nb::float_(0.0));
     st.set(Pages::Closed, Py_False);
@@ -506,8 +508,29 @@ void pages_arm(nb::handle pages, nb::handle waiter) {
 }
 
 void pages_disarm(nb::handle pages, nb::handle waiter) {
-    nb::handle armed = tracker(pages)[Pages::Armed];
-    guarded([&] { armed.attr("remove")(waiter); });
+    auto st = tracker(pages);
+    for (Pages list : {Pages::Armed, Pages::Asked}) {
+        nb::handle ws = st[list];
+        if (check(PySequence_Contains(ws.ptr(), waiter.ptr()))) ws.attr("remove")(waiter);
+    }
+}
+
+void pages_requested(nb::handle pages, nb::handle url) {
+    auto st = tracker(pages);
+    nb::dict superseded = answer(false);
+    superseded["error"] = nb::str("superseded by ") + nb::str(text_or_empty(url));
+    finish_all(st, Pages::Asked, superseded);
+    st.set(Pages::Asked, nb::borrow(st[Pages::Armed]));
+    st.set(Pages::Armed, nb::list());
+}
+
+// The waiters a start binds: those whose navigation was asked for, then those armed since.
+nb::list waiting_for_start(const State<Pages> &st) {
+    nb::list out = nb::borrow<nb::list>(st[Pages::Asked]);
+    for (nb::handle w : nb::borrow<nb::list>(st[Pages::Armed])) out.append(w);
+    st.set(Pages::Asked, nb::list());
+    st.set(Pages::Armed, nb::list());
+    return out;
 }
 
 std::pair<bool, nb::object> pages_snapshot(nb::handle pages) {
@@ -530,8 +553,7 @@ void pages_started(nb::handle pages, nb::handle id, nb::handle url) {
     superseded["error"] = nb::str("superseded by ") + nb::str(text);
     finish_all(st, Pages::Bound, superseded);
     st.set(Pages::Recent, nb::list());
-    st.set(Pages::Bound, nb::borrow(st[Pages::Armed]));
-    st.set(Pages::Armed, nb::list());
+    st.set(Pages::Bound, waiting_for_start(st));
     st.set(Pages::Current, nb::make_tuple(id, text));
     st.set(Pages::Download, Py_False);
     st.set(Pages::Loading, Py_True);
@@ -624,6 +646,7 @@ void pages_same_document(nb::handle pages) {
     nb::dict result = answer(true);
     result["url"] = src;
     result["title"] = title;
+    finish_all(st, Pages::Asked, result);
     finish_all(st, Pages::Armed, result);
 }
 
@@ -635,7 +658,7 @@ void pages_closed(nb::handle pages) {
     st.set(Pages::Current, nb::none());
     nb::dict r = answer(false);
     r["error"] = "window closed";
-    for (Pages list : {Pages::Bound, Pages::Armed, Pages::Recent}) finish_all(st, list, r);
+    for (Pages list : {Pages::Bound, Pages::Asked, Pages::Armed, Pages::Recent}) finish_all(st, list, r);
 }
 
 void end_window(nb::handle pages, nb::handle server) {

@@ -219,6 +219,11 @@ nb::object waiter_new(nb::handle wake);
 void pages_arm(nb::handle pages, nb::handle waiter);
 // Forgets an armed waiter (the navigation it waited for could not be started).
 void pages_disarm(nb::handle pages, nb::handle waiter);
+// The host has asked the engine for a navigation to `url`, for an engine that reports no start
+// for a request replaced before it started (WebKit): the waiters of an earlier request still
+// waiting for their start are answered "superseded by <url>", and those armed for this one wait
+// for the next start.
+void pages_requested(nb::handle pages, nb::handle url);
 // (loading, last finished navigation or None).
 std::pair<bool, nb::object> pages_snapshot(nb::handle pages);
 // Host events. `id` None: the engine has no navigation ids (every start is a new navigation).

@@ -4,6 +4,7 @@
 #include "helmwire.hpp"
 #include "pk_host.hpp"
 
+#include <algorithm>
 #include <deque>
 #include <string>
 #include <unordered_map>
@@ -38,6 +39,7 @@ constexpr std::size_t kLineLimit = 65536;    // the standard parser's longest li
 constexpr int kHeaderLimit = 100;            // the standard parser's most header lines
 constexpr std::size_t kHeadLimit = 1 << 20;  // the largest head read; a larger one is dropped
 constexpr Py_ssize_t kReadChunk = 65536;
+constexpr long kListenQueue = 128;
 constexpr double kAcceptPause = 0.25;  // the listener rests this long when accept() fails (EMFILE)
 constexpr double kExitWait = 1.0;      // how long exit waits for the loop to end
 constexpr long kRead = 1, kWrite = 2;  // selectors.EVENT_READ and EVENT_WRITE
@@ -661,6 +663,10 @@ nb::object start_control_server(const pk::Call &c, nb::str host, nb::handle port
             srv.attr("socket").attr("setsockopt")(socket_mod.attr("SOL_SOCKET"),
                                                   socket_mod.attr("SO_EXCLUSIVEADDRUSE"), 1);
         srv.attr("server_bind")();
+        // The queue of connections not yet accepted: the standard server's 5 overflows when a few
+        // clients call at once, and the kernel retries a dropped connection only after a second.
+        // The system's own maximum (it clamps a larger one), at least kListenQueue.
+        srv.attr("request_queue_size") = std::max(kListenQueue, nb::cast<long>(socket_mod.attr("SOMAXCONN")));
         srv.attr("server_activate")();
     } catch (nb::python_error &) {
         pk::guarded([&] { srv.attr("server_close")(); });
