@@ -447,6 +447,7 @@ struct Loop {
             }
             if (!ready.empty() || timeout < 0) timeout = 0;
             nb::object events = sel.attr("select")(timeout);
+            pk::host::gil_arrived();  // a thread that woke this one may be waiting to hand over
             if (pk::truthy(st[Server::Stop])) break;
             for (nb::handle ev : events) {
                 long long fd = nb::cast<long long>(nb::handle(PyTuple_GET_ITEM(ev.ptr(), 0)).attr("fd"));
