@@ -213,6 +213,16 @@ struct Loop {
         pk::guarded([&] { log_control(c, nb::str("request failed: {}").format(error_text(err))); });
     }
 
+    // Whether accept's error is about the one connection it took (gone before it was accepted).
+    static bool connection_gone(nb::handle err) {
+        if (PyErr_GivenExceptionMatches(err.ptr(), PyExc_ConnectionError)) return true;
+        nb::object code = pk::attr_or(err, "errno", nb::none());
+        nb::object errno_mod = pk::import("errno");
+        for (const char *name : {"ENOTCONN", "WSAENOTCONN", "EPROTO"})
+            if (nb::hasattr(errno_mod, name) && code.equal(errno_mod.attr(name))) return true;
+        return false;
+    }
+
     // Accepts one connection (the selector reports the listener again while more are queued).
     void accept_one() {
         nb::object pair;
@@ -220,7 +230,11 @@ struct Loop {
             pair = listener.attr("accept")();
         } catch (nb::python_error &e) {
             if (!pk::is_exception(e) || !e.matches(PyExc_OSError)) throw;
-            if (!e.matches(PyExc_BlockingIOError) && !e.matches(PyExc_InterruptedError)) {
+            // A connection reset or aborted while it waited in the queue fails alone (Windows
+            // reports it from accept, wine as "not connected"; with a long queue many may wait
+            // there): the next is taken at once.
+            if (!e.matches(PyExc_BlockingIOError) && !e.matches(PyExc_InterruptedError) &&
+                !connection_gone(e.value())) {
                 // Out of descriptors (or the like): the listener rests instead of waking the loop at once.
                 sel.attr("unregister")(listener);
                 accept_resume = steady_seconds() + kAcceptPause;
