@@ -19,9 +19,11 @@
 //  * downloads with a download folder go silently into it under a free name (fetchkeep's silent
 //    handler, names held while in flight) or, with the prompt flag, through GTK's file chooser
 //    opening in that folder; without a folder the engine's own behaviour stays. A response with
-//    `Content-Disposition: attachment` is downloaded even when WebKit could show it;
+//    `Content-Disposition: attachment` is downloaded even when WebKit could show it, and so is a
+//    response of a type it cannot show (named after its address's last segment);
 //  * WebKit's data and cache folders live under the user-data folder;
-//  * the control server a call started is shut down when the window has closed.
+//  * the control server a call started is shut down when the window has closed;
+//  * SIGINT (Ctrl-C) and SIGTERM close the window as its close button does (on the main thread).
 #include "pk.hpp"
 #include "pk_host.hpp"
 
@@ -82,6 +84,7 @@ enum class G {
     Quiet,      // True while the view is busy without a load started: a same-document navigation
     FolderError,  // why the download folder cannot be used (every download is then cancelled), or None
     Asked,      // the address last asked of the view (its load's start may not report it yet)
+    Download,   // True once the load in flight has been turned into a download by this host
     kCount
 };
 using GState = pk::State<G>;
@@ -235,6 +238,7 @@ void on_load_changed(const pk::Call &c, nb::handle view, nb::handle event) {
         nb::object error_page = nb::borrow(st[G::ErrorPage]);
         st.set(G::ErrorPage, nb::none());
         st.set(G::TitleWait, nb::none());
+        st.set(G::Download, Py_False);
         st.set(G::LoadSeq, nb::int_(nb::cast<long>(st[G::LoadSeq]) + 1));
         if (!error_page.is_none() && error_page.equal(uri)) {
             st.set(G::LoadEnd, Py_True);  // WebKit's page for the failure just reported: no navigation
@@ -323,9 +327,12 @@ nb::object on_load_failed(const pk::Call &c, nb::handle, nb::handle, nb::handle 
         st.set(G::Quiet, Py_False);  // whatever failed was a load, not a navigation inside the page
         if (code == kErrorCancelled) return;
         if (code == kErrorInterruptedByPolicy) {
-            // The response was turned into a download, or dropped: which one, the download's own
-            // start says (before this or within the tracker's grace after it).
-            pk::host::pages_finished(st[G::Pages], nb::none(), false, error.attr("message"), uri, true);
+            // The response was turned into a download (by this host's policy, or by the engine:
+            // then the download's own start says so within the tracker's grace), or dropped.
+            if (st[G::Download].is(Py_True))
+                pk::host::pages_download(st[G::Pages]);
+            else
+                pk::host::pages_finished(st[G::Pages], nb::none(), false, error.attr("message"), uri, true);
             return;
         }
         st.set(G::ErrorPage, uri);
@@ -364,11 +371,12 @@ bool is_attachment(nb::handle decision) {
 }
 
 constexpr pk::Spec policy_spec{.name = "_on_decide_policy", .params = policy_params, .returns = "bool"};
-nb::object on_decide_policy(nb::handle, nb::handle decision, nb::handle kind) {
+nb::object on_decide_policy(const pk::Call &c, nb::handle, nb::handle decision, nb::handle kind) {
     return nb::bool_(pk::guarded_or(false, [&] {
         if (as_long(kind) != kDecisionResponse) return false;
         if (!is_attachment(decision) && pk::truthy(decision.attr("is_mime_type_supported")())) return false;
         decision.attr("download")();
+        c.state<G>().set(G::Download, Py_True);
         return true;
     }));
 }
@@ -861,6 +869,7 @@ nb::object run_toolbar_main(const pk::Call &c, nb::str start_url, nb::handle hom
     st.set(G::TitleLate, c.nested<title_late_spec>(title_late, s));
     st.set(G::Quiet, Py_False);
     st.set(G::FolderError, nb::none());
+    st.set(G::Download, Py_False);
 
     nb::object ud = pk::host::user_data_folder(env, user_data_folder, c.global("Path"));
 
