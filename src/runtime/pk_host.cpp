@@ -573,6 +573,7 @@ void pages_requested(nb::handle pages, nb::handle url) {
     nb::dict superseded = answer(false);
     superseded["error"] = nb::str("superseded by ") + nb::str(text_or_empty(url));
     finish_all(st, Pages::Asked, superseded);
+    for (nb::handle w : nb::borrow<nb::list>(st[Pages::Armed])) State<Waiter>(w).set(Waiter::Url, url);
     st.set(Pages::Asked, nb::borrow(st[Pages::Armed]));
     st.set(Pages::Armed, nb::list());
 }
@@ -604,9 +605,20 @@ void pages_started(nb::handle pages, nb::handle id, nb::handle url) {
     }
     nb::dict superseded = answer(false);
     superseded["error"] = nb::str("superseded by ") + nb::str(text);
+    // A waiter whose own address starts now was bound to a load that started before its request
+    // replaced it (reported late by the engine): this start is its navigation's, not a newer one.
+    nb::list own;
+    nb::list replaced;
+    for (nb::handle w : nb::borrow<nb::list>(st[Pages::Bound])) {
+        nb::handle asked = State<Waiter>(w)[Waiter::Url];
+        (!asked.is_none() && nb::borrow(asked).equal(text) ? own : replaced).append(w);
+    }
+    st.set(Pages::Bound, replaced);
     finish_all(st, Pages::Bound, superseded);
     st.set(Pages::Recent, nb::list());
-    st.set(Pages::Bound, waiting_for_start(st));
+    nb::list bound = waiting_for_start(st);
+    for (nb::handle w : bound) own.append(w);
+    st.set(Pages::Bound, own);
     st.set(Pages::Current, nb::make_tuple(id, text));
     st.set(Pages::Download, Py_False);
     st.set(Pages::Loading, Py_True);

@@ -221,7 +221,8 @@ nb::object user_data_folder(nb::handle env_vars, nb::handle folder, nb::handle p
 // answered: a failure that may still turn out to be a download is held back a moment) and calls
 // its Wake callable with b"\0". The server sets Done once it has answered (a later finish is then
 // ignored). Waiters are touched under the GIL only; the tracker only on the UI thread.
-enum class Waiter { Result, ReadyAt, Done, Wake, kCount };
+// Url is the address its navigation was asked for, when the host told the tracker (pages_requested).
+enum class Waiter { Result, ReadyAt, Done, Wake, Url, kCount };
 
 // Seconds on the steady clock (comparable with the server's own readings of it).
 double steady_seconds();
