@@ -90,6 +90,19 @@ nb::object control_address(const pk::Call &c, nb::handle port, nb::handle host) 
     return stripped;
 }
 
+constexpr pk::Param token_params[] = {kPort};
+constexpr pk::Spec token_spec{
+    .name = "control_token",
+    .params = token_params,
+    .returns = "Optional[str]",
+    .doc = "The token the client calls send to the window on port (default: control_port()): "
+           "PANEKIT_CONTROL_TOKEN when set, else the one that window wrote into its runtime file; None "
+           "when there is none. Other clients send it as \"Authorization: Bearer <token>\".",
+};
+nb::object control_token(const pk::Call &c, nb::handle port) {
+    return client_token(port.is_none() ? c.global("control_port")() : nb::borrow(port));
+}
+
 // ---- client: one request, one deadline -------------------------------------------------------
 //
 // A client call is one HTTP exchange on a connection of its own, made directly (never through a
@@ -182,7 +195,7 @@ Answer exchange(const pk::Call &c, const char *method, nb::handle path, nb::hand
     std::string head = std::string(method) + " " + std::string(p) + " HTTP/1.1\r\nHost: " +
                        std::string(utf8(nb::str(parts.attr("netloc")))) +
                        "\r\nAccept-Encoding: identity\r\nUser-Agent: panekit\r\nConnection: close\r\n";
-    nb::object token = client_token(port.is_none() ? c.global("control_port")() : nb::borrow(port));
+    nb::object token = c.global("control_token")("port"_a = port);
     if (!token.is_none()) head += "Authorization: Bearer " + std::string(utf8(nb::str(token))) + "\r\n";
     nb::bytes data = body.is_none() ? nb::bytes("", 0) : nb::borrow<nb::bytes>(body);
     if (std::string_view(method) == "POST")
@@ -477,6 +490,7 @@ NB_MODULE(helmwire, m) {
     mod.def<control_port_spec>(control_port);
     mod.def<base_url_spec>(control_base_url);
     mod.def<address_spec>(control_address);
+    mod.def<token_spec>(control_token);
     define_server(mod);
     mod.def<post_json_spec>(http_post_json);
     mod.def<get_json_spec>(http_get_json);
