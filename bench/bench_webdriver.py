@@ -24,6 +24,7 @@ host's bindings and WebKitWebDriver: the tier's script provides all three.
     python bench/bench_webdriver.py [--calls N] [--loads N] [--starts N]
 """
 import argparse
+import atexit
 import base64
 import json
 import os
@@ -84,35 +85,38 @@ CALLS = [
 
 def request(port, method, path, body=None, timeout=30, token=None):
     """One HTTP/1.1 request on a connection of its own: (status, body), the body parsed when it
-    is JSON, else its bytes."""
+    is JSON, else its bytes. The answer is read as far as its head says (Content-Length, or the
+    chunks of a chunked one): a server may keep the connection open after it."""
     data = b"" if body is None else json.dumps(body).encode()
     auth = f"Authorization: Bearer {token}\r\n" if token else ""
     head = (f"{method} {path} HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\nConnection: close\r\n{auth}"
             f"Content-Type: application/json\r\nContent-Length: {len(data)}\r\n\r\n").encode()
     with socket.create_connection(("127.0.0.1", port), timeout=timeout) as c:
         c.sendall(head + data)
-        chunks = []
-        while chunk := c.recv(65536):
-            chunks.append(chunk)
-    raw = b"".join(chunks)
-    status = int(raw.split(b" ", 2)[1])
-    head, _, payload = raw.partition(b"\r\n\r\n")
-    if b"transfer-encoding: chunked" in head.lower():
-        payload = dechunk(payload)
-    if b"content-type: image/" in head.lower():
+        reader = c.makefile("rb")
+        status = int(reader.readline().split(b" ", 2)[1])
+        fields = {}
+        while (line := reader.readline()) not in (b"\r\n", b"\n", b""):
+            name, _, value = line.decode("latin-1").partition(":")
+            fields[name.strip().lower()] = value.strip()
+        if "chunked" in fields.get("transfer-encoding", "").lower():
+            payload = dechunk(reader)
+        elif "content-length" in fields:
+            payload = reader.read(int(fields["content-length"]))
+        else:
+            payload = reader.read()
+    if fields.get("content-type", "").startswith("image/"):
         return status, payload
     return status, json.loads(payload) if payload.strip() else None
 
 
-def dechunk(payload):
+def dechunk(reader):
     out = b""
-    while payload:
-        size, _, rest = payload.partition(b"\r\n")
-        n = int(size.split(b";")[0], 16)
-        if n == 0:
-            break
-        out += rest[:n]
-        payload = rest[n + 2:]
+    while n := int(reader.readline().split(b";")[0], 16):
+        out += reader.read(n)
+        reader.readline()
+    while reader.readline() not in (b"\r\n", b"\n", b""):  # trailer
+        pass
     return out
 
 
@@ -157,6 +161,28 @@ def pss_tree(pid):
     return total / 1024
 
 
+# Every process the bench starts, ended on every way out (stop_all): at exit, and on SIGTERM,
+# SIGHUP and Ctrl-C, which end the bench through SystemExit / KeyboardInterrupt.
+STARTED = []
+
+
+def spawn(*args, **kw):
+    proc = subprocess.Popen(*args, start_new_session=True, **kw)
+    STARTED.append(proc)
+    return proc
+
+
+def stop_all(*_):
+    while STARTED:
+        stop(STARTED.pop())
+
+
+def end_on_signals():
+    atexit.register(stop_all)
+    for sig in (signal.SIGTERM, signal.SIGHUP):
+        signal.signal(sig, lambda signum, frame: sys.exit(128 + signum))
+
+
 def stop(proc):
     """Ends a process started in a session of its own, and everything it started."""
     if proc.poll() is None:
@@ -182,9 +208,9 @@ class Panekit:
         self.port = free_port()
         log = open(self.tmp / f"panekit-{tag}.log", "w")
         env = dict(os.environ, PANEKIT_HOST_BACKEND="gtk", PANEKIT_CONTROL_TOKEN=self.token)
-        return subprocess.Popen([self.command, "open", url, "--control-port", str(self.port), "--user-data",
-                                 str(self.tmp / f"profile-{tag}"), "--title", f"panekit-{tag}"],
-                                stdout=log, stderr=subprocess.STDOUT, env=env, start_new_session=True)
+        return spawn([self.command, "open", url, "--control-port", str(self.port), "--user-data",
+                      str(self.tmp / f"profile-{tag}"), "--title", f"panekit-{tag}"],
+                     stdout=log, stderr=subprocess.STDOUT, env=env)
 
     def call(self, req):
         method, path, body = req
@@ -203,8 +229,8 @@ class WebDriver:
     def __init__(self, name, command, capabilities, tmp):
         self.name = name
         self.port = free_port()
-        self.proc = subprocess.Popen([*command, f"--port={self.port}"], stdout=open(tmp / f"{name}.log", "w"),
-                                     stderr=subprocess.STDOUT, start_new_session=True)
+        self.proc = spawn([*command, f"--port={self.port}"], stdout=open(tmp / f"{name}.log", "w"),
+                          stderr=subprocess.STDOUT)
         wait_for(lambda: self._up(), f"{name} to listen")
         status, r = request(self.port, "POST", "/session", {"capabilities": {"alwaysMatch": capabilities}}, 60)
         if status != 200:
@@ -279,6 +305,7 @@ def main():
     reason = missing()
     if reason:
         sys.exit(f"bench_webdriver: {reason}")
+    end_on_signals()
     site = Site()
     tmp = Path(tempfile.mkdtemp(prefix="panekit-bench-webdriver."))
     pk = Panekit(site, tmp)
@@ -346,8 +373,8 @@ def main():
                     home = tmp / f"minibrowser-{i}"
                     env = dict(os.environ, XDG_DATA_HOME=str(home / "data"), XDG_CACHE_HOME=str(home / "cache"),
                                XDG_CONFIG_HOME=str(home / "config"))
-                    proc = subprocess.Popen([MINIBROWSER, site.url("/first.html")], env=env, start_new_session=True,
-                                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                    proc = spawn([MINIBROWSER, site.url("/first.html")], env=env,
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
                 try:
                     started[name].append(new_beacon(site, seen) - t0)
                     time.sleep(1.0)

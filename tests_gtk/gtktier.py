@@ -14,8 +14,6 @@ import time
 from contextlib import closing
 from pathlib import Path
 
-import pytest
-
 WAIT = 20.0  # seconds any one wait may take
 
 
@@ -44,6 +42,8 @@ def wait_until(predicate, what, timeout=WAIT):
         if value:
             return value
         if time.monotonic() > deadline:
+            import pytest  # only the tests have it: the benches use this module too
+
             pytest.fail(f"timed out after {timeout:.0f} s waiting for {what}")
         time.sleep(0.05)
 
@@ -99,6 +99,10 @@ GIF = b"GIF89a\x01\x00\x01\x00\x00\x00\x00;"
 BODY_GATED = {"/report1"}
 HEAD = 4096
 REPORT1 = b"%PDF-1.4\n% one\n" + b"%" * 2 * HEAD + b"\n"
+# An attachment whose name is longer than a file name may be (296 characters), and a body of a
+# type the view cannot show, sent without asking to be saved.
+LONG_NAME = "r" * 292 + ".pdf"
+BLOB = bytes(range(256)) * 8
 
 
 class Site:
@@ -135,6 +139,11 @@ class Site:
                 elif path == "/report1":
                     self._send(200, "application/pdf", REPORT1,
                                {"Content-Disposition": 'attachment; filename="report.pdf"'})
+                elif path == "/long":
+                    self._send(200, "application/pdf", REPORT1,
+                               {"Content-Disposition": f'attachment; filename="{LONG_NAME}"'})
+                elif path.startswith("/files/"):
+                    self._send(200, "application/octet-stream", BLOB)
                 elif path == "/report2":
                     self._send(200, "text/plain", b"two\n",
                                {"Content-Disposition": 'attachment; filename="report.pdf"'})

@@ -2,6 +2,7 @@
 // on the window's UI thread, and the GLib channel of the GTK host.
 #include "marshal.hpp"
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -31,6 +32,7 @@ struct GlibChannel {
     std::condition_variable cv;
     std::deque<std::pair<std::uint64_t, PyObject *>> work;  // (number, act), references owned
     std::uint64_t queued = 0, finished = 0;
+    std::uint64_t waited = 0;  // the number of the last piece of work another thread waits for
     bool closed = false;
     PyObject *rfd = nullptr, *wfd = nullptr;  // the pipe's ends (ints), closed with the channel
     PyObject *os_read = nullptr, *os_write = nullptr, *wake_byte = nullptr;
@@ -100,7 +102,14 @@ PyObject *channel_step(PyObject *capsule, PyObject *) {
             if (PyErr_ExceptionMatches(PyExc_Exception) || stop) PyErr_Clear();
             else stop = PyErr_GetRaisedException();
         }
+        const std::uint64_t seen = gil_arrivals();
         channel_finished(ch, item.first);
+        bool waited;
+        {
+            std::lock_guard lk(ch->m);
+            waited = ch->waited == item.first;
+        }
+        if (waited) gil_hand_over(seen, kHandOverSeconds);
     }
     if (stop) {
         PyErr_SetRaisedException(stop);
@@ -129,6 +138,7 @@ void glib_run(const View &v, nb::handle holder, nb::handle act, bool wait) {
         if (ch->closed) return;  // the window has gone: nothing will run it
         n = ++ch->queued;
         ch->work.emplace_back(n, nb::borrow(act).release().ptr());
+        if (wait) ch->waited = n;
     }
     check(PyObject_CallFunctionObjArgs(ch->os_write, ch->wfd, ch->wake_byte, nullptr));  // GIL released inside
     if (!wait) return;
@@ -139,6 +149,7 @@ void glib_run(const View &v, nb::handle holder, nb::handle act, bool wait) {
             std::unique_lock lk(ch->m);
             done = ch->cv.wait_for(lk, kGlibWaitSlice, [&] { return ch->finished >= n || ch->closed; });
         }
+        if (done) gil_arrived();
         if (done || get(holder, v.form_key).is_none()) return;
     }
 }
@@ -149,6 +160,46 @@ void marshal(const View &v, nb::handle holder, nb::handle form, nb::handle actio
 }
 
 }  // namespace
+
+namespace {
+struct Arrivals {
+    std::mutex m;
+    std::condition_variable cv;
+    std::uint64_t count = 0;
+};
+Arrivals &arrivals() {
+    static Arrivals *a = new Arrivals;  // never destroyed: threads may use it while the process ends
+    return *a;
+}
+}  // namespace
+
+std::uint64_t gil_arrivals() {
+    Arrivals &a = arrivals();
+    std::lock_guard lk(a.m);
+    return a.count;
+}
+
+void gil_arrived() {
+    Arrivals &a = arrivals();
+    {
+        std::lock_guard lk(a.m);
+        ++a.count;
+    }
+    a.cv.notify_all();
+}
+
+void gil_hand_over(std::uint64_t seen, double max_seconds) {
+    Arrivals &a = arrivals();
+    // Released and taken back by hand, with no object of this frame alive across the taking: a
+    // thread that takes the lock back while the interpreter ends is ended there (a forced unwind,
+    // which a destructor would turn into a termination).
+    PyThreadState *ts = PyEval_SaveThread();
+    {
+        std::unique_lock lk(a.m);
+        a.cv.wait_for(lk, std::chrono::duration<double>(max_seconds), [&] { return a.count != seen; });
+    }
+    PyEval_RestoreThread(ts);
+}
 
 void run_on_ui(nb::handle form, nb::handle action, nb::handle act, const char *method) {
     nb::object delegate_type =

@@ -18,6 +18,7 @@
 
 #include "pk.hpp"
 
+#include <cstdint>
 #include <span>
 
 #if !defined(_WIN32)
@@ -59,6 +60,20 @@ inline constexpr const char *kUiChannelKey = "ui_channel";
 nb::object get(nb::handle holder, const char *key);
 // holder[key] = value.
 void set(nb::handle holder, const char *key, nb::handle value);
+
+// ---- handing the interpreter's lock over ----------------------------------------------------
+// A thread that wakes another one (the UI thread ending the control thread's wait for its work or
+// for a navigation) goes on holding the interpreter's lock, and takes it again for every next
+// callback of a busy main loop before the woken thread, which only wakes and asks for it, gets a
+// turn: CPython hands it over by force only after its switch interval (5 ms). So the waker hands
+// it over: gil_hand_over releases it until a woken thread reports that it holds it
+// (gil_arrived, called by every thread that has just woken from such a wait and got the lock
+// back) or `max_seconds` have passed. `seen` is gil_arrivals() read before waking the other.
+std::uint64_t gil_arrivals();
+void gil_arrived();
+void gil_hand_over(std::uint64_t seen, double max_seconds);
+// The longest a waker waits for the woken thread to take the lock.
+inline constexpr double kHandOverSeconds = 0.002;
 
 // ---- UI-thread marshalling ------------------------------------------------------------------
 // `action` is the System.Action delegate type that wraps `act`; an empty handle imports it from

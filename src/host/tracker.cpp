@@ -2,6 +2,7 @@
 #include "tracker.hpp"
 
 #include "engine.hpp"
+#include "marshal.hpp"
 
 #include <chrono>
 
@@ -13,9 +14,11 @@ namespace {
 
 // The tracker's slots. Tag marks a tracker among other states; Current is the navigation in
 // flight as (id, url) or None; Bound the waiters of that navigation, Armed those waiting for the
-// next start, Recent those of a navigation that just failed while a download may still follow
-// (until RecentUntil); Last the last finished navigation's dict.
-enum class Pages { Tag, Core, Engine, Loading, Current, Download, Last, Bound, Armed, Recent, RecentUntil, Closed, Events, kCount };
+// next start, Asked those whose navigation the host has asked of an engine that reports a start
+// only for the last of several quick requests (pages_requested), Recent those of a navigation
+// that just failed while a download may still follow (until RecentUntil); Last the last finished
+// navigation's dict.
+enum class Pages { Tag, Core, Engine, Loading, Current, Download, Last, Bound, Armed, Asked, Recent, RecentUntil, Closed, Events, kCount };
 
 // The page's events (the tracker's Events slot): the ring (a deque of at most kEventRing), the
 // newest sequence number, the waiting /events requests as (waiter, after) pairs, the last title.
@@ -37,7 +40,10 @@ void finish_waiter(nb::handle w, nb::handle result, double hold = 0) {
     if (st[Waiter::Done].is(Py_True)) return;
     st.set(Waiter::Result, result);
     st.set(Waiter::ReadyAt, nb::float_(steady_seconds() + hold));
+    const std::uint64_t seen = gil_arrivals();
     guarded([&] { st[Waiter::Wake](nb::bytes("\0", 1)); });
+    // The server answers at once unless held back: let it have the lock for that.
+    if (hold <= 0) gil_hand_over(seen, kHandOverSeconds);
 }
 
 void finish_all(const State<Pages> &st, Pages list, nb::handle result, double hold = 0) {
@@ -79,6 +85,7 @@ nb::object new_pages(nb::handle engine, nb::handle core_fn) {
     st.set(Pages::Download, Py_False);
     st.set(Pages::Bound, nb::list());
     st.set(Pages::Armed, nb::list());
+    st.set(Pages::Asked, nb::list());
     st.set(Pages::Recent, nb::list());
     st.set(Pages::RecentUntil, nb::float_(0.0));
     st.set(Pages::Closed, Py_False);
@@ -111,9 +118,33 @@ void pages_arm(nb::handle pages, nb::handle waiter) {
 }
 
 void pages_disarm(nb::handle pages, nb::handle waiter) {
-    nb::handle armed = tracker(pages)[Pages::Armed];
-    guarded([&] { armed.attr("remove")(waiter); });
+    auto st = tracker(pages);
+    for (Pages list : {Pages::Armed, Pages::Asked}) {
+        nb::handle ws = st[list];
+        if (check(PySequence_Contains(ws.ptr(), waiter.ptr()))) ws.attr("remove")(waiter);
+    }
 }
+
+void pages_requested(nb::handle pages, nb::handle url) {
+    auto st = tracker(pages);
+    nb::dict superseded = answer(false);
+    superseded["error"] = nb::str("superseded by ") + nb::str(text_or_empty(url));
+    finish_all(st, Pages::Asked, superseded);
+    for (nb::handle w : nb::borrow<nb::list>(st[Pages::Armed])) State<Waiter>(w).set(Waiter::Url, url);
+    st.set(Pages::Asked, nb::borrow(st[Pages::Armed]));
+    st.set(Pages::Armed, nb::list());
+}
+
+namespace {
+// The waiters a start binds: those whose navigation was asked for, then those armed since.
+nb::list waiting_for_start(const State<Pages> &st) {
+    nb::list out = nb::borrow<nb::list>(st[Pages::Asked]);
+    for (nb::handle w : nb::borrow<nb::list>(st[Pages::Armed])) out.append(w);
+    st.set(Pages::Asked, nb::list());
+    st.set(Pages::Armed, nb::list());
+    return out;
+}
+}  // namespace
 
 std::pair<bool, nb::object> pages_snapshot(nb::handle pages) {
     auto st = tracker(pages);
@@ -133,10 +164,20 @@ void pages_started(nb::handle pages, nb::handle id, nb::handle url) {
     }
     nb::dict superseded = answer(false);
     superseded["error"] = nb::str("superseded by ") + nb::str(text);
+    // A waiter whose own address starts now was bound to a load that started before its request
+    // replaced it (reported late by the engine): this start is its navigation's, not a newer one.
+    nb::list own;
+    nb::list replaced;
+    for (nb::handle w : nb::borrow<nb::list>(st[Pages::Bound])) {
+        nb::handle asked = State<Waiter>(w)[Waiter::Url];
+        (!asked.is_none() && nb::borrow(asked).equal(text) ? own : replaced).append(w);
+    }
+    st.set(Pages::Bound, replaced);
     finish_all(st, Pages::Bound, superseded);
     st.set(Pages::Recent, nb::list());
-    st.set(Pages::Bound, nb::borrow(st[Pages::Armed]));
-    st.set(Pages::Armed, nb::list());
+    nb::list bound = waiting_for_start(st);
+    for (nb::handle w : bound) own.append(w);
+    st.set(Pages::Bound, own);
     st.set(Pages::Current, nb::make_tuple(id, text));
     st.set(Pages::Download, Py_False);
     st.set(Pages::Loading, Py_True);
@@ -229,6 +270,7 @@ void pages_same_document(nb::handle pages) {
     nb::dict result = answer(true);
     result["url"] = src;
     result["title"] = title;
+    finish_all(st, Pages::Asked, result);
     finish_all(st, Pages::Armed, result);
 }
 
@@ -240,7 +282,7 @@ void pages_closed(nb::handle pages) {
     st.set(Pages::Current, nb::none());
     nb::dict r = answer(false);
     r["error"] = "window closed";
-    for (Pages list : {Pages::Bound, Pages::Armed, Pages::Recent}) finish_all(st, list, r);
+    for (Pages list : {Pages::Bound, Pages::Asked, Pages::Armed, Pages::Recent}) finish_all(st, list, r);
 }
 
 

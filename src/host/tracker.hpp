@@ -27,7 +27,8 @@ namespace nb = nanobind;
 // answered: a failure that may still turn out to be a download is held back a moment) and calls
 // its Wake callable with b"\0". The server sets Done once it has answered (a later finish is then
 // ignored). Waiters are touched under the GIL only; the tracker only on the UI thread.
-enum class Waiter { Result, ReadyAt, Done, Wake, kCount };
+// Url is the address its navigation was asked for, when the host told the tracker (pages_requested).
+enum class Waiter { Result, ReadyAt, Done, Wake, Url, kCount };
 
 // Seconds on the steady clock (comparable with the server's own readings of it).
 double steady_seconds();
@@ -41,6 +42,11 @@ nb::object waiter_new(nb::handle wake);
 void pages_arm(nb::handle pages, nb::handle waiter);
 // Forgets an armed waiter (the navigation it waited for could not be started).
 void pages_disarm(nb::handle pages, nb::handle waiter);
+// The host has asked the engine for a navigation to `url`, for an engine that reports no start
+// for a request replaced before it started (WebKit): the waiters of an earlier request still
+// waiting for their start are answered "superseded by <url>", and those armed for this one wait
+// for the next start.
+void pages_requested(nb::handle pages, nb::handle url);
 // (loading, last finished navigation or None).
 std::pair<bool, nb::object> pages_snapshot(nb::handle pages);
 // Host events. `id` None: the engine has no navigation ids (every start is a new navigation).

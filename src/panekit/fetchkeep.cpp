@@ -245,9 +245,13 @@ bool entry_exists(nb::handle path) {
 
 // ---- target naming ---------------------------------------------------------------------------
 
-// The longest file name the file systems take: 255 bytes (Linux, macOS) or 255 UTF-16 units
-// (Windows), in the encoding the running system names files with.
-constexpr Py_ssize_t kNameMax = 255;
+// The longest name a download may get: what the file systems take, 255 bytes (Linux, macOS) or
+// 255 UTF-16 units (Windows) in the encoding the running system names files with, less the suffix
+// of the file the engine writes first and renames at the end (WebView2's ".crdownload",
+// WebKitGTK's ".wkdownload", both 11 units): a name that fits only without it fails on the disk.
+constexpr Py_ssize_t kFileNameMax = 255;
+constexpr Py_ssize_t kEngineTempSuffix = 11;
+constexpr Py_ssize_t kNameMax = kFileNameMax - kEngineTempSuffix;
 // What a numbered form adds to a name: "_" and up to four digits.
 constexpr Py_ssize_t kCounterRoom = 5;
 

@@ -82,6 +82,9 @@ def test_source_that_fails_is_swallowed(host):
     ("/navigate", b' \r\n{"url": "example.org"', 400, {"ok": False, "error": "invalid JSON"}, False),
     ("/navigate", b'{"url": "\xff.example"}', 400, {"ok": False, "error": "invalid JSON"}, False),
     ("/navigate", b"example.org/{x}", 200, {"ok": True, "url": "https://example.org/{x}"}, True),
+    # a UTF-8 byte-order mark before the text (Windows PowerShell 5.1's Out-File, Set-Content)
+    ("/navigate", b'\xef\xbb\xbf{"url": "example.org"}', 200, {"ok": True, "url": "https://example.org"}, True),
+    ("/navigate", b"\xef\xbb\xbfexample.org", 200, {"ok": True, "url": "https://example.org"}, True),
     ("/navigatex", b"example.com", 404, {"ok": False, "error": "unknown path"}, False),
     ("/", b"example.com", 404, {"ok": False, "error": "unknown path"}, False),
 ])

@@ -53,13 +53,27 @@ nb::str plain_name(nb::handle suggested) {
     return pk::truthy(name) ? name : nb::str("download");
 }
 
+// The name a download suggests: the response's own (Content-Disposition), else the last segment
+// of its address's path, decoded ("" when it has none: the naming's fallback applies).
+nb::str suggested_name(nb::handle download, nb::handle suggested) {
+    nb::str text = pk::text_or_empty(suggested);
+    if (pk::truthy(text)) return text;
+    return pk::guarded_or(nb::str(""), [&] {
+        nb::object uri = download.attr("get_request")().attr("get_uri")();
+        nb::object parse = pk::import("urllib.parse");
+        nb::object path = parse.attr("urlsplit")(pk::text_or_empty(uri)).attr("path");
+        return nb::str(parse.attr("unquote")(nb::object(path.attr("rsplit")("/", 1))[-1]));
+    });
+}
+
 // Where the download goes, decided on the UI thread: the file chooser (prompt) or fetchkeep's
 // silent handler. Any failure cancels the download with the failure line.
 constexpr pk::Param destination_params[] = {{.name = "download", .annotation = "Any"},
                                             {.name = "suggested", .annotation = "str"}};
 constexpr pk::Spec destination_spec{.name = "_on_decide_destination", .params = destination_params, .returns = "bool"};
-nb::object on_decide_destination(const pk::Call &c, nb::handle download, nb::handle suggested) {
+nb::object on_decide_destination(const pk::Call &c, nb::handle download, nb::handle offered) {
     auto st = c.state<G>();
+    nb::str suggested = suggested_name(download, offered);
     pk::guarded_else(
         [&] {
             // A folder that could not be made: no download goes anywhere else instead.
@@ -170,6 +184,7 @@ void on_download_seen(const pk::Call &c, nb::handle, nb::handle download) {
         nb::dict f;
         f["url"] = dl[Seen::Url];
         pk::host::event_push(dl[Seen::Pages], "download_started", f);
+        pk::host::pages_download(dl[Seen::Pages]);
         download.attr("connect")("failed", c.nested<seen_failed_spec>(on_download_seen_failed, dl.object()));
         download.attr("connect")("finished", c.nested<seen_finished_spec>(on_download_seen_finished, dl.object()));
     });

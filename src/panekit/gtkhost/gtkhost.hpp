@@ -16,9 +16,11 @@
 //  * downloads with a download folder go silently into it under a free name (fetchkeep's silent
 //    handler, names held while in flight) or, with the prompt flag, through GTK's file chooser
 //    opening in that folder; without a folder the engine's own behaviour stays. A response with
-//    `Content-Disposition: attachment` is downloaded even when WebKit could show it;
+//    `Content-Disposition: attachment` is downloaded even when WebKit could show it, and so is a
+//    response of a type it cannot show (named after its address's last segment);
 //  * WebKit's data and cache folders live under the user-data folder;
-//  * the control server a call started is shut down when the window has closed.
+//  * the control server a call started is shut down when the window has closed;
+//  * SIGINT (Ctrl-C) and SIGTERM close the window as its close button does (on the main thread).
 //
 // Files: window.cpp (run_toolbar_main: start-up and end), view_events.cpp (what the view reports),
 // downloads.cpp, toolbar.cpp, webkit_engine.cpp; this header is what they share.
@@ -87,6 +89,7 @@ enum class G {
     TitleLate,  // _title_late, the fallback of a title that does not come
     Quiet,      // True while the view is busy without a load started: a same-document navigation
     FolderError,  // why the download folder cannot be used (every download is then cancelled), or None
+    Download,   // True once the load in flight has been turned into a download by this host
     kCount
 };
 using GState = pk::State<G>;
@@ -94,11 +97,19 @@ using GState = pk::State<G>;
 inline long as_long(nb::handle v) { return pk::check_value(PyLong_AsLong(pk::check(PyNumber_Long(v.ptr())).ptr())); }
 
 // ---- webkit_engine.cpp ----
-// The window's engine, with what only the window tells it: the address of the committed page.
+// The window's engine, with what only the window tells it: the address of the committed page,
+// and the page tracker it tells of each load it asks for. WebKit reports no start at all for a
+// load replaced before it started (a window's first page while the engine is still coming up, or
+// any two requests in quick succession), so the tracker learns of each request
+// (pages_requested): the waits of the replaced one are told what replaced it, not answered by
+// the load that did. `asked` is the address last asked of the view (its load's start may not
+// report it yet).
 class WebKit : public pk::engine::Engine {
 public:
     virtual nb::object committed() const = 0;
     virtual void commit(nb::handle url) = 0;
+    virtual void track(nb::handle pages) = 0;
+    virtual nb::object asked() const = 0;
 };
 // A new WebKit engine as an engine object (pk::engine::wrap).
 nb::object new_webkit_engine();

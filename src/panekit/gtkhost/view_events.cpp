@@ -43,9 +43,12 @@ void on_load_changed(const pk::Call &c, nb::handle view, nb::handle event) {
     if (e == kLoadStarted) {
         st.set(G::Quiet, Py_False);
         nb::object uri = pk::guarded_or(nb::object(nb::none()), [&] { return nb::object(view.attr("get_uri")()); });
+        // A load whose request replaced another before either started begins without an address.
+        if (!pk::truthy(uri)) uri = webkit_of(st[G::Engine]).asked();
         nb::object error_page = nb::borrow(st[G::ErrorPage]);
         st.set(G::ErrorPage, nb::none());
         st.set(G::TitleWait, nb::none());
+        st.set(G::Download, Py_False);
         st.set(G::LoadSeq, nb::int_(nb::cast<long>(st[G::LoadSeq]) + 1));
         if (!error_page.is_none() && error_page.equal(uri)) {
             st.set(G::LoadEnd, Py_True);  // WebKit's page for the failure just reported: no navigation
@@ -80,18 +83,22 @@ void on_load_changed(const pk::Call &c, nb::handle view, nb::handle event) {
 // (is-loading true, then false) when the host asked for it, outside any when the page's script did.
 // Its end is when that busy period ends without a load having started, or at once for the page's
 // own: the committed address becomes the view's address and the waits for it are answered.
+// A busy period that leaves the view without an address is no navigation inside a page: it is a
+// load replaced before it started (the next one's start follows), and ends no wait.
 void same_document(const GState &st, nb::handle view) {
     pk::guarded([&] {
         nb::str uri = pk::text_or_empty(nb::object(view.attr("get_uri")()));
+        if (!pk::truthy(uri)) return;
         WebKit &engine = webkit_of(st[G::Engine]);
-        if (!pk::truthy(uri) || uri.equal(engine.committed())) return;
-        engine.commit(uri);
-        nb::dict f;
-        f["url"] = uri;
-        pk::host::event_push(st[G::Pages], "same_document", f);
-        st[G::Sync]();
+        if (uri.not_equal(engine.committed())) {
+            engine.commit(uri);
+            nb::dict f;
+            f["url"] = uri;
+            pk::host::event_push(st[G::Pages], "same_document", f);
+            st[G::Sync]();
+        }
+        pk::host::pages_same_document(st[G::Pages]);
     });
-    pk::guarded([&] { pk::host::pages_same_document(st[G::Pages]); });
 }
 
 bool view_loading(nb::handle view) {
@@ -131,7 +138,12 @@ nb::object on_load_failed(const pk::Call &c, nb::handle, nb::handle, nb::handle 
         st.set(G::Quiet, Py_False);  // whatever failed was a load, not a navigation inside the page
         if (code == kErrorCancelled) return;
         if (code == kErrorInterruptedByPolicy) {
-            pk::host::pages_download(st[G::Pages]);
+            // The response was turned into a download (by this host's policy, or by the engine:
+            // then the download's own start says so within the tracker's grace), or dropped.
+            if (st[G::Download].is(Py_True))
+                pk::host::pages_download(st[G::Pages]);
+            else
+                pk::host::pages_finished(st[G::Pages], nb::none(), false, error.attr("message"), uri, true);
             return;
         }
         st.set(G::ErrorPage, uri);
@@ -156,21 +168,26 @@ void on_new_window(const pk::Call &c, nb::handle view, nb::handle action) {
 }
 
 // A response that asks to be saved (Content-Disposition: attachment) is downloaded, also when
-// WebKit could show it (PDF, text).
+// WebKit could show it (PDF, text), and so is one of a type WebKit cannot show (a zip, an
+// application/octet-stream body), which WebKit's own policy would drop unseen.
 constexpr pk::Param policy_params[] = {{.name = "view", .annotation = "Any"},
                                        {.name = "decision", .annotation = "Any"},
                                        {.name = "kind", .annotation = "Any"}};
+bool is_attachment(nb::handle decision) {
+    nb::object headers = decision.attr("get_response")().attr("get_http_headers")();
+    if (headers.is_none()) return false;
+    nb::object value = headers.attr("get_one")("Content-Disposition");
+    if (value.is_none()) return false;
+    return nb::object(value.attr("split")(";", 1)[0].attr("strip")().attr("lower")()).equal(nb::str("attachment"));
+}
+
 constexpr pk::Spec policy_spec{.name = "_on_decide_policy", .params = policy_params, .returns = "bool"};
-nb::object on_decide_policy(nb::handle, nb::handle decision, nb::handle kind) {
+nb::object on_decide_policy(const pk::Call &c, nb::handle, nb::handle decision, nb::handle kind) {
     return nb::bool_(pk::guarded_or(false, [&] {
         if (as_long(kind) != kDecisionResponse) return false;
-        nb::object headers = decision.attr("get_response")().attr("get_http_headers")();
-        if (headers.is_none()) return false;
-        nb::object value = headers.attr("get_one")("Content-Disposition");
-        if (value.is_none()) return false;
-        nb::object word = value.attr("split")(";", 1)[0].attr("strip")().attr("lower")();
-        if (!word.equal(nb::str("attachment"))) return false;
+        if (!is_attachment(decision) && pk::truthy(decision.attr("is_mime_type_supported")())) return false;
         decision.attr("download")();
+        c.state<G>().set(G::Download, Py_True);
         return true;
     }));
 }

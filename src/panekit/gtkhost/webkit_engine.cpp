@@ -71,7 +71,12 @@ public:
         }
     }
 
-    void navigate(nb::handle view, nb::handle url) override { view.attr("load_uri")(nb::str(url)); }
+    void navigate(nb::handle view, nb::handle url) override {
+        nb::str u(url);
+        view.attr("load_uri")(u);
+        asked_ = u;
+        if (pages_.is_valid()) pk::guarded([&] { pk::host::pages_requested(pages_, u); });
+    }
     void back(nb::handle view) override {
         if (can_go_back(view)) view.attr("go_back")();
     }
@@ -134,15 +139,25 @@ public:
 
     int traverse(visitproc visit, void *arg) override {
         Py_VISIT(committed_.ptr());
+        Py_VISIT(asked_.ptr());
+        Py_VISIT(pages_.ptr());
         return 0;
     }
-    void clear() override { committed_ = nb::str(""); }
+    void clear() override {
+        committed_ = nb::str("");
+        asked_ = nb::str("");
+        pages_ = nb::object();
+    }
 
     nb::object committed() const override { return committed_; }
     void commit(nb::handle url) override { committed_ = nb::borrow(url); }
+    void track(nb::handle pages) override { pages_ = nb::borrow(pages); }
+    nb::object asked() const override { return asked_; }
 
 private:
     nb::object committed_ = nb::str("");
+    nb::object asked_ = nb::str("");
+    nb::object pages_;  // the window's page tracker, once the window has told it
 };
 
 }  // namespace

@@ -16,7 +16,7 @@ nb::object on_ready(const pk::Call &c) {
     holder["core"] = st[G::View];
     pk::guarded([&] {
         nb::object queued = holder.attr("pop")(pk::host::kPendingKey, nb::none());
-        if (pk::truthy(queued)) st[G::View].attr("load_uri")(nb::str(queued));
+        if (pk::truthy(queued)) webkit_of(st[G::Engine]).navigate(st[G::View], nb::str(queued));
     });
     st[G::Flush]();
     nb::object(holder[nb::str("core_ready")]).attr("set")();
@@ -32,7 +32,57 @@ void on_destroy(const pk::Call &c, nb::handle) {
     holder["form"] = nb::none();
     pk::host::glib_channel_close(holder);
     pk::host::pages_closed(st[G::Pages]);
-    st[G::Gtk].attr("main_quit")();
+    nb::handle gtk = st[G::Gtk];
+    if (nb::cast<long>(gtk.attr("main_level")()) > 0) gtk.attr("main_quit")();
+}
+
+// ---- signals ----------------------------------------------------------------------------------------
+
+// SIGINT (Ctrl-C) and SIGTERM close the window as its close button does, at the next turn of the
+// main loop: its lines and its control server end as after a close, and the call returns 0.
+// Python's handlers run on the main thread, which PyGObject's main loop wakes for them; a window
+// run on another thread leaves the signals alone.
+const char *const kSignalLine = "[panekit] 收到 %s，关闭窗口";
+const char *const kSignalNames[] = {"SIGINT", "SIGTERM"};
+
+constexpr pk::Spec close_window_spec{.name = "_close_window", .returns = "bool"};
+nb::object close_window(const pk::Call &c) {
+    nb::object window = pk::host::get(c.state<G>()[G::Holder], "form");
+    if (!window.is_none()) pk::guarded([&] { window.attr("close")(); });
+    return nb::bool_(false);  // once
+}
+
+constexpr pk::Param signal_params[] = {{.name = "signum", .annotation = "int"}, {.name = "frame", .annotation = "Any"}};
+constexpr pk::Spec on_signal_spec{.name = "_on_signal", .params = signal_params, .returns = "None"};
+void on_signal(const pk::Call &c, nb::handle signum, nb::handle) {
+    auto st = c.state<G>();
+    nb::object name = pk::guarded_or(nb::object(nb::str(signum)), [&] {
+        return nb::object(pk::import("signal").attr("Signals")(signum).attr("name"));
+    });
+    pk::print_line(pk::format1(kSignalLine, name));
+    nb::handle glib = st[G::GLib];
+    glib.attr("idle_add")(c.nested<close_window_spec>(close_window, st.object()), "priority"_a = glib.attr("PRIORITY_HIGH"));
+}
+
+// The handlers this window replaced, as (signal number, handler) pairs, to be put back when it ends.
+nb::list catch_signals(const pk::Call &c, const GState &st) {
+    nb::list saved;
+    nb::object threading = c.global("threading");
+    if (!nb::object(threading.attr("current_thread")()).is(threading.attr("main_thread")())) return saved;
+    nb::object signal = pk::import("signal");
+    nb::object handler = c.nested<on_signal_spec>(on_signal, st.object());
+    for (const char *name : kSignalNames) {
+        if (!nb::hasattr(signal, name)) continue;
+        nb::object num = signal.attr(name);
+        saved.append(nb::make_tuple(num, signal.attr("getsignal")(num)));
+        signal.attr("signal")(num, handler);
+    }
+    return saved;
+}
+
+void restore_signals(nb::handle saved) {
+    for (nb::handle pair : saved)
+        pk::guarded([&] { pk::import("signal").attr("signal")(pair[0], pair[1]); });
 }
 
 // A refusal: the message, and 1.
@@ -121,6 +171,8 @@ nb::object run_toolbar_main(const pk::Call &c, nb::str start_url, nb::handle hom
     st.set(G::LoadSeq, nb::int_(0));
     st.set(G::Quiet, Py_False);
     st.set(G::FolderError, nb::none());
+    st.set(G::Download, Py_False);
+    webkit_of(st[G::Engine]).track(fns.pages);
 
     nb::object ud = pk::host::user_data_folder(env, user_data_folder, c.global("Path"));
 
@@ -135,7 +187,7 @@ nb::object run_toolbar_main(const pk::Call &c, nb::str start_url, nb::handle hom
     watch_view(c, st, view);
     watch_download_events(c, context, fns.pages);
     watch_downloads(c, st, view);
-    pk::guarded([&] { view.attr("load_uri")(nb::str(start)); });
+    pk::guarded([&] { webkit_of(st[G::Engine]).navigate(view, nb::str(start)); });
 
     nb::object ch = pk::host::control_host(env, control_host);
     nb::object cp = pk::host::control_port(control_port_override, c.global("control_port"));
@@ -155,6 +207,7 @@ nb::object run_toolbar_main(const pk::Call &c, nb::str start_url, nb::handle hom
     // Other threads' work for the window goes through its channel to this thread's main loop.
     pk::host::glib_channel_open(holder, glib);
     nb::object server;
+    nb::list signals;
     try {
         if (with_control_server) {
             try {
@@ -174,8 +227,11 @@ nb::object run_toolbar_main(const pk::Call &c, nb::str start_url, nb::handle hom
         window.attr("show_all")();
         entry.attr("grab_focus")();
         glib.attr("idle_add")(c.nested<ready_spec>(on_ready, s), "priority"_a = glib.attr("PRIORITY_DEFAULT"));
+        signals = catch_signals(c, st);
         gtk.attr("main")();
+        restore_signals(signals);
     } catch (nb::python_error &) {
+        restore_signals(signals);
         pk::host::glib_channel_close(holder);
         pk::host::end_window(fns.pages, server);
         holder["core"] = nb::none();

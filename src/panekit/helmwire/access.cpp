@@ -126,6 +126,35 @@ void remove_runtime_file(nb::handle file, nb::handle token) {
     });
 }
 
+// Whether the process that wrote a runtime file has ended (a window killed, or ended by a signal
+// it could not handle, leaves its file behind; the next window on the port replaces it). Asked
+// without touching the process: signal 0 on POSIX, an exit code read through a query-only
+// handle on Windows (where os.kill would end it). Unknown counts as running.
+bool writer_gone(nb::handle pid) {
+    if (!PyLong_Check(pid.ptr())) return false;
+    return pk::guarded_or(false, [&] {
+        if (pk::on_windows()) {
+            nb::object kernel = pk::import("ctypes").attr("WinDLL")("kernel32", "use_last_error"_a = true);
+            constexpr long kQueryLimited = 0x1000, kStillActive = 259, kInvalidParameter = 87;
+            nb::object handle = kernel.attr("OpenProcess")(kQueryLimited, false, pid);
+            if (!pk::truthy(handle))
+                return nb::object(pk::import("ctypes").attr("get_last_error")()).equal(nb::int_(kInvalidParameter));
+            nb::object code = pk::import("ctypes").attr("c_ulong")();
+            nb::object ok = kernel.attr("GetExitCodeProcess")(handle, pk::import("ctypes").attr("byref")(code));
+            kernel.attr("CloseHandle")(handle);
+            return pk::truthy(ok) && !nb::object(code.attr("value")).equal(nb::int_(kStillActive));
+        }
+        try {
+            pk::import("os").attr("kill")(pid, 0);
+        } catch (nb::python_error &e) {
+            if (e.matches(PyExc_ProcessLookupError)) return true;
+            if (e.matches(PyExc_OSError)) return false;  // another user's process: running
+            throw;
+        }
+        return false;
+    });
+}
+
 // The token in one runtime file, or None when it cannot be read or holds none.
 nb::object file_token(nb::handle file) {
     return pk::guarded_or(nb::object(nb::none()), [&]() -> nb::object {
@@ -140,6 +169,7 @@ nb::object file_token(nb::handle file) {
         f.attr("close")();
         nb::object content = nb::handle(g_json_loads.get())(text);
         if (!PyDict_Check(content.ptr())) return nb::none();
+        if (writer_gone(nb::object(content.attr("get")("pid")))) return nb::none();
         nb::object token = content.attr("get")("token");
         return PyUnicode_Check(token.ptr()) && pk::truthy(token) ? token : nb::none();
     });

@@ -4,6 +4,7 @@
 #include "helmwire.hpp"
 #include "navigation.hpp"
 
+#include <algorithm>
 #include <deque>
 #include <string>
 #include <unordered_map>
@@ -38,6 +39,7 @@ constexpr std::size_t kLineLimit = 65536;    // the standard parser's longest li
 constexpr int kHeaderLimit = 100;            // the standard parser's most header lines
 constexpr std::size_t kHeadLimit = 1 << 20;  // the largest head read; a larger one is dropped
 constexpr Py_ssize_t kReadChunk = 65536;
+constexpr long kListenQueue = 128;
 constexpr double kAcceptPause = 0.25;  // the listener rests this long when accept() fails (EMFILE)
 constexpr double kExitWait = 1.0;      // how long exit waits for the loop to end
 constexpr long kRead = 1, kWrite = 2;  // selectors.EVENT_READ and EVENT_WRITE
@@ -170,6 +172,16 @@ struct Loop {
         pk::guarded([&] { log_control(c, nb::str("request failed: {}").format(error_text(err))); });
     }
 
+    // Whether accept's error is about the one connection it took (gone before it was accepted).
+    static bool connection_gone(nb::handle err) {
+        if (PyErr_GivenExceptionMatches(err.ptr(), PyExc_ConnectionError)) return true;
+        nb::object code = pk::attr_or(err, "errno", nb::none());
+        nb::object errno_mod = pk::import("errno");
+        for (const char *name : {"ENOTCONN", "WSAENOTCONN", "EPROTO"})
+            if (nb::hasattr(errno_mod, name) && code.equal(errno_mod.attr(name))) return true;
+        return false;
+    }
+
     // Accepts one connection (the selector reports the listener again while more are queued).
     void accept_one() {
         nb::object pair;
@@ -177,7 +189,11 @@ struct Loop {
             pair = listener.attr("accept")();
         } catch (nb::python_error &e) {
             if (!pk::is_exception(e) || !e.matches(PyExc_OSError)) throw;
-            if (!e.matches(PyExc_BlockingIOError) && !e.matches(PyExc_InterruptedError)) {
+            // A connection reset or aborted while it waited in the queue fails alone (Windows
+            // reports it from accept, wine as "not connected"; with a long queue many may wait
+            // there): the next is taken at once.
+            if (!e.matches(PyExc_BlockingIOError) && !e.matches(PyExc_InterruptedError) &&
+                !connection_gone(e.value())) {
                 // Out of descriptors (or the like): the listener rests instead of waking the loop at once.
                 sel.attr("unregister")(listener);
                 accept_resume = steady_seconds() + kAcceptPause;
@@ -400,6 +416,7 @@ struct Loop {
             }
             if (!ready.empty() || timeout < 0) timeout = 0;
             nb::object events = sel.attr("select")(timeout);
+            pk::host::gil_arrived();  // a thread that woke this one may be waiting to hand over
             if (pk::truthy(st[Server::Stop])) break;
             for (nb::handle ev : events) {
                 long long fd = nb::cast<long long>(nb::handle(PyTuple_GET_ITEM(ev.ptr(), 0)).attr("fd"));
@@ -621,6 +638,10 @@ nb::object start_control_server(const pk::Call &c, nb::str host, nb::handle port
             srv.attr("socket").attr("setsockopt")(socket_mod.attr("SOL_SOCKET"),
                                                   socket_mod.attr("SO_EXCLUSIVEADDRUSE"), 1);
         srv.attr("server_bind")();
+        // The queue of connections not yet accepted: the standard server's 5 overflows when a few
+        // clients call at once, and the kernel retries a dropped connection only after a second.
+        // The system's own maximum (it clamps a larger one), at least kListenQueue.
+        srv.attr("request_queue_size") = std::max(kListenQueue, nb::cast<long>(socket_mod.attr("SOMAXCONN")));
         srv.attr("server_activate")();
     } catch (nb::python_error &) {
         pk::guarded([&] { srv.attr("server_close")(); });

@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <optional>
+#include <string_view>
 #include <utility>
 
 namespace helmwire {
@@ -420,6 +421,15 @@ void do_get(const pk::Call &c, nb::handle self) {
     route->serve(r);
 }
 
+// A body without the UTF-8 byte-order mark that some writers put before their text (Windows
+// PowerShell 5.1's Out-File and Set-Content): the text begins after it.
+nb::bytes without_bom(nb::bytes raw) {
+    constexpr std::string_view kBom = "\xEF\xBB\xBF";
+    const std::string_view text(raw.c_str(), raw.size());
+    if (!text.starts_with(kBom)) return raw;
+    return nb::bytes(text.data() + kBom.size(), text.size() - kBom.size());
+}
+
 // A POST body as JSON: its value when the body is strict UTF-8 JSON; nothing when it is empty or
 // is not JSON (read once, for every use a route makes of it).
 std::optional<nb::object> body_json(const nb::bytes &raw) {
@@ -460,7 +470,7 @@ void do_post(const pk::Call &c, nb::handle self) {
     }
     if (!route) return reply(self, 404, "unknown path");
     Request r{c, self, *route, path};
-    r.body = nb::bytes(raw);
+    r.body = without_bom(nb::bytes(raw));
     r.json = body_json(r.body);
     route->serve(r);
 }
