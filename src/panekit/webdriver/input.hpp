@@ -77,6 +77,12 @@ struct Sink {
     virtual void deliver(const Event &event, Delivered done) = 0;
 };
 
+// The GTK engine's sink: events for a WebKit2.WebView (a PyGObject object); UI thread only.
+std::unique_ptr<Sink> gtk_sink(nb::handle view);
+// The WebView2 engine's sink: DevTools protocol input through the core `core_fn()` gives (None
+// while the view has none); UI thread only.
+std::unique_ptr<Sink> webview2_sink(nb::handle core_fn);
+
 // ---- actions ------------------------------------------------------------------------------------
 enum class SourceType { None, Key, Pointer, Wheel };
 

@@ -1,0 +1,253 @@
+// Input on WebKitGTK: GDK events made as the display server would make them (pointer motion,
+// button press and release, smooth scroll, key press and release with the keymap's hardware
+// keycode) and handed to the view widget itself. The page sees them as the user's own; the
+// display's pointer does not move, and they reach the view although another window (or the
+// toolbar's address box) has the keyboard focus. A character the keyboard layout has no key for
+// is inserted through the engine's editing command, which the page sees as trusted input too.
+//
+// WebKit queues pointer and key events separately and sends the next one only once the web
+// process has handled the one before; a script's answer comes back after the events sent before
+// it. So each event is followed by an empty script, and its answer says the event was handled.
+#include "input.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+
+namespace pk::input {
+
+namespace {
+
+// GDK keyvals of the named keys (gdk/gdkkeysyms.h), by normalised key and code.
+struct NamedKeyval {
+    const char *code;
+    unsigned keyval;
+};
+constexpr NamedKeyval kKeyvals[] = {
+    {"Backspace", 0xff08},  {"Tab", 0xff09},        {"Enter", 0xff0d},       {"NumpadEnter", 0xff8d},
+    {"Pause", 0xff13},      {"Escape", 0xff1b},     {"Delete", 0xffff},      {"Home", 0xff50},
+    {"ArrowLeft", 0xff51},  {"ArrowUp", 0xff52},    {"ArrowRight", 0xff53},  {"ArrowDown", 0xff54},
+    {"PageUp", 0xff55},     {"PageDown", 0xff56},   {"End", 0xff57},         {"Insert", 0xff63},
+    {"Help", 0xff6a},       {"ShiftLeft", 0xffe1},  {"ShiftRight", 0xffe2},  {"ControlLeft", 0xffe3},
+    {"ControlRight", 0xffe4}, {"AltLeft", 0xffe9},  {"AltRight", 0xffea},    {"MetaLeft", 0xffeb},
+    {"MetaRight", 0xffec},  {"Numpad0", 0xffb0},    {"Numpad1", 0xffb1},     {"Numpad2", 0xffb2},
+    {"Numpad3", 0xffb3},    {"Numpad4", 0xffb4},    {"Numpad5", 0xffb5},     {"Numpad6", 0xffb6},
+    {"Numpad7", 0xffb7},    {"Numpad8", 0xffb8},    {"Numpad9", 0xffb9},     {"NumpadMultiply", 0xffaa},
+    {"NumpadAdd", 0xffab},  {"NumpadComma", 0xffac}, {"NumpadSubtract", 0xffad}, {"NumpadDecimal", 0xffae},
+    {"NumpadDivide", 0xffaf}, {"F1", 0xffbe}, {"F2", 0xffbf}, {"F3", 0xffc0}, {"F4", 0xffc1}, {"F5", 0xffc2},
+    {"F6", 0xffc3}, {"F7", 0xffc4}, {"F8", 0xffc5}, {"F9", 0xffc6}, {"F10", 0xffc7}, {"F11", 0xffc8},
+    {"F12", 0xffc9},
+};
+// The numpad's navigation keys (the \uE054 range) have keyvals of their own.
+struct NumpadNav {
+    const char *key;
+    unsigned keyval;
+};
+constexpr NumpadNav kNumpadNav[] = {
+    {"Home", 0xff95}, {"ArrowLeft", 0xff96}, {"ArrowUp", 0xff97}, {"ArrowRight", 0xff98}, {"ArrowDown", 0xff99},
+    {"PageUp", 0xff9a}, {"PageDown", 0xff9b}, {"End", 0xff9c}, {"Insert", 0xff9e}, {"Delete", 0xff9f},
+};
+
+// GDK modifier masks: Shift, Control, Mod1 (Alt), Super and Meta; buttons 1-5.
+constexpr unsigned kGdkShift = 1u << 0, kGdkControl = 1u << 2, kGdkAlt = 1u << 3, kGdkSuper = 1u << 26,
+                   kGdkMeta = 1u << 28;
+
+unsigned gdk_state(const Event &e) {
+    unsigned s = 0;
+    if (e.modifiers & kShift) s |= kGdkShift;
+    if (e.modifiers & kCtrl) s |= kGdkControl;
+    if (e.modifiers & kAlt) s |= kGdkAlt;
+    if (e.modifiers & kMeta) s |= kGdkSuper | kGdkMeta;
+    return s;
+}
+// The mask of the buttons held before this event (GDK reports the state before the event).
+unsigned gdk_buttons(unsigned held) {
+    unsigned s = 0;
+    const int map[] = {8, 9, 10, 11, 12};  // GDK_BUTTON1_MASK.. for protocol buttons 0 left, 1 middle, 2 right
+    if (held & 1) s |= 1u << map[0];
+    if (held & 2) s |= 1u << map[1];
+    if (held & 4) s |= 1u << map[2];
+    return s;
+}
+// GDK's button number: 1 left, 2 middle, 3 right, 8 back, 9 forward.
+int gdk_button(int b) {
+    switch (b) {
+    case 0: return 1;
+    case 1: return 2;
+    case 2: return 3;
+    case 3: return 8;
+    case 4: return 9;
+    default: return b + 1;
+    }
+}
+
+char32_t only_code_point(std::string_view s) {
+    if (s.empty()) return 0;
+    auto b = static_cast<unsigned char>(s[0]);
+    int n = b < 0x80 ? 1 : (b >> 5) == 6 ? 2 : (b >> 4) == 14 ? 3 : 4;
+    if (static_cast<std::size_t>(n) != s.size()) return 0;
+    char32_t cp = n == 1 ? b : b & (0x7F >> n);
+    for (int i = 1; i < n; ++i) cp = (cp << 6) | (static_cast<unsigned char>(s[i]) & 0x3F);
+    return cp;
+}
+
+class GtkSink final : public Sink {
+public:
+    explicit GtkSink(nb::handle view) : view_(nb::borrow(view)) {
+        gdk_ = import_from("gi.repository", "Gdk");
+        gtk_ = import_from("gi.repository", "Gtk");
+        nb::object display = gdk_.attr("Display").attr("get_default")();
+        nb::object seat = display.attr("get_default_seat")();
+        pointer_ = seat.attr("get_pointer")();
+        keyboard_ = seat.attr("get_keyboard")();
+        keymap_ = gdk_.attr("Keymap").attr("get_for_display")(display);
+        types_ = gdk_.attr("EventType");
+    }
+
+    void deliver(const Event &e, Delivered done) override {
+        try {
+            nb::object window = view_.attr("get_window")();
+            if (window.is_none()) return done(Failure{"unknown error", "the view has no window yet"});
+            switch (e.kind) {
+            case Event::Kind::Move:
+            case Event::Kind::Down:
+            case Event::Kind::Up:
+            case Event::Kind::Wheel:
+                pointer_event(window, e);
+                break;
+            case Event::Kind::KeyDown:
+            case Event::Kind::KeyUp:
+                key_event(window, e);
+                break;
+            case Event::Kind::Text:
+                insert(e.text);
+                break;
+            }
+        } catch (nb::python_error &err) {
+            return done(Failure{"unknown error", err.what()});
+        }
+        handled(std::move(done));
+    }
+
+private:
+    // Event times in ms, rising as the display server's do (click counting reads them).
+    unsigned time() {
+        auto t = static_cast<unsigned long long>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+                .count());
+        last_time_ = std::max<unsigned long long>(t, last_time_ + 1);
+        return static_cast<unsigned>(last_time_);
+    }
+
+    nb::object event(const char *type, nb::handle window) {
+        nb::object ev = gdk_.attr("Event").attr("new")(types_.attr(type));
+        ev.attr("window") = window;
+        ev.attr("send_event") = 0;
+        ev.attr("time") = time();
+        return ev;
+    }
+
+    void pointer_event(nb::handle window, const Event &e) {
+        const char *type = e.kind == Event::Kind::Move   ? "MOTION_NOTIFY"
+                           : e.kind == Event::Kind::Down ? "BUTTON_PRESS"
+                           : e.kind == Event::Kind::Up   ? "BUTTON_RELEASE"
+                                                         : "SCROLL";
+        nb::object ev = event(type, window);
+        nb::tuple origin = nb::borrow<nb::tuple>(window.attr("get_origin")());
+        ev.attr("x") = e.x;
+        ev.attr("y") = e.y;
+        ev.attr("x_root") = nb::cast<double>(origin[1]) + e.x;
+        ev.attr("y_root") = nb::cast<double>(origin[2]) + e.y;
+        unsigned held_before = e.buttons;
+        if (e.kind == Event::Kind::Down) held_before &= ~(1u << e.button);
+        if (e.kind == Event::Kind::Up) held_before |= 1u << e.button;
+        ev.attr("state") = gdk_.attr("ModifierType")(gdk_state(e) | gdk_buttons(held_before));
+        if (e.kind == Event::Kind::Down || e.kind == Event::Kind::Up) ev.attr("button") = gdk_button(e.button);
+        if (e.kind == Event::Kind::Wheel) {
+            // WebKit scrolls a smooth delta of 1 by the view's size to the power 2/3, as GTK's own
+            // scrolled windows do; the protocol's deltas are pixels.
+            double w = nb::cast<double>(view_.attr("get_allocated_width")());
+            double h = nb::cast<double>(view_.attr("get_allocated_height")());
+            ev.attr("direction") = gdk_.attr("ScrollDirection").attr("SMOOTH");
+            ev.attr("delta_x") = w > 0 ? e.dx / std::pow(w, 2.0 / 3.0) : 0.0;
+            ev.attr("delta_y") = h > 0 ? e.dy / std::pow(h, 2.0 / 3.0) : 0.0;
+        }
+        ev.attr("set_device")(pointer_);
+        ev.attr("set_source_device")(pointer_);
+        // A press focuses the view; the widget that had the focus (the address box a person may be
+        // typing in) gets it back, so the session never takes the user's keyboard.
+        nb::object toplevel = view_.attr("get_toplevel")();
+        nb::object before = e.kind == Event::Kind::Down ? toplevel.attr("get_focus")() : nb::none();
+        view_.attr("event")(ev);
+        if (!before.is_none() && !before.is(view_) && toplevel.attr("get_focus")().is(view_))
+            before.attr("grab_focus")();
+    }
+
+    unsigned keyval(const Event &e) {
+        if (e.key.location == 3 && e.key.code.rfind("Numpad", 0) == 0) {
+            for (const NumpadNav &n : kNumpadNav)
+                if (e.key.key == n.key) return n.keyval;
+        }
+        for (const NamedKeyval &n : kKeyvals)
+            if (e.key.code == n.code && (e.key.key.size() > 1 || e.key.location == 3 || e.key.code == "Enter"))
+                return n.keyval;
+        char32_t cp = only_code_point(e.key.key);
+        if (!cp) return 0;
+        return nb::cast<unsigned>(gdk_.attr("unicode_to_keyval")(static_cast<unsigned>(cp)));
+    }
+
+    void key_event(nb::handle window, const Event &e) {
+        unsigned kv = keyval(e);
+        nb::object entry;
+        if (kv) {
+            nb::tuple found = nb::borrow<nb::tuple>(keymap_.attr("get_entries_for_keyval")(kv));
+            if (nb::cast<bool>(found[0]) && nb::len(nb::object(found[1])) > 0)
+                entry = nb::object(found[1])[0];
+        }
+        if (!entry.is_valid()) {
+            // No key of this layout makes it: a printable character is inserted as text instead.
+            if (e.kind == Event::Kind::KeyDown && !e.text.empty()) insert(e.text);
+            return;
+        }
+        nb::object ev = event(e.kind == Event::Kind::KeyDown ? "KEY_PRESS" : "KEY_RELEASE", window);
+        unsigned state = gdk_state(e);
+        // A key of the layout's second level (an upper-case letter, "!") is typed with Shift.
+        if (nb::cast<int>(entry.attr("level")) == 1) state |= kGdkShift;
+        ev.attr("keyval") = kv;
+        ev.attr("hardware_keycode") = nb::cast<unsigned>(entry.attr("keycode"));
+        ev.attr("group") = nb::cast<unsigned>(entry.attr("group"));
+        ev.attr("state") = gdk_.attr("ModifierType")(state);
+        if (e.key.modifier) ev.attr("is_modifier") = 1;
+        ev.attr("set_device")(keyboard_);
+        view_.attr("event")(ev);
+    }
+
+    void insert(const std::string &text) {
+        view_.attr("execute_editing_command_with_argument")("InsertText", nb::str(text.data(), text.size()));
+    }
+
+    // Calls `done` once the page has handled what was delivered: after an empty script's answer.
+    void handled(Delivered done) {
+        auto holder = std::make_shared<Delivered>(std::move(done));
+        nb::object answer = nb::cpp_function([holder](nb::handle view, nb::handle result) {
+            try {
+                view.attr("evaluate_javascript_finish")(result);
+            } catch (nb::python_error &) {
+                // An answer that fails (a page in the middle of replacing itself) still comes after
+                // the events; the event was handled all the same.
+            }
+            Delivered d = std::move(*holder);
+            if (d) d(std::nullopt);
+        });
+        view_.attr("evaluate_javascript")("0", -1, nb::none(), nb::none(), nb::none(), answer);
+    }
+
+    nb::object view_, gdk_, gtk_, pointer_, keyboard_, keymap_, types_;
+    unsigned long long last_time_ = 0;
+};
+
+}  // namespace
+
+std::unique_ptr<Sink> gtk_sink(nb::handle view) { return std::make_unique<GtkSink>(view); }
+
+}  // namespace pk::input
