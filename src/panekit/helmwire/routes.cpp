@@ -124,6 +124,7 @@ bool ui_work_failed(const pk::Call &c, nb::handle self, nb::handle closure, cons
 }
 
 // ---- requests answered later: script, picture, events ----------------------------------------------
+}  // namespace
 
 // Leaves the request waiting with the serving loop, which answers it from `waiter` once it has its
 // result (or at `deadline`, steady seconds).
@@ -146,6 +147,8 @@ std::optional<nb::object> later_waiter(const pk::Call &c, nb::handle self) {
     }
     return pk::host::waiter_new(server[Server::Wake]);
 }
+
+namespace {
 
 // The longest a picture may take.
 constexpr double kCaptureSeconds = 10.0;
@@ -402,6 +405,11 @@ template <Start What, Server Fn> void serve_navigation(Request &r) {
 // answered later by the serving loop (its function parks the request). `hint`: the route is named
 // in the answer to any other GET.
 const Route kRoutes[] = {
+    // WebDriver (webdriver/): its own paths, before the POST suffixes ("/session/<id>/back").
+    {Method::Get, "/status", Match::Prefix, Access::Open, true, serve_webdriver, false},
+    {Method::Get, "/session", Match::Prefix, Access::Open, true, serve_webdriver, false},
+    {Method::Post, "/session", Match::Prefix, Access::Open, true, serve_webdriver, false},
+    {Method::Delete, "/session", Match::Prefix, Access::Open, true, serve_webdriver, false},
     {Method::Get, "/ready", Match::Prefix, Access::Open, false, serve_read<Get::Ready>, true},
     {Method::Get, "/state", Match::Prefix, Access::Open, false, serve_read<Get::State>, false},
     {Method::Get, "/url", Match::Prefix, Access::Open, false, serve_read<Get::Url>, true},

@@ -238,9 +238,12 @@ struct Commands {
 
     // ---- navigation ----
     // Waits for the page as the page-load strategy says, up to the page-load time-out.
-    static void after_navigation(Req &r, Reply reply) {
+    // Arms the wait for the navigation about to start: the answer once it has loaded (the
+    // strategy "none": at once), or "timeout" at the page-load time-out.
+    static void await_navigation(Req &r) {
         Driver &d = r.d;
-        if (s(r).load == LoadStrategy::None) return reply(success(nb::none()));
+        Reply reply = r.reply;
+        if (s(r).load == LoadStrategy::None) return;
         auto answered = std::make_shared<bool>(false);
         const long long limit = s(r).timeouts.page_load;
         if (limit >= 0)
@@ -249,7 +252,7 @@ struct Commands {
                 *answered = true;
                 reply(failure("timeout", "the page did not load within the page-load time-out"));
             });
-        d.engine_->when_loaded(s(r).load == LoadStrategy::Eager, [answered, reply] {
+        d.engine_->arm_load([answered, reply] {
             if (*answered) return;
             *answered = true;
             reply(success(nb::none()));
@@ -257,32 +260,28 @@ struct Commands {
     }
 
     template <int What> static std::optional<Answer> history(Req &r) {
+        nb::object url = nb::none();
+        if (What == 0) {
+            url = r.body.contains("url") ? nb::object(r.body["url"]) : nb::object(nb::none());
+            if (!PyUnicode_Check(url.ptr())) return failure("invalid argument", "url must be a string");
+            nb::object parts = pk::import("urllib.parse").attr("urlsplit")(url);
+            if (!pk::truthy(parts.attr("scheme")) || pk::unusable_address(url))
+                return failure("invalid argument", "url must be an absolute URL");
+        }
         Req copy = r;
-        run_on_ui(r, [copy]() mutable {
+        run_on_ui(r, [copy, url]() mutable {
             Answer prompt;
             if (copy.d.handle_prompt(prompt)) return copy.reply(prompt);
             Engine &en = e(copy);
-            if (What == 0) {
-                nb::object url = copy.body.contains("url") ? nb::object(copy.body["url"]) : nb::object(nb::none());
-                if (!PyUnicode_Check(url.ptr())) return copy.reply(failure("invalid argument", "url must be a string"));
-                nb::object parts = pk::import("urllib.parse").attr("urlsplit")(url);
-                if (!pk::truthy(parts.attr("scheme")))
-                    return copy.reply(failure("invalid argument", "url must be an absolute URL"));
-                s(copy).frames.clear();
-                en.navigate(nb::str(url));
-            } else if (What == 1) {
-                if (!en.can_go_back()) return copy.reply(success(nb::none()));
-                s(copy).frames.clear();
-                en.back();
-            } else if (What == 2) {
-                if (!en.can_go_forward()) return copy.reply(success(nb::none()));
-                s(copy).frames.clear();
-                en.forward();
-            } else {
-                s(copy).frames.clear();
-                en.reload();
-            }
-            after_navigation(copy, copy.reply);
+            if ((What == 1 && !en.can_go_back()) || (What == 2 && !en.can_go_forward()))
+                return copy.reply(success(nb::none()));
+            s(copy).frames.clear();
+            await_navigation(copy);
+            if (What == 0) en.navigate(nb::str(url));
+            else if (What == 1) en.back();
+            else if (What == 2) en.forward();
+            else en.reload();
+            if (s(copy).load == LoadStrategy::None) copy.reply(success(nb::none()));
         });
         return std::nullopt;
     }
@@ -685,6 +684,10 @@ struct Commands {
             } catch (nb::python_error &err) {
                 if (!pk::is_exception(err)) throw;
                 reply(failure("unknown error", nb::cast<std::string>(nb::str(err.value()))));
+            } catch (Unsupported &err) {
+                reply(failure("unsupported operation", err.what()));
+            } catch (Failed &err) {
+                reply(failure("unknown error", err.what()));
             }
         });
         if (!posted) reply(failure("no such window", "the window has closed"));

@@ -15,6 +15,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -40,6 +41,15 @@ int error_status(std::string_view code);
 using Reply = std::function<void(Answer)>;
 // An engine's completion: the answer object the engine operation documents.
 using Done = std::function<void(nb::object)>;
+
+// What an engine operation throws when the engine cannot do it ("unsupported operation"), or when
+// it failed ("unknown error" with the engine's text).
+struct Unsupported : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+struct Failed : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
 
 // ---- what WebDriver needs of the window -----------------------------------------------------------
 // One implementation per engine. Operations run on the UI thread (`post` gets there) unless said.
@@ -67,9 +77,9 @@ struct Engine {
     virtual nb::object title() = 0;
     virtual bool can_go_back() = 0;
     virtual bool can_go_forward() = 0;
-    // Calls `done(None)` once no navigation is in flight and the page has loaded as far as
-    // `eager` asks (the document parsed) or fully; at once when that holds already.
-    virtual void when_loaded(bool eager, std::function<void()> done) = 0;
+    // Calls `loaded` once the next navigation that starts has ended (loaded, failed, or turned into
+    // a download); armed before the navigation is started.
+    virtual void arm_load(std::function<void()> loaded) = 0;
     // Cookies of the shown page's address: done(list of W3C cookie dicts) / a failure dict.
     virtual void cookies(Done done) = 0;
     // Adds a cookie (a W3C cookie dict, domain and path filled in): done(None) / a failure dict.
