@@ -2,6 +2,7 @@
 // connection and hands whole requests to the handler one at a time) and start_control_server,
 // which puts a server together.
 #include "helmwire.hpp"
+#include "engine.hpp"
 #include "pk_host.hpp"
 
 #include <deque>
@@ -639,6 +640,8 @@ nb::object start_control_server(const pk::Call &c, nb::str host, nb::handle port
     st.set(Server::Waiting, nb::int_(0));
     st.set(Server::Stop, Py_False);
     st.set(Server::Stopped, nb::handle(g_event.get())());
+    st.set(Server::Engine, pk::engine::wrap(pk::engine::webview2(core)));
+    st.set(Server::Pages, pk::host::pages_of(core));
 
     nb::object handler = make_handler_class(c, st.object());
     // An IPv6 literal (bare, or in brackets as in an address) is listened on with an IPv6 socket.

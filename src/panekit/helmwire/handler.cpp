@@ -148,10 +148,19 @@ void send_json(nb::handle self, nb::handle code, nb::handle obj) {
     send_body(self, code, t_json_type.get(), pk::json_bytes(obj));
 }
 
-// Answers `obj` as JSON with `code` through the handler's _json; a text alone is the failure
-// {"ok": false, "error": text}.
+}  // namespace
+
 void reply(nb::handle self, int code, nb::handle obj) { call_method(self, t_json, nb::int_(code), obj); }
 void reply(nb::handle self, int code, const char *error) { reply(self, code, failure(error)); }
+
+nb::str error_text(nb::handle err) {
+    nb::object name = nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(err.ptr()))).attr("__name__");
+    nb::object text = pk::guarded_or(nb::object(nb::str("")), [&] { return nb::object(nb::str(err)); });
+    if (!pk::truthy(text)) return nb::str(name);
+    return nb::str("{}: {}").format(name, text);
+}
+
+namespace {
 
 // ---- host names answered ----------------------------------------------------------------------
 //
@@ -161,11 +170,6 @@ void reply(nb::handle self, int code, const char *error) { reply(self, code, fai
 // or the host text the server was started with (port removed, one trailing dot ignored, letters
 // compared without case); anything else is answered 403 before any other work.
 
-bool is_digits(std::string_view s) {
-    for (char c : s)
-        if (c < '0' || c > '9') return false;
-    return true;
-}
 
 pk::Lazy g_ip_address{"ipaddress", "ip_address"};
 
@@ -270,10 +274,6 @@ bool origin_value_allowed(std::string_view v, std::string_view own) {
     return origin_listed(v);
 }
 
-// Who may use a route: anyone this server answers (the routes that steer the window or report its
-// address), or only who holds the server's token (the routes that read the page); a preflight is
-// never guarded (browsers send it without credentials, and it does nothing).
-enum class Access { Preflight, Open, Token };
 
 // Whether an Authorization value is "Bearer <the server's token>".
 bool bearer_ok(const pk::Call &c, nb::handle value) {
@@ -359,129 +359,7 @@ void do_options(const pk::Call &c, nb::handle self) {
     self.attr("end_headers")();
 }
 
-// ---- work on the UI thread ------------------------------------------------------------------------
-//
-// Everything handed to invoke_sync is a closure of this server that catches an Exception of the
-// work itself and keeps it for the handler, so the answer tells the truth (500 with the error's
-// type and text, logged once) whether the host's invoke_sync drops such exceptions, passes them
-// on, or fails itself.
-
-// What a UI-thread closure shares with its handler: the callable, its argument or the answer it
-// fills in, and the Exception it caught.
-// For waited navigations also: the tracker, the waiter, the core callable and which request it is.
-enum class Work { Fn, Arg, Out, Err, Pages, Waiter, Core, What, kCount };
-
-// Runs `f` on the UI thread's side of a closure, keeping an Exception in the state.
-template <class F> void keeping_error(pk::State<Work> st, F &&f) {
-    try {
-        f();
-    } catch (nb::python_error &e) {
-        if (!pk::is_exception(e)) throw;
-        st.set(Work::Err, e.value());
-    }
-}
-
-// Calls the route's callable (Work::Fn), with its argument (Work::Arg) when it has one.
-void call_route(const pk::State<Work> &st) {
-    nb::handle arg = st[Work::Arg];
-    if (arg.is_none())
-        st[Work::Fn]();
-    else
-        st[Work::Fn](arg);
-}
-
-// A route's callable on the UI thread (as _go with an address, as _act without).
-constexpr pk::Spec go_spec{.name = "_go", .returns = "None"};
-constexpr pk::Spec act_spec{.name = "_act", .returns = "None"};
-void act(const pk::Call &c) {
-    auto st = c.state<Work>();
-    keeping_error(st, [&] { call_route(st); });
-}
-
-// GET routes, by the start of the target (the Parts' first, in their order).
-enum class Get { Ready, Url, State, Screenshot, Events };
-
-// The page as /ready (_probe), /url (_read) and /state (_state) report it, an Exception while
-// reading one of its values dropped. Without a tracker (a server started with plain callables) the
-// page is never reported loading and there is no last navigation.
-constexpr pk::Spec probe_spec{.name = "_probe", .returns = "None"};
-constexpr pk::Spec read_spec{.name = "_read", .returns = "None"};
-constexpr pk::Spec state_spec{.name = "_state", .returns = "None"};
-template <Get Route> void read_page(const pk::Call &c) {
-    auto st = c.state<Work>();
-    keeping_error(st, [&] {
-        nb::object core = st[Work::Fn]();
-        nb::handle out = st[Work::Out];
-        if (Route != Get::Url) out["core"] = nb::bool_(!core.is_none());
-        if (!core.is_none()) pk::guarded([&] { out["url"] = pk::source_text(core); });
-        if (Route != Get::State) return;
-        if (!core.is_none()) {
-            pk::guarded([&] { out["title"] = pk::text_or_empty(nb::object(core.attr("DocumentTitle"))); });
-            pk::guarded([&] { out["can_go_back"] = nb::bool_(pk::truthy(nb::object(core.attr("CanGoBack")))); });
-            pk::guarded([&] { out["can_go_forward"] = nb::bool_(pk::truthy(nb::object(core.attr("CanGoForward")))); });
-        }
-        if (st[Work::Pages].is_none()) return;
-        auto [loading, last] = pk::host::pages_snapshot(st[Work::Pages]);
-        out["loading"] = nb::bool_(loading);
-        if (!last.is_none()) out["last"] = pk::check(PyDict_Copy(last.ptr()));
-    });
-}
-
-// Which navigation a waited request starts (Work::What).
-enum Start : long { kNavigate, kBack, kForward, kReload, kScript };
-
-// Starts the navigation a waited request asks for, with its waiter armed first; a request that
-// cannot start one (no core yet, no history that way) gets its answer at once in Work::Out.
-constexpr pk::Spec start_wait_spec{.name = "_start_and_wait", .returns = "None"};
-void start_and_wait(const pk::Call &c) {
-    auto st = c.state<Work>();
-    keeping_error(st, [&] {
-        nb::object core = st[Work::Core]();
-        const long what = PyLong_AsLong(st[Work::What].ptr());
-        const char *refusal = nullptr;
-        if (core.is_none())
-            refusal = "browser not ready";
-        else if (what == kBack && !pk::truthy(nb::object(core.attr("CanGoBack"))))
-            refusal = "cannot go back";
-        else if (what == kForward && !pk::truthy(nb::object(core.attr("CanGoForward"))))
-            refusal = "cannot go forward";
-        if (refusal) {
-            st.set(Work::Out, failure(refusal));
-            return;
-        }
-        pk::host::pages_arm(st[Work::Pages], st[Work::Waiter]);
-        try {
-            call_route(st);
-        } catch (nb::python_error &) {
-            pk::host::pages_disarm(st[Work::Pages], st[Work::Waiter]);
-            throw;
-        }
-    });
-}
-
-}  // namespace
-
-nb::str error_text(nb::handle err) {
-    nb::object name = nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(err.ptr()))).attr("__name__");
-    nb::object text = pk::guarded_or(nb::object(nb::str("")), [&] { return nb::object(nb::str(err)); });
-    if (!pk::truthy(text)) return nb::str(name);
-    return nb::str("{}: {}").format(name, text);
-}
-
-namespace {
-
-// Hands `closure` to invoke_sync; true when the work or invoke_sync raised, which is then logged
-// once and answered 500.
-bool ui_work_failed(const pk::Call &c, nb::handle self, nb::handle closure, const pk::State<Work> &st,
-                    const char *what) {
-    keeping_error(st, [&] { c.state<Server>()[Server::Invoke](closure); });
-    nb::handle err = st[Work::Err];
-    if (err.is_none()) return false;
-    nb::str text = error_text(err);
-    log_control(c, nb::str("{} failed: {}").format(what, text));  // `what` is a route name: nothing to escape
-    reply(self, 500, failure_text(text));
-    return true;
-}
+// ---- dispatch --------------------------------------------------------------------------------------
 
 bool starts_with(nb::handle text, const char *prefix) {
     Py_ssize_t n = static_cast<Py_ssize_t>(std::strlen(prefix));
@@ -493,276 +371,64 @@ bool ends_with(nb::handle text, const char *suffix) {
     return PyUnicode_Tailmatch(text.ptr(), nb::str(suffix).ptr(), 0, PY_SSIZE_T_MAX, 1) == 1;
 }
 
-// The first route of `table` that `matches` the request, or null.
-template <class R, std::size_t N, class Match> const R *find_route(const R (&table)[N], Match matches) {
-    for (const R &r : table)
-        if (matches(r)) return &r;
+}  // namespace
+
+nb::str Request::rest() const {
+    if (route.match != Match::Prefix) return nb::str("");
+    const Py_ssize_t n = static_cast<Py_ssize_t>(std::strlen(route.path));
+    return nb::steal<nb::str>(pk::check(PyUnicode_Substring(path.ptr(), n, PY_SSIZE_T_MAX)));
+}
+
+namespace {
+
+// The first row of the route table for `method` whose path `path` matches, or null.
+const Route *find_route(Method method, nb::handle path) {
+    for (const Route &r : routes)
+        if (r.method == method && (r.match == Match::Prefix ? starts_with(path, r.path) : ends_with(path, r.path)))
+            return &r;
     return nullptr;
 }
 
-// ---- requests answered later: script, picture, events ----------------------------------------------
-
-// Leaves the request waiting with the serving loop, which answers it from `waiter` once it has its
-// result (or at `deadline`, steady seconds).
-void park(nb::handle self, nb::handle waiter, double deadline) {
-    set_attr(get_attr(self, t_request), t_parked, nb::make_tuple(waiter, deadline));
-}
-
-// A new waiter for a request answered later, or nothing (answered here) when this server is not
-// run by its own serving loop, which alone answers later (501), or _MAX_WAITING requests wait
-// already (503).
-std::optional<nb::object> later_waiter(const pk::Call &c, nb::handle self) {
-    auto server = c.state<Server>();
-    if (server[Server::Wake].is_none()) {
-        reply(self, 501, "this server cannot answer later");
-        return std::nullopt;
-    }
-    if (PyLong_AsLong(server[Server::Waiting].ptr()) >= nb::cast<long>(c.global("_MAX_WAITING"))) {
-        reply(self, 503, "too many waiting requests");
-        return std::nullopt;
-    }
-    return pk::host::waiter_new(server[Server::Wake]);
-}
-
-// The longest a picture may take.
-constexpr double kCaptureSeconds = 10.0;
-// The time a script may take when the request does not say.
-constexpr double kScriptSeconds = 10.0;
-
-// The function a script or a picture calls with its answer: it ends the request's waiter.
-constexpr pk::Param answered_params[] = {{.name = "answer", .annotation = "Any"}};
-constexpr pk::Spec answered_spec{.name = "_answered", .params = answered_params, .returns = "None"};
-void answered(const pk::Call &c, nb::handle answer) {
-    nb::object a = nb::borrow(answer);
-    // A picture that failed is the server's failure; a script's own error is an answer like a value.
-    if (PyDict_Check(a.ptr()) && c.state<Work>()[Work::What].is(Py_True) && PyDict_GetItemString(a.ptr(), "error"))
-        a = nb::make_tuple(500, a);
-    pk::host::waiter_finish(c.state<Work>()[Work::Waiter], a);
-}
-
-// On the UI thread: starts the script (Work::Arg; Work::What False) or the picture (True) with the
-// waiter's function as its completion; without a core the answer is 503 at once (Work::Out).
-constexpr pk::Spec page_work_spec{.name = "_page_work", .returns = "None"};
-void page_work(const pk::Call &c) {
-    auto st = c.state<Work>();
-    keeping_error(st, [&] {
-        nb::object core = st[Work::Core]();
-        if (core.is_none()) {
-            st.set(Work::Out, failure("browser not ready"));
-            return;
+// The answer to a GET no route serves: the routes the table marks for the hint, the GET ones each
+// on its own ("GET /a  |  GET /b") and the POST ones together ("POST /c /d").
+nb::str hint_text() {
+    static PyObject *text = nullptr;  // made once
+    if (!text) {
+        std::string gets, posts;
+        for (const Route &r : routes) {
+            if (!r.hint) continue;
+            if (r.method == Method::Get) gets += std::string(gets.empty() ? "" : "  |  ") + "GET " + r.path;
+            else posts += std::string(posts.empty() ? "POST" : "") + " " + r.path;
         }
-        nb::object done = c.nested<answered_spec>(answered, st.object());
-        if (st[Work::What].is(Py_True))
-            pk::host::capture_png(c, core, done);
-        else
-            pk::host::run_script(c, core, st[Work::Arg], done);
-    });
-}
-
-// Runs the script or takes the picture, answering once the engine has (or 504 at `seconds`).
-void serve_page_work(const pk::Call &c, nb::handle self, nb::handle script, double seconds, const char *route) {
-    std::optional<nb::object> waiter = later_waiter(c, self);
-    if (!waiter) return;
-    pk::State<Work> st;
-    st.set(Work::Core, c.state<Server>()[Server::Core]);
-    st.set(Work::Arg, script);
-    st.set(Work::What, nb::bool_(script.is_none()));
-    st.set(Work::Waiter, *waiter);
-    const double deadline = pk::host::steady_seconds() + seconds;
-    if (ui_work_failed(c, self, c.nested<page_work_spec>(page_work, st.object()), st, route)) return;
-    if (!st[Work::Out].is_none()) return reply(self, 503, st[Work::Out]);
-    park(self, *waiter, deadline);
-}
-
-// On the UI thread: the events after Work::Arg, or the waiter held for the next one (Work::Out None).
-constexpr pk::Spec events_spec{.name = "_events", .returns = "None"};
-void read_events(const pk::Call &c) {
-    auto st = c.state<Work>();
-    keeping_error(st, [&] {
-        st.set(Work::Out, pk::host::events_since(st[Work::Pages], nb::cast<long long>(st[Work::Arg]), st[Work::Waiter],
-                                                 nb::cast<double>(st[Work::What])));
-    });
-}
-
-// The value of `name` in a GET target's query (the last one given), or None.
-nb::object query_value(nb::handle target, const char *name) {
-    nb::object parse = pk::import("urllib.parse");
-    nb::object query = parse.attr("urlsplit")(nb::str(target)).attr("query");
-    nb::object values = parse.attr("parse_qs")(query).attr("get")(name);
-    if (values.is_none()) return nb::none();
-    return values[nb::int_(-1)];
-}
-
-void serve_events(const pk::Call &c, nb::handle self, nb::handle target) {
-    auto server = c.state<Server>();
-    nb::object after_text = query_value(target, "after"), wait_text = query_value(target, "wait");
-    long long after = 0;
-    if (!after_text.is_none()) {
-        std::string_view a = trim(utf8(after_text));
-        if (a.empty() || a.size() > 18 || !is_digits(a)) return reply(self, 400, "after must be a whole number from 0");
-        after = std::stoll(std::string(a));
+        std::string all = gets + (gets.empty() || posts.empty() ? "" : "  |  ") + posts;
+        text = PyUnicode_InternFromString(all.c_str());
     }
-    double wait = 0;
-    if (!wait_text.is_none()) {
-        nb::object number = pk::guarded_or(nb::object(), [&] { return nb::object(nb::float_(wait_text)); });
-        if (!number.is_valid() || !wait_seconds(number, wait)) return reply(self, 400, kBadWait);
-    }
-    nb::object pages = pk::host::pages_of(server[Server::Core]);
-    if (pages.is_none()) return reply(self, 501, "this window cannot report page loads");
-    std::optional<nb::object> waiter;
-    if (wait > 0 && !(waiter = later_waiter(c, self))) return;
-    const double deadline = pk::host::steady_seconds() + wait;
-    pk::State<Work> st;
-    st.set(Work::Pages, pages);
-    st.set(Work::Arg, nb::int_(after));
-    st.set(Work::Waiter, waiter ? nb::handle(*waiter) : nb::none());
-    st.set(Work::What, nb::float_(deadline));
-    if (ui_work_failed(c, self, c.nested<events_spec>(read_events, st.object()), st, "events")) return;
-    if (!st[Work::Out].is_none()) return reply(self, 200, st[Work::Out]);
-    if (!waiter) return reply(self, 503, "window closed");  // the work never ran: the window has gone
-    park(self, *waiter, deadline);
+    return nb::borrow<nb::str>(text);
 }
-
-// The value of `key` in a JSON object body; None when there is none (no body, not an object, no
-// such key).
-nb::object body_item(const std::optional<nb::object> &data, const char *key) {
-    if (!data || !PyDict_Check(data->ptr())) return nb::none();
-    PyObject *value = PyDict_GetItemWithError(data->ptr(), nb::str(key).ptr());
-    if (!value && PyErr_Occurred()) throw nb::python_error();
-    return value ? nb::borrow(value) : nb::object(nb::none());
-}
-
-// The POST /script body: {"script": text, "timeout": seconds (optional)}.
-void serve_script(const pk::Call &c, nb::handle self, const std::optional<nb::object> &data) {
-    nb::object script = body_item(data, "script"), timeout = body_item(data, "timeout");
-    if (!PyUnicode_Check(script.ptr()) || !pk::truthy(script.attr("strip")())) return reply(self, 400, "missing script");
-    double seconds = kScriptSeconds;
-    if (!timeout.is_none() && !wait_seconds(timeout, seconds))
-        return reply(self, 400, "timeout must be a number of seconds from 0 to 120");
-    serve_page_work(c, self, script, seconds, "script");
-}
-
-struct GetRoute {
-    const char *prefix;
-    Get what;
-    Access access;
-};
-constexpr GetRoute kGetRoutes[] = {
-    {"/ready", Get::Ready, Access::Open},
-    {"/state", Get::State, Access::Open},
-    {"/url", Get::Url, Access::Open},
-    {"/screenshot", Get::Screenshot, Access::Token},
-    {"/events", Get::Events, Access::Open},
-};
 
 constexpr pk::Spec get_spec{.name = "do_GET", .params = self_param, .returns = "None"};
 void do_get(const pk::Call &c, nb::handle self) {
     nb::object path = get_attr(self, t_path);
-    const GetRoute *route = find_route(kGetRoutes, [&](const GetRoute &r) { return starts_with(path, r.prefix); });
+    const Route *route = find_route(Method::Get, path);
     if (refuse(c, self, route ? route->access : Access::Open)) return;
-    auto server = c.state<Server>();
-    nb::dict out;
-    out["ok"] = true;
     if (!route) {
-        out["hint"] = "GET /ready  |  GET /url  |  POST /navigate /back /forward /reload";
+        nb::dict out;
+        out["ok"] = true;
+        out["hint"] = hint_text();
         return reply(self, 200, out);
     }
-    if (route->what == Get::Screenshot) {
-        serve_page_work(c, self, nb::none(), kCaptureSeconds, "screenshot");
-        return;
-    }
-    if (route->what == Get::Events) {
-        serve_events(c, self, path);
-        return;
-    }
-    const bool ready = route->what == Get::Ready, state = route->what == Get::State;
-    // The page reads: the answer as it stands without a core, filled in on the UI thread.
-    if (ready || state) out["core"] = false;
-    out["url"] = "";
-    if (state) {
-        out["title"] = "";
-        out["loading"] = false;
-        out["can_go_back"] = false;
-        out["can_go_forward"] = false;
-    }
-    pk::State<Work> st;
-    st.set(Work::Fn, server[Server::Core]);
-    st.set(Work::Out, out);
-    if (state) st.set(Work::Pages, pk::host::pages_of(server[Server::Core]));
-    nb::object work = state   ? c.nested<state_spec>(read_page<Get::State>, st.object())
-                      : ready ? c.nested<probe_spec>(read_page<Get::Ready>, st.object())
-                              : c.nested<read_spec>(read_page<Get::Url>, st.object());
-    if (ui_work_failed(c, self, work, st, state ? "state" : ready ? "ready" : "url")) return;
-    reply(self, 200, out);
+    Request r{c, self, *route, path};
+    route->serve(r);
 }
 
 // A POST body as JSON: its value when the body is strict UTF-8 JSON; nothing when it is empty or
-// is not JSON (read once, for both the address and the wait).
+// is not JSON (read once, for every use a route makes of it).
 std::optional<nb::object> body_json(const nb::bytes &raw) {
     if (raw.size() == 0) return std::nullopt;
     return pk::guarded_or(std::optional<nb::object>(), [&] {
         return std::optional<nb::object>(nb::handle(g_json_loads.get())(
             pk::check(PyUnicode_DecodeUTF8(raw.c_str(), static_cast<Py_ssize_t>(raw.size()), "strict"))));
     });
-}
-
-// Whether a body opens a JSON object: its first byte after JSON's white space is "{".
-bool looks_like_object(const nb::bytes &raw) {
-    for (const char ch : std::string_view(raw.c_str(), raw.size())) {
-        if (ch == ' ' || ch == '\t' || ch == '\n' || ch == '\r') continue;
-        return ch == '{';
-    }
-    return false;
-}
-
-// The address a navigate body names. A body that parses as JSON names it only through the
-// "url" value of an object; any other body is plain text holding the address.
-nb::object body_address(const nb::bytes &raw, const std::optional<nb::object> &data) {
-    if (raw.size() == 0) return nb::str("");
-    if (!data)
-        return pk::check(PyUnicode_DecodeUTF8(raw.c_str(), static_cast<Py_ssize_t>(raw.size()), "ignore"))
-            .attr("strip")();
-    nb::object url = body_item(data, "url");
-    if (!pk::truthy(url)) return nb::str("");
-    return nb::str(url).attr("strip")();
-}
-
-// The "wait" of a JSON object body: None when there is none (no body, not a JSON object, no
-// "wait" or null); `bad` when it is not a number of seconds from 0 to kMaxWait.
-nb::object body_wait(const std::optional<nb::object> &data, bool &bad) {
-    bad = false;
-    nb::object w = body_item(data, "wait");
-    if (w.is_none()) return w;
-    double v = 0;
-    if (!wait_seconds(w, v)) {
-        bad = true;
-        return nb::none();
-    }
-    return nb::float_(v);
-}
-
-// A request that asked to wait for its navigation: the navigation is started on the UI thread
-// with a waiter armed; the answer is written now when there is one already, else the request is
-// parked with the serving loop, which answers it when the navigation ends or its time is up.
-void start_waited(const pk::Call &c, nb::handle self, long what, nb::handle fn, nb::handle arg, double wait,
-                  const char *route) {
-    auto server = c.state<Server>();
-    nb::object pages = pk::host::pages_of(server[Server::Core]);
-    if (pages.is_none() || server[Server::Wake].is_none())
-        return reply(self, 501, "this window cannot report page loads");
-    std::optional<nb::object> later = later_waiter(c, self);  // at most _MAX_WAITING wait at once
-    if (!later) return;
-    nb::object waiter = *later;
-    pk::State<Work> st;
-    st.set(Work::Fn, fn);
-    st.set(Work::Arg, arg);
-    st.set(Work::Pages, pages);
-    st.set(Work::Waiter, waiter);
-    st.set(Work::Core, server[Server::Core]);
-    st.set(Work::What, nb::int_(what));
-    if (ui_work_failed(c, self, c.nested<start_wait_spec>(start_and_wait, st.object()), st, route)) return;
-    if (!st[Work::Out].is_none()) return reply(self, 200, st[Work::Out]);
-    park(self, waiter, pk::host::steady_seconds() + wait);  // answered by the serving loop
 }
 
 // The target up to its first "?", without trailing slashes; "/" when nothing is left.
@@ -779,28 +445,10 @@ nb::object post_path(nb::object target) {
     return pk::check(PyUnicode_Substring(t, 0, end));
 }
 
-// The POST routes: the server's callable each one calls, which navigation a waited request starts,
-// and the route's name in the log.
-// (/script runs script in the page instead: no callable, no navigation.)
-struct Route {
-    const char *suffix;
-    Server fn;
-    Start start;
-    const char *what;
-    Access access = Access::Open;
-};
-constexpr Route kRoutes[] = {
-    {"/navigate", Server::Navigate, kNavigate, "navigate"},
-    {"/back", Server::Back, kBack, "back"},
-    {"/forward", Server::Forward, kForward, "forward"},
-    {"/reload", Server::Reload, kReload, "reload"},
-    {"/script", Server::Core, kScript, "script", Access::Token},
-};
-
 constexpr pk::Spec post_spec{.name = "do_POST", .params = self_param, .returns = "None"};
 void do_post(const pk::Call &c, nb::handle self) {
     nb::object path = post_path(get_attr(self, t_path));
-    const Route *route = find_route(kRoutes, [&](const Route &r) { return ends_with(path, r.suffix); });
+    const Route *route = find_route(Method::Post, path);
     long long declared = 0;
     if (refuse(c, self, route ? route->access : Access::Open, &declared)) return;
     nb::object raw = body_of(self, declared);
@@ -813,41 +461,21 @@ void do_post(const pk::Call &c, nb::handle self) {
         return reply(self, 400, "incomplete body");
     }
     if (!route) return reply(self, 404, "unknown path");
-    auto server = c.state<Server>();
-    nb::bytes body(raw);
-    std::optional<nb::object> data = body_json(body);
-    if (route->start == kScript) {
-        serve_script(c, self, data);
-        return;
-    }
-    nb::object url;  // the address of a navigation
-    if (route->start == kNavigate) {
-        // A body meant as a JSON object that does not parse is no address: taken as text it
-        // would become one ("https://{url: example.org}").
-        if (!data && looks_like_object(body)) return reply(self, 400, "invalid JSON");
-        url = c.global(t_norm_url)(body_address(body, data));
-        if (!pk::truthy(url)) return reply(self, 400, "missing url");
-        if (pk::unusable_address(url)) return reply(self, 400, "invalid url");
-    }
-    bool bad = false;
-    nb::object wait = body_wait(data, bad);
-    if (bad) return reply(self, 400, kBadWait);
-    if (!wait.is_none()) {
-        start_waited(c, self, route->start, server[route->fn], url.is_valid() ? nb::handle(url) : nb::none(),
-                     nb::cast<double>(wait), route->what);
-        return;
-    }
-    pk::State<Work> st;
-    st.set(Work::Fn, server[route->fn]);
-    if (url.is_valid()) st.set(Work::Arg, url);
-    nb::object work = url.is_valid() ? c.nested<go_spec>(act, st.object()) : c.nested<act_spec>(act, st.object());
-    if (ui_work_failed(c, self, work, st, route->what)) return;
-    nb::dict out;
-    out["ok"] = true;
-    if (url.is_valid()) out["url"] = url;
-    reply(self, 200, out);
+    Request r{c, self, *route, path};
+    r.body = nb::bytes(raw);
+    r.json = body_json(r.body);
+    route->serve(r);
 }
 
+constexpr pk::Spec delete_spec{.name = "do_DELETE", .params = self_param, .returns = "None"};
+void do_delete(const pk::Call &c, nb::handle self) {
+    nb::object path = post_path(get_attr(self, t_path));
+    const Route *route = find_route(Method::Delete, path);
+    if (refuse(c, self, route ? route->access : Access::Open)) return;
+    if (!route) return reply(self, 404, "unknown path");
+    Request r{c, self, *route, path};
+    route->serve(r);
+}
 }  // namespace
 
 void send_answer(nb::handle self, int code, nb::handle obj) {
@@ -871,6 +499,7 @@ nb::object make_handler_class(const pk::Call &c, nb::handle state) {
         .method<options_spec>(do_options)
         .method<get_spec>(do_get)
         .method<post_spec>(do_post)
+        .method<delete_spec>(do_delete)
         .build();
 }
 

@@ -4,6 +4,8 @@
 #pragma once
 #include "pk.hpp"
 
+#include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -51,6 +53,8 @@ enum class Server {
     Stop,                                                // True once shutdown() asks the loop to end
     Stopped,                                             // a threading.Event, set while no loop runs
     Token, TokenFile,                                    // the server's token and its runtime file
+    Engine, Pages,                                       // the window's engine and page tracker (None: none)
+    WebDriver,                                           // the window's WebDriver side (None until first used)
     kCount
 };
 
@@ -158,6 +162,65 @@ inline bool wait_seconds(nb::handle wait, double &seconds) {
     seconds = v;
     return true;
 }
+
+// Whether `s` is ASCII digits only (true for the empty text).
+inline bool is_digits(std::string_view s) {
+    for (char ch : s)
+        if (ch < '0' || ch > '9') return false;
+    return true;
+}
+
+// Answers `obj` as JSON with `code` through the handler's _json; a text alone is the failure
+// {"ok": false, "error": text}.
+void reply(nb::handle self, int code, nb::handle obj);
+void reply(nb::handle self, int code, const char *error);
+
+// ---- routes.cpp: the route table ----
+// Who may use a route: anyone this server answers (the routes that steer the window or report its
+// address), or only who holds the server's token (the routes that read the page); a preflight is
+// never guarded (browsers send it without credentials, and it does nothing).
+enum class Access { Preflight, Open, Token };
+enum class Method { Get, Post, Delete };
+// How a row's path matches: the request's path starts with it (Prefix) or ends with it (Suffix).
+enum class Match { Prefix, Suffix };
+
+struct Route;
+
+// A request as a route's function gets it, after the checks every request passes (header form,
+// Host, Origin, the route's access) and, for a POST, after its body was read whole.
+struct Request {
+    const pk::Call &c;  // the handler's call: the server's state (c.state<Server>()), its module
+    nb::handle self;    // the handler: answers go through reply(self, ...)
+    const Route &route;
+    nb::object path;    // GET: the target as received; POST: the path without query and trailing "/"
+    nb::bytes body{"", 0};           // POST: the body
+    std::optional<nb::object> json;  // POST: the body as JSON, when it is strict UTF-8 JSON
+
+    // What follows the row's path in a Prefix row's match ("/session/1/url" under "/session/"
+    // gives "1/url"); "" for a Suffix row.
+    nb::str rest() const;
+};
+
+// One row of the route table: see kRoutes in routes.cpp.
+struct Route {
+    Method method;
+    const char *path;
+    Match match;
+    Access access;
+    bool waits;                 // may be answered later (its function parks the request)
+    void (*serve)(Request &r);  // answers the request (or parks it)
+    bool hint;                  // named in the answer to a GET no route serves
+};
+// The table, in the order rows are tried.
+extern const std::span<const Route> routes;
+// A new waiter for a request answered later, or nothing (answered here: this server cannot answer
+// later, or _MAX_WAITING requests wait already).
+std::optional<nb::object> later_waiter(const pk::Call &c, nb::handle self);
+// Leaves the request waiting with the serving loop, which answers it from `waiter` once it has its
+// result (or at `deadline`, steady seconds).
+void park(nb::handle self, nb::handle waiter, double deadline);
+// The WebDriver paths (/status, /session...): webdriver/control_port.cpp.
+void serve_webdriver(Request &r);
 
 // ---- access.cpp ----
 // A non-empty environment value, stripped; None when unset or blank.
