@@ -139,6 +139,11 @@ public:
         nb::object a = accept ? contract()->accept_dialog(text) : contract()->dismiss_dialog();
         check(a);
     }
+    nb::object view() override { return nb::object(state()[Server::Core]()); }
+    bool loading() override {
+        nb::object pages = nb::borrow(state()[Server::Pages]);
+        return !pages.is_none() && pk::host::pages_snapshot(pages).first;
+    }
 
 private:
     // A contract answer as the driver takes it: None on success, else the failure dict.

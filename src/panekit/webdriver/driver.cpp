@@ -208,6 +208,7 @@ struct Commands {
     }
 
     static std::optional<Answer> delete_session(Req &r) {
+        input_session_end(r.d);
         r.d.session_.reset();
         return success(nb::none());
     }
@@ -672,6 +673,11 @@ struct Commands {
         return std::nullopt;
     }
 
+    // ---- input (input_commands.cpp) ----
+    template <InputCommand W> static std::optional<Answer> input(Req &r) {
+        return input_command(W, r.d, r.vars, r.body, r.reply);
+    }
+
     // ---- helpers ----
     // Runs `work` on the UI thread; a window that has gone answers "no such window".
     template <class F> static void run_on_ui(Req &r, F work) {
@@ -782,6 +788,11 @@ constexpr Row kTable[] = {
     {"GET", "/session/*/screenshot", C::screenshot},
     {"GET", "/session/*/element/*/screenshot", C::element_screenshot},
     {"POST", "/session/*/print", C::print},
+    {"POST", "/session/*/element/*/click", C::input<InputCommand::Click>},
+    {"POST", "/session/*/element/*/clear", C::input<InputCommand::Clear>},
+    {"POST", "/session/*/element/*/value", C::input<InputCommand::SendKeys>},
+    {"POST", "/session/*/actions", C::input<InputCommand::Perform>},
+    {"DELETE", "/session/*/actions", C::input<InputCommand::Release>},
 };
 
 std::vector<std::string_view> segments(std::string_view path) {

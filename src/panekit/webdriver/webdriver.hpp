@@ -99,6 +99,11 @@ struct Engine {
     virtual nb::object dialog() = 0;
     // Ends the open dialog: accepted (a prompt with `text`, None keeps its default) or dismissed.
     virtual void close_dialog(bool accept, nb::object text) = 0;
+    // The engine's own view object (a CoreWebView2, a WebKit2.WebView) that input is delivered to,
+    // None while there is none.
+    virtual nb::object view() = 0;
+    // Whether a navigation is loading now.
+    virtual bool loading() = 0;
 };
 
 // ---- the session ---------------------------------------------------------------------------------
@@ -151,6 +156,9 @@ public:
     // The session's implicit-wait and script deadlines as steady seconds from now.
     double deadline(long long ms) const;
 
+    // The session's input (input_commands.cpp): its state and the engine's input sink.
+    std::shared_ptr<void> input;
+
 private:
     friend struct Commands;
     std::unique_ptr<Engine> engine_;
@@ -158,6 +166,13 @@ private:
     std::optional<Session> session_;
     nb::object prompt_text_;  // Send Alert Text's text, for the Accept Alert that ends the prompt
 };
+
+// The input commands (input_commands.cpp): `vars` are the path's variables after the session id.
+enum class InputCommand { Click, Clear, SendKeys, Perform, Release };
+std::optional<Answer> input_command(InputCommand which, Driver &d, const std::vector<std::string> &vars, nb::dict body,
+                                    Reply reply);
+// The session ends: what its input holds is released (on the UI thread) and the input forgotten.
+void input_session_end(Driver &d);
 
 // The in-page library call for `op` (see page_library.hpp).
 nb::str command_script(const char *op, nb::handle args, const std::vector<std::string> &frames);
