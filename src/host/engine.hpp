@@ -157,6 +157,12 @@ public:
     // it; {"ok": False, "error": "no dialog open"} when there is none.
     virtual nb::object accept_dialog(nb::handle text) = 0;
     virtual nb::object dismiss_dialog() = 0;
+
+    // ---- the Python objects an engine holds --------------------------------------------------
+    // The cycle collector's view of them (the object wrap() makes is collected with what it
+    // reaches): visit each held object / let go of them all.
+    virtual int traverse(visitproc visit, void *arg) = 0;
+    virtual void clear() = 0;
 };
 
 // ---- what an engine reports -----------------------------------------------------------------
@@ -170,7 +176,7 @@ public:
 
 // ---- one engine as a Python object ---------------------------------------------------------
 // A host makes its window's engine once and hands it, as this object, to the control server; the
-// object owns the engine (deleted with it, under the GIL).
+// object owns the engine (deleted with it, under the GIL) and is seen by the cycle collector.
 nb::object wrap(std::unique_ptr<Engine> engine);
 // The engine such an object owns; null for anything else (None included).
 Engine *of(nb::handle object);
