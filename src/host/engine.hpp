@@ -186,6 +186,9 @@ Engine *of(nb::handle object);
 // Windows Forms Form), None where the host has none to offer (those then answer unsupported).
 std::unique_ptr<Engine> webview2(nb::handle core_fn, nb::handle window_fn = nb::handle());
 
+// The WebKitGTK engine (webkit_engine.cpp) over a WebKit2 WebView and the Gtk.Window it sits in.
+std::unique_ptr<Engine> webkit(nb::handle view, nb::handle window);
+
 }  // namespace pk::engine
 
 #if !defined(_WIN32)

@@ -57,8 +57,10 @@ const char *kind_name(nb::handle dialog) {
 class WebKit final : public Engine {
 public:
     WebKit(nb::handle view, nb::handle window) : view_(nb::borrow(view)), window_(nb::borrow(window)) {
-        view_.attr("connect")("script-dialog", callable([this](nb::handle, nb::handle dialog) { return opened(dialog); }));
+        watch_ = view_.attr("connect")("script-dialog",
+                                       callable([this](nb::handle, nb::handle dialog) { return opened(dialog); }));
     }
+    ~WebKit() override { unwatch(); }
 
     const char *name() const override { return "webkitgtk"; }
     bool supports(Op op) const override {
@@ -123,7 +125,7 @@ public:
 
     void cookies(const Call &, nb::handle url, nb::handle done) override {
         nb::object address = url.is_none() ? url_now() : nb::borrow(url);
-        with_cookies(address, [done](nb::object list) {
+        with_cookies(address, [done = nb::borrow(done)](nb::object list) {
             done(answering([&]() -> nb::object {
                 nb::list out;
                 for (nb::handle c : list) out.append(cookie_dict(c));
@@ -169,7 +171,7 @@ public:
     void delete_cookies(const Call &, nb::handle name, nb::handle done) override {
         nb::object mgr = cookie_manager();
         nb::object wanted = nb::borrow(name);
-        with_cookies(url_now(), [mgr, wanted, done](nb::object list) {
+        with_cookies(url_now(), [mgr, wanted, done = nb::borrow(done)](nb::object list) {
             nb::list doomed;
             for (nb::handle c : list)
                 if (wanted.is_none() || nb::object(c.attr("get_name")()).equal(wanted)) doomed.append(c);
@@ -245,6 +247,7 @@ public:
         return 0;
     }
     void clear() override {
+        unwatch();
         view_ = nb::none();
         window_ = nb::none();
         dialog_ = nb::none();
@@ -252,6 +255,13 @@ public:
     }
 
 private:
+    // The view no longer reports its dialogs to this engine (which is going).
+    void unwatch() {
+        if (view_.is_none() || watch_.is_none()) return;
+        pk::guarded([&] { view_.attr("disconnect")(watch_); });
+        watch_ = nb::none();
+    }
+
     nb::object url_now() { return text_or_empty(view_.attr("get_uri")()); }
 
     // Calls `then(list of Soup.Cookie)` with the cookies of `address`, or done(failure).
@@ -363,7 +373,7 @@ private:
         });
     }
 
-    nb::object view_, window_, dialog_ = nb::none(), shown_ = nb::none();
+    nb::object view_, window_, dialog_ = nb::none(), shown_ = nb::none(), watch_ = nb::none();
 };
 
 }  // namespace
