@@ -16,10 +16,44 @@ constexpr const char *kOpNames[] = {
 };
 static_assert(std::size(kOpNames) == static_cast<std::size_t>(Op::kCount));
 
-constexpr const char *kCapsuleName = "panekit.engine";
+// The Python object that owns one engine.
+struct EngineObject {
+    PyObject_HEAD
+    Engine *engine;
+};
 
-void engine_free(PyObject *capsule) {
-    delete static_cast<Engine *>(PyCapsule_GetPointer(capsule, kCapsuleName));
+int engine_traverse(PyObject *self, visitproc visit, void *arg) {
+    Py_VISIT(Py_TYPE(self));
+    Engine *e = reinterpret_cast<EngineObject *>(self)->engine;
+    return e ? e->traverse(visit, arg) : 0;
+}
+
+int engine_clear(PyObject *self) {
+    if (Engine *e = reinterpret_cast<EngineObject *>(self)->engine) e->clear();
+    return 0;
+}
+
+void engine_dealloc(PyObject *self) {
+    PyTypeObject *type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    delete reinterpret_cast<EngineObject *>(self)->engine;
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyType_Slot engine_slots[] = {
+    {Py_tp_traverse, reinterpret_cast<void *>(engine_traverse)},
+    {Py_tp_clear, reinterpret_cast<void *>(engine_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void *>(engine_dealloc)},
+    {0, nullptr},
+};
+PyType_Spec engine_spec{"panekit.Engine", sizeof(EngineObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+                        engine_slots};
+
+PyTypeObject *engine_type() {
+    static PyObject *type = nullptr;  // made on first use, kept for the process
+    if (!type) type = pk::check(PyType_FromSpec(&engine_spec)).release().ptr();
+    return reinterpret_cast<PyTypeObject *>(type);
 }
 
 }  // namespace
@@ -50,15 +84,17 @@ nb::dict not_ready() {
 }
 
 nb::object wrap(std::unique_ptr<Engine> engine) {
-    nb::object capsule = nb::steal(PyCapsule_New(engine.get(), kCapsuleName, engine_free));
-    if (!capsule.is_valid()) throw nb::python_error();
-    engine.release();
-    return capsule;
+    PyTypeObject *type = engine_type();
+    auto *self = PyObject_GC_New(EngineObject, type);
+    if (!self) throw nb::python_error();
+    self->engine = engine.release();
+    PyObject_GC_Track(self);
+    return nb::steal(reinterpret_cast<PyObject *>(self));
 }
 
 Engine *of(nb::handle object) {
-    if (!object.is_valid() || !PyCapsule_IsValid(object.ptr(), kCapsuleName)) return nullptr;
-    return static_cast<Engine *>(PyCapsule_GetPointer(object.ptr(), kCapsuleName));
+    if (!object.is_valid() || Py_TYPE(object.ptr()) != engine_type()) return nullptr;
+    return reinterpret_cast<EngineObject *>(object.ptr())->engine;
 }
 
 }  // namespace pk::engine

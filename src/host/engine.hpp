@@ -157,6 +157,12 @@ public:
     // it; {"ok": False, "error": "no dialog open"} when there is none.
     virtual nb::object accept_dialog(nb::handle text) = 0;
     virtual nb::object dismiss_dialog() = 0;
+
+    // ---- the Python objects an engine holds --------------------------------------------------
+    // The cycle collector's view of them (the object wrap() makes is collected with what it
+    // reaches): visit each held object / let go of them all.
+    virtual int traverse(visitproc visit, void *arg) = 0;
+    virtual void clear() = 0;
 };
 
 // ---- what an engine reports -----------------------------------------------------------------
@@ -170,7 +176,7 @@ public:
 
 // ---- one engine as a Python object ---------------------------------------------------------
 // A host makes its window's engine once and hands it, as this object, to the control server; the
-// object owns the engine (deleted with it, under the GIL).
+// object owns the engine (deleted with it, under the GIL) and is seen by the cycle collector.
 nb::object wrap(std::unique_ptr<Engine> engine);
 // The engine such an object owns; null for anything else (None included).
 Engine *of(nb::handle object);
@@ -179,6 +185,9 @@ Engine *of(nb::handle object);
 // None (read at each operation). `window` gives the window the rectangle operations act on (a
 // Windows Forms Form), None where the host has none to offer (those then answer unsupported).
 std::unique_ptr<Engine> webview2(nb::handle core_fn, nb::handle window_fn = nb::handle());
+
+// The WebKitGTK engine (webkit_engine.cpp) over a WebKit2 WebView and the Gtk.Window it sits in.
+std::unique_ptr<Engine> webkit(nb::handle view, nb::handle window);
 
 }  // namespace pk::engine
 

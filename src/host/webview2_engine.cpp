@@ -169,6 +169,16 @@ public:
     nb::object accept_dialog(nb::handle) override { return unsupported(Op::AcceptDialog); }
     nb::object dismiss_dialog() override { return unsupported(Op::DismissDialog); }
 
+    int traverse(visitproc visit, void *arg) override {
+        Py_VISIT(core_fn_.ptr());
+        Py_VISIT(window_fn_.ptr());
+        return 0;
+    }
+    void clear() override {
+        core_fn_ = nb::none();
+        window_fn_ = nb::none();
+    }
+
 private:
     // The view's CoreWebView2 now, or None.
     nb::object core() { return core_fn_(); }

@@ -24,6 +24,7 @@
 //  * the control server a call started is shut down when the window has closed.
 #include "pk.hpp"
 #include "pk_host.hpp"
+#include "engine.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -74,6 +75,7 @@ enum class G {
     Holder, Gtk, GLib, Window, View, Source, Start, Core,
     Invoke, Sync, Flush, Folder, Prompt,
     Pages,    // the page tracker of the host layer
+    Engine,   // the view's engine (the engine contract over WebKitGTK), once the window exists
     LoadEnd,    // True once the load in flight has been reported failed, cancelled or downloaded
     LoadSeq,    // how many loads have started (an int)
     TitleWait,  // the LoadSeq of a finished load whose report waits for its title, or None
@@ -182,6 +184,10 @@ void core_capture(const pk::Call &c, nb::handle, nb::handle done) {
     view.attr("get_snapshot")(webkit.attr("SnapshotRegion").attr("VISIBLE"), webkit.attr("SnapshotOptions").attr("NONE"),
                               nb::none(), c.nested<capture_done_spec>(capture_done), done);
 }
+
+// The engine the control server steers the view through.
+constexpr pk::Spec engine_spec{.name = "engine", .params = self_params, .returns = "Any"};
+nb::object core_engine(const pk::Call &c, nb::handle) { return nb::borrow(c.state<G>()[G::Engine]); }
 
 // ---- view events ----------------------------------------------------------------------------------
 
@@ -809,6 +815,7 @@ nb::object run_toolbar_main(const pk::Call &c, nb::str start_url, nb::handle hom
                                .property<title_spec>(title)
                                .method<run_script_spec>(core_run_script)
                                .method<capture_spec>(core_capture)
+                               .property<engine_spec>(core_engine)
                                .build();
     st.set(G::Core, core_type());
     nb::object ch = pk::host::control_host(env, control_host);
@@ -817,6 +824,7 @@ nb::object run_toolbar_main(const pk::Call &c, nb::str start_url, nb::handle hom
     nb::object window = gtk.attr("Window")("title"_a = form_title);
     window.attr("set_default_size")(kWidth, kHeight);
     st.set(G::Window, window);
+    st.set(G::Engine, pk::engine::wrap(pk::engine::webkit(view, window)));
     auto [bar, entry] = build_toolbar(c, gtk, gdk, fns, start);
     nb::object body = gtk.attr("Box")("orientation"_a = gtk.attr("Orientation").attr("VERTICAL"), "spacing"_a = 0);
     body.attr("pack_start")(bar, false, false, 0);

@@ -29,7 +29,13 @@ public:
         : fn_(nb::borrow(c.function())), globals_(nb::borrow(c.globals())), server_(nb::borrow(server_state)) {}
 
     pk::State<Server> state() const { return pk::State<Server>(nb::handle(server_)); }
-    engine::Engine *contract() { return engine::of(state()[Server::Engine]); }
+    // The window's engine: the one its core brings (the GTK host's), else the server's.
+    engine::Engine *contract() {
+        nb::object cv = pk::guarded_or(nb::object(nb::none()), [&] { return nb::object(state()[Server::Core]()); });
+        if (!cv.is_none())
+            if (engine::Engine *own = engine::of(pk::attr_or(cv, "engine", nb::none()))) return own;
+        return engine::of(state()[Server::Engine]);
+    }
     bool gtk() {
         engine::Engine *e = contract();
         return e && std::string_view(e->name()) == "webkitgtk";
