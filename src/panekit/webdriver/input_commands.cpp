@@ -141,6 +141,8 @@ return {keys: true};
 constexpr const char *kCentre = "return where(arguments[0], false);";
 constexpr const char *kOpenChooser = "arguments[0].click(); return {done: true};";
 
+bool has(nb::handle v, const char *key) { return PyDict_Check(v.ptr()) && PyDict_GetItemString(v.ptr(), key); }
+
 nb::dict element_ref(const std::string &ref) {
     nb::dict d;
     d[kElementKey] = nb::str(ref.c_str(), ref.size());
@@ -217,7 +219,7 @@ public:
         run_on(d_, kCentre, nb::make_tuple(element_ref(nb::cast<std::string>(element))),
                [done](std::optional<Answer> err, nb::object v) {
                    if (err) return done(failure_of(*err), {});
-                   if (v.contains("error")) {
+                   if (has(v, "error")) {
                        // Not in view: the pointer cannot get there.
                        return done(in::Failure{"move target out of bounds", nb::cast<std::string>(v["error"][1])}, {});
                    }
@@ -304,159 +306,6 @@ void after_click(Driver &d, Reply reply, std::shared_ptr<bool> loaded) {
     });
 }
 
-// The GTK engine's file chooser: the files the next chooser is given, and who waits for it.
-    nb::object chooser_files;  // list of str, or None
-    std::function<void(bool)> chooser_done;
-    bool chooser_connected = false;
-};
-
-InputSession &input_of(Driver &d) {
-    auto *held = static_cast<InputSession *>(d.input.get());
-    const std::string id = d.session() ? d.session()->id : std::string();
-    if (!held || held->session != id) {
-        auto fresh = std::make_shared<InputSession>();
-        fresh->session = id;
-        d.input = fresh;
-        held = fresh.get();
-    }
-    return *held;
-}
-
-bool is_webkit_view(nb::handle v) { return nb::hasattr(v, "evaluate_javascript") && nb::hasattr(v, "get_window"); }
-
-// The view input goes to: the engine's own view object. A GTK host whose core stands in for a
-// WebView2 core is found as the WebKit view among the application's windows.
-nb::object view_for(Driver &d) {
-    nb::object v = d.engine().view();
-    if (v.is_none() || is_webkit_view(v) || nb::hasattr(v, "CallDevToolsProtocolMethodAsync")) return v;
-    nb::object gtk = pk::import_from("gi.repository", "Gtk");
-    std::vector<nb::object> todo;
-    for (nb::handle w : gtk.attr("Window").attr("list_toplevels")()) todo.push_back(nb::borrow(w));
-    while (!todo.empty()) {
-        nb::object w = todo.back();
-        todo.pop_back();
-        if (is_webkit_view(w)) return w;
-        if (nb::hasattr(w, "get_children"))
-            for (nb::handle ch : w.attr("get_children")()) todo.push_back(nb::borrow(ch));
-    }
-    return nb::none();
-}
-
-in::Sink *sink_of(Driver &d, InputSession &is) {
-    nb::object v = view_for(d);
-    if (v.is_none()) return nullptr;
-    if (!is.sink || !is.view.is(v)) {
-        is.view = v;
-        is.sink = is_webkit_view(v) ? in::gtk_sink(v) : in::webview2_sink(v);
-    }
-    return is.sink.get();
-}
-
-// The page as the actions need it: the top-level viewport's size, an element's centre point.
-class SessionPage final : public in::Page {
-public:
-    explicit SessionPage(Driver &d) : d_(d) {}
-    void viewport(std::function<void(std::optional<in::Failure>, in::Point)> done) override {
-        d_.engine().script(nb::str("[window.innerWidth, window.innerHeight]"), [done](nb::object a) {
-            if (!PyDict_Check(a.ptr()) || !pk::truthy(a.attr("get")("ok")))
-                return done(in::Failure{"unknown error", "the viewport's size could not be read"}, {});
-            nb::object v = a["value"];
-            done(std::nullopt, {nb::cast<double>(v[0]), nb::cast<double>(v[1])});
-        });
-    }
-    void centre(nb::handle element, bool, std::function<void(std::optional<in::Failure>, in::Point)> done) override {
-        run_on(d_, kCentre, nb::make_tuple(element_ref(nb::cast<std::string>(element))),
-               [done](std::optional<Answer> err, nb::object v) {
-                   if (err) return done(failure_of(*err), {});
-                   if (v.contains("error")) {
-                       // Not in view: the pointer cannot get there.
-                       return done(in::Failure{"move target out of bounds", nb::cast<std::string>(v["error"][1])}, {});
-                   }
-                   done(std::nullopt, {nb::cast<double>(v["x"]), nb::cast<double>(v["y"])});
-               });
-    }
-    void later(double seconds, std::function<void()> fn) override { d_.engine().later(seconds, std::move(fn)); }
-
-    // Runs `body` (with kWhere's helpers) on `args` in the session's browsing context.
-    static void run_on(Driver &d, const char *body, nb::handle args,
-                       std::function<void(std::optional<Answer>, nb::object)> done) {
-        nb::dict a;
-        std::string script = std::string(kWhere) + body;
-        a["script"] = nb::str(script.c_str(), script.size());
-        a["args"] = nb::list(args);
-        d.page_op("execute", a, [done](std::optional<Answer> err, nb::object v) {
-            if (err) return done(err, nb::none());
-            if (!PyDict_Check(v.ptr())) return done(failure("unknown error", "the page answered nothing usable"), nb::none());
-            done(std::nullopt, v);
-        });
-    }
-    static in::Failure failure_of(const Answer &a) {
-        nb::object v = a.body["value"];
-        return {nb::cast<std::string>(v["error"]), nb::cast<std::string>(v["message"])};
-    }
-
-private:
-    Driver &d_;
-};
-
-Answer answer_of(std::optional<in::Failure> f) {
-    return f ? failure(f->code, f->message) : success(nb::none());
-}
-
-// Runs `work` on the UI thread with the session's input, a dialog handled first; failures of the
-// engine answer "unknown error".
-template <class F> void on_ui(Driver &d, Reply reply, F work) {
-    bool posted = d.engine().post([&d, reply, work]() mutable {
-        try {
-            if (!d.engine().ready()) return reply(failure("no such window", "the window has no browser view yet"));
-            Answer prompt;
-            if (d.handle_prompt(prompt)) return reply(prompt);
-            InputSession &is = input_of(d);
-            in::Sink *sink = sink_of(d, is);
-            if (!sink) return reply(failure("no such window", "the window has no browser view yet"));
-            work(is, *sink);
-        } catch (nb::python_error &err) {
-            if (!pk::is_exception(err)) throw;
-            reply(failure("unknown error", nb::cast<std::string>(nb::str(err.value()))));
-        } catch (Unsupported &err) {
-            reply(failure("unsupported operation", err.what()));
-        } catch (Failed &err) {
-            reply(failure("unknown error", err.what()));
-        }
-    });
-    if (!posted) reply(failure("no such window", "the window has closed"));
-}
-
-// After a click: when it started a navigation, the answer waits for it as the page-load strategy
-// says (up to the page-load time-out); otherwise it comes at once.
-void after_click(Driver &d, Reply reply, std::shared_ptr<bool> loaded) {
-    // One more round trip to the page: a navigation the click asked for has started by its answer.
-    d.engine().script(nb::str("0"), [&d, reply, loaded](nb::object) {
-        Session *s = d.session();
-        if (!s || s->load == LoadStrategy::None || !d.engine().loading() || *loaded) return reply(success(nb::none()));
-        auto answered = std::make_shared<bool>(false);
-        auto finish = [answered, reply](Answer a) {
-            if (*answered) return;
-            *answered = true;
-            reply(a);
-        };
-        *loaded = false;
-        if (s->timeouts.page_load >= 0)
-            d.engine().later(static_cast<double>(s->timeouts.page_load) / 1000.0,
-                             [finish] { finish(failure("timeout", "the page did not load within the page-load time-out")); });
-        // The wait armed before the click ends with the navigation.
-        d.engine().later(0.02, [&d, finish, loaded] {
-            std::function<void()> poll;
-            auto step = std::make_shared<std::function<void()>>();
-            *step = [&d, finish, loaded, step] {
-                if (*loaded || !d.engine().loading()) return finish(success(nb::none()));
-                d.engine().later(0.02, *step);
-            };
-            (*step)();
-        });
-    });
-}
-
 // The GTK engine's file chooser, answered with the files Element Send Keys named.
 void choose_files(Driver &d, InputSession &is, const std::string &ref, nb::list files, Reply reply) {
     if (!is_webkit_view(is.view))
@@ -498,8 +347,8 @@ std::optional<Answer> element_click(Driver &d, const std::string &ref, Reply rep
     on_ui(d, reply, [&d, ref, reply](InputSession &, in::Sink &sink) {
         SessionPage::run_on(d, kClick, nb::make_tuple(element_ref(ref)), [&d, &sink, reply](std::optional<Answer> err, nb::object v) {
             if (err) return reply(*err);
-            if (v.contains("error")) return reply(failure(nb::cast<std::string>(v["error"][0]), nb::cast<std::string>(v["error"][1])));
-            if (v.contains("done")) return reply(success(nb::none()));
+            if (has(v, "error")) return reply(failure(nb::cast<std::string>(v["error"][0]), nb::cast<std::string>(v["error"][1])));
+            if (has(v, "done")) return reply(success(nb::none()));
             in::Point at{nb::cast<double>(v["x"]), nb::cast<double>(v["y"])};
             auto loaded = std::make_shared<bool>(false);
             Session *s = d.session();
@@ -517,7 +366,7 @@ std::optional<Answer> element_clear(Driver &d, const std::string &ref, Reply rep
     on_ui(d, reply, [&d, ref, reply](InputSession &, in::Sink &) {
         SessionPage::run_on(d, kClear, nb::make_tuple(element_ref(ref)), [reply](std::optional<Answer> err, nb::object v) {
             if (err) return reply(*err);
-            if (v.contains("error")) return reply(failure(nb::cast<std::string>(v["error"][0]), nb::cast<std::string>(v["error"][1])));
+            if (has(v, "error")) return reply(failure(nb::cast<std::string>(v["error"][0]), nb::cast<std::string>(v["error"][1])));
             reply(success(nb::none()));
         });
     });
@@ -533,8 +382,8 @@ std::optional<Answer> element_send_keys(Driver &d, const std::string &ref, nb::d
         SessionPage::run_on(d, kSendKeys, nb::make_tuple(element_ref(ref), strict),
                             [&d, &is, &sink, ref, typed, reply](std::optional<Answer> err, nb::object v) {
             if (err) return reply(*err);
-            if (v.contains("error")) return reply(failure(nb::cast<std::string>(v["error"][0]), nb::cast<std::string>(v["error"][1])));
-            if (v.contains("file")) {
+            if (has(v, "error")) return reply(failure(nb::cast<std::string>(v["error"][0]), nb::cast<std::string>(v["error"][1])));
+            if (has(v, "file")) {
                 // One local file per line: each must exist; several only for a `multiple` input.
                 nb::list files;
                 std::size_t start = 0;
