@@ -7,6 +7,8 @@
 // open until the user or the contract's accept / dismiss ends it; the page's script waits meanwhile.
 #include "engine.hpp"
 
+#include <nanobind/stl/string.h>
+
 #include <cmath>
 
 namespace pk::engine {

@@ -12,6 +12,8 @@
 #pragma once
 #include "pk.hpp"
 
+#include <nanobind/stl/string.h>
+
 #include <functional>
 #include <memory>
 #include <optional>
