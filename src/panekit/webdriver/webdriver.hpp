@@ -12,6 +12,8 @@
 #pragma once
 #include "pk.hpp"
 
+#include <nanobind/stl/string.h>
+
 #include <functional>
 #include <memory>
 #include <optional>
@@ -153,6 +155,9 @@ public:
 
 private:
     friend struct Commands;
+    // Calls `opened` on the UI thread once a dialog is open, unless `answered` is set first.
+    void watch_dialogs(std::shared_ptr<bool> answered, std::function<void()> opened);
+    static void read_answer(nb::handle res, const std::function<void(std::optional<Answer>, nb::object)> &done);
     std::unique_ptr<Engine> engine_;
     nb::object token_, port_;
     std::optional<Session> session_;
