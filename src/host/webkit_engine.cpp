@@ -278,7 +278,8 @@ private:
             }
             then(list);
         });
-        cookie_manager().attr("get_cookies")(address, nb::none(), on_list, nb::none());
+        // (user data that is not None: the callbacks take three arguments)
+        cookie_manager().attr("get_cookies")(address, nb::none(), on_list, 0);
     }
 
     static void delete_each(nb::object mgr, nb::list doomed, std::size_t i, nb::object done) {
@@ -287,7 +288,7 @@ private:
             pk::guarded([&] { mgr.attr("delete_cookie_finish")(result); });
             delete_each(mgr, doomed, i + 1, done);
         });
-        mgr.attr("delete_cookie")(doomed[i], nb::none(), next, nb::none());
+        mgr.attr("delete_cookie")(doomed[i], nb::none(), next, 0);
     }
 
     static nb::dict cookie_dict(nb::handle c) {

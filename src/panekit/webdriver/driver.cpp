@@ -85,7 +85,36 @@ double Driver::deadline(long long ms) const { return ms < 0 ? 1e300 : now() + st
 void Driver::page_op(const char *op, nb::handle args,
                      std::function<void(std::optional<Answer>, nb::object)> done) {
     std::vector<std::string> frames = session_ ? session_->frames : std::vector<std::string>();
-    engine_->script(command_script(op, args, frames), [done](nb::object res) {
+    // A dialog the page opens meanwhile holds the page's script: the operation then ends (a script
+    // with no value, anything else "unexpected alert open") and its late answer is dropped.
+    auto answered = std::make_shared<bool>(false);
+    auto once = [answered, done](std::optional<Answer> error, nb::object value) {
+        if (*answered) return;
+        *answered = true;
+        done(std::move(error), std::move(value));
+    };
+    const bool script = std::string_view(op) == "execute" || std::string_view(op) == "poll";
+    watch_dialogs(answered, [once, script] {
+        if (script) {
+            nb::dict none;
+            none["v"] = nb::none();
+            return once(std::nullopt, none);
+        }
+        once(failure("unexpected alert open", "a dialog opened while the command ran"), nb::none());
+    });
+    engine_->script(command_script(op, args, frames), [done = once](nb::object res) {
+        try {
+            read_answer(res, done);
+        } catch (nb::python_error &e) {
+            if (!pk::is_exception(e)) throw;
+            done(failure("unknown error", nb::cast<std::string>(nb::str(e.value()))), nb::none());
+        }
+    });
+}
+
+// The page library's answer to one operation, as page_op hands it on.
+void Driver::read_answer(nb::handle res, const std::function<void(std::optional<Answer>, nb::object)> &done) {
+    {
         if (!PyDict_Check(res.ptr()) || !pk::truthy(res.attr("get")("ok"))) {
             nb::object err = PyDict_Check(res.ptr()) ? nb::object(res.attr("get")("error", "")) : nb::object(nb::str(""));
             return done(failure("javascript error", nb::cast<std::string>(nb::str(err))), nb::none());
@@ -95,8 +124,17 @@ void Driver::page_op(const char *op, nb::handle args,
         nb::dict d = nb::borrow<nb::dict>(v);
         if (d.contains("e"))
             return done(failure(nb::cast<std::string>(nb::str(d["e"])), nb::cast<std::string>(nb::str(d["m"]))), nb::none());
-        if (d.contains("v")) return done(std::nullopt, d["v"]);
-        done(std::nullopt, d);  // {"p": token}: a promise still settling
+        done(std::nullopt, d["v"]);  // for execute and poll: {"v": value} or {"p": token}
+    }
+}
+
+void Driver::watch_dialogs(std::shared_ptr<bool> answered, std::function<void()> opened) {
+    engine_->later(0.1, [this, answered, opened] {
+        if (*answered) return;
+        bool open = false;
+        pk::guarded([&] { open = !engine_->dialog().is_none(); });
+        if (open) return opened();
+        watch_dialogs(answered, opened);
     });
 }
 

@@ -348,7 +348,6 @@ if (!Object.prototype.hasOwnProperty.call(W, KEY)) {
   var lib = function (op, a, frames) {
     try {
       var win = context(frames), v = ops[op](a || {}, win);
-      if (op === 'execute' || op === 'poll') return v;
       return {v: v === undefined ? null : v};
     } catch (e) {
       if (e instanceof Fail) return {e: e.code, m: e.message};

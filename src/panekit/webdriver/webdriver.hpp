@@ -163,6 +163,9 @@ public:
 
 private:
     friend struct Commands;
+    // Calls `opened` on the UI thread once a dialog is open, unless `answered` is set first.
+    void watch_dialogs(std::shared_ptr<bool> answered, std::function<void()> opened);
+    static void read_answer(nb::handle res, const std::function<void(std::optional<Answer>, nb::object)> &done);
     std::unique_ptr<Engine> engine_;
     nb::object token_, port_;
     std::optional<Session> session_;
