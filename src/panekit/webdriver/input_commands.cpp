@@ -237,8 +237,17 @@ public:
         a["args"] = nb::list(args);
         d.page_op("execute", a, [done](std::optional<Answer> err, nb::object v) {
             if (err) return done(err, nb::none());
+            // The execute operation answers {"v": the script's value}.
+            if (PyDict_Check(v.ptr()) && PyDict_Size(v.ptr()) == 1 && has(v, "v")) v = nb::borrow(v["v"]);
             if (!PyDict_Check(v.ptr())) return done(failure("unknown error", "the page answered nothing usable"), nb::none());
-            done(std::nullopt, v);
+            try {
+                done(std::nullopt, v);
+            } catch (nb::python_error &e) {
+                if (!pk::is_exception(e)) throw;
+                done(failure("unknown error", nb::cast<std::string>(nb::str(e.value()))), nb::none());
+            } catch (std::exception &e) {
+                done(failure("unknown error", e.what()), nb::none());
+            }
         });
     }
     static in::Failure failure_of(const Answer &a) {
@@ -272,6 +281,8 @@ template <class F> void on_ui(Driver &d, Reply reply, F work) {
         } catch (Unsupported &err) {
             reply(failure("unsupported operation", err.what()));
         } catch (Failed &err) {
+            reply(failure("unknown error", err.what()));
+        } catch (std::exception &err) {
             reply(failure("unknown error", err.what()));
         }
     });
@@ -324,10 +335,12 @@ void choose_files(Driver &d, InputSession &is, const std::string &ref, nb::list 
     }
     is.chooser_files = files;
     auto answered = std::make_shared<bool>(false);
-    is.chooser_done = [reply, answered](bool ok) {
+    is.chooser_done = [&d, reply, answered](bool ok) {
         if (*answered) return;
         *answered = true;
-        reply(ok ? success(nb::none()) : failure("unknown error", "the page did not ask for the files"));
+        if (!ok) return reply(failure("unknown error", "the page did not ask for the files"));
+        // The files reach the page before an empty script's answer does.
+        d.engine().script(nb::str("0"), [reply](nb::object) { reply(success(nb::none())); });
     };
     SessionPage::run_on(d, kOpenChooser, nb::make_tuple(element_ref(ref)), [&d, &is, reply, answered](std::optional<Answer> err, nb::object) {
         if (err && !*answered) {

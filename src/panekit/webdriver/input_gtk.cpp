@@ -125,6 +125,8 @@ public:
             }
         } catch (nb::python_error &err) {
             return done(Failure{"unknown error", err.what()});
+        } catch (std::exception &err) {
+            return done(Failure{"unknown error", err.what()});
         }
         handled(std::move(done));
     }
@@ -211,8 +213,14 @@ private:
         }
         nb::object ev = event(e.kind == Event::Kind::KeyDown ? "KEY_PRESS" : "KEY_RELEASE", window);
         unsigned state = gdk_state(e);
-        // A key of the layout's second level (an upper-case letter, "!") is typed with Shift.
+        // A key of the layout's second level (an upper-case letter, "!") is typed with Shift; a key
+        // pressed while Shift is held gives what the layout gives for it then ("x" gives "X").
         if (nb::cast<int>(entry.attr("level")) == 1) state |= kGdkShift;
+        else if (state & kGdkShift && !e.key.modifier) {
+            nb::tuple t = nb::borrow<nb::tuple>(keymap_.attr("translate_keyboard_state")(
+                entry.attr("keycode"), gdk_.attr("ModifierType")(state), entry.attr("group")));
+            if (pk::truthy(t[0])) kv = nb::cast<unsigned>(t[1]);
+        }
         ev.attr("keyval") = kv;
         ev.attr("hardware_keycode") = nb::cast<unsigned>(entry.attr("keycode"));
         ev.attr("group") = nb::cast<unsigned>(entry.attr("group"));
