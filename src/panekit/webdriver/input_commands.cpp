@@ -291,29 +291,41 @@ template <class F> void on_ui(Driver &d, Reply reply, F work) {
 
 // After a click: when it started a navigation, the answer waits for it as the page-load strategy
 // says (up to the page-load time-out); otherwise it comes at once.
-void after_click(Driver &d, Reply reply, std::shared_ptr<bool> loaded) {
-    // One more round trip to the page: a navigation the click asked for has started by its answer.
-    d.engine().script(nb::str("0"), [&d, reply, loaded](nb::object) {
-        Session *s = d.session();
-        if (!s || s->load == LoadStrategy::None || *loaded || !d.engine().loading()) return reply(success(nb::none()));
-        auto answered = std::make_shared<bool>(false);
-        auto finish = [answered, reply](Answer a) {
-            if (*answered) return;
-            *answered = true;
-            reply(a);
-        };
-        if (s->timeouts.page_load >= 0)
-            d.engine().later(static_cast<double>(s->timeouts.page_load) / 1000.0,
-                             [finish] { finish(failure("timeout", "the page did not load within the page-load time-out")); });
-        // The wait armed before the click ends with the navigation; the engine's loading state
-        // covers one that ended without the tracker's word.
-        auto step = std::make_shared<std::function<void()>>();
-        *step = [&d, finish, loaded, answered, weak = std::weak_ptr<std::function<void()>>(step)] {
-            if (*answered) return;
-            if (*loaded || !d.engine().loading()) return finish(success(nb::none()));
-            if (auto again = weak.lock()) d.engine().later(0.02, [again] { (*again)(); });
-        };
-        d.engine().later(0.02, [step] { (*step)(); });
+void after_click(Driver &d, Reply reply, std::shared_ptr<bool> loaded, int tries = 15) {
+    // A navigation the click asked for starts a moment after the page handled the click: the
+    // engine is watched for it briefly (a click that navigates nowhere answers after that).
+    Session *s = d.session();
+    if (!s || s->load == LoadStrategy::None) return reply(success(nb::none()));
+    if (!*loaded && !d.engine().loading()) {
+        if (tries <= 0) return reply(success(nb::none()));
+        return d.engine().later(0.01, [&d, reply, loaded, tries] { after_click(d, reply, loaded, tries - 1); });
+    }
+    auto answered = std::make_shared<bool>(false);
+    auto finish = [answered, reply](Answer a) {
+        if (*answered) return;
+        *answered = true;
+        reply(a);
+    };
+    if (s->timeouts.page_load >= 0)
+        d.engine().later(static_cast<double>(s->timeouts.page_load) / 1000.0,
+                         [finish] { finish(failure("timeout", "the page did not load within the page-load time-out")); });
+    // The wait armed before the click ends with the navigation; the engine's loading state covers
+    // one that ended without the tracker's word.
+    auto step = std::make_shared<std::function<void()>>();
+    *step = [&d, finish, loaded, answered, weak = std::weak_ptr<std::function<void()>>(step)] {
+        if (*answered) return;
+        if (*loaded || !d.engine().loading()) return finish(success(nb::none()));
+        if (auto again = weak.lock()) d.engine().later(0.02, [again] { (*again)(); });
+    };
+    d.engine().later(0.02, [step] { (*step)(); });
+}
+
+void wait_for_files(Driver &d, const std::string &ref, long count, Reply reply, int tries) {
+    SessionPage::run_on(d, "return {n: arguments[0].files ? arguments[0].files.length : 0};",
+                        nb::make_tuple(element_ref(ref)), [&d, ref, count, reply, tries](std::optional<Answer> err, nb::object v) {
+        if (err) return reply(*err);
+        if (nb::cast<long>(v["n"]) == count || tries <= 0) return reply(success(nb::none()));
+        d.engine().later(0.02, [&d, ref, count, reply, tries] { wait_for_files(d, ref, count, reply, tries - 1); });
     });
 }
 
@@ -335,12 +347,13 @@ void choose_files(Driver &d, InputSession &is, const std::string &ref, nb::list 
     }
     is.chooser_files = files;
     auto answered = std::make_shared<bool>(false);
-    is.chooser_done = [&d, reply, answered](bool ok) {
+    const long count = static_cast<long>(nb::len(files));
+    is.chooser_done = [&d, ref, count, reply, answered](bool ok) {
         if (*answered) return;
         *answered = true;
         if (!ok) return reply(failure("unknown error", "the page did not ask for the files"));
-        // The files reach the page before an empty script's answer does.
-        d.engine().script(nb::str("0"), [reply](nb::object) { reply(success(nb::none())); });
+        // The answer waits until the page has the files (the engine hands them over on its own time).
+        wait_for_files(d, ref, count, reply, 100);
     };
     SessionPage::run_on(d, kOpenChooser, nb::make_tuple(element_ref(ref)), [&d, &is, reply, answered](std::optional<Answer> err, nb::object) {
         if (err && !*answered) {

@@ -108,6 +108,19 @@ public:
         try {
             nb::object window = view_.attr("get_window")();
             if (window.is_none()) return done(Failure{"unknown error", "the view has no window yet"});
+            // A press focuses the view as it does for a person; the page hears of that focus
+            // before the press (else it focuses the pressed element twice: on the press, and again
+            // when the view's focus arrives).
+            if (e.kind == Event::Kind::Down && !focus_settled_ && !pk::truthy(view_.attr("has_focus")()) &&
+                typing_in_toolbar().is_none()) {
+                view_.attr("grab_focus")();
+                focus_settled_ = true;
+                Event again = e;
+                return handled([this, again, done = std::move(done)](std::optional<Failure>) mutable {
+                    deliver(again, std::move(done));
+                });
+            }
+            focus_settled_ = false;
             switch (e.kind) {
             case Event::Kind::Move:
             case Event::Kind::Down:
@@ -176,13 +189,21 @@ private:
         }
         ev.attr("set_device")(pointer_);
         ev.attr("set_source_device")(pointer_);
-        // A press focuses the view; the widget that had the focus (the address box a person may be
-        // typing in) gets it back, so the session never takes the user's keyboard.
+        // A press focuses the view. While a person types in the address box of the active window,
+        // the box gets the focus back, so the session never takes the user's keyboard.
         nb::object toplevel = view_.attr("get_toplevel")();
-        nb::object before = e.kind == Event::Kind::Down ? toplevel.attr("get_focus")() : nb::none();
+        nb::object before = e.kind == Event::Kind::Down ? typing_in_toolbar() : nb::none();
         view_.attr("event")(ev);
-        if (!before.is_none() && !before.is(view_) && toplevel.attr("get_focus")().is(view_))
-            before.attr("grab_focus")();
+        if (!before.is_none() && toplevel.attr("get_focus")().is(view_)) before.attr("grab_focus")();
+    }
+
+    // The address box (an entry) a person may be typing in: the focus of the active window; None.
+    nb::object typing_in_toolbar() {
+        nb::object toplevel = view_.attr("get_toplevel")();
+        if (!pk::truthy(toplevel.attr("is_active")())) return nb::none();
+        nb::object focus = toplevel.attr("get_focus")();
+        if (!focus.is_none() && PyObject_IsInstance(focus.ptr(), gtk_.attr("Entry").ptr()) == 1) return focus;
+        return nb::none();
     }
 
     unsigned keyval(const Event &e) {
@@ -225,7 +246,6 @@ private:
         ev.attr("hardware_keycode") = nb::cast<unsigned>(entry.attr("keycode"));
         ev.attr("group") = nb::cast<unsigned>(entry.attr("group"));
         ev.attr("state") = gdk_.attr("ModifierType")(state);
-        if (e.key.modifier) ev.attr("is_modifier") = 1;
         ev.attr("set_device")(keyboard_);
         view_.attr("event")(ev);
     }
@@ -252,6 +272,7 @@ private:
 
     nb::object view_, gdk_, gtk_, pointer_, keyboard_, keymap_, types_;
     unsigned long long last_time_ = 0;
+    bool focus_settled_ = false;  // the view was just given the focus for the press that follows
 };
 
 }  // namespace
