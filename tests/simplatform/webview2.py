@@ -449,6 +449,7 @@ class CoreWebView2(Recorded):
         # SimScriptError it throws (other scripts: document.title and location.href, else
         # undefined); sim_hold keeps their tasks from completing (sim_tasks) until sim_complete().
         self.sim_scripts, self.sim_hold, self.sim_tasks = {}, False, []
+        self.sim_devtools, self.sim_devtools_overlaps, self._devtools_running = [], [], 0
         self.sim_page_colour = (255, 255, 255)
         self._content_seen = False  # ContentLoading raised once: CapturePreviewAsync may run
 
@@ -529,6 +530,39 @@ class CoreWebView2(Recorded):
         return self._task(work)
 
     ExecuteScriptWithResultAsync = SdkMember("has_script_with_result", _execute_with_result)
+
+    # The DevTools protocol's Input methods and the parameters each requires
+    # (chromedevtools.github.io/devtools-protocol/tot/Input: dispatchMouseEvent, dispatchKeyEvent,
+    # insertText; each returns an empty object).
+    _devtools_required = {"Input.dispatchMouseEvent": ("type", "x", "y"), "Input.dispatchKeyEvent": ("type",),
+                          "Input.insertText": ("text",)}
+
+    def CallDevToolsProtocolMethodAsync(self, methodName: str, parametersAsJson: str) -> Task[str]:
+        """Runs a DevTools protocol method; the task completes with the method's return object as
+        JSON text, or fails with the protocol's error. WebView2 dispatches the calls in the order
+        made, but the browser may process them out of order unless each is awaited before the next:
+        a call made while another is still running is recorded in sim_devtools_overlaps.
+        (learn.microsoft.com: CoreWebView2.CallDevToolsProtocolMethodAsync, Returns and Remarks.)
+        Every call lands in sim_devtools as (methodName, parameters)."""
+        import json
+
+        self._call("CallDevToolsProtocolMethodAsync", methodName, parametersAsJson)
+        params = json.loads(parametersAsJson)
+        if self._devtools_running:
+            self.sim_devtools_overlaps.append(methodName)
+        self.sim_devtools.append((methodName, params))
+        self._devtools_running += 1
+
+        def work():
+            self._devtools_running -= 1
+            required = self._devtools_required.get(methodName)
+            if required is None:
+                raise COMException('{"code":-32601,"message":"\'%s\' wasn\'t found"}' % methodName)
+            if any(k not in params for k in required):
+                raise COMException('{"code":-32602,"message":"Invalid parameters"}')
+            return "{}"
+
+        return self._task(work)
 
     def CapturePreviewAsync(self, imageFormat: CoreWebView2CapturePreviewImageFormat,
                             imageStream: NetType("System.IO.Stream")) -> Task:
