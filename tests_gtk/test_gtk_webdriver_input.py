@@ -95,13 +95,14 @@ def test_typing_clearing_and_keys_outside_the_layout(page):
     assert field.get_property("value") == "ab"
     keys = [e for e in log(d) if e.startswith("keydown")]
     assert keys == ["keydown=a", "keydown=b", "keydown=c", "keydown=Enter", "keydown=Backspace"]
-    # a second call types at the end
-    field.send_keys("y")
-    assert field.get_property("value") == "aby"
+    # modifiers stay down until the null key (a key the page leaves unhandled, Shift, does not
+    # cost the next one); a second call types at the end
+    field.send_keys(Keys.SHIFT + "x" + Keys.NULL + "y")
+    assert field.get_property("value") == "abXy"
     log(d)
     # characters no key of the layout makes still come as trusted input
     field.send_keys("é中")
-    assert field.get_property("value") == "abyé中"
+    assert field.get_property("value") == "abXyé中"
     assert [e for e in log(d) if e.startswith("input")] == ["input", "input"]
     field.clear()
     assert field.get_property("value") == ""
@@ -163,11 +164,3 @@ def test_file_inputs(page, tmp_path):
     many = d.find_element(By.ID, "files")
     many.send_keys(f"{a}\n{b}")
     assert d.execute_script("return Array.from(arguments[0].files).map(f => f.name)", many) == ["a.txt", "b.txt"]
-
-
-@pytest.mark.xfail(reason="a character typed while the session holds Shift is lost on WebKitGTK", strict=False)
-def test_modifiers_held_until_the_null_key(page):
-    w, d = page
-    field = d.find_element(By.ID, "field")
-    field.send_keys(Keys.SHIFT + "x" + Keys.NULL + "y")
-    assert field.get_property("value") == "Xy"

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <deque>
 
 namespace pk::input {
 
@@ -93,7 +94,10 @@ char32_t only_code_point(std::string_view s) {
 
 class GtkSink final : public Sink {
 public:
+    ~GtkSink() override { recent_->view = nb::none(); }
+
     explicit GtkSink(nb::handle view) : view_(nb::borrow(view)) {
+        recent_->view = view_;
         gdk_ = import_from("gi.repository", "Gdk");
         gtk_ = import_from("gi.repository", "Gtk");
         nb::object display = gdk_.attr("Display").attr("get_default")();
@@ -197,6 +201,41 @@ private:
         if (!before.is_none() && toplevel.attr("get_focus")().is(view_)) before.attr("grab_focus")();
     }
 
+    // A key event the page leaves unhandled comes back: WebKit hands it to GTK again to reach the
+    // window's other widgets, and lets the next key event the view gets pass by the page. With the
+    // focus elsewhere (the address box) that event would reach the toolbar, and the page would miss
+    // the session's next key. So the window's own key handlers hand such a returning event of the
+    // session's back to the view, which takes it as WebKit expects, and nothing else sees it.
+    struct Recent {
+        struct Sent {
+            unsigned time, keyval;
+            bool press;
+        };
+        std::deque<Sent> keys;
+        nb::object view;  // None once the sink has gone
+    };
+    void watch_returns() {
+        if (watching_) return;
+        watching_ = true;
+        nb::object toplevel = view_.attr("get_toplevel")();
+        std::shared_ptr<Recent> recent = recent_;
+        for (const char *signal : {"key-press-event", "key-release-event"}) {
+            const bool press = signal[4] == 'p';
+            toplevel.attr("connect")(signal, nb::cpp_function([recent, press](nb::handle, nb::handle event) {
+                if (!recent->view.is_valid() || recent->view.is_none()) return false;
+                unsigned time = nb::cast<unsigned>(event.attr("time")), keyval = nb::cast<unsigned>(event.attr("keyval"));
+                for (auto it = recent->keys.begin(); it != recent->keys.end(); ++it) {
+                    if (it->time == time && it->keyval == keyval && it->press == press) {
+                        recent->keys.erase(it);
+                        recent->view.attr("event")(event);
+                        return true;
+                    }
+                }
+                return false;
+            }));
+        }
+    }
+
     // The address box (an entry) a person may be typing in: the focus of the active window; None.
     nb::object typing_in_toolbar() {
         nb::object toplevel = view_.attr("get_toplevel")();
@@ -247,6 +286,10 @@ private:
         ev.attr("group") = nb::cast<unsigned>(entry.attr("group"));
         ev.attr("state") = gdk_.attr("ModifierType")(state);
         ev.attr("set_device")(keyboard_);
+        watch_returns();
+        unsigned when = nb::cast<unsigned>(ev.attr("time"));
+        recent_->keys.push_back({when, kv, e.kind == Event::Kind::KeyDown});
+        if (recent_->keys.size() > 32) recent_->keys.pop_front();
         view_.attr("event")(ev);
     }
 
@@ -273,6 +316,8 @@ private:
     nb::object view_, gdk_, gtk_, pointer_, keyboard_, keymap_, types_;
     unsigned long long last_time_ = 0;
     bool focus_settled_ = false;  // the view was just given the focus for the press that follows
+    bool watching_ = false;       // the window's key handlers watch for returning events
+    std::shared_ptr<Recent> recent_ = std::make_shared<Recent>();
 };
 
 }  // namespace
