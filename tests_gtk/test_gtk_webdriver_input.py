@@ -63,14 +63,11 @@ def log(d):
 
 def test_click_is_the_users_own(page, site):
     w, d = page
-    assert d.execute_script("return 5") == 5
-    assert log(d) == []
+    # (the first press also gives the page itself the focus, which focuses the button once more)
+    d.find_element(By.ID, "field").click()
     d.find_element(By.ID, "go").click()
-    events = log(d)
-    # every event trusted (no "!"), in a user's order; WebKitGTK focuses the button twice when the
-    # view itself gets the focus with the press (a known difference, see the note)
-    assert [e for e in events if e != "focus"] == ["pointerdown", "mousedown", "pointerup", "mouseup", "click"]
-    assert events.index("focus") == 2
+    # every event trusted (no "!"), in a user's order
+    assert log(d) == ["pointerdown", "mousedown", "focus", "pointerup", "mouseup", "click"]
     assert d.switch_to.active_element == d.find_element(By.ID, "go")
     box = d.find_element(By.ID, "box")
     box.click()

@@ -115,12 +115,13 @@ public:
             // A press focuses the view as it does for a person; the page hears of that focus
             // before the press (else it focuses the pressed element twice: on the press, and again
             // when the view's focus arrives).
-            if (e.kind == Event::Kind::Down && !focus_settled_ && !pk::truthy(view_.attr("has_focus")()) &&
-                typing_in_toolbar().is_none()) {
-                view_.attr("grab_focus")();
+            if (e.kind == Event::Kind::Down && !focus_settled_ && typing_in_toolbar().is_none()) {
+                if (!pk::truthy(view_.attr("has_focus")())) view_.attr("grab_focus")();
                 focus_settled_ = true;
                 Event again = e;
-                return handled([this, again, done = std::move(done)](std::optional<Failure>) mutable {
+                // In the active window the page itself gets the focus too, a moment later.
+                int tries = pk::truthy(view_.attr("get_toplevel")().attr("is_active")()) ? 25 : 0;
+                return when_page_focused(tries, [this, again, done = std::move(done)]() mutable {
                     deliver(again, std::move(done));
                 });
             }
@@ -193,12 +194,18 @@ private:
         }
         ev.attr("set_device")(pointer_);
         ev.attr("set_source_device")(pointer_);
-        // A press focuses the view. While a person types in the address box of the active window,
-        // the box gets the focus back, so the session never takes the user's keyboard.
-        nb::object toplevel = view_.attr("get_toplevel")();
-        nb::object before = e.kind == Event::Kind::Down ? typing_in_toolbar() : nb::none();
-        view_.attr("event")(ev);
-        if (!before.is_none() && toplevel.attr("get_focus")().is(view_)) before.attr("grab_focus")();
+        // A press focuses the view, unless the address box of the active window has the keyboard:
+        // then the view cannot take the focus for that press, so the session never takes the
+        // user's typing (the page still focuses the pressed element, as in a window in the back).
+        const bool keep_toolbar = e.kind == Event::Kind::Down && !typing_in_toolbar().is_none();
+        if (keep_toolbar) view_.attr("set_can_focus")(false);
+        try {
+            view_.attr("event")(ev);
+        } catch (...) {
+            if (keep_toolbar) view_.attr("set_can_focus")(true);
+            throw;
+        }
+        if (keep_toolbar) view_.attr("set_can_focus")(true);
     }
 
     // A key event the page leaves unhandled comes back: WebKit hands it to GTK again to reach the
@@ -295,6 +302,25 @@ private:
 
     void insert(const std::string &text) {
         view_.attr("execute_editing_command_with_argument")("InsertText", nb::str(text.data(), text.size()));
+    }
+
+    // Calls `then` once the page reports having the focus, or after `tries` more looks (10 ms apart).
+    void when_page_focused(int tries, std::function<void()> then) {
+        auto next = std::make_shared<std::function<void()>>(std::move(then));
+        nb::object answer = nb::cpp_function([this, tries, next](nb::handle view, nb::handle result) {
+            bool focused = false;
+            try {
+                focused = pk::truthy(view.attr("evaluate_javascript_finish")(result).attr("to_boolean")());
+            } catch (nb::python_error &) {
+            }
+            if (focused || tries <= 0) return (*next)();
+            nb::object glib = import_from("gi.repository", "GLib");
+            glib.attr("timeout_add")(10, nb::cpp_function([this, tries, next] {
+                when_page_focused(tries - 1, std::move(*next));
+                return false;
+            }));
+        });
+        view_.attr("evaluate_javascript")("document.hasFocus()", -1, nb::none(), nb::none(), nb::none(), answer);
     }
 
     // Calls `done` once the page has handled what was delivered: after an empty script's answer.
