@@ -161,3 +161,23 @@ def test_file_inputs(page, tmp_path):
     many = d.find_element(By.ID, "files")
     many.send_keys(f"{a}\n{b}")
     assert d.execute_script("return Array.from(arguments[0].files).map(f => f.name)", many) == ["a.txt", "b.txt"]
+
+
+def test_the_address_box_keeps_the_users_typing(page, site):
+    from gtktier import xdotool
+
+    w, d = page
+    # a person clicks into the address box of the active window
+    xdotool("windowfocus", "--sync", w.xid)
+    xdotool("mousemove", "--window", w.xid, 400, 26, "click", "1")
+    field = d.find_element(By.ID, "field")
+    field.click()
+    field.send_keys("abc")
+    # a key the page leaves unhandled (on a button) is not handed on to the toolbar either
+    d.find_element(By.ID, "go").send_keys("q" + Keys.F6)
+    assert field.get_property("value") == "abc"
+    # the address box still has the keyboard and holds what it held, plus the person's own typing
+    xdotool("key", "End")
+    xdotool("type", "--delay", "20", "?mine")
+    xdotool("key", "Return")
+    w.wait_url(site.url("/input.html?mine"))

@@ -142,11 +142,17 @@ public:
                 break;
             }
         } catch (nb::python_error &err) {
+            refocusable();
             return done(Failure{"unknown error", err.what()});
         } catch (std::exception &err) {
+            refocusable();
             return done(Failure{"unknown error", err.what()});
         }
-        handled(std::move(done));
+        if (!keep_toolbar_) return handled(std::move(done));
+        handled([this, done = std::move(done)](std::optional<Failure> f) {
+            refocusable();
+            done(std::move(f));
+        });
     }
 
 private:
@@ -197,15 +203,11 @@ private:
         // A press focuses the view, unless the address box of the active window has the keyboard:
         // then the view cannot take the focus for that press, so the session never takes the
         // user's typing (the page still focuses the pressed element, as in a window in the back).
-        const bool keep_toolbar = e.kind == Event::Kind::Down && !typing_in_toolbar().is_none();
-        if (keep_toolbar) view_.attr("set_can_focus")(false);
-        try {
-            view_.attr("event")(ev);
-        } catch (...) {
-            if (keep_toolbar) view_.attr("set_can_focus")(true);
-            throw;
-        }
-        if (keep_toolbar) view_.attr("set_can_focus")(true);
+        // The page asks for the focus while it handles the press (before it answers the script that
+        // follows), so the view stays unable to take it until then (see deliver).
+        keep_toolbar_ = (e.kind == Event::Kind::Down || e.kind == Event::Kind::Up) && !typing_in_toolbar().is_none();
+        if (keep_toolbar_) view_.attr("set_can_focus")(false);
+        view_.attr("event")(ev);
     }
 
     // A key event the page leaves unhandled comes back: WebKit hands it to GTK again to reach the
@@ -304,6 +306,13 @@ private:
         view_.attr("execute_editing_command_with_argument")("InsertText", nb::str(text.data(), text.size()));
     }
 
+    // The view may take the focus again (after a press or release that left the address box its focus).
+    void refocusable() {
+        if (!keep_toolbar_) return;
+        keep_toolbar_ = false;
+        pk::guarded([&] { view_.attr("set_can_focus")(true); });
+    }
+
     // Calls `then` once the page reports having the focus, or after `tries` more looks (10 ms apart).
     void when_page_focused(int tries, std::function<void()> then) {
         auto next = std::make_shared<std::function<void()>>(std::move(then));
@@ -342,6 +351,7 @@ private:
     nb::object view_, gdk_, gtk_, pointer_, keyboard_, keymap_, types_;
     unsigned long long last_time_ = 0;
     bool focus_settled_ = false;  // the view was just given the focus for the press that follows
+    bool keep_toolbar_ = false;   // the view cannot take the focus until the page has handled the event
     bool watching_ = false;       // the window's key handlers watch for returning events
     std::shared_ptr<Recent> recent_ = std::make_shared<Recent>();
 };
