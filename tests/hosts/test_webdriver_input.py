@@ -134,3 +134,13 @@ def test_a_move_outside_the_viewport_fails_with_what_came_before_it_sent(session
     status, value = call(h, "POST", s + "/actions", {"actions": actions})
     assert (status, value["error"]) == (500, "move target out of bounds")
     assert [p["x"] for _, p in sent(h)] == [799.0]
+
+
+def test_the_end_of_a_session_lets_go_of_what_it_holds(session):
+    h, s = session
+    actions = [{"type": "key", "id": "kb", "actions": [key("keyDown", "\ue00a")]}]
+    assert call(h, "POST", s + "/actions", {"actions": actions}) == (200, None)
+    sent(h)
+    assert call(h, "DELETE", s) == (200, None)
+    h.winsim.wait_until(lambda: h.ui(lambda: len(h.core.sim_devtools)) > 0, what="the key's release")
+    assert [(p["type"], p["key"]) for _, p in sent(h)] == [("keyUp", "Alt")]

@@ -128,13 +128,13 @@ struct InputState {
 std::variant<std::vector<Tick>, Failure> parse_actions(nb::handle actions, InputState &state);
 
 // What the performer needs of the page besides the sink: the viewport's size, and an element's
-// in-view centre point (the element scrolled into view when `scroll`), in the view's CSS pixels;
+// in-view centre point ("move target out of bounds" when it has none), in the view's CSS pixels;
 // both asked on the UI thread, answered once.
 using Point = std::pair<double, double>;
 struct Page {
     virtual ~Page() = default;
     virtual void viewport(std::function<void(std::optional<Failure>, Point size)> done) = 0;
-    virtual void centre(nb::handle element, bool scroll, std::function<void(std::optional<Failure>, Point)> done) = 0;
+    virtual void centre(nb::handle element, std::function<void(std::optional<Failure>, Point)> done) = 0;
     // Calls `fn` on the UI thread after `seconds` (0: soon, after what is queued).
     virtual void later(double seconds, std::function<void()> fn) = 0;
 };

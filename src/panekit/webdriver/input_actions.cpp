@@ -376,7 +376,7 @@ struct Run : std::enable_shared_from_this<Run> {
             });
         }
         if (a.origin == Action::Origin::Element) {
-            return page.centre(a.element, false,
+            return page.centre(a.element,
                                [self, &a, then = std::move(then)](std::optional<Failure> f, Point c) mutable {
                                    if (f) return then(std::move(f));
                                    self->go(a, c.first + a.x, c.second + a.y, std::move(then));

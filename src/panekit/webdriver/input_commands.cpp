@@ -215,7 +215,7 @@ public:
             done(std::nullopt, {nb::cast<double>(v[0]), nb::cast<double>(v[1])});
         });
     }
-    void centre(nb::handle element, bool, std::function<void(std::optional<in::Failure>, in::Point)> done) override {
+    void centre(nb::handle element, std::function<void(std::optional<in::Failure>, in::Point)> done) override {
         run_on(d_, kCentre, nb::make_tuple(element_ref(nb::cast<std::string>(element))),
                [done](std::optional<Answer> err, nb::object v) {
                    if (err) return done(failure_of(*err), {});
