@@ -1,7 +1,7 @@
 // The engine contract (engine.hpp) over WebView2's CoreWebView2, as the WinForms and the pywebview
-// host reach it through pythonnet. The core is read at each operation from the host's callable
-// (None while the view is still starting).
+// host reach it through pythonnet.
 #include "engine.hpp"
+#include "tracker.hpp"
 
 namespace pk::engine {
 
@@ -77,10 +77,6 @@ void when_done(const Call &c, nb::handle task, long kind, nb::handle stream, nb:
 
 class WebView2 final : public Engine {
 public:
-    WebView2(nb::handle core_fn, nb::handle window_fn) : core_fn_(nb::borrow(core_fn)) {
-        if (window_fn.is_valid()) window_fn_ = nb::borrow(window_fn);
-    }
-
     const char *name() const override { return "webview2"; }
     bool supports(Op op) const override {
         switch (op) {
@@ -92,47 +88,25 @@ public:
         }
     }
 
-    bool ready() override { return !core().is_none(); }
-    void navigate(nb::handle url) override {
-        nb::object cv = core();
-        if (!cv.is_none()) cv.attr("Navigate")(nb::str(url));
+    void navigate(nb::handle cv, nb::handle url) override { cv.attr("Navigate")(nb::str(url)); }
+    void back(nb::handle cv) override {
+        if (can_go_back(cv)) cv.attr("GoBack")();
     }
-    void back() override {
-        nb::object cv = core();
-        if (!cv.is_none() && truthy(nb::object(cv.attr("CanGoBack")))) cv.attr("GoBack")();
+    void forward(nb::handle cv) override {
+        if (can_go_forward(cv)) cv.attr("GoForward")();
     }
-    void forward() override {
-        nb::object cv = core();
-        if (!cv.is_none() && truthy(nb::object(cv.attr("CanGoForward")))) cv.attr("GoForward")();
-    }
-    void reload() override {
-        nb::object cv = core();
-        if (!cv.is_none()) cv.attr("Reload")();
-    }
+    void reload(nb::handle cv) override { cv.attr("Reload")(); }
 
-    nb::object url() override {
-        nb::object cv = core();
-        return cv.is_none() ? nb::object(nb::str("")) : nb::object(source_text(cv));
-    }
-    nb::object title() override {
-        nb::object cv = core();
-        return cv.is_none() ? nb::object(nb::str("")) : nb::object(text_or_empty(nb::object(cv.attr("DocumentTitle"))));
-    }
+    nb::object url(nb::handle cv) override { return source_text(cv); }
+    nb::object title(nb::handle cv) override { return text_or_empty(nb::object(cv.attr("DocumentTitle"))); }
     // WebView2 reports no loading state of its own: the page tracker's, from the navigation events.
-    bool loading() override { return false; }
-    bool can_go_back() override {
-        nb::object cv = core();
-        return !cv.is_none() && truthy(nb::object(cv.attr("CanGoBack")));
-    }
-    bool can_go_forward() override {
-        nb::object cv = core();
-        return !cv.is_none() && truthy(nb::object(cv.attr("CanGoForward")));
-    }
+    bool loading(nb::handle) override { return false; }
+    bool can_go_back(nb::handle cv) override { return truthy(nb::object(cv.attr("CanGoBack"))); }
+    bool can_go_forward(nb::handle cv) override { return truthy(nb::object(cv.attr("CanGoForward"))); }
 
-    void run_script(const Call &c, nb::handle script, const FramePath &frame, double, nb::handle done) override {
+    void run_script(const Call &c, nb::handle cv, nb::handle script, const FramePath &frame, double,
+                    nb::handle done) override {
         if (!frame.empty()) return void(done(unsupported(Op::RunScriptInFrame)));
-        nb::object cv = core();
-        if (cv.is_none()) return void(done(not_ready()));
         // ExecuteScriptWithResultAsync (SDK 1.0.2277 and later) reports a thrown script's exception;
         // ExecuteScriptAsync answers "null" for it as for undefined.
         if (nb::hasattr(cv, "ExecuteScriptWithResultAsync"))
@@ -141,18 +115,18 @@ public:
             when_done(c, cv.attr("ExecuteScriptAsync")(script), kScriptPlain, nb::handle(), done);
     }
 
-    void capture_png(const Call &c, const std::optional<Rect> &rect, nb::handle done) override {
+    void capture_png(const Call &c, nb::handle cv, const std::optional<Rect> &rect, nb::handle done) override {
         if (rect) return void(done(unsupported(Op::CaptureRect)));
-        nb::object cv = core();
-        if (cv.is_none()) return void(done(not_ready()));
         nb::object stream = import_from("System.IO", "MemoryStream")();
         nb::object png = import_from("Microsoft.Web.WebView2.Core", "CoreWebView2CapturePreviewImageFormat").attr("Png");
         when_done(c, cv.attr("CapturePreviewAsync")(png, stream), kCapture, stream, done);
     }
 
-    void cookies(const Call &, nb::handle, nb::handle done) override { done(unsupported(Op::ReadCookies)); }
-    void add_cookie(const Call &, nb::handle, nb::handle done) override { done(unsupported(Op::AddCookie)); }
-    void delete_cookies(const Call &, nb::handle, nb::handle done) override { done(unsupported(Op::DeleteCookies)); }
+    void cookies(const Call &, nb::handle, nb::handle, nb::handle done) override { done(unsupported(Op::ReadCookies)); }
+    void add_cookie(const Call &, nb::handle, nb::handle, nb::handle done) override { done(unsupported(Op::AddCookie)); }
+    void delete_cookies(const Call &, nb::handle, nb::handle, nb::handle done) override {
+        done(unsupported(Op::DeleteCookies));
+    }
 
     nb::object window_rect() override { return unsupported(Op::WindowRect); }
     nb::object set_window_rect(std::optional<double>, std::optional<double>, std::optional<double>,
@@ -162,35 +136,141 @@ public:
     nb::object maximize() override { return unsupported(Op::Maximize); }
     nb::object minimize() override { return unsupported(Op::Minimize); }
 
-    nb::object pointer(const PointerAction &) override { return unsupported(Op::PointerInput); }
-    nb::object key(const KeyAction &) override { return unsupported(Op::KeyInput); }
+    nb::object pointer(nb::handle, const PointerAction &) override { return unsupported(Op::PointerInput); }
+    nb::object key(nb::handle, const KeyAction &) override { return unsupported(Op::KeyInput); }
 
-    nb::object dialog() override { return unsupported(Op::Dialog); }
-    nb::object accept_dialog(nb::handle) override { return unsupported(Op::AcceptDialog); }
-    nb::object dismiss_dialog() override { return unsupported(Op::DismissDialog); }
+    nb::object dialog(nb::handle) override { return unsupported(Op::Dialog); }
+    nb::object accept_dialog(nb::handle, nb::handle) override { return unsupported(Op::AcceptDialog); }
+    nb::object dismiss_dialog(nb::handle) override { return unsupported(Op::DismissDialog); }
 
-    int traverse(visitproc visit, void *arg) override {
-        Py_VISIT(core_fn_.ptr());
-        Py_VISIT(window_fn_.ptr());
-        return 0;
-    }
-    void clear() override {
-        core_fn_ = nb::none();
-        window_fn_ = nb::none();
-    }
-
-private:
-    // The view's CoreWebView2 now, or None.
-    nb::object core() { return core_fn_(); }
-
-    nb::object core_fn_;
-    nb::object window_fn_ = nb::none();
+    int traverse(visitproc, void *) override { return 0; }
+    void clear() override {}
 };
 
 }  // namespace
 
-std::unique_ptr<Engine> webview2(nb::handle core_fn, nb::handle window_fn) {
-    return std::make_unique<WebView2>(core_fn, window_fn);
-}
+std::unique_ptr<Engine> webview2() { return std::make_unique<WebView2>(); }
 
 }  // namespace pk::engine
+
+// ---- what WebView2 reports, to the page tracker --------------------------------------------------
+
+namespace pk::host {
+
+namespace {
+// The functions below are nested over the tracker: their state is the tracker itself.
+enum class Tracker { kCount };
+nb::handle tracker(const Call &c) { return c.state<Tracker>().object(); }
+}  // namespace
+
+// The download events of a WebView2 download, from its DownloadStarting arguments (below).
+void webview2_download_events(const Call &c, nb::handle pages, nb::handle args);
+
+namespace {
+
+constexpr Param kEventParams[] = {{.name = "_s", .annotation = "Any"}, {.name = "args", .annotation = "Any"}};
+constexpr Spec kNavStartingSpec{.name = "_on_nav_starting", .params = kEventParams, .returns = "None"};
+constexpr Spec kNavDoneSpec{.name = "_on_nav_done", .params = kEventParams, .returns = "None"};
+constexpr Spec kDownloadSpec{.name = "_on_download_starting", .params = kEventParams, .returns = "None"};
+
+void on_nav_starting(const Call &c, nb::handle, nb::handle args) {
+    guarded([&] {
+        pages_started(tracker(c), attr_or(args, "NavigationId", nb::none()),
+                      attr_or(args, "Uri", nb::none()));
+    });
+}
+
+void on_nav_done(const Call &c, nb::handle, nb::handle args) {
+    guarded([&] {
+        const bool ok = truthy(attr_or(args, "IsSuccess", Py_True));
+        nb::object status = ok ? nb::object(nb::none()) : attr_or(args, "WebErrorStatus", nb::none());
+        nb::str text = status.is_none() ? nb::str("Unknown") : nb::str(status);
+        // WebView2 ends a navigation whose response becomes a download this way, before
+        // DownloadStarting is raised.
+        const bool maybe_download = !ok && text.equal(nb::str("ConnectionAborted"));
+        pages_finished(tracker(c), attr_or(args, "NavigationId", nb::none()), ok, text, nb::none(),
+                       maybe_download);
+    });
+}
+
+void on_download_starting(const Call &c, nb::handle, nb::handle args) {
+    guarded([&] { pages_download(tracker(c)); });
+    guarded([&] { webview2_download_events(c, tracker(c), args); });
+}
+
+}  // namespace
+
+void watch_webview2(const Call &c, nb::handle pages, nb::handle cv) {
+    event_add(cv, "NavigationStarting", c.nested<kNavStartingSpec>(on_nav_starting, pages));
+    event_add(cv, "NavigationCompleted", c.nested<kNavDoneSpec>(on_nav_done, pages));
+    event_add(cv, "DownloadStarting", c.nested<kDownloadSpec>(on_download_starting, pages));
+    watch_webview2_page(c, pages, cv);
+}
+
+namespace {
+
+constexpr Spec kSourceChangedSpec{.name = "_on_source_changed", .params = kEventParams, .returns = "None"};
+void on_source_changed(const Call &c, nb::handle sender, nb::handle args) {
+    guarded([&] {
+        if (truthy(attr_or(args, "IsNewDocument", Py_True))) return;  // a page load: NavigationStarting says it
+        nb::dict f;
+        f["url"] = source_text(sender);
+        event_push(tracker(c), "same_document", f);
+        // No start or finish comes for it: the waits armed for it end now.
+        pages_same_document(tracker(c));
+    });
+}
+
+constexpr Spec kTitleChangedSpec{.name = "_on_title_changed", .params = kEventParams, .returns = "None"};
+void on_title_changed(const Call &c, nb::handle sender, nb::handle) {
+    guarded([&] { pages_title(tracker(c), nb::object(sender.attr("DocumentTitle"))); });
+}
+
+// One WebView2 download as its events report it: the tracker, the operation, done once final.
+enum class Dl { Pages, Op, Done, kCount };
+
+constexpr Spec kDownloadStateSpec{.name = "_on_download_state", .params = kEventParams, .returns = "None"};
+void on_download_state(const Call &c, nb::handle, nb::handle) {
+    auto dl = c.state<Dl>();
+    guarded([&] {
+        if (dl[Dl::Done].is(Py_True)) return;
+        nb::handle op = dl[Dl::Op];
+        // CoreWebView2DownloadState: InProgress 0, Interrupted 1, Completed 2.
+        nb::str state = nb::str(nb::object(op.attr("State")));
+        auto is = [&](const char *name, const char *number) {
+            return state.equal(nb::str(name)) || state.equal(nb::str(number));
+        };
+        const bool completed = is("Completed", "2");
+        const bool lost = is("Interrupted", "1") && !truthy(attr_or(op, "CanResume", Py_False));
+        if (!completed && !lost) return;
+        dl.set(Dl::Done, Py_True);
+        nb::dict f;
+        f["url"] = text_or_empty(attr_or(op, "Uri", nb::none()));
+        f["path"] = text_or_empty(attr_or(op, "ResultFilePath", nb::none()));
+        if (lost) f["error"] = text_or_empty(attr_or(op, "InterruptReason", nb::str("Interrupted")));
+        event_push(dl[Dl::Pages], completed ? "download_finished" : "download_failed", f);
+    });
+}
+
+}  // namespace
+
+void watch_webview2_page(const Call &c, nb::handle pages, nb::handle cv) {
+    event_add(cv, "SourceChanged", c.nested<kSourceChangedSpec>(on_source_changed, pages));
+    event_add(cv, "DocumentTitleChanged", c.nested<kTitleChangedSpec>(on_title_changed, pages));
+}
+
+// The download events of a WebView2 download, from its DownloadStarting arguments.
+void webview2_download_events(const Call &c, nb::handle pages, nb::handle args) {
+    nb::object op = attr_or(args, "DownloadOperation", nb::none());
+    nb::dict f;
+    f["url"] = text_or_empty(op.is_none() ? nb::object(nb::none()) : attr_or(op, "Uri", nb::none()));
+    event_push(pages, "download_started", f);
+    if (op.is_none()) return;
+    State<Dl> dl;
+    dl.set(Dl::Pages, pages);
+    dl.set(Dl::Op, op);
+    dl.set(Dl::Done, Py_False);
+    event_add(op, "StateChanged", c.nested<kDownloadStateSpec>(on_download_state, dl.object()));
+}
+
+}  // namespace pk::host

@@ -2,7 +2,8 @@
 // the client calls another process uses to steer it. This file: the endpoint settings, the client
 // calls and the module itself; handler.cpp answers requests, connection.cpp reads connections.
 #include "helmwire.hpp"
-#include "pk_host.hpp"
+#include "tracker.hpp"
+#include "window.hpp"
 
 #include <algorithm>
 #include <string>
@@ -456,6 +457,7 @@ using namespace helmwire;
 
 NB_MODULE(helmwire, m) {
     pk::Module mod(m, "panekit.helmwire", "The loopback HTTP control plane: endpoint settings, server and client calls.");
+    pk::host::start_host();
     mod.defer_names("panekit.trailbar", {"norm_browser_url"});
     // The names the annotations use, so typing.get_type_hints resolves them here; imported when
     // first used, so a client does not load the server's modules.
