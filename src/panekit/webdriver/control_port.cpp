@@ -134,6 +134,12 @@ public:
         out["default"] = d.attr("get")("default");
         return out;
     }
+    void hold_dialogs(bool hold) override {
+        nb::object v = view();
+        if (v.is_none() || !contract()) return;
+        pk::Call c(fn_.ptr(), globals_.ptr(), Py_None);
+        contract()->take_dialogs(c, v, hold);
+    }
     void close_dialog(bool accept, nb::object text) override {
         nb::object a = accept ? contract()->accept_dialog(view(), text) : contract()->dismiss_dialog(view());
         check(a);

@@ -239,6 +239,7 @@ struct Commands {
             session.prompt = nb::cast<std::string>(nb::str(prompt["default"]));
         session.strict_files = pk::truthy(matched["strictFileInteractability"]);
         r.d.session_ = session;
+        hold_dialogs(r, true);
         nb::dict v;
         v["sessionId"] = session.id;
         v["capabilities"] = matched;
@@ -247,7 +248,13 @@ struct Commands {
 
     static std::optional<Answer> delete_session(Req &r) {
         r.d.session_.reset();
+        hold_dialogs(r, false);
         return success(nb::none());
+    }
+    // The engine's dialogs wait for the session while it is open (on the UI thread).
+    static void hold_dialogs(Req &r, bool hold) {
+        Engine &en = e(r);
+        pk::guarded([&] { en.post([&en, hold] { pk::guarded([&] { en.hold_dialogs(hold); }); }); });
     }
 
     static nb::dict timeouts_value(const Timeouts &t) {

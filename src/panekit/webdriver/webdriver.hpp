@@ -99,6 +99,9 @@ struct Engine {
     // The script dialog the page has open: None, or {"type": "alert"|"confirm"|"prompt"|
     // "beforeunload", "text": message, "default": prompt's default}.
     virtual nb::object dialog() = 0;
+    // A session opened (true) or ended (false): while one is open the page's dialogs wait for the
+    // session instead of the engine's own dialog UI (where the engine shows none to the user).
+    virtual void hold_dialogs(bool hold) = 0;
     // Ends the open dialog: accepted (a prompt with `text`, None keeps its default) or dismissed.
     virtual void close_dialog(bool accept, nb::object text) = 0;
 };
