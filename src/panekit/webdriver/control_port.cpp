@@ -60,6 +60,11 @@ public:
     }
     bool ready() override { return contract() && !view().is_none(); }
     std::string version() override {
+        std::string out;  // read on the UI thread, where the view may be used
+        post([&] { out = read_version(); });
+        return out;
+    }
+    std::string read_version() {
         return pk::guarded_or(std::string(), [&] {
             if (gtk()) {
                 nb::object webkit = pk::import_from("gi.repository", "WebKit2");

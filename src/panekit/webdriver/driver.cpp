@@ -82,8 +82,16 @@ double Driver::deadline(long long ms) const { return ms < 0 ? 1e300 : now() + st
 
 // ---- running page operations -----------------------------------------------------------------------
 
-void Driver::page_op(const char *op, nb::handle args,
-                     std::function<void(std::optional<Answer>, nb::object)> done) {
+void Driver::page_op(const char *op, nb::handle args, std::function<void(std::optional<Answer>, nb::object)> then,
+                     Reply fallback) {
+    auto done = [then, fallback](std::optional<Answer> error, nb::object value) {
+        try {
+            then(std::move(error), std::move(value));
+        } catch (nb::python_error &e) {
+            if (!pk::is_exception(e) || !fallback) throw;
+            fallback(failure("unknown error", nb::cast<std::string>(nb::str(e.value()))));
+        }
+    };
     std::vector<std::string> frames = session_ ? session_->frames : std::vector<std::string>();
     // A dialog the page opens meanwhile holds the page's script: the operation then ends (a script
     // with no value, anything else "unexpected alert open") and its late answer is dropped.
@@ -163,7 +171,7 @@ void Driver::page_command(const char *op, nb::handle args, Reply reply, std::fun
     page_op(op, args, [reply, shape](std::optional<Answer> error, nb::object value) {
         if (error) return reply(*error);
         reply(success(shape ? shape(value) : value));
-    });
+    }, reply);
 }
 
 // ---- the commands --------------------------------------------------------------------------------
@@ -429,7 +437,7 @@ struct Commands {
                 if (error) return copy.reply(*error);
                 if (copy.d.session_) copy.d.session_->frames.push_back(nb::cast<std::string>(ref));
                 copy.reply(success(nb::none()));
-            });
+            }, copy.reply);
         });
         return std::nullopt;
     }
@@ -481,7 +489,7 @@ struct Commands {
                                                               nb::cast<std::string>(nb::str(args["value"]))));
             }
             r.reply(success(found[0]));
-        });
+        }, r.reply);
     }
 
     static nb::dict element_args(Req &r) {
@@ -522,7 +530,7 @@ struct Commands {
             copy.d.page_op("execute", a, [copy, answered](std::optional<Answer> error, nb::object v) mutable {
                 if (error) return copy.reply(*error);
                 settle(copy, v, answered, 0.002);
-            });
+            }, copy.reply);
         });
         return std::nullopt;
     }
@@ -535,13 +543,13 @@ struct Commands {
         a["token"] = d["p"];
         r.d.engine_->later(pause, [r, a, answered, pause]() mutable {
             if (*answered) {
-                r.d.page_op("forget", a, [](std::optional<Answer>, nb::object) {});
+                r.d.page_op("forget", a, [](std::optional<Answer>, nb::object) {}, Reply());
                 return;
             }
             r.d.page_op("poll", a, [r, answered, pause](std::optional<Answer> error, nb::object v) mutable {
                 if (error) return r.reply(*error);
                 settle(r, v, answered, std::min(pause * 2, 0.05));
-            });
+            }, r.reply);
         });
     }
 
@@ -577,7 +585,7 @@ struct Commands {
                         return copy.reply(failure("unable to capture screen", nb::cast<std::string>(nb::str(png.attr("get")("error", "")))));
                     copy.reply(success(png_base64(png)));
                 });
-            });
+            }, copy.reply);
         });
         return std::nullopt;
     }
@@ -912,7 +920,14 @@ std::optional<Answer> Driver::serve(std::string_view method, std::string_view pa
             return failure("invalid session id", "no open session has this id");
         vars.erase(vars.begin());
     }
-    Req req{*this, std::move(vars), params, bearer, std::move(reply)};
+    // Every command answers once: a late second answer (a time-out raced by the page) is dropped.
+    auto answered = std::make_shared<bool>(false);
+    Reply once = [answered, reply = std::move(reply)](Answer a) {
+        if (*answered) return;
+        *answered = true;
+        reply(std::move(a));
+    };
+    Req req{*this, std::move(vars), params, bearer, std::move(once)};
     return row->fn(req);
 }
 

@@ -63,7 +63,7 @@ struct Engine {
     virtual void later(double seconds, std::function<void()> fn) = 0;
     // Whether the view exists (a window may still be creating its browser).
     virtual bool ready() = 0;
-    // The engine's name and version, for the capabilities (any thread).
+    // The engine's version, for the capabilities (from the control thread: read on the UI thread).
     virtual std::string version() = 0;
     // Runs `source` in the top document: done({"ok": True, "value": JSON value}) or
     // done({"ok": False, "error": text}).
@@ -144,8 +144,10 @@ public:
     Engine &engine() { return *engine_; }
 
     // Runs the page library's `op` with `args` in the session's browsing context (UI thread) and
-    // calls `done` with its value, or with the protocol error it raised.
-    void page_op(const char *op, nb::handle args, std::function<void(std::optional<Answer> error, nb::object value)> done);
+    // calls `done` with its value, or with the protocol error it raised. An Exception `done` raises
+    // answers the command through `fallback` ("unknown error"), so no command is left unanswered.
+    void page_op(const char *op, nb::handle args, std::function<void(std::optional<Answer> error, nb::object value)> done,
+                 Reply fallback);
     // The same with an open dialog handled first as the session's unhandledPromptBehavior says.
     void page_command(const char *op, nb::handle args, Reply reply,
                       std::function<nb::object(nb::object)> shape = nullptr);
