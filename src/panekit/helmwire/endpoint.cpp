@@ -27,6 +27,18 @@ constexpr pk::Param kWait{.name = "wait", .annotation = "Optional[float]", .kind
 
 // ---- endpoint settings ----------------------------------------------------------------------
 
+constexpr pk::Param token_params[] = {kPort};
+constexpr pk::Spec control_token_spec{
+    .name = "control_token",
+    .params = token_params,
+    .returns = "Optional[str]",
+    .doc = "The token of the window on `port` (None: control_port()), as the client calls send it "
+           "(PANEKIT_CONTROL_TOKEN, else that window's runtime file); None when there is none.",
+};
+nb::object control_token(const pk::Call &c, nb::handle port) {
+    return client_token(port.is_none() ? c.global("control_port")() : nb::borrow(port));
+}
+
 constexpr pk::Spec control_port_spec{
     .name = "control_port",
     .returns = "int",
@@ -477,6 +489,7 @@ NB_MODULE(helmwire, m) {
     mod.set("_MAX_WAITING", nb::int_(32));      // requests waiting for their navigation; one more answers 503
 
     mod.def<control_port_spec>(control_port);
+    mod.def<control_token_spec>(control_token);
     mod.def<base_url_spec>(control_base_url);
     mod.def<address_spec>(control_address);
     define_server(mod);
