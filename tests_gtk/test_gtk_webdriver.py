@@ -303,3 +303,10 @@ def test_protocol_errors(open_window):
     status, body = raw(w.port, "GET", f"/session/{sid}/element/nonsense/text")
     assert (status, body["value"]["error"]) == (404, "no such element")
     assert raw(w.port, "DELETE", f"/session/{sid}")[0] == 200
+
+
+def test_close_window_closes_it_as_its_user_would(open_window):
+    w = open_window("/a.html")
+    d = remote(w.port, token_of(w.port))
+    assert d.close() is None or True
+    assert w.proc.wait(20) == 0

@@ -41,6 +41,7 @@ enum class Op {
     WindowRect, SetWindowRect, Maximize, Minimize,
     PointerInput, KeyInput,
     Dialog, AcceptDialog, DismissDialog,
+    CloseWindow,
     kCount
 };
 // The operation's name as answers and logs write it ("run_script", "capture_rect", ...).
@@ -162,6 +163,8 @@ public:
     // dismiss_dialog instead of the engine's own dialog UI; given back, that UI shows them again
     // (an engine that always shows them to the user and lets the contract end them does nothing).
     virtual void take_dialogs(const Call &, nb::handle /*view*/, bool /*take*/) {}
+    // Closes the window as its user's own close would (the window's closing events run): {"ok": True}.
+    virtual nb::object close_window() { return unsupported(Op::CloseWindow); }
 
     // ---- the Python objects an engine holds --------------------------------------------------
     // The cycle collector's view of them (the object wrap() makes is collected with what it

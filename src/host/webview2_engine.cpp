@@ -231,6 +231,15 @@ public:
         return window_rect();
     }
     nb::object maximize() override { return show("Maximized", Op::Maximize); }
+    // Form.Close(): FormClosing and FormClosed run as for the user's close.
+    nb::object close_window() override {
+        nb::object f = form();
+        if (f.is_none()) return unsupported(Op::CloseWindow);
+        f.attr("Close")();
+        nb::dict d;
+        d["ok"] = true;
+        return d;
+    }
     nb::object minimize() override { return show("Minimized", Op::Minimize); }
 
     nb::object pointer(nb::handle, const PointerAction &) override { return unsupported(Op::PointerInput); }

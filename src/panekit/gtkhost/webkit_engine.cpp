@@ -259,6 +259,12 @@ public:
         window_.attr("maximize")();
         return window_rect();
     }
+    // Gtk.Window.close(): delete-event and destroy run as for the user's close.
+    nb::object close_window() override {
+        if (window_.is_none()) return pk::engine::unsupported(Op::CloseWindow);
+        window_.attr("close")();
+        return ok();
+    }
     nb::object minimize() override {
         if (window_.is_none()) return pk::engine::unsupported(Op::Minimize);
         window_.attr("iconify")();

@@ -85,7 +85,10 @@ public:
         if (!rect.is_none())
             r = engine::Rect{nb::cast<double>(rect["x"]), nb::cast<double>(rect["y"]), nb::cast<double>(rect["width"]),
                              nb::cast<double>(rect["height"])};
-        contract()->capture_png(c, view(), r, callable([done](nb::object a) { done(a); }));
+        contract()->capture_png(c, view(), r, callable([done](nb::object a) {
+            if (engine::is_unsupported(a)) a["unsupported"] = true;
+            done(a);
+        }));
     }
     void arm_load(std::function<void()> loaded) override {
         nb::object pages = nb::borrow(state()[Server::Pages]);
@@ -127,7 +130,7 @@ public:
         else if (how == Show::Minimized) check(contract()->minimize());
         else throw wd::Unsupported("this window has no full-screen mode");
     }
-    void close() override { throw wd::Unsupported("this window is closed by its user or by its program"); }
+    void close() override { check(contract()->close_window()); }
     nb::object dialog() override {
         nb::object d = contract()->dialog(view());
         if (engine::is_unsupported(d) || !PyDict_Check(d.ptr())) return nb::none();

@@ -364,9 +364,11 @@ struct Commands {
     static std::optional<Answer> close_window(Req &r) {
         Req copy = r;
         run_on_ui(r, [copy]() mutable {
-            e(copy).close();
+            // The answer first: closing the window ends its control server. No handle is left.
             copy.d.session_.reset();
             copy.reply(success(nb::list()));
+            Engine &en = e(copy);
+            en.later(0.1, [&en] { pk::guarded([&] { en.close(); }); });
         });
         return std::nullopt;
     }
@@ -581,6 +583,8 @@ struct Commands {
                 if (nb::cast<double>(rect["width"]) < 1 || nb::cast<double>(rect["height"]) < 1)
                     return copy.reply(failure("unable to capture screen", "the element has no area to show"));
                 e(copy).capture(rect, [copy](nb::object png) mutable {
+                    if (PyDict_Check(png.ptr()) && pk::truthy(png.attr("get")("unsupported")))
+                        return copy.reply(failure("unsupported operation", "this engine's picture has no rectangle"));
                     if (!PyBytes_Check(png.ptr()))
                         return copy.reply(failure("unable to capture screen", nb::cast<std::string>(nb::str(png.attr("get")("error", "")))));
                     copy.reply(success(png_base64(png)));
