@@ -63,11 +63,12 @@ Answer failure(std::string_view code, std::string_view message) {
     return {error_status(code), body};
 }
 
-nb::str command_script(const char *op, nb::handle args, const std::vector<std::string> &frames) {
+nb::str command_script(const char *op, nb::handle args, const std::vector<std::string> &frames, bool library) {
     nb::list fr;
     for (const std::string &f : frames) fr.append(nb::str(f.c_str()));
     nb::handle dumps(g_dumps.get());
-    std::string s = kPageLibrary;
+    // Without the library: a call of the one the window object holds already, or {"missing": 1}.
+    std::string s = library ? kPageLibrary : kLibraryHeld;
     s += "()(\"";
     s += op;
     s += "\",";
@@ -110,14 +111,30 @@ void Driver::page_op(const char *op, nb::handle args, std::function<void(std::op
         }
         once(failure("unexpected alert open", "a dialog opened while the command ran"), nb::none());
     });
-    engine_->script(command_script(op, args, frames), [done = once](nb::object res) {
+    // The library is sent only to a window object that does not hold it yet (a new document).
+    auto finish = [this, done = once, op = std::string(op), args = nb::borrow(args), frames](nb::object res) {
         try {
+            if (PyDict_Check(res.ptr()) && pk::truthy(res.attr("get")("ok"))) {
+                nb::object v = res["value"];
+                if (PyDict_Check(v.ptr()) && PyDict_GetItemString(v.ptr(), "missing")) {
+                    engine_->script(command_script(op.c_str(), args, frames, true), [done](nb::object full) {
+                        try {
+                            read_answer(full, done);
+                        } catch (nb::python_error &e) {
+                            if (!pk::is_exception(e)) throw;
+                            done(failure("unknown error", nb::cast<std::string>(nb::str(e.value()))), nb::none());
+                        }
+                    });
+                    return;
+                }
+            }
             read_answer(res, done);
         } catch (nb::python_error &e) {
             if (!pk::is_exception(e)) throw;
             done(failure("unknown error", nb::cast<std::string>(nb::str(e.value()))), nb::none());
         }
-    });
+    };
+    engine_->script(command_script(op, args, frames, false), finish);
 }
 
 // The page library's answer to one operation, as page_op hands it on.

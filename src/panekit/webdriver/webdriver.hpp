@@ -169,8 +169,9 @@ private:
     nb::object prompt_text_;  // Send Alert Text's text, for the Accept Alert that ends the prompt
 };
 
-// The in-page library call for `op` (see page_library.hpp).
-nb::str command_script(const char *op, nb::handle args, const std::vector<std::string> &frames);
+// The in-page library call for `op` (see page_library.hpp), with the library's text or with only
+// a call of the library the window object holds (answering {"missing": 1} when it holds none).
+nb::str command_script(const char *op, nb::handle args, const std::vector<std::string> &frames, bool library);
 
 // ---- capabilities --------------------------------------------------------------------------------
 // What the window matches, for New Session.
