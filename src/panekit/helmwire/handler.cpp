@@ -1,7 +1,6 @@
 // panekit.helmwire: the request handler of the control server, with its checks (header form, Host,
 // Origin, body length) and its routes.
 #include "helmwire.hpp"
-#include "pk_host.hpp"
 
 #include <cstring>
 #include <optional>
@@ -286,12 +285,17 @@ bool bearer_ok(const pk::Call &c, nb::handle value) {
     return same_secret(trim(v.substr(scheme.size())), utf8(token));
 }
 
+// What reading the connection learnt about the handler's request (none under the standard server).
+long request_flags(nb::handle self) {
+    Incoming *req = incoming_of(get_attr(self, t_request));
+    return req ? req->flags : 0;
+}
+
 // Whether a head is one the header parser may have read otherwise than another reader would: a
 // line it set aside (a defect: no colon, no name, a name with spaces or controls), a folded line
 // (joined into a value), or a lone CR inside a line (which the reading of the connection marks).
 bool malformed(nb::handle self, nb::handle headers, nb::handle pairs) {
-    nb::object flags = attr_or(get_attr(self, t_request), t_flags, nb::none());
-    if (PyLong_Check(flags.ptr()) && (PyLong_AsLong(flags.ptr()) & kBadHeaderLine)) return true;
+    if (request_flags(self) & kBadHeaderLine) return true;
     if (pk::truthy(attr_or(headers, t_defects, nb::none()))) return true;
     for (nb::handle pair : pairs) {
         nb::handle value = PyTuple_GET_ITEM(pair.ptr(), 1);
@@ -454,8 +458,7 @@ void do_post(const pk::Call &c, nb::handle self) {
     nb::object raw = body_of(self, declared);
     if (declared == kTooLarge)  // none of it was read; the server drains it after the answer
         return reply(self, 413, "body too large");
-    nb::object flags = attr_or(get_attr(self, t_request), t_flags, nb::none());
-    const bool head_cut = PyLong_Check(flags.ptr()) && (PyLong_AsLong(flags.ptr()) & kHeadCut);
+    const bool head_cut = request_flags(self) & kHeadCut;
     if (head_cut || (declared > 0 && nb::len(raw) < static_cast<std::size_t>(declared))) {
         // The client stopped before its request was complete: nothing of it is acted on.
         return reply(self, 400, "incomplete body");

@@ -30,9 +30,6 @@ inline pk::Name t_end_headers{"end_headers"}, t_defects{"defects"}, t_close{"clo
 inline pk::Name t_content_length{"Content-Length"}, t_content_type{"Content-Type"};
 inline pk::Name t_json_type{"application/json; charset=utf-8"}, t_allow_origin{"Access-Control-Allow-Origin"}, t_any{"*"};
 inline pk::Name t_max_body{"_MAX_BODY_BYTES"}, t_time_limit{"_CONNECTION_TIME_LIMIT"}, t_norm_url{"norm_browser_url"};
-// What the serving loop hands the handler as its request (the connection's buffered input, its
-// answer, what reading learnt, and the wait of a parked request).
-inline pk::Name t_in{"_pk_in"}, t_out{"_pk_out"}, t_flags{"_pk_flags"}, t_parked{"_pk_parked"};
 
 // Attribute access by an interned name: the runtime's (pk.hpp).
 using pk::attr_or;
@@ -111,7 +108,24 @@ inline std::string_view unbracketed(std::string_view host) {
     return host;
 }
 
-// What reading a connection learnt about its request before the handler runs (_pk_flags).
+// ---- request.cpp ----
+// The request the serving loop hands the handler (the handler's `request`; its methods are what
+// the standard handler calls on a socket: makefile, sendall, write).
+struct Incoming {
+    PyObject_HEAD
+    PyObject *input;   // bytes: the whole request as read
+    PyObject *output;  // bytearray: the answer written so far
+    PyObject *waiter;  // a request answered later: its waiter (null until parked)
+    long flags;        // what reading learnt (below)
+    double until;      // a parked request's deadline, steady seconds
+};
+// A new request over `input`, with what reading learnt.
+nb::object incoming_new(std::string_view input, long flags);
+// The handler's `request` as such a request; null when it is anything else (a socket, when the
+// handler runs under the standard server).
+Incoming *incoming_of(nb::handle request);
+
+// What reading a connection learnt about its request before the handler runs (Incoming::flags).
 inline constexpr long kInputEnded = 1;     // the client closed its side: nothing more will come
 inline constexpr long kBadHeaderLine = 2;  // a lone CR inside a head line
 inline constexpr long kHeadCut = 4;        // the input ended before the head did

@@ -2,7 +2,8 @@
 // its method, its path, who may call it, whether it may be answered later, and the function that
 // serves it; the handler (handler.cpp) dispatches by it and writes the GET hint from it.
 #include "helmwire.hpp"
-#include "pk_host.hpp"
+#include "engine.hpp"
+#include "tracker.hpp"
 
 #include <optional>
 
@@ -18,8 +19,12 @@ namespace {
 
 // What a UI-thread closure shares with its handler: the callable, its argument or the answer it
 // fills in, and the Exception it caught.
-// For waited navigations also: the tracker, the waiter, the core callable and which request it is.
-enum class Work { Fn, Arg, Out, Err, Pages, Waiter, Core, What, kCount };
+// For waited navigations also: the tracker, the waiter, the core callable and which request it is;
+// for the page's reads and work the window's engine, and the seconds a script may take.
+enum class Work { Fn, Arg, Out, Err, Pages, Waiter, Core, What, Engine, Seconds, kCount };
+
+// The window's engine that a closure's state holds (the server's, which always has one).
+pk::engine::Engine &engine_of(const pk::State<Work> &st) { return *pk::engine::of(st[Work::Engine]); }
 
 // Runs `f` on the UI thread's side of a closure, keeping an Exception in the state.
 template <class F> void keeping_error(pk::State<Work> st, F &&f) {
@@ -62,13 +67,14 @@ template <Get Route> void read_page(const pk::Call &c) {
     keeping_error(st, [&] {
         nb::object core = st[Work::Fn]();
         nb::handle out = st[Work::Out];
+        pk::engine::Engine &engine = engine_of(st);
         if (Route != Get::Url) out["core"] = nb::bool_(!core.is_none());
-        if (!core.is_none()) pk::guarded([&] { out["url"] = pk::source_text(core); });
+        if (!core.is_none()) pk::guarded([&] { out["url"] = engine.url(core); });
         if (Route != Get::State) return;
         if (!core.is_none()) {
-            pk::guarded([&] { out["title"] = pk::text_or_empty(nb::object(core.attr("DocumentTitle"))); });
-            pk::guarded([&] { out["can_go_back"] = nb::bool_(pk::truthy(nb::object(core.attr("CanGoBack")))); });
-            pk::guarded([&] { out["can_go_forward"] = nb::bool_(pk::truthy(nb::object(core.attr("CanGoForward")))); });
+            pk::guarded([&] { out["title"] = engine.title(core); });
+            pk::guarded([&] { out["can_go_back"] = nb::bool_(engine.can_go_back(core)); });
+            pk::guarded([&] { out["can_go_forward"] = nb::bool_(engine.can_go_forward(core)); });
         }
         if (st[Work::Pages].is_none()) return;
         auto [loading, last] = pk::host::pages_snapshot(st[Work::Pages]);
@@ -91,9 +97,9 @@ void start_and_wait(const pk::Call &c) {
         const char *refusal = nullptr;
         if (core.is_none())
             refusal = "browser not ready";
-        else if (what == kBack && !pk::truthy(nb::object(core.attr("CanGoBack"))))
+        else if (what == kBack && !engine_of(st).can_go_back(core))
             refusal = "cannot go back";
-        else if (what == kForward && !pk::truthy(nb::object(core.attr("CanGoForward"))))
+        else if (what == kForward && !engine_of(st).can_go_forward(core))
             refusal = "cannot go forward";
         if (refusal) {
             st.set(Work::Out, failure(refusal));
@@ -129,7 +135,10 @@ bool ui_work_failed(const pk::Call &c, nb::handle self, nb::handle closure, cons
 // Leaves the request waiting with the serving loop, which answers it from `waiter` once it has its
 // result (or at `deadline`, steady seconds).
 void park(nb::handle self, nb::handle waiter, double deadline) {
-    set_attr(get_attr(self, t_request), t_parked, nb::make_tuple(waiter, deadline));
+    Incoming *req = incoming_of(get_attr(self, t_request));
+    if (!req) pk::raise(PyExc_RuntimeError, "only the server's own loop answers later");
+    Py_XSETREF(req->waiter, Py_NewRef(waiter.ptr()));
+    req->until = deadline;
 }
 
 // A new waiter for a request answered later, or nothing (answered here) when this server is not
@@ -179,9 +188,9 @@ void page_work(const pk::Call &c) {
         }
         nb::object done = c.nested<answered_spec>(answered, st.object());
         if (st[Work::What].is(Py_True))
-            pk::host::capture_png(c, core, done);
+            engine_of(st).capture_png(c, core, std::nullopt, done);
         else
-            pk::host::run_script(c, core, st[Work::Arg], done);
+            engine_of(st).run_script(c, core, st[Work::Arg], {}, nb::cast<double>(st[Work::Seconds]), done);
     });
 }
 
@@ -191,6 +200,8 @@ void serve_page_work(const pk::Call &c, nb::handle self, nb::handle script, doub
     if (!waiter) return;
     pk::State<Work> st;
     st.set(Work::Core, c.state<Server>()[Server::Core]);
+    st.set(Work::Engine, c.state<Server>()[Server::Engine]);
+    st.set(Work::Seconds, nb::float_(seconds));
     st.set(Work::Arg, script);
     st.set(Work::What, nb::bool_(script.is_none()));
     st.set(Work::Waiter, *waiter);
@@ -321,6 +332,7 @@ void start_waited(const pk::Call &c, nb::handle self, long what, nb::handle fn, 
     st.set(Work::Pages, pages);
     st.set(Work::Waiter, waiter);
     st.set(Work::Core, server[Server::Core]);
+    st.set(Work::Engine, server[Server::Engine]);
     st.set(Work::What, nb::int_(what));
     if (ui_work_failed(c, self, c.nested<start_wait_spec>(start_and_wait, st.object()), st, route)) return;
     if (!st[Work::Out].is_none()) return reply(self, 200, st[Work::Out]);
@@ -346,6 +358,7 @@ template <Get Route> void serve_read(Request &r) {
     }
     pk::State<Work> st;
     st.set(Work::Fn, server[Server::Core]);
+    st.set(Work::Engine, server[Server::Engine]);
     st.set(Work::Out, out);
     if (state) st.set(Work::Pages, server[Server::Pages]);
     nb::object work = state   ? r.c.nested<state_spec>(read_page<Get::State>, st.object())

@@ -3,7 +3,7 @@
 // contract), its page tracker and its hand-over to the UI thread.
 #include "helmwire.hpp"
 #include "engine.hpp"
-#include "pk_host.hpp"
+#include "tracker.hpp"
 #include "webdriver.hpp"
 
 #include <cmath>
@@ -29,13 +29,10 @@ public:
         : fn_(nb::borrow(c.function())), globals_(nb::borrow(c.globals())), server_(nb::borrow(server_state)) {}
 
     pk::State<Server> state() const { return pk::State<Server>(nb::handle(server_)); }
-    // The window's engine: the one its core brings (the GTK host's), else the server's.
-    engine::Engine *contract() {
-        nb::object cv = pk::guarded_or(nb::object(nb::none()), [&] { return nb::object(state()[Server::Core]()); });
-        if (!cv.is_none())
-            if (engine::Engine *own = engine::of(pk::attr_or(cv, "engine", nb::none()))) return own;
-        return engine::of(state()[Server::Engine]);
-    }
+    engine::Engine *contract() { return engine::of(state()[Server::Engine]); }
+    // The engine's view (a CoreWebView2, a WebKit2.WebView) as the host's core callable gives it
+    // now; None before the view exists and after the window has gone.
+    nb::object view() { return pk::guarded_or(nb::object(nb::none()), [&] { return nb::object(state()[Server::Core]()); }); }
     bool gtk() {
         engine::Engine *e = contract();
         return e && std::string_view(e->name()) == "webkitgtk";
@@ -61,11 +58,13 @@ public:
         nb::object action = pk::import_from("System", "Action");
         task.attr("GetAwaiter")().attr("OnCompleted")(action(callable([fn] { fn(); })));
     }
-    bool ready() override {
-        engine::Engine *e = contract();
-        return e && e->ready();
-    }
+    bool ready() override { return contract() && !view().is_none(); }
     std::string version() override {
+        std::string out;  // read on the UI thread, where the view may be used
+        post([&] { out = read_version(); });
+        return out;
+    }
+    std::string read_version() {
         return pk::guarded_or(std::string(), [&] {
             if (gtk()) {
                 nb::object webkit = pk::import_from("gi.repository", "WebKit2");
@@ -73,13 +72,12 @@ public:
                                                                          webkit.attr("get_minor_version")(),
                                                                          webkit.attr("get_micro_version")()));
             }
-            nb::object core = state()[Server::Core]();
-            return nb::cast<std::string>(nb::str(core.attr("Environment").attr("BrowserVersionString")));
+            return nb::cast<std::string>(nb::str(view().attr("Environment").attr("BrowserVersionString")));
         });
     }
     void script(nb::str source, wd::Done done) override {
         pk::Call c(fn_.ptr(), globals_.ptr(), Py_None);
-        contract()->run_script(c, source, {}, 0, callable([done](nb::object a) { done(a); }));
+        contract()->run_script(c, view(), source, {}, 0, callable([done](nb::object a) { done(a); }));
     }
     void capture(nb::object rect, wd::Done done) override {
         pk::Call c(fn_.ptr(), globals_.ptr(), Py_None);
@@ -87,7 +85,10 @@ public:
         if (!rect.is_none())
             r = engine::Rect{nb::cast<double>(rect["x"]), nb::cast<double>(rect["y"]), nb::cast<double>(rect["width"]),
                              nb::cast<double>(rect["height"])};
-        contract()->capture_png(c, r, callable([done](nb::object a) { done(a); }));
+        contract()->capture_png(c, view(), r, callable([done](nb::object a) {
+            if (engine::is_unsupported(a)) a["unsupported"] = true;
+            done(a);
+        }));
     }
     void arm_load(std::function<void()> loaded) override {
         nb::object pages = nb::borrow(state()[Server::Pages]);
@@ -95,29 +96,29 @@ public:
         nb::object waiter = pk::host::waiter_new(callable([loaded](nb::handle) { loaded(); }));
         pk::host::pages_arm(pages, waiter);
     }
-    void navigate(nb::str url) override { contract()->navigate(url); }
-    void back() override { contract()->back(); }
-    void forward() override { contract()->forward(); }
-    void reload() override { contract()->reload(); }
-    nb::object url() override { return contract()->url(); }
-    nb::object title() override { return contract()->title(); }
-    bool can_go_back() override { return contract()->can_go_back(); }
-    bool can_go_forward() override { return contract()->can_go_forward(); }
+    void navigate(nb::str url) override { contract()->navigate(view(), url); }
+    void back() override { contract()->back(view()); }
+    void forward() override { contract()->forward(view()); }
+    void reload() override { contract()->reload(view()); }
+    nb::object url() override { return contract()->url(view()); }
+    nb::object title() override { return contract()->title(view()); }
+    bool can_go_back() override { return contract()->can_go_back(view()); }
+    bool can_go_forward() override { return contract()->can_go_forward(view()); }
 
     void cookies(wd::Done done) override {
         pk::Call c(fn_.ptr(), globals_.ptr(), Py_None);
-        contract()->cookies(c, nb::none(), callable([done](nb::object a) {
+        contract()->cookies(c, view(), nb::none(), callable([done](nb::object a) {
             if (PyDict_Check(a.ptr()) && pk::truthy(a.attr("get")("ok"))) return done(cookie_list(a["cookies"]));
             done(a);
         }));
     }
     void add_cookie(nb::dict cookie, wd::Done done) override {
         pk::Call c(fn_.ptr(), globals_.ptr(), Py_None);
-        contract()->add_cookie(c, cookie, callable([done](nb::object a) { done(outcome(a)); }));
+        contract()->add_cookie(c, view(), cookie, callable([done](nb::object a) { done(outcome(a)); }));
     }
     void delete_cookies(nb::object name, wd::Done done) override {
         pk::Call c(fn_.ptr(), globals_.ptr(), Py_None);
-        contract()->delete_cookies(c, name, callable([done](nb::object a) { done(outcome(a)); }));
+        contract()->delete_cookies(c, view(), name, callable([done](nb::object a) { done(outcome(a)); }));
     }
     nb::object window_rect() override { return rect_of(contract()->window_rect()); }
     void set_window_rect(nb::object x, nb::object y, nb::object w, nb::object h) override {
@@ -129,9 +130,9 @@ public:
         else if (how == Show::Minimized) check(contract()->minimize());
         else throw wd::Unsupported("this window has no full-screen mode");
     }
-    void close() override { throw wd::Unsupported("this window is closed by its user or by its program"); }
+    void close() override { check(contract()->close_window()); }
     nb::object dialog() override {
-        nb::object d = contract()->dialog();
+        nb::object d = contract()->dialog(view());
         if (engine::is_unsupported(d) || !PyDict_Check(d.ptr())) return nb::none();
         nb::object kind = d.attr("get")("kind");
         if (kind.is_none()) return nb::none();
@@ -141,8 +142,14 @@ public:
         out["default"] = d.attr("get")("default");
         return out;
     }
+    void hold_dialogs(bool hold) override {
+        nb::object v = view();
+        if (v.is_none() || !contract()) return;
+        pk::Call c(fn_.ptr(), globals_.ptr(), Py_None);
+        contract()->take_dialogs(c, v, hold);
+    }
     void close_dialog(bool accept, nb::object text) override {
-        nb::object a = accept ? contract()->accept_dialog(text) : contract()->dismiss_dialog();
+        nb::object a = accept ? contract()->accept_dialog(view(), text) : contract()->dismiss_dialog(view());
         check(a);
     }
     nb::object view() override { return nb::object(state()[Server::Core]()); }

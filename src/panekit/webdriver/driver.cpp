@@ -63,11 +63,12 @@ Answer failure(std::string_view code, std::string_view message) {
     return {error_status(code), body};
 }
 
-nb::str command_script(const char *op, nb::handle args, const std::vector<std::string> &frames) {
+nb::str command_script(const char *op, nb::handle args, const std::vector<std::string> &frames, bool library) {
     nb::list fr;
     for (const std::string &f : frames) fr.append(nb::str(f.c_str()));
     nb::handle dumps(g_dumps.get());
-    std::string s = kPageLibrary;
+    // Without the library: a call of the one the window object holds already, or {"missing": 1}.
+    std::string s = library ? kPageLibrary : kLibraryHeld;
     s += "()(\"";
     s += op;
     s += "\",";
@@ -82,8 +83,16 @@ double Driver::deadline(long long ms) const { return ms < 0 ? 1e300 : now() + st
 
 // ---- running page operations -----------------------------------------------------------------------
 
-void Driver::page_op(const char *op, nb::handle args,
-                     std::function<void(std::optional<Answer>, nb::object)> done) {
+void Driver::page_op(const char *op, nb::handle args, std::function<void(std::optional<Answer>, nb::object)> then,
+                     Reply fallback) {
+    auto done = [then, fallback](std::optional<Answer> error, nb::object value) {
+        try {
+            then(std::move(error), std::move(value));
+        } catch (nb::python_error &e) {
+            if (!pk::is_exception(e) || !fallback) throw;
+            fallback(failure("unknown error", nb::cast<std::string>(nb::str(e.value()))));
+        }
+    };
     std::vector<std::string> frames = session_ ? session_->frames : std::vector<std::string>();
     // A dialog the page opens meanwhile holds the page's script: the operation then ends (a script
     // with no value, anything else "unexpected alert open") and its late answer is dropped.
@@ -102,14 +111,30 @@ void Driver::page_op(const char *op, nb::handle args,
         }
         once(failure("unexpected alert open", "a dialog opened while the command ran"), nb::none());
     });
-    engine_->script(command_script(op, args, frames), [done = once](nb::object res) {
+    // The library is sent only to a window object that does not hold it yet (a new document).
+    auto finish = [this, done = once, op = std::string(op), args = nb::borrow(args), frames](nb::object res) {
         try {
+            if (PyDict_Check(res.ptr()) && pk::truthy(res.attr("get")("ok"))) {
+                nb::object v = res["value"];
+                if (PyDict_Check(v.ptr()) && PyDict_GetItemString(v.ptr(), "missing")) {
+                    engine_->script(command_script(op.c_str(), args, frames, true), [done](nb::object full) {
+                        try {
+                            read_answer(full, done);
+                        } catch (nb::python_error &e) {
+                            if (!pk::is_exception(e)) throw;
+                            done(failure("unknown error", nb::cast<std::string>(nb::str(e.value()))), nb::none());
+                        }
+                    });
+                    return;
+                }
+            }
             read_answer(res, done);
         } catch (nb::python_error &e) {
             if (!pk::is_exception(e)) throw;
             done(failure("unknown error", nb::cast<std::string>(nb::str(e.value()))), nb::none());
         }
-    });
+    };
+    engine_->script(command_script(op, args, frames, false), finish);
 }
 
 // The page library's answer to one operation, as page_op hands it on.
@@ -163,7 +188,7 @@ void Driver::page_command(const char *op, nb::handle args, Reply reply, std::fun
     page_op(op, args, [reply, shape](std::optional<Answer> error, nb::object value) {
         if (error) return reply(*error);
         reply(success(shape ? shape(value) : value));
-    });
+    }, reply);
 }
 
 // ---- the commands --------------------------------------------------------------------------------
@@ -239,6 +264,7 @@ struct Commands {
             session.prompt = nb::cast<std::string>(nb::str(prompt["default"]));
         session.strict_files = pk::truthy(matched["strictFileInteractability"]);
         r.d.session_ = session;
+        hold_dialogs(r, true);
         nb::dict v;
         v["sessionId"] = session.id;
         v["capabilities"] = matched;
@@ -248,7 +274,13 @@ struct Commands {
     static std::optional<Answer> delete_session(Req &r) {
         input_session_end(r.d);
         r.d.session_.reset();
+        hold_dialogs(r, false);
         return success(nb::none());
+    }
+    // The engine's dialogs wait for the session while it is open (on the UI thread).
+    static void hold_dialogs(Req &r, bool hold) {
+        Engine &en = e(r);
+        pk::guarded([&] { en.post([&en, hold] { pk::guarded([&] { en.hold_dialogs(hold); }); }); });
     }
 
     static nb::dict timeouts_value(const Timeouts &t) {
@@ -350,9 +382,11 @@ struct Commands {
     static std::optional<Answer> close_window(Req &r) {
         Req copy = r;
         run_on_ui(r, [copy]() mutable {
-            e(copy).close();
+            // The answer first: closing the window ends its control server. No handle is left.
             copy.d.session_.reset();
             copy.reply(success(nb::list()));
+            Engine &en = e(copy);
+            en.later(0.1, [&en] { pk::guarded([&] { en.close(); }); });
         });
         return std::nullopt;
     }
@@ -423,7 +457,7 @@ struct Commands {
                 if (error) return copy.reply(*error);
                 if (copy.d.session_) copy.d.session_->frames.push_back(nb::cast<std::string>(ref));
                 copy.reply(success(nb::none()));
-            });
+            }, copy.reply);
         });
         return std::nullopt;
     }
@@ -475,7 +509,7 @@ struct Commands {
                                                               nb::cast<std::string>(nb::str(args["value"]))));
             }
             r.reply(success(found[0]));
-        });
+        }, r.reply);
     }
 
     static nb::dict element_args(Req &r) {
@@ -516,7 +550,7 @@ struct Commands {
             copy.d.page_op("execute", a, [copy, answered](std::optional<Answer> error, nb::object v) mutable {
                 if (error) return copy.reply(*error);
                 settle(copy, v, answered, 0.002);
-            });
+            }, copy.reply);
         });
         return std::nullopt;
     }
@@ -529,13 +563,13 @@ struct Commands {
         a["token"] = d["p"];
         r.d.engine_->later(pause, [r, a, answered, pause]() mutable {
             if (*answered) {
-                r.d.page_op("forget", a, [](std::optional<Answer>, nb::object) {});
+                r.d.page_op("forget", a, [](std::optional<Answer>, nb::object) {}, Reply());
                 return;
             }
             r.d.page_op("poll", a, [r, answered, pause](std::optional<Answer> error, nb::object v) mutable {
                 if (error) return r.reply(*error);
                 settle(r, v, answered, std::min(pause * 2, 0.05));
-            });
+            }, r.reply);
         });
     }
 
@@ -567,11 +601,13 @@ struct Commands {
                 if (nb::cast<double>(rect["width"]) < 1 || nb::cast<double>(rect["height"]) < 1)
                     return copy.reply(failure("unable to capture screen", "the element has no area to show"));
                 e(copy).capture(rect, [copy](nb::object png) mutable {
+                    if (PyDict_Check(png.ptr()) && pk::truthy(png.attr("get")("unsupported")))
+                        return copy.reply(failure("unsupported operation", "this engine's picture has no rectangle"));
                     if (!PyBytes_Check(png.ptr()))
                         return copy.reply(failure("unable to capture screen", nb::cast<std::string>(nb::str(png.attr("get")("error", "")))));
                     copy.reply(success(png_base64(png)));
                 });
-            });
+            }, copy.reply);
         });
         return std::nullopt;
     }
@@ -916,7 +952,14 @@ std::optional<Answer> Driver::serve(std::string_view method, std::string_view pa
             return failure("invalid session id", "no open session has this id");
         vars.erase(vars.begin());
     }
-    Req req{*this, std::move(vars), params, bearer, std::move(reply)};
+    // Every command answers once: a late second answer (a time-out raced by the page) is dropped.
+    auto answered = std::make_shared<bool>(false);
+    Reply once = [answered, reply = std::move(reply)](Answer a) {
+        if (*answered) return;
+        *answered = true;
+        reply(std::move(a));
+    };
+    Req req{*this, std::move(vars), params, bearer, std::move(once)};
     return row->fn(req);
 }
 

@@ -359,4 +359,9 @@ if (!Object.prototype.hasOwnProperty.call(W, KEY)) {
 return W[KEY];
 }))JS";
 
+// The library the window object holds, without its text (see command_script).
+inline constexpr const char *kLibraryHeld =
+    "(function () { var d = Object.getOwnPropertyDescriptor(window, '__panekit_wd');"
+    " return d ? d.value : function () { return {missing: 1}; }; })";
+
 }  // namespace pk::wd

@@ -63,7 +63,7 @@ struct Engine {
     virtual void later(double seconds, std::function<void()> fn) = 0;
     // Whether the view exists (a window may still be creating its browser).
     virtual bool ready() = 0;
-    // The engine's name and version, for the capabilities (any thread).
+    // The engine's version, for the capabilities (from the control thread: read on the UI thread).
     virtual std::string version() = 0;
     // Runs `source` in the top document: done({"ok": True, "value": JSON value}) or
     // done({"ok": False, "error": text}).
@@ -99,6 +99,9 @@ struct Engine {
     // The script dialog the page has open: None, or {"type": "alert"|"confirm"|"prompt"|
     // "beforeunload", "text": message, "default": prompt's default}.
     virtual nb::object dialog() = 0;
+    // A session opened (true) or ended (false): while one is open the page's dialogs wait for the
+    // session instead of the engine's own dialog UI (where the engine shows none to the user).
+    virtual void hold_dialogs(bool hold) = 0;
     // Ends the open dialog: accepted (a prompt with `text`, None keeps its default) or dismissed.
     virtual void close_dialog(bool accept, nb::object text) = 0;
     // The engine's own view object (a CoreWebView2, a WebKit2.WebView) that input is delivered to,
@@ -146,8 +149,10 @@ public:
     Engine &engine() { return *engine_; }
 
     // Runs the page library's `op` with `args` in the session's browsing context (UI thread) and
-    // calls `done` with its value, or with the protocol error it raised.
-    void page_op(const char *op, nb::handle args, std::function<void(std::optional<Answer> error, nb::object value)> done);
+    // calls `done` with its value, or with the protocol error it raised. An Exception `done` raises
+    // answers the command through `fallback` ("unknown error"), so no command is left unanswered.
+    void page_op(const char *op, nb::handle args, std::function<void(std::optional<Answer> error, nb::object value)> done,
+                 Reply fallback);
     // The same with an open dialog handled first as the session's unhandledPromptBehavior says.
     void page_command(const char *op, nb::handle args, Reply reply,
                       std::function<nb::object(nb::object)> shape = nullptr);
@@ -179,8 +184,9 @@ std::optional<Answer> input_command(InputCommand which, Driver &d, const std::ve
 // The session ends: what its input holds is released (on the UI thread) and the input forgotten.
 void input_session_end(Driver &d);
 
-// The in-page library call for `op` (see page_library.hpp).
-nb::str command_script(const char *op, nb::handle args, const std::vector<std::string> &frames);
+// The in-page library call for `op` (see page_library.hpp), with the library's text or with only
+// a call of the library the window object holds (answering {"missing": 1} when it holds none).
+nb::str command_script(const char *op, nb::handle args, const std::vector<std::string> &frames, bool library);
 
 // ---- capabilities --------------------------------------------------------------------------------
 // What the window matches, for New Session.
