@@ -32,7 +32,7 @@ public:
     engine::Engine *contract() { return engine::of(state()[Server::Engine]); }
     // The engine's view (a CoreWebView2, a WebKit2.WebView) as the host's core callable gives it
     // now; None before the view exists and after the window has gone.
-    nb::object view() { return pk::guarded_or(nb::object(nb::none()), [&] { return nb::object(state()[Server::Core]()); }); }
+    nb::object view() override { return pk::guarded_or(nb::object(nb::none()), [&] { return nb::object(state()[Server::Core]()); }); }
     bool gtk() {
         engine::Engine *e = contract();
         return e && std::string_view(e->name()) == "webkitgtk";
@@ -152,7 +152,6 @@ public:
         nb::object a = accept ? contract()->accept_dialog(view(), text) : contract()->dismiss_dialog(view());
         check(a);
     }
-    nb::object view() override { return nb::object(state()[Server::Core]()); }
     bool loading() override {
         nb::object pages = nb::borrow(state()[Server::Pages]);
         return !pages.is_none() && pk::host::pages_snapshot(pages).first;

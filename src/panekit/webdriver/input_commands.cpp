@@ -235,6 +235,7 @@ public:
         std::string script = std::string(kWhere) + body;
         a["script"] = nb::str(script.c_str(), script.size());
         a["args"] = nb::list(args);
+        // (The continuation guards itself: page_op needs no command to answer for it.)
         d.page_op("execute", a, [done](std::optional<Answer> err, nb::object v) {
             if (err) return done(err, nb::none());
             // The execute operation answers {"v": the script's value}.
@@ -248,7 +249,7 @@ public:
             } catch (std::exception &e) {
                 done(failure("unknown error", e.what()), nb::none());
             }
-        });
+        }, nullptr);
     }
     static in::Failure failure_of(const Answer &a) {
         nb::object v = a.body["value"];
