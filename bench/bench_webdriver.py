@@ -49,6 +49,9 @@ from panekit import helmwire  # noqa: E402
 
 MINIBROWSER = "/usr/lib/x86_64-linux-gnu/webkit2gtk-4.1/MiniBrowser"
 # A page that reports its load event (ms since the epoch) at once.
+# A page to act on: a button that counts its clicks, a field to type into.
+PAGES["/act.html"] = ("<title>Act</title><button id='b' onclick='n++'>count</button><input id='f'>"
+                      "<script>var n = 0;</script>")
 PAGES["/first.html"] = ("<title>First</title><h1>First page</h1><script>addEventListener('load', () => "
                         "fetch('/beacon?t=' + Date.now()))</script>")
 
@@ -328,7 +331,18 @@ def selenium_rows(site, tmp, pk, rounds, new_sessions):
             ("Execute Script", lambda d: d.execute_script("return document.title")),
             ("Take Screenshot", lambda d: png_size(d.get_screenshot_as_png())),
             ("Get All Cookies", lambda d: sorted((c["name"], c["value"]) for c in d.get_cookies())),
+            # on /act.html (opened, and the element found, by the first call, which is not timed)
+            ("Element Click", lambda d: on_act(d, "b").click()),
+            ("Element Send Keys (10 characters)", lambda d: on_act(d, "f").send_keys("abcdefghij")),
         ]
+        acting = {}
+
+        def on_act(d, key):
+            if (id(d), key) not in acting:
+                if not d.current_url.endswith("/act.html"):
+                    d.get(site.url("/act.html"))
+                acting[(id(d), key)] = d.find_element(By.ID, key)
+            return acting[(id(d), key)]
         sides = (("panekit", ours), ("WebKitWebDriver", theirs))
         for row, command in commands:
             results = {name: command(d) for name, d in sides}
@@ -344,6 +358,11 @@ def selenium_rows(site, tmp, pk, rounds, new_sessions):
                         lat[name].append(time.perf_counter() - t0)
             for q, label in ((0.5, "p50"), (0.99, "p99")):
                 rows.append((f"Selenium {row}, {label} ms", {n: pct(v, q) * 1e3 for n, v in lat.items()}))
+        # every click and every key reached each page: the same counts on both sides
+        acted = {name: d.execute_script("return [n, document.getElementById('f').value.length]") for name, d in sides}
+        if len(set(map(repr, acted.values()))) > 1:
+            sys.exit(f"bench_webdriver: Selenium's clicks and keys reached the pages differently: {acted}")
+        notes.append(f"Selenium clicks and characters that reached the page: {acted['panekit']}")
         return rows, notes
     finally:
         for d in (ours, theirs):

@@ -175,26 +175,8 @@ InputSession &input_of(Driver &d) {
 
 bool is_webkit_view(nb::handle v) { return nb::hasattr(v, "evaluate_javascript") && nb::hasattr(v, "get_window"); }
 
-// The view input goes to: the engine's own view object. A GTK host whose core stands in for a
-// WebView2 core is found as the WebKit view among the application's windows.
-nb::object view_for(Driver &d) {
-    nb::object v = d.engine().view();
-    if (v.is_none() || is_webkit_view(v) || nb::hasattr(v, "CallDevToolsProtocolMethodAsync")) return v;
-    nb::object gtk = pk::import_from("gi.repository", "Gtk");
-    std::vector<nb::object> todo;
-    for (nb::handle w : gtk.attr("Window").attr("list_toplevels")()) todo.push_back(nb::borrow(w));
-    while (!todo.empty()) {
-        nb::object w = todo.back();
-        todo.pop_back();
-        if (is_webkit_view(w)) return w;
-        if (nb::hasattr(w, "get_children"))
-            for (nb::handle ch : w.attr("get_children")()) todo.push_back(nb::borrow(ch));
-    }
-    return nb::none();
-}
-
 in::Sink *sink_of(Driver &d, InputSession &is) {
-    nb::object v = view_for(d);
+    nb::object v = d.engine().view();
     if (v.is_none()) return nullptr;
     if (!is.sink || !is.view.is(v)) {
         is.view = v;
@@ -292,14 +274,17 @@ template <class F> void on_ui(Driver &d, Reply reply, F work) {
 
 // After a click: when it started a navigation, the answer waits for it as the page-load strategy
 // says (up to the page-load time-out); otherwise it comes at once.
-void after_click(Driver &d, Reply reply, std::shared_ptr<bool> loaded, int tries = 15) {
-    // A navigation the click asked for starts a moment after the page handled the click: the
-    // engine is watched for it briefly (a click that navigates nowhere answers after that).
+void after_click(Driver &d, Reply reply, std::shared_ptr<bool> loaded, int trips = 2) {
+    // A navigation the click asked for has started by the time the page has answered two more
+    // scripts: the engine hears of the page's request before the first answer, and of the start of
+    // the load before the second (each comes back in the order it was sent).
     Session *s = d.session();
     if (!s || s->load == LoadStrategy::None) return reply(success(nb::none()));
     if (!*loaded && !d.engine().loading()) {
-        if (tries <= 0) return reply(success(nb::none()));
-        return d.engine().later(0.01, [&d, reply, loaded, tries] { after_click(d, reply, loaded, tries - 1); });
+        if (trips <= 0) return reply(success(nb::none()));
+        return d.engine().script(nb::str("0"), [&d, reply, loaded, trips](nb::object) {
+            after_click(d, reply, loaded, trips - 1);
+        });
     }
     auto answered = std::make_shared<bool>(false);
     auto finish = [answered, reply](Answer a) {
