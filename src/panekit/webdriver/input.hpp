@@ -75,6 +75,8 @@ using Delivered = std::function<void(std::optional<Failure>)>;
 struct Sink {
     virtual ~Sink() = default;
     virtual void deliver(const Event &event, Delivered done) = 0;
+    // How many navigations the page has asked for so far, where the engine says so at once (else 0).
+    virtual long navigation_requests() const { return 0; }
 };
 
 // The GTK engine's sink: events for a WebKit2.WebView (a PyGObject object); UI thread only.

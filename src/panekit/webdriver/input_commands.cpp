@@ -257,7 +257,9 @@ template <class F> void on_ui(Driver &d, Reply reply, F work) {
             InputSession &is = input_of(d);
             in::Sink *sink = sink_of(d, is);
             if (!sink) return reply(failure("no such window", "the window has no browser view yet"));
-            work(is, *sink);
+            // The session's input (and its sink) outlives every continuation of the command, which
+            // all hold the reply, even when the session ends meanwhile.
+            work(is, *sink, Reply([reply, keep = d.input](Answer a) { reply(std::move(a)); }));
         } catch (nb::python_error &err) {
             if (!pk::is_exception(err)) throw;
             reply(failure("unknown error", nb::cast<std::string>(nb::str(err.value()))));
@@ -274,16 +276,20 @@ template <class F> void on_ui(Driver &d, Reply reply, F work) {
 
 // After a click: when it started a navigation, the answer waits for it as the page-load strategy
 // says (up to the page-load time-out); otherwise it comes at once.
-void after_click(Driver &d, Reply reply, std::shared_ptr<bool> loaded, int trips = 2) {
-    // A navigation the click asked for has started by the time the page has answered two more
-    // scripts: the engine hears of the page's request before the first answer, and of the start of
-    // the load before the second (each comes back in the order it was sent).
+void after_click(Driver &d, in::Sink &sink, Reply reply, std::shared_ptr<bool> loaded, long asked, int looks = 2) {
+    // The page has handled the click. A navigation it asked for has usually started by the time it
+    // has answered two more scripts (each answer comes back after what the page sent before it);
+    // one the engine has seen asked for but not started yet is given half a second more.
     Session *s = d.session();
     if (!s || s->load == LoadStrategy::None) return reply(success(nb::none()));
     if (!*loaded && !d.engine().loading()) {
-        if (trips <= 0) return reply(success(nb::none()));
-        return d.engine().script(nb::str("0"), [&d, reply, loaded, trips](nb::object) {
-            after_click(d, reply, loaded, trips - 1);
+        if (looks > 0)
+            return d.engine().script(nb::str("0"), [&d, &sink, reply, loaded, asked, looks](nb::object) {
+                after_click(d, sink, reply, loaded, asked, looks - 1);
+            });
+        if (sink.navigation_requests() == asked || looks < -50) return reply(success(nb::none()));
+        return d.engine().later(0.01, [&d, &sink, reply, loaded, asked, looks] {
+            after_click(d, sink, reply, loaded, asked, looks - 1);
         });
     }
     auto answered = std::make_shared<bool>(false);
@@ -356,7 +362,7 @@ void choose_files(Driver &d, InputSession &is, const std::string &ref, nb::list 
 }
 
 std::optional<Answer> element_click(Driver &d, const std::string &ref, Reply reply) {
-    on_ui(d, reply, [&d, ref, reply](InputSession &, in::Sink &sink) {
+    on_ui(d, reply, [&d, ref](InputSession &, in::Sink &sink, Reply reply) {
         SessionPage::run_on(d, kClick, nb::make_tuple(element_ref(ref)), [&d, &sink, reply](std::optional<Answer> err, nb::object v) {
             if (err) return reply(*err);
             if (has(v, "error")) return reply(failure(nb::cast<std::string>(v["error"][0]), nb::cast<std::string>(v["error"][1])));
@@ -365,9 +371,10 @@ std::optional<Answer> element_click(Driver &d, const std::string &ref, Reply rep
             auto loaded = std::make_shared<bool>(false);
             Session *s = d.session();
             if (s && s->load != LoadStrategy::None) d.engine().arm_load([loaded] { *loaded = true; });
-            in::click_at(at, sink, [&d, reply, loaded](std::optional<in::Failure> f) {
+            const long asked = sink.navigation_requests();
+            in::click_at(at, sink, [&d, &sink, reply, loaded, asked](std::optional<in::Failure> f) {
                 if (f) return reply(answer_of(f));
-                after_click(d, reply, loaded);
+                after_click(d, sink, reply, loaded, asked);
             });
         });
     });
@@ -375,7 +382,7 @@ std::optional<Answer> element_click(Driver &d, const std::string &ref, Reply rep
 }
 
 std::optional<Answer> element_clear(Driver &d, const std::string &ref, Reply reply) {
-    on_ui(d, reply, [&d, ref, reply](InputSession &, in::Sink &) {
+    on_ui(d, reply, [&d, ref](InputSession &, in::Sink &, Reply reply) {
         SessionPage::run_on(d, kClear, nb::make_tuple(element_ref(ref)), [reply](std::optional<Answer> err, nb::object v) {
             if (err) return reply(*err);
             if (has(v, "error")) return reply(failure(nb::cast<std::string>(v["error"][0]), nb::cast<std::string>(v["error"][1])));
@@ -390,7 +397,7 @@ std::optional<Answer> element_send_keys(Driver &d, const std::string &ref, nb::d
     if (!PyUnicode_Check(text.ptr())) return failure("invalid argument", "text must be a string");
     std::string typed = nb::cast<std::string>(text);
     bool strict = d.session() && d.session()->strict_files;
-    on_ui(d, reply, [&d, ref, typed, strict, reply](InputSession &is, in::Sink &sink) {
+    on_ui(d, reply, [&d, ref, typed, strict](InputSession &is, in::Sink &sink, Reply reply) {
         SessionPage::run_on(d, kSendKeys, nb::make_tuple(element_ref(ref), strict),
                             [&d, &is, &sink, ref, typed, reply](std::optional<Answer> err, nb::object v) {
             if (err) return reply(*err);
@@ -423,7 +430,7 @@ std::optional<Answer> element_send_keys(Driver &d, const std::string &ref, nb::d
 std::optional<Answer> perform_actions(Driver &d, nb::dict body, Reply reply) {
     nb::object actions = body.contains("actions") ? nb::object(body["actions"]) : nb::object();
     // Checked before anything runs: a bad body changes nothing.
-    on_ui(d, reply, [&d, actions, reply](InputSession &is, in::Sink &sink) {
+    on_ui(d, reply, [&d, actions](InputSession &is, in::Sink &sink, Reply reply) {
         auto parsed = in::parse_actions(actions, is.state);
         if (auto *f = std::get_if<in::Failure>(&parsed)) return reply(failure(f->code, f->message));
         auto page = std::make_shared<SessionPage>(d);
@@ -434,7 +441,7 @@ std::optional<Answer> perform_actions(Driver &d, nb::dict body, Reply reply) {
 }
 
 std::optional<Answer> release_actions(Driver &d, Reply reply) {
-    on_ui(d, reply, [&d, reply](InputSession &is, in::Sink &sink) {
+    on_ui(d, reply, [&d](InputSession &is, in::Sink &sink, Reply reply) {
         auto page = std::make_shared<SessionPage>(d);
         in::release(is.state, *page, sink, [reply, page](std::optional<in::Failure> f) { reply(answer_of(f)); });
     });

@@ -106,7 +106,16 @@ public:
         keyboard_ = seat.attr("get_keyboard")();
         keymap_ = gdk_.attr("Keymap").attr("get_for_display")(display);
         types_ = gdk_.attr("EventType");
+        // The page's requests to navigate reach the view's policy decisions when they are made.
+        std::shared_ptr<long> asked = asked_;
+        view_.attr("connect")("decide-policy", nb::cpp_function([asked](nb::handle, nb::handle, nb::handle kind) {
+            if (PyLong_AsLong(kind.ptr()) == 0) ++*asked;  // WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION
+            PyErr_Clear();
+            return false;
+        }));
     }
+
+    long navigation_requests() const override { return *asked_; }
 
     void deliver(const Event &e, Delivered done) override {
         try {
@@ -354,6 +363,7 @@ private:
     bool keep_toolbar_ = false;   // the view cannot take the focus until the page has handled the event
     bool watching_ = false;       // the window's key handlers watch for returning events
     std::shared_ptr<Recent> recent_ = std::make_shared<Recent>();
+    std::shared_ptr<long> asked_ = std::make_shared<long>(0);
 };
 
 }  // namespace
