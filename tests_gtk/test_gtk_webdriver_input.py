@@ -127,9 +127,10 @@ def test_action_chains_drag_wheel_and_release(page):
     assert "pointermove@1" in events  # moved with the button held
     before = d.execute_script("return window.scrollY")
     ActionChains(d).scroll_by_amount(0, 400).perform()
-    # the engine may animate the scroll
-    d.execute_async_script("var done = arguments[0], t = Date.now(); (function wait() {"
-                           " if (scrollY > %d || Date.now() - t > 3000) done(); else setTimeout(wait, 20); })()" % before)
+    # the engine may animate the scroll: wait until it has moved and come to rest
+    d.execute_async_script("var done = arguments[0], t = Date.now(), last = -1; (function wait() {"
+                           " if ((scrollY > %d && scrollY === last) || Date.now() - t > 3000) done();"
+                           " else { last = scrollY; setTimeout(wait, 100); } })()" % before)
     assert d.execute_script("return window.scrollY") > before
     # a key held by one Perform Actions is let go by Release Actions
     field = d.find_element(By.ID, "field")

@@ -69,12 +69,14 @@ struct Event {
     unsigned modifiers = 0;     // Modifier bits held while this event happens
 };
 
-// An engine's delivery: `done(nullopt)` once the view has handled the event (on the UI thread),
-// or done(failure).
+// An engine's delivery: `done(nullopt)` once the view has the event, in order after the ones before
+// it (on the UI thread), or done(failure). `flush` calls back once the page has handled every event
+// delivered: before the page is asked anything, and before a command answers.
 using Delivered = std::function<void(std::optional<Failure>)>;
 struct Sink {
     virtual ~Sink() = default;
     virtual void deliver(const Event &event, Delivered done) = 0;
+    virtual void flush(Delivered done) { done(std::nullopt); }
     // How many navigations the page has asked for so far, where the engine says so at once (else 0).
     virtual long navigation_requests() const { return 0; }
 };

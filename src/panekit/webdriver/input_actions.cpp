@@ -272,7 +272,8 @@ struct Run : std::enable_shared_from_this<Run> {
 
     void next() {
         auto self = shared_from_this();
-        if (tick >= ticks.size()) return finish(std::nullopt);
+        if (tick >= ticks.size())
+            return sink.flush([self](std::optional<Failure> f) { self->finish(std::move(f)); });
         if (action == 0) tick_start = now_ms();
         if (action < ticks[tick].size()) {
             const Action &a = ticks[tick][action++];
@@ -288,8 +289,11 @@ struct Run : std::enable_shared_from_this<Run> {
         double wait = static_cast<double>(longest) - (now_ms() - tick_start);
         ++tick;
         action = 0;
-        if (wait > 0) page.later(wait / 1000.0, [self] { self->next(); });
-        else self->next();
+        if (wait <= 0) return self->next();
+        sink.flush([self, wait](std::optional<Failure> f) {
+            if (f) return self->finish(std::move(f));
+            self->page.later(wait / 1000.0, [self] { self->next(); });
+        });
     }
 
     void deliver(Event e, Finish then) { sink.deliver(e, std::move(then)); }
@@ -365,14 +369,25 @@ struct Run : std::enable_shared_from_this<Run> {
         }
     }
 
-    // Where a move or scroll goes, then the move (in steps over its duration) or the scroll.
+    // Where a move or scroll goes, then the move (in steps over its duration) or the scroll. The
+    // page is asked only once it has handled what was delivered before.
     void target(const Action &a, Finish then) {
+        auto self = shared_from_this();
+        if (!view || a.origin == Action::Origin::Element) {
+            return sink.flush([self, &a, then = std::move(then)](std::optional<Failure> f) mutable {
+                if (f) return then(std::move(f));
+                self->ask(a, std::move(then));
+            });
+        }
+        ask(a, std::move(then));
+    }
+    void ask(const Action &a, Finish then) {
         auto self = shared_from_this();
         if (!view) {
             return page.viewport([self, &a, then = std::move(then)](std::optional<Failure> f, Point size) mutable {
                 if (f) return then(std::move(f));
                 self->view = size;
-                self->target(a, std::move(then));
+                self->ask(a, std::move(then));
             });
         }
         if (a.origin == Action::Origin::Element) {
@@ -513,7 +528,7 @@ void click_at(Point at, Sink &sink, Finish done) {
         Finish done;
         Chain(Sink &s, Finish d) : sink(s), done(std::move(d)) {}
         void next() {
-            if (i >= events.size()) return done(std::nullopt);
+            if (i >= events.size()) return sink.flush(std::move(done));
             auto self = shared_from_this();
             sink.deliver(events[i++], [self](std::optional<Failure> f) {
                 if (f) return self->done(std::move(f));

@@ -62,6 +62,12 @@ var container = el;
 if (tag === 'option') { var list = el.closest('select,datalist'); if (list) container = list; }
 container.scrollIntoView({block: 'end', inline: 'nearest'});
 var at = where(container, true);
+if (!at.error && container === el) {
+  // what a click here goes on to do by default: follow a link, submit a form
+  var t = el.closest('a[href],area[href],button,input');
+  at.follows = !!t && (t.localName === 'a' || t.localName === 'area' ||
+      (!!t.form && /^(submit|image)$/i.test(t.type || (t.localName === 'button' ? 'submit' : ''))));
+}
 if (at.error || container === el) return at;
 var sel = container, fire = function (t, n) { t.dispatchEvent(new MouseEvent(n, {bubbles: true, cancelable: true, view: t.ownerDocument.defaultView})); };
 fire(el, 'mouseover'); fire(el, 'mousemove'); fire(el, 'mousedown');
@@ -276,20 +282,23 @@ template <class F> void on_ui(Driver &d, Reply reply, F work) {
 
 // After a click: when it started a navigation, the answer waits for it as the page-load strategy
 // says (up to the page-load time-out); otherwise it comes at once.
-void after_click(Driver &d, in::Sink &sink, Reply reply, std::shared_ptr<bool> loaded, long asked, int looks = 2) {
-    // The page has handled the click. A navigation it asked for has usually started by the time it
-    // has answered two more scripts (each answer comes back after what the page sent before it);
-    // one the engine has seen asked for but not started yet is given half a second more.
+void after_click(Driver &d, in::Sink &sink, Reply reply, std::shared_ptr<bool> loaded, long asked, bool follows,
+                 int looks = 2) {
+    // The page has handled the click. A navigation it asked for at once is known by the time the
+    // page has answered two more scripts (each answer comes back after what the page sent before
+    // it). A click on a link or a submit button (`follows`) may ask a moment later: it is given up
+    // to a second for that.
     Session *s = d.session();
     if (!s || s->load == LoadStrategy::None) return reply(success(nb::none()));
+    const bool asked_now = sink.navigation_requests() != asked;
     if (!*loaded && !d.engine().loading()) {
         if (looks > 0)
-            return d.engine().script(nb::str("0"), [&d, &sink, reply, loaded, asked, looks](nb::object) {
-                after_click(d, sink, reply, loaded, asked, looks - 1);
+            return d.engine().script(nb::str("0"), [&d, &sink, reply, loaded, asked, follows, looks](nb::object) {
+                after_click(d, sink, reply, loaded, asked, follows, looks - 1);
             });
-        if (sink.navigation_requests() == asked || looks < -50) return reply(success(nb::none()));
-        return d.engine().later(0.01, [&d, &sink, reply, loaded, asked, looks] {
-            after_click(d, sink, reply, loaded, asked, looks - 1);
+        if ((!follows && !asked_now) || looks < -100) return reply(success(nb::none()));
+        return d.engine().later(0.01, [&d, &sink, reply, loaded, asked, follows, looks] {
+            after_click(d, sink, reply, loaded, asked, follows, looks - 1);
         });
     }
     auto answered = std::make_shared<bool>(false);
@@ -372,9 +381,10 @@ std::optional<Answer> element_click(Driver &d, const std::string &ref, Reply rep
             Session *s = d.session();
             if (s && s->load != LoadStrategy::None) d.engine().arm_load([loaded] { *loaded = true; });
             const long asked = sink.navigation_requests();
-            in::click_at(at, sink, [&d, &sink, reply, loaded, asked](std::optional<in::Failure> f) {
+            const bool follows = pk::truthy(v.attr("get")("follows", false));
+            in::click_at(at, sink, [&d, &sink, reply, loaded, asked, follows](std::optional<in::Failure> f) {
                 if (f) return reply(answer_of(f));
-                after_click(d, sink, reply, loaded, asked);
+                after_click(d, sink, reply, loaded, asked, follows);
             });
         });
     });

@@ -118,6 +118,18 @@ public:
     long navigation_requests() const override { return *asked_; }
 
     void deliver(const Event &e, Delivered done) override {
+        // Pointer events reach the page in the order given, and so do key events; the two kinds
+        // (and text insertion) are queued apart, so the page handles what is out before the kind
+        // changes. Within a kind, events are handed over at once and the page's answers awaited
+        // together (flush).
+        const Lane lane = lane_of(e);
+        if (pending_ > 0 && lane != lane_) {
+            Event again = e;
+            return flush([this, again, done = std::move(done)](std::optional<Failure> f) mutable {
+                if (f) return done(std::move(f));
+                deliver(again, std::move(done));
+            });
+        }
         try {
             nb::object window = view_.attr("get_window")();
             if (window.is_none()) return done(Failure{"unknown error", "the view has no window yet"});
@@ -125,14 +137,19 @@ public:
             // before the press (else it focuses the pressed element twice: on the press, and again
             // when the view's focus arrives).
             if (e.kind == Event::Kind::Down && !focus_settled_ && typing_in_toolbar().is_none()) {
-                if (!pk::truthy(view_.attr("has_focus")())) view_.attr("grab_focus")();
-                focus_settled_ = true;
-                Event again = e;
-                // In the active window the page itself gets the focus too, a moment later.
-                int tries = pk::truthy(view_.attr("get_toplevel")().attr("is_active")()) ? 25 : 0;
-                return when_page_focused(tries, [this, again, done = std::move(done)]() mutable {
-                    deliver(again, std::move(done));
-                });
+                const bool had = pk::truthy(view_.attr("has_focus")());
+                const bool active = pk::truthy(view_.attr("get_toplevel")().attr("is_active")());
+                if (!had || !active) page_focused_ = false;
+                if (!page_focused_) {
+                    if (!had) view_.attr("grab_focus")();
+                    focus_settled_ = true;
+                    Event again = e;
+                    // In the active window the page itself gets the focus too, a moment later.
+                    return when_page_focused(active ? 25 : 0, [this, again, done = std::move(done)](bool focused) mutable {
+                        page_focused_ = focused;
+                        deliver(again, std::move(done));
+                    });
+                }
             }
             focus_settled_ = false;
             switch (e.kind) {
@@ -157,11 +174,25 @@ public:
             refocusable();
             return done(Failure{"unknown error", err.what()});
         }
-        if (!keep_toolbar_) return handled(std::move(done));
-        handled([this, done = std::move(done)](std::optional<Failure> f) {
-            refocusable();
-            done(std::move(f));
-        });
+        lane_ = lane;
+        ++pending_;
+        if (keep_toolbar_) {
+            return flush([this, done = std::move(done)](std::optional<Failure> f) {
+                refocusable();
+                done(std::move(f));
+            });
+        }
+        if (lane == Lane::Text) return flush(std::move(done));
+        done(std::nullopt);
+    }
+
+    // WebKit sends the view's next queued event of a kind once the page has handled the one before:
+    // an empty script's answer comes after one more event has been handled, so as many answers as
+    // events delivered come after all of them.
+    void flush(Delivered done) override {
+        if (pending_ <= 0) return done(std::nullopt);
+        --pending_;
+        handled([this, done = std::move(done)](std::optional<Failure>) mutable { flush(std::move(done)); });
     }
 
 private:
@@ -276,14 +307,18 @@ private:
         return nb::cast<unsigned>(gdk_.attr("unicode_to_keyval")(static_cast<unsigned>(cp)));
     }
 
+    // The keymap's entry (keycode, group, level) of the key that makes `e`'s key; invalid for none.
+    nb::object layout_key(const Event &e) {
+        unsigned kv = keyval(e);
+        if (!kv) return nb::object();
+        nb::tuple found = nb::borrow<nb::tuple>(keymap_.attr("get_entries_for_keyval")(kv));
+        if (nb::cast<bool>(found[0]) && nb::len(nb::object(found[1])) > 0) return nb::object(found[1])[0];
+        return nb::object();
+    }
+
     void key_event(nb::handle window, const Event &e) {
         unsigned kv = keyval(e);
-        nb::object entry;
-        if (kv) {
-            nb::tuple found = nb::borrow<nb::tuple>(keymap_.attr("get_entries_for_keyval")(kv));
-            if (nb::cast<bool>(found[0]) && nb::len(nb::object(found[1])) > 0)
-                entry = nb::object(found[1])[0];
-        }
+        nb::object entry = layout_key(e);
         if (!entry.is_valid()) {
             // No key of this layout makes it: a printable character is inserted as text instead.
             if (e.kind == Event::Kind::KeyDown && !e.text.empty()) insert(e.text);
@@ -323,15 +358,15 @@ private:
     }
 
     // Calls `then` once the page reports having the focus, or after `tries` more looks (10 ms apart).
-    void when_page_focused(int tries, std::function<void()> then) {
-        auto next = std::make_shared<std::function<void()>>(std::move(then));
+    void when_page_focused(int tries, std::function<void(bool)> then) {
+        auto next = std::make_shared<std::function<void(bool)>>(std::move(then));
         nb::object answer = nb::cpp_function([this, tries, next](nb::handle view, nb::handle result) {
             bool focused = false;
             try {
                 focused = pk::truthy(view.attr("evaluate_javascript_finish")(result).attr("to_boolean")());
             } catch (nb::python_error &) {
             }
-            if (focused || tries <= 0) return (*next)();
+            if (focused || tries <= 0) return (*next)(focused);
             nb::object glib = import_from("gi.repository", "GLib");
             glib.attr("timeout_add")(10, nb::cpp_function([this, tries, next] {
                 when_page_focused(tries - 1, std::move(*next));
@@ -360,6 +395,16 @@ private:
     nb::object view_, gdk_, gtk_, pointer_, keyboard_, keymap_, types_;
     unsigned long long last_time_ = 0;
     bool focus_settled_ = false;  // the view was just given the focus for the press that follows
+    enum class Lane { Pointer, Key, Text };
+    // A key that no key of the layout makes is typed as text.
+    Lane lane_of(const Event &e) {
+        if (e.kind == Event::Kind::Text) return Lane::Text;
+        if (e.kind != Event::Kind::KeyDown && e.kind != Event::Kind::KeyUp) return Lane::Pointer;
+        return layout_key(e).is_valid() ? Lane::Key : Lane::Text;
+    }
+    Lane lane_ = Lane::Pointer;
+    int pending_ = 0;             // events delivered that the page may not have handled yet
+    bool page_focused_ = false;   // the page said it had the focus (view focused, window active)
     bool keep_toolbar_ = false;   // the view cannot take the focus until the page has handled the event
     bool watching_ = false;       // the window's key handlers watch for returning events
     std::shared_ptr<Recent> recent_ = std::make_shared<Recent>();
