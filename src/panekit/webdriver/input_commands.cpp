@@ -283,22 +283,17 @@ template <class F> void on_ui(Driver &d, Reply reply, F work) {
 // After a click: when it started a navigation, the answer waits for it as the page-load strategy
 // says (up to the page-load time-out); otherwise it comes at once.
 void after_click(Driver &d, in::Sink &sink, Reply reply, std::shared_ptr<bool> loaded, long asked, bool follows,
-                 int looks = 2) {
-    // The page has handled the click. A navigation it asked for at once is known by the time the
-    // page has answered two more scripts (each answer comes back after what the page sent before
-    // it). A click on a link or a submit button (`follows`) may ask a moment later: it is given up
-    // to a second for that.
+                 int looks = 0) {  // looks: how many times the engine was looked at after the click
+    // The page has handled the click: a navigation it asked for at once is known (the engine hears
+    // of it before the page's answer that the click was handled). A click on a link or a submit
+    // button (`follows`) may ask a moment later: it is given up to a second for that.
     Session *s = d.session();
     if (!s || s->load == LoadStrategy::None) return reply(success(nb::none()));
     const bool asked_now = sink.navigation_requests() != asked;
     if (!*loaded && !d.engine().loading()) {
-        if (looks > 0)
-            return d.engine().script(nb::str("0"), [&d, &sink, reply, loaded, asked, follows, looks](nb::object) {
-                after_click(d, sink, reply, loaded, asked, follows, looks - 1);
-            });
-        if ((!follows && !asked_now) || looks < -100) return reply(success(nb::none()));
+        if ((!follows && !asked_now) || looks > 100) return reply(success(nb::none()));
         return d.engine().later(0.01, [&d, &sink, reply, loaded, asked, follows, looks] {
-            after_click(d, sink, reply, loaded, asked, follows, looks - 1);
+            after_click(d, sink, reply, loaded, asked, follows, looks + 1);
         });
     }
     auto answered = std::make_shared<bool>(false);
@@ -421,7 +416,8 @@ std::optional<Answer> element_send_keys(Driver &d, const std::string &ref, nb::d
                     if (end == std::string::npos) end = typed.size();
                     std::string path = typed.substr(start, end - start);
                     std::error_code ec;
-                    if (path.empty() || !std::filesystem::is_regular_file(std::filesystem::u8path(path), ec))
+                    const std::u8string u8(path.begin(), path.end());
+                    if (path.empty() || !std::filesystem::is_regular_file(std::filesystem::path(u8), ec))
                         return reply(failure("invalid argument", "no such file: " + path));
                     files.append(nb::str(path.c_str(), path.size()));
                     start = end + 1;
