@@ -47,6 +47,7 @@ USED = [
     (_CORE + "CoreWebView2", "ExecuteScriptWithResultAsync", 1),
     (_CORE + "CoreWebView2", "ExecuteScriptAsync", 1),
     (_CORE + "CoreWebView2", "CapturePreviewAsync", 2),
+    (_CORE + "CoreWebView2", "CallDevToolsProtocolMethodAsync", 2),
     (_CORE + "CoreWebView2", "NavigationStarting", "event"),
     (_CORE + "CoreWebView2", "NavigationCompleted", "event"),
     (_CORE + "CoreWebView2", "SourceChanged", "event"),
@@ -453,6 +454,7 @@ _NOT_SDK_USES = {
     "Start",  # System.Threading.Thread
     "Path",  # pathlib
     "Orientation",  # GTK
+    "Delete", "Pause",  # WebDriver's key names and codes
 }
 
 
