@@ -160,8 +160,9 @@ public:
 
 private:
     friend struct Commands;
-    // Calls `opened` on the UI thread once a dialog is open, unless `answered` is set first.
-    void watch_dialogs(std::shared_ptr<bool> answered, std::function<void()> opened);
+    // Calls `tick` on the UI thread every tenth of a second until it returns true or `answered`
+    // is set (a command's time-out and the dialogs that end it are watched so, while it waits).
+    void every_tenth(std::shared_ptr<bool> answered, std::function<bool()> tick);
     static void read_answer(nb::handle res, const std::function<void(std::optional<Answer>, nb::object)> &done);
     std::unique_ptr<Engine> engine_;
     nb::object token_, port_;
