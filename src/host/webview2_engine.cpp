@@ -11,6 +11,9 @@ using namespace nb::literals;
 
 namespace {
 
+// The text of a CoreWebView2's Source (its current address), or "" when that is empty or None.
+nb::str source_text(nb::handle cv) { return text_or_empty(cv.attr("Source")); }
+
 nb::dict script_value(nb::handle json_text) {
     nb::dict d;
     d["ok"] = true;
@@ -346,6 +349,8 @@ std::unique_ptr<Engine> webview2(nb::handle window_fn) { return std::make_unique
 // ---- what WebView2 reports, to the page tracker --------------------------------------------------
 
 namespace pk::host {
+
+using engine::source_text;
 
 namespace {
 // The functions below are nested over the tracker: their state is the tracker itself.

@@ -3,6 +3,9 @@ from http.server import HTTPServer
 from typing import Any, Callable, Dict, Optional, Tuple
 
 DEFAULT_CONTROL_HOST: str
+_MAX_WAIT: float
+_WAIT_MARGIN: float
+_REQUEST_SECONDS: float
 
 def norm_browser_url(raw: str) -> str: ...
 def control_port() -> int: ...

@@ -421,9 +421,6 @@ template <class... A> nb::object call_method(nb::handle obj, Name &name, const A
 
 // The text of a value, or "" for None and for values that are empty or false.
 PK_API nb::str text_or_empty(nb::handle v);
-// The text of a browser core's `Source` (its current address), or "" when that is empty or None.
-// Raises what reading or converting `Source` raises.
-PK_API nb::str source_text(nb::handle core);
 
 inline ClassBuilder Call::klass(const char *name, nb::handle bases, nb::handle state, const char *doc) const {
     return ClassBuilder(place(state), name, bases, doc);

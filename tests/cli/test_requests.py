@@ -72,6 +72,8 @@ def test_command_prints_the_answer(window, capsys, monkeypatch, argv, answer, ca
     ({"ok": True, "url": "https://a.example/", "download": True}, 0, ""),  # as "ok" says
     ({"ok": False, "url": "https://a.example/", "error": "CannotConnect"}, 1, ""),
     ({"ok": False, "error": "timed out"}, 1, "panekit: the page did not finish loading within 2.5 s\n"),
+    # A window's answer whose text reads like a client failure is still the window's answer.
+    ({"ok": False, "error": "<urlopen error made by the page>"}, 1, ""),
 ])
 @pytest.mark.parametrize("argv", [["navigate", "a.example"], ["back"], ["reload"]])
 def test_waited_command_exits_0_when_the_answer_is_ok(capsys, monkeypatch, argv, answer, status, said):

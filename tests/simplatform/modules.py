@@ -16,7 +16,7 @@ def _members(*modules_and_names):
 _NAMESPACES = {
     "System": _members(
         (core, "Action ArgumentException ArgumentNullException DllNotFoundException "
-               "InvalidOperationException ObjectDisposedException"),
+               "InvalidOperationException ObjectDisposedException Uri"),
         (forms, "EventArgs"), (webview2, "DateTimeOffset")) | {"Exception": core.Exception_},
     "System.IO": _members((webview2, "MemoryStream")),
     "System.Threading": _members((core, "ApartmentState Thread ThreadStart ThreadStateException")),
@@ -24,7 +24,8 @@ _NAMESPACES = {
     "System.Runtime": {},
     "System.Runtime.InteropServices": _members((core, "COMException")),
     "System.Windows.Forms": _members(
-        (forms, "Application Button Clipboard Control FlatButtonAppearance Form FormClosingEventArgs "
+        (forms, "Application Button Clipboard Control FlatButtonAppearance Form FormClosedEventArgs "
+                "FormClosingEventArgs "
                 "KeyEventArgs KeyPressEventArgs Padding Panel PreviewKeyDownEventArgs SaveFileDialog "
                 "TextBox ToolTip"),
         (enums, "AnchorStyles BorderStyle DialogResult DockStyle FlatStyle FormWindowState Keys")),
@@ -33,12 +34,14 @@ _NAMESPACES = {
         (webview2, "CoreWebView2 CoreWebView2DownloadOperation CoreWebView2DownloadStartingEventArgs "
                    "CoreWebView2Profile "
                    "CoreWebView2InitializationCompletedEventArgs CoreWebView2NavigationCompletedEventArgs "
+                   "CoreWebView2NavigationStartingEventArgs CoreWebView2ContentLoadingEventArgs "
+                   "CoreWebView2DOMContentLoadedEventArgs CoreWebView2Deferral "
                    "CoreWebView2NewWindowRequestedEventArgs CoreWebView2Settings "
                    "CoreWebView2SourceChangedEventArgs WebView2RuntimeNotFoundException "
                    "CoreWebView2ExecuteScriptResult CoreWebView2ScriptException CoreWebView2Cookie "
                    "CoreWebView2CookieManager CoreWebView2Environment CoreWebView2ScriptDialogOpeningEventArgs"),
-        (enums, "CoreWebView2CapturePreviewImageFormat CoreWebView2DownloadState CoreWebView2WebErrorStatus "
-                "CoreWebView2CookieSameSiteKind CoreWebView2ScriptDialogKind")),
+        (enums, "CoreWebView2CapturePreviewImageFormat CoreWebView2DownloadInterruptReason CoreWebView2DownloadState "
+                "CoreWebView2WebErrorStatus CoreWebView2CookieSameSiteKind CoreWebView2ScriptDialogKind")),
     "Microsoft.Web.WebView2.WinForms": _members((webview2, "WebView2 CoreWebView2CreationProperties")),
 }
 

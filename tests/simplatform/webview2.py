@@ -3,7 +3,8 @@ when asked (EnsureCoreWebView2Async or Source), and a CoreWebView2 with history,
 new-window requests, downloads and a profile. CoreWebView2 members refuse calls from any thread
 but their UI thread, as the real one does."""
 
-from .core import COMException, ArgumentException, Delegate, Exception_, InvalidOperationException, Prop, Recorded
+from .core import (COMException, ArgumentException, ByteArray, Delegate, Exception_, Int64, InvalidOperationException,
+                   NetType, Prop, Recorded, SdkMember, UInt32, UInt64, Uri)
 from .enums import (CoreWebView2CapturePreviewImageFormat, CoreWebView2DownloadInterruptReason,
                     CoreWebView2DownloadState, CoreWebView2WebErrorStatus)
 from .forms import Control, EventArgs, Form
@@ -29,16 +30,49 @@ class WebView2RuntimeNotFoundException(Exception_):
 
 
 class CoreWebView2InitializationCompletedEventArgs(EventArgs):
+    IsSuccess: bool
+    InitializationException: Exception_
+
     def __init__(self, exception=None):
         super().__init__(IsSuccess=exception is None, InitializationException=exception)
 
 
 class CoreWebView2SourceChangedEventArgs(EventArgs):
+    IsNewDocument: bool
+
     def __init__(self, is_new_document):
         super().__init__(IsNewDocument=is_new_document)
 
 
+class CoreWebView2NavigationStartingEventArgs(EventArgs):
+    Cancel = Prop(False, bool)
+    Uri: str
+    NavigationId: UInt64
+    IsRedirected: bool
+    IsUserInitiated: bool
+
+    def __init__(self, uri, navigation_id):
+        super().__init__(Uri=uri, NavigationId=navigation_id, IsRedirected=False, IsUserInitiated=False)
+
+
+class CoreWebView2ContentLoadingEventArgs(EventArgs):
+    IsErrorPage: bool
+    NavigationId: UInt64
+
+    def __init__(self, is_error_page, navigation_id):
+        super().__init__(IsErrorPage=is_error_page, NavigationId=navigation_id)
+
+
+class CoreWebView2DOMContentLoadedEventArgs(EventArgs):
+    NavigationId: UInt64
+
+
 class CoreWebView2NavigationCompletedEventArgs(EventArgs):
+    IsSuccess: bool
+    WebErrorStatus: CoreWebView2WebErrorStatus
+    NavigationId: UInt64
+    HttpStatusCode: int
+
     def __init__(self, status, navigation_id):
         super().__init__(IsSuccess=status is None, WebErrorStatus=status or WebErrorStatus.Unknown,
                          NavigationId=navigation_id, HttpStatusCode=200 if status is None else 0)
@@ -46,7 +80,9 @@ class CoreWebView2NavigationCompletedEventArgs(EventArgs):
 
 class CoreWebView2NewWindowRequestedEventArgs(EventArgs):
     Handled = Prop(False, bool)
-    NewWindow = Prop(None, object, nullable=True)
+    NewWindow = Prop(None, object, nullable=True)  # typed CoreWebView2 below its class
+    Uri: str
+    IsUserInitiated: bool
 
     def __init__(self, uri, user_initiated=True):
         super().__init__(Uri=uri, IsUserInitiated=user_initiated)
@@ -59,11 +95,13 @@ class CoreWebView2DownloadOperation(Recorded):
     that wants the finished file creates it itself."""
 
     _log_new = False
-    _events = "StateChanged"
-    State = Prop(get=lambda o: o._state)
-    InterruptReason = Prop(get=lambda o: o._reason)
-    CanResume = Prop(get=lambda o: o._can_resume)
-    ResultFilePath = Prop(get=lambda o: o._args._p_ResultFilePath)
+    _events = dict(StateChanged=object)
+    State = Prop(typ=CoreWebView2DownloadState, get=lambda o: o._state)
+    InterruptReason = Prop(typ=CoreWebView2DownloadInterruptReason, get=lambda o: o._reason)
+    CanResume = Prop(typ=bool, get=lambda o: o._can_resume)
+    ResultFilePath = Prop(typ=str, get=lambda o: o._args._p_ResultFilePath)
+    Uri: str
+    TotalBytesToReceive: NetType("System.Nullable`1", UInt64)
 
     def __init__(self, uri, args):
         super().__init__()
@@ -72,7 +110,7 @@ class CoreWebView2DownloadOperation(Recorded):
         self._can_resume = False
         self._reason = CoreWebView2DownloadInterruptReason.None_
 
-    def Cancel(self):
+    def Cancel(self) -> None:
         """CoreWebView2DownloadOperation.Cancel ("Cancels the download"): the operation moves to
         Interrupted with InterruptReason UserCanceled, raising StateChanged; it cannot resume."""
         self._call("Cancel")
@@ -128,7 +166,7 @@ class CoreWebView2DownloadStartingEventArgs(EventArgs):
         if op == "set" and self._refused.get(name) is not None:
             raise self._refused[name]
 
-    def GetDeferral(self):
+    def GetDeferral(self) -> "CoreWebView2Deferral":
         """CoreWebView2DownloadStartingEventArgs.GetDeferral: the browser reads the answer
         (ResultFilePath, Cancel, Handled) only once the deferral is completed, which may be after
         the handler has returned (sim_answered tells whether it has been read)."""
@@ -141,11 +179,11 @@ class CoreWebView2DownloadStartingEventArgs(EventArgs):
         """True once every handler returned and every deferral taken was completed."""
         return self._handlers_done and self._deferrals == 0
 
-    def set_Handled(self, value):
+    def set_Handled(self, value: bool) -> None:
         self._call("set_Handled", value)
         type(self).Handled.put(self, value)
 
-    def get_Handled(self):
+    def get_Handled(self) -> bool:
         return self.Handled
 
 
@@ -165,7 +203,7 @@ class CoreWebView2Deferral(Recorded):
         else:
             self._args.DownloadOperation._guard(op, name)
 
-    def Complete(self):
+    def Complete(self) -> None:
         self._call("Complete")
         if self._done:
             raise InvalidOperationException("The deferral has already been completed.")
@@ -188,8 +226,14 @@ class Task:
         if not hold:
             ui.post(self.sim_complete_now)
 
+    _net_name = "System.Threading.Tasks.Task"
+
+    def __class_getitem__(cls, result):
+        """Task[T]: the declared type of a task giving a T."""
+        return NetType("System.Threading.Tasks.Task`1", result)
+
     @property
-    def IsCompleted(self):
+    def IsCompleted(self) -> bool:
         return self._done
 
     def sim_complete_now(self):
@@ -207,19 +251,21 @@ class Task:
         """Complete a held task now (on its UI thread)."""
         return self._ui.call(self.sim_complete_now)
 
-    def GetAwaiter(self):
+    def GetAwaiter(self) -> "_Awaiter":
         return _Awaiter(self)
 
 
 class _Awaiter:
+    _net_name = "System.Runtime.CompilerServices.TaskAwaiter"
+
     def __init__(self, task):
         self._task = task
 
     @property
-    def IsCompleted(self):
+    def IsCompleted(self) -> bool:
         return self._task._done
 
-    def OnCompleted(self, continuation):
+    def OnCompleted(self, continuation: NetType("System.Action")) -> None:
         if not isinstance(continuation, Delegate):
             raise TypeError("No method matches given arguments for OnCompleted: expected System.Action")
         if self._task._done:
@@ -227,7 +273,7 @@ class _Awaiter:
         else:
             self._task._waiting.append(continuation)
 
-    def GetResult(self):
+    def GetResult(self) -> None:  # (TaskAwaiter<T>.GetResult gives the T)
         if not self._task._done:
             raise InvalidOperationException("The task has not completed yet.")
         if self._task._error is not None:
@@ -237,6 +283,10 @@ class _Awaiter:
 
 class CoreWebView2ScriptException(Recorded):
     _log_new = False
+    Name: str
+    Message: str
+    LineNumber: UInt32
+    ColumnNumber: UInt32
 
     def __init__(self, name, message, line=0, column=0):
         super().__init__()
@@ -245,6 +295,9 @@ class CoreWebView2ScriptException(Recorded):
 
 class CoreWebView2ExecuteScriptResult(Recorded):
     _log_new = False
+    Succeeded: bool
+    ResultAsJson: str
+    Exception: CoreWebView2ScriptException
 
     def __init__(self, result_json, exception=None):
         super().__init__()
@@ -269,11 +322,10 @@ class MemoryStream(Recorded):
         super().__init__()
         self._data = bytearray()
 
-    def Write(self, data, offset=0, count=None):
-        data = bytes(data)
-        self._data += data[offset:len(data) if count is None else offset + count]
+    def Write(self, buffer: ByteArray, offset: int, count: int) -> None:
+        self._data += bytes(buffer)[offset:offset + count]
 
-    def ToArray(self):
+    def ToArray(self) -> ByteArray:
         return list(self._data)
 
 
@@ -288,530 +340,6 @@ def sim_png(width, height, rgb):
     row = b"\0" + bytes(rgb) * width
     return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0))
             + chunk(b"IDAT", zlib.compress(row * height)) + chunk(b"IEND", b""))
-
-
-def _script_with_result(core):
-    if not core._plat.has_script_with_result:
-        raise AttributeError("'CoreWebView2' object has no attribute 'ExecuteScriptWithResultAsync'")
-    return core._execute_with_result
-
-
-# ---- the browser core ---------------------------------------------------------------------------
-
-
-class CoreWebView2Profile(Recorded):
-    _log_new = False
-    DefaultDownloadFolderPath = Prop("C:\\Users\\user\\Downloads", str)
-    ProfileName = Prop("", str)
-
-    def __init__(self, core):
-        super().__init__()
-        self._core = core
-
-    def _guard(self, op, name):
-        self._core._guard(op, name)
-
-
-class CoreWebView2Settings(Recorded):
-    _log_new = False
-    AreDefaultContextMenusEnabled = Prop(True, bool)
-    AreDevToolsEnabled = Prop(True, bool)
-    AreDefaultScriptDialogsEnabled = Prop(True, bool)
-    AreBrowserAcceleratorKeysEnabled = Prop(True, bool)
-    IsScriptEnabled = Prop(True, bool)
-    IsStatusBarEnabled = Prop(True, bool)
-    IsWebMessageEnabled = Prop(True, bool)
-    IsZoomControlEnabled = Prop(True, bool)
-    UserAgent = Prop("Mozilla/5.0 (Windows NT 10.0; Win64; x64) SimWebView2", str)
-
-
-def _has_scheme(uri):
-    head, sep, _ = uri.partition(":")
-    return bool(sep) and head[:1].isalpha() and all(c.isalnum() or c in "+.-" for c in head)
-
-
-def _profile(core):
-    if not core._plat.has_profile:
-        raise AttributeError("'CoreWebView2' object has no attribute 'Profile'")
-    return core._profile
-
-
-def _defragment(uri):
-    return uri.partition("#")[0]
-
-
-def _same_document(old, new):
-    """A move between two addresses of one document: only the fragment differs."""
-    return old != new and _defragment(old) == _defragment(new) and old != "about:blank"
-
-
-def _default_title(uri):
-    """The <title> of a simulated page (Platform.titles overrides it): never the address itself,
-    as WebView2's DocumentTitle is the page's own title."""
-    host = uri.partition("://")[2].partition("/")[0] or uri
-    return "%s page" % host
-
-
-class _Navigation:
-    def __init__(self, nav_id, kind, target):
-        self.id, self.kind, self.target = nav_id, kind, target
-        self.started = self.ended = False
-
-
-class CoreWebView2(Recorded):
-    """The browser core. Navigate / GoBack / GoForward / Reload start a navigation through the UI
-    thread's message loop, as WebView2 does ("Navigation events for WebView2 apps"):
-
-    * a new document: NavigationStarting (Uri, NavigationId), then when it completes (through
-      the loop, or by sim_complete_next when Platform.auto_complete is False) history moves and
-      SourceChanged (IsNewDocument true; only when Source changed), ContentLoading (IsErrorPage),
-      HistoryChanged (not on Reload), DocumentTitleChanged (when the page's title differs),
-      DOMContentLoaded (success only) and NavigationCompleted are raised;
-    * a navigation started while another is still under way cancels the older one, in the order
-      WebView2 raises: Starting(1), Starting(2), Completed(1) failed with OperationCanceled,
-      Completed(2);
-    * a same-document navigation (only the fragment differs, or the page's pushState,
-      sim_push_state) raises SourceChanged with IsNewDocument false and HistoryChanged only:
-      no Starting, no Completed ("Navigation events": history changes within a document);
-    * an address in Platform.nav_errors fails with that status; one in Platform.download_uris
-      becomes a download: Completed failed with ConnectionAborted, then DownloadStarting
-      (its arguments land in Platform.downloads), history and Source unchanged.
-    """
-
-    _log_new = False
-    _raises_webview2_events = True
-
-    Source = Prop(get=lambda c: c._source)
-    DocumentTitle = Prop(get=lambda c: c._title)
-    CanGoBack = Prop(get=lambda c: c._index > 0)
-    CanGoForward = Prop(get=lambda c: c._index < len(c._history) - 1)
-    Profile = Prop(get=_profile)
-    Settings = Prop(get=lambda c: c._settings)
-    ExecuteScriptWithResultAsync = Prop(get=_script_with_result)
-    CookieManager = Prop(get=lambda c: c._cookies)
-    Environment = Prop(get=lambda c: c._environment)
-
-    _events = ("SourceChanged NavigationStarting NavigationCompleted NewWindowRequested DownloadStarting "
-               "HistoryChanged DocumentTitleChanged ContentLoading DOMContentLoaded ScriptDialogOpening")
-
-    def __init__(self, webview=None):
-        """Without a webview: a core owned by the calling thread (see Platform.pump)."""
-        super().__init__()
-        self._ui = self._plat.ui() if webview is None else webview._ui
-        self._webview = webview
-        self._history, self._index, self._source, self._title = [], -1, "about:blank", ""
-        self._closed, self._nav_id, self.sim_pending = False, 0, []
-        self._active = None  # the new-document navigation under way (started, not ended)
-        self._profile, self._settings = CoreWebView2Profile(self), CoreWebView2Settings()
-        # Script and picture: sim_scripts maps a script's text to its result as JSON text, or to a
-        # SimScriptError it throws (other scripts: document.title and location.href, else
-        # undefined); sim_hold keeps their tasks from completing (sim_tasks) until sim_complete().
-        self.sim_scripts, self.sim_hold, self.sim_tasks = {}, False, []
-        self.sim_page_colour = (255, 255, 255)
-        self._content_seen = False  # ContentLoading raised once: CapturePreviewAsync may run
-        self._cookies, self._environment = CoreWebView2CookieManager(self), CoreWebView2Environment()
-        # Scripts sim_scripts does not name go to sim_script_handler(script) -> JSON text, when set.
-        self.sim_script_handler = None
-
-    def _guard(self, op, name):
-        if not self._ui.is_current():
-            self._plat.faults.append("CoreWebView2.%s used off its UI thread" % name)
-            raise InvalidOperationException("CoreWebView2 members can only be accessed from the UI thread.")
-        if self._closed:
-            raise InvalidOperationException("CoreWebView2 has been closed.")
-
-    def Navigate(self, uri):
-        self._call("Navigate", uri)
-        if not isinstance(uri, str):
-            raise TypeError("No method matches given arguments for Navigate")
-        if not _has_scheme(uri):
-            raise ArgumentException("Value does not fall within the expected range.")
-        self._start("navigate", uri)
-
-    def GoBack(self):
-        self._call("GoBack")
-        if self._index > 0:
-            self._start("back")
-
-    def GoForward(self):
-        self._call("GoForward")
-        if self._index < len(self._history) - 1:
-            self._start("forward")
-
-    def Reload(self):
-        self._call("Reload")
-        self._start("reload")
-
-    def Stop(self):
-        self._call("Stop")
-
-    def _run_script(self, script):
-        import json
-
-        found = self.sim_scripts.get(script)
-        if isinstance(found, SimScriptError):
-            raise found
-        if found is not None:
-            return found
-        if self.sim_script_handler is not None:
-            return self.sim_script_handler(script)
-        known = {"document.title": self._title, "location.href": self._source,
-                 "window.location.href": self._source}
-        return json.dumps(known[script]) if script in known else "null"
-
-    def _task(self, work):
-        task = Task(self._ui, work, hold=self.sim_hold)
-        self.sim_tasks.append(task)
-        return task
-
-    def ExecuteScriptAsync(self, javaScript):
-        """The result as JSON text; "null" for undefined and also for a script that throws.
-        (learn.microsoft.com: CoreWebView2.ExecuteScriptAsync, Remarks.)"""
-        self._call("ExecuteScriptAsync", javaScript)
-
-        def work():
-            try:
-                return self._run_script(javaScript)
-            except SimScriptError:
-                return "null"
-
-        return self._task(work)
-
-    def _execute_with_result(self, javaScript):
-        """A CoreWebView2ExecuteScriptResult: Succeeded with ResultAsJson, or the script's
-        exception in Exception (ResultAsJson "null"). (learn.microsoft.com:
-        CoreWebView2.ExecuteScriptWithResultAsync, CoreWebView2ExecuteScriptResult.)"""
-        self._call("ExecuteScriptWithResultAsync", javaScript)
-
-        def work():
-            try:
-                return CoreWebView2ExecuteScriptResult(self._run_script(javaScript))
-            except SimScriptError as e:
-                return CoreWebView2ExecuteScriptResult("null", CoreWebView2ScriptException(e.name, e.message))
-
-        return self._task(work)
-
-    def CapturePreviewAsync(self, imageFormat, imageStream):
-        """Writes a PNG of the view's size into the stream; fails before the first content has
-        loaded. (learn.microsoft.com: CoreWebView2.CapturePreviewAsync, Remarks: it fails when
-        called before the first ContentLoading event.)"""
-        self._call("CapturePreviewAsync", imageFormat, imageStream)
-        if imageFormat != CoreWebView2CapturePreviewImageFormat.Png:
-            raise ArgumentException("Only the PNG format is simulated.")
-
-        def work():
-            if not self._content_seen:
-                raise COMException("The operation is not valid before content has loaded.")
-            size = self._webview.Size if self._webview is not None else None
-            width, height = (size.Width, size.Height) if size is not None else (800, 600)
-            imageStream.Write(sim_png(max(width, 1), max(height, 1), self.sim_page_colour))
-
-        return self._task(work)
-
-    def _target(self, kind, uri):
-        step = {"back": -1, "forward": 1}.get(kind, 0)
-        if kind == "navigate":
-            return uri
-        if 0 <= self._index + step < len(self._history):
-            return self._history[self._index + step]
-        return self._source
-
-    def _start(self, kind, uri=None):
-        if kind != "reload" and _same_document(self._source, self._target(kind, uri)):
-            self._ui.post(lambda: self._same_document_move(kind, uri))
-            return
-        self._nav_id += 1
-        nav = _Navigation(self._nav_id, kind, uri)
-
-        def starting():
-            if self._closed:
-                return
-            nav.target = self._target(kind, uri)
-            nav.started = True
-            previous, self._active = self._active, nav
-            self.NavigationStarting.sim_fire(self, EventArgs(Uri=nav.target, NavigationId=nav.id,
-                                                             IsRedirected=False, IsUserInitiated=False,
-                                                             Cancel=False))
-            if previous is not None and not previous.ended:
-                previous.ended = True
-                self.NavigationCompleted.sim_fire(self, CoreWebView2NavigationCompletedEventArgs(
-                    WebErrorStatus.OperationCanceled, previous.id))
-            if self._plat.auto_complete:
-                self._ui.post(finish)
-
-        def finish():
-            if self._closed or nav.ended:
-                return  # cancelled by a later navigation
-            if not nav.started:
-                starting()  # completed by the test before the loop started it
-            nav.ended = True
-            if self._active is nav:
-                self._active = None
-            self._finish(nav)
-
-        self._ui.post(starting)
-        if not self._plat.auto_complete:
-            self.sim_pending.append(finish)
-
-    def _finish(self, nav):
-        kind, target = nav.kind, nav.target
-        if kind == "navigate" and target in self._plat.download_uris:
-            self.NavigationCompleted.sim_fire(self, CoreWebView2NavigationCompletedEventArgs(
-                WebErrorStatus.ConnectionAborted, nav.id))
-            args = CoreWebView2DownloadStartingEventArgs(self._plat.download_uris[target], uri=target)
-            self._raise_download(args)
-            self._plat.downloads.append(args)
-            return
-        if kind == "navigate":
-            del self._history[self._index + 1:]
-            self._history.append(target)
-            self._index = len(self._history) - 1
-        elif kind != "reload":
-            step = -1 if kind == "back" else 1
-            if not 0 <= self._index + step < len(self._history):
-                return  # history moved on since the request
-            self._index += step
-        target = self._source if kind == "reload" else self._history[self._index]
-        status = self._plat.nav_errors.get(target)
-        changed, self._source = target != self._source, target
-        if changed:
-            self.SourceChanged.sim_fire(self, CoreWebView2SourceChangedEventArgs(True))
-        self._content_seen = True
-        self.ContentLoading.sim_fire(self, EventArgs(IsErrorPage=status is not None, NavigationId=nav.id))
-        if kind != "reload":
-            self.HistoryChanged.sim_fire(self, EventArgs())
-        if status is None:
-            self._set_title(self._plat.titles.get(target) or _default_title(target))
-            self.DOMContentLoaded.sim_fire(self, EventArgs(NavigationId=nav.id))
-        self.NavigationCompleted.sim_fire(self, CoreWebView2NavigationCompletedEventArgs(status, nav.id))
-
-    def _set_title(self, title):
-        if title != self._title:
-            self._title = title
-            self.DocumentTitleChanged.sim_fire(self, None)
-
-    def _same_document_move(self, kind, uri, push=False):
-        if self._closed:
-            return
-        if kind == "navigate":
-            del self._history[self._index + 1:]
-            self._history.append(uri)
-            self._index = len(self._history) - 1
-        else:
-            step = -1 if kind == "back" else 1
-            if not 0 <= self._index + step < len(self._history):
-                return
-            self._index += step
-        self._source = self._history[self._index]
-        self.SourceChanged.sim_fire(self, CoreWebView2SourceChangedEventArgs(False))
-        self.HistoryChanged.sim_fire(self, EventArgs())
-
-    def _raise_download(self, args):
-        try:
-            self.DownloadStarting.sim_fire(self, args)
-        finally:
-            args._handlers_done = True
-
-    # -- test helpers (run on the UI thread; handler exceptions reach the caller) --
-
-    @property
-    def sim_history(self):
-        """(list of addresses, current index)."""
-        return list(self._history), self._index
-
-    def sim_complete_next(self):
-        """Complete the oldest navigation held back while Platform.auto_complete is False (one
-        that a later navigation cancelled completes nothing)."""
-        return self._ui.call(self.sim_pending.pop(0))
-
-    def sim_page_navigate(self, uri):
-        """The page navigates by itself (a script or a link) to `uri`, as Navigate does but
-        without a call from the host."""
-        return self._ui.call(lambda: self._start("navigate", uri))
-
-    def sim_dialog(self, kind, message, default_text=""):
-        """The page opens a script dialog (on the UI thread): with AreDefaultScriptDialogsEnabled
-        false, ScriptDialogOpening is raised and the returned args tell what the page got once
-        answered (sim_answered, sim_result); with the default dialogs, WebView2 shows its own
-        and the event is not raised (None). (learn.microsoft.com: CoreWebView2.ScriptDialogOpening:
-        "This event only triggers if the CoreWebView2Settings.AreDefaultScriptDialogsEnabled
-        property is set to false.")"""
-        def raise_it():
-            if self._settings.AreDefaultScriptDialogsEnabled:
-                return None
-            args = CoreWebView2ScriptDialogOpeningEventArgs(
-                self, getattr(enums.CoreWebView2ScriptDialogKind, kind), message, default_text)
-            self.ScriptDialogOpening.sim_fire(self, args)
-            return args
-        return self._ui.call(raise_it)
-
-    def sim_push_state(self, uri):
-        """The page's script calls history.pushState with `uri` (same document)."""
-        return self._ui.call(lambda: self._same_document_move("navigate", uri))
-
-    def sim_new_window(self, uri, user_initiated=True):
-        """A page asks for a new window for `uri`. Returns the event arguments; when no handler
-        marked them handled, the browser opens a pop-up (recorded in Platform.popups)."""
-
-        def run():
-            args = CoreWebView2NewWindowRequestedEventArgs(uri, user_initiated)
-            self.NewWindowRequested.sim_fire(self, args)
-            if not args.Handled and args.NewWindow is None:
-                self._plat.popups.append(uri)
-            return args
-
-        return self._ui.call(run)
-
-    def sim_download(self, result_file_path="C:\\Users\\user\\Downloads\\file.bin", **kw):
-        """The page starts a download the browser proposes to save at `result_file_path`.
-        Keyword arguments go to CoreWebView2DownloadStartingEventArgs. Returns the arguments
-        after every handler ran (see sim_answered for a deferred answer)."""
-
-        def run():
-            args = CoreWebView2DownloadStartingEventArgs(result_file_path, **kw)
-            self._raise_download(args)
-            return args
-
-        return self._ui.call(run)
-
-
-# ---- the control --------------------------------------------------------------------------------
-
-
-def _core(webview):
-    if webview._disposed:
-        raise InvalidOperationException("The WebView control is no longer valid.")
-    return webview._core
-
-
-class WebView2(Control):
-    """The WebView2 control. With Platform.init_mode "explicit" (default, as on Windows) it creates
-    its core only when asked: EnsureCoreWebView2Async, or Source set (navigated once the core
-    exists); with "shown" also once its form has been shown; with "manual" when the test calls
-    sim_initialize(). CoreWebView2InitializationCompleted is raised on the UI thread, once for a
-    core that is made. With Platform.init_error set, the browser environment cannot be created:
-    as the real control does when its native loader is missing, every request fails at once,
-    raising the event inside the asking call (before it returns, whether or not the control has
-    a handle yet), and a later request tries again and fails again."""
-
-    CreationProperties = Prop(None, CoreWebView2CreationProperties, nullable=True)
-    CoreWebView2 = Prop(get=_core)
-    Source = Prop(None, str, nullable=True, on_set=lambda wv, old, new: wv._source_set(new))
-    _events = "CoreWebView2InitializationCompleted NavigationCompleted SourceChanged"
-
-    def __init__(self):
-        super().__init__()
-        self._core = None
-        self._init_scheduled = self._init_done = self._init_requested = False
-        with self._plat._lock:
-            self._plat.webviews.append(self)
-
-    def _guard(self, op, name):
-        super()._guard(op, name)
-        if name == "CreationProperties" and op == "set" and (self._init_done or self._init_scheduled):
-            raise InvalidOperationException(
-                "CreationProperties cannot be modified after the initialization of CoreWebView2 "
-                "has started.")
-
-    def _on_handle_created(self):
-        top = self
-        while top is not None and not isinstance(top, Form):
-            top = top._parent
-        if self._init_requested or (self._plat.init_mode == "shown" and top is not None and top._shown):
-            self._schedule_init()
-
-    def _schedule_init(self):
-        if self._plat.init_mode == "manual":
-            return  # only sim_initialize() makes the core
-        if not (self._init_scheduled or self._init_done):
-            self._init_scheduled = True
-            self._ui.post(self._initialize)
-
-    def _fails_at_once(self):
-        """A request for the core that fails while creating the environment: the event is raised
-        now, on the calling thread, and nothing is remembered (the next request tries again)."""
-        if self._plat.init_mode == "manual" or self._plat.init_error is None or self._core is not None:
-            return False
-        self.CoreWebView2InitializationCompleted.sim_fire(
-            self, CoreWebView2InitializationCompletedEventArgs(self._plat.init_error))
-        return True
-
-    def EnsureCoreWebView2Async(self, environment=None):
-        self._call("EnsureCoreWebView2Async", environment)
-        if self._fails_at_once():
-            return _Task(self, faulted=True)
-        self._init_requested = True
-        if self._handle:
-            self._schedule_init()
-        return _Task(self)
-
-    def _source_set(self, uri):
-        """Setting Source asks for the core (as EnsureCoreWebView2Async does), then navigates."""
-        if self._fails_at_once():
-            return
-        self._init_requested = True
-        if self._core is not None:
-            self._core.Navigate(uri)
-        elif self._handle:
-            self._schedule_init()
-
-    def _initialize(self, error=None):
-        if self._init_done or self._disposed:
-            return
-        self._init_done = True
-        error = error or self._plat.init_error or self._environment_error()
-        if error is None:
-            self._core = CoreWebView2(self)
-            self._plat.live_profiles.append((self, self._profile_key()))
-        self.CoreWebView2InitializationCompleted.sim_fire(
-            self, CoreWebView2InitializationCompletedEventArgs(error))
-        source = self.__dict__.get("_p_Source")
-        if self._core is not None and source:
-            self._core.Navigate(source)
-
-    def _profile_key(self):
-        props = self.__dict__.get("_p_CreationProperties")
-        folder = props.UserDataFolder if props is not None else None
-        return (folder or "").rstrip("\\/").lower(), (props.AdditionalBrowserArguments if props else None) or ""
-
-    def _environment_error(self):
-        """Why the browser environment cannot be made here, or None.
-
-        * WebView2 is COM and must run on an STA thread ("Threading model for WebView2 apps");
-          CreateCoreWebView2EnvironmentWithOptions fails off STA with RPC_E_CHANGED_MODE.
-        * Two WebView2s sharing a user-data folder must use the same environment options:
-          creating one with other browser arguments while the folder is in use fails with
-          HRESULT_FROM_WIN32(ERROR_INVALID_STATE) ("CreateCoreWebView2EnvironmentWithOptions":
-          "...the same user data folder ... must use the same options").
-        """
-        if self._plat.apartment() != "STA":
-            return COMException("Cannot change thread mode after it is set. (0x80010106 (RPC_E_CHANGED_MODE))",
-                                -2147417850)
-        folder, arguments = self._profile_key()
-        for other, (other_folder, other_arguments) in self._plat.live_profiles:
-            if other is not self and not other._disposed and other_folder == folder and other_arguments != arguments:
-                return COMException("The group or resource is not in the correct state to perform the requested "
-                                    "operation. (0x8007139F)", -2147019873)
-        return None
-
-    def sim_initialize(self, error=None):
-        """Create the core now (or fail with `error`), on the control's UI thread."""
-        self._init_scheduled = True
-        return self.sim_on_ui(lambda: self._initialize(error))
-
-    def _dispose(self):
-        super()._dispose()
-        if self._core is not None:
-            self._core._closed = True
-
-
-class _Task:
-    def __init__(self, webview, faulted=False):
-        self._wv, self.IsFaulted = webview, faulted
-
-    @property
-    def IsCompleted(self):
-        return self.IsFaulted or self._wv._init_done
 
 
 # ---- what WebDriver uses: cookies, script dialogs, the runtime's version, timers ---------------------
@@ -979,3 +507,539 @@ class TaskStatic:
         timer.daemon = True
         timer.start()
         return task
+
+
+# ---- the browser core ---------------------------------------------------------------------------
+
+
+class CoreWebView2Profile(Recorded):
+    _log_new = False
+    DefaultDownloadFolderPath = Prop("C:\\Users\\user\\Downloads", str)
+    ProfileName = Prop(typ=str, get=lambda p: "")
+
+    def __init__(self, core):
+        super().__init__()
+        self._core = core
+
+    def _guard(self, op, name):
+        self._core._guard(op, name)
+
+
+class CoreWebView2Settings(Recorded):
+    _log_new = False
+    AreDefaultContextMenusEnabled = Prop(True, bool)
+    AreDevToolsEnabled = Prop(True, bool)
+    AreDefaultScriptDialogsEnabled = Prop(True, bool)
+    AreBrowserAcceleratorKeysEnabled = Prop(True, bool)
+    IsScriptEnabled = Prop(True, bool)
+    IsStatusBarEnabled = Prop(True, bool)
+    IsWebMessageEnabled = Prop(True, bool)
+    IsZoomControlEnabled = Prop(True, bool)
+    UserAgent = Prop("Mozilla/5.0 (Windows NT 10.0; Win64; x64) SimWebView2", str)
+
+
+def _has_scheme(uri):
+    head, sep, _ = uri.partition(":")
+    return bool(sep) and head[:1].isalpha() and all(c.isalnum() or c in "+.-" for c in head)
+
+
+def _profile(core):
+    if not core._plat.has_profile:
+        raise AttributeError("'CoreWebView2' object has no attribute 'Profile'")
+    return core._profile
+
+
+def _defragment(uri):
+    return uri.partition("#")[0]
+
+
+def _same_document(old, new):
+    """A move between two addresses of one document: only the fragment differs."""
+    return old != new and _defragment(old) == _defragment(new) and old != "about:blank"
+
+
+def _default_title(uri):
+    """The <title> of a simulated page (Platform.titles overrides it): never the address itself,
+    as WebView2's DocumentTitle is the page's own title."""
+    host = uri.partition("://")[2].partition("/")[0] or uri
+    return "%s page" % host
+
+
+class _Navigation:
+    def __init__(self, nav_id, kind, target):
+        self.id, self.kind, self.target = nav_id, kind, target
+        self.started = self.ended = False
+
+
+class CoreWebView2(Recorded):
+    """The browser core. Navigate / GoBack / GoForward / Reload start a navigation through the UI
+    thread's message loop, as WebView2 does ("Navigation events for WebView2 apps"):
+
+    * a new document: NavigationStarting (Uri, NavigationId), then when it completes (through
+      the loop, or by sim_complete_next when Platform.auto_complete is False) history moves and
+      SourceChanged (IsNewDocument true; only when Source changed), ContentLoading (IsErrorPage),
+      HistoryChanged (not on Reload), DocumentTitleChanged (when the page's title differs),
+      DOMContentLoaded (success only) and NavigationCompleted are raised;
+    * a navigation started while another is still under way cancels the older one, in the order
+      WebView2 raises: Starting(1), Starting(2), Completed(1) failed with OperationCanceled,
+      Completed(2);
+    * a same-document navigation (only the fragment differs, or the page's pushState,
+      sim_push_state) raises SourceChanged with IsNewDocument false and HistoryChanged only:
+      no Starting, no Completed ("Navigation events": history changes within a document);
+    * an address in Platform.nav_errors fails with that status; one in Platform.download_uris
+      becomes a download: Completed failed with ConnectionAborted, then DownloadStarting
+      (its arguments land in Platform.downloads), history and Source unchanged.
+    """
+
+    _log_new = False
+    _raises_webview2_events = True
+
+    Source = Prop(typ=str, get=lambda c: c._source)
+    DocumentTitle = Prop(typ=str, get=lambda c: c._title)
+    CanGoBack = Prop(typ=bool, get=lambda c: c._index > 0)
+    CanGoForward = Prop(typ=bool, get=lambda c: c._index < len(c._history) - 1)
+    Profile = Prop(typ=CoreWebView2Profile, get=_profile)
+    Settings = Prop(typ=CoreWebView2Settings, get=lambda c: c._settings)
+    CookieManager = Prop(typ=CoreWebView2CookieManager, get=lambda c: c._cookies)
+    Environment = Prop(typ=CoreWebView2Environment, get=lambda c: c._environment)
+
+    _events = dict(SourceChanged=CoreWebView2SourceChangedEventArgs,
+                   NavigationStarting=CoreWebView2NavigationStartingEventArgs,
+                   NavigationCompleted=CoreWebView2NavigationCompletedEventArgs,
+                   NewWindowRequested=CoreWebView2NewWindowRequestedEventArgs,
+                   DownloadStarting=CoreWebView2DownloadStartingEventArgs, HistoryChanged=object,
+                   DocumentTitleChanged=object, ContentLoading=CoreWebView2ContentLoadingEventArgs,
+                   DOMContentLoaded=CoreWebView2DOMContentLoadedEventArgs,
+                   ScriptDialogOpening=CoreWebView2ScriptDialogOpeningEventArgs)
+
+    def __init__(self, webview=None):
+        """Without a webview: a core owned by the calling thread (see Platform.pump)."""
+        super().__init__()
+        self._ui = self._plat.ui() if webview is None else webview._ui
+        self._webview = webview
+        self._history, self._index, self._source, self._title = [], -1, "about:blank", ""
+        self._closed, self._nav_id, self.sim_pending = False, 0, []
+        self._active = None  # the new-document navigation under way (started, not ended)
+        self._profile, self._settings = CoreWebView2Profile(self), CoreWebView2Settings()
+        # Script and picture: sim_scripts maps a script's text to its result as JSON text, or to a
+        # SimScriptError it throws (other scripts: document.title and location.href, else
+        # undefined); sim_hold keeps their tasks from completing (sim_tasks) until sim_complete().
+        self.sim_scripts, self.sim_hold, self.sim_tasks = {}, False, []
+        self.sim_page_colour = (255, 255, 255)
+        self._content_seen = False  # ContentLoading raised once: CapturePreviewAsync may run
+        self._cookies, self._environment = CoreWebView2CookieManager(self), CoreWebView2Environment()
+        # Scripts sim_scripts does not name go to sim_script_handler(script) -> JSON text, when set.
+        self.sim_script_handler = None
+
+    def _guard(self, op, name):
+        if not self._ui.is_current():
+            self._plat.faults.append("CoreWebView2.%s used off its UI thread" % name)
+            raise InvalidOperationException("CoreWebView2 members can only be accessed from the UI thread.")
+        if self._closed:
+            raise InvalidOperationException("CoreWebView2 has been closed.")
+
+    def Navigate(self, uri: str) -> None:
+        self._call("Navigate", uri)
+        if not isinstance(uri, str):
+            raise TypeError("No method matches given arguments for Navigate")
+        if not _has_scheme(uri):
+            raise ArgumentException("Value does not fall within the expected range.")
+        self._start("navigate", uri)
+
+    def GoBack(self) -> None:
+        self._call("GoBack")
+        if self._index > 0:
+            self._start("back")
+
+    def GoForward(self) -> None:
+        self._call("GoForward")
+        if self._index < len(self._history) - 1:
+            self._start("forward")
+
+    def Reload(self) -> None:
+        self._call("Reload")
+        self._start("reload")
+
+    def Stop(self) -> None:
+        self._call("Stop")
+
+    def _run_script(self, script):
+        import json
+
+        found = self.sim_scripts.get(script)
+        if isinstance(found, SimScriptError):
+            raise found
+        if found is not None:
+            return found
+        if self.sim_script_handler is not None:
+            return self.sim_script_handler(script)
+        known = {"document.title": self._title, "location.href": self._source,
+                 "window.location.href": self._source}
+        return json.dumps(known[script]) if script in known else "null"
+
+    def _task(self, work):
+        task = Task(self._ui, work, hold=self.sim_hold)
+        self.sim_tasks.append(task)
+        return task
+
+    def ExecuteScriptAsync(self, javaScript: str) -> Task[str]:
+        """The result as JSON text; "null" for undefined and also for a script that throws.
+        (learn.microsoft.com: CoreWebView2.ExecuteScriptAsync, Remarks.)"""
+        self._call("ExecuteScriptAsync", javaScript)
+
+        def work():
+            try:
+                return self._run_script(javaScript)
+            except SimScriptError:
+                return "null"
+
+        return self._task(work)
+
+    def _execute_with_result(self, javaScript: str) -> Task[CoreWebView2ExecuteScriptResult]:
+        """A CoreWebView2ExecuteScriptResult: Succeeded with ResultAsJson, or the script's
+        exception in Exception (ResultAsJson "null"). (learn.microsoft.com:
+        CoreWebView2.ExecuteScriptWithResultAsync, CoreWebView2ExecuteScriptResult.)"""
+        self._call("ExecuteScriptWithResultAsync", javaScript)
+
+        def work():
+            try:
+                return CoreWebView2ExecuteScriptResult(self._run_script(javaScript))
+            except SimScriptError as e:
+                return CoreWebView2ExecuteScriptResult("null", CoreWebView2ScriptException(e.name, e.message))
+
+        return self._task(work)
+
+    ExecuteScriptWithResultAsync = SdkMember("has_script_with_result", _execute_with_result)
+
+    def CapturePreviewAsync(self, imageFormat: CoreWebView2CapturePreviewImageFormat,
+                            imageStream: NetType("System.IO.Stream")) -> Task:
+        """Writes a PNG of the view's size into the stream; fails before the first content has
+        loaded. (learn.microsoft.com: CoreWebView2.CapturePreviewAsync, Remarks: it fails when
+        called before the first ContentLoading event.)"""
+        self._call("CapturePreviewAsync", imageFormat, imageStream)
+        if imageFormat != CoreWebView2CapturePreviewImageFormat.Png:
+            raise ArgumentException("Only the PNG format is simulated.")
+
+        def work():
+            if not self._content_seen:
+                raise COMException("The operation is not valid before content has loaded.")
+            size = self._webview.Size if self._webview is not None else None
+            width, height = (size.Width, size.Height) if size is not None else (800, 600)
+            png = sim_png(max(width, 1), max(height, 1), self.sim_page_colour)
+            imageStream.Write(png, 0, len(png))
+
+        return self._task(work)
+
+    def _target(self, kind, uri):
+        step = {"back": -1, "forward": 1}.get(kind, 0)
+        if kind == "navigate":
+            return uri
+        if 0 <= self._index + step < len(self._history):
+            return self._history[self._index + step]
+        return self._source
+
+    def _start(self, kind, uri=None):
+        if kind != "reload" and _same_document(self._source, self._target(kind, uri)):
+            self._ui.post(lambda: self._same_document_move(kind, uri))
+            return
+        self._nav_id += 1
+        nav = _Navigation(self._nav_id, kind, uri)
+
+        def starting():
+            if self._closed:
+                return
+            nav.target = self._target(kind, uri)
+            nav.started = True
+            previous, self._active = self._active, nav
+            self.NavigationStarting.sim_fire(self, CoreWebView2NavigationStartingEventArgs(nav.target, nav.id))
+            if previous is not None and not previous.ended:
+                previous.ended = True
+                self.NavigationCompleted.sim_fire(self, CoreWebView2NavigationCompletedEventArgs(
+                    WebErrorStatus.OperationCanceled, previous.id))
+            if self._plat.auto_complete:
+                self._ui.post(finish)
+
+        def finish():
+            if self._closed or nav.ended:
+                return  # cancelled by a later navigation
+            if not nav.started:
+                starting()  # completed by the test before the loop started it
+            nav.ended = True
+            if self._active is nav:
+                self._active = None
+            self._finish(nav)
+
+        self._ui.post(starting)
+        if not self._plat.auto_complete:
+            self.sim_pending.append(finish)
+
+    def _finish(self, nav):
+        kind, target = nav.kind, nav.target
+        if kind == "navigate" and target in self._plat.download_uris:
+            self.NavigationCompleted.sim_fire(self, CoreWebView2NavigationCompletedEventArgs(
+                WebErrorStatus.ConnectionAborted, nav.id))
+            args = CoreWebView2DownloadStartingEventArgs(self._plat.download_uris[target], uri=target)
+            self._raise_download(args)
+            self._plat.downloads.append(args)
+            return
+        if kind == "navigate":
+            del self._history[self._index + 1:]
+            self._history.append(target)
+            self._index = len(self._history) - 1
+        elif kind != "reload":
+            step = -1 if kind == "back" else 1
+            if not 0 <= self._index + step < len(self._history):
+                return  # history moved on since the request
+            self._index += step
+        target = self._source if kind == "reload" else self._history[self._index]
+        status = self._plat.nav_errors.get(target)
+        changed, self._source = target != self._source, target
+        if changed:
+            self.SourceChanged.sim_fire(self, CoreWebView2SourceChangedEventArgs(True))
+        self._content_seen = True
+        self.ContentLoading.sim_fire(self, CoreWebView2ContentLoadingEventArgs(status is not None, nav.id))
+        if kind != "reload":
+            self.HistoryChanged.sim_fire(self, EventArgs())
+        if status is None:
+            self._set_title(self._plat.titles.get(target) or _default_title(target))
+            self.DOMContentLoaded.sim_fire(self, CoreWebView2DOMContentLoadedEventArgs(NavigationId=nav.id))
+        self.NavigationCompleted.sim_fire(self, CoreWebView2NavigationCompletedEventArgs(status, nav.id))
+
+    def _set_title(self, title):
+        if title != self._title:
+            self._title = title
+            self.DocumentTitleChanged.sim_fire(self, None)
+
+    def _same_document_move(self, kind, uri, push=False):
+        if self._closed:
+            return
+        if kind == "navigate":
+            del self._history[self._index + 1:]
+            self._history.append(uri)
+            self._index = len(self._history) - 1
+        else:
+            step = -1 if kind == "back" else 1
+            if not 0 <= self._index + step < len(self._history):
+                return
+            self._index += step
+        self._source = self._history[self._index]
+        self.SourceChanged.sim_fire(self, CoreWebView2SourceChangedEventArgs(False))
+        self.HistoryChanged.sim_fire(self, EventArgs())
+
+    def _raise_download(self, args):
+        try:
+            self.DownloadStarting.sim_fire(self, args)
+        finally:
+            args._handlers_done = True
+
+    # -- test helpers (run on the UI thread; handler exceptions reach the caller) --
+
+    @property
+    def sim_history(self):
+        """(list of addresses, current index)."""
+        return list(self._history), self._index
+
+    def sim_complete_next(self):
+        """Complete the oldest navigation held back while Platform.auto_complete is False (one
+        that a later navigation cancelled completes nothing)."""
+        return self._ui.call(self.sim_pending.pop(0))
+
+    def sim_page_navigate(self, uri):
+        """The page navigates by itself (a script or a link) to `uri`, as Navigate does but
+        without a call from the host."""
+        return self._ui.call(lambda: self._start("navigate", uri))
+
+    def sim_dialog(self, kind, message, default_text=""):
+        """The page opens a script dialog (on the UI thread): with AreDefaultScriptDialogsEnabled
+        false, ScriptDialogOpening is raised and the returned args tell what the page got once
+        answered (sim_answered, sim_result); with the default dialogs, WebView2 shows its own
+        and the event is not raised (None). (learn.microsoft.com: CoreWebView2.ScriptDialogOpening:
+        "This event only triggers if the CoreWebView2Settings.AreDefaultScriptDialogsEnabled
+        property is set to false.")"""
+        def raise_it():
+            if self._settings.AreDefaultScriptDialogsEnabled:
+                return None
+            args = CoreWebView2ScriptDialogOpeningEventArgs(
+                self, getattr(enums.CoreWebView2ScriptDialogKind, kind), message, default_text)
+            self.ScriptDialogOpening.sim_fire(self, args)
+            return args
+        return self._ui.call(raise_it)
+
+    def sim_push_state(self, uri):
+        """The page's script calls history.pushState with `uri` (same document)."""
+        return self._ui.call(lambda: self._same_document_move("navigate", uri))
+
+    def sim_new_window(self, uri, user_initiated=True):
+        """A page asks for a new window for `uri`. Returns the event arguments; when no handler
+        marked them handled, the browser opens a pop-up (recorded in Platform.popups)."""
+
+        def run():
+            args = CoreWebView2NewWindowRequestedEventArgs(uri, user_initiated)
+            self.NewWindowRequested.sim_fire(self, args)
+            if not args.Handled and args.NewWindow is None:
+                self._plat.popups.append(uri)
+            return args
+
+        return self._ui.call(run)
+
+    def sim_download(self, result_file_path="C:\\Users\\user\\Downloads\\file.bin", **kw):
+        """The page starts a download the browser proposes to save at `result_file_path`.
+        Keyword arguments go to CoreWebView2DownloadStartingEventArgs. Returns the arguments
+        after every handler ran (see sim_answered for a deferred answer)."""
+
+        def run():
+            args = CoreWebView2DownloadStartingEventArgs(result_file_path, **kw)
+            self._raise_download(args)
+            return args
+
+        return self._ui.call(run)
+
+
+CoreWebView2NewWindowRequestedEventArgs.NewWindow.typ = CoreWebView2
+
+
+# ---- the control --------------------------------------------------------------------------------
+
+
+def _core(webview):
+    if webview._disposed:
+        raise InvalidOperationException("The WebView control is no longer valid.")
+    return webview._core
+
+
+class WebView2(Control):
+    """The WebView2 control. With Platform.init_mode "explicit" (default, as on Windows) it creates
+    its core only when asked: EnsureCoreWebView2Async, or Source set (navigated once the core
+    exists); with "shown" also once its form has been shown; with "manual" when the test calls
+    sim_initialize(). CoreWebView2InitializationCompleted is raised on the UI thread, once for a
+    core that is made. With Platform.init_error set, the browser environment cannot be created:
+    as the real control does when its native loader is missing, every request fails at once,
+    raising the event inside the asking call (before it returns, whether or not the control has
+    a handle yet), and a later request tries again and fails again."""
+
+    CreationProperties = Prop(None, CoreWebView2CreationProperties, nullable=True)
+    CoreWebView2 = Prop(typ=CoreWebView2, get=_core)
+    # The address as a System.Uri (pythonnet converts no str to it); setting it navigates.
+    Source = Prop(None, Uri, on_set=lambda wv, old, new: wv._source_set(new.AbsoluteUri))
+    _events = dict(CoreWebView2InitializationCompleted=CoreWebView2InitializationCompletedEventArgs,
+                   NavigationCompleted=CoreWebView2NavigationCompletedEventArgs,
+                   SourceChanged=CoreWebView2SourceChangedEventArgs)
+
+    def __init__(self):
+        super().__init__()
+        self._core = None
+        self._init_scheduled = self._init_done = self._init_requested = False
+        with self._plat._lock:
+            self._plat.webviews.append(self)
+
+    def _guard(self, op, name):
+        super()._guard(op, name)
+        if name == "CreationProperties" and op == "set" and (self._init_done or self._init_scheduled):
+            raise InvalidOperationException(
+                "CreationProperties cannot be modified after the initialization of CoreWebView2 "
+                "has started.")
+
+    def _on_handle_created(self):
+        top = self
+        while top is not None and not isinstance(top, Form):
+            top = top._parent
+        if self._init_requested or (self._plat.init_mode == "shown" and top is not None and top._shown):
+            self._schedule_init()
+
+    def _schedule_init(self):
+        if self._plat.init_mode == "manual":
+            return  # only sim_initialize() makes the core
+        if not (self._init_scheduled or self._init_done):
+            self._init_scheduled = True
+            self._ui.post(self._initialize)
+
+    def _fails_at_once(self):
+        """A request for the core that fails while creating the environment: the event is raised
+        now, on the calling thread, and nothing is remembered (the next request tries again)."""
+        if self._plat.init_mode == "manual" or self._plat.init_error is None or self._core is not None:
+            return False
+        self.CoreWebView2InitializationCompleted.sim_fire(
+            self, CoreWebView2InitializationCompletedEventArgs(self._plat.init_error))
+        return True
+
+    def EnsureCoreWebView2Async(self, environment: NetType("Microsoft.Web.WebView2.Core.CoreWebView2Environment") = None
+                                ) -> "_Task":
+        self._call("EnsureCoreWebView2Async", environment)
+        if self._fails_at_once():
+            return _Task(self, faulted=True)
+        self._init_requested = True
+        if self._handle:
+            self._schedule_init()
+        return _Task(self)
+
+    def _source_set(self, uri):
+        """Setting Source asks for the core (as EnsureCoreWebView2Async does), then navigates."""
+        if self._fails_at_once():
+            return
+        self._init_requested = True
+        if self._core is not None:
+            self._core.Navigate(uri)
+        elif self._handle:
+            self._schedule_init()
+
+    def _initialize(self, error=None):
+        if self._init_done or self._disposed:
+            return
+        self._init_done = True
+        error = error or self._plat.init_error or self._environment_error()
+        if error is None:
+            self._core = CoreWebView2(self)
+            self._plat.live_profiles.append((self, self._profile_key()))
+        self.CoreWebView2InitializationCompleted.sim_fire(
+            self, CoreWebView2InitializationCompletedEventArgs(error))
+        source = self.__dict__.get("_p_Source")
+        if self._core is not None and source is not None:
+            self._core.Navigate(source.AbsoluteUri)
+
+    def _profile_key(self):
+        props = self.__dict__.get("_p_CreationProperties")
+        folder = props.UserDataFolder if props is not None else None
+        return (folder or "").rstrip("\\/").lower(), (props.AdditionalBrowserArguments if props else None) or ""
+
+    def _environment_error(self):
+        """Why the browser environment cannot be made here, or None.
+
+        * WebView2 is COM and must run on an STA thread ("Threading model for WebView2 apps");
+          CreateCoreWebView2EnvironmentWithOptions fails off STA with RPC_E_CHANGED_MODE.
+        * Two WebView2s sharing a user-data folder must use the same environment options:
+          creating one with other browser arguments while the folder is in use fails with
+          HRESULT_FROM_WIN32(ERROR_INVALID_STATE) ("CreateCoreWebView2EnvironmentWithOptions":
+          "...the same user data folder ... must use the same options").
+        """
+        if self._plat.apartment() != "STA":
+            return COMException("Cannot change thread mode after it is set. (0x80010106 (RPC_E_CHANGED_MODE))",
+                                -2147417850)
+        folder, arguments = self._profile_key()
+        for other, (other_folder, other_arguments) in self._plat.live_profiles:
+            if other is not self and not other._disposed and other_folder == folder and other_arguments != arguments:
+                return COMException("The group or resource is not in the correct state to perform the requested "
+                                    "operation. (0x8007139F)", -2147019873)
+        return None
+
+    def sim_initialize(self, error=None):
+        """Create the core now (or fail with `error`), on the control's UI thread."""
+        self._init_scheduled = True
+        return self.sim_on_ui(lambda: self._initialize(error))
+
+    def _dispose(self):
+        super()._dispose()
+        if self._core is not None:
+            self._core._closed = True
+
+
+class _Task:
+    _net_name = "System.Threading.Tasks.Task"
+    IsFaulted: bool
+    IsCompleted: bool
+
+    def __init__(self, webview, faulted=False):
+        self._wv, self.IsFaulted = webview, faulted
+
+    @property
+    def IsCompleted(self):
+        return self.IsFaulted or self._wv._init_done

@@ -291,48 +291,43 @@ long request_flags(nb::handle self) {
     return req ? req->flags : 0;
 }
 
-// Whether a head is one the header parser may have read otherwise than another reader would: a
-// line it set aside (a defect: no colon, no name, a name with spaces or controls), a folded line
-// (joined into a value), or a lone CR inside a line (which the reading of the connection marks).
-bool malformed(nb::handle self, nb::handle headers, nb::handle pairs) {
-    if (request_flags(self) & kBadHeaderLine) return true;
-    if (pk::truthy(attr_or(headers, t_defects, nb::none()))) return true;
-    for (nb::handle pair : pairs) {
-        nb::handle value = PyTuple_GET_ITEM(pair.ptr(), 1);
-        if (!PyUnicode_Check(value.ptr())) return true;
-        std::string_view v = utf8(value);
-        if (v.find_first_of("\r\n") != std::string_view::npos) return true;
-    }
-    return false;
-}
-
 // The checks every request passes before any work: a head the header parser may have misread
 // (400), conflicting Content-Length headers (400), a Host this server does not answer to (403), an
 // Origin it does not serve (403), a guarded route (or any route, with PANEKIT_CONTROL_AUTH=all)
 // without the server's token (401). The refusal's status and text, or a null text when it passes.
+// The head is read in one pass over its (name, value) pairs. It counts as misread when the header
+// parser set a line aside (a defect: no colon, no name, a name with spaces or controls), folded a
+// line into a value (a value holding CR or LF), or the reading of the connection saw a lone CR
+// inside a line.
 std::pair<int, const char *> refusal(const pk::Call &c, nb::handle self, Access access, long long &declared) {
     nb::object headers = get_attr(self, t_headers);
+    if ((request_flags(self) & kBadHeaderLine) || pk::truthy(attr_or(headers, t_defects, nb::none())))
+        return {400, "malformed header line"};
     nb::list pairs(headers.attr("items")());  // (name, value) pairs in arrival order
-    if (malformed(self, headers, pairs)) return {400, "malformed header line"};
     std::string_view own = utf8(c.state<Server>()[Server::OwnName]);
     bool host_ok = true, origin_ok = true;
     int bearers = 0;
     bool bearer = false;
+    nb::object lengths = nb::none();  // the Content-Length values (a list), or None
     for (nb::handle pair : pairs) {
         nb::handle name = PyTuple_GET_ITEM(pair.ptr(), 0), value = PyTuple_GET_ITEM(pair.ptr(), 1);
+        if (!PyUnicode_Check(value.ptr()) || utf8(value).find_first_of("\r\n") != std::string_view::npos)
+            return {400, "malformed header line"};
         if (!PyUnicode_Check(name.ptr())) continue;
         std::string_view n = utf8(name);
-        bool str_value = PyUnicode_Check(value.ptr());
         if (iequals(n, "host")) {
-            host_ok = host_ok && str_value && host_value_allowed(utf8(value), own);
+            host_ok = host_ok && host_value_allowed(utf8(value), own);
         } else if (iequals(n, "origin")) {
-            origin_ok = origin_ok && str_value && origin_value_allowed(utf8(value), own);
+            origin_ok = origin_ok && origin_value_allowed(utf8(value), own);
         } else if (iequals(n, "authorization")) {
             ++bearers;  // two of them are one too many: neither is taken
             bearer = bearers == 1 && bearer_ok(c, value);
+        } else if (iequals(n, "content-length")) {
+            if (lengths.is_none()) lengths = nb::list();
+            nb::borrow<nb::list>(lengths).append(value);
         }
     }
-    declared = declared_length(c, pairs);
+    declared = body_length(lengths, body_cap(c));
     if (declared == kConflict) return {400, "conflicting Content-Length"};
     if (!host_ok) return {403, "host not allowed"};
     if (!origin_ok) return {403, "origin not allowed"};
@@ -365,14 +360,22 @@ void do_options(const pk::Call &c, nb::handle self) {
 
 // ---- dispatch --------------------------------------------------------------------------------------
 
-bool starts_with(nb::handle text, const char *prefix) {
-    Py_ssize_t n = static_cast<Py_ssize_t>(std::strlen(prefix));
-    if (!PyUnicode_Check(text.ptr()) || PyUnicode_GET_LENGTH(text.ptr()) < n) return false;
-    return PyUnicode_Tailmatch(text.ptr(), nb::str(prefix).ptr(), 0, n, -1) == 1;
-}
-
-bool ends_with(nb::handle text, const char *suffix) {
-    return PyUnicode_Tailmatch(text.ptr(), nb::str(suffix).ptr(), 0, PY_SSIZE_T_MAX, 1) == 1;
+// The first row of the route table for `method` whose path `path` matches, or null. The path's
+// UTF-8 text is compared with the rows' paths (both ASCII for every row that can match).
+const Route *find_route(Method method, nb::handle path) {
+    Py_ssize_t size = 0;
+    const char *text = PyUnicode_Check(path.ptr()) ? PyUnicode_AsUTF8AndSize(path.ptr(), &size) : nullptr;
+    if (!text) {  // the standard handler decodes targets as Latin-1: never so, but no route then
+        PyErr_Clear();
+        return nullptr;
+    }
+    const std::string_view p(text, static_cast<std::size_t>(size));
+    for (const Route &r : routes) {
+        if (r.method != method) continue;
+        const std::string_view row = r.path;
+        if (r.match == Match::Prefix ? p.starts_with(row) : p.ends_with(row)) return &r;
+    }
+    return nullptr;
 }
 
 }  // namespace
@@ -384,14 +387,6 @@ nb::str Request::rest() const {
 }
 
 namespace {
-
-// The first row of the route table for `method` whose path `path` matches, or null.
-const Route *find_route(Method method, nb::handle path) {
-    for (const Route &r : routes)
-        if (r.method == method && (r.match == Match::Prefix ? starts_with(path, r.path) : ends_with(path, r.path)))
-            return &r;
-    return nullptr;
-}
 
 // The answer to a GET no route serves: the routes the table marks for the hint, the GET ones each
 // on its own ("GET /a  |  GET /b") and the POST ones together ("POST /c /d").

@@ -157,8 +157,13 @@ nb::str error_text(nb::handle err);
 // status, anything else as JSON with `code`.
 void send_answer(nb::handle self, int code, nb::handle obj);
 
-// Limits of a wait for a navigation, in seconds.
+// The limits of the control plane's waits, in seconds (the module offers them as _MAX_WAIT,
+// _WAIT_MARGIN and _REQUEST_SECONDS to the command): the longest wait for a navigation, a script
+// or an event; what a client call's time-out adds to such a wait, so that the window's answer
+// comes first; a client call's own time-out.
 inline constexpr double kMaxWait = 120.0;
+inline constexpr double kWaitMargin = 5.0;
+inline constexpr double kRequestSeconds = 15.0;
 inline constexpr const char *kBadWait = "wait must be a number of seconds from 0 to 120";
 
 // A "wait" value as the client and the server both take it: true with its seconds when it is an
@@ -235,6 +240,19 @@ std::optional<nb::object> later_waiter(const pk::Call &c, nb::handle self);
 void park(nb::handle self, nb::handle waiter, double deadline);
 // The WebDriver paths (/status, /session...): webdriver/control_port.cpp.
 void serve_webdriver(Request &r);
+
+// The keyword parameters the client calls share: the port (None: control_port()), the whole
+// call's time-out in seconds, and a wait for a navigation.
+inline constexpr pk::Param kPort{.name = "port", .annotation = "Optional[int]", .check = Check::OptInt,
+                                 .kind = Kind::KeywordOnly, .def = Def::None};
+inline constexpr pk::Param kTimeout{.name = "timeout", .annotation = "float", .check = Check::Float,
+                                    .kind = Kind::KeywordOnly, .def = Def::Float, .number = kRequestSeconds};
+inline constexpr pk::Param kWait{.name = "wait", .annotation = "Optional[float]", .kind = Kind::KeywordOnly,
+                                 .def = Def::None};
+
+// ---- client.cpp ----
+// Defines the client calls in the module (_http_post_json, _http_get_json, remote_*).
+void define_client(pk::Module &mod);
 
 // ---- access.cpp ----
 // A non-empty environment value, stripped; None when unset or blank.
