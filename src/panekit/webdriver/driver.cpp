@@ -903,13 +903,6 @@ bool same_secret(std::string_view given, std::string_view secret) {
     return diff == 0 && !secret.empty();
 }
 
-bool Driver::owns(std::string_view path) {
-    std::size_t q = path.find('?');
-    if (q != std::string_view::npos) path = path.substr(0, q);
-    while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
-    return path == "/status" || path == "/session" || path.rfind("/session/", 0) == 0;
-}
-
 std::optional<Answer> Driver::serve(std::string_view method, std::string_view path, nb::bytes body, bool bearer,
                                     Reply reply) {
     std::size_t q = path.find('?');

@@ -136,8 +136,6 @@ public:
     // carried the window's token.
     std::optional<Answer> serve(std::string_view method, std::string_view path, nb::bytes body, bool bearer,
                                 Reply reply);
-    // Whether a request target is one of WebDriver's (so the control routes never see it).
-    static bool owns(std::string_view path);
 
     // The session, if one is open.
     Session *session() { return session_ ? &*session_ : nullptr; }
