@@ -581,6 +581,42 @@ def _run_events(args):
                 return 0
 
 
+# ---- panekit token -----------------------------------------------------------------------
+
+def _add_token(commands, names):
+    p = commands.add_parser(
+        "token", help="print the token of the window on the control port (for curl)",
+        description="Print the token that the window on the control port wrote into its runtime file "
+        "(PANEKIT_CONTROL_TOKEN when set), which other clients send as \"Authorization: Bearer "
+        "<token>\"; exit status 1, with one line, when there is none.")
+    p.add_argument("--port", type=_port, default=None, metavar="N",
+                   help="control port of the window (default: PANEKIT_CONTROL_PORT, else 18765)")
+    p.set_defaults(run=_run_token)
+
+
+def _run_token(args):
+    from panekit import helmwire
+
+    refusal = _port_variable_refusal() if args.port is None else None
+    if refusal is not None:
+        _say(refusal)
+        return 2
+    token = helmwire.control_token(port=args.port)
+    if token is None:
+        port = args.port if args.port is not None else helmwire.control_port()
+        start = "panekit open [URL]" + ("" if args.port is None else f" --control-port {port}")
+        _say(f"no token for port {port}: no panekit window of this user listens there and "
+             f"PANEKIT_CONTROL_TOKEN is not set; start one with: {start}", prefix="")
+        return 1
+    try:
+        print(token, flush=True)  # the bare text, for TOKEN=$(panekit token)
+    except OSError as e:
+        if not _output_closed(e):
+            raise
+        _drop_output()
+    return 0
+
+
 # ---- panekit repl ------------------------------------------------------------------------
 
 def _add_repl(commands, names):
@@ -652,7 +688,8 @@ def _run_repl(args):
 # Every subcommand, in the order `--help` lists them: the function that declares the parsers of
 # some commands (add(commands, names), for the names it is given), and the names it knows.
 _COMMANDS = ((_add_open, ("open",)), (_add_requests, tuple(_REQUESTS)),
-             (_add_page_reads, ("script", "screenshot", "events")), (_add_repl, ("repl",)))
+             (_add_page_reads, ("script", "screenshot", "events")), (_add_token, ("token",)),
+             (_add_repl, ("repl",)))
 
 
 def _declared(argv):

@@ -44,8 +44,12 @@ const char *const kAptGtk = "apt-get install --no-install-recommends gir1.2-webk
 // girepository-2.0, which Debian 12 does not have).
 const char *const kAptBuild = " libgirepository1.0-dev libcairo2-dev pkg-config gcc";
 const char *const kPipGtk = " -m pip install \"PyGObject>=3.42,<3.51\" \"pycairo>=1.20\"";
+// Without a display: what to run instead, and (%s) the package that brings xvfb-run when it is missing.
 const char *const kNoDisplay =
-    "[panekit] 无法打开图形显示（DISPLAY / WAYLAND_DISPLAY 未设置或不可用）：请在桌面会话中运行，或在 Xvfb 下运行";
+    "[panekit] 无法打开图形显示（DISPLAY / WAYLAND_DISPLAY 未设置或不可用）：请在桌面会话中运行，"
+    "或在虚拟显示下运行：xvfb-run -a panekit open [URL]%s";
+const char *const kNoXvfb = "（先安装: %s）";
+const char *const kAptXvfb = "apt-get install --no-install-recommends xvfb xauth";
 const char *const kControlLine = "[panekit] 控制接口 %s  |  远程: remote_navigate / remote_go_back / …";
 const char *const kNavFailed = "[panekit] 导航未完成: %s";
 const char *const kDownloadFailed = "[panekit] 处理下载失败，回退为取消: %s";

@@ -84,7 +84,10 @@ nb::object run_toolbar_main(const pk::Call &c, nb::str start_url, nb::handle hom
         if (!e.matches(PyExc_ImportError) && !e.matches(PyExc_ValueError)) throw;
         return refuse(pk::format1(kNoWebKit, e.value()) + as_root(c, kAptGtk));
     }
-    if (!pk::truthy(gtk.attr("init_check")(nb::none())[0])) return refuse(nb::str(kNoDisplay));
+    if (!pk::truthy(gtk.attr("init_check")(nb::none())[0])) {
+        const bool xvfb = !pk::import("shutil").attr("which")("xvfb-run").is_none();
+        return refuse(pk::format1(kNoDisplay, xvfb ? nb::str("") : pk::format1(kNoXvfb, as_root(c, kAptXvfb))));
+    }
 
     nb::object env = c.global("os").attr("environ");
     nb::object norm = c.global("norm_browser_url");

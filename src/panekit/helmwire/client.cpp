@@ -143,7 +143,7 @@ Answer exchange(const pk::Call &c, const char *method, nb::handle path, nb::hand
     std::string head = std::string(method) + " " + std::string(p) + " HTTP/1.1\r\nHost: " +
                        std::string(utf8(nb::str(parts.attr("netloc")))) +
                        "\r\nAccept-Encoding: identity\r\nUser-Agent: panekit\r\nConnection: close\r\n";
-    nb::object token = client_token(port.is_none() ? c.global("control_port")() : nb::borrow(port));
+    nb::object token = c.global("control_token")("port"_a = port);
     if (!token.is_none()) head += "Authorization: Bearer " + std::string(utf8(nb::str(token))) + "\r\n";
     nb::bytes data = body.is_none() ? nb::bytes("", 0) : nb::borrow<nb::bytes>(body);
     if (std::string_view(method) == "POST")

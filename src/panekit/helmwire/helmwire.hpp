@@ -267,8 +267,11 @@ nb::str new_token();
 nb::object write_runtime_file(nb::handle address, nb::handle port, nb::handle token);
 // Removes the runtime file unless it holds another token by now (guarded).
 void remove_runtime_file(nb::handle file, nb::handle token);
-// The token a client sends to `port`: PANEKIT_CONTROL_TOKEN when set, else the one in that port's
-// runtime file; None when there is none.
+// The runtime files of `port` that a window of this user may have written, the one this
+// environment names first.
+nb::list runtime_files(nb::handle port);
+// The token a client sends to `port`: PANEKIT_CONTROL_TOKEN when set, else the one in the first of
+// that port's runtime files that holds one; None when there is none.
 nb::object client_token(nb::handle port);
 // Whether `given` is `secret`, in a time that does not depend on where they differ.
 bool same_secret(std::string_view given, std::string_view secret);

@@ -92,6 +92,19 @@ nb::object control_address(const pk::Call &c, nb::handle port, nb::handle host) 
     return stripped;
 }
 
+constexpr pk::Param token_params[] = {kPort};
+constexpr pk::Spec token_spec{
+    .name = "control_token",
+    .params = token_params,
+    .returns = "Optional[str]",
+    .doc = "The token the client calls send to the window on port (default: control_port()): "
+           "PANEKIT_CONTROL_TOKEN when set, else the one that window wrote into its runtime file; None "
+           "when there is none. Other clients send it as \"Authorization: Bearer <token>\".",
+};
+nb::object control_token(const pk::Call &c, nb::handle port) {
+    return client_token(port.is_none() ? c.global("control_port")() : nb::borrow(port));
+}
+
 }  // namespace
 }  // namespace helmwire
 
@@ -126,6 +139,7 @@ NB_MODULE(helmwire, m) {
     mod.def<control_token_spec>(control_token);
     mod.def<base_url_spec>(control_base_url);
     mod.def<address_spec>(control_address);
+    mod.def<token_spec>(control_token);
     define_server(mod);
     define_client(mod);
 }

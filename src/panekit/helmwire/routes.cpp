@@ -144,7 +144,11 @@ void park(nb::handle self, nb::handle waiter, double deadline) {
 // A new waiter for a request answered later, or nothing (answered here) when this server is not
 // run by its own serving loop, which alone answers later (501), or _MAX_WAITING requests wait
 // already (503).
-std::optional<nb::object> later_waiter(const pk::Call &c, nb::handle self) {
+std::optional<nb::object> later_waiter(const Request &r) {
+    const pk::Call &c = r.c;
+    nb::handle self = r.self;
+    // Only a row that says it waits may leave its request to the loop (the table tells the truth).
+    if (!r.route.waits) pk::raise(PyExc_RuntimeError, "the route %s does not wait", r.route.path);
     auto server = c.state<Server>();
     if (server[Server::Wake].is_none()) {
         reply(self, 501, "this server cannot answer later");
@@ -195,8 +199,10 @@ void page_work(const pk::Call &c) {
 }
 
 // Runs the script or takes the picture, answering once the engine has (or 504 at `seconds`).
-void serve_page_work(const pk::Call &c, nb::handle self, nb::handle script, double seconds, const char *route) {
-    std::optional<nb::object> waiter = later_waiter(c, self);
+void serve_page_work(const Request &r, nb::handle script, double seconds, const char *route) {
+    const pk::Call &c = r.c;
+    nb::handle self = r.self;
+    std::optional<nb::object> waiter = later_waiter(r);
     if (!waiter) return;
     pk::State<Work> st;
     st.set(Work::Core, c.state<Server>()[Server::Core]);
@@ -230,7 +236,10 @@ nb::object query_value(nb::handle target, const char *name) {
     return values[nb::int_(-1)];
 }
 
-void serve_events(const pk::Call &c, nb::handle self, nb::handle target) {
+void serve_events(Request &r) {
+    const pk::Call &c = r.c;
+    nb::handle self = r.self;
+    nb::handle target = r.path;
     auto server = c.state<Server>();
     nb::object after_text = query_value(target, "after"), wait_text = query_value(target, "wait");
     long long after = 0;
@@ -247,7 +256,7 @@ void serve_events(const pk::Call &c, nb::handle self, nb::handle target) {
     nb::object pages = nb::borrow(server[Server::Pages]);
     if (pages.is_none()) return reply(self, 501, "this window cannot report page loads");
     std::optional<nb::object> waiter;
-    if (wait > 0 && !(waiter = later_waiter(c, self))) return;
+    if (wait > 0 && !(waiter = later_waiter(r))) return;
     const double deadline = pk::host::steady_seconds() + wait;
     pk::State<Work> st;
     st.set(Work::Pages, pages);
@@ -270,13 +279,15 @@ nb::object body_item(const std::optional<nb::object> &data, const char *key) {
 }
 
 // The POST /script body: {"script": text, "timeout": seconds (optional)}.
-void serve_script(const pk::Call &c, nb::handle self, const std::optional<nb::object> &data) {
+void serve_script(Request &r) {
+    nb::handle self = r.self;
+    const std::optional<nb::object> &data = r.json;
     nb::object script = body_item(data, "script"), timeout = body_item(data, "timeout");
     if (!PyUnicode_Check(script.ptr()) || !pk::truthy(script.attr("strip")())) return reply(self, 400, "missing script");
     double seconds = kScriptSeconds;
     if (!timeout.is_none() && !wait_seconds(timeout, seconds))
         return reply(self, 400, "timeout must be a number of seconds from 0 to 120");
-    serve_page_work(c, self, script, seconds, "script");
+    serve_page_work(r, script, seconds, "script");
 }
 
 // Whether a body opens a JSON object: its first byte after JSON's white space is "{".
@@ -317,13 +328,15 @@ nb::object body_wait(const std::optional<nb::object> &data, bool &bad) {
 // A request that asked to wait for its navigation: the navigation is started on the UI thread
 // with a waiter armed; the answer is written now when there is one already, else the request is
 // parked with the serving loop, which answers it when the navigation ends or its time is up.
-void start_waited(const pk::Call &c, nb::handle self, long what, nb::handle fn, nb::handle arg, double wait,
+void start_waited(const Request &r, long what, nb::handle fn, nb::handle arg, double wait,
                   const char *route) {
+    const pk::Call &c = r.c;
+    nb::handle self = r.self;
     auto server = c.state<Server>();
     nb::object pages = nb::borrow(server[Server::Pages]);
     if (pages.is_none() || server[Server::Wake].is_none())
         return reply(self, 501, "this window cannot report page loads");
-    std::optional<nb::object> later = later_waiter(c, self);  // at most _MAX_WAITING wait at once
+    std::optional<nb::object> later = later_waiter(r);  // at most _MAX_WAITING wait at once
     if (!later) return;
     nb::object waiter = *later;
     pk::State<Work> st;
@@ -368,9 +381,7 @@ template <Get Route> void serve_read(Request &r) {
     reply(r.self, 200, out);
 }
 
-void serve_screenshot(Request &r) { serve_page_work(r.c, r.self, nb::none(), kCaptureSeconds, "screenshot"); }
-void serve_events_route(Request &r) { serve_events(r.c, r.self, r.path); }
-void serve_script_route(Request &r) { serve_script(r.c, r.self, r.json); }
+void serve_screenshot(Request &r) { serve_page_work(r, nb::none(), kCaptureSeconds, "screenshot"); }
 
 // POST /navigate, /back, /forward, /reload: the server's callable for it, which navigation a
 // waited request starts, and the route's name in the log.
@@ -391,7 +402,7 @@ template <Start What, Server Fn> void serve_navigation(Request &r) {
     nb::object wait = body_wait(r.json, bad);
     if (bad) return reply(r.self, 400, kBadWait);
     if (!wait.is_none()) {
-        start_waited(r.c, r.self, What, server[Fn], url.is_valid() ? nb::handle(url) : nb::none(),
+        start_waited(r, What, server[Fn], url.is_valid() ? nb::handle(url) : nb::none(),
                      nb::cast<double>(wait), what);
         return;
     }
@@ -416,7 +427,8 @@ template <Start What, Server Fn> void serve_navigation(Request &r) {
 // ends with its path. A family of paths with variable parts (as "/session/<id>/...") is one Prefix
 // row whose function reads the rest of the path (Request::rest). `waits`: the route may be
 // answered later by the serving loop (its function parks the request). `hint`: the route is named
-// in the answer to any other GET.
+// in the answer to any other GET, whose text the protocol fixes ("GET /ready  |  GET /url  |  POST
+// /navigate /back /forward /reload"): the rows of those six say so, and the text is made from them.
 const Route kRoutes[] = {
     // WebDriver (webdriver/): its own paths, before the POST suffixes ("/session/<id>/back").
     {Method::Get, "/status", Match::Prefix, Access::Open, true, serve_webdriver, false},
@@ -427,12 +439,12 @@ const Route kRoutes[] = {
     {Method::Get, "/state", Match::Prefix, Access::Open, false, serve_read<Get::State>, false},
     {Method::Get, "/url", Match::Prefix, Access::Open, false, serve_read<Get::Url>, true},
     {Method::Get, "/screenshot", Match::Prefix, Access::Token, true, serve_screenshot, false},
-    {Method::Get, "/events", Match::Prefix, Access::Open, true, serve_events_route, false},
+    {Method::Get, "/events", Match::Prefix, Access::Open, true, serve_events, false},
     {Method::Post, "/navigate", Match::Suffix, Access::Open, true, serve_navigation<kNavigate, Server::Navigate>, true},
     {Method::Post, "/back", Match::Suffix, Access::Open, true, serve_navigation<kBack, Server::Back>, true},
     {Method::Post, "/forward", Match::Suffix, Access::Open, true, serve_navigation<kForward, Server::Forward>, true},
     {Method::Post, "/reload", Match::Suffix, Access::Open, true, serve_navigation<kReload, Server::Reload>, true},
-    {Method::Post, "/script", Match::Suffix, Access::Token, true, serve_script_route, false},
+    {Method::Post, "/script", Match::Suffix, Access::Token, true, serve_script, false},
 };
 const std::span<const Route> routes{kRoutes};
 
