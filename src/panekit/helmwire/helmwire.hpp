@@ -234,7 +234,7 @@ struct Route {
 extern const std::span<const Route> routes;
 // A new waiter for a request answered later, or nothing (answered here: this server cannot answer
 // later, or _MAX_WAITING requests wait already).
-std::optional<nb::object> later_waiter(const pk::Call &c, nb::handle self);
+std::optional<nb::object> later_waiter(const Request &r);
 // Leaves the request waiting with the serving loop, which answers it from `waiter` once it has its
 // result (or at `deadline`, steady seconds).
 void park(nb::handle self, nb::handle waiter, double deadline);

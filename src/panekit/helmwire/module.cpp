@@ -32,18 +32,6 @@ nb::object control_port() {
     }
 }
 
-constexpr pk::Param token_params[] = {kPort};
-constexpr pk::Spec control_token_spec{
-    .name = "control_token",
-    .params = token_params,
-    .returns = "Optional[str]",
-    .doc = "The token of the window on `port` (None: control_port()), as the client calls send it "
-           "(PANEKIT_CONTROL_TOKEN, else that window's runtime file); None when there is none.",
-};
-nb::object control_token(const pk::Call &c, nb::handle port) {
-    return client_token(port.is_none() ? c.global("control_port")() : nb::borrow(port));
-}
-
 constexpr pk::Param base_url_params[] = {
     kPort,
     {.name = "host", .annotation = "Optional[str]", .check = Check::OptStr, .kind = Kind::KeywordOnly, .def = Def::None},
@@ -136,7 +124,6 @@ NB_MODULE(helmwire, m) {
     mod.set("_REQUEST_SECONDS", nb::float_(kRequestSeconds));
 
     mod.def<control_port_spec>(control_port);
-    mod.def<control_token_spec>(control_token);
     mod.def<base_url_spec>(control_base_url);
     mod.def<address_spec>(control_address);
     mod.def<token_spec>(control_token);

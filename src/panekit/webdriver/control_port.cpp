@@ -233,7 +233,7 @@ void serve_webdriver(Request &r) {
     const char *method = r.route.method == Method::Get ? "GET" : r.route.method == Method::Post ? "POST" : "DELETE";
     nb::object target = get_attr(r.self, t_path);
     std::string path = nb::cast<std::string>(nb::str(target));
-    std::optional<nb::object> waiter = later_waiter(r.c, r.self);
+    std::optional<nb::object> waiter = later_waiter(r);
     if (!waiter) return;  // answered already (too many waiting)
     nb::object w = *waiter;
     auto answer = d.serve(method, path, r.body, bearer(r.c, r.self), [w](wd::Answer a) {
