@@ -349,6 +349,7 @@ class DateTime(Recorded):
     """A System.DateTime as pythonnet shows it: here only a point in time, in UTC seconds."""
 
     _log_new = False
+    _net_name = "System.DateTime"
 
     def __init__(self, seconds):
         super().__init__()
@@ -361,17 +362,17 @@ class DateTimeOffset(Recorded):
     DateTimeOffset.UtcDateTime, DateTimeOffset(DateTime), DateTimeOffset.ToUnixTimeSeconds)."""
 
     _log_new = False
-    UtcDateTime = Prop(get=lambda d: DateTime(d._seconds))
+    UtcDateTime = Prop(typ=DateTime, get=lambda d: DateTime(d._seconds))
 
     def __init__(self, date_time):
         super().__init__()
         self._seconds = date_time._seconds
 
     @staticmethod
-    def FromUnixTimeSeconds(seconds):
+    def FromUnixTimeSeconds(seconds: Int64) -> "DateTimeOffset":
         return DateTimeOffset(DateTime(int(seconds)))
 
-    def ToUnixTimeSeconds(self):
+    def ToUnixTimeSeconds(self) -> Int64:
         return int(self._seconds)
 
 
@@ -382,15 +383,15 @@ class CoreWebView2Cookie(Recorded):
     with an expiry; a created cookie without one is a session cookie)."""
 
     _log_new = False
-    Name = Prop(get=lambda c: c._name)
-    Domain = Prop(get=lambda c: c._domain)
-    Path = Prop(get=lambda c: c._path)
+    Name = Prop(typ=str, get=lambda c: c._name)
+    Domain = Prop(typ=str, get=lambda c: c._domain)
+    Path = Prop(typ=str, get=lambda c: c._path)
     Value = Prop("", str)
     IsSecure = Prop(False, bool)
     IsHttpOnly = Prop(False, bool)
     SameSite = Prop(enums.CoreWebView2CookieSameSiteKind.Lax, enums.CoreWebView2CookieSameSiteKind)
-    Expires = Prop(get=lambda c: c._expires, set=lambda c, v: setattr(c, "_expires", v))
-    IsSession = Prop(get=lambda c: c._expires is None)
+    Expires = Prop(typ=DateTime, get=lambda c: c._expires, set=lambda c, v: setattr(c, "_expires", v))
+    IsSession = Prop(typ=bool, get=lambda c: c._expires is None)
 
     def __init__(self, name, value, domain, path):
         super().__init__()
@@ -423,27 +424,27 @@ class CoreWebView2CookieManager(Recorded):
     def _guard(self, op, name):
         self._core._guard(op, name)
 
-    def CreateCookie(self, name, value, domain, path):
+    def CreateCookie(self, name: str, value: str, domain: str, path: str) -> CoreWebView2Cookie:
         self._call("CreateCookie", name, value, domain, path)
         if not name:
             raise ArgumentException("Value does not fall within the expected range.")
         return CoreWebView2Cookie(name, value, domain, path)
 
-    def AddOrUpdateCookie(self, cookie):
+    def AddOrUpdateCookie(self, cookie: CoreWebView2Cookie) -> None:
         self._call("AddOrUpdateCookie", cookie)
         self.sim_cookies = [c for c in self.sim_cookies
                             if (c._name, c._domain, c._path) != (cookie._name, cookie._domain, cookie._path)]
         self.sim_cookies.append(cookie)
 
-    def GetCookiesAsync(self, uri):
+    def GetCookiesAsync(self, uri: str) -> Task[NetType("System.Collections.Generic.List`1", CoreWebView2Cookie)]:
         self._call("GetCookiesAsync", uri)
         return self._core._task(lambda: [c for c in self.sim_cookies if not uri or _cookie_matches(c, uri)])
 
-    def DeleteCookies(self, name, uri):
+    def DeleteCookies(self, name: str, uri: str) -> None:
         self._call("DeleteCookies", name, uri)
         self.sim_cookies = [c for c in self.sim_cookies if not (c._name == name and _cookie_matches(c, uri))]
 
-    def DeleteAllCookies(self):
+    def DeleteAllCookies(self) -> None:
         self._call("DeleteAllCookies")
         self.sim_cookies = []
 
@@ -463,11 +464,11 @@ class CoreWebView2ScriptDialogOpeningEventArgs(EventArgs):
     def _guard(self, op, name):
         self._core._guard(op, name)
 
-    def Accept(self):
+    def Accept(self) -> None:
         self._call("Accept")
         self.sim_accepted = True
 
-    def GetDeferral(self):
+    def GetDeferral(self) -> CoreWebView2Deferral:
         self._call("GetDeferral")
         self._deferrals += 1
         return CoreWebView2Deferral(self)
@@ -489,7 +490,7 @@ class CoreWebView2Environment(Recorded):
     """learn.microsoft.com: CoreWebView2Environment.BrowserVersionString."""
 
     _log_new = False
-    BrowserVersionString = Prop("131.0.2903.70", str)
+    BrowserVersionString = Prop(typ=str, get=lambda e: "131.0.2903.70")
 
 
 class TaskStatic:
@@ -498,7 +499,7 @@ class TaskStatic:
     Task.Delay(Int32); an awaiter captures the caller's SynchronizationContext)."""
 
     @staticmethod
-    def Delay(milliseconds):
+    def Delay(milliseconds: int) -> Task:
         import threading
 
         ui = current().ui()
