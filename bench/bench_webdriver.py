@@ -458,7 +458,7 @@ def main():
         stop(window)
 
     # start-up and memory: panekit open against MiniBrowser alone, in turn
-    if os.path.exists(MINIBROWSER):
+    if os.path.exists(MINIBROWSER) and args.starts > 0:
         started = {"panekit": [], "MiniBrowser": []}
         memory = {"panekit": [], "MiniBrowser": []}
         for i in range(args.starts):

@@ -31,7 +31,6 @@ PATCH = "fetchkeep.apply_pywebview_edge_download_folder.<locals>._ready_wrapped"
 # the nested functions made at run time (the handlers, forwarders and host callables).
 SIGNATURES = {
     "helmwire.control_port": "() -> 'int'",
-    "helmwire.control_token": "(*, port: %s) -> 'Optional[str]'" % OPT_INT,
     "helmwire.control_base_url": "(*, port: %s, host: %s) -> 'str'" % (OPT_INT, OPT_STR),
     "helmwire._control_address": "(*, port: %s, host: %s) -> 'str'" % (OPT_INT, OPT_STR),
     "helmwire.control_token": "(*, port: %s) -> 'Optional[str]'" % OPT_INT,

@@ -342,6 +342,174 @@ def sim_png(width, height, rgb):
             + chunk(b"IDAT", zlib.compress(row * height)) + chunk(b"IEND", b""))
 
 
+# ---- what WebDriver uses: cookies, script dialogs, the runtime's version, timers ---------------------
+
+
+class DateTime(Recorded):
+    """A System.DateTime as pythonnet shows it: here only a point in time, in UTC seconds."""
+
+    _log_new = False
+    _net_name = "System.DateTime"
+
+    def __init__(self, seconds):
+        super().__init__()
+        self._seconds = seconds
+
+
+class DateTimeOffset(Recorded):
+    """System.DateTimeOffset: FromUnixTimeSeconds(n).UtcDateTime and DateTimeOffset(dateTime)
+    .ToUnixTimeSeconds() (learn.microsoft.com: DateTimeOffset.FromUnixTimeSeconds,
+    DateTimeOffset.UtcDateTime, DateTimeOffset(DateTime), DateTimeOffset.ToUnixTimeSeconds)."""
+
+    _log_new = False
+    UtcDateTime = Prop(typ=DateTime, get=lambda d: DateTime(d._seconds))
+
+    def __init__(self, date_time):
+        super().__init__()
+        self._seconds = date_time._seconds
+
+    @staticmethod
+    def FromUnixTimeSeconds(seconds: Int64) -> "DateTimeOffset":
+        return DateTimeOffset(DateTime(int(seconds)))
+
+    def ToUnixTimeSeconds(self) -> Int64:
+        return int(self._seconds)
+
+
+class CoreWebView2Cookie(Recorded):
+    """learn.microsoft.com: CoreWebView2Cookie. Name, Domain and Path are read-only (set by
+    CoreWebView2CookieManager.CreateCookie); a cookie is a session cookie until Expires is set
+    (IsSession: "Whether this is a session cookie. The default is false" for a cookie read back
+    with an expiry; a created cookie without one is a session cookie)."""
+
+    _log_new = False
+    Name = Prop(typ=str, get=lambda c: c._name)
+    Domain = Prop(typ=str, get=lambda c: c._domain)
+    Path = Prop(typ=str, get=lambda c: c._path)
+    Value = Prop("", str)
+    IsSecure = Prop(False, bool)
+    IsHttpOnly = Prop(False, bool)
+    SameSite = Prop(enums.CoreWebView2CookieSameSiteKind.Lax, enums.CoreWebView2CookieSameSiteKind)
+    Expires = Prop(typ=DateTime, get=lambda c: c._expires, set=lambda c, v: setattr(c, "_expires", v))
+    IsSession = Prop(typ=bool, get=lambda c: c._expires is None)
+
+    def __init__(self, name, value, domain, path):
+        super().__init__()
+        self._name, self._domain, self._path, self._expires = name, domain, path, None
+        self.Value = value
+
+
+def _cookie_matches(cookie, uri):
+    from urllib.parse import urlsplit
+
+    parts = urlsplit(uri)
+    host, path = parts.hostname or "", parts.path or "/"
+    domain = cookie._domain.lstrip(".")
+    secure_ok = parts.scheme == "https" or not cookie.__dict__.get("_p_IsSecure", False)
+    return (host == domain or host.endswith("." + domain)) and path.startswith(cookie._path) and secure_ok
+
+
+class CoreWebView2CookieManager(Recorded):
+    """learn.microsoft.com: CoreWebView2CookieManager: CreateCookie(name, value, Domain, Path)
+    ("ArgumentException if the name is empty"), AddOrUpdateCookie (replaces the cookie with the same
+    name, domain and path), GetCookiesAsync(uri) (a Task of the cookies that uri would be sent; an
+    empty uri: all of them), DeleteCookies(name, uri), DeleteAllCookies. UI thread only."""
+
+    _log_new = False
+
+    def __init__(self, core):
+        super().__init__()
+        self._core, self.sim_cookies = core, []
+
+    def _guard(self, op, name):
+        self._core._guard(op, name)
+
+    def CreateCookie(self, name: str, value: str, domain: str, path: str) -> CoreWebView2Cookie:
+        self._call("CreateCookie", name, value, domain, path)
+        if not name:
+            raise ArgumentException("Value does not fall within the expected range.")
+        return CoreWebView2Cookie(name, value, domain, path)
+
+    def AddOrUpdateCookie(self, cookie: CoreWebView2Cookie) -> None:
+        self._call("AddOrUpdateCookie", cookie)
+        self.sim_cookies = [c for c in self.sim_cookies
+                            if (c._name, c._domain, c._path) != (cookie._name, cookie._domain, cookie._path)]
+        self.sim_cookies.append(cookie)
+
+    def GetCookiesAsync(self, uri: str) -> Task[NetType("System.Collections.Generic.List`1", CoreWebView2Cookie)]:
+        self._call("GetCookiesAsync", uri)
+        return self._core._task(lambda: [c for c in self.sim_cookies if not uri or _cookie_matches(c, uri)])
+
+    def DeleteCookies(self, name: str, uri: str) -> None:
+        self._call("DeleteCookies", name, uri)
+        self.sim_cookies = [c for c in self.sim_cookies if not (c._name == name and _cookie_matches(c, uri))]
+
+    def DeleteAllCookies(self) -> None:
+        self._call("DeleteAllCookies")
+        self.sim_cookies = []
+
+
+class CoreWebView2ScriptDialogOpeningEventArgs(EventArgs):
+    """learn.microsoft.com: CoreWebView2ScriptDialogOpeningEventArgs. Kind, Message, DefaultText,
+    Uri; ResultText (the prompt's answer when accepted); Accept() ("respond with OK to confirm,
+    prompt, and beforeunload dialogs; do not call this method to indicate cancel"); GetDeferral()
+    (the page waits until the deferral is completed)."""
+
+    ResultText = Prop("", str)
+
+    def __init__(self, core, kind, message, default_text):
+        super().__init__(Kind=kind, Message=message, DefaultText=default_text, Uri=core._source)
+        self._core, self._deferrals, self.sim_accepted = core, 0, False
+
+    def _guard(self, op, name):
+        self._core._guard(op, name)
+
+    def Accept(self) -> None:
+        self._call("Accept")
+        self.sim_accepted = True
+
+    def GetDeferral(self) -> CoreWebView2Deferral:
+        self._call("GetDeferral")
+        self._deferrals += 1
+        return CoreWebView2Deferral(self)
+
+    def sim_answered(self):
+        """Whether the page has its answer: every handler returned and every deferral completed."""
+        return self._deferrals == 0
+
+    def sim_result(self):
+        """What the page's alert / confirm / prompt returns: None (alert), a bool (confirm), the
+        ResultText or None (prompt)."""
+        kind, text = self.__dict__["Kind"], self.__dict__.get("_p_ResultText", "")  # (no thread rule: a test reads)
+        if kind == enums.CoreWebView2ScriptDialogKind.Prompt:
+            return text if self.sim_accepted else None
+        return self.sim_accepted if kind != enums.CoreWebView2ScriptDialogKind.Alert else None
+
+
+class CoreWebView2Environment(Recorded):
+    """learn.microsoft.com: CoreWebView2Environment.BrowserVersionString."""
+
+    _log_new = False
+    BrowserVersionString = Prop(typ=str, get=lambda e: "131.0.2903.70")
+
+
+class TaskStatic:
+    """System.Threading.Tasks.Task's static Delay(milliseconds): a Task that completes after that
+    time, its awaiter's continuation posted to the UI thread that asked (learn.microsoft.com:
+    Task.Delay(Int32); an awaiter captures the caller's SynchronizationContext)."""
+
+    @staticmethod
+    def Delay(milliseconds: int) -> Task:
+        import threading
+
+        ui = current().ui()
+        task = Task(ui, lambda: None, hold=True)
+        timer = threading.Timer(max(milliseconds, 0) / 1000.0, lambda: ui.post(task.sim_complete_now))
+        timer.daemon = True
+        timer.start()
+        return task
+
+
 # ---- the browser core ---------------------------------------------------------------------------
 
 
@@ -433,9 +601,8 @@ class CoreWebView2(Recorded):
     CanGoForward = Prop(typ=bool, get=lambda c: c._index < len(c._history) - 1)
     Profile = Prop(typ=CoreWebView2Profile, get=_profile)
     Settings = Prop(typ=CoreWebView2Settings, get=lambda c: c._settings)
-    CookieManager = Prop(typ=NetType("Microsoft.Web.WebView2.Core.CoreWebView2CookieManager"), get=lambda c: c._cookies)
-    Environment = Prop(typ=NetType("Microsoft.Web.WebView2.Core.CoreWebView2Environment"),
-                       get=lambda c: c._environment)
+    CookieManager = Prop(typ=CoreWebView2CookieManager, get=lambda c: c._cookies)
+    Environment = Prop(typ=CoreWebView2Environment, get=lambda c: c._environment)
 
     _events = dict(SourceChanged=CoreWebView2SourceChangedEventArgs,
                    NavigationStarting=CoreWebView2NavigationStartingEventArgs,
@@ -444,7 +611,7 @@ class CoreWebView2(Recorded):
                    DownloadStarting=CoreWebView2DownloadStartingEventArgs, HistoryChanged=object,
                    DocumentTitleChanged=object, ContentLoading=CoreWebView2ContentLoadingEventArgs,
                    DOMContentLoaded=CoreWebView2DOMContentLoadedEventArgs,
-                   ScriptDialogOpening=NetType("Microsoft.Web.WebView2.Core.CoreWebView2ScriptDialogOpeningEventArgs"))
+                   ScriptDialogOpening=CoreWebView2ScriptDialogOpeningEventArgs)
 
     def __init__(self, webview=None):
         """Without a webview: a core owned by the calling thread (see Platform.pump)."""
@@ -911,170 +1078,3 @@ class _Task:
     @property
     def IsCompleted(self):
         return self.IsFaulted or self._wv._init_done
-
-
-# ---- what WebDriver uses: cookies, script dialogs, the runtime's version, timers ---------------------
-
-
-class DateTime(Recorded):
-    """A System.DateTime as pythonnet shows it: here only a point in time, in UTC seconds."""
-
-    _log_new = False
-
-    def __init__(self, seconds):
-        super().__init__()
-        self._seconds = seconds
-
-
-class DateTimeOffset(Recorded):
-    """System.DateTimeOffset: FromUnixTimeSeconds(n).UtcDateTime and DateTimeOffset(dateTime)
-    .ToUnixTimeSeconds() (learn.microsoft.com: DateTimeOffset.FromUnixTimeSeconds,
-    DateTimeOffset.UtcDateTime, DateTimeOffset(DateTime), DateTimeOffset.ToUnixTimeSeconds)."""
-
-    _log_new = False
-    UtcDateTime = Prop(get=lambda d: DateTime(d._seconds))
-
-    def __init__(self, date_time):
-        super().__init__()
-        self._seconds = date_time._seconds
-
-    @staticmethod
-    def FromUnixTimeSeconds(seconds):
-        return DateTimeOffset(DateTime(int(seconds)))
-
-    def ToUnixTimeSeconds(self):
-        return int(self._seconds)
-
-
-class CoreWebView2Cookie(Recorded):
-    """learn.microsoft.com: CoreWebView2Cookie. Name, Domain and Path are read-only (set by
-    CoreWebView2CookieManager.CreateCookie); a cookie is a session cookie until Expires is set
-    (IsSession: "Whether this is a session cookie. The default is false" for a cookie read back
-    with an expiry; a created cookie without one is a session cookie)."""
-
-    _log_new = False
-    Name = Prop(get=lambda c: c._name)
-    Domain = Prop(get=lambda c: c._domain)
-    Path = Prop(get=lambda c: c._path)
-    Value = Prop("", str)
-    IsSecure = Prop(False, bool)
-    IsHttpOnly = Prop(False, bool)
-    SameSite = Prop(enums.CoreWebView2CookieSameSiteKind.Lax, enums.CoreWebView2CookieSameSiteKind)
-    Expires = Prop(get=lambda c: c._expires, set=lambda c, v: setattr(c, "_expires", v))
-    IsSession = Prop(get=lambda c: c._expires is None)
-
-    def __init__(self, name, value, domain, path):
-        super().__init__()
-        self._name, self._domain, self._path, self._expires = name, domain, path, None
-        self.Value = value
-
-
-def _cookie_matches(cookie, uri):
-    from urllib.parse import urlsplit
-
-    parts = urlsplit(uri)
-    host, path = parts.hostname or "", parts.path or "/"
-    domain = cookie._domain.lstrip(".")
-    secure_ok = parts.scheme == "https" or not cookie.__dict__.get("_p_IsSecure", False)
-    return (host == domain or host.endswith("." + domain)) and path.startswith(cookie._path) and secure_ok
-
-
-class CoreWebView2CookieManager(Recorded):
-    """learn.microsoft.com: CoreWebView2CookieManager: CreateCookie(name, value, Domain, Path)
-    ("ArgumentException if the name is empty"), AddOrUpdateCookie (replaces the cookie with the same
-    name, domain and path), GetCookiesAsync(uri) (a Task of the cookies that uri would be sent; an
-    empty uri: all of them), DeleteCookies(name, uri), DeleteAllCookies. UI thread only."""
-
-    _log_new = False
-
-    def __init__(self, core):
-        super().__init__()
-        self._core, self.sim_cookies = core, []
-
-    def _guard(self, op, name):
-        self._core._guard(op, name)
-
-    def CreateCookie(self, name, value, domain, path):
-        self._call("CreateCookie", name, value, domain, path)
-        if not name:
-            raise ArgumentException("Value does not fall within the expected range.")
-        return CoreWebView2Cookie(name, value, domain, path)
-
-    def AddOrUpdateCookie(self, cookie):
-        self._call("AddOrUpdateCookie", cookie)
-        self.sim_cookies = [c for c in self.sim_cookies
-                            if (c._name, c._domain, c._path) != (cookie._name, cookie._domain, cookie._path)]
-        self.sim_cookies.append(cookie)
-
-    def GetCookiesAsync(self, uri):
-        self._call("GetCookiesAsync", uri)
-        return self._core._task(lambda: [c for c in self.sim_cookies if not uri or _cookie_matches(c, uri)])
-
-    def DeleteCookies(self, name, uri):
-        self._call("DeleteCookies", name, uri)
-        self.sim_cookies = [c for c in self.sim_cookies if not (c._name == name and _cookie_matches(c, uri))]
-
-    def DeleteAllCookies(self):
-        self._call("DeleteAllCookies")
-        self.sim_cookies = []
-
-
-class CoreWebView2ScriptDialogOpeningEventArgs(EventArgs):
-    """learn.microsoft.com: CoreWebView2ScriptDialogOpeningEventArgs. Kind, Message, DefaultText,
-    Uri; ResultText (the prompt's answer when accepted); Accept() ("respond with OK to confirm,
-    prompt, and beforeunload dialogs; do not call this method to indicate cancel"); GetDeferral()
-    (the page waits until the deferral is completed)."""
-
-    ResultText = Prop("", str)
-
-    def __init__(self, core, kind, message, default_text):
-        super().__init__(Kind=kind, Message=message, DefaultText=default_text, Uri=core._source)
-        self._core, self._deferrals, self.sim_accepted = core, 0, False
-
-    def _guard(self, op, name):
-        self._core._guard(op, name)
-
-    def Accept(self):
-        self._call("Accept")
-        self.sim_accepted = True
-
-    def GetDeferral(self):
-        self._call("GetDeferral")
-        self._deferrals += 1
-        return CoreWebView2Deferral(self)
-
-    def sim_answered(self):
-        """Whether the page has its answer: every handler returned and every deferral completed."""
-        return self._deferrals == 0
-
-    def sim_result(self):
-        """What the page's alert / confirm / prompt returns: None (alert), a bool (confirm), the
-        ResultText or None (prompt)."""
-        kind, text = self.__dict__["Kind"], self.__dict__.get("_p_ResultText", "")  # (no thread rule: a test reads)
-        if kind == enums.CoreWebView2ScriptDialogKind.Prompt:
-            return text if self.sim_accepted else None
-        return self.sim_accepted if kind != enums.CoreWebView2ScriptDialogKind.Alert else None
-
-
-class CoreWebView2Environment(Recorded):
-    """learn.microsoft.com: CoreWebView2Environment.BrowserVersionString."""
-
-    _log_new = False
-    BrowserVersionString = Prop("131.0.2903.70", str)
-
-
-class TaskStatic:
-    """System.Threading.Tasks.Task's static Delay(milliseconds): a Task that completes after that
-    time, its awaiter's continuation posted to the UI thread that asked (learn.microsoft.com:
-    Task.Delay(Int32); an awaiter captures the caller's SynchronizationContext)."""
-
-    @staticmethod
-    def Delay(milliseconds):
-        import threading
-
-        ui = current().ui()
-        task = Task(ui, lambda: None, hold=True)
-        timer = threading.Timer(max(milliseconds, 0) / 1000.0, lambda: ui.post(task.sim_complete_now))
-        timer.daemon = True
-        timer.start()
-        return task

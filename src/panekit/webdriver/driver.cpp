@@ -103,13 +103,16 @@ void Driver::page_op(const char *op, nb::handle args, std::function<void(std::op
         done(std::move(error), std::move(value));
     };
     const bool script = std::string_view(op) == "execute" || std::string_view(op) == "poll";
-    watch_dialogs(answered, [once, script] {
+    every_tenth(answered, [this, once, script] {
+        if (engine_->dialog().is_none()) return false;
         if (script) {
             nb::dict none;
             none["v"] = nb::none();
-            return once(std::nullopt, none);
+            once(std::nullopt, none);
+        } else {
+            once(failure("unexpected alert open", "a dialog opened while the command ran"), nb::none());
         }
-        once(failure("unexpected alert open", "a dialog opened while the command ran"), nb::none());
+        return true;
     });
     // The library is sent only to a window object that does not hold it yet (a new document).
     auto finish = [this, done = once, op = std::string(op), args = nb::borrow(args), frames](nb::object res) {
@@ -153,13 +156,12 @@ void Driver::read_answer(nb::handle res, const std::function<void(std::optional<
     }
 }
 
-void Driver::watch_dialogs(std::shared_ptr<bool> answered, std::function<void()> opened) {
-    engine_->later(0.1, [this, answered, opened] {
+void Driver::every_tenth(std::shared_ptr<bool> answered, std::function<bool()> tick) {
+    engine_->later(0.1, [this, answered, tick] {
         if (*answered) return;
-        bool open = false;
-        pk::guarded([&] { open = !engine_->dialog().is_none(); });
-        if (open) return opened();
-        watch_dialogs(answered, opened);
+        bool ended = false;
+        pk::guarded([&] { ended = tick(); });
+        if (!ended) every_tenth(answered, tick);
     });
 }
 
@@ -316,13 +318,14 @@ struct Commands {
         Reply reply = r.reply;
         if (s(r).load == LoadStrategy::None) return;
         auto answered = std::make_shared<bool>(false);
-        const long long limit = s(r).timeouts.page_load;
-        if (limit >= 0)
-            d.engine_->later(static_cast<double>(limit) / 1000.0, [answered, reply] {
-                if (*answered) return;
-                *answered = true;
-                reply(failure("timeout", "the page did not load within the page-load time-out"));
-            });
+        const double until = d.deadline(s(r).timeouts.page_load);
+        // (checked while the load is awaited: no timer outlives its command)
+        d.every_tenth(answered, [answered, reply, until] {
+            if (now() < until) return false;
+            *answered = true;
+            reply(failure("timeout", "the page did not load within the page-load time-out"));
+            return true;
+        });
         d.engine_->arm_load([answered, reply] {
             if (*answered) return;
             *answered = true;
@@ -543,10 +546,12 @@ struct Commands {
                 reply(an);
             };
             copy.reply = once;
-            if (limit >= 0)
-                e(copy).later(static_cast<double>(limit) / 1000.0, [once] {
-                    once(failure("script timeout", "the script did not finish within the script time-out"));
-                });
+            const double until = copy.d.deadline(limit);
+            copy.d.every_tenth(answered, [once, until] {
+                if (now() < until) return false;
+                once(failure("script timeout", "the script did not finish within the script time-out"));
+                return true;
+            });
             copy.d.page_op("execute", a, [copy, answered](std::optional<Answer> error, nb::object v) mutable {
                 if (error) return copy.reply(*error);
                 settle(copy, v, answered, 0.002);
@@ -907,13 +912,6 @@ bool same_secret(std::string_view given, std::string_view secret) {
     for (std::size_t i = 0; i < given.size(); ++i)
         diff |= static_cast<unsigned char>(given[i]) ^ static_cast<unsigned char>(secret[i % (secret.size() ? secret.size() : 1)]);
     return diff == 0 && !secret.empty();
-}
-
-bool Driver::owns(std::string_view path) {
-    std::size_t q = path.find('?');
-    if (q != std::string_view::npos) path = path.substr(0, q);
-    while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
-    return path == "/status" || path == "/session" || path.rfind("/session/", 0) == 0;
 }
 
 std::optional<Answer> Driver::serve(std::string_view method, std::string_view path, nb::bytes body, bool bearer,

@@ -141,8 +141,6 @@ public:
     // carried the window's token.
     std::optional<Answer> serve(std::string_view method, std::string_view path, nb::bytes body, bool bearer,
                                 Reply reply);
-    // Whether a request target is one of WebDriver's (so the control routes never see it).
-    static bool owns(std::string_view path);
 
     // The session, if one is open.
     Session *session() { return session_ ? &*session_ : nullptr; }
@@ -168,8 +166,9 @@ public:
 
 private:
     friend struct Commands;
-    // Calls `opened` on the UI thread once a dialog is open, unless `answered` is set first.
-    void watch_dialogs(std::shared_ptr<bool> answered, std::function<void()> opened);
+    // Calls `tick` on the UI thread every tenth of a second until it returns true or `answered`
+    // is set (a command's time-out and the dialogs that end it are watched so, while it waits).
+    void every_tenth(std::shared_ptr<bool> answered, std::function<bool()> tick);
     static void read_answer(nb::handle res, const std::function<void(std::optional<Answer>, nb::object)> &done);
     std::unique_ptr<Engine> engine_;
     nb::object token_, port_;
