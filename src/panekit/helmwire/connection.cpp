@@ -583,10 +583,11 @@ void start_access(const pk::Call &c, const pk::State<Server> &st, nb::handle hos
     nb::handle srv = st[Server::Srv];
     st.set(Server::Token, token);
     nb::setattr(srv, "control_token", token);
-    nb::object port = nb::tuple(srv.attr("server_address"))[1];
+    nb::tuple bound = nb::tuple(srv.attr("server_address"));
+    nb::object port = bound[1];
     try {
         nb::object address = c.global("control_base_url")("port"_a = port, "host"_a = host);
-        st.set(Server::TokenFile, write_runtime_file(address, port, token));
+        st.set(Server::TokenFile, write_runtime_file(address, port, token, bound[0]));
     } catch (nb::python_error &e) {
         if (!pk::is_exception(e)) throw;
         st[Server::LogFn](nb::str("[panekit control] token file not written: {}").format(nb::str(e.value())));

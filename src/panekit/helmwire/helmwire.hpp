@@ -167,18 +167,59 @@ nb::object runtime_folder();
 nb::object runtime_file(nb::handle port);
 // A server's token: PANEKIT_CONTROL_TOKEN when set, else 256 random bits as URL-safe text.
 nb::str new_token();
-// Writes the runtime file of the server on `port` (its address and token), readable by this user
-// only; returns its path (a pathlib.Path). Raises when it cannot be written there.
-nb::object write_runtime_file(nb::handle address, nb::handle port, nb::handle token);
+// Writes the runtime file of the server on `port` (its address, the address it listens on as
+// `bound`, and its token), readable by this user only; returns its path (a pathlib.Path). Raises
+// when it cannot be written there (a folder that is a link, another user's, or open to others).
+nb::object write_runtime_file(nb::handle address, nb::handle port, nb::handle token, nb::handle bound);
 // Removes the runtime file unless it holds another token by now (guarded).
 void remove_runtime_file(nb::handle file, nb::handle token);
-// The token a client sends to `port`: PANEKIT_CONTROL_TOKEN when set, else the one in that port's
-// runtime file; None when there is none.
-nb::object client_token(nb::handle port);
+// The token a client sends to `port`, and where it may go: PANEKIT_CONTROL_TOKEN when set (to the
+// address the call makes), else the one in that port's runtime file (only to the address the
+// window wrote there). Empty when there is none usable.
+struct ClientToken {
+    std::string token;
+    bool anywhere = false;
+    std::string host, port;
+};
+ClientToken client_token(nb::handle port);
 // Whether `given` is `secret`, in a time that does not depend on where they differ.
 bool same_secret(std::string_view given, std::string_view secret);
 // Whether PANEKIT_CONTROL_AUTH asks for the token on every route ("all"), read at each request.
 bool every_route_guarded();
+
+// ---- endpoint.cpp / transport.cpp: the client's exchange ----
+// What a response head says: its status line, Content-Type (lower case) and Content-Length (-1
+// when it has none).
+struct AnswerHead {
+    long status = 0;
+    std::string reason, type;
+    long long length = -1;
+};
+// Reads a response head (the bytes before its blank line); false when it is no HTTP response head.
+bool parse_answer_head(std::string_view head, AnswerHead &a);
+
+// One request and its answer as bytes on the wire, made without the interpreter.
+struct WireExchange {
+    // The request: where to (a host name as IDNA or a literal, and the port in decimal), the head
+    // up to its blank line in two parts around the token's line, the body; the deadline (steady
+    // seconds).
+    std::string host, port, head, token_line, head_end, body;
+    double deadline = 0;
+    // Where the token's line may go: anywhere (the caller's own token), or only to a peer that is
+    // one of token_host:token_port (the address the window wrote with it).
+    bool token_anywhere = false;
+    std::string token_host, token_port;
+    // The outcome: the bytes read, and how it failed (with the system's error number).
+    enum class Fail { None, Resolve, Connect, Send, ConnectTimeout, ReadTimeout, Read } fail = Fail::None;
+    int error = 0;
+    bool sent_token = false;
+    std::string got;
+};
+void run_exchange(WireExchange &x) noexcept;
+// The text of a failed exchange's error, as the standard library words it.
+nb::str wire_error_text(const WireExchange &x);
+// Makes the system's sockets usable (Windows); a no-op elsewhere.
+void start_sockets();
 
 // ---- connection.cpp ----
 // Defines start_control_server in the module.
