@@ -4,6 +4,7 @@
 #include "helmwire.hpp"
 #include "pk_host.hpp"
 
+#include <algorithm>
 #include <deque>
 #include <string>
 #include <unordered_map>
@@ -36,7 +37,7 @@ using pk::host::steady_seconds;
 
 constexpr std::size_t kLineLimit = 65536;    // the standard parser's longest line
 constexpr int kHeaderLimit = 100;            // the standard parser's most header lines
-constexpr std::size_t kHeadLimit = 1 << 20;  // the largest head read; a larger one is dropped
+constexpr std::size_t kHeadLimit = 1 << 20;  // the largest head read; a larger one is answered 431
 constexpr Py_ssize_t kReadChunk = 65536;
 constexpr double kAcceptPause = 0.25;  // the listener rests this long when accept() fails (EMFILE)
 constexpr double kExitWait = 1.0;      // how long exit waits for the loop to end
@@ -102,6 +103,7 @@ struct Conn {
     int lines = 0;
     bool head_done = false, post = false;
     bool unread = false;  // input beyond the request, or a refused body, is known to be coming
+    bool open_only = false;  // the waiting request came without the token (for_open_caller)
     long flags = 0;
     double accepted = 0, deadline = 0, wait_until = 0;
     Py_ssize_t sent = 0;
@@ -280,11 +282,15 @@ struct Loop {
                 return to_handler(fd, k);
             }
             k.in.append(PyBytes_AS_STRING(data.ptr()), static_cast<std::size_t>(n));
-            if (scan(k, body_cap(c))) return to_handler(fd, k);
-            if (!k.head_done && k.in.size() > kHeadLimit) {
-                log_control(c, nb::str("request head too large"));
-                close(fd);
+            const bool whole = scan(k, body_cap(c));
+            // The head (up to and with its blank line) may be kHeadLimit bytes long, however it
+            // arrives: a longer one is answered 431, and what follows it drained.
+            if (k.head_done ? k.scan > kHeadLimit : k.in.size() > kHeadLimit) {
+                k.flags |= kHeadTooLarge;
+                k.unread = true;
+                return to_handler(fd, k);
             }
+            if (whole) return to_handler(fd, k);
             return;
         }
         // Draining, or waiting for a navigation: input is dropped; the end of it closes (for a
@@ -301,6 +307,7 @@ struct Loop {
 
     // Runs the handler on one whole request (the standard construction, which handles it).
     void handle(long long fd, Conn &k) {
+        if (k.flags & kHeadTooLarge) return refuse_head(fd, k);
         k.req = request_type(c)();
         set_attr(k.req, t_in, nb::bytes(k.in.data(), k.in.size()));
         set_attr(k.req, t_out, pk::check(PyByteArray_FromStringAndSize(nullptr, 0)));
@@ -321,10 +328,36 @@ struct Loop {
             k.phase = Phase::Parked;
             k.waiter = parked[0];
             k.wait_until = nb::cast<double>(parked[1]);
+            k.open_only = nb::len(parked) > 2 && pk::truthy(parked[2]);
             set_waiting(waiting + 1);
             watch(k, kRead);  // a hang-up ends the wait
             return;
         }
+        start_write(fd, k);
+    }
+
+    // Answers a head over the limit without reading it: 431, logged with its request line as the
+    // standard handler logs an answer.
+    void refuse_head(long long fd, Conn &k) {
+        std::size_t eol = k.in.find('\n');
+        std::string_view line(k.in.data(), std::min({eol == std::string::npos ? k.in.size() : eol, k.in.size(), kLineLimit}));
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        k.req = request_type(c)();
+        set_attr(k.req, t_in, nb::bytes("", 0));
+        set_attr(k.req, t_out, pk::check(PyByteArray_FromStringAndSize(nullptr, 0)));
+        set_attr(k.req, t_flags, nb::int_(k.flags));
+        set_attr(k.req, t_parked, Py_None);
+        std::string().swap(k.in);
+        k.handler = handler_class.attr("__new__")(handler_class);
+        nb::setattr(k.handler, "client_address", k.addr);
+        nb::setattr(k.handler, "server", srv);
+        nb::setattr(k.handler, "request", k.req);
+        nb::setattr(k.handler, "requestline",
+                    pk::check(PyUnicode_DecodeLatin1(line.data(), static_cast<Py_ssize_t>(line.size()), nullptr)));
+        nb::setattr(k.handler, "request_version", nb::str("HTTP/1.0"));
+        nb::setattr(k.handler, "command", nb::none());
+        nb::setattr(k.handler, "close_connection", Py_True);
+        answer(k, 431, failure("request head too large"));
         start_write(fd, k);
     }
 
@@ -399,7 +432,7 @@ struct Loop {
                 k.phase = Phase::Writing;
                 k.deadline = steady_seconds() + limit();  // a fresh deadline for the answer
                 watch(k, 0);
-                if (!result.is_none()) answer(k, 200, result);
+                if (!result.is_none()) answer(k, 200, k.open_only ? for_open_caller(result) : result);
                 else if (stopping) answer(k, 503, failure("server stopped"));
                 else answer(k, 504, failure("timed out"));
                 start_write(fd, k);

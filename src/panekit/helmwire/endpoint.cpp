@@ -301,7 +301,8 @@ constexpr pk::Spec navigate_spec{
 nb::object remote_navigate(const pk::Call &c, nb::str url, nb::handle port, double timeout, nb::handle wait) {
     nb::object u = c.global("norm_browser_url")(url);
     if (!pk::truthy(u)) return failure("empty url");
-    if (pk::unusable_address(u)) return failure("invalid url");
+    if (pk::unusable_address(u) || scheme_of(u) == Scheme::Script || scheme_of(url) == Scheme::Script)
+        return failure("invalid url");
     nb::dict body;
     body["url"] = u;
     if (!add_wait(body, wait, timeout)) return failure(kBadWait);

@@ -306,7 +306,8 @@ bool malformed(nb::handle self, nb::handle headers, nb::handle pairs) {
 // (400), conflicting Content-Length headers (400), a Host this server does not answer to (403), an
 // Origin it does not serve (403), a guarded route (or any route, with PANEKIT_CONTROL_AUTH=all)
 // without the server's token (401). The refusal's status and text, or a null text when it passes.
-std::pair<int, const char *> refusal(const pk::Call &c, nb::handle self, Access access, long long &declared) {
+std::pair<int, const char *> refusal(const pk::Call &c, nb::handle self, Access access, long long &declared,
+                                     bool &token) {
     nb::object headers = get_attr(self, t_headers);
     nb::list pairs(headers.attr("items")());  // (name, value) pairs in arrival order
     if (malformed(self, headers, pairs)) return {400, "malformed header line"};
@@ -328,6 +329,7 @@ std::pair<int, const char *> refusal(const pk::Call &c, nb::handle self, Access 
             bearer = bearers == 1 && bearer_ok(c, value);
         }
     }
+    token = bearer;
     declared = declared_length(c, pairs);
     if (declared == kConflict) return {400, "conflicting Content-Length"};
     if (!host_ok) return {403, "host not allowed"};
@@ -339,11 +341,13 @@ std::pair<int, const char *> refusal(const pk::Call &c, nb::handle self, Access 
 
 // Answers a request that fails those checks; true when it did. Otherwise `declared` (when given)
 // has the body length the head declares, as declared_length reads it.
-bool refuse(const pk::Call &c, nb::handle self, Access access, long long *declared = nullptr) {
+bool refuse(const pk::Call &c, nb::handle self, Access access, long long *declared = nullptr, bool *token = nullptr) {
     long long length = 0;
-    auto [code, error] = refusal(c, self, access, length);
+    bool has_token = false;
+    auto [code, error] = refusal(c, self, access, length, has_token);
     if (error) reply(self, code, error);
     if (declared) *declared = length;
+    if (token) *token = has_token;
     return error != nullptr;
 }
 
@@ -505,7 +509,8 @@ template <class R, std::size_t N, class Match> const R *find_route(const R (&tab
 // Leaves the request waiting with the serving loop, which answers it from `waiter` once it has its
 // result (or at `deadline`, steady seconds).
 void park(nb::handle self, nb::handle waiter, double deadline) {
-    set_attr(get_attr(self, t_request), t_parked, nb::make_tuple(waiter, deadline));
+    nb::object open_only = attr_or(self, "_pk_open_only", Py_False);
+    set_attr(get_attr(self, t_request), t_parked, nb::make_tuple(waiter, deadline, open_only));
 }
 
 // A new waiter for a request answered later, or nothing (answered here) when this server is not
@@ -659,7 +664,8 @@ constexpr pk::Spec get_spec{.name = "do_GET", .params = self_param, .returns = "
 void do_get(const pk::Call &c, nb::handle self) {
     nb::object path = get_attr(self, t_path);
     const GetRoute *route = find_route(kGetRoutes, [&](const GetRoute &r) { return starts_with(path, r.prefix); });
-    if (refuse(c, self, route ? route->access : Access::Open)) return;
+    bool token = false;
+    if (refuse(c, self, route ? route->access : Access::Open, nullptr, &token)) return;
     auto server = c.state<Server>();
     nb::dict out;
     out["ok"] = true;
@@ -693,7 +699,7 @@ void do_get(const pk::Call &c, nb::handle self) {
                       : ready ? c.nested<probe_spec>(read_page<Get::Ready>, st.object())
                               : c.nested<read_spec>(read_page<Get::Url>, st.object());
     if (ui_work_failed(c, self, work, st, state ? "state" : ready ? "ready" : "url")) return;
-    reply(self, 200, out);
+    reply(self, 200, state && !token ? for_open_caller(out) : nb::object(out));
 }
 
 // A POST body as JSON: its value when the body is strict UTF-8 JSON; nothing when it is empty or
@@ -802,7 +808,9 @@ void do_post(const pk::Call &c, nb::handle self) {
     nb::object path = post_path(get_attr(self, t_path));
     const Route *route = find_route(kRoutes, [&](const Route &r) { return ends_with(path, r.suffix); });
     long long declared = 0;
-    if (refuse(c, self, route ? route->access : Access::Open, &declared)) return;
+    bool token = false;
+    if (refuse(c, self, route ? route->access : Access::Open, &declared, &token)) return;
+    nb::setattr(self, "_pk_open_only", nb::bool_(!token));  // what a waited answer may tell
     nb::object raw = body_of(self, declared);
     if (declared == kTooLarge)  // none of it was read; the server drains it after the answer
         return reply(self, 413, "body too large");
@@ -825,9 +833,16 @@ void do_post(const pk::Call &c, nb::handle self) {
         // A body meant as a JSON object that does not parse is no address: taken as text it
         // would become one ("https://{url: example.org}").
         if (!data && looks_like_object(body)) return reply(self, 400, "invalid JSON");
-        url = c.global(t_norm_url)(body_address(body, data));
+        nb::object given = body_address(body, data);
+        url = c.global(t_norm_url)(given);
         if (!pk::truthy(url)) return reply(self, 400, "missing url");
         if (pk::unusable_address(url)) return reply(self, 400, "invalid url");
+        // What the network could open is open to every local program; local files, page sources
+        // and the engine's own pages need the token; script addresses are no navigation at all.
+        const Scheme scheme = scheme_of(url);
+        if (scheme == Scheme::Script || (PyUnicode_Check(given.ptr()) && scheme_of(given) == Scheme::Script))
+            return reply(self, 400, "invalid url");
+        if (scheme == Scheme::Local && !token) return reply(self, 401, "token required");
     }
     bool bad = false;
     nb::object wait = body_wait(data, bad);
@@ -857,6 +872,49 @@ void send_answer(nb::handle self, int code, nb::handle obj) {
     }
     if (PyBytes_Check(obj.ptr())) send_body(self, nb::int_(code), nb::str("image/png"), nb::borrow<nb::bytes>(obj));
     else reply(self, code, obj);
+}
+
+Scheme scheme_of(nb::handle url) {
+    std::string_view text = utf8(url);
+    // As browsers read an address: C0 controls and spaces before it are dropped, tabs and line
+    // breaks anywhere inside it are not there.
+    while (!text.empty() && static_cast<unsigned char>(text.front()) <= 0x20) text.remove_prefix(1);
+    std::string scheme;
+    std::size_t i = 0;
+    for (; i < text.size(); ++i) {
+        char ch = text[i];
+        if (ch == '\t' || ch == '\n' || ch == '\r') continue;
+        if (ch == ':') break;
+        const bool letter = (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z');
+        if (!letter && (scheme.empty() || !((ch >= '0' && ch <= '9') || ch == '+' || ch == '-' || ch == '.')))
+            return Scheme::Local;
+        scheme += ch;
+    }
+    if (i == text.size() || scheme.empty()) return Scheme::Local;
+    scheme = lower_ascii(scheme);
+    if (scheme == "javascript") return Scheme::Script;
+    if (scheme == "http" || scheme == "https") return Scheme::Open;
+    if (scheme == "about") {
+        std::string rest;
+        for (char ch : text.substr(i + 1))
+            if (ch != '\t' && ch != '\n' && ch != '\r') rest += ch;
+        if (lower_ascii(rest) == "blank") return Scheme::Open;
+    }
+    return Scheme::Local;
+}
+
+nb::object for_open_caller(nb::handle obj) {
+    if (!PyDict_Check(obj.ptr())) return nb::borrow(obj);
+    nb::dict out = nb::borrow<nb::dict>(obj.attr("copy")());
+    nb::object url = out.attr("get")("url");
+    if (PyUnicode_Check(url.ptr()) && pk::truthy(url) && scheme_of(url) != Scheme::Open) {
+        out["url"] = "";
+        for (const char *key : {"title", "error", "path"})
+            if (out.contains(key)) out[key] = "";
+    }
+    nb::object last = out.attr("get")("last");
+    if (PyDict_Check(last.ptr())) out["last"] = for_open_caller(last);
+    return out;
 }
 
 nb::object make_log_function(const pk::Call &c, nb::handle state) { return c.nested<log_spec>(log_line, state); }

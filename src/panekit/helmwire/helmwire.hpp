@@ -111,6 +111,7 @@ inline std::string_view unbracketed(std::string_view host) {
 inline constexpr long kInputEnded = 1;     // the client closed its side: nothing more will come
 inline constexpr long kBadHeaderLine = 2;  // a lone CR inside a head line
 inline constexpr long kHeadCut = 4;        // the input ended before the head did
+inline constexpr long kHeadTooLarge = 8;   // the head is longer than the server reads
 
 // A declared Content-Length as the handler reads it: 0 when empty or not an integer (negative
 // counts as 0); kTooLarge when above `cap`, also for digit strings too long for int().
@@ -138,6 +139,14 @@ nb::str error_text(nb::handle err);
 // Writes a parked request's answer: bytes as a PNG picture, a (status, object) pair with that
 // status, anything else as JSON with `code`.
 void send_answer(nb::handle self, int code, nb::handle obj);
+
+// What an address may be opened by: every local program (http, https, about:blank), the token's
+// holder (local files, page sources, data and the engine's own pages), or nobody (script).
+enum class Scheme { Open, Local, Script };
+Scheme scheme_of(nb::handle url);
+// An answer as a caller without the token may have it: the address, title and error text of a
+// page it could not have opened are left out (blank), also in its "last" navigation.
+nb::object for_open_caller(nb::handle obj);
 
 // Limits of a wait for a navigation, in seconds.
 inline constexpr double kMaxWait = 120.0;
