@@ -44,20 +44,34 @@ print("Mono " + str(m.Invoke(None, None)) if m else "Mono (version unknown)")
 """
 
 
-def _probe():
-    """(True, description) when Windows Forms loads on Mono here, else (False, reason)."""
+# The metadata pass needs no display: Mono, pythonnet and the SDK assemblies pywebview ships.
+_SDK_PROBE = r"""
+from pythonnet import load
+load("mono")
+import clr
+import webview.util
+from System.Reflection import Assembly
+names = ("Microsoft.Web.WebView2.Core.dll", "Microsoft.Web.WebView2.WinForms.dll")
+a = [Assembly.LoadFrom(webview.util.interop_dll_path(n)) for n in names][0]
+print("WebView2 SDK %s" % a.GetName().Version)
+"""
+
+
+def _probe(script=_PROBE, what="Windows Forms", display=True):
+    """(True, description) when `script` (Windows Forms by default) runs on Mono here, else
+    (False, reason)."""
     try:
         import pythonnet  # noqa: F401 - only whether it is there
     except ImportError:
         return False, "pythonnet is not installed (`nox -s real` installs it)"
-    if not os.environ.get("DISPLAY"):
+    if display and not os.environ.get("DISPLAY"):
         return False, "no X display (`nox -s real` starts a virtual one)"
     env = dict(os.environ, MONO_DEBUG="no-gdb-backtrace")
     try:
-        r = subprocess.run([sys.executable, "-W", "ignore", "-c", _PROBE], capture_output=True,
+        r = subprocess.run([sys.executable, "-W", "ignore", "-c", script], capture_output=True,
                            text=True, timeout=60, env=env)
     except subprocess.TimeoutExpired:
-        return False, "loading Windows Forms on Mono did not finish within 60 s"
+        return False, "loading %s on Mono did not finish within 60 s" % what
     except OSError as e:
         return False, "cannot start the probe: %s" % e
     if r.returncode != 0:
@@ -66,22 +80,31 @@ def _probe():
         cause = [ln for ln in lines if "Could not load" in ln or "Exception" in ln or "Error" in ln]
         text = (cause or lines[-3:] or ["no output"])[0][:400]
         hint = " (the netstandard facade ships in mono-devel)" if "netstandard" in text else ""
-        return False, "Mono cannot load Windows Forms (exit %d): %s%s" % (r.returncode, text, hint)
+        return False, "Mono cannot load %s (exit %d): %s%s" % (what, r.returncode, text, hint)
     return True, r.stdout.strip().splitlines()[-1]
 
 
-_platform = None
+_states = {}
 
 
 def _platform_state():
-    global _platform
-    if _platform is None:
-        _platform = _probe()
-    return _platform
+    if "forms" not in _states:
+        _states["forms"] = _probe()
+    return _states["forms"]
+
+
+def _sdk_state():
+    if "sdk" not in _states:
+        _states["sdk"] = _probe(_SDK_PROBE, "the WebView2 SDK assemblies", display=False)
+    return _states["sdk"]
 
 
 def _ours(item):
     return os.path.commonpath([_HERE, str(item.path)]) == _HERE
+
+
+def _metadata(item):
+    return os.path.basename(str(item.path)) == "test_sdk_shapes.py"
 
 
 def pytest_configure(config):
@@ -95,18 +118,27 @@ def pytest_report_header(config):
         pn = "pythonnet " + md.version("pythonnet")
     except md.PackageNotFoundError:
         pn = "no pythonnet"
-    if ok:
-        return "real platform: %s, %s, DISPLAY=%s" % (text, pn, os.environ.get("DISPLAY"))
-    return "real platform unavailable, the tier is skipped: " + text
+    lines = ["real platform: %s, %s, DISPLAY=%s" % (text, pn, os.environ.get("DISPLAY")) if ok
+             else "real platform unavailable, the tier is skipped: " + text]
+    ok, text = _sdk_state()
+    lines.append("SDK metadata: " + text if ok else "SDK metadata unavailable, its pass is skipped: " + text)
+    return lines
+
+
+def pytest_terminal_summary(terminalreporter, exitstatus, config):
+    text = config.stash.get(_SUMMARY, None)
+    if text:
+        terminalreporter.write_line("[sdk metadata] " + text)
 
 
 def pytest_collection_modifyitems(config, items):
-    ok, reason = _platform_state()
     for item in items:
         if _ours(item):
             item.add_marker(pytest.mark.realplatform)
+            ok, reason = _sdk_state() if _metadata(item) else _platform_state()
             if not ok:
-                item.add_marker(pytest.mark.skip(reason="real platform unavailable: " + reason))
+                what = "SDK metadata" if _metadata(item) else "real platform"
+                item.add_marker(pytest.mark.skip(reason="%s unavailable: %s" % (what, reason)))
 
 
 class Window:
@@ -275,12 +307,13 @@ class Real:
 _real = None
 
 
-@pytest.fixture(scope="session")
-def _real_session():
-    global _real
+def _load_mono():
+    """pythonnet on Mono, once per process."""
     from pythonnet import load
     import warnings
 
+    if "loaded" in _states:
+        return
     # Mono's default (hybrid) thread suspension waits for a thread that entered Python from .NET
     # to reach a safe point before it collects garbage; such a thread waiting for the GIL held by
     # the collecting thread never does, and the process hangs (seen with a host's UI thread and
@@ -289,8 +322,30 @@ def _real_session():
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")  # clr_loader's warning about Mono before 6.12
         load("mono")
+    _states["loaded"] = True
+
+
+@pytest.fixture(scope="session")
+def _real_session():
+    global _real
+    _load_mono()
     _real = Real()
     yield _real
+
+
+@pytest.fixture(scope="session")
+def mono():
+    """pythonnet on Mono (no display needed)."""
+    _load_mono()
+
+
+_SUMMARY = pytest.StashKey[str]()
+
+
+@pytest.fixture
+def summary_line(request):
+    """summary_line(text): a line printed at the end of the run."""
+    return lambda text: request.config.stash.__setitem__(_SUMMARY, text)
 
 
 @pytest.fixture

@@ -150,6 +150,15 @@ def test_host_without_a_browser_core(real, host_env, monkeypatch, capsys, tmp_pa
             real.System.Type.GetType("Microsoft.Web.WebView2.Core.CoreWebView2, Microsoft.Web.WebView2.Core"),
             wv.GetType())])
         assert loaded == [host_env.interop_dll_path(n) for n in SDK]
+        # The control's Source is a System.Uri, which pythonnet makes of no str (the SDK's
+        # metadata says so and the stand-in follows it).
+        def write_source():
+            try:
+                wv.Source = "https://a.example/"
+            except TypeError as e:
+                return str(e)
+
+        assert "System.Uri" in host.call(write_source)
         assert os.environ["Path"] == "/base" + "".join(
             ";" + host_env.interop_dll_path(n) for n in ("win-arm64", "win-x64", "win-x86"))
 

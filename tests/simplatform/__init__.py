@@ -57,7 +57,7 @@ Controls and the browser:
 * Save-As: ``winsim.answer_save_dialog(DialogResult.OK, "E:\\\\x.bin")`` scripts the next
   ``SaveFileDialog.ShowDialog``; ``winsim.dialogs`` records (dialog, owner, settings) per show.
 * WebView2: the control creates its core when asked, by ``EnsureCoreWebView2Async`` or by
-  setting its ``Source``, as on Windows (``winsim.init_mode``: "explicit"; "shown" also creates
+  setting its ``Source`` (a ``System.Uri``, as pythonnet converts no str to it), as on Windows (``winsim.init_mode``: "explicit"; "shown" also creates
   it once the form is shown; "manual" only with ``wv.sim_initialize(error=None)``);
   ``winsim.init_error = DllNotFoundException("WebView2Loader.dll", "  at ...")`` makes creating
   the browser environment fail, as without the WebView2 loader: each request for the core then
@@ -87,7 +87,7 @@ Controls and the browser:
 """
 
 from .core import (Action, ArgumentException, DllNotFoundException, Exception_,
-                   InvalidOperationException, ObjectDisposedException, Platform, SimFault)
+                   InvalidOperationException, ObjectDisposedException, Platform, SimFault, Uri)
 from .drawing import Color, Font, Size
 from .enums import (AnchorStyles, BorderStyle, CoreWebView2DownloadState, CoreWebView2WebErrorStatus,
                     DialogResult, DockStyle,

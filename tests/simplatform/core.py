@@ -21,6 +21,9 @@ class Exception_(Exception):
     Its text is the exception's ToString() without the leading type name: the message, and for
     an exception that was thrown, a new line and the stack trace after it."""
 
+    Message: str
+    StackTrace: str
+
     def __init__(self, message="", stack_trace=None):
         super().__init__(message)
         self.Message = message
@@ -60,6 +63,8 @@ class ThreadStateException(Exception_):
 
 class COMException(Exception_):
     """System.Runtime.InteropServices.COMException: a failed HRESULT."""
+
+    HResult: int
 
     def __init__(self, message="", hresult=0, stack_trace=None):
         super().__init__(message, stack_trace)
@@ -393,11 +398,77 @@ class MessageQueue:
         return m.result
 
 
+# ---- .NET types named in declarations ----------------------------------------------------------------
+
+
+class NetType:
+    """A .NET type the stand-in names in its declarations without modelling it (its values are
+    Python's: a UInt64 is an int); `NetType("System.Nullable`1", int)` for a generic one."""
+
+    def __init__(self, full_name, *args):
+        self.full_name, self.args = full_name, args
+
+    def __repr__(self):
+        return "NetType(%r)" % self.full_name
+
+
+UInt64, UInt32, Int64, Byte, Char, Single = (NetType("System." + n)
+                                            for n in ("UInt64", "UInt32", "Int64", "Byte", "Char", "Single"))
+ByteArray = NetType("System.Byte[]")
+
+
+class Uri:
+    """System.Uri: made from an absolute address (a relative one raises UriFormatException, here
+    ArgumentException); AbsoluteUri and ToString() give it back (without .NET's normalisation)."""
+
+    AbsoluteUri: str
+    OriginalString: str
+
+    def __init__(self, uriString):
+        if not isinstance(uriString, str):
+            raise TypeError("No constructor matches given arguments for Uri")
+        head, sep, _ = uriString.partition(":")
+        if not (sep and head[:1].isalpha()):
+            raise ArgumentException("Invalid URI: The format of the URI could not be determined.")
+        self.AbsoluteUri = self.OriginalString = uriString
+
+    def ToString(self) -> str:
+        return self.AbsoluteUri
+
+    __str__ = ToString
+
+    def __eq__(self, other):
+        return isinstance(other, Uri) and other.AbsoluteUri == self.AbsoluteUri
+
+    def __hash__(self):
+        return hash(self.AbsoluteUri)
+
+
+class SdkMember:
+    """A method the SDK has from some release on: reading it raises AttributeError, as pythonnet
+    does for a missing member, while the platform's flag `flag` is false."""
+
+    def __init__(self, flag, fn):
+        self.flag, self.fn = flag, fn
+
+    def __set_name__(self, owner, name):
+        self.name = name
+
+    def __get__(self, obj, cls=None):
+        if obj is None:
+            return self
+        if not getattr(obj._plat, self.flag):
+            raise AttributeError("'%s' object has no attribute '%s'" % (type(obj).__name__, self.name))
+        return self.fn.__get__(obj, cls)
+
+
 # ---- delegates and the current platform -----------------------------------------------------------
 
 
 class Delegate:
     """A .NET delegate wrapping a Python callable (System.Action)."""
+
+    _net_name = "System.Delegate"
 
     def __init__(self, fn):
         if not callable(fn):
@@ -550,8 +621,11 @@ class Event:
 
 
 class EventDecl:
-    """Declares an event on a class. Assigning anything but the event's own binding (what
-    `obj.E += h` writes back) raises, as in pythonnet."""
+    """Declares an event on a class, raised with arguments of type `args`. Assigning anything but
+    the event's own binding (what `obj.E += h` writes back) raises, as in pythonnet."""
+
+    def __init__(self, args=None):
+        self.args = args
 
     def __set_name__(self, owner, name):
         self.name, self.key = name, "_ev_" + name
@@ -572,15 +646,22 @@ class Recorded:
     """Base of the simulated .NET objects. Construction is logged (unless `_log_new` is False, for
     objects the platform makes itself); public attributes the class does not declare cannot be
     written (nor values the platform set in the instance, which are read-only); every use of a
-    member by code under test goes through `_use`. A class names its events in `_events`."""
+    member by code under test goes through `_use`. A class names its events in `_events`, a dict
+    of event name -> the type of its arguments (`object` for .NET's EventHandler<Object>).
+
+    Declarations carry the .NET types the stand-in models, checked against the real assemblies
+    (tests_real/test_sdk_shapes.py): a Prop's type, annotations of methods and of values the
+    platform fixes on an instance (class annotations without a value), `_events`. A type the
+    stand-in does not model is named with NetType; a class not registered under a namespace
+    gives its .NET name in `_net_name`."""
 
     _log_new = True
-    _events = ""
+    _events = {}
 
     def __init_subclass__(cls, **kwargs):
         super().__init_subclass__(**kwargs)
-        for name in cls.__dict__.get("_events", "").split():
-            decl = EventDecl()
+        for name, args in cls.__dict__.get("_events", {}).items():
+            decl = EventDecl(args)
             decl.__set_name__(cls, name)
             setattr(cls, name, decl)
 
@@ -720,14 +801,14 @@ class Thread:
     def _started(self):
         return self._thread.ident is not None
 
-    def GetApartmentState(self):
+    def GetApartmentState(self) -> ApartmentState:
         return self._plat.apartment(self._thread) if self._started() else self._state
 
-    def SetApartmentState(self, state):
+    def SetApartmentState(self, state: ApartmentState) -> None:
         if not self.TrySetApartmentState(state):
             raise InvalidOperationException("Failed to set the specified COM apartment state.")
 
-    def TrySetApartmentState(self, state):
+    def TrySetApartmentState(self, state: ApartmentState) -> bool:
         if not self._started():
             self._state = state
             return True
@@ -739,13 +820,16 @@ class Thread:
             return True
         return have == state
 
-    def Start(self):
+    def Start(self) -> None:
         self._thread.start()
 
-    def Join(self, milliseconds=None):
-        self._thread.join(None if milliseconds is None else milliseconds / 1000.0)
+    def Join(self, millisecondsTimeout: int) -> bool:
+        self._thread.join(millisecondsTimeout / 1000.0)
         return not self._thread.is_alive()
 
+    IsAlive: bool
+    ManagedThreadId: int
+    Name: str
     IsAlive = property(lambda self: self._thread.is_alive())
     ManagedThreadId = property(lambda self: self._thread.ident)
     Name = property(lambda self: self._thread.name)

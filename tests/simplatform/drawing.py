@@ -1,7 +1,7 @@
 """System.Drawing value types: Color, Size, Point (compared by value, as .NET structs) and Font
 (compared by value as Font.Equals does; construction is logged and can be made to fail, "Font()")."""
 
-from .core import ArgumentException, Recorded, current, ints
+from .core import ArgumentException, Byte, Recorded, Single, current, ints
 from .enums import FontStyle, GraphicsUnit
 
 
@@ -31,26 +31,32 @@ class Value:
 
 class Color(Value):
     __slots__ = ("A", "R", "G", "B")
+    A: Byte
+    R: Byte
+    G: Byte
+    B: Byte
     _format = "Color [A=%d, R=%d, G=%d, B=%d]"
 
     @staticmethod
-    def FromArgb(*args):
-        if len(args) == 3:
-            args = (255,) + args
-        if len(args) != 4 or not ints(*args):
+    def FromArgb(alpha: int, red: int, green: int, blue: int = None) -> "Color":
+        """FromArgb(red, green, blue) or FromArgb(alpha, red, green, blue)."""
+        args = (255, alpha, red, green) if blue is None else (alpha, red, green, blue)
+        if not ints(*args):
             raise TypeError("No method matches given arguments for FromArgb")
         if not all(0 <= v <= 255 for v in args):
             raise ArgumentException("Value of a colour component is not valid.")
         return Color(*args)
 
 
-Color.Control = Color(255, 240, 240, 240)  # SystemColors.Control, the default control colour
+CONTROL = Color(255, 240, 240, 240)  # SystemColors.Control, the default control colour
 Color.White = Color(255, 255, 255, 255)
 Color.Black = Color(255, 0, 0, 0)
 
 
 class Size(Value):
     __slots__ = ("Width", "Height")
+    Width: int
+    Height: int
     _format = "{Width=%d, Height=%d}"
 
     def __init__(self, width=0, height=0):
@@ -61,6 +67,8 @@ class Size(Value):
 
 class Point(Value):
     __slots__ = ("X", "Y")
+    X: int
+    Y: int
     _format = "{X=%d,Y=%d}"
 
     def __init__(self, x=0, y=0):
@@ -69,6 +77,11 @@ class Point(Value):
 
 class Font(Recorded):
     """Font(family, emSize[, style[, unit]]); Name, Size, Style and Unit are read-only."""
+
+    Name: str
+    Size: Single
+    Style: FontStyle
+    Unit: GraphicsUnit
 
     def __init__(self, family, size, style=FontStyle.Regular, unit=GraphicsUnit.Point):
         if not (isinstance(family, str) and isinstance(size, (int, float)) and not isinstance(size, bool)

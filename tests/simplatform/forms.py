@@ -3,6 +3,8 @@ Invoke/BeginInvoke, the message loop (Application.Run), clipboard and the Save-A
 
 from .core import (
     ArgumentException,
+    Char,
+    NetType,
     ArgumentNullException,
     Delegate,
     InvalidOperationException,
@@ -21,6 +23,11 @@ from .enums import AnchorStyles, BorderStyle, DialogResult, DockStyle, FlatStyle
 
 class Padding(Value):
     __slots__ = ("Left", "Top", "Right", "Bottom")
+    Left: int
+    Top: int
+    Right: int
+    Bottom: int
+    All: int
     _format = "{Left=%d,Top=%d,Right=%d,Bottom=%d}"
 
     def __init__(self, *args):
@@ -48,6 +55,7 @@ class EventArgs(Recorded):
 
 class KeyPressEventArgs(EventArgs):
     Handled = Prop(False, bool)
+    KeyChar: Char
 
     def __init__(self, key_char):
         if not (isinstance(key_char, str) and len(key_char) == 1):
@@ -55,21 +63,32 @@ class KeyPressEventArgs(EventArgs):
         super().__init__(KeyChar=key_char)
 
 
-class PreviewKeyDownEventArgs(EventArgs):
-    IsInputKey = Prop(False, bool)
+class _KeyData:
+    """What the key events' arguments share (in .NET, two unrelated classes)."""
+
+    KeyData: Keys
+    KeyCode: Keys
     KeyCode = property(lambda self: Keys(self.KeyData & 0xFFFF))
 
     def __init__(self, key_data):
-        super().__init__(KeyData=Keys(key_data))
+        EventArgs.__init__(self, KeyData=Keys(key_data))
 
 
-class KeyEventArgs(PreviewKeyDownEventArgs):
+class PreviewKeyDownEventArgs(_KeyData, EventArgs):
+    IsInputKey = Prop(False, bool)
+
+
+class KeyEventArgs(_KeyData, EventArgs):
     Handled = Prop(False, bool)
     SuppressKeyPress = Prop(False, bool)
 
 
 class FormClosingEventArgs(EventArgs):
     Cancel = Prop(False, bool)
+
+
+class FormClosedEventArgs(EventArgs):
+    pass
 
 
 # ---- controls ------------------------------------------------------------------------------------
@@ -96,11 +115,14 @@ def _layout_parent(ctl, old=None, new=None):
 
 
 class ControlCollection:
+    _net_name = "System.Windows.Forms.Control+ControlCollection"
+    Count: int
+
     def __init__(self, owner):
         self._owner, self._items = owner, []
 
-    def Add(self, control):
-        owner = self._owner
+    def Add(self, value: "Control") -> None:
+        owner, control = self._owner, value
         owner._call("Controls.Add", control)
         control = unwrap(control)
         if not isinstance(control, Control):
@@ -139,7 +161,7 @@ class Control(Recorded):
     Dock = Prop(DockStyle.None_, DockStyle, on_set=_layout_parent)
     Anchor = Prop(AnchorStyles.Top | AnchorStyles.Left, AnchorStyles)
     Padding = Prop(typ=Padding, factory=lambda: Padding(0), on_set=_layout)
-    BackColor = Prop(Color.Control, Color)
+    BackColor = Prop(drawing.CONTROL, Color)
     Font = Prop(typ=Font, factory=lambda: Font.sim_default())
     Enabled = Prop(True, bool)
     Name = Prop("", str)
@@ -151,12 +173,20 @@ class Control(Recorded):
                       set=lambda c, v: c._set_bounds(*c._bounds[:2], v.Width + c._border()[0],
                                                      v.Height + c._border()[1]))
 
+    Controls: ControlCollection
+    Parent: "Control"
+    IsDisposed: bool
+    IsHandleCreated: bool
+    Visible: bool
+    InvokeRequired: bool
     Controls = property(lambda self: self._controls)
     Parent = property(lambda self: self._parent)
     IsDisposed = property(lambda self: self._disposed)
     IsHandleCreated = Visible = property(lambda self: self._handle)
 
-    _events = "Click Resize SizeChanged KeyDown KeyPress PreviewKeyDown TextChanged Disposed"
+    _events = dict(Click=EventArgs, Resize=EventArgs, SizeChanged=EventArgs, KeyDown=KeyEventArgs,
+                   KeyPress=KeyPressEventArgs, PreviewKeyDown=PreviewKeyDownEventArgs, TextChanged=EventArgs,
+                   Disposed=EventArgs)
 
     def __init__(self):
         plat = current()
@@ -203,15 +233,17 @@ class Control(Recorded):
                 "has been created.")
         return lambda: delegate(*args)
 
-    def Invoke(self, delegate, *args):
+    def Invoke(self, method: Delegate, *args) -> object:
+        delegate = method
         work = self._marshal("Invoke", delegate, args)
         return self._ui.call(work) if self.InvokeRequired else work()
 
-    def BeginInvoke(self, delegate, *args):
+    def BeginInvoke(self, method: Delegate, *args) -> "_AsyncResult":
+        delegate = method
         return _AsyncResult(self._ui.post(self._marshal("BeginInvoke", delegate, args)), self._plat)
 
-    def EndInvoke(self, result):
-        return result.sim_wait()
+    def EndInvoke(self, asyncResult: "_AsyncResult") -> object:
+        return asyncResult.sim_wait()
 
     def sim_on_ui(self, fn):
         """Run fn on this control's thread (now, or through its message loop) and return."""
@@ -259,10 +291,10 @@ class Control(Recorded):
             elif c.Dock == DockStyle.Fill:
                 c._set_bounds(x, y, w, h, True)
 
-    def BringToFront(self):
+    def BringToFront(self) -> None:
         self._move_in_parent("BringToFront", 0)
 
-    def SendToBack(self):
+    def SendToBack(self) -> None:
         self._move_in_parent("SendToBack", None)
 
     def _move_in_parent(self, name, index):
@@ -273,11 +305,12 @@ class Control(Recorded):
             items.insert(len(items) if index is None else index, self)
             self._parent._perform_layout()
 
-    def SuspendLayout(self):
+    def SuspendLayout(self) -> None:
         self._call("SuspendLayout")
         self._suspended += 1
 
-    def ResumeLayout(self, perform_layout=True):
+    def ResumeLayout(self, performLayout: bool = True) -> None:
+        perform_layout = performLayout
         self._call("ResumeLayout", perform_layout)
         if not isinstance(perform_layout, bool):
             raise TypeError("ResumeLayout takes a bool")
@@ -285,7 +318,7 @@ class Control(Recorded):
         if not self._suspended and perform_layout and self._layout_pending:
             self._perform_layout()
 
-    def PerformLayout(self):
+    def PerformLayout(self) -> None:
         self._call("PerformLayout")
         self._perform_layout()
 
@@ -310,12 +343,15 @@ class Control(Recorded):
         self._disposed, self._handle = True, False
         self.Disposed.sim_fire(self, EventArgs())
 
-    def Dispose(self):
+    def Dispose(self) -> None:
         self._call("Dispose")
         self._dispose()
 
 
 class _AsyncResult:
+    _net_name = "System.IAsyncResult"
+    IsCompleted: bool
+
     def __init__(self, message, plat):
         self._m, self._plat = message, plat
 
@@ -343,7 +379,7 @@ class FlatButtonAppearance(Recorded):
 
     BorderSize = Prop(1, int)
     BorderColor = Prop(Color.Black, Color)
-    MouseOverBackColor = Prop(Color.Control, Color)
+    MouseOverBackColor = Prop(drawing.CONTROL, Color)
 
     def __init__(self, owner):
         self._plat, self._owner, self.sim_name = owner._plat, owner, owner.sim_name + ".FlatAppearance"
@@ -355,13 +391,14 @@ class FlatButtonAppearance(Recorded):
 class Button(Control):
     _default_size = (75, 23)
     FlatStyle = Prop(FlatStyle.Standard, FlatStyle)
+    FlatAppearance: FlatButtonAppearance
     FlatAppearance = property(lambda self: self._flat)
 
     def __init__(self):
         super().__init__()
         self._flat = FlatButtonAppearance(self)
 
-    def PerformClick(self):
+    def PerformClick(self) -> None:
         self._call("PerformClick")
         self.Click.sim_fire(self, EventArgs())
 
@@ -420,13 +457,13 @@ class ToolTip(Recorded):
         super().__init__(*container)
         self._tips = {}
 
-    def SetToolTip(self, control, caption):
+    def SetToolTip(self, control: Control, caption: str) -> None:
         self._call("SetToolTip", control, caption)
         if not isinstance(control, Control) or not (caption is None or isinstance(caption, str)):
             raise TypeError("No method matches given arguments for SetToolTip")
         self._tips[control] = caption
 
-    def GetToolTip(self, control):
+    def GetToolTip(self, control: Control) -> str:
         return self._tips.get(control) or ""
 
 
@@ -438,7 +475,8 @@ class Form(Control):
     _default_size = (300, 300)
     _shown = False
 
-    _events = "Load Shown FormClosing FormClosed"
+    _events = dict(Load=EventArgs, Shown=EventArgs, FormClosing=FormClosingEventArgs,
+                   FormClosed=FormClosedEventArgs)
 
     def __init__(self):
         super().__init__()
@@ -461,11 +499,11 @@ class Form(Control):
             stack.extend(c.Controls)
             c._on_handle_created()
 
-    def Show(self):
+    def Show(self) -> None:
         self._call("Show")
         self._show()
 
-    def Close(self):
+    def Close(self) -> None:
         self._call("Close")
         self._close()
 
@@ -477,7 +515,7 @@ class Form(Control):
             self.FormClosing.sim_fire(self, e)
             if e.Cancel:
                 return
-            self.FormClosed.sim_fire(self, EventArgs())
+            self.FormClosed.sim_fire(self, FormClosedEventArgs())
         self._dispose()
         self._ui.wake()
 
@@ -495,7 +533,7 @@ class Clipboard:
     """The system clipboard (static); its text is Platform.clipboard."""
 
     @staticmethod
-    def SetText(text):
+    def SetText(text: str) -> None:
         plat = static_call(Clipboard, "SetText", text)
         plat.require_sta("Clipboard.SetText")  # OLE: STA only
         if text is None or text == "":
@@ -505,15 +543,15 @@ class Clipboard:
         plat.clipboard = text
 
     @staticmethod
-    def GetText():
+    def GetText() -> str:
         return current().clipboard or ""
 
     @staticmethod
-    def ContainsText():
+    def ContainsText() -> bool:
         return bool(current().clipboard)
 
     @staticmethod
-    def Clear():
+    def Clear() -> None:
         static_call(Clipboard, "Clear").clipboard = None
 
 
@@ -536,7 +574,7 @@ class SaveFileDialog(Recorded):
     DefaultExt = Prop("", str, nullable=True, none_is="")
     OverwritePrompt = Prop(True, bool)
 
-    def ShowDialog(self, owner=None):
+    def ShowDialog(self, owner: NetType("System.Windows.Forms.IWin32Window") = None) -> DialogResult:
         self._call("ShowDialog", owner)
         plat = self._plat
         plat.require_sta("SaveFileDialog.ShowDialog")  # a common dialog is OLE: STA only
@@ -564,7 +602,7 @@ class SaveFileDialog(Recorded):
             SaveFileDialog.FileName.put(self, file_name)
         return result
 
-    def Dispose(self):
+    def Dispose(self) -> None:
         self._call("Dispose")
 
 
@@ -572,11 +610,12 @@ class Application:
     """Static members of System.Windows.Forms.Application."""
 
     @staticmethod
-    def EnableVisualStyles():
+    def EnableVisualStyles() -> None:
         static_call(Application, "EnableVisualStyles")
 
     @staticmethod
-    def SetCompatibleTextRenderingDefault(value):
+    def SetCompatibleTextRenderingDefault(defaultValue: bool) -> None:
+        value = defaultValue
         plat = static_call(Application, "SetCompatibleTextRenderingDefault", value)
         if not isinstance(value, bool):
             raise TypeError("No method matches given arguments for SetCompatibleTextRenderingDefault")
@@ -586,7 +625,8 @@ class Application:
                 "object is created in the application.")
 
     @staticmethod
-    def Run(form=None):
+    def Run(mainForm: "Form" = None) -> None:
+        form = mainForm
         """Shows `form` and runs the message loop on the calling thread until it is closed
         (or, without a form, until Application.Exit)."""
         plat = static_call(Application, "Run", form)
@@ -605,7 +645,7 @@ class Application:
         q.run(lambda: q.exit_requested or (form is not None and form._disposed))
 
     @staticmethod
-    def Exit():
+    def Exit() -> None:
         plat = static_call(Application, "Exit")
         for f in list(plat.forms):
             if not f._disposed and f._ui.is_current():
@@ -615,5 +655,5 @@ class Application:
         q.wake()
 
     @staticmethod
-    def DoEvents():
+    def DoEvents() -> None:
         current().pump()

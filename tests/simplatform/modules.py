@@ -16,14 +16,15 @@ def _members(*modules_and_names):
 _NAMESPACES = {
     "System": _members(
         (core, "Action ArgumentException ArgumentNullException DllNotFoundException "
-               "InvalidOperationException ObjectDisposedException"),
+               "InvalidOperationException ObjectDisposedException Uri"),
         (forms, "EventArgs")) | {"Exception": core.Exception_},
     "System.IO": _members((webview2, "MemoryStream")),
     "System.Threading": _members((core, "ApartmentState Thread ThreadStart ThreadStateException")),
     "System.Runtime": {},
     "System.Runtime.InteropServices": _members((core, "COMException")),
     "System.Windows.Forms": _members(
-        (forms, "Application Button Clipboard Control FlatButtonAppearance Form FormClosingEventArgs "
+        (forms, "Application Button Clipboard Control FlatButtonAppearance Form FormClosedEventArgs "
+                "FormClosingEventArgs "
                 "KeyEventArgs KeyPressEventArgs Padding Panel PreviewKeyDownEventArgs SaveFileDialog "
                 "TextBox ToolTip"),
         (enums, "AnchorStyles BorderStyle DialogResult DockStyle FlatStyle FormWindowState Keys")),
@@ -32,10 +33,13 @@ _NAMESPACES = {
         (webview2, "CoreWebView2 CoreWebView2DownloadOperation CoreWebView2DownloadStartingEventArgs "
                    "CoreWebView2Profile "
                    "CoreWebView2InitializationCompletedEventArgs CoreWebView2NavigationCompletedEventArgs "
+                   "CoreWebView2NavigationStartingEventArgs CoreWebView2ContentLoadingEventArgs "
+                   "CoreWebView2DOMContentLoadedEventArgs CoreWebView2Deferral "
                    "CoreWebView2NewWindowRequestedEventArgs CoreWebView2Settings "
                    "CoreWebView2SourceChangedEventArgs WebView2RuntimeNotFoundException "
                    "CoreWebView2ExecuteScriptResult CoreWebView2ScriptException"),
-        (enums, "CoreWebView2CapturePreviewImageFormat CoreWebView2DownloadState CoreWebView2WebErrorStatus")),
+        (enums, "CoreWebView2CapturePreviewImageFormat CoreWebView2DownloadInterruptReason CoreWebView2DownloadState "
+                "CoreWebView2WebErrorStatus")),
     "Microsoft.Web.WebView2.WinForms": _members((webview2, "WebView2 CoreWebView2CreationProperties")),
 }
 

@@ -13,6 +13,7 @@ from simplatform import (
     DockStyle,
     InvalidOperationException,
     ObjectDisposedException,
+    Uri,
     WebErrorStatus,
 )
 
@@ -185,7 +186,7 @@ def test_webview_initialisation_failure(winsim):
 
     runner, form = _run_form(winsim, build)
     wv = winsim.webviews[0]
-    form.sim_on_ui(lambda: setattr(wv, "Source", "https://a.example/"))
+    form.sim_on_ui(lambda: setattr(wv, "Source", Uri("https://a.example/")))
     failed = (False, "WebView2Loader.dll\n  at CreateAsync ()", None)
     assert got == [failed, ("asked", True, True), failed, failed]
     form.sim_close()
@@ -203,7 +204,7 @@ def test_webview_makes_its_core_only_when_asked(winsim, ask):
         form.Controls.Add(wv)
         wv.CoreWebView2InitializationCompleted += lambda s, a: made.append(a.IsSuccess)
         form.Shown += lambda s, a: (wv.EnsureCoreWebView2Async(None) if ask == "ensure"
-                                    else setattr(wv, "Source", "https://a.example/") if ask else None)
+                                    else setattr(wv, "Source", Uri("https://a.example/")) if ask else None)
 
     runner, form = _run_form(winsim, build)
     try:

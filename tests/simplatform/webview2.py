@@ -3,7 +3,8 @@ when asked (EnsureCoreWebView2Async or Source), and a CoreWebView2 with history,
 new-window requests, downloads and a profile. CoreWebView2 members refuse calls from any thread
 but their UI thread, as the real one does."""
 
-from .core import COMException, ArgumentException, Delegate, Exception_, InvalidOperationException, Prop, Recorded
+from .core import (COMException, ArgumentException, ByteArray, Delegate, Exception_, Int64, InvalidOperationException,
+                   NetType, Prop, Recorded, SdkMember, UInt32, UInt64, Uri)
 from .enums import (CoreWebView2CapturePreviewImageFormat, CoreWebView2DownloadInterruptReason,
                     CoreWebView2DownloadState, CoreWebView2WebErrorStatus)
 from .forms import Control, EventArgs, Form
@@ -27,16 +28,49 @@ class WebView2RuntimeNotFoundException(Exception_):
 
 
 class CoreWebView2InitializationCompletedEventArgs(EventArgs):
+    IsSuccess: bool
+    InitializationException: Exception_
+
     def __init__(self, exception=None):
         super().__init__(IsSuccess=exception is None, InitializationException=exception)
 
 
 class CoreWebView2SourceChangedEventArgs(EventArgs):
+    IsNewDocument: bool
+
     def __init__(self, is_new_document):
         super().__init__(IsNewDocument=is_new_document)
 
 
+class CoreWebView2NavigationStartingEventArgs(EventArgs):
+    Cancel = Prop(False, bool)
+    Uri: str
+    NavigationId: UInt64
+    IsRedirected: bool
+    IsUserInitiated: bool
+
+    def __init__(self, uri, navigation_id):
+        super().__init__(Uri=uri, NavigationId=navigation_id, IsRedirected=False, IsUserInitiated=False)
+
+
+class CoreWebView2ContentLoadingEventArgs(EventArgs):
+    IsErrorPage: bool
+    NavigationId: UInt64
+
+    def __init__(self, is_error_page, navigation_id):
+        super().__init__(IsErrorPage=is_error_page, NavigationId=navigation_id)
+
+
+class CoreWebView2DOMContentLoadedEventArgs(EventArgs):
+    NavigationId: UInt64
+
+
 class CoreWebView2NavigationCompletedEventArgs(EventArgs):
+    IsSuccess: bool
+    WebErrorStatus: CoreWebView2WebErrorStatus
+    NavigationId: UInt64
+    HttpStatusCode: int
+
     def __init__(self, status, navigation_id):
         super().__init__(IsSuccess=status is None, WebErrorStatus=status or WebErrorStatus.Unknown,
                          NavigationId=navigation_id, HttpStatusCode=200 if status is None else 0)
@@ -44,7 +78,9 @@ class CoreWebView2NavigationCompletedEventArgs(EventArgs):
 
 class CoreWebView2NewWindowRequestedEventArgs(EventArgs):
     Handled = Prop(False, bool)
-    NewWindow = Prop(None, object, nullable=True)
+    NewWindow = Prop(None, object, nullable=True)  # typed CoreWebView2 below its class
+    Uri: str
+    IsUserInitiated: bool
 
     def __init__(self, uri, user_initiated=True):
         super().__init__(Uri=uri, IsUserInitiated=user_initiated)
@@ -57,11 +93,13 @@ class CoreWebView2DownloadOperation(Recorded):
     that wants the finished file creates it itself."""
 
     _log_new = False
-    _events = "StateChanged"
-    State = Prop(get=lambda o: o._state)
-    InterruptReason = Prop(get=lambda o: o._reason)
-    CanResume = Prop(get=lambda o: o._can_resume)
-    ResultFilePath = Prop(get=lambda o: o._args._p_ResultFilePath)
+    _events = dict(StateChanged=object)
+    State = Prop(typ=CoreWebView2DownloadState, get=lambda o: o._state)
+    InterruptReason = Prop(typ=CoreWebView2DownloadInterruptReason, get=lambda o: o._reason)
+    CanResume = Prop(typ=bool, get=lambda o: o._can_resume)
+    ResultFilePath = Prop(typ=str, get=lambda o: o._args._p_ResultFilePath)
+    Uri: str
+    TotalBytesToReceive: NetType("System.Nullable`1", UInt64)
 
     def __init__(self, uri, args):
         super().__init__()
@@ -70,7 +108,7 @@ class CoreWebView2DownloadOperation(Recorded):
         self._can_resume = False
         self._reason = CoreWebView2DownloadInterruptReason.None_
 
-    def Cancel(self):
+    def Cancel(self) -> None:
         """CoreWebView2DownloadOperation.Cancel ("Cancels the download"): the operation moves to
         Interrupted with InterruptReason UserCanceled, raising StateChanged; it cannot resume."""
         self._call("Cancel")
@@ -126,7 +164,7 @@ class CoreWebView2DownloadStartingEventArgs(EventArgs):
         if op == "set" and self._refused.get(name) is not None:
             raise self._refused[name]
 
-    def GetDeferral(self):
+    def GetDeferral(self) -> "CoreWebView2Deferral":
         """CoreWebView2DownloadStartingEventArgs.GetDeferral: the browser reads the answer
         (ResultFilePath, Cancel, Handled) only once the deferral is completed, which may be after
         the handler has returned (sim_answered tells whether it has been read)."""
@@ -139,11 +177,11 @@ class CoreWebView2DownloadStartingEventArgs(EventArgs):
         """True once every handler returned and every deferral taken was completed."""
         return self._handlers_done and self._deferrals == 0
 
-    def set_Handled(self, value):
+    def set_Handled(self, value: bool) -> None:
         self._call("set_Handled", value)
         type(self).Handled.put(self, value)
 
-    def get_Handled(self):
+    def get_Handled(self) -> bool:
         return self.Handled
 
 
@@ -159,7 +197,7 @@ class CoreWebView2Deferral(Recorded):
     def _guard(self, op, name):
         self._args.DownloadOperation._guard(op, name)
 
-    def Complete(self):
+    def Complete(self) -> None:
         self._call("Complete")
         if self._done:
             raise InvalidOperationException("The deferral has already been completed.")
@@ -182,8 +220,14 @@ class Task:
         if not hold:
             ui.post(self.sim_complete_now)
 
+    _net_name = "System.Threading.Tasks.Task"
+
+    def __class_getitem__(cls, result):
+        """Task[T]: the declared type of a task giving a T."""
+        return NetType("System.Threading.Tasks.Task`1", result)
+
     @property
-    def IsCompleted(self):
+    def IsCompleted(self) -> bool:
         return self._done
 
     def sim_complete_now(self):
@@ -201,19 +245,21 @@ class Task:
         """Complete a held task now (on its UI thread)."""
         return self._ui.call(self.sim_complete_now)
 
-    def GetAwaiter(self):
+    def GetAwaiter(self) -> "_Awaiter":
         return _Awaiter(self)
 
 
 class _Awaiter:
+    _net_name = "System.Runtime.CompilerServices.TaskAwaiter"
+
     def __init__(self, task):
         self._task = task
 
     @property
-    def IsCompleted(self):
+    def IsCompleted(self) -> bool:
         return self._task._done
 
-    def OnCompleted(self, continuation):
+    def OnCompleted(self, continuation: NetType("System.Action")) -> None:
         if not isinstance(continuation, Delegate):
             raise TypeError("No method matches given arguments for OnCompleted: expected System.Action")
         if self._task._done:
@@ -221,7 +267,7 @@ class _Awaiter:
         else:
             self._task._waiting.append(continuation)
 
-    def GetResult(self):
+    def GetResult(self) -> None:  # (TaskAwaiter<T>.GetResult gives the T)
         if not self._task._done:
             raise InvalidOperationException("The task has not completed yet.")
         if self._task._error is not None:
@@ -231,6 +277,10 @@ class _Awaiter:
 
 class CoreWebView2ScriptException(Recorded):
     _log_new = False
+    Name: str
+    Message: str
+    LineNumber: UInt32
+    ColumnNumber: UInt32
 
     def __init__(self, name, message, line=0, column=0):
         super().__init__()
@@ -239,6 +289,9 @@ class CoreWebView2ScriptException(Recorded):
 
 class CoreWebView2ExecuteScriptResult(Recorded):
     _log_new = False
+    Succeeded: bool
+    ResultAsJson: str
+    Exception: CoreWebView2ScriptException
 
     def __init__(self, result_json, exception=None):
         super().__init__()
@@ -263,11 +316,10 @@ class MemoryStream(Recorded):
         super().__init__()
         self._data = bytearray()
 
-    def Write(self, data, offset=0, count=None):
-        data = bytes(data)
-        self._data += data[offset:len(data) if count is None else offset + count]
+    def Write(self, buffer: ByteArray, offset: int, count: int) -> None:
+        self._data += bytes(buffer)[offset:offset + count]
 
-    def ToArray(self):
+    def ToArray(self) -> ByteArray:
         return list(self._data)
 
 
@@ -284,19 +336,13 @@ def sim_png(width, height, rgb):
             + chunk(b"IDAT", zlib.compress(row * height)) + chunk(b"IEND", b""))
 
 
-def _script_with_result(core):
-    if not core._plat.has_script_with_result:
-        raise AttributeError("'CoreWebView2' object has no attribute 'ExecuteScriptWithResultAsync'")
-    return core._execute_with_result
-
-
 # ---- the browser core ---------------------------------------------------------------------------
 
 
 class CoreWebView2Profile(Recorded):
     _log_new = False
     DefaultDownloadFolderPath = Prop("C:\\Users\\user\\Downloads", str)
-    ProfileName = Prop("", str)
+    ProfileName = Prop(typ=str, get=lambda p: "")
 
     def __init__(self, core):
         super().__init__()
@@ -375,16 +421,20 @@ class CoreWebView2(Recorded):
     _log_new = False
     _raises_webview2_events = True
 
-    Source = Prop(get=lambda c: c._source)
-    DocumentTitle = Prop(get=lambda c: c._title)
-    CanGoBack = Prop(get=lambda c: c._index > 0)
-    CanGoForward = Prop(get=lambda c: c._index < len(c._history) - 1)
-    Profile = Prop(get=_profile)
-    Settings = Prop(get=lambda c: c._settings)
-    ExecuteScriptWithResultAsync = Prop(get=_script_with_result)
+    Source = Prop(typ=str, get=lambda c: c._source)
+    DocumentTitle = Prop(typ=str, get=lambda c: c._title)
+    CanGoBack = Prop(typ=bool, get=lambda c: c._index > 0)
+    CanGoForward = Prop(typ=bool, get=lambda c: c._index < len(c._history) - 1)
+    Profile = Prop(typ=CoreWebView2Profile, get=_profile)
+    Settings = Prop(typ=CoreWebView2Settings, get=lambda c: c._settings)
 
-    _events = ("SourceChanged NavigationStarting NavigationCompleted NewWindowRequested DownloadStarting "
-               "HistoryChanged DocumentTitleChanged ContentLoading DOMContentLoaded")
+    _events = dict(SourceChanged=CoreWebView2SourceChangedEventArgs,
+                   NavigationStarting=CoreWebView2NavigationStartingEventArgs,
+                   NavigationCompleted=CoreWebView2NavigationCompletedEventArgs,
+                   NewWindowRequested=CoreWebView2NewWindowRequestedEventArgs,
+                   DownloadStarting=CoreWebView2DownloadStartingEventArgs, HistoryChanged=object,
+                   DocumentTitleChanged=object, ContentLoading=CoreWebView2ContentLoadingEventArgs,
+                   DOMContentLoaded=CoreWebView2DOMContentLoadedEventArgs)
 
     def __init__(self, webview=None):
         """Without a webview: a core owned by the calling thread (see Platform.pump)."""
@@ -409,7 +459,7 @@ class CoreWebView2(Recorded):
         if self._closed:
             raise InvalidOperationException("CoreWebView2 has been closed.")
 
-    def Navigate(self, uri):
+    def Navigate(self, uri: str) -> None:
         self._call("Navigate", uri)
         if not isinstance(uri, str):
             raise TypeError("No method matches given arguments for Navigate")
@@ -417,21 +467,21 @@ class CoreWebView2(Recorded):
             raise ArgumentException("Value does not fall within the expected range.")
         self._start("navigate", uri)
 
-    def GoBack(self):
+    def GoBack(self) -> None:
         self._call("GoBack")
         if self._index > 0:
             self._start("back")
 
-    def GoForward(self):
+    def GoForward(self) -> None:
         self._call("GoForward")
         if self._index < len(self._history) - 1:
             self._start("forward")
 
-    def Reload(self):
+    def Reload(self) -> None:
         self._call("Reload")
         self._start("reload")
 
-    def Stop(self):
+    def Stop(self) -> None:
         self._call("Stop")
 
     def _run_script(self, script):
@@ -451,7 +501,7 @@ class CoreWebView2(Recorded):
         self.sim_tasks.append(task)
         return task
 
-    def ExecuteScriptAsync(self, javaScript):
+    def ExecuteScriptAsync(self, javaScript: str) -> Task[str]:
         """The result as JSON text; "null" for undefined and also for a script that throws.
         (learn.microsoft.com: CoreWebView2.ExecuteScriptAsync, Remarks.)"""
         self._call("ExecuteScriptAsync", javaScript)
@@ -464,7 +514,7 @@ class CoreWebView2(Recorded):
 
         return self._task(work)
 
-    def _execute_with_result(self, javaScript):
+    def _execute_with_result(self, javaScript: str) -> Task[CoreWebView2ExecuteScriptResult]:
         """A CoreWebView2ExecuteScriptResult: Succeeded with ResultAsJson, or the script's
         exception in Exception (ResultAsJson "null"). (learn.microsoft.com:
         CoreWebView2.ExecuteScriptWithResultAsync, CoreWebView2ExecuteScriptResult.)"""
@@ -478,7 +528,10 @@ class CoreWebView2(Recorded):
 
         return self._task(work)
 
-    def CapturePreviewAsync(self, imageFormat, imageStream):
+    ExecuteScriptWithResultAsync = SdkMember("has_script_with_result", _execute_with_result)
+
+    def CapturePreviewAsync(self, imageFormat: CoreWebView2CapturePreviewImageFormat,
+                            imageStream: NetType("System.IO.Stream")) -> Task:
         """Writes a PNG of the view's size into the stream; fails before the first content has
         loaded. (learn.microsoft.com: CoreWebView2.CapturePreviewAsync, Remarks: it fails when
         called before the first ContentLoading event.)"""
@@ -491,7 +544,8 @@ class CoreWebView2(Recorded):
                 raise COMException("The operation is not valid before content has loaded.")
             size = self._webview.Size if self._webview is not None else None
             width, height = (size.Width, size.Height) if size is not None else (800, 600)
-            imageStream.Write(sim_png(max(width, 1), max(height, 1), self.sim_page_colour))
+            png = sim_png(max(width, 1), max(height, 1), self.sim_page_colour)
+            imageStream.Write(png, 0, len(png))
 
         return self._task(work)
 
@@ -516,9 +570,7 @@ class CoreWebView2(Recorded):
             nav.target = self._target(kind, uri)
             nav.started = True
             previous, self._active = self._active, nav
-            self.NavigationStarting.sim_fire(self, EventArgs(Uri=nav.target, NavigationId=nav.id,
-                                                             IsRedirected=False, IsUserInitiated=False,
-                                                             Cancel=False))
+            self.NavigationStarting.sim_fire(self, CoreWebView2NavigationStartingEventArgs(nav.target, nav.id))
             if previous is not None and not previous.ended:
                 previous.ended = True
                 self.NavigationCompleted.sim_fire(self, CoreWebView2NavigationCompletedEventArgs(
@@ -564,12 +616,12 @@ class CoreWebView2(Recorded):
         if changed:
             self.SourceChanged.sim_fire(self, CoreWebView2SourceChangedEventArgs(True))
         self._content_seen = True
-        self.ContentLoading.sim_fire(self, EventArgs(IsErrorPage=status is not None, NavigationId=nav.id))
+        self.ContentLoading.sim_fire(self, CoreWebView2ContentLoadingEventArgs(status is not None, nav.id))
         if kind != "reload":
             self.HistoryChanged.sim_fire(self, EventArgs())
         if status is None:
             self._set_title(self._plat.titles.get(target) or _default_title(target))
-            self.DOMContentLoaded.sim_fire(self, EventArgs(NavigationId=nav.id))
+            self.DOMContentLoaded.sim_fire(self, CoreWebView2DOMContentLoadedEventArgs(NavigationId=nav.id))
         self.NavigationCompleted.sim_fire(self, CoreWebView2NavigationCompletedEventArgs(status, nav.id))
 
     def _set_title(self, title):
@@ -646,6 +698,9 @@ class CoreWebView2(Recorded):
         return self._ui.call(run)
 
 
+CoreWebView2NewWindowRequestedEventArgs.NewWindow.typ = CoreWebView2
+
+
 # ---- the control --------------------------------------------------------------------------------
 
 
@@ -666,9 +721,12 @@ class WebView2(Control):
     a handle yet), and a later request tries again and fails again."""
 
     CreationProperties = Prop(None, CoreWebView2CreationProperties, nullable=True)
-    CoreWebView2 = Prop(get=_core)
-    Source = Prop(None, str, nullable=True, on_set=lambda wv, old, new: wv._source_set(new))
-    _events = "CoreWebView2InitializationCompleted NavigationCompleted SourceChanged"
+    CoreWebView2 = Prop(typ=CoreWebView2, get=_core)
+    # The address as a System.Uri (pythonnet converts no str to it); setting it navigates.
+    Source = Prop(None, Uri, on_set=lambda wv, old, new: wv._source_set(new.AbsoluteUri))
+    _events = dict(CoreWebView2InitializationCompleted=CoreWebView2InitializationCompletedEventArgs,
+                   NavigationCompleted=CoreWebView2NavigationCompletedEventArgs,
+                   SourceChanged=CoreWebView2SourceChangedEventArgs)
 
     def __init__(self):
         super().__init__()
@@ -707,7 +765,8 @@ class WebView2(Control):
             self, CoreWebView2InitializationCompletedEventArgs(self._plat.init_error))
         return True
 
-    def EnsureCoreWebView2Async(self, environment=None):
+    def EnsureCoreWebView2Async(self, environment: NetType("Microsoft.Web.WebView2.Core.CoreWebView2Environment") = None
+                                ) -> "_Task":
         self._call("EnsureCoreWebView2Async", environment)
         if self._fails_at_once():
             return _Task(self, faulted=True)
@@ -737,8 +796,8 @@ class WebView2(Control):
         self.CoreWebView2InitializationCompleted.sim_fire(
             self, CoreWebView2InitializationCompletedEventArgs(error))
         source = self.__dict__.get("_p_Source")
-        if self._core is not None and source:
-            self._core.Navigate(source)
+        if self._core is not None and source is not None:
+            self._core.Navigate(source.AbsoluteUri)
 
     def _profile_key(self):
         props = self.__dict__.get("_p_CreationProperties")
@@ -777,6 +836,10 @@ class WebView2(Control):
 
 
 class _Task:
+    _net_name = "System.Threading.Tasks.Task"
+    IsFaulted: bool
+    IsCompleted: bool
+
     def __init__(self, webview, faulted=False):
         self._wv, self.IsFaulted = webview, faulted
 
