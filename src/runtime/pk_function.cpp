@@ -12,9 +12,7 @@
 #include <unordered_map>
 #include <vector>
 
-#if defined(__GLIBC__)
-#  include <cxxabi.h>
-#endif
+#include <exception>
 
 namespace pk {
 using namespace nb::literals;
@@ -167,9 +165,11 @@ void take_interpreter_back(void *saved) {
 #if defined(__GLIBC__)
     // Finalisation may begin between the test above and the taking: the thread's end then arrives
     // here, inside CPython's own frames, before any frame of ours is unwound.
+    // (Only that can come out of CPython's C code: caught as any exception, so that nothing binds a
+    // reference to the unwinding, which has no object.)
     try {
         PyEval_RestoreThread(static_cast<PyThreadState *>(saved));
-    } catch (abi::__forced_unwind &) {
+    } catch (...) {
         rest_forever();
     }
 #else
@@ -183,7 +183,7 @@ PyObject *call_resting(PyObject *fn, PyObject *const *args, std::size_t nargsf, 
     // program ends meanwhile, the thread's end arrives here, before any frame of ours is unwound.
     try {
         return PyObject_Vectorcall(fn, args, nargsf, kwnames);
-    } catch (abi::__forced_unwind &) {
+    } catch (...) {  // the functions of ours it reaches let no C++ exception out (call_impl)
         rest_forever();
     }
 #else
@@ -195,7 +195,7 @@ PyObject *getattr_resting(PyObject *obj, PyObject *name) {
 #if defined(__GLIBC__)
     try {
         return PyObject_GetAttr(obj, name);
-    } catch (abi::__forced_unwind &) {
+    } catch (...) {
         rest_forever();
     }
 #else
@@ -232,11 +232,10 @@ PyObject *call_impl(Function *f, PyObject *const *slots, std::size_t n) {
         PyErr_NoMemory();
     } catch (std::exception &e) {
         PyErr_SetString(PyExc_RuntimeError, e.what());
-#if defined(__GLIBC__)
-    } catch (abi::__forced_unwind &) {
-        throw;  // the end of this thread (pthread_exit): it passes, whatever it passes through
-#endif
     } catch (...) {
+        // No C++ exception of its own: the end of this thread (pthread_exit, an unwinding of
+        // glibc's), which must pass on whatever it passes through.
+        if (!std::current_exception()) throw;
         PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
     }
     return nullptr;

@@ -340,8 +340,8 @@ struct Loop {
     // standard handler logs an answer.
     void refuse_head(long long fd, Conn &k) {
         std::size_t eol = k.in.find('\n');
-        std::string_view line(k.in.data(), std::min({eol == std::string::npos ? k.in.size() : eol, k.in.size(), kLineLimit}));
-        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        std::string line = k.in.substr(0, std::min(eol == std::string::npos ? k.in.size() : eol, kLineLimit));
+        if (!line.empty() && line.back() == '\r') line.pop_back();
         k.req = request_type(c)();
         set_attr(k.req, t_in, nb::bytes("", 0));
         set_attr(k.req, t_out, pk::check(PyByteArray_FromStringAndSize(nullptr, 0)));
@@ -477,7 +477,7 @@ struct Loop {
                 }
             }
             if (!ready.empty() || timeout < 0) timeout = 0;
-            nb::object events = sel.attr("select")(timeout);
+            nb::object events = pk::resting(sel.attr("select"), nb::float_(timeout));
             if (pk::truthy(st[Server::Stop])) break;
             for (nb::handle ev : events) {
                 long long fd = nb::cast<long long>(nb::handle(PyTuple_GET_ITEM(ev.ptr(), 0)).attr("fd"));

@@ -478,7 +478,8 @@ namespace {
 // once and answered 500.
 bool ui_work_failed(const pk::Call &c, nb::handle self, nb::handle closure, const pk::State<Work> &st,
                     const char *what) {
-    keeping_error(st, [&] { c.state<Server>()[Server::Invoke](closure); });
+    // The host's marshalling waits for its UI thread, which the program's end may stop.
+    keeping_error(st, [&] { pk::resting(c.state<Server>()[Server::Invoke], closure); });
     nb::handle err = st[Work::Err];
     if (err.is_none()) return false;
     nb::str text = error_text(err);
