@@ -4,16 +4,17 @@ One server in this process; each row runs one attack from this process's threads
 client's GET /url (--samples times, p50 and max) while it is at work, against the same client with
 no attack measured first in the same run (the ratio column). Rows: a non-ASCII byte in a header
 (its own answer time), 3,000 connections reset mid-request (log lines they caused), 10,000
-connections opened and closed at once, and 300 idle sockets with 100 slowloris senders and 40
+connections opened and closed (--connections), and 300 idle sockets with 100 slowloris senders and 40
 clients that send a request and never read. Run it with each build to compare (another
 environment's python runs another build):
 
-    python bench/bench_control_defences.py [--samples 20]
+    python bench/bench_control_defences.py [--samples 20] [--connections 10000]
 """
 import argparse
 import socket
 import statistics
 import struct
+import sys
 import threading
 import time
 
@@ -97,7 +98,9 @@ def crowd(port, stop):
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--samples", type=int, default=20)
+    ap.add_argument("--connections", type=int, default=10000, help="connections opened and closed")
     args = ap.parse_args()
+    sys.stdout.reconfigure(line_buffering=True)
     srv, th, log = start()
     port = srv.server_address[1]
     base = good_client(port, args.samples)
@@ -114,10 +117,10 @@ def main():
     print(f"{'after 3,000 resets':34s} {p[0]:8.2f} {p[1]:8.2f} {p[1] / base[0]:8.2f}  log lines: {len(lines)}")
 
     t = time.perf_counter()
-    connect_close(port, 10000)
+    connect_close(port, args.connections)
     cc = time.perf_counter() - t
     p = good_client(port, args.samples)
-    print(f"{'after 10,000 connect/close':34s} {p[0]:8.2f} {p[1]:8.2f} {p[1] / base[0]:8.2f}  "
+    print(f"{f'after {args.connections:,} connect/close':34s} {p[0]:8.2f} {p[1]:8.2f} {p[1] / base[0]:8.2f}  "
           f"({cc:.1f} s; serving: {th.is_alive()})")
 
     stop = threading.Event()
