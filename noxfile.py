@@ -186,7 +186,9 @@ def python313() -> str:
     else:
         raise RuntimeError(f"no CPython 3.13 found; {_no_python_hint()} (or set PANEKIT_PYTHON "
                            "to one)")
-    path = os.path.abspath(path)
+    # The interpreter itself, not a link to it (uv puts links in ~/.local/bin): a virtual
+    # environment made through a link looks for the standard library beside the link.
+    path = os.path.realpath(path)
     _make_ready(path)
     CACHE.parent.mkdir(parents=True, exist_ok=True)
     CACHE.write_text(json.dumps({"wanted": wanted, "path": path}), encoding="utf-8")
@@ -200,6 +202,62 @@ def session_python(session: nox.Session) -> str:
         return python313()
     except RuntimeError as e:
         session.error(str(e))
+
+
+# ---------------------------------------------------------------------------------------------
+# The C++ compiler
+
+
+# What the build asks of a compiler: C++20's library and language (GCC 10, Clang 13, MSVC 2019 16.10).
+_CXX20_PROBE = ("#include <concepts>\n#include <span>\n"
+                "int main() { int a[1] = {0}; std::span<int> s(a); return std::same_as<int, long> ? 1 : s[0]; }\n")
+_BUILD_TOOLS = ('the Visual Studio 2022 Build Tools with the "Desktop development with C++" workload '
+                '(winget install --id Microsoft.VisualStudio.2022.BuildTools -e --override "--quiet --wait '
+                '--add Microsoft.VisualStudio.Workload.VCTools --includeRecommended")')
+
+
+def _vswhere_msvc() -> bool:
+    """Whether vswhere knows a Visual Studio or Build Tools install with the x64 MSVC tools."""
+    vswhere = pathlib.Path(os.environ.get("ProgramFiles(x86)", r"C:\Program Files (x86)"),
+                           "Microsoft Visual Studio", "Installer", "vswhere.exe")
+    if not vswhere.is_file():
+        return False
+    try:
+        out = subprocess.run([str(vswhere), "-latest", "-products", "*", "-requires",
+                              "Microsoft.VisualStudio.Component.VC.Tools.x86.x64", "-property",
+                              "installationPath"], stdin=subprocess.DEVNULL, capture_output=True,
+                             text=True, timeout=60)
+    except (OSError, subprocess.TimeoutExpired):
+        return False
+    return out.returncode == 0 and bool(out.stdout.strip())
+
+
+def compiler_problem() -> str | None:
+    """Why the build would find no C++20 compiler, in one line saying what to install; None when
+    there is one. The compiler looked at is the one CMake would take: CXX, else the first of its
+    names on PATH (on Windows, MSVC as vswhere finds it comes first)."""
+    if WINDOWS:
+        if os.environ.get("CXX") or _vswhere_msvc() or any(shutil.which(n) for n in ("cl", "g++", "clang++")):
+            return None
+        return f"building panekit needs a C++ compiler and none was found; install {_BUILD_TOOLS}, then run this again"
+    import shlex
+
+    cxx = shlex.split(os.environ.get("CXX", "")) or next(([n] for n in ("c++", "g++", "clang++") if shutil.which(n)), [])
+    hint = (f"install one with: {_apt_install('g++')}" if shutil.which("apt-get")
+            else "install g++ (GCC 10 or newer) or clang++ (Clang 13 or newer)")
+    if not cxx:
+        return f"building panekit needs a C++ compiler and none was found; {hint}, then run this again"
+    try:
+        ok = subprocess.run([*cxx, "-std=c++20", "-fsyntax-only", "-x", "c++", "-"], input=_CXX20_PROBE,
+                            capture_output=True, text=True, timeout=120).returncode == 0
+    except FileNotFoundError:
+        return f"building panekit needs a C++ compiler and CXX names {cxx[0]}, which is not there; {hint}, then run this again"
+    except (OSError, subprocess.TimeoutExpired):
+        ok = False
+    if ok:
+        return None
+    return (f"building panekit needs a C++20 compiler and {' '.join(cxx)} cannot compile C++20; "
+            f"{hint}, then run this again")
 
 
 # ---------------------------------------------------------------------------------------------
@@ -249,6 +307,9 @@ def environment(session: nox.Session, *, sanitize: bool = False) -> pathlib.Path
             return vpy
     except OSError:
         pass
+    problem = compiler_problem()  # said in one line before anything is made
+    if problem:
+        session.error(problem)
     try:
         made_with = json.loads((venv / ".panekit-python").read_text(encoding="utf-8"))
     except (OSError, ValueError):
@@ -262,7 +323,7 @@ def environment(session: nox.Session, *, sanitize: bool = False) -> pathlib.Path
     session.log("installing build tools and pytest")
     session.run(*pip, "install", "-q", "-r", str(ROOT / "scripts/requirements-dev.txt"),
                 external=True)
-    session.log(f"building panekit into {venv.name}")
+    session.log(f"building panekit — about a minute the first time (into {venv.name})")
     stamp_file.unlink(missing_ok=True)
     started = time.monotonic()
     session.run(*pip, "install", "-q", "--no-build-isolation",

@@ -19,6 +19,7 @@ def _runtime_folder(tmp_path_factory):
     folder = tmp_path_factory.mktemp("runtime")
     with pytest.MonkeyPatch.context() as mp:
         mp.setenv("XDG_RUNTIME_DIR", str(folder))
+        mp.setenv("XDG_CACHE_HOME", str(folder / "cache"))  # where the clients look as well
         mp.setenv("LOCALAPPDATA", str(folder))
         mp.delenv("PANEKIT_CONTROL_TOKEN", raising=False)
         mp.delenv("PANEKIT_CONTROL_AUTH", raising=False)

@@ -149,14 +149,24 @@ def test_open_window_from_a_script_is_the_gtk_window(open_window, site):
     assert w.url() == site.url("/b.html")
 
 
-def test_no_display_refuses_with_one_line(tmp_path):
+NO_DISPLAY = ("[panekit] 无法打开图形显示（DISPLAY / WAYLAND_DISPLAY 未设置或不可用）：请在桌面会话中运行，"
+              "或在虚拟显示下运行：xvfb-run -a panekit open [URL]")
+
+
+@pytest.mark.parametrize("path, said", [
+    (None, NO_DISPLAY),  # the tier has xvfb-run
+    ("", NO_DISPLAY + "（先安装: %sapt-get install --no-install-recommends xvfb xauth）"
+     % ("" if os.geteuid() == 0 else "sudo ")),
+])
+def test_no_display_refuses_with_one_line_naming_what_to_run(tmp_path, path, said):
     env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
     env["PANEKIT_HOST_BACKEND"] = "gtk"
+    if path is not None:
+        env["PATH"] = path
     run = subprocess.run([sys.executable, "-m", "panekit", "open", "http://127.0.0.1:9/", "--no-control-server"],
                          capture_output=True, text=True, env=env, cwd=tmp_path, timeout=WAIT)
     assert run.returncode == 1
-    assert [ln for ln in run.stdout.splitlines() if ln.startswith("[panekit]")] == [
-        "[panekit] 无法打开图形显示（DISPLAY / WAYLAND_DISPLAY 未设置或不可用）：请在桌面会话中运行，或在 Xvfb 下运行"]
+    assert [ln for ln in run.stdout.splitlines() if ln.startswith("[panekit]")] == [said]
 
 
 @pytest.mark.skipif(not os.environ.get("PANEKIT_SCREENSHOT"), reason="PANEKIT_SCREENSHOT names no file")

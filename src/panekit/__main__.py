@@ -22,8 +22,11 @@ from panekit import launcher
 # window) and the rule that picks one live in panekit.launcher.
 _BACKENDS = launcher.BACKENDS
 
-# Requests slower than this are reported as a time-out (the client calls' own default).
-_REQUEST_SECONDS = 15.0
+# The control plane's limits, as helmwire defines them: requests slower than _REQUEST_SECONDS are
+# reported as a time-out (the client calls' own default); _MAX_WAIT is the longest wait for a page
+# load, and _WAIT_MARGIN what a waited request's time-out adds, so that the window's answer comes
+# first.
+from panekit.helmwire import _MAX_WAIT, _REQUEST_SECONDS, _WAIT_MARGIN  # noqa: E402
 
 
 def _say(text, prefix="panekit: "):
@@ -281,11 +284,8 @@ _REQUESTS = {
     "state": ("remote_state", False, "print the page's address, title, loading and history state"),
 }
 
-# Commands that can wait until the page they navigate to has loaded, and the longest wait.
+# Commands that can wait until the page they navigate to has loaded.
 _WAITED = ("navigate", "back", "forward", "reload")
-_MAX_WAIT = 120.0
-# Added to a wait for the request's own time-out, so that the window's answer comes first.
-_WAIT_MARGIN = 5.0
 
 
 def _add_requests(commands, names):
@@ -347,17 +347,9 @@ def _control_host(host):
 
 
 def _client_failure(result):
-    """How a client call failed on its side: "time-out", "unreachable" (no connection could be
-    made: the client turns the URLError of connecting or sending into its text), or None for an
-    answer of a server (which never looks so)."""
-    if not (isinstance(result, dict) and result.get("ok") is False):
-        return None
-    error = str(result.get("error", ""))
-    if "timed out" in error:
-        return "time-out"
-    if error.startswith("<urlopen error"):
-        return "unreachable"
-    return None
+    """How a client call failed on its side, as the client says: "time-out", "unreachable" (no
+    connection could be made, or the request could not be sent), or None for an answer."""
+    return getattr(result, "kind", None)
 
 
 def _failure_line(result, port, host=None, seconds=_REQUEST_SECONDS):
@@ -447,15 +439,13 @@ def _run_request(args):
             return 1
         target = (args.target,)
     with _control_host(args.host):
-        started = time.monotonic()
         if args.command == "ready" and wait is not None:  # asks again until the browser is ready
             result, timeout = _wait_ready(call, args.port, wait)
         else:
             result = call(*target, port=args.port, timeout=timeout, **extra)
-        # The window's own "timed out" (its wait ran out) reads like the request's time-out, but
-        # comes well before the request's time-out could have ended it.
+        # The window's own "timed out": its wait ran out (an answer, not the request's time-out).
         window_timed_out = (waited and isinstance(result, dict) and result.get("error") == "timed out"
-                            and time.monotonic() - started < timeout - _WAIT_MARGIN / 2)
+                            and _client_failure(result) is None)
         failure = None if window_timed_out else _failure_line(result, args.port, args.host, timeout)
     if failure is not None:
         _say(failure, prefix="")  # a sentence about the window, as the REPL shows it
@@ -584,6 +574,42 @@ def _run_events(args):
                 return 0
 
 
+# ---- panekit token -----------------------------------------------------------------------
+
+def _add_token(commands, names):
+    p = commands.add_parser(
+        "token", help="print the token of the window on the control port (for curl)",
+        description="Print the token that the window on the control port wrote into its runtime file "
+        "(PANEKIT_CONTROL_TOKEN when set), which other clients send as \"Authorization: Bearer "
+        "<token>\"; exit status 1, with one line, when there is none.")
+    p.add_argument("--port", type=_port, default=None, metavar="N",
+                   help="control port of the window (default: PANEKIT_CONTROL_PORT, else 18765)")
+    p.set_defaults(run=_run_token)
+
+
+def _run_token(args):
+    from panekit import helmwire
+
+    refusal = _port_variable_refusal() if args.port is None else None
+    if refusal is not None:
+        _say(refusal)
+        return 2
+    token = helmwire.control_token(port=args.port)
+    if token is None:
+        port = args.port if args.port is not None else helmwire.control_port()
+        start = "panekit open [URL]" + ("" if args.port is None else f" --control-port {port}")
+        _say(f"no token for port {port}: no panekit window of this user listens there and "
+             f"PANEKIT_CONTROL_TOKEN is not set; start one with: {start}", prefix="")
+        return 1
+    try:
+        print(token, flush=True)  # the bare text, for TOKEN=$(panekit token)
+    except OSError as e:
+        if not _output_closed(e):
+            raise
+        _drop_output()
+    return 0
+
+
 # ---- panekit repl ------------------------------------------------------------------------
 
 def _add_repl(commands, names):
@@ -655,7 +681,8 @@ def _run_repl(args):
 # Every subcommand, in the order `--help` lists them: the function that declares the parsers of
 # some commands (add(commands, names), for the names it is given), and the names it knows.
 _COMMANDS = ((_add_open, ("open",)), (_add_requests, tuple(_REQUESTS)),
-             (_add_page_reads, ("script", "screenshot", "events")), (_add_repl, ("repl",)))
+             (_add_page_reads, ("script", "screenshot", "events")), (_add_token, ("token",)),
+             (_add_repl, ("repl",)))
 
 
 def _declared(argv):

@@ -13,7 +13,7 @@
 //  * the control server started by a call is shut down and its socket closed when the window has
 //    closed, so that its port answers for no window that is gone and can be bound again.
 #include "pk.hpp"
-#include "pk_host.hpp"
+#include "host.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -450,7 +450,7 @@ nb::object run_toolbar_main(const pk::Call &c, nb::str start_url, nb::handle hom
     st.set(S::AskedCore, Py_False);
     st.set(S::Failed, Py_False);
     nb::handle state = st.object();
-    pk::host::Callables fns = pk::host::make_callables<kView>(c, holder, action);
+    pk::host::Callables fns = pk::host::make_callables<kView>(c, holder, pk::engine::wrap(pk::engine::webview2()), action);
     st.set(S::Invoke, fns.invoke);
     st.set(S::Flush, fns.flush);
     st.set(S::Sync, fns.sync);
@@ -472,6 +472,7 @@ NB_MODULE(framewell, m) {
     pk::Module mod(m, "panekit.framewell",
                    "The WinForms host: one window with the toolbar above one WebView2 view, steered "
                    "by the toolbar and the loopback control server.");
+    pk::host::start_host();
     pk::host::add_host_globals(mod);
     mod.set("threading", pk::import("threading"));
     mod.import_names("panekit.fetchkeep",

@@ -10,7 +10,7 @@
 // `_DEFAULT_HOME`) is read from the module dict at call time, so callers and tests can rebind
 // them; the start-up waits read the clock and sleep through the module's `time`.
 #include "pk.hpp"
-#include "pk_host.hpp"
+#include "host.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -56,6 +56,7 @@ enum class Host {
     Holder, Win, Ch, Cp, WithServer, View,
     InvokeSync, Core, DoNavigate, Flush, DoBack, DoForward, DoReload,
     ArmFlush, Armed, Server, Closed, Started, CallbackDone, ServerFailed,
+    Pages,  // the window's page tracker
     kCount
 };
 using HostState = pk::State<Host>;
@@ -106,7 +107,7 @@ void arm_nav_flush(const pk::Call &c) {
         pk::event_add(cv, "NavigationCompleted", c.nested<on_nc_spec>(on_nc));
         st.set(Host::Armed, nb::bool_(true));
         // The page tracker follows the view's navigations (for the control server's /state and waits).
-        pk::guarded([&] { pk::host::watch_webview2(c, pk::host::pages_of(st[Host::Core]), cv); });
+        pk::guarded([&] { pk::host::watch_webview2(c, st[Host::Pages], cv); });
     });
 }
 
@@ -258,7 +259,9 @@ nb::object run_toolbar_main(const pk::Call &c, nb::str start_url, nb::handle hom
     st.set(Host::CallbackDone, pk::import("threading").attr("Event")());
     st.set(Host::ServerFailed, nb::bool_(false));
     nb::handle s = st.object();
-    pk::host::Callables fns = pk::host::make_callables<kView>(c, holder, nb::handle(), s);
+    pk::host::Callables fns =
+        pk::host::make_callables<kView>(c, holder, pk::engine::wrap(pk::engine::webview2()), nb::handle(), s);
+    st.set(Host::Pages, fns.pages);
     st.set(Host::InvokeSync, fns.invoke_sync);
     st.set(Host::Core, fns.core);
     st.set(Host::DoNavigate, fns.navigate);
@@ -307,6 +310,7 @@ NB_MODULE(glassport, m) {
     pk::Module mod(m, "panekit.glassport",
                    "The pywebview host: the browser window opened through pywebview's Edge backend, "
                    "steered by the same control plane as the WinForms host.");
+    pk::host::start_host();
     pk::host::add_host_globals(mod);
     mod.set("time", pk::import("time"));
     mod.set("webview", pk::import("webview"));

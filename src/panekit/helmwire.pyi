@@ -3,10 +3,14 @@ from http.server import HTTPServer
 from typing import Any, Callable, Dict, Optional, Tuple
 
 DEFAULT_CONTROL_HOST: str
+_MAX_WAIT: float
+_WAIT_MARGIN: float
+_REQUEST_SECONDS: float
 
 def norm_browser_url(raw: str) -> str: ...
 def control_port() -> int: ...
 def control_base_url(*, port: Optional[int] = None, host: Optional[str] = None) -> str: ...
+def control_token(*, port: Optional[int] = None) -> Optional[str]: ...
 def start_control_server(
     *,
     host: str,

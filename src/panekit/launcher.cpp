@@ -6,7 +6,7 @@
 // `os`, `sys` and `BACKENDS` are read from the module dict at call time, so callers and tests can
 // rebind them.
 #include "pk.hpp"
-#include "pk_host.hpp"
+#include "settings.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;

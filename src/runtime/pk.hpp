@@ -216,6 +216,8 @@ PK_API nb::object new_function(const Spec &spec, Trampoline t, void *target, con
 PK_API PyObject *state_new(Py_ssize_t size);
 PK_API PyObject *state_item(PyObject *state, Py_ssize_t index);  // borrowed
 PK_API void state_store(PyObject *state, Py_ssize_t index, PyObject *value);
+// The closure state of a function of the runtime (borrowed), or null for any other object.
+PK_API PyObject *closure_of(PyObject *fn);
 
 // One closure state shared by the nested functions of one call, with named fields: `E` is an
 // enum whose last member is `kCount`. The fields are owned references the cycle collector sees.
@@ -419,9 +421,6 @@ template <class... A> nb::object call_method(nb::handle obj, Name &name, const A
 
 // The text of a value, or "" for None and for values that are empty or false.
 PK_API nb::str text_or_empty(nb::handle v);
-// The text of a browser core's `Source` (its current address), or "" when that is empty or None.
-// Raises what reading or converting `Source` raises.
-PK_API nb::str source_text(nb::handle core);
 
 inline ClassBuilder Call::klass(const char *name, nb::handle bases, nb::handle state, const char *doc) const {
     return ClassBuilder(place(state), name, bases, doc);

@@ -888,6 +888,11 @@ PyObject *state_item(PyObject *state, Py_ssize_t index) {
     return v ? v : Py_None;
 }
 
+PyObject *closure_of(PyObject *fn) {
+    if (!fn || !g_type || Py_TYPE(fn) != g_type) return nullptr;
+    return reinterpret_cast<Function *>(fn)->closure;
+}
+
 void state_store(PyObject *state, Py_ssize_t index, PyObject *value) {
     if (!state || Py_TYPE(state) != g_state_type || index < 0 || index >= Py_SIZE(state))
         raise(PyExc_SystemError, "closure state slot %zd does not exist", index);

@@ -137,7 +137,6 @@ nb::str text_or_empty(nb::handle v) {
     return nb::str(v);
 }
 
-nb::str source_text(nb::handle core) { return text_or_empty(core.attr("Source")); }
 
 bool on_windows() {
     nb::object plat = import("sys").attr("platform");

@@ -72,6 +72,8 @@ def test_command_prints_the_answer(window, capsys, monkeypatch, argv, answer, ca
     ({"ok": True, "url": "https://a.example/", "download": True}, 0, ""),  # as "ok" says
     ({"ok": False, "url": "https://a.example/", "error": "CannotConnect"}, 1, ""),
     ({"ok": False, "error": "timed out"}, 1, "panekit: the page did not finish loading within 2.5 s\n"),
+    # A window's answer whose text reads like a client failure is still the window's answer.
+    ({"ok": False, "error": "<urlopen error made by the page>"}, 1, ""),
 ])
 @pytest.mark.parametrize("argv", [["navigate", "a.example"], ["back"], ["reload"]])
 def test_waited_command_exits_0_when_the_answer_is_ok(capsys, monkeypatch, argv, answer, status, said):
@@ -297,3 +299,36 @@ def test_repl_meets_unusable_streams_with_one_line(closed_port, redirect, stdin,
     said = [ln for ln in (run.stdout + run.stderr).decode("ascii", "replace").splitlines() if "[panekit]" in ln]
     assert run.returncode == 1 and len(said) == 1, run.stdout + run.stderr
     assert b"Traceback" not in run.stderr
+
+
+def test_token_command(capsys, monkeypatch, tmp_path, closed_port):
+    """`panekit token` prints the token of the window on the port, wherever a window of this user
+    wrote it: here one started without XDG_RUNTIME_DIR (su, cron, a container) is asked from a
+    shell that has one. None there: one line and 1; PANEKIT_CONTROL_TOKEN wins over the file."""
+    from panekit import helmwire
+
+    monkeypatch.delenv("XDG_RUNTIME_DIR")
+    ui = UIThread()
+    host = Host(ui)
+    srv, th = host.start()
+    try:
+        monkeypatch.setenv("XDG_RUNTIME_DIR", str(tmp_path / "session"))
+        assert run(capsys, ["token", "--port", str(host.port)]) == (0, srv.control_token + "\n", "")
+        assert helmwire.control_token(port=host.port) == srv.control_token
+        # ... and the client calls send it: the page routes answer past the token check.
+        assert helmwire.remote_script("1", port=host.port) == {"ok": False, "error": "browser not ready"}
+        monkeypatch.setenv("PANEKIT_CONTROL_PORT", str(host.port))
+        monkeypatch.setenv("PANEKIT_CONTROL_TOKEN", " given ")
+        assert run(capsys, ["token"]) == (0, "given\n", "")
+        monkeypatch.delenv("PANEKIT_CONTROL_TOKEN")
+        assert run(capsys, ["token", "--port", str(closed_port)]) == (
+            1, "", f"no token for port {closed_port}: no panekit window of this user listens there and "
+            f"PANEKIT_CONTROL_TOKEN is not set; start one with: panekit open [URL] --control-port {closed_port}\n")
+        assert helmwire.control_token(port=closed_port) is None
+        monkeypatch.setenv("PANEKIT_CONTROL_PORT", "70000")
+        assert run(capsys, ["token"]) == (2, "", "panekit: PANEKIT_CONTROL_PORT=70000 is not a port (0-65535)\n")
+    finally:
+        srv.shutdown()
+        srv.server_close()
+        th.join(10)
+        ui.stop()

@@ -78,6 +78,7 @@ def test_no_server_gives_a_failure_object(call, free_port):
     r = call(free_port)
     assert list(r) == ["ok", "error"] and r["ok"] is False
     assert isinstance(r["error"], str) and r["error"]
+    assert r.kind == "unreachable"  # what the command reads, instead of the text
 
 
 def test_blank_navigate_is_refused_locally(canned):
@@ -219,7 +220,8 @@ def test_one_deadline_for_the_whole_call(call):
         t = threading.Thread(target=trickle, daemon=True)
         t.start()
         try:
-            assert call(srv.getsockname()[1]) == {"ok": False, "error": "timed out"}
+            r = call(srv.getsockname()[1])
+            assert r == {"ok": False, "error": "timed out"} and r.kind == "time-out"
             assert t.is_alive()  # the peer was still sending
         finally:
             stop.set()

@@ -1,6 +1,7 @@
-"""The runner (noxfile.py) when no CPython 3.13 can be found: one line for the system it runs on,
-saying where to get one. Loaded beside a stand-in of nox, which the suite's environment lacks."""
+"""The runner (noxfile.py) when no CPython 3.13 or no C++ compiler can be found: one line for the
+system it runs on, saying where to get one. Loaded beside a stand-in of nox, which the suite's environment lacks."""
 import importlib.util
+import os
 import pathlib
 import sys
 import types
@@ -61,3 +62,46 @@ class Session:
 
     def error(self, *args):
         raise SessionQuit(*args)
+
+
+@pytest.mark.parametrize("system, cxx, on_path, line", [
+    # CXX names a compiler that cannot build C++20 (here: one that fails everything)
+    ("linux", "false", {"apt-get"}, "building panekit needs a C++20 compiler and false cannot compile "
+     "C++20; install one with: sudo apt-get install --no-install-recommends g++, then run this again"),
+    ("linux", "/nowhere/g++", {"apt-get"}, "building panekit needs a C++ compiler and CXX names /nowhere/g++, "
+     "which is not there; install one with: sudo apt-get install --no-install-recommends g++, then run this again"),
+    ("linux", None, set(), "building panekit needs a C++ compiler and none was found; install g++ "
+     "(GCC 10 or newer) or clang++ (Clang 13 or newer), then run this again"),
+    ("windows", None, set(), "building panekit needs a C++ compiler and none was found; install the "
+     'Visual Studio 2022 Build Tools with the "Desktop development with C++" workload (winget install '
+     '--id Microsoft.VisualStudio.2022.BuildTools -e --override "--quiet --wait --add '
+     'Microsoft.VisualStudio.Workload.VCTools --includeRecommended"), then run this again'),
+    ("windows", None, {"cl"}, None),  # a developer prompt's MSVC
+])
+def test_missing_compiler_is_one_line_before_building(runner, monkeypatch, tmp_path, system, cxx, on_path, line):
+    if cxx == "false" and os.name == "nt":
+        pytest.skip("the compiler that fails everything is the Unix `false`")
+    monkeypatch.setattr(runner, "WINDOWS", system == "windows")
+    monkeypatch.setenv("ProgramFiles(x86)", str(tmp_path))  # no vswhere there
+    if cxx is None:
+        monkeypatch.delenv("CXX", raising=False)
+    else:
+        monkeypatch.setenv("CXX", cxx)
+    monkeypatch.setattr(runner.shutil, "which", lambda name: "/bin/" + name if name in on_path else None)
+    assert runner.compiler_problem() == line
+
+
+def test_the_systems_compiler_passes_the_check(runner, monkeypatch):
+    """The probe compiles with the compiler this machine builds panekit with."""
+    import shutil
+
+    if os.name == "nt" or not (os.environ.get("CXX") or shutil.which("c++") or shutil.which("g++")):
+        pytest.skip("no Unix C++ compiler here")
+    assert runner.compiler_problem() is None
+
+
+@pytest.mark.skipif(os.name == "nt", reason="links to interpreters are a Unix matter here")
+def test_an_interpreter_found_through_a_link_is_used_by_its_own_path(runner, tmp_path):
+    real = os.path.realpath(sys._base_executable)
+    (tmp_path / "python3.13").symlink_to(real)  # as uv links ~/.local/bin/python3.13
+    assert runner.python313() == real

@@ -6,7 +6,8 @@
 // with its address, into a runtime file that only the user can read, in the user's runtime folder
 // (Windows: %LOCALAPPDATA%\panekit; elsewhere $XDG_RUNTIME_DIR/panekit, else the user's cache
 // folder), named after the port, and removes it when it is closed. The client calls find the
-// token for the port they talk to in that file and send it as "Authorization: Bearer <token>".
+// token for the port they talk to in that file (looking also where the same user's windows write
+// under another environment) and send it as "Authorization: Bearer <token>".
 #include "helmwire.hpp"
 
 #include <string>
@@ -46,6 +47,30 @@ nb::object runtime_folder() {
 nb::object runtime_file(nb::handle port) {
     return pk::import("os.path").attr("join")(runtime_folder(),
                                              nb::str("control-{}.json").format(nb::int_(nb::borrow(port))));
+}
+
+// Where a window of this user may have written the file of `port`: the folder this environment
+// names first, then the others that the same user's windows use under another environment (a
+// desktop session has XDG_RUNTIME_DIR, su, cron and containers often do not), so that a shell of
+// either kind finds the token of a window started in the other.
+nb::list runtime_files(nb::handle port) {
+    nb::list files;
+    files.append(runtime_file(port));
+    if (pk::on_windows()) return files;
+    nb::object os = pk::import("os");
+    nb::object ospath = pk::import("os.path");
+    nb::object join = ospath.attr("join");
+    nb::object name = nb::str("control-{}.json").format(nb::int_(nb::borrow(port)));
+    nb::object cache = env_text("XDG_CACHE_HOME");
+    nb::object folders[] = {
+        join("/run/user", nb::str(os.attr("geteuid")()), "panekit"),
+        join(cache.is_none() ? join(ospath.attr("expanduser")("~"), ".cache") : cache, "panekit"),
+    };
+    for (nb::object &folder : folders) {
+        nb::object file = join(folder, name);
+        if (PySequence_Contains(files.ptr(), file.ptr()) == 0) files.append(file);
+    }
+    return files;
 }
 
 nb::str new_token() {
@@ -168,17 +193,21 @@ ClientToken client_token(nb::handle port) {
         }
         return out;
     }
-    nb::object content = read_runtime_file(runtime_file(port));
-    if (content.is_none()) return out;
-    nb::object token = content.attr("get")("token"), host = content.attr("get")("host");
-    nb::object file_port = content.attr("get")("port");
-    if (!PyUnicode_Check(token.ptr()) || !PyUnicode_Check(host.ptr()) || !PyLong_CheckExact(file_port.ptr()))
+    // The first of the port's runtime files that holds a usable token, with the address it names.
+    for (nb::handle file : runtime_files(port)) {
+        nb::object content = read_runtime_file(file);
+        if (content.is_none()) continue;
+        nb::object token = content.attr("get")("token"), host = content.attr("get")("host");
+        nb::object file_port = content.attr("get")("port");
+        if (!PyUnicode_Check(token.ptr()) || !PyUnicode_Check(host.ptr()) || !PyLong_CheckExact(file_port.ptr()))
+            continue;
+        std::string_view t = utf8(token);
+        if (!usable_token(t)) continue;
+        out.token = t;
+        out.host = utf8(host);
+        out.port = utf8(nb::str(file_port));
         return out;
-    std::string_view t = utf8(token);
-    if (!usable_token(t)) return out;
-    out.token = t;
-    out.host = utf8(host);
-    out.port = utf8(nb::str(file_port));
+    }
     return out;
 }
 

@@ -2,7 +2,7 @@
 // connection and hands whole requests to the handler one at a time) and start_control_server,
 // which puts a server together.
 #include "helmwire.hpp"
-#include "pk_host.hpp"
+#include "navigation.hpp"
 
 #include <algorithm>
 #include <deque>
@@ -44,50 +44,9 @@ constexpr double kExitWait = 1.0;      // how long exit waits for the loop to en
 constexpr long kRead = 1, kWrite = 2;  // selectors.EVENT_READ and EVENT_WRITE
 
 pk::Lazy g_selector{"selectors", "DefaultSelector"};
-pk::Lazy g_bytes_io{"io", "BytesIO"};
 pk::Lazy g_shut_wr{"socket", "SHUT_WR"};
 pk::Lazy g_socketpair{"socket", "socketpair"};
 pk::Lazy g_event{"threading", "Event"};
-
-// ---- the request object the handler sees ------------------------------------------------------
-
-constexpr pk::Param makefile_params[] = {
-    {.name = "self"},
-    {.name = "mode", .annotation = "str", .def = Def::Str, .text = "r"},
-    {.name = "buffering", .annotation = "Optional[int]", .def = Def::None},
-};
-constexpr pk::Spec makefile_spec{.name = "makefile", .params = makefile_params, .returns = "Any"};
-nb::object request_makefile(nb::handle self, nb::handle, nb::handle) {
-    return nb::handle(g_bytes_io.get())(get_attr(self, t_in));
-}
-
-constexpr pk::Param data_params[] = {{.name = "self"}, {.name = "data", .annotation = "Any"}};
-constexpr pk::Spec sendall_spec{.name = "sendall", .params = data_params, .returns = "None"};
-void request_sendall(nb::handle self, nb::handle data) {
-    nb::object out = get_attr(self, t_out);
-    nb::object grown = pk::check(PySequence_InPlaceConcat(out.ptr(), data.ptr()));
-    if (!grown.is(out)) set_attr(self, t_out, grown);
-}
-constexpr pk::Spec write_spec{.name = "write", .params = data_params, .returns = "int"};
-nb::object request_write(nb::handle self, nb::handle data) {
-    request_sendall(self, data);
-    return nb::int_(nb::len(data));
-}
-
-nb::handle request_type(const pk::Call &c) {
-    static PyObject *type = nullptr;  // made on first use, kept for the process
-    if (!type)
-        type = c.module_class("_Request", nb::make_tuple(nb::handle(reinterpret_cast<PyObject *>(&PyBaseObject_Type))),
-                              "A control request as the serving loop hands it to the handler.")
-                   .attr("__slots__", nb::make_tuple("_pk_in", "_pk_out", "_pk_flags", "_pk_parked"))
-                   .method<makefile_spec>(request_makefile)
-                   .method<sendall_spec>(request_sendall)
-                   .method<write_spec>(request_write)
-                   .build()
-                   .release()
-                   .ptr();
-    return type;
-}
 
 // ---- one connection ---------------------------------------------------------------------------
 
@@ -308,11 +267,8 @@ struct Loop {
     // Runs the handler on one whole request (the standard construction, which handles it).
     void handle(long long fd, Conn &k) {
         if (k.flags & kHeadTooLarge) return refuse_head(fd, k);
-        k.req = request_type(c)();
-        set_attr(k.req, t_in, nb::bytes(k.in.data(), k.in.size()));
-        set_attr(k.req, t_out, pk::check(PyByteArray_FromStringAndSize(nullptr, 0)));
-        set_attr(k.req, t_flags, nb::int_(k.flags));
-        set_attr(k.req, t_parked, Py_None);
+        k.req = incoming_new(k.in, k.flags);
+        Incoming &req = *incoming_of(k.req);
         if (k.in.size() > k.need) k.unread = true;  // pipelined bytes, or a body nobody reads
         std::string().swap(k.in);
         k.handler = handler_class.attr("__new__")(handler_class);
@@ -321,14 +277,13 @@ struct Loop {
         } catch (nb::python_error &e) {
             if (!pk::is_exception(e)) throw;
             log_failure(e.value());
-            if (nb::len(get_attr(k.req, t_out)) == 0) answer(k, 400, failure("bad request"));
+            if (PyByteArray_GET_SIZE(req.output) == 0) answer(k, 400, failure("bad request"));
         }
-        nb::object parked = get_attr(k.req, t_parked);
-        if (!parked.is_none()) {
+        if (req.waiter) {
             k.phase = Phase::Parked;
-            k.waiter = parked[0];
-            k.wait_until = nb::cast<double>(parked[1]);
-            k.open_only = nb::len(parked) > 2 && pk::truthy(parked[2]);
+            k.waiter = nb::borrow(req.waiter);
+            k.wait_until = req.until;
+            k.open_only = req.open_only;
             set_waiting(waiting + 1);
             watch(k, kRead);  // a hang-up ends the wait
             return;
@@ -342,11 +297,7 @@ struct Loop {
         std::size_t eol = k.in.find('\n');
         std::string line = k.in.substr(0, std::min(eol == std::string::npos ? k.in.size() : eol, kLineLimit));
         if (!line.empty() && line.back() == '\r') line.pop_back();
-        k.req = request_type(c)();
-        set_attr(k.req, t_in, nb::bytes("", 0));
-        set_attr(k.req, t_out, pk::check(PyByteArray_FromStringAndSize(nullptr, 0)));
-        set_attr(k.req, t_flags, nb::int_(k.flags));
-        set_attr(k.req, t_parked, Py_None);
+        k.req = incoming_new(std::string_view(), k.flags);
         std::string().swap(k.in);
         k.handler = handler_class.attr("__new__")(handler_class);
         nb::setattr(k.handler, "client_address", k.addr);
@@ -363,7 +314,7 @@ struct Loop {
 
     // Writes one JSON answer with the request's handler into its buffer (nothing of a failed one).
     void answer(Conn &k, int code, nb::handle obj) {
-        nb::object out = get_attr(k.req, t_out);
+        nb::handle out = incoming_of(k.req)->output;
         Py_ssize_t before = nb::len(out);
         try {
             nb::setattr(k.handler, "wfile", k.req);  // the standard writer is closed once handled
@@ -381,7 +332,7 @@ struct Loop {
     }
 
     void writable(long long fd, Conn &k) {
-        nb::object out = get_attr(k.req, t_out);
+        nb::object out = nb::borrow(incoming_of(k.req)->output);
         const Py_ssize_t size = nb::len(out);
         while (k.sent < size) {
             try {
@@ -673,6 +624,11 @@ nb::object start_control_server(const pk::Call &c, nb::str host, nb::handle port
     st.set(Server::Waiting, nb::int_(0));
     st.set(Server::Stop, Py_False);
     st.set(Server::Stopped, nb::handle(g_event.get())());
+    // A window's own callables bring its engine and page tracker; plain callables are taken as
+    // giving a CoreWebView2 (or an object that reads as one), with no tracker.
+    pk::host::WindowParts window = pk::host::window_of(core);
+    st.set(Server::Engine, window.engine.is_none() ? pk::engine::wrap(pk::engine::webview2()) : window.engine);
+    st.set(Server::Pages, window.pages);
 
     nb::object handler = make_handler_class(c, st.object());
     // An IPv6 literal (bare, or in brackets as in an address) is listened on with an IPv6 socket.

@@ -1,7 +1,6 @@
 // panekit.helmwire: the request handler of the control server, with its checks (header form, Host,
 // Origin, body length) and its routes.
 #include "helmwire.hpp"
-#include "pk_host.hpp"
 
 #include <cstring>
 #include <optional>
@@ -148,10 +147,19 @@ void send_json(nb::handle self, nb::handle code, nb::handle obj) {
     send_body(self, code, t_json_type.get(), pk::json_bytes(obj));
 }
 
-// Answers `obj` as JSON with `code` through the handler's _json; a text alone is the failure
-// {"ok": false, "error": text}.
+}  // namespace
+
 void reply(nb::handle self, int code, nb::handle obj) { call_method(self, t_json, nb::int_(code), obj); }
 void reply(nb::handle self, int code, const char *error) { reply(self, code, failure(error)); }
+
+nb::str error_text(nb::handle err) {
+    nb::object name = nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(err.ptr()))).attr("__name__");
+    nb::object text = pk::guarded_or(nb::object(nb::str("")), [&] { return nb::object(nb::str(err)); });
+    if (!pk::truthy(text)) return nb::str(name);
+    return nb::str("{}: {}").format(name, text);
+}
+
+namespace {
 
 // ---- host names answered ----------------------------------------------------------------------
 //
@@ -161,11 +169,6 @@ void reply(nb::handle self, int code, const char *error) { reply(self, code, fai
 // or the host text the server was started with (port removed, one trailing dot ignored, letters
 // compared without case); anything else is answered 403 before any other work.
 
-bool is_digits(std::string_view s) {
-    for (char c : s)
-        if (c < '0' || c > '9') return false;
-    return true;
-}
 
 pk::Lazy g_ip_address{"ipaddress", "ip_address"};
 
@@ -270,10 +273,6 @@ bool origin_value_allowed(std::string_view v, std::string_view own) {
     return origin_listed(v);
 }
 
-// Who may use a route: anyone this server answers (the routes that steer the window or report its
-// address), or only who holds the server's token (the routes that read the page); a preflight is
-// never guarded (browsers send it without credentials, and it does nothing).
-enum class Access { Preflight, Open, Token };
 
 // Whether an Authorization value is "Bearer <the server's token>".
 bool bearer_ok(const pk::Call &c, nb::handle value) {
@@ -286,51 +285,51 @@ bool bearer_ok(const pk::Call &c, nb::handle value) {
     return same_secret(trim(v.substr(scheme.size())), utf8(token));
 }
 
-// Whether a head is one the header parser may have read otherwise than another reader would: a
-// line it set aside (a defect: no colon, no name, a name with spaces or controls), a folded line
-// (joined into a value), or a lone CR inside a line (which the reading of the connection marks).
-bool malformed(nb::handle self, nb::handle headers, nb::handle pairs) {
-    nb::object flags = attr_or(get_attr(self, t_request), t_flags, nb::none());
-    if (PyLong_Check(flags.ptr()) && (PyLong_AsLong(flags.ptr()) & kBadHeaderLine)) return true;
-    if (pk::truthy(attr_or(headers, t_defects, nb::none()))) return true;
-    for (nb::handle pair : pairs) {
-        nb::handle value = PyTuple_GET_ITEM(pair.ptr(), 1);
-        if (!PyUnicode_Check(value.ptr())) return true;
-        std::string_view v = utf8(value);
-        if (v.find_first_of("\r\n") != std::string_view::npos) return true;
-    }
-    return false;
+// What reading the connection learnt about the handler's request (none under the standard server).
+long request_flags(nb::handle self) {
+    Incoming *req = incoming_of(get_attr(self, t_request));
+    return req ? req->flags : 0;
 }
 
 // The checks every request passes before any work: a head the header parser may have misread
 // (400), conflicting Content-Length headers (400), a Host this server does not answer to (403), an
 // Origin it does not serve (403), a guarded route (or any route, with PANEKIT_CONTROL_AUTH=all)
 // without the server's token (401). The refusal's status and text, or a null text when it passes.
+// The head is read in one pass over its (name, value) pairs. It counts as misread when the header
+// parser set a line aside (a defect: no colon, no name, a name with spaces or controls), folded a
+// line into a value (a value holding CR or LF), or the reading of the connection saw a lone CR
+// inside a line. `token` tells whether it carried the server's token.
 std::pair<int, const char *> refusal(const pk::Call &c, nb::handle self, Access access, long long &declared,
                                      bool &token) {
     nb::object headers = get_attr(self, t_headers);
+    if ((request_flags(self) & kBadHeaderLine) || pk::truthy(attr_or(headers, t_defects, nb::none())))
+        return {400, "malformed header line"};
     nb::list pairs(headers.attr("items")());  // (name, value) pairs in arrival order
-    if (malformed(self, headers, pairs)) return {400, "malformed header line"};
     std::string_view own = utf8(c.state<Server>()[Server::OwnName]);
     bool host_ok = true, origin_ok = true;
     int bearers = 0;
     bool bearer = false;
+    nb::object lengths = nb::none();  // the Content-Length values (a list), or None
     for (nb::handle pair : pairs) {
         nb::handle name = PyTuple_GET_ITEM(pair.ptr(), 0), value = PyTuple_GET_ITEM(pair.ptr(), 1);
+        if (!PyUnicode_Check(value.ptr()) || utf8(value).find_first_of("\r\n") != std::string_view::npos)
+            return {400, "malformed header line"};
         if (!PyUnicode_Check(name.ptr())) continue;
         std::string_view n = utf8(name);
-        bool str_value = PyUnicode_Check(value.ptr());
         if (iequals(n, "host")) {
-            host_ok = host_ok && str_value && host_value_allowed(utf8(value), own);
+            host_ok = host_ok && host_value_allowed(utf8(value), own);
         } else if (iequals(n, "origin")) {
-            origin_ok = origin_ok && str_value && origin_value_allowed(utf8(value), own);
+            origin_ok = origin_ok && origin_value_allowed(utf8(value), own);
         } else if (iequals(n, "authorization")) {
             ++bearers;  // two of them are one too many: neither is taken
             bearer = bearers == 1 && bearer_ok(c, value);
+        } else if (iequals(n, "content-length")) {
+            if (lengths.is_none()) lengths = nb::list();
+            nb::borrow<nb::list>(lengths).append(value);
         }
     }
     token = bearer;
-    declared = declared_length(c, pairs);
+    declared = body_length(lengths, body_cap(c));
     if (declared == kConflict) return {400, "conflicting Content-Length"};
     if (!host_ok) return {403, "host not allowed"};
     if (!origin_ok) return {403, "origin not allowed"};
@@ -363,413 +362,78 @@ void do_options(const pk::Call &c, nb::handle self) {
     self.attr("end_headers")();
 }
 
-// ---- work on the UI thread ------------------------------------------------------------------------
-//
-// Everything handed to invoke_sync is a closure of this server that catches an Exception of the
-// work itself and keeps it for the handler, so the answer tells the truth (500 with the error's
-// type and text, logged once) whether the host's invoke_sync drops such exceptions, passes them
-// on, or fails itself.
+// ---- dispatch --------------------------------------------------------------------------------------
 
-// What a UI-thread closure shares with its handler: the callable, its argument or the answer it
-// fills in, and the Exception it caught.
-// For waited navigations also: the tracker, the waiter, the core callable and which request it is.
-enum class Work { Fn, Arg, Out, Err, Pages, Waiter, Core, What, kCount };
-
-// Runs `f` on the UI thread's side of a closure, keeping an Exception in the state.
-template <class F> void keeping_error(pk::State<Work> st, F &&f) {
-    try {
-        f();
-    } catch (nb::python_error &e) {
-        if (!pk::is_exception(e)) throw;
-        st.set(Work::Err, e.value());
+// The first row of the route table for `method` whose path `path` matches, or null. The path's
+// UTF-8 text is compared with the rows' paths (both ASCII for every row that can match).
+const Route *find_route(Method method, nb::handle path) {
+    Py_ssize_t size = 0;
+    const char *text = PyUnicode_Check(path.ptr()) ? PyUnicode_AsUTF8AndSize(path.ptr(), &size) : nullptr;
+    if (!text) {  // the standard handler decodes targets as Latin-1: never so, but no route then
+        PyErr_Clear();
+        return nullptr;
     }
-}
-
-// Calls the route's callable (Work::Fn), with its argument (Work::Arg) when it has one.
-void call_route(const pk::State<Work> &st) {
-    nb::handle arg = st[Work::Arg];
-    if (arg.is_none())
-        st[Work::Fn]();
-    else
-        st[Work::Fn](arg);
-}
-
-// A route's callable on the UI thread (as _go with an address, as _act without).
-constexpr pk::Spec go_spec{.name = "_go", .returns = "None"};
-constexpr pk::Spec act_spec{.name = "_act", .returns = "None"};
-void act(const pk::Call &c) {
-    auto st = c.state<Work>();
-    keeping_error(st, [&] { call_route(st); });
-}
-
-// GET routes, by the start of the target (the Parts' first, in their order).
-enum class Get { Ready, Url, State, Screenshot, Events };
-
-// The page as /ready (_probe), /url (_read) and /state (_state) report it, an Exception while
-// reading one of its values dropped. Without a tracker (a server started with plain callables) the
-// page is never reported loading and there is no last navigation.
-constexpr pk::Spec probe_spec{.name = "_probe", .returns = "None"};
-constexpr pk::Spec read_spec{.name = "_read", .returns = "None"};
-constexpr pk::Spec state_spec{.name = "_state", .returns = "None"};
-template <Get Route> void read_page(const pk::Call &c) {
-    auto st = c.state<Work>();
-    keeping_error(st, [&] {
-        nb::object core = st[Work::Fn]();
-        nb::handle out = st[Work::Out];
-        if (Route != Get::Url) out["core"] = nb::bool_(!core.is_none());
-        if (!core.is_none()) pk::guarded([&] { out["url"] = pk::source_text(core); });
-        if (Route != Get::State) return;
-        if (!core.is_none()) {
-            pk::guarded([&] { out["title"] = pk::text_or_empty(nb::object(core.attr("DocumentTitle"))); });
-            pk::guarded([&] { out["can_go_back"] = nb::bool_(pk::truthy(nb::object(core.attr("CanGoBack")))); });
-            pk::guarded([&] { out["can_go_forward"] = nb::bool_(pk::truthy(nb::object(core.attr("CanGoForward")))); });
-        }
-        if (st[Work::Pages].is_none()) return;
-        auto [loading, last] = pk::host::pages_snapshot(st[Work::Pages]);
-        out["loading"] = nb::bool_(loading);
-        if (!last.is_none()) out["last"] = pk::check(PyDict_Copy(last.ptr()));
-    });
-}
-
-// Which navigation a waited request starts (Work::What).
-enum Start : long { kNavigate, kBack, kForward, kReload, kScript };
-
-// Starts the navigation a waited request asks for, with its waiter armed first; a request that
-// cannot start one (no core yet, no history that way) gets its answer at once in Work::Out.
-constexpr pk::Spec start_wait_spec{.name = "_start_and_wait", .returns = "None"};
-void start_and_wait(const pk::Call &c) {
-    auto st = c.state<Work>();
-    keeping_error(st, [&] {
-        nb::object core = st[Work::Core]();
-        const long what = PyLong_AsLong(st[Work::What].ptr());
-        const char *refusal = nullptr;
-        if (core.is_none())
-            refusal = "browser not ready";
-        else if (what == kBack && !pk::truthy(nb::object(core.attr("CanGoBack"))))
-            refusal = "cannot go back";
-        else if (what == kForward && !pk::truthy(nb::object(core.attr("CanGoForward"))))
-            refusal = "cannot go forward";
-        if (refusal) {
-            st.set(Work::Out, failure(refusal));
-            return;
-        }
-        pk::host::pages_arm(st[Work::Pages], st[Work::Waiter]);
-        try {
-            call_route(st);
-        } catch (nb::python_error &) {
-            pk::host::pages_disarm(st[Work::Pages], st[Work::Waiter]);
-            throw;
-        }
-    });
+    const std::string_view p(text, static_cast<std::size_t>(size));
+    for (const Route &r : routes) {
+        if (r.method != method) continue;
+        const std::string_view row = r.path;
+        if (r.match == Match::Prefix ? p.starts_with(row) : p.ends_with(row)) return &r;
+    }
+    return nullptr;
 }
 
 }  // namespace
 
-nb::str error_text(nb::handle err) {
-    nb::object name = nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(err.ptr()))).attr("__name__");
-    nb::object text = pk::guarded_or(nb::object(nb::str("")), [&] { return nb::object(nb::str(err)); });
-    if (!pk::truthy(text)) return nb::str(name);
-    return nb::str("{}: {}").format(name, text);
+nb::str Request::rest() const {
+    if (route.match != Match::Prefix) return nb::str("");
+    const Py_ssize_t n = static_cast<Py_ssize_t>(std::strlen(route.path));
+    return nb::steal<nb::str>(pk::check(PyUnicode_Substring(path.ptr(), n, PY_SSIZE_T_MAX)));
 }
 
 namespace {
 
-// Hands `closure` to invoke_sync; true when the work or invoke_sync raised, which is then logged
-// once and answered 500.
-bool ui_work_failed(const pk::Call &c, nb::handle self, nb::handle closure, const pk::State<Work> &st,
-                    const char *what) {
-    // The host's marshalling waits for its UI thread, which the program's end may stop.
-    keeping_error(st, [&] { pk::resting(c.state<Server>()[Server::Invoke], closure); });
-    nb::handle err = st[Work::Err];
-    if (err.is_none()) return false;
-    nb::str text = error_text(err);
-    log_control(c, nb::str("{} failed: {}").format(what, text));  // `what` is a route name: nothing to escape
-    reply(self, 500, failure_text(text));
-    return true;
-}
-
-bool starts_with(nb::handle text, const char *prefix) {
-    Py_ssize_t n = static_cast<Py_ssize_t>(std::strlen(prefix));
-    if (!PyUnicode_Check(text.ptr()) || PyUnicode_GET_LENGTH(text.ptr()) < n) return false;
-    return PyUnicode_Tailmatch(text.ptr(), nb::str(prefix).ptr(), 0, n, -1) == 1;
-}
-
-bool ends_with(nb::handle text, const char *suffix) {
-    return PyUnicode_Tailmatch(text.ptr(), nb::str(suffix).ptr(), 0, PY_SSIZE_T_MAX, 1) == 1;
-}
-
-// The first route of `table` that `matches` the request, or null.
-template <class R, std::size_t N, class Match> const R *find_route(const R (&table)[N], Match matches) {
-    for (const R &r : table)
-        if (matches(r)) return &r;
-    return nullptr;
-}
-
-// ---- requests answered later: script, picture, events ----------------------------------------------
-
-// Leaves the request waiting with the serving loop, which answers it from `waiter` once it has its
-// result (or at `deadline`, steady seconds).
-void park(nb::handle self, nb::handle waiter, double deadline) {
-    nb::object open_only = attr_or(self, "_pk_open_only", Py_False);
-    set_attr(get_attr(self, t_request), t_parked, nb::make_tuple(waiter, deadline, open_only));
-}
-
-// A new waiter for a request answered later, or nothing (answered here) when this server is not
-// run by its own serving loop, which alone answers later (501), or _MAX_WAITING requests wait
-// already (503).
-std::optional<nb::object> later_waiter(const pk::Call &c, nb::handle self) {
-    auto server = c.state<Server>();
-    if (server[Server::Wake].is_none()) {
-        reply(self, 501, "this server cannot answer later");
-        return std::nullopt;
-    }
-    if (PyLong_AsLong(server[Server::Waiting].ptr()) >= nb::cast<long>(c.global("_MAX_WAITING"))) {
-        reply(self, 503, "too many waiting requests");
-        return std::nullopt;
-    }
-    return pk::host::waiter_new(server[Server::Wake]);
-}
-
-// The longest a picture may take.
-constexpr double kCaptureSeconds = 10.0;
-// The time a script may take when the request does not say.
-constexpr double kScriptSeconds = 10.0;
-
-// The function a script or a picture calls with its answer: it ends the request's waiter.
-constexpr pk::Param answered_params[] = {{.name = "answer", .annotation = "Any"}};
-constexpr pk::Spec answered_spec{.name = "_answered", .params = answered_params, .returns = "None"};
-void answered(const pk::Call &c, nb::handle answer) {
-    nb::object a = nb::borrow(answer);
-    // A picture that failed is the server's failure; a script's own error is an answer like a value.
-    if (PyDict_Check(a.ptr()) && c.state<Work>()[Work::What].is(Py_True) && PyDict_GetItemString(a.ptr(), "error"))
-        a = nb::make_tuple(500, a);
-    pk::host::waiter_finish(c.state<Work>()[Work::Waiter], a);
-}
-
-// On the UI thread: starts the script (Work::Arg; Work::What False) or the picture (True) with the
-// waiter's function as its completion; without a core the answer is 503 at once (Work::Out).
-constexpr pk::Spec page_work_spec{.name = "_page_work", .returns = "None"};
-void page_work(const pk::Call &c) {
-    auto st = c.state<Work>();
-    keeping_error(st, [&] {
-        nb::object core = st[Work::Core]();
-        if (core.is_none()) {
-            st.set(Work::Out, failure("browser not ready"));
-            return;
+// The answer to a GET no route serves: the routes the table marks for the hint, the GET ones each
+// on its own ("GET /a  |  GET /b") and the POST ones together ("POST /c /d").
+nb::str hint_text() {
+    static PyObject *text = nullptr;  // made once
+    if (!text) {
+        std::string gets, posts;
+        for (const Route &r : routes) {
+            if (!r.hint) continue;
+            if (r.method == Method::Get) gets += std::string(gets.empty() ? "" : "  |  ") + "GET " + r.path;
+            else posts += std::string(posts.empty() ? "POST" : "") + " " + r.path;
         }
-        nb::object done = c.nested<answered_spec>(answered, st.object());
-        if (st[Work::What].is(Py_True))
-            pk::host::capture_png(c, core, done);
-        else
-            pk::host::run_script(c, core, st[Work::Arg], done);
-    });
-}
-
-// Runs the script or takes the picture, answering once the engine has (or 504 at `seconds`).
-void serve_page_work(const pk::Call &c, nb::handle self, nb::handle script, double seconds, const char *route) {
-    std::optional<nb::object> waiter = later_waiter(c, self);
-    if (!waiter) return;
-    pk::State<Work> st;
-    st.set(Work::Core, c.state<Server>()[Server::Core]);
-    st.set(Work::Arg, script);
-    st.set(Work::What, nb::bool_(script.is_none()));
-    st.set(Work::Waiter, *waiter);
-    const double deadline = pk::host::steady_seconds() + seconds;
-    if (ui_work_failed(c, self, c.nested<page_work_spec>(page_work, st.object()), st, route)) return;
-    if (!st[Work::Out].is_none()) return reply(self, 503, st[Work::Out]);
-    park(self, *waiter, deadline);
-}
-
-// On the UI thread: the events after Work::Arg, or the waiter held for the next one (Work::Out None).
-constexpr pk::Spec events_spec{.name = "_events", .returns = "None"};
-void read_events(const pk::Call &c) {
-    auto st = c.state<Work>();
-    keeping_error(st, [&] {
-        st.set(Work::Out, pk::host::events_since(st[Work::Pages], nb::cast<long long>(st[Work::Arg]), st[Work::Waiter],
-                                                 nb::cast<double>(st[Work::What])));
-    });
-}
-
-// The value of `name` in a GET target's query (the last one given), or None.
-nb::object query_value(nb::handle target, const char *name) {
-    nb::object parse = pk::import("urllib.parse");
-    nb::object query = parse.attr("urlsplit")(nb::str(target)).attr("query");
-    nb::object values = parse.attr("parse_qs")(query).attr("get")(name);
-    if (values.is_none()) return nb::none();
-    return values[nb::int_(-1)];
-}
-
-void serve_events(const pk::Call &c, nb::handle self, nb::handle target) {
-    auto server = c.state<Server>();
-    nb::object after_text = query_value(target, "after"), wait_text = query_value(target, "wait");
-    long long after = 0;
-    if (!after_text.is_none()) {
-        std::string_view a = trim(utf8(after_text));
-        if (a.empty() || a.size() > 18 || !is_digits(a)) return reply(self, 400, "after must be a whole number from 0");
-        after = std::stoll(std::string(a));
+        std::string all = gets + (gets.empty() || posts.empty() ? "" : "  |  ") + posts;
+        text = PyUnicode_InternFromString(all.c_str());
     }
-    double wait = 0;
-    if (!wait_text.is_none()) {
-        nb::object number = pk::guarded_or(nb::object(), [&] { return nb::object(nb::float_(wait_text)); });
-        if (!number.is_valid() || !wait_seconds(number, wait)) return reply(self, 400, kBadWait);
-    }
-    nb::object pages = pk::host::pages_of(server[Server::Core]);
-    if (pages.is_none()) return reply(self, 501, "this window cannot report page loads");
-    std::optional<nb::object> waiter;
-    if (wait > 0 && !(waiter = later_waiter(c, self))) return;
-    const double deadline = pk::host::steady_seconds() + wait;
-    pk::State<Work> st;
-    st.set(Work::Pages, pages);
-    st.set(Work::Arg, nb::int_(after));
-    st.set(Work::Waiter, waiter ? nb::handle(*waiter) : nb::none());
-    st.set(Work::What, nb::float_(deadline));
-    if (ui_work_failed(c, self, c.nested<events_spec>(read_events, st.object()), st, "events")) return;
-    if (!st[Work::Out].is_none()) return reply(self, 200, st[Work::Out]);
-    if (!waiter) return reply(self, 503, "window closed");  // the work never ran: the window has gone
-    park(self, *waiter, deadline);
+    return nb::borrow<nb::str>(text);
 }
-
-// The value of `key` in a JSON object body; None when there is none (no body, not an object, no
-// such key).
-nb::object body_item(const std::optional<nb::object> &data, const char *key) {
-    if (!data || !PyDict_Check(data->ptr())) return nb::none();
-    PyObject *value = PyDict_GetItemWithError(data->ptr(), nb::str(key).ptr());
-    if (!value && PyErr_Occurred()) throw nb::python_error();
-    return value ? nb::borrow(value) : nb::object(nb::none());
-}
-
-// The POST /script body: {"script": text, "timeout": seconds (optional)}.
-void serve_script(const pk::Call &c, nb::handle self, const std::optional<nb::object> &data) {
-    nb::object script = body_item(data, "script"), timeout = body_item(data, "timeout");
-    if (!PyUnicode_Check(script.ptr()) || !pk::truthy(script.attr("strip")())) return reply(self, 400, "missing script");
-    double seconds = kScriptSeconds;
-    if (!timeout.is_none() && !wait_seconds(timeout, seconds))
-        return reply(self, 400, "timeout must be a number of seconds from 0 to 120");
-    serve_page_work(c, self, script, seconds, "script");
-}
-
-struct GetRoute {
-    const char *prefix;
-    Get what;
-    Access access;
-};
-constexpr GetRoute kGetRoutes[] = {
-    {"/ready", Get::Ready, Access::Open},
-    {"/state", Get::State, Access::Open},
-    {"/url", Get::Url, Access::Open},
-    {"/screenshot", Get::Screenshot, Access::Token},
-    {"/events", Get::Events, Access::Open},
-};
 
 constexpr pk::Spec get_spec{.name = "do_GET", .params = self_param, .returns = "None"};
 void do_get(const pk::Call &c, nb::handle self) {
     nb::object path = get_attr(self, t_path);
-    const GetRoute *route = find_route(kGetRoutes, [&](const GetRoute &r) { return starts_with(path, r.prefix); });
+    const Route *route = find_route(Method::Get, path);
     bool token = false;
     if (refuse(c, self, route ? route->access : Access::Open, nullptr, &token)) return;
-    auto server = c.state<Server>();
-    nb::dict out;
-    out["ok"] = true;
     if (!route) {
-        out["hint"] = "GET /ready  |  GET /url  |  POST /navigate /back /forward /reload";
+        nb::dict out;
+        out["ok"] = true;
+        out["hint"] = hint_text();
         return reply(self, 200, out);
     }
-    if (route->what == Get::Screenshot) {
-        serve_page_work(c, self, nb::none(), kCaptureSeconds, "screenshot");
-        return;
-    }
-    if (route->what == Get::Events) {
-        serve_events(c, self, path);
-        return;
-    }
-    const bool ready = route->what == Get::Ready, state = route->what == Get::State;
-    // The page reads: the answer as it stands without a core, filled in on the UI thread.
-    if (ready || state) out["core"] = false;
-    out["url"] = "";
-    if (state) {
-        out["title"] = "";
-        out["loading"] = false;
-        out["can_go_back"] = false;
-        out["can_go_forward"] = false;
-    }
-    pk::State<Work> st;
-    st.set(Work::Fn, server[Server::Core]);
-    st.set(Work::Out, out);
-    if (state) st.set(Work::Pages, pk::host::pages_of(server[Server::Core]));
-    nb::object work = state   ? c.nested<state_spec>(read_page<Get::State>, st.object())
-                      : ready ? c.nested<probe_spec>(read_page<Get::Ready>, st.object())
-                              : c.nested<read_spec>(read_page<Get::Url>, st.object());
-    if (ui_work_failed(c, self, work, st, state ? "state" : ready ? "ready" : "url")) return;
-    reply(self, 200, state && !token ? for_open_caller(out) : nb::object(out));
+    Request r{c, self, *route, path};
+    r.token = token;
+    route->serve(r);
 }
 
 // A POST body as JSON: its value when the body is strict UTF-8 JSON; nothing when it is empty or
-// is not JSON (read once, for both the address and the wait).
+// is not JSON (read once, for every use a route makes of it).
 std::optional<nb::object> body_json(const nb::bytes &raw) {
     if (raw.size() == 0) return std::nullopt;
     return pk::guarded_or(std::optional<nb::object>(), [&] {
         return std::optional<nb::object>(nb::handle(g_json_loads.get())(
             pk::check(PyUnicode_DecodeUTF8(raw.c_str(), static_cast<Py_ssize_t>(raw.size()), "strict"))));
     });
-}
-
-// Whether a body opens a JSON object: its first byte after JSON's white space is "{".
-bool looks_like_object(const nb::bytes &raw) {
-    for (const char ch : std::string_view(raw.c_str(), raw.size())) {
-        if (ch == ' ' || ch == '\t' || ch == '\n' || ch == '\r') continue;
-        return ch == '{';
-    }
-    return false;
-}
-
-// The address a navigate body names. A body that parses as JSON names it only through the
-// "url" value of an object; any other body is plain text holding the address.
-nb::object body_address(const nb::bytes &raw, const std::optional<nb::object> &data) {
-    if (raw.size() == 0) return nb::str("");
-    if (!data)
-        return pk::check(PyUnicode_DecodeUTF8(raw.c_str(), static_cast<Py_ssize_t>(raw.size()), "ignore"))
-            .attr("strip")();
-    nb::object url = body_item(data, "url");
-    if (!pk::truthy(url)) return nb::str("");
-    return nb::str(url).attr("strip")();
-}
-
-// The "wait" of a JSON object body: None when there is none (no body, not a JSON object, no
-// "wait" or null); `bad` when it is not a number of seconds from 0 to kMaxWait.
-nb::object body_wait(const std::optional<nb::object> &data, bool &bad) {
-    bad = false;
-    nb::object w = body_item(data, "wait");
-    if (w.is_none()) return w;
-    double v = 0;
-    if (!wait_seconds(w, v)) {
-        bad = true;
-        return nb::none();
-    }
-    return nb::float_(v);
-}
-
-// A request that asked to wait for its navigation: the navigation is started on the UI thread
-// with a waiter armed; the answer is written now when there is one already, else the request is
-// parked with the serving loop, which answers it when the navigation ends or its time is up.
-void start_waited(const pk::Call &c, nb::handle self, long what, nb::handle fn, nb::handle arg, double wait,
-                  const char *route) {
-    auto server = c.state<Server>();
-    nb::object pages = pk::host::pages_of(server[Server::Core]);
-    if (pages.is_none() || server[Server::Wake].is_none())
-        return reply(self, 501, "this window cannot report page loads");
-    std::optional<nb::object> later = later_waiter(c, self);  // at most _MAX_WAITING wait at once
-    if (!later) return;
-    nb::object waiter = *later;
-    pk::State<Work> st;
-    st.set(Work::Fn, fn);
-    st.set(Work::Arg, arg);
-    st.set(Work::Pages, pages);
-    st.set(Work::Waiter, waiter);
-    st.set(Work::Core, server[Server::Core]);
-    st.set(Work::What, nb::int_(what));
-    if (ui_work_failed(c, self, c.nested<start_wait_spec>(start_and_wait, st.object()), st, route)) return;
-    if (!st[Work::Out].is_none()) return reply(self, 200, st[Work::Out]);
-    park(self, waiter, pk::host::steady_seconds() + wait);  // answered by the serving loop
 }
 
 // The target up to its first "?", without trailing slashes; "/" when nothing is left.
@@ -786,84 +450,28 @@ nb::object post_path(nb::object target) {
     return pk::check(PyUnicode_Substring(t, 0, end));
 }
 
-// The POST routes: the server's callable each one calls, which navigation a waited request starts,
-// and the route's name in the log.
-// (/script runs script in the page instead: no callable, no navigation.)
-struct Route {
-    const char *suffix;
-    Server fn;
-    Start start;
-    const char *what;
-    Access access = Access::Open;
-};
-constexpr Route kRoutes[] = {
-    {"/navigate", Server::Navigate, kNavigate, "navigate"},
-    {"/back", Server::Back, kBack, "back"},
-    {"/forward", Server::Forward, kForward, "forward"},
-    {"/reload", Server::Reload, kReload, "reload"},
-    {"/script", Server::Core, kScript, "script", Access::Token},
-};
-
 constexpr pk::Spec post_spec{.name = "do_POST", .params = self_param, .returns = "None"};
 void do_post(const pk::Call &c, nb::handle self) {
     nb::object path = post_path(get_attr(self, t_path));
-    const Route *route = find_route(kRoutes, [&](const Route &r) { return ends_with(path, r.suffix); });
+    const Route *route = find_route(Method::Post, path);
     long long declared = 0;
     bool token = false;
     if (refuse(c, self, route ? route->access : Access::Open, &declared, &token)) return;
-    nb::setattr(self, "_pk_open_only", nb::bool_(!token));  // what a waited answer may tell
     nb::object raw = body_of(self, declared);
     if (declared == kTooLarge)  // none of it was read; the server drains it after the answer
         return reply(self, 413, "body too large");
-    nb::object flags = attr_or(get_attr(self, t_request), t_flags, nb::none());
-    const bool head_cut = PyLong_Check(flags.ptr()) && (PyLong_AsLong(flags.ptr()) & kHeadCut);
+    const bool head_cut = request_flags(self) & kHeadCut;
     if (head_cut || (declared > 0 && nb::len(raw) < static_cast<std::size_t>(declared))) {
         // The client stopped before its request was complete: nothing of it is acted on.
         return reply(self, 400, "incomplete body");
     }
     if (!route) return reply(self, 404, "unknown path");
-    auto server = c.state<Server>();
-    nb::bytes body(raw);
-    std::optional<nb::object> data = body_json(body);
-    if (route->start == kScript) {
-        serve_script(c, self, data);
-        return;
-    }
-    nb::object url;  // the address of a navigation
-    if (route->start == kNavigate) {
-        // A body meant as a JSON object that does not parse is no address: taken as text it
-        // would become one ("https://{url: example.org}").
-        if (!data && looks_like_object(body)) return reply(self, 400, "invalid JSON");
-        nb::object given = body_address(body, data);
-        url = c.global(t_norm_url)(given);
-        if (!pk::truthy(url)) return reply(self, 400, "missing url");
-        if (pk::unusable_address(url)) return reply(self, 400, "invalid url");
-        // What the network could open is open to every local program; local files, page sources
-        // and the engine's own pages need the token; script addresses are no navigation at all.
-        const Scheme scheme = scheme_of(url);
-        if (scheme == Scheme::Script || (PyUnicode_Check(given.ptr()) && scheme_of(given) == Scheme::Script))
-            return reply(self, 400, "invalid url");
-        if (scheme == Scheme::Local && !token) return reply(self, 401, "token required");
-    }
-    bool bad = false;
-    nb::object wait = body_wait(data, bad);
-    if (bad) return reply(self, 400, kBadWait);
-    if (!wait.is_none()) {
-        start_waited(c, self, route->start, server[route->fn], url.is_valid() ? nb::handle(url) : nb::none(),
-                     nb::cast<double>(wait), route->what);
-        return;
-    }
-    pk::State<Work> st;
-    st.set(Work::Fn, server[route->fn]);
-    if (url.is_valid()) st.set(Work::Arg, url);
-    nb::object work = url.is_valid() ? c.nested<go_spec>(act, st.object()) : c.nested<act_spec>(act, st.object());
-    if (ui_work_failed(c, self, work, st, route->what)) return;
-    nb::dict out;
-    out["ok"] = true;
-    if (url.is_valid()) out["url"] = url;
-    reply(self, 200, out);
+    Request r{c, self, *route, path};
+    r.token = token;
+    r.body = nb::bytes(raw);
+    r.json = body_json(r.body);
+    route->serve(r);
 }
-
 }  // namespace
 
 void send_answer(nb::handle self, int code, nb::handle obj) {

@@ -4,6 +4,8 @@
 #pragma once
 #include "pk.hpp"
 
+#include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -28,9 +30,6 @@ inline pk::Name t_end_headers{"end_headers"}, t_defects{"defects"}, t_close{"clo
 inline pk::Name t_content_length{"Content-Length"}, t_content_type{"Content-Type"};
 inline pk::Name t_json_type{"application/json; charset=utf-8"}, t_allow_origin{"Access-Control-Allow-Origin"}, t_any{"*"};
 inline pk::Name t_max_body{"_MAX_BODY_BYTES"}, t_time_limit{"_CONNECTION_TIME_LIMIT"}, t_norm_url{"norm_browser_url"};
-// What the serving loop hands the handler as its request (the connection's buffered input, its
-// answer, what reading learnt, and the wait of a parked request).
-inline pk::Name t_in{"_pk_in"}, t_out{"_pk_out"}, t_flags{"_pk_flags"}, t_parked{"_pk_parked"};
 
 // Attribute access by an interned name: the runtime's (pk.hpp).
 using pk::attr_or;
@@ -51,6 +50,7 @@ enum class Server {
     Stop,                                                // True once shutdown() asks the loop to end
     Stopped,                                             // a threading.Event, set while no loop runs
     Token, TokenFile,                                    // the server's token and its runtime file
+    Engine, Pages,                                       // the window's engine and page tracker (None: none)
     kCount
 };
 
@@ -107,7 +107,25 @@ inline std::string_view unbracketed(std::string_view host) {
     return host;
 }
 
-// What reading a connection learnt about its request before the handler runs (_pk_flags).
+// ---- request.cpp ----
+// The request the serving loop hands the handler (the handler's `request`; its methods are what
+// the standard handler calls on a socket: makefile, sendall, write).
+struct Incoming {
+    PyObject_HEAD
+    PyObject *input;   // bytes: the whole request as read
+    PyObject *output;  // bytearray: the answer written so far
+    PyObject *waiter;  // a request answered later: its waiter (null until parked)
+    long flags;        // what reading learnt (below)
+    double until;      // a parked request's deadline, steady seconds
+    bool open_only;    // it came without the token: its later answer is for_open_caller's
+};
+// A new request over `input`, with what reading learnt.
+nb::object incoming_new(std::string_view input, long flags);
+// The handler's `request` as such a request; null when it is anything else (a socket, when the
+// handler runs under the standard server).
+Incoming *incoming_of(nb::handle request);
+
+// What reading a connection learnt about its request before the handler runs (Incoming::flags).
 inline constexpr long kInputEnded = 1;     // the client closed its side: nothing more will come
 inline constexpr long kBadHeaderLine = 2;  // a lone CR inside a head line
 inline constexpr long kHeadCut = 4;        // the input ended before the head did
@@ -148,8 +166,13 @@ Scheme scheme_of(nb::handle url);
 // page it could not have opened are left out (blank), also in its "last" navigation.
 nb::object for_open_caller(nb::handle obj);
 
-// Limits of a wait for a navigation, in seconds.
+// The limits of the control plane's waits, in seconds (the module offers them as _MAX_WAIT,
+// _WAIT_MARGIN and _REQUEST_SECONDS to the command): the longest wait for a navigation, a script
+// or an event; what a client call's time-out adds to such a wait, so that the window's answer
+// comes first; a client call's own time-out.
 inline constexpr double kMaxWait = 120.0;
+inline constexpr double kWaitMargin = 5.0;
+inline constexpr double kRequestSeconds = 15.0;
 inline constexpr const char *kBadWait = "wait must be a number of seconds from 0 to 120";
 
 // A "wait" value as the client and the server both take it: true with its seconds when it is an
@@ -168,6 +191,71 @@ inline bool wait_seconds(nb::handle wait, double &seconds) {
     return true;
 }
 
+// Whether `s` is ASCII digits only (true for the empty text).
+inline bool is_digits(std::string_view s) {
+    for (char ch : s)
+        if (ch < '0' || ch > '9') return false;
+    return true;
+}
+
+// Answers `obj` as JSON with `code` through the handler's _json; a text alone is the failure
+// {"ok": false, "error": text}.
+void reply(nb::handle self, int code, nb::handle obj);
+void reply(nb::handle self, int code, const char *error);
+
+// ---- routes.cpp: the route table ----
+// Who may use a route: anyone this server answers (the routes that steer the window or report its
+// address), or only who holds the server's token (the routes that read the page); a preflight is
+// never guarded (browsers send it without credentials, and it does nothing).
+enum class Access { Preflight, Open, Token };
+enum class Method { Get, Post };
+// How a row's path matches: the request's path starts with it (Prefix) or ends with it (Suffix).
+enum class Match { Prefix, Suffix };
+
+struct Route;
+
+// A request as a route's function gets it, after the checks every request passes (header form,
+// Host, Origin, the route's access) and, for a POST, after its body was read whole.
+struct Request {
+    const pk::Call &c;  // the handler's call: the server's state (c.state<Server>()), its module
+    nb::handle self;    // the handler: answers go through reply(self, ...)
+    const Route &route;
+    nb::object path;    // GET: the target as received; POST: the path without query and trailing "/"
+    nb::bytes body{"", 0};           // POST: the body
+    std::optional<nb::object> json;  // POST: the body as JSON, when it is strict UTF-8 JSON
+    bool token = false;              // it carried the server's token
+
+    // What follows the row's path in a Prefix row's match ("/session/1/url" under "/session/"
+    // gives "1/url"); "" for a Suffix row.
+    nb::str rest() const;
+};
+
+// One row of the route table: see kRoutes in routes.cpp.
+struct Route {
+    Method method;
+    const char *path;
+    Match match;
+    Access access;
+    bool waits;                 // may be answered later (its function parks the request)
+    void (*serve)(Request &r);  // answers the request (or parks it)
+    bool hint;                  // named in the answer to a GET no route serves
+};
+// The table, in the order rows are tried.
+extern const std::span<const Route> routes;
+
+// The keyword parameters the client calls share: the port (None: control_port()), the whole
+// call's time-out in seconds, and a wait for a navigation.
+inline constexpr pk::Param kPort{.name = "port", .annotation = "Optional[int]", .check = Check::OptInt,
+                                 .kind = Kind::KeywordOnly, .def = Def::None};
+inline constexpr pk::Param kTimeout{.name = "timeout", .annotation = "float", .check = Check::Float,
+                                    .kind = Kind::KeywordOnly, .def = Def::Float, .number = kRequestSeconds};
+inline constexpr pk::Param kWait{.name = "wait", .annotation = "Optional[float]", .kind = Kind::KeywordOnly,
+                                 .def = Def::None};
+
+// ---- client.cpp ----
+// Defines the client calls in the module (_http_post_json, _http_get_json, remote_*).
+void define_client(pk::Module &mod);
+
 // ---- access.cpp ----
 // A non-empty environment value, stripped; None when unset or blank.
 nb::object env_text(const char *name);
@@ -182,9 +270,12 @@ nb::str new_token();
 nb::object write_runtime_file(nb::handle address, nb::handle port, nb::handle token, nb::handle bound);
 // Removes the runtime file unless it holds another token by now (guarded).
 void remove_runtime_file(nb::handle file, nb::handle token);
+// The runtime files of `port` that a window of this user may have written, the one this
+// environment names first.
+nb::list runtime_files(nb::handle port);
 // The token a client sends to `port`, and where it may go: PANEKIT_CONTROL_TOKEN when set (to the
-// address the call makes), else the one in that port's runtime file (only to the address the
-// window wrote there). Empty when there is none usable.
+// address the call makes), else the one in the first of that port's runtime files that holds a
+// usable one (only to the address the window wrote there). Empty when there is none usable.
 struct ClientToken {
     std::string token;
     bool anywhere = false;

@@ -1,8 +1,7 @@
-// panekit.helmwire: where the control plane listens, the HTTP control server a host starts, and
-// the client calls another process uses to steer it. This file: the endpoint settings, the client
-// calls and the module itself; handler.cpp answers requests, connection.cpp reads connections.
+// panekit.helmwire: the client calls another process uses to steer a window (remote_*), each one
+// HTTP exchange on a connection of its own with one deadline.
 #include "helmwire.hpp"
-#include "pk_host.hpp"
+#include "tracker.hpp"
 
 #include <algorithm>
 #include <string>
@@ -13,83 +12,6 @@ namespace {
 
 using pk::host::steady_seconds;
 
-const char *const kDefaultHost = "127.0.0.1";
-const long kDefaultPort = 18765;
-
-// The keyword parameters the calls share: the port (None: control_port()), the whole call's
-// time-out in seconds, and a wait for a navigation.
-constexpr pk::Param kPort{.name = "port", .annotation = "Optional[int]", .check = Check::OptInt,
-                         .kind = Kind::KeywordOnly, .def = Def::None};
-constexpr pk::Param kTimeout{.name = "timeout", .annotation = "float", .check = Check::Float,
-                            .kind = Kind::KeywordOnly, .def = Def::Float, .number = 15.0};
-constexpr pk::Param kWait{.name = "wait", .annotation = "Optional[float]", .kind = Kind::KeywordOnly, .def = Def::None};
-
-// ---- endpoint settings ----------------------------------------------------------------------
-
-constexpr pk::Spec control_port_spec{
-    .name = "control_port",
-    .returns = "int",
-    .doc = "Control port from PANEKIT_CONTROL_PORT; 18765 when it is unset, empty or not an integer.",
-};
-nb::object control_port() {
-    nb::object text = env_text("PANEKIT_CONTROL_PORT");
-    if (text.is_none()) return nb::int_(kDefaultPort);
-    try {
-        return pk::check(PyNumber_Long(text.ptr()));
-    } catch (nb::python_error &e) {
-        if (!e.matches(PyExc_ValueError)) throw;
-        return nb::int_(kDefaultPort);
-    }
-}
-
-constexpr pk::Param base_url_params[] = {
-    kPort,
-    {.name = "host", .annotation = "Optional[str]", .check = Check::OptStr, .kind = Kind::KeywordOnly, .def = Def::None},
-};
-constexpr pk::Spec base_url_spec{
-    .name = "control_base_url",
-    .params = base_url_params,
-    .returns = "str",
-    .doc = "Base address of the control plane, \"http://<host>:<port>\", from the arguments, the "
-           "environment and the defaults.",
-};
-nb::object control_base_url(const pk::Call &c, nb::handle port, nb::handle host) {
-    nb::object p = port.is_none() ? pk::check(PyNumber_Long(c.global("control_port")().ptr())) : nb::borrow(port);
-    nb::object fallback = c.global("DEFAULT_CONTROL_HOST");
-    nb::object h = pk::first_nonempty({host, pk::env_get("PANEKIT_CONTROL_HOST"), fallback}).attr("strip")();
-    if (!pk::truthy(h)) h = fallback;
-    return nb::str("http://{}:{}").format(h, p);
-}
-
-// The base address as an address is written: control_base_url's text with its trailing slashes
-// removed and an IPv6 literal host (which it writes bare) put in brackets. What the clients connect
-// to and what the hosts and the command print.
-constexpr pk::Spec address_spec{
-    .name = "_control_address",
-    .params = base_url_params,
-    .returns = "str",
-    .doc = "control_base_url(port=..., host=...) as an address is written: an IPv6 literal host in "
-           "brackets, no trailing slash.",
-};
-nb::object control_address(const pk::Call &c, nb::handle port, nb::handle host) {
-    nb::object base = c.global("control_base_url")("port"_a = port, "host"_a = host);
-    nb::str stripped = nb::str(base.attr("rstrip")("/"));
-    std::string_view text = utf8(stripped);
-    constexpr std::string_view scheme = "http://";
-    if (text.substr(0, scheme.size()) == scheme) {
-        std::string_view rest = text.substr(scheme.size());
-        std::size_t last = rest.rfind(':');
-        std::string_view host_text = rest.substr(0, last);
-        if (last != std::string_view::npos && host_text.find(':') != std::string_view::npos &&
-            host_text.front() != '[') {
-            std::string bracketed =
-                std::string(scheme) + "[" + std::string(host_text) + "]" + std::string(rest.substr(last));
-            return nb::str(bracketed.data(), bracketed.size());
-        }
-    }
-    return stripped;
-}
-
 // ---- client: one request, one deadline -------------------------------------------------------
 //
 // A client call is one HTTP exchange on a connection of its own, made directly (never through a
@@ -97,10 +19,11 @@ nb::object control_address(const pk::Call &c, nb::handle port, nb::handle host) 
 // any address posted to it, to another machine, and take its answer for the window's). Its time-out
 // is one deadline for the whole call: connecting, sending and every read get what is left of it,
 // so a peer that answers a byte at a time still ends the call in time. Failure texts are those the
-// standard library's URL opener gives, which callers (the command's one-line hints) recognise:
-// "<urlopen error ...>" when no connection could be made or the request could not be sent,
-// "timed out" when the deadline passed while reading, "HTTP Error <code>: <reason>" for an error
-// status. The token for the port, when one is known (PANEKIT_CONTROL_TOKEN, else the port's
+// standard library's URL opener gives: "<urlopen error ...>" when no connection could be made or the
+// request could not be sent, "timed out" when the deadline passed while reading, "HTTP Error
+// <code>: <reason>" for an error status. A failure of the call itself (no window reached, or none
+// answered in time) also carries its kind, which the command reads: the failure object is then a
+// dict of the type _ClientFailure with `kind` "unreachable" or "time-out". The token for the port, when one is known (PANEKIT_CONTROL_TOKEN, else the port's
 // runtime file), goes with every request as a Bearer credential.
 
 // Reads an answer body: strict UTF-8 JSON that must be an object or null.
@@ -111,20 +34,51 @@ nb::object parse_answer(nb::handle raw) {
     return data;
 }
 
-// The failure object of an error: {"ok": False, "error": its text}.
-nb::object failure_of(nb::python_error &e) { return failure_text(nb::str(e.value())); }
+// How an exchange failed, when the call itself failed: no window reached, or none answered in time
+// (each raised as an OSError of its own type); any other failure is an exchange gone wrong.
+enum class Failed { Unreachable, TimeOut, Other };
 
-// An exchange that went wrong, raised as an OSError with the failure text.
-[[noreturn]] void fail_with(nb::handle text) {
-    PyErr_SetObject(PyExc_OSError, text.ptr());
+PyObject *failure_error(Failed kind) {
+    static PyObject *types[2] = {nullptr, nullptr};  // made on first use, kept for the process
+    const char *names[2] = {"panekit.helmwire._Unreachable", "panekit.helmwire._TimedOut"};
+    const int i = kind == Failed::Unreachable ? 0 : 1;
+    if (!types[i]) types[i] = pk::check(PyErr_NewException(names[i], PyExc_OSError, nullptr)).release().ptr();
+    return types[i];
+}
+
+// An exchange that went wrong, raised as an OSError (of the kind's type) with the failure text.
+[[noreturn]] void fail_with(nb::handle text, Failed kind = Failed::Other) {
+    PyErr_SetObject(kind == Failed::Other ? PyExc_OSError : failure_error(kind), text.ptr());
     throw nb::python_error();
 }
 
-// Seconds left before `deadline`; the time-out failure when none are.
-double left(double deadline, const char *failing_text) {
-    const double rest = deadline - steady_seconds();
-    if (!(rest > 0)) fail_with(nb::str(failing_text));
-    return rest;
+// The type of a failure that carries its kind: a dict (so that it reads, prints and compares as
+// {"ok": False, "error": text}) with a `kind` slot.
+nb::handle client_failure_type() {
+    static PyObject *type = nullptr;  // made on first use, kept for the process
+    if (!type) {
+        nb::dict ns;
+        ns["__slots__"] = nb::make_tuple("kind");
+        ns["__module__"] = "panekit.helmwire";
+        ns["__doc__"] = "A client call's failure of its own: {\"ok\": False, \"error\": text}, with its kind.";
+        nb::object made = nb::handle(reinterpret_cast<PyObject *>(&PyType_Type))(
+            "_ClientFailure", nb::make_tuple(nb::handle(reinterpret_cast<PyObject *>(&PyDict_Type))), ns);
+        type = made.release().ptr();
+    }
+    return type;
+}
+
+// The failure object of an error: {"ok": False, "error": its text}, with its kind when the call
+// itself failed.
+nb::object failure_of(nb::python_error &e) {
+    nb::dict plain = failure_text(nb::str(e.value()));
+    const char *kind = e.matches(failure_error(Failed::TimeOut))       ? "time-out"
+                       : e.matches(failure_error(Failed::Unreachable)) ? "unreachable"
+                                                                        : nullptr;
+    if (!kind) return plain;
+    nb::object failure = client_failure_type()(plain);
+    nb::setattr(failure, "kind", nb::str(kind));
+    return failure;
 }
 
 struct Answer {
@@ -137,11 +91,11 @@ struct Answer {
 // An exchange that failed on the wire, raised with the standard URL opener's texts.
 [[noreturn]] void fail_on_wire(const WireExchange &x) {
     using Fail = WireExchange::Fail;
-    if (x.fail == Fail::ConnectTimeout) fail_with(nb::str("<urlopen error timed out>"));
-    if (x.fail == Fail::ReadTimeout) fail_with(nb::str("timed out"));
+    if (x.fail == Fail::ConnectTimeout) fail_with(nb::str("<urlopen error timed out>"), Failed::TimeOut);
+    if (x.fail == Fail::ReadTimeout) fail_with(nb::str("timed out"), Failed::TimeOut);
     nb::str text = wire_error_text(x);
     if (x.fail == Fail::Read) fail_with(text);
-    fail_with(nb::str("<urlopen error {}>").format(text));
+    fail_with(nb::str("<urlopen error {}>").format(text), Failed::Unreachable);
 }
 
 // One exchange: `method` on `path` of the control address for `port`, with `body` (None: none).
@@ -275,7 +229,6 @@ constexpr pk::Param navigate_params[] = {
 // A "wait" for a navigation to end: nothing to add when None; otherwise it goes into the body and
 // the socket time-out is made to outlast it. False when it is no number of seconds from 0 to 120
 // (the call then answers without a request).
-constexpr double kWaitMargin = 5.0;
 // A wait of the window's (a number of seconds from 0 to 120, else false) in `seconds`, with the
 // request's socket time-out made to outlast it.
 bool outlasting(nb::handle wait, double &timeout, double &seconds) {
@@ -444,34 +397,7 @@ bool parse_answer_head(std::string_view head, AnswerHead &a) {
     return true;
 }
 
-}  // namespace helmwire
-
-using namespace helmwire;
-
-NB_MODULE(helmwire, m) {
-    pk::Module mod(m, "panekit.helmwire", "The loopback HTTP control plane: endpoint settings, server and client calls.");
-    mod.defer_names("panekit.trailbar", {"norm_browser_url"});
-    // The names the annotations use, so typing.get_type_hints resolves them here; imported when
-    // first used, so a client does not load the server's modules.
-    mod.defer_names("threading", {"threading"});
-    mod.defer_names("http.server", {"HTTPServer"});
-    mod.defer_names("typing", {"Any", "Callable", "Dict", "Optional", "Tuple"});
-
-    nb::object host = env_text("PANEKIT_CONTROL_HOST");
-    mod.set("DEFAULT_CONTROL_HOST", host.is_none() ? nb::object(nb::str(kDefaultHost)) : host);
-
-    // Limits of one control connection (read at each use, so tests may lower them).
-    mod.set("_MAX_BODY_BYTES", nb::int_(1 << 20));
-    mod.set("_CONNECTION_TIME_LIMIT", nb::float_(10.0));
-    mod.set("_DRAIN_SECONDS", nb::float_(2.0));
-    mod.set("_DRAIN_BYTES", nb::int_(4 << 20));
-    mod.set("_MAX_CONNECTIONS", nb::int_(64));  // read at once; one more closes the longest-waiting
-    mod.set("_MAX_WAITING", nb::int_(32));      // requests waiting for their navigation; one more answers 503
-
-    mod.def<control_port_spec>(control_port);
-    mod.def<base_url_spec>(control_base_url);
-    mod.def<address_spec>(control_address);
-    define_server(mod);
+void define_client(pk::Module &mod) {
     mod.def<post_json_spec>(http_post_json);
     mod.def<get_json_spec>(http_get_json);
     mod.def<navigate_spec>(remote_navigate);
@@ -485,3 +411,5 @@ NB_MODULE(helmwire, m) {
     mod.def<screenshot_spec>(remote_screenshot);
     mod.def<events_spec>(remote_events);
 }
+
+}  // namespace helmwire
