@@ -49,6 +49,9 @@ from panekit import helmwire  # noqa: E402
 
 MINIBROWSER = "/usr/lib/x86_64-linux-gnu/webkit2gtk-4.1/MiniBrowser"
 # A page that reports its load event (ms since the epoch) at once.
+# A page to act on: a button that counts its clicks, a field to type into.
+PAGES["/act.html"] = ("<title>Act</title><button id='b' onclick='n++'>count</button><input id='f'>"
+                      "<script>var n = 0;</script>")
 PAGES["/first.html"] = ("<title>First</title><h1>First page</h1><script>addEventListener('load', () => "
                         "fetch('/beacon?t=' + Date.now()))</script>")
 
@@ -265,6 +268,119 @@ def drivers(tmp):
     return out
 
 
+def selenium_rows(site, tmp, pk, rounds, new_sessions):
+    """Selenium's own Python client on panekit's WebDriver (the window's control port) against the
+    same client on WebKitWebDriver driving MiniBrowser: per command, interleaved in rounds of 10,
+    each side's result checked equal first. Returns the rows and the results."""
+    try:
+        from selenium import webdriver
+        from selenium.webdriver.common.by import By
+        from selenium.webdriver.common.options import ArgOptions
+        from selenium.webdriver.remote.client_config import AuthType, ClientConfig
+    except ImportError:
+        print("selenium missing: pip install -r scripts/requirements-dev.txt")
+        return [], []
+    if not (shutil.which("WebKitWebDriver") and os.path.exists(MINIBROWSER)):
+        return [], []
+    port = free_port()
+    server = subprocess.Popen(["WebKitWebDriver", f"--port={port}"], stdout=open(tmp / "selenium-wkwd.log", "w"),
+                              stderr=subprocess.STDOUT, start_new_session=True)
+    ours = theirs = None
+    try:
+        wait_for(lambda: _listening(port), "WebKitWebDriver to listen")
+
+        def open_panekit():
+            config = ClientConfig(remote_server_addr=f"http://127.0.0.1:{pk.port}", auth_type=AuthType.BEARER,
+                                  token=pk.token)
+            return webdriver.Remote(command_executor=f"http://127.0.0.1:{pk.port}", options=ArgOptions(),
+                                    client_config=config)
+
+        def open_webkit():
+            options = ArgOptions()
+            options.set_capability("webkitgtk:browserOptions", {"binary": MINIBROWSER, "args": ["--automation"]})
+            return webdriver.Remote(command_executor=f"http://127.0.0.1:{port}", options=options)
+
+        rows, notes = [], []
+        # New Session (each side ends its session again), fewer rounds: the other side starts a browser
+        lat = {"panekit": [], "WebKitWebDriver": []}
+        for _ in range(new_sessions):
+            for name, opener in (("panekit", open_panekit), ("WebKitWebDriver", open_webkit)):
+                t0 = time.perf_counter()
+                d = opener()
+                lat[name].append(time.perf_counter() - t0)
+                d.quit()
+        rows.append(("Selenium New Session, median ms", {n: statistics.median(v) * 1e3 for n, v in lat.items()}))
+
+        ours, theirs = open_panekit(), open_webkit()
+        for d in (ours, theirs):
+            d.get(site.url("/b.html"))
+            d.add_cookie({"name": "bench", "value": "1"})
+        # both views as large, so that both pictures are
+        size = ours.execute_script("return [innerWidth, innerHeight]")
+        for _ in range(4):
+            view = theirs.execute_script("return [innerWidth, innerHeight]")
+            if view == size:
+                break
+            rect = theirs.get_window_rect()
+            theirs.set_window_rect(width=rect["width"] + size[0] - view[0], height=rect["height"] + size[1] - view[1])
+            time.sleep(0.2)
+        commands = [
+            ("Navigate To", lambda d: (d.get(site.url("/b.html")), d.title)[1]),
+            ("Find Element", lambda d: d.find_element(By.TAG_NAME, "h1").tag_name),
+            ("Get Element Text", lambda d, el={}: el.setdefault(id(d), d.find_element(By.TAG_NAME, "h1")).text),
+            ("Execute Script", lambda d: d.execute_script("return document.title")),
+            ("Take Screenshot", lambda d: png_size(d.get_screenshot_as_png())),
+            ("Get All Cookies", lambda d: sorted((c["name"], c["value"]) for c in d.get_cookies())),
+            # on /act.html (opened, and the element found, by the first call, which is not timed)
+            ("Element Click", lambda d: on_act(d, "b").click()),
+            ("Element Send Keys (10 characters)", lambda d: on_act(d, "f").send_keys("abcdefghij")),
+        ]
+        acting = {}
+
+        def on_act(d, key):
+            if (id(d), key) not in acting:
+                if not d.current_url.endswith("/act.html"):
+                    d.get(site.url("/act.html"))
+                acting[(id(d), key)] = d.find_element(By.ID, key)
+            return acting[(id(d), key)]
+        sides = (("panekit", ours), ("WebKitWebDriver", theirs))
+        for row, command in commands:
+            results = {name: command(d) for name, d in sides}
+            if len(set(map(repr, results.values()))) > 1:
+                sys.exit(f"bench_webdriver: Selenium {row} gives different results: {results}")
+            notes.append(f"Selenium {row}: {results['panekit']!r}")
+            lat = {name: [] for name, _ in sides}
+            for _ in range(max(1, rounds // 10)):
+                for name, d in sides:
+                    for _ in range(10):
+                        t0 = time.perf_counter()
+                        command(d)
+                        lat[name].append(time.perf_counter() - t0)
+            for q, label in ((0.5, "p50"), (0.99, "p99")):
+                rows.append((f"Selenium {row}, {label} ms", {n: pct(v, q) * 1e3 for n, v in lat.items()}))
+        # every click and every key reached each page: the same counts on both sides
+        acted = {name: d.execute_script("return [n, document.getElementById('f').value.length]") for name, d in sides}
+        if len(set(map(repr, acted.values()))) > 1:
+            sys.exit(f"bench_webdriver: Selenium's clicks and keys reached the pages differently: {acted}")
+        notes.append(f"Selenium clicks and characters that reached the page: {acted['panekit']}")
+        return rows, notes
+    finally:
+        for d in (ours, theirs):
+            if d is not None:
+                try:
+                    d.quit()
+                except Exception:  # noqa: BLE001 - ending the bench whatever state the session is in
+                    pass
+        stop(server)
+
+
+def _listening(port):
+    try:
+        return request(port, "GET", "/status")[0] == 200
+    except OSError:
+        return False
+
+
 def pct(values, q):
     v = sorted(values)
     return v[min(len(v) - 1, int(len(v) * q))]
@@ -275,6 +391,8 @@ def main():
     ap.add_argument("--calls", type=int, default=300, help="requests of each per-call row on each side")
     ap.add_argument("--loads", type=int, default=10, help="waited navigations on each side")
     ap.add_argument("--starts", type=int, default=8, help="starts of panekit and of MiniBrowser")
+    ap.add_argument("--selenium", type=int, default=100, help="calls of each Selenium row on each side")
+    ap.add_argument("--sessions", type=int, default=5, help="Selenium New Sessions on each side")
     args = ap.parse_args()
     reason = missing()
     if reason:
@@ -327,13 +445,20 @@ def main():
                 after[side.name].append((returned - new_beacon(site, seen)) * 1e3)
         rows.append(("load event to the waited navigation's return, median ms",
                      {n: statistics.median(v) for n, v in after.items()}))
+        for side in sides:
+            side.close()
+        sides = []
+        if args.selenium > 0:
+            more, said = selenium_rows(site, tmp, pk, args.selenium, args.sessions)
+            rows += more
+            notes += said
     finally:
         for side in sides:
             side.close()
         stop(window)
 
     # start-up and memory: panekit open against MiniBrowser alone, in turn
-    if os.path.exists(MINIBROWSER):
+    if os.path.exists(MINIBROWSER) and args.starts > 0:
         started = {"panekit": [], "MiniBrowser": []}
         memory = {"panekit": [], "MiniBrowser": []}
         for i in range(args.starts):

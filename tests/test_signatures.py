@@ -59,6 +59,7 @@ SIGNATURES = {
     HANDLER + "do_OPTIONS": "(self) -> 'None'",
     HANDLER + "do_GET": "(self) -> 'None'",
     HANDLER + "do_POST": "(self) -> 'None'",
+    HANDLER + "do_DELETE": "(self) -> 'None'",
     "trailbar.norm_browser_url": "(raw: 'str') -> 'str'",
     "trailbar._mdl2_font": "(size: 'float' = 11.0) -> 'Any'",
     "trailbar.attach_edge_chrome_toolbar": (

@@ -47,6 +47,7 @@ USED = [
     (_CORE + "CoreWebView2", "ExecuteScriptWithResultAsync", 1),
     (_CORE + "CoreWebView2", "ExecuteScriptAsync", 1),
     (_CORE + "CoreWebView2", "CapturePreviewAsync", 2),
+    (_CORE + "CoreWebView2", "CallDevToolsProtocolMethodAsync", 2),
     (_CORE + "CoreWebView2", "NavigationStarting", "event"),
     (_CORE + "CoreWebView2", "NavigationCompleted", "event"),
     (_CORE + "CoreWebView2", "SourceChanged", "event"),
@@ -83,6 +84,37 @@ USED = [
     (_CORE + "CoreWebView2ExecuteScriptResult", "Exception", "get"),
     (_CORE + "CoreWebView2ScriptException", "Name", "get"),
     (_CORE + "CoreWebView2ScriptException", "Message", "get"),
+    # WebDriver: cookies, script dialogs, the runtime's version
+    (_CORE + "CoreWebView2", "CookieManager", "get"),
+    (_CORE + "CoreWebView2", "Environment", "get"),
+    (_CORE + "CoreWebView2", "Settings", "get"),
+    (_CORE + "CoreWebView2", "ScriptDialogOpening", "event"),
+    (_CORE + "CoreWebView2Settings", "AreDefaultScriptDialogsEnabled", "set"),
+    (_CORE + "CoreWebView2Environment", "BrowserVersionString", "get"),
+    (_CORE + "CoreWebView2CookieManager", "GetCookiesAsync", 1),
+    (_CORE + "CoreWebView2CookieManager", "CreateCookie", 4),
+    (_CORE + "CoreWebView2CookieManager", "AddOrUpdateCookie", 1),
+    (_CORE + "CoreWebView2CookieManager", "DeleteCookies", 2),
+    (_CORE + "CoreWebView2CookieManager", "DeleteAllCookies", 0),
+    (_CORE + "CoreWebView2Cookie", "Name", "get"),
+    (_CORE + "CoreWebView2Cookie", "Value", "get"),
+    (_CORE + "CoreWebView2Cookie", "Domain", "get"),
+    (_CORE + "CoreWebView2Cookie", "Path", "get"),
+    (_CORE + "CoreWebView2Cookie", "Expires", "get"),
+    (_CORE + "CoreWebView2Cookie", "Expires", "set"),
+    (_CORE + "CoreWebView2Cookie", "IsSession", "get"),
+    (_CORE + "CoreWebView2Cookie", "IsSecure", "get"),
+    (_CORE + "CoreWebView2Cookie", "IsSecure", "set"),
+    (_CORE + "CoreWebView2Cookie", "IsHttpOnly", "get"),
+    (_CORE + "CoreWebView2Cookie", "IsHttpOnly", "set"),
+    (_CORE + "CoreWebView2Cookie", "SameSite", "get"),
+    (_CORE + "CoreWebView2Cookie", "SameSite", "set"),
+    (_CORE + "CoreWebView2ScriptDialogOpeningEventArgs", "Kind", "get"),
+    (_CORE + "CoreWebView2ScriptDialogOpeningEventArgs", "Message", "get"),
+    (_CORE + "CoreWebView2ScriptDialogOpeningEventArgs", "DefaultText", "get"),
+    (_CORE + "CoreWebView2ScriptDialogOpeningEventArgs", "ResultText", "set"),
+    (_CORE + "CoreWebView2ScriptDialogOpeningEventArgs", "Accept", 0),
+    (_CORE + "CoreWebView2ScriptDialogOpeningEventArgs", "GetDeferral", 0),
     (_WINFORMS + "WebView2", "CoreWebView2", "get"),
     (_WINFORMS + "WebView2", "EnsureCoreWebView2Async", 1),
     (_WINFORMS + "WebView2", "CreationProperties", "set"),
@@ -453,6 +485,7 @@ _NOT_SDK_USES = {
     "Start",  # System.Threading.Thread
     "Path",  # pathlib
     "Orientation",  # GTK
+    "Delete", "Pause",  # WebDriver's key names and codes
 }
 
 

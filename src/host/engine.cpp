@@ -13,6 +13,7 @@ constexpr const char *kOpNames[] = {
     "window_rect",  "set_window_rect", "maximize",      "minimize",
     "pointer_input", "key_input",
     "dialog",       "accept_dialog",  "dismiss_dialog",
+    "close_window",
 };
 static_assert(std::size(kOpNames) == static_cast<std::size_t>(Op::kCount));
 

@@ -41,6 +41,7 @@ enum class Op {
     WindowRect, SetWindowRect, Maximize, Minimize,
     PointerInput, KeyInput,
     Dialog, AcceptDialog, DismissDialog,
+    CloseWindow,
     kCount
 };
 // The operation's name as answers and logs write it ("run_script", "capture_rect", ...).
@@ -158,6 +159,12 @@ public:
     // it; {"ok": False, "error": "no dialog open"} when there is none.
     virtual nb::object accept_dialog(nb::handle view, nb::handle text) = 0;
     virtual nb::object dismiss_dialog(nb::handle view) = 0;
+    // While taken (a WebDriver session is open), the page's dialogs wait for accept_dialog /
+    // dismiss_dialog instead of the engine's own dialog UI; given back, that UI shows them again
+    // (an engine that always shows them to the user and lets the contract end them does nothing).
+    virtual void take_dialogs(const Call &, nb::handle /*view*/, bool /*take*/) {}
+    // Closes the window as its user's own close would (the window's closing events run): {"ok": True}.
+    virtual nb::object close_window() { return unsupported(Op::CloseWindow); }
 
     // ---- the Python objects an engine holds --------------------------------------------------
     // The cycle collector's view of them (the object wrap() makes is collected with what it
@@ -184,7 +191,11 @@ Engine *of(nb::handle object);
 
 // The WebView2 engine (webview2_engine.cpp), whose view is a CoreWebView2. The window operations
 // answer unsupported for now.
-std::unique_ptr<Engine> webview2();
+// `window_fn`, when given, returns the Form the window operations act on (None: not yet).
+std::unique_ptr<Engine> webview2(nb::handle window_fn = nb::handle());
+
+// The WebKitGTK engine (webkit_engine.cpp) over a WebKit2 WebView and the Gtk.Window it sits in.
+std::unique_ptr<Engine> webkit(nb::handle view, nb::handle window);
 
 }  // namespace pk::engine
 

@@ -1,6 +1,8 @@
 // The engine contract (engine.hpp) over WebView2's CoreWebView2, as the WinForms and the pywebview
 // host reach it through pythonnet.
 #include "engine.hpp"
+
+#include <cmath>
 #include "tracker.hpp"
 
 namespace pk::engine {
@@ -27,9 +29,39 @@ nb::dict script_failure(nb::handle error) {
     return d;
 }
 
+// GetCookiesAsync's list as the contract answers it. (CoreWebView2Cookie: Name, Value, Domain,
+// Path, Expires, IsSession, IsSecure, IsHttpOnly, SameSite: CoreWebView2CookieSameSiteKind None 0,
+// Lax 1, Strict 2.)
+nb::dict cookie_answer(nb::handle list) {
+    static constexpr const char *same_site[] = {"None", "Lax", "Strict"};
+    nb::list out;
+    for (nb::handle c : list) {
+        nb::dict d;
+        d["name"] = text_or_empty(nb::object(c.attr("Name")));
+        d["value"] = text_or_empty(nb::object(c.attr("Value")));
+        d["domain"] = text_or_empty(nb::object(c.attr("Domain")));
+        d["path"] = text_or_empty(nb::object(c.attr("Path")));
+        d["expiry"] = truthy(nb::object(c.attr("IsSession")))
+                          ? nb::object(nb::none())
+                          : nb::object(import_from("System", "DateTimeOffset")(c.attr("Expires")).attr("ToUnixTimeSeconds")());
+        d["secure"] = nb::bool_(truthy(nb::object(c.attr("IsSecure"))));
+        d["httpOnly"] = nb::bool_(truthy(nb::object(c.attr("IsHttpOnly"))));
+        const long kind = nb::cast<long>(nb::int_(nb::object(c.attr("SameSite"))));
+        d["sameSite"] = same_site[kind >= 0 && kind < 3 ? kind : 0];
+        out.append(d);
+    }
+    nb::dict d;
+    d["ok"] = true;
+    d["cookies"] = out;
+    return d;
+}
+
+// The failure answer of a .NET exception (its Message).
+nb::object failure_of(nb::python_error &e) { return script_failure(attr_or(e.value(), "Message", nb::str(e.value()))); }
+
 // What one WebView2 task's completion needs: the task, what it was, the stream of a picture, done.
 enum class Task { Task, Kind, Stream, Done, kCount };
-enum TaskKind : long { kScriptWithResult, kScriptPlain, kCapture };
+enum TaskKind : long { kScriptWithResult, kScriptPlain, kCapture, kCookies };
 
 // The answer a finished WebView2 task gives.
 nb::object task_answer(const State<Task> &t) {
@@ -44,6 +76,7 @@ nb::object task_answer(const State<Task> &t) {
         nb::object msg = attr_or(e.value(), "Message", nb::none());
         return script_failure(msg.is_none() ? nb::object(nb::str(e.value())) : msg);
     }
+    if (kind == kCookies) return cookie_answer(result);
     if (kind == kCapture) {
         nb::object data = t[Task::Stream].attr("ToArray")();
         return check(PyBytes_FromObject(data.ptr()));
@@ -78,6 +111,12 @@ void when_done(const Call &c, nb::handle task, long kind, nb::handle stream, nb:
     task.attr("GetAwaiter")().attr("OnCompleted")(action(c.nested<kTaskDoneSpec>(on_task_done, t.object())));
 }
 
+// The ScriptDialogOpening handler: the engine it hands the dialog to.
+enum class Dlg { Engine, kCount };
+constexpr Param kDialogParams[] = {{.name = "sender", .annotation = "Any"}, {.name = "args", .annotation = "Any"}};
+constexpr Spec kDialogSpec{.name = "_on_script_dialog", .params = kDialogParams, .returns = "None"};
+void on_dialog(const Call &c, nb::handle, nb::handle args);
+
 class WebView2 final : public Engine {
 public:
     const char *name() const override { return "webview2"; }
@@ -85,7 +124,11 @@ public:
         switch (op) {
             case Op::Navigate: case Op::Back: case Op::Forward: case Op::Reload: case Op::ReadPage:
             case Op::RunScript: case Op::CapturePng:
+            case Op::ReadCookies: case Op::AddCookie: case Op::DeleteCookies:
+            case Op::Dialog: case Op::AcceptDialog: case Op::DismissDialog:
                 return true;
+            case Op::WindowRect: case Op::SetWindowRect: case Op::Maximize: case Op::Minimize:
+                return !window_fn_.is_none();
             default:
                 return false;
         }
@@ -125,34 +168,181 @@ public:
         when_done(c, cv.attr("CapturePreviewAsync")(png, stream), kCapture, stream, done);
     }
 
-    void cookies(const Call &, nb::handle, nb::handle, nb::handle done) override { done(unsupported(Op::ReadCookies)); }
-    void add_cookie(const Call &, nb::handle, nb::handle, nb::handle done) override { done(unsupported(Op::AddCookie)); }
-    void delete_cookies(const Call &, nb::handle, nb::handle, nb::handle done) override {
-        done(unsupported(Op::DeleteCookies));
+    // ---- cookies: CoreWebView2.CookieManager (learn.microsoft.com: CoreWebView2CookieManager) ----
+    void cookies(const Call &c, nb::handle cv, nb::handle url, nb::handle done) override {
+        nb::object address = url.is_none() ? nb::object(source_text(cv)) : nb::borrow(url);
+        nb::object task = cv.attr("CookieManager").attr("GetCookiesAsync")(address);
+        when_done(c, task, kCookies, nb::handle(), done);
+    }
+    void add_cookie(const Call &, nb::handle cv, nb::handle cookie, nb::handle done) override {
+        done(guarded_else([&]() -> nb::object {
+            nb::object manager = cv.attr("CookieManager");
+            nb::object parts = import("urllib.parse").attr("urlsplit")(source_text(cv));
+            nb::object domain = cookie.attr("get")("domain"), path = cookie.attr("get")("path");
+            if (domain.is_none()) domain = parts.attr("hostname");
+            if (path.is_none()) path = nb::str("/");
+            nb::object made = manager.attr("CreateCookie")(cookie["name"], cookie["value"], domain, path);
+            made.attr("IsSecure") = truthy(cookie.attr("get")("secure", false));
+            made.attr("IsHttpOnly") = truthy(cookie.attr("get")("httpOnly", false));
+            nb::object expiry = cookie.attr("get")("expiry");
+            if (!expiry.is_none())
+                made.attr("Expires") = import_from("System", "DateTimeOffset").attr("FromUnixTimeSeconds")(expiry).attr("UtcDateTime");
+            nb::object same = cookie.attr("get")("sameSite");
+            if (!same.is_none())
+                made.attr("SameSite") = import_from("Microsoft.Web.WebView2.Core", "CoreWebView2CookieSameSiteKind").attr(nb::str(same));
+            manager.attr("AddOrUpdateCookie")(made);
+            nb::dict d;
+            d["ok"] = true;
+            return d;
+        }, failure_of));
+    }
+    void delete_cookies(const Call &, nb::handle cv, nb::handle name, nb::handle done) override {
+        done(guarded_else([&]() -> nb::object {
+            nb::object manager = cv.attr("CookieManager");
+            if (name.is_none())
+                manager.attr("DeleteAllCookies")();
+            else
+                manager.attr("DeleteCookies")(name, source_text(cv));
+            nb::dict d;
+            d["ok"] = true;
+            return d;
+        }, failure_of));
     }
 
-    nb::object window_rect() override { return unsupported(Op::WindowRect); }
-    nb::object set_window_rect(std::optional<double>, std::optional<double>, std::optional<double>,
-                               std::optional<double>) override {
-        return unsupported(Op::SetWindowRect);
+    // ---- the window: the Form the host shows (WinForms' Left, Top, Width, Height, WindowState) --
+    nb::object form() { return window_fn_.is_none() ? nb::object(nb::none()) : nb::object(window_fn_()); }
+    nb::object window_rect() override {
+        nb::object f = form();
+        if (f.is_none()) return unsupported(Op::WindowRect);
+        nb::dict d;
+        d["ok"] = true;
+        d["x"] = f.attr("Left");
+        d["y"] = f.attr("Top");
+        d["width"] = f.attr("Width");
+        d["height"] = f.attr("Height");
+        return d;
     }
-    nb::object maximize() override { return unsupported(Op::Maximize); }
-    nb::object minimize() override { return unsupported(Op::Minimize); }
+    nb::object set_window_rect(std::optional<double> x, std::optional<double> y, std::optional<double> width,
+                               std::optional<double> height) override {
+        nb::object f = form();
+        if (f.is_none()) return unsupported(Op::SetWindowRect);
+        f.attr("WindowState") = import_from("System.Windows.Forms", "FormWindowState").attr("Normal");
+        if (x) f.attr("Left") = nb::int_(static_cast<long>(std::lround(*x)));
+        if (y) f.attr("Top") = nb::int_(static_cast<long>(std::lround(*y)));
+        if (width) f.attr("Width") = nb::int_(static_cast<long>(std::lround(*width)));
+        if (height) f.attr("Height") = nb::int_(static_cast<long>(std::lround(*height)));
+        return window_rect();
+    }
+    nb::object maximize() override { return show("Maximized", Op::Maximize); }
+    // Form.Close(): FormClosing and FormClosed run as for the user's close.
+    nb::object close_window() override {
+        nb::object f = form();
+        if (f.is_none()) return unsupported(Op::CloseWindow);
+        f.attr("Close")();
+        nb::dict d;
+        d["ok"] = true;
+        return d;
+    }
+    nb::object minimize() override { return show("Minimized", Op::Minimize); }
 
     nb::object pointer(nb::handle, const PointerAction &) override { return unsupported(Op::PointerInput); }
     nb::object key(nb::handle, const KeyAction &) override { return unsupported(Op::KeyInput); }
 
-    nb::object dialog(nb::handle) override { return unsupported(Op::Dialog); }
-    nb::object accept_dialog(nb::handle, nb::handle) override { return unsupported(Op::AcceptDialog); }
-    nb::object dismiss_dialog(nb::handle) override { return unsupported(Op::DismissDialog); }
+    // ---- script dialogs: ScriptDialogOpening with its deferral (learn.microsoft.com:
+    // CoreWebView2.ScriptDialogOpening, raised only while AreDefaultScriptDialogsEnabled is false;
+    // CoreWebView2ScriptDialogOpeningEventArgs.Accept, ResultText, GetDeferral) ---------------------
+    void take_dialogs(const Call &c, nb::handle cv, bool take) override {
+        if (take == !handler_.is_none()) return;
+        nb::object settings = cv.attr("Settings");
+        if (take) {
+            State<Dlg> st;
+            st.set(Dlg::Engine, nb::capsule(this));
+            handler_ = c.nested<kDialogSpec>(on_dialog, st.object());
+            event_add(cv, "ScriptDialogOpening", handler_);
+            settings.attr("AreDefaultScriptDialogsEnabled") = false;
+        } else {
+            if (!args_.is_none()) end_dialog(false, nb::none());
+            guarded([&] { event_remove(cv, "ScriptDialogOpening", handler_); });
+            handler_ = nb::none();
+            settings.attr("AreDefaultScriptDialogsEnabled") = true;
+        }
+    }
+    void opened(nb::handle args) {
+        if (!args_.is_none()) return;  // one at a time (WebView2 raises one at a time)
+        args_ = nb::borrow(args);
+        deferral_ = args.attr("GetDeferral")();
+    }
+    nb::object dialog(nb::handle) override {
+        nb::dict d;
+        d["ok"] = true;
+        if (args_.is_none()) {
+            d["kind"] = nb::none();
+            return d;
+        }
+        const long kind = nb::cast<long>(nb::int_(nb::object(args_.attr("Kind"))));
+        static constexpr const char *kinds[] = {"alert", "confirm", "prompt", "beforeunload"};
+        d["kind"] = kind >= 0 && kind < 4 ? kinds[kind] : "alert";
+        d["text"] = text_or_empty(nb::object(args_.attr("Message")));
+        d["default"] = kind == 2 ? nb::object(text_or_empty(nb::object(args_.attr("DefaultText")))) : nb::object(nb::none());
+        return d;
+    }
+    nb::object accept_dialog(nb::handle, nb::handle text) override { return end_dialog(true, text); }
+    nb::object dismiss_dialog(nb::handle) override { return end_dialog(false, nb::none()); }
 
-    int traverse(visitproc, void *) override { return 0; }
-    void clear() override {}
+    int traverse(visitproc visit, void *arg) override {
+        Py_VISIT(window_fn_.ptr());
+        Py_VISIT(handler_.ptr());
+        Py_VISIT(args_.ptr());
+        Py_VISIT(deferral_.ptr());
+        return 0;
+    }
+    void clear() override {
+        window_fn_ = handler_ = args_ = deferral_ = nb::none();
+    }
+
+    explicit WebView2(nb::handle window_fn) : window_fn_(window_fn.is_valid() ? nb::borrow(window_fn) : nb::none()) {}
+
+private:
+    nb::object show(const char *state, Op op) {
+        nb::object f = form();
+        if (f.is_none()) return unsupported(op);
+        f.attr("WindowState") = import_from("System.Windows.Forms", "FormWindowState").attr(state);
+        return window_rect();
+    }
+    // Ends the held dialog: Accept() (a prompt with ResultText) or not, then the deferral.
+    nb::object end_dialog(bool accept, nb::handle text) {
+        if (args_.is_none()) {
+            nb::dict d;
+            d["ok"] = false;
+            d["error"] = "no dialog open";
+            return d;
+        }
+        nb::object args = args_, deferral = deferral_;
+        args_ = deferral_ = nb::none();
+        return guarded_else([&]() -> nb::object {
+            if (accept) {
+                if (!text.is_none()) args.attr("ResultText") = text;
+                else if (nb::cast<long>(nb::int_(nb::object(args.attr("Kind")))) == 2) args.attr("ResultText") = args.attr("DefaultText");
+                args.attr("Accept")();
+            }
+            deferral.attr("Complete")();
+            nb::dict d;
+            d["ok"] = true;
+            return d;
+        }, failure_of);
+    }
+
+    nb::object window_fn_, handler_ = nb::none(), args_ = nb::none(), deferral_ = nb::none();
 };
+
+void on_dialog(const Call &c, nb::handle, nb::handle args) {
+    auto *engine = static_cast<WebView2 *>(nb::cast<nb::capsule>(c.state<Dlg>()[Dlg::Engine]).data());
+    engine->opened(args);
+}
 
 }  // namespace
 
-std::unique_ptr<Engine> webview2() { return std::make_unique<WebView2>(); }
+std::unique_ptr<Engine> webview2(nb::handle window_fn) { return std::make_unique<WebView2>(window_fn); }
 
 }  // namespace pk::engine
 

@@ -249,6 +249,13 @@ def _run_open(args):
         if refusal is not None:
             _say(refusal)
             return 1
+        # WebDriver clients (Selenium, ...) use the control address itself (said where the window
+        # can open: the Windows hosts refuse other systems with their own line).
+        if backend == "gtk" or sys.platform == "win32":
+            from panekit import helmwire
+
+            host, port = _control_address(args)
+            _panekit_line(f"WebDriver {helmwire._control_address(port=port, host=host)}")
     name = _BACKENDS[backend]
     try:
         __import__(name)

@@ -450,7 +450,10 @@ nb::object run_toolbar_main(const pk::Call &c, nb::str start_url, nb::handle hom
     st.set(S::AskedCore, Py_False);
     st.set(S::Failed, Py_False);
     nb::handle state = st.object();
-    pk::host::Callables fns = pk::host::make_callables<kView>(c, holder, pk::engine::wrap(pk::engine::webview2()), action);
+    // The engine's window operations act on the form the holder keeps.
+    nb::object form_of = pk::import_from("functools", "partial")(holder.attr("get"), "form");
+    pk::host::Callables fns =
+        pk::host::make_callables<kView>(c, holder, pk::engine::wrap(pk::engine::webview2(form_of)), action);
     st.set(S::Invoke, fns.invoke);
     st.set(S::Flush, fns.flush);
     st.set(S::Sync, fns.sync);

@@ -259,8 +259,10 @@ nb::object run_toolbar_main(const pk::Call &c, nb::str start_url, nb::handle hom
     st.set(Host::CallbackDone, pk::import("threading").attr("Event")());
     st.set(Host::ServerFailed, nb::bool_(false));
     nb::handle s = st.object();
+    // The engine's window operations act on pywebview's form (a Windows Forms Form).
+    nb::object form_of = pk::import_from("functools", "partial")(holder.attr("get"), "browser_view");
     pk::host::Callables fns =
-        pk::host::make_callables<kView>(c, holder, pk::engine::wrap(pk::engine::webview2()), nb::handle(), s);
+        pk::host::make_callables<kView>(c, holder, pk::engine::wrap(pk::engine::webview2(form_of)), nb::handle(), s);
     st.set(Host::Pages, fns.pages);
     st.set(Host::InvokeSync, fns.invoke_sync);
     st.set(Host::Core, fns.core);

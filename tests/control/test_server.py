@@ -227,7 +227,7 @@ def test_server_object_and_thread(host):
     assert handler.__qualname__ == "start_control_server.<locals>._Handler"
     assert handler.__module__ == "panekit.helmwire"
     own = [k for k in vars(handler) if k not in ("__module__", "__qualname__", "__doc__")]
-    assert own == ["log_message", "_read_body", "_json", "do_OPTIONS", "do_GET", "do_POST"]
+    assert own == ["log_message", "_read_body", "_json", "do_OPTIONS", "do_GET", "do_POST", "do_DELETE"]
 
 
 def test_handle_request_outside_the_loop(host):

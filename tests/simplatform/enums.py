@@ -58,3 +58,5 @@ CoreWebView2WebErrorStatus = _enum(NetEnum, "CoreWebView2WebErrorStatus", """
     CertificateRevoked CertificateIsInvalid ServerUnreachable Timeout ErrorHttpInvalidServerResponse
     ConnectionAborted ConnectionReset Disconnected CannotConnect HostNameNotResolved
     OperationCanceled RedirectFailed UnexpectedError""")
+CoreWebView2CookieSameSiteKind = _enum(NetEnum, "CoreWebView2CookieSameSiteKind", "None Lax Strict")
+CoreWebView2ScriptDialogKind = _enum(NetEnum, "CoreWebView2ScriptDialogKind", "Alert Confirm Prompt Beforeunload")

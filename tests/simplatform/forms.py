@@ -18,7 +18,7 @@ from .core import (
 )
 from . import drawing
 from .drawing import Color, Font, Size, Value
-from .enums import AnchorStyles, BorderStyle, DialogResult, DockStyle, FlatStyle, Keys
+from .enums import AnchorStyles, BorderStyle, DialogResult, DockStyle, FlatStyle, FormWindowState, Keys
 
 
 class Padding(Value):
@@ -474,6 +474,7 @@ class Form(Control):
 
     _default_size = (300, 300)
     _shown = False
+    WindowState = Prop(FormWindowState.Normal, FormWindowState)
 
     _events = dict(Load=EventArgs, Shown=EventArgs, FormClosing=FormClosingEventArgs,
                    FormClosed=FormClosedEventArgs)

@@ -17,9 +17,10 @@ _NAMESPACES = {
     "System": _members(
         (core, "Action ArgumentException ArgumentNullException DllNotFoundException "
                "InvalidOperationException ObjectDisposedException Uri"),
-        (forms, "EventArgs")) | {"Exception": core.Exception_},
+        (forms, "EventArgs"), (webview2, "DateTimeOffset")) | {"Exception": core.Exception_},
     "System.IO": _members((webview2, "MemoryStream")),
     "System.Threading": _members((core, "ApartmentState Thread ThreadStart ThreadStateException")),
+    "System.Threading.Tasks": {"Task": webview2.TaskStatic},
     "System.Runtime": {},
     "System.Runtime.InteropServices": _members((core, "COMException")),
     "System.Windows.Forms": _members(
@@ -37,9 +38,10 @@ _NAMESPACES = {
                    "CoreWebView2DOMContentLoadedEventArgs CoreWebView2Deferral "
                    "CoreWebView2NewWindowRequestedEventArgs CoreWebView2Settings "
                    "CoreWebView2SourceChangedEventArgs WebView2RuntimeNotFoundException "
-                   "CoreWebView2ExecuteScriptResult CoreWebView2ScriptException"),
+                   "CoreWebView2ExecuteScriptResult CoreWebView2ScriptException CoreWebView2Cookie "
+                   "CoreWebView2CookieManager CoreWebView2Environment CoreWebView2ScriptDialogOpeningEventArgs"),
         (enums, "CoreWebView2CapturePreviewImageFormat CoreWebView2DownloadInterruptReason CoreWebView2DownloadState "
-                "CoreWebView2WebErrorStatus")),
+                "CoreWebView2WebErrorStatus CoreWebView2CookieSameSiteKind CoreWebView2ScriptDialogKind")),
     "Microsoft.Web.WebView2.WinForms": _members((webview2, "WebView2 CoreWebView2CreationProperties")),
 }
 
@@ -52,7 +54,8 @@ _ASSEMBLIES = {
     "microsoft.web.webview2.winforms": ["Microsoft", "Microsoft.Web", "Microsoft.Web.WebView2",
                                         "Microsoft.Web.WebView2.WinForms"],
 }
-_ALL = (["clr", "System", "System.IO", "System.Threading", "System.Runtime", "System.Runtime.InteropServices"]
+_ALL = (["clr", "System", "System.IO", "System.Threading", "System.Threading.Tasks", "System.Runtime",
+         "System.Runtime.InteropServices"]
         + list(dict.fromkeys(n for names in _ASSEMBLIES.values() for n in names)))
 
 
@@ -102,7 +105,8 @@ def install(preload=True):
         return types.SimpleNamespace(FullName=key)
 
     mods["clr"] = _module("clr", {"AddReference": add_reference})
-    load(["clr", "System", "System.IO", "System.Threading", "System.Runtime", "System.Runtime.InteropServices"])
+    load(["clr", "System", "System.IO", "System.Threading", "System.Threading.Tasks", "System.Runtime",
+          "System.Runtime.InteropServices"])
     if preload:
         for names in _ASSEMBLIES.values():
             load(names)

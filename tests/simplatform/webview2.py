@@ -8,6 +8,8 @@ from .core import (COMException, ArgumentException, ByteArray, Delegate, Excepti
 from .enums import (CoreWebView2CapturePreviewImageFormat, CoreWebView2DownloadInterruptReason,
                     CoreWebView2DownloadState, CoreWebView2WebErrorStatus)
 from .forms import Control, EventArgs, Form
+from . import enums
+from .core import current
 
 WebErrorStatus = CoreWebView2WebErrorStatus
 
@@ -195,7 +197,11 @@ class CoreWebView2Deferral(Recorded):
         self._args, self._done = args, False
 
     def _guard(self, op, name):
-        self._args.DownloadOperation._guard(op, name)
+        core = self._args.__dict__.get("_core")  # a script dialog's deferral: its core's rule
+        if core is not None:
+            core._guard(op, name)
+        else:
+            self._args.DownloadOperation._guard(op, name)
 
     def Complete(self) -> None:
         self._call("Complete")
@@ -336,6 +342,174 @@ def sim_png(width, height, rgb):
             + chunk(b"IDAT", zlib.compress(row * height)) + chunk(b"IEND", b""))
 
 
+# ---- what WebDriver uses: cookies, script dialogs, the runtime's version, timers ---------------------
+
+
+class DateTime(Recorded):
+    """A System.DateTime as pythonnet shows it: here only a point in time, in UTC seconds."""
+
+    _log_new = False
+    _net_name = "System.DateTime"
+
+    def __init__(self, seconds):
+        super().__init__()
+        self._seconds = seconds
+
+
+class DateTimeOffset(Recorded):
+    """System.DateTimeOffset: FromUnixTimeSeconds(n).UtcDateTime and DateTimeOffset(dateTime)
+    .ToUnixTimeSeconds() (learn.microsoft.com: DateTimeOffset.FromUnixTimeSeconds,
+    DateTimeOffset.UtcDateTime, DateTimeOffset(DateTime), DateTimeOffset.ToUnixTimeSeconds)."""
+
+    _log_new = False
+    UtcDateTime = Prop(typ=DateTime, get=lambda d: DateTime(d._seconds))
+
+    def __init__(self, date_time):
+        super().__init__()
+        self._seconds = date_time._seconds
+
+    @staticmethod
+    def FromUnixTimeSeconds(seconds: Int64) -> "DateTimeOffset":
+        return DateTimeOffset(DateTime(int(seconds)))
+
+    def ToUnixTimeSeconds(self) -> Int64:
+        return int(self._seconds)
+
+
+class CoreWebView2Cookie(Recorded):
+    """learn.microsoft.com: CoreWebView2Cookie. Name, Domain and Path are read-only (set by
+    CoreWebView2CookieManager.CreateCookie); a cookie is a session cookie until Expires is set
+    (IsSession: "Whether this is a session cookie. The default is false" for a cookie read back
+    with an expiry; a created cookie without one is a session cookie)."""
+
+    _log_new = False
+    Name = Prop(typ=str, get=lambda c: c._name)
+    Domain = Prop(typ=str, get=lambda c: c._domain)
+    Path = Prop(typ=str, get=lambda c: c._path)
+    Value = Prop("", str)
+    IsSecure = Prop(False, bool)
+    IsHttpOnly = Prop(False, bool)
+    SameSite = Prop(enums.CoreWebView2CookieSameSiteKind.Lax, enums.CoreWebView2CookieSameSiteKind)
+    Expires = Prop(typ=DateTime, get=lambda c: c._expires, set=lambda c, v: setattr(c, "_expires", v))
+    IsSession = Prop(typ=bool, get=lambda c: c._expires is None)
+
+    def __init__(self, name, value, domain, path):
+        super().__init__()
+        self._name, self._domain, self._path, self._expires = name, domain, path, None
+        self.Value = value
+
+
+def _cookie_matches(cookie, uri):
+    from urllib.parse import urlsplit
+
+    parts = urlsplit(uri)
+    host, path = parts.hostname or "", parts.path or "/"
+    domain = cookie._domain.lstrip(".")
+    secure_ok = parts.scheme == "https" or not cookie.__dict__.get("_p_IsSecure", False)
+    return (host == domain or host.endswith("." + domain)) and path.startswith(cookie._path) and secure_ok
+
+
+class CoreWebView2CookieManager(Recorded):
+    """learn.microsoft.com: CoreWebView2CookieManager: CreateCookie(name, value, Domain, Path)
+    ("ArgumentException if the name is empty"), AddOrUpdateCookie (replaces the cookie with the same
+    name, domain and path), GetCookiesAsync(uri) (a Task of the cookies that uri would be sent; an
+    empty uri: all of them), DeleteCookies(name, uri), DeleteAllCookies. UI thread only."""
+
+    _log_new = False
+
+    def __init__(self, core):
+        super().__init__()
+        self._core, self.sim_cookies = core, []
+
+    def _guard(self, op, name):
+        self._core._guard(op, name)
+
+    def CreateCookie(self, name: str, value: str, domain: str, path: str) -> CoreWebView2Cookie:
+        self._call("CreateCookie", name, value, domain, path)
+        if not name:
+            raise ArgumentException("Value does not fall within the expected range.")
+        return CoreWebView2Cookie(name, value, domain, path)
+
+    def AddOrUpdateCookie(self, cookie: CoreWebView2Cookie) -> None:
+        self._call("AddOrUpdateCookie", cookie)
+        self.sim_cookies = [c for c in self.sim_cookies
+                            if (c._name, c._domain, c._path) != (cookie._name, cookie._domain, cookie._path)]
+        self.sim_cookies.append(cookie)
+
+    def GetCookiesAsync(self, uri: str) -> Task[NetType("System.Collections.Generic.List`1", CoreWebView2Cookie)]:
+        self._call("GetCookiesAsync", uri)
+        return self._core._task(lambda: [c for c in self.sim_cookies if not uri or _cookie_matches(c, uri)])
+
+    def DeleteCookies(self, name: str, uri: str) -> None:
+        self._call("DeleteCookies", name, uri)
+        self.sim_cookies = [c for c in self.sim_cookies if not (c._name == name and _cookie_matches(c, uri))]
+
+    def DeleteAllCookies(self) -> None:
+        self._call("DeleteAllCookies")
+        self.sim_cookies = []
+
+
+class CoreWebView2ScriptDialogOpeningEventArgs(EventArgs):
+    """learn.microsoft.com: CoreWebView2ScriptDialogOpeningEventArgs. Kind, Message, DefaultText,
+    Uri; ResultText (the prompt's answer when accepted); Accept() ("respond with OK to confirm,
+    prompt, and beforeunload dialogs; do not call this method to indicate cancel"); GetDeferral()
+    (the page waits until the deferral is completed)."""
+
+    ResultText = Prop("", str)
+
+    def __init__(self, core, kind, message, default_text):
+        super().__init__(Kind=kind, Message=message, DefaultText=default_text, Uri=core._source)
+        self._core, self._deferrals, self.sim_accepted = core, 0, False
+
+    def _guard(self, op, name):
+        self._core._guard(op, name)
+
+    def Accept(self) -> None:
+        self._call("Accept")
+        self.sim_accepted = True
+
+    def GetDeferral(self) -> CoreWebView2Deferral:
+        self._call("GetDeferral")
+        self._deferrals += 1
+        return CoreWebView2Deferral(self)
+
+    def sim_answered(self):
+        """Whether the page has its answer: every handler returned and every deferral completed."""
+        return self._deferrals == 0
+
+    def sim_result(self):
+        """What the page's alert / confirm / prompt returns: None (alert), a bool (confirm), the
+        ResultText or None (prompt)."""
+        kind, text = self.__dict__["Kind"], self.__dict__.get("_p_ResultText", "")  # (no thread rule: a test reads)
+        if kind == enums.CoreWebView2ScriptDialogKind.Prompt:
+            return text if self.sim_accepted else None
+        return self.sim_accepted if kind != enums.CoreWebView2ScriptDialogKind.Alert else None
+
+
+class CoreWebView2Environment(Recorded):
+    """learn.microsoft.com: CoreWebView2Environment.BrowserVersionString."""
+
+    _log_new = False
+    BrowserVersionString = Prop(typ=str, get=lambda e: "131.0.2903.70")
+
+
+class TaskStatic:
+    """System.Threading.Tasks.Task's static Delay(milliseconds): a Task that completes after that
+    time, its awaiter's continuation posted to the UI thread that asked (learn.microsoft.com:
+    Task.Delay(Int32); an awaiter captures the caller's SynchronizationContext)."""
+
+    @staticmethod
+    def Delay(milliseconds: int) -> Task:
+        import threading
+
+        ui = current().ui()
+        task = Task(ui, lambda: None, hold=True)
+        timer = threading.Timer(max(milliseconds, 0) / 1000.0, lambda: ui.post(task.sim_complete_now))
+        timer.daemon = True
+        timer.start()
+        return task
+
+
 # ---- the browser core ---------------------------------------------------------------------------
 
 
@@ -427,6 +601,8 @@ class CoreWebView2(Recorded):
     CanGoForward = Prop(typ=bool, get=lambda c: c._index < len(c._history) - 1)
     Profile = Prop(typ=CoreWebView2Profile, get=_profile)
     Settings = Prop(typ=CoreWebView2Settings, get=lambda c: c._settings)
+    CookieManager = Prop(typ=CoreWebView2CookieManager, get=lambda c: c._cookies)
+    Environment = Prop(typ=CoreWebView2Environment, get=lambda c: c._environment)
 
     _events = dict(SourceChanged=CoreWebView2SourceChangedEventArgs,
                    NavigationStarting=CoreWebView2NavigationStartingEventArgs,
@@ -434,7 +610,8 @@ class CoreWebView2(Recorded):
                    NewWindowRequested=CoreWebView2NewWindowRequestedEventArgs,
                    DownloadStarting=CoreWebView2DownloadStartingEventArgs, HistoryChanged=object,
                    DocumentTitleChanged=object, ContentLoading=CoreWebView2ContentLoadingEventArgs,
-                   DOMContentLoaded=CoreWebView2DOMContentLoadedEventArgs)
+                   DOMContentLoaded=CoreWebView2DOMContentLoadedEventArgs,
+                   ScriptDialogOpening=CoreWebView2ScriptDialogOpeningEventArgs)
 
     def __init__(self, webview=None):
         """Without a webview: a core owned by the calling thread (see Platform.pump)."""
@@ -449,8 +626,12 @@ class CoreWebView2(Recorded):
         # SimScriptError it throws (other scripts: document.title and location.href, else
         # undefined); sim_hold keeps their tasks from completing (sim_tasks) until sim_complete().
         self.sim_scripts, self.sim_hold, self.sim_tasks = {}, False, []
+        self.sim_devtools, self.sim_devtools_overlaps, self._devtools_running = [], [], 0
         self.sim_page_colour = (255, 255, 255)
         self._content_seen = False  # ContentLoading raised once: CapturePreviewAsync may run
+        self._cookies, self._environment = CoreWebView2CookieManager(self), CoreWebView2Environment()
+        # Scripts sim_scripts does not name go to sim_script_handler(script) -> JSON text, when set.
+        self.sim_script_handler = None
 
     def _guard(self, op, name):
         if not self._ui.is_current():
@@ -492,6 +673,8 @@ class CoreWebView2(Recorded):
             raise found
         if found is not None:
             return found
+        if self.sim_script_handler is not None:
+            return self.sim_script_handler(script)
         known = {"document.title": self._title, "location.href": self._source,
                  "window.location.href": self._source}
         return json.dumps(known[script]) if script in known else "null"
@@ -529,6 +712,39 @@ class CoreWebView2(Recorded):
         return self._task(work)
 
     ExecuteScriptWithResultAsync = SdkMember("has_script_with_result", _execute_with_result)
+
+    # The DevTools protocol's Input methods and the parameters each requires
+    # (chromedevtools.github.io/devtools-protocol/tot/Input: dispatchMouseEvent, dispatchKeyEvent,
+    # insertText; each returns an empty object).
+    _devtools_required = {"Input.dispatchMouseEvent": ("type", "x", "y"), "Input.dispatchKeyEvent": ("type",),
+                          "Input.insertText": ("text",)}
+
+    def CallDevToolsProtocolMethodAsync(self, methodName: str, parametersAsJson: str) -> Task[str]:
+        """Runs a DevTools protocol method; the task completes with the method's return object as
+        JSON text, or fails with the protocol's error. WebView2 dispatches the calls in the order
+        made, but the browser may process them out of order unless each is awaited before the next:
+        a call made while another is still running is recorded in sim_devtools_overlaps.
+        (learn.microsoft.com: CoreWebView2.CallDevToolsProtocolMethodAsync, Returns and Remarks.)
+        Every call lands in sim_devtools as (methodName, parameters)."""
+        import json
+
+        self._call("CallDevToolsProtocolMethodAsync", methodName, parametersAsJson)
+        params = json.loads(parametersAsJson)
+        if self._devtools_running:
+            self.sim_devtools_overlaps.append(methodName)
+        self.sim_devtools.append((methodName, params))
+        self._devtools_running += 1
+
+        def work():
+            self._devtools_running -= 1
+            required = self._devtools_required.get(methodName)
+            if required is None:
+                raise COMException('{"code":-32601,"message":"\'%s\' wasn\'t found"}' % methodName)
+            if any(k not in params for k in required):
+                raise COMException('{"code":-32602,"message":"Invalid parameters"}')
+            return "{}"
+
+        return self._task(work)
 
     def CapturePreviewAsync(self, imageFormat: CoreWebView2CapturePreviewImageFormat,
                             imageStream: NetType("System.IO.Stream")) -> Task:
@@ -667,6 +883,22 @@ class CoreWebView2(Recorded):
         """The page navigates by itself (a script or a link) to `uri`, as Navigate does but
         without a call from the host."""
         return self._ui.call(lambda: self._start("navigate", uri))
+
+    def sim_dialog(self, kind, message, default_text=""):
+        """The page opens a script dialog (on the UI thread): with AreDefaultScriptDialogsEnabled
+        false, ScriptDialogOpening is raised and the returned args tell what the page got once
+        answered (sim_answered, sim_result); with the default dialogs, WebView2 shows its own
+        and the event is not raised (None). (learn.microsoft.com: CoreWebView2.ScriptDialogOpening:
+        "This event only triggers if the CoreWebView2Settings.AreDefaultScriptDialogsEnabled
+        property is set to false.")"""
+        def raise_it():
+            if self._settings.AreDefaultScriptDialogsEnabled:
+                return None
+            args = CoreWebView2ScriptDialogOpeningEventArgs(
+                self, getattr(enums.CoreWebView2ScriptDialogKind, kind), message, default_text)
+            self.ScriptDialogOpening.sim_fire(self, args)
+            return args
+        return self._ui.call(raise_it)
 
     def sim_push_state(self, uri):
         """The page's script calls history.pushState with `uri` (same document)."""

@@ -99,7 +99,13 @@ class WebKit : public pk::engine::Engine {
 public:
     virtual nb::object committed() const = 0;
     virtual void commit(nb::handle url) = 0;
+    // The window the engine's window operations act on (made after the engine).
+    virtual void attach_window(nb::handle window) = 0;
+    // The view's script-dialog signal: true when the engine has taken the dialog.
+    virtual bool dialog_opened(nb::handle dialog) = 0;
 };
+// Hands the view's script dialogs to the window's engine.
+void watch_dialogs(const pk::Call &c, const GState &st, nb::handle view);
 // A new WebKit engine as an engine object (pk::engine::wrap).
 nb::object new_webkit_engine();
 // The WebKit engine an engine object of this module owns.

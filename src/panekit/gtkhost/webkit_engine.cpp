@@ -4,6 +4,11 @@
 // merely asked for, which WebKit's own `uri` property reports at once.
 #include "gtkhost.hpp"
 
+#include <nanobind/stl/string.h>
+
+#include <algorithm>
+#include <cmath>
+
 namespace gtkhost {
 
 using pk::engine::Op;
@@ -21,6 +26,36 @@ nb::dict engine_failure(nb::handle error) {
     d["ok"] = false;
     d["error"] = pk::text_or_empty(pk::attr_or(error, "message", nb::str(error)));
     return d;
+}
+
+nb::object gi(const char *name) { return pk::import_from("gi.repository", name); }
+
+nb::dict ok() {
+    nb::dict d;
+    d["ok"] = true;
+    return d;
+}
+
+// Calls `f` and answers what it answers, or the failure an Exception it raised describes.
+template <class F> nb::object answering(F &&f) {
+    try {
+        return f();
+    } catch (nb::python_error &e) {
+        if (!pk::is_exception(e)) throw;
+        return engine_failure(e.value());
+    }
+}
+
+// A Python callable over a C++ function (the engine's own completions of cookie work).
+template <class F> nb::object callable(F f) { return nb::cpp_function(std::move(f)); }
+
+const char *kind_name(nb::handle dialog) {
+    nb::object types = gi("WebKit2").attr("ScriptDialogType");
+    nb::object t = dialog.attr("get_dialog_type")();
+    if (t.equal(types.attr("CONFIRM"))) return "confirm";
+    if (t.equal(types.attr("PROMPT"))) return "prompt";
+    if (t.equal(types.attr("BEFORE_UNLOAD_CONFIRM"))) return "beforeunload";
+    return "alert";
 }
 
 constexpr pk::Spec script_done_spec{.name = "_script_done", .params = finish_params, .returns = "None"};
@@ -43,11 +78,30 @@ void script_done(nb::handle view, nb::handle result, nb::handle done) {
     done(answer);
 }
 
+// The part `area` (x, y, width, height in CSS pixels) of a snapshot, in the snapshot's pixels.
+nb::object crop(nb::handle view, nb::handle surface, nb::handle area) {
+    nb::object cairo = pk::import("cairo");
+    const double full = nb::cast<double>(surface.attr("get_width")());
+    const double css = std::max(1.0, nb::cast<double>(view.attr("get_allocated_width")()));
+    const double scale = full / css;
+    const double x = nb::cast<double>(area[0]) * scale, y = nb::cast<double>(area[1]) * scale;
+    const long w = std::max(1L, std::lround(nb::cast<double>(area[2]) * scale));
+    const long h = std::max(1L, std::lround(nb::cast<double>(area[3]) * scale));
+    nb::object out = cairo.attr("ImageSurface")(cairo.attr("FORMAT_ARGB32"), w, h);
+    nb::object ctx = cairo.attr("Context")(out);
+    ctx.attr("set_source_surface")(surface, -x, -y);
+    ctx.attr("paint")();
+    return out;
+}
+
+// The picture's completion: `done` is (done, area) with area None for the whole view.
 constexpr pk::Spec capture_done_spec{.name = "_capture_done", .params = finish_params, .returns = "None"};
-void capture_done(nb::handle view, nb::handle result, nb::handle done) {
+void capture_done(nb::handle view, nb::handle result, nb::handle pair) {
+    nb::handle done = PyTuple_GET_ITEM(pair.ptr(), 0), area = PyTuple_GET_ITEM(pair.ptr(), 1);
     nb::object answer;
     try {
         nb::object surface = view.attr("get_snapshot_finish")(result);
+        if (!area.is_none()) surface = crop(view, surface, area);
         nb::object out = pk::import_from("io", "BytesIO")();
         surface.attr("write_to_png")(out);
         answer = out.attr("getvalue")();
@@ -64,7 +118,10 @@ public:
     bool supports(Op op) const override {
         switch (op) {
             case Op::Navigate: case Op::Back: case Op::Forward: case Op::Reload: case Op::ReadPage:
-            case Op::RunScript: case Op::CapturePng:
+            case Op::RunScript: case Op::CapturePng: case Op::CaptureRect:
+            case Op::ReadCookies: case Op::AddCookie: case Op::DeleteCookies:
+            case Op::WindowRect: case Op::SetWindowRect: case Op::Maximize: case Op::Minimize:
+            case Op::Dialog: case Op::AcceptDialog: case Op::DismissDialog:
                 return true;
             default:
                 return false;
@@ -98,54 +155,277 @@ public:
 
     void capture_png(const pk::Call &c, nb::handle view, const std::optional<pk::engine::Rect> &rect,
                      nb::handle done) override {
-        if (rect) return void(done(pk::engine::unsupported(Op::CaptureRect)));
         nb::object webkit = pk::import_from("gi.repository", "WebKit2");
+        nb::object area = rect ? nb::make_tuple(rect->x, rect->y, rect->width, rect->height) : nb::object(nb::none());
         view.attr("get_snapshot")(webkit.attr("SnapshotRegion").attr("VISIBLE"),
                                   webkit.attr("SnapshotOptions").attr("NONE"), nb::none(),
-                                  c.nested<capture_done_spec>(capture_done), done);
+                                  c.nested<capture_done_spec>(capture_done), nb::make_tuple(done, area));
     }
 
-    void cookies(const pk::Call &, nb::handle, nb::handle, nb::handle done) override {
-        done(pk::engine::unsupported(Op::ReadCookies));
-    }
-    void add_cookie(const pk::Call &, nb::handle, nb::handle, nb::handle done) override {
-        done(pk::engine::unsupported(Op::AddCookie));
-    }
-    void delete_cookies(const pk::Call &, nb::handle, nb::handle, nb::handle done) override {
-        done(pk::engine::unsupported(Op::DeleteCookies));
+    // ---- cookies: the view's cookie manager, as libsoup's cookies ------------------------------
+    void cookies(const pk::Call &, nb::handle view, nb::handle url, nb::handle done) override {
+        nb::object address = url.is_none() ? nb::object(committed_) : nb::borrow(url);
+        with_cookies(view, address, [done = nb::borrow(done)](nb::object list) {
+            done(answering([&]() -> nb::object {
+                nb::list out;
+                for (nb::handle c : list) out.append(cookie_dict(c));
+                nb::dict d = ok();
+                d["cookies"] = out;
+                return d;
+            }));
+        }, done);
     }
 
-    nb::object window_rect() override { return pk::engine::unsupported(Op::WindowRect); }
-    nb::object set_window_rect(std::optional<double>, std::optional<double>, std::optional<double>,
-                               std::optional<double>) override {
-        return pk::engine::unsupported(Op::SetWindowRect);
+    void add_cookie(const pk::Call &, nb::handle view, nb::handle cookie, nb::handle done) override {
+        nb::object answer = answering([&]() -> nb::object {
+            nb::object soup = gi("Soup");
+            nb::object parts = pk::import("urllib.parse").attr("urlsplit")(committed_);
+            nb::object domain = cookie.attr("get")("domain");
+            if (domain.is_none()) domain = parts.attr("hostname");
+            nb::object path = cookie.attr("get")("path");
+            if (path.is_none()) path = nb::str("/");
+            nb::object c = soup.attr("Cookie").attr("new")(cookie["name"], cookie["value"], domain, path, -1);
+            c.attr("set_secure")(pk::truthy(cookie.attr("get")("secure", false)));
+            c.attr("set_http_only")(pk::truthy(cookie.attr("get")("httpOnly", false)));
+            nb::object expiry = cookie.attr("get")("expiry");
+            if (!expiry.is_none())
+                c.attr("set_expires")(gi("GLib").attr("DateTime").attr("new_from_unix_utc")(expiry));
+            nb::object same = cookie.attr("get")("sameSite");
+            if (!same.is_none()) {
+                std::string s = nb::cast<std::string>(nb::str(same));
+                nb::object policy = soup.attr("SameSitePolicy");
+                c.attr("set_same_site_policy")(policy.attr(s == "Strict" ? "STRICT" : s == "Lax" ? "LAX" : "NONE"));
+            }
+            nb::object fin = callable([](nb::handle mgr, nb::handle result, nb::handle done) {
+                done(answering([&]() -> nb::object {
+                    mgr.attr("add_cookie_finish")(result);
+                    return ok();
+                }));
+            });
+            cookie_manager(view).attr("add_cookie")(c, nb::none(), fin, done);
+            return nb::none();
+        });
+        if (!answer.is_none()) done(answer);
     }
-    nb::object maximize() override { return pk::engine::unsupported(Op::Maximize); }
-    nb::object minimize() override { return pk::engine::unsupported(Op::Minimize); }
+
+    void delete_cookies(const pk::Call &, nb::handle view, nb::handle name, nb::handle done) override {
+        nb::object mgr = cookie_manager(view);
+        nb::object wanted = nb::borrow(name);
+        with_cookies(view, committed_, [mgr, wanted, done = nb::borrow(done)](nb::object list) {
+            nb::list doomed;
+            for (nb::handle c : list)
+                if (wanted.is_none() || nb::object(c.attr("get_name")()).equal(wanted)) doomed.append(c);
+            delete_each(mgr, doomed, 0, done);
+        }, done);
+    }
+
+    // ---- the window (a Gtk.Window: position and size as GTK reports them) ---------------------
+    void attach_window(nb::handle window) override { window_ = nb::borrow(window); }
+
+    nb::object window_rect() override {
+        if (window_.is_none()) return pk::engine::unsupported(Op::WindowRect);
+        return answering([&]() -> nb::object {
+            nb::tuple pos = nb::borrow<nb::tuple>(window_.attr("get_position")());
+            nb::tuple size = nb::borrow<nb::tuple>(window_.attr("get_size")());
+            nb::dict d = ok();
+            d["x"] = pos[0];
+            d["y"] = pos[1];
+            d["width"] = size[0];
+            d["height"] = size[1];
+            return d;
+        });
+    }
+    nb::object set_window_rect(std::optional<double> x, std::optional<double> y, std::optional<double> width,
+                               std::optional<double> height) override {
+        if (window_.is_none()) return pk::engine::unsupported(Op::SetWindowRect);
+        nb::object answer = answering([&]() -> nb::object {
+            window_.attr("unmaximize")();
+            window_.attr("deiconify")();
+            nb::tuple size = nb::borrow<nb::tuple>(window_.attr("get_size")());
+            if (width || height)
+                window_.attr("resize")(width ? std::lround(*width) : nb::cast<long>(size[0]),
+                                       height ? std::lround(*height) : nb::cast<long>(size[1]));
+            if (x || y) {
+                nb::tuple pos = nb::borrow<nb::tuple>(window_.attr("get_position")());
+                window_.attr("move")(x ? std::lround(*x) : nb::cast<long>(pos[0]), y ? std::lround(*y) : nb::cast<long>(pos[1]));
+            }
+            return ok();
+        });
+        return pk::truthy(answer["ok"]) ? window_rect() : answer;
+    }
+    nb::object maximize() override {
+        if (window_.is_none()) return pk::engine::unsupported(Op::Maximize);
+        window_.attr("deiconify")();
+        window_.attr("maximize")();
+        return window_rect();
+    }
+    // Gtk.Window.close(): delete-event and destroy run as for the user's close.
+    nb::object close_window() override {
+        if (window_.is_none()) return pk::engine::unsupported(Op::CloseWindow);
+        window_.attr("close")();
+        return ok();
+    }
+    nb::object minimize() override {
+        if (window_.is_none()) return pk::engine::unsupported(Op::Minimize);
+        window_.attr("iconify")();
+        return window_rect();
+    }
 
     nb::object pointer(nb::handle, const pk::engine::PointerAction &) override {
         return pk::engine::unsupported(Op::PointerInput);
     }
     nb::object key(nb::handle, const pk::engine::KeyAction &) override { return pk::engine::unsupported(Op::KeyInput); }
 
-    nb::object dialog(nb::handle) override { return pk::engine::unsupported(Op::Dialog); }
-    nb::object accept_dialog(nb::handle, nb::handle) override { return pk::engine::unsupported(Op::AcceptDialog); }
-    nb::object dismiss_dialog(nb::handle) override { return pk::engine::unsupported(Op::DismissDialog); }
+    // ---- script dialogs: held for the contract and shown to the user as a dialog of the window --
+    nb::object dialog(nb::handle) override {
+        nb::dict d = ok();
+        if (dialog_.is_none()) {
+            d["kind"] = nb::none();
+            return d;
+        }
+        const char *kind = kind_name(dialog_);
+        d["kind"] = kind;
+        d["text"] = pk::text_or_empty(dialog_.attr("get_message")());
+        d["default"] = std::string_view(kind) == "prompt"
+                           ? nb::object(pk::text_or_empty(dialog_.attr("prompt_get_default_text")()))
+                           : nb::object(nb::none());
+        return d;
+    }
+    nb::object accept_dialog(nb::handle, nb::handle text) override { return end_dialog(true, text); }
+    nb::object dismiss_dialog(nb::handle) override { return end_dialog(false, nb::none()); }
+
+    bool dialog_opened(nb::handle dialog) override {
+        if (!dialog_.is_none()) return false;  // one at a time: WebKit's own dialog for another
+        dialog_ = dialog.attr("copy")();       // a reference of our own, valid after the signal
+        pk::guarded([&] { show_dialog(); });
+        return true;
+    }
 
     int traverse(visitproc visit, void *arg) override {
         Py_VISIT(committed_.ptr());
+        Py_VISIT(window_.ptr());
+        Py_VISIT(dialog_.ptr());
+        Py_VISIT(shown_.ptr());
         return 0;
     }
-    void clear() override { committed_ = nb::str(""); }
+    void clear() override {
+        committed_ = nb::str("");
+        window_ = nb::none();
+        dialog_ = nb::none();
+        shown_ = nb::none();
+    }
 
     nb::object committed() const override { return committed_; }
     void commit(nb::handle url) override { committed_ = nb::borrow(url); }
 
 private:
+    nb::object cookie_manager(nb::handle view) {
+        return view.attr("get_website_data_manager")().attr("get_cookie_manager")();
+    }
+
+    // Calls `then(list of Soup.Cookie)` with the cookies of `address`, or done(failure).
+    template <class F> void with_cookies(nb::handle view, nb::object address, F then, nb::handle done) {
+        nb::object on_list = callable([then, d = nb::borrow(done)](nb::handle mgr, nb::handle result, nb::handle) {
+            nb::object list;
+            try {
+                list = mgr.attr("get_cookies_finish")(result);
+            } catch (nb::python_error &e) {
+                if (!pk::is_exception(e)) throw;
+                return void(d(engine_failure(e.value())));
+            }
+            then(list);
+        });
+        // (user data that is not None: the callbacks take three arguments)
+        cookie_manager(view).attr("get_cookies")(address, nb::none(), on_list, 0);
+    }
+
+    static void delete_each(nb::object mgr, nb::list doomed, std::size_t i, nb::object done) {
+        if (i >= nb::len(doomed)) return void(done(ok()));
+        nb::object next = callable([mgr, doomed, i, done](nb::handle, nb::handle result, nb::handle) {
+            pk::guarded([&] { mgr.attr("delete_cookie_finish")(result); });
+            delete_each(mgr, doomed, i + 1, done);
+        });
+        mgr.attr("delete_cookie")(doomed[i], nb::none(), next, 0);
+    }
+
+    static nb::dict cookie_dict(nb::handle c) {
+        nb::dict d;
+        d["name"] = c.attr("get_name")();
+        d["value"] = c.attr("get_value")();
+        d["domain"] = c.attr("get_domain")();
+        d["path"] = c.attr("get_path")();
+        nb::object expires = c.attr("get_expires")();
+        d["expiry"] = expires.is_none() ? nb::object(nb::none()) : nb::object(expires.attr("to_unix")());
+        d["secure"] = nb::bool_(pk::truthy(c.attr("get_secure")()));
+        d["httpOnly"] = nb::bool_(pk::truthy(c.attr("get_http_only")()));
+        nb::object policy = gi("Soup").attr("SameSitePolicy");
+        nb::object same = c.attr("get_same_site_policy")();
+        d["sameSite"] = same.equal(policy.attr("STRICT")) ? "Strict" : same.equal(policy.attr("LAX")) ? "Lax" : "None";
+        return d;
+    }
+
+    void show_dialog() {
+        nb::object gtk = gi("Gtk");
+        const std::string kind = kind_name(dialog_);
+        nb::object buttons = gtk.attr("ButtonsType").attr(kind == "alert" ? "OK" : "OK_CANCEL");
+        nb::object box = gtk.attr("MessageDialog")("transient_for"_a = window_, "modal"_a = true,
+                                                   "message_type"_a = gtk.attr("MessageType").attr("QUESTION"),
+                                                   "buttons"_a = buttons,
+                                                   "text"_a = pk::text_or_empty(dialog_.attr("get_message")()));
+        nb::object entry = nb::none();
+        if (kind == "prompt") {
+            entry = gtk.attr("Entry")();
+            entry.attr("set_text")(pk::text_or_empty(dialog_.attr("prompt_get_default_text")()));
+            box.attr("get_message_area")().attr("pack_end")(entry, false, false, 0);
+        }
+        box.attr("connect")("response", callable([this, entry](nb::handle, nb::handle response) {
+            if (shown_.is_none()) return;  // ended through the contract
+            const bool yes = response.equal(gi("Gtk").attr("ResponseType").attr("OK"));
+            end_dialog(yes, !yes || entry.is_none() ? nb::object(nb::none()) : nb::object(entry.attr("get_text")()));
+        }));
+        shown_ = box;
+        box.attr("show_all")();
+    }
+
+    nb::object end_dialog(bool accept, nb::handle text) {
+        if (dialog_.is_none()) {
+            nb::dict d;
+            d["ok"] = false;
+            d["error"] = "no dialog open";
+            return d;
+        }
+        nb::object dialog = dialog_, shown = shown_;
+        dialog_ = nb::none();
+        shown_ = nb::none();
+        return answering([&]() -> nb::object {
+            const std::string kind = kind_name(dialog);
+            if (kind == "confirm" || kind == "beforeunload") dialog.attr("confirm_set_confirmed")(accept);
+            if (kind == "prompt" && accept) {
+                nb::object value = text.is_none() ? nb::object(dialog.attr("prompt_get_default_text")()) : nb::borrow(text);
+                dialog.attr("prompt_set_text")(value);
+            }
+            dialog.attr("close")();
+            if (!shown.is_none()) pk::guarded([&] { shown.attr("destroy")(); });
+            return ok();
+        });
+    }
+
     nb::object committed_ = nb::str("");
+    nb::object window_ = nb::none(), dialog_ = nb::none(), shown_ = nb::none();
 };
 
+// script-dialog: the engine takes the dialog (true: WebKit shows none of its own).
+constexpr pk::Param dialog_params[] = {{.name = "view", .annotation = "Any"}, {.name = "dialog", .annotation = "Any"}};
+constexpr pk::Spec script_dialog_spec{.name = "_on_script_dialog", .params = dialog_params, .returns = "bool"};
+nb::object on_script_dialog(const pk::Call &c, nb::handle, nb::handle dialog) {
+    return nb::bool_(webkit_of(c.state<G>()[G::Engine]).dialog_opened(dialog));
+}
+
 }  // namespace
+
+void watch_dialogs(const pk::Call &c, const GState &st, nb::handle view) {
+    view.attr("connect")("script-dialog", c.nested<script_dialog_spec>(on_script_dialog, st.object()));
+}
 
 nb::object new_webkit_engine() { return pk::engine::wrap(std::make_unique<WebKitGtk>()); }
 

@@ -133,6 +133,7 @@ nb::object run_toolbar_main(const pk::Call &c, nb::str start_url, nb::handle hom
     st.set(G::View, view);
     view.attr("get_settings")().attr("set_property")("javascript-can-open-windows-automatically", true);
     watch_view(c, st, view);
+    watch_dialogs(c, st, view);
     watch_download_events(c, context, fns.pages);
     watch_downloads(c, st, view);
     pk::guarded([&] { view.attr("load_uri")(nb::str(start)); });
@@ -143,6 +144,7 @@ nb::object run_toolbar_main(const pk::Call &c, nb::str start_url, nb::handle hom
     nb::object window = gtk.attr("Window")("title"_a = form_title);
     window.attr("set_default_size")(kWidth, kHeight);
     st.set(G::Window, window);
+    webkit_of(st[G::Engine]).attach_window(window);
     auto [bar, entry] = build_toolbar(c, gtk, gdk, fns, start);
     nb::object body = gtk.attr("Box")("orientation"_a = gtk.attr("Orientation").attr("VERTICAL"), "spacing"_a = 0);
     body.attr("pack_start")(bar, false, false, 0);

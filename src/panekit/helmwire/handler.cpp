@@ -472,6 +472,16 @@ void do_post(const pk::Call &c, nb::handle self) {
     r.json = body_json(r.body);
     route->serve(r);
 }
+
+constexpr pk::Spec delete_spec{.name = "do_DELETE", .params = self_param, .returns = "None"};
+void do_delete(const pk::Call &c, nb::handle self) {
+    nb::object path = post_path(get_attr(self, t_path));
+    const Route *route = find_route(Method::Delete, path);
+    if (refuse(c, self, route ? route->access : Access::Open)) return;
+    if (!route) return reply(self, 404, "unknown path");
+    Request r{c, self, *route, path};
+    route->serve(r);
+}
 }  // namespace
 
 void send_answer(nb::handle self, int code, nb::handle obj) {
@@ -538,6 +548,7 @@ nb::object make_handler_class(const pk::Call &c, nb::handle state) {
         .method<options_spec>(do_options)
         .method<get_spec>(do_get)
         .method<post_spec>(do_post)
+        .method<delete_spec>(do_delete)
         .build();
 }
 

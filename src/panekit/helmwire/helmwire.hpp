@@ -51,6 +51,7 @@ enum class Server {
     Stopped,                                             // a threading.Event, set while no loop runs
     Token, TokenFile,                                    // the server's token and its runtime file
     Engine, Pages,                                       // the window's engine and page tracker (None: none)
+    WebDriver,                                           // the window's WebDriver side (None until first used)
     kCount
 };
 
@@ -208,7 +209,7 @@ void reply(nb::handle self, int code, const char *error);
 // address), or only who holds the server's token (the routes that read the page); a preflight is
 // never guarded (browsers send it without credentials, and it does nothing).
 enum class Access { Preflight, Open, Token };
-enum class Method { Get, Post };
+enum class Method { Get, Post, Delete };
 // How a row's path matches: the request's path starts with it (Prefix) or ends with it (Suffix).
 enum class Match { Prefix, Suffix };
 
@@ -242,6 +243,14 @@ struct Route {
 };
 // The table, in the order rows are tried.
 extern const std::span<const Route> routes;
+// A new waiter for a request answered later, or nothing (answered here: this server cannot answer
+// later, or _MAX_WAITING requests wait already). Only for a route whose row says it waits.
+std::optional<nb::object> later_waiter(const Request &r);
+// Leaves the request waiting with the serving loop, which answers it from `waiter` once it has its
+// result (or at `deadline`, steady seconds).
+void park(nb::handle self, nb::handle waiter, double deadline);
+// The WebDriver paths (/status, /session...): webdriver/control_port.cpp.
+void serve_webdriver(Request &r);
 
 // The keyword parameters the client calls share: the port (None: control_port()), the whole
 // call's time-out in seconds, and a wait for a navigation.

@@ -131,6 +131,7 @@ bool ui_work_failed(const pk::Call &c, nb::handle self, nb::handle closure, cons
 }
 
 // ---- requests answered later: script, picture, events ----------------------------------------------
+}  // namespace
 
 // Leaves the request waiting with the serving loop, which answers it from `waiter` once it has its
 // result (or at `deadline`, steady seconds).
@@ -160,6 +161,8 @@ std::optional<nb::object> later_waiter(const Request &r) {
     }
     return pk::host::waiter_new(server[Server::Wake]);
 }
+
+namespace {
 
 // The longest a picture may take.
 constexpr double kCaptureSeconds = 10.0;
@@ -437,6 +440,11 @@ template <Start What, Server Fn> void serve_navigation(Request &r) {
 // in the answer to any other GET, whose text the protocol fixes ("GET /ready  |  GET /url  |  POST
 // /navigate /back /forward /reload"): the rows of those six say so, and the text is made from them.
 const Route kRoutes[] = {
+    // WebDriver (webdriver/): its own paths, before the POST suffixes ("/session/<id>/back").
+    {Method::Get, "/status", Match::Prefix, Access::Open, true, serve_webdriver, false},
+    {Method::Get, "/session", Match::Prefix, Access::Open, true, serve_webdriver, false},
+    {Method::Post, "/session", Match::Prefix, Access::Open, true, serve_webdriver, false},
+    {Method::Delete, "/session", Match::Prefix, Access::Open, true, serve_webdriver, false},
     {Method::Get, "/ready", Match::Prefix, Access::Open, false, serve_read<Get::Ready>, true},
     {Method::Get, "/state", Match::Prefix, Access::Open, false, serve_read<Get::State>, false},
     {Method::Get, "/url", Match::Prefix, Access::Open, false, serve_read<Get::Url>, true},

@@ -1,0 +1,151 @@
+// Input on WebView2: the DevTools protocol's Input domain through
+// CoreWebView2.CallDevToolsProtocolMethodAsync(methodName, parametersAsJson), which answers a
+// Task<string> once the browser has run the method. Input.dispatchMouseEvent and
+// Input.dispatchKeyEvent deliver events the page sees as the user's own, to this view only (the
+// system's pointer and keyboard focus are not touched); Input.insertText types what no key of the
+// keyboard makes, as the page sees a composition's text.
+#include "input.hpp"
+
+namespace pk::input {
+
+namespace {
+
+// Windows virtual-key codes by the key's code.
+struct VirtualKey {
+    const char *code;
+    int vk;
+};
+constexpr VirtualKey kVirtualKeys[] = {
+    {"Backspace", 8},     {"Tab", 9},            {"Enter", 13},        {"NumpadEnter", 13},   {"ShiftLeft", 16},
+    {"ShiftRight", 16},   {"ControlLeft", 17},   {"ControlRight", 17}, {"AltLeft", 18},       {"AltRight", 18},
+    {"Pause", 19},        {"Escape", 27},        {"Space", 32},        {"PageUp", 33},        {"PageDown", 34},
+    {"End", 35},          {"Home", 36},          {"ArrowLeft", 37},    {"ArrowUp", 38},       {"ArrowRight", 39},
+    {"ArrowDown", 40},    {"Insert", 45},        {"Delete", 46},       {"Help", 47},          {"MetaLeft", 91},
+    {"MetaRight", 92},    {"Numpad0", 96},       {"Numpad1", 97},      {"Numpad2", 98},       {"Numpad3", 99},
+    {"Numpad4", 100},     {"Numpad5", 101},      {"Numpad6", 102},     {"Numpad7", 103},      {"Numpad8", 104},
+    {"Numpad9", 105},     {"NumpadMultiply", 106}, {"NumpadAdd", 107}, {"NumpadComma", 108},  {"NumpadSubtract", 109},
+    {"NumpadDecimal", 110}, {"NumpadDivide", 111}, {"F1", 112}, {"F2", 113}, {"F3", 114}, {"F4", 115},
+    {"F5", 116}, {"F6", 117}, {"F7", 118}, {"F8", 119}, {"F9", 120}, {"F10", 121}, {"F11", 122}, {"F12", 123},
+    {"Semicolon", 186},   {"Equal", 187},        {"Comma", 188},       {"Minus", 189},        {"Period", 190},
+    {"Slash", 191},       {"Backquote", 192},    {"BracketLeft", 219}, {"Backslash", 220},    {"BracketRight", 221},
+    {"Quote", 222},
+};
+
+int virtual_key(const Key &k) {
+    if (k.code.size() == 4 && k.code.rfind("Key", 0) == 0) return k.code[3];                 // KeyA -> 'A'
+    if (k.code.size() == 6 && k.code.rfind("Digit", 0) == 0) return k.code[5];               // Digit1 -> '1'
+    for (const VirtualKey &v : kVirtualKeys)
+        if (k.code == v.code) return v.vk;
+    return 0;
+}
+
+// The protocol's button names and its `buttons` bits (left 1, right 2, middle 4, back 8, forward 16).
+const char *button_name(int b) {
+    switch (b) {
+    case 0: return "left";
+    case 1: return "middle";
+    case 2: return "right";
+    case 3: return "back";
+    case 4: return "forward";
+    default: return "none";
+    }
+}
+int buttons_mask(unsigned held) {
+    constexpr int bits[] = {1, 4, 2, 8, 16};
+    int m = 0;
+    for (int i = 0; i < 5; ++i)
+        if (held & (1u << i)) m |= bits[i];
+    return m;
+}
+
+class DevToolsSink final : public Sink {
+public:
+    explicit DevToolsSink(nb::handle core) : core_(nb::borrow(core)) {}
+
+    void deliver(const Event &e, Delivered done) override {
+        nb::dict p;
+        const char *method = "Input.dispatchMouseEvent";
+        switch (e.kind) {
+        case Event::Kind::Move:
+        case Event::Kind::Down:
+        case Event::Kind::Up:
+            p["type"] = e.kind == Event::Kind::Move ? "mouseMoved" : e.kind == Event::Kind::Down ? "mousePressed" : "mouseReleased";
+            p["x"] = e.x;
+            p["y"] = e.y;
+            p["modifiers"] = e.modifiers;
+            p["button"] = e.kind == Event::Kind::Move ? "none" : button_name(e.button);
+            p["buttons"] = buttons_mask(e.buttons);
+            if (e.kind != Event::Kind::Move) p["clickCount"] = e.clicks;
+            break;
+        case Event::Kind::Wheel:
+            p["type"] = "mouseWheel";
+            p["x"] = e.x;
+            p["y"] = e.y;
+            p["deltaX"] = e.dx;
+            p["deltaY"] = e.dy;
+            p["modifiers"] = e.modifiers;
+            break;
+        case Event::Kind::KeyDown:
+        case Event::Kind::KeyUp: {
+            // A character no key of the keyboard makes (no code) is inserted as text; its release
+            // has nothing to release.
+            if (e.key.code.empty() && !e.key.modifier && e.key.key.size() > 0 && e.key.key != "Unidentified") {
+                if (e.kind == Event::Kind::KeyUp || e.text.empty()) return done(std::nullopt);
+                method = "Input.insertText";
+                p["text"] = nb::str(e.text.c_str(), e.text.size());
+                break;
+            }
+            method = "Input.dispatchKeyEvent";
+            bool types = e.kind == Event::Kind::KeyDown && !e.text.empty();
+            p["type"] = e.kind == Event::Kind::KeyUp ? "keyUp" : types ? "keyDown" : "rawKeyDown";
+            p["key"] = nb::str(e.key.key.c_str(), e.key.key.size());
+            p["code"] = nb::str(e.key.code.c_str(), e.key.code.size());
+            p["windowsVirtualKeyCode"] = virtual_key(e.key);
+            p["location"] = e.key.location;
+            p["modifiers"] = e.modifiers;
+            if (types) {
+                p["text"] = nb::str(e.text.c_str(), e.text.size());
+                p["unmodifiedText"] = nb::str(e.text.c_str(), e.text.size());
+            }
+            break;
+        }
+        case Event::Kind::Text:
+            method = "Input.insertText";
+            p["text"] = nb::str(e.text.c_str(), e.text.size());
+            break;
+        }
+        nb::object task;
+        try {
+            nb::object json = import_from("json", "dumps")(p);
+            task = core_.attr("CallDevToolsProtocolMethodAsync")(method, json);
+        } catch (nb::python_error &err) {
+            if (!is_exception(err)) throw;
+            return done(Failure{"unknown error", err.what()});
+        }
+        // The task's awaiter continues on the UI thread's synchronization context.
+        auto holder = std::make_shared<Delivered>(std::move(done));
+        nb::object awaiter = task.attr("GetAwaiter")();
+        nb::object action = import_from("System", "Action");
+        awaiter.attr("OnCompleted")(action(nb::cpp_function([holder, awaiter] {
+            std::optional<Failure> f;
+            try {
+                awaiter.attr("GetResult")();
+            } catch (nb::python_error &err) {
+                if (!is_exception(err)) throw;
+                nb::object msg = attr_or(err.value(), "Message", nb::str(err.value()));
+                f = Failure{"unknown error", nb::cast<std::string>(nb::str(msg))};
+            }
+            Delivered d = std::move(*holder);
+            if (d) d(std::move(f));
+        })));
+    }
+
+private:
+    nb::object core_;
+};
+
+}  // namespace
+
+std::unique_ptr<Sink> webview2_sink(nb::handle core) { return std::make_unique<DevToolsSink>(core); }
+
+}  // namespace pk::input

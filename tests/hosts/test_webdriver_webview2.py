@@ -1,0 +1,178 @@
+"""WebDriver on both Windows hosts through the WebView2 engine, over real HTTP on the simulated
+platform: the page's part (the in-page library) is answered by a stand-in page here, since the
+simulated WebView2 runs no script; what is shown is WebView2's side (navigation waits, the form's
+rectangle, CookieManager, ScriptDialogOpening with its deferral, CapturePreviewAsync, results and
+errors of ExecuteScriptWithResultAsync) and the protocol's error table."""
+
+import base64
+import json
+import http.client
+import re
+
+import pytest
+
+from panekit import framewell, glassport, helmwire
+from simplatform.enums import FormWindowState
+from simplatform.pywebview_sim import edge_backend, pywebview_gui  # noqa: F401 - fixtures
+
+START = "https://start.example/"
+TOKEN = "t" * 43
+EL = "element-6066-11e4-a52e-4f735466cecf"
+DOC = "0123456789abcdef"
+
+
+def fake_page(script):
+    """The stand-in page: answers the in-page library's calls ("<library>()(op, args, frames)")."""
+    op, args, frames = re.search(r'\)\("(\w+)",(.*),(\[.*?\])\)$', script, re.S).groups()
+    args = json.loads(args)
+    if op == "find":
+        if args["value"] == "[[":
+            return json.dumps({"e": "invalid selector", "m": "not a valid CSS selector: [["})
+        found = [{EL: DOC + ".1"}] if args["value"] == "#main" else []
+        return json.dumps({"v": found})
+    if op == "text":
+        if not args["el"].startswith(DOC):
+            return json.dumps({"e": "stale element reference", "m": "gone"})
+        return json.dumps({"v": "hello"})
+    if op == "execute":
+        body = args["script"]
+        if body == "throw":
+            return json.dumps({"e": "javascript error", "m": "Error: boom"})
+        if args["async"]:
+            return json.dumps({"v": {"p": "p1"}})
+        return json.dumps({"v": {"v": args["args"]}})
+    if op == "poll":
+        return json.dumps({"v": {"v": "later"}})
+    return json.dumps({"e": "unknown error", "m": "the stand-in page has no " + op})
+
+
+class Host:
+    def __init__(self, winsim, kind, gui):
+        self.winsim, self.kind = winsim, kind
+        from ctlsupport import free_port
+        self.port = free_port()
+        winsim.pretend_windows()
+        winsim.titles.update({START: "Start", "https://a.example/": "Page A"})
+        main = framewell.run_toolbar_main if kind == "framewell" else glassport.run_toolbar_main
+        self.runner = winsim.start_ui_thread(main, start_url=START, control_port_override=self.port,
+                                             name="MainThread")
+        winsim.wait_until(lambda: helmwire.remote_ready(port=self.port).get("core"), what="the core")
+        self.core = winsim.wait_core()
+        self.core.sim_script_handler = fake_page
+        self.form = gui.form if kind == "glassport" else winsim.forms[0]
+        winsim.wait_until(lambda: not helmwire.remote_state(port=self.port)["loading"], what="the first page")
+        assert helmwire.remote_reload(port=self.port, wait=5)["ok"]
+
+    def call(self, method, path, body=None, token=None, raw=False):
+        conn = http.client.HTTPConnection("127.0.0.1", self.port, timeout=10)
+        try:
+            headers = {"Authorization": f"Bearer {token}"} if token else {}
+            conn.request(method, path, None if body is None else json.dumps(body), headers)
+            r = conn.getresponse()
+            data = r.read()
+            return (r.status, data) if raw else (r.status, json.loads(data)["value"])
+        finally:
+            conn.close()
+
+    def session(self, **caps):
+        status, value = self.call("POST", "/session", {"capabilities": {"alwaysMatch": caps}}, token=TOKEN)
+        assert status == 200, value
+        return "/session/" + value["sessionId"]
+
+
+@pytest.fixture(params=["framewell", "glassport"])
+def host(request, winsim, monkeypatch, tmp_path):
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.setenv("PANEKIT_CONTROL_TOKEN", TOKEN)
+    for name in ("PANEKIT_HOME", "PANEKIT_USER_DATA", "PANEKIT_CONTROL_HOST", "PANEKIT_CONTROL_PORT",
+                 "PANEKIT_DOWNLOAD_DIRECTORY", "PANEKIT_BROWSER_DOWNLOAD_DIRECTORY"):
+        monkeypatch.delenv(name, raising=False)
+    monkeypatch.setenv("Path", "C:\\base")
+    gui = request.getfixturevalue("pywebview_gui") if request.param == "glassport" else None
+    h = Host(winsim, request.param, gui)
+    try:
+        yield h
+    finally:
+        winsim.auto_complete = True
+        h.form.sim_close()
+        assert h.runner.join() == 0
+
+
+def test_a_session_steers_the_webview2_window(host):
+    s = host.session()
+    caps = host.call("GET", "/status")[1]
+    assert caps["ready"] is False
+    # navigation waits for the page; reads come from the core
+    assert host.call("POST", s + "/url", {"url": "https://a.example/"}) == (200, None)
+    assert host.call("GET", s + "/url") == (200, "https://a.example/")
+    assert host.call("GET", s + "/title") == (200, "Page A")
+    assert host.call("POST", s + "/back", {}) == (200, None)
+    assert host.call("GET", s + "/title") == (200, "Start")
+    # the form's rectangle and state
+    status, rect = host.call("POST", s + "/window/rect", {"x": 10, "y": 20, "width": 640, "height": 480})
+    assert status == 200 and rect == {"x": 10, "y": 20, "width": 640, "height": 480}
+    assert (host.form.Left, host.form.Width) == (10, 640)
+    assert host.call("POST", s + "/window/maximize", {})[0] == 200
+    assert host.form.WindowState == FormWindowState.Maximized
+    # cookies through the CookieManager
+    assert host.call("POST", s + "/cookie", {"cookie": {"name": "a", "value": "1", "expiry": 2000000000}})[0] == 200
+    status, cookie = host.call("GET", s + "/cookie/a")
+    assert (status, cookie["value"], cookie["domain"], cookie["expiry"]) == (200, "1", "start.example", 2000000000)
+    assert host.call("DELETE", s + "/cookie", None) == (200, None)
+    assert host.call("GET", s + "/cookie") == (200, [])
+    # a picture through CapturePreviewAsync
+    status, png = host.call("GET", s + "/screenshot")
+    assert status == 200 and base64.b64decode(png).startswith(b"\x89PNG")
+    # script results and page errors through ExecuteScriptWithResultAsync
+    assert host.call("POST", s + "/execute/sync", {"script": "x", "args": [1, "two"]}) == (200, [1, "two"])
+    assert host.call("POST", s + "/execute/async", {"script": "x", "args": []}) == (200, "later")
+    status, found = host.call("POST", s + "/element", {"using": "css selector", "value": "#main"})
+    assert host.call("GET", f"{s}/element/{found[EL]}/text") == (200, "hello")
+    # dialogs through ScriptDialogOpening with its deferral, while the session holds them
+    args = host.core.sim_dialog("Prompt", "name?", "x")
+    assert host.call("GET", s + "/alert/text") == (200, "name?")
+    assert host.call("POST", s + "/alert/text", {"text": "Ada"}) == (200, None)
+    assert not args.sim_answered()
+    assert host.call("POST", s + "/alert/accept", {}) == (200, None)
+    assert args.sim_answered() and args.sim_result() == "Ada"
+    args = host.core.sim_dialog("Confirm", "sure?")
+    status, err = host.call("GET", s + "/title")
+    assert (status, err["error"], err["data"]["text"]) == (500, "unexpected alert open", "sure?")
+    assert args.sim_answered() and args.sim_result() is False
+    # the session ends; the window stays, its dialogs are WebView2's own again
+    assert host.call("DELETE", s) == (200, None)
+    assert host.core.sim_dialog("Alert", "hi") is None
+    assert helmwire.remote_navigate("https://a.example/", port=host.port, wait=5)["title"] == "Page A"
+
+
+ERRORS = [  # (method, path after the session ("" for none), body) -> (HTTP status, error code)
+    ("GET", "/nothing", None, 404, "unknown command"),
+    ("PUT", "", None, None, None),  # not served at all (no PUT handler): the server's own 501
+    ("POST", "/title", {}, 405, "unknown method"),
+    ("GET", "!/session/00ff/title", None, 404, "invalid session id"),
+    ("POST", "/url", {"url": 5}, 400, "invalid argument"),
+    ("POST", "/timeouts", {"script": -1}, 400, "invalid argument"),
+    ("POST", "/element", {"using": "css selector", "value": "[["}, 400, "invalid selector"),
+    ("POST", "/element", {"using": "css selector", "value": "#none"}, 404, "no such element"),
+    ("GET", f"/element/{'f' * 16}.1/text", None, 404, "stale element reference"),
+    ("POST", "/execute/sync", {"script": "throw", "args": []}, 500, "javascript error"),
+    ("POST", "/window", {"handle": "other"}, 404, "no such window"),
+    ("POST", "/window/new", {}, 500, "unsupported operation"),
+    ("POST", "/frame", {"id": "x"}, 400, "invalid argument"),
+    ("GET", "/alert/text", None, 404, "no such alert"),
+    ("GET", "/cookie/none", None, 404, "no such cookie"),
+    ("POST", "/cookie", {"cookie": {"name": "a", "value": "1", "domain": "other.example"}}, 400, "invalid cookie domain"),
+    ("POST", "!/session", {"capabilities": {"alwaysMatch": {"browserName": "other"}}}, 500, "session not created"),
+]
+
+
+@pytest.mark.parametrize("host", ["framewell"], indirect=True)  # the table is the driver's, not the host's
+@pytest.mark.parametrize("method, path, body, status, error", ERRORS)
+def test_error_table(host, method, path, body, status, error):
+    s = host.session()
+    target = path[1:] if path.startswith("!") else s + path
+    if status is None:
+        assert host.call(method, s, raw=True)[0] == 501
+        return
+    got, value = host.call(method, target, body, token=TOKEN)
+    assert (got, value["error"]) == (status, error)
