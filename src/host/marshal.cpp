@@ -143,12 +143,11 @@ void glib_run(const View &v, nb::handle holder, nb::handle act, bool wait) {
     check(PyObject_CallFunctionObjArgs(ch->os_write, ch->wfd, ch->wake_byte, nullptr));  // GIL released inside
     if (!wait) return;
     for (;;) {
-        bool done;
-        {
-            nb::gil_scoped_release unlocked;
+        // Waited without the interpreter, which the program's end may take away meanwhile.
+        const bool done = pk::without_interpreter([&]() noexcept {
             std::unique_lock lk(ch->m);
-            done = ch->cv.wait_for(lk, kGlibWaitSlice, [&] { return ch->finished >= n || ch->closed; });
-        }
+            return ch->cv.wait_for(lk, kGlibWaitSlice, [&] { return ch->finished >= n || ch->closed; });
+        });
         if (done) gil_arrived();
         if (done || get(holder, v.form_key).is_none()) return;
     }

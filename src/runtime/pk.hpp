@@ -511,6 +511,40 @@ bool on_windows();
 // Control characters as the console and addresses treat them: C0, DEL and C1.
 inline bool is_control_char(Py_UCS4 ch) { return ch < 0x20 || (ch >= 0x7f && ch < 0xa0); }
 
+// A wait of plain C++ (no Python inside: a socket, a condition variable) made with the interpreter
+// released. It takes the interpreter back afterwards only while the interpreter lives: a program
+// that ended meanwhile leaves this thread resting where it is, its frames never unwound (see
+// pk_function.cpp). `wait` must not throw.
+PK_API void *release_interpreter();
+PK_API void take_interpreter_back(void *saved);
+template <class F> auto without_interpreter(F &&wait) -> decltype(wait()) {
+    static_assert(noexcept(wait()), "a wait without the interpreter must not throw");
+    void *saved = release_interpreter();
+    if constexpr (std::is_void_v<decltype(wait())>) {
+        wait();
+        take_interpreter_back(saved);
+    } else {
+        auto result = wait();
+        take_interpreter_back(saved);
+        return result;
+    }
+}
+
+// Calls into Python code from a thread the program may end meanwhile (the client calls run on the
+// program's own threads): Python code may give the interpreter away and wait to take it back,
+// and the thread's end then arrives inside this call, which rests the thread there instead of
+// unwinding the frames of ours above it. For calls that may run Python code or wait (functions
+// written in Python, properties, codecs, file and socket calls); plain lookups need none.
+PK_API PyObject *call_resting(PyObject *fn, PyObject *const *args, std::size_t nargsf, PyObject *kwnames);
+PK_API PyObject *getattr_resting(PyObject *obj, PyObject *name);
+template <class... A> nb::object resting(nb::handle fn, const A &...args) {
+    PyObject *argv[] = {nullptr, nb::handle(args).ptr()...};
+    return check(call_resting(fn.ptr(), argv + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+inline nb::object resting_attr(nb::handle obj, const char *name) {
+    return check(getattr_resting(obj.ptr(), nb::str(name).ptr()));
+}
+
 // Whether an address text (normalised) still holds what no browser navigates to as written: a
 // control character (NUL included: engines cut the address there) or a lone surrogate (no
 // engine can encode it). Such an address is refused as "invalid url" before anything navigates.

@@ -12,6 +12,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include <exception>
+
 namespace pk {
 using namespace nb::literals;
 
@@ -140,50 +142,70 @@ Py_ssize_t find_param(Function *f, PyObject *key) {
 
 constexpr std::size_t kInlineSlots = 12;
 
-// ---- calls at interpreter exit ------------------------------------------------------------------
+// ---- waits while the interpreter may end ----------------------------------------------------
 //
-// While the interpreter ends, a daemon thread that wakes (from a wait, or for its turn to run) is
-// ended where it stands by unwinding its stack, which C++ frames do not survive: their destructors
-// and handlers would touch Python objects without the interpreter. So at exit, while the
-// interpreter is still whole (an atexit callback, run after the other threads are joined), every
-// thread but the exiting one is held at its next outermost call into the runtime, and the callback
-// waits a moment for the calls already running to return. A held thread waits for the rest of the
-// process without the GIL, as any daemon thread then does.
+// A program may end while any of its threads waits inside a panekit call. CPython 3.13 ends a
+// thread that takes the interpreter back after finalisation began (pthread_exit; on glibc an
+// abi::__forced_unwind through the frames above). The C++ frames of a call hold Python objects
+// that their unwinding would release without the interpreter, so a wait of ours never takes the
+// interpreter back once it ends: the thread rests where it is for the rest of the process, holding
+// nothing of the program's (its own exit is over by then), as later CPython releases do themselves.
+// Nothing holds or parks a thread before that.
 
-int g_inside = 0;              // threads inside an outermost call (changed under the GIL)
-thread_local int t_depth = 0;  // this thread's nesting of calls
-bool g_holding = false;
-unsigned long g_exit_thread = 0;
-
-struct Entry {
-    Entry() {
-        if (t_depth++ > 0) return;
-        if (g_holding && PyThread_get_thread_ident() != g_exit_thread) {
-            PyEval_SaveThread();
-            for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
-        }
-        ++g_inside;
-    }
-    ~Entry() {  // also on the unwinding of a thread ended before the callback ran: plain ints only
-        if (--t_depth == 0) --g_inside;
-    }
-};
-
-PyObject *hold_calls_at_exit(PyObject *, PyObject *) {
-    g_exit_thread = PyThread_get_thread_ident();
-    g_holding = true;
-    const int own = t_depth > 0 ? 1 : 0;
-    for (int i = 0; i < 500 && g_inside > own; ++i) {
-        Py_BEGIN_ALLOW_THREADS
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        Py_END_ALLOW_THREADS
-    }
-    Py_RETURN_NONE;
+[[noreturn]] void rest_forever() {
+    for (;;) std::this_thread::sleep_for(std::chrono::hours(24));
 }
-PyMethodDef g_hold_def = {"_hold_calls_at_exit", hold_calls_at_exit, METH_NOARGS, nullptr};
+
+}  // namespace
+
+void *release_interpreter() { return PyEval_SaveThread(); }
+
+void take_interpreter_back(void *saved) {
+    if (Py_IsFinalizing()) rest_forever();
+#if defined(__GLIBC__)
+    // Finalisation may begin between the test above and the taking: the thread's end then arrives
+    // here, inside CPython's own frames, before any frame of ours is unwound.
+    // (Only that can come out of CPython's C code: caught as any exception, so that nothing binds a
+    // reference to the unwinding, which has no object.)
+    try {
+        PyEval_RestoreThread(static_cast<PyThreadState *>(saved));
+    } catch (...) {
+        rest_forever();
+    }
+#else
+    PyEval_RestoreThread(static_cast<PyThreadState *>(saved));
+#endif
+}
+
+PyObject *call_resting(PyObject *fn, PyObject *const *args, std::size_t nargsf, PyObject *kwnames) {
+#if defined(__GLIBC__)
+    // Python code may hand the interpreter to another thread and wait to take it back: if the
+    // program ends meanwhile, the thread's end arrives here, before any frame of ours is unwound.
+    try {
+        return PyObject_Vectorcall(fn, args, nargsf, kwnames);
+    } catch (...) {  // the functions of ours it reaches let no C++ exception out (call_impl)
+        rest_forever();
+    }
+#else
+    return PyObject_Vectorcall(fn, args, nargsf, kwnames);
+#endif
+}
+
+PyObject *getattr_resting(PyObject *obj, PyObject *name) {
+#if defined(__GLIBC__)
+    try {
+        return PyObject_GetAttr(obj, name);
+    } catch (...) {
+        rest_forever();
+    }
+#else
+    return PyObject_GetAttr(obj, name);
+#endif
+}
+
+namespace {
 
 PyObject *call_impl(Function *f, PyObject *const *slots, std::size_t n) {
-    Entry entry;
     try {
         if (!f->globals) {  // cleared by the cycle collector while still reachable from a finaliser
             PyErr_Format(PyExc_ReferenceError, "%U() was torn down with its module state", f->qualname);
@@ -211,6 +233,9 @@ PyObject *call_impl(Function *f, PyObject *const *slots, std::size_t n) {
     } catch (std::exception &e) {
         PyErr_SetString(PyExc_RuntimeError, e.what());
     } catch (...) {
+        // No C++ exception of its own: the end of this thread (pthread_exit, an unwinding of
+        // glibc's), which must pass on whatever it passes through.
+        if (!std::current_exception()) throw;
         PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
     }
     return nullptr;
@@ -842,9 +867,6 @@ void start_runtime(void *nanobind_state) {
     auto *type = reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&fn_spec));
     if (!type) throw nb::python_error();
     install_doc_descriptor(type);
-    nb::object hold = nb::steal(PyCFunction_New(&g_hold_def, nullptr));
-    if (!hold.is_valid()) throw nb::python_error();
-    nb::module_::import_("atexit").attr("register")(hold);
     g_type = type;
 }
 

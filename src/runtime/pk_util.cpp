@@ -88,7 +88,7 @@ nb::bytes json_bytes(nb::handle obj) {
         nb::object enc = import("json").attr("JSONEncoder")("ensure_ascii"_a = false);
         encode = nb::object(enc.attr("encode")).release().ptr();
     }
-    nb::object text = nb::handle(encode)(obj);
+    nb::object text = resting(nb::handle(encode), obj);
     PyObject *b = PyUnicode_AsEncodedString(text.ptr(), "utf-8", "backslashreplace");
     if (!b) throw nb::python_error();
     return nb::steal<nb::bytes>(b);
@@ -105,7 +105,9 @@ nb::object module_global(nb::handle module_dict, const char *name) {
     return nb::borrow(v);
 }
 
-nb::object env_get(const char *name) { return import("os").attr("environ").attr("get")(name); }
+nb::object env_get(const char *name) {
+    return resting(import("os").attr("environ").attr("get"), nb::str(name));
+}
 
 nb::object first_nonempty(std::initializer_list<nb::handle> values) {
     nb::handle last;

@@ -60,7 +60,7 @@ def test_runtime_file_holds_address_and_token_for_the_user_only(ui, _runtime_fol
     file = _runtime_folder / "panekit" / f"control-{h.port}.json"
     content = json.loads(file.read_text(encoding="utf-8"))
     assert content == {"url": f"http://127.0.0.1:{h.port}", "port": h.port, "token": h.srv.control_token,
-                       "pid": os.getpid()}
+                       "pid": os.getpid(), "host": "127.0.0.1"}
     assert len(h.srv.control_token) >= 22  # 128 bits and more, URL-safe base64
     if os.name == "posix":
         assert stat.S_IMODE(file.stat().st_mode) == 0o600

@@ -79,50 +79,106 @@ nb::str new_token() {
     return nb::str(nb::handle(g_token_urlsafe.get())(32));
 }
 
-nb::object write_runtime_file(nb::handle address, nb::handle port, nb::handle token) {
+namespace {
+
+// Whether a token may go into a header as it is: printable ASCII, no spaces, not empty.
+bool usable_token(std::string_view t) {
+    if (t.empty()) return false;
+    for (char ch : t)
+        if (ch <= 0x20 || ch >= 0x7f) return false;
+    return true;
+}
+
+// The content of a runtime file (a dict), or None. Only a file that is this user's own, not a link,
+// and closed to everyone else is read (elsewhere than on Windows); a FIFO or any other thing that
+// is no plain file is never waited on.
+nb::object read_runtime_file(nb::handle path) {
+    return pk::guarded_or(nb::object(nb::none()), [&]() -> nb::object {
+        nb::object os = pk::import("os");
+        const bool windows = pk::on_windows();
+        long flags = nb::cast<long>(os.attr("O_RDONLY")) | nb::cast<long>(pk::attr_or(os, "O_BINARY", nb::int_(0))) |
+                     nb::cast<long>(pk::attr_or(os, "O_NOFOLLOW", nb::int_(0))) |
+                     nb::cast<long>(pk::attr_or(os, "O_NONBLOCK", nb::int_(0)));
+        nb::object fd = pk::resting(os.attr("open"), path, nb::int_(flags));
+        nb::object data;
+        try {
+            nb::object info = pk::resting(os.attr("fstat"), fd);
+            const long mode = nb::cast<long>(info.attr("st_mode"));
+            bool ok = pk::truthy(pk::import("stat").attr("S_ISREG")(mode));
+            if (ok && !windows)
+                ok = nb::object(info.attr("st_uid")).equal(os.attr("geteuid")()) && (mode & 077) == 0;
+            if (ok) data = pk::resting(os.attr("read"), fd, nb::int_(65536));
+        } catch (nb::python_error &) {
+            pk::guarded([&] { pk::resting(os.attr("close"), fd); });
+            throw;
+        }
+        pk::resting(os.attr("close"), fd);
+        if (!data.is_valid()) return nb::none();
+        nb::object content = pk::resting(g_json_loads.get(), data.attr("decode")("utf-8"));
+        return PyDict_Check(content.ptr()) ? content : nb::object(nb::none());
+    });
+}
+
+// Raises PermissionError "<folder>: <why>; the token file is not written there".
+[[noreturn]] void refuse_folder(nb::handle folder, const char *why) {
+    pk::raise(PyExc_PermissionError, "%s: %s; the token file is not written there", nb::str(folder).c_str(), why);
+}
+
+}  // namespace
+
+nb::object write_runtime_file(nb::handle address, nb::handle port, nb::handle token, nb::handle bound) {
     nb::object os = pk::import("os");
-    nb::object path = pk::import_from("pathlib", "Path");
-    nb::object folder = path(runtime_folder());
-    folder.attr("mkdir")("mode"_a = 0700, "parents"_a = true, "exist_ok"_a = true);
-    if (!pk::on_windows()) {
-        // Only a folder of this user's, closed to everyone else, may hold the token.
-        nb::object info = os.attr("stat")(folder);
-        if (!nb::object(info.attr("st_uid")).equal(os.attr("geteuid")()))
-            pk::raise(PyExc_PermissionError, "%s belongs to another user", nb::str(folder).c_str());
-        if (nb::cast<long>(info.attr("st_mode")) & 077) os.attr("chmod")(folder, 0700);
+    nb::object folder = runtime_folder();
+    nb::object parent = pk::import("os.path").attr("dirname")(folder);
+    if (pk::truthy(parent)) os.attr("makedirs")(parent, "exist_ok"_a = true);
+    try {
+        os.attr("mkdir")(folder, 0700);
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_FileExistsError)) throw;
     }
-    nb::object file = path(runtime_file(port));
+    if (!pk::on_windows()) {
+        // The folder as it is, never through a link, and left as it is found: only a folder of this
+        // user's that nobody else can write to may hold the token.
+        nb::object info = os.attr("lstat")(folder);
+        nb::object st = pk::import("stat");
+        const long mode = nb::cast<long>(info.attr("st_mode"));
+        if (pk::truthy(st.attr("S_ISLNK")(mode))) refuse_folder(folder, "a symbolic link");
+        if (!pk::truthy(st.attr("S_ISDIR")(mode))) refuse_folder(folder, "not a folder");
+        if (!nb::object(info.attr("st_uid")).equal(os.attr("geteuid")())) refuse_folder(folder, "belongs to another user");
+        if (mode & 022) refuse_folder(folder, "others can write to it");
+    }
+    nb::object file = runtime_file(port);
     nb::dict content;
     content["url"] = address;
     content["port"] = port;
     content["token"] = token;
     content["pid"] = os.attr("getpid")();
+    content["host"] = bound;  // the address listened on, to which clients send the token
     nb::bytes data = pk::json_bytes(content);
-    // Written whole under a name of this process, with the user's rights only, then put in place.
-    nb::object temp = file.attr("with_name")(nb::str("{}.{}.tmp").format(file.attr("name"), os.attr("getpid")()));
-    long flags = nb::cast<long>(os.attr("O_WRONLY")) | nb::cast<long>(os.attr("O_CREAT")) |
-                 nb::cast<long>(os.attr("O_TRUNC")) | nb::cast<long>(pk::attr_or(os, "O_BINARY", nb::int_(0)));
-    nb::object fd = os.attr("open")(temp, flags, 0600);
+    // Written whole under a name only this process can have created (mkstemp: O_CREAT | O_EXCL,
+    // no link followed, mode 0600), then put in place.
+    nb::object made = pk::import("tempfile").attr("mkstemp")(
+        "dir"_a = folder, "prefix"_a = nb::str(".{}.").format(os.attr("path").attr("basename")(file)), "suffix"_a = ".tmp");
+    nb::object fd = made[0], temp = made[1];
     try {
-        if (!pk::on_windows()) os.attr("fchmod")(fd, 0600);  // a leftover temp file keeps its old mode otherwise
         os.attr("write")(fd, data);
         os.attr("close")(fd);
+        fd = nb::none();
         os.attr("replace")(temp, file);
     } catch (nb::python_error &) {
-        pk::guarded([&] { os.attr("close")(fd); });
+        if (!fd.is_none()) pk::guarded([&] { os.attr("close")(fd); });
         pk::guarded([&] { os.attr("unlink")(temp); });
         throw;
     }
-    return file;
+    return pk::import_from("pathlib", "Path")(file);
 }
 
 void remove_runtime_file(nb::handle file, nb::handle token) {
     if (file.is_none()) return;
     pk::guarded([&] {
         // Another window may have taken the port since: its file stays.
-        nb::object content = nb::handle(g_json_loads.get())(file.attr("read_text")("encoding"_a = "utf-8"));
-        if (PyDict_Check(content.ptr()) && nb::object(content.attr("get")("token")).equal(token))
-            file.attr("unlink")();
+        nb::object content = read_runtime_file(nb::str(file));
+        if (!content.is_none() && nb::object(content.attr("get")("token")).equal(token)) file.attr("unlink")();
     });
 }
 
@@ -155,34 +211,33 @@ bool writer_gone(nb::handle pid) {
     });
 }
 
-// The token in one runtime file, or None when it cannot be read or holds none.
-nb::object file_token(nb::handle file) {
-    return pk::guarded_or(nb::object(nb::none()), [&]() -> nb::object {
-        nb::object f = pk::import("io").attr("open")(file, "r", "encoding"_a = "utf-8");
-        nb::object text;
-        try {
-            text = f.attr("read")();
-        } catch (nb::python_error &) {
-            pk::guarded([&] { f.attr("close")(); });
-            throw;
-        }
-        f.attr("close")();
-        nb::object content = nb::handle(g_json_loads.get())(text);
-        if (!PyDict_Check(content.ptr())) return nb::none();
-        if (writer_gone(nb::object(content.attr("get")("pid")))) return nb::none();
-        nb::object token = content.attr("get")("token");
-        return PyUnicode_Check(token.ptr()) && pk::truthy(token) ? token : nb::none();
-    });
-}
-
-nb::object client_token(nb::handle port) {
+ClientToken client_token(nb::handle port) {
+    ClientToken out;
     nb::object env = env_text("PANEKIT_CONTROL_TOKEN");
-    if (!env.is_none()) return env;
-    for (nb::handle file : runtime_files(port)) {
-        nb::object token = file_token(file);
-        if (!token.is_none()) return token;
+    if (!env.is_none()) {
+        std::string_view t = utf8(env);
+        if (usable_token(t)) {
+            out.token = t;
+            out.anywhere = true;  // given for the window this process addresses
+        }
+        return out;
     }
-    return nb::none();
+    // The first of the port's runtime files that holds a usable token, with the address it names.
+    for (nb::handle file : runtime_files(port)) {
+        nb::object content = read_runtime_file(file);
+        if (content.is_none() || writer_gone(nb::object(content.attr("get")("pid")))) continue;
+        nb::object token = content.attr("get")("token"), host = content.attr("get")("host");
+        nb::object file_port = content.attr("get")("port");
+        if (!PyUnicode_Check(token.ptr()) || !PyUnicode_Check(host.ptr()) || !PyLong_CheckExact(file_port.ptr()))
+            continue;
+        std::string_view t = utf8(token);
+        if (!usable_token(t)) continue;
+        out.token = t;
+        out.host = utf8(host);
+        out.port = utf8(nb::str(file_port));
+        return out;
+    }
+    return out;
 }
 
 bool same_secret(std::string_view given, std::string_view secret) {

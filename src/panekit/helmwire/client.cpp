@@ -28,7 +28,7 @@ using pk::host::steady_seconds;
 
 // Reads an answer body: strict UTF-8 JSON that must be an object or null.
 nb::object parse_answer(nb::handle raw) {
-    nb::object data = nb::handle(g_json_loads.get())(raw.attr("decode")("utf-8"));
+    nb::object data = pk::resting(g_json_loads.get(), raw.attr("decode")("utf-8"));
     if (!data.is_none() && !PyDict_Check(data.ptr()))
         pk::raise(PyExc_TypeError, "Expected %s, got %.200s", "dict", Py_TYPE(data.ptr())->tp_name);
     return data;
@@ -81,13 +81,6 @@ nb::object failure_of(nb::python_error &e) {
     return failure;
 }
 
-// Seconds left before `deadline`; the time-out failure when none are.
-double left(double deadline, const char *failing_text) {
-    const double rest = deadline - steady_seconds();
-    if (!(rest > 0)) fail_with(nb::str(failing_text), Failed::TimeOut);
-    return rest;
-}
-
 struct Answer {
     long status = 0;
     nb::str reason{""};
@@ -95,116 +88,77 @@ struct Answer {
     nb::bytes body{"", 0};
 };
 
-// The status line, Content-Length and Content-Type of a response head (the bytes before its blank
-// line); false when it is no HTTP response head.
-bool parse_head(std::string_view head, Answer &a, long long &length) {
-    std::size_t eol = head.find("\r\n");
-    std::string_view line = head.substr(0, eol);
-    if (line.substr(0, 5) != "HTTP/") return false;
-    std::size_t sp = line.find(' ');
-    if (sp == std::string_view::npos || line.size() < sp + 4) return false;
-    std::string_view code = line.substr(sp + 1, 3);
-    for (char ch : code)
-        if (ch < '0' || ch > '9') return false;
-    a.status = std::stol(std::string(code));
-    std::string_view reason = line.size() > sp + 5 ? line.substr(sp + 5) : std::string_view();
-    a.reason = nb::steal<nb::str>(  // a reason phrase is ISO-8859-1 text
-        pk::check(PyUnicode_DecodeLatin1(reason.data(), static_cast<Py_ssize_t>(reason.size()), nullptr)).release());
-    length = -1;
-    while (eol != std::string_view::npos) {
-        head.remove_prefix(eol + 2);
-        eol = head.find("\r\n");
-        std::string_view h = head.substr(0, eol);
-        std::size_t colon = h.find(':');
-        if (colon == std::string_view::npos) continue;
-        std::string_view name = trim(h.substr(0, colon)), v = trim(h.substr(colon + 1));
-        if (iequals(name, "content-type")) {
-            a.type = lower_ascii(v);
-        } else if (iequals(name, "content-length")) {
-            if (v.empty() || v.size() > 15) return false;
-            for (char ch : v)
-                if (ch < '0' || ch > '9') return false;
-            length = std::stoll(std::string(v));
-        }
-    }
-    return true;
+// An exchange that failed on the wire, raised with the standard URL opener's texts.
+[[noreturn]] void fail_on_wire(const WireExchange &x) {
+    using Fail = WireExchange::Fail;
+    if (x.fail == Fail::ConnectTimeout) fail_with(nb::str("<urlopen error timed out>"), Failed::TimeOut);
+    if (x.fail == Fail::ReadTimeout) fail_with(nb::str("timed out"), Failed::TimeOut);
+    nb::str text = wire_error_text(x);
+    if (x.fail == Fail::Read) fail_with(text);
+    fail_with(nb::str("<urlopen error {}>").format(text), Failed::Unreachable);
 }
 
 // One exchange: `method` on `path` of the control address for `port`, with `body` (None: none).
 Answer exchange(const pk::Call &c, const char *method, nb::handle path, nb::handle body, nb::handle port,
                 double timeout) {
-    const double deadline = steady_seconds() + (timeout > 0 ? std::min(timeout, 1e9) : 0);  // NaN: none
-    nb::object parts = pk::import_from("urllib.parse", "urlsplit")(c.global("_control_address")("port"_a = port));
-    nb::object host = parts.attr("hostname"), port_no = parts.attr("port");  // a bad port raises ValueError
+    WireExchange x;
+    x.deadline = steady_seconds() + (timeout > 0 ? std::min(timeout, 1e9) : 0);  // NaN: none
+    nb::object parts =
+        pk::resting(pk::import_from("urllib.parse", "urlsplit"), c.global("_control_address")("port"_a = port));
+    // (properties written in Python; a bad port raises ValueError)
+    nb::object host = pk::resting_attr(parts, "hostname"), port_no = pk::resting_attr(parts, "port");
     std::string_view p = utf8(path);
     for (char ch : p)
         if (static_cast<unsigned char>(ch) <= 0x20 || ch == 0x7f)
             pk::raise(PyExc_ValueError, "URL can't contain control characters. %R", path.ptr());
-    std::string head = std::string(method) + " " + std::string(p) + " HTTP/1.1\r\nHost: " +
-                       std::string(utf8(nb::str(parts.attr("netloc")))) +
-                       "\r\nAccept-Encoding: identity\r\nUser-Agent: panekit\r\nConnection: close\r\n";
-    nb::object token = c.global("control_token")("port"_a = port);
-    if (!token.is_none()) head += "Authorization: Bearer " + std::string(utf8(nb::str(token))) + "\r\n";
-    nb::bytes data = body.is_none() ? nb::bytes("", 0) : nb::borrow<nb::bytes>(body);
+    x.head = std::string(method) + " " + std::string(p) + " HTTP/1.1\r\nHost: " +
+             std::string(utf8(nb::str(parts.attr("netloc")))) +
+             "\r\nAccept-Encoding: identity\r\nUser-Agent: panekit\r\nConnection: close\r\n";
+    ClientToken token = client_token(port.is_none() ? c.global("control_port")() : nb::borrow(port));
+    if (!token.token.empty()) {
+        x.token_line = "Authorization: Bearer " + token.token + "\r\n";
+        x.token_anywhere = token.anywhere;
+        x.token_host = token.host;
+        x.token_port = token.port;
+    }
+    if (!body.is_none()) {
+        nb::bytes data = nb::borrow<nb::bytes>(body);
+        x.body.assign(data.c_str(), data.size());
+    }
     if (std::string_view(method) == "POST")
-        head += "Content-Type: application/json; charset=utf-8\r\nContent-Length: " + std::to_string(data.size()) + "\r\n";
-    head += "\r\n";
+        x.head += "Content-Type: application/json; charset=utf-8\r\nContent-Length: " + std::to_string(x.body.size()) + "\r\n";
+    x.head_end = "\r\n";
+    if (host.is_none()) fail_with(nb::str("<urlopen error no host given>"));
+    nb::bytes host_bytes = nb::borrow<nb::bytes>(pk::resting(nb::str(host).attr("encode"), nb::str("idna")));
+    x.host.assign(host_bytes.c_str(), host_bytes.size());
+    x.port = port_no.is_none() ? std::string("80") : std::to_string(nb::cast<long>(port_no));
 
-    nb::object socket_mod = pk::import("socket");
-    nb::object sock;
-    try {
-        sock = socket_mod.attr("create_connection")(nb::make_tuple(host, port_no),
-                                                    "timeout"_a = left(deadline, "<urlopen error timed out>"));
-        sock.attr("settimeout")(left(deadline, "<urlopen error timed out>"));
-        sock.attr("sendall")(nb::bytes(head.data(), head.size()) + data);  // bounded as a whole
-    } catch (nb::python_error &e) {
-        if (!e.matches(PyExc_OSError)) throw;
-        if (sock.is_valid()) pk::guarded([&] { sock.attr("close")(); });
-        if (e.matches(failure_error(Failed::TimeOut))) throw;  // the deadline, from left()
-        fail_with(nb::str("<urlopen error {}>").format(nb::str(e.value())),
-                  e.matches(PyExc_TimeoutError) ? Failed::TimeOut : Failed::Unreachable);
+    start_sockets();
+    pk::without_interpreter([&]() noexcept { run_exchange(x); });
+
+    if (x.fail != WireExchange::Fail::None && x.fail != WireExchange::Fail::Read) fail_on_wire(x);
+    const std::string &got = x.got;
+    const std::size_t blank = got.find("\r\n\r\n");
+    if (x.fail == WireExchange::Fail::Read && blank == std::string::npos) fail_on_wire(x);
+    if (blank == std::string::npos)
+        fail_with(nb::str(got.empty() ? "Remote end closed connection without response"
+                                      : "bad status line or header in the answer"));
+    AnswerHead h;
+    if (!parse_answer_head(std::string_view(got).substr(0, blank), h))
+        fail_with(nb::str("bad status line or header in the answer"));
+    const std::size_t head_end = blank + 4;
+    std::size_t n = got.size() - head_end;
+    if (h.length >= 0 && n < static_cast<std::size_t>(h.length)) {
+        if (x.fail == WireExchange::Fail::Read) fail_on_wire(x);
+        fail_with(nb::str("IncompleteRead({} bytes read, {} more expected)").format(n, h.length - static_cast<long long>(n)));
     }
+    if (h.length >= 0) n = static_cast<std::size_t>(h.length);
     Answer a;
-    std::string got;
-    try {
-        long long length = -1;
-        std::size_t head_end = std::string::npos;
-        for (;;) {
-            if (head_end != std::string::npos && length >= 0 &&
-                got.size() - head_end >= static_cast<std::size_t>(length))
-                break;
-            sock.attr("settimeout")(left(deadline, "timed out"));
-            nb::object chunk;
-            try {
-                chunk = sock.attr("recv")(65536);
-            } catch (nb::python_error &e) {
-                if (e.matches(socket_mod.attr("timeout").ptr())) fail_with(nb::str("timed out"), Failed::TimeOut);
-                throw;
-            }
-            const std::size_t n = static_cast<std::size_t>(PyBytes_GET_SIZE(chunk.ptr()));
-            if (n == 0) break;
-            got.append(PyBytes_AS_STRING(chunk.ptr()), n);
-            if (head_end == std::string::npos) {
-                std::size_t blank = got.find("\r\n\r\n");
-                if (blank == std::string::npos) continue;
-                head_end = blank + 4;
-                if (!parse_head(std::string_view(got).substr(0, blank), a, length))
-                    fail_with(nb::str("bad status line or header in the answer"));
-            }
-        }
-        if (head_end == std::string::npos)
-            fail_with(nb::str(got.empty() ? "Remote end closed connection without response"
-                                          : "bad status line or header in the answer"));
-        std::size_t n = got.size() - head_end;
-        if (length >= 0 && n < static_cast<std::size_t>(length))
-            fail_with(nb::str("IncompleteRead({} bytes read, {} more expected)").format(n, length - static_cast<long long>(n)));
-        if (length >= 0) n = static_cast<std::size_t>(length);
-        a.body = nb::bytes(got.data() + head_end, n);
-    } catch (nb::python_error &) {
-        pk::guarded([&] { sock.attr("close")(); });
-        throw;
-    }
-    sock.attr("close")();
+    a.status = h.status;
+    a.reason = nb::steal<nb::str>(  // a reason phrase is ISO-8859-1 text
+        pk::check(PyUnicode_DecodeLatin1(h.reason.data(), static_cast<Py_ssize_t>(h.reason.size()), nullptr)).release());
+    a.type = h.type;
+    a.body = nb::bytes(got.data() + head_end, n);
     return a;
 }
 
@@ -300,7 +254,8 @@ constexpr pk::Spec navigate_spec{
 nb::object remote_navigate(const pk::Call &c, nb::str url, nb::handle port, double timeout, nb::handle wait) {
     nb::object u = c.global("norm_browser_url")(url);
     if (!pk::truthy(u)) return failure("empty url");
-    if (pk::unusable_address(u)) return failure("invalid url");
+    if (pk::unusable_address(u) || scheme_of(u) == Scheme::Script || scheme_of(url) == Scheme::Script)
+        return failure("invalid url");
     nb::dict body;
     body["url"] = u;
     if (!add_wait(body, wait, timeout)) return failure(kBadWait);
@@ -410,6 +365,37 @@ constexpr char kReadyPath[] = "/ready";
 constexpr char kStatePath[] = "/state";
 
 }  // namespace
+
+bool parse_answer_head(std::string_view head, AnswerHead &a) {
+    std::size_t eol = head.find("\r\n");
+    std::string_view line = head.substr(0, eol);
+    if (line.substr(0, 5) != "HTTP/") return false;
+    std::size_t sp = line.find(' ');
+    if (sp == std::string_view::npos || line.size() < sp + 4) return false;
+    std::string_view code = line.substr(sp + 1, 3);
+    for (char ch : code)
+        if (ch < '0' || ch > '9') return false;
+    a.status = std::stol(std::string(code));
+    a.reason = std::string(line.size() > sp + 5 ? line.substr(sp + 5) : std::string_view());
+    a.length = -1;
+    while (eol != std::string_view::npos) {
+        head.remove_prefix(eol + 2);
+        eol = head.find("\r\n");
+        std::string_view h = head.substr(0, eol);
+        std::size_t colon = h.find(':');
+        if (colon == std::string_view::npos) continue;
+        std::string_view name = trim(h.substr(0, colon)), v = trim(h.substr(colon + 1));
+        if (iequals(name, "content-type")) {
+            a.type = lower_ascii(v);
+        } else if (iequals(name, "content-length")) {
+            if (v.empty() || v.size() > 15) return false;
+            for (char ch : v)
+                if (ch < '0' || ch > '9') return false;
+            a.length = std::stoll(std::string(v));
+        }
+    }
+    return true;
+}
 
 void define_client(pk::Module &mod) {
     mod.def<post_json_spec>(http_post_json);

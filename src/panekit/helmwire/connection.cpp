@@ -37,7 +37,7 @@ using pk::host::steady_seconds;
 
 constexpr std::size_t kLineLimit = 65536;    // the standard parser's longest line
 constexpr int kHeaderLimit = 100;            // the standard parser's most header lines
-constexpr std::size_t kHeadLimit = 1 << 20;  // the largest head read; a larger one is dropped
+constexpr std::size_t kHeadLimit = 1 << 20;  // the largest head read; a larger one is answered 431
 constexpr Py_ssize_t kReadChunk = 65536;
 constexpr long kListenQueue = 128;
 constexpr double kAcceptPause = 0.25;  // the listener rests this long when accept() fails (EMFILE)
@@ -63,6 +63,7 @@ struct Conn {
     int lines = 0;
     bool head_done = false, post = false;
     bool unread = false;  // input beyond the request, or a refused body, is known to be coming
+    bool open_only = false;  // the waiting request came without the token (for_open_caller)
     long flags = 0;
     double accepted = 0, deadline = 0, wait_until = 0;
     Py_ssize_t sent = 0;
@@ -255,11 +256,15 @@ struct Loop {
                 return to_handler(fd, k);
             }
             k.in.append(PyBytes_AS_STRING(data.ptr()), static_cast<std::size_t>(n));
-            if (scan(k, body_cap(c))) return to_handler(fd, k);
-            if (!k.head_done && k.in.size() > kHeadLimit) {
-                log_control(c, nb::str("request head too large"));
-                close(fd);
+            const bool whole = scan(k, body_cap(c));
+            // The head (up to and with its blank line) may be kHeadLimit bytes long, however it
+            // arrives: a longer one is answered 431, and what follows it drained.
+            if (k.head_done ? k.scan > kHeadLimit : k.in.size() > kHeadLimit) {
+                k.flags |= kHeadTooLarge;
+                k.unread = true;
+                return to_handler(fd, k);
             }
+            if (whole) return to_handler(fd, k);
             return;
         }
         // Draining, or waiting for a navigation: input is dropped; the end of it closes (for a
@@ -276,6 +281,7 @@ struct Loop {
 
     // Runs the handler on one whole request (the standard construction, which handles it).
     void handle(long long fd, Conn &k) {
+        if (k.flags & kHeadTooLarge) return refuse_head(fd, k);
         k.req = incoming_new(k.in, k.flags);
         Incoming &req = *incoming_of(k.req);
         if (k.in.size() > k.need) k.unread = true;  // pipelined bytes, or a body nobody reads
@@ -292,10 +298,32 @@ struct Loop {
             k.phase = Phase::Parked;
             k.waiter = nb::borrow(req.waiter);
             k.wait_until = req.until;
+            k.open_only = req.open_only;
             set_waiting(waiting + 1);
             watch(k, kRead);  // a hang-up ends the wait
             return;
         }
+        start_write(fd, k);
+    }
+
+    // Answers a head over the limit without reading it: 431, logged with its request line as the
+    // standard handler logs an answer.
+    void refuse_head(long long fd, Conn &k) {
+        std::size_t eol = k.in.find('\n');
+        std::string line = k.in.substr(0, std::min(eol == std::string::npos ? k.in.size() : eol, kLineLimit));
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        k.req = incoming_new(std::string_view(), k.flags);
+        std::string().swap(k.in);
+        k.handler = handler_class.attr("__new__")(handler_class);
+        nb::setattr(k.handler, "client_address", k.addr);
+        nb::setattr(k.handler, "server", srv);
+        nb::setattr(k.handler, "request", k.req);
+        nb::setattr(k.handler, "requestline",
+                    pk::check(PyUnicode_DecodeLatin1(line.data(), static_cast<Py_ssize_t>(line.size()), nullptr)));
+        nb::setattr(k.handler, "request_version", nb::str("HTTP/1.0"));
+        nb::setattr(k.handler, "command", nb::none());
+        nb::setattr(k.handler, "close_connection", Py_True);
+        answer(k, 431, failure("request head too large"));
         start_write(fd, k);
     }
 
@@ -370,7 +398,7 @@ struct Loop {
                 k.phase = Phase::Writing;
                 k.deadline = steady_seconds() + limit();  // a fresh deadline for the answer
                 watch(k, 0);
-                if (!result.is_none()) answer(k, 200, result);
+                if (!result.is_none()) answer(k, 200, k.open_only ? for_open_caller(result) : result);
                 else if (stopping) answer(k, 503, failure("server stopped"));
                 else answer(k, 504, failure("timed out"));
                 start_write(fd, k);
@@ -415,7 +443,7 @@ struct Loop {
                 }
             }
             if (!ready.empty() || timeout < 0) timeout = 0;
-            nb::object events = sel.attr("select")(timeout);
+            nb::object events = pk::resting(sel.attr("select"), nb::float_(timeout));
             pk::host::gil_arrived();  // a thread that woke this one may be waiting to hand over
             if (pk::truthy(st[Server::Stop])) break;
             for (nb::handle ev : events) {
@@ -555,10 +583,11 @@ void start_access(const pk::Call &c, const pk::State<Server> &st, nb::handle hos
     nb::handle srv = st[Server::Srv];
     st.set(Server::Token, token);
     nb::setattr(srv, "control_token", token);
-    nb::object port = nb::tuple(srv.attr("server_address"))[1];
+    nb::tuple bound = nb::tuple(srv.attr("server_address"));
+    nb::object port = bound[1];
     try {
         nb::object address = c.global("control_base_url")("port"_a = port, "host"_a = host);
-        st.set(Server::TokenFile, write_runtime_file(address, port, token));
+        st.set(Server::TokenFile, write_runtime_file(address, port, token, bound[0]));
     } catch (nb::python_error &e) {
         if (!pk::is_exception(e)) throw;
         st[Server::LogFn](nb::str("[panekit control] token file not written: {}").format(nb::str(e.value())));

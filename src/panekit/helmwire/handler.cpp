@@ -299,8 +299,9 @@ long request_flags(nb::handle self) {
 // The head is read in one pass over its (name, value) pairs. It counts as misread when the header
 // parser set a line aside (a defect: no colon, no name, a name with spaces or controls), folded a
 // line into a value (a value holding CR or LF), or the reading of the connection saw a lone CR
-// inside a line.
-std::pair<int, const char *> refusal(const pk::Call &c, nb::handle self, Access access, long long &declared) {
+// inside a line. `token` tells whether it carried the server's token.
+std::pair<int, const char *> refusal(const pk::Call &c, nb::handle self, Access access, long long &declared,
+                                     bool &token) {
     nb::object headers = get_attr(self, t_headers);
     if ((request_flags(self) & kBadHeaderLine) || pk::truthy(attr_or(headers, t_defects, nb::none())))
         return {400, "malformed header line"};
@@ -328,6 +329,7 @@ std::pair<int, const char *> refusal(const pk::Call &c, nb::handle self, Access 
             nb::borrow<nb::list>(lengths).append(value);
         }
     }
+    token = bearer;
     declared = body_length(lengths, body_cap(c));
     if (declared == kConflict) return {400, "conflicting Content-Length"};
     if (!host_ok) return {403, "host not allowed"};
@@ -339,11 +341,13 @@ std::pair<int, const char *> refusal(const pk::Call &c, nb::handle self, Access 
 
 // Answers a request that fails those checks; true when it did. Otherwise `declared` (when given)
 // has the body length the head declares, as declared_length reads it.
-bool refuse(const pk::Call &c, nb::handle self, Access access, long long *declared = nullptr) {
+bool refuse(const pk::Call &c, nb::handle self, Access access, long long *declared = nullptr, bool *token = nullptr) {
     long long length = 0;
-    auto [code, error] = refusal(c, self, access, length);
+    bool has_token = false;
+    auto [code, error] = refusal(c, self, access, length, has_token);
     if (error) reply(self, code, error);
     if (declared) *declared = length;
+    if (token) *token = has_token;
     return error != nullptr;
 }
 
@@ -410,7 +414,8 @@ constexpr pk::Spec get_spec{.name = "do_GET", .params = self_param, .returns = "
 void do_get(const pk::Call &c, nb::handle self) {
     nb::object path = get_attr(self, t_path);
     const Route *route = find_route(Method::Get, path);
-    if (refuse(c, self, route ? route->access : Access::Open)) return;
+    bool token = false;
+    if (refuse(c, self, route ? route->access : Access::Open, nullptr, &token)) return;
     if (!route) {
         nb::dict out;
         out["ok"] = true;
@@ -418,6 +423,7 @@ void do_get(const pk::Call &c, nb::handle self) {
         return reply(self, 200, out);
     }
     Request r{c, self, *route, path};
+    r.token = token;
     route->serve(r);
 }
 
@@ -459,7 +465,8 @@ void do_post(const pk::Call &c, nb::handle self) {
     nb::object path = post_path(get_attr(self, t_path));
     const Route *route = find_route(Method::Post, path);
     long long declared = 0;
-    if (refuse(c, self, route ? route->access : Access::Open, &declared)) return;
+    bool token = false;
+    if (refuse(c, self, route ? route->access : Access::Open, &declared, &token)) return;
     nb::object raw = body_of(self, declared);
     if (declared == kTooLarge)  // none of it was read; the server drains it after the answer
         return reply(self, 413, "body too large");
@@ -470,6 +477,7 @@ void do_post(const pk::Call &c, nb::handle self) {
     }
     if (!route) return reply(self, 404, "unknown path");
     Request r{c, self, *route, path};
+    r.token = token;
     r.body = without_bom(nb::bytes(raw));
     r.json = body_json(r.body);
     route->serve(r);
@@ -493,6 +501,49 @@ void send_answer(nb::handle self, int code, nb::handle obj) {
     }
     if (PyBytes_Check(obj.ptr())) send_body(self, nb::int_(code), nb::str("image/png"), nb::borrow<nb::bytes>(obj));
     else reply(self, code, obj);
+}
+
+Scheme scheme_of(nb::handle url) {
+    std::string_view text = utf8(url);
+    // As browsers read an address: C0 controls and spaces before it are dropped, tabs and line
+    // breaks anywhere inside it are not there.
+    while (!text.empty() && static_cast<unsigned char>(text.front()) <= 0x20) text.remove_prefix(1);
+    std::string scheme;
+    std::size_t i = 0;
+    for (; i < text.size(); ++i) {
+        char ch = text[i];
+        if (ch == '\t' || ch == '\n' || ch == '\r') continue;
+        if (ch == ':') break;
+        const bool letter = (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z');
+        if (!letter && (scheme.empty() || !((ch >= '0' && ch <= '9') || ch == '+' || ch == '-' || ch == '.')))
+            return Scheme::Local;
+        scheme += ch;
+    }
+    if (i == text.size() || scheme.empty()) return Scheme::Local;
+    scheme = lower_ascii(scheme);
+    if (scheme == "javascript") return Scheme::Script;
+    if (scheme == "http" || scheme == "https") return Scheme::Open;
+    if (scheme == "about") {
+        std::string rest;
+        for (char ch : text.substr(i + 1))
+            if (ch != '\t' && ch != '\n' && ch != '\r') rest += ch;
+        if (lower_ascii(rest) == "blank") return Scheme::Open;
+    }
+    return Scheme::Local;
+}
+
+nb::object for_open_caller(nb::handle obj) {
+    if (!PyDict_Check(obj.ptr())) return nb::borrow(obj);
+    nb::dict out = nb::borrow<nb::dict>(obj.attr("copy")());
+    nb::object url = out.attr("get")("url");
+    if (PyUnicode_Check(url.ptr()) && pk::truthy(url) && scheme_of(url) != Scheme::Open) {
+        out["url"] = "";
+        for (const char *key : {"title", "error", "path"})
+            if (out.contains(key)) out[key] = "";
+    }
+    nb::object last = out.attr("get")("last");
+    if (PyDict_Check(last.ptr())) out["last"] = for_open_caller(last);
+    return out;
 }
 
 nb::object make_log_function(const pk::Call &c, nb::handle state) { return c.nested<log_spec>(log_line, state); }

@@ -118,6 +118,7 @@ struct Incoming {
     PyObject *waiter;  // a request answered later: its waiter (null until parked)
     long flags;        // what reading learnt (below)
     double until;      // a parked request's deadline, steady seconds
+    bool open_only;    // it came without the token: its later answer is for_open_caller's
 };
 // A new request over `input`, with what reading learnt.
 nb::object incoming_new(std::string_view input, long flags);
@@ -129,6 +130,7 @@ Incoming *incoming_of(nb::handle request);
 inline constexpr long kInputEnded = 1;     // the client closed its side: nothing more will come
 inline constexpr long kBadHeaderLine = 2;  // a lone CR inside a head line
 inline constexpr long kHeadCut = 4;        // the input ended before the head did
+inline constexpr long kHeadTooLarge = 8;   // the head is longer than the server reads
 
 // A declared Content-Length as the handler reads it: 0 when empty or not an integer (negative
 // counts as 0); kTooLarge when above `cap`, also for digit strings too long for int().
@@ -156,6 +158,14 @@ nb::str error_text(nb::handle err);
 // Writes a parked request's answer: bytes as a PNG picture, a (status, object) pair with that
 // status, anything else as JSON with `code`.
 void send_answer(nb::handle self, int code, nb::handle obj);
+
+// What an address may be opened by: every local program (http, https, about:blank), the token's
+// holder (local files, page sources, data and the engine's own pages), or nobody (script).
+enum class Scheme { Open, Local, Script };
+Scheme scheme_of(nb::handle url);
+// An answer as a caller without the token may have it: the address, title and error text of a
+// page it could not have opened are left out (blank), also in its "last" navigation.
+nb::object for_open_caller(nb::handle obj);
 
 // The limits of the control plane's waits, in seconds (the module offers them as _MAX_WAIT,
 // _WAIT_MARGIN and _REQUEST_SECONDS to the command): the longest wait for a navigation, a script
@@ -214,6 +224,7 @@ struct Request {
     nb::object path;    // GET: the target as received; POST: the path without query and trailing "/"
     nb::bytes body{"", 0};           // POST: the body
     std::optional<nb::object> json;  // POST: the body as JSON, when it is strict UTF-8 JSON
+    bool token = false;              // it carried the server's token
 
     // What follows the row's path in a Prefix row's match ("/session/1/url" under "/session/"
     // gives "1/url"); "" for a Suffix row.
@@ -262,21 +273,62 @@ nb::object runtime_folder();
 nb::object runtime_file(nb::handle port);
 // A server's token: PANEKIT_CONTROL_TOKEN when set, else 256 random bits as URL-safe text.
 nb::str new_token();
-// Writes the runtime file of the server on `port` (its address and token), readable by this user
-// only; returns its path (a pathlib.Path). Raises when it cannot be written there.
-nb::object write_runtime_file(nb::handle address, nb::handle port, nb::handle token);
+// Writes the runtime file of the server on `port` (its address, the address it listens on as
+// `bound`, and its token), readable by this user only; returns its path (a pathlib.Path). Raises
+// when it cannot be written there (a folder that is a link, another user's, or open to others).
+nb::object write_runtime_file(nb::handle address, nb::handle port, nb::handle token, nb::handle bound);
 // Removes the runtime file unless it holds another token by now (guarded).
 void remove_runtime_file(nb::handle file, nb::handle token);
 // The runtime files of `port` that a window of this user may have written, the one this
 // environment names first.
 nb::list runtime_files(nb::handle port);
-// The token a client sends to `port`: PANEKIT_CONTROL_TOKEN when set, else the one in the first of
-// that port's runtime files that holds one; None when there is none.
-nb::object client_token(nb::handle port);
+// The token a client sends to `port`, and where it may go: PANEKIT_CONTROL_TOKEN when set (to the
+// address the call makes), else the one in the first of that port's runtime files that holds a
+// usable one (only to the address the window wrote there). Empty when there is none usable.
+struct ClientToken {
+    std::string token;
+    bool anywhere = false;
+    std::string host, port;
+};
+ClientToken client_token(nb::handle port);
 // Whether `given` is `secret`, in a time that does not depend on where they differ.
 bool same_secret(std::string_view given, std::string_view secret);
 // Whether PANEKIT_CONTROL_AUTH asks for the token on every route ("all"), read at each request.
 bool every_route_guarded();
+
+// ---- endpoint.cpp / transport.cpp: the client's exchange ----
+// What a response head says: its status line, Content-Type (lower case) and Content-Length (-1
+// when it has none).
+struct AnswerHead {
+    long status = 0;
+    std::string reason, type;
+    long long length = -1;
+};
+// Reads a response head (the bytes before its blank line); false when it is no HTTP response head.
+bool parse_answer_head(std::string_view head, AnswerHead &a);
+
+// One request and its answer as bytes on the wire, made without the interpreter.
+struct WireExchange {
+    // The request: where to (a host name as IDNA or a literal, and the port in decimal), the head
+    // up to its blank line in two parts around the token's line, the body; the deadline (steady
+    // seconds).
+    std::string host, port, head, token_line, head_end, body;
+    double deadline = 0;
+    // Where the token's line may go: anywhere (the caller's own token), or only to a peer that is
+    // one of token_host:token_port (the address the window wrote with it).
+    bool token_anywhere = false;
+    std::string token_host, token_port;
+    // The outcome: the bytes read, and how it failed (with the system's error number).
+    enum class Fail { None, Resolve, Connect, Send, ConnectTimeout, ReadTimeout, Read } fail = Fail::None;
+    int error = 0;
+    bool sent_token = false;
+    std::string got;
+};
+void run_exchange(WireExchange &x) noexcept;
+// The text of a failed exchange's error, as the standard library words it.
+nb::str wire_error_text(const WireExchange &x);
+// Makes the system's sockets usable (Windows); a no-op elsewhere.
+void start_sockets();
 
 // ---- connection.cpp ----
 // Defines start_control_server in the module.

@@ -90,7 +90,9 @@ constexpr pk::Spec token_spec{
            "when there is none. Other clients send it as \"Authorization: Bearer <token>\".",
 };
 nb::object control_token(const pk::Call &c, nb::handle port) {
-    return client_token(port.is_none() ? c.global("control_port")() : nb::borrow(port));
+    ClientToken t = client_token(port.is_none() ? c.global("control_port")() : nb::borrow(port));
+    if (t.token.empty()) return nb::none();
+    return nb::str(t.token.data(), t.token.size());
 }
 
 }  // namespace

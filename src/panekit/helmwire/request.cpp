@@ -96,6 +96,7 @@ nb::object incoming_new(std::string_view input, long flags) {
     r->waiter = nullptr;
     r->flags = flags;
     r->until = 0;
+    r->open_only = false;
     PyObject_GC_Track(r);
     return nb::steal(reinterpret_cast<PyObject *>(r));
 }

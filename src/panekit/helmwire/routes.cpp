@@ -120,7 +120,8 @@ void start_and_wait(const pk::Call &c) {
 // once and answered 500.
 bool ui_work_failed(const pk::Call &c, nb::handle self, nb::handle closure, const pk::State<Work> &st,
                     const char *what) {
-    keeping_error(st, [&] { c.state<Server>()[Server::Invoke](closure); });
+    // The host's marshalling waits for its UI thread, which the program's end may stop.
+    keeping_error(st, [&] { pk::resting(c.state<Server>()[Server::Invoke], closure); });
     nb::handle err = st[Work::Err];
     if (err.is_none()) return false;
     nb::str text = error_text(err);
@@ -348,8 +349,10 @@ void start_waited(const Request &r, long what, nb::handle fn, nb::handle arg, do
     st.set(Work::Engine, server[Server::Engine]);
     st.set(Work::What, nb::int_(what));
     if (ui_work_failed(c, self, c.nested<start_wait_spec>(start_and_wait, st.object()), st, route)) return;
-    if (!st[Work::Out].is_none()) return reply(self, 200, st[Work::Out]);
+    // A caller without the token learns nothing of a page it could not have opened.
+    if (!st[Work::Out].is_none()) return reply(self, 200, r.token ? nb::borrow(st[Work::Out]) : for_open_caller(st[Work::Out]));
     park(self, waiter, pk::host::steady_seconds() + wait);  // answered by the serving loop
+    incoming_of(get_attr(self, t_request))->open_only = !r.token;
 }
 
 
@@ -378,7 +381,7 @@ template <Get Route> void serve_read(Request &r) {
                       : ready ? r.c.nested<probe_spec>(read_page<Get::Ready>, st.object())
                               : r.c.nested<read_spec>(read_page<Get::Url>, st.object());
     if (ui_work_failed(r.c, r.self, work, st, state ? "state" : ready ? "ready" : "url")) return;
-    reply(r.self, 200, out);
+    reply(r.self, 200, state && !r.token ? for_open_caller(out) : nb::object(out));
 }
 
 void serve_screenshot(Request &r) { serve_page_work(r, nb::none(), kCaptureSeconds, "screenshot"); }
@@ -394,9 +397,16 @@ template <Start What, Server Fn> void serve_navigation(Request &r) {
         // A body meant as a JSON object that does not parse is no address: taken as text it
         // would become one ("https://{url: example.org}").
         if (!r.json && looks_like_object(r.body)) return reply(r.self, 400, "invalid JSON");
-        url = r.c.global(t_norm_url)(body_address(r.body, r.json));
+        nb::object given = body_address(r.body, r.json);
+        url = r.c.global(t_norm_url)(given);
         if (!pk::truthy(url)) return reply(r.self, 400, "missing url");
         if (pk::unusable_address(url)) return reply(r.self, 400, "invalid url");
+        // What the network could open is open to every local program; local files, page sources
+        // and the engine's own pages need the token; script addresses are no navigation at all.
+        const Scheme scheme = scheme_of(url);
+        if (scheme == Scheme::Script || (PyUnicode_Check(given.ptr()) && scheme_of(given) == Scheme::Script))
+            return reply(r.self, 400, "invalid url");
+        if (scheme == Scheme::Local && !r.token) return reply(r.self, 401, "token required");
     }
     bool bad = false;
     nb::object wait = body_wait(r.json, bad);

@@ -1,6 +1,7 @@
 // The protocol's errors, the one session, and the command table with every command's steps.
 #include "page_library.hpp"
 #include "webdriver.hpp"
+#include "helmwire.hpp"
 
 #include <chrono>
 #include <cmath>
@@ -341,6 +342,9 @@ struct Commands {
             nb::object parts = pk::import("urllib.parse").attr("urlsplit")(url);
             if (!pk::truthy(parts.attr("scheme")) || pk::unusable_address(url))
                 return failure("invalid argument", "url must be an absolute URL");
+            // No route navigates to a script address, in whatever spelling.
+            if (helmwire::scheme_of(url) == helmwire::Scheme::Script)
+                return failure("invalid argument", "url must not be a javascript: address");
         }
         Req copy = r;
         run_on_ui(r, [copy, url]() mutable {

@@ -1,0 +1,26 @@
+"""A program ends while its threads are inside client calls: it exits cleanly and at once, also
+when a logging handler of its own makes client calls (bench/bench_exit_clients.py, shortened)."""
+import importlib.util
+import os
+
+import pytest
+
+BENCH = os.path.join(os.path.dirname(__file__), "..", "..", "bench", "bench_exit_clients.py")
+
+
+@pytest.fixture(scope="module")
+def bench():
+    spec = importlib.util.spec_from_file_location("bench_exit_clients", BENCH)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    peers = module.Peers()
+    yield module, peers
+    peers.close()
+
+
+@pytest.mark.timeout(300)
+@pytest.mark.parametrize("kind", ["plain", "logging"])
+def test_exit_while_threads_are_in_client_calls(bench, kind):
+    module, peers = bench
+    result = module.run(peers, kind, "panekit", runs=4, heap=1_000_000, limit=4.0)
+    assert (result["bad"], result["hangs"]) == (0, 0), result
