@@ -1,11 +1,12 @@
 """A program ends while its threads are inside client calls: it exits cleanly and at once, also
-when a logging handler of its own makes client calls (bench/bench_exit_clients.py, shortened)."""
+when a logging handler of its own makes client calls (exit_clients.py beside this file, shortened;
+bench/bench_exit_clients.py runs it whole)."""
 import importlib.util
 import os
 
 import pytest
 
-BENCH = os.path.join(os.path.dirname(__file__), "..", "..", "bench", "bench_exit_clients.py")
+BENCH = os.path.join(os.path.dirname(os.path.abspath(__file__)), "exit_clients.py")
 
 
 @pytest.fixture(scope="module")
