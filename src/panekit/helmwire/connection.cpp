@@ -53,16 +53,35 @@ pk::Lazy g_event{"threading", "Event"};
 
 enum class Phase { Reading, Ready, Writing, Draining, Parked };
 
+// What reading a connection learnt about its request before the handler runs (Conn::flags).
+constexpr long kInputEnded = 1;    // the client closed its side: nothing more will come
+constexpr long kHeadCut = 2;       // the input ended before the head did
+constexpr long kHeadTooLarge = 4;  // the head is longer than the server reads
+
+// Where the standard reader would stop taking the head: a line longer than it reads (the request
+// line: 414; a header line: 431), or more header lines than it takes (431).
+enum class Stop { None, LongLine, ManyLines };
+
+// A header line of the head: where its name and its value lie in the buffer.
+struct Span {
+    std::size_t name, name_end, value, value_end;
+    bool folded = false;  // a line that begins with a space or a tab continues it
+};
+
 struct Conn {
     nb::object sock, addr, req, handler, waiter;
-    nb::object lengths = nb::none();  // the Content-Length values of the head (a list), or None
     Phase phase = Phase::Reading;
     long events = 0;  // what the selector watches
     std::string in;
     std::size_t scan = 0, need = 0;  // where the next head line starts; the whole request's length
+    std::size_t line_end = 0;        // the end of the request line (its line end included)
+    std::vector<Span> spans;
     int lines = 0;
+    Stop stop = Stop::None;
     bool head_done = false, post = false;
-    bool unread = false;  // input beyond the request, or a refused body, is known to be coming
+    bool malformed = false;  // a head line the header parser would misread or set aside
+    bool envelope = false;   // the last header line read looks like a mailbox's "From " line
+    bool unread = false;     // input beyond the request, or a refused body, is known to be coming
     bool open_only = false;  // the waiting request came without the token (for_open_caller)
     long flags = 0;
     double accepted = 0, deadline = 0, wait_until = 0;
@@ -70,47 +89,103 @@ struct Conn {
     long long drained = 0;
 };
 
-// Takes the buffered head forward as the standard parser reads it (lines ending in LF); true once
-// the handler can have the request: its head and declared body are here, or the parser would
-// refuse what is here already (a bad request line, a line or a head too long).
-bool scan(Conn &k, long long cap) {
-    while (!k.head_done) {
-        std::size_t nl = k.in.find('\n', k.scan);
-        if (nl == std::string::npos) return k.in.size() - k.scan > kLineLimit;
-        if (nl - k.scan >= kLineLimit + 1) return true;
-        std::string_view line(k.in.data() + k.scan, nl - k.scan);
-        k.scan = nl + 1;
+Field field_of(const Conn &k, const Span &sp) {
+    const std::string_view in(k.in);
+    return {in.substr(sp.name, sp.name_end - sp.name), in.substr(sp.value, sp.value_end - sp.value)};
+}
+
+// Python's str.split() white space among Latin-1 characters, as the request line is split.
+bool is_split_space(char ch) {
+    const auto u = static_cast<unsigned char>(ch);
+    return u == ' ' || (u >= '\t' && u <= '\r') || (u >= 0x1c && u <= 0x1f) || u == 0x85 || u == 0xa0;
+}
+
+// The words of a request line.
+std::vector<std::string_view> split_words(std::string_view line) {
+    std::vector<std::string_view> words;
+    for (std::size_t i = 0; i < line.size();) {
+        while (i < line.size() && is_split_space(line[i])) ++i;
+        std::size_t j = i;
+        while (j < line.size() && !is_split_space(line[j])) ++j;
+        if (j > i) words.push_back(line.substr(i, j - i));
+        i = j;
+    }
+    return words;
+}
+
+// Takes one header line (without its line end) as the standard header parser does: a field
+// "name: value" (a name of printable ASCII but the colon), a continuation of the field before (a
+// line that begins with a space or a tab), a mailbox's envelope line ("From ...", dropped when it
+// is the first line; at the end it takes the field before it along), or a line it sets aside.
+void take_header_line(Conn &k, std::size_t start, std::string_view line) {
+    if (line.find('\r') != std::string_view::npos) k.malformed = true;  // a lone CR splits the line
+    const bool first = k.lines == 2;
+    if (k.envelope) k.malformed = true;  // an envelope line that is not the last
+    k.envelope = false;
+    if (line.starts_with("From ")) {
+        k.envelope = !first;
+        return;
+    }
+    if (!line.empty() && is_space(line.front())) {
+        if (k.spans.empty()) k.malformed = true;
+        else k.spans.back().folded = true;
+        return;
+    }
+    const std::size_t colon = line.find(':');
+    bool named = colon != std::string_view::npos && colon > 0;
+    for (std::size_t i = 0; named && i < colon; ++i) named = line[i] > 0x20 && line[i] < 0x7f;
+    if (!named) {
+        k.malformed = true;
+        return;
+    }
+    std::size_t value = colon + 1;
+    while (value < line.size() && is_space(line[value])) ++value;
+    k.spans.push_back({start, start + colon, start + value, start + line.size()});
+}
+
+// Takes the buffered head forward as the standard reader reads it (lines ending in LF, at most
+// kLineLimit bytes each); with `at_end`, the buffer's end is the input's. True once the handler
+// can have the request: its head and declared body are here, or the reader would refuse what is
+// here already (a request line of other than three words, a line or a head too long).
+bool scan(Conn &k, long long cap, bool at_end = false) {
+    while (!k.head_done && k.stop == Stop::None) {
+        const std::size_t start = k.scan, nl = k.in.find('\n', start);
+        const std::size_t end = nl == std::string::npos ? k.in.size() : nl;
+        if (nl == std::string::npos && !at_end) {
+            if (end - start <= kLineLimit) return false;  // the rest of the line is still coming
+        }
+        if (end - start + (nl == std::string::npos ? 0 : 1) > kLineLimit) {
+            k.stop = Stop::LongLine;
+            return true;
+        }
+        k.scan = nl == std::string::npos ? end : nl + 1;
+        const std::string_view raw(k.in.data() + start, k.scan - start);
+        std::string_view line(k.in.data() + start, end - start);
         if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
         if (k.lines++ == 0) {
-            // The request line: only three words are followed by headers (two is HTTP/0.9).
-            int words = 0;
-            std::size_t i = 0;
-            for (; i < line.size();) {
-                while (i < line.size() && is_space(line[i])) ++i;
-                if (i == line.size()) break;
-                std::size_t j = i;
-                while (j < line.size() && !is_space(line[j])) ++j;
-                if (words++ == 0) k.post = line.substr(i, j - i) == "POST";
-                i = j;
-            }
-            if (words != 3) return true;
+            k.line_end = k.scan;
+            const std::vector<std::string_view> words = split_words(line);
+            k.post = !words.empty() && words[0] == "POST";
+            if (words.size() != 3) return true;  // HTTP/0.9, or refused: no head to wait for
             continue;
         }
-        if (line.find('\r') != std::string_view::npos) k.flags |= kBadHeaderLine;
-        if (line.empty()) k.head_done = true;
-        else if (k.lines > kHeaderLimit + 1) return true;
-        // The values of Content-Length lines, to know how much body to wait for (the handler
-        // judges the head from the standard parser's reading; a head it refuses has no body).
-        constexpr std::string_view name = "content-length:";
-        if (line.size() >= name.size() && iequals(line.substr(0, name.size()), name)) {
-            if (k.lengths.is_none()) k.lengths = nb::list();
-            std::string_view v = line.substr(name.size());
-            nb::borrow<nb::list>(k.lengths).append(pk::check(PyUnicode_DecodeLatin1(v.data(), v.size(), nullptr)));
+        if (k.lines - 1 > kHeaderLimit) {  // the blank line counts among them
+            k.stop = Stop::ManyLines;
+            return true;
         }
+        if (raw.empty() || raw == "\n" || raw == "\r\n") {
+            k.head_done = !raw.empty();
+            if (k.envelope && !k.spans.empty()) k.spans.pop_back();  // the reader never finishes that field
+            break;
+        }
+        take_header_line(k, start, line);
     }
+    if (at_end) return true;
     if (!k.need) {
         k.need = k.scan;
-        long long n = body_length(k.lengths, cap);
+        std::vector<Field> fields;
+        for (const Span &sp : k.spans) fields.push_back(field_of(k, sp));
+        long long n = declared_length(fields, cap);
         if (n > 0 && k.post) k.need += static_cast<std::size_t>(n);
         k.unread = n == kTooLarge || (n > 0 && !k.post);  // a body nobody reads
     }
@@ -279,21 +354,40 @@ struct Loop {
         ready.push_back(fd);
     }
 
-    // Runs the handler on one whole request (the standard construction, which handles it).
+    // Runs the handler on one whole request: reads its request line as the standard handler does
+    // (answering what that refuses) and calls the handler's method for it with the head read here.
     void handle(long long fd, Conn &k) {
-        if (k.flags & kHeadTooLarge) return refuse_head(fd, k);
-        k.req = incoming_new(k.in, k.flags);
-        Incoming &req = *incoming_of(k.req);
         if (k.in.size() > k.need) k.unread = true;  // pipelined bytes, or a body nobody reads
-        std::string().swap(k.in);
+        Head head;
+        if (!(k.flags & kHeadTooLarge)) {
+            if (!k.head_done && k.stop == Stop::None) scan(k, body_cap(c), true);  // the head on what is here
+            for (const Span &sp : k.spans) {
+                head.fields.push_back(field_of(k, sp));
+                head.malformed = head.malformed || sp.folded;
+            }
+            head.malformed = head.malformed || k.malformed;
+            head.length = declared_length(head.fields, body_cap(c));
+            head.cut = k.flags & kHeadCut;
+            head.body = std::string_view(k.in).substr(std::min(k.scan, k.in.size()));
+        }
+        k.req = incoming_new(&head);
+        Incoming &req = *incoming_of(k.req);
         k.handler = handler_class.attr("__new__")(handler_class);
         try {
-            handler_class.attr("__init__")(k.handler, k.req, k.addr, srv);
+            nb::object method = begin(k);
+            if (method.is_valid()) method();
         } catch (nb::python_error &e) {
             if (!pk::is_exception(e)) throw;
-            log_failure(e.value());
-            if (PyByteArray_GET_SIZE(req.output) == 0) answer(k, 400, failure("bad request"));
+            if (e.matches(PyExc_TimeoutError)) {  // as the standard handler takes a time-out
+                pk::guarded([&] { k.handler.attr("log_error")("Request timed out: %r", e.value()); });
+            } else {
+                log_failure(e.value());
+                if (PyByteArray_GET_SIZE(req.output) == 0) answer(k, 400, failure("bad request"));
+            }
         }
+        req.head = nullptr;
+        std::string().swap(k.in);
+        std::vector<Span>().swap(k.spans);
         if (req.waiter) {
             k.phase = Phase::Parked;
             k.waiter = nb::borrow(req.waiter);
@@ -306,25 +400,80 @@ struct Loop {
         start_write(fd, k);
     }
 
-    // Answers a head over the limit without reading it: 431, logged with its request line as the
-    // standard handler logs an answer.
-    void refuse_head(long long fd, Conn &k) {
-        std::size_t eol = k.in.find('\n');
-        std::string line = k.in.substr(0, std::min(eol == std::string::npos ? k.in.size() : eol, kLineLimit));
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        k.req = incoming_new(std::string_view(), k.flags);
-        std::string().swap(k.in);
-        k.handler = handler_class.attr("__new__")(handler_class);
-        nb::setattr(k.handler, "client_address", k.addr);
-        nb::setattr(k.handler, "server", srv);
-        nb::setattr(k.handler, "request", k.req);
-        nb::setattr(k.handler, "requestline",
-                    pk::check(PyUnicode_DecodeLatin1(line.data(), static_cast<Py_ssize_t>(line.size()), nullptr)));
-        nb::setattr(k.handler, "request_version", nb::str("HTTP/1.0"));
-        nb::setattr(k.handler, "command", nb::none());
-        nb::setattr(k.handler, "close_connection", Py_True);
-        answer(k, 431, failure("request head too large"));
-        start_write(fd, k);
+    // Calls the handler's send_error(code[, message[, explain]]) for a request it refuses.
+    template <class... A> nb::object refused(Conn &k, int code, A &&...texts) {
+        k.handler.attr("send_error")(code, std::forward<A>(texts)...);
+        return nb::object();
+    }
+
+    // Sets the handler up for its request as the standard handler's handle_one_request does before
+    // it calls the method: the request line read into command, path and request_version, or
+    // refused with the standard answer, and the head's limits checked. Returns the method to call
+    // (do_GET, ...), or nothing when the request was answered already or there is nothing to answer.
+    nb::object begin(Conn &k) {
+        nb::handle h = k.handler;
+        nb::setattr(h, "client_address", k.addr);
+        nb::setattr(h, "server", srv);
+        nb::setattr(h, "request", k.req);
+        nb::setattr(h, "wfile", k.req);
+        nb::setattr(h, "close_connection", Py_True);
+        auto latin1 = [](std::string_view v) {
+            return nb::borrow<nb::str>(pk::check(PyUnicode_DecodeLatin1(v.data(), static_cast<Py_ssize_t>(v.size()), nullptr)));
+        };
+        if (k.flags & kHeadTooLarge) {  // answered without reading it, logged with its request line
+            const std::size_t eol = k.in.find('\n');
+            std::string_view line = std::string_view(k.in).substr(0, std::min(eol, kLineLimit));
+            if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+            nb::setattr(h, "requestline", latin1(line));
+            nb::setattr(h, "request_version", nb::str("HTTP/1.0"));
+            nb::setattr(h, "command", nb::none());
+            answer(k, 431, failure("request head too large"));
+            return nb::object();
+        }
+        if (k.in.empty()) return nb::object();  // the client sent nothing
+        if (k.stop == Stop::LongLine && k.lines == 0) {  // the request line itself
+            for (const char *name : {"requestline", "request_version", "command"}) nb::setattr(h, name, nb::str(""));
+            return refused(k, 414);
+        }
+        nb::setattr(h, "command", nb::none());
+        nb::setattr(h, "request_version", nb::str("HTTP/0.9"));
+        std::string_view line = std::string_view(k.in).substr(0, k.line_end);
+        while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.remove_suffix(1);
+        nb::str requestline = latin1(line);
+        nb::setattr(h, "requestline", requestline);
+        const std::vector<std::string_view> words = split_words(line);
+        if (words.empty()) return nb::object();
+        if (words.size() >= 3) {
+            const std::string_view version = words.back(), number = version.substr(std::min<std::size_t>(5, version.size()));
+            const std::size_t dot = number.find('.');
+            auto part_ok = [](std::string_view p) { return !p.empty() && p.size() <= 10 && is_digits(p); };
+            if (!version.starts_with("HTTP/") || dot == std::string_view::npos || !part_ok(number.substr(0, dot)) ||
+                !part_ok(number.substr(dot + 1)))
+                return refused(k, 400, nb::str("Bad request version ({!r})").format(latin1(version)));
+            if (std::stoll(std::string(number.substr(0, dot))) >= 2)
+                return refused(k, 505, nb::str("Invalid HTTP version ({})").format(latin1(number)));
+            nb::setattr(h, "request_version", latin1(version));
+        }
+        if (words.size() > 3 || words.size() < 2)
+            return refused(k, 400, nb::str("Bad request syntax ({!r})").format(requestline));
+        nb::str command = latin1(words[0]);
+        if (words.size() == 2 && words[0] != "GET")
+            return refused(k, 400, nb::str("Bad HTTP/0.9 request type ({!r})").format(command));
+        nb::setattr(h, "command", command);
+        std::string_view path = words[1];
+        if (path.starts_with("//")) {  // reduced to one "/", as the standard handler does
+            while (path.size() > 1 && path[1] == '/') path.remove_prefix(1);
+        }
+        nb::setattr(h, "path", latin1(path));
+        if (k.stop == Stop::LongLine)
+            return refused(k, 431, "Line too long", "got more than 65536 bytes when reading header line");
+        if (k.stop == Stop::ManyLines)
+            return refused(k, 431, "Too many headers", "got more than 100 headers");
+        static PyObject *prefix = PyUnicode_InternFromString("do_");
+        PyObject *method = nullptr;
+        pk::check(PyObject_GetOptionalAttr(h.ptr(), pk::check(PyUnicode_Concat(prefix, command.ptr())).ptr(), &method));
+        if (!method) return refused(k, 501, nb::str("Unsupported method ({!r})").format(command));
+        return nb::steal(method);
     }
 
     // Writes one JSON answer with the request's handler into its buffer (nothing of a failed one).
@@ -332,7 +481,6 @@ struct Loop {
         nb::handle out = incoming_of(k.req)->output;
         Py_ssize_t before = nb::len(out);
         try {
-            nb::setattr(k.handler, "wfile", k.req);  // the standard writer is closed once handled
             send_answer(k.handler, code, obj);
         } catch (nb::python_error &e) {
             if (!pk::is_exception(e)) throw;

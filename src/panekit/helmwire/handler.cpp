@@ -2,6 +2,7 @@
 // Origin, body length) and its routes.
 #include "helmwire.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <optional>
 #include <string_view>
@@ -71,61 +72,76 @@ void log_message(const pk::Call &c, nb::handle, nb::str fmt, nb::tuple args) {
 
 }  // namespace
 
-long long body_length(nb::handle values, long long cap) {
-    if (values.is_none()) return 0;
-    nb::object first;
-    for (nb::handle v : values) {
-        nb::object text = PyUnicode_Check(v.ptr()) ? nb::object(nb::str(v).attr("strip")(" \t")) : nb::borrow(v);
-        if (!first.is_valid()) first = text;
-        else if (!first.equal(text)) return kConflict;
+long long length_value(std::string_view v, long long cap) {
+    // int()'s reading: white space around, a sign, digits with single underscores between them.
+    auto space = [](char ch) {
+        const auto u = static_cast<unsigned char>(ch);
+        return u == ' ' || (u >= '\t' && u <= '\r') || (u >= 0x1c && u <= 0x1f) || u == 0x85 || u == 0xa0;
+    };
+    while (!v.empty() && space(v.front())) v.remove_prefix(1);
+    while (!v.empty() && space(v.back())) v.remove_suffix(1);
+    const bool negative = !v.empty() && v.front() == '-';
+    if (!v.empty() && (v.front() == '+' || v.front() == '-')) v.remove_prefix(1);
+    long long value = 0;
+    bool over = false;
+    for (std::size_t i = 0; i < v.size(); ++i) {
+        const char ch = v[i];
+        if (ch == '_' && i > 0 && i + 1 < v.size() && v[i - 1] != '_' && v[i + 1] != '_') continue;
+        if (ch < '0' || ch > '9') return 0;
+        over = over || value > (cap - (ch - '0')) / 10;
+        if (!over) value = value * 10 + (ch - '0');
     }
-    if (!first.is_valid() || !pk::truthy(first)) return 0;
-    return length_value(first, cap);
+    if (v.empty() || negative) return 0;
+    return over || value > cap ? kTooLarge : value;  // int() refuses very long digit strings: still huge
 }
 
-long long length_value(nb::handle v, long long cap) {
-    nb::object n;
-    try {
-        n = pk::check(PyNumber_Long(v.ptr()));
-    } catch (nb::python_error &e) {
-        if (!e.matches(PyExc_ValueError)) throw;
-        // int() refuses very long digit strings; those still declare a length, a huge one.
-        nb::object s = nb::str(v).attr("strip")();
-        if (PyUnicode_GET_LENGTH(s.ptr()) > 0 && PyUnicode_READ_CHAR(s.ptr(), 0) == '+')
-            s = pk::check(PyUnicode_Substring(s.ptr(), 1, PyUnicode_GET_LENGTH(s.ptr())));
-        return pk::truthy(s.attr("isdecimal")()) ? kTooLarge : 0;
+long long declared_length(const std::vector<Field> &fields, long long cap) {
+    std::optional<std::string_view> first;
+    for (const Field &f : fields) {
+        if (!iequals(f.name, "content-length")) continue;
+        const std::string_view v = trim(f.value);
+        if (!first) first = v;
+        else if (*first != v) return kConflict;
     }
-    int overflow = 0;
-    long long value = PyLong_AsLongLongAndOverflow(n.ptr(), &overflow);
-    if (overflow > 0 || (overflow == 0 && value > cap)) return kTooLarge;
-    if (overflow < 0 || value < 0) return 0;
-    return value;
+    return first ? length_value(*first, cap) : 0;
 }
 
 namespace {
 
-// The body length a parsed head declares, from its (name, value) pairs in arrival order (as the
-// header parser's items() gives them): its Content-Length values as body_length judges them.
-long long declared_length(const pk::Call &c, nb::handle pairs) {
-    nb::object values = nb::none();
-    for (nb::handle pair : pairs) {
-        nb::handle name = PyTuple_GET_ITEM(pair.ptr(), 0);
-        if (!PyUnicode_Check(name.ptr()) || !iequals(utf8(name), "content-length")) continue;
-        if (values.is_none()) values = nb::list();
-        nb::borrow<nb::list>(values).append(nb::handle(PyTuple_GET_ITEM(pair.ptr(), 1)));
+// The head of the handler's request: the one the serving loop read, or under the standard server
+// the one its header parser made (kept in `local`).
+const Head &head_of(const pk::Call &c, nb::handle self, Head &local) {
+    if (Incoming *req = incoming_of(get_attr(self, t_request)); req && req->head) return *req->head;
+    nb::object headers = get_attr(self, t_headers);
+    // A line set aside (a defect: no colon, no name, a name with spaces or controls) or folded into
+    // a value (a value holding CR or LF) is a head the parser misread.
+    local.malformed = pk::truthy(attr_or(headers, t_defects, nb::none()));
+    for (nb::handle pair : nb::list(headers.attr("items")())) {
+        std::string_view texts[2];
+        for (int i = 0; i < 2; ++i) {
+            nb::object bytes = pk::check(PyUnicode_AsLatin1String(nb::str(PyTuple_GET_ITEM(pair.ptr(), i)).ptr()));
+            texts[i] = local.texts.emplace_back(PyBytes_AS_STRING(bytes.ptr()), PyBytes_GET_SIZE(bytes.ptr()));
+        }
+        local.malformed = local.malformed || texts[1].find_first_of("\r\n") != std::string_view::npos;
+        local.fields.push_back({texts[0], texts[1]});
     }
-    return body_length(values, body_cap(c));
+    local.length = declared_length(local.fields, body_cap(c));
+    return local;
 }
 
 constexpr pk::Param self_param[] = {{.name = "self"}};
 constexpr pk::Spec read_body_spec{.name = "_read_body", .params = self_param, .returns = "bytes"};
-// The body of `declared` bytes (as declared_length reads it).
-nb::object body_of(nb::handle self, long long declared) {
-    if (declared <= 0) return nb::bytes("", 0);  // empty, conflicting or above the cap (do_POST answers those)
-    return call_method(get_attr(self, t_rfile), t_read, nb::int_(declared));  // short when the client stopped early
+// The body the head declares: what the serving loop read after the head (short when the client
+// stopped early), or under the standard server what its reader gives.
+nb::bytes body_of(nb::handle self, const Head &head) {
+    if (head.length <= 0) return nb::bytes("", 0);  // empty, conflicting or above the cap (do_POST answers those)
+    const auto n = static_cast<std::size_t>(head.length);
+    if (head.body) return nb::bytes(head.body->data(), std::min(n, head.body->size()));
+    return nb::borrow<nb::bytes>(call_method(get_attr(self, t_rfile), t_read, nb::int_(n)));
 }
 nb::object read_body(const pk::Call &c, nb::handle self) {
-    return body_of(self, declared_length(c, get_attr(self, t_headers).attr("items")()));
+    Head local;
+    return body_of(self, head_of(c, self, local));
 }
 
 constexpr pk::Param json_params[] = {
@@ -276,62 +292,53 @@ bool origin_value_allowed(std::string_view v, std::string_view own) {
 
 
 // Whether an Authorization value is "Bearer <the server's token>".
-bool bearer_ok(const pk::Call &c, nb::handle value) {
+bool bearer_ok(const pk::Call &c, std::string_view v) {
     nb::handle token = c.state<Server>()[Server::Token];
-    if (!PyUnicode_Check(value.ptr()) || !PyUnicode_Check(token.ptr())) return false;
-    std::string_view v = trim(utf8(value));
+    if (!PyUnicode_Check(token.ptr())) return false;
+    v = trim(v);
     constexpr std::string_view scheme = "bearer";
     if (v.size() <= scheme.size() || !iequals(v.substr(0, scheme.size()), scheme) || !is_space(v[scheme.size()]))
         return false;
     return same_secret(trim(v.substr(scheme.size())), utf8(token));
 }
 
-// What reading the connection learnt about the handler's request (none under the standard server).
-long request_flags(nb::handle self) {
-    Incoming *req = incoming_of(get_attr(self, t_request));
-    return req ? req->flags : 0;
+// The head's text `v` (Latin-1 bytes) as UTF-8, as the checks compare it with the host text and
+// the configured origins (`buf` holds it when it has to be converted).
+std::string_view utf8_of(std::string_view v, std::string &buf) {
+    if (std::all_of(v.begin(), v.end(), [](char ch) { return static_cast<unsigned char>(ch) < 0x80; })) return v;
+    buf.clear();
+    for (char ch : v) {
+        const auto u = static_cast<unsigned char>(ch);
+        if (u < 0x80) buf += ch;
+        else buf += {static_cast<char>(0xc0 | (u >> 6)), static_cast<char>(0x80 | (u & 0x3f))};
+    }
+    return buf;
 }
 
 // The checks every request passes before any work: a head the header parser may have misread
 // (400), conflicting Content-Length headers (400), a Host this server does not answer to (403), an
 // Origin it does not serve (403), a guarded route (or any route, with PANEKIT_CONTROL_AUTH=all)
 // without the server's token (401). The refusal's status and text, or a null text when it passes.
-// The head is read in one pass over its (name, value) pairs. It counts as misread when the header
-// parser set a line aside (a defect: no colon, no name, a name with spaces or controls), folded a
-// line into a value (a value holding CR or LF), or the reading of the connection saw a lone CR
-// inside a line. `token` tells whether it carried the server's token.
-std::pair<int, const char *> refusal(const pk::Call &c, nb::handle self, Access access, long long &declared,
-                                     bool &token) {
-    nb::object headers = get_attr(self, t_headers);
-    if ((request_flags(self) & kBadHeaderLine) || pk::truthy(attr_or(headers, t_defects, nb::none())))
-        return {400, "malformed header line"};
-    nb::list pairs(headers.attr("items")());  // (name, value) pairs in arrival order
+// `token` tells whether the head carried the server's token.
+std::pair<int, const char *> refusal(const pk::Call &c, const Head &head, Access access, bool &token) {
+    if (head.malformed) return {400, "malformed header line"};
     std::string_view own = utf8(c.state<Server>()[Server::OwnName]);
     bool host_ok = true, origin_ok = true;
     int bearers = 0;
     bool bearer = false;
-    nb::object lengths = nb::none();  // the Content-Length values (a list), or None
-    for (nb::handle pair : pairs) {
-        nb::handle name = PyTuple_GET_ITEM(pair.ptr(), 0), value = PyTuple_GET_ITEM(pair.ptr(), 1);
-        if (!PyUnicode_Check(value.ptr()) || utf8(value).find_first_of("\r\n") != std::string_view::npos)
-            return {400, "malformed header line"};
-        if (!PyUnicode_Check(name.ptr())) continue;
-        std::string_view n = utf8(name);
-        if (iequals(n, "host")) {
-            host_ok = host_ok && host_value_allowed(utf8(value), own);
-        } else if (iequals(n, "origin")) {
-            origin_ok = origin_ok && origin_value_allowed(utf8(value), own);
-        } else if (iequals(n, "authorization")) {
+    std::string buf;
+    for (const Field &f : head.fields) {
+        if (iequals(f.name, "host")) {
+            host_ok = host_ok && host_value_allowed(utf8_of(f.value, buf), own);
+        } else if (iequals(f.name, "origin")) {
+            origin_ok = origin_ok && origin_value_allowed(utf8_of(f.value, buf), own);
+        } else if (iequals(f.name, "authorization")) {
             ++bearers;  // two of them are one too many: neither is taken
-            bearer = bearers == 1 && bearer_ok(c, value);
-        } else if (iequals(n, "content-length")) {
-            if (lengths.is_none()) lengths = nb::list();
-            nb::borrow<nb::list>(lengths).append(value);
+            bearer = bearers == 1 && bearer_ok(c, utf8_of(f.value, buf));
         }
     }
     token = bearer;
-    declared = body_length(lengths, body_cap(c));
-    if (declared == kConflict) return {400, "conflicting Content-Length"};
+    if (head.length == kConflict) return {400, "conflicting Content-Length"};
     if (!host_ok) return {403, "host not allowed"};
     if (!origin_ok) return {403, "origin not allowed"};
     const bool guarded = access == Access::Token || (access == Access::Open && every_route_guarded());
@@ -339,23 +346,14 @@ std::pair<int, const char *> refusal(const pk::Call &c, nb::handle self, Access 
     return {0, nullptr};
 }
 
-// Answers a request that fails those checks; true when it did. Otherwise `declared` (when given)
-// has the body length the head declares, as declared_length reads it.
-bool refuse(const pk::Call &c, nb::handle self, Access access, long long *declared = nullptr, bool *token = nullptr) {
-    long long length = 0;
-    bool has_token = false;
-    auto [code, error] = refusal(c, self, access, length, has_token);
-    if (error) reply(self, code, error);
-    if (declared) *declared = length;
-    if (token) *token = has_token;
-    return error != nullptr;
-}
-
 // ---- the request handler: routes --------------------------------------------------------------
 
 constexpr pk::Spec options_spec{.name = "do_OPTIONS", .params = self_param, .returns = "None"};
 void do_options(const pk::Call &c, nb::handle self) {
-    if (refuse(c, self, Access::Preflight)) return;
+    Head local;
+    bool token = false;
+    auto [code, error] = refusal(c, head_of(c, self, local), Access::Preflight, token);
+    if (error) return reply(self, code, error);
     self.attr("send_response")(204);
     self.attr("send_header")("Access-Control-Allow-Origin", "*");
     self.attr("send_header")("Access-Control-Allow-Methods", "GET, POST, OPTIONS");
@@ -410,23 +408,6 @@ nb::str hint_text() {
     return nb::borrow<nb::str>(text);
 }
 
-constexpr pk::Spec get_spec{.name = "do_GET", .params = self_param, .returns = "None"};
-void do_get(const pk::Call &c, nb::handle self) {
-    nb::object path = get_attr(self, t_path);
-    const Route *route = find_route(Method::Get, path);
-    bool token = false;
-    if (refuse(c, self, route ? route->access : Access::Open, nullptr, &token)) return;
-    if (!route) {
-        nb::dict out;
-        out["ok"] = true;
-        out["hint"] = hint_text();
-        return reply(self, 200, out);
-    }
-    Request r{c, self, *route, path};
-    r.token = token;
-    route->serve(r);
-}
-
 // A body without the UTF-8 byte-order mark that some writers put before their text (Windows
 // PowerShell 5.1's Out-File and Set-Content): the text begins after it.
 nb::bytes without_bom(nb::bytes raw) {
@@ -460,38 +441,49 @@ nb::object post_path(nb::object target) {
     return pk::check(PyUnicode_Substring(t, 0, end));
 }
 
-constexpr pk::Spec post_spec{.name = "do_POST", .params = self_param, .returns = "None"};
-void do_post(const pk::Call &c, nb::handle self) {
-    nb::object path = post_path(get_attr(self, t_path));
-    const Route *route = find_route(Method::Post, path);
-    long long declared = 0;
+// Serves a request by the route table: the checks every request passes, then for a POST its body
+// read whole, then the route's function (GET without a route: the hint; POST, DELETE: 404).
+void dispatch(const pk::Call &c, nb::handle self, Method method) {
+    nb::object target = get_attr(self, t_path);
+    nb::object path = method == Method::Get ? target : post_path(target);
+    const Route *route = find_route(method, path);
+    Head local;
+    const Head &head = head_of(c, self, local);
     bool token = false;
-    if (refuse(c, self, route ? route->access : Access::Open, &declared, &token)) return;
-    nb::object raw = body_of(self, declared);
-    if (declared == kTooLarge)  // none of it was read; the server drains it after the answer
-        return reply(self, 413, "body too large");
-    const bool head_cut = request_flags(self) & kHeadCut;
-    if (head_cut || (declared > 0 && nb::len(raw) < static_cast<std::size_t>(declared))) {
-        // The client stopped before its request was complete: nothing of it is acted on.
-        return reply(self, 400, "incomplete body");
+    auto [code, error] = refusal(c, head, route ? route->access : Access::Open, token);
+    if (error) return reply(self, code, error);
+    nb::bytes raw("", 0);
+    if (method == Method::Post) {
+        raw = body_of(self, head);
+        if (head.length == kTooLarge)  // none of it was read; the server drains it after the answer
+            return reply(self, 413, "body too large");
+        if (head.cut || (head.length > 0 && raw.size() < static_cast<std::size_t>(head.length))) {
+            // The client stopped before its request was complete: nothing of it is acted on.
+            return reply(self, 400, "incomplete body");
+        }
+    }
+    if (!route && method == Method::Get) {
+        nb::dict out;
+        out["ok"] = true;
+        out["hint"] = hint_text();
+        return reply(self, 200, out);
     }
     if (!route) return reply(self, 404, "unknown path");
     Request r{c, self, *route, path};
     r.token = token;
-    r.body = without_bom(nb::bytes(raw));
-    r.json = body_json(r.body);
+    if (method == Method::Post) {
+        r.body = without_bom(raw);
+        r.json = body_json(r.body);
+    }
     route->serve(r);
 }
 
+constexpr pk::Spec get_spec{.name = "do_GET", .params = self_param, .returns = "None"};
+void do_get(const pk::Call &c, nb::handle self) { dispatch(c, self, Method::Get); }
+constexpr pk::Spec post_spec{.name = "do_POST", .params = self_param, .returns = "None"};
+void do_post(const pk::Call &c, nb::handle self) { dispatch(c, self, Method::Post); }
 constexpr pk::Spec delete_spec{.name = "do_DELETE", .params = self_param, .returns = "None"};
-void do_delete(const pk::Call &c, nb::handle self) {
-    nb::object path = post_path(get_attr(self, t_path));
-    const Route *route = find_route(Method::Delete, path);
-    if (refuse(c, self, route ? route->access : Access::Open)) return;
-    if (!route) return reply(self, 404, "unknown path");
-    Request r{c, self, *route, path};
-    route->serve(r);
-}
+void do_delete(const pk::Call &c, nb::handle self) { dispatch(c, self, Method::Delete); }
 }  // namespace
 
 void send_answer(nb::handle self, int code, nb::handle obj) {

@@ -4,10 +4,12 @@
 #pragma once
 #include "pk.hpp"
 
+#include <deque>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace nb = nanobind;
 
@@ -108,41 +110,52 @@ inline std::string_view unbracketed(std::string_view host) {
     return host;
 }
 
+// ---- the request head, read once ----
+// One header field as the connection's reading found it: its name as sent and its value without
+// the spaces and tabs before it and without its line end, both Latin-1 bytes of the head.
+struct Field {
+    std::string_view name, value;
+};
+
+// A request head: its fields in arrival order and what the checks need of it. The serving loop
+// makes it from its own reading of the connection (the fields view its buffer); under the
+// standard server the handler makes it from the parsed message (the fields view `texts`).
+struct Head {
+    std::vector<Field> fields;
+    long long length = 0;    // the body length the Content-Length fields declare (declared_length)
+    bool malformed = false;  // a line the header parser misreads (no name, a folded or CR-split line)
+    bool cut = false;        // the input ended before the head did
+    std::optional<std::string_view> body;  // what followed the head (the serving loop only)
+    std::deque<std::string> texts;
+};
+
+// A declared Content-Length as int() reads it: 0 when empty or not an integer (negative counts as
+// 0); kTooLarge when above `cap`, also for digit strings too long for int().
+inline constexpr long long kTooLarge = -1;
+inline constexpr long long kConflict = -2;
+long long length_value(std::string_view text, long long cap);
+// The body length the Content-Length fields of a head declare, as length_value reads it: 0
+// without one, kConflict when they disagree.
+long long declared_length(const std::vector<Field> &fields, long long cap);
+// The largest body a request may declare: the module's _MAX_BODY_BYTES, read at each use.
+inline long long body_cap(const pk::Call &c) { return nb::cast<long long>(c.global(t_max_body)); }
+
 // ---- request.cpp ----
-// The request the serving loop hands the handler (the handler's `request`; its methods are what
-// the standard handler calls on a socket: makefile, sendall, write).
+// The request the serving loop hands the handler (the handler's `request` and `wfile`: write()
+// adds to the answer).
 struct Incoming {
     PyObject_HEAD
-    PyObject *input;   // bytes: the whole request as read
-    PyObject *output;  // bytearray: the answer written so far
-    PyObject *waiter;  // a request answered later: its waiter (null until parked)
-    long flags;        // what reading learnt (below)
-    double until;      // a parked request's deadline, steady seconds
-    bool open_only;    // it came without the token: its later answer is for_open_caller's
+    PyObject *output;   // bytearray: the answer written so far
+    PyObject *waiter;   // a request answered later: its waiter (null until parked)
+    const Head *head;   // the head the loop read, while the handler runs (null after)
+    double until;       // a parked request's deadline, steady seconds
+    bool open_only;     // it came without the token: its later answer is for_open_caller's
 };
-// A new request over `input`, with what reading learnt.
-nb::object incoming_new(std::string_view input, long flags);
+// A new request over `head` (which outlives the handler's run).
+nb::object incoming_new(const Head *head);
 // The handler's `request` as such a request; null when it is anything else (a socket, when the
 // handler runs under the standard server).
 Incoming *incoming_of(nb::handle request);
-
-// What reading a connection learnt about its request before the handler runs (Incoming::flags).
-inline constexpr long kInputEnded = 1;     // the client closed its side: nothing more will come
-inline constexpr long kBadHeaderLine = 2;  // a lone CR inside a head line
-inline constexpr long kHeadCut = 4;        // the input ended before the head did
-inline constexpr long kHeadTooLarge = 8;   // the head is longer than the server reads
-
-// A declared Content-Length as the handler reads it: 0 when empty or not an integer (negative
-// counts as 0); kTooLarge when above `cap`, also for digit strings too long for int().
-inline constexpr long long kTooLarge = -1;
-inline constexpr long long kConflict = -2;
-long long length_value(nb::handle text, long long cap);
-// The body length that a head's Content-Length values (None when there are none) declare, judged
-// in one place for the reading of a connection and for the handler: as length_value takes it, 0
-// without one, kConflict when they disagree.
-long long body_length(nb::handle values, long long cap);
-// The largest body a request may declare: the module's _MAX_BODY_BYTES, read at each use.
-inline long long body_cap(const pk::Call &c) { return nb::cast<long long>(c.global(t_max_body)); }
 
 // ---- handler.cpp ----
 // The server's _log function, over the server's state.

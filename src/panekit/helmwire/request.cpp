@@ -1,59 +1,33 @@
 // panekit.helmwire: the request object the serving loop hands the handler (its `request`): the
-// connection's buffered input as a file, the answer the handler writes, what reading the
-// connection learnt, and the wait of a request answered later.
+// head the loop read, the answer the handler writes, and the wait of a request answered later.
 #include "helmwire.hpp"
 
 namespace helmwire {
 namespace {
 
-pk::Lazy g_bytes_io{"io", "BytesIO"};
-
 Incoming *as_incoming(PyObject *self) { return reinterpret_cast<Incoming *>(self); }
 
-// makefile(mode="r", buffering=None): the input, as the standard handler reads it.
-PyObject *request_makefile(PyObject *self, PyObject *const *, Py_ssize_t, PyObject *) {
-    try {
-        return PyObject_CallOneArg(g_bytes_io.get().ptr(), as_incoming(self)->input);
-    } catch (nb::python_error &e) {
-        e.restore();
-        return nullptr;
-    }
-}
-
-// sendall(data) and write(data): the data added to the answer (write answers its length).
-int add_output(PyObject *self, PyObject *data) {
-    PyObject *grown = PySequence_InPlaceConcat(as_incoming(self)->output, data);
-    if (!grown) return -1;
-    Py_SETREF(as_incoming(self)->output, grown);
-    return 0;
-}
-PyObject *request_sendall(PyObject *self, PyObject *data) {
-    if (add_output(self, data) < 0) return nullptr;
-    Py_RETURN_NONE;
-}
+// write(data): the data added to the answer; answers its length.
 PyObject *request_write(PyObject *self, PyObject *data) {
-    if (add_output(self, data) < 0) return nullptr;
+    PyObject *grown = PySequence_InPlaceConcat(as_incoming(self)->output, data);
+    if (!grown) return nullptr;
+    Py_SETREF(as_incoming(self)->output, grown);
     return PyLong_FromSsize_t(PyObject_Length(data));
 }
 
 PyMethodDef request_methods[] = {
-    {"makefile", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(request_makefile)), METH_FASTCALL | METH_KEYWORDS,
-     "The request's input as a binary file."},
-    {"sendall", request_sendall, METH_O, "Adds data to the answer."},
     {"write", request_write, METH_O, "Adds data to the answer; returns its length."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 int request_traverse(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(Py_TYPE(self));
-    Py_VISIT(as_incoming(self)->input);
     Py_VISIT(as_incoming(self)->output);
     Py_VISIT(as_incoming(self)->waiter);
     return 0;
 }
 
 int request_clear(PyObject *self) {
-    Py_CLEAR(as_incoming(self)->input);
     Py_CLEAR(as_incoming(self)->output);
     Py_CLEAR(as_incoming(self)->waiter);
     return 0;
@@ -86,15 +60,13 @@ PyTypeObject *request_type() {
 
 }  // namespace
 
-nb::object incoming_new(std::string_view input, long flags) {
-    nb::object data = nb::bytes(input.data(), input.size());
+nb::object incoming_new(const Head *head) {
     nb::object out = pk::check(PyByteArray_FromStringAndSize(nullptr, 0));
     auto *r = PyObject_GC_New(Incoming, request_type());
     if (!r) throw nb::python_error();
-    r->input = data.release().ptr();
     r->output = out.release().ptr();
     r->waiter = nullptr;
-    r->flags = flags;
+    r->head = head;
     r->until = 0;
     r->open_only = false;
     PyObject_GC_Track(r);

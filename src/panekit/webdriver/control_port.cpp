@@ -211,20 +211,6 @@ wd::Driver &driver_of(const pk::Call &c) {
     return *d;
 }
 
-// Whether the request carries "Authorization: Bearer <the window's token>" (one such header).
-bool bearer(const pk::Call &c, nb::handle self) {
-    nb::handle token = c.state<Server>()[Server::Token];
-    nb::object values = get_attr(self, t_headers).attr("get_all")("Authorization");
-    if (!PyUnicode_Check(token.ptr()) || values.is_none() || nb::len(values) != 1) return false;
-    nb::object v = values[0];
-    if (!PyUnicode_Check(v.ptr())) return false;
-    std::string_view text = trim(utf8(v));
-    constexpr std::string_view scheme = "bearer";
-    if (text.size() <= scheme.size() || !iequals(text.substr(0, scheme.size()), scheme) || !is_space(text[scheme.size()]))
-        return false;
-    return same_secret(trim(text.substr(scheme.size())), utf8(token));
-}
-
 // The longest a WebDriver command may wait before the control server answers it itself: the
 // session's time-outs bound every wait, and the driver answers each with the protocol's error
 // before this.
@@ -240,7 +226,7 @@ void serve_webdriver(Request &r) {
     std::optional<nb::object> waiter = later_waiter(r);
     if (!waiter) return;  // answered already (too many waiting)
     nb::object w = *waiter;
-    auto answer = d.serve(method, path, r.body, bearer(r.c, r.self), [w](wd::Answer a) {
+    auto answer = d.serve(method, path, r.body, r.token, [w](wd::Answer a) {
         pk::host::waiter_finish(w, nb::make_tuple(a.status, a.body));
     });
     if (answer) return reply(r.self, answer->status, answer->body);
