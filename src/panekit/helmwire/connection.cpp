@@ -116,7 +116,7 @@ std::vector<std::string_view> split_words(std::string_view line) {
 // Takes one header line (without its line end) as the standard header parser does: a field
 // "name: value" (a name of printable ASCII but the colon), a continuation of the field before (a
 // line that begins with a space or a tab), a mailbox's envelope line ("From ...", dropped when it
-// is the first line; at the end it takes the field before it along), or a line it sets aside.
+// is the first or the last line), or a line it sets aside.
 void take_header_line(Conn &k, std::size_t start, std::string_view line) {
     if (line.find('\r') != std::string_view::npos) k.malformed = true;  // a lone CR splits the line
     const bool first = k.lines == 2;
@@ -175,7 +175,6 @@ bool scan(Conn &k, long long cap, bool at_end = false) {
         }
         if (raw.empty() || raw == "\n" || raw == "\r\n") {
             k.head_done = !raw.empty();
-            if (k.envelope && !k.spans.empty()) k.spans.pop_back();  // the reader never finishes that field
             break;
         }
         take_header_line(k, start, line);
