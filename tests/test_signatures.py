@@ -34,6 +34,7 @@ SIGNATURES = {
     "helmwire.control_base_url": "(*, port: %s, host: %s) -> 'str'" % (OPT_INT, OPT_STR),
     "helmwire._control_address": "(*, port: %s, host: %s) -> 'str'" % (OPT_INT, OPT_STR),
     "helmwire.control_token": "(*, port: %s) -> 'Optional[str]'" % OPT_INT,
+    "helmwire._bind_host": "(host: 'str') -> 'str'",
     "helmwire.start_control_server": (
         "(*, host: 'str', port: 'int', invoke_sync: 'Callable[[Callable[[], None]], None]', "
         "core: 'Callable[[], Any]', do_navigate: 'Callable[[str], None]', do_back: 'Callable[[], None]', "

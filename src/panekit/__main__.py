@@ -213,8 +213,10 @@ def _port_refusal(host, port):
     """Why the control server could not listen on (host, port) now, or None when it could. The
     probe binds as the server does (IPv4, or IPv6 for an IPv6 literal; on Windows exclusively, or
     a port that another program listens on would seem free)."""
+    from panekit import helmwire
+
     try:
-        bare = host[1:-1] if host.startswith("[") and host.endswith("]") else host
+        bare = helmwire._bind_host(host)
         family = socket.AF_INET6 if ":" in bare else socket.AF_INET
         with socket.socket(family, socket.SOCK_STREAM) as s:
             if hasattr(socket, "SO_EXCLUSIVEADDRUSE"):

@@ -795,7 +795,7 @@ nb::object start_control_server(const pk::Call &c, nb::str host, nb::handle port
 
     nb::object handler = make_handler_class(c, st.object());
     // An IPv6 literal (bare, or in brackets as in an address) is listened on with an IPv6 socket.
-    std::string_view text = utf8(host), bare = unbracketed(text);
+    std::string_view text = utf8(host), bare = bind_host(text);
     nb::object bind_host = bare.size() == text.size() ? nb::object(host) : nb::str(bare.data(), bare.size());
     nb::object server_type = pk::import_from("http.server", "HTTPServer");
     nb::object socket_mod = pk::import("socket");

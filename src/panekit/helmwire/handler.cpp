@@ -205,34 +205,14 @@ std::string host_key(std::string_view name) {
     return lower_ascii(name);
 }
 
-// The name of a "name", "name:port", "[literal]" or "[literal]:port" text (a port of digits, maybe
-// none), and whether it is in brackets; false for any other form.
-bool split_host(std::string_view v, std::string_view &name, bool &bracketed) {
-    std::string_view port;
-    bracketed = !v.empty() && v.front() == '[';
-    if (bracketed) {
-        std::size_t close = v.find(']');
-        if (close == std::string_view::npos) return false;
-        name = v.substr(1, close - 1);
-        port = v.substr(close + 1);
-    } else {
-        name = v.substr(0, v.find(':'));
-        port = v.substr(name.size());
-    }
-    return port.empty() || (port.front() == ':' && is_digits(port.substr(1)));
-}
-
 bool host_value_allowed(std::string_view v, std::string_view own) {
     v = trim(v);
     if (v.empty()) return true;
-    std::size_t colon = v.find(':');
-    if (v.front() != '[' && colon != std::string_view::npos && v.find(':', colon + 1) != std::string_view::npos)
-        return is_ip(v) && !is_ipv4(v);  // an IPv6 literal sent without brackets (and so without a port)
-    std::string_view name;
-    bool bracketed = false;
-    if (!split_host(v, name, bracketed)) return false;
-    if (bracketed) return is_ip(name);
-    std::string key = host_key(name);
+    HostPort p;
+    if (!split_host_port(v, p) || !is_digits(p.port)) return false;
+    if (p.bare_ipv6()) return is_ip(p.host) && !is_ipv4(p.host);  // sent without brackets (and so without a port)
+    if (p.bracketed) return is_ip(p.host);
+    std::string key = host_key(p.host);
     if (is_ipv4(key) || key == "localhost") return true;
     return !own.empty() && key == own;
 }
@@ -280,10 +260,9 @@ bool origin_value_allowed(std::string_view v, std::string_view own) {
     v = trim(v);
     std::size_t sep = v.find("://");
     if (sep != std::string_view::npos && sep > 0) {
-        std::string_view name;
-        bool bracketed = false;
-        if (split_host(v.substr(sep + 3), name, bracketed) && !name.empty()) {
-            std::string key = host_key(name);
+        HostPort p;
+        if (split_host_port(v.substr(sep + 3), p) && is_digits(p.port) && !p.bare_ipv6() && !p.host.empty()) {
+            std::string key = host_key(p.host);
             if (key == "localhost" || is_loopback_literal(key) || (!own.empty() && key == own)) return true;
         }
     }
@@ -540,7 +519,7 @@ nb::object for_open_caller(nb::handle obj) {
 
 nb::object make_log_function(const pk::Call &c, nb::handle state) { return c.nested<log_spec>(log_line, state); }
 
-nb::str own_host_key(nb::str host) { return nb::str(host_key(unbracketed(utf8(host))).c_str()); }
+nb::str own_host_key(nb::str host) { return nb::str(host_key(bind_host(utf8(host))).c_str()); }
 
 nb::object make_handler_class(const pk::Call &c, nb::handle state) {
     return c.klass("_Handler", nb::make_tuple(pk::import_from("http.server", "BaseHTTPRequestHandler")), state)

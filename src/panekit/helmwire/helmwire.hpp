@@ -104,10 +104,42 @@ inline bool iequals(std::string_view a, std::string_view lower) {
     return true;
 }
 
-// A host text without the brackets an address puts around an IPv6 literal ("[::1]" gives "::1").
-inline std::string_view unbracketed(std::string_view host) {
-    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') return host.substr(1, host.size() - 2);
-    return host;
+// A host text, with or without a port, taken apart: "name", "name:port", "[literal]",
+// "[literal]:port", or a bare IPv6 literal (two colons or more, no brackets: all host, no port).
+// `port` is the text after the colon, unchecked (what a caller accepts is its own). False for any
+// other form (a "[" without its "]", text after the "]" that is no port).
+struct HostPort {
+    std::string_view host, port;
+    bool bracketed = false, has_port = false;
+    bool bare_ipv6() const { return !bracketed && host.find(':') != std::string_view::npos; }
+};
+inline bool split_host_port(std::string_view text, HostPort &out) {
+    out = HostPort{};
+    std::string_view rest;
+    if (!text.empty() && text.front() == '[') {
+        const std::size_t close = text.find(']');
+        if (close == std::string_view::npos) return false;
+        out.bracketed = true;
+        out.host = text.substr(1, close - 1);
+        rest = text.substr(close + 1);
+    } else {
+        const std::size_t colon = text.find(':');
+        const bool bare = colon != std::string_view::npos && text.find(':', colon + 1) != std::string_view::npos;
+        out.host = bare ? text : text.substr(0, colon);
+        rest = text.substr(out.host.size());
+    }
+    if (rest.empty()) return true;
+    if (rest.front() != ':') return false;
+    out.has_port = true;
+    out.port = rest.substr(1);
+    return true;
+}
+
+// The host text as a socket binds it: an IPv6 literal without the brackets an address puts
+// around it ("[::1]" gives "::1"); anything else as it is.
+inline std::string_view bind_host(std::string_view text) {
+    HostPort p;
+    return split_host_port(text, p) && p.bracketed && !p.has_port ? p.host : text;
 }
 
 // ---- the request head, read once ----

@@ -43,17 +43,24 @@ constexpr pk::Spec base_url_spec{
     .doc = "Base address of the control plane, \"http://<host>:<port>\", from the arguments, the "
            "environment and the defaults.",
 };
-nb::object control_base_url(const pk::Call &c, nb::handle port, nb::handle host) {
+// The host text and the port of the control address, from the arguments, the environment and
+// the defaults.
+std::pair<nb::object, nb::object> endpoint(const pk::Call &c, nb::handle port, nb::handle host) {
     nb::object p = port.is_none() ? pk::check(PyNumber_Long(c.global("control_port")().ptr())) : nb::borrow(port);
     nb::object fallback = c.global("DEFAULT_CONTROL_HOST");
     nb::object h = pk::first_nonempty({host, pk::env_get("PANEKIT_CONTROL_HOST"), fallback}).attr("strip")();
     if (!pk::truthy(h)) h = fallback;
+    return {h, p};
+}
+
+nb::object control_base_url(const pk::Call &c, nb::handle port, nb::handle host) {
+    auto [h, p] = endpoint(c, port, host);
     return nb::str("http://{}:{}").format(h, p);
 }
 
-// The base address as an address is written: control_base_url's text with its trailing slashes
-// removed and an IPv6 literal host (which it writes bare) put in brackets. What the clients connect
-// to and what the hosts and the command print.
+// The base address as an address is written: control_base_url's text with a host that holds a
+// colon outside brackets (an IPv6 literal, which control_base_url writes bare) put in brackets.
+// What the clients connect to and what the hosts and the command print.
 constexpr pk::Spec address_spec{
     .name = "_control_address",
     .params = base_url_params,
@@ -62,22 +69,22 @@ constexpr pk::Spec address_spec{
            "brackets, no trailing slash.",
 };
 nb::object control_address(const pk::Call &c, nb::handle port, nb::handle host) {
-    nb::object base = c.global("control_base_url")("port"_a = port, "host"_a = host);
-    nb::str stripped = nb::str(base.attr("rstrip")("/"));
-    std::string_view text = utf8(stripped);
-    constexpr std::string_view scheme = "http://";
-    if (text.substr(0, scheme.size()) == scheme) {
-        std::string_view rest = text.substr(scheme.size());
-        std::size_t last = rest.rfind(':');
-        std::string_view host_text = rest.substr(0, last);
-        if (last != std::string_view::npos && host_text.find(':') != std::string_view::npos &&
-            host_text.front() != '[') {
-            std::string bracketed =
-                std::string(scheme) + "[" + std::string(host_text) + "]" + std::string(rest.substr(last));
-            return nb::str(bracketed.data(), bracketed.size());
-        }
-    }
-    return stripped;
+    auto [h, p] = endpoint(c, port, host);
+    HostPort parts;
+    const bool brackets = split_host_port(utf8(h), parts) && !parts.bracketed && (parts.has_port || parts.bare_ipv6());
+    return nb::str(brackets ? "http://[{}]:{}" : "http://{}:{}").format(h, p);
+}
+
+constexpr pk::Param bind_host_params[] = {{.name = "host", .annotation = "str", .check = Check::Str}};
+constexpr pk::Spec bind_host_spec{
+    .name = "_bind_host",
+    .params = bind_host_params,
+    .returns = "str",
+    .doc = "The host text as the control server binds it: an IPv6 literal without its brackets.",
+};
+nb::object bind_host_text(nb::str host) {
+    const std::string_view text = utf8(host), bare = bind_host(text);
+    return bare.size() == text.size() ? nb::object(host) : nb::str(bare.data(), bare.size());
 }
 
 constexpr pk::Param token_params[] = {kPort};
@@ -128,6 +135,7 @@ NB_MODULE(helmwire, m) {
     mod.def<control_port_spec>(control_port);
     mod.def<base_url_spec>(control_base_url);
     mod.def<address_spec>(control_address);
+    mod.def<bind_host_spec>(bind_host_text);
     mod.def<token_spec>(control_token);
     define_server(mod);
     define_client(mod);
