@@ -48,6 +48,10 @@ pk::Lazy g_selector{"selectors", "DefaultSelector"};
 pk::Lazy g_shut_wr{"socket", "SHUT_WR"};
 pk::Lazy g_socketpair{"socket", "socketpair"};
 pk::Lazy g_event{"threading", "Event"};
+pk::Lazy g_bytes_io{"io", "BytesIO"};
+
+// The request the serving loop's handler is serving, on the loop's thread while it runs.
+thread_local Current *current = nullptr;
 
 // ---- one connection ---------------------------------------------------------------------------
 
@@ -69,7 +73,7 @@ struct Span {
 };
 
 struct Conn {
-    nb::object sock, addr, req, handler, waiter;
+    nb::object sock, addr, out, handler, waiter;  // out: the answer (an io.BytesIO, the handler's wfile)
     Phase phase = Phase::Reading;
     long events = 0;  // what the selector watches
     std::string in;
@@ -369,29 +373,31 @@ struct Loop {
             head.cut = k.flags & kHeadCut;
             head.body = std::string_view(k.in).substr(std::min(k.scan, k.in.size()));
         }
-        k.req = incoming_new(&head);
-        Incoming &req = *incoming_of(k.req);
+        k.out = nb::handle(g_bytes_io.get())();
         k.handler = handler_class.attr("__new__")(handler_class);
+        Current cur{k.handler, &head};
+        current = &cur;
         try {
             nb::object method = begin(k);
             if (method.is_valid()) method();
         } catch (nb::python_error &e) {
+            current = nullptr;
             if (!pk::is_exception(e)) throw;
             if (e.matches(PyExc_TimeoutError)) {  // as the standard handler takes a time-out
                 pk::guarded([&] { k.handler.attr("log_error")("Request timed out: %r", e.value()); });
             } else {
                 log_failure(e.value());
-                if (PyByteArray_GET_SIZE(req.output) == 0) answer(k, 400, failure("bad request"));
+                if (!pk::truthy(k.out.attr("tell")())) answer(k, 400, failure("bad request"));
             }
         }
-        req.head = nullptr;
+        current = nullptr;
         std::string().swap(k.in);
         std::vector<Span>().swap(k.spans);
-        if (req.waiter) {
+        if (cur.waiter.is_valid()) {
             k.phase = Phase::Parked;
-            k.waiter = nb::borrow(req.waiter);
-            k.wait_until = req.until;
-            k.open_only = req.open_only;
+            k.waiter = cur.waiter;
+            k.wait_until = cur.until;
+            k.open_only = cur.open_only;
             set_waiting(waiting + 1);
             watch(k, kRead);  // a hang-up ends the wait
             return;
@@ -413,8 +419,8 @@ struct Loop {
         nb::handle h = k.handler;
         nb::setattr(h, "client_address", k.addr);
         nb::setattr(h, "server", srv);
-        nb::setattr(h, "request", k.req);
-        nb::setattr(h, "wfile", k.req);
+        nb::setattr(h, "request", k.sock);
+        nb::setattr(h, "wfile", k.out);
         nb::setattr(h, "close_connection", Py_True);
         auto latin1 = [](std::string_view v) {
             return nb::borrow<nb::str>(pk::check(PyUnicode_DecodeLatin1(v.data(), static_cast<Py_ssize_t>(v.size()), nullptr)));
@@ -477,25 +483,26 @@ struct Loop {
 
     // Writes one JSON answer with the request's handler into its buffer (nothing of a failed one).
     void answer(Conn &k, int code, nb::handle obj) {
-        nb::handle out = incoming_of(k.req)->output;
-        Py_ssize_t before = nb::len(out);
+        nb::object before = k.out.attr("tell")();
         try {
             send_answer(k.handler, code, obj);
         } catch (nb::python_error &e) {
             if (!pk::is_exception(e)) throw;
-            if (PySequence_DelSlice(out.ptr(), before, PY_SSIZE_T_MAX) < 0) throw nb::python_error();
+            k.out.attr("truncate")(before);
+            k.out.attr("seek")(before);
         }
     }
 
     void start_write(long long fd, Conn &k) {
         k.phase = Phase::Writing;
         k.sent = 0;
+        k.out = k.out.attr("getvalue")();  // from here on, the answer's bytes
         writable(fd, k);
     }
 
     void writable(long long fd, Conn &k) {
-        nb::object out = nb::borrow(incoming_of(k.req)->output);
-        const Py_ssize_t size = nb::len(out);
+        nb::object out = k.out;
+        const Py_ssize_t size = PyBytes_GET_SIZE(out.ptr());
         while (k.sent < size) {
             try {
                 nb::object part = out;  // the rest of a large answer is sent through a view of it
@@ -836,6 +843,8 @@ nb::object start_control_server(const pk::Call &c, nb::str host, nb::handle port
 }
 
 }  // namespace
+
+Current *current_for(nb::handle handler) { return current && current->handler.is(handler) ? current : nullptr; }
 
 void define_server(pk::Module &mod) { mod.def<start_spec>(start_control_server); }
 

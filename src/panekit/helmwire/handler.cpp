@@ -111,7 +111,7 @@ namespace {
 // The head of the handler's request: the one the serving loop read, or under the standard server
 // the one its header parser made (kept in `local`).
 const Head &head_of(const pk::Call &c, nb::handle self, Head &local) {
-    if (Incoming *req = incoming_of(get_attr(self, t_request)); req && req->head) return *req->head;
+    if (Current *cur = current_for(self)) return *cur->head;
     nb::object headers = get_attr(self, t_headers);
     // A line set aside (a defect: no colon, no name, a name with spaces or controls) or folded into
     // a value (a value holding CR or LF) is a head the parser misread.

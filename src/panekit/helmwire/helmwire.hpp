@@ -25,7 +25,7 @@ inline pk::Lazy g_json_loads{"json", "loads"};
 // Texts the request path uses on every request (attribute names, header names and values), made
 // once and interned (see pk::Name).
 
-inline pk::Name t_headers{"headers"}, t_path{"path"}, t_request{"request"};
+inline pk::Name t_headers{"headers"}, t_path{"path"};
 inline pk::Name t_rfile{"rfile"}, t_read{"read"}, t_wfile{"wfile"}, t_write{"write"};
 inline pk::Name t_json{"_json"}, t_send_response{"send_response"}, t_send_header{"send_header"};
 inline pk::Name t_end_headers{"end_headers"}, t_defects{"defects"}, t_close{"close"};
@@ -172,22 +172,19 @@ long long declared_length(const std::vector<Field> &fields, long long cap);
 // The largest body a request may declare: the module's _MAX_BODY_BYTES, read at each use.
 inline long long body_cap(const pk::Call &c) { return nb::cast<long long>(c.global(t_max_body)); }
 
-// ---- request.cpp ----
-// The request the serving loop hands the handler (the handler's `request` and `wfile`: write()
-// adds to the answer).
-struct Incoming {
-    PyObject_HEAD
-    PyObject *output;   // bytearray: the answer written so far
-    PyObject *waiter;   // a request answered later: its waiter (null until parked)
-    const Head *head;   // the head the loop read, while the handler runs (null after)
-    double until;       // a parked request's deadline, steady seconds
-    bool open_only;     // it came without the token: its later answer is for_open_caller's
+// ---- connection.cpp: the request the serving loop hands its handler ----
+// What the serving loop shares with the handler it runs (one request at a time, on the loop's
+// thread): the head it read, and what the handler leaves for a request answered later.
+struct Current {
+    nb::handle handler;  // the handler running
+    const Head *head = nullptr;
+    nb::object waiter;       // a request answered later: its waiter (unset until parked)
+    double until = 0;        // its deadline, steady seconds
+    bool open_only = false;  // it came without the token: its later answer is for_open_caller's
 };
-// A new request over `head` (which outlives the handler's run).
-nb::object incoming_new(const Head *head);
-// The handler's `request` as such a request; null when it is anything else (a socket, when the
-// handler runs under the standard server).
-Incoming *incoming_of(nb::handle request);
+// The serving loop's request that `handler` serves; null when the handler runs under the
+// standard server.
+Current *current_for(nb::handle handler);
 
 // ---- handler.cpp ----
 // The server's _log function, over the server's state.

@@ -136,10 +136,10 @@ bool ui_work_failed(const pk::Call &c, nb::handle self, nb::handle closure, cons
 // Leaves the request waiting with the serving loop, which answers it from `waiter` once it has its
 // result (or at `deadline`, steady seconds).
 void park(nb::handle self, nb::handle waiter, double deadline) {
-    Incoming *req = incoming_of(get_attr(self, t_request));
-    if (!req) pk::raise(PyExc_RuntimeError, "only the server's own loop answers later");
-    Py_XSETREF(req->waiter, Py_NewRef(waiter.ptr()));
-    req->until = deadline;
+    Current *cur = current_for(self);
+    if (!cur) pk::raise(PyExc_RuntimeError, "only the server's own loop answers later");
+    cur->waiter = nb::borrow(waiter);
+    cur->until = deadline;
 }
 
 // A new waiter for a request answered later, or nothing (answered here) when this server is not
@@ -352,7 +352,7 @@ void start_waited(const Request &r, long what, nb::handle fn, nb::handle arg, do
     // A caller without the token learns nothing of a page it could not have opened.
     if (!st[Work::Out].is_none()) return reply(self, 200, r.token ? nb::borrow(st[Work::Out]) : for_open_caller(st[Work::Out]));
     park(self, waiter, pk::host::steady_seconds() + wait);  // answered by the serving loop
-    incoming_of(get_attr(self, t_request))->open_only = !r.token;
+    current_for(self)->open_only = !r.token;
 }
 
 
