@@ -299,6 +299,9 @@ def test_a_signal_closes_the_window_in_its_message_loop(real, signum, tmp_path, 
         assert helmwire.control_token(port=port)
         child.send_signal(signum)
         out, _ = child.communicate(timeout=20)
+    except subprocess.TimeoutExpired:
+        child.kill()
+        pytest.fail("the window did not end:\n" + child.communicate()[0])
     finally:
         if child.poll() is None:
             child.kill()

@@ -29,7 +29,7 @@ constexpr pk::host::View kView{.form_key = "form", .view_key = "wv", .core_path 
 // What the nested functions of one call share.
 // `Failed` is True once the browser cannot be created on this machine (no WebView2 Runtime): the
 // window is then closed and the call ends in 1.
-enum class S { Holder, Form, Wv, Start, Action, Invoke, Flush, Sync, NewWindow, AskedCore, Pages, Failed, kCount };
+enum class S { Holder, Form, Wv, Start, Action, Invoke, Flush, Sync, NewWindow, AskedCore, Pages, Failed, Signalled, kCount };
 
 void close_later(const pk::State<S> &st);
 
@@ -201,7 +201,7 @@ constexpr pk::Param shown_params[] = {{.name = "_s", .annotation = "Any"}, {.nam
 constexpr pk::Spec shown_spec{.name = "_on_shown", .params = shown_params, .returns = "None"};
 void on_shown(const pk::Call &c, nb::handle, nb::handle) {
     auto st = c.state<S>();
-    if (st[S::Failed].is(Py_True)) {
+    if (st[S::Failed].is(Py_True) || st[S::Signalled].is(Py_True)) {
         close_later(st);
         return;
     }
@@ -224,12 +224,13 @@ struct Window {
 // ---- signals ------------------------------------------------------------------------------------
 
 // A signal closes the window as its close button does (pk::host::catch_signals): the close is
-// queued for the window's message loop, wherever the main thread was when the handler ran.
+// queued for the window's message loop, wherever the main thread was when the handler ran; a
+// window not shown yet closes as it is shown.
 constexpr pk::Spec close_on_signal_spec{.name = "_close_on_signal", .returns = "None"};
 void close_on_signal(const pk::Call &c) {
     auto st = c.state<S>();
-    nb::object form = pk::host::get(st[S::Holder], "form");
-    if (!form.is_none()) form.attr("BeginInvoke")(st[S::Action](form.attr("Close")));
+    st.set(S::Signalled, Py_True);
+    close_later(st);
 }
 
 // Application.Run on the main thread runs no Python of its own accord, so Python's handlers of
@@ -495,6 +496,7 @@ nb::object run_toolbar_main(const pk::Call &c, nb::str start_url, nb::handle hom
     st.set(S::Action, action);
     st.set(S::AskedCore, Py_False);
     st.set(S::Failed, Py_False);
+    st.set(S::Signalled, Py_False);
     nb::handle state = st.object();
     // The engine's window operations act on the form the holder keeps.
     nb::object form_of = pk::import_from("functools", "partial")(holder.attr("get"), "form");

@@ -16,6 +16,17 @@ from simplatform.pywebview_sim import edge_backend, pywebview_gui  # noqa: F401 
 SIGNALS = [name for name in ("SIGINT", "SIGTERM", "SIGBREAK") if hasattr(signal, name)]
 
 
+def on_main_thread_as_windows(winsim, monkeypatch, tmp_path):
+    if threading.current_thread() is not threading.main_thread():
+        pytest.skip("the tests run off the main thread here")
+    # The client's opener is built while the platform is still itself (see the hosts' tests).
+    monkeypatch.setattr(urllib.request, "_opener", urllib.request.build_opener())
+    winsim.pretend_windows()
+    monkeypatch.chdir(tmp_path)
+    for var in ("PANEKIT_HOME", "PANEKIT_USER_DATA", "PANEKIT_CONTROL_HOST", "PANEKIT_CONTROL_PORT"):
+        monkeypatch.delenv(var, raising=False)
+
+
 def raise_once_steerable(winsim, port, name):
     """From another thread: once the window answers on its port, the signal, as a console's
     Ctrl-C or Ctrl-Break (or a kill) would deliver it to the process."""
@@ -37,14 +48,7 @@ def raise_once_steerable(winsim, port, name):
 ])
 def test_a_signal_closes_the_window_as_its_close_button_does(winsim, request, monkeypatch, tmp_path, capsys,
                                                               name, host, apartment):
-    if threading.current_thread() is not threading.main_thread():
-        pytest.skip("the tests run off the main thread here")
-    # The client's opener is built while the platform is still itself (see the hosts' tests).
-    monkeypatch.setattr(urllib.request, "_opener", urllib.request.build_opener())
-    winsim.pretend_windows()
-    monkeypatch.chdir(tmp_path)
-    for var in ("PANEKIT_HOME", "PANEKIT_USER_DATA", "PANEKIT_CONTROL_HOST", "PANEKIT_CONTROL_PORT"):
-        monkeypatch.delenv(var, raising=False)
+    on_main_thread_as_windows(winsim, monkeypatch, tmp_path)
     if apartment:
         winsim.set_apartment(apartment)
     if host == "glassport":
@@ -62,3 +66,17 @@ def test_a_signal_closes_the_window_as_its_close_button_does(winsim, request, mo
     assert helmwire.control_token(port=port) is None  # the runtime file went with the window
     assert helmwire.remote_ready(port=port, timeout=2)["ok"] is False
     assert all(f._disposed or not f._shown for f in winsim.forms)
+
+
+def test_a_signal_before_the_window_shows_closes_it_as_it_shows(winsim, monkeypatch, tmp_path, capsys):
+    on_main_thread_as_windows(winsim, monkeypatch, tmp_path)
+    toolbar = framewell.attach_edge_chrome_toolbar
+
+    def built_then_signalled(*args, **kwargs):  # the form exists, its handle does not
+        bar = toolbar(*args, **kwargs)
+        signal.raise_signal(signal.SIGTERM)
+        return bar
+
+    monkeypatch.setattr(framewell, "attach_edge_chrome_toolbar", built_then_signalled)
+    assert framewell.run_toolbar_main(start_url="start.example", with_control_server=False) == 0
+    assert capsys.readouterr().out.count("[panekit] 收到 SIGTERM，关闭窗口") == 1
