@@ -20,8 +20,9 @@ using pk::host::steady_seconds;
 // One thread ("panekit-control") runs one selector loop over the listening socket and every open
 // connection, all non-blocking. A connection's input is buffered until its request is whole (the
 // head, and for a POST the body its Content-Length declares), the client closes its side, or its
-// time is up; only then does the handler run, on the buffered bytes, writing its answer into a
-// buffer. The loop then writes the answer as the client takes it, closes its own side, and drains
+// time is up. The head is read once, as it arrives, the way the standard reader and header
+// parser read it; the handler then runs on that head (its request line is read here, and refused
+// with the standard handler's own answers), writing its answer into a buffer. The loop then writes the answer as the client takes it, closes its own side, and drains
 // input known to be still coming until the client closes (so that unread input cannot reset the
 // connection before the answer is read). A request that waits for its navigation is parked,
 // its socket watched for a hang-up, and answered by the loop when the navigation ends.
@@ -32,8 +33,8 @@ using pk::host::steady_seconds;
 // once (one more closes the longest-waiting); at most _MAX_WAITING requests wait for navigations.
 // Whatever one connection raises ends that connection alone, logged in one line.
 //
-// The handler sees a plain object as its request: makefile() gives the buffered input, sendall()
-// (through the standard writer) and write() add to the answer.
+// The handler's `request` is the connection's socket, its `wfile` the answer's buffer; the head
+// and a request left to answer later pass through the loop's Current (current_for).
 
 constexpr std::size_t kLineLimit = 65536;    // the standard parser's longest line
 constexpr int kHeaderLimit = 100;            // the standard parser's most header lines
