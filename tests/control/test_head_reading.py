@@ -36,6 +36,8 @@ HEADS = [
     pytest.param(NAV + b"Content-Length: 11\r\ncontent-length: 11 \r\n\r\nexample.com", id="length-twice"),
     pytest.param(NAV + b"Content-Length: 11\r\nContent-Length: 011\r\n\r\nexample.com", id="length-differs"),
     pytest.param(NAV + b"Content-Length: -1\r\n\r\nexample.com", id="length-negative"),
+    pytest.param(NAV + b"Content-Length: 11\r\n", id="cut-before-blank-line"),
+    pytest.param(GET + b"Host: evil.example", id="cut-inside-a-line"),
 ]
 
 
