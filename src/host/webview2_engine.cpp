@@ -61,7 +61,7 @@ nb::object failure_of(nb::python_error &e) { return script_failure(attr_or(e.val
 
 // What one WebView2 task's completion needs: the task, what it was, the stream of a picture, done.
 enum class Task { Task, Kind, Stream, Done, kCount };
-enum TaskKind : long { kScriptWithResult, kScriptPlain, kCapture, kCookies };
+enum TaskKind : long { kScriptWithResult, kScriptPlain, kCapture, kCookies, kDevTools };
 
 // The answer a finished WebView2 task gives.
 nb::object task_answer(const State<Task> &t) {
@@ -77,6 +77,13 @@ nb::object task_answer(const State<Task> &t) {
         return script_failure(msg.is_none() ? nb::object(nb::str(e.value())) : msg);
     }
     if (kind == kCookies) return cookie_answer(result);
+    if (kind == kDevTools) {
+        // The method's return object as JSON text.
+        nb::dict d;
+        d["ok"] = true;
+        d["value"] = import("json").attr("loads")(text_or_empty(result));
+        return d;
+    }
     if (kind == kCapture) {
         nb::object data = t[Task::Stream].attr("ToArray")();
         return check(PyBytes_FromObject(data.ptr()));
@@ -123,7 +130,7 @@ public:
     bool supports(Op op) const override {
         switch (op) {
             case Op::Navigate: case Op::Back: case Op::Forward: case Op::Reload: case Op::ReadPage:
-            case Op::RunScript: case Op::CapturePng:
+            case Op::RunScript: case Op::CapturePng: case Op::CaptureRect:
             case Op::ReadCookies: case Op::AddCookie: case Op::DeleteCookies:
             case Op::Dialog: case Op::AcceptDialog: case Op::DismissDialog:
                 return true;
@@ -162,10 +169,52 @@ public:
     }
 
     void capture_png(const Call &c, nb::handle cv, const std::optional<Rect> &rect, nb::handle done) override {
-        if (rect) return void(done(unsupported(Op::CaptureRect)));
+        if (rect) return capture_rect(c, cv, *rect, done);
         nb::object stream = import_from("System.IO", "MemoryStream")();
         nb::object png = import_from("Microsoft.Web.WebView2.Core", "CoreWebView2CapturePreviewImageFormat").attr("Png");
         when_done(c, cv.attr("CapturePreviewAsync")(png, stream), kCapture, stream, done);
+    }
+
+    // A rectangle of the view through the DevTools protocol (CallDevToolsProtocolMethodAsync):
+    // Page.captureScreenshot's clip is in CSS pixels of the document, so the layout viewport's
+    // scroll offset (Page.getLayoutMetrics, cssLayoutViewport.pageX / pageY) is added to the
+    // rectangle of the view first; its answer's "data" is the PNG in base64.
+    void capture_rect(const Call &c, nb::handle cv, const Rect &rect, nb::handle done) {
+        nb::object core = nb::borrow(cv), finish = nb::borrow(done);
+        nb::object json = import("json"), fn = nb::borrow(c.function()), globals = nb::borrow(c.globals());
+        auto shot = [fn, globals, core, finish, json, rect](nb::object metrics) {
+            const Call c(fn.ptr(), globals.ptr(), Py_None);
+            if (!truthy(metrics["ok"])) return void(finish(metrics));
+            nb::object layout = metrics["value"].attr("get")("cssLayoutViewport", nb::dict());
+            nb::dict clip;
+            clip["x"] = rect.x + nb::cast<double>(layout.attr("get")("pageX", 0));
+            clip["y"] = rect.y + nb::cast<double>(layout.attr("get")("pageY", 0));
+            clip["width"] = rect.width;
+            clip["height"] = rect.height;
+            clip["scale"] = 1;
+            nb::dict p;
+            p["format"] = "png";
+            p["clip"] = clip;
+            nb::object task = core.attr("CallDevToolsProtocolMethodAsync")("Page.captureScreenshot", json.attr("dumps")(p));
+            when_done(c, task, kDevTools, nb::handle(), answering(finish, [finish](nb::object a) {
+                if (!truthy(a["ok"])) return void(finish(a));
+                nb::object data = a["value"].attr("get")("data");
+                if (!PyUnicode_Check(data.ptr())) return void(finish(script_failure(nb::str("the browser gave no picture"))));
+                finish(import("base64").attr("b64decode")(data));
+            }));
+        };
+        nb::object task = core.attr("CallDevToolsProtocolMethodAsync")("Page.getLayoutMetrics", "{}");
+        when_done(c, task, kDevTools, nb::handle(), answering(finish, shot));
+    }
+    // A continuation of a task's answer that calls `done` with the failure of what it raises.
+    template <class F> static nb::object answering(nb::object done, F step) {
+        return nb::cpp_function([done, step](nb::object a) {
+            nb::object failed = guarded_else([&]() -> nb::object {
+                step(a);
+                return nb::none();
+            }, failure_of);
+            if (!failed.is_none()) done(failed);
+        });
     }
 
     // ---- cookies: CoreWebView2.CookieManager (learn.microsoft.com: CoreWebView2CookieManager) ----

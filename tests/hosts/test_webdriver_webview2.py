@@ -41,6 +41,8 @@ def fake_page(script):
         if args["async"]:
             return json.dumps({"v": {"p": "p1"}})
         return json.dumps({"v": {"v": args["args"]}})
+    if op == "view_rect":  # the element scrolled into view: its rectangle in the view
+        return json.dumps({"v": {"x": 10, "y": 20, "width": 30, "height": 12, "scale": 1}})
     if op == "poll":
         return json.dumps({"v": {"v": "later"}})
     return json.dumps({"e": "unknown error", "m": "the stand-in page has no " + op})
@@ -123,6 +125,14 @@ def test_a_session_steers_the_webview2_window(host):
     # a picture through CapturePreviewAsync
     status, png = host.call("GET", s + "/screenshot")
     assert status == 200 and base64.b64decode(png).startswith(b"\x89PNG")
+    # an element's picture: its rectangle of the view, moved by the scroll offset into the
+    # document's coordinates that Page.captureScreenshot's clip takes
+    host.core.sim_scroll = (0, 500)
+    status, png = host.call("GET", f"{s}/element/{DOC}.1/screenshot")
+    png = base64.b64decode(png)
+    assert status == 200 and png.startswith(b"\x89PNG") and png[16:24] == (30).to_bytes(4, "big") + (12).to_bytes(4, "big")
+    assert host.core.sim_devtools[-1] == ("Page.captureScreenshot", {
+        "format": "png", "clip": {"x": 10, "y": 520, "width": 30, "height": 12, "scale": 1}})
     # script results and page errors through ExecuteScriptWithResultAsync
     assert host.call("POST", s + "/execute/sync", {"script": "x", "args": [1, "two"]}) == (200, [1, "two"])
     assert host.call("POST", s + "/execute/async", {"script": "x", "args": []}) == (200, "later")

@@ -627,7 +627,7 @@ class CoreWebView2(Recorded):
         # undefined); sim_hold keeps their tasks from completing (sim_tasks) until sim_complete().
         self.sim_scripts, self.sim_hold, self.sim_tasks = {}, False, []
         self.sim_devtools, self.sim_devtools_overlaps, self._devtools_running = [], [], 0
-        self.sim_page_colour = (255, 255, 255)
+        self.sim_page_colour, self.sim_scroll = (255, 255, 255), (0, 0)
         self._content_seen = False  # ContentLoading raised once: CapturePreviewAsync may run
         self._cookies, self._environment = CoreWebView2CookieManager(self), CoreWebView2Environment()
         # Scripts sim_scripts does not name go to sim_script_handler(script) -> JSON text, when set.
@@ -717,7 +717,34 @@ class CoreWebView2(Recorded):
     # (chromedevtools.github.io/devtools-protocol/tot/Input: dispatchMouseEvent, dispatchKeyEvent,
     # insertText; each returns an empty object).
     _devtools_required = {"Input.dispatchMouseEvent": ("type", "x", "y"), "Input.dispatchKeyEvent": ("type",),
-                          "Input.insertText": ("text",)}
+                          "Input.insertText": ("text",), "Page.getLayoutMetrics": (),
+                          "Page.captureScreenshot": ()}
+
+    def _devtools_answer(self, method, params):
+        """What a method returns. Page.getLayoutMetrics: cssLayoutViewport (LayoutViewport: pageX,
+        pageY, the layout viewport's scroll offset in CSS pixels of the document, clientWidth,
+        clientHeight), here sim_scroll over the view's size. Page.captureScreenshot: {"data": the
+        picture in base64}; its clip is a Viewport (x, y, width, height, scale, all required), a
+        rectangle in CSS pixels of the document, the picture width x scale by height x scale
+        (chromedevtools.github.io/devtools-protocol/tot/Page: getLayoutMetrics, LayoutViewport,
+        captureScreenshot, Viewport). The picture is of the page's colour."""
+        import base64
+
+        size = self._webview.Size if self._webview is not None else None
+        width, height = (size.Width, size.Height) if size is not None else (800, 600)
+        if method == "Page.getLayoutMetrics":
+            layout = {"pageX": self.sim_scroll[0], "pageY": self.sim_scroll[1], "clientWidth": width,
+                      "clientHeight": height}
+            return {"cssLayoutViewport": layout, "layoutViewport": layout}
+        if method == "Page.captureScreenshot":
+            clip = params.get("clip")
+            if clip is not None and any(not isinstance(clip.get(k), (int, float)) for k in
+                                        ("x", "y", "width", "height", "scale")):
+                raise COMException('{"code":-32602,"message":"Invalid parameters"}')
+            if clip is not None:
+                width, height = (max(1, round(clip[k] * clip["scale"])) for k in ("width", "height"))
+            return {"data": base64.b64encode(sim_png(width, height, self.sim_page_colour)).decode("ascii")}
+        return {}
 
     def CallDevToolsProtocolMethodAsync(self, methodName: str, parametersAsJson: str) -> Task[str]:
         """Runs a DevTools protocol method; the task completes with the method's return object as
@@ -742,7 +769,7 @@ class CoreWebView2(Recorded):
                 raise COMException('{"code":-32601,"message":"\'%s\' wasn\'t found"}' % methodName)
             if any(k not in params for k in required):
                 raise COMException('{"code":-32602,"message":"Invalid parameters"}')
-            return "{}"
+            return json.dumps(self._devtools_answer(methodName, params))
 
         return self._task(work)
 

@@ -767,17 +767,10 @@ struct Commands {
         Reply reply = r.reply;
         Engine &en = e(r);
         bool posted = en.post([work, reply, &en]() mutable {
-            try {
+            answer_failures(reply, [&] {
                 if (!en.ready()) return reply(failure("no such window", "the window has no browser view yet"));
                 work();
-            } catch (nb::python_error &err) {
-                if (!pk::is_exception(err)) throw;
-                reply(failure("unknown error", nb::cast<std::string>(nb::str(err.value()))));
-            } catch (Unsupported &err) {
-                reply(failure("unsupported operation", err.what()));
-            } catch (Failed &err) {
-                reply(failure("unknown error", err.what()));
-            }
+            });
         });
         if (!posted) reply(failure("no such window", "the window has closed"));
     }

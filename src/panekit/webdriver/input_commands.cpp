@@ -229,14 +229,7 @@ public:
             // The execute operation answers {"v": the script's value}.
             if (PyDict_Check(v.ptr()) && PyDict_Size(v.ptr()) == 1 && has(v, "v")) v = nb::borrow(v["v"]);
             if (!PyDict_Check(v.ptr())) return done(failure("unknown error", "the page answered nothing usable"), nb::none());
-            try {
-                done(std::nullopt, v);
-            } catch (nb::python_error &e) {
-                if (!pk::is_exception(e)) throw;
-                done(failure("unknown error", nb::cast<std::string>(nb::str(e.value()))), nb::none());
-            } catch (std::exception &e) {
-                done(failure("unknown error", e.what()), nb::none());
-            }
+            answer_failures([done](Answer a) { done(std::move(a), nb::none()); }, [&] { done(std::nullopt, v); });
         }, nullptr);
     }
     static in::Failure failure_of(const Answer &a) {
@@ -252,11 +245,11 @@ Answer answer_of(std::optional<in::Failure> f) {
     return f ? failure(f->code, f->message) : success(nb::none());
 }
 
-// Runs `work` on the UI thread with the session's input, a dialog handled first; failures of the
-// engine answer "unknown error".
+// Runs `work` on the UI thread with the session's input, a dialog handled first; what it raises is
+// answered as answer_failures says.
 template <class F> void on_ui(Driver &d, Reply reply, F work) {
     bool posted = d.engine().post([&d, reply, work]() mutable {
-        try {
+        answer_failures(reply, [&] {
             if (!d.engine().ready()) return reply(failure("no such window", "the window has no browser view yet"));
             Answer prompt;
             if (d.handle_prompt(prompt)) return reply(prompt);
@@ -266,16 +259,7 @@ template <class F> void on_ui(Driver &d, Reply reply, F work) {
             // The session's input (and its sink) outlives every continuation of the command, which
             // all hold the reply, even when the session ends meanwhile.
             work(is, *sink, Reply([reply, keep = d.input](Answer a) { reply(std::move(a)); }));
-        } catch (nb::python_error &err) {
-            if (!pk::is_exception(err)) throw;
-            reply(failure("unknown error", nb::cast<std::string>(nb::str(err.value()))));
-        } catch (Unsupported &err) {
-            reply(failure("unsupported operation", err.what()));
-        } catch (Failed &err) {
-            reply(failure("unknown error", err.what()));
-        } catch (std::exception &err) {
-            reply(failure("unknown error", err.what()));
-        }
+        });
     });
     if (!posted) reply(failure("no such window", "the window has closed"));
 }

@@ -53,6 +53,23 @@ struct Failed : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// Runs `work`, answering through `reply` what it raises: an engine that cannot do the operation
+// "unsupported operation", any other failure (the engine's, Python's Exception, the library's)
+// "unknown error" with its text. Only those are caught: KeyboardInterrupt and SystemExit propagate,
+// and so does glibc's forced unwinding of a thread the interpreter ends (no std::exception).
+template <class F> void answer_failures(const Reply &reply, F &&work) {
+    try {
+        work();
+    } catch (nb::python_error &err) {
+        if (!pk::is_exception(err)) throw;
+        reply(failure("unknown error", nb::cast<std::string>(nb::str(err.value()))));
+    } catch (Unsupported &err) {
+        reply(failure("unsupported operation", err.what()));
+    } catch (std::exception &err) {
+        reply(failure("unknown error", err.what()));
+    }
+}
+
 // ---- what WebDriver needs of the window -----------------------------------------------------------
 // One implementation per engine. Operations run on the UI thread (`post` gets there) unless said.
 struct Engine {
