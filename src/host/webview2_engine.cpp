@@ -124,6 +124,37 @@ constexpr Param kDialogParams[] = {{.name = "sender", .annotation = "Any"}, {.na
 constexpr Spec kDialogSpec{.name = "_on_script_dialog", .params = kDialogParams, .returns = "None"};
 void on_dialog(const Call &c, nb::handle, nb::handle args);
 
+// The live frames of the top document, as FrameCreated reports them and each frame's Destroyed
+// ends them (learn.microsoft.com: CoreWebView2.FrameCreated, CoreWebView2FrameCreatedEventArgs.Frame,
+// CoreWebView2Frame.Destroyed). The handlers hold the list, not the engine.
+enum class Frames { List, Frame, kCount };
+constexpr Spec kFrameCreatedSpec{.name = "_on_frame_created", .params = kDialogParams, .returns = "None"};
+constexpr Spec kFrameDestroyedSpec{.name = "_on_frame_destroyed", .params = kDialogParams, .returns = "None"};
+
+void on_frame_destroyed(const Call &c, nb::handle, nb::handle) {
+    State<Frames> st = c.state<Frames>();
+    nb::list frames = nb::borrow<nb::list>(st[Frames::List]);
+    for (Py_ssize_t i = 0; i < static_cast<Py_ssize_t>(nb::len(frames)); ++i)
+        if (frames[i].is(st[Frames::Frame])) return void(frames.attr("pop")(i));
+}
+
+void on_frame_created(const Call &c, nb::handle, nb::handle args) {
+    guarded([&] {
+        nb::object frame = args.attr("Frame");
+        nb::handle list = c.state<Frames>()[Frames::List];
+        State<Frames> st;
+        st.set(Frames::List, list);
+        st.set(Frames::Frame, frame);
+        event_add(frame, "Destroyed", c.nested<kFrameDestroyedSpec>(on_frame_destroyed, st.object()));
+        nb::borrow<nb::list>(list).append(frame);
+    });
+}
+
+// Whether a CoreWebView2Frame is still there (IsDestroyed() answers 1 once it has gone).
+bool frame_there(nb::handle frame) {
+    return guarded_or(false, [&] { return nb::cast<long>(nb::int_(frame.attr("IsDestroyed")())) == 0; });
+}
+
 class WebView2 final : public Engine {
 public:
     const char *name() const override { return "webview2"; }
@@ -294,6 +325,43 @@ public:
     }
     nb::object minimize() override { return show("Minimized", Op::Minimize); }
 
+    // ---- frames of another origin: CoreWebView2Frame (Name: its window's name, at first the
+    // name attribute of its element; ExecuteScriptAsync as CoreWebView2's) -----------------------
+    void watch_frames(const Call &c, nb::handle cv) override {
+        if (!frames_.is_none()) return;
+        State<Frames> st;
+        st.set(Frames::List, nb::list());
+        st.set(Frames::Frame, nb::none());
+        event_add(cv, "FrameCreated", c.nested<kFrameCreatedSpec>(on_frame_created, st.object()));
+        frames_ = nb::borrow(st[Frames::List]);
+    }
+    nb::object named_frame(nb::handle, nb::handle name) override {
+        nb::dict d;
+        if (frames_.is_none()) return unsupported(Op::RunScriptInFrame);
+        nb::object found = nb::none();
+        int count = 0;
+        for (nb::handle f : nb::borrow<nb::list>(frames_)) {
+            if (!frame_there(f)) continue;
+            if (!guarded_or(false, [&] { return text_or_empty(nb::object(f.attr("Name"))).equal(name); })) continue;
+            found = nb::borrow(f);
+            ++count;
+        }
+        d["ok"] = count == 1;
+        if (count == 1) d["frame"] = found;
+        else d["error"] = count ? "several frames have this name" : "no frame of the page has this name";
+        return d;
+    }
+    bool frame_alive(nb::handle frame) override {
+        if (frames_.is_none()) return false;
+        for (nb::handle f : nb::borrow<nb::list>(frames_))
+            if (f.is(frame)) return frame_there(f);
+        return false;
+    }
+    void run_script_in(const Call &c, nb::handle frame, nb::handle script, nb::handle done) override {
+        // (A thrown script answers "null" here: the callers' scripts catch their own errors.)
+        when_done(c, frame.attr("ExecuteScriptAsync")(script), kScriptPlain, nb::handle(), done);
+    }
+
     nb::object pointer(nb::handle, const PointerAction &) override { return unsupported(Op::PointerInput); }
     nb::object key(nb::handle, const KeyAction &) override { return unsupported(Op::KeyInput); }
 
@@ -343,10 +411,11 @@ public:
         Py_VISIT(handler_.ptr());
         Py_VISIT(args_.ptr());
         Py_VISIT(deferral_.ptr());
+        Py_VISIT(frames_.ptr());
         return 0;
     }
     void clear() override {
-        window_fn_ = handler_ = args_ = deferral_ = nb::none();
+        window_fn_ = handler_ = args_ = deferral_ = frames_ = nb::none();
     }
 
     explicit WebView2(nb::handle window_fn) : window_fn_(window_fn.is_valid() ? nb::borrow(window_fn) : nb::none()) {}
@@ -381,7 +450,7 @@ private:
         }, failure_of);
     }
 
-    nb::object window_fn_, handler_ = nb::none(), args_ = nb::none(), deferral_ = nb::none();
+    nb::object window_fn_, handler_ = nb::none(), args_ = nb::none(), deferral_ = nb::none(), frames_ = nb::none();
 };
 
 void on_dialog(const Call &c, nb::handle, nb::handle args) {
@@ -449,6 +518,8 @@ void watch_webview2(const Call &c, nb::handle pages, nb::handle cv) {
     event_add(cv, "NavigationCompleted", c.nested<kNavDoneSpec>(on_nav_done, pages));
     event_add(cv, "DownloadStarting", c.nested<kDownloadSpec>(on_download_starting, pages));
     watch_webview2_page(c, pages, cv);
+    // The frames WebDriver may reach only through the engine (another origin's).
+    if (engine::Engine *e = engine::of(pages_engine(pages))) e->watch_frames(c, cv);
 }
 
 namespace {

@@ -95,6 +95,16 @@ void Driver::page_op(const char *op, nb::handle args, std::function<void(std::op
         }
     };
     std::vector<std::string> frames = session_ ? session_->frames : std::vector<std::string>();
+    // In a frame of another origin the scripts run in the engine's frame, over the rest of the path.
+    nb::object remote = session_ ? session_->remote : nb::none();
+    if (!remote.is_none()) {
+        if (!engine_->frame_alive(remote)) return done(failure("no such frame", "the frame has gone"), nb::none());
+        frames.erase(frames.begin());
+    }
+    auto run = [this, remote](nb::str source, Done then) {
+        if (remote.is_none()) engine_->script(std::move(source), std::move(then));
+        else engine_->frame_script(remote, std::move(source), std::move(then));
+    };
     // A dialog the page opens meanwhile holds the page's script: the operation then ends (a script
     // with no value, anything else "unexpected alert open") and its late answer is dropped.
     auto answered = std::make_shared<bool>(false);
@@ -116,12 +126,12 @@ void Driver::page_op(const char *op, nb::handle args, std::function<void(std::op
         return true;
     });
     // The library is sent only to a window object that does not hold it yet (a new document).
-    auto finish = [this, done = once, op = std::string(op), args = nb::borrow(args), frames](nb::object res) {
+    auto finish = [run, done = once, op = std::string(op), args = nb::borrow(args), frames](nb::object res) {
         try {
             if (PyDict_Check(res.ptr()) && pk::truthy(res.attr("get")("ok"))) {
                 nb::object v = res["value"];
                 if (PyDict_Check(v.ptr()) && PyDict_GetItemString(v.ptr(), "missing")) {
-                    engine_->script(command_script(op.c_str(), args, frames, true), [done](nb::object full) {
+                    run(command_script(op.c_str(), args, frames, true), [done](nb::object full) {
                         try {
                             read_answer(full, done);
                         } catch (nb::python_error &e) {
@@ -138,7 +148,7 @@ void Driver::page_op(const char *op, nb::handle args, std::function<void(std::op
             done(failure("unknown error", nb::cast<std::string>(nb::str(e.value()))), nb::none());
         }
     };
-    engine_->script(command_script(op, args, frames, false), finish);
+    run(command_script(op, args, frames, false), finish);
 }
 
 // The page library's answer to one operation, as page_op hands it on.
@@ -353,7 +363,7 @@ struct Commands {
             Engine &en = e(copy);
             if ((What == 1 && !en.can_go_back()) || (What == 2 && !en.can_go_forward()))
                 return copy.reply(success(nb::none()));
-            s(copy).frames.clear();
+            s(copy).to_top();
             await_navigation(copy);
             if (What == 0) en.navigate(nb::str(url));
             else if (What == 1) en.back();
@@ -383,7 +393,7 @@ struct Commands {
         nb::object h = r.body.contains("handle") ? nb::object(r.body["handle"]) : nb::object(nb::none());
         if (!PyUnicode_Check(h.ptr())) return failure("invalid argument", "handle must be a string");
         if (nb::cast<std::string>(h) != kWindowHandle) return failure("no such window", "this window has one handle");
-        s(r).frames.clear();
+        s(r).to_top();
         return success(nb::none());
     }
     static std::optional<Answer> close_window(Req &r) {
@@ -443,7 +453,7 @@ struct Commands {
         nb::object id = r.body.contains("id") ? nb::object(r.body["id"]) : nb::object();
         if (!id.is_valid()) return failure("invalid argument", "id missing");
         if (id.is_none()) {
-            s(r).frames.clear();
+            s(r).to_top();
             return success(nb::none());
         }
         nb::dict args;
@@ -462,7 +472,23 @@ struct Commands {
             if (copy.d.handle_prompt(prompt)) return copy.reply(prompt);
             copy.d.page_op("frame", args, [copy](std::optional<Answer> error, nb::object ref) mutable {
                 if (error) return copy.reply(*error);
-                if (copy.d.session_) copy.d.session_->frames.push_back(nb::cast<std::string>(ref));
+                Session *s = copy.d.session();
+                if (!s) return copy.reply(failure("invalid session id", "the session has ended"));
+                if (PyDict_Check(ref.ptr())) {
+                    // A frame of another origin: the engine's own frame of that name, when the
+                    // element is one of the top document's and exactly one frame has its name.
+                    if (!s->frames.empty())
+                        return copy.reply(failure("no such frame", "a frame of another origin is reached only from the top document"));
+                    nb::object name = ref["name"];
+                    if (!PyUnicode_Check(name.ptr()) || !pk::truthy(name))
+                        return copy.reply(failure("no such frame", "a frame of another origin is found by its name attribute; this one has none"));
+                    std::string why;
+                    nb::object frame = e(copy).named_frame(nb::borrow<nb::str>(name), why);
+                    if (frame.is_none()) return copy.reply(failure("no such frame", why));
+                    s->remote = frame;
+                    ref = ref["ref"];
+                }
+                s->frames.push_back(nb::cast<std::string>(ref));
                 copy.reply(success(nb::none()));
             }, copy.reply);
         });
@@ -470,6 +496,7 @@ struct Commands {
     }
     static std::optional<Answer> parent_frame(Req &r) {
         if (!s(r).frames.empty()) s(r).frames.pop_back();
+        if (s(r).frames.empty()) s(r).remote = nb::none();
         return success(nb::none());
     }
 
@@ -600,6 +627,8 @@ struct Commands {
         return std::nullopt;
     }
     static std::optional<Answer> element_screenshot(Req &r) {
+        if (!s(r).remote.is_none())
+            return failure("unsupported operation", "a picture of an element in a frame of another origin is not supported");
         Req copy = r;
         nb::dict args = element_args(r);
         run_on_ui(r, [copy, args]() mutable {

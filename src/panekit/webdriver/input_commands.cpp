@@ -191,6 +191,11 @@ in::Sink *sink_of(Driver &d, InputSession &is) {
     return is.sink.get();
 }
 
+// A frame of another origin: its page cannot tell where the frame is in the view, so no point of
+// it can be reached by the pointer.
+constexpr const char *kRemotePointer = "the pointer cannot reach an element in a frame of another origin";
+bool in_remote_frame(Driver &d) { return d.session() && !d.session()->remote.is_none(); }
+
 // The page as the actions need it: the top-level viewport's size, an element's centre point.
 class SessionPage final : public in::Page {
 public:
@@ -204,6 +209,7 @@ public:
         });
     }
     void centre(nb::handle element, std::function<void(std::optional<in::Failure>, in::Point)> done) override {
+        if (in_remote_frame(d_)) return done(in::Failure{"unsupported operation", kRemotePointer}, {});
         run_on(d_, kCentre, nb::make_tuple(element_ref(nb::cast<std::string>(element))),
                [done](std::optional<Answer> err, nb::object v) {
                    if (err) return done(failure_of(*err), {});
@@ -350,6 +356,7 @@ void choose_files(Driver &d, InputSession &is, const std::string &ref, nb::list 
 }
 
 std::optional<Answer> element_click(Driver &d, const std::string &ref, Reply reply) {
+    if (in_remote_frame(d)) return failure("unsupported operation", kRemotePointer);
     on_ui(d, reply, [&d, ref](InputSession &, in::Sink &sink, Reply reply) {
         SessionPage::run_on(d, kClick, nb::make_tuple(element_ref(ref)), [&d, &sink, reply](std::optional<Answer> err, nb::object v) {
             if (err) return reply(*err);

@@ -300,7 +300,8 @@ if (!Object.prototype.hasOwnProperty.call(W, KEY)) {
       }
       return {x: x, y: y, width: r.width, height: r.height, scale: W.devicePixelRatio || 1};
     },
-    // A frame to switch to (by index or element): the reference of its element.
+    // A frame to switch to (by index or element): the reference of its element; for a frame of
+    // another origin, which this script cannot enter, {ref, name} (its name attribute).
     frame: function (a, win) {
       var el;
       if (typeof a.index === 'number') {
@@ -315,7 +316,10 @@ if (!Object.prototype.hasOwnProperty.call(W, KEY)) {
       }
       var d = null;
       try { d = el.contentWindow && el.contentWindow.document; } catch (e) { d = null; }
-      if (!d) fail('no such frame', 'the frame cannot be reached (of another origin)');
+      if (!d) {
+        if (!el.contentWindow) fail('no such frame', 'the frame has no document');
+        return {ref: refFor(el), name: el.getAttribute('name')};
+      }
       return refFor(el);
     },
     source: function (a, win) {

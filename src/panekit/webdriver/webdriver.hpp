@@ -126,6 +126,13 @@ struct Engine {
     virtual nb::object view() = 0;
     // Whether a navigation is loading now.
     virtual bool loading() = 0;
+    // Frames of another origin, which the top document's script cannot enter: the engine's own
+    // object of the frame of the top document named `name`, or None with the reason in `why`.
+    virtual nb::object named_frame(nb::str name, std::string &why) = 0;
+    // Whether such a frame is still there.
+    virtual bool frame_alive(nb::handle frame) = 0;
+    // Runs `source` in such a frame, answering as script() does.
+    virtual void frame_script(nb::handle frame, nb::str source, Done done) = 0;
 };
 
 // ---- the session ---------------------------------------------------------------------------------
@@ -143,8 +150,16 @@ struct Session {
     LoadStrategy load = LoadStrategy::Normal;
     std::string prompt = "dismiss and notify";  // unhandledPromptBehavior
     bool strict_files = false;
-    // The browsing context: references of the frame elements from the top document down.
+    // The browsing context: references of the frame elements from the top document down. When
+    // the first is a frame of another origin, `remote` is the engine's object for it and the
+    // scripts run there, over the rest of the path; None otherwise.
     std::vector<std::string> frames;
+    nb::object remote = nb::none();
+    // Back to the top document.
+    void to_top() {
+        frames.clear();
+        remote = nb::none();
+    }
 };
 
 class Driver {
