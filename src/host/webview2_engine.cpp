@@ -135,7 +135,7 @@ void on_frame_destroyed(const Call &c, nb::handle, nb::handle) {
     State<Frames> st = c.state<Frames>();
     nb::list frames = nb::borrow<nb::list>(st[Frames::List]);
     for (Py_ssize_t i = 0; i < static_cast<Py_ssize_t>(nb::len(frames)); ++i)
-        if (frames[i].is(st[Frames::Frame])) return void(frames.attr("pop")(i));
+        if (frames[i].equal(st[Frames::Frame])) return void(frames.attr("pop")(i));
 }
 
 void on_frame_created(const Call &c, nb::handle, nb::handle args) {
@@ -354,7 +354,7 @@ public:
     bool frame_alive(nb::handle frame) override {
         if (frames_.is_none()) return false;
         for (nb::handle f : nb::borrow<nb::list>(frames_))
-            if (f.is(frame)) return frame_there(f);
+            if (f.equal(frame)) return frame_there(f);
         return false;
     }
     void run_script_in(const Call &c, nb::handle frame, nb::handle script, nb::handle done) override {

@@ -41,6 +41,10 @@ def fake_page(script):
         if args["async"]:
             return json.dumps({"v": {"p": "p1"}})
         return json.dumps({"v": {"v": args["args"]}})
+    if op == "frame":  # .7 and .8 are frames of another origin (.8 without a name), .9 of this one
+        n = args.get("el", "").rpartition(".")[2]
+        cross = {"7": "ads", "8": None}
+        return json.dumps({"v": {"ref": args["el"], "name": cross[n]} if n in cross else args["el"]})
     if op == "view_rect":  # the element scrolled into view: its rectangle in the view
         return json.dumps({"v": {"x": 10, "y": 20, "width": 30, "height": 12, "scale": 1}})
     if op == "poll":
@@ -186,3 +190,46 @@ def test_error_table(host, method, path, body, status, error):
         return
     got, value = host.call(method, target, body, token=TOKEN)
     assert (got, value["error"]) == (status, error)
+
+
+def framed_page(script):
+    """The page of a frame of another origin: its library runs at the frame's own top."""
+    op, args, frames = re.search(r'\)\("(\w+)",(.*),(\[.*?\])\)$', script, re.S).groups()
+    if op == "frame":  # .9 is of the frame's own origin
+        ref = json.loads(args)["el"]
+        return json.dumps({"v": ref if ref.endswith(".9") else {"ref": ref, "name": "inner"}})
+    return json.dumps({"v": "framed %s %s" % (op, frames)})
+
+
+def test_frames_of_another_origin_through_core_webview2_frame(host):
+    s = host.session()
+    ads = host.core.sim_frame("ads")
+    ads.sim_script_handler = framed_page
+    frame = lambda n: ("POST", "/frame", {"id": {EL: f"{DOC}.{n}"}})
+    text = ("GET", f"/element/{DOC}.1/text", None)
+    steps = [  # (method, path, body) -> (status, value or error code)
+        (frame(7), 200, None),
+        (text, 200, "framed text []"),  # run in the CoreWebView2Frame, at its top
+        (frame(7), 404, "no such frame"),  # another origin's frame inside it
+        (frame(9), 200, None),
+        (text, 200, "framed text [\"%s.9\"]" % DOC),  # a frame of its own origin, through its page
+        (("POST", f"/element/{DOC}.1/click", {}), 500, "unsupported operation"),  # the pointer cannot place it
+        (("GET", f"/element/{DOC}.1/screenshot", None), 500, "unsupported operation"),
+        (("POST", "/frame/parent", {}), 200, None),
+        (("POST", "/frame/parent", {}), 200, None),
+        (text, 200, "hello"),  # the top document again
+        (frame(8), 404, "no such frame"),  # no name to find it by
+    ]
+    for (method, path, body), status, want in steps:
+        got, value = host.call(method, s + path, body)
+        assert (got, value if got == 200 else value["error"]) == (status, want), (path, value)
+    # a name two frames have is no match; a frame gone is no frame
+    twin = host.core.sim_frame("ads")
+    assert host.call("POST", s + "/frame", frame(7)[2])[1]["error"] == "no such frame"
+    twin.sim_destroy()
+    assert host.call("POST", s + "/frame", frame(7)[2]) == (200, None)
+    ads.sim_destroy()
+    status, value = host.call("GET", s + text[1])
+    assert (status, value["error"]) == (404, "no such frame")
+    assert host.call("POST", s + "/frame", {"id": None}) == (200, None)
+    assert host.call("GET", s + text[1]) == (200, "hello")

@@ -486,6 +486,71 @@ class CoreWebView2ScriptDialogOpeningEventArgs(EventArgs):
         return self.sim_accepted if kind != enums.CoreWebView2ScriptDialogKind.Alert else None
 
 
+class CoreWebView2Frame(Recorded):
+    """An iframe of the top document (learn.microsoft.com: CoreWebView2Frame): Name is the frame's
+    window.name, at first the name attribute of the iframe element declaring it (NameChanged when
+    the page changes it); Destroyed is raised when the iframe is removed or the document holding
+    it is destroyed, and IsDestroyed() answers 1 from then on (0 before); ExecuteScriptAsync runs a
+    script in the frame's document as CoreWebView2.ExecuteScriptAsync does (its answer JSON text,
+    "null" for a script that throws). Using a destroyed frame fails. The frame's page answers
+    scripts through sim_script_handler(script) -> JSON text ("null" without one)."""
+
+    _log_new = False
+    _raises_webview2_events = True
+    Name = Prop(typ=str, get=lambda f: f._name)
+    _events = dict(Destroyed=object, NameChanged=object)
+
+    def __init__(self, core, name):
+        super().__init__()
+        self._core, self._name, self._destroyed = core, name, False
+        self.sim_script_handler = None
+
+    def _guard(self, op, name):
+        self._core._guard(op, name)
+        if self._destroyed and name != "IsDestroyed":
+            raise InvalidOperationException("The frame has been destroyed.")
+
+    def IsDestroyed(self) -> int:
+        self._call("IsDestroyed")
+        return 1 if self._destroyed else 0
+
+    def ExecuteScriptAsync(self, javaScript: str) -> Task[str]:
+        self._call("ExecuteScriptAsync", javaScript)
+
+        def work():
+            try:
+                return self.sim_script_handler(javaScript) if self.sim_script_handler else "null"
+            except SimScriptError:
+                return "null"
+
+        return self._core._task(work)
+
+    def sim_rename(self, name):
+        """The frame's page sets its window.name (on the UI thread)."""
+        def run():
+            self._name = name
+            self.NameChanged.sim_fire(self, None)
+        return self._core._ui.call(run)
+
+    def sim_destroy(self):
+        """The iframe is removed from its document (on the UI thread)."""
+        return self._core._ui.call(self._destroy)
+
+    def _destroy(self):
+        if self._destroyed:
+            return
+        self._destroyed = True
+        self._core._frames.remove(self)
+        self.Destroyed.sim_fire(self, None)
+
+
+class CoreWebView2FrameCreatedEventArgs(EventArgs):
+    Frame: CoreWebView2Frame
+
+    def __init__(self, frame):
+        super().__init__(Frame=frame)
+
+
 class CoreWebView2Environment(Recorded):
     """learn.microsoft.com: CoreWebView2Environment.BrowserVersionString."""
 
@@ -611,7 +676,8 @@ class CoreWebView2(Recorded):
                    DownloadStarting=CoreWebView2DownloadStartingEventArgs, HistoryChanged=object,
                    DocumentTitleChanged=object, ContentLoading=CoreWebView2ContentLoadingEventArgs,
                    DOMContentLoaded=CoreWebView2DOMContentLoadedEventArgs,
-                   ScriptDialogOpening=CoreWebView2ScriptDialogOpeningEventArgs)
+                   ScriptDialogOpening=CoreWebView2ScriptDialogOpeningEventArgs,
+                   FrameCreated=CoreWebView2FrameCreatedEventArgs)
 
     def __init__(self, webview=None):
         """Without a webview: a core owned by the calling thread (see Platform.pump)."""
@@ -628,6 +694,7 @@ class CoreWebView2(Recorded):
         self.sim_scripts, self.sim_hold, self.sim_tasks = {}, False, []
         self.sim_devtools, self.sim_devtools_overlaps, self._devtools_running = [], [], 0
         self.sim_page_colour, self.sim_scroll = (255, 255, 255), (0, 0)
+        self._frames = []  # the top document's live CoreWebView2Frames (sim_frame)
         self._content_seen = False  # ContentLoading raised once: CapturePreviewAsync may run
         self._cookies, self._environment = CoreWebView2CookieManager(self), CoreWebView2Environment()
         # Scripts sim_scripts does not name go to sim_script_handler(script) -> JSON text, when set.
@@ -856,6 +923,8 @@ class CoreWebView2(Recorded):
         target = self._source if kind == "reload" else self._history[self._index]
         status = self._plat.nav_errors.get(target)
         changed, self._source = target != self._source, target
+        for frame in list(self._frames):  # the old document goes, and its frames with it
+            frame._destroy()
         if changed:
             self.SourceChanged.sim_fire(self, CoreWebView2SourceChangedEventArgs(True))
         self._content_seen = True
@@ -926,6 +995,16 @@ class CoreWebView2(Recorded):
             self.ScriptDialogOpening.sim_fire(self, args)
             return args
         return self._ui.call(raise_it)
+
+    def sim_frame(self, name):
+        """The page adds an iframe named `name` (on the UI thread): FrameCreated is raised with it
+        (learn.microsoft.com: CoreWebView2.FrameCreated, CoreWebView2FrameCreatedEventArgs.Frame)."""
+        def run():
+            frame = CoreWebView2Frame(self, name)
+            self._frames.append(frame)
+            self.FrameCreated.sim_fire(self, CoreWebView2FrameCreatedEventArgs(frame))
+            return frame
+        return self._ui.call(run)
 
     def sim_push_state(self, uri):
         """The page's script calls history.pushState with `uri` (same document)."""
