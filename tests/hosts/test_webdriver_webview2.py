@@ -21,8 +21,12 @@ EL = "element-6066-11e4-a52e-4f735466cecf"
 DOC = "0123456789abcdef"
 
 
-def fake_page(script):
-    """The stand-in page: answers the in-page library's calls ("<library>()(op, args, frames)")."""
+def fake_page(script, core=None):
+    """The stand-in page: answers the in-page library's calls ("<library>()(op, args, frames)").
+    DOC.5 is a file input, whose files are the ones `core` was given for it."""
+    node = re.search(r'\("node",(\{.*?\}),\[', script)
+    if node:  # the element itself, for Runtime.evaluate
+        return json.dumps({"node": json.loads(node.group(1))["el"]})
     op, args, frames = re.search(r'\)\("(\w+)",(.*),(\[.*?\])\)$', script, re.S).groups()
     args = json.loads(args)
     if op == "find":
@@ -40,6 +44,11 @@ def fake_page(script):
             return json.dumps({"e": "javascript error", "m": "Error: boom"})
         if args["async"]:
             return json.dumps({"v": {"p": "p1"}})
+        ref = args["args"][0][EL] if args["args"] and isinstance(args["args"][0], dict) else None
+        if ref == DOC + ".5" and "{file: true" in body:
+            return json.dumps({"v": {"v": {"file": True, "multiple": False}}})
+        if ref and "arguments[0].files" in body:
+            return json.dumps({"v": {"v": {"n": len(core.sim_files.get(ref, []))}}})
         return json.dumps({"v": {"v": args["args"]}})
     if op == "frame":  # .7 and .8 are frames of another origin (.8 without a name), .9 of this one
         n = args.get("el", "").rpartition(".")[2]
@@ -64,7 +73,7 @@ class Host:
                                              name="MainThread")
         winsim.wait_until(lambda: helmwire.remote_ready(port=self.port).get("core"), what="the core")
         self.core = winsim.wait_core()
-        self.core.sim_script_handler = fake_page
+        self.core.sim_script_handler = lambda script: fake_page(script, self.core)
         self.form = gui.form if kind == "glassport" else winsim.forms[0]
         winsim.wait_until(lambda: not helmwire.remote_state(port=self.port)["loading"], what="the first page")
         assert helmwire.remote_reload(port=self.port, wait=5)["ok"]
@@ -233,3 +242,19 @@ def test_frames_of_another_origin_through_core_webview2_frame(host):
     assert (status, value["error"]) == (404, "no such frame")
     assert host.call("POST", s + "/frame", {"id": None}) == (200, None)
     assert host.call("GET", s + text[1]) == (200, "hello")
+
+
+def test_a_file_input_is_given_its_files_through_the_devtools_protocol(host, tmp_path):
+    s = host.session()
+    one, two = tmp_path / "one.txt", tmp_path / "two.txt"
+    one.write_text("1")
+    two.write_text("2")
+    keys = lambda text: host.call("POST", f"{s}/element/{DOC}.5/value", {"text": text})
+    assert keys(str(one)) == (200, None)
+    # the element as a remote object, its files, the object let go; one call at a time
+    assert host.core.sim_files == {DOC + ".5": [str(one)]}
+    assert [m for m, _ in host.core.sim_devtools] == ["Runtime.evaluate", "DOM.setFileInputFiles",
+                                                       "Runtime.releaseObjectGroup"]
+    assert not host.core._remote_objects and not host.core.sim_devtools_overlaps
+    assert keys(str(tmp_path / "none"))[1]["error"] == "invalid argument"
+    assert keys(f"{one}\n{two}")[1]["error"] == "invalid argument"  # a single input

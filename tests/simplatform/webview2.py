@@ -695,6 +695,9 @@ class CoreWebView2(Recorded):
         self.sim_devtools, self.sim_devtools_overlaps, self._devtools_running = [], [], 0
         self.sim_page_colour, self.sim_scroll = (255, 255, 255), (0, 0)
         self._frames = []  # the top document's live CoreWebView2Frames (sim_frame)
+        # Runtime.evaluate's remote objects (id -> (group, node name)), and the files
+        # DOM.setFileInputFiles gave each node
+        self._remote_objects, self.sim_files = {}, {}
         self._content_seen = False  # ContentLoading raised once: CapturePreviewAsync may run
         self._cookies, self._environment = CoreWebView2CookieManager(self), CoreWebView2Environment()
         # Scripts sim_scripts does not name go to sim_script_handler(script) -> JSON text, when set.
@@ -785,7 +788,28 @@ class CoreWebView2(Recorded):
     # insertText; each returns an empty object).
     _devtools_required = {"Input.dispatchMouseEvent": ("type", "x", "y"), "Input.dispatchKeyEvent": ("type",),
                           "Input.insertText": ("text",), "Page.getLayoutMetrics": (),
-                          "Page.captureScreenshot": ()}
+                          "Page.captureScreenshot": (), "Runtime.evaluate": ("expression",),
+                          "DOM.setFileInputFiles": ("files",), "Runtime.releaseObjectGroup": ("objectGroup",)}
+
+    def _evaluate(self, params):
+        """Runtime.evaluate: {"result": a RemoteObject}, or with "exceptionDetails" ({"text",
+        "exception": a RemoteObject whose description is the error's text}) for an expression that
+        throws; an object result has an objectId, held in objectGroup until
+        Runtime.releaseObjectGroup (chromedevtools.github.io/devtools-protocol/tot/Runtime:
+        evaluate, RemoteObject, ExceptionDetails, releaseObjectGroup). The page answers through
+        sim_script_handler: {"node": name} for an element (a node object), else a JSON value."""
+        import json
+
+        try:
+            value = json.loads(self._run_script(params["expression"]))
+        except SimScriptError as e:
+            return {"result": {"type": "object", "subtype": "error"},
+                    "exceptionDetails": {"text": "Uncaught", "exception": {"description": "%s: %s" % (e.name, e.message)}}}
+        if isinstance(value, dict) and "node" in value:
+            object_id = "obj-%d" % (len(self._remote_objects) + 1)
+            self._remote_objects[object_id] = (params.get("objectGroup"), value["node"])
+            return {"result": {"type": "object", "subtype": "node", "objectId": object_id}}
+        return {"result": {"type": type(value).__name__, "value": value}}
 
     def _devtools_answer(self, method, params):
         """What a method returns. Page.getLayoutMetrics: cssLayoutViewport (LayoutViewport: pageX,
@@ -799,6 +823,18 @@ class CoreWebView2(Recorded):
 
         size = self._webview.Size if self._webview is not None else None
         width, height = (size.Width, size.Height) if size is not None else (800, 600)
+        if method == "Runtime.evaluate":
+            return self._evaluate(params)
+        if method == "DOM.setFileInputFiles":
+            # files, and the input as nodeId, backendNodeId or objectId (a remote object's id)
+            node = self._remote_objects.get(params.get("objectId"))
+            if node is None:
+                raise COMException('{"code":-32000,"message":"Could not find object with given id"}')
+            self.sim_files[node[1]] = list(params["files"])
+            return {}
+        if method == "Runtime.releaseObjectGroup":
+            self._remote_objects = {k: v for k, v in self._remote_objects.items() if v[0] != params["objectGroup"]}
+            return {}
         if method == "Page.getLayoutMetrics":
             layout = {"pageX": self.sim_scroll[0], "pageY": self.sim_scroll[1], "clientWidth": width,
                       "clientHeight": height}

@@ -315,6 +315,25 @@ void wait_for_files(Driver &d, const std::string &ref, long count, Reply reply, 
     });
 }
 
+// An engine that gives a file input its files itself (WebView2): the element as the value of a
+// script of the top document, the held page library's answer in the session's browsing context.
+void give_files(Driver &d, in::Sink &sink, const std::string &ref, nb::list files, Reply reply) {
+    Session *s = d.session();
+    if (!s) return reply(failure("invalid session id", "the session has ended"));
+    if (!s->remote.is_none())
+        return reply(failure("unsupported operation", "a file input in a frame of another origin cannot be given files"));
+    nb::dict args;
+    args["el"] = nb::str(ref.c_str(), ref.size());
+    std::string expression = "(function () { var r = " + nb::cast<std::string>(command_script("node", args, s->frames, false)) +
+                             "; if (!r || !r.v) throw new Error(r && r.m || 'the element is not in the page'); return r.v; })()";
+    const long count = static_cast<long>(nb::len(files));
+    sink.set_files(nb::str(expression.c_str(), expression.size()), files, [&d, ref, count, reply](std::optional<in::Failure> f) {
+        if (f) return reply(answer_of(f));
+        // The answer waits until the page has them (the change is the page's to handle).
+        wait_for_files(d, ref, count, reply, 100);
+    });
+}
+
 // The GTK engine's file chooser, answered with the files Element Send Keys named.
 void choose_files(Driver &d, InputSession &is, const std::string &ref, nb::list files, Reply reply) {
     if (!is_webkit_view(is.view))
@@ -415,6 +434,7 @@ std::optional<Answer> element_send_keys(Driver &d, const std::string &ref, nb::d
                 }
                 if (nb::len(files) > 1 && !pk::truthy(v["multiple"]))
                     return reply(failure("invalid argument", "the file input takes one file"));
+                if (!is_webkit_view(is.view)) return give_files(d, sink, ref, files, reply);
                 return choose_files(d, is, ref, files, reply);
             }
             auto held = std::make_shared<SessionPage>(d);

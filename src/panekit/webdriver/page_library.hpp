@@ -322,6 +322,8 @@ if (!Object.prototype.hasOwnProperty.call(W, KEY)) {
       }
       return refFor(el);
     },
+    // The element itself, for the engine's own use (a DevTools remote object); no JSON form.
+    node: function (a, win) { return lookup(win.document, a.el, false); },
     source: function (a, win) {
       var d = win.document;
       return d.documentElement ? new win.XMLSerializer().serializeToString(d) : '';
