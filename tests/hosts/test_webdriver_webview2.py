@@ -42,7 +42,7 @@ def fake_page(script, core=None):
         body = args["script"]
         if body == "throw":
             return json.dumps({"e": "javascript error", "m": "Error: boom"})
-        if args["async"]:
+        if args.get("async"):
             return json.dumps({"v": {"p": "p1"}})
         ref = args["args"][0][EL] if args["args"] and isinstance(args["args"][0], dict) else None
         if ref == DOC + ".5" and "{file: true" in body:
@@ -250,7 +250,7 @@ def test_a_file_input_is_given_its_files_through_the_devtools_protocol(host, tmp
     one.write_text("1")
     two.write_text("2")
     keys = lambda text: host.call("POST", f"{s}/element/{DOC}.5/value", {"text": text})
-    assert keys(str(one)) == (200, None)
+    assert keys(str(one)) == (200, None), keys(str(one))
     # the element as a remote object, its files, the object let go; one call at a time
     assert host.core.sim_files == {DOC + ".5": [str(one)]}
     assert [m for m, _ in host.core.sim_devtools] == ["Runtime.evaluate", "DOM.setFileInputFiles",
