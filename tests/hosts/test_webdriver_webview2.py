@@ -54,6 +54,8 @@ def fake_page(script, core=None):
         n = args.get("el", "").rpartition(".")[2]
         cross = {"7": "ads", "8": None}
         return json.dumps({"v": {"ref": args["el"], "name": cross[n]} if n in cross else args["el"]})
+    if op == "origin":  # a frame's content box in the view
+        return json.dumps({"v": {"x": 100, "y": 50, "width": 800, "height": 600}})
     if op == "view_rect":  # the element scrolled into view: its rectangle in the view
         return json.dumps({"v": {"x": 10, "y": 20, "width": 30, "height": 12, "scale": 1}})
     if op == "poll":
@@ -207,6 +209,10 @@ def framed_page(script):
     if op == "frame":  # .9 is of the frame's own origin
         ref = json.loads(args)["el"]
         return json.dumps({"v": ref if ref.endswith(".9") else {"ref": ref, "name": "inner"}})
+    if op == "view_rect":
+        return json.dumps({"v": {"x": 10, "y": 20, "width": 30, "height": 12, "scale": 1}})
+    if op == "execute":  # Element Click's script: the element's centre in the frame's viewport
+        return json.dumps({"v": {"v": {"x": 5, "y": 6}}})
     return json.dumps({"v": "framed %s %s" % (op, frames)})
 
 
@@ -222,8 +228,7 @@ def test_frames_of_another_origin_through_core_webview2_frame(host):
         (frame(7), 404, "no such frame"),  # another origin's frame inside it
         (frame(9), 200, None),
         (text, 200, "framed text [\"%s.9\"]" % DOC),  # a frame of its own origin, through its page
-        (("POST", f"/element/{DOC}.1/click", {}), 500, "unsupported operation"),  # the pointer cannot place it
-        (("GET", f"/element/{DOC}.1/screenshot", None), 500, "unsupported operation"),
+        (("POST", f"/element/{DOC}.1/click", {}), 200, None),
         (("POST", "/frame/parent", {}), 200, None),
         (("POST", "/frame/parent", {}), 200, None),
         (text, 200, "hello"),  # the top document again
@@ -232,6 +237,13 @@ def test_frames_of_another_origin_through_core_webview2_frame(host):
     for (method, path, body), status, want in steps:
         got, value = host.call(method, s + path, body)
         assert (got, value if got == 200 else value["error"]) == (status, want), (path, value)
+    # the pointer and the picture: the frame's place in the view (from the top document) is added
+    pressed = [p for m, p in host.core.sim_devtools if m == "Input.dispatchMouseEvent" and p["type"] == "mousePressed"]
+    assert (pressed[-1]["x"], pressed[-1]["y"]) == (105, 56)
+    assert host.call("POST", s + "/frame", frame(7)[2]) == (200, None)
+    assert host.call("GET", f"{s}/element/{DOC}.1/screenshot")[0] == 200
+    assert host.core.sim_devtools[-1][1]["clip"] == {"x": 110, "y": 70, "width": 30, "height": 12, "scale": 1}
+    assert host.call("POST", s + "/frame", {"id": None}) == (200, None)
     # a name two frames have is no match; a frame gone is no frame
     twin = host.core.sim_frame("ads")
     assert host.call("POST", s + "/frame", frame(7)[2])[1]["error"] == "no such frame"

@@ -86,6 +86,24 @@ double Driver::deadline(long long ms) const { return ms < 0 ? 1e300 : now() + st
 
 void Driver::page_op(const char *op, nb::handle args, std::function<void(std::optional<Answer>, nb::object)> then,
                      Reply fallback) {
+    std::vector<std::string> frames = session_ ? session_->frames : std::vector<std::string>();
+    run_op(op, args, std::move(frames), session_ ? session_->remote : nb::none(), std::move(then), std::move(fallback));
+}
+
+void Driver::frame_origin(std::function<void(std::optional<Answer>, nb::object)> done) {
+    if (!session_ || session_->remote.is_none()) {
+        nb::dict top;
+        top["x"] = 0;
+        top["y"] = 0;
+        return done(std::nullopt, top);
+    }
+    nb::dict a;
+    a["el"] = nb::str(session_->frames.front().c_str());
+    run_op("origin", a, {}, nb::none(), std::move(done), nullptr);
+}
+
+void Driver::run_op(const char *op, nb::handle args, std::vector<std::string> frames, nb::object remote,
+                    std::function<void(std::optional<Answer>, nb::object)> then, Reply fallback) {
     auto done = [then, fallback](std::optional<Answer> error, nb::object value) {
         try {
             then(std::move(error), std::move(value));
@@ -94,9 +112,7 @@ void Driver::page_op(const char *op, nb::handle args, std::function<void(std::op
             fallback(failure("unknown error", nb::cast<std::string>(nb::str(e.value()))));
         }
     };
-    std::vector<std::string> frames = session_ ? session_->frames : std::vector<std::string>();
     // In a frame of another origin the scripts run in the engine's frame, over the rest of the path.
-    nb::object remote = session_ ? session_->remote : nb::none();
     if (!remote.is_none()) {
         if (!engine_->frame_alive(remote)) return done(failure("no such frame", "the frame has gone"), nb::none());
         frames.erase(frames.begin());
@@ -627,15 +643,18 @@ struct Commands {
         return std::nullopt;
     }
     static std::optional<Answer> element_screenshot(Req &r) {
-        if (!s(r).remote.is_none())
-            return failure("unsupported operation", "a picture of an element in a frame of another origin is not supported");
         Req copy = r;
         nb::dict args = element_args(r);
         run_on_ui(r, [copy, args]() mutable {
             Answer prompt;
             if (copy.d.handle_prompt(prompt)) return copy.reply(prompt);
-            copy.d.page_op("view_rect", args, [copy](std::optional<Answer> error, nb::object rect) mutable {
+            // (In a frame of another origin its page places the element in the frame only: the
+            // frame's own place in the view is added.)
+            copy.d.frame_origin([copy, args](std::optional<Answer> error, nb::object origin) mutable {
                 if (error) return copy.reply(*error);
+                copy.d.page_op("view_rect", args, [copy, origin](std::optional<Answer> error, nb::object rect) mutable {
+                if (error) return copy.reply(*error);
+                for (const char *k : {"x", "y"}) rect[k] = nb::cast<double>(rect[k]) + nb::cast<double>(origin[k]);
                 if (nb::cast<double>(rect["width"]) < 1 || nb::cast<double>(rect["height"]) < 1)
                     return copy.reply(failure("unable to capture screen", "the element has no area to show"));
                 e(copy).capture(rect, [copy](nb::object png) mutable {
@@ -645,7 +664,8 @@ struct Commands {
                         return copy.reply(failure("unable to capture screen", nb::cast<std::string>(nb::str(png.attr("get")("error", "")))));
                     copy.reply(success(png_base64(png)));
                 });
-            }, copy.reply);
+                }, copy.reply);
+            });
         });
         return std::nullopt;
     }

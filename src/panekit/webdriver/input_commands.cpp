@@ -191,10 +191,15 @@ in::Sink *sink_of(Driver &d, InputSession &is) {
     return is.sink.get();
 }
 
-// A frame of another origin: its page cannot tell where the frame is in the view, so no point of
-// it can be reached by the pointer.
-constexpr const char *kRemotePointer = "the pointer cannot reach an element in a frame of another origin";
-bool in_remote_frame(Driver &d) { return d.session() && !d.session()->remote.is_none(); }
+// A point of the session's browsing context as a point of the view, `origin` being where that
+// context starts in it (Driver::frame_origin); nullopt when it falls outside the view.
+std::optional<in::Point> in_view(nb::handle origin, double x, double y) {
+    in::Point p{x + nb::cast<double>(origin["x"]), y + nb::cast<double>(origin["y"])};
+    if (has(origin, "width") && (p.first < 0 || p.second < 0 || p.first >= nb::cast<double>(origin["width"]) ||
+                                 p.second >= nb::cast<double>(origin["height"])))
+        return std::nullopt;
+    return p;
+}
 
 // The page as the actions need it: the top-level viewport's size, an element's centre point.
 class SessionPage final : public in::Page {
@@ -209,16 +214,19 @@ public:
         });
     }
     void centre(nb::handle element, std::function<void(std::optional<in::Failure>, in::Point)> done) override {
-        if (in_remote_frame(d_)) return done(in::Failure{"unsupported operation", kRemotePointer}, {});
-        run_on(d_, kCentre, nb::make_tuple(element_ref(nb::cast<std::string>(element))),
-               [done](std::optional<Answer> err, nb::object v) {
-                   if (err) return done(failure_of(*err), {});
-                   if (has(v, "error")) {
-                       // Not in view: the pointer cannot get there.
-                       return done(in::Failure{"move target out of bounds", nb::cast<std::string>(v["error"][1])}, {});
-                   }
-                   done(std::nullopt, {nb::cast<double>(v["x"]), nb::cast<double>(v["y"])});
-               });
+        Driver &d = d_;
+        nb::object ref = element_ref(nb::cast<std::string>(element));
+        d.frame_origin([&d, ref, done](std::optional<Answer> err, nb::object origin) {
+            if (err) return done(failure_of(*err), {});
+            run_on(d, kCentre, nb::make_tuple(ref), [done, origin](std::optional<Answer> err, nb::object v) {
+                if (err) return done(failure_of(*err), {});
+                // Not in view: the pointer cannot get there.
+                if (has(v, "error")) return done(in::Failure{"move target out of bounds", nb::cast<std::string>(v["error"][1])}, {});
+                auto at = in_view(origin, nb::cast<double>(v["x"]), nb::cast<double>(v["y"]));
+                if (!at) return done(in::Failure{"move target out of bounds", "the element's frame is not in view"}, {});
+                done(std::nullopt, *at);
+            });
+        });
     }
     void later(double seconds, std::function<void()> fn) override { d_.engine().later(seconds, std::move(fn)); }
 
@@ -375,13 +383,16 @@ void choose_files(Driver &d, InputSession &is, const std::string &ref, nb::list 
 }
 
 std::optional<Answer> element_click(Driver &d, const std::string &ref, Reply reply) {
-    if (in_remote_frame(d)) return failure("unsupported operation", kRemotePointer);
     on_ui(d, reply, [&d, ref](InputSession &, in::Sink &sink, Reply reply) {
-        SessionPage::run_on(d, kClick, nb::make_tuple(element_ref(ref)), [&d, &sink, reply](std::optional<Answer> err, nb::object v) {
+        d.frame_origin([&d, &sink, ref, reply](std::optional<Answer> err, nb::object origin) {
+        if (err) return reply(*err);
+        SessionPage::run_on(d, kClick, nb::make_tuple(element_ref(ref)), [&d, &sink, reply, origin](std::optional<Answer> err, nb::object v) {
             if (err) return reply(*err);
             if (has(v, "error")) return reply(failure(nb::cast<std::string>(v["error"][0]), nb::cast<std::string>(v["error"][1])));
             if (has(v, "done")) return reply(success(nb::none()));
-            in::Point at{nb::cast<double>(v["x"]), nb::cast<double>(v["y"])};
+            auto point = in_view(origin, nb::cast<double>(v["x"]), nb::cast<double>(v["y"]));
+            if (!point) return reply(failure("element not interactable", "the element's frame is not in view"));
+            in::Point at = *point;
             auto loaded = std::make_shared<bool>(false);
             Session *s = d.session();
             if (s && s->load != LoadStrategy::None) d.engine().arm_load([loaded] { *loaded = true; });
@@ -391,6 +402,7 @@ std::optional<Answer> element_click(Driver &d, const std::string &ref, Reply rep
                 if (f) return reply(answer_of(f));
                 after_click(d, sink, reply, loaded, asked, follows);
             });
+        });
         });
     });
     return std::nullopt;

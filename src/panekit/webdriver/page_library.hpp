@@ -322,6 +322,15 @@ if (!Object.prototype.hasOwnProperty.call(W, KEY)) {
       }
       return refFor(el);
     },
+    // Where a frame's document starts in the view: its element's content box (scrolled into view
+    // first), with the view's size.
+    origin: function (a, win) {
+      var el = lookup(win.document, a.el, false);
+      el.scrollIntoView({block: 'nearest', inline: 'nearest'});
+      var r = el.getBoundingClientRect(), cs = win.getComputedStyle(el);
+      return {x: r.left + el.clientLeft + (parseFloat(cs.paddingLeft) || 0),
+              y: r.top + el.clientTop + (parseFloat(cs.paddingTop) || 0), width: win.innerWidth, height: win.innerHeight};
+    },
     // The element itself, for the engine's own use (a DevTools remote object); no JSON form.
     node: function (a, win) { return lookup(win.document, a.el, false); },
     source: function (a, win) {

@@ -183,6 +183,10 @@ public:
     // answers the command through `fallback` ("unknown error"), so no command is left unanswered.
     void page_op(const char *op, nb::handle args, std::function<void(std::optional<Answer> error, nb::object value)> done,
                  Reply fallback);
+    // Where the session's browsing context starts in the view: {"x", "y"} in CSS pixels of the view
+    // ({0, 0} but in a frame of another origin, whose page cannot tell: its element's content box,
+    // scrolled into view first, with the view's size as "width" and "height").
+    void frame_origin(std::function<void(std::optional<Answer> error, nb::object origin)> done);
     // The same with an open dialog handled first as the session's unhandledPromptBehavior says.
     void page_command(const char *op, nb::handle args, Reply reply,
                       std::function<nb::object(nb::object)> shape = nullptr);
@@ -201,6 +205,8 @@ private:
     // Calls `tick` on the UI thread every tenth of a second until it returns true or `answered`
     // is set (a command's time-out and the dialogs that end it are watched so, while it waits).
     void every_tenth(std::shared_ptr<bool> answered, std::function<bool()> tick);
+    void run_op(const char *op, nb::handle args, std::vector<std::string> frames, nb::object remote,
+                std::function<void(std::optional<Answer>, nb::object)> then, Reply fallback);
     static void read_answer(nb::handle res, const std::function<void(std::optional<Answer>, nb::object)> &done);
     std::unique_ptr<Engine> engine_;
     nb::object token_, port_;
