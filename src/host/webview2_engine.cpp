@@ -131,6 +131,7 @@ enum class Frames { List, Frame, kCount };
 constexpr Spec kFrameCreatedSpec{.name = "_on_frame_created", .params = kDialogParams, .returns = "None"};
 constexpr Spec kFrameDestroyedSpec{.name = "_on_frame_destroyed", .params = kDialogParams, .returns = "None"};
 
+// (pythonnet hands a new wrapper for each read of a .NET object: frames compare by Equals, `==`.)
 void on_frame_destroyed(const Call &c, nb::handle, nb::handle) {
     State<Frames> st = c.state<Frames>();
     nb::list frames = nb::borrow<nb::list>(st[Frames::List]);

@@ -90,7 +90,7 @@ void Driver::page_op(const char *op, nb::handle args, std::function<void(std::op
     run_op(op, args, std::move(frames), session_ ? session_->remote : nb::none(), std::move(then), std::move(fallback));
 }
 
-void Driver::frame_origin(std::function<void(std::optional<Answer>, nb::object)> done) {
+void Driver::frame_origin(std::function<void(std::optional<Answer>, nb::object)> done, Reply fallback) {
     if (!session_ || session_->remote.is_none()) {
         nb::dict top;
         top["x"] = 0;
@@ -99,7 +99,7 @@ void Driver::frame_origin(std::function<void(std::optional<Answer>, nb::object)>
     }
     nb::dict a;
     a["el"] = nb::str(session_->frames.front().c_str());
-    run_op("origin", a, {}, nb::none(), std::move(done), nullptr);
+    run_op("origin", a, {}, nb::none(), std::move(done), std::move(fallback));
 }
 
 void Driver::run_op(const char *op, nb::handle args, std::vector<std::string> frames, nb::object remote,
@@ -653,21 +653,26 @@ struct Commands {
             copy.d.frame_origin([copy, args](std::optional<Answer> error, nb::object origin) mutable {
                 if (error) return copy.reply(*error);
                 copy.d.page_op("view_rect", args, [copy, origin](std::optional<Answer> error, nb::object rect) mutable {
-                if (error) return copy.reply(*error);
-                for (const char *k : {"x", "y"}) rect[k] = nb::cast<double>(rect[k]) + nb::cast<double>(origin[k]);
-                if (nb::cast<double>(rect["width"]) < 1 || nb::cast<double>(rect["height"]) < 1)
-                    return copy.reply(failure("unable to capture screen", "the element has no area to show"));
-                e(copy).capture(rect, [copy](nb::object png) mutable {
-                    if (PyDict_Check(png.ptr()) && pk::truthy(png.attr("get")("unsupported")))
-                        return copy.reply(failure("unsupported operation", "this engine's picture has no rectangle"));
-                    if (!PyBytes_Check(png.ptr()))
-                        return copy.reply(failure("unable to capture screen", nb::cast<std::string>(nb::str(png.attr("get")("error", "")))));
-                    copy.reply(success(png_base64(png)));
-                });
+                    if (error) return copy.reply(*error);
+                    for (const char *k : {"x", "y"}) rect[k] = nb::cast<double>(rect[k]) + nb::cast<double>(origin[k]);
+                    element_picture(copy, rect);
                 }, copy.reply);
-            });
+            }, copy.reply);
         });
         return std::nullopt;
+    }
+    // The picture of the rectangle `rect` of the view.
+    static void element_picture(Req &r, nb::object rect) {
+        if (nb::cast<double>(rect["width"]) < 1 || nb::cast<double>(rect["height"]) < 1)
+            return r.reply(failure("unable to capture screen", "the element has no area to show"));
+        Req copy = r;
+        e(r).capture(rect, [copy](nb::object png) mutable {
+            if (PyDict_Check(png.ptr()) && pk::truthy(png.attr("get")("unsupported")))
+                return copy.reply(failure("unsupported operation", "this engine's picture has no rectangle"));
+            if (!PyBytes_Check(png.ptr()))
+                return copy.reply(failure("unable to capture screen", nb::cast<std::string>(nb::str(png.attr("get")("error", "")))));
+            copy.reply(success(png_base64(png)));
+        });
     }
 
     static std::optional<Answer> print(Req &) {

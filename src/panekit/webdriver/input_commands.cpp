@@ -385,25 +385,24 @@ void choose_files(Driver &d, InputSession &is, const std::string &ref, nb::list 
 std::optional<Answer> element_click(Driver &d, const std::string &ref, Reply reply) {
     on_ui(d, reply, [&d, ref](InputSession &, in::Sink &sink, Reply reply) {
         d.frame_origin([&d, &sink, ref, reply](std::optional<Answer> err, nb::object origin) {
-        if (err) return reply(*err);
-        SessionPage::run_on(d, kClick, nb::make_tuple(element_ref(ref)), [&d, &sink, reply, origin](std::optional<Answer> err, nb::object v) {
             if (err) return reply(*err);
-            if (has(v, "error")) return reply(failure(nb::cast<std::string>(v["error"][0]), nb::cast<std::string>(v["error"][1])));
-            if (has(v, "done")) return reply(success(nb::none()));
-            auto point = in_view(origin, nb::cast<double>(v["x"]), nb::cast<double>(v["y"]));
-            if (!point) return reply(failure("element not interactable", "the element's frame is not in view"));
-            in::Point at = *point;
-            auto loaded = std::make_shared<bool>(false);
-            Session *s = d.session();
-            if (s && s->load != LoadStrategy::None) d.engine().arm_load([loaded] { *loaded = true; });
-            const long asked = sink.navigation_requests();
-            const bool follows = pk::truthy(v.attr("get")("follows", false));
-            in::click_at(at, sink, [&d, &sink, reply, loaded, asked, follows](std::optional<in::Failure> f) {
-                if (f) return reply(answer_of(f));
-                after_click(d, sink, reply, loaded, asked, follows);
+            SessionPage::run_on(d, kClick, nb::make_tuple(element_ref(ref)), [&d, &sink, reply, origin](std::optional<Answer> err, nb::object v) {
+                if (err) return reply(*err);
+                if (has(v, "error")) return reply(failure(nb::cast<std::string>(v["error"][0]), nb::cast<std::string>(v["error"][1])));
+                if (has(v, "done")) return reply(success(nb::none()));
+                auto at = in_view(origin, nb::cast<double>(v["x"]), nb::cast<double>(v["y"]));
+                if (!at) return reply(failure("element not interactable", "the element's frame is not in view"));
+                auto loaded = std::make_shared<bool>(false);
+                Session *s = d.session();
+                if (s && s->load != LoadStrategy::None) d.engine().arm_load([loaded] { *loaded = true; });
+                const long asked = sink.navigation_requests();
+                const bool follows = pk::truthy(v.attr("get")("follows", false));
+                in::click_at(*at, sink, [&d, &sink, reply, loaded, asked, follows](std::optional<in::Failure> f) {
+                    if (f) return reply(answer_of(f));
+                    after_click(d, sink, reply, loaded, asked, follows);
+                });
             });
-        });
-        });
+        }, reply);
     });
     return std::nullopt;
 }

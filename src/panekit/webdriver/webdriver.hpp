@@ -186,7 +186,8 @@ public:
     // Where the session's browsing context starts in the view: {"x", "y"} in CSS pixels of the view
     // ({0, 0} but in a frame of another origin, whose page cannot tell: its element's content box,
     // scrolled into view first, with the view's size as "width" and "height").
-    void frame_origin(std::function<void(std::optional<Answer> error, nb::object origin)> done);
+    // An Exception `done` raises answers through `fallback`, as with page_op.
+    void frame_origin(std::function<void(std::optional<Answer> error, nb::object origin)> done, Reply fallback = nullptr);
     // The same with an open dialog handled first as the session's unhandledPromptBehavior says.
     void page_command(const char *op, nb::handle args, Reply reply,
                       std::function<nb::object(nb::object)> shape = nullptr);
