@@ -173,8 +173,9 @@ public:
     // the view exists: a frame made before is not followed). Errors propagate.
     virtual void watch_frames(const Call &, nb::handle /*view*/) {}
     // The engine's object of the one live frame of the top document whose name (its window's name,
-    // at first its element's name attribute) is `name`: {"ok": True, "frame": object}; {"ok":
-    // False, "error": text} when none or several have it.
+    // at first its element's name attribute) is `name` (None: of the one live frame the top
+    // document has): {"ok": True, "frame": object}; {"ok": False, "error": text} when none or
+    // several are.
     virtual nb::object named_frame(nb::handle /*view*/, nb::handle /*name*/) { return unsupported(Op::RunScriptInFrame); }
     // Whether such a frame still exists.
     virtual bool frame_alive(nb::handle /*frame*/) { return false; }

@@ -329,7 +329,8 @@ public:
     // ---- frames of another origin: CoreWebView2Frame (Name: its window's name, at first the
     // name attribute of its element; ExecuteScriptAsync as CoreWebView2's) -----------------------
     void watch_frames(const Call &c, nb::handle cv) override {
-        if (!frames_.is_none()) return;
+        if (!watched_.is_none() && watched_.equal(cv)) return;
+        watched_ = nb::borrow(cv);
         State<Frames> st;
         st.set(Frames::List, nb::list());
         st.set(Frames::Frame, nb::none());
@@ -343,12 +344,14 @@ public:
         int count = 0;
         for (nb::handle f : nb::borrow<nb::list>(frames_)) {
             if (!frame_there(f)) continue;
-            if (!guarded_or(false, [&] { return text_or_empty(nb::object(f.attr("Name"))).equal(name); })) continue;
+            if (!name.is_none() && !guarded_or(false, [&] { return text_or_empty(nb::object(f.attr("Name"))).equal(name); }))
+                continue;
             found = nb::borrow(f);
             ++count;
         }
         d["ok"] = count == 1;
         if (count == 1) d["frame"] = found;
+        else if (name.is_none()) d["error"] = count ? "the page has several frames" : "the page's frame is not there";
         else d["error"] = count ? "several frames have this name" : "no frame of the page has this name";
         return d;
     }
@@ -413,10 +416,11 @@ public:
         Py_VISIT(args_.ptr());
         Py_VISIT(deferral_.ptr());
         Py_VISIT(frames_.ptr());
+        Py_VISIT(watched_.ptr());
         return 0;
     }
     void clear() override {
-        window_fn_ = handler_ = args_ = deferral_ = frames_ = nb::none();
+        window_fn_ = handler_ = args_ = deferral_ = frames_ = watched_ = nb::none();
     }
 
     explicit WebView2(nb::handle window_fn) : window_fn_(window_fn.is_valid() ? nb::borrow(window_fn) : nb::none()) {}
@@ -451,7 +455,8 @@ private:
         }, failure_of);
     }
 
-    nb::object window_fn_, handler_ = nb::none(), args_ = nb::none(), deferral_ = nb::none(), frames_ = nb::none();
+    nb::object window_fn_, handler_ = nb::none(), args_ = nb::none(), deferral_ = nb::none(), frames_ = nb::none(),
+               watched_ = nb::none();  // the CoreWebView2 whose frames frames_ follows
 };
 
 void on_dialog(const Call &c, nb::handle, nb::handle args) {

@@ -50,10 +50,13 @@ def fake_page(script, core=None):
         if ref and "arguments[0].files" in body:
             return json.dumps({"v": {"v": {"n": len(core.sim_files.get(ref, []))}}})
         return json.dumps({"v": {"v": args["args"]}})
-    if op == "frame":  # .7 and .8 are frames of another origin (.8 without a name), .9 of this one
+    if op == "frame":  # .6 to .8 are frames of another origin (.6 the page's only one, .8 without
+        # a name), .9 of this one
         n = args.get("el", "").rpartition(".")[2]
-        cross = {"7": "ads", "8": None}
-        return json.dumps({"v": {"ref": args["el"], "name": cross[n]} if n in cross else args["el"]})
+        cross = {"6": (None, True), "7": ("ads", False), "8": (None, False)}
+        if n not in cross:
+            return json.dumps({"v": args["el"]})
+        return json.dumps({"v": {"ref": args["el"], "name": cross[n][0], "only": cross[n][1]}})
     if op == "origin":  # a frame's content box in the view
         return json.dumps({"v": {"x": 100, "y": 50, "width": 800, "height": 600}})
     if op == "view_rect":  # the element scrolled into view: its rectangle in the view
@@ -232,7 +235,10 @@ def test_frames_of_another_origin_through_core_webview2_frame(host):
         (("POST", "/frame/parent", {}), 200, None),
         (("POST", "/frame/parent", {}), 200, None),
         (text, 200, "hello"),  # the top document again
-        (frame(8), 404, "no such frame"),  # no name to find it by
+        (frame(8), 404, "no such frame"),  # no name to find it by, among several
+        (frame(6), 200, None),  # the page's only frame needs none
+        (text, 200, "framed text []"),
+        (("POST", "/frame/parent", {}), 200, None),
     ]
     for (method, path, body), status, want in steps:
         got, value = host.call(method, s + path, body)

@@ -491,15 +491,17 @@ struct Commands {
                 Session *s = copy.d.session();
                 if (!s) return copy.reply(failure("invalid session id", "the session has ended"));
                 if (PyDict_Check(ref.ptr())) {
-                    // A frame of another origin: the engine's own frame of that name, when the
-                    // element is one of the top document's and exactly one frame has its name.
+                    // A frame of another origin: the engine's own frame for the element, when the
+                    // element is one of the top document's, and it is the document's one frame
+                    // or exactly one frame has its name.
                     if (!s->frames.empty())
                         return copy.reply(failure("no such frame", "a frame of another origin is reached only from the top document"));
-                    nb::object name = ref["name"];
-                    if (!PyUnicode_Check(name.ptr()) || !pk::truthy(name))
-                        return copy.reply(failure("no such frame", "a frame of another origin is found by its name attribute; this one has none"));
+                    const bool only = pk::truthy(ref.attr("get")("only"));
+                    nb::object name = only ? nb::object(nb::none()) : nb::object(ref["name"]);
+                    if (!only && (!PyUnicode_Check(name.ptr()) || !pk::truthy(name)))
+                        return copy.reply(failure("no such frame", "a frame of another origin, one of several, is found by its name attribute; this one has none"));
                     std::string why;
-                    nb::object frame = e(copy).named_frame(nb::borrow<nb::str>(name), why);
+                    nb::object frame = e(copy).named_frame(name, why);
                     if (frame.is_none()) return copy.reply(failure("no such frame", why));
                     s->remote = frame;
                     ref = ref["ref"];

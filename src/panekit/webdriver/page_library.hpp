@@ -301,7 +301,8 @@ if (!Object.prototype.hasOwnProperty.call(W, KEY)) {
       return {x: x, y: y, width: r.width, height: r.height, scale: W.devicePixelRatio || 1};
     },
     // A frame to switch to (by index or element): the reference of its element; for a frame of
-    // another origin, which this script cannot enter, {ref, name} (its name attribute).
+    // another origin, which this script cannot enter, {ref, name (its name attribute), only
+    // (whether it is the document's one frame)}.
     frame: function (a, win) {
       var el;
       if (typeof a.index === 'number') {
@@ -318,7 +319,8 @@ if (!Object.prototype.hasOwnProperty.call(W, KEY)) {
       try { d = el.contentWindow && el.contentWindow.document; } catch (e) { d = null; }
       if (!d) {
         if (!el.contentWindow) fail('no such frame', 'the frame has no document');
-        return {ref: refFor(el), name: el.getAttribute('name')};
+        var only = win.frames.length === 1 && win.document.querySelectorAll('iframe,frame').length === 1;
+        return {ref: refFor(el), name: el.getAttribute('name'), only: only};
       }
       return refFor(el);
     },

@@ -127,8 +127,9 @@ struct Engine {
     // Whether a navigation is loading now.
     virtual bool loading() = 0;
     // Frames of another origin, which the top document's script cannot enter: the engine's own
-    // object of the frame of the top document named `name`, or None with the reason in `why`.
-    virtual nb::object named_frame(nb::str name, std::string &why) = 0;
+    // object of the frame of the top document named `name` (None: of its one frame), or None with
+    // the reason in `why`.
+    virtual nb::object named_frame(nb::object name, std::string &why) = 0;
     // Whether such a frame is still there.
     virtual bool frame_alive(nb::handle frame) = 0;
     // Runs `source` in such a frame, answering as script() does.
