@@ -165,6 +165,7 @@ public:
             case Op::RunScript: case Op::CapturePng: case Op::CaptureRect:
             case Op::ReadCookies: case Op::AddCookie: case Op::DeleteCookies:
             case Op::Dialog: case Op::AcceptDialog: case Op::DismissDialog:
+            case Op::PrintPdf:
                 return true;
             case Op::WindowRect: case Op::SetWindowRect: case Op::Maximize: case Op::Minimize:
                 return !window_fn_.is_none();
@@ -238,6 +239,34 @@ public:
         nb::object task = core.attr("CallDevToolsProtocolMethodAsync")("Page.getLayoutMetrics", "{}");
         when_done(c, task, kDevTools, nb::handle(), answering(finish, shot));
     }
+    // The page as a PDF through the DevTools protocol's Page.printToPDF (sizes in inches; page
+    // ranges as its text, "2-4,7" with an open end as "7-"); its answer's "data" is the PDF in base64.
+    void print_pdf(const Call &c, nb::handle cv, nb::handle settings, nb::handle done) override {
+        nb::object finish = nb::borrow(done);
+        constexpr double kInch = 2.54;
+        nb::dict p;
+        p["landscape"] = settings["landscape"];
+        p["printBackground"] = settings["background"];
+        p["scale"] = settings["scale"];
+        p["paperWidth"] = nb::cast<double>(settings["width"]) / kInch;
+        p["paperHeight"] = nb::cast<double>(settings["height"]) / kInch;
+        p["marginTop"] = nb::cast<double>(settings["top"]) / kInch;
+        p["marginBottom"] = nb::cast<double>(settings["bottom"]) / kInch;
+        p["marginLeft"] = nb::cast<double>(settings["left"]) / kInch;
+        p["marginRight"] = nb::cast<double>(settings["right"]) / kInch;
+        nb::list ranges;
+        for (nb::handle pair : settings["ranges"])
+            ranges.append(pair[1].is_none() ? nb::str("{}-").format(pair[0]) : nb::str("{}-{}").format(pair[0], pair[1]));
+        p["pageRanges"] = nb::str(",").attr("join")(ranges);
+        nb::object task = cv.attr("CallDevToolsProtocolMethodAsync")("Page.printToPDF", import("json").attr("dumps")(p));
+        when_done(c, task, kDevTools, nb::handle(), answering(finish, [finish](nb::object a) {
+            if (!truthy(a["ok"])) return void(finish(a));
+            nb::object data = a["value"].attr("get")("data");
+            if (!PyUnicode_Check(data.ptr())) return void(finish(script_failure(nb::str("the browser gave no PDF"))));
+            finish(import("base64").attr("b64decode")(data));
+        }));
+    }
+
     // A continuation of a task's answer that calls `done` with the failure of what it raises.
     template <class F> static nb::object answering(nb::object done, F step) {
         return nb::cpp_function([done, step](nb::object a) {

@@ -151,6 +151,14 @@ def test_a_session_steers_the_webview2_window(host):
     assert status == 200 and png.startswith(b"\x89PNG") and png[16:24] == (30).to_bytes(4, "big") + (12).to_bytes(4, "big")
     assert host.core.sim_devtools[-1] == ("Page.captureScreenshot", {
         "format": "png", "clip": {"x": 10, "y": 520, "width": 30, "height": 12, "scale": 1}})
+    # the page as a PDF through Page.printToPDF: centimetres to inches, the ranges as its text
+    status, pdf = host.call("POST", s + "/print", {"orientation": "landscape", "page": {"width": 25.4, "height": 12.7},
+                                                   "margin": {"top": 2.54}, "pageRanges": ["2-", 1]})
+    pdf = base64.b64decode(pdf)
+    assert status == 200 and pdf.startswith(b"%PDF-") and pdf.count(b"/MediaBox [0 0 360 720]") == 3
+    method, params = host.core.sim_devtools[-1]
+    assert (method, params["paperWidth"], params["paperHeight"], params["marginTop"], params["marginLeft"],
+            params["pageRanges"], params["landscape"]) == ("Page.printToPDF", 10, 5, 1, 1 / 2.54, "1-", True)
     # script results and page errors through ExecuteScriptWithResultAsync
     assert host.call("POST", s + "/execute/sync", {"script": "x", "args": [1, "two"]}) == (200, [1, "two"])
     assert host.call("POST", s + "/execute/async", {"script": "x", "args": []}) == (200, "later")

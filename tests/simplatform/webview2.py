@@ -694,6 +694,7 @@ class CoreWebView2(Recorded):
         self.sim_scripts, self.sim_hold, self.sim_tasks = {}, False, []
         self.sim_devtools, self.sim_devtools_overlaps, self._devtools_running = [], [], 0
         self.sim_page_colour, self.sim_scroll = (255, 255, 255), (0, 0)
+        self.sim_print_pages = 3  # the document's pages, printed
         self._frames = []  # the top document's live CoreWebView2Frames (sim_frame)
         # Runtime.evaluate's remote objects (id -> (group, node name)), and the files
         # DOM.setFileInputFiles gave each node
@@ -789,7 +790,8 @@ class CoreWebView2(Recorded):
     _devtools_required = {"Input.dispatchMouseEvent": ("type", "x", "y"), "Input.dispatchKeyEvent": ("type",),
                           "Input.insertText": ("text",), "Page.getLayoutMetrics": (),
                           "Page.captureScreenshot": (), "Runtime.evaluate": ("expression",),
-                          "DOM.setFileInputFiles": ("files",), "Runtime.releaseObjectGroup": ("objectGroup",)}
+                          "DOM.setFileInputFiles": ("files",), "Runtime.releaseObjectGroup": ("objectGroup",),
+                          "Page.printToPDF": ()}
 
     def _evaluate(self, params):
         """Runtime.evaluate: {"result": a RemoteObject}, or with "exceptionDetails" ({"text",
@@ -839,6 +841,8 @@ class CoreWebView2(Recorded):
             layout = {"pageX": self.sim_scroll[0], "pageY": self.sim_scroll[1], "clientWidth": width,
                       "clientHeight": height}
             return {"cssLayoutViewport": layout, "layoutViewport": layout}
+        if method == "Page.printToPDF":
+            return {"data": base64.b64encode(self._print(params)).decode("ascii")}
         if method == "Page.captureScreenshot":
             clip = params.get("clip")
             if clip is not None and any(not isinstance(clip.get(k), (int, float)) for k in
@@ -848,6 +852,32 @@ class CoreWebView2(Recorded):
                 width, height = (max(1, round(clip[k] * clip["scale"])) for k in ("width", "height"))
             return {"data": base64.b64encode(sim_png(width, height, self.sim_page_colour)).decode("ascii")}
         return {}
+
+    def _print(self, params):
+        """Page.printToPDF: the document (sim_print_pages pages) as a PDF on paper of paperWidth by
+        paperHeight inches (8.5 by 11 by default), turned for landscape; pageRanges, one-based text
+        such as "1-5, 8, 11-13", an open end running to the last page, keeps those pages once each,
+        quietly capped to the document's pages; a range whose start is after its end, or ranges that
+        leave no page, fail (chromedevtools.github.io/devtools-protocol/tot/Page: printToPDF). The
+        PDF here holds one page object per page with its MediaBox in points."""
+        pages = list(range(1, self.sim_print_pages + 1))
+        if params.get("pageRanges"):
+            keep = set()
+            for part in params["pageRanges"].split(","):
+                lo, _, hi = part.strip().partition("-")
+                lo = int(lo or 1)
+                hi = int(hi) if hi else (lo if "-" not in part else len(pages))
+                if lo > hi:
+                    raise COMException('{"code":-32000,"message":"Page range syntax error"}')
+                keep.update(range(lo, hi + 1))
+            pages = [n for n in pages if n in keep]
+            if not pages:
+                raise COMException('{"code":-32000,"message":"Page range exceeds page count"}')
+        w, h = (round(params.get(k, d) * 72) for k, d in (("paperWidth", 8.5), ("paperHeight", 11)))
+        if params.get("landscape"):
+            w, h = h, w
+        return b"%PDF-1.4\n" + b"".join(b"%d 0 obj << /Type /Page /MediaBox [0 0 %d %d] >> endobj\n" % (n, w, h)
+                                        for n in pages) + b"%%EOF\n"
 
     def CallDevToolsProtocolMethodAsync(self, methodName: str, parametersAsJson: str) -> Task[str]:
         """Runs a DevTools protocol method; the task completes with the method's return object as
