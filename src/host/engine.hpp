@@ -115,6 +115,16 @@ public:
     // after that is ignored), so `seconds` is advice an engine may use to stop the script.
     virtual void run_script(const Call &c, nb::handle view, nb::handle script, const FramePath &frame,
                             double seconds, nb::handle done) = 0;
+    // Whether the engine has script worlds of a program's own beside the page's: a world shares
+    // the page's document but none of its script's globals (what one defines there, the page's
+    // script neither sees nor reaches).
+    virtual bool has_worlds() const { return false; }
+    // Runs `script` in the top document as run_script does, in the world named `world`; an engine
+    // without worlds answers unsupported(Op::RunScript).
+    virtual void run_script_in_world(const Call &, nb::handle /*view*/, nb::handle /*script*/, const char * /*world*/,
+                                     nb::handle done) {
+        done(unsupported(Op::RunScript));
+    }
 
     // ---- pictures ----------------------------------------------------------------------------
     // A PNG of the view's visible area (`rect` empty) or of that rectangle of it: done(the PNG's

@@ -151,11 +151,13 @@ public:
     void run_script(const pk::Call &c, nb::handle view, nb::handle script, const pk::engine::FramePath &frame,
                     double, nb::handle done) override {
         if (!frame.empty()) return void(done(pk::engine::unsupported(Op::RunScriptInFrame)));
-        nb::object finished = c.nested<script_done_spec>(script_done);
-        if (nb::hasattr(view, "evaluate_javascript"))
-            view.attr("evaluate_javascript")(script, -1, nb::none(), nb::none(), nb::none(), finished, done);
-        else
-            view.attr("run_javascript")(script, nb::none(), finished, done);
+        evaluate(c, view, script, nb::none(), done);
+    }
+    // WebKit's script worlds: one per name, made on first use.
+    bool has_worlds() const override { return true; }
+    void run_script_in_world(const pk::Call &c, nb::handle view, nb::handle script, const char *world,
+                             nb::handle done) override {
+        evaluate(c, view, script, nb::str(world), done);
     }
 
     void capture_png(const pk::Call &c, nb::handle view, const std::optional<pk::engine::Rect> &rect,
@@ -330,6 +332,17 @@ public:
     nb::object asked() const override { return asked_; }
 
 private:
+    // `world` None: the page's own.
+    static void evaluate(const pk::Call &c, nb::handle view, nb::handle script, nb::handle world, nb::handle done) {
+        nb::object finished = c.nested<script_done_spec>(script_done);
+        if (nb::hasattr(view, "evaluate_javascript"))
+            view.attr("evaluate_javascript")(script, -1, world, nb::none(), nb::none(), finished, done);
+        else if (world.is_none())
+            view.attr("run_javascript")(script, nb::none(), finished, done);
+        else
+            view.attr("run_javascript_in_world")(script, world, nb::none(), finished, done);
+    }
+
     nb::object cookie_manager(nb::handle view) {
         return view.attr("get_website_data_manager")().attr("get_cookie_manager")();
     }

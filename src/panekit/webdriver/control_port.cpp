@@ -79,6 +79,14 @@ public:
         pk::Call c(fn_.ptr(), globals_.ptr(), Py_None);
         contract()->run_script(c, view(), source, {}, 0, callable([done](nb::object a) { done(a); }));
     }
+    bool own_world() override {
+        engine::Engine *e = contract();
+        return e && e->has_worlds();
+    }
+    void script_in_own_world(nb::str source, wd::Done done) override {
+        pk::Call c(fn_.ptr(), globals_.ptr(), Py_None);
+        contract()->run_script_in_world(c, view(), source, "panekit-webdriver", callable([done](nb::object a) { done(a); }));
+    }
     void capture(nb::object rect, wd::Done done) override {
         pk::Call c(fn_.ptr(), globals_.ptr(), Py_None);
         std::optional<engine::Rect> r;

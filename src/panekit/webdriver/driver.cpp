@@ -64,18 +64,42 @@ Answer failure(std::string_view code, std::string_view message) {
     return {error_status(code), body};
 }
 
-nb::str command_script(const char *op, nb::handle args, const std::vector<std::string> &frames, bool library) {
+namespace {
+std::string json_text(nb::handle v) { return nb::cast<std::string>(nb::handle(g_dumps.get())(v)); }
+nb::list frame_list(const std::vector<std::string> &frames) {
     nb::list fr;
     for (const std::string &f : frames) fr.append(nb::str(f.c_str()));
-    nb::handle dumps(g_dumps.get());
+    return fr;
+}
+}  // namespace
+
+nb::str command_script(const char *op, nb::handle args, const std::vector<std::string> &frames, bool library,
+                       const std::string &bridge) {
     // Without the library: a call of the one the window object holds already, or {"missing": 1}.
-    std::string s = library ? kPageLibrary : kLibraryHeld;
+    std::string s = library ? page_library() : std::string(kLibraryHeld);
     s += "()(\"";
     s += op;
     s += "\",";
-    s += nb::cast<std::string>(dumps(args));
+    s += json_text(args);
     s += ",";
-    s += nb::cast<std::string>(dumps(fr));
+    s += json_text(frame_list(frames));
+    if (!bridge.empty()) {
+        s += ",";
+        s += json_text(nb::str(bridge.c_str(), bridge.size()));
+    }
+    s += ")";
+    return nb::str(s.c_str(), s.size());
+}
+
+// Execute Script's call in the page's world (page_world_script()), beside a library in a world of its own.
+nb::str page_script(nb::handle args, const std::vector<std::string> &frames, const std::string &bridge) {
+    std::string s = page_world_script();
+    s += "(";
+    s += json_text(nb::str(bridge.c_str(), bridge.size()));
+    s += ",";
+    s += json_text(args);
+    s += ",";
+    s += json_text(frame_list(frames));
     s += ")";
     return nb::str(s.c_str(), s.size());
 }
@@ -103,7 +127,8 @@ void Driver::page_op(const char *op, nb::handle args, std::function<void(std::op
         *answered = true;
         done(std::move(error), std::move(value));
     };
-    const bool script = std::string_view(op) == "execute" || std::string_view(op) == "poll";
+    const bool script = std::string_view(op) == "script" || std::string_view(op) == "execute" ||
+                        std::string_view(op) == "poll";
     every_tenth(answered, [this, once, script] {
         if (engine_->dialog().is_none()) return false;
         if (script) {
@@ -115,30 +140,54 @@ void Driver::page_op(const char *op, nb::handle args, std::function<void(std::op
         }
         return true;
     });
-    // The library is sent only to a window object that does not hold it yet (a new document).
-    auto finish = [this, done = once, op = std::string(op), args = nb::borrow(args), frames](nb::object res) {
+    // Where the engine has a world of WebDriver's own, the library runs there and Execute Script's
+    // scripts in the page's world, asking the library over the session's bridge.
+    const bool own = engine_->own_world();
+    const std::string bridge = own && session_ ? session_->bridge : std::string();
+    const bool in_page = std::string_view(op) == "script" && !bridge.empty();
+    const std::string lib_op = std::string_view(op) == "script" ? "execute" : op;
+    auto run = [this, own](nb::str source, Done then) {
+        if (own) engine_->script_in_own_world(std::move(source), std::move(then));
+        else engine_->script(std::move(source), std::move(then));
+    };
+    // Reads an answer, any Exception of that answering the operation ("unknown error").
+    auto reading = [done = once](nb::object res) {
         try {
-            if (PyDict_Check(res.ptr()) && pk::truthy(res.attr("get")("ok"))) {
-                nb::object v = res["value"];
-                if (PyDict_Check(v.ptr()) && PyDict_GetItemString(v.ptr(), "missing")) {
-                    engine_->script(command_script(op.c_str(), args, frames, true), [done](nb::object full) {
-                        try {
-                            read_answer(full, done);
-                        } catch (nb::python_error &e) {
-                            if (!pk::is_exception(e)) throw;
-                            done(failure("unknown error", nb::cast<std::string>(nb::str(e.value()))), nb::none());
-                        }
-                    });
-                    return;
-                }
-            }
             read_answer(res, done);
         } catch (nb::python_error &e) {
             if (!pk::is_exception(e)) throw;
             done(failure("unknown error", nb::cast<std::string>(nb::str(e.value()))), nb::none());
         }
     };
-    engine_->script(command_script(op, args, frames, false), finish);
+    auto missing = [](nb::handle res) {
+        if (!PyDict_Check(res.ptr()) || !pk::truthy(res.attr("get")("ok"))) return false;
+        nb::object v = res["value"];
+        return PyDict_Check(v.ptr()) && PyDict_GetItemString(v.ptr(), "missing") != nullptr;
+    };
+    if (in_page) {
+        // A document whose library does not listen to the bridge yet (a new one) gets it first;
+        // the page's script has not run then.
+        nb::str script = page_script(args, frames, bridge);
+        engine_->script(script, [this, run, reading, missing, script, bridge](nb::object res) {
+            if (!missing(res)) return reading(res);
+            run(command_script("hook", nb::dict(), {}, true, bridge), [this, reading, missing, script](nb::object) {
+                engine_->script(script, [reading, missing](nb::object again) {
+                    if (!missing(again)) return reading(again);
+                    nb::dict failed;
+                    failed["ok"] = false;
+                    failed["error"] = "the document does not take the WebDriver library";
+                    reading(failed);
+                });
+            });
+        });
+        return;
+    }
+    // The library is sent only to a window object that does not hold it yet (a new document).
+    run(command_script(lib_op.c_str(), args, frames, false, bridge),
+        [run, reading, missing, lib_op, args = nb::borrow(args), frames, bridge](nb::object res) {
+            if (!missing(res)) return reading(res);
+            run(command_script(lib_op.c_str(), args, frames, true, bridge), reading);
+        });
 }
 
 // The page library's answer to one operation, as page_op hands it on.
@@ -266,6 +315,7 @@ struct Commands {
         else if (PyDict_Check(prompt.ptr()) && nb::borrow<nb::dict>(prompt).contains("default"))
             session.prompt = nb::cast<std::string>(nb::str(prompt["default"]));
         session.strict_files = pk::truthy(matched["strictFileInteractability"]);
+        session.bridge = "pkwd" + nb::cast<std::string>(nb::handle(g_token_hex.get())(16));
         r.d.session_ = session;
         hold_dialogs(r, true);
         nb::dict v;
@@ -556,7 +606,7 @@ struct Commands {
                 once(failure("script timeout", "the script did not finish within the script time-out"));
                 return true;
             });
-            copy.d.page_op("execute", a, [copy, answered](std::optional<Answer> error, nb::object v) mutable {
+            copy.d.page_op("script", a, [copy, answered](std::optional<Answer> error, nb::object v) mutable {
                 if (error) return copy.reply(*error);
                 settle(copy, v, answered, 0.002);
             }, copy.reply);

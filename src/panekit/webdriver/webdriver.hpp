@@ -68,6 +68,10 @@ struct Engine {
     // Runs `source` in the top document: done({"ok": True, "value": JSON value}) or
     // done({"ok": False, "error": text}).
     virtual void script(nb::str source, Done done) = 0;
+    // Whether the engine has a script world of WebDriver's own (the page library runs there), and
+    // running `source` in it as `script` does.
+    virtual bool own_world() { return false; }
+    virtual void script_in_own_world(nb::str source, Done done) { script(std::move(source), std::move(done)); }
     // The view's visible area as PNG, or the rectangle `rect` ({"x", "y", "width", "height"} in CSS
     // pixels of the view) of it: done(bytes) or done({"ok": False, "error": text}).
     virtual void capture(nb::object rect, Done done) = 0;
@@ -128,6 +132,9 @@ struct Session {
     bool strict_files = false;
     // The browsing context: references of the frame elements from the top document down.
     std::vector<std::string> frames;
+    // The random event type through which a script in the page's world asks the page library in
+    // WebDriver's own world for nodes and references (page_library.hpp).
+    std::string bridge;
 };
 
 class Driver {
@@ -147,7 +154,9 @@ public:
     Engine &engine() { return *engine_; }
 
     // Runs the page library's `op` with `args` in the session's browsing context (UI thread) and
-    // calls `done` with its value, or with the protocol error it raised. An Exception `done` raises
+    // calls `done` with its value, or with the protocol error it raised. Op "script" is the
+    // library's "execute" run in the page's own world: Execute Script's scripts see the page's
+    // globals wherever the library runs. An Exception `done` raises
     // answers the command through `fallback` ("unknown error"), so no command is left unanswered.
     void page_op(const char *op, nb::handle args, std::function<void(std::optional<Answer> error, nb::object value)> done,
                  Reply fallback);
@@ -184,8 +193,10 @@ std::optional<Answer> input_command(InputCommand which, Driver &d, const std::ve
 void input_session_end(Driver &d);
 
 // The in-page library call for `op` (see page_library.hpp), with the library's text or with only
-// a call of the library the window object holds (answering {"missing": 1} when it holds none).
-nb::str command_script(const char *op, nb::handle args, const std::vector<std::string> &frames, bool library);
+// a call of the library the window object holds (answering {"missing": 1} when it holds none);
+// `bridge` as the session has it where the library runs in a world of its own, else empty.
+nb::str command_script(const char *op, nb::handle args, const std::vector<std::string> &frames, bool library,
+                       const std::string &bridge);
 
 // ---- capabilities --------------------------------------------------------------------------------
 // What the window matches, for New Session.
