@@ -5,6 +5,7 @@ the window staying open and steerable after the session ends."""
 
 import base64
 import json
+import time
 import urllib.error
 import urllib.request
 
@@ -89,6 +90,11 @@ def raw(port, method, path, body=None, token=None):
 def driven(open_window, site):
     w = open_window("/wd.html")
     d = remote(w.port, token_of(w.port))
+    # the window is ready once its address is shown; its frame may still be loading then
+    for _ in range(500):
+        if d.execute_script("return document.readyState") == "complete":
+            break
+        time.sleep(0.01)
     try:
         yield w, d
     finally:

@@ -58,13 +58,11 @@ const char *kind_name(nb::handle dialog) {
     return "alert";
 }
 
-constexpr pk::Spec script_done_spec{.name = "_script_done", .params = finish_params, .returns = "None"};
-void script_done(nb::handle view, nb::handle result, nb::handle done) {
+// done(the JSON form of the value `finish` gives) or done(the failure it raised).
+template <class F> void answer_value(nb::handle done, F finish) {
     nb::object answer;
     try {
-        nb::object value = nb::hasattr(view, "evaluate_javascript_finish")
-                               ? nb::object(view.attr("evaluate_javascript_finish")(result))
-                               : nb::object(view.attr("run_javascript_finish")(result).attr("get_js_value")());
+        nb::object value = finish();
         // JSON text of the value; none for undefined (and for what JSON cannot show, as WebView2).
         nb::object json = value.attr("to_json")(0);
         nb::dict d;
@@ -76,6 +74,20 @@ void script_done(nb::handle view, nb::handle result, nb::handle done) {
         answer = engine_failure(e.value());
     }
     done(answer);
+}
+
+constexpr pk::Spec script_done_spec{.name = "_script_done", .params = finish_params, .returns = "None"};
+void script_done(nb::handle view, nb::handle result, nb::handle done) {
+    answer_value(done, [&] {
+        return nb::hasattr(view, "evaluate_javascript_finish")
+                   ? nb::object(view.attr("evaluate_javascript_finish")(result))
+                   : nb::object(view.attr("run_javascript_finish")(result).attr("get_js_value")());
+    });
+}
+
+constexpr pk::Spec call_done_spec{.name = "_call_done", .params = finish_params, .returns = "None"};
+void call_done(nb::handle view, nb::handle result, nb::handle done) {
+    answer_value(done, [&] { return nb::object(view.attr("call_async_javascript_function_finish")(result)); });
 }
 
 // The part `area` (x, y, width, height in CSS pixels) of a snapshot, in the snapshot's pixels.
@@ -155,9 +167,26 @@ public:
     }
     // WebKit's script worlds: one per name, made on first use.
     bool has_worlds() const override { return true; }
-    void run_script_in_world(const pk::Call &c, nb::handle view, nb::handle script, const char *world,
-                             nb::handle done) override {
-        evaluate(c, view, script, nb::str(world), done);
+    void call_function(const pk::Call &c, nb::handle view, nb::handle body, nb::handle args, const char *world,
+                       nb::handle done) override {
+        nb::object w = *world ? nb::object(nb::str(world)) : nb::object(nb::none());
+        if (!nb::hasattr(view, "call_async_javascript_function")) {
+            // (before WebKitGTK 2.40) the same call as a script of its own
+            nb::handle dumps(pk::import("json").attr("dumps"));
+            std::string names, values;
+            for (auto [k, v] : nb::borrow<nb::dict>(args)) {
+                names += (names.empty() ? "" : ",") + nb::cast<std::string>(nb::str(k));
+                values += (values.empty() ? "" : ",") + nb::cast<std::string>(dumps(v));
+            }
+            std::string script = "(function(" + names + "){" + nb::cast<std::string>(nb::str(body)) + "\n})(" + values + ")";
+            return evaluate(c, view, nb::str(script.c_str(), script.size()), w, done);
+        }
+        nb::object glib = gi("GLib");
+        nb::object variant = glib.attr("Variant");
+        nb::dict vars;
+        for (auto [k, v] : nb::borrow<nb::dict>(args)) vars[k] = variant("s", v);
+        view.attr("call_async_javascript_function")(body, -1, variant("a{sv}", vars), w, nb::none(), nb::none(),
+                                                    c.nested<call_done_spec>(call_done), done);
     }
 
     void capture_png(const pk::Call &c, nb::handle view, const std::optional<pk::engine::Rect> &rect,

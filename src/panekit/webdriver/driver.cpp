@@ -73,30 +73,12 @@ nb::list frame_list(const std::vector<std::string> &frames) {
 }
 }  // namespace
 
-nb::str command_script(const char *op, nb::handle args, const std::vector<std::string> &frames, bool library,
-                       const std::string &bridge) {
+nb::str command_script(const char *op, nb::handle args, const std::vector<std::string> &frames, bool library) {
     // Without the library: a call of the one the window object holds already, or {"missing": 1}.
     std::string s = library ? page_library() : std::string(kLibraryHeld);
     s += "()(\"";
     s += op;
     s += "\",";
-    s += json_text(args);
-    s += ",";
-    s += json_text(frame_list(frames));
-    if (!bridge.empty()) {
-        s += ",";
-        s += json_text(nb::str(bridge.c_str(), bridge.size()));
-    }
-    s += ")";
-    return nb::str(s.c_str(), s.size());
-}
-
-// Execute Script's call in the page's world (page_world_script()), beside a library in a world of its own.
-nb::str page_script(nb::handle args, const std::vector<std::string> &frames, const std::string &bridge) {
-    std::string s = page_world_script();
-    s += "(";
-    s += json_text(nb::str(bridge.c_str(), bridge.size()));
-    s += ",";
     s += json_text(args);
     s += ",";
     s += json_text(frame_list(frames));
@@ -140,16 +122,6 @@ void Driver::page_op(const char *op, nb::handle args, std::function<void(std::op
         }
         return true;
     });
-    // Where the engine has a world of WebDriver's own, the library runs there and Execute Script's
-    // scripts in the page's world, asking the library over the session's bridge.
-    const bool own = engine_->own_world();
-    const std::string bridge = own && session_ ? session_->bridge : std::string();
-    const bool in_page = std::string_view(op) == "script" && !bridge.empty();
-    const std::string lib_op = std::string_view(op) == "script" ? "execute" : op;
-    auto run = [this, own](nb::str source, Done then) {
-        if (own) engine_->script_in_own_world(std::move(source), std::move(then));
-        else engine_->script(std::move(source), std::move(then));
-    };
     // Reads an answer, any Exception of that answering the operation ("unknown error").
     auto reading = [done = once](nb::object res) {
         try {
@@ -159,19 +131,36 @@ void Driver::page_op(const char *op, nb::handle args, std::function<void(std::op
             done(failure("unknown error", nb::cast<std::string>(nb::str(e.value()))), nb::none());
         }
     };
+    // Whether the answer is the library's absence (a new document): the operation has not run.
     auto missing = [](nb::handle res) {
         if (!PyDict_Check(res.ptr()) || !pk::truthy(res.attr("get")("ok"))) return false;
         nb::object v = res["value"];
         return PyDict_Check(v.ptr()) && PyDict_GetItemString(v.ptr(), "missing") != nullptr;
     };
-    if (in_page) {
-        // A document whose library does not listen to the bridge yet (a new one) gets it first;
-        // the page's script has not run then.
-        nb::str script = page_script(args, frames, bridge);
-        engine_->script(script, [this, run, reading, missing, script, bridge](nb::object res) {
+    const std::string_view name(op);
+    if (engine_->own_world() && session_ && !session_->bridge.empty()) {
+        // The library in WebDriver's own world; Execute Script's scripts in the page's, asking the
+        // library over the session's bridge. Calls of bodies that stay the same from call to call.
+        nb::dict call;
+        call["o"] = name == "script" ? "execute" : op;
+        call["a"] = json_text(args);
+        call["f"] = json_text(frame_list(frames));
+        call["T"] = nb::str(session_->bridge.c_str(), session_->bridge.size());
+        auto installed = [this, reading, missing, call](Done then) {
+            return [this, reading, missing, call, then](nb::object res) {
+                if (!missing(res)) return reading(res);
+                // The library's text goes only to a document that does not hold it yet.
+                engine_->call(library_body(true), call, true, then);
+            };
+        };
+        if (name != "script") return engine_->call(library_body(false), call, true, installed(reading));
+        engine_->call(page_world_body(), call, false, [this, reading, missing, call](nb::object res) {
             if (!missing(res)) return reading(res);
-            run(command_script("hook", nb::dict(), {}, true, bridge), [this, reading, missing, script](nb::object) {
-                engine_->script(script, [reading, missing](nb::object again) {
+            nb::dict hook = call;
+            hook["o"] = "hook";
+            hook["f"] = "[]";
+            engine_->call(library_body(true), hook, true, [this, reading, missing, call](nb::object) {
+                engine_->call(page_world_body(), call, false, [reading, missing](nb::object again) {
                     if (!missing(again)) return reading(again);
                     nb::dict failed;
                     failed["ok"] = false;
@@ -182,12 +171,14 @@ void Driver::page_op(const char *op, nb::handle args, std::function<void(std::op
         });
         return;
     }
-    // The library is sent only to a window object that does not hold it yet (a new document).
-    run(command_script(lib_op.c_str(), args, frames, false, bridge),
-        [run, reading, missing, lib_op, args = nb::borrow(args), frames, bridge](nb::object res) {
-            if (!missing(res)) return reading(res);
-            run(command_script(lib_op.c_str(), args, frames, true, bridge), reading);
-        });
+    // The library in the page's world: it is sent only to a window object that does not hold it
+    // yet (a new document).
+    std::string lib_op = name == "script" ? "execute" : op;
+    engine_->script(command_script(lib_op.c_str(), args, frames, false),
+                    [this, reading, missing, lib_op, args = nb::borrow(args), frames](nb::object res) {
+                        if (!missing(res)) return reading(res);
+                        engine_->script(command_script(lib_op.c_str(), args, frames, true), reading);
+                    });
 }
 
 // The page library's answer to one operation, as page_op hands it on.

@@ -18,9 +18,12 @@
 // script cannot see or change it; in the page's world otherwise (WebView2's scripts run only there).
 #pragma once
 
+#include "pk.hpp"
+
 #include <string>
 
 namespace pk::wd {
+namespace nb = nanobind;
 
 inline constexpr const char *kElementKey = "element-6066-11e4-a52e-4f735466cecf";
 inline constexpr const char *kShadowKey = "shadow-6066-11e4-a52e-4f735466cecf";
@@ -508,6 +511,23 @@ inline const std::string &page_library() {
 inline const std::string &page_world_script() {
     static const std::string text = std::string(kPageScriptOpen) + kScriptCore + kPageScriptRest;
     return text;
+}
+
+// The bodies of the functions called where the library runs in a world of its own, with the
+// string parameters o (the operation), a (its arguments as JSON), f (the frames as JSON) and T
+// (the bridge): the library's (`full`: with its text, else the one the window object holds) and
+// the page-world script's.
+inline nb::str library_body(bool full) {
+    static const std::string held =
+        "var d = Object.getOwnPropertyDescriptor(window, '__panekit_wd');"
+        " return d ? d.value(o, JSON.parse(a), JSON.parse(f), T) : {missing: 1};";
+    static const std::string whole = "return (" + page_library() + ")()(o, JSON.parse(a), JSON.parse(f), T);";
+    const std::string &s = full ? whole : held;
+    return nb::str(s.c_str(), s.size());
+}
+inline nb::str page_world_body() {
+    static const std::string s = "return (" + page_world_script() + ")(T, JSON.parse(a), JSON.parse(f));";
+    return nb::str(s.c_str(), s.size());
 }
 
 }  // namespace pk::wd
