@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 
 namespace gtkhost {
 
@@ -88,6 +89,24 @@ void script_done(nb::handle view, nb::handle result, nb::handle done) {
 constexpr pk::Spec call_done_spec{.name = "_call_done", .params = finish_params, .returns = "None"};
 void call_done(nb::handle view, nb::handle result, nb::handle done) {
     answer_value(done, [&] { return nb::object(view.attr("call_async_javascript_function_finish")(result)); });
+}
+
+// `s` (UTF-8) as a string of GVariant's text format, appended to `out`.
+void variant_string(std::string &out, const std::string &s) {
+    out += '\'';
+    for (unsigned char ch : s) {
+        if (ch == '\\' || ch == '\'') {
+            out += '\\';
+            out += static_cast<char>(ch);
+        } else if (ch < 0x20 || ch == 0x7f) {
+            char esc[8];
+            std::snprintf(esc, sizeof esc, "\\u%04x", ch);
+            out += esc;
+        } else {
+            out += static_cast<char>(ch);
+        }
+    }
+    out += '\'';
 }
 
 // The part `area` (x, y, width, height in CSS pixels) of a snapshot, in the snapshot's pixels.
@@ -181,11 +200,21 @@ public:
             std::string script = "(function(" + names + "){" + nb::cast<std::string>(nb::str(body)) + "\n})(" + values + ")";
             return evaluate(c, view, nb::str(script.c_str(), script.size()), w, done);
         }
-        nb::object glib = gi("GLib");
-        nb::object variant = glib.attr("Variant");
-        nb::dict vars;
-        for (auto [k, v] : nb::borrow<nb::dict>(args)) vars[k] = variant("s", v);
-        view.attr("call_async_javascript_function")(body, -1, variant("a{sv}", vars), w, nb::none(), nb::none(),
+        // The arguments as GVariant text, parsed in one call (PyGObject's Variant constructor
+        // builds them in Python, which costs more than the call itself).
+        std::string text = "{";
+        for (auto [k, v] : nb::borrow<nb::dict>(args)) {
+            if (text.size() > 1) text += ", ";
+            variant_string(text, nb::cast<std::string>(nb::str(k)));
+            text += ": <";
+            variant_string(text, nb::cast<std::string>(nb::str(v)));
+            text += ">";
+        }
+        text += "}";
+        nb::object variant = gi("GLib").attr("Variant");
+        nb::object parsed = variant.attr("parse")(gi("GLib").attr("VariantType").attr("new")("a{sv}"),
+                                                  nb::str(text.c_str(), text.size()), nb::none(), nb::none());
+        view.attr("call_async_javascript_function")(body, -1, parsed, w, nb::none(), nb::none(),
                                                     c.nested<call_done_spec>(call_done), done);
     }
 

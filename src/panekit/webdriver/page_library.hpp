@@ -20,7 +20,9 @@
 
 #include "pk.hpp"
 
+#include <algorithm>
 #include <string>
+#include <string_view>
 
 namespace pk::wd {
 namespace nb = nanobind;
@@ -503,13 +505,30 @@ try {
 } catch (e) { return answerOf(e); }
 }))JS";
 
+// `js` without its indentation and its comment lines (what the page is sent and parses on every
+// call; the texts above hold no string that spans lines or starts a line with "//").
+inline std::string compact(std::string_view js) {
+    std::string out;
+    out.reserve(js.size());
+    while (!js.empty()) {
+        std::size_t end = js.find('\n');
+        std::string_view line = js.substr(0, end);
+        js = end == std::string_view::npos ? std::string_view() : js.substr(end + 1);
+        line.remove_prefix(std::min(line.find_first_not_of(' '), line.size()));
+        if (line.empty() || line.starts_with("//")) continue;
+        out += line;
+        out += '\n';
+    }
+    return out;
+}
+
 // The library's text and the page-world script's, each with the part they share.
 inline const std::string &page_library() {
-    static const std::string text = std::string(kLibraryOpen) + kScriptCore + kLibraryRest;
+    static const std::string text = compact(std::string(kLibraryOpen) + kScriptCore + kLibraryRest);
     return text;
 }
 inline const std::string &page_world_script() {
-    static const std::string text = std::string(kPageScriptOpen) + kScriptCore + kPageScriptRest;
+    static const std::string text = compact(std::string(kPageScriptOpen) + kScriptCore + kPageScriptRest);
     return text;
 }
 
