@@ -212,6 +212,8 @@ def test_elements(driven, site):
 def test_script(driven):
     w, d = driven
     assert d.execute_script("return 1 + arguments[0]", 41) == 42
+    odd = "quotes ' \" and \\ back\nslash, \u00e9\u2028\U0001f600 \x00\x7f"
+    assert d.execute_script("return [arguments[0], arguments[0].length]", odd) == [odd, len(odd.encode("utf-16-le")) // 2]
     assert d.execute_script("return [document.title, {a: null}]") == ["WD", {"a": None}]
     main = d.execute_script("return document.getElementById('main')")
     assert main.get_attribute("id") == "main"
