@@ -42,6 +42,7 @@ enum class Op {
     PointerInput, KeyInput,
     Dialog, AcceptDialog, DismissDialog,
     CloseWindow,
+    PrintPdf,
     kCount
 };
 // The operation's name as answers and logs write it ("run_script", "capture_rect", ...).
@@ -134,6 +135,17 @@ public:
     // A PNG of the view's visible area (`rect` empty) or of that rectangle of it: done(the PNG's
     // bytes) or done({"ok": False, "error": text}).
     virtual void capture_png(const Call &c, nb::handle view, const std::optional<Rect> &rect, nb::handle done) = 0;
+
+    // ---- printing ----------------------------------------------------------------------------
+    // The page laid out for print (CSS media "print") as a PDF: done(the PDF's bytes) or
+    // done({"ok": False, "error": text}). `settings` is a dict: "landscape" (bool), "scale" (0.1
+    // to 2), "background" (bool: print backgrounds), "width" / "height" (the portrait page, cm),
+    // "top" / "bottom" / "left" / "right" (margins, cm), "shrink" (bool: fit the content to the
+    // page's width) and "ranges" (a list of [first, last] one-based page numbers, last None for
+    // the end; empty for every page).
+    virtual void print_pdf(const Call &, nb::handle /*view*/, nb::handle /*settings*/, nb::handle done) {
+        done(unsupported(Op::PrintPdf));
+    }
 
     // ---- cookies -----------------------------------------------------------------------------
     // The cookies the page's address would be sent (`url` None: the page shown):

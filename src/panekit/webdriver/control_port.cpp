@@ -99,6 +99,13 @@ public:
             done(a);
         }));
     }
+    void print(nb::dict settings, wd::Done done) override {
+        pk::Call c(fn_.ptr(), globals_.ptr(), Py_None);
+        contract()->print_pdf(c, view(), settings, callable([done](nb::object a) {
+            if (engine::is_unsupported(a)) a["unsupported"] = true;
+            done(a);
+        }));
+    }
     void arm_load(std::function<void()> loaded) override {
         nb::object pages = nb::borrow(state()[Server::Pages]);
         if (pages.is_none()) return loaded();

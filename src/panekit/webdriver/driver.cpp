@@ -3,7 +3,10 @@
 #include "webdriver.hpp"
 #include "helmwire.hpp"
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
+#include <climits>
 #include <cmath>
 #include <cstring>
 
@@ -662,8 +665,141 @@ struct Commands {
         return std::nullopt;
     }
 
-    static std::optional<Answer> print(Req &) {
-        return failure("unsupported operation", "this window does not print pages to PDF");
+    // Print Page: the parameters checked as the protocol says, then the engine's PDF in Base64.
+    static std::optional<Answer> print(Req &r) {
+        nb::dict settings;
+        if (auto bad = print_settings(r.body, settings)) return bad;
+        Req copy = r;
+        run_on_ui(r, [copy, settings]() mutable {
+            Answer prompt;
+            if (copy.d.handle_prompt(prompt)) return copy.reply(prompt);
+            e(copy).print(settings, [copy](nb::object pdf) mutable {
+                if (PyDict_Check(pdf.ptr()) && pk::truthy(pdf.attr("get")("unsupported")))
+                    return copy.reply(failure("unsupported operation", "this engine does not print pages to PDF"));
+                if (!PyBytes_Check(pdf.ptr()))
+                    return copy.reply(failure("unknown error", nb::cast<std::string>(nb::str(pdf.attr("get")("error", "")))));
+                copy.reply(success(png_base64(pdf)));
+            });
+        });
+        return std::nullopt;
+    }
+    // A JSON number (not a boolean).
+    static bool is_number(nb::handle v) {
+        return !PyBool_Check(v.ptr()) && (PyLong_Check(v.ptr()) || PyFloat_Check(v.ptr()));
+    }
+    // `key` of `obj` (a dict), `fallback` when missing; false when present and not a number >= `min`.
+    static bool number_at(nb::handle obj, const char *key, double fallback, double min, double max, double &out) {
+        nb::dict d = nb::borrow<nb::dict>(obj);
+        if (!d.contains(key)) return out = fallback, true;
+        nb::object v = d[key];
+        if (!is_number(v)) return false;
+        out = nb::cast<double>(v);
+        return out >= min && out <= max;
+    }
+    static bool bool_at(nb::dict d, const char *key, bool fallback, bool &out) {
+        if (!d.contains(key)) return out = fallback, true;
+        nb::object v = d[key];
+        if (!PyBool_Check(v.ptr())) return false;
+        out = v.is(Py_True);
+        return true;
+    }
+    // A page number of a range: digits only, whitespace around them allowed.
+    static std::optional<long long> page_number(std::string_view text) {
+        while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front()))) text.remove_prefix(1);
+        while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.remove_suffix(1);
+        if (text.empty() || text.size() > 9) return std::nullopt;
+        long long n = 0;
+        for (char ch : text) {
+            if (ch < '0' || ch > '9') return std::nullopt;
+            n = n * 10 + (ch - '0');
+        }
+        return n;
+    }
+    static bool blank(std::string_view text) {
+        return std::all_of(text.begin(), text.end(), [](char ch) { return std::isspace(static_cast<unsigned char>(ch)); });
+    }
+    // pageRanges as [first, last] pairs (last -1: to the end), sorted and merged; page 0 dropped.
+    static std::optional<Answer> page_ranges(nb::handle list, std::vector<std::pair<long long, long long>> &out) {
+        const char *bad = "pageRanges holds page numbers and ranges such as \"2-4\"";
+        for (nb::handle item : list) {
+            long long lo, hi;
+            if (is_number(item)) {
+                double v = nb::cast<double>(item);
+                if (v < 0 || v != std::floor(v) || v > 1e9) return failure("invalid argument", bad);
+                lo = hi = static_cast<long long>(v);
+            } else if (PyUnicode_Check(item.ptr())) {
+                std::string text = nb::cast<std::string>(item);
+                std::string_view t = text;
+                std::size_t dash = t.find('-');
+                if (dash == std::string_view::npos) {
+                    auto n = page_number(t);
+                    if (!n) return failure("invalid argument", bad);
+                    lo = hi = *n;
+                } else {
+                    std::string_view a = t.substr(0, dash), b = t.substr(dash + 1);
+                    if (b.find('-') != std::string_view::npos) return failure("invalid argument", bad);
+                    auto first = blank(a) ? std::optional<long long>(1) : page_number(a);
+                    auto last = blank(b) ? std::optional<long long>(-1) : page_number(b);
+                    if (!first || !last || (*last != -1 && *first > *last)) return failure("invalid argument", bad);
+                    lo = *first;
+                    hi = *last;
+                }
+            } else {
+                return failure("invalid argument", bad);
+            }
+            if (lo == 0 && hi == 0) continue;
+            out.emplace_back(std::max(lo, 1LL), hi);
+        }
+        auto end = [](long long hi) { return hi == -1 ? LLONG_MAX : hi; };
+        std::sort(out.begin(), out.end());
+        std::vector<std::pair<long long, long long>> merged;
+        for (auto [lo, hi] : out) {
+            if (!merged.empty() && lo <= end(merged.back().second) + 1) {
+                if (end(hi) > end(merged.back().second)) merged.back().second = hi;
+            } else {
+                merged.emplace_back(lo, hi);
+            }
+        }
+        out = std::move(merged);
+        return std::nullopt;
+    }
+    static std::optional<Answer> print_settings(nb::dict body, nb::dict &settings) {
+        nb::object orientation = body.contains("orientation") ? nb::object(body["orientation"]) : nb::object(nb::str("portrait"));
+        if (!PyUnicode_Check(orientation.ptr()) || !(orientation.equal(nb::str("portrait")) || orientation.equal(nb::str("landscape"))))
+            return failure("invalid argument", "orientation is \"portrait\" or \"landscape\"");
+        double scale, width, height, margins[4];
+        bool background, shrink;
+        if (!number_at(body, "scale", 1, 0.1, 2, scale)) return failure("invalid argument", "scale is a number from 0.1 to 2");
+        if (!bool_at(body, "background", false, background)) return failure("invalid argument", "background is a boolean");
+        if (!bool_at(body, "shrinkToFit", true, shrink)) return failure("invalid argument", "shrinkToFit is a boolean");
+        nb::object page = body.contains("page") ? nb::object(body["page"]) : nb::object(nb::dict());
+        nb::object margin = body.contains("margin") ? nb::object(body["margin"]) : nb::object(nb::dict());
+        if (!PyDict_Check(page.ptr()) || !PyDict_Check(margin.ptr()))
+            return failure("invalid argument", "page and margin are objects");
+        constexpr double kPoint = 2.54 / 72, kHuge = 1e6;
+        if (!number_at(page, "width", 21.59, kPoint, kHuge, width) || !number_at(page, "height", 27.94, kPoint, kHuge, height))
+            return failure("invalid argument", "the page's width and height are numbers of at least 1 point (cm)");
+        const char *sides[] = {"top", "bottom", "left", "right"};
+        for (int i = 0; i < 4; ++i)
+            if (!number_at(margin, sides[i], 1, 0, kHuge, margins[i]))
+                return failure("invalid argument", "margins are numbers of at least 0 (cm)");
+        nb::object ranges = body.contains("pageRanges") ? nb::object(body["pageRanges"]) : nb::object(nb::list());
+        if (!PyList_Check(ranges.ptr())) return failure("invalid argument", "pageRanges is an array");
+        std::vector<std::pair<long long, long long>> pages;
+        if (auto bad = page_ranges(ranges, pages)) return bad;
+        if (pages.empty() && nb::len(ranges) > 0)
+            return failure("invalid argument", "pageRanges names no page (pages are numbered from 1)");
+        settings["landscape"] = orientation.equal(nb::str("landscape"));
+        settings["scale"] = scale;
+        settings["background"] = background;
+        settings["shrink"] = shrink;
+        settings["width"] = width;
+        settings["height"] = height;
+        for (int i = 0; i < 4; ++i) settings[sides[i]] = margins[i];
+        nb::list out;
+        for (auto [lo, hi] : pages) out.append(nb::make_tuple(lo, hi == -1 ? nb::object(nb::none()) : nb::object(nb::int_(hi))));
+        settings["ranges"] = out;
+        return std::nullopt;
     }
 
     // ---- cookies ----

@@ -76,6 +76,9 @@ struct Engine {
     // The view's visible area as PNG, or the rectangle `rect` ({"x", "y", "width", "height"} in CSS
     // pixels of the view) of it: done(bytes) or done({"ok": False, "error": text}).
     virtual void capture(nb::object rect, Done done) = 0;
+    // The page as a PDF (settings as the engine contract's print_pdf takes them): done(bytes), or a
+    // failure dict ("unsupported": True when the engine cannot print).
+    virtual void print(nb::dict settings, Done done) = 0;
     virtual void navigate(nb::str url) = 0;
     virtual void back() = 0;
     virtual void forward() = 0;
