@@ -141,14 +141,15 @@ void Driver::page_op(const char *op, nb::handle args, std::function<void(std::op
         return PyDict_Check(v.ptr()) && PyDict_GetItemString(v.ptr(), "missing") != nullptr;
     };
     const std::string_view name(op);
-    if (engine_->own_world() && session_ && !session_->bridge.empty()) {
+    if (engine_->own_world()) {
+        if (bridge_.empty()) bridge_ = "pkwd" + nb::cast<std::string>(nb::handle(g_token_hex.get())(16));
         // The library in WebDriver's own world; Execute Script's scripts in the page's, asking the
         // library over the session's bridge. Calls of bodies that stay the same from call to call.
         nb::dict call;
         call["o"] = name == "script" ? "execute" : op;
         call["a"] = json_text(args);
         call["f"] = json_text(frame_list(frames));
-        call["T"] = nb::str(session_->bridge.c_str(), session_->bridge.size());
+        call["T"] = nb::str(bridge_.c_str(), bridge_.size());
         auto installed = [this, reading, missing, call](Done then) {
             return [this, reading, missing, call, then](nb::object res) {
                 if (!missing(res)) return reading(res);
@@ -309,8 +310,8 @@ struct Commands {
         else if (PyDict_Check(prompt.ptr()) && nb::borrow<nb::dict>(prompt).contains("default"))
             session.prompt = nb::cast<std::string>(nb::str(prompt["default"]));
         session.strict_files = pk::truthy(matched["strictFileInteractability"]);
-        session.bridge = "pkwd" + nb::cast<std::string>(nb::handle(g_token_hex.get())(16));
         r.d.session_ = session;
+        r.d.bridge_.clear();
         hold_dialogs(r, true);
         nb::dict v;
         v["sessionId"] = session.id;

@@ -136,9 +136,6 @@ struct Session {
     bool strict_files = false;
     // The browsing context: references of the frame elements from the top document down.
     std::vector<std::string> frames;
-    // The random event type through which a script in the page's world asks the page library in
-    // WebDriver's own world for nodes and references (page_library.hpp).
-    std::string bridge;
 };
 
 class Driver {
@@ -187,6 +184,9 @@ private:
     nb::object token_, port_;
     std::optional<Session> session_;
     nb::object prompt_text_;  // Send Alert Text's text, for the Accept Alert that ends the prompt
+    // The random event type through which a script in the page's world asks the page library in
+    // WebDriver's own world for nodes and references (page_library.hpp); new with each session.
+    std::string bridge_;
 };
 
 // The input commands (input_commands.cpp): `vars` are the path's variables after the session id.
