@@ -143,28 +143,28 @@ void Driver::page_op(const char *op, nb::handle args, std::function<void(std::op
     const std::string_view name(op);
     if (engine_->own_world()) {
         if (bridge_.empty()) bridge_ = "pkwd" + nb::cast<std::string>(nb::handle(g_token_hex.get())(16));
-        // The library in WebDriver's own world; Execute Script's scripts in the page's, asking the
-        // library over the session's bridge. Calls of bodies that stay the same from call to call.
+        // The library in WebDriver's own world; Execute Script's scripts in the page's, which the
+        // library hands them to (its op "script"), asked for nodes and references over the bridge.
+        // Calls of bodies that stay the same from call to call.
         nb::dict call;
-        call["o"] = name == "script" ? "execute" : op;
+        call["o"] = op;
         call["a"] = json_text(args);
         call["f"] = json_text(frame_list(frames));
         call["T"] = nb::str(bridge_.c_str(), bridge_.size());
-        auto installed = [this, reading, missing, call](Done then) {
-            return [this, reading, missing, call, then](nb::object res) {
+        if (name != "script") {
+            return engine_->call(library_body(false), call, true, [this, reading, missing, call](nb::object res) {
                 if (!missing(res)) return reading(res);
                 // The library's text goes only to a document that does not hold it yet.
-                engine_->call(library_body(true), call, true, then);
-            };
-        };
-        if (name != "script") return engine_->call(library_body(false), call, true, installed(reading));
-        engine_->call(page_world_body(), call, false, [this, reading, missing, call](nb::object res) {
+                engine_->call(library_body(true), call, true, reading);
+            });
+        }
+        engine_->call(library_body(false), call, true, [this, reading, missing, call](nb::object res) {
             if (!missing(res)) return reading(res);
-            nb::dict hook = call;
-            hook["o"] = "hook";
-            hook["f"] = "[]";
-            engine_->call(library_body(true), hook, true, [this, reading, missing, call](nb::object) {
-                engine_->call(page_world_body(), call, false, [reading, missing](nb::object again) {
+            // A new document: the page's half first, then the library (its text where it is absent).
+            nb::dict bridge;
+            bridge["T"] = call["T"];
+            engine_->call(page_world_body(), bridge, false, [this, reading, missing, call](nb::object) {
+                engine_->call(library_body(true), call, true, [reading, missing](nb::object again) {
                     if (!missing(again)) return reading(again);
                     nb::dict failed;
                     failed["ok"] = false;

@@ -422,10 +422,19 @@ inline constexpr const char *kLibraryRest = R"JS(
       tell(top, 1);
     } catch (x) { tell(top, answerOf(x)); }
   }
+  // Execute Script in the page's world: {missing: 1} while the page's half is not installed.
+  function script(a, frames) {
+    var got = null, heard = function (e) { got = e.detail; e.stopImmediatePropagation(); };
+    W.addEventListener(bridge + 'y', heard, true);
+    try { W.document.dispatchEvent(new W.CustomEvent(bridge + 'x', {detail: JSON.stringify({a: a, frames: frames})})); }
+    finally { W.removeEventListener(bridge + 'y', heard, true); }
+    return typeof got === 'string' ? JSON.parse(got) : {missing: 1};
+  }
   var lib = function (op, a, frames, type) {
     try {
       if (type && type !== bridge) { bridge = type; hooked = new WeakSet(); }
       hook(W);
+      if (op === 'script' && bridge) return script(a || {}, frames || []);
       var win = context(frames), v = ops[op](a || {}, win);
       return {v: v === undefined ? null : v};
     } catch (e) { return answerOf(e); }
@@ -440,13 +449,15 @@ inline constexpr const char *kLibraryHeld =
     "(function () { var d = Object.getOwnPropertyDescriptor(window, '__panekit_wd');"
     " return d ? d.value : function () { return {missing: 1}; }; })";
 
-// page_world_script(): a script of Execute Script in the page's own world, where the library runs in a world of its own:
-// an expression whose value, called with (bridge, {script, args, async}, frames), answers as the
-// library's execute operation does ({"v": {"v": value} or {"p": token}}, or {"e", "m"}), or
-// {"missing": 1} when the library of this document does not listen to `bridge` yet (nothing has
-// run then). One evaluation: the nodes of the arguments and the references of the value's nodes
-// are asked of the library through the bridge's events, which are answered synchronously.
-inline constexpr const char *kPageScriptOpen = R"JS((function (T, a, frames) {
+// page_world_script(): Execute Script's half in the page's own world, where the library runs in a
+// world of its own: an expression whose value, called with the bridge's type T, installs in the
+// document a listener of the event `<T>x`. The library's op "script" dispatches that event with
+// {a: {script, args, async}, frames} as its detail; the listener runs the script in the page's
+// world, asking the library over the bridge for the nodes of its arguments and the references of
+// the nodes of its value, and answers with the event `<T>y` whose detail is the library's execute
+// answer ({v: {v: value} or {p: token}} or {e, m}) as JSON text. The page's script sees no name of
+// it, and the library, compiled once per document, is no longer sent with each script.
+inline constexpr const char *kPageScriptOpen = R"JS((function (T) {
 var W = window;
 )JS";
 inline constexpr const char *kPageScriptRest = R"JS(
@@ -469,8 +480,7 @@ function ask(q, at, win) {
   if (d && typeof d === 'object' && d.e !== undefined) fail(d.e, d.m);
   return {d: d, n: first};
 }
-try {
-  if (!ask({q: 'ping'}, W.document, W)) return {missing: 1};
+function execute(a, frames) {
   var win = W;
   for (var i = 0; i < frames.length; i++) {
     var r = null;
@@ -501,8 +511,19 @@ try {
     settled(p, win, ref, function (r) { try { ask({q: 'kept', token: t, r: r}, W.document, W); } catch (e) {} });
     return t;
   };
-  return {v: run(a, win, node, ref, park)};
-} catch (e) { return answerOf(e); }
+  return run(a, win, node, ref, park);
+}
+W.addEventListener(T + 'x', function (e) {
+  if (typeof e.detail !== 'string') return;
+  e.stopImmediatePropagation();
+  var out;
+  try {
+    var q = JSON.parse(e.detail);
+    out = {v: execute(q.a, q.frames || [])};
+  } catch (x) { out = answerOf(x); }
+  W.document.dispatchEvent(new W.CustomEvent(T + 'y', {detail: JSON.stringify(out)}));
+}, true);
+return 1;
 }))JS";
 
 // `js` without its indentation and its comment lines (what the page is sent and parses on every
@@ -535,7 +556,7 @@ inline const std::string &page_world_script() {
 // The bodies of the functions called where the library runs in a world of its own, with the
 // string parameters o (the operation), a (its arguments as JSON), f (the frames as JSON) and T
 // (the bridge): the library's (`full`: with its text, else the one the window object holds) and
-// the page-world script's.
+// the page-world script's installation (T alone).
 inline nb::str library_body(bool full) {
     static const std::string held =
         "var d = Object.getOwnPropertyDescriptor(window, '__panekit_wd');"
@@ -545,7 +566,7 @@ inline nb::str library_body(bool full) {
     return nb::str(s.c_str(), s.size());
 }
 inline nb::str page_world_body() {
-    static const std::string s = "return (" + page_world_script() + ")(T, JSON.parse(a), JSON.parse(f));";
+    static const std::string s = "return (" + page_world_script() + ")(T);";
     return nb::str(s.c_str(), s.size());
 }
 
