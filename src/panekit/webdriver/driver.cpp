@@ -112,11 +112,11 @@ void Driver::page_op(const char *op, nb::handle args, std::function<void(std::op
         *answered = true;
         done(std::move(error), std::move(value));
     };
-    const bool script = std::string_view(op) == "script" || std::string_view(op) == "execute" ||
-                        std::string_view(op) == "poll";
-    every_tenth(answered, [this, once, script] {
+    const std::string_view name(op);
+    const bool script = name == "script";
+    every_tenth(answered, [this, once, runs_script = script || name == "execute" || name == "poll"] {
         if (engine_->dialog().is_none()) return false;
-        if (script) {
+        if (runs_script) {
             nb::dict none;
             none["v"] = nb::none();
             once(std::nullopt, none);
@@ -140,7 +140,6 @@ void Driver::page_op(const char *op, nb::handle args, std::function<void(std::op
         nb::object v = res["value"];
         return PyDict_Check(v.ptr()) && PyDict_GetItemString(v.ptr(), "missing") != nullptr;
     };
-    const std::string_view name(op);
     if (engine_->own_world()) {
         if (bridge_.empty()) bridge_ = "pkwd" + nb::cast<std::string>(nb::handle(g_token_hex.get())(16));
         // The library in WebDriver's own world; Execute Script's scripts in the page's, which the
@@ -151,33 +150,29 @@ void Driver::page_op(const char *op, nb::handle args, std::function<void(std::op
         call["a"] = json_text(args);
         call["f"] = json_text(frame_list(frames));
         call["T"] = nb::str(bridge_.c_str(), bridge_.size());
-        if (name != "script") {
-            return engine_->call(library_body(false), call, true, [this, reading, missing, call](nb::object res) {
-                if (!missing(res)) return reading(res);
-                // The library's text goes only to a document that does not hold it yet.
-                engine_->call(library_body(true), call, true, reading);
+        // A new document has no library yet (its text is sent then) and, for Execute Script, no
+        // page half (installed first).
+        auto whole = [this, reading, missing, call](nb::object) {
+            engine_->call(library_body(true), call, true, [reading, missing](nb::object again) {
+                if (!missing(again)) return reading(again);
+                nb::dict failed;
+                failed["ok"] = false;
+                failed["error"] = "the document does not take the WebDriver library";
+                reading(failed);
             });
-        }
-        engine_->call(library_body(false), call, true, [this, reading, missing, call](nb::object res) {
+        };
+        engine_->call(library_body(false), call, true, [this, reading, missing, whole, call, script](nb::object res) {
             if (!missing(res)) return reading(res);
-            // A new document: the page's half first, then the library (its text where it is absent).
+            if (!script) return whole(nb::none());
             nb::dict bridge;
             bridge["T"] = call["T"];
-            engine_->call(page_world_body(), bridge, false, [this, reading, missing, call](nb::object) {
-                engine_->call(library_body(true), call, true, [reading, missing](nb::object again) {
-                    if (!missing(again)) return reading(again);
-                    nb::dict failed;
-                    failed["ok"] = false;
-                    failed["error"] = "the document does not take the WebDriver library";
-                    reading(failed);
-                });
-            });
+            engine_->call(page_world_body(), bridge, false, whole);
         });
         return;
     }
     // The library in the page's world: it is sent only to a window object that does not hold it
     // yet (a new document).
-    std::string lib_op = name == "script" ? "execute" : op;
+    std::string lib_op = script ? "execute" : op;
     engine_->script(command_script(lib_op.c_str(), args, frames, false),
                     [this, reading, missing, lib_op, args = nb::borrow(args), frames](nb::object res) {
                         if (!missing(res)) return reading(res);
