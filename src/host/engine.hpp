@@ -192,6 +192,24 @@ public:
     // Closes the window as its user's own close would (the window's closing events run): {"ok": True}.
     virtual nb::object close_window() { return unsupported(Op::CloseWindow); }
 
+    // ---- frames of another origin -------------------------------------------------------------
+    // The page's script reaches a frame of its own origin; one of another origin only through the
+    // engine's own object for it, where the engine has one.
+    // Starts following the frames of `view`'s top document (the host calls this once, as soon as
+    // the view exists: a frame made before is not followed). Errors propagate.
+    virtual void watch_frames(const Call &, nb::handle /*view*/) {}
+    // The engine's object of the one live frame of the top document whose name (its window's name,
+    // at first its element's name attribute) is `name` (None: of the one live frame the top
+    // document has): {"ok": True, "frame": object}; {"ok": False, "error": text} when none or
+    // several are.
+    virtual nb::object named_frame(nb::handle /*view*/, nb::handle /*name*/) { return unsupported(Op::RunScriptInFrame); }
+    // Whether such a frame still exists.
+    virtual bool frame_alive(nb::handle /*frame*/) { return false; }
+    // Runs `script` in such a frame, answering through `done` as run_script does.
+    virtual void run_script_in(const Call &, nb::handle /*frame*/, nb::handle /*script*/, nb::handle done) {
+        done(unsupported(Op::RunScriptInFrame));
+    }
+
     // ---- the Python objects an engine holds --------------------------------------------------
     // The cycle collector's view of them (the object wrap() makes is collected with what it
     // reaches): visit each held object / let go of them all.

@@ -168,6 +168,17 @@ public:
         nb::object a = accept ? contract()->accept_dialog(view(), text) : contract()->dismiss_dialog(view());
         check(a);
     }
+    nb::object named_frame(nb::object name, std::string &why) override {
+        nb::object a = contract()->named_frame(view(), name);
+        if (PyDict_Check(a.ptr()) && pk::truthy(a.attr("get")("ok"))) return a["frame"];
+        why = engine::is_unsupported(a) ? "the frame cannot be reached (of another origin)" : error_of(a);
+        return nb::none();
+    }
+    bool frame_alive(nb::handle frame) override { return contract()->frame_alive(frame); }
+    void frame_script(nb::handle frame, nb::str source, wd::Done done) override {
+        pk::Call c(fn_.ptr(), globals_.ptr(), Py_None);
+        contract()->run_script_in(c, frame, source, callable([done](nb::object a) { done(a); }));
+    }
     bool loading() override {
         nb::object pages = nb::borrow(state()[Server::Pages]);
         return !pages.is_none() && pk::host::pages_snapshot(pages).first;

@@ -95,6 +95,24 @@ double Driver::deadline(long long ms) const { return ms < 0 ? 1e300 : now() + st
 
 void Driver::page_op(const char *op, nb::handle args, std::function<void(std::optional<Answer>, nb::object)> then,
                      Reply fallback) {
+    std::vector<std::string> frames = session_ ? session_->frames : std::vector<std::string>();
+    run_op(op, args, std::move(frames), session_ ? session_->remote : nb::none(), std::move(then), std::move(fallback));
+}
+
+void Driver::frame_origin(std::function<void(std::optional<Answer>, nb::object)> done, Reply fallback) {
+    if (!session_ || session_->remote.is_none()) {
+        nb::dict top;
+        top["x"] = 0;
+        top["y"] = 0;
+        return done(std::nullopt, top);
+    }
+    nb::dict a;
+    a["el"] = nb::str(session_->frames.front().c_str());
+    run_op("origin", a, {}, nb::none(), std::move(done), std::move(fallback));
+}
+
+void Driver::run_op(const char *op, nb::handle args, std::vector<std::string> frames, nb::object remote,
+                    std::function<void(std::optional<Answer>, nb::object)> then, Reply fallback) {
     auto done = [then, fallback](std::optional<Answer> error, nb::object value) {
         try {
             then(std::move(error), std::move(value));
@@ -103,7 +121,15 @@ void Driver::page_op(const char *op, nb::handle args, std::function<void(std::op
             fallback(failure("unknown error", nb::cast<std::string>(nb::str(e.value()))));
         }
     };
-    std::vector<std::string> frames = session_ ? session_->frames : std::vector<std::string>();
+    // In a frame of another origin the scripts run in the engine's frame, over the rest of the path.
+    if (!remote.is_none()) {
+        if (!engine_->frame_alive(remote)) return done(failure("no such frame", "the frame has gone"), nb::none());
+        frames.erase(frames.begin());
+    }
+    auto run = [this, remote](nb::str source, Done then) {
+        if (remote.is_none()) engine_->script(std::move(source), std::move(then));
+        else engine_->frame_script(remote, std::move(source), std::move(then));
+    };
     // A dialog the page opens meanwhile holds the page's script: the operation then ends (a script
     // with no value, anything else "unexpected alert open") and its late answer is dropped.
     auto answered = std::make_shared<bool>(false);
@@ -140,7 +166,7 @@ void Driver::page_op(const char *op, nb::handle args, std::function<void(std::op
         nb::object v = res["value"];
         return PyDict_Check(v.ptr()) && PyDict_GetItemString(v.ptr(), "missing") != nullptr;
     };
-    if (engine_->own_world()) {
+    if (engine_->own_world() && remote.is_none()) {
         if (bridge_.empty()) bridge_ = "pkwd" + nb::cast<std::string>(nb::handle(g_token_hex.get())(16));
         // The library in WebDriver's own world; Execute Script's scripts in the page's, which the
         // library hands them to (its op "script"), asked for nodes and references over the bridge.
@@ -173,11 +199,11 @@ void Driver::page_op(const char *op, nb::handle args, std::function<void(std::op
     // The library in the page's world: it is sent only to a window object that does not hold it
     // yet (a new document).
     std::string lib_op = script ? "execute" : op;
-    engine_->script(command_script(lib_op.c_str(), args, frames, false),
-                    [this, reading, missing, lib_op, args = nb::borrow(args), frames](nb::object res) {
-                        if (!missing(res)) return reading(res);
-                        engine_->script(command_script(lib_op.c_str(), args, frames, true), reading);
-                    });
+    run(command_script(lib_op.c_str(), args, frames, false),
+        [run, reading, missing, lib_op, args = nb::borrow(args), frames](nb::object res) {
+            if (!missing(res)) return reading(res);
+            run(command_script(lib_op.c_str(), args, frames, true), reading);
+        });
 }
 
 // The page library's answer to one operation, as page_op hands it on.
@@ -393,7 +419,7 @@ struct Commands {
             Engine &en = e(copy);
             if ((What == 1 && !en.can_go_back()) || (What == 2 && !en.can_go_forward()))
                 return copy.reply(success(nb::none()));
-            s(copy).frames.clear();
+            s(copy).to_top();
             await_navigation(copy);
             if (What == 0) en.navigate(nb::str(url));
             else if (What == 1) en.back();
@@ -423,7 +449,7 @@ struct Commands {
         nb::object h = r.body.contains("handle") ? nb::object(r.body["handle"]) : nb::object(nb::none());
         if (!PyUnicode_Check(h.ptr())) return failure("invalid argument", "handle must be a string");
         if (nb::cast<std::string>(h) != kWindowHandle) return failure("no such window", "this window has one handle");
-        s(r).frames.clear();
+        s(r).to_top();
         return success(nb::none());
     }
     static std::optional<Answer> close_window(Req &r) {
@@ -483,7 +509,7 @@ struct Commands {
         nb::object id = r.body.contains("id") ? nb::object(r.body["id"]) : nb::object();
         if (!id.is_valid()) return failure("invalid argument", "id missing");
         if (id.is_none()) {
-            s(r).frames.clear();
+            s(r).to_top();
             return success(nb::none());
         }
         nb::dict args;
@@ -502,7 +528,25 @@ struct Commands {
             if (copy.d.handle_prompt(prompt)) return copy.reply(prompt);
             copy.d.page_op("frame", args, [copy](std::optional<Answer> error, nb::object ref) mutable {
                 if (error) return copy.reply(*error);
-                if (copy.d.session_) copy.d.session_->frames.push_back(nb::cast<std::string>(ref));
+                Session *s = copy.d.session();
+                if (!s) return copy.reply(failure("invalid session id", "the session has ended"));
+                if (PyDict_Check(ref.ptr())) {
+                    // A frame of another origin: the engine's own frame for the element, when the
+                    // element is one of the top document's, and it is the document's one frame
+                    // or exactly one frame has its name.
+                    if (!s->frames.empty())
+                        return copy.reply(failure("no such frame", "a frame of another origin is reached only from the top document"));
+                    const bool only = pk::truthy(ref.attr("get")("only"));
+                    nb::object name = only ? nb::object(nb::none()) : nb::object(ref["name"]);
+                    if (!only && (!PyUnicode_Check(name.ptr()) || !pk::truthy(name)))
+                        return copy.reply(failure("no such frame", "a frame of another origin, one of several, is found by its name attribute; this one has none"));
+                    std::string why;
+                    nb::object frame = e(copy).named_frame(name, why);
+                    if (frame.is_none()) return copy.reply(failure("no such frame", why));
+                    s->remote = frame;
+                    ref = ref["ref"];
+                }
+                s->frames.push_back(nb::cast<std::string>(ref));
                 copy.reply(success(nb::none()));
             }, copy.reply);
         });
@@ -510,6 +554,7 @@ struct Commands {
     }
     static std::optional<Answer> parent_frame(Req &r) {
         if (!s(r).frames.empty()) s(r).frames.pop_back();
+        if (s(r).frames.empty()) s(r).remote = nb::none();
         return success(nb::none());
     }
 
@@ -645,20 +690,31 @@ struct Commands {
         run_on_ui(r, [copy, args]() mutable {
             Answer prompt;
             if (copy.d.handle_prompt(prompt)) return copy.reply(prompt);
-            copy.d.page_op("view_rect", args, [copy](std::optional<Answer> error, nb::object rect) mutable {
+            // (In a frame of another origin its page places the element in the frame only: the
+            // frame's own place in the view is added.)
+            copy.d.frame_origin([copy, args](std::optional<Answer> error, nb::object origin) mutable {
                 if (error) return copy.reply(*error);
-                if (nb::cast<double>(rect["width"]) < 1 || nb::cast<double>(rect["height"]) < 1)
-                    return copy.reply(failure("unable to capture screen", "the element has no area to show"));
-                e(copy).capture(rect, [copy](nb::object png) mutable {
-                    if (PyDict_Check(png.ptr()) && pk::truthy(png.attr("get")("unsupported")))
-                        return copy.reply(failure("unsupported operation", "this engine's picture has no rectangle"));
-                    if (!PyBytes_Check(png.ptr()))
-                        return copy.reply(failure("unable to capture screen", nb::cast<std::string>(nb::str(png.attr("get")("error", "")))));
-                    copy.reply(success(png_base64(png)));
-                });
+                copy.d.page_op("view_rect", args, [copy, origin](std::optional<Answer> error, nb::object rect) mutable {
+                    if (error) return copy.reply(*error);
+                    for (const char *k : {"x", "y"}) rect[k] = nb::cast<double>(rect[k]) + nb::cast<double>(origin[k]);
+                    element_picture(copy, rect);
+                }, copy.reply);
             }, copy.reply);
         });
         return std::nullopt;
+    }
+    // The picture of the rectangle `rect` of the view.
+    static void element_picture(Req &r, nb::object rect) {
+        if (nb::cast<double>(rect["width"]) < 1 || nb::cast<double>(rect["height"]) < 1)
+            return r.reply(failure("unable to capture screen", "the element has no area to show"));
+        Req copy = r;
+        e(r).capture(rect, [copy](nb::object png) mutable {
+            if (PyDict_Check(png.ptr()) && pk::truthy(png.attr("get")("unsupported")))
+                return copy.reply(failure("unsupported operation", "this engine's picture has no rectangle"));
+            if (!PyBytes_Check(png.ptr()))
+                return copy.reply(failure("unable to capture screen", nb::cast<std::string>(nb::str(png.attr("get")("error", "")))));
+            copy.reply(success(png_base64(png)));
+        });
     }
 
     // Print Page: the parameters checked as the protocol says, then the engine's PDF in Base64.
@@ -940,17 +996,10 @@ struct Commands {
         Reply reply = r.reply;
         Engine &en = e(r);
         bool posted = en.post([work, reply, &en]() mutable {
-            try {
+            answer_failures(reply, [&] {
                 if (!en.ready()) return reply(failure("no such window", "the window has no browser view yet"));
                 work();
-            } catch (nb::python_error &err) {
-                if (!pk::is_exception(err)) throw;
-                reply(failure("unknown error", nb::cast<std::string>(nb::str(err.value()))));
-            } catch (Unsupported &err) {
-                reply(failure("unsupported operation", err.what()));
-            } catch (Failed &err) {
-                reply(failure("unknown error", err.what()));
-            }
+            });
         });
         if (!posted) reply(failure("no such window", "the window has closed"));
     }
