@@ -5,6 +5,7 @@ the window staying open and steerable after the session ends."""
 
 import base64
 import json
+import time
 import urllib.error
 import urllib.request
 
@@ -42,7 +43,7 @@ PAGES.update({
                 "<div id='host'></div>"
                 "<iframe id='fr' name='inner' src='/wd-frame.html'></iframe>"
                 "<script>document.getElementById('host').attachShadow({mode:'open'}).innerHTML ="
-                "\"<span class='in'>shadow text</span>\";</script>",
+                "\"<span class='in'>shadow text</span>\"; var fromPage = 'the page';</script>",
     "/wd-frame.html": "<!doctype html><title>Frame</title><p id='inframe'>inside the frame</p>",
 })
 
@@ -89,6 +90,11 @@ def raw(port, method, path, body=None, token=None):
 def driven(open_window, site):
     w = open_window("/wd.html")
     d = remote(w.port, token_of(w.port))
+    # the window is ready once its address is shown; its frame may still be loading then
+    for _ in range(500):
+        if d.execute_script("return document.readyState") == "complete":
+            break
+        time.sleep(0.01)
     try:
         yield w, d
     finally:
@@ -206,6 +212,8 @@ def test_elements(driven, site):
 def test_script(driven):
     w, d = driven
     assert d.execute_script("return 1 + arguments[0]", 41) == 42
+    odd = "quotes ' \" and \\ back\nslash, \u00e9\u2028\U0001f600 \x00\x7f"
+    assert d.execute_script("return [arguments[0], arguments[0].length]", odd) == [odd, len(odd.encode("utf-16-le")) // 2]
     assert d.execute_script("return [document.title, {a: null}]") == ["WD", {"a": None}]
     main = d.execute_script("return document.getElementById('main')")
     assert main.get_attribute("id") == "main"
@@ -217,6 +225,49 @@ def test_script(driven):
     d.set_script_timeout(0.2)
     with pytest.raises(TimeoutException):
         d.execute_async_script("/* never calls back */")
+
+
+def test_the_registry_is_out_of_the_page_reach(driven):
+    w, d = driven
+    main = d.find_element(By.ID, "main")
+    host = d.find_element(By.ID, "host")
+    # the page's script sees nothing of it, and what it changes of its own world breaks nothing
+    seen = d.execute_script(
+        "const names = o => Object.getOwnPropertyNames(o).filter(n => /panekit|wd/i.test(n));"
+        "const found = [...names(window), ...names(document), ...names(arguments[0])];"
+        "Map.prototype.get = WeakMap.prototype.get = () => undefined;"
+        "Element.prototype.querySelectorAll = Document.prototype.querySelectorAll = () => [];"
+        "Object.defineProperty = () => { throw new Error('no'); };"
+        "return [found, fromPage];", main)
+    assert seen == [[], "the page"]  # and the script ran in the page's world, beside its globals
+    assert d.find_element(By.ID, "main") == main
+    assert main.text == "Hello there"
+    # elements and shadow roots cross both ways
+    shadow = host.shadow_root
+    assert d.execute_script("return arguments[0]", shadow) == shadow
+    assert d.execute_script("return arguments[0].host", shadow) == host
+    inner = d.execute_script("return arguments[0].querySelector('.in')", shadow)
+    assert inner == shadow.find_element(By.CSS_SELECTOR, ".in") and inner.text == "shadow text"
+    assert d.execute_script("return [arguments[0].id, {x: arguments[1]}]", main, [host]) == ["main", {"x": [host]}]
+    assert d.execute_async_script("arguments[1](arguments[0].parentNode)", inner) == shadow
+    assert d.execute_script("return Promise.resolve(document.body)").tag_name == "body"
+    # a node the script made and never attached has no reference; a removed one is stale
+    with pytest.raises(StaleElementReferenceException):
+        d.execute_script("return document.createElement('i')")
+    d.execute_script("arguments[0].remove()", main)
+    with pytest.raises(StaleElementReferenceException):
+        d.execute_script("return arguments[0]", main)
+    # in a frame: its own nodes, and one of the frame returned from the top document
+    d.switch_to.frame("inner")
+    para = d.execute_script("return document.getElementById('inframe')")
+    assert para.text == "inside the frame" and d.execute_script("return arguments[0].id", para) == "inframe"
+    d.switch_to.default_content()
+    assert d.execute_script("return frames[0].document.getElementById('inframe')") == para
+    with pytest.raises(StaleElementReferenceException):
+        d.execute_script("return arguments[0]", para)  # not of the top document
+    d.refresh()
+    with pytest.raises(StaleElementReferenceException):
+        d.execute_script("return arguments[0]", host)
 
 
 def test_frames(driven):

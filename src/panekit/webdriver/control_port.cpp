@@ -79,6 +79,15 @@ public:
         pk::Call c(fn_.ptr(), globals_.ptr(), Py_None);
         contract()->run_script(c, view(), source, {}, 0, callable([done](nb::object a) { done(a); }));
     }
+    bool own_world() override {
+        engine::Engine *e = contract();
+        return e && e->has_worlds();
+    }
+    void call(nb::str body, nb::dict args, bool own, wd::Done done) override {
+        pk::Call c(fn_.ptr(), globals_.ptr(), Py_None);
+        contract()->call_function(c, view(), body, args, own ? "panekit-webdriver" : "",
+                                  callable([done](nb::object a) { done(a); }));
+    }
     void capture(nb::object rect, wd::Done done) override {
         pk::Call c(fn_.ptr(), globals_.ptr(), Py_None);
         std::optional<engine::Rect> r;
@@ -244,9 +253,18 @@ void serve_webdriver(Request &r) {
     std::optional<nb::object> waiter = later_waiter(r);
     if (!waiter) return;  // answered already (too many waiting)
     nb::object w = *waiter;
-    auto answer = d.serve(method, path, r.body, r.token, [w](wd::Answer a) {
+    // A command answered while serve still runs (its work done on the UI thread while this thread
+    // waited for it) is answered from here: waking this thread's loop for it would make the UI
+    // thread wait to hand the interpreter's lock to a thread that cannot take it yet. (Both sides
+    // read `serving` holding the lock.)
+    auto serving = std::make_shared<bool>(true);
+    auto early = std::make_shared<std::optional<wd::Answer>>();
+    auto answer = d.serve(method, path, r.body, r.token, [w, serving, early](wd::Answer a) {
+        if (*serving) return void(*early = std::move(a));
         pk::host::waiter_finish(w, nb::make_tuple(a.status, a.body));
     });
+    *serving = false;
+    if (!answer) answer = std::move(*early);
     if (answer) return reply(r.self, answer->status, answer->body);
     park(r.self, w, pk::host::steady_seconds() + kLongestWait);
 }

@@ -67,18 +67,24 @@ Answer failure(std::string_view code, std::string_view message) {
     return {error_status(code), body};
 }
 
-nb::str command_script(const char *op, nb::handle args, const std::vector<std::string> &frames, bool library) {
+namespace {
+std::string json_text(nb::handle v) { return nb::cast<std::string>(nb::handle(g_dumps.get())(v)); }
+nb::list frame_list(const std::vector<std::string> &frames) {
     nb::list fr;
     for (const std::string &f : frames) fr.append(nb::str(f.c_str()));
-    nb::handle dumps(g_dumps.get());
+    return fr;
+}
+}  // namespace
+
+nb::str command_script(const char *op, nb::handle args, const std::vector<std::string> &frames, bool library) {
     // Without the library: a call of the one the window object holds already, or {"missing": 1}.
-    std::string s = library ? kPageLibrary : kLibraryHeld;
+    std::string s = library ? page_library() : std::string(kLibraryHeld);
     s += "()(\"";
     s += op;
     s += "\",";
-    s += nb::cast<std::string>(dumps(args));
+    s += json_text(args);
     s += ",";
-    s += nb::cast<std::string>(dumps(fr));
+    s += json_text(frame_list(frames));
     s += ")";
     return nb::str(s.c_str(), s.size());
 }
@@ -132,10 +138,11 @@ void Driver::run_op(const char *op, nb::handle args, std::vector<std::string> fr
         *answered = true;
         done(std::move(error), std::move(value));
     };
-    const bool script = std::string_view(op) == "execute" || std::string_view(op) == "poll";
-    every_tenth(answered, [this, once, script] {
+    const std::string_view name(op);
+    const bool script = name == "script";
+    every_tenth(answered, [this, once, runs_script = script || name == "execute" || name == "poll"] {
         if (engine_->dialog().is_none()) return false;
-        if (script) {
+        if (runs_script) {
             nb::dict none;
             none["v"] = nb::none();
             once(std::nullopt, none);
@@ -144,30 +151,59 @@ void Driver::run_op(const char *op, nb::handle args, std::vector<std::string> fr
         }
         return true;
     });
-    // The library is sent only to a window object that does not hold it yet (a new document).
-    auto finish = [run, done = once, op = std::string(op), args = nb::borrow(args), frames](nb::object res) {
+    // Reads an answer, any Exception of that answering the operation ("unknown error").
+    auto reading = [done = once](nb::object res) {
         try {
-            if (PyDict_Check(res.ptr()) && pk::truthy(res.attr("get")("ok"))) {
-                nb::object v = res["value"];
-                if (PyDict_Check(v.ptr()) && PyDict_GetItemString(v.ptr(), "missing")) {
-                    run(command_script(op.c_str(), args, frames, true), [done](nb::object full) {
-                        try {
-                            read_answer(full, done);
-                        } catch (nb::python_error &e) {
-                            if (!pk::is_exception(e)) throw;
-                            done(failure("unknown error", nb::cast<std::string>(nb::str(e.value()))), nb::none());
-                        }
-                    });
-                    return;
-                }
-            }
             read_answer(res, done);
         } catch (nb::python_error &e) {
             if (!pk::is_exception(e)) throw;
             done(failure("unknown error", nb::cast<std::string>(nb::str(e.value()))), nb::none());
         }
     };
-    run(command_script(op, args, frames, false), finish);
+    // Whether the answer is the library's absence (a new document): the operation has not run.
+    auto missing = [](nb::handle res) {
+        if (!PyDict_Check(res.ptr()) || !pk::truthy(res.attr("get")("ok"))) return false;
+        nb::object v = res["value"];
+        return PyDict_Check(v.ptr()) && PyDict_GetItemString(v.ptr(), "missing") != nullptr;
+    };
+    if (engine_->own_world() && remote.is_none()) {
+        if (bridge_.empty()) bridge_ = "pkwd" + nb::cast<std::string>(nb::handle(g_token_hex.get())(16));
+        // The library in WebDriver's own world; Execute Script's scripts in the page's, which the
+        // library hands them to (its op "script"), asked for nodes and references over the bridge.
+        // Calls of bodies that stay the same from call to call.
+        nb::dict call;
+        call["o"] = op;
+        call["a"] = json_text(args);
+        call["f"] = json_text(frame_list(frames));
+        call["T"] = nb::str(bridge_.c_str(), bridge_.size());
+        // A new document has no library yet (its text is sent then) and, for Execute Script, no
+        // page half (installed first).
+        auto whole = [this, reading, missing, call](nb::object) {
+            engine_->call(library_body(true), call, true, [reading, missing](nb::object again) {
+                if (!missing(again)) return reading(again);
+                nb::dict failed;
+                failed["ok"] = false;
+                failed["error"] = "the document does not take the WebDriver library";
+                reading(failed);
+            });
+        };
+        engine_->call(library_body(false), call, true, [this, reading, missing, whole, call, script](nb::object res) {
+            if (!missing(res)) return reading(res);
+            if (!script) return whole(nb::none());
+            nb::dict bridge;
+            bridge["T"] = call["T"];
+            engine_->call(page_world_body(), bridge, false, whole);
+        });
+        return;
+    }
+    // The library in the page's world: it is sent only to a window object that does not hold it
+    // yet (a new document).
+    std::string lib_op = script ? "execute" : op;
+    run(command_script(lib_op.c_str(), args, frames, false),
+        [run, reading, missing, lib_op, args = nb::borrow(args), frames](nb::object res) {
+            if (!missing(res)) return reading(res);
+            run(command_script(lib_op.c_str(), args, frames, true), reading);
+        });
 }
 
 // The page library's answer to one operation, as page_op hands it on.
@@ -296,6 +332,7 @@ struct Commands {
             session.prompt = nb::cast<std::string>(nb::str(prompt["default"]));
         session.strict_files = pk::truthy(matched["strictFileInteractability"]);
         r.d.session_ = session;
+        r.d.bridge_.clear();
         hold_dialogs(r, true);
         nb::dict v;
         v["sessionId"] = session.id;
@@ -604,7 +641,7 @@ struct Commands {
                 once(failure("script timeout", "the script did not finish within the script time-out"));
                 return true;
             });
-            copy.d.page_op("execute", a, [copy, answered](std::optional<Answer> error, nb::object v) mutable {
+            copy.d.page_op("script", a, [copy, answered](std::optional<Answer> error, nb::object v) mutable {
                 if (error) return copy.reply(*error);
                 settle(copy, v, answered, 0.002);
             }, copy.reply);

@@ -1,7 +1,7 @@
 // The WebDriver commands' half that runs inside the page: one library, defined once per window
 // object (and again after a navigation has replaced it), that every command script calls into.
 //
-// A command script is `<library>(op, args, frames)` (see command_script): the library resolves the
+// A command script is `<library>(op, args, frames, bridge)` (see command_script): the library resolves the
 // browsing context the session has switched to (a path of frame element references from the top
 // document), runs `op` there and answers one JSON object:
 //     {"v": value}                  the command's value, already in the protocol's JSON forms
@@ -13,10 +13,19 @@
 // "<document id>.<n>", so the same element keeps its reference while its document lives, and a
 // reference of a document left behind (a navigation, a reload, another frame's document) is known to
 // be stale by its form alone; one of this document answers stale once its element is no longer
-// connected. The registry is a non-enumerable property of the document.
+// connected. The registry is a non-enumerable property of the document, held where the library
+// runs: in a script world of our own where the engine has them (WebKitGTK), so that the page's own
+// script cannot see or change it; in the page's world otherwise (WebView2's scripts run only there).
 #pragma once
 
+#include "pk.hpp"
+
+#include <algorithm>
+#include <string>
+#include <string_view>
+
 namespace pk::wd {
+namespace nb = nanobind;
 
 inline constexpr const char *kElementKey = "element-6066-11e4-a52e-4f735466cecf";
 inline constexpr const char *kShadowKey = "shadow-6066-11e4-a52e-4f735466cecf";
@@ -25,20 +34,110 @@ inline constexpr const char *kWindowKey = "window-fcc6-11e5-b4f8-330a88ab9d7f";
 // The window's one handle (the top window serialises as it in script results).
 inline constexpr const char *kWindowHandle = "panekit-window";
 
-// The library: an expression whose value, once called, is the function (op, args, frames).
-inline constexpr const char *kPageLibrary = R"JS((function () {
-var W = window, KEY = '__panekit_wd', HANDLE = 'panekit-window';
-if (!Object.prototype.hasOwnProperty.call(W, KEY)) {
-  var EL = 'element-6066-11e4-a52e-4f735466cecf', SH = 'shadow-6066-11e4-a52e-4f735466cecf',
-      WIN = 'window-fcc6-11e5-b4f8-330a88ab9d7f';
-  function Fail(code, message) { this.code = code; this.message = String(message); }
-  function fail(code, message) { throw new Fail(code, message); }
-  function hex() {
-    var a = new Uint8Array(8), s = '';
-    W.crypto.getRandomValues(a);
-    for (var i = 0; i < a.length; i++) s += (a[i] + 256).toString(16).slice(1);
-    return s;
+// What the library and the page-world script share: the protocol's JSON forms of a script's
+// arguments and value, and running a script body. It expects W (the window it runs in) and gives
+// each function the way to name nodes: ref(node) is a node's reference, node(ref, shadow) the node
+// a reference names (each raising the protocol's error when there is none).
+inline constexpr const char *kScriptCore = R"JS(
+var EL = 'element-6066-11e4-a52e-4f735466cecf', SH = 'shadow-6066-11e4-a52e-4f735466cecf',
+    WIN = 'window-fcc6-11e5-b4f8-330a88ab9d7f', HANDLE = 'panekit-window';
+function Fail(code, message) { this.code = code; this.message = String(message); }
+function fail(code, message) { throw new Fail(code, message); }
+function hex() {
+  var a = new Uint8Array(8), s = '';
+  W.crypto.getRandomValues(a);
+  for (var i = 0; i < a.length; i++) s += (a[i] + 256).toString(16).slice(1);
+  return s;
+}
+function isShadow(node) { return !!node && node.nodeType === 11 && 'host' in node && 'mode' in node; }
+function docOf(node) { return node.nodeType === 9 ? node : node.ownerDocument; }
+// JSON clone of a script's value (elements, shadow roots and the top window as references).
+function clone(v, seen, win, ref) {
+  if (v === undefined || v === null) return null;
+  var t = typeof v;
+  if (t === 'boolean' || t === 'number' || t === 'string') return v;
+  if (t === 'bigint' || t === 'symbol') fail('javascript error', 'a ' + t + ' has no JSON form');
+  if (v.nodeType === 1 && typeof v.tagName === 'string') {
+    if (!v.isConnected) fail('stale element reference', 'the element is no longer in the document');
+    var o = {}; o[EL] = ref(v); return o;
   }
+  if (isShadow(v)) {
+    if (!v.host.isConnected) fail('detached shadow root', 'the shadow root is no longer in the document');
+    var s = {}; s[SH] = ref(v); return s;
+  }
+  if (v === W || v === W.top) { var w = {}; w[WIN] = HANDLE; return w; }
+  if (typeof v.toJSON === 'function') return v.toJSON();
+  if (seen.indexOf(v) >= 0) fail('javascript error', 'cyclic object value');
+  seen.push(v);
+  var out, collection = Array.isArray(v) || (typeof v.length === 'number' && t === 'object' &&
+      (v instanceof win.NodeList || v instanceof win.HTMLCollection || Object.prototype.toString.call(v) === '[object Arguments]'));
+  try {
+    if (collection) {
+      out = [];
+      for (var i = 0; i < v.length; i++) out.push(clone(v[i], seen, win, ref));
+    } else {
+      out = {};
+      for (var k in v) {
+        var pv;
+        try { pv = v[k]; } catch (e) { fail('javascript error', e && e.message || e); }
+        out[k] = clone(pv, seen, win, ref);
+      }
+    }
+  } finally { seen.pop(); }
+  return out;
+}
+// The arguments of a script: references back to their nodes.
+function revive(v, node) {
+  if (v === null || typeof v !== 'object') return v;
+  if (Array.isArray(v)) return v.map(function (x) { return revive(x, node); });
+  if (Object.prototype.hasOwnProperty.call(v, EL)) return node(v[EL], false);
+  if (Object.prototype.hasOwnProperty.call(v, SH)) return node(v[SH], true);
+  if (Object.prototype.hasOwnProperty.call(v, WIN)) return W;
+  var out = {};
+  for (var k in v) out[k] = revive(v[k], node);
+  return out;
+}
+function scriptError(e) {
+  if (e instanceof Fail) return e;
+  var m = e && e.message !== undefined ? (e.name ? e.name + ': ' : '') + e.message : String(e);
+  return new Fail('javascript error', m);
+}
+function answerOf(e) {
+  if (e instanceof Fail) return {e: e.code, m: e.message};
+  return {e: 'javascript error', m: e && e.message || String(e)};
+}
+// Runs the script body a.script on a.args in `win`: {v: its value}, or {p: token} for a promise,
+// whose outcome ({v: value} or {e, m}) park(promise) has arranged to keep under that token.
+function run(a, win, node, ref, park) {
+  var args = revive(a.args || [], node), fn, result;
+  try { fn = new win.Function(a.script); }
+  catch (e) { throw scriptError(e); }
+  if (a.async) return {p: park(new win.Promise(function (resolve) { args.push(resolve); fn.apply(win, args); }))};
+  try { result = fn.apply(win, args); } catch (e) { throw scriptError(e); }
+  if (result && (typeof result === 'object' || typeof result === 'function') && typeof result.then === 'function')
+    return {p: park(result)};
+  return {v: clone(result, [], win, ref)};
+}
+// Calls keep(outcome) once the promise `p` has settled.
+function settled(p, win, ref, keep) {
+  var out = function (f) { var r; try { r = {v: f()}; } catch (e) { r = answerOf(scriptError(e)); } keep(r); };
+  try {
+    p.then(function (v) { out(function () { return clone(v, [], win, ref); }); },
+           function (e) { out(function () { throw e; }); });
+  } catch (e) { out(function () { throw e; }); }
+}
+)JS";
+
+// The library (page_library()): an expression whose value, once called, is the function (op, args, frames, bridge).
+// Where the engine has script worlds of its own, it runs in one (the page's script neither sees nor
+// reaches it nor the registry) and `bridge` names the events through which the page-world script
+// (page_world_script()) asks it for the nodes a script's arguments name and for the references of the
+// nodes its value holds; elsewhere it runs in the page's world and `bridge` is empty.
+inline constexpr const char *kLibraryOpen = R"JS((function () {
+var W = window, KEY = '__panekit_wd';
+if (!Object.prototype.hasOwnProperty.call(W, KEY)) {
+)JS";
+inline constexpr const char *kLibraryRest = R"JS(
   var REF = /^([0-9a-f]{16})\.([0-9]+)$/;
   function registry(doc) {
     var r = doc[KEY];
@@ -48,7 +147,6 @@ if (!Object.prototype.hasOwnProperty.call(W, KEY)) {
     }
     return r;
   }
-  function docOf(node) { return node.nodeType === 9 ? node : node.ownerDocument; }
   function refFor(node) {
     var r = registry(docOf(node)), ref = r.refOf.get(node);
     if (!ref) {
@@ -58,7 +156,6 @@ if (!Object.prototype.hasOwnProperty.call(W, KEY)) {
     }
     return ref;
   }
-  function isShadow(node) { return !!node && node.nodeType === 11 && 'host' in node && 'mode' in node; }
   // The element (or shadow root) `ref` names in `doc`.
   function lookup(doc, ref, shadow) {
     if (typeof ref !== 'string') fail('invalid argument', 'a reference is a string');
@@ -85,55 +182,10 @@ if (!Object.prototype.hasOwnProperty.call(W, KEY)) {
       var inner = el.contentWindow, doc = null;
       try { doc = inner && inner.document; } catch (e) { doc = null; }
       if (!doc) fail('no such frame', 'the frame cannot be reached (gone, or of another origin)');
+      hook(inner);
       win = inner;
     }
     return win;
-  }
-  // JSON clone of a script's value (elements, shadow roots and the top window as references).
-  function clone(v, seen, win) {
-    if (v === undefined || v === null) return null;
-    var t = typeof v;
-    if (t === 'boolean' || t === 'number' || t === 'string') return v;
-    if (t === 'bigint' || t === 'symbol') fail('javascript error', 'a ' + t + ' has no JSON form');
-    if (v.nodeType === 1 && typeof v.tagName === 'string') {
-      if (!v.isConnected) fail('stale element reference', 'the element is no longer in the document');
-      var o = {}; o[EL] = refFor(v); return o;
-    }
-    if (isShadow(v)) {
-      if (!v.host.isConnected) fail('detached shadow root', 'the shadow root is no longer in the document');
-      var s = {}; s[SH] = refFor(v); return s;
-    }
-    if (v === W || v === W.top) { var w = {}; w[WIN] = HANDLE; return w; }
-    if (typeof v.toJSON === 'function') return v.toJSON();
-    if (seen.indexOf(v) >= 0) fail('javascript error', 'cyclic object value');
-    seen.push(v);
-    var out, collection = Array.isArray(v) || (typeof v.length === 'number' && t === 'object' &&
-        (v instanceof win.NodeList || v instanceof win.HTMLCollection || Object.prototype.toString.call(v) === '[object Arguments]'));
-    try {
-      if (collection) {
-        out = [];
-        for (var i = 0; i < v.length; i++) out.push(clone(v[i], seen, win));
-      } else {
-        out = {};
-        for (var k in v) {
-          var pv;
-          try { pv = v[k]; } catch (e) { fail('javascript error', e && e.message || e); }
-          out[k] = clone(pv, seen, win);
-        }
-      }
-    } finally { seen.pop(); }
-    return out;
-  }
-  // The arguments of a script: references back to their nodes.
-  function revive(v, doc) {
-    if (v === null || typeof v !== 'object') return v;
-    if (Array.isArray(v)) return v.map(function (x) { return revive(x, doc); });
-    if (Object.prototype.hasOwnProperty.call(v, EL)) return lookup(doc, v[EL], false);
-    if (Object.prototype.hasOwnProperty.call(v, SH)) return lookup(doc, v[SH], true);
-    if (Object.prototype.hasOwnProperty.call(v, WIN)) return W;
-    var out = {};
-    for (var k in v) out[k] = revive(v[k], doc);
-    return out;
   }
   // ---- locating elements ----
   function displayed(el) {
@@ -210,42 +262,30 @@ if (!Object.prototype.hasOwnProperty.call(W, KEY)) {
       'indeterminate iscontenteditable ismap itemscope loop multiple muted nohref nomodule noresize noshade ' +
       'novalidate nowrap open paused playsinline pubdate readonly required reversed scoped seamless seeking selected ' +
       'truespeed typemustmatch willvalidate').split(' ');
-  var pending = {}, serial = 0;
-  function settle(p, then) {
-    var token = 'p' + (++serial);
+  // ---- the outcomes of scripts whose promise had not settled when they returned ----
+  var pending = {};
+  function keep(token) {
     pending[token] = null;
-    var done = function (r) { pending[token] = r; };
-    try { then(p, function (v) { done({ok: v}); }, function (e) { done({err: e}); }); }
-    catch (e) { done({err: e}); }
-    return token;
-  }
-  function scriptError(e) {
-    if (e instanceof Fail) return e;
-    var m = e && e.message !== undefined ? (e.name ? e.name + ': ' : '') + e.message : String(e);
-    return new Fail('javascript error', m);
-  }
-  function finish(r, win) {
-    if (r.err !== undefined) throw scriptError(r.err);
-    return clone(r.ok, [], win);
+    return function (r) { if (token in pending) pending[token] = r; };
   }
   var ops = {
     find: function (a, win) {
       var found = find(startNode(a, win), a.using, a.value, win);
       if (a.one) {
         if (!found.length) fail('no such element', 'no element matches ' + a.using + ' ' + JSON.stringify(a.value));
-        return clone(found[0], [], win);
+        return clone(found[0], [], win, refFor);
       }
-      return clone(found, [], win);
+      return clone(found, [], win, refFor);
     },
     shadow: function (a, win) {
       var el = lookup(win.document, a.el, false), root = el.shadowRoot;
       if (!root) fail('no such shadow root', 'the element has no open shadow root');
-      return clone(root, [], win);
+      return clone(root, [], win, refFor);
     },
     active: function (a, win) {
       var el = win.document.activeElement;
       if (!el) fail('no such element', 'no element is active');
-      return clone(el, [], win);
+      return clone(el, [], win, refFor);
     },
     selected: function (a, win) {
       var el = lookup(win.document, a.el, false), tag = el.localName;
@@ -260,7 +300,7 @@ if (!Object.prototype.hasOwnProperty.call(W, KEY)) {
     },
     property: function (a, win) {
       var el = lookup(win.document, a.el, false), v = el[a.name];
-      return v === undefined ? null : clone(v, [], win);
+      return v === undefined ? null : clone(v, [], win, refFor);
     },
     css: function (a, win) {
       var el = lookup(win.document, a.el, false);
@@ -339,37 +379,82 @@ if (!Object.prototype.hasOwnProperty.call(W, KEY)) {
       var d = win.document;
       return d.documentElement ? new win.XMLSerializer().serializeToString(d) : '';
     },
-    // Runs a script body with its arguments; a promise it returns is settled later (op poll).
+    // Runs a script body with its arguments in this world; a promise it returns is settled later
+    // (op poll).
     execute: function (a, win) {
-      var args = revive(a.args || [], win.document), fn, result;
-      try { fn = new win.Function(a.script); }
-      catch (e) { throw scriptError(e); }
-      if (a.async) {
-        var p = new win.Promise(function (resolve) { args.push(resolve); fn.apply(win, args); });
-        return {p: settle(p, function (p, ok, no) { p.then(ok, no); })};
-      }
-      try { result = fn.apply(win, args); } catch (e) { throw scriptError(e); }
-      if (result && (typeof result === 'object' || typeof result === 'function') && typeof result.then === 'function')
-        return {p: settle(result, function (p, ok, no) { p.then(ok, no); })};
-      return {v: clone(result, [], win)};
+      var node = function (ref, shadow) { return lookup(win.document, ref, shadow); };
+      return run(a, win, node, refFor, function (p) { var t = 'p' + hex(); settled(p, win, refFor, keep(t)); return t; });
     },
-    poll: function (a, win) {
+    poll: function (a) {
       if (!(a.token in pending)) fail('javascript error', 'the page was replaced while the script ran');
       var r = pending[a.token];
       if (r === null) return {p: a.token};
       delete pending[a.token];
-      return {v: finish(r, win)};
+      if (r.e !== undefined) fail(r.e, r.m);
+      return {v: r.v};
     },
-    forget: function (a) { delete pending[a.token]; return null; }
+    forget: function (a) { delete pending[a.token]; return null; },
+    hook: function () { return null; }
   };
-  var lib = function (op, a, frames) {
+  // ---- the bridge: requests of the page-world script, as events of its session's random type ----
+  // A request is an event `<bridge>q` whose detail is JSON text; the answer an event `<bridge>a`
+  // on the top document (detail: JSON text), or on the node asked for (the page-world script reads
+  // it as the event's first target). Events reach the listeners of every world synchronously, so a
+  // request is answered before its dispatch returns. Asked only for what the page can reach itself
+  // (its own nodes) and for references of its nodes, the bridge gives the page nothing it lacks.
+  var bridge = '', hooked = null;
+  function hook(win) {
+    if (!bridge || hooked.has(win.document)) return;
+    hooked.add(win.document);
+    win.addEventListener(bridge + 'q', ask, true);
+  }
+  function sweep(win) {
+    hook(win);
+    for (var i = 0; i < win.frames.length; i++) {
+      var inner = win.frames[i], reachable = false;
+      try { reachable = !!inner.document; } catch (e) { reachable = false; }
+      if (reachable) sweep(inner);
+    }
+  }
+  function tell(at, d) {
+    at.dispatchEvent(new W.CustomEvent(bridge + 'a', {bubbles: true, composed: true, detail: JSON.stringify(d)}));
+  }
+  function ask(e) {
+    if (e.type !== bridge + 'q' || typeof e.detail !== 'string') return;
+    e.stopImmediatePropagation();
+    var q, top = W.document;
+    try { q = JSON.parse(e.detail); } catch (x) { return; }
+    if (!q || typeof q !== 'object') return;
     try {
+      if (q.q === 'node') return tell(lookup(context(q.frames).document, q.ref, !!q.shadow), 1);
+      if (q.q === 'ref') {
+        var n = e.composedPath()[0];
+        if (!n || !(n.nodeType === 1 || isShadow(n))) fail('javascript error', 'only elements and shadow roots have references');
+        return tell(top, refFor(n));
+      }
+      if (q.q === 'sweep') sweep(W);
+      else if (q.q === 'keep') keep(String(q.token));
+      else if (q.q === 'kept' && q.token in pending && pending[q.token] === null && q.r && typeof q.r === 'object')
+        pending[q.token] = q.r.e !== undefined ? {e: String(q.r.e), m: String(q.r.m)} : {v: q.r.v};
+      tell(top, 1);
+    } catch (x) { tell(top, answerOf(x)); }
+  }
+  // Execute Script in the page's world: {missing: 1} while the page's half is not installed.
+  function script(a, frames) {
+    var got = null, heard = function (e) { got = e.detail; e.stopImmediatePropagation(); };
+    W.addEventListener(bridge + 'y', heard, true);
+    try { W.document.dispatchEvent(new W.CustomEvent(bridge + 'x', {detail: JSON.stringify({a: a, frames: frames})})); }
+    finally { W.removeEventListener(bridge + 'y', heard, true); }
+    return typeof got === 'string' ? JSON.parse(got) : {missing: 1};
+  }
+  var lib = function (op, a, frames, type) {
+    try {
+      if (type && type !== bridge) { bridge = type; hooked = new WeakSet(); }
+      hook(W);
+      if (op === 'script' && bridge) return script(a || {}, frames || []);
       var win = context(frames), v = ops[op](a || {}, win);
       return {v: v === undefined ? null : v};
-    } catch (e) {
-      if (e instanceof Fail) return {e: e.code, m: e.message};
-      return {e: 'javascript error', m: e && e.message || String(e)};
-    }
+    } catch (e) { return answerOf(e); }
   };
   Object.defineProperty(W, KEY, {value: lib, enumerable: false});
 }
@@ -380,5 +465,126 @@ return W[KEY];
 inline constexpr const char *kLibraryHeld =
     "(function () { var d = Object.getOwnPropertyDescriptor(window, '__panekit_wd');"
     " return d ? d.value : function () { return {missing: 1}; }; })";
+
+// page_world_script(): Execute Script's half in the page's own world, where the library runs in a
+// world of its own: an expression whose value, called with the bridge's type T, installs in the
+// document a listener of the event `<T>x`. The library's op "script" dispatches that event with
+// {a: {script, args, async}, frames} as its detail; the listener runs the script in the page's
+// world, asking the library over the bridge for the nodes of its arguments and the references of
+// the nodes of its value, and answers with the event `<T>y` whose detail is the library's execute
+// answer ({v: {v: value} or {p: token}} or {e, m}) as JSON text. The page's script sees no name of
+// it, and the library, compiled once per document, is no longer sent with each script.
+inline constexpr const char *kPageScriptOpen = R"JS((function (T) {
+var W = window;
+)JS";
+inline constexpr const char *kPageScriptRest = R"JS(
+function ask(q, at, win) {
+  var got = null, first = null;
+  var heard = function (e) {
+    if (got !== null) return;
+    got = e.detail; first = e.composedPath()[0];
+    e.stopImmediatePropagation();
+  };
+  W.addEventListener(T + 'a', heard, true);
+  if (win !== W) win.addEventListener(T + 'a', heard, true);
+  try { at.dispatchEvent(new W.CustomEvent(T + 'q', {bubbles: true, composed: true, detail: JSON.stringify(q)})); }
+  finally {
+    W.removeEventListener(T + 'a', heard, true);
+    if (win !== W) win.removeEventListener(T + 'a', heard, true);
+  }
+  if (typeof got !== 'string') return null;
+  var d = JSON.parse(got);
+  if (d && typeof d === 'object' && d.e !== undefined) fail(d.e, d.m);
+  return {d: d, n: first};
+}
+function execute(a, frames) {
+  var win = W;
+  for (var i = 0; i < frames.length; i++) {
+    var r = null;
+    try { r = ask({q: 'node', frames: frames.slice(0, i), ref: frames[i]}, W.document, win); } catch (e) { r = null; }
+    if (!r) fail('no such frame', 'the frame is gone');
+    var inner = r.n.contentWindow, doc = null;
+    try { doc = inner && inner.document; } catch (e) { doc = null; }
+    if (!doc) fail('no such frame', 'the frame cannot be reached (gone, or of another origin)');
+    win = inner;
+  }
+  var node = function (ref, shadow) {
+    var r = ask({q: 'node', frames: frames, ref: ref, shadow: shadow}, W.document, win);
+    if (!r) fail(shadow ? 'no such shadow root' : 'no such element', 'no node has the reference ' + ref);
+    return r.n;
+  };
+  var ref = function (n) {
+    // A node of a closed shadow tree is not its event's first target for a listener outside it.
+    for (var root = isShadow(n) ? n : n.getRootNode(); isShadow(root); root = root.host.getRootNode())
+      if (root.mode !== 'open') fail('javascript error', 'a node inside a closed shadow root has no reference');
+    var at = docOf(n).defaultView || W, r = ask({q: 'ref'}, n, at);
+    if (!r) { ask({q: 'sweep'}, W.document, W); r = ask({q: 'ref'}, n, at); }
+    if (!r) fail('javascript error', 'the node cannot be referenced from this browsing context');
+    return r.d;
+  };
+  var park = function (p) {
+    var t = 'p' + hex();
+    ask({q: 'keep', token: t}, W.document, W);
+    settled(p, win, ref, function (r) { try { ask({q: 'kept', token: t, r: r}, W.document, W); } catch (e) {} });
+    return t;
+  };
+  return run(a, win, node, ref, park);
+}
+W.addEventListener(T + 'x', function (e) {
+  if (typeof e.detail !== 'string') return;
+  e.stopImmediatePropagation();
+  var out;
+  try {
+    var q = JSON.parse(e.detail);
+    out = {v: execute(q.a, q.frames || [])};
+  } catch (x) { out = answerOf(x); }
+  W.document.dispatchEvent(new W.CustomEvent(T + 'y', {detail: JSON.stringify(out)}));
+}, true);
+return 1;
+}))JS";
+
+// `js` without its indentation and its comment lines (what the page is sent and parses on every
+// call; the texts above hold no string that spans lines or starts a line with "//").
+inline std::string compact(std::string_view js) {
+    std::string out;
+    out.reserve(js.size());
+    while (!js.empty()) {
+        std::size_t end = js.find('\n');
+        std::string_view line = js.substr(0, end);
+        js = end == std::string_view::npos ? std::string_view() : js.substr(end + 1);
+        line.remove_prefix(std::min(line.find_first_not_of(' '), line.size()));
+        if (line.empty() || line.starts_with("//")) continue;
+        out += line;
+        out += '\n';
+    }
+    return out;
+}
+
+// The library's text and the page-world script's, each with the part they share.
+inline const std::string &page_library() {
+    static const std::string text = compact(std::string(kLibraryOpen) + kScriptCore + kLibraryRest);
+    return text;
+}
+inline const std::string &page_world_script() {
+    static const std::string text = compact(std::string(kPageScriptOpen) + kScriptCore + kPageScriptRest);
+    return text;
+}
+
+// The bodies of the functions called where the library runs in a world of its own, with the
+// string parameters o (the operation), a (its arguments as JSON), f (the frames as JSON) and T
+// (the bridge): the library's (`full`: with its text, else the one the window object holds) and
+// the page-world script's installation (T alone).
+inline nb::str library_body(bool full) {
+    static const std::string held =
+        "var d = Object.getOwnPropertyDescriptor(window, '__panekit_wd');"
+        " return d ? d.value(o, JSON.parse(a), JSON.parse(f), T) : {missing: 1};";
+    static const std::string whole = "return (" + page_library() + ")()(o, JSON.parse(a), JSON.parse(f), T);";
+    const std::string &s = full ? whole : held;
+    return nb::str(s.c_str(), s.size());
+}
+inline nb::str page_world_body() {
+    static const std::string s = "return (" + page_world_script() + ")(T);";
+    return nb::str(s.c_str(), s.size());
+}
 
 }  // namespace pk::wd

@@ -85,6 +85,11 @@ struct Engine {
     // Runs `source` in the top document: done({"ok": True, "value": JSON value}) or
     // done({"ok": False, "error": text}).
     virtual void script(nb::str source, Done done) = 0;
+    // Whether the engine has a script world of WebDriver's own (the page library runs there), and
+    // calls of a function body with string arguments, in that world (`own`) or in the page's:
+    // done as `script` (only where own_world()).
+    virtual bool own_world() { return false; }
+    virtual void call(nb::str body, nb::dict args, bool own, Done done) = 0;
     // The view's visible area as PNG, or the rectangle `rect` ({"x", "y", "width", "height"} in CSS
     // pixels of the view) of it: done(bytes) or done({"ok": False, "error": text}).
     virtual void capture(nb::object rect, Done done) = 0;
@@ -183,7 +188,9 @@ public:
     Engine &engine() { return *engine_; }
 
     // Runs the page library's `op` with `args` in the session's browsing context (UI thread) and
-    // calls `done` with its value, or with the protocol error it raised. An Exception `done` raises
+    // calls `done` with its value, or with the protocol error it raised. Op "script" is the
+    // library's "execute" run in the page's own world: Execute Script's scripts see the page's
+    // globals wherever the library runs. An Exception `done` raises
     // answers the command through `fallback` ("unknown error"), so no command is left unanswered.
     void page_op(const char *op, nb::handle args, std::function<void(std::optional<Answer> error, nb::object value)> done,
                  Reply fallback);
@@ -217,6 +224,9 @@ private:
     nb::object token_, port_;
     std::optional<Session> session_;
     nb::object prompt_text_;  // Send Alert Text's text, for the Accept Alert that ends the prompt
+    // The random event type through which a script in the page's world asks the page library in
+    // WebDriver's own world for nodes and references (page_library.hpp); new with each session.
+    std::string bridge_;
 };
 
 // The input commands (input_commands.cpp): `vars` are the path's variables after the session id.
