@@ -4,6 +4,7 @@ loader, so creating the browser core fails and the host runs in its initialisati
 the window stays, navigations queue, history does nothing."""
 
 import os
+import signal
 import socket
 import subprocess
 import sys
@@ -257,3 +258,55 @@ def test_two_windows_one_after_the_other_on_one_port(real, host_env, monkeypatch
     assert out.count("[panekit] WebView2 初始化失败: ") == 2
     assert "[panekit] 首页=https://portal.example/  首跳=https://portal.example/  (宿主=winforms)\n" in out
     assert "[panekit] 首页=https://portal.example/  首跳=https://second.example  (宿主=winforms)\n" in out
+
+
+# The window on the main thread of a process of its own, inside Application.Run: Python's signal
+# handlers only run when something calls into Python there. The paint failures Mono's browser
+# control raises are taken by a ThreadException handler, as the tier's own windows do.
+_SIGNALLED_WINDOW = r"""
+import sys, urllib.request, warnings
+from pythonnet import load
+with warnings.catch_warnings():
+    warnings.simplefilter("ignore")
+    load("mono")
+import clr
+clr.AddReference("System.Windows.Forms")
+import System, System.Windows.Forms as wf
+wf.Application.ThreadException += System.Threading.ThreadExceptionEventHandler(lambda s, e: None)
+urllib.request.install_opener(urllib.request.build_opener())
+sys.platform = "win32"
+from panekit import framewell
+sys.exit(framewell.run_toolbar_main(start_url="start.example", control_port_override=int(sys.argv[1]),
+                                    user_data_folder=sys.argv[2]))
+"""
+
+
+@pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM])
+def test_a_signal_closes_the_window_in_its_message_loop(real, signum, tmp_path, monkeypatch):
+    port = free_port()
+    # The window pretends Windows (its runtime file under LOCALAPPDATA) and this test reads it the
+    # Linux way (under XDG_RUNTIME_DIR): one folder for both.
+    (tmp_path / "run").mkdir(mode=0o700)
+    monkeypatch.setenv("XDG_RUNTIME_DIR", str(tmp_path / "run"))
+    monkeypatch.setenv("LOCALAPPDATA", str(tmp_path / "run"))
+    env = dict(os.environ, Path="/base")
+    child = subprocess.Popen([sys.executable, "-c", _SIGNALLED_WINDOW, str(port), str(tmp_path / "profile")],
+                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, env=env)
+    try:
+        real.wait_until(lambda: helmwire.remote_ready(port=port, timeout=2).get("ok") or child.poll() is not None,
+                        "the window to answer")
+        assert child.poll() is None, child.communicate()[0]
+        assert helmwire.control_token(port=port)
+        child.send_signal(signum)
+        out, _ = child.communicate(timeout=20)
+    except subprocess.TimeoutExpired:
+        child.kill()
+        pytest.fail("the window did not end:\n" + child.communicate()[0])
+    finally:
+        if child.poll() is None:
+            child.kill()
+            child.communicate()
+    lines = [ln for ln in out.splitlines() if ln.startswith("[panekit]")]
+    assert child.returncode == 0, out
+    assert lines.count("[panekit] 收到 %s，关闭窗口" % signal.Signals(signum).name) == 1, out
+    assert helmwire.control_token(port=port) is None  # the runtime file went with the window

@@ -482,7 +482,8 @@ _NOT_SDK_USES = {
     "Left", "Top", "Width", "Height", "Size",  # Windows Forms bounds, System.Drawing.Size
     "Text", "Font", "Close",  # Windows Forms controls and forms
     "Action",  # System.Action
-    "Start",  # System.Threading.Thread
+    "Start",  # System.Threading.Thread, System.Windows.Forms.Timer
+    "Stop", "Dispose",  # System.Windows.Forms.Timer
     "Path",  # pathlib
     "Orientation",  # GTK
     "Delete", "Pause",  # WebDriver's key names and codes

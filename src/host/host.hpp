@@ -6,5 +6,6 @@
 #include "marshal.hpp"     // work on the window's UI thread
 #include "navigation.hpp"  // the hosts' callables: the pending-navigation rule, history, the address box
 #include "settings.hpp"    // the hosts' parameters and settings
+#include "signals.hpp"     // signals that close the window
 #include "tracker.hpp"     // the page tracker and its events
 #include "window.hpp"      // the window's control server

@@ -29,7 +29,7 @@ constexpr pk::host::View kView{.form_key = "form", .view_key = "wv", .core_path 
 // What the nested functions of one call share.
 // `Failed` is True once the browser cannot be created on this machine (no WebView2 Runtime): the
 // window is then closed and the call ends in 1.
-enum class S { Holder, Form, Wv, Start, Action, Invoke, Flush, Sync, NewWindow, AskedCore, Pages, Failed, kCount };
+enum class S { Holder, Form, Wv, Start, Action, Invoke, Flush, Sync, NewWindow, AskedCore, Pages, Failed, Signalled, kCount };
 
 void close_later(const pk::State<S> &st);
 
@@ -201,7 +201,7 @@ constexpr pk::Param shown_params[] = {{.name = "_s", .annotation = "Any"}, {.nam
 constexpr pk::Spec shown_spec{.name = "_on_shown", .params = shown_params, .returns = "None"};
 void on_shown(const pk::Call &c, nb::handle, nb::handle) {
     auto st = c.state<S>();
-    if (st[S::Failed].is(Py_True)) {
+    if (st[S::Failed].is(Py_True) || st[S::Signalled].is(Py_True)) {
         close_later(st);
         return;
     }
@@ -220,6 +220,30 @@ struct Window {
     pk::host::Callables fns;
     nb::object state;  // the nested functions' shared state (pk::State<S>)
 };
+
+// ---- signals ------------------------------------------------------------------------------------
+
+// A signal closes the window as its close button does (pk::host::catch_signals): the close is
+// queued for the window's message loop, wherever the main thread was when the handler ran; a
+// window not shown yet closes as it is shown.
+constexpr pk::Spec close_on_signal_spec{.name = "_close_on_signal", .returns = "None"};
+void close_on_signal(const pk::Call &c) {
+    auto st = c.state<S>();
+    st.set(S::Signalled, Py_True);
+    close_later(st);
+}
+
+// Application.Run on the main thread runs no Python of its own accord, so Python's handlers of
+// the signals that arrived meanwhile would wait for the next event that calls into Python: a
+// timer's tick runs them.
+constexpr pk::Spec tick_spec{.name = "_on_tick", .params = shown_params, .returns = "None"};
+void on_tick(const pk::Call &, nb::handle, nb::handle) { pk::host::run_pending_signals(); }
+
+void stop_timer(nb::handle timer) {
+    if (!timer.is_valid()) return;
+    pk::guarded([&] { timer.attr("Stop")(); });
+    pk::guarded([&] { timer.attr("Dispose")(); });
+}
 
 // Builds the window, starts the control server and runs the message loop until the window has
 // closed: 0.
@@ -289,7 +313,7 @@ nb::object open_window(const pk::Call &c, const Window &w) {
 
     // From here on the window's server goes with the window: shut down and its socket closed on
     // every way out (the start-up lines and the message loop may raise).
-    nb::object server;
+    nb::object server, timer;
     try {
         if (with_control_server) {
             // A failure is said once, plainly, and still reaches the caller (no window was shown).
@@ -299,11 +323,19 @@ nb::object open_window(const pk::Call &c, const Window &w) {
         }
         pk::print_line(nb::str("[panekit] 首页=") + nb::str(home) + nb::str("  首跳=") + nb::str(start) +
                        nb::str("  (宿主=winforms)"));
+        if (pk::host::on_main_thread()) {
+            timer = winforms.attr("Timer")();
+            timer.attr("Interval") = pk::host::kSignalPollMilliseconds;
+            pk::event_add(timer, "Tick", c.nested<tick_spec>(on_tick, state));
+            timer.attr("Start")();
+        }
         app.attr("Run")(form);
     } catch (std::exception &) {  // a Python error (nb::python_error) is one too
+        stop_timer(timer);
         pk::host::end_window(fns.pages, server);
         throw;
     }
+    stop_timer(timer);
     pk::host::end_window(fns.pages, server);
     return nb::int_(st[S::Failed].is(Py_True) ? 1 : 0);
 }
@@ -341,8 +373,8 @@ bool calling_thread_is_sta() {
     });
 }
 
-nb::object run_on_sta_thread(const pk::Call &c, const Window &w) {
-    if (calling_thread_is_sta()) return open_window(c, w);
+// The window's part on a new STA thread, joined in half-second steps.
+nb::object join_sta_thread(const pk::Call &c, const Window &w) {
     nb::object threading = pk::import("System.Threading");
     pk::State<T> t;
     t.set(T::Fn, c.function());
@@ -354,12 +386,27 @@ nb::object run_on_sta_thread(const pk::Call &c, const Window &w) {
     nb::object thread = threading.attr("Thread")(start);
     thread.attr("SetApartmentState")(threading.attr("ApartmentState").attr("STA"));
     thread.attr("Start")();
-    while (pk::truthy(thread.attr("IsAlive"))) thread.attr("Join")(500);
+    while (pk::truthy(thread.attr("IsAlive"))) {
+        thread.attr("Join")(500);
+        pk::host::run_pending_signals();  // no Python runs here by itself
+    }
     if (!t[T::Error].is_none()) {
         PyErr_SetRaisedException(nb::object(nb::borrow(t[T::Error])).release().ptr());
         throw nb::python_error();
     }
     return nb::borrow(t[T::Result]);
+}
+
+nb::object run_on_sta_thread(const pk::Call &c, const Window &w) {
+    nb::list signals = pk::host::catch_signals(c, c.nested<close_on_signal_spec>(close_on_signal, w.state));
+    try {
+        nb::object result = calling_thread_is_sta() ? open_window(c, w) : join_sta_thread(c, w);
+        pk::host::restore_signals(signals);
+        return result;
+    } catch (std::exception &) {
+        pk::host::restore_signals(signals);
+        throw;
+    }
 }
 
 // ---- run_toolbar_main -------------------------------------------------------------------------
@@ -449,6 +496,7 @@ nb::object run_toolbar_main(const pk::Call &c, nb::str start_url, nb::handle hom
     st.set(S::Action, action);
     st.set(S::AskedCore, Py_False);
     st.set(S::Failed, Py_False);
+    st.set(S::Signalled, Py_False);
     nb::handle state = st.object();
     // The engine's window operations act on the form the holder keeps.
     nb::object form_of = pk::import_from("functools", "partial")(holder.attr("get"), "form");

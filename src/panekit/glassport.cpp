@@ -148,6 +148,24 @@ void close_window(const HostState &st, nb::handle i) {
     if (!destroyed) pk::guarded([&] { on_ui(i, i.attr("Close")); });
 }
 
+// A signal closes the window as its close button does (pk::host::catch_signals). The handler runs
+// on the main thread, which pywebview keeps joining its window's thread in steps.
+constexpr pk::Spec close_on_signal_spec{.name = "_close_on_signal", .returns = "None"};
+void close_on_signal(const pk::Call &c) {
+    auto st = c.state<Host>();
+    close_window(st, st[Host::View]);
+}
+
+// pywebview 6 replaces SIGINT's handler with its own once its loop starts (a flag that its timer
+// turns into Application.Exit, webview/platforms/winforms.py:45 and :795-814): the window closed
+// that way had no line of ours yet. Its flag is never reset, so only a change during this window counts.
+bool pywebview_ended_on_sigint() {
+    return pk::guarded_or(false, [] {
+        nb::object platform = pk::import("sys").attr("modules").attr("get")("webview.platforms.winforms");
+        return !platform.is_none() && pk::truthy(nb::getattr(platform, "_sigint_received", nb::bool_(false)));
+    });
+}
+
 // The window is gone (webview.start returned): nothing more will appear to wait for.
 bool closed(const HostState &st) { return st[Host::Closed].is(Py_True); }
 
@@ -292,16 +310,22 @@ nb::object run_toolbar_main(const pk::Call &c, nb::str start_url, nb::handle hom
         if (st[Host::Started].is(Py_True))
             pk::guarded([&] { st[Host::CallbackDone].attr("wait")(kCallbackGrace); });
     };
+    nb::list signals = pk::host::catch_signals(c, c.nested<close_on_signal_spec>(close_on_signal, s));
+    const bool sigint_before = pywebview_ended_on_sigint();
     try {
         pk::print_line(nb::str("[panekit] 首页=") + home + nb::str("  首跳=") + start + nb::str("  (宿主=pywebview)"));
         webview.attr("start")(start_cb, "gui"_a = "edgechromium", "private_mode"_a = false,
                               "storage_path"_a = storage_path);
     } catch (nb::python_error &e) {
+        pk::host::restore_signals(signals);
         finish();
         if (!pk::is_exception(e)) throw;
         pk::print_line(pk::format1(kStartFailed, e.value()));
         return nb::int_(1);
     }
+    if (signals.size() > 0 && !sigint_before && pywebview_ended_on_sigint())
+        pk::print_line(pk::format1(pk::host::kSignalLine, nb::str("SIGINT")));
+    pk::host::restore_signals(signals);
     finish();
     return nb::int_(st[Host::ServerFailed].is(Py_True) ? 1 : 0);
 }

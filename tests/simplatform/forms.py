@@ -1,6 +1,9 @@
 """System.Windows.Forms: controls that record every property write, dock layout, handles,
 Invoke/BeginInvoke, the message loop (Application.Run), clipboard and the Save-As dialog."""
 
+import threading
+import time
+
 from .core import (
     ArgumentException,
     Char,
@@ -605,6 +608,43 @@ class SaveFileDialog(Recorded):
 
     def Dispose(self) -> None:
         self._call("Dispose")
+
+
+class Timer(Recorded):
+    """System.Windows.Forms.Timer: raises Tick every Interval milliseconds (default 100; less than 1
+    throws) on the thread that started it, through that thread's message loop, one tick pending at
+    a time ("Timer Class" (System.Windows.Forms): the tick is a WM_TIMER message, which Windows
+    coalesces)."""
+
+    _events = dict(Tick=EventArgs)
+    Enabled = Prop(False, bool)
+
+    def _interval_set(self, old, new):
+        if new < 1:
+            raise ArgumentException("Interval '%d' is not a valid value for Interval." % new)
+
+    Interval = Prop(100, int, on_set=_interval_set)
+
+    def Start(self) -> None:
+        self._call("Start")
+        Timer.Enabled.put(self, True)
+        q = self._plat.ui()
+        threading.Thread(target=self._beat, args=(q,), name="sim-timer", daemon=True).start()
+
+    def Stop(self) -> None:
+        self._call("Stop")
+        Timer.Enabled.put(self, False)
+
+    def Dispose(self) -> None:
+        self._call("Dispose")
+        Timer.Enabled.put(self, False)
+
+    def _beat(self, q):
+        pending = None
+        while self.__dict__.get("_p_Enabled"):
+            time.sleep(self.__dict__.get("_p_Interval", 100) / 1000.0)
+            if self.__dict__.get("_p_Enabled") and (pending is None or pending.done.is_set()):
+                pending = q.post(lambda: self.__dict__.get("_p_Enabled") and self.Tick.sim_fire(self, EventArgs()))
 
 
 class Application:

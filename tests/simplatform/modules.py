@@ -27,7 +27,7 @@ _NAMESPACES = {
         (forms, "Application Button Clipboard Control FlatButtonAppearance Form FormClosedEventArgs "
                 "FormClosingEventArgs "
                 "KeyEventArgs KeyPressEventArgs Padding Panel PreviewKeyDownEventArgs SaveFileDialog "
-                "TextBox ToolTip"),
+                "TextBox Timer ToolTip"),
         (enums, "AnchorStyles BorderStyle DialogResult DockStyle FlatStyle FormWindowState Keys")),
     "System.Drawing": _members((drawing, "Color Font Point Size"), (enums, "FontStyle GraphicsUnit")),
     "Microsoft.Web.WebView2.Core": _members(

@@ -29,6 +29,7 @@ in the view when ``OPEN_EXTERNAL_LINKS_IN_BROWSER`` is false, otherwise recorded
 """
 
 import sys
+import signal
 import threading
 import types
 
@@ -146,6 +147,7 @@ class PywebviewGui:
         self.BrowserView = type("BrowserView", (), {"instances": {}})
         self.module = types.ModuleType("webview.platforms.winforms")
         self.module.BrowserView = self.BrowserView
+        self.module._sigint_received = False
 
     def create_window(self, *args, **kwargs):
         """Recorded as (args, kwargs)."""
@@ -170,7 +172,22 @@ class PywebviewGui:
         if threading.current_thread().name != "MainThread":
             raise WebViewException("pywebview must be run on a main thread.")
         from .core import ApartmentState, Thread, ThreadStart
-        from .forms import Application
+        from .forms import Application, Timer
+
+        # pywebview 6.2 takes SIGINT for itself on the main thread before its GUI thread starts: its
+        # handler sets a module flag that a 500 ms timer on the form turns into Application.Exit
+        # (webview/platforms/winforms.py:45-55, :795-814). It never puts the old handler back.
+        def sigint_handler(signum, frame):
+            self.module._sigint_received = True
+
+        # (The tests' stand-ins for the main thread are only named so: there pywebview's call would
+        # raise, so it is made on the real main thread alone.)
+        if threading.current_thread() is threading.main_thread():
+            signal.signal(signal.SIGINT, sigint_handler)
+
+        def timer_tick(sender, e):
+            if self.module._sigint_received:
+                Application.Exit()
 
         if func is not None:
             # published once started: a test waiting for it may join it at once
@@ -184,6 +201,10 @@ class PywebviewGui:
             self.form = form
             if self.register_form:
                 self.BrowserView.instances[form.browser.pywebview_window.uid] = form
+            timer = Timer()
+            timer.Interval = 500
+            timer.Tick += timer_tick
+            timer.Start()
             Application.Run(form)
 
         gui = Thread(ThreadStart(create))

@@ -38,13 +38,8 @@ void on_destroy(const pk::Call &c, nb::handle) {
 
 // ---- signals ----------------------------------------------------------------------------------------
 
-// SIGINT (Ctrl-C) and SIGTERM close the window as its close button does, at the next turn of the
-// main loop: its lines and its control server end as after a close, and the call returns 0.
-// Python's handlers run on the main thread, which PyGObject's main loop wakes for them; a window
-// run on another thread leaves the signals alone.
-const char *const kSignalLine = "[panekit] 收到 %s，关闭窗口";
-const char *const kSignalNames[] = {"SIGINT", "SIGTERM"};
-
+// A signal closes the window as its close button does (pk::host::catch_signals), at the next turn
+// of the main loop, before the redraws and input waiting there.
 constexpr pk::Spec close_window_spec{.name = "_close_window", .returns = "bool"};
 nb::object close_window(const pk::Call &c) {
     nb::object window = pk::host::get(c.state<G>()[G::Holder], "form");
@@ -52,37 +47,12 @@ nb::object close_window(const pk::Call &c) {
     return nb::bool_(false);  // once
 }
 
-constexpr pk::Param signal_params[] = {{.name = "signum", .annotation = "int"}, {.name = "frame", .annotation = "Any"}};
-constexpr pk::Spec on_signal_spec{.name = "_on_signal", .params = signal_params, .returns = "None"};
-void on_signal(const pk::Call &c, nb::handle signum, nb::handle) {
-    auto st = c.state<G>();
-    nb::object name = pk::guarded_or(nb::object(nb::str(signum)), [&] {
-        return nb::object(pk::import("signal").attr("Signals")(signum).attr("name"));
-    });
-    pk::print_line(pk::format1(kSignalLine, name));
-    nb::handle glib = st[G::GLib];
-    glib.attr("idle_add")(c.nested<close_window_spec>(close_window, st.object()), "priority"_a = glib.attr("PRIORITY_HIGH"));
-}
-
-// The handlers this window replaced, as (signal number, handler) pairs, to be put back when it ends.
 nb::list catch_signals(const pk::Call &c, const GState &st) {
-    nb::list saved;
-    nb::object threading = c.global("threading");
-    if (!nb::object(threading.attr("current_thread")()).is(threading.attr("main_thread")())) return saved;
-    nb::object signal = pk::import("signal");
-    nb::object handler = c.nested<on_signal_spec>(on_signal, st.object());
-    for (const char *name : kSignalNames) {
-        if (!nb::hasattr(signal, name)) continue;
-        nb::object num = signal.attr(name);
-        saved.append(nb::make_tuple(num, signal.attr("getsignal")(num)));
-        signal.attr("signal")(num, handler);
-    }
-    return saved;
-}
-
-void restore_signals(nb::handle saved) {
-    for (nb::handle pair : saved)
-        pk::guarded([&] { pk::import("signal").attr("signal")(pair[0], pair[1]); });
+    nb::handle glib = st[G::GLib];
+    nb::object close = pk::import_from("functools", "partial")(
+        glib.attr("idle_add"), c.nested<close_window_spec>(close_window, st.object()),
+        "priority"_a = glib.attr("PRIORITY_HIGH"));
+    return pk::host::catch_signals(c, close);
 }
 
 // A refusal: the message, and 1.
@@ -231,9 +201,9 @@ nb::object run_toolbar_main(const pk::Call &c, nb::str start_url, nb::handle hom
         glib.attr("idle_add")(c.nested<ready_spec>(on_ready, s), "priority"_a = glib.attr("PRIORITY_DEFAULT"));
         signals = catch_signals(c, st);
         gtk.attr("main")();
-        restore_signals(signals);
+        pk::host::restore_signals(signals);
     } catch (nb::python_error &) {
-        restore_signals(signals);
+        pk::host::restore_signals(signals);
         pk::host::glib_channel_close(holder);
         pk::host::end_window(fns.pages, server);
         holder["core"] = nb::none();
