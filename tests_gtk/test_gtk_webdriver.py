@@ -253,6 +253,40 @@ def test_cookies_pictures_and_the_window(driven, site):
     assert d.get_window_rect()["width"] == 700
 
 
+def _pdf_pages(pdf):
+    """The page sizes (points, from each page's MediaBox) of a PDF the engine wrote."""
+    import re
+    pages = [m for m in re.finditer(rb"/Type\s*/Page[^s]", pdf)]
+    boxes = [tuple(round(float(v)) for v in m.group(1).split()) for m in re.finditer(
+        rb"/MediaBox\s*\[\s*([-\d.\s]+)\]", pdf)]
+    return len(pages), {b[2:] for b in boxes}
+
+
+def test_print_page(driven, site):
+    from selenium.webdriver.common.print_page_options import PrintOptions
+
+    w, d = driven
+    d.execute_script("document.body.insertAdjacentHTML('beforeend', '<p>' + 'lorem ipsum '.repeat(3000) + '</p>')")
+    whole = base64.b64decode(d.print_page())
+    assert whole.startswith(b"%PDF-")
+    count, sizes = _pdf_pages(whole)
+    assert count >= 3 and sizes == {(612, 792)}  # US Letter, the protocol's default page
+    options = PrintOptions()
+    options.orientation = "landscape"
+    options.page_ranges = ["2-3"]
+    options.page_width, options.page_height = 10.0, 20.0
+    count, sizes = _pdf_pages(base64.b64decode(d.print_page(options)))
+    assert count == 2 and sizes == {(567, 283)}  # 20 x 10 cm, turned
+    # What the protocol refuses, before anything is printed.
+    tok, sid = token_of(w.port), d.session_id
+    for body in ({"orientation": "sideways"}, {"scale": 3}, {"scale": True}, {"background": 1},
+                 {"page": {"width": 0.01}}, {"margin": {"top": -1}}, {"shrinkToFit": None},
+                 {"pageRanges": "1-2"}, {"pageRanges": ["3-1"]}, {"pageRanges": ["1-2-3"]}, {"pageRanges": ["x"]},
+                 {"pageRanges": [1.5]}, {"pageRanges": [-1]}):
+        status, answer = raw(w.port, "POST", f"/session/{sid}/print", body, token=tok)
+        assert (status, answer["value"]["error"]) == (400, "invalid argument"), body
+
+
 def test_dialogs(driven):
     w, d = driven
     with pytest.raises(NoAlertPresentException):

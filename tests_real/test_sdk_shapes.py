@@ -108,6 +108,13 @@ USED = [
     (_CORE + "CoreWebView2Cookie", "IsHttpOnly", "get"),
     (_CORE + "CoreWebView2Cookie", "IsHttpOnly", "set"),
     (_CORE + "CoreWebView2Cookie", "SameSite", "get"),
+    # WebDriver: frames of another origin
+    (_CORE + "CoreWebView2", "FrameCreated", "event"),
+    (_CORE + "CoreWebView2FrameCreatedEventArgs", "Frame", "get"),
+    (_CORE + "CoreWebView2Frame", "Name", "get"),
+    (_CORE + "CoreWebView2Frame", "Destroyed", "event"),
+    (_CORE + "CoreWebView2Frame", "IsDestroyed", 0),
+    (_CORE + "CoreWebView2Frame", "ExecuteScriptAsync", 1),
     (_CORE + "CoreWebView2Cookie", "SameSite", "set"),
     (_CORE + "CoreWebView2ScriptDialogOpeningEventArgs", "Kind", "get"),
     (_CORE + "CoreWebView2ScriptDialogOpeningEventArgs", "Message", "get"),

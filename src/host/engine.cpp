@@ -14,6 +14,7 @@ constexpr const char *kOpNames[] = {
     "pointer_input", "key_input",
     "dialog",       "accept_dialog",  "dismiss_dialog",
     "close_window",
+    "print_pdf",
 };
 static_assert(std::size(kOpNames) == static_cast<std::size_t>(Op::kCount));
 

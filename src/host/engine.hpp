@@ -42,6 +42,7 @@ enum class Op {
     PointerInput, KeyInput,
     Dialog, AcceptDialog, DismissDialog,
     CloseWindow,
+    PrintPdf,
     kCount
 };
 // The operation's name as answers and logs write it ("run_script", "capture_rect", ...).
@@ -121,6 +122,17 @@ public:
     // bytes) or done({"ok": False, "error": text}).
     virtual void capture_png(const Call &c, nb::handle view, const std::optional<Rect> &rect, nb::handle done) = 0;
 
+    // ---- printing ----------------------------------------------------------------------------
+    // The page laid out for print (CSS media "print") as a PDF: done(the PDF's bytes) or
+    // done({"ok": False, "error": text}). `settings` is a dict: "landscape" (bool), "scale" (0.1
+    // to 2), "background" (bool: print backgrounds), "width" / "height" (the portrait page, cm),
+    // "top" / "bottom" / "left" / "right" (margins, cm), "shrink" (bool: fit the content to the
+    // page's width) and "ranges" (a list of [first, last] one-based page numbers, last None for
+    // the end; empty for every page).
+    virtual void print_pdf(const Call &, nb::handle /*view*/, nb::handle /*settings*/, nb::handle done) {
+        done(unsupported(Op::PrintPdf));
+    }
+
     // ---- cookies -----------------------------------------------------------------------------
     // The cookies the page's address would be sent (`url` None: the page shown):
     // done({"ok": True, "cookies": [{"name", "value", "domain", "path", "expiry" (seconds since the
@@ -165,6 +177,24 @@ public:
     virtual void take_dialogs(const Call &, nb::handle /*view*/, bool /*take*/) {}
     // Closes the window as its user's own close would (the window's closing events run): {"ok": True}.
     virtual nb::object close_window() { return unsupported(Op::CloseWindow); }
+
+    // ---- frames of another origin -------------------------------------------------------------
+    // The page's script reaches a frame of its own origin; one of another origin only through the
+    // engine's own object for it, where the engine has one.
+    // Starts following the frames of `view`'s top document (the host calls this once, as soon as
+    // the view exists: a frame made before is not followed). Errors propagate.
+    virtual void watch_frames(const Call &, nb::handle /*view*/) {}
+    // The engine's object of the one live frame of the top document whose name (its window's name,
+    // at first its element's name attribute) is `name` (None: of the one live frame the top
+    // document has): {"ok": True, "frame": object}; {"ok": False, "error": text} when none or
+    // several are.
+    virtual nb::object named_frame(nb::handle /*view*/, nb::handle /*name*/) { return unsupported(Op::RunScriptInFrame); }
+    // Whether such a frame still exists.
+    virtual bool frame_alive(nb::handle /*frame*/) { return false; }
+    // Runs `script` in such a frame, answering through `done` as run_script does.
+    virtual void run_script_in(const Call &, nb::handle /*frame*/, nb::handle /*script*/, nb::handle done) {
+        done(unsupported(Op::RunScriptInFrame));
+    }
 
     // ---- the Python objects an engine holds --------------------------------------------------
     // The cycle collector's view of them (the object wrap() makes is collected with what it

@@ -146,6 +146,8 @@ nb::list waiting_for_start(const State<Pages> &st) {
 }
 }  // namespace
 
+nb::object pages_engine(nb::handle pages) { return nb::borrow(tracker(pages)[Pages::Engine]); }
+
 std::pair<bool, nb::object> pages_snapshot(nb::handle pages) {
     auto st = tracker(pages);
     return {st[Pages::Loading].is(Py_True), nb::borrow(st[Pages::Last])};

@@ -47,6 +47,8 @@ void pages_disarm(nb::handle pages, nb::handle waiter);
 // waiting for their start are answered "superseded by <url>", and those armed for this one wait
 // for the next start.
 void pages_requested(nb::handle pages, nb::handle url);
+// The engine object the tracker was made with.
+nb::object pages_engine(nb::handle pages);
 // (loading, last finished navigation or None).
 std::pair<bool, nb::object> pages_snapshot(nb::handle pages);
 // Host events. `id` None: the engine has no navigation ids (every start is a new navigation).

@@ -61,7 +61,7 @@ nb::object failure_of(nb::python_error &e) { return script_failure(attr_or(e.val
 
 // What one WebView2 task's completion needs: the task, what it was, the stream of a picture, done.
 enum class Task { Task, Kind, Stream, Done, kCount };
-enum TaskKind : long { kScriptWithResult, kScriptPlain, kCapture, kCookies };
+enum TaskKind : long { kScriptWithResult, kScriptPlain, kCapture, kCookies, kDevTools };
 
 // The answer a finished WebView2 task gives.
 nb::object task_answer(const State<Task> &t) {
@@ -77,6 +77,13 @@ nb::object task_answer(const State<Task> &t) {
         return script_failure(msg.is_none() ? nb::object(nb::str(e.value())) : msg);
     }
     if (kind == kCookies) return cookie_answer(result);
+    if (kind == kDevTools) {
+        // The method's return object as JSON text.
+        nb::dict d;
+        d["ok"] = true;
+        d["value"] = import("json").attr("loads")(text_or_empty(result));
+        return d;
+    }
     if (kind == kCapture) {
         nb::object data = t[Task::Stream].attr("ToArray")();
         return check(PyBytes_FromObject(data.ptr()));
@@ -117,15 +124,48 @@ constexpr Param kDialogParams[] = {{.name = "sender", .annotation = "Any"}, {.na
 constexpr Spec kDialogSpec{.name = "_on_script_dialog", .params = kDialogParams, .returns = "None"};
 void on_dialog(const Call &c, nb::handle, nb::handle args);
 
+// The live frames of the top document, as FrameCreated reports them and each frame's Destroyed
+// ends them (learn.microsoft.com: CoreWebView2.FrameCreated, CoreWebView2FrameCreatedEventArgs.Frame,
+// CoreWebView2Frame.Destroyed). The handlers hold the list, not the engine.
+enum class Frames { List, Frame, kCount };
+constexpr Spec kFrameCreatedSpec{.name = "_on_frame_created", .params = kDialogParams, .returns = "None"};
+constexpr Spec kFrameDestroyedSpec{.name = "_on_frame_destroyed", .params = kDialogParams, .returns = "None"};
+
+// (pythonnet hands a new wrapper for each read of a .NET object: frames compare by Equals, `==`.)
+void on_frame_destroyed(const Call &c, nb::handle, nb::handle) {
+    State<Frames> st = c.state<Frames>();
+    nb::list frames = nb::borrow<nb::list>(st[Frames::List]);
+    for (Py_ssize_t i = 0; i < static_cast<Py_ssize_t>(nb::len(frames)); ++i)
+        if (frames[i].equal(st[Frames::Frame])) return void(frames.attr("pop")(i));
+}
+
+void on_frame_created(const Call &c, nb::handle, nb::handle args) {
+    guarded([&] {
+        nb::object frame = args.attr("Frame");
+        nb::handle list = c.state<Frames>()[Frames::List];
+        State<Frames> st;
+        st.set(Frames::List, list);
+        st.set(Frames::Frame, frame);
+        event_add(frame, "Destroyed", c.nested<kFrameDestroyedSpec>(on_frame_destroyed, st.object()));
+        nb::borrow<nb::list>(list).append(frame);
+    });
+}
+
+// Whether a CoreWebView2Frame is still there (IsDestroyed() answers 1 once it has gone).
+bool frame_there(nb::handle frame) {
+    return guarded_or(false, [&] { return nb::cast<long>(nb::int_(frame.attr("IsDestroyed")())) == 0; });
+}
+
 class WebView2 final : public Engine {
 public:
     const char *name() const override { return "webview2"; }
     bool supports(Op op) const override {
         switch (op) {
             case Op::Navigate: case Op::Back: case Op::Forward: case Op::Reload: case Op::ReadPage:
-            case Op::RunScript: case Op::CapturePng:
+            case Op::RunScript: case Op::CapturePng: case Op::CaptureRect:
             case Op::ReadCookies: case Op::AddCookie: case Op::DeleteCookies:
             case Op::Dialog: case Op::AcceptDialog: case Op::DismissDialog:
+            case Op::PrintPdf:
                 return true;
             case Op::WindowRect: case Op::SetWindowRect: case Op::Maximize: case Op::Minimize:
                 return !window_fn_.is_none();
@@ -162,10 +202,80 @@ public:
     }
 
     void capture_png(const Call &c, nb::handle cv, const std::optional<Rect> &rect, nb::handle done) override {
-        if (rect) return void(done(unsupported(Op::CaptureRect)));
+        if (rect) return capture_rect(c, cv, *rect, done);
         nb::object stream = import_from("System.IO", "MemoryStream")();
         nb::object png = import_from("Microsoft.Web.WebView2.Core", "CoreWebView2CapturePreviewImageFormat").attr("Png");
         when_done(c, cv.attr("CapturePreviewAsync")(png, stream), kCapture, stream, done);
+    }
+
+    // A rectangle of the view through the DevTools protocol (CallDevToolsProtocolMethodAsync):
+    // Page.captureScreenshot's clip is in CSS pixels of the document, so the layout viewport's
+    // scroll offset (Page.getLayoutMetrics, cssLayoutViewport.pageX / pageY) is added to the
+    // rectangle of the view first; its answer's "data" is the PNG in base64.
+    void capture_rect(const Call &c, nb::handle cv, const Rect &rect, nb::handle done) {
+        nb::object core = nb::borrow(cv), finish = nb::borrow(done);
+        nb::object json = import("json"), fn = nb::borrow(c.function()), globals = nb::borrow(c.globals());
+        auto shot = [fn, globals, core, finish, json, rect](nb::object metrics) {
+            const Call c(fn.ptr(), globals.ptr(), Py_None);
+            if (!truthy(metrics["ok"])) return void(finish(metrics));
+            nb::object layout = metrics["value"].attr("get")("cssLayoutViewport", nb::dict());
+            nb::dict clip;
+            clip["x"] = rect.x + nb::cast<double>(layout.attr("get")("pageX", 0));
+            clip["y"] = rect.y + nb::cast<double>(layout.attr("get")("pageY", 0));
+            clip["width"] = rect.width;
+            clip["height"] = rect.height;
+            clip["scale"] = 1;
+            nb::dict p;
+            p["format"] = "png";
+            p["clip"] = clip;
+            nb::object task = core.attr("CallDevToolsProtocolMethodAsync")("Page.captureScreenshot", json.attr("dumps")(p));
+            when_done(c, task, kDevTools, nb::handle(), answering(finish, [finish](nb::object a) {
+                if (!truthy(a["ok"])) return void(finish(a));
+                nb::object data = a["value"].attr("get")("data");
+                if (!PyUnicode_Check(data.ptr())) return void(finish(script_failure(nb::str("the browser gave no picture"))));
+                finish(import("base64").attr("b64decode")(data));
+            }));
+        };
+        nb::object task = core.attr("CallDevToolsProtocolMethodAsync")("Page.getLayoutMetrics", "{}");
+        when_done(c, task, kDevTools, nb::handle(), answering(finish, shot));
+    }
+    // The page as a PDF through the DevTools protocol's Page.printToPDF (sizes in inches; page
+    // ranges as its text, "2-4,7" with an open end as "7-"); its answer's "data" is the PDF in base64.
+    void print_pdf(const Call &c, nb::handle cv, nb::handle settings, nb::handle done) override {
+        nb::object finish = nb::borrow(done);
+        constexpr double kInch = 2.54;
+        nb::dict p;
+        p["landscape"] = settings["landscape"];
+        p["printBackground"] = settings["background"];
+        p["scale"] = settings["scale"];
+        p["paperWidth"] = nb::cast<double>(settings["width"]) / kInch;
+        p["paperHeight"] = nb::cast<double>(settings["height"]) / kInch;
+        p["marginTop"] = nb::cast<double>(settings["top"]) / kInch;
+        p["marginBottom"] = nb::cast<double>(settings["bottom"]) / kInch;
+        p["marginLeft"] = nb::cast<double>(settings["left"]) / kInch;
+        p["marginRight"] = nb::cast<double>(settings["right"]) / kInch;
+        nb::list ranges;
+        for (nb::handle pair : settings["ranges"])
+            ranges.append(pair[1].is_none() ? nb::str("{}-").format(pair[0]) : nb::str("{}-{}").format(pair[0], pair[1]));
+        p["pageRanges"] = nb::str(",").attr("join")(ranges);
+        nb::object task = cv.attr("CallDevToolsProtocolMethodAsync")("Page.printToPDF", import("json").attr("dumps")(p));
+        when_done(c, task, kDevTools, nb::handle(), answering(finish, [finish](nb::object a) {
+            if (!truthy(a["ok"])) return void(finish(a));
+            nb::object data = a["value"].attr("get")("data");
+            if (!PyUnicode_Check(data.ptr())) return void(finish(script_failure(nb::str("the browser gave no PDF"))));
+            finish(import("base64").attr("b64decode")(data));
+        }));
+    }
+
+    // A continuation of a task's answer that calls `done` with the failure of what it raises.
+    template <class F> static nb::object answering(nb::object done, F step) {
+        return nb::cpp_function([done, step](nb::object a) {
+            nb::object failed = guarded_else([&]() -> nb::object {
+                step(a);
+                return nb::none();
+            }, failure_of);
+            if (!failed.is_none()) done(failed);
+        });
     }
 
     // ---- cookies: CoreWebView2.CookieManager (learn.microsoft.com: CoreWebView2CookieManager) ----
@@ -245,6 +355,46 @@ public:
     }
     nb::object minimize() override { return show("Minimized", Op::Minimize); }
 
+    // ---- frames of another origin: CoreWebView2Frame (Name: its window's name, at first the
+    // name attribute of its element; ExecuteScriptAsync as CoreWebView2's) -----------------------
+    void watch_frames(const Call &c, nb::handle cv) override {
+        if (!watched_.is_none() && watched_.equal(cv)) return;
+        watched_ = nb::borrow(cv);
+        State<Frames> st;
+        st.set(Frames::List, nb::list());
+        st.set(Frames::Frame, nb::none());
+        event_add(cv, "FrameCreated", c.nested<kFrameCreatedSpec>(on_frame_created, st.object()));
+        frames_ = nb::borrow(st[Frames::List]);
+    }
+    nb::object named_frame(nb::handle, nb::handle name) override {
+        nb::dict d;
+        if (frames_.is_none()) return unsupported(Op::RunScriptInFrame);
+        nb::object found = nb::none();
+        int count = 0;
+        for (nb::handle f : nb::borrow<nb::list>(frames_)) {
+            if (!frame_there(f)) continue;
+            if (!name.is_none() && !guarded_or(false, [&] { return text_or_empty(nb::object(f.attr("Name"))).equal(name); }))
+                continue;
+            found = nb::borrow(f);
+            ++count;
+        }
+        d["ok"] = count == 1;
+        if (count == 1) d["frame"] = found;
+        else if (name.is_none()) d["error"] = count ? "the page has several frames" : "the page's frame is not there";
+        else d["error"] = count ? "several frames have this name" : "no frame of the page has this name";
+        return d;
+    }
+    bool frame_alive(nb::handle frame) override {
+        if (frames_.is_none()) return false;
+        for (nb::handle f : nb::borrow<nb::list>(frames_))
+            if (f.equal(frame)) return frame_there(f);
+        return false;
+    }
+    void run_script_in(const Call &c, nb::handle frame, nb::handle script, nb::handle done) override {
+        // (A thrown script answers "null" here: the callers' scripts catch their own errors.)
+        when_done(c, frame.attr("ExecuteScriptAsync")(script), kScriptPlain, nb::handle(), done);
+    }
+
     nb::object pointer(nb::handle, const PointerAction &) override { return unsupported(Op::PointerInput); }
     nb::object key(nb::handle, const KeyAction &) override { return unsupported(Op::KeyInput); }
 
@@ -294,10 +444,12 @@ public:
         Py_VISIT(handler_.ptr());
         Py_VISIT(args_.ptr());
         Py_VISIT(deferral_.ptr());
+        Py_VISIT(frames_.ptr());
+        Py_VISIT(watched_.ptr());
         return 0;
     }
     void clear() override {
-        window_fn_ = handler_ = args_ = deferral_ = nb::none();
+        window_fn_ = handler_ = args_ = deferral_ = frames_ = watched_ = nb::none();
     }
 
     explicit WebView2(nb::handle window_fn) : window_fn_(window_fn.is_valid() ? nb::borrow(window_fn) : nb::none()) {}
@@ -332,7 +484,8 @@ private:
         }, failure_of);
     }
 
-    nb::object window_fn_, handler_ = nb::none(), args_ = nb::none(), deferral_ = nb::none();
+    nb::object window_fn_, handler_ = nb::none(), args_ = nb::none(), deferral_ = nb::none(), frames_ = nb::none(),
+               watched_ = nb::none();  // the CoreWebView2 whose frames frames_ follows
 };
 
 void on_dialog(const Call &c, nb::handle, nb::handle args) {
@@ -400,6 +553,8 @@ void watch_webview2(const Call &c, nb::handle pages, nb::handle cv) {
     event_add(cv, "NavigationCompleted", c.nested<kNavDoneSpec>(on_nav_done, pages));
     event_add(cv, "DownloadStarting", c.nested<kDownloadSpec>(on_download_starting, pages));
     watch_webview2_page(c, pages, cv);
+    // The frames WebDriver may reach only through the engine (another origin's).
+    if (engine::Engine *e = engine::of(pages_engine(pages))) e->watch_frames(c, cv);
 }
 
 namespace {

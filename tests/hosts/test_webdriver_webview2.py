@@ -21,8 +21,12 @@ EL = "element-6066-11e4-a52e-4f735466cecf"
 DOC = "0123456789abcdef"
 
 
-def fake_page(script):
-    """The stand-in page: answers the in-page library's calls ("<library>()(op, args, frames)")."""
+def fake_page(script, core=None):
+    """The stand-in page: answers the in-page library's calls ("<library>()(op, args, frames)").
+    DOC.5 is a file input, whose files are the ones `core` was given for it."""
+    node = re.search(r'\("node",(\{.*?\}),\[', script)
+    if node:  # the element itself, for Runtime.evaluate
+        return json.dumps({"node": json.loads(node.group(1))["el"]})
     op, args, frames = re.search(r'\)\("(\w+)",(.*),(\[.*?\])\)$', script, re.S).groups()
     args = json.loads(args)
     if op == "find":
@@ -38,9 +42,25 @@ def fake_page(script):
         body = args["script"]
         if body == "throw":
             return json.dumps({"e": "javascript error", "m": "Error: boom"})
-        if args["async"]:
+        if args.get("async"):
             return json.dumps({"v": {"p": "p1"}})
+        ref = args["args"][0][EL] if args["args"] and isinstance(args["args"][0], dict) else None
+        if ref == DOC + ".5" and "{file: true" in body:
+            return json.dumps({"v": {"v": {"file": True, "multiple": False}}})
+        if ref and "arguments[0].files" in body:
+            return json.dumps({"v": {"v": {"n": len(core.sim_files.get(ref, []))}}})
         return json.dumps({"v": {"v": args["args"]}})
+    if op == "frame":  # .6 to .8 are frames of another origin (.6 the page's only one, .8 without
+        # a name), .9 of this one
+        n = args.get("el", "").rpartition(".")[2]
+        cross = {"6": (None, True), "7": ("ads", False), "8": (None, False)}
+        if n not in cross:
+            return json.dumps({"v": args["el"]})
+        return json.dumps({"v": {"ref": args["el"], "name": cross[n][0], "only": cross[n][1]}})
+    if op == "origin":  # a frame's content box in the view
+        return json.dumps({"v": {"x": 100, "y": 50, "width": 800, "height": 600}})
+    if op == "view_rect":  # the element scrolled into view: its rectangle in the view
+        return json.dumps({"v": {"x": 10, "y": 20, "width": 30, "height": 12, "scale": 1}})
     if op == "poll":
         return json.dumps({"v": {"v": "later"}})
     return json.dumps({"e": "unknown error", "m": "the stand-in page has no " + op})
@@ -58,7 +78,7 @@ class Host:
                                              name="MainThread")
         winsim.wait_until(lambda: helmwire.remote_ready(port=self.port).get("core"), what="the core")
         self.core = winsim.wait_core()
-        self.core.sim_script_handler = fake_page
+        self.core.sim_script_handler = lambda script: fake_page(script, self.core)
         self.form = gui.form if kind == "glassport" else winsim.forms[0]
         winsim.wait_until(lambda: not helmwire.remote_state(port=self.port)["loading"], what="the first page")
         assert helmwire.remote_reload(port=self.port, wait=5)["ok"]
@@ -123,6 +143,22 @@ def test_a_session_steers_the_webview2_window(host):
     # a picture through CapturePreviewAsync
     status, png = host.call("GET", s + "/screenshot")
     assert status == 200 and base64.b64decode(png).startswith(b"\x89PNG")
+    # an element's picture: its rectangle of the view, moved by the scroll offset into the
+    # document's coordinates that Page.captureScreenshot's clip takes
+    host.core.sim_scroll = (0, 500)
+    status, png = host.call("GET", f"{s}/element/{DOC}.1/screenshot")
+    png = base64.b64decode(png)
+    assert status == 200 and png.startswith(b"\x89PNG") and png[16:24] == (30).to_bytes(4, "big") + (12).to_bytes(4, "big")
+    assert host.core.sim_devtools[-1] == ("Page.captureScreenshot", {
+        "format": "png", "clip": {"x": 10, "y": 520, "width": 30, "height": 12, "scale": 1}})
+    # the page as a PDF through Page.printToPDF: centimetres to inches, the ranges as its text
+    status, pdf = host.call("POST", s + "/print", {"orientation": "landscape", "page": {"width": 25.4, "height": 12.7},
+                                                   "margin": {"top": 2.54}, "pageRanges": ["2-", 1]})
+    pdf = base64.b64decode(pdf)
+    assert status == 200 and pdf.startswith(b"%PDF-") and pdf.count(b"/MediaBox [0 0 360 720]") == 3
+    method, params = host.core.sim_devtools[-1]
+    assert (method, params["paperWidth"], params["paperHeight"], params["marginTop"], params["marginLeft"],
+            params["pageRanges"], params["landscape"]) == ("Page.printToPDF", 10, 5, 1, 1 / 2.54, "1-", True)
     # script results and page errors through ExecuteScriptWithResultAsync
     assert host.call("POST", s + "/execute/sync", {"script": "x", "args": [1, "two"]}) == (200, [1, "two"])
     assert host.call("POST", s + "/execute/async", {"script": "x", "args": []}) == (200, "later")
@@ -176,3 +212,75 @@ def test_error_table(host, method, path, body, status, error):
         return
     got, value = host.call(method, target, body, token=TOKEN)
     assert (got, value["error"]) == (status, error)
+
+
+def framed_page(script):
+    """The page of a frame of another origin: its library runs at the frame's own top."""
+    op, args, frames = re.search(r'\)\("(\w+)",(.*),(\[.*?\])\)$', script, re.S).groups()
+    if op == "frame":  # .9 is of the frame's own origin
+        ref = json.loads(args)["el"]
+        return json.dumps({"v": ref if ref.endswith(".9") else {"ref": ref, "name": "inner"}})
+    if op == "view_rect":
+        return json.dumps({"v": {"x": 10, "y": 20, "width": 30, "height": 12, "scale": 1}})
+    if op == "execute":  # Element Click's script: the element's centre in the frame's viewport
+        return json.dumps({"v": {"v": {"x": 5, "y": 6}}})
+    return json.dumps({"v": "framed %s %s" % (op, frames)})
+
+
+def test_frames_of_another_origin_through_core_webview2_frame(host):
+    s = host.session()
+    ads = host.core.sim_frame("ads")
+    ads.sim_script_handler = framed_page
+    frame = lambda n: ("POST", "/frame", {"id": {EL: f"{DOC}.{n}"}})
+    text = ("GET", f"/element/{DOC}.1/text", None)
+    steps = [  # (method, path, body) -> (status, value or error code)
+        (frame(7), 200, None),
+        (text, 200, "framed text []"),  # run in the CoreWebView2Frame, at its top
+        (frame(7), 404, "no such frame"),  # another origin's frame inside it
+        (frame(9), 200, None),
+        (text, 200, "framed text [\"%s.9\"]" % DOC),  # a frame of its own origin, through its page
+        (("POST", f"/element/{DOC}.1/click", {}), 200, None),
+        (("POST", "/frame/parent", {}), 200, None),
+        (("POST", "/frame/parent", {}), 200, None),
+        (text, 200, "hello"),  # the top document again
+        (frame(8), 404, "no such frame"),  # no name to find it by, among several
+        (frame(6), 200, None),  # the page's only frame needs none
+        (text, 200, "framed text []"),
+        (("POST", "/frame/parent", {}), 200, None),
+    ]
+    for (method, path, body), status, want in steps:
+        got, value = host.call(method, s + path, body)
+        assert (got, value if got == 200 else value["error"]) == (status, want), (path, value)
+    # the pointer and the picture: the frame's place in the view (from the top document) is added
+    pressed = [p for m, p in host.core.sim_devtools if m == "Input.dispatchMouseEvent" and p["type"] == "mousePressed"]
+    assert (pressed[-1]["x"], pressed[-1]["y"]) == (105, 56)
+    assert host.call("POST", s + "/frame", frame(7)[2]) == (200, None)
+    assert host.call("GET", f"{s}/element/{DOC}.1/screenshot")[0] == 200
+    assert host.core.sim_devtools[-1][1]["clip"] == {"x": 110, "y": 70, "width": 30, "height": 12, "scale": 1}
+    assert host.call("POST", s + "/frame", {"id": None}) == (200, None)
+    # a name two frames have is no match; a frame gone is no frame
+    twin = host.core.sim_frame("ads")
+    assert host.call("POST", s + "/frame", frame(7)[2])[1]["error"] == "no such frame"
+    twin.sim_destroy()
+    assert host.call("POST", s + "/frame", frame(7)[2]) == (200, None)
+    ads.sim_destroy()
+    status, value = host.call("GET", s + text[1])
+    assert (status, value["error"]) == (404, "no such frame")
+    assert host.call("POST", s + "/frame", {"id": None}) == (200, None)
+    assert host.call("GET", s + text[1]) == (200, "hello")
+
+
+def test_a_file_input_is_given_its_files_through_the_devtools_protocol(host, tmp_path):
+    s = host.session()
+    one, two = tmp_path / "one.txt", tmp_path / "two.txt"
+    one.write_text("1")
+    two.write_text("2")
+    keys = lambda text: host.call("POST", f"{s}/element/{DOC}.5/value", {"text": text})
+    assert keys(str(one)) == (200, None), keys(str(one))
+    # the element as a remote object, its files, the object let go; one call at a time
+    assert host.core.sim_files == {DOC + ".5": [str(one)]}
+    assert [m for m, _ in host.core.sim_devtools] == ["Runtime.evaluate", "DOM.setFileInputFiles",
+                                                       "Runtime.releaseObjectGroup"]
+    assert not host.core._remote_objects and not host.core.sim_devtools_overlaps
+    assert keys(str(tmp_path / "none"))[1]["error"] == "invalid argument"
+    assert keys(f"{one}\n{two}")[1]["error"] == "invalid argument"  # a single input

@@ -32,7 +32,7 @@ _NAMESPACES = {
     "System.Drawing": _members((drawing, "Color Font Point Size"), (enums, "FontStyle GraphicsUnit")),
     "Microsoft.Web.WebView2.Core": _members(
         (webview2, "CoreWebView2 CoreWebView2DownloadOperation CoreWebView2DownloadStartingEventArgs "
-                   "CoreWebView2Profile "
+                   "CoreWebView2Profile CoreWebView2Frame CoreWebView2FrameCreatedEventArgs "
                    "CoreWebView2InitializationCompletedEventArgs CoreWebView2NavigationCompletedEventArgs "
                    "CoreWebView2NavigationStartingEventArgs CoreWebView2ContentLoadingEventArgs "
                    "CoreWebView2DOMContentLoadedEventArgs CoreWebView2Deferral "

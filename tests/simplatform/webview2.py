@@ -486,6 +486,71 @@ class CoreWebView2ScriptDialogOpeningEventArgs(EventArgs):
         return self.sim_accepted if kind != enums.CoreWebView2ScriptDialogKind.Alert else None
 
 
+class CoreWebView2Frame(Recorded):
+    """An iframe of the top document (learn.microsoft.com: CoreWebView2Frame): Name is the frame's
+    window.name, at first the name attribute of the iframe element declaring it (NameChanged when
+    the page changes it); Destroyed is raised when the iframe is removed or the document holding
+    it is destroyed, and IsDestroyed() answers 1 from then on (0 before); ExecuteScriptAsync runs a
+    script in the frame's document as CoreWebView2.ExecuteScriptAsync does (its answer JSON text,
+    "null" for a script that throws). Using a destroyed frame fails. The frame's page answers
+    scripts through sim_script_handler(script) -> JSON text ("null" without one)."""
+
+    _log_new = False
+    _raises_webview2_events = True
+    Name = Prop(typ=str, get=lambda f: f._name)
+    _events = dict(Destroyed=object, NameChanged=object)
+
+    def __init__(self, core, name):
+        super().__init__()
+        self._core, self._name, self._destroyed = core, name, False
+        self.sim_script_handler = None
+
+    def _guard(self, op, name):
+        self._core._guard(op, name)
+        if self._destroyed and name != "IsDestroyed":
+            raise InvalidOperationException("The frame has been destroyed.")
+
+    def IsDestroyed(self) -> int:
+        self._call("IsDestroyed")
+        return 1 if self._destroyed else 0
+
+    def ExecuteScriptAsync(self, javaScript: str) -> Task[str]:
+        self._call("ExecuteScriptAsync", javaScript)
+
+        def work():
+            try:
+                return self.sim_script_handler(javaScript) if self.sim_script_handler else "null"
+            except SimScriptError:
+                return "null"
+
+        return self._core._task(work)
+
+    def sim_rename(self, name):
+        """The frame's page sets its window.name (on the UI thread)."""
+        def run():
+            self._name = name
+            self.NameChanged.sim_fire(self, None)
+        return self._core._ui.call(run)
+
+    def sim_destroy(self):
+        """The iframe is removed from its document (on the UI thread)."""
+        return self._core._ui.call(self._destroy)
+
+    def _destroy(self):
+        if self._destroyed:
+            return
+        self._destroyed = True
+        self._core._frames.remove(self)
+        self.Destroyed.sim_fire(self, None)
+
+
+class CoreWebView2FrameCreatedEventArgs(EventArgs):
+    Frame: CoreWebView2Frame
+
+    def __init__(self, frame):
+        super().__init__(Frame=frame)
+
+
 class CoreWebView2Environment(Recorded):
     """learn.microsoft.com: CoreWebView2Environment.BrowserVersionString."""
 
@@ -611,7 +676,8 @@ class CoreWebView2(Recorded):
                    DownloadStarting=CoreWebView2DownloadStartingEventArgs, HistoryChanged=object,
                    DocumentTitleChanged=object, ContentLoading=CoreWebView2ContentLoadingEventArgs,
                    DOMContentLoaded=CoreWebView2DOMContentLoadedEventArgs,
-                   ScriptDialogOpening=CoreWebView2ScriptDialogOpeningEventArgs)
+                   ScriptDialogOpening=CoreWebView2ScriptDialogOpeningEventArgs,
+                   FrameCreated=CoreWebView2FrameCreatedEventArgs)
 
     def __init__(self, webview=None):
         """Without a webview: a core owned by the calling thread (see Platform.pump)."""
@@ -627,7 +693,12 @@ class CoreWebView2(Recorded):
         # undefined); sim_hold keeps their tasks from completing (sim_tasks) until sim_complete().
         self.sim_scripts, self.sim_hold, self.sim_tasks = {}, False, []
         self.sim_devtools, self.sim_devtools_overlaps, self._devtools_running = [], [], 0
-        self.sim_page_colour = (255, 255, 255)
+        self.sim_page_colour, self.sim_scroll = (255, 255, 255), (0, 0)
+        self.sim_print_pages = 3  # the document's pages, printed
+        self._frames = []  # the top document's live CoreWebView2Frames (sim_frame)
+        # Runtime.evaluate's remote objects (id -> (group, node name)), and the files
+        # DOM.setFileInputFiles gave each node
+        self._remote_objects, self.sim_files = {}, {}
         self._content_seen = False  # ContentLoading raised once: CapturePreviewAsync may run
         self._cookies, self._environment = CoreWebView2CookieManager(self), CoreWebView2Environment()
         # Scripts sim_scripts does not name go to sim_script_handler(script) -> JSON text, when set.
@@ -717,7 +788,96 @@ class CoreWebView2(Recorded):
     # (chromedevtools.github.io/devtools-protocol/tot/Input: dispatchMouseEvent, dispatchKeyEvent,
     # insertText; each returns an empty object).
     _devtools_required = {"Input.dispatchMouseEvent": ("type", "x", "y"), "Input.dispatchKeyEvent": ("type",),
-                          "Input.insertText": ("text",)}
+                          "Input.insertText": ("text",), "Page.getLayoutMetrics": (),
+                          "Page.captureScreenshot": (), "Runtime.evaluate": ("expression",),
+                          "DOM.setFileInputFiles": ("files",), "Runtime.releaseObjectGroup": ("objectGroup",),
+                          "Page.printToPDF": ()}
+
+    def _evaluate(self, params):
+        """Runtime.evaluate: {"result": a RemoteObject}, or with "exceptionDetails" ({"text",
+        "exception": a RemoteObject whose description is the error's text}) for an expression that
+        throws; an object result has an objectId, held in objectGroup until
+        Runtime.releaseObjectGroup (chromedevtools.github.io/devtools-protocol/tot/Runtime:
+        evaluate, RemoteObject, ExceptionDetails, releaseObjectGroup). The page answers through
+        sim_script_handler: {"node": name} for an element (a node object), else a JSON value."""
+        import json
+
+        try:
+            value = json.loads(self._run_script(params["expression"]))
+        except SimScriptError as e:
+            return {"result": {"type": "object", "subtype": "error"},
+                    "exceptionDetails": {"text": "Uncaught", "exception": {"description": "%s: %s" % (e.name, e.message)}}}
+        if isinstance(value, dict) and "node" in value:
+            object_id = "obj-%d" % (len(self._remote_objects) + 1)
+            self._remote_objects[object_id] = (params.get("objectGroup"), value["node"])
+            return {"result": {"type": "object", "subtype": "node", "objectId": object_id}}
+        return {"result": {"type": type(value).__name__, "value": value}}
+
+    def _devtools_answer(self, method, params):
+        """What a method returns. Page.getLayoutMetrics: cssLayoutViewport (LayoutViewport: pageX,
+        pageY, the layout viewport's scroll offset in CSS pixels of the document, clientWidth,
+        clientHeight), here sim_scroll over the view's size. Page.captureScreenshot: {"data": the
+        picture in base64}; its clip is a Viewport (x, y, width, height, scale, all required), a
+        rectangle in CSS pixels of the document, the picture width x scale by height x scale
+        (chromedevtools.github.io/devtools-protocol/tot/Page: getLayoutMetrics, LayoutViewport,
+        captureScreenshot, Viewport). The picture is of the page's colour."""
+        import base64
+
+        size = self._webview.Size if self._webview is not None else None
+        width, height = (size.Width, size.Height) if size is not None else (800, 600)
+        if method == "Runtime.evaluate":
+            return self._evaluate(params)
+        if method == "DOM.setFileInputFiles":
+            # files, and the input as nodeId, backendNodeId or objectId (a remote object's id)
+            node = self._remote_objects.get(params.get("objectId"))
+            if node is None:
+                raise COMException('{"code":-32000,"message":"Could not find object with given id"}')
+            self.sim_files[node[1]] = list(params["files"])
+            return {}
+        if method == "Runtime.releaseObjectGroup":
+            self._remote_objects = {k: v for k, v in self._remote_objects.items() if v[0] != params["objectGroup"]}
+            return {}
+        if method == "Page.getLayoutMetrics":
+            layout = {"pageX": self.sim_scroll[0], "pageY": self.sim_scroll[1], "clientWidth": width,
+                      "clientHeight": height}
+            return {"cssLayoutViewport": layout, "layoutViewport": layout}
+        if method == "Page.printToPDF":
+            return {"data": base64.b64encode(self._print(params)).decode("ascii")}
+        if method == "Page.captureScreenshot":
+            clip = params.get("clip")
+            if clip is not None and any(not isinstance(clip.get(k), (int, float)) for k in
+                                        ("x", "y", "width", "height", "scale")):
+                raise COMException('{"code":-32602,"message":"Invalid parameters"}')
+            if clip is not None:
+                width, height = (max(1, round(clip[k] * clip["scale"])) for k in ("width", "height"))
+            return {"data": base64.b64encode(sim_png(width, height, self.sim_page_colour)).decode("ascii")}
+        return {}
+
+    def _print(self, params):
+        """Page.printToPDF: the document (sim_print_pages pages) as a PDF on paper of paperWidth by
+        paperHeight inches (8.5 by 11 by default), turned for landscape; pageRanges, one-based text
+        such as "1-5, 8, 11-13", an open end running to the last page, keeps those pages once each,
+        quietly capped to the document's pages; a range whose start is after its end, or ranges that
+        leave no page, fail (chromedevtools.github.io/devtools-protocol/tot/Page: printToPDF). The
+        PDF here holds one page object per page with its MediaBox in points."""
+        pages = list(range(1, self.sim_print_pages + 1))
+        if params.get("pageRanges"):
+            keep = set()
+            for part in params["pageRanges"].split(","):
+                lo, _, hi = part.strip().partition("-")
+                lo = int(lo or 1)
+                hi = int(hi) if hi else (lo if "-" not in part else len(pages))
+                if lo > hi:
+                    raise COMException('{"code":-32000,"message":"Page range syntax error"}')
+                keep.update(range(lo, hi + 1))
+            pages = [n for n in pages if n in keep]
+            if not pages:
+                raise COMException('{"code":-32000,"message":"Page range exceeds page count"}')
+        w, h = (round(params.get(k, d) * 72) for k, d in (("paperWidth", 8.5), ("paperHeight", 11)))
+        if params.get("landscape"):
+            w, h = h, w
+        return b"%PDF-1.4\n" + b"".join(b"%d 0 obj << /Type /Page /MediaBox [0 0 %d %d] >> endobj\n" % (n, w, h)
+                                        for n in pages) + b"%%EOF\n"
 
     def CallDevToolsProtocolMethodAsync(self, methodName: str, parametersAsJson: str) -> Task[str]:
         """Runs a DevTools protocol method; the task completes with the method's return object as
@@ -742,7 +902,7 @@ class CoreWebView2(Recorded):
                 raise COMException('{"code":-32601,"message":"\'%s\' wasn\'t found"}' % methodName)
             if any(k not in params for k in required):
                 raise COMException('{"code":-32602,"message":"Invalid parameters"}')
-            return "{}"
+            return json.dumps(self._devtools_answer(methodName, params))
 
         return self._task(work)
 
@@ -829,6 +989,8 @@ class CoreWebView2(Recorded):
         target = self._source if kind == "reload" else self._history[self._index]
         status = self._plat.nav_errors.get(target)
         changed, self._source = target != self._source, target
+        for frame in list(self._frames):  # the old document goes, and its frames with it
+            frame._destroy()
         if changed:
             self.SourceChanged.sim_fire(self, CoreWebView2SourceChangedEventArgs(True))
         self._content_seen = True
@@ -899,6 +1061,16 @@ class CoreWebView2(Recorded):
             self.ScriptDialogOpening.sim_fire(self, args)
             return args
         return self._ui.call(raise_it)
+
+    def sim_frame(self, name):
+        """The page adds an iframe named `name` (on the UI thread): FrameCreated is raised with it
+        (learn.microsoft.com: CoreWebView2.FrameCreated, CoreWebView2FrameCreatedEventArgs.Frame)."""
+        def run():
+            frame = CoreWebView2Frame(self, name)
+            self._frames.append(frame)
+            self.FrameCreated.sim_fire(self, CoreWebView2FrameCreatedEventArgs(frame))
+            return frame
+        return self._ui.call(run)
 
     def sim_push_state(self, uri):
         """The page's script calls history.pushState with `uri` (same document)."""

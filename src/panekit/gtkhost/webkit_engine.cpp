@@ -7,7 +7,9 @@
 #include <nanobind/stl/string.h>
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
+#include <memory>
 
 namespace gtkhost {
 
@@ -122,6 +124,7 @@ public:
             case Op::ReadCookies: case Op::AddCookie: case Op::DeleteCookies:
             case Op::WindowRect: case Op::SetWindowRect: case Op::Maximize: case Op::Minimize:
             case Op::Dialog: case Op::AcceptDialog: case Op::DismissDialog:
+            case Op::PrintPdf:
                 return true;
             default:
                 return false;
@@ -165,6 +168,66 @@ public:
         view.attr("get_snapshot")(webkit.attr("SnapshotRegion").attr("VISIBLE"),
                                   webkit.attr("SnapshotOptions").attr("NONE"), nb::none(),
                                   c.nested<capture_done_spec>(capture_done), nb::make_tuple(done, area));
+    }
+
+    // ---- printing: WebKit's print operation into GTK's "Print to File" printer -------------------
+    void print_pdf(const pk::Call &, nb::handle view, nb::handle settings, nb::handle done) override {
+        nb::object folder;
+        nb::object answer = answering([&]() -> nb::object {
+            nb::object gtk = gi("Gtk"), unit = gi("Gtk").attr("Unit").attr("MM");
+            folder = pk::import("tempfile").attr("mkdtemp")("prefix"_a = "panekit-print.");
+            nb::object path = pk::import("os.path").attr("join")(folder, "page.pdf");
+            nb::object ps = gtk.attr("PrintSettings")();
+            ps.attr("set_printer")("Print to File");
+            ps.attr("set")(gtk.attr("PRINT_SETTINGS_OUTPUT_FILE_FORMAT"), "pdf");
+            ps.attr("set")(gtk.attr("PRINT_SETTINGS_OUTPUT_URI"), gi("GLib").attr("filename_to_uri")(path, nb::none()));
+            ps.attr("set_scale")(nb::cast<double>(settings["scale"]) * 100);
+            nb::object orientation = gtk.attr("PageOrientation").attr(pk::truthy(settings["landscape"]) ? "LANDSCAPE" : "PORTRAIT");
+            ps.attr("set_orientation")(orientation);
+            nb::list ranges;
+            for (nb::handle pair : settings["ranges"]) {  // GTK counts pages from 0
+                nb::object r = gtk.attr("PageRange")();
+                r.attr("start") = nb::cast<long long>(pair[0]) - 1;
+                r.attr("end") = pair[1].is_none() ? INT_MAX - 1 : nb::cast<long long>(pair[1]) - 1;
+                ranges.append(r);
+            }
+            if (nb::len(ranges) > 0) {
+                ps.attr("set_print_pages")(gtk.attr("PrintPages").attr("RANGES"));
+                ps.attr("set_page_ranges")(ranges);
+            }
+            nb::object setup = gtk.attr("PageSetup")();
+            setup.attr("set_paper_size")(gtk.attr("PaperSize").attr("new_custom")(
+                "panekit", "panekit", nb::cast<double>(settings["width"]) * 10, nb::cast<double>(settings["height"]) * 10, unit));
+            setup.attr("set_orientation")(orientation);
+            for (const char *side : {"top", "bottom", "left", "right"})
+                setup.attr((std::string("set_") + side + "_margin").c_str())(nb::cast<double>(settings[side]) * 10, unit);
+
+            nb::object web = view.attr("get_settings")();
+            nb::object backgrounds = web.attr("get_print_backgrounds")();
+            web.attr("set_print_backgrounds")(settings["background"]);
+            nb::object op = gi("WebKit2").attr("PrintOperation").attr("new")(view);
+            op.attr("set_print_settings")(ps);
+            op.attr("set_page_setup")(setup);
+            // "failed" comes before "finished", which always comes last.
+            auto error = std::make_shared<nb::object>();
+            op.attr("connect")("failed", callable([error](nb::handle, nb::handle e) { *error = engine_failure(e); }));
+            nb::list printing = printing_;
+            op.attr("connect")("finished", callable([=, done = nb::borrow(done)](nb::handle o) {
+                pk::guarded([&] { web.attr("set_print_backgrounds")(backgrounds); });
+                nb::object pdf = error->is_valid() ? *error : answering([&]() -> nb::object {
+                    return pk::import("pathlib").attr("Path")(path).attr("read_bytes")();
+                });
+                pk::guarded([&] { pk::import("shutil").attr("rmtree")(folder, "ignore_errors"_a = true); });
+                pk::guarded([&] { printing.attr("remove")(o); });
+                done(pdf);
+            }));
+            printing_.append(op);  // held until it has finished
+            op.attr("print_")();
+            return nb::none();
+        });
+        if (answer.is_none()) return;
+        if (folder.is_valid()) pk::guarded([&] { pk::import("shutil").attr("rmtree")(folder, "ignore_errors"_a = true); });
+        done(answer);
     }
 
     // ---- cookies: the view's cookie manager, as libsoup's cookies ------------------------------
@@ -313,6 +376,7 @@ public:
         Py_VISIT(window_.ptr());
         Py_VISIT(dialog_.ptr());
         Py_VISIT(shown_.ptr());
+        Py_VISIT(printing_.ptr());
         return 0;
     }
     void clear() override {
@@ -322,6 +386,7 @@ public:
         window_ = nb::none();
         dialog_ = nb::none();
         shown_ = nb::none();
+        printing_ = nb::list();
     }
 
     nb::object committed() const override { return committed_; }
@@ -425,6 +490,7 @@ private:
     nb::object asked_ = nb::str("");
     nb::object pages_;  // the window's page tracker, once the window has told it
     nb::object window_ = nb::none(), dialog_ = nb::none(), shown_ = nb::none();
+    nb::list printing_;  // print operations under way
 };
 
 // script-dialog: the engine takes the dialog (true: WebKit shows none of its own).

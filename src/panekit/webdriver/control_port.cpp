@@ -90,6 +90,13 @@ public:
             done(a);
         }));
     }
+    void print(nb::dict settings, wd::Done done) override {
+        pk::Call c(fn_.ptr(), globals_.ptr(), Py_None);
+        contract()->print_pdf(c, view(), settings, callable([done](nb::object a) {
+            if (engine::is_unsupported(a)) a["unsupported"] = true;
+            done(a);
+        }));
+    }
     void arm_load(std::function<void()> loaded) override {
         nb::object pages = nb::borrow(state()[Server::Pages]);
         if (pages.is_none()) return loaded();
@@ -151,6 +158,17 @@ public:
     void close_dialog(bool accept, nb::object text) override {
         nb::object a = accept ? contract()->accept_dialog(view(), text) : contract()->dismiss_dialog(view());
         check(a);
+    }
+    nb::object named_frame(nb::object name, std::string &why) override {
+        nb::object a = contract()->named_frame(view(), name);
+        if (PyDict_Check(a.ptr()) && pk::truthy(a.attr("get")("ok"))) return a["frame"];
+        why = engine::is_unsupported(a) ? "the frame cannot be reached (of another origin)" : error_of(a);
+        return nb::none();
+    }
+    bool frame_alive(nb::handle frame) override { return contract()->frame_alive(frame); }
+    void frame_script(nb::handle frame, nb::str source, wd::Done done) override {
+        pk::Call c(fn_.ptr(), globals_.ptr(), Py_None);
+        contract()->run_script_in(c, frame, source, callable([done](nb::object a) { done(a); }));
     }
     bool loading() override {
         nb::object pages = nb::borrow(state()[Server::Pages]);

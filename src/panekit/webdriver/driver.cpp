@@ -3,7 +3,10 @@
 #include "webdriver.hpp"
 #include "helmwire.hpp"
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
+#include <climits>
 #include <cmath>
 #include <cstring>
 
@@ -86,6 +89,24 @@ double Driver::deadline(long long ms) const { return ms < 0 ? 1e300 : now() + st
 
 void Driver::page_op(const char *op, nb::handle args, std::function<void(std::optional<Answer>, nb::object)> then,
                      Reply fallback) {
+    std::vector<std::string> frames = session_ ? session_->frames : std::vector<std::string>();
+    run_op(op, args, std::move(frames), session_ ? session_->remote : nb::none(), std::move(then), std::move(fallback));
+}
+
+void Driver::frame_origin(std::function<void(std::optional<Answer>, nb::object)> done, Reply fallback) {
+    if (!session_ || session_->remote.is_none()) {
+        nb::dict top;
+        top["x"] = 0;
+        top["y"] = 0;
+        return done(std::nullopt, top);
+    }
+    nb::dict a;
+    a["el"] = nb::str(session_->frames.front().c_str());
+    run_op("origin", a, {}, nb::none(), std::move(done), std::move(fallback));
+}
+
+void Driver::run_op(const char *op, nb::handle args, std::vector<std::string> frames, nb::object remote,
+                    std::function<void(std::optional<Answer>, nb::object)> then, Reply fallback) {
     auto done = [then, fallback](std::optional<Answer> error, nb::object value) {
         try {
             then(std::move(error), std::move(value));
@@ -94,7 +115,15 @@ void Driver::page_op(const char *op, nb::handle args, std::function<void(std::op
             fallback(failure("unknown error", nb::cast<std::string>(nb::str(e.value()))));
         }
     };
-    std::vector<std::string> frames = session_ ? session_->frames : std::vector<std::string>();
+    // In a frame of another origin the scripts run in the engine's frame, over the rest of the path.
+    if (!remote.is_none()) {
+        if (!engine_->frame_alive(remote)) return done(failure("no such frame", "the frame has gone"), nb::none());
+        frames.erase(frames.begin());
+    }
+    auto run = [this, remote](nb::str source, Done then) {
+        if (remote.is_none()) engine_->script(std::move(source), std::move(then));
+        else engine_->frame_script(remote, std::move(source), std::move(then));
+    };
     // A dialog the page opens meanwhile holds the page's script: the operation then ends (a script
     // with no value, anything else "unexpected alert open") and its late answer is dropped.
     auto answered = std::make_shared<bool>(false);
@@ -116,12 +145,12 @@ void Driver::page_op(const char *op, nb::handle args, std::function<void(std::op
         return true;
     });
     // The library is sent only to a window object that does not hold it yet (a new document).
-    auto finish = [this, done = once, op = std::string(op), args = nb::borrow(args), frames](nb::object res) {
+    auto finish = [run, done = once, op = std::string(op), args = nb::borrow(args), frames](nb::object res) {
         try {
             if (PyDict_Check(res.ptr()) && pk::truthy(res.attr("get")("ok"))) {
                 nb::object v = res["value"];
                 if (PyDict_Check(v.ptr()) && PyDict_GetItemString(v.ptr(), "missing")) {
-                    engine_->script(command_script(op.c_str(), args, frames, true), [done](nb::object full) {
+                    run(command_script(op.c_str(), args, frames, true), [done](nb::object full) {
                         try {
                             read_answer(full, done);
                         } catch (nb::python_error &e) {
@@ -138,7 +167,7 @@ void Driver::page_op(const char *op, nb::handle args, std::function<void(std::op
             done(failure("unknown error", nb::cast<std::string>(nb::str(e.value()))), nb::none());
         }
     };
-    engine_->script(command_script(op, args, frames, false), finish);
+    run(command_script(op, args, frames, false), finish);
 }
 
 // The page library's answer to one operation, as page_op hands it on.
@@ -353,7 +382,7 @@ struct Commands {
             Engine &en = e(copy);
             if ((What == 1 && !en.can_go_back()) || (What == 2 && !en.can_go_forward()))
                 return copy.reply(success(nb::none()));
-            s(copy).frames.clear();
+            s(copy).to_top();
             await_navigation(copy);
             if (What == 0) en.navigate(nb::str(url));
             else if (What == 1) en.back();
@@ -383,7 +412,7 @@ struct Commands {
         nb::object h = r.body.contains("handle") ? nb::object(r.body["handle"]) : nb::object(nb::none());
         if (!PyUnicode_Check(h.ptr())) return failure("invalid argument", "handle must be a string");
         if (nb::cast<std::string>(h) != kWindowHandle) return failure("no such window", "this window has one handle");
-        s(r).frames.clear();
+        s(r).to_top();
         return success(nb::none());
     }
     static std::optional<Answer> close_window(Req &r) {
@@ -443,7 +472,7 @@ struct Commands {
         nb::object id = r.body.contains("id") ? nb::object(r.body["id"]) : nb::object();
         if (!id.is_valid()) return failure("invalid argument", "id missing");
         if (id.is_none()) {
-            s(r).frames.clear();
+            s(r).to_top();
             return success(nb::none());
         }
         nb::dict args;
@@ -462,7 +491,25 @@ struct Commands {
             if (copy.d.handle_prompt(prompt)) return copy.reply(prompt);
             copy.d.page_op("frame", args, [copy](std::optional<Answer> error, nb::object ref) mutable {
                 if (error) return copy.reply(*error);
-                if (copy.d.session_) copy.d.session_->frames.push_back(nb::cast<std::string>(ref));
+                Session *s = copy.d.session();
+                if (!s) return copy.reply(failure("invalid session id", "the session has ended"));
+                if (PyDict_Check(ref.ptr())) {
+                    // A frame of another origin: the engine's own frame for the element, when the
+                    // element is one of the top document's, and it is the document's one frame
+                    // or exactly one frame has its name.
+                    if (!s->frames.empty())
+                        return copy.reply(failure("no such frame", "a frame of another origin is reached only from the top document"));
+                    const bool only = pk::truthy(ref.attr("get")("only"));
+                    nb::object name = only ? nb::object(nb::none()) : nb::object(ref["name"]);
+                    if (!only && (!PyUnicode_Check(name.ptr()) || !pk::truthy(name)))
+                        return copy.reply(failure("no such frame", "a frame of another origin, one of several, is found by its name attribute; this one has none"));
+                    std::string why;
+                    nb::object frame = e(copy).named_frame(name, why);
+                    if (frame.is_none()) return copy.reply(failure("no such frame", why));
+                    s->remote = frame;
+                    ref = ref["ref"];
+                }
+                s->frames.push_back(nb::cast<std::string>(ref));
                 copy.reply(success(nb::none()));
             }, copy.reply);
         });
@@ -470,6 +517,7 @@ struct Commands {
     }
     static std::optional<Answer> parent_frame(Req &r) {
         if (!s(r).frames.empty()) s(r).frames.pop_back();
+        if (s(r).frames.empty()) s(r).remote = nb::none();
         return success(nb::none());
     }
 
@@ -605,24 +653,168 @@ struct Commands {
         run_on_ui(r, [copy, args]() mutable {
             Answer prompt;
             if (copy.d.handle_prompt(prompt)) return copy.reply(prompt);
-            copy.d.page_op("view_rect", args, [copy](std::optional<Answer> error, nb::object rect) mutable {
+            // (In a frame of another origin its page places the element in the frame only: the
+            // frame's own place in the view is added.)
+            copy.d.frame_origin([copy, args](std::optional<Answer> error, nb::object origin) mutable {
                 if (error) return copy.reply(*error);
-                if (nb::cast<double>(rect["width"]) < 1 || nb::cast<double>(rect["height"]) < 1)
-                    return copy.reply(failure("unable to capture screen", "the element has no area to show"));
-                e(copy).capture(rect, [copy](nb::object png) mutable {
-                    if (PyDict_Check(png.ptr()) && pk::truthy(png.attr("get")("unsupported")))
-                        return copy.reply(failure("unsupported operation", "this engine's picture has no rectangle"));
-                    if (!PyBytes_Check(png.ptr()))
-                        return copy.reply(failure("unable to capture screen", nb::cast<std::string>(nb::str(png.attr("get")("error", "")))));
-                    copy.reply(success(png_base64(png)));
-                });
+                copy.d.page_op("view_rect", args, [copy, origin](std::optional<Answer> error, nb::object rect) mutable {
+                    if (error) return copy.reply(*error);
+                    for (const char *k : {"x", "y"}) rect[k] = nb::cast<double>(rect[k]) + nb::cast<double>(origin[k]);
+                    element_picture(copy, rect);
+                }, copy.reply);
             }, copy.reply);
         });
         return std::nullopt;
     }
+    // The picture of the rectangle `rect` of the view.
+    static void element_picture(Req &r, nb::object rect) {
+        if (nb::cast<double>(rect["width"]) < 1 || nb::cast<double>(rect["height"]) < 1)
+            return r.reply(failure("unable to capture screen", "the element has no area to show"));
+        Req copy = r;
+        e(r).capture(rect, [copy](nb::object png) mutable {
+            if (PyDict_Check(png.ptr()) && pk::truthy(png.attr("get")("unsupported")))
+                return copy.reply(failure("unsupported operation", "this engine's picture has no rectangle"));
+            if (!PyBytes_Check(png.ptr()))
+                return copy.reply(failure("unable to capture screen", nb::cast<std::string>(nb::str(png.attr("get")("error", "")))));
+            copy.reply(success(png_base64(png)));
+        });
+    }
 
-    static std::optional<Answer> print(Req &) {
-        return failure("unsupported operation", "this window does not print pages to PDF");
+    // Print Page: the parameters checked as the protocol says, then the engine's PDF in Base64.
+    static std::optional<Answer> print(Req &r) {
+        nb::dict settings;
+        if (auto bad = print_settings(r.body, settings)) return bad;
+        Req copy = r;
+        run_on_ui(r, [copy, settings]() mutable {
+            Answer prompt;
+            if (copy.d.handle_prompt(prompt)) return copy.reply(prompt);
+            e(copy).print(settings, [copy](nb::object pdf) mutable {
+                if (PyDict_Check(pdf.ptr()) && pk::truthy(pdf.attr("get")("unsupported")))
+                    return copy.reply(failure("unsupported operation", "this engine does not print pages to PDF"));
+                if (!PyBytes_Check(pdf.ptr()))
+                    return copy.reply(failure("unknown error", nb::cast<std::string>(nb::str(pdf.attr("get")("error", "")))));
+                copy.reply(success(png_base64(pdf)));
+            });
+        });
+        return std::nullopt;
+    }
+    // A JSON number (not a boolean).
+    static bool is_number(nb::handle v) {
+        return !PyBool_Check(v.ptr()) && (PyLong_Check(v.ptr()) || PyFloat_Check(v.ptr()));
+    }
+    // `key` of `obj` (a dict), `fallback` when missing; false when present and not a number >= `min`.
+    static bool number_at(nb::handle obj, const char *key, double fallback, double min, double max, double &out) {
+        nb::dict d = nb::borrow<nb::dict>(obj);
+        if (!d.contains(key)) return out = fallback, true;
+        nb::object v = d[key];
+        if (!is_number(v)) return false;
+        out = nb::cast<double>(v);
+        return out >= min && out <= max;
+    }
+    static bool bool_at(nb::dict d, const char *key, bool fallback, bool &out) {
+        if (!d.contains(key)) return out = fallback, true;
+        nb::object v = d[key];
+        if (!PyBool_Check(v.ptr())) return false;
+        out = v.is(Py_True);
+        return true;
+    }
+    // A page number of a range: digits only, whitespace around them allowed.
+    static std::optional<long long> page_number(std::string_view text) {
+        while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front()))) text.remove_prefix(1);
+        while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.remove_suffix(1);
+        if (text.empty() || text.size() > 9) return std::nullopt;
+        long long n = 0;
+        for (char ch : text) {
+            if (ch < '0' || ch > '9') return std::nullopt;
+            n = n * 10 + (ch - '0');
+        }
+        return n;
+    }
+    static bool blank(std::string_view text) {
+        return std::all_of(text.begin(), text.end(), [](char ch) { return std::isspace(static_cast<unsigned char>(ch)); });
+    }
+    // pageRanges as [first, last] pairs (last -1: to the end), sorted and merged; page 0 dropped.
+    static std::optional<Answer> page_ranges(nb::handle list, std::vector<std::pair<long long, long long>> &out) {
+        const char *bad = "pageRanges holds page numbers and ranges such as \"2-4\"";
+        for (nb::handle item : list) {
+            long long lo, hi;
+            if (is_number(item)) {
+                double v = nb::cast<double>(item);
+                if (v < 0 || v != std::floor(v) || v > 1e9) return failure("invalid argument", bad);
+                lo = hi = static_cast<long long>(v);
+            } else if (PyUnicode_Check(item.ptr())) {
+                std::string text = nb::cast<std::string>(item);
+                std::string_view t = text;
+                std::size_t dash = t.find('-');
+                if (dash == std::string_view::npos) {
+                    auto n = page_number(t);
+                    if (!n) return failure("invalid argument", bad);
+                    lo = hi = *n;
+                } else {
+                    std::string_view a = t.substr(0, dash), b = t.substr(dash + 1);
+                    if (b.find('-') != std::string_view::npos) return failure("invalid argument", bad);
+                    auto first = blank(a) ? std::optional<long long>(1) : page_number(a);
+                    auto last = blank(b) ? std::optional<long long>(-1) : page_number(b);
+                    if (!first || !last || (*last != -1 && *first > *last)) return failure("invalid argument", bad);
+                    lo = *first;
+                    hi = *last;
+                }
+            } else {
+                return failure("invalid argument", bad);
+            }
+            if (lo == 0 && hi == 0) continue;
+            out.emplace_back(std::max(lo, 1LL), hi);
+        }
+        auto end = [](long long hi) { return hi == -1 ? LLONG_MAX : hi; };
+        std::sort(out.begin(), out.end());
+        std::vector<std::pair<long long, long long>> merged;
+        for (auto [lo, hi] : out) {
+            if (!merged.empty() && lo <= end(merged.back().second) + 1) {
+                if (end(hi) > end(merged.back().second)) merged.back().second = hi;
+            } else {
+                merged.emplace_back(lo, hi);
+            }
+        }
+        out = std::move(merged);
+        return std::nullopt;
+    }
+    static std::optional<Answer> print_settings(nb::dict body, nb::dict &settings) {
+        nb::object orientation = body.contains("orientation") ? nb::object(body["orientation"]) : nb::object(nb::str("portrait"));
+        if (!PyUnicode_Check(orientation.ptr()) || !(orientation.equal(nb::str("portrait")) || orientation.equal(nb::str("landscape"))))
+            return failure("invalid argument", "orientation is \"portrait\" or \"landscape\"");
+        double scale, width, height, margins[4];
+        bool background, shrink;
+        if (!number_at(body, "scale", 1, 0.1, 2, scale)) return failure("invalid argument", "scale is a number from 0.1 to 2");
+        if (!bool_at(body, "background", false, background)) return failure("invalid argument", "background is a boolean");
+        if (!bool_at(body, "shrinkToFit", true, shrink)) return failure("invalid argument", "shrinkToFit is a boolean");
+        nb::object page = body.contains("page") ? nb::object(body["page"]) : nb::object(nb::dict());
+        nb::object margin = body.contains("margin") ? nb::object(body["margin"]) : nb::object(nb::dict());
+        if (!PyDict_Check(page.ptr()) || !PyDict_Check(margin.ptr()))
+            return failure("invalid argument", "page and margin are objects");
+        constexpr double kPoint = 2.54 / 72, kHuge = 1e6;
+        if (!number_at(page, "width", 21.59, kPoint, kHuge, width) || !number_at(page, "height", 27.94, kPoint, kHuge, height))
+            return failure("invalid argument", "the page's width and height are numbers of at least 1 point (cm)");
+        const char *sides[] = {"top", "bottom", "left", "right"};
+        for (int i = 0; i < 4; ++i)
+            if (!number_at(margin, sides[i], 1, 0, kHuge, margins[i]))
+                return failure("invalid argument", "margins are numbers of at least 0 (cm)");
+        nb::object ranges = body.contains("pageRanges") ? nb::object(body["pageRanges"]) : nb::object(nb::list());
+        if (!PyList_Check(ranges.ptr())) return failure("invalid argument", "pageRanges is an array");
+        std::vector<std::pair<long long, long long>> pages;
+        if (auto bad = page_ranges(ranges, pages)) return bad;
+        if (pages.empty() && nb::len(ranges) > 0)
+            return failure("invalid argument", "pageRanges names no page (pages are numbered from 1)");
+        settings["landscape"] = orientation.equal(nb::str("landscape"));
+        settings["scale"] = scale;
+        settings["background"] = background;
+        settings["shrink"] = shrink;
+        settings["width"] = width;
+        settings["height"] = height;
+        for (int i = 0; i < 4; ++i) settings[sides[i]] = margins[i];
+        nb::list out;
+        for (auto [lo, hi] : pages) out.append(nb::make_tuple(lo, hi == -1 ? nb::object(nb::none()) : nb::object(nb::int_(hi))));
+        settings["ranges"] = out;
+        return std::nullopt;
     }
 
     // ---- cookies ----
@@ -767,17 +959,10 @@ struct Commands {
         Reply reply = r.reply;
         Engine &en = e(r);
         bool posted = en.post([work, reply, &en]() mutable {
-            try {
+            answer_failures(reply, [&] {
                 if (!en.ready()) return reply(failure("no such window", "the window has no browser view yet"));
                 work();
-            } catch (nb::python_error &err) {
-                if (!pk::is_exception(err)) throw;
-                reply(failure("unknown error", nb::cast<std::string>(nb::str(err.value()))));
-            } catch (Unsupported &err) {
-                reply(failure("unsupported operation", err.what()));
-            } catch (Failed &err) {
-                reply(failure("unknown error", err.what()));
-            }
+            });
         });
         if (!posted) reply(failure("no such window", "the window has closed"));
     }

@@ -79,6 +79,12 @@ struct Sink {
     virtual void flush(Delivered done) { done(std::nullopt); }
     // How many navigations the page has asked for so far, where the engine says so at once (else 0).
     virtual long navigation_requests() const { return 0; }
+    // Gives a file input the files `paths` (a list of str) as the user's choice would: `element`
+    // is a script (of the top document's) whose value is the input element.
+    virtual void set_files(nb::str element, nb::list paths, Delivered done) {
+        (void)element, (void)paths;
+        done(Failure{"unsupported operation", "this engine does not take files for a file input"});
+    }
 };
 
 // The GTK engine's sink: events for a WebKit2.WebView (a PyGObject object); UI thread only.

@@ -191,6 +191,16 @@ in::Sink *sink_of(Driver &d, InputSession &is) {
     return is.sink.get();
 }
 
+// A point of the session's browsing context as a point of the view, `origin` being where that
+// context starts in it (Driver::frame_origin); nullopt when it falls outside the view.
+std::optional<in::Point> in_view(nb::handle origin, double x, double y) {
+    in::Point p{x + nb::cast<double>(origin["x"]), y + nb::cast<double>(origin["y"])};
+    if (has(origin, "width") && (p.first < 0 || p.second < 0 || p.first >= nb::cast<double>(origin["width"]) ||
+                                 p.second >= nb::cast<double>(origin["height"])))
+        return std::nullopt;
+    return p;
+}
+
 // The page as the actions need it: the top-level viewport's size, an element's centre point.
 class SessionPage final : public in::Page {
 public:
@@ -204,15 +214,19 @@ public:
         });
     }
     void centre(nb::handle element, std::function<void(std::optional<in::Failure>, in::Point)> done) override {
-        run_on(d_, kCentre, nb::make_tuple(element_ref(nb::cast<std::string>(element))),
-               [done](std::optional<Answer> err, nb::object v) {
-                   if (err) return done(failure_of(*err), {});
-                   if (has(v, "error")) {
-                       // Not in view: the pointer cannot get there.
-                       return done(in::Failure{"move target out of bounds", nb::cast<std::string>(v["error"][1])}, {});
-                   }
-                   done(std::nullopt, {nb::cast<double>(v["x"]), nb::cast<double>(v["y"])});
-               });
+        Driver &d = d_;
+        nb::object ref = element_ref(nb::cast<std::string>(element));
+        d.frame_origin([&d, ref, done](std::optional<Answer> err, nb::object origin) {
+            if (err) return done(failure_of(*err), {});
+            run_on(d, kCentre, nb::make_tuple(ref), [done, origin](std::optional<Answer> err, nb::object v) {
+                if (err) return done(failure_of(*err), {});
+                // Not in view: the pointer cannot get there.
+                if (has(v, "error")) return done(in::Failure{"move target out of bounds", nb::cast<std::string>(v["error"][1])}, {});
+                auto at = in_view(origin, nb::cast<double>(v["x"]), nb::cast<double>(v["y"]));
+                if (!at) return done(in::Failure{"move target out of bounds", "the element's frame is not in view"}, {});
+                done(std::nullopt, *at);
+            });
+        });
     }
     void later(double seconds, std::function<void()> fn) override { d_.engine().later(seconds, std::move(fn)); }
 
@@ -229,14 +243,7 @@ public:
             // The execute operation answers {"v": the script's value}.
             if (PyDict_Check(v.ptr()) && PyDict_Size(v.ptr()) == 1 && has(v, "v")) v = nb::borrow(v["v"]);
             if (!PyDict_Check(v.ptr())) return done(failure("unknown error", "the page answered nothing usable"), nb::none());
-            try {
-                done(std::nullopt, v);
-            } catch (nb::python_error &e) {
-                if (!pk::is_exception(e)) throw;
-                done(failure("unknown error", nb::cast<std::string>(nb::str(e.value()))), nb::none());
-            } catch (std::exception &e) {
-                done(failure("unknown error", e.what()), nb::none());
-            }
+            answer_failures([done](Answer a) { done(std::move(a), nb::none()); }, [&] { done(std::nullopt, v); });
         }, nullptr);
     }
     static in::Failure failure_of(const Answer &a) {
@@ -252,11 +259,11 @@ Answer answer_of(std::optional<in::Failure> f) {
     return f ? failure(f->code, f->message) : success(nb::none());
 }
 
-// Runs `work` on the UI thread with the session's input, a dialog handled first; failures of the
-// engine answer "unknown error".
+// Runs `work` on the UI thread with the session's input, a dialog handled first; what it raises is
+// answered as answer_failures says.
 template <class F> void on_ui(Driver &d, Reply reply, F work) {
     bool posted = d.engine().post([&d, reply, work]() mutable {
-        try {
+        answer_failures(reply, [&] {
             if (!d.engine().ready()) return reply(failure("no such window", "the window has no browser view yet"));
             Answer prompt;
             if (d.handle_prompt(prompt)) return reply(prompt);
@@ -266,16 +273,7 @@ template <class F> void on_ui(Driver &d, Reply reply, F work) {
             // The session's input (and its sink) outlives every continuation of the command, which
             // all hold the reply, even when the session ends meanwhile.
             work(is, *sink, Reply([reply, keep = d.input](Answer a) { reply(std::move(a)); }));
-        } catch (nb::python_error &err) {
-            if (!pk::is_exception(err)) throw;
-            reply(failure("unknown error", nb::cast<std::string>(nb::str(err.value()))));
-        } catch (Unsupported &err) {
-            reply(failure("unsupported operation", err.what()));
-        } catch (Failed &err) {
-            reply(failure("unknown error", err.what()));
-        } catch (std::exception &err) {
-            reply(failure("unknown error", err.what()));
-        }
+        });
     });
     if (!posted) reply(failure("no such window", "the window has closed"));
 }
@@ -325,6 +323,25 @@ void wait_for_files(Driver &d, const std::string &ref, long count, Reply reply, 
     });
 }
 
+// An engine that gives a file input its files itself (WebView2): the element as the value of a
+// script of the top document, the held page library's answer in the session's browsing context.
+void give_files(Driver &d, in::Sink &sink, const std::string &ref, nb::list files, Reply reply) {
+    Session *s = d.session();
+    if (!s) return reply(failure("invalid session id", "the session has ended"));
+    if (!s->remote.is_none())
+        return reply(failure("unsupported operation", "a file input in a frame of another origin cannot be given files"));
+    nb::dict args;
+    args["el"] = nb::str(ref.c_str(), ref.size());
+    std::string expression = "(function () { var r = " + nb::cast<std::string>(command_script("node", args, s->frames, false)) +
+                             "; if (!r || !r.v) throw new Error(r && r.m || 'the element is not in the page'); return r.v; })()";
+    const long count = static_cast<long>(nb::len(files));
+    sink.set_files(nb::str(expression.c_str(), expression.size()), files, [&d, ref, count, reply](std::optional<in::Failure> f) {
+        if (f) return reply(answer_of(f));
+        // The answer waits until the page has them (the change is the page's to handle).
+        wait_for_files(d, ref, count, reply, 100);
+    });
+}
+
 // The GTK engine's file chooser, answered with the files Element Send Keys named.
 void choose_files(Driver &d, InputSession &is, const std::string &ref, nb::list files, Reply reply) {
     if (!is_webkit_view(is.view))
@@ -367,21 +384,25 @@ void choose_files(Driver &d, InputSession &is, const std::string &ref, nb::list 
 
 std::optional<Answer> element_click(Driver &d, const std::string &ref, Reply reply) {
     on_ui(d, reply, [&d, ref](InputSession &, in::Sink &sink, Reply reply) {
-        SessionPage::run_on(d, kClick, nb::make_tuple(element_ref(ref)), [&d, &sink, reply](std::optional<Answer> err, nb::object v) {
+        d.frame_origin([&d, &sink, ref, reply](std::optional<Answer> err, nb::object origin) {
             if (err) return reply(*err);
-            if (has(v, "error")) return reply(failure(nb::cast<std::string>(v["error"][0]), nb::cast<std::string>(v["error"][1])));
-            if (has(v, "done")) return reply(success(nb::none()));
-            in::Point at{nb::cast<double>(v["x"]), nb::cast<double>(v["y"])};
-            auto loaded = std::make_shared<bool>(false);
-            Session *s = d.session();
-            if (s && s->load != LoadStrategy::None) d.engine().arm_load([loaded] { *loaded = true; });
-            const long asked = sink.navigation_requests();
-            const bool follows = pk::truthy(v.attr("get")("follows", false));
-            in::click_at(at, sink, [&d, &sink, reply, loaded, asked, follows](std::optional<in::Failure> f) {
-                if (f) return reply(answer_of(f));
-                after_click(d, sink, reply, loaded, asked, follows);
+            SessionPage::run_on(d, kClick, nb::make_tuple(element_ref(ref)), [&d, &sink, reply, origin](std::optional<Answer> err, nb::object v) {
+                if (err) return reply(*err);
+                if (has(v, "error")) return reply(failure(nb::cast<std::string>(v["error"][0]), nb::cast<std::string>(v["error"][1])));
+                if (has(v, "done")) return reply(success(nb::none()));
+                auto at = in_view(origin, nb::cast<double>(v["x"]), nb::cast<double>(v["y"]));
+                if (!at) return reply(failure("element not interactable", "the element's frame is not in view"));
+                auto loaded = std::make_shared<bool>(false);
+                Session *s = d.session();
+                if (s && s->load != LoadStrategy::None) d.engine().arm_load([loaded] { *loaded = true; });
+                const long asked = sink.navigation_requests();
+                const bool follows = pk::truthy(v.attr("get")("follows", false));
+                in::click_at(*at, sink, [&d, &sink, reply, loaded, asked, follows](std::optional<in::Failure> f) {
+                    if (f) return reply(answer_of(f));
+                    after_click(d, sink, reply, loaded, asked, follows);
+                });
             });
-        });
+        }, reply);
     });
     return std::nullopt;
 }
@@ -424,6 +445,7 @@ std::optional<Answer> element_send_keys(Driver &d, const std::string &ref, nb::d
                 }
                 if (nb::len(files) > 1 && !pk::truthy(v["multiple"]))
                     return reply(failure("invalid argument", "the file input takes one file"));
+                if (!is_webkit_view(is.view)) return give_files(d, sink, ref, files, reply);
                 return choose_files(d, is, ref, files, reply);
             }
             auto held = std::make_shared<SessionPage>(d);

@@ -4,6 +4,9 @@
 // Input.dispatchKeyEvent deliver events the page sees as the user's own, to this view only (the
 // system's pointer and keyboard focus are not touched); Input.insertText types what no key of the
 // keyboard makes, as the page sees a composition's text.
+//
+// A file input is given its files by DOM.setFileInputFiles, which takes the element as a
+// Runtime.evaluate result's objectId (a remote object of the group "panekit", released after).
 #include "input.hpp"
 
 namespace pk::input {
@@ -114,33 +117,75 @@ public:
             p["text"] = nb::str(e.text.c_str(), e.text.size());
             break;
         }
+        call(core_, method, p, [done](std::optional<Failure> f, nb::object) { done(std::move(f)); });
+    }
+
+    void set_files(nb::str element, nb::list paths, Delivered done) override {
+        nb::dict find;
+        find["expression"] = element;
+        find["objectGroup"] = "panekit";
+        // (The continuations hold the core, not this sink, which a new view replaces.)
+        nb::object core = core_;
+        call(core, "Runtime.evaluate", find, [core, paths, done](std::optional<Failure> f, nb::object answer) {
+            if (f) return done(std::move(f));
+            nb::object thrown = answer.attr("get")("exceptionDetails");
+            nb::object id = answer.attr("get")("result", nb::dict()).attr("get")("objectId");
+            if (!thrown.is_none() || !PyUnicode_Check(id.ptr())) {
+                nb::object text = thrown.is_none() ? nb::object(nb::str("the element was not found"))
+                                                   : nb::object(thrown.attr("get")("exception", nb::dict()).attr("get")(
+                                                         "description", thrown.attr("get")("text", "")));
+                release(core, Failure{"unknown error", nb::cast<std::string>(nb::str(text))}, done);
+                return;
+            }
+            nb::dict give;
+            give["files"] = paths;
+            give["objectId"] = id;
+            call(core, "DOM.setFileInputFiles", give, [core, done](std::optional<Failure> f, nb::object) {
+                release(core, std::move(f), done);
+            });
+        });
+    }
+
+private:
+    // Lets go of the remote objects of the group, then answers `outcome`.
+    static void release(nb::object core, std::optional<Failure> outcome, Delivered done) {
+        nb::dict group;
+        group["objectGroup"] = "panekit";
+        call(core, "Runtime.releaseObjectGroup", group, [outcome, done](std::optional<Failure>, nb::object) { done(outcome); });
+    }
+
+    // Calls the DevTools protocol's `method`; `then` gets the method's return object (a dict) or
+    // the failure, on the UI thread.
+    static void call(nb::handle core, const char *method, nb::handle params,
+                     std::function<void(std::optional<Failure>, nb::object)> then) {
         nb::object task;
         try {
-            nb::object json = import_from("json", "dumps")(p);
-            task = core_.attr("CallDevToolsProtocolMethodAsync")(method, json);
+            nb::object json = import_from("json", "dumps")(params);
+            task = core.attr("CallDevToolsProtocolMethodAsync")(method, json);
         } catch (nb::python_error &err) {
             if (!is_exception(err)) throw;
-            return done(Failure{"unknown error", err.what()});
+            return then(Failure{"unknown error", err.what()}, nb::none());
         }
         // The task's awaiter continues on the UI thread's synchronization context.
-        auto holder = std::make_shared<Delivered>(std::move(done));
+        auto holder = std::make_shared<std::function<void(std::optional<Failure>, nb::object)>>(std::move(then));
         nb::object awaiter = task.attr("GetAwaiter")();
         nb::object action = import_from("System", "Action");
         awaiter.attr("OnCompleted")(action(nb::cpp_function([holder, awaiter] {
             std::optional<Failure> f;
+            nb::object result = nb::none();
             try {
-                awaiter.attr("GetResult")();
+                nb::object text = awaiter.attr("GetResult")();
+                result = PyUnicode_Check(text.ptr()) && nb::len(text) ? import_from("json", "loads")(text) : nb::object(nb::dict());
             } catch (nb::python_error &err) {
                 if (!is_exception(err)) throw;
                 nb::object msg = attr_or(err.value(), "Message", nb::str(err.value()));
                 f = Failure{"unknown error", nb::cast<std::string>(nb::str(msg))};
             }
-            Delivered d = std::move(*holder);
-            if (d) d(std::move(f));
+            auto t = std::move(*holder);
+            if (t) t(std::move(f), result);
         })));
     }
 
-private:
     nb::object core_;
 };
 

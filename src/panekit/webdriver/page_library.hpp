@@ -300,7 +300,9 @@ if (!Object.prototype.hasOwnProperty.call(W, KEY)) {
       }
       return {x: x, y: y, width: r.width, height: r.height, scale: W.devicePixelRatio || 1};
     },
-    // A frame to switch to (by index or element): the reference of its element.
+    // A frame to switch to (by index or element): the reference of its element; for a frame of
+    // another origin, which this script cannot enter, {ref, name (its name attribute), only
+    // (whether it is the document's one frame)}.
     frame: function (a, win) {
       var el;
       if (typeof a.index === 'number') {
@@ -315,9 +317,24 @@ if (!Object.prototype.hasOwnProperty.call(W, KEY)) {
       }
       var d = null;
       try { d = el.contentWindow && el.contentWindow.document; } catch (e) { d = null; }
-      if (!d) fail('no such frame', 'the frame cannot be reached (of another origin)');
+      if (!d) {
+        if (!el.contentWindow) fail('no such frame', 'the frame has no document');
+        var only = win.frames.length === 1 && win.document.querySelectorAll('iframe,frame').length === 1;
+        return {ref: refFor(el), name: el.getAttribute('name'), only: only};
+      }
       return refFor(el);
     },
+    // Where a frame's document starts in the view: its element's content box (scrolled into view
+    // first), with the view's size.
+    origin: function (a, win) {
+      var el = lookup(win.document, a.el, false);
+      el.scrollIntoView({block: 'nearest', inline: 'nearest'});
+      var r = el.getBoundingClientRect(), cs = win.getComputedStyle(el);
+      return {x: r.left + el.clientLeft + (parseFloat(cs.paddingLeft) || 0),
+              y: r.top + el.clientTop + (parseFloat(cs.paddingTop) || 0), width: win.innerWidth, height: win.innerHeight};
+    },
+    // The element itself, for the engine's own use (a DevTools remote object); no JSON form.
+    node: function (a, win) { return lookup(win.document, a.el, false); },
     source: function (a, win) {
       var d = win.document;
       return d.documentElement ? new win.XMLSerializer().serializeToString(d) : '';

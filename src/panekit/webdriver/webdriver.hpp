@@ -53,6 +53,23 @@ struct Failed : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// Runs `work`, answering through `reply` what it raises: an engine that cannot do the operation
+// "unsupported operation", any other failure (the engine's, Python's Exception, the library's)
+// "unknown error" with its text. Only those are caught: KeyboardInterrupt and SystemExit propagate,
+// and so does glibc's forced unwinding of a thread the interpreter ends (no std::exception).
+template <class F> void answer_failures(const Reply &reply, F &&work) {
+    try {
+        work();
+    } catch (nb::python_error &err) {
+        if (!pk::is_exception(err)) throw;
+        reply(failure("unknown error", nb::cast<std::string>(nb::str(err.value()))));
+    } catch (Unsupported &err) {
+        reply(failure("unsupported operation", err.what()));
+    } catch (std::exception &err) {
+        reply(failure("unknown error", err.what()));
+    }
+}
+
 // ---- what WebDriver needs of the window -----------------------------------------------------------
 // One implementation per engine. Operations run on the UI thread (`post` gets there) unless said.
 struct Engine {
@@ -71,6 +88,9 @@ struct Engine {
     // The view's visible area as PNG, or the rectangle `rect` ({"x", "y", "width", "height"} in CSS
     // pixels of the view) of it: done(bytes) or done({"ok": False, "error": text}).
     virtual void capture(nb::object rect, Done done) = 0;
+    // The page as a PDF (settings as the engine contract's print_pdf takes them): done(bytes), or a
+    // failure dict ("unsupported": True when the engine cannot print).
+    virtual void print(nb::dict settings, Done done) = 0;
     virtual void navigate(nb::str url) = 0;
     virtual void back() = 0;
     virtual void forward() = 0;
@@ -109,6 +129,14 @@ struct Engine {
     virtual nb::object view() = 0;
     // Whether a navigation is loading now.
     virtual bool loading() = 0;
+    // Frames of another origin, which the top document's script cannot enter: the engine's own
+    // object of the frame of the top document named `name` (None: of its one frame), or None with
+    // the reason in `why`.
+    virtual nb::object named_frame(nb::object name, std::string &why) = 0;
+    // Whether such a frame is still there.
+    virtual bool frame_alive(nb::handle frame) = 0;
+    // Runs `source` in such a frame, answering as script() does.
+    virtual void frame_script(nb::handle frame, nb::str source, Done done) = 0;
 };
 
 // ---- the session ---------------------------------------------------------------------------------
@@ -126,8 +154,16 @@ struct Session {
     LoadStrategy load = LoadStrategy::Normal;
     std::string prompt = "dismiss and notify";  // unhandledPromptBehavior
     bool strict_files = false;
-    // The browsing context: references of the frame elements from the top document down.
+    // The browsing context: references of the frame elements from the top document down. When
+    // the first is a frame of another origin, `remote` is the engine's object for it and the
+    // scripts run there, over the rest of the path; None otherwise.
     std::vector<std::string> frames;
+    nb::object remote = nb::none();
+    // Back to the top document.
+    void to_top() {
+        frames.clear();
+        remote = nb::none();
+    }
 };
 
 class Driver {
@@ -151,6 +187,11 @@ public:
     // answers the command through `fallback` ("unknown error"), so no command is left unanswered.
     void page_op(const char *op, nb::handle args, std::function<void(std::optional<Answer> error, nb::object value)> done,
                  Reply fallback);
+    // Where the session's browsing context starts in the view: {"x", "y"} in CSS pixels of the view
+    // ({0, 0} but in a frame of another origin, whose page cannot tell: its element's content box,
+    // scrolled into view first, with the view's size as "width" and "height").
+    // An Exception `done` raises answers through `fallback`, as with page_op.
+    void frame_origin(std::function<void(std::optional<Answer> error, nb::object origin)> done, Reply fallback = nullptr);
     // The same with an open dialog handled first as the session's unhandledPromptBehavior says.
     void page_command(const char *op, nb::handle args, Reply reply,
                       std::function<nb::object(nb::object)> shape = nullptr);
@@ -169,6 +210,8 @@ private:
     // Calls `tick` on the UI thread every tenth of a second until it returns true or `answered`
     // is set (a command's time-out and the dialogs that end it are watched so, while it waits).
     void every_tenth(std::shared_ptr<bool> answered, std::function<bool()> tick);
+    void run_op(const char *op, nb::handle args, std::vector<std::string> frames, nb::object remote,
+                std::function<void(std::optional<Answer>, nb::object)> then, Reply fallback);
     static void read_answer(nb::handle res, const std::function<void(std::optional<Answer>, nb::object)> &done);
     std::unique_ptr<Engine> engine_;
     nb::object token_, port_;
