@@ -361,31 +361,16 @@ def _pytest(session: nox.Session, vpy: pathlib.Path, args: list[str], env=None) 
 
 @nox.session
 def tests(session: nox.Session) -> None:
-    """The suite, then (without pytest arguments) the real-platform tiers."""
+    """The suite, then (without pytest arguments) the real-platform tiers: nox runs their sessions
+    after this one, whether the suite passed or not, and its summary says how each ended."""
     vpy = environment(session)
-    args = session.posargs or ["tests"]
-    failed = []
-    try:
-        _pytest(session, vpy, args)
-    except nox.command.CommandFailed:
-        failed.append("suite")
-    if session.posargs or os.environ.get("PANEKIT_SKIP_REAL") == "1":
-        if failed:
-            session.error("the suite failed")
-        return
-    for script, args in (("test-real.sh", [str(vpy)]), ("test-windows.sh", []),
-                         ("test-gtk.sh", [str(vpy)])):
-        if not (ROOT / "scripts" / script).is_file():
-            session.warn(f"scripts/{script} is missing in this checkout; its tier is left out")
-        elif WINDOWS:
-            session.log(f"scripts/{script} is a Linux tier; left out on Windows")
+    if not (session.posargs or os.environ.get("PANEKIT_SKIP_REAL") == "1"):
+        if WINDOWS:
+            session.log("the real-platform tiers run on Linux; left out on Windows")
         else:
-            try:
-                session.run("bash", str(ROOT / "scripts" / script), *args, external=True)
-            except nox.command.CommandFailed:
-                failed.append(script)
-    if failed:
-        session.error("failed: " + ", ".join(failed))
+            for tier in ("real", "windows", "gtk"):
+                session.notify(tier, posargs=[])
+    _pytest(session, vpy, session.posargs or ["tests"])
 
 
 @nox.session
@@ -423,22 +408,6 @@ def asan(session: nox.Session) -> None:
     })
 
 
-def _source_tree(dest: pathlib.Path) -> pathlib.Path:
-    """A copy of the checkout's tracked and untracked-but-not-ignored files (its own folder when git
-    is not there to say which they are)."""
-    try:
-        listed = subprocess.run(["git", "ls-files", "-z", "--cached", "--others", "--exclude-standard"],
-                                cwd=ROOT, capture_output=True, check=True).stdout
-    except (OSError, subprocess.CalledProcessError):
-        return ROOT
-    for name in filter(None, listed.decode("utf-8", "surrogateescape").split("\0")):
-        src = ROOT / name
-        if src.is_file():
-            (dest / name).parent.mkdir(parents=True, exist_ok=True)
-            shutil.copy2(src, dest / name)
-    return dest
-
-
 @nox.session
 def dist(session: nox.Session) -> None:
     """The sdist, a wheel built from it and repaired as the release workflow does, the package
@@ -459,12 +428,10 @@ def dist(session: nox.Session) -> None:
                 *repair_tools, external=True)
     out = ROOT / "dist"
     shutil.rmtree(out, ignore_errors=True)
-    with tempfile.TemporaryDirectory() as tree:
-        # From the files git would commit, not the checkout's folder: the build backend walks
-        # every folder it is given (the environments and builds here hold tens of thousands of
-        # files and links out of the tree), and the sdist is what the repository holds.
-        source = _source_tree(pathlib.Path(tree) / "panekit")
-        session.run(tpy, "-m", "build", "--sdist", "-o", str(out), str(source), external=True)
+    # The build backend takes what git would commit: it reads .gitignore and never walks an
+    # ignored folder (the environments and builds here hold tens of thousands of files, and
+    # the Windows tier's folders hold links out of the tree).
+    session.run(tpy, "-m", "build", "--sdist", "-o", str(out), str(ROOT), external=True)
     (sdist,) = out.glob("*.tar.gz")
     with tempfile.TemporaryDirectory() as raw:
         session.run(tpy, "-m", "pip", "wheel", "-q", "--no-deps", "-w", raw, str(sdist),
