@@ -532,9 +532,10 @@ template <class F> auto without_interpreter(F &&wait) -> decltype(wait()) {
 
 // Calls into Python code from a thread the program may end meanwhile (the client calls run on the
 // program's own threads): Python code may give the interpreter away and wait to take it back,
-// and the thread's end then arrives inside this call, which rests the thread there instead of
-// unwinding the frames of ours above it. For calls that may run Python code or wait (functions
-// written in Python, properties, codecs, file and socket calls); plain lookups need none.
+// and the thread's end then arrives inside this call, which must rest the thread there instead of
+// unwinding the frames of ours above it. On glibc every C API call that can run Python code does
+// so (pk_exit_calls.cpp, linked through ld --wrap), so these only name such calls where they are
+// made; elsewhere a thread's end unwinds nothing.
 PK_API PyObject *call_resting(PyObject *fn, PyObject *const *args, std::size_t nargsf, PyObject *kwnames);
 PK_API PyObject *getattr_resting(PyObject *obj, PyObject *name);
 template <class... A> nb::object resting(nb::handle fn, const A &...args) {

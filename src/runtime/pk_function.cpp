@@ -177,31 +177,13 @@ void take_interpreter_back(void *saved) {
 #endif
 }
 
+// (On glibc the calls themselves are linked through the wrappers of pk_exit_calls.cpp, which rest
+// the thread when its end arrives inside them; elsewhere a thread's end unwinds nothing.)
 PyObject *call_resting(PyObject *fn, PyObject *const *args, std::size_t nargsf, PyObject *kwnames) {
-#if defined(__GLIBC__)
-    // Python code may hand the interpreter to another thread and wait to take it back: if the
-    // program ends meanwhile, the thread's end arrives here, before any frame of ours is unwound.
-    try {
-        return PyObject_Vectorcall(fn, args, nargsf, kwnames);
-    } catch (...) {  // the functions of ours it reaches let no C++ exception out (call_impl)
-        rest_forever();
-    }
-#else
     return PyObject_Vectorcall(fn, args, nargsf, kwnames);
-#endif
 }
 
-PyObject *getattr_resting(PyObject *obj, PyObject *name) {
-#if defined(__GLIBC__)
-    try {
-        return PyObject_GetAttr(obj, name);
-    } catch (...) {
-        rest_forever();
-    }
-#else
-    return PyObject_GetAttr(obj, name);
-#endif
-}
+PyObject *getattr_resting(PyObject *obj, PyObject *name) { return PyObject_GetAttr(obj, name); }
 
 namespace {
 

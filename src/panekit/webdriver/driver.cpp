@@ -475,8 +475,7 @@ struct Commands {
         for (int i = 0; i < 4; ++i) {
             v[i] = r.body.contains(names[i]) ? nb::object(r.body[names[i]]) : nb::object(nb::none());
             if (v[i].is_none()) continue;
-            if (PyBool_Check(v[i].ptr()) || !(PyLong_Check(v[i].ptr()) || PyFloat_Check(v[i].ptr())))
-                return failure("invalid argument", std::string(names[i]) + " must be a number");
+            if (!is_number(v[i])) return failure("invalid argument", std::string(names[i]) + " must be a number");
             double n = nb::cast<double>(v[i]);
             const double lo = i < 2 ? -2147483648.0 : 0.0;
             if (!(n >= lo && n <= 2147483647.0)) return failure("invalid argument", std::string(names[i]) + " is out of range");
@@ -735,10 +734,6 @@ struct Commands {
         });
         return std::nullopt;
     }
-    // A JSON number (not a boolean).
-    static bool is_number(nb::handle v) {
-        return !PyBool_Check(v.ptr()) && (PyLong_Check(v.ptr()) || PyFloat_Check(v.ptr()));
-    }
     // `key` of `obj` (a dict), `fallback` when missing; false when present and not a number >= `min`.
     static bool number_at(nb::handle obj, const char *key, double fallback, double min, double max, double &out) {
         nb::dict d = nb::borrow<nb::dict>(obj);
@@ -777,7 +772,7 @@ struct Commands {
             long long lo, hi;
             if (is_number(item)) {
                 double v = nb::cast<double>(item);
-                if (v < 0 || v != std::floor(v) || v > 1e9) return failure("invalid argument", bad);
+                if (!is_integer(item) || v < 0 || v > 1e9) return failure("invalid argument", bad);
                 lo = hi = static_cast<long long>(v);
             } else if (PyUnicode_Check(item.ptr())) {
                 std::string text = nb::cast<std::string>(item);

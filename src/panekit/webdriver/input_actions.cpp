@@ -1,6 +1,7 @@
 // The actions machinery: Perform Actions' body checked and split into ticks, the ticks dispatched
 // against the session's input state, Release Actions, and the typing of Element Send Keys.
 #include "input.hpp"
+#include "webdriver.hpp"
 
 #include <algorithm>
 #include <chrono>
@@ -21,15 +22,8 @@ double now_ms() {
 }
 
 // ---- reading the body -------------------------------------------------------------------------
-bool is_number(nb::handle v) {
-    return (PyLong_Check(v.ptr()) && !PyBool_Check(v.ptr())) || PyFloat_Check(v.ptr());
-}
-bool is_integer(nb::handle v) {
-    if (PyLong_Check(v.ptr()) && !PyBool_Check(v.ptr())) return true;
-    if (!PyFloat_Check(v.ptr())) return false;
-    double d = PyFloat_AS_DOUBLE(v.ptr());
-    return std::isfinite(d) && std::floor(d) == d;
-}
+using pk::wd::is_integer;
+using pk::wd::is_number;
 double number(nb::handle v) {
     double d = PyFloat_AsDouble(v.ptr());
     if (d == -1.0 && PyErr_Occurred()) {

@@ -14,6 +14,7 @@
 
 #include <nanobind/stl/string.h>
 
+#include <cmath>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -38,6 +39,18 @@ Answer success(nb::handle value);
 Answer failure(std::string_view code, std::string_view message);
 // The HTTP status of an error code (500 for one the table does not know).
 int error_status(std::string_view code);
+
+// JSON values as the protocol reads them: a number is an int or a float, never a boolean; an
+// integer is an int or a float without a fraction.
+inline bool is_number(nb::handle v) {
+    return (PyLong_Check(v.ptr()) && !PyBool_Check(v.ptr())) || PyFloat_Check(v.ptr());
+}
+inline bool is_integer(nb::handle v) {
+    if (PyLong_Check(v.ptr()) && !PyBool_Check(v.ptr())) return true;
+    if (!PyFloat_Check(v.ptr())) return false;
+    double d = PyFloat_AS_DOUBLE(v.ptr());
+    return std::isfinite(d) && std::floor(d) == d;
+}
 
 // Calls once with the command's answer (on whichever thread finished it, the GIL held).
 using Reply = std::function<void(Answer)>;
