@@ -118,16 +118,13 @@ public:
                             double seconds, nb::handle done) = 0;
     // Whether the engine has script worlds of a program's own beside the page's: a world shares
     // the page's document but none of its script's globals (what one defines there, the page's
-    // script neither sees nor reaches), and whether it has call_function.
+    // script neither sees nor reaches), and whether it has run_in_world.
     virtual bool has_worlds() const { return false; }
-    // Calls, in the top document, the function whose body is `body` (a str) with its parameters
-    // named by the keys of `args` (a dict of str to str) and bound to their values, in the world
-    // named `world` or in the page's own (`world` empty); done as run_script, the function's value
-    // awaited when it is a promise. What the engine compiles of a body is kept, so a body that is
-    // the same from call to call costs little however long it is. An engine without worlds
+    // Runs `script` (a str, as run_script takes it) in the top document, in the world named
+    // `world` or in the page's own (`world` empty); done as run_script. An engine without worlds
     // answers unsupported(Op::RunScript).
-    virtual void call_function(const Call &, nb::handle /*view*/, nb::handle /*body*/, nb::handle /*args*/,
-                               const char * /*world*/, nb::handle done) {
+    virtual void run_in_world(const Call &, nb::handle /*view*/, nb::handle /*script*/, const char * /*world*/,
+                              nb::handle done) {
         done(unsupported(Op::RunScript));
     }
 

@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
-#include <cstdio>
 #include <memory>
 
 namespace gtkhost {
@@ -61,6 +60,8 @@ const char *kind_name(nb::handle dialog) {
     return "alert";
 }
 
+pk::Lazy g_loads{"json", "loads"};
+
 // done(the JSON form of the value `finish` gives) or done(the failure it raised).
 template <class F> void answer_value(nb::handle done, F finish) {
     nb::object answer;
@@ -70,7 +71,7 @@ template <class F> void answer_value(nb::handle done, F finish) {
         nb::object json = value.attr("to_json")(0);
         nb::dict d;
         d["ok"] = true;
-        d["value"] = json.is_none() ? nb::object(nb::none()) : pk::import("json").attr("loads")(json);
+        d["value"] = json.is_none() ? nb::object(nb::none()) : nb::object(nb::handle(g_loads.get())(json));
         answer = d;
     } catch (nb::python_error &e) {
         if (!pk::is_exception(e)) throw;
@@ -86,29 +87,6 @@ void script_done(nb::handle view, nb::handle result, nb::handle done) {
                    ? nb::object(view.attr("evaluate_javascript_finish")(result))
                    : nb::object(view.attr("run_javascript_finish")(result).attr("get_js_value")());
     });
-}
-
-constexpr pk::Spec call_done_spec{.name = "_call_done", .params = finish_params, .returns = "None"};
-void call_done(nb::handle view, nb::handle result, nb::handle done) {
-    answer_value(done, [&] { return nb::object(view.attr("call_async_javascript_function_finish")(result)); });
-}
-
-// `s` (UTF-8) as a string of GVariant's text format, appended to `out`.
-void variant_string(std::string &out, const std::string &s) {
-    out += '\'';
-    for (unsigned char ch : s) {
-        if (ch == '\\' || ch == '\'') {
-            out += '\\';
-            out += static_cast<char>(ch);
-        } else if (ch < 0x20 || ch == 0x7f) {
-            char esc[8];
-            std::snprintf(esc, sizeof esc, "\\u%04x", ch);
-            out += esc;
-        } else {
-            out += static_cast<char>(ch);
-        }
-    }
-    out += '\'';
 }
 
 // The part `area` (x, y, width, height in CSS pixels) of a snapshot, in the snapshot's pixels.
@@ -189,36 +167,9 @@ public:
     }
     // WebKit's script worlds: one per name, made on first use.
     bool has_worlds() const override { return true; }
-    void call_function(const pk::Call &c, nb::handle view, nb::handle body, nb::handle args, const char *world,
-                       nb::handle done) override {
-        nb::object w = *world ? nb::object(nb::str(world)) : nb::object(nb::none());
-        if (!nb::hasattr(view, "call_async_javascript_function")) {
-            // (before WebKitGTK 2.40) the same call as a script of its own
-            nb::handle dumps(pk::import("json").attr("dumps"));
-            std::string names, values;
-            for (auto [k, v] : nb::borrow<nb::dict>(args)) {
-                names += (names.empty() ? "" : ",") + nb::cast<std::string>(nb::str(k));
-                values += (values.empty() ? "" : ",") + nb::cast<std::string>(dumps(v));
-            }
-            std::string script = "(function(" + names + "){" + nb::cast<std::string>(nb::str(body)) + "\n})(" + values + ")";
-            return evaluate(c, view, nb::str(script.c_str(), script.size()), w, done);
-        }
-        // The arguments as GVariant text, parsed in one call (PyGObject's Variant constructor
-        // builds them in Python, which costs more than the call itself).
-        std::string text = "{";
-        for (auto [k, v] : nb::borrow<nb::dict>(args)) {
-            if (text.size() > 1) text += ", ";
-            variant_string(text, nb::cast<std::string>(nb::str(k)));
-            text += ": <";
-            variant_string(text, nb::cast<std::string>(nb::str(v)));
-            text += ">";
-        }
-        text += "}";
-        nb::object variant = gi("GLib").attr("Variant");
-        nb::object parsed = variant.attr("parse")(gi("GLib").attr("VariantType").attr("new")("a{sv}"),
-                                                  nb::str(text.c_str(), text.size()), nb::none(), nb::none());
-        view.attr("call_async_javascript_function")(body, -1, parsed, w, nb::none(), nb::none(),
-                                                    c.nested<call_done_spec>(call_done), done);
+    void run_in_world(const pk::Call &c, nb::handle view, nb::handle script, const char *world,
+                      nb::handle done) override {
+        evaluate(c, view, script, *world ? nb::object(nb::str(world)) : nb::object(nb::none()), done);
     }
 
     void capture_png(const pk::Call &c, nb::handle view, const std::optional<pk::engine::Rect> &rect,

@@ -83,10 +83,10 @@ public:
         engine::Engine *e = contract();
         return e && e->has_worlds();
     }
-    void call(nb::str body, nb::dict args, bool own, wd::Done done) override {
+    void world_script(nb::str source, bool own, wd::Done done) override {
         pk::Call c(fn_.ptr(), globals_.ptr(), Py_None);
-        contract()->call_function(c, view(), body, args, own ? "panekit-webdriver" : "",
-                                  callable([done](nb::object a) { done(a); }));
+        contract()->run_in_world(c, view(), source, own ? "panekit-webdriver" : "",
+                                 callable([done](nb::object a) { done(a); }));
     }
     void capture(nb::object rect, wd::Done done) override {
         pk::Call c(fn_.ptr(), globals_.ptr(), Py_None);

@@ -76,8 +76,10 @@ nb::list frame_list(const std::vector<std::string> &frames) {
 }
 }  // namespace
 
-nb::str command_script(const char *op, nb::handle args, const std::vector<std::string> &frames, bool library) {
+nb::str command_script(const char *op, nb::handle args, const std::vector<std::string> &frames, bool library,
+                       std::string_view bridge) {
     // Without the library: a call of the one the window object holds already, or {"missing": 1}.
+    // The arguments are JSON texts, which are script literals as they stand.
     std::string s = library ? page_library() : std::string(kLibraryHeld);
     s += "()(\"";
     s += op;
@@ -85,6 +87,11 @@ nb::str command_script(const char *op, nb::handle args, const std::vector<std::s
     s += json_text(args);
     s += ",";
     s += json_text(frame_list(frames));
+    if (!bridge.empty()) {
+        s += ",\"";
+        s += bridge;  // hex digits after a fixed prefix: nothing to escape
+        s += "\"";
+    }
     s += ")";
     return nb::str(s.c_str(), s.size());
 }
@@ -170,16 +177,12 @@ void Driver::run_op(const char *op, nb::handle args, std::vector<std::string> fr
         if (bridge_.empty()) bridge_ = "pkwd" + nb::cast<std::string>(nb::handle(g_token_hex.get())(16));
         // The library in WebDriver's own world; Execute Script's scripts in the page's, which the
         // library hands them to (its op "script"), asked for nodes and references over the bridge.
-        // Calls of bodies that stay the same from call to call.
-        nb::dict call;
-        call["o"] = op;
-        call["a"] = json_text(args);
-        call["f"] = json_text(frame_list(frames));
-        call["T"] = nb::str(bridge_.c_str(), bridge_.size());
         // A new document has no library yet (its text is sent then) and, for Execute Script, no
         // page half (installed first).
-        auto whole = [this, reading, missing, call](nb::object) {
-            engine_->call(library_body(true), call, true, [reading, missing](nb::object again) {
+        std::string bridge = bridge_;
+        auto whole = [this, reading, missing, op = std::string(op), args = nb::borrow(args), frames, bridge](nb::object) {
+            engine_->world_script(command_script(op.c_str(), args, frames, true, bridge), true,
+                                  [reading, missing](nb::object again) {
                 if (!missing(again)) return reading(again);
                 nb::dict failed;
                 failed["ok"] = false;
@@ -187,12 +190,11 @@ void Driver::run_op(const char *op, nb::handle args, std::vector<std::string> fr
                 reading(failed);
             });
         };
-        engine_->call(library_body(false), call, true, [this, reading, missing, whole, call, script](nb::object res) {
+        engine_->world_script(command_script(op, args, frames, false, bridge), true,
+                              [this, reading, missing, whole, script, bridge](nb::object res) {
             if (!missing(res)) return reading(res);
             if (!script) return whole(nb::none());
-            nb::dict bridge;
-            bridge["T"] = call["T"];
-            engine_->call(page_world_body(), bridge, false, whole);
+            engine_->world_script(page_world_source(bridge), false, whole);
         });
         return;
     }

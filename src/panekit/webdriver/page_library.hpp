@@ -570,20 +570,13 @@ inline const std::string &page_world_script() {
     return text;
 }
 
-// The bodies of the functions called where the library runs in a world of its own, with the
-// string parameters o (the operation), a (its arguments as JSON), f (the frames as JSON) and T
-// (the bridge): the library's (`full`: with its text, else the one the window object holds) and
-// the page-world script's installation (T alone).
-inline nb::str library_body(bool full) {
-    static const std::string held =
-        "var d = Object.getOwnPropertyDescriptor(window, '__panekit_wd');"
-        " return d ? d.value(o, JSON.parse(a), JSON.parse(f), T) : {missing: 1};";
-    static const std::string whole = "return (" + page_library() + ")()(o, JSON.parse(a), JSON.parse(f), T);";
-    const std::string &s = full ? whole : held;
-    return nb::str(s.c_str(), s.size());
-}
-inline nb::str page_world_body() {
-    static const std::string s = "return (" + page_world_script() + ")(T);";
+// The page-world script's installation for the bridge `bridge` (where the library runs in a world
+// of its own): an expression run in the page's world.
+inline nb::str page_world_source(std::string_view bridge) {
+    std::string s = page_world_script();
+    s += "(\"";
+    s += bridge;  // hex digits after a fixed prefix: nothing to escape
+    s += "\")";
     return nb::str(s.c_str(), s.size());
 }
 

@@ -99,10 +99,10 @@ struct Engine {
     // done({"ok": False, "error": text}).
     virtual void script(nb::str source, Done done) = 0;
     // Whether the engine has a script world of WebDriver's own (the page library runs there), and
-    // calls of a function body with string arguments, in that world (`own`) or in the page's:
-    // done as `script` (only where own_world()).
+    // runs `source` in the top document in that world (`own`) or in the page's: done as `script`
+    // (only where own_world()).
     virtual bool own_world() { return false; }
-    virtual void call(nb::str body, nb::dict args, bool own, Done done) = 0;
+    virtual void world_script(nb::str source, bool own, Done done) = 0;
     // The view's visible area as PNG, or the rectangle `rect` ({"x", "y", "width", "height"} in CSS
     // pixels of the view) of it: done(bytes) or done({"ok": False, "error": text}).
     virtual void capture(nb::object rect, Done done) = 0;
@@ -250,8 +250,10 @@ std::optional<Answer> input_command(InputCommand which, Driver &d, const std::ve
 void input_session_end(Driver &d);
 
 // The in-page library call for `op` (see page_library.hpp), with the library's text or with only
-// a call of the library the window object holds (answering {"missing": 1} when it holds none).
-nb::str command_script(const char *op, nb::handle args, const std::vector<std::string> &frames, bool library);
+// a call of the library the window object holds (answering {"missing": 1} when it holds none);
+// `bridge` (where the library runs in a world of its own) names its bridge's events.
+nb::str command_script(const char *op, nb::handle args, const std::vector<std::string> &frames, bool library,
+                       std::string_view bridge = {});
 
 // ---- capabilities --------------------------------------------------------------------------------
 // What the window matches, for New Session.
