@@ -225,12 +225,26 @@ void Driver::read_answer(nb::handle res, const std::function<void(std::optional<
 }
 
 void Driver::every_tenth(std::shared_ptr<bool> answered, std::function<bool()> tick) {
-    engine_->later(0.1, [this, answered, tick] {
-        if (*answered) return;
-        bool ended = false;
-        pk::guarded([&] { ended = tick(); });
-        if (!ended) every_tenth(answered, tick);
+    watches_.push_back({std::move(answered), std::move(tick)});
+    if (!ticking_) tick_later();
+}
+
+// One timer for every watch: commands that follow one another close enough share its ticks
+// instead of each starting a timer of its own.
+void Driver::tick_later() {
+    engine_->later(0.1, [this] {
+        ticking_ = false;
+        std::vector<Watch> due;
+        due.swap(watches_);
+        for (Watch &w : due) {
+            if (*w.answered) continue;
+            bool ended = false;
+            pk::guarded([&] { ended = w.tick(); });
+            if (!ended && !*w.answered) watches_.push_back(std::move(w));
+        }
+        if (!watches_.empty() && !ticking_) tick_later();
     });
+    ticking_ = true;
 }
 
 bool Driver::handle_prompt(Answer &out) {
@@ -1111,19 +1125,33 @@ std::vector<std::string_view> segments(std::string_view path) {
     return out;
 }
 
-// Whether `path` fits `row`'s template; its variables (percent-decoded) in `vars`.
+// Whether `path` (its segments) fits `row`'s template; its variables (percent-decoded) in `vars`
+// when it does.
 bool fits(const Row &row, const std::vector<std::string_view> &seg, std::vector<std::string> &vars) {
-    std::vector<std::string_view> pat = segments(row.path);
-    if (pat.size() != seg.size()) return false;
+    std::string_view pat(row.path);
+    pat.remove_prefix(1);
+    std::size_t i = 0;
+    for (;; ++i) {
+        const std::size_t j = pat.find('/');
+        const std::string_view p = pat.substr(0, j);
+        if (i >= seg.size() || (p == "*" ? seg[i].empty() : p != seg[i])) return false;
+        if (j == std::string_view::npos) break;
+        pat.remove_prefix(j + 1);
+    }
+    if (i + 1 != seg.size()) return false;
     vars.clear();
-    for (std::size_t i = 0; i < pat.size(); ++i) {
-        if (pat[i] == "*") {
-            if (seg[i].empty()) return false;
-            nb::object text = pk::import("urllib.parse").attr("unquote")(nb::str(seg[i].data(), seg[i].size()));
-            vars.push_back(nb::cast<std::string>(text));
-        } else if (pat[i] != seg[i]) {
-            return false;
+    pat = std::string_view(row.path).substr(1);
+    for (std::size_t k = 0; k < seg.size(); ++k) {
+        if (pat.substr(0, pat.find('/')) == "*") {
+            if (seg[k].find('%') == std::string_view::npos) {
+                vars.emplace_back(seg[k]);
+            } else {
+                nb::object text = pk::import("urllib.parse").attr("unquote")(nb::str(seg[k].data(), seg[k].size()));
+                vars.push_back(nb::cast<std::string>(text));
+            }
         }
+        const std::size_t j = pat.find('/');
+        pat = j == std::string_view::npos ? std::string_view() : pat.substr(j + 1);
     }
     return true;
 }

@@ -227,9 +227,17 @@ public:
 
 private:
     friend struct Commands;
-    // Calls `tick` on the UI thread every tenth of a second until it returns true or `answered`
-    // is set (a command's time-out and the dialogs that end it are watched so, while it waits).
+    // Calls `tick` on the UI thread every tenth of a second (the first time within one) until it
+    // returns true or `answered` is set (a command's time-out and the dialogs that end it are
+    // watched so, while it waits).
     void every_tenth(std::shared_ptr<bool> answered, std::function<bool()> tick);
+    void tick_later();
+    struct Watch {
+        std::shared_ptr<bool> answered;
+        std::function<bool()> tick;
+    };
+    std::vector<Watch> watches_;  // (UI thread)
+    bool ticking_ = false;
     void run_op(const char *op, nb::handle args, std::vector<std::string> frames, nb::object remote,
                 std::function<void(std::optional<Answer>, nb::object)> then, Reply fallback);
     static void read_answer(nb::handle res, const std::function<void(std::optional<Answer>, nb::object)> &done);
