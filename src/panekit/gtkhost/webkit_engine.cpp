@@ -61,6 +61,7 @@ const char *kind_name(nb::handle dialog) {
 }
 
 pk::Lazy g_loads{"json", "loads"};
+pk::Lazy g_same_site{"gi.repository.Soup", "SameSitePolicy"};
 
 // done(the JSON form of the value `finish` gives) or done(the failure it raised).
 template <class F> void answer_value(nb::handle done, F finish) {
@@ -388,6 +389,8 @@ public:
         Py_VISIT(dialog_.ptr());
         Py_VISIT(shown_.ptr());
         Py_VISIT(printing_.ptr());
+        Py_VISIT(cookie_view_.ptr());
+        Py_VISIT(cookie_manager_.ptr());
         return 0;
     }
     void clear() override {
@@ -398,6 +401,8 @@ public:
         dialog_ = nb::none();
         shown_ = nb::none();
         printing_ = nb::list();
+        cookie_view_ = nb::none();
+        cookie_manager_ = nb::none();
     }
 
     nb::object committed() const override { return committed_; }
@@ -417,8 +422,13 @@ private:
             view.attr("run_javascript_in_world")(script, world, nb::none(), finished, done);
     }
 
+    // The view's cookie manager, asked for once per view.
     nb::object cookie_manager(nb::handle view) {
-        return view.attr("get_website_data_manager")().attr("get_cookie_manager")();
+        if (!cookie_view_.is(view)) {
+            cookie_manager_ = view.attr("get_website_data_manager")().attr("get_cookie_manager")();
+            cookie_view_ = nb::borrow(view);
+        }
+        return cookie_manager_;
     }
 
     // Calls `then(list of Soup.Cookie)` with the cookies of `address`, or done(failure).
@@ -456,7 +466,7 @@ private:
         d["expiry"] = expires.is_none() ? nb::object(nb::none()) : nb::object(expires.attr("to_unix")());
         d["secure"] = nb::bool_(pk::truthy(c.attr("get_secure")()));
         d["httpOnly"] = nb::bool_(pk::truthy(c.attr("get_http_only")()));
-        nb::object policy = gi("Soup").attr("SameSitePolicy");
+        nb::handle policy = g_same_site.get();
         nb::object same = c.attr("get_same_site_policy")();
         d["sameSite"] = same.equal(policy.attr("STRICT")) ? "Strict" : same.equal(policy.attr("LAX")) ? "Lax" : "None";
         return d;
@@ -513,6 +523,7 @@ private:
     nb::object pages_;  // the window's page tracker, once the window has told it
     nb::object window_ = nb::none(), dialog_ = nb::none(), shown_ = nb::none();
     nb::list printing_;  // print operations under way
+    nb::object cookie_view_ = nb::none(), cookie_manager_ = nb::none();
 };
 
 // script-dialog: the engine takes the dialog (true: WebKit shows none of its own).
