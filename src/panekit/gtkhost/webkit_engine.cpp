@@ -9,7 +9,13 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <cstdint>
 #include <memory>
+#include <string>
+
+#if !defined(_WIN32)
+#  include <dlfcn.h>
+#endif
 
 namespace gtkhost {
 
@@ -89,6 +95,128 @@ void script_done(nb::handle view, nb::handle result, nb::handle done) {
                    : nb::object(view.attr("run_javascript_finish")(result).attr("get_js_value")());
     });
 }
+
+// ---- scripts through WebKit's own C functions ----------------------------------------------------
+// Every script of the control plane and of WebDriver goes through here, so the bindings' work for
+// one call (its arguments, a callback closure, the wrappers of the answer's objects) is left out:
+// the view's functions are looked up once in the libraries the bindings have loaded, and the
+// answer's JSON text is read in C. Where a function is missing (a WebKit before 2.40), the
+// bindings' own call is made instead.
+#if !defined(_WIN32)
+struct Native {
+    using Ready = void (*)(void *source, void *result, void *data);
+    void (*evaluate)(void *view, const char *script, long length, const char *world, const char *source_uri,
+                     void *cancellable, Ready callback, void *data) = nullptr;
+    void *(*finish)(void *view, void *result, void **error) = nullptr;  // JSCValue*, GError**
+    char *(*to_json)(void *value, unsigned indent) = nullptr;
+    void (*unref)(void *object) = nullptr;
+    void (*free)(void *memory) = nullptr;
+    void (*error_free)(void *error) = nullptr;
+    bool ok = false;
+};
+
+template <class T> void look_up(void *library, const char *name, T &slot) {
+    slot = library ? reinterpret_cast<T>(dlsym(library, name)) : nullptr;
+}
+
+const Native &native() {
+    static const Native n = [] {
+        Native n;
+        void *webkit = dlopen("libwebkit2gtk-4.1.so.0", RTLD_NOW | RTLD_NOLOAD);
+        void *jsc = dlopen("libjavascriptcoregtk-4.1.so.0", RTLD_NOW | RTLD_NOLOAD);
+        void *gobject = dlopen("libgobject-2.0.so.0", RTLD_NOW | RTLD_NOLOAD);
+        void *glib = dlopen("libglib-2.0.so.0", RTLD_NOW | RTLD_NOLOAD);
+        look_up(webkit, "webkit_web_view_evaluate_javascript", n.evaluate);
+        look_up(webkit, "webkit_web_view_evaluate_javascript_finish", n.finish);
+        look_up(jsc, "jsc_value_to_json", n.to_json);
+        look_up(gobject, "g_object_unref", n.unref);
+        look_up(glib, "g_free", n.free);
+        look_up(glib, "g_error_free", n.error_free);
+        n.ok = n.evaluate && n.finish && n.to_json && n.unref && n.free && n.error_free;
+        return n;
+    }();
+    return n;
+}
+
+// The GObject a binding's wrapper holds (the bindings' public object layout), or null for an
+// object that is no such wrapper.
+pk::Lazy g_gobject_type{"gi.repository.GObject", "Object"};
+void *gobject_of(nb::handle o) {
+    struct Wrapper {
+        PyObject_HEAD
+        void *obj;
+    };
+    const int is = PyObject_IsInstance(o.ptr(), g_gobject_type.get().ptr());
+    if (is < 0) throw nb::python_error();
+    return is ? reinterpret_cast<Wrapper *>(o.ptr())->obj : nullptr;
+}
+
+// GError's message.
+const char *error_message(void *error) {
+    struct Error {
+        std::uint32_t domain;
+        int code;
+        char *message;
+    };
+    const char *m = static_cast<Error *>(error)->message;
+    return m ? m : "";
+}
+
+// The completion, on the main loop (without the interpreter's lock): done({"ok": True, "value":
+// the JSON value}) or done({"ok": False, "error": WebKit's message}).
+void native_done(void *view, void *result, void *data) {
+    const Native &n = native();
+    void *error = nullptr;
+    void *value = n.finish(view, result, &error);
+    char *json = value ? n.to_json(value, 0) : nullptr;
+    if (value) n.unref(value);
+    PyGILState_STATE gil = PyGILState_Ensure();
+    try {
+        nb::object done = nb::steal(static_cast<PyObject *>(data));
+        nb::object answer;
+        try {
+            nb::dict d;
+            if (!value) {
+                d["ok"] = false;
+                d["error"] = nb::str(error ? error_message(error) : "");
+            } else {
+                d["ok"] = true;
+                // none for undefined (and for what JSON cannot show), as the bindings' call gives
+                d["value"] = json ? nb::object(nb::handle(g_loads.get())(nb::str(json))) : nb::object(nb::none());
+            }
+            answer = d;
+        } catch (nb::python_error &e) {
+            if (!pk::is_exception(e)) throw;
+            answer = engine_failure(e.value());
+        }
+        done(answer);
+    } catch (nb::python_error &e) {
+        e.restore();
+        PyErr_Print();  // as the bindings do with what a callback raises
+    }
+    if (json) n.free(json);
+    if (error) n.error_free(error);
+    PyGILState_Release(gil);
+}
+
+// Starts `script` in `world` (None: the page's) through WebKit's C function; false when it cannot
+// be reached so (the caller uses the bindings).
+bool evaluate_natively(nb::handle view, nb::handle script, nb::handle world, nb::handle done) {
+    const Native &n = native();
+    if (!n.ok) return false;
+    void *v = gobject_of(view);
+    if (!v) return false;
+    Py_ssize_t size = 0;
+    const char *text = PyUnicode_AsUTF8AndSize(script.ptr(), &size);
+    if (!text) throw nb::python_error();
+    std::string name = world.is_none() ? std::string() : nb::cast<std::string>(nb::str(world));
+    PyObject *held = nb::borrow(done).release().ptr();  // given back by native_done
+    n.evaluate(v, text, static_cast<long>(size), name.empty() ? nullptr : name.c_str(), nullptr, nullptr, native_done, held);
+    return true;
+}
+#else
+bool evaluate_natively(nb::handle, nb::handle, nb::handle, nb::handle) { return false; }
+#endif
 
 // The part `area` (x, y, width, height in CSS pixels) of a snapshot, in the snapshot's pixels.
 nb::object crop(nb::handle view, nb::handle surface, nb::handle area) {
@@ -413,6 +541,7 @@ public:
 private:
     // `world` None: the page's own.
     static void evaluate(const pk::Call &c, nb::handle view, nb::handle script, nb::handle world, nb::handle done) {
+        if (PyUnicode_Check(script.ptr()) && evaluate_natively(view, script, world, done)) return;
         nb::object finished = c.nested<script_done_spec>(script_done);
         if (nb::hasattr(view, "evaluate_javascript"))
             view.attr("evaluate_javascript")(script, -1, world, nb::none(), nb::none(), finished, done);
