@@ -22,6 +22,10 @@ host's bindings and WebKitWebDriver: the tier's script provides all three.
 
     bash scripts/test.sh --gtk --webdriver      (or: scripts/test-gtk.sh PYTHON --webdriver)
     python bench/bench_webdriver.py [--calls N] [--loads N] [--starts N]
+
+With --baseline DIR (another build installed by `pip install --no-deps --target DIR CHECKOUT`), that
+build's window is one more side of the Selenium rows, in the same interleaved rounds: a before and
+after of a change, measured in one run.
 """
 import argparse
 import atexit
@@ -200,8 +204,11 @@ def stop(proc):
 class Panekit:
     name = "panekit"
 
-    def __init__(self, site, tmp):
-        self.site, self.tmp = site, tmp
+    def __init__(self, site, tmp, name="panekit", path=None):
+        self.site, self.tmp, self.name = site, tmp, name
+        # `path`: where another build of panekit is installed (pip install --target), put first on
+        # the window's PYTHONPATH
+        self.extra = {"PYTHONPATH": path} if path else {}
         # The token the script and screenshot routes ask for, given to the window as scripts do
         # (sent with every request, as panekit's own client does).
         self.token = secrets.token_urlsafe(32)
@@ -210,7 +217,7 @@ class Panekit:
     def open(self, url, tag):
         self.port = free_port()
         log = open(self.tmp / f"panekit-{tag}.log", "w")
-        env = dict(os.environ, PANEKIT_HOST_BACKEND="gtk", PANEKIT_CONTROL_TOKEN=self.token)
+        env = dict(os.environ, PANEKIT_HOST_BACKEND="gtk", PANEKIT_CONTROL_TOKEN=self.token, **self.extra)
         return spawn([self.command, "open", url, "--control-port", str(self.port), "--user-data",
                       str(self.tmp / f"profile-{tag}"), "--title", f"panekit-{tag}"],
                      stdout=log, stderr=subprocess.STDOUT, env=env)
@@ -294,10 +301,11 @@ def drivers(tmp):
     return out
 
 
-def selenium_rows(site, tmp, pk, rounds, new_sessions):
+def selenium_rows(site, tmp, pk, rounds, new_sessions, baseline=None):
     """Selenium's own Python client on panekit's WebDriver (the window's control port) against the
     same client on WebKitWebDriver driving MiniBrowser: per command, interleaved in rounds of 10,
-    each side's result checked equal first. Returns the rows and the results."""
+    each side's result checked equal first. `baseline`: where another build of panekit is
+    installed; its window is one more side ("baseline"). Returns the rows and the results."""
     try:
         from selenium import webdriver
         from selenium.webdriver.common.by import By
@@ -311,14 +319,19 @@ def selenium_rows(site, tmp, pk, rounds, new_sessions):
     port = free_port()
     server = subprocess.Popen(["WebKitWebDriver", f"--port={port}"], stdout=open(tmp / "selenium-wkwd.log", "w"),
                               stderr=subprocess.STDOUT, start_new_session=True)
-    ours = theirs = None
+    ours = theirs = before = base_window = None
     try:
         wait_for(lambda: _listening(port), "WebKitWebDriver to listen")
+        base = None
+        if baseline:
+            base = Panekit(site, tmp, "baseline", baseline)
+            base_window = base.open(site.url("/a.html"), "baseline")
+            wait_for(lambda: helmwire.remote_ready(port=base.port).get("core"), "the baseline's window")
 
-        def open_panekit():
-            config = ClientConfig(remote_server_addr=f"http://127.0.0.1:{pk.port}", auth_type=AuthType.BEARER,
-                                  token=pk.token)
-            return webdriver.Remote(command_executor=f"http://127.0.0.1:{pk.port}", options=ArgOptions(),
+        def open_panekit(p=pk):
+            config = ClientConfig(remote_server_addr=f"http://127.0.0.1:{p.port}", auth_type=AuthType.BEARER,
+                                  token=p.token)
+            return webdriver.Remote(command_executor=f"http://127.0.0.1:{p.port}", options=ArgOptions(),
                                     client_config=config)
 
         def open_webkit():
@@ -328,9 +341,12 @@ def selenium_rows(site, tmp, pk, rounds, new_sessions):
 
         rows, notes = [], []
         # New Session (each side ends its session again), fewer rounds: the other side starts a browser
-        lat = {"panekit": [], "WebKitWebDriver": []}
+        openers = [("panekit", open_panekit), ("WebKitWebDriver", open_webkit)]
+        if base:
+            openers.append(("baseline", lambda: open_panekit(base)))
+        lat = {name: [] for name, _ in openers}
         for _ in range(new_sessions):
-            for name, opener in (("panekit", open_panekit), ("WebKitWebDriver", open_webkit)):
+            for name, opener in openers:
                 t0 = time.perf_counter()
                 d = opener()
                 lat[name].append(time.perf_counter() - t0)
@@ -338,7 +354,8 @@ def selenium_rows(site, tmp, pk, rounds, new_sessions):
         rows.append(("Selenium New Session, median ms", {n: statistics.median(v) * 1e3 for n, v in lat.items()}))
 
         ours, theirs = open_panekit(), open_webkit()
-        for d in (ours, theirs):
+        before = open_panekit(base) if base else None
+        for d in (ours, theirs, before) if base else (ours, theirs):
             d.get(site.url("/b.html"))
             d.add_cookie({"name": "bench", "value": "1"})
         # both views as large, so that both pictures are
@@ -369,7 +386,7 @@ def selenium_rows(site, tmp, pk, rounds, new_sessions):
                     d.get(site.url("/act.html"))
                 acting[(id(d), key)] = d.find_element(By.ID, key)
             return acting[(id(d), key)]
-        sides = (("panekit", ours), ("WebKitWebDriver", theirs))
+        sides = (("panekit", ours), ("WebKitWebDriver", theirs)) + ((("baseline", before),) if base else ())
         for row, command in commands:
             results = {name: command(d) for name, d in sides}
             if len(set(map(repr, results.values()))) > 1:
@@ -391,13 +408,15 @@ def selenium_rows(site, tmp, pk, rounds, new_sessions):
         notes.append(f"Selenium clicks and characters that reached the page: {acted['panekit']}")
         return rows, notes
     finally:
-        for d in (ours, theirs):
+        for d in (ours, theirs, before):
             if d is not None:
                 try:
                     d.quit()
                 except Exception:  # noqa: BLE001 - ending the bench whatever state the session is in
                     pass
         stop(server)
+        if base_window is not None:
+            stop(base_window)
 
 
 def _listening(port):
@@ -419,11 +438,14 @@ def main():
     ap.add_argument("--starts", type=int, default=8, help="starts of panekit and of MiniBrowser")
     ap.add_argument("--selenium", type=int, default=100, help="calls of each Selenium row on each side")
     ap.add_argument("--sessions", type=int, default=5, help="Selenium New Sessions on each side")
+    ap.add_argument("--baseline", metavar="DIR", help="another build of panekit, installed with pip install "
+                    "--target DIR: its window is one more side of the Selenium rows")
     args = ap.parse_args()
     reason = missing()
     if reason:
         sys.exit(f"bench_webdriver: {reason}")
     end_on_signals()
+    load_before = os.getloadavg()[0]
     site = Site()
     tmp = Path(tempfile.mkdtemp(prefix="panekit-bench-webdriver."))
     pk = Panekit(site, tmp)
@@ -476,7 +498,7 @@ def main():
             side.close()
         sides = []
         if args.selenium > 0:
-            more, said = selenium_rows(site, tmp, pk, args.selenium, args.sessions)
+            more, said = selenium_rows(site, tmp, pk, args.selenium, args.sessions, args.baseline)
             rows += more
             notes += said
     finally:
@@ -526,6 +548,7 @@ def main():
     print("(%d calls per row and side, %d waited loads (the load event waits %.0f ms for an image), %d starts)"
           % (args.calls, args.loads, SLOW_SECONDS * 1e3, args.starts))
     print("(every side's result: %s)" % "; ".join(notes))
+    print("(1-minute load average at the start and at the end: %.1f, %.1f)" % (load_before, os.getloadavg()[0]))
 
 
 def webkit_version():
