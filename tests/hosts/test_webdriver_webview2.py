@@ -191,6 +191,7 @@ ERRORS = [  # (method, path after the session ("" for none), body) -> (HTTP stat
     ("POST", "/element", {"using": "css selector", "value": "[["}, 400, "invalid selector"),
     ("POST", "/element", {"using": "css selector", "value": "#none"}, 404, "no such element"),
     ("GET", f"/element/{'f' * 16}.1/text", None, 404, "stale element reference"),
+    ("GET", f"/element/{'f' * 16}%2E1/text", None, 404, "stale element reference"),  # the variable decoded
     ("POST", "/execute/sync", {"script": "throw", "args": []}, 500, "javascript error"),
     ("POST", "/window", {"handle": "other"}, 404, "no such window"),
     ("POST", "/window/new", {}, 500, "unsupported operation"),
