@@ -87,8 +87,12 @@ struct Sink {
     }
 };
 
-// The GTK engine's sink: events for a WebKit2.WebView (a PyGObject object); UI thread only.
-std::unique_ptr<Sink> gtk_sink(nb::handle view);
+// Runs a script in the page's world of the top document and calls back with the engine's answer
+// ({"ok": True, "value": ...} or {"ok": False, "error": ...}).
+using PageScript = std::function<void(nb::str script, std::function<void(nb::object answer)> done)>;
+// The GTK engine's sink: events for a WebKit2.WebView (a PyGObject object), its page's scripts run
+// through `script`; UI thread only.
+std::unique_ptr<Sink> gtk_sink(nb::handle view, PageScript script);
 // The WebView2 engine's sink: DevTools protocol input through the core `core_fn()` gives (None
 // while the view has none); UI thread only.
 std::unique_ptr<Sink> webview2_sink(nb::handle core_fn);

@@ -186,7 +186,10 @@ in::Sink *sink_of(Driver &d, InputSession &is) {
     if (v.is_none()) return nullptr;
     if (!is.sink || !is.view.is(v)) {
         is.view = v;
-        is.sink = is_webkit_view(v) ? in::gtk_sink(v) : in::webview2_sink(v);
+        Engine &en = d.engine();
+        is.sink = is_webkit_view(v) ? in::gtk_sink(v, [&en](nb::str script, std::function<void(nb::object)> done) {
+            en.world_script(std::move(script), false, std::move(done));
+        }) : in::webview2_sink(v);
     }
     return is.sink.get();
 }

@@ -96,7 +96,7 @@ class GtkSink final : public Sink {
 public:
     ~GtkSink() override { recent_->view = nb::none(); }
 
-    explicit GtkSink(nb::handle view) : view_(nb::borrow(view)) {
+    GtkSink(nb::handle view, PageScript script) : view_(nb::borrow(view)), script_(std::move(script)) {
         recent_->view = view_;
         gdk_ = import_from("gi.repository", "Gdk");
         gtk_ = import_from("gi.repository", "Gtk");
@@ -360,12 +360,9 @@ private:
     // Calls `then` once the page reports having the focus, or after `tries` more looks (10 ms apart).
     void when_page_focused(int tries, std::function<void(bool)> then) {
         auto next = std::make_shared<std::function<void(bool)>>(std::move(then));
-        nb::object answer = nb::cpp_function([this, tries, next](nb::handle view, nb::handle result) {
-            bool focused = false;
-            try {
-                focused = pk::truthy(view.attr("evaluate_javascript_finish")(result).attr("to_boolean")());
-            } catch (nb::python_error &) {
-            }
+        script_(nb::str("document.hasFocus()"), [this, tries, next](nb::object answer) {
+            const bool focused = PyDict_Check(answer.ptr()) && pk::truthy(answer.attr("get")("ok")) &&
+                                 answer.attr("get")("value").is(Py_True);
             if (focused || tries <= 0) return (*next)(focused);
             nb::object glib = import_from("gi.repository", "GLib");
             glib.attr("timeout_add")(10, nb::cpp_function([this, tries, next] {
@@ -373,26 +370,21 @@ private:
                 return false;
             }));
         });
-        view_.attr("evaluate_javascript")("document.hasFocus()", -1, nb::none(), nb::none(), nb::none(), answer);
     }
 
     // Calls `done` once the page has handled what was delivered: after an empty script's answer.
     void handled(Delivered done) {
         auto holder = std::make_shared<Delivered>(std::move(done));
-        nb::object answer = nb::cpp_function([holder](nb::handle view, nb::handle result) {
-            try {
-                view.attr("evaluate_javascript_finish")(result);
-            } catch (nb::python_error &) {
-                // An answer that fails (a page in the middle of replacing itself) still comes after
-                // the events; the event was handled all the same.
-            }
+        // (An answer that fails, a page in the middle of replacing itself, still comes after the
+        // events: the event was handled all the same.)
+        script_(nb::str("0"), [holder](nb::object) {
             Delivered d = std::move(*holder);
             if (d) d(std::nullopt);
         });
-        view_.attr("evaluate_javascript")("0", -1, nb::none(), nb::none(), nb::none(), answer);
     }
 
     nb::object view_, gdk_, gtk_, pointer_, keyboard_, keymap_, types_;
+    PageScript script_;
     unsigned long long last_time_ = 0;
     bool focus_settled_ = false;  // the view was just given the focus for the press that follows
     enum class Lane { Pointer, Key, Text };
@@ -413,6 +405,8 @@ private:
 
 }  // namespace
 
-std::unique_ptr<Sink> gtk_sink(nb::handle view) { return std::make_unique<GtkSink>(view); }
+std::unique_ptr<Sink> gtk_sink(nb::handle view, PageScript script) {
+    return std::make_unique<GtkSink>(view, std::move(script));
+}
 
 }  // namespace pk::input
