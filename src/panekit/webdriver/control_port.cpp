@@ -109,8 +109,13 @@ public:
     void arm_load(std::function<void()> loaded) override {
         nb::object pages = nb::borrow(state()[Server::Pages]);
         if (pages.is_none()) return loaded();
+        // One wait armed at a time: that of a command answered without its navigation (a click
+        // that started none) is let go, so such waits do not pile up for the next navigation to
+        // end one by one.
+        if (armed_.is_valid()) pk::host::pages_disarm(pages, armed_);
         nb::object waiter = pk::host::waiter_new(callable([loaded](nb::handle) { loaded(); }));
         pk::host::pages_arm(pages, waiter);
+        armed_ = waiter;
     }
     void navigate(nb::str url) override { contract()->navigate(view(), url); }
     void back() override { contract()->back(view()); }
@@ -216,6 +221,7 @@ private:
     }
 
     nb::object fn_, globals_, server_;
+    nb::object armed_;  // the wait arm_load armed last
 };
 
 // The window's driver, made on the first WebDriver request and kept in the server's state.
