@@ -2,8 +2,8 @@
 wait=10)` against a bare PyGObject window (one WebKit view, no toolbar, no control server) that
 loads a URL read from a pipe and answers on a pipe when WebKit reports the load finished, both
 while three other windows load a page back to back (a page that reloads itself as soon as it has
-loaded). Each is a process of its own on the same local site; the two sides are timed in
-interleaved rounds, ms from the request to the answer. Also, for the diagnosis, the same window
+loaded). Each is a process of its own on the same local site; the sides are timed in interleaved
+rounds (each round in a turned order), ms from the request to the answer. Also, for the diagnosis, the same window
 started with sys.setswitchinterval(0.0002): a thread that waits for the interpreter's lock then
 gets it after 0.2 ms instead of 5 ms. `--also LABEL=DIR` adds a window of another build of the
 package (DIR holds its `panekit` folder, put first on the import path), timed in the same rounds:
@@ -107,8 +107,12 @@ def main():
             bare.stdin.flush()
             assert bare.stdout.readline() == b"done\n"
 
+        names = list(times)
         for i in range(args.loads + 3):  # the first three rounds warm up
-            for name in times:
+            # The order turns each round, so that no side always follows the same other one (a
+            # window still painting the page it has just loaded slows the next side down).
+            k = i % len(names)
+            for name in names[k:] + names[:k]:
                 url = site.url(f"/c.html?{i}{name[0]}{len(name)}")
                 t0 = time.perf_counter()
                 if name == "bare PyGObject":
