@@ -47,8 +47,9 @@ def fake_page(script, core=None):
         ref = args["args"][0][EL] if args["args"] and isinstance(args["args"][0], dict) else None
         if ref == DOC + ".5" and "{file: true" in body:
             return json.dumps({"v": {"v": {"file": True, "multiple": False}}})
-        if ref and "arguments[0].files" in body:
-            return json.dumps({"v": {"v": {"n": len(core.sim_files.get(ref, []))}}})
+        if ref and "heard:" in body:  # the names of the files the input holds
+            held = [re.split(r"[\\/]", f)[-1] for f in core.sim_files.get(ref, [])]
+            return json.dumps({"v": {"v": {"held": held, "heard": None}}})
         return json.dumps({"v": {"v": args["args"]}})
     if op == "frame":  # .6 to .8 are frames of another origin (.6 the page's only one, .8 without
         # a name), .9 of this one
