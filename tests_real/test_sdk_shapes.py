@@ -113,6 +113,7 @@ USED = [
     (_CORE + "CoreWebView2FrameCreatedEventArgs", "Frame", "get"),
     (_CORE + "CoreWebView2Frame", "Name", "get"),
     (_CORE + "CoreWebView2Frame", "Destroyed", "event"),
+    (_CORE + "CoreWebView2Frame", "FrameCreated", "event"),
     (_CORE + "CoreWebView2Frame", "IsDestroyed", 0),
     (_CORE + "CoreWebView2Frame", "ExecuteScriptAsync", 1),
     (_CORE + "CoreWebView2Cookie", "SameSite", "set"),

@@ -215,29 +215,37 @@ def test_error_table(host, method, path, body, status, error):
     assert (got, value["error"]) == (status, error)
 
 
-def framed_page(script):
-    """The page of a frame of another origin: its library runs at the frame's own top."""
-    op, args, frames = re.search(r'\)\("(\w+)",(.*),(\[.*?\])\)$', script, re.S).groups()
-    if op == "frame":  # .9 is of the frame's own origin
-        ref = json.loads(args)["el"]
-        return json.dumps({"v": ref if ref.endswith(".9") else {"ref": ref, "name": "inner"}})
-    if op == "view_rect":
-        return json.dumps({"v": {"x": 10, "y": 20, "width": 30, "height": 12, "scale": 1}})
-    if op == "execute":  # Element Click's script: the element's centre in the frame's viewport
-        return json.dumps({"v": {"v": {"x": 5, "y": 6}}})
-    return json.dumps({"v": "framed %s %s" % (op, frames)})
+def framed_page(label="framed"):
+    """The page of a frame of another origin: its library runs at the frame's own top. Its .7 is
+    a frame of another origin named "inner" (placed at 7, 9 in it), .9 one of its own origin."""
+    def page(script):
+        op, args, frames = re.search(r'\)\("(\w+)",(.*),(\[.*?\])\)$', script, re.S).groups()
+        if op == "frame":
+            ref = json.loads(args)["el"]
+            return json.dumps({"v": ref if ref.endswith(".9") else {"ref": ref, "name": "inner"}})
+        if op == "origin":
+            return json.dumps({"v": {"x": 7, "y": 9, "width": 300, "height": 200}})
+        if op == "find":
+            return json.dumps({"v": [{EL: label + ".3"}]})
+        if op == "view_rect":
+            return json.dumps({"v": {"x": 10, "y": 20, "width": 30, "height": 12, "scale": 1}})
+        if op == "execute":  # Element Click's script: the element's centre in the frame's viewport
+            return json.dumps({"v": {"v": {"x": 5, "y": 6}}})
+        return json.dumps({"v": "%s %s %s" % (label, op, frames)})
+    return page
 
 
 def test_frames_of_another_origin_through_core_webview2_frame(host):
     s = host.session()
     ads = host.core.sim_frame("ads")
-    ads.sim_script_handler = framed_page
+    ads.sim_script_handler = framed_page()
     frame = lambda n: ("POST", "/frame", {"id": {EL: f"{DOC}.{n}"}})
     text = ("GET", f"/element/{DOC}.1/text", None)
+    parent = ("POST", "/frame/parent", {})
     steps = [  # (method, path, body) -> (status, value or error code)
         (frame(7), 200, None),
         (text, 200, "framed text []"),  # run in the CoreWebView2Frame, at its top
-        (frame(7), 404, "no such frame"),  # another origin's frame inside it
+        (frame(7), 404, "no such frame"),  # another origin's frame inside it, not there yet
         (frame(9), 200, None),
         (text, 200, "framed text [\"%s.9\"]" % DOC),  # a frame of its own origin, through its page
         (("POST", f"/element/{DOC}.1/click", {}), 200, None),
@@ -264,11 +272,50 @@ def test_frames_of_another_origin_through_core_webview2_frame(host):
     assert host.call("POST", s + "/frame", frame(7)[2])[1]["error"] == "no such frame"
     twin.sim_destroy()
     assert host.call("POST", s + "/frame", frame(7)[2]) == (200, None)
-    ads.sim_destroy()
-    status, value = host.call("GET", s + text[1])
-    assert (status, value["error"]) == (404, "no such frame")
+    # a frame of another origin inside that one, through the frame's own FrameCreated
+    inner = ads.sim_frame("inner")
+    inner.sim_script_handler = framed_page("inner")
+    execute = ("POST", "/execute/sync", {"script": "return 1", "args": []})
+    steps = [
+        (("POST", "/frame", {"id": None}), 200, None),
+        (frame(7), 200, None),
+        (frame(7), 200, None),
+        (text, 200, "inner text []"),
+        (("POST", "/element", {"using": "css selector", "value": "#x"}), 200, {EL: "inner.3"}),
+        (execute, 200, {"x": 5, "y": 6}),
+        (("POST", f"/element/{DOC}.1/click", {}), 200, None),
+        (frame(9), 200, None),  # and one of that frame's own origin inside it
+        (text, 200, "inner text [\"%s.9\"]" % DOC),
+        (frame(7), 404, "no such frame"),  # another origin's, below one of the frame's own
+        (parent, 200, None),
+        (parent, 200, None),
+        (text, 200, "framed text []"),
+        (frame(7), 200, None),
+    ]
+    for (method, path, body), status, want in steps:
+        got, value = host.call(method, s + path, body)
+        assert (got, value if got == 200 else value["error"]) == (status, want), (path, value)
+    # each frame's place in the one around it is added up
+    pressed = [p for m, p in host.core.sim_devtools if m == "Input.dispatchMouseEvent" and p["type"] == "mousePressed"]
+    assert (pressed[-1]["x"], pressed[-1]["y"]) == (112, 65)
+    ads.sim_destroy()  # its frames go with it
+    for path in (text, parent, text):
+        status, value = host.call(path[0], s + path[1], path[2])
+        assert (status, value if status == 200 else value["error"]) == ((404, "no such frame") if path is text else (200, None))
     assert host.call("POST", s + "/frame", {"id": None}) == (200, None)
     assert host.call("GET", s + text[1]) == (200, "hello")
+
+
+def test_a_runtime_without_frames_in_frames_reaches_the_outer_frame_only(host, winsim):
+    winsim.has_nested_frames = False  # CoreWebView2Frame.FrameCreated throws NotImplementedException
+    s = host.session()
+    ads = host.core.sim_frame("ads")
+    ads.sim_script_handler = framed_page()
+    ads.sim_frame("inner")
+    frame = {"id": {EL: f"{DOC}.7"}}
+    assert host.call("POST", s + "/frame", frame) == (200, None)
+    assert host.call("GET", f"{s}/element/{DOC}.1/text") == (200, "framed text []")
+    assert host.call("POST", s + "/frame", frame)[1]["error"] == "no such frame"
 
 
 def test_a_file_input_is_given_its_files_through_the_devtools_protocol(host, tmp_path):

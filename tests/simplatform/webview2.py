@@ -4,7 +4,7 @@ new-window requests, downloads and a profile. CoreWebView2 members refuse calls 
 but their UI thread, as the real one does."""
 
 from .core import (COMException, ArgumentException, ByteArray, Delegate, Exception_, Int64, InvalidOperationException,
-                   NetType, Prop, Recorded, SdkMember, UInt32, UInt64, Uri)
+                   NetType, NotImplementedException, Prop, Recorded, SdkMember, UInt32, UInt64, Uri)
 from .enums import (CoreWebView2CapturePreviewImageFormat, CoreWebView2DownloadInterruptReason,
                     CoreWebView2DownloadState, CoreWebView2WebErrorStatus)
 from .forms import Control, EventArgs, Form
@@ -486,29 +486,44 @@ class CoreWebView2ScriptDialogOpeningEventArgs(EventArgs):
         return self.sim_accepted if kind != enums.CoreWebView2ScriptDialogKind.Alert else None
 
 
+class CoreWebView2FrameCreatedEventArgs(EventArgs):
+    Frame: "CoreWebView2Frame"
+
+    def __init__(self, frame):
+        super().__init__(Frame=frame)
+
+
 class CoreWebView2Frame(Recorded):
-    """An iframe of the top document (learn.microsoft.com: CoreWebView2Frame): Name is the frame's
-    window.name, at first the name attribute of the iframe element declaring it (NameChanged when
-    the page changes it); Destroyed is raised when the iframe is removed or the document holding
-    it is destroyed, and IsDestroyed() answers 1 from then on (0 before); ExecuteScriptAsync runs a
-    script in the frame's document as CoreWebView2.ExecuteScriptAsync does (its answer JSON text,
-    "null" for a script that throws). Using a destroyed frame fails. The frame's page answers
-    scripts through sim_script_handler(script) -> JSON text ("null" without one)."""
+    """An iframe (learn.microsoft.com: CoreWebView2Frame): Name is the frame's window.name, at
+    first the name attribute of the iframe element declaring it (NameChanged when the page changes
+    it); Destroyed is raised when the iframe is removed or the document holding it is destroyed,
+    and IsDestroyed() answers 1 from then on (0 before); ExecuteScriptAsync runs a script in the
+    frame's document as CoreWebView2.ExecuteScriptAsync does (its answer JSON text, "null" for a
+    script that throws). Using a destroyed frame fails. FrameCreated is raised with each new direct
+    descendant iframe (CoreWebView2Frame.FrameCreated, ICoreWebView2Frame7: runtimes from
+    1.0.3240.44 on); on an older runtime subscribing to it throws NotImplementedException, the
+    SDK's cast to the interface having failed (Platform.has_nested_frames false). The frame's page
+    answers scripts through sim_script_handler(script) -> JSON text ("null" without one)."""
 
     _log_new = False
     _raises_webview2_events = True
     Name = Prop(typ=str, get=lambda f: f._name)
-    _events = dict(Destroyed=object, NameChanged=object)
+    _events = dict(Destroyed=object, NameChanged=object, FrameCreated=CoreWebView2FrameCreatedEventArgs)
 
-    def __init__(self, core, name):
+    def __init__(self, core, name, parent=None):
         super().__init__()
-        self._core, self._name, self._destroyed = core, name, False
+        self._core, self._name, self._destroyed, self._parent = core, name, False, parent
+        self._frames = []  # its live child frames (sim_frame)
         self.sim_script_handler = None
 
     def _guard(self, op, name):
         self._core._guard(op, name)
         if self._destroyed and name != "IsDestroyed":
             raise InvalidOperationException("The frame has been destroyed.")
+        if name == "FrameCreated" and op == "+=" and not self._plat.has_nested_frames:
+            raise NotImplementedException(
+                "Unable to cast to Microsoft.Web.WebView2.Core.Raw.ICoreWebView2Frame7.\nThis may happen if you are "
+                "using an interface not supported by the version of the WebView2 Runtime you are using.")
 
     def IsDestroyed(self) -> int:
         self._call("IsDestroyed")
@@ -532,6 +547,16 @@ class CoreWebView2Frame(Recorded):
             self.NameChanged.sim_fire(self, None)
         return self._core._ui.call(run)
 
+    def sim_frame(self, name):
+        """The frame's page adds an iframe named `name` (on the UI thread): this frame's
+        FrameCreated is raised with it."""
+        def run():
+            frame = CoreWebView2Frame(self._core, name, self)
+            self._frames.append(frame)
+            self.FrameCreated.sim_fire(self, CoreWebView2FrameCreatedEventArgs(frame))
+            return frame
+        return self._core._ui.call(run)
+
     def sim_destroy(self):
         """The iframe is removed from its document (on the UI thread)."""
         return self._core._ui.call(self._destroy)
@@ -539,16 +564,11 @@ class CoreWebView2Frame(Recorded):
     def _destroy(self):
         if self._destroyed:
             return
+        for child in list(self._frames):  # its document goes, and the frames it holds with it
+            child._destroy()
         self._destroyed = True
-        self._core._frames.remove(self)
+        (self._parent._frames if self._parent is not None else self._core._frames).remove(self)
         self.Destroyed.sim_fire(self, None)
-
-
-class CoreWebView2FrameCreatedEventArgs(EventArgs):
-    Frame: CoreWebView2Frame
-
-    def __init__(self, frame):
-        super().__init__(Frame=frame)
 
 
 class CoreWebView2Environment(Recorded):

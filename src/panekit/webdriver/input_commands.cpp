@@ -367,11 +367,11 @@ constexpr double kFilesArrive = 5.0;  // seconds a file input is given to receiv
 void give_files(Driver &d, in::Sink &sink, const std::string &ref, nb::list files, Reply reply) {
     Session *s = d.session();
     if (!s) return reply(failure("invalid session id", "the session has ended"));
-    if (!s->remote.is_none())
+    if (!s->remote().is_none())
         return reply(failure("unsupported operation", "a file input in a frame of another origin cannot be given files"));
     nb::dict args;
     args["el"] = nb::str(ref.c_str(), ref.size());
-    std::string expression = "(function () { var r = " + nb::cast<std::string>(command_script("node", args, s->frames, false)) +
+    std::string expression = "(function () { var r = " + nb::cast<std::string>(command_script("node", args, s->local(), false)) +
                              "; if (!r || !r.v) throw new Error(r && r.m || 'the element is not in the page'); return r.v; })()";
     nb::list names = base_names(files);
     sink.set_files(nb::str(expression.c_str(), expression.size()), files, [&d, ref, names, reply](std::optional<in::Failure> f) {
