@@ -48,6 +48,7 @@ USED = [
     (_CORE + "CoreWebView2", "ExecuteScriptAsync", 1),
     (_CORE + "CoreWebView2", "CapturePreviewAsync", 2),
     (_CORE + "CoreWebView2", "CallDevToolsProtocolMethodAsync", 2),
+    (_CORE + "CoreWebView2", "CallDevToolsProtocolMethodForSessionAsync", 3),
     (_CORE + "CoreWebView2", "NavigationStarting", "event"),
     (_CORE + "CoreWebView2", "NavigationCompleted", "event"),
     (_CORE + "CoreWebView2", "SourceChanged", "event"),

@@ -215,10 +215,20 @@ def test_error_table(host, method, path, body, status, error):
     assert (got, value["error"]) == (status, error)
 
 
-def framed_page(label="framed"):
+def framed_page(label="framed", core=None):
     """The page of a frame of another origin: its library runs at the frame's own top. Its .7 is
-    a frame of another origin named "inner" (placed at 7, 9 in it), .9 one of its own origin."""
+    a frame of another origin named "inner" (placed at 7, 9 in it), .9 one of its own origin;
+    <label>.5 is a file input, whose files are the ones `core` was given for it."""
     def page(script):
+        node = re.search(r'\("node",(\{.*?\}),\[', script)
+        if node:  # the element itself, for Runtime.evaluate: only this document's
+            ref = json.loads(node.group(1))["el"]
+            return json.dumps({"node": ref} if ref.startswith(label + ".") else None)
+        if "{file: true" in script:
+            return json.dumps({"v": {"v": {"file": True, "multiple": False}}})
+        if "heard:" in script:
+            held = [re.split(r"[\\/]", f)[-1] for f in core.sim_files.get(label + ".5", [])]
+            return json.dumps({"v": {"v": {"held": held, "heard": None}}})
         op, args, frames = re.search(r'\)\("(\w+)",(.*),(\[.*?\])\)$', script, re.S).groups()
         if op == "frame":
             ref = json.loads(args)["el"]
@@ -332,3 +342,30 @@ def test_a_file_input_is_given_its_files_through_the_devtools_protocol(host, tmp
     assert not host.core._remote_objects and not host.core.sim_devtools_overlaps
     assert keys(str(tmp_path / "none"))[1]["error"] == "invalid argument"
     assert keys(f"{one}\n{two}")[1]["error"] == "invalid argument"  # a single input
+
+
+def test_a_file_input_in_a_frame_of_another_origin_through_its_devtools_target(host, tmp_path):
+    s = host.session()
+    one = tmp_path / "one.txt"
+    one.write_text("1")
+    ads = host.core.sim_frame("ads")
+    ads.sim_script_handler = framed_page("ads", host.core)
+    inner = ads.sim_frame("inner")
+    inner.sim_script_handler = framed_page("inner", host.core)
+    for _ in range(2):
+        assert host.call("POST", s + "/frame", {"id": {EL: f"{DOC}.7"}}) == (200, None)
+    keys = lambda: host.call("POST", f"{s}/element/inner.5/value", {"text": str(one)})
+    assert keys() == (200, None)
+    assert host.core.sim_files == {"inner.5": [str(one)]}
+    # each iframe target in turn until the one whose document holds the element; every session
+    # and remote object let go, one call at a time
+    assert [m for m, _ in host.core.sim_devtools] == ["Target.getTargets"] + [
+        "Target.attachToTarget", "Target.detachFromTarget"] * 2
+    assert [(f._name, m) for f, m, _ in host.core.sim_session_calls] == [
+        ("ads", "Runtime.evaluate"), ("ads", "Runtime.releaseObjectGroup"), ("inner", "Runtime.evaluate"),
+        ("inner", "DOM.setFileInputFiles"), ("inner", "Runtime.releaseObjectGroup")]
+    assert not host.core._sessions and not host.core._remote_objects and not host.core.sim_devtools_overlaps
+    # a frame the browser keeps in its parent's target: no way to its file input
+    inner.sim_own_target = False
+    status, value = keys()
+    assert (status, value["error"]) == (500, "unsupported operation")

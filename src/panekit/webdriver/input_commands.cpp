@@ -363,18 +363,17 @@ nb::list base_names(nb::list files) {
 constexpr double kFilesArrive = 5.0;  // seconds a file input is given to receive its files
 
 // An engine that gives a file input its files itself (WebView2): the element as the value of a
-// script of the top document, the held page library's answer in the session's browsing context.
+// script of the document the session's scripts run in (the top one, or the innermost frame of
+// another origin on its path), the held page library's answer in the session's browsing context.
 void give_files(Driver &d, in::Sink &sink, const std::string &ref, nb::list files, Reply reply) {
     Session *s = d.session();
     if (!s) return reply(failure("invalid session id", "the session has ended"));
-    if (!s->remote().is_none())
-        return reply(failure("unsupported operation", "a file input in a frame of another origin cannot be given files"));
     nb::dict args;
     args["el"] = nb::str(ref.c_str(), ref.size());
     std::string expression = "(function () { var r = " + nb::cast<std::string>(command_script("node", args, s->local(), false)) +
                              "; if (!r || !r.v) throw new Error(r && r.m || 'the element is not in the page'); return r.v; })()";
     nb::list names = base_names(files);
-    sink.set_files(nb::str(expression.c_str(), expression.size()), files, [&d, ref, names, reply](std::optional<in::Failure> f) {
+    sink.set_files(nb::str(expression.c_str(), expression.size()), !s->remote().is_none(), files, [&d, ref, names, reply](std::optional<in::Failure> f) {
         if (f) return reply(answer_of(f));
         // The answer waits until the page has them (the change is the page's to handle).
         wait_for_files(d, ref, names, reply, steady_seconds() + kFilesArrive);
