@@ -100,11 +100,12 @@ void Driver::page_op(const char *op, nb::handle args, std::function<void(std::op
 }
 
 void Driver::frame_origin(std::function<void(std::optional<Answer>, nb::object)> done, Reply fallback) {
+    if (session_ && !session_->remotes.empty())
+        return origin_from(0, session_->remotes, session_->frames, nb::dict(), std::move(done), std::move(fallback));
     nb::dict top;
     top["x"] = 0;
     top["y"] = 0;
-    if (!session_ || session_->remotes.empty()) return done(std::nullopt, top);
-    origin_from(0, session_->remotes, session_->frames, top, std::move(done), std::move(fallback));
+    done(std::nullopt, top);
 }
 
 // Each frame of another origin starts where its element's content box is in the document around
