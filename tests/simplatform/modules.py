@@ -16,7 +16,7 @@ def _members(*modules_and_names):
 _NAMESPACES = {
     "System": _members(
         (core, "Action ArgumentException ArgumentNullException DllNotFoundException "
-               "InvalidOperationException ObjectDisposedException Uri"),
+               "InvalidOperationException NotImplementedException ObjectDisposedException Uri"),
         (forms, "EventArgs"), (webview2, "DateTimeOffset")) | {"Exception": core.Exception_},
     "System.IO": _members((webview2, "MemoryStream")),
     "System.Threading": _members((core, "ApartmentState Thread ThreadStart ThreadStateException")),
