@@ -38,7 +38,7 @@ enum class Op {
     RunScript, RunScriptInFrame,
     CapturePng, CaptureRect,
     ReadCookies, AddCookie, DeleteCookies,
-    WindowRect, SetWindowRect, Maximize, Minimize,
+    WindowRect, SetWindowRect, Maximize, Minimize, Fullscreen,
     PointerInput, KeyInput,
     Dialog, AcceptDialog, DismissDialog,
     CloseWindow,
@@ -166,9 +166,13 @@ public:
     // it is maximised or minimised; answers as window_rect does, with the new rectangle.
     virtual nb::object set_window_rect(std::optional<double> x, std::optional<double> y,
                                        std::optional<double> width, std::optional<double> height) = 0;
-    // Maximises / minimises the window; answers as window_rect does.
+    // Maximises / minimises the window; answers as window_rect does. Each, and set_window_rect,
+    // first leaves full screen.
     virtual nb::object maximize() = 0;
     virtual nb::object minimize() = 0;
+    // Shows the window on the whole screen without its frame (the toolbar stays: it is part of the
+    // window); answers as window_rect does.
+    virtual nb::object fullscreen() { return unsupported(Op::Fullscreen); }
 
     // ---- trusted input -----------------------------------------------------------------------
     // Delivers one pointer or key action to the view as the user's own input (events the page sees

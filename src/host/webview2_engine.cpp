@@ -362,6 +362,7 @@ public:
                                std::optional<double> height) override {
         nb::object f = form();
         if (f.is_none()) return unsupported(Op::SetWindowRect);
+        leave_fullscreen(f);
         f.attr("WindowState") = import_from("System.Windows.Forms", "FormWindowState").attr("Normal");
         if (x) f.attr("Left") = nb::int_(static_cast<long>(std::lround(*x)));
         if (y) f.attr("Top") = nb::int_(static_cast<long>(std::lround(*y)));
@@ -380,6 +381,20 @@ public:
         return d;
     }
     nb::object minimize() override { return show("Minimized", Op::Minimize); }
+    // Full screen as Windows Forms has it: the form without its frame, maximised (a frameless
+    // maximised form covers the taskbar too). The frame it had is put back when it leaves.
+    nb::object fullscreen() override {
+        nb::object f = form();
+        if (f.is_none()) return unsupported(Op::Fullscreen);
+        nb::object states = import_from("System.Windows.Forms", "FormWindowState");
+        if (frame_.is_none()) {
+            frame_ = f.attr("FormBorderStyle");
+            f.attr("WindowState") = states.attr("Normal");
+            f.attr("FormBorderStyle") = import_from("System.Windows.Forms", "FormBorderStyle").attr("None");
+        }
+        f.attr("WindowState") = states.attr("Maximized");
+        return window_rect();
+    }
 
     // ---- frames of another origin: CoreWebView2Frame (Name: its window's name, at first the
     // name attribute of its element; ExecuteScriptAsync as CoreWebView2's) -----------------------
@@ -480,10 +495,11 @@ public:
         Py_VISIT(deferral_.ptr());
         Py_VISIT(frames_.ptr());
         Py_VISIT(watched_.ptr());
+        Py_VISIT(frame_.ptr());
         return 0;
     }
     void clear() override {
-        window_fn_ = handler_ = args_ = deferral_ = frames_ = watched_ = nb::none();
+        window_fn_ = handler_ = args_ = deferral_ = frames_ = watched_ = frame_ = nb::none();
     }
 
     explicit WebView2(nb::handle window_fn) : window_fn_(window_fn.is_valid() ? nb::borrow(window_fn) : nb::none()) {}
@@ -492,8 +508,15 @@ private:
     nb::object show(const char *state, Op op) {
         nb::object f = form();
         if (f.is_none()) return unsupported(op);
+        leave_fullscreen(f);
         f.attr("WindowState") = import_from("System.Windows.Forms", "FormWindowState").attr(state);
         return window_rect();
+    }
+    void leave_fullscreen(nb::handle f) {
+        if (frame_.is_none()) return;
+        f.attr("WindowState") = import_from("System.Windows.Forms", "FormWindowState").attr("Normal");
+        f.attr("FormBorderStyle") = frame_;
+        frame_ = nb::none();
     }
     // Ends the held dialog: Accept() (a prompt with ResultText) or not, then the deferral.
     nb::object end_dialog(bool accept, nb::handle text) {
@@ -519,7 +542,8 @@ private:
     }
 
     nb::object window_fn_, handler_ = nb::none(), args_ = nb::none(), deferral_ = nb::none(), frames_ = nb::none(),
-               watched_ = nb::none();  // the CoreWebView2 whose frames frames_ follows
+               watched_ = nb::none(),  // the CoreWebView2 whose frames frames_ follows
+               frame_ = nb::none();    // the form's FormBorderStyle while it is full screen
 };
 
 void on_dialog(const Call &c, nb::handle, nb::handle args) {

@@ -12,7 +12,7 @@ import re
 import pytest
 
 from panekit import framewell, glassport, helmwire
-from simplatform.enums import FormWindowState
+from simplatform.enums import FormBorderStyle, FormWindowState
 from simplatform.pywebview_sim import edge_backend, pywebview_gui  # noqa: F401 - fixtures
 
 START = "https://start.example/"
@@ -135,6 +135,11 @@ def test_a_session_steers_the_webview2_window(host):
     assert (host.form.Left, host.form.Width) == (10, 640)
     assert host.call("POST", s + "/window/maximize", {})[0] == 200
     assert host.form.WindowState == FormWindowState.Maximized
+    # full screen: frameless and maximised; leaving it (here by minimising) puts the frame back
+    assert host.call("POST", s + "/window/fullscreen", {})[0] == 200
+    assert (host.form.FormBorderStyle, host.form.WindowState) == (FormBorderStyle.None_, FormWindowState.Maximized)
+    assert host.call("POST", s + "/window/minimize", {})[0] == 200
+    assert (host.form.FormBorderStyle, host.form.WindowState) == (FormBorderStyle.Sizable, FormWindowState.Minimized)
     # cookies through the CookieManager
     assert host.call("POST", s + "/cookie", {"cookie": {"name": "a", "value": "1", "expiry": 2000000000}})[0] == 200
     status, cookie = host.call("GET", s + "/cookie/a")

@@ -28,7 +28,7 @@ _NAMESPACES = {
                 "FormClosingEventArgs "
                 "KeyEventArgs KeyPressEventArgs Padding Panel PreviewKeyDownEventArgs SaveFileDialog "
                 "TextBox Timer ToolTip"),
-        (enums, "AnchorStyles BorderStyle DialogResult DockStyle FlatStyle FormWindowState Keys")),
+        (enums, "AnchorStyles BorderStyle DialogResult DockStyle FlatStyle FormBorderStyle FormWindowState Keys")),
     "System.Drawing": _members((drawing, "Color Font Point Size"), (enums, "FontStyle GraphicsUnit")),
     "Microsoft.Web.WebView2.Core": _members(
         (webview2, "CoreWebView2 CoreWebView2DownloadOperation CoreWebView2DownloadStartingEventArgs "

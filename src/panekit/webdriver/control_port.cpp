@@ -144,7 +144,7 @@ public:
     void show(Show how) override {
         if (how == Show::Maximized) check(contract()->maximize());
         else if (how == Show::Minimized) check(contract()->minimize());
-        else throw wd::Unsupported("this window has no full-screen mode");
+        else check(contract()->fullscreen());
     }
     void close() override { check(contract()->close_window()); }
     nb::object dialog() override {
