@@ -1,9 +1,27 @@
 // panekit.helmwire: the client calls another process uses to steer a window (remote_*), each one
-// HTTP exchange on a connection of its own with one deadline.
+// HTTP exchange on a connection of its own with one deadline. The exchange itself is made without
+// the interpreter: resolving, connecting, sending and reading are plain socket calls inside one
+// wait (pk::without_interpreter), so a program may end while any number of its threads are in a
+// client call: none of them comes back into Python code once the interpreter ends.
+#if defined(_WIN32)
+#  include <winsock2.h>
+#  include <ws2tcpip.h>
+#else
+#  include <arpa/inet.h>
+#  include <cerrno>
+#  include <fcntl.h>
+#  include <netdb.h>
+#  include <netinet/in.h>
+#  include <poll.h>
+#  include <sys/socket.h>
+#  include <unistd.h>
+#endif
+
 #include "helmwire.hpp"
 #include "tracker.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -11,6 +29,312 @@ namespace helmwire {
 namespace {
 
 using pk::host::steady_seconds;
+
+// ---- the exchange on the wire ------------------------------------------------------------------
+
+#if defined(_WIN32)
+using Socket = SOCKET;
+constexpr Socket kNoSocket = INVALID_SOCKET;
+int last_error() { return WSAGetLastError(); }
+void close_socket(Socket s) { closesocket(s); }
+bool set_nonblocking(Socket s) {
+    u_long on = 1;
+    return ioctlsocket(s, FIONBIO, &on) == 0;
+}
+bool in_progress(int err) { return err == WSAEWOULDBLOCK || err == WSAEINPROGRESS; }
+bool would_block(int err) { return err == WSAEWOULDBLOCK || err == WSAEINTR; }
+int poll_one(Socket s, short events, int ms) {
+    WSAPOLLFD p{s, events, 0};
+    return WSAPoll(&p, 1, ms);
+}
+constexpr int kSendFlags = 0;
+#else
+using Socket = int;
+constexpr Socket kNoSocket = -1;
+int last_error() { return errno; }
+void close_socket(Socket s) { ::close(s); }
+bool set_nonblocking(Socket s) {
+    const int flags = fcntl(s, F_GETFL, 0);
+    return flags >= 0 && fcntl(s, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+bool in_progress(int err) { return err == EINPROGRESS || err == EINTR; }
+bool would_block(int err) { return err == EAGAIN || err == EWOULDBLOCK || err == EINTR; }
+int poll_one(Socket s, short events, int ms) {
+    pollfd p{s, events, 0};
+    int r;
+    do r = ::poll(&p, 1, ms);
+    while (r < 0 && errno == EINTR);
+    return r;
+}
+#  if defined(MSG_NOSIGNAL)
+constexpr int kSendFlags = MSG_NOSIGNAL;
+#  else
+constexpr int kSendFlags = 0;
+#  endif
+#endif
+
+// Milliseconds left before `deadline` (at least 1 while any are left), or -1 once none are.
+int ms_left(double deadline) {
+    const double rest = deadline - steady_seconds();
+    if (!(rest > 0)) return -1;
+    return rest > 1e6 ? 1000000000 : static_cast<int>(rest * 1000) + 1;
+}
+
+// An address as the kernel gives it, comparable: family, address bytes, port.
+struct Peer {
+    int family = 0;
+    unsigned char addr[16] = {};
+    unsigned port = 0;
+    bool operator==(const Peer &o) const {
+        return family == o.family && port == o.port && std::memcmp(addr, o.addr, 16) == 0;
+    }
+};
+
+bool peer_of(const sockaddr *sa, Peer &p) {
+    if (sa->sa_family == AF_INET) {
+        auto *in = reinterpret_cast<const sockaddr_in *>(sa);
+        p.family = AF_INET;
+        std::memcpy(p.addr, &in->sin_addr, 4);
+        p.port = ntohs(in->sin_port);
+        return true;
+    }
+    if (sa->sa_family == AF_INET6) {
+        auto *in6 = reinterpret_cast<const sockaddr_in6 *>(sa);
+        p.family = AF_INET6;
+        std::memcpy(p.addr, &in6->sin6_addr, 16);
+        p.port = ntohs(in6->sin6_port);
+        return true;
+    }
+    return false;
+}
+
+// Whether the connected socket's peer is one of the addresses `host`:`port` resolves to.
+bool peer_is(Socket s, const std::string &host, const std::string &port) {
+    if (host.empty()) return false;
+    sockaddr_storage ss{};
+    socklen_t len = sizeof ss;
+    Peer peer;
+    if (getpeername(s, reinterpret_cast<sockaddr *>(&ss), &len) != 0 ||
+        !peer_of(reinterpret_cast<sockaddr *>(&ss), peer))
+        return false;
+    addrinfo hints{}, *found = nullptr;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;  // the window wrote the address it listens on
+    if (getaddrinfo(host.c_str(), port.c_str(), &hints, &found) != 0) return false;
+    bool same = false;
+    for (addrinfo *ai = found; ai && !same; ai = ai->ai_next) {
+        Peer p;
+        same = peer_of(ai->ai_addr, p) && p == peer;
+    }
+    freeaddrinfo(found);
+    return same;
+}
+
+// What a response head says: its status line, Content-Type (lower case) and Content-Length (-1
+// when it has none).
+struct AnswerHead {
+    long status = 0;
+    std::string reason, type;
+    long long length = -1;
+};
+
+// Reads a response head (the bytes before its blank line); false when it is no HTTP response head.
+bool parse_answer_head(std::string_view head, AnswerHead &a) {
+    std::size_t eol = head.find("\r\n");
+    std::string_view line = head.substr(0, eol);
+    if (line.substr(0, 5) != "HTTP/") return false;
+    std::size_t sp = line.find(' ');
+    if (sp == std::string_view::npos || line.size() < sp + 4) return false;
+    std::string_view code = line.substr(sp + 1, 3);
+    for (char ch : code)
+        if (ch < '0' || ch > '9') return false;
+    a.status = std::stol(std::string(code));
+    a.reason = std::string(line.size() > sp + 5 ? line.substr(sp + 5) : std::string_view());
+    a.length = -1;
+    while (eol != std::string_view::npos) {
+        head.remove_prefix(eol + 2);
+        eol = head.find("\r\n");
+        std::string_view h = head.substr(0, eol);
+        std::size_t colon = h.find(':');
+        if (colon == std::string_view::npos) continue;
+        std::string_view name = trim(h.substr(0, colon)), v = trim(h.substr(colon + 1));
+        if (iequals(name, "content-type")) {
+            a.type = lower_ascii(v);
+        } else if (iequals(name, "content-length")) {
+            if (v.empty() || v.size() > 15) return false;
+            for (char ch : v)
+                if (ch < '0' || ch > '9') return false;
+            a.length = std::stoll(std::string(v));
+        }
+    }
+    return true;
+}
+
+// One request and its answer as bytes on the wire, made without the interpreter.
+struct WireExchange {
+    // The request: where to (a host name as IDNA or a literal, and the port in decimal), the head
+    // without its blank line, the token's line, the body; the deadline (steady seconds).
+    std::string host, port, head, token_line, body;
+    double deadline = 0;
+    // Where the token's line may go: anywhere (the caller's own token), or only to a peer that is
+    // one of token_host:token_port (the address the window wrote with it).
+    bool token_anywhere = false;
+    std::string token_host, token_port;
+    // The outcome: the bytes read, and how it failed (with the system's error number).
+    enum class Fail { None, Resolve, Connect, Send, ConnectTimeout, ReadTimeout, Read } fail = Fail::None;
+    int error = 0;
+    bool sent_token = false;
+    std::string got;
+    // The answer's head once it has arrived whole: where its body starts in `got`, and whether it
+    // is an HTTP response head (then `answer` says what it holds).
+    std::size_t body_at = std::string::npos;
+    bool head_ok = false;
+    AnswerHead answer;
+};
+
+void run_exchange(WireExchange &x) noexcept {
+    x.fail = WireExchange::Fail::None;
+    addrinfo hints{}, *found = nullptr;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV;
+    const int gai = getaddrinfo(x.host.c_str(), x.port.c_str(), &hints, &found);
+    if (gai != 0) {
+        x.fail = WireExchange::Fail::Resolve;
+        x.error = gai;
+#if !defined(_WIN32)
+        if (gai == EAI_SYSTEM) {
+            x.fail = WireExchange::Fail::Connect;
+            x.error = errno;
+        }
+#endif
+        return;
+    }
+    Socket s = kNoSocket;
+    x.error = 0;
+    for (addrinfo *ai = found; ai; ai = ai->ai_next) {
+        s = socket(ai->ai_family, ai->ai_socktype, ai->ai_protocol);
+        if (s == kNoSocket) {
+            x.error = last_error();
+            continue;
+        }
+        int err = 0;
+        if (!set_nonblocking(s)) {
+            err = last_error();
+        } else if (connect(s, ai->ai_addr, static_cast<socklen_t>(ai->ai_addrlen)) != 0) {
+            err = last_error();
+            if (in_progress(err)) {
+                const int ms = ms_left(x.deadline);
+                const int r = ms < 0 ? 0 : poll_one(s, POLLOUT, ms);
+                if (r == 0) {
+                    close_socket(s);
+                    freeaddrinfo(found);
+                    x.fail = WireExchange::Fail::ConnectTimeout;
+                    return;
+                }
+                socklen_t len = sizeof err;
+                err = 0;
+                if (r < 0 || getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char *>(&err), &len) != 0)
+                    err = last_error();
+            }
+        }
+        if (err == 0) break;
+        x.error = err;
+        close_socket(s);
+        s = kNoSocket;
+    }
+    freeaddrinfo(found);
+    if (s == kNoSocket) {
+        x.fail = WireExchange::Fail::Connect;
+        return;
+    }
+    // The token goes with the request only to the window that wrote it (or wherever the caller's
+    // own token was meant for).
+    x.sent_token = !x.token_line.empty() && (x.token_anywhere || peer_is(s, x.token_host, x.token_port));
+    std::string out = x.head;
+    if (x.sent_token) out += x.token_line;
+    out += "\r\n";
+    out += x.body;
+    for (std::size_t sent = 0; sent < out.size();) {
+        const auto n = send(s, out.data() + sent, static_cast<int>(std::min<std::size_t>(out.size() - sent, 1 << 20)),
+                            kSendFlags);
+        if (n >= 0) {
+            sent += static_cast<std::size_t>(n);
+            continue;
+        }
+        const int err = last_error();
+        if (!would_block(err)) {
+            x.fail = WireExchange::Fail::Send;
+            x.error = err;
+            close_socket(s);
+            return;
+        }
+        const int ms = ms_left(x.deadline);
+        if (ms < 0 || poll_one(s, POLLOUT, ms) == 0) {
+            x.fail = WireExchange::Fail::ConnectTimeout;
+            close_socket(s);
+            return;
+        }
+    }
+    char buf[65536];
+    for (;;) {
+        // Read until the body the head declares is here (a head that is no HTTP response ends the
+        // reading at once), else until the peer closes.
+        const long long length = x.answer.length;
+        if (x.body_at != std::string::npos &&
+            (!x.head_ok || (length >= 0 && x.got.size() - x.body_at >= static_cast<std::size_t>(length))))
+            break;
+        const int ms = ms_left(x.deadline);
+        const int r = ms < 0 ? 0 : poll_one(s, POLLIN, ms);
+        if (r == 0) {
+            x.fail = WireExchange::Fail::ReadTimeout;
+            break;
+        }
+        const auto n = recv(s, buf, static_cast<int>(sizeof buf), 0);
+        if (n == 0) break;
+        if (n < 0) {
+            const int err = last_error();
+            if (would_block(err)) continue;
+            x.fail = WireExchange::Fail::Read;
+            x.error = err;
+            break;
+        }
+        x.got.append(buf, static_cast<std::size_t>(n));
+        const std::size_t blank = x.body_at == std::string::npos ? x.got.find("\r\n\r\n") : std::string::npos;
+        if (blank != std::string::npos) {
+            x.body_at = blank + 4;
+            x.head_ok = parse_answer_head(std::string_view(x.got).substr(0, blank), x.answer);
+        }
+    }
+    close_socket(s);
+}
+
+// The text of a failed exchange's error, as the standard library words it.
+nb::str wire_error_text(const WireExchange &x) {
+    if (x.fail == WireExchange::Fail::Resolve)
+        return nb::str("[Errno {}] {}").format(x.error, nb::str(gai_strerror(x.error)));
+    // The system's own text for its error number, as OSError words it.
+#if defined(_WIN32)
+    PyErr_SetExcFromWindowsErr(PyExc_OSError, x.error);
+#else
+    errno = x.error;
+    PyErr_SetFromErrno(PyExc_OSError);
+#endif
+    PyObject *err = PyErr_GetRaisedException();
+    nb::str text = nb::str(nb::handle(err));
+    Py_DECREF(err);
+    return text;
+}
+
+// Makes the system's sockets usable (Windows); a no-op elsewhere.
+void start_sockets() {
+#if defined(_WIN32)
+    static const bool started = [] {
+        WSADATA data;
+        return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    }();
+    (void)started;
+#endif
+}
 
 // ---- client: one request, one deadline -------------------------------------------------------
 //
@@ -81,10 +405,8 @@ nb::object failure_of(nb::python_error &e) {
     return failure;
 }
 
-struct Answer {
-    long status = 0;
-    nb::str reason{""};
-    std::string type;  // Content-Type
+// An answer: its head and its body.
+struct Answer : AnswerHead {
     nb::bytes body{"", 0};
 };
 
@@ -127,7 +449,6 @@ Answer exchange(const pk::Call &c, const char *method, nb::handle path, nb::hand
     }
     if (std::string_view(method) == "POST")
         x.head += "Content-Type: application/json; charset=utf-8\r\nContent-Length: " + std::to_string(x.body.size()) + "\r\n";
-    x.head_end = "\r\n";
     if (host.is_none()) fail_with(nb::str("<urlopen error no host given>"));
     nb::bytes host_bytes = nb::borrow<nb::bytes>(pk::resting(nb::str(host).attr("encode"), nb::str("idna")));
     x.host.assign(host_bytes.c_str(), host_bytes.size());
@@ -138,32 +459,28 @@ Answer exchange(const pk::Call &c, const char *method, nb::handle path, nb::hand
 
     if (x.fail != WireExchange::Fail::None && x.fail != WireExchange::Fail::Read) fail_on_wire(x);
     const std::string &got = x.got;
-    const std::size_t blank = got.find("\r\n\r\n");
-    if (x.fail == WireExchange::Fail::Read && blank == std::string::npos) fail_on_wire(x);
-    if (blank == std::string::npos)
+    if (x.fail == WireExchange::Fail::Read && x.body_at == std::string::npos) fail_on_wire(x);
+    if (x.body_at == std::string::npos || !x.head_ok)
         fail_with(nb::str(got.empty() ? "Remote end closed connection without response"
                                       : "bad status line or header in the answer"));
-    AnswerHead h;
-    if (!parse_answer_head(std::string_view(got).substr(0, blank), h))
-        fail_with(nb::str("bad status line or header in the answer"));
-    const std::size_t head_end = blank + 4;
-    std::size_t n = got.size() - head_end;
-    if (h.length >= 0 && n < static_cast<std::size_t>(h.length)) {
-        if (x.fail == WireExchange::Fail::Read) fail_on_wire(x);
-        fail_with(nb::str("IncompleteRead({} bytes read, {} more expected)").format(n, h.length - static_cast<long long>(n)));
-    }
-    if (h.length >= 0) n = static_cast<std::size_t>(h.length);
     Answer a;
-    a.status = h.status;
-    a.reason = nb::steal<nb::str>(  // a reason phrase is ISO-8859-1 text
-        pk::check(PyUnicode_DecodeLatin1(h.reason.data(), static_cast<Py_ssize_t>(h.reason.size()), nullptr)).release());
-    a.type = h.type;
-    a.body = nb::bytes(got.data() + head_end, n);
+    static_cast<AnswerHead &>(a) = x.answer;
+    std::size_t n = got.size() - x.body_at;
+    if (a.length >= 0 && n < static_cast<std::size_t>(a.length)) {
+        if (x.fail == WireExchange::Fail::Read) fail_on_wire(x);
+        fail_with(nb::str("IncompleteRead({} bytes read, {} more expected)").format(n, a.length - static_cast<long long>(n)));
+    }
+    if (a.length >= 0) n = static_cast<std::size_t>(a.length);
+    a.body = nb::bytes(got.data() + x.body_at, n);
     return a;
 }
 
 // "HTTP Error <code>: <reason>", as an error status reads.
-nb::str status_text(const Answer &a) { return nb::str("HTTP Error {}: {}").format(a.status, a.reason); }
+nb::str status_text(const Answer &a) {
+    // a reason phrase is ISO-8859-1 text
+    nb::object reason = pk::check(PyUnicode_DecodeLatin1(a.reason.data(), static_cast<Py_ssize_t>(a.reason.size()), nullptr));
+    return nb::str("HTTP Error {}: {}").format(a.status, reason);
+}
 
 // An answer as the POST and page-read calls give it: the server's JSON object; for an error status
 // the server's own JSON answer when it sent one, else the status's text; with `png`, an image/png
@@ -365,37 +682,6 @@ constexpr char kReadyPath[] = "/ready";
 constexpr char kStatePath[] = "/state";
 
 }  // namespace
-
-bool parse_answer_head(std::string_view head, AnswerHead &a) {
-    std::size_t eol = head.find("\r\n");
-    std::string_view line = head.substr(0, eol);
-    if (line.substr(0, 5) != "HTTP/") return false;
-    std::size_t sp = line.find(' ');
-    if (sp == std::string_view::npos || line.size() < sp + 4) return false;
-    std::string_view code = line.substr(sp + 1, 3);
-    for (char ch : code)
-        if (ch < '0' || ch > '9') return false;
-    a.status = std::stol(std::string(code));
-    a.reason = std::string(line.size() > sp + 5 ? line.substr(sp + 5) : std::string_view());
-    a.length = -1;
-    while (eol != std::string_view::npos) {
-        head.remove_prefix(eol + 2);
-        eol = head.find("\r\n");
-        std::string_view h = head.substr(0, eol);
-        std::size_t colon = h.find(':');
-        if (colon == std::string_view::npos) continue;
-        std::string_view name = trim(h.substr(0, colon)), v = trim(h.substr(colon + 1));
-        if (iequals(name, "content-type")) {
-            a.type = lower_ascii(v);
-        } else if (iequals(name, "content-length")) {
-            if (v.empty() || v.size() > 15) return false;
-            for (char ch : v)
-                if (ch < '0' || ch > '9') return false;
-            a.length = std::stoll(std::string(v));
-        }
-    }
-    return true;
-}
 
 void define_client(pk::Module &mod) {
     mod.def<post_json_spec>(http_post_json);

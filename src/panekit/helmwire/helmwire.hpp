@@ -338,40 +338,6 @@ bool same_secret(std::string_view given, std::string_view secret);
 // Whether PANEKIT_CONTROL_AUTH asks for the token on every route ("all"), read at each request.
 bool every_route_guarded();
 
-// ---- endpoint.cpp / transport.cpp: the client's exchange ----
-// What a response head says: its status line, Content-Type (lower case) and Content-Length (-1
-// when it has none).
-struct AnswerHead {
-    long status = 0;
-    std::string reason, type;
-    long long length = -1;
-};
-// Reads a response head (the bytes before its blank line); false when it is no HTTP response head.
-bool parse_answer_head(std::string_view head, AnswerHead &a);
-
-// One request and its answer as bytes on the wire, made without the interpreter.
-struct WireExchange {
-    // The request: where to (a host name as IDNA or a literal, and the port in decimal), the head
-    // up to its blank line in two parts around the token's line, the body; the deadline (steady
-    // seconds).
-    std::string host, port, head, token_line, head_end, body;
-    double deadline = 0;
-    // Where the token's line may go: anywhere (the caller's own token), or only to a peer that is
-    // one of token_host:token_port (the address the window wrote with it).
-    bool token_anywhere = false;
-    std::string token_host, token_port;
-    // The outcome: the bytes read, and how it failed (with the system's error number).
-    enum class Fail { None, Resolve, Connect, Send, ConnectTimeout, ReadTimeout, Read } fail = Fail::None;
-    int error = 0;
-    bool sent_token = false;
-    std::string got;
-};
-void run_exchange(WireExchange &x) noexcept;
-// The text of a failed exchange's error, as the standard library words it.
-nb::str wire_error_text(const WireExchange &x);
-// Makes the system's sockets usable (Windows); a no-op elsewhere.
-void start_sockets();
-
 // ---- connection.cpp ----
 // Defines start_control_server in the module.
 void define_server(pk::Module &mod);
