@@ -358,23 +358,13 @@ nb::object parse_answer(nb::handle raw) {
     return data;
 }
 
-// How an exchange failed, when the call itself failed: no window reached, or none answered in time
-// (each raised as an OSError of its own type); any other failure is an exchange gone wrong.
-enum class Failed { Unreachable, TimeOut, Other };
-
-PyObject *failure_error(Failed kind) {
-    static PyObject *types[2] = {nullptr, nullptr};  // made on first use, kept for the process
-    const char *names[2] = {"panekit.helmwire._Unreachable", "panekit.helmwire._TimedOut"};
-    const int i = kind == Failed::Unreachable ? 0 : 1;
-    if (!types[i]) types[i] = pk::check(PyErr_NewException(names[i], PyExc_OSError, nullptr)).release().ptr();
-    return types[i];
-}
-
-// An exchange that went wrong, raised as an OSError (of the kind's type) with the failure text.
-[[noreturn]] void fail_with(nb::handle text, Failed kind = Failed::Other) {
-    PyErr_SetObject(kind == Failed::Other ? PyExc_OSError : failure_error(kind), text.ptr());
-    throw nb::python_error();
-}
+// An exchange that went wrong, with its text and, when the call itself failed, its kind: no window
+// reached ("unreachable") or none answered in time ("time-out").
+struct Failed {
+    nb::object text;
+    const char *kind = nullptr;
+};
+[[noreturn]] void fail_with(nb::handle text, const char *kind = nullptr) { throw Failed{nb::borrow(text), kind}; }
 
 // The type of a failure that carries its kind: a dict (so that it reads, prints and compares as
 // {"ok": False, "error": text}) with a `kind` slot.
@@ -392,19 +382,6 @@ nb::handle client_failure_type() {
     return type;
 }
 
-// The failure object of an error: {"ok": False, "error": its text}, with its kind when the call
-// itself failed.
-nb::object failure_of(nb::python_error &e) {
-    nb::dict plain = failure_text(nb::str(e.value()));
-    const char *kind = e.matches(failure_error(Failed::TimeOut))       ? "time-out"
-                       : e.matches(failure_error(Failed::Unreachable)) ? "unreachable"
-                                                                        : nullptr;
-    if (!kind) return plain;
-    nb::object failure = client_failure_type()(plain);
-    nb::setattr(failure, "kind", nb::str(kind));
-    return failure;
-}
-
 // An answer: its head and its body.
 struct Answer : AnswerHead {
     nb::bytes body{"", 0};
@@ -413,11 +390,11 @@ struct Answer : AnswerHead {
 // An exchange that failed on the wire, raised with the standard URL opener's texts.
 [[noreturn]] void fail_on_wire(const WireExchange &x) {
     using Fail = WireExchange::Fail;
-    if (x.fail == Fail::ConnectTimeout) fail_with(nb::str("<urlopen error timed out>"), Failed::TimeOut);
-    if (x.fail == Fail::ReadTimeout) fail_with(nb::str("timed out"), Failed::TimeOut);
+    if (x.fail == Fail::ConnectTimeout) fail_with(nb::str("<urlopen error timed out>"), "time-out");
+    if (x.fail == Fail::ReadTimeout) fail_with(nb::str("timed out"), "time-out");
     nb::str text = wire_error_text(x);
     if (x.fail == Fail::Read) fail_with(text);
-    fail_with(nb::str("<urlopen error {}>").format(text), Failed::Unreachable);
+    fail_with(nb::str("<urlopen error {}>").format(text), "unreachable");
 }
 
 // One exchange: `method` on `path` of the control address for `port`, with `body` (None: none).
@@ -482,14 +459,19 @@ nb::str status_text(const Answer &a) {
     return nb::str("HTTP Error {}: {}").format(a.status, reason);
 }
 
-// An answer as the POST and page-read calls give it: the server's JSON object; for an error status
-// the server's own JSON answer when it sent one, else the status's text; with `png`, an image/png
-// answer as {"ok": True, "png": its bytes}.
-nb::object answer_of(const Answer &a, bool png = false) {
+// How a call reads its answer: as JSON, also the server's own JSON answer to an error status
+// (Json); with the status's text for any error status, whatever the body says (Get); with an
+// image/png answer as {"ok": True, "png": its bytes} (Png).
+enum class Reads { Json, Get, Png };
+
+// An answer as a call gives it: the server's JSON object; for an error status the server's own
+// JSON answer when it sent one (and `reads` allows), else the status's text.
+nb::object answer_of(const Answer &a, Reads reads) {
+    if ((a.status < 200 || a.status >= 300) && reads == Reads::Get) return failure_text(status_text(a));
     if (a.status < 200 || a.status >= 300)
         return pk::guarded_else([&] { return parse_answer(a.body); },
                                 [&](nb::python_error &) { return nb::object(failure_text(status_text(a))); });
-    if (png && a.type.rfind("image/png", 0) == 0) {
+    if (reads == Reads::Png && a.type.rfind("image/png", 0) == 0) {
         nb::dict d;
         d["ok"] = true;
         d["png"] = a.body;
@@ -498,10 +480,19 @@ nb::object answer_of(const Answer &a, bool png = false) {
     return parse_answer(a.body);
 }
 
-// One exchange as a call answers it (answer_of), or the failure that ended it.
+// One exchange as a call answers it (answer_of), or the failure that ended it: {"ok": False,
+// "error": its text}, with its kind when the call itself failed.
 nb::object ask(const pk::Call &c, const char *method, nb::handle path, nb::handle body, nb::handle port, double timeout,
-               bool png = false) {
-    return pk::guarded_else([&] { return answer_of(exchange(c, method, path, body, port, timeout), png); }, failure_of);
+               Reads reads = Reads::Json) {
+    try {
+        return pk::guarded_else([&] { return answer_of(exchange(c, method, path, body, port, timeout), reads); },
+                                [](nb::python_error &e) { return nb::object(failure_text(nb::str(e.value()))); });
+    } catch (Failed &f) {
+        if (!f.kind) return failure_text(f.text);
+        nb::object failure = client_failure_type()(failure_text(f.text));
+        nb::setattr(failure, "kind", nb::str(f.kind));
+        return failure;
+    }
 }
 
 constexpr pk::Param post_params[] = {
@@ -530,14 +521,7 @@ constexpr pk::Spec get_json_spec{
     .doc = "GET from the control server; the answer object, or {\"ok\": False, \"error\": text}.",
 };
 nb::object http_get_json(const pk::Call &c, nb::str path, nb::handle port, double timeout) {
-    return pk::guarded_else(
-        [&]() -> nb::object {
-            // GET gives the status's text for an error status, whatever the body says.
-            Answer a = exchange(c, "GET", path, nb::none(), port, timeout);
-            if (a.status < 200 || a.status >= 300) return failure_text(status_text(a));
-            return parse_answer(a.body);
-        },
-        failure_of);
+    return ask(c, "GET", path, nb::none(), port, timeout, Reads::Get);
 }
 
 constexpr pk::Param navigate_params[] = {
@@ -647,7 +631,7 @@ constexpr pk::Spec screenshot_spec{
            "{\"ok\": False, \"error\": text}.",
 };
 nb::object remote_screenshot(const pk::Call &c, nb::handle port, double timeout) {
-    return ask(c, "GET", nb::str("/screenshot"), nb::none(), port, timeout, true);
+    return ask(c, "GET", nb::str("/screenshot"), nb::none(), port, timeout, Reads::Png);
 }
 
 constexpr pk::Param events_params[] = {
