@@ -34,7 +34,7 @@ using pk::host::steady_seconds;
 // Whatever one connection raises ends that connection alone, logged in one line.
 //
 // The handler's `request` is the connection's socket, its `wfile` the answer's buffer; the head
-// and a request left to answer later pass through the loop's Current (current_for).
+// and a request left to answer later pass through the connection being served (current_for).
 
 constexpr std::size_t kLineLimit = 65536;    // the standard parser's longest line
 constexpr int kHeaderLimit = 100;            // the standard parser's most header lines
@@ -50,9 +50,6 @@ pk::Lazy g_shut_wr{"socket", "SHUT_WR"};
 pk::Lazy g_socketpair{"socket", "socketpair"};
 pk::Lazy g_event{"threading", "Event"};
 pk::Lazy g_bytes_io{"io", "BytesIO"};
-
-// The request the serving loop's handler is serving, on the loop's thread while it runs.
-thread_local Current *current = nullptr;
 
 // ---- one connection ---------------------------------------------------------------------------
 
@@ -92,26 +89,29 @@ struct Conn {
     double accepted = 0, deadline = 0, wait_until = 0;
     Py_ssize_t sent = 0;
     long long drained = 0;
+    const Head *head = nullptr;  // while its handler runs: the head read here
 };
+
+// The connection whose request the serving loop's handler is serving, on the loop's thread while
+// it runs: the handler reads its head there, and leaves there a request to answer later (park).
+thread_local Conn *current = nullptr;
+
+// The serving loop's connection whose request `handler` serves; null when the handler runs under
+// the standard server.
+Conn *current_for(nb::handle handler) { return current && current->handler.is(handler) ? current : nullptr; }
 
 Field field_of(const Conn &k, const Span &sp) {
     const std::string_view in(k.in);
     return {in.substr(sp.name, sp.name_end - sp.name), in.substr(sp.value, sp.value_end - sp.value)};
 }
 
-// Python's str.split() white space among Latin-1 characters, as the request line is split.
-bool is_split_space(char ch) {
-    const auto u = static_cast<unsigned char>(ch);
-    return u == ' ' || (u >= '\t' && u <= '\r') || (u >= 0x1c && u <= 0x1f) || u == 0x85 || u == 0xa0;
-}
-
 // The words of a request line.
 std::vector<std::string_view> split_words(std::string_view line) {
     std::vector<std::string_view> words;
     for (std::size_t i = 0; i < line.size();) {
-        while (i < line.size() && is_split_space(line[i])) ++i;
+        while (i < line.size() && is_py_space(line[i])) ++i;
         std::size_t j = i;
-        while (j < line.size() && !is_split_space(line[j])) ++j;
+        while (j < line.size() && !is_py_space(line[j])) ++j;
         if (j > i) words.push_back(line.substr(i, j - i));
         i = j;
     }
@@ -376,8 +376,8 @@ struct Loop {
         }
         k.out = nb::handle(g_bytes_io.get())();
         k.handler = handler_class.attr("__new__")(handler_class);
-        Current cur{k.handler, &head};
-        current = &cur;
+        k.head = &head;
+        current = &k;
         try {
             nb::object method = begin(k);
             if (method.is_valid()) method();
@@ -394,11 +394,8 @@ struct Loop {
         current = nullptr;
         std::string().swap(k.in);
         std::vector<Span>().swap(k.spans);
-        if (cur.waiter.is_valid()) {
+        if (k.waiter.is_valid()) {  // parked by its handler
             k.phase = Phase::Parked;
-            k.waiter = cur.waiter;
-            k.wait_until = cur.until;
-            k.open_only = cur.open_only;
             set_waiting(waiting + 1);
             watch(k, kRead);  // a hang-up ends the wait
             return;
@@ -728,36 +725,6 @@ void stop_at_exit(const pk::Call &c) {
     pk::guarded([&] { st[Server::Srv].attr("server_close")(); });
 }
 
-// ---- the server's token ----------------------------------------------------------------------
-
-// The token of a new server, on the server (`control_token`) and in its runtime file. A file that
-// cannot be written is said once in the log: the server runs, and its guarded routes answer
-// whoever has the token by other means (PANEKIT_CONTROL_TOKEN, the server object).
-void start_access(const pk::Call &c, const pk::State<Server> &st, nb::handle host) {
-    nb::str token = new_token();
-    nb::handle srv = st[Server::Srv];
-    st.set(Server::Token, token);
-    nb::setattr(srv, "control_token", token);
-    nb::tuple bound = nb::tuple(srv.attr("server_address"));
-    nb::object port = bound[1];
-    try {
-        nb::object address = c.global("control_base_url")("port"_a = port, "host"_a = host);
-        st.set(Server::TokenFile, write_runtime_file(address, port, token, bound[0]));
-    } catch (nb::python_error &e) {
-        if (!pk::is_exception(e)) throw;
-        st[Server::LogFn](nb::str("[panekit control] token file not written: {}").format(nb::str(e.value())));
-    }
-}
-
-// Closing the server also removes its runtime file.
-constexpr pk::Spec server_close_spec{.name = "server_close", .returns = "None"};
-void server_close(const pk::Call &c) {
-    auto st = c.state<Server>();
-    remove_runtime_file(st[Server::TokenFile], st[Server::Token]);
-    st.set(Server::TokenFile, Py_None);
-    pk::import_from("http.server", "HTTPServer").attr("server_close")(st[Server::Srv]);
-}
-
 // ---- start_control_server -------------------------------------------------------------------
 
 constexpr pk::Param start_params[] = {
@@ -784,8 +751,6 @@ nb::object start_control_server(const pk::Call &c, nb::str host, nb::handle port
                                 nb::handle do_forward, nb::handle do_reload, nb::handle log) {
     pk::State<Server> st;
     st.set(Server::Log, log);
-    st.set(Server::LogFn, make_log_function(c, st.object()));
-    st.set(Server::OwnName, own_host_key(host));
     st.set(Server::Invoke, invoke_sync);
     st.set(Server::Core, core);
     st.set(Server::Navigate, do_navigate);
@@ -801,14 +766,13 @@ nb::object start_control_server(const pk::Call &c, nb::str host, nb::handle port
     st.set(Server::Engine, window.engine.is_none() ? pk::engine::wrap(pk::engine::webview2()) : window.engine);
     st.set(Server::Pages, window.pages);
 
-    nb::object handler = make_handler_class(c, st.object());
+    nb::object handler = make_handler_class(c, st, host);
     // An IPv6 literal (bare, or in brackets as in an address) is listened on with an IPv6 socket.
-    std::string_view text = utf8(host), bare = bind_host(text);
-    nb::object bind_host = bare.size() == text.size() ? nb::object(host) : nb::str(bare.data(), bare.size());
+    nb::str bound = bind_host(host);
     nb::object server_type = pk::import_from("http.server", "HTTPServer");
     nb::object socket_mod = pk::import("socket");
     nb::object srv = server_type.attr("__new__")(server_type);
-    if (utf8(bind_host).find(':') != std::string_view::npos)
+    if (utf8(bound).find(':') != std::string_view::npos)
         srv.attr("address_family") = socket_mod.attr("AF_INET6");
     // On Windows, SO_REUSEADDR (which HTTPServer asks for) lets a socket bind a port that another
     // program already listens on: a second window would share the first one's port instead of
@@ -816,7 +780,7 @@ nb::object start_control_server(const pk::Call &c, nb::str host, nb::handle port
     // (Asked of the socket layer, not of sys.platform: it is the system's sockets that behave so.)
     bool windows = nb::hasattr(socket_mod, "SO_EXCLUSIVEADDRUSE");
     if (windows) srv.attr("allow_reuse_address") = false;
-    server_type.attr("__init__")(srv, nb::make_tuple(bind_host, port), handler, false);
+    server_type.attr("__init__")(srv, nb::make_tuple(bound, port), handler, false);
     try {
         if (windows)
             srv.attr("socket").attr("setsockopt")(socket_mod.attr("SOL_SOCKET"),
@@ -833,7 +797,6 @@ nb::object start_control_server(const pk::Call &c, nb::str host, nb::handle port
     }
     st.set(Server::Srv, srv);
     start_access(c, st, host);
-    srv.attr("server_close") = c.nested<server_close_spec>(server_close, st.object());
     srv.attr("shutdown") = c.nested<shutdown_spec>(shutdown, st.object());
     srv.attr("serve_forever") = c.nested<serve_spec>(serve_forever, st.object());
     nb::object th = pk::import_from("threading", "Thread")(
@@ -845,7 +808,18 @@ nb::object start_control_server(const pk::Call &c, nb::str host, nb::handle port
 
 }  // namespace
 
-Current *current_for(nb::handle handler) { return current && current->handler.is(handler) ? current : nullptr; }
+const Head *loop_head(nb::handle handler) {
+    Conn *k = current_for(handler);
+    return k ? k->head : nullptr;
+}
+
+void park(nb::handle self, nb::handle waiter, double deadline, bool open_only) {
+    Conn *k = current_for(self);
+    if (!k) pk::raise(PyExc_RuntimeError, "only the server's own loop answers later");
+    k->waiter = nb::borrow(waiter);
+    k->wait_until = deadline;
+    k->open_only = open_only;
+}
 
 void define_server(pk::Module &mod) { mod.def<start_spec>(start_control_server); }
 

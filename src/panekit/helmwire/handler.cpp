@@ -74,12 +74,8 @@ void log_message(const pk::Call &c, nb::handle, nb::str fmt, nb::tuple args) {
 
 long long length_value(std::string_view v, long long cap) {
     // int()'s reading: white space around, a sign, digits with single underscores between them.
-    auto space = [](char ch) {
-        const auto u = static_cast<unsigned char>(ch);
-        return u == ' ' || (u >= '\t' && u <= '\r') || (u >= 0x1c && u <= 0x1f) || u == 0x85 || u == 0xa0;
-    };
-    while (!v.empty() && space(v.front())) v.remove_prefix(1);
-    while (!v.empty() && space(v.back())) v.remove_suffix(1);
+    while (!v.empty() && is_py_space(v.front())) v.remove_prefix(1);
+    while (!v.empty() && is_py_space(v.back())) v.remove_suffix(1);
     const bool negative = !v.empty() && v.front() == '-';
     if (!v.empty() && (v.front() == '+' || v.front() == '-')) v.remove_prefix(1);
     long long value = 0;
@@ -111,7 +107,7 @@ namespace {
 // The head of the handler's request: the one the serving loop read, or under the standard server
 // the one its header parser made (kept in `local`).
 const Head &head_of(const pk::Call &c, nb::handle self, Head &local) {
-    if (Current *cur = current_for(self)) return *cur->head;
+    if (const Head *head = loop_head(self)) return *head;
     nb::object headers = get_attr(self, t_headers);
     // A line set aside (a defect: no colon, no name, a name with spaces or controls) or folded into
     // a value (a value holding CR or LF) is a head the parser misread.
@@ -517,12 +513,10 @@ nb::object for_open_caller(nb::handle obj) {
     return out;
 }
 
-nb::object make_log_function(const pk::Call &c, nb::handle state) { return c.nested<log_spec>(log_line, state); }
-
-nb::str own_host_key(nb::str host) { return nb::str(host_key(bind_host(utf8(host))).c_str()); }
-
-nb::object make_handler_class(const pk::Call &c, nb::handle state) {
-    return c.klass("_Handler", nb::make_tuple(pk::import_from("http.server", "BaseHTTPRequestHandler")), state)
+nb::object make_handler_class(const pk::Call &c, const pk::State<Server> &st, nb::str host) {
+    st.set(Server::LogFn, c.nested<log_spec>(log_line, st.object()));
+    st.set(Server::OwnName, nb::str(host_key(bind_host(utf8(host))).c_str()));
+    return c.klass("_Handler", nb::make_tuple(pk::import_from("http.server", "BaseHTTPRequestHandler")), st.object())
         .method<log_message_spec>(log_message)
         .method<read_body_spec>(read_body)
         .method<json_spec>(send_json)
