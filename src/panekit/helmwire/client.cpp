@@ -3,20 +3,7 @@
 // the interpreter: resolving, connecting, sending and reading are plain socket calls inside one
 // wait (pk::without_interpreter), so a program may end while any number of its threads are in a
 // client call: none of them comes back into Python code once the interpreter ends.
-#if defined(_WIN32)
-#  include <winsock2.h>
-#  include <ws2tcpip.h>
-#else
-#  include <arpa/inet.h>
-#  include <cerrno>
-#  include <fcntl.h>
-#  include <netdb.h>
-#  include <netinet/in.h>
-#  include <poll.h>
-#  include <sys/socket.h>
-#  include <unistd.h>
-#endif
-
+#include "sockets.hpp"  // first: the system's socket headers before any that may bring older ones
 #include "helmwire.hpp"
 #include "tracker.hpp"
 
@@ -31,47 +18,6 @@ namespace {
 using pk::host::steady_seconds;
 
 // ---- the exchange on the wire ------------------------------------------------------------------
-
-#if defined(_WIN32)
-using Socket = SOCKET;
-constexpr Socket kNoSocket = INVALID_SOCKET;
-int last_error() { return WSAGetLastError(); }
-void close_socket(Socket s) { closesocket(s); }
-bool set_nonblocking(Socket s) {
-    u_long on = 1;
-    return ioctlsocket(s, FIONBIO, &on) == 0;
-}
-bool in_progress(int err) { return err == WSAEWOULDBLOCK || err == WSAEINPROGRESS; }
-bool would_block(int err) { return err == WSAEWOULDBLOCK || err == WSAEINTR; }
-int poll_one(Socket s, short events, int ms) {
-    WSAPOLLFD p{s, events, 0};
-    return WSAPoll(&p, 1, ms);
-}
-constexpr int kSendFlags = 0;
-#else
-using Socket = int;
-constexpr Socket kNoSocket = -1;
-int last_error() { return errno; }
-void close_socket(Socket s) { ::close(s); }
-bool set_nonblocking(Socket s) {
-    const int flags = fcntl(s, F_GETFL, 0);
-    return flags >= 0 && fcntl(s, F_SETFL, flags | O_NONBLOCK) == 0;
-}
-bool in_progress(int err) { return err == EINPROGRESS || err == EINTR; }
-bool would_block(int err) { return err == EAGAIN || err == EWOULDBLOCK || err == EINTR; }
-int poll_one(Socket s, short events, int ms) {
-    pollfd p{s, events, 0};
-    int r;
-    do r = ::poll(&p, 1, ms);
-    while (r < 0 && errno == EINTR);
-    return r;
-}
-#  if defined(MSG_NOSIGNAL)
-constexpr int kSendFlags = MSG_NOSIGNAL;
-#  else
-constexpr int kSendFlags = 0;
-#  endif
-#endif
 
 // Milliseconds left before `deadline` (at least 1 while any are left), or -1 once none are.
 int ms_left(double deadline) {
@@ -323,17 +269,6 @@ nb::str wire_error_text(const WireExchange &x) {
     nb::str text = nb::str(nb::handle(err));
     Py_DECREF(err);
     return text;
-}
-
-// Makes the system's sockets usable (Windows); a no-op elsewhere.
-void start_sockets() {
-#if defined(_WIN32)
-    static const bool started = [] {
-        WSADATA data;
-        return WSAStartup(MAKEWORD(2, 2), &data) == 0;
-    }();
-    (void)started;
-#endif
 }
 
 // ---- client: one request, one deadline -------------------------------------------------------

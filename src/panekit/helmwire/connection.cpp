@@ -1,10 +1,12 @@
 // panekit.helmwire: the control server's connection engine (one loop reads, writes and drains every
 // connection and hands whole requests to the handler one at a time) and start_control_server,
 // which puts a server together.
+#include "sockets.hpp"  // first: the system's socket headers before any that may bring older ones
 #include "helmwire.hpp"
 #include "navigation.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <deque>
 #include <string>
 #include <unordered_map>
@@ -17,8 +19,8 @@ using pk::host::steady_seconds;
 
 // ---- the serving loop -------------------------------------------------------------------------
 //
-// One thread ("panekit-control") runs one selector loop over the listening socket and every open
-// connection, all non-blocking. A connection's input is buffered until its request is whole (the
+// One thread ("panekit-control") runs one poll loop over the listening socket and every open
+// connection, all non-blocking, with the system's socket calls (sockets.hpp). A connection's input is buffered until its request is whole (the
 // head, and for a POST the body its Content-Length declares), the client closes its side, or its
 // time is up. The head is read once, as it arrives, the way the standard reader and header
 // parser read it; the handler then runs on that head (its request line is read here, and refused
@@ -43,10 +45,8 @@ constexpr Py_ssize_t kReadChunk = 65536;
 constexpr long kListenQueue = 128;
 constexpr double kAcceptPause = 0.25;  // the listener rests this long when accept() fails (EMFILE)
 constexpr double kExitWait = 1.0;      // how long exit waits for the loop to end
-constexpr long kRead = 1, kWrite = 2;  // selectors.EVENT_READ and EVENT_WRITE
+constexpr long kRead = 1, kWrite = 2;  // what the loop waits for on a connection (Conn::events)
 
-pk::Lazy g_selector{"selectors", "DefaultSelector"};
-pk::Lazy g_shut_wr{"socket", "SHUT_WR"};
 pk::Lazy g_socketpair{"socket", "socketpair"};
 pk::Lazy g_event{"threading", "Event"};
 pk::Lazy g_bytes_io{"io", "BytesIO"};
@@ -200,8 +200,10 @@ struct Loop {
     const pk::Call &c;
     pk::State<Server> st;
     nb::handle srv, handler_class;
-    nb::object listener, sel, wake_r, wake_w;
+    nb::object listener, wake_r, wake_w;
     long long listen_fd = -1, wake_fd = -1;
+    std::vector<PollFd> polled;  // what the last wait watched
+    std::vector<char> chunk = std::vector<char>(kReadChunk);
     double accept_resume = 0;  // while accept() rests: when it may try again
     std::unordered_map<long long, Conn> conns;
     std::deque<long long> ready;
@@ -212,14 +214,6 @@ struct Loop {
     double limit() {
         double v = nb::cast<double>(c.global(t_time_limit));
         return v > 0 ? v : 0.0;
-    }
-
-    void watch(Conn &k, long events) {
-        if (events == k.events) return;
-        if (!k.events) sel.attr("register")(k.sock, events);
-        else if (!events) sel.attr("unregister")(k.sock);
-        else sel.attr("modify")(k.sock, events);
-        k.events = events;
     }
 
     void set_waiting(long n) {
@@ -235,7 +229,6 @@ struct Loop {
             pk::State<pk::host::Waiter>(k.waiter).set(pk::host::Waiter::Done, Py_True);
             set_waiting(waiting - 1);
         }
-        pk::guarded([&] { watch(k, 0); });
         pk::guarded([&] { call_method(k.sock, t_close); });
         conns.erase(it);
     }
@@ -275,7 +268,6 @@ struct Loop {
             if (!e.matches(PyExc_BlockingIOError) && !e.matches(PyExc_InterruptedError) &&
                 !connection_gone(e.value())) {
                 // Out of descriptors (or the like): the listener rests instead of waking the loop at once.
-                sel.attr("unregister")(listener);
                 accept_resume = steady_seconds() + kAcceptPause;
             }
             return;
@@ -286,9 +278,12 @@ struct Loop {
         k.addr = pair[1];
         long long fd = -1;
         try {
-            k.sock.attr("setblocking")(false);
             fd = nb::cast<long long>(k.sock.attr("fileno")());
+            if (!set_nonblocking(static_cast<Socket>(fd))) fd = -1;
         } catch (nb::python_error &) {
+            fd = -1;
+        }
+        if (fd < 0) {
             pk::guarded([&] { call_method(k.sock, t_close); });
             return;
         }
@@ -298,7 +293,7 @@ struct Loop {
         try {
             readable(fd, in_map);  // the request has often arrived already
             auto it = conns.find(fd);
-            if (it != conns.end() && it->second.phase == Phase::Reading) watch(it->second, kRead);
+            if (it != conns.end() && it->second.phase == Phase::Reading) it->second.events = kRead;
         } catch (nb::python_error &e) {
             failed(fd, e);
         }
@@ -321,20 +316,17 @@ struct Loop {
     }
 
     void readable(long long fd, Conn &k) {
-        nb::object data;
-        try {
-            data = k.sock.attr("recv")(kReadChunk);
-        } catch (nb::python_error &e) {
-            if (e.matches(PyExc_BlockingIOError) || e.matches(PyExc_InterruptedError)) return;
-            throw;
+        const auto n = ::recv(static_cast<Socket>(fd), chunk.data(), static_cast<int>(chunk.size()), 0);
+        if (n < 0) {
+            if (!would_block(last_error())) close(fd);  // reset: the connection ends (no failure of the server's)
+            return;
         }
-        const Py_ssize_t n = PyBytes_GET_SIZE(data.ptr());
         if (k.phase == Phase::Reading) {
             if (n == 0) {
                 k.flags |= kInputEnded | (k.head_done ? 0 : kHeadCut);
                 return to_handler(fd, k);
             }
-            k.in.append(PyBytes_AS_STRING(data.ptr()), static_cast<std::size_t>(n));
+            k.in.append(chunk.data(), static_cast<std::size_t>(n));
             const bool whole = scan(k, body_cap(c));
             // The head (up to and with its blank line) may be kHeadLimit bytes long, however it
             // arrives: a longer one is answered 431, and what follows it drained.
@@ -353,7 +345,7 @@ struct Loop {
     }
 
     void to_handler(long long fd, Conn &k) {
-        watch(k, 0);
+        k.events = 0;
         k.phase = Phase::Ready;
         ready.push_back(fd);
     }
@@ -397,7 +389,7 @@ struct Loop {
         if (k.waiter.is_valid()) {  // parked by its handler
             k.phase = Phase::Parked;
             set_waiting(waiting + 1);
-            watch(k, kRead);  // a hang-up ends the wait
+            k.events = kRead;  // a hang-up ends the wait
             return;
         }
         start_write(fd, k);
@@ -499,27 +491,29 @@ struct Loop {
     }
 
     void writable(long long fd, Conn &k) {
-        nb::object out = k.out;
-        const Py_ssize_t size = PyBytes_GET_SIZE(out.ptr());
+        const char *out = PyBytes_AS_STRING(k.out.ptr());
+        const Py_ssize_t size = PyBytes_GET_SIZE(k.out.ptr());
         while (k.sent < size) {
-            try {
-                nb::object part = out;  // the rest of a large answer is sent through a view of it
-                if (k.sent) part = pk::check(PySequence_GetSlice(pk::check(PyMemoryView_FromObject(out.ptr())).ptr(), k.sent, size));
-                k.sent += nb::cast<Py_ssize_t>(k.sock.attr("send")(part));
-            } catch (nb::python_error &e) {
-                if (!e.matches(PyExc_BlockingIOError) && !e.matches(PyExc_InterruptedError)) throw;
-                return watch(k, kWrite);
+            const int part = static_cast<int>(std::min<Py_ssize_t>(size - k.sent, 1 << 20));
+            const auto n = ::send(static_cast<Socket>(fd), out + k.sent, part, kSendFlags);
+            if (n >= 0) {
+                k.sent += n;
+            } else if (would_block(last_error())) {
+                k.events = kWrite;
+                return;
+            } else {
+                return close(fd);  // reset: the connection ends (no failure of the server's)
             }
         }
         // Answered: the server's side is closed. Input known to be coming (a body behind a 413 or
         // on a GET, pipelined bytes) is drained until the client closes too, or the drain's time is
         // up, as closing with unread input would reset the connection, which can discard the answer.
-        pk::guarded([&] { k.sock.attr("shutdown")(g_shut_wr.get()); });
+        shut_write(static_cast<Socket>(fd));
         if ((k.flags & kInputEnded) || !k.unread) return close(fd);
         k.phase = Phase::Draining;
         double end = steady_seconds() + nb::cast<double>(c.global("_DRAIN_SECONDS"));
         if (end < k.deadline) k.deadline = end;
-        watch(k, kRead);
+        k.events = kRead;
     }
 
     // Answers the waiting requests whose navigation has ended or whose time is up; returns how
@@ -549,7 +543,7 @@ struct Loop {
                 set_waiting(waiting - 1);
                 k.phase = Phase::Writing;
                 k.deadline = steady_seconds() + limit();  // a fresh deadline for the answer
-                watch(k, 0);
+                k.events = 0;
                 if (!result.is_none()) answer(k, 200, k.open_only ? for_open_caller(result) : result);
                 else if (stopping) answer(k, 503, failure("server stopped"));
                 else answer(k, 504, failure("timed out"));
@@ -588,27 +582,34 @@ struct Loop {
             if (accept_resume > 0) {
                 double rest = accept_resume - steady_seconds();
                 if (rest <= 0) {
-                    sel.attr("register")(listener, kRead);
                     accept_resume = 0;
                 } else if (rest < timeout) {
                     timeout = rest;
                 }
             }
             if (!ready.empty() || timeout < 0) timeout = 0;
-            nb::object events = pk::resting(sel.attr("select"), nb::float_(timeout));
+            // The wake-up socket, the listener unless it rests, and what each connection waits for.
+            polled.assign(1, PollFd{static_cast<Socket>(wake_fd), POLLIN, 0});
+            if (accept_resume <= 0) polled.push_back({static_cast<Socket>(listen_fd), POLLIN, 0});
+            for (auto &[fd, k] : conns)
+                if (k.events) polled.push_back({static_cast<Socket>(fd), static_cast<short>(k.events == kRead ? POLLIN : POLLOUT), 0});
+            const int ms = timeout > 0 ? static_cast<int>(std::ceil(std::min(timeout, 1e6) * 1000)) : 0;
+            pk::without_interpreter([&]() noexcept { poll_all(polled.data(), polled.size(), ms); });
             pk::host::gil_arrived();  // a thread that woke this one may be waiting to hand over
             if (pk::truthy(st[Server::Stop])) break;
-            for (nb::handle ev : events) {
-                long long fd = nb::cast<long long>(nb::handle(PyTuple_GET_ITEM(ev.ptr(), 0)).attr("fd"));
-                long mask = PyLong_AsLong(PyTuple_GET_ITEM(ev.ptr(), 1));
+            for (const PollFd &p : polled) {
+                const long long fd = static_cast<long long>(p.fd);
+                if (!p.revents) continue;
                 if (fd == wake_fd) {
-                    pk::guarded([&] { wake_r.attr("recv")(4096); });
+                    ::recv(p.fd, chunk.data(), 4096, 0);
                 } else if (fd == listen_fd) {
                     accept_one();
                 } else if (auto it = conns.find(fd); it != conns.end()) {
+                    // An error or a hang-up is reported to both sides, as readiness to read and to write.
+                    const bool in = p.revents & (POLLIN | POLLERR | POLLHUP), out = p.revents & (POLLOUT | POLLERR | POLLHUP);
                     try {
-                        if ((mask & kWrite) && it->second.phase == Phase::Writing) writable(fd, it->second);
-                        else if (mask & kRead) readable(fd, it->second);
+                        if (out && it->second.phase == Phase::Writing) writable(fd, it->second);
+                        else if (in) readable(fd, it->second);
                     } catch (nb::python_error &e) {
                         failed(fd, e);
                     }
@@ -633,7 +634,6 @@ struct Loop {
         srv = st[Server::Srv];
         handler_class = srv.attr("RequestHandlerClass");
         listener = srv.attr("socket");
-        sel = nb::handle(g_selector.get())();
         nb::object pair = g_socketpair.get()();
         wake_r = pair[0];
         wake_w = pair[1];
@@ -642,8 +642,6 @@ struct Loop {
         wake_fd = nb::cast<long long>(wake_r.attr("fileno")());
         listen_fd = nb::cast<long long>(listener.attr("fileno")());
         listener.attr("setblocking")(false);
-        sel.attr("register")(listener, kRead);
-        sel.attr("register")(wake_r, kRead);
         set_waiting(0);
         st.set(Server::Wake, wake_w.attr("send"));
     }
@@ -661,7 +659,7 @@ struct Loop {
         ready.clear();
         st.set(Server::Wake, Py_None);
         pk::guarded([&] { listener.attr("setblocking")(true); });
-        for (nb::object *o : {&wake_r, &wake_w, &sel})
+        for (nb::object *o : {&wake_r, &wake_w})
             if (o->is_valid()) pk::guarded([&] { o->attr("close")(); });
     }
 };
