@@ -53,56 +53,12 @@ nb::object escape_log(nb::handle text) {
     return text.attr("translate")(nb::handle(table));
 }
 
-}  // namespace
-
-void log_control(const pk::Call &c, nb::handle text) {
-    static PyObject *prefix = PyUnicode_InternFromString("[panekit control] ");
-    nb::object line = escape_log(text);
-    c.state<Server>()[Server::LogFn](pk::check(PyUnicode_Concat(prefix, line.ptr())));
-}
-
-namespace {
-
 void log_message(const pk::Call &c, nb::handle, nb::str fmt, nb::tuple args) {
     nb::object msg = nb::len(args) ? pk::check(PyNumber_Remainder(fmt.ptr(), args.ptr())) : nb::object(fmt);
     static PyObject *probe_text = PyUnicode_InternFromString("GET /ready");
     if (pk::check(PySequence_Contains(msg.ptr(), probe_text))) return;
     log_control(c, nb::str(msg));
 }
-
-}  // namespace
-
-long long length_value(std::string_view v, long long cap) {
-    // int()'s reading: white space around, a sign, digits with single underscores between them.
-    while (!v.empty() && is_py_space(v.front())) v.remove_prefix(1);
-    while (!v.empty() && is_py_space(v.back())) v.remove_suffix(1);
-    const bool negative = !v.empty() && v.front() == '-';
-    if (!v.empty() && (v.front() == '+' || v.front() == '-')) v.remove_prefix(1);
-    long long value = 0;
-    bool over = false;
-    for (std::size_t i = 0; i < v.size(); ++i) {
-        const char ch = v[i];
-        if (ch == '_' && i > 0 && i + 1 < v.size() && v[i - 1] != '_' && v[i + 1] != '_') continue;
-        if (ch < '0' || ch > '9') return 0;
-        over = over || value > (cap - (ch - '0')) / 10;
-        if (!over) value = value * 10 + (ch - '0');
-    }
-    if (v.empty() || negative) return 0;
-    return over || value > cap ? kTooLarge : value;  // int() refuses very long digit strings: still huge
-}
-
-long long declared_length(const std::vector<Field> &fields, long long cap) {
-    std::optional<std::string_view> first;
-    for (const Field &f : fields) {
-        if (!iequals(f.name, "content-length")) continue;
-        const std::string_view v = trim(f.value);
-        if (!first) first = v;
-        else if (*first != v) return kConflict;
-    }
-    return first ? length_value(*first, cap) : 0;
-}
-
-namespace {
 
 // The head of the handler's request: the one the serving loop read, or under the standard server
 // the one its header parser made (kept in `local`).
@@ -160,20 +116,6 @@ void send_json(nb::handle self, nb::handle code, nb::handle obj) {
     send_body(self, code, t_json_type.get(), pk::json_bytes(obj));
 }
 
-}  // namespace
-
-void reply(nb::handle self, int code, nb::handle obj) { call_method(self, t_json, nb::int_(code), obj); }
-void reply(nb::handle self, int code, const char *error) { reply(self, code, failure(error)); }
-
-nb::str error_text(nb::handle err) {
-    nb::object name = nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(err.ptr()))).attr("__name__");
-    nb::object text = pk::guarded_or(nb::object(nb::str("")), [&] { return nb::object(nb::str(err)); });
-    if (!pk::truthy(text)) return nb::str(name);
-    return nb::str("{}: {}").format(name, text);
-}
-
-namespace {
-
 // ---- host names answered ----------------------------------------------------------------------
 //
 // A page served under a name that its owner points at 127.0.0.1 (DNS rebinding) reaches this
@@ -181,7 +123,6 @@ namespace {
 // are therefore served only when every Host header is absent, empty, an IP literal, `localhost`
 // or the host text the server was started with (port removed, one trailing dot ignored, letters
 // compared without case); anything else is answered 403 before any other work.
-
 
 pk::Lazy g_ip_address{"ipaddress", "ip_address"};
 
@@ -264,7 +205,6 @@ bool origin_value_allowed(std::string_view v, std::string_view own) {
     }
     return origin_listed(v);
 }
-
 
 // Whether an Authorization value is "Bearer <the server's token>".
 bool bearer_ok(const pk::Call &c, std::string_view v) {
@@ -355,16 +295,6 @@ const Route *find_route(Method method, nb::handle path) {
     }
     return nullptr;
 }
-
-}  // namespace
-
-nb::str Request::rest() const {
-    if (route.match != Match::Prefix) return nb::str("");
-    const Py_ssize_t n = static_cast<Py_ssize_t>(std::strlen(route.path));
-    return nb::steal<nb::str>(pk::check(PyUnicode_Substring(path.ptr(), n, PY_SSIZE_T_MAX)));
-}
-
-namespace {
 
 // The answer to a GET no route serves: the routes the table marks for the hint, the GET ones each
 // on its own ("GET /a  |  GET /b") and the POST ones together ("POST /c /d").
@@ -459,7 +389,60 @@ constexpr pk::Spec post_spec{.name = "do_POST", .params = self_param, .returns =
 void do_post(const pk::Call &c, nb::handle self) { dispatch(c, self, Method::Post); }
 constexpr pk::Spec delete_spec{.name = "do_DELETE", .params = self_param, .returns = "None"};
 void do_delete(const pk::Call &c, nb::handle self) { dispatch(c, self, Method::Delete); }
+
 }  // namespace
+
+void log_control(const pk::Call &c, nb::handle text) {
+    static PyObject *prefix = PyUnicode_InternFromString("[panekit control] ");
+    nb::object line = escape_log(text);
+    c.state<Server>()[Server::LogFn](pk::check(PyUnicode_Concat(prefix, line.ptr())));
+}
+
+long long length_value(std::string_view v, long long cap) {
+    // int()'s reading: white space around, a sign, digits with single underscores between them.
+    while (!v.empty() && is_py_space(v.front())) v.remove_prefix(1);
+    while (!v.empty() && is_py_space(v.back())) v.remove_suffix(1);
+    const bool negative = !v.empty() && v.front() == '-';
+    if (!v.empty() && (v.front() == '+' || v.front() == '-')) v.remove_prefix(1);
+    long long value = 0;
+    bool over = false;
+    for (std::size_t i = 0; i < v.size(); ++i) {
+        const char ch = v[i];
+        if (ch == '_' && i > 0 && i + 1 < v.size() && v[i - 1] != '_' && v[i + 1] != '_') continue;
+        if (ch < '0' || ch > '9') return 0;
+        over = over || value > (cap - (ch - '0')) / 10;
+        if (!over) value = value * 10 + (ch - '0');
+    }
+    if (v.empty() || negative) return 0;
+    return over || value > cap ? kTooLarge : value;  // int() refuses very long digit strings: still huge
+}
+
+long long declared_length(const std::vector<Field> &fields, long long cap) {
+    std::optional<std::string_view> first;
+    for (const Field &f : fields) {
+        if (!iequals(f.name, "content-length")) continue;
+        const std::string_view v = trim(f.value);
+        if (!first) first = v;
+        else if (*first != v) return kConflict;
+    }
+    return first ? length_value(*first, cap) : 0;
+}
+
+void reply(nb::handle self, int code, nb::handle obj) { call_method(self, t_json, nb::int_(code), obj); }
+void reply(nb::handle self, int code, const char *error) { reply(self, code, failure(error)); }
+
+nb::str error_text(nb::handle err) {
+    nb::object name = nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(err.ptr()))).attr("__name__");
+    nb::object text = pk::guarded_or(nb::object(nb::str("")), [&] { return nb::object(nb::str(err)); });
+    if (!pk::truthy(text)) return nb::str(name);
+    return nb::str("{}: {}").format(name, text);
+}
+
+nb::str Request::rest() const {
+    if (route.match != Match::Prefix) return nb::str("");
+    const Py_ssize_t n = static_cast<Py_ssize_t>(std::strlen(route.path));
+    return nb::steal<nb::str>(pk::check(PyUnicode_Substring(path.ptr(), n, PY_SSIZE_T_MAX)));
+}
 
 void send_answer(nb::handle self, int code, nb::handle obj) {
     if (PyTuple_Check(obj.ptr()) && PyTuple_GET_SIZE(obj.ptr()) == 2) {

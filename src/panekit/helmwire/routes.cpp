@@ -107,7 +107,6 @@ void start_and_wait(const pk::Call &c, const pk::State<Work> &st) {
     }
 }
 
-
 // Hands F over `st` to invoke_sync; true when the work or invoke_sync raised, which is then logged
 // once and answered 500.
 template <UiWork F> bool ui_work_failed(const Request &r, const pk::State<Work> &st, const char *what) {
@@ -121,26 +120,6 @@ template <UiWork F> bool ui_work_failed(const Request &r, const pk::State<Work> 
     reply(r.self, 500, failure_text(text));
     return true;
 }
-
-}  // namespace
-
-// Only the server's own serving loop answers later (a server run otherwise answers 501).
-std::optional<nb::object> later_waiter(const Request &r) {
-    // Only a row that says it waits may leave its request to the loop (the table tells the truth).
-    if (!r.route.waits) pk::raise(PyExc_RuntimeError, "the route %s does not wait", r.route.path);
-    auto server = r.c.state<Server>();
-    if (server[Server::Wake].is_none()) {
-        reply(r.self, 501, "this server cannot answer later");
-        return std::nullopt;
-    }
-    if (PyLong_AsLong(server[Server::Waiting].ptr()) >= nb::cast<long>(r.c.global("_MAX_WAITING"))) {
-        reply(r.self, 503, "too many waiting requests");
-        return std::nullopt;
-    }
-    return pk::host::waiter_new(server[Server::Wake]);
-}
-
-namespace {
 
 // ---- requests answered later: script, picture, events ----------------------------------------------
 
@@ -319,7 +298,6 @@ void start_waited(const Request &r, long what, nb::handle fn, nb::handle arg, do
     park(r.self, waiter, pk::host::steady_seconds() + wait, !r.token);  // answered by the serving loop
 }
 
-
 // ---- the route functions --------------------------------------------------------------------------
 
 // The page reads: the answer as it stands without a core, filled in on the UI thread.
@@ -388,6 +366,22 @@ template <Start What, Server Fn> void serve_navigation(Request &r) {
 }
 
 }  // namespace
+
+// Only the server's own serving loop answers later (a server run otherwise answers 501).
+std::optional<nb::object> later_waiter(const Request &r) {
+    // Only a row that says it waits may leave its request to the loop (the table tells the truth).
+    if (!r.route.waits) pk::raise(PyExc_RuntimeError, "the route %s does not wait", r.route.path);
+    auto server = r.c.state<Server>();
+    if (server[Server::Wake].is_none()) {
+        reply(r.self, 501, "this server cannot answer later");
+        return std::nullopt;
+    }
+    if (PyLong_AsLong(server[Server::Waiting].ptr()) >= nb::cast<long>(r.c.global("_MAX_WAITING"))) {
+        reply(r.self, 503, "too many waiting requests");
+        return std::nullopt;
+    }
+    return pk::host::waiter_new(server[Server::Wake]);
+}
 
 // ---- the route table ----------------------------------------------------------------------------
 //
