@@ -92,8 +92,7 @@ bool parse_answer_head(std::string_view head, AnswerHead &a) {
     std::size_t sp = line.find(' ');
     if (sp == std::string_view::npos || line.size() < sp + 4) return false;
     std::string_view code = line.substr(sp + 1, 3);
-    for (char ch : code)
-        if (ch < '0' || ch > '9') return false;
+    if (!is_digits(code)) return false;
     a.status = std::stol(std::string(code));
     a.reason = std::string(line.size() > sp + 5 ? line.substr(sp + 5) : std::string_view());
     a.length = -1;
@@ -107,9 +106,7 @@ bool parse_answer_head(std::string_view head, AnswerHead &a) {
         if (iequals(name, "content-type")) {
             a.type = lower_ascii(v);
         } else if (iequals(name, "content-length")) {
-            if (v.empty() || v.size() > 15) return false;
-            for (char ch : v)
-                if (ch < '0' || ch > '9') return false;
+            if (v.empty() || v.size() > 15 || !is_digits(v)) return false;
             a.length = std::stoll(std::string(v));
         }
     }

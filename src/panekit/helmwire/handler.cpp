@@ -130,10 +130,10 @@ pk::Lazy g_ip_address{"ipaddress", "ip_address"};
 nb::object ip_literal(std::string_view s) {
     return pk::guarded_or(nb::object(nb::none()), [&] { return nb::object(g_ip_address.get()(nb::str(s.data(), s.size()))); });
 }
-bool is_ip(std::string_view s) { return !ip_literal(s).is_none(); }
-bool is_ipv4(std::string_view s) {
+// The version of the IP literal `s` (4 or 6), or 0 for any other text.
+int ip_version(std::string_view s) {
     nb::object a = ip_literal(s);
-    return !a.is_none() && nb::cast<int>(a.attr("version")) == 4;
+    return a.is_none() ? 0 : nb::cast<int>(a.attr("version"));
 }
 
 // The host text as compared: one trailing dot removed, ASCII letters in lower case.
@@ -147,10 +147,10 @@ bool host_value_allowed(std::string_view v, std::string_view own) {
     if (v.empty()) return true;
     HostPort p;
     if (!split_host_port(v, p) || !is_digits(p.port)) return false;
-    if (p.bare_ipv6()) return is_ip(p.host) && !is_ipv4(p.host);  // sent without brackets (and so without a port)
-    if (p.bracketed) return is_ip(p.host);
+    if (p.bare_ipv6()) return ip_version(p.host) == 6;  // sent without brackets (and so without a port)
+    if (p.bracketed) return ip_version(p.host) != 0;
     std::string key = host_key(p.host);
-    if (is_ipv4(key) || key == "localhost") return true;
+    if (ip_version(key) == 4 || key == "localhost") return true;
     return !own.empty() && key == own;
 }
 

@@ -37,7 +37,6 @@ inline pk::Name t_max_body{"_MAX_BODY_BYTES"}, t_time_limit{"_CONNECTION_TIME_LI
 using pk::attr_or;
 using pk::call_method;
 using pk::get_attr;
-using pk::set_attr;
 
 // What one start_control_server call shares with its handler class, its log function and its
 // serving loop.

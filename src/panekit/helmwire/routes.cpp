@@ -80,7 +80,7 @@ template <Get Route> void read_page(const pk::Call &, const pk::State<Work> &st)
 }
 
 // Which navigation a waited request starts (Work::What).
-enum Start : long { kNavigate, kBack, kForward, kReload, kScript };
+enum Start : long { kNavigate, kBack, kForward, kReload };
 
 // Starts the navigation a waited request asks for, with its waiter armed first; a request that
 // cannot start one (no core yet, no history that way) gets its answer at once in Work::Out.
@@ -258,20 +258,6 @@ nb::object body_address(const nb::bytes &raw, const std::optional<nb::object> &d
     return nb::str(url).attr("strip")();
 }
 
-// The "wait" of a JSON object body: None when there is none (no body, not a JSON object, no
-// "wait" or null); `bad` when it is not a number of seconds from 0 to kMaxWait.
-nb::object body_wait(const std::optional<nb::object> &data, bool &bad) {
-    bad = false;
-    nb::object w = body_item(data, "wait");
-    if (w.is_none()) return w;
-    double v = 0;
-    if (!wait_seconds(w, v)) {
-        bad = true;
-        return nb::none();
-    }
-    return nb::float_(v);
-}
-
 // A request that asked to wait for its navigation: the navigation is started on the UI thread
 // with a waiter armed; the answer is written now when there is one already, else the request is
 // parked with the serving loop, which answers it when the navigation ends or its time is up.
@@ -328,7 +314,6 @@ void serve_screenshot(Request &r) { serve_page_work(r, nb::none(), kCaptureSecon
 // POST /navigate, /back, /forward, /reload: the server's callable for it, which navigation a
 // waited request starts, and the route's name in the log.
 template <Start What, Server Fn> void serve_navigation(Request &r) {
-    static_assert(What != kScript);
     constexpr const char *what = What == kNavigate ? "navigate" : What == kBack ? "back" : What == kForward ? "forward" : "reload";
     auto server = r.c.state<Server>();
     nb::object url;  // the address of a navigation
@@ -347,14 +332,12 @@ template <Start What, Server Fn> void serve_navigation(Request &r) {
             return reply(r.self, 400, "invalid url");
         if (scheme == Scheme::Local && !r.token) return reply(r.self, 401, "token required");
     }
-    bool bad = false;
-    nb::object wait = body_wait(r.json, bad);
-    if (bad) return reply(r.self, 400, kBadWait);
-    if (!wait.is_none()) {
-        start_waited(r, What, server[Fn], url.is_valid() ? nb::handle(url) : nb::none(),
-                     nb::cast<double>(wait), what);
-        return;
-    }
+    // The "wait" of a JSON object body (none: no body, not a JSON object, no "wait" or null).
+    nb::object wait = body_item(r.json, "wait");
+    double seconds = 0;
+    if (!wait.is_none() && !wait_seconds(wait, seconds)) return reply(r.self, 400, kBadWait);
+    if (!wait.is_none())
+        return start_waited(r, What, server[Fn], url.is_valid() ? nb::handle(url) : nb::none(), seconds, what);
     pk::State<Work> st;
     st.set(Work::Fn, server[Fn]);
     if (url.is_valid()) st.set(Work::Arg, url);
