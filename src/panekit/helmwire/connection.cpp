@@ -20,14 +20,15 @@ using pk::host::steady_seconds;
 // ---- the serving loop -------------------------------------------------------------------------
 //
 // One thread ("panekit-control") runs one poll loop over the listening socket and every open
-// connection, all non-blocking, with the system's socket calls (sockets.hpp). A connection's input is buffered until its request is whole (the
-// head, and for a POST the body its Content-Length declares), the client closes its side, or its
-// time is up. The head is read once, as it arrives, the way the standard reader and header
-// parser read it; the handler then runs on that head (its request line is read here, and refused
-// with the standard handler's own answers), writing its answer into a buffer. The loop then writes the answer as the client takes it, closes its own side, and drains
-// input known to be still coming until the client closes (so that unread input cannot reset the
-// connection before the answer is read). A request that waits for its navigation is parked,
-// its socket watched for a hang-up, and answered by the loop when the navigation ends.
+// connection, all non-blocking, with the system's socket calls (sockets.hpp). A connection's input
+// is buffered until its request is whole (the head, and for a POST the body its Content-Length
+// declares), the client closes its side, or its time is up. The head is read once, as it arrives,
+// the way the standard reader and header parser read it; the handler then runs on that head (its
+// request line is read here, and refused with the standard handler's own answers), writing its
+// answer into a buffer. The loop then writes the answer as the client takes it, closes its own
+// side, and drains input known to be still coming until the client closes (so that unread input
+// cannot reset the connection before the answer is read). A request that waits for its navigation
+// is parked, its socket watched for a hang-up, and answered by the loop when the navigation ends.
 //
 // Nothing on one connection waits for another: every read, write and drain happens when the
 // socket is ready, and each connection has one deadline (_CONNECTION_TIME_LIMIT seconds from
