@@ -299,7 +299,8 @@ def test_cookies_pictures_and_the_window(driven, site):
     assert png.startswith(b"\x89PNG")
     el = d.find_element(By.ID, "main").screenshot_as_png
     assert el.startswith(b"\x89PNG") and len(el) < len(png)
-    r = d.set_window_rect(width=700, height=500)
+    d.fullscreen_window()
+    r = d.set_window_rect(width=700, height=500)  # leaves full screen first
     assert (r["width"], r["height"]) == (700, 500)
     assert d.get_window_rect()["width"] == 700
 

@@ -13,6 +13,7 @@ from selenium.common.exceptions import (  # noqa: E402
     InvalidArgumentException,
     InvalidElementStateException,
     MoveTargetOutOfBoundsException,
+    WebDriverException,
 )
 from selenium.webdriver.common.action_chains import ActionChains  # noqa: E402
 from selenium.webdriver.common.by import By  # noqa: E402
@@ -36,6 +37,10 @@ PAGES.update({
                    "<input id='field'><textarea id='area'>old</textarea><div id='ce' contenteditable>edit</div>"
                    "<input id='box' type='checkbox'><select id='sel'><option>one</option><option>two</option></select>"
                    "<input id='file' type='file'><input id='files' type='file' multiple>"
+                   # one that empties itself once it has its files; one whose click opens another's chooser
+                   "<input id='emptied' type='file' onchange=\"this.value=''\"><input id='decoy' type='file'>"
+                   "<input id='elsewhere' type='file' onclick=\"event.preventDefault();"
+                   " document.getElementById('decoy').click()\">"
                    "<a id='link' href='/b.html'>to B</a>"
                    "<div id='drag' style='width:200px;height:60px;background:#ccc'></div>"
                    "<div style='height:3000px'></div>"
@@ -162,6 +167,13 @@ def test_file_inputs(page, tmp_path):
     many = d.find_element(By.ID, "files")
     many.send_keys(f"{a}\n{b}")
     assert d.execute_script("return Array.from(arguments[0].files).map(f => f.name)", many) == ["a.txt", "b.txt"]
+    # the files reached the input even though its page emptied it at once
+    d.find_element(By.ID, "emptied").send_keys(str(a))
+    # the engine gave them to another input: the input never got them, and the answer says so
+    with pytest.raises(WebDriverException, match="did not receive the files") as failed:
+        d.find_element(By.ID, "elsewhere").send_keys(str(b))
+    assert type(failed.value) is WebDriverException  # "unknown error"
+    assert d.execute_script("return document.getElementById('decoy').files[0].name") == "b.txt"
 
 
 def test_the_address_box_keeps_the_users_typing(page, site):

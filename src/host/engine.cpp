@@ -10,7 +10,7 @@ constexpr const char *kOpNames[] = {
     "navigate",     "back",           "forward",        "reload",     "read_page",
     "run_script",   "run_script_in_frame", "capture_png", "capture_rect",
     "cookies",      "add_cookie",     "delete_cookies",
-    "window_rect",  "set_window_rect", "maximize",      "minimize",
+    "window_rect",  "set_window_rect", "maximize",      "minimize",     "fullscreen",
     "pointer_input", "key_input",
     "dialog",       "accept_dialog",  "dismiss_dialog",
     "close_window",

@@ -38,7 +38,7 @@ enum class Op {
     RunScript, RunScriptInFrame,
     CapturePng, CaptureRect,
     ReadCookies, AddCookie, DeleteCookies,
-    WindowRect, SetWindowRect, Maximize, Minimize,
+    WindowRect, SetWindowRect, Maximize, Minimize, Fullscreen,
     PointerInput, KeyInput,
     Dialog, AcceptDialog, DismissDialog,
     CloseWindow,
@@ -166,9 +166,13 @@ public:
     // it is maximised or minimised; answers as window_rect does, with the new rectangle.
     virtual nb::object set_window_rect(std::optional<double> x, std::optional<double> y,
                                        std::optional<double> width, std::optional<double> height) = 0;
-    // Maximises / minimises the window; answers as window_rect does.
+    // Maximises / minimises the window; answers as window_rect does. Each, and set_window_rect,
+    // first leaves full screen.
     virtual nb::object maximize() = 0;
     virtual nb::object minimize() = 0;
+    // Shows the window on the whole screen without its frame (the toolbar stays: it is part of the
+    // window); answers as window_rect does.
+    virtual nb::object fullscreen() { return unsupported(Op::Fullscreen); }
 
     // ---- trusted input -----------------------------------------------------------------------
     // Delivers one pointer or key action to the view as the user's own input (events the page sees
@@ -198,12 +202,14 @@ public:
     // Starts following the frames of `view`'s top document (the host calls this once, as soon as
     // the view exists: a frame made before is not followed). Errors propagate.
     virtual void watch_frames(const Call &, nb::handle /*view*/) {}
-    // The engine's object of the one live frame of the top document whose name (its window's name,
-    // at first its element's name attribute) is `name` (None: of the one live frame the top
-    // document has): {"ok": True, "frame": object}; {"ok": False, "error": text} when none or
-    // several are.
-    virtual nb::object named_frame(nb::handle /*view*/, nb::handle /*name*/) { return unsupported(Op::RunScriptInFrame); }
-    // Whether such a frame still exists.
+    // The engine's object of the one live frame of `parent`'s document (None: of the top document)
+    // whose name (its window's name, at first its element's name attribute) is `name` (None: of
+    // the one live frame that document has): {"ok": True, "frame": object}; {"ok": False,
+    // "error": text} when none or several are, or `parent` has gone.
+    virtual nb::object named_frame(nb::handle /*view*/, nb::handle /*parent*/, nb::handle /*name*/) {
+        return unsupported(Op::RunScriptInFrame);
+    }
+    // Whether such a frame still exists (a frame inside one: it and every frame around it).
     virtual bool frame_alive(nb::handle /*frame*/) { return false; }
     // Runs `script` in such a frame, answering through `done` as run_script does.
     virtual void run_script_in(const Call &, nb::handle /*frame*/, nb::handle /*script*/, nb::handle done) {

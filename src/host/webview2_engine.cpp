@@ -124,31 +124,57 @@ constexpr Param kDialogParams[] = {{.name = "sender", .annotation = "Any"}, {.na
 constexpr Spec kDialogSpec{.name = "_on_script_dialog", .params = kDialogParams, .returns = "None"};
 void on_dialog(const Call &c, nb::handle, nb::handle args);
 
-// The live frames of the top document, as FrameCreated reports them and each frame's Destroyed
-// ends them (learn.microsoft.com: CoreWebView2.FrameCreated, CoreWebView2FrameCreatedEventArgs.Frame,
-// CoreWebView2Frame.Destroyed). The handlers hold the list, not the engine.
-enum class Frames { List, Frame, kCount };
+// The live frames of the page as a tree: an entry per frame, [frame, [its child entries]], the top
+// document's in one list. CoreWebView2.FrameCreated reports the top document's frames and each
+// frame's own FrameCreated its direct descendants (ICoreWebView2Frame7: a runtime without it throws
+// on the subscription, and that frame's frames stay unknown); each frame's Destroyed ends its entry
+// (learn.microsoft.com: CoreWebView2.FrameCreated, CoreWebView2Frame.FrameCreated,
+// CoreWebView2FrameCreatedEventArgs.Frame, CoreWebView2Frame.Destroyed). The handlers hold the
+// lists, not the engine.
+enum class Frames { List, Entry, kCount };
 constexpr Spec kFrameCreatedSpec{.name = "_on_frame_created", .params = kDialogParams, .returns = "None"};
 constexpr Spec kFrameDestroyedSpec{.name = "_on_frame_destroyed", .params = kDialogParams, .returns = "None"};
 
-// (pythonnet hands a new wrapper for each read of a .NET object: frames compare by Equals, `==`.)
 void on_frame_destroyed(const Call &c, nb::handle, nb::handle) {
     State<Frames> st = c.state<Frames>();
-    nb::list frames = nb::borrow<nb::list>(st[Frames::List]);
-    for (Py_ssize_t i = 0; i < static_cast<Py_ssize_t>(nb::len(frames)); ++i)
-        if (frames[i].equal(st[Frames::Frame])) return void(frames.attr("pop")(i));
+    nb::list entries = nb::borrow<nb::list>(st[Frames::List]);
+    for (Py_ssize_t i = 0; i < static_cast<Py_ssize_t>(nb::len(entries)); ++i)
+        if (entries[i].is(st[Frames::Entry])) return void(entries.attr("pop")(i));
 }
 
 void on_frame_created(const Call &c, nb::handle, nb::handle args) {
+    nb::list entry;
+    nb::handle list = c.state<Frames>()[Frames::List];
+    bool followed = false;
     guarded([&] {
         nb::object frame = args.attr("Frame");
-        nb::handle list = c.state<Frames>()[Frames::List];
+        entry.append(frame);
+        entry.append(nb::list());
         State<Frames> st;
         st.set(Frames::List, list);
-        st.set(Frames::Frame, frame);
+        st.set(Frames::Entry, entry);
         event_add(frame, "Destroyed", c.nested<kFrameDestroyedSpec>(on_frame_destroyed, st.object()));
-        nb::borrow<nb::list>(list).append(frame);
+        nb::borrow<nb::list>(list).append(entry);
+        followed = true;
     });
+    if (!followed) return;
+    guarded([&] {
+        State<Frames> st;
+        st.set(Frames::List, entry[1]);
+        st.set(Frames::Entry, nb::none());
+        event_add(entry[0], "FrameCreated", c.nested<kFrameCreatedSpec>(on_frame_created, st.object()));
+    });
+}
+
+// The entry of `frame` in a tree of entries; None when it is not there. (pythonnet hands a new
+// wrapper for each read of a .NET object: frames compare by Equals, `==`.)
+nb::object entry_of(nb::handle entries, nb::handle frame) {
+    for (nb::handle e : nb::borrow<nb::list>(entries)) {
+        if (e[0].equal(frame)) return nb::borrow(e);
+        nb::object inner = entry_of(e[1], frame);
+        if (!inner.is_none()) return inner;
+    }
+    return nb::none();
 }
 
 // Whether a CoreWebView2Frame is still there (IsDestroyed() answers 1 once it has gone).
@@ -336,6 +362,7 @@ public:
                                std::optional<double> height) override {
         nb::object f = form();
         if (f.is_none()) return unsupported(Op::SetWindowRect);
+        leave_fullscreen(f);
         f.attr("WindowState") = import_from("System.Windows.Forms", "FormWindowState").attr("Normal");
         if (x) f.attr("Left") = nb::int_(static_cast<long>(std::lround(*x)));
         if (y) f.attr("Top") = nb::int_(static_cast<long>(std::lround(*y)));
@@ -354,6 +381,20 @@ public:
         return d;
     }
     nb::object minimize() override { return show("Minimized", Op::Minimize); }
+    // Full screen as Windows Forms has it: the form without its frame, maximised (a frameless
+    // maximised form covers the taskbar too). The frame it had is put back when it leaves.
+    nb::object fullscreen() override {
+        nb::object f = form();
+        if (f.is_none()) return unsupported(Op::Fullscreen);
+        nb::object states = import_from("System.Windows.Forms", "FormWindowState");
+        if (frame_.is_none()) {
+            frame_ = f.attr("FormBorderStyle");
+            f.attr("WindowState") = states.attr("Normal");
+            f.attr("FormBorderStyle") = import_from("System.Windows.Forms", "FormBorderStyle").attr("None");
+        }
+        f.attr("WindowState") = states.attr("Maximized");
+        return window_rect();
+    }
 
     // ---- frames of another origin: CoreWebView2Frame (Name: its window's name, at first the
     // name attribute of its element; ExecuteScriptAsync as CoreWebView2's) -----------------------
@@ -362,16 +403,27 @@ public:
         watched_ = nb::borrow(cv);
         State<Frames> st;
         st.set(Frames::List, nb::list());
-        st.set(Frames::Frame, nb::none());
+        st.set(Frames::Entry, nb::none());
         event_add(cv, "FrameCreated", c.nested<kFrameCreatedSpec>(on_frame_created, st.object()));
         frames_ = nb::borrow(st[Frames::List]);
     }
-    nb::object named_frame(nb::handle, nb::handle name) override {
+    nb::object named_frame(nb::handle, nb::handle parent, nb::handle name) override {
         nb::dict d;
         if (frames_.is_none()) return unsupported(Op::RunScriptInFrame);
+        nb::object entries = frames_;
+        if (!parent.is_none()) {
+            nb::object entry = entry_of(frames_, parent);
+            if (entry.is_none() || !frame_there(parent)) {
+                d["ok"] = false;
+                d["error"] = "the frame has gone";
+                return d;
+            }
+            entries = entry[1];
+        }
         nb::object found = nb::none();
         int count = 0;
-        for (nb::handle f : nb::borrow<nb::list>(frames_)) {
+        for (nb::handle e : nb::borrow<nb::list>(entries)) {
+            nb::handle f = e[0];
             if (!frame_there(f)) continue;
             if (!name.is_none() && !guarded_or(false, [&] { return text_or_empty(nb::object(f.attr("Name"))).equal(name); }))
                 continue;
@@ -385,10 +437,7 @@ public:
         return d;
     }
     bool frame_alive(nb::handle frame) override {
-        if (frames_.is_none()) return false;
-        for (nb::handle f : nb::borrow<nb::list>(frames_))
-            if (f.equal(frame)) return frame_there(f);
-        return false;
+        return !frames_.is_none() && !entry_of(frames_, frame).is_none() && frame_there(frame);
     }
     void run_script_in(const Call &c, nb::handle frame, nb::handle script, nb::handle done) override {
         // (A thrown script answers "null" here: the callers' scripts catch their own errors.)
@@ -446,10 +495,11 @@ public:
         Py_VISIT(deferral_.ptr());
         Py_VISIT(frames_.ptr());
         Py_VISIT(watched_.ptr());
+        Py_VISIT(frame_.ptr());
         return 0;
     }
     void clear() override {
-        window_fn_ = handler_ = args_ = deferral_ = frames_ = watched_ = nb::none();
+        window_fn_ = handler_ = args_ = deferral_ = frames_ = watched_ = frame_ = nb::none();
     }
 
     explicit WebView2(nb::handle window_fn) : window_fn_(window_fn.is_valid() ? nb::borrow(window_fn) : nb::none()) {}
@@ -458,8 +508,15 @@ private:
     nb::object show(const char *state, Op op) {
         nb::object f = form();
         if (f.is_none()) return unsupported(op);
+        leave_fullscreen(f);
         f.attr("WindowState") = import_from("System.Windows.Forms", "FormWindowState").attr(state);
         return window_rect();
+    }
+    void leave_fullscreen(nb::handle f) {
+        if (frame_.is_none()) return;
+        f.attr("WindowState") = import_from("System.Windows.Forms", "FormWindowState").attr("Normal");
+        f.attr("FormBorderStyle") = frame_;
+        frame_ = nb::none();
     }
     // Ends the held dialog: Accept() (a prompt with ResultText) or not, then the deferral.
     nb::object end_dialog(bool accept, nb::handle text) {
@@ -485,7 +542,8 @@ private:
     }
 
     nb::object window_fn_, handler_ = nb::none(), args_ = nb::none(), deferral_ = nb::none(), frames_ = nb::none(),
-               watched_ = nb::none();  // the CoreWebView2 whose frames frames_ follows
+               watched_ = nb::none(),  // the CoreWebView2 whose frames frames_ follows
+               frame_ = nb::none();    // the form's FormBorderStyle while it is full screen
 };
 
 void on_dialog(const Call &c, nb::handle, nb::handle args) {

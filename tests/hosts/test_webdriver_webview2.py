@@ -12,7 +12,7 @@ import re
 import pytest
 
 from panekit import framewell, glassport, helmwire
-from simplatform.enums import FormWindowState
+from simplatform.enums import FormBorderStyle, FormWindowState
 from simplatform.pywebview_sim import edge_backend, pywebview_gui  # noqa: F401 - fixtures
 
 START = "https://start.example/"
@@ -47,8 +47,9 @@ def fake_page(script, core=None):
         ref = args["args"][0][EL] if args["args"] and isinstance(args["args"][0], dict) else None
         if ref == DOC + ".5" and "{file: true" in body:
             return json.dumps({"v": {"v": {"file": True, "multiple": False}}})
-        if ref and "arguments[0].files" in body:
-            return json.dumps({"v": {"v": {"n": len(core.sim_files.get(ref, []))}}})
+        if ref and "heard:" in body:  # the names of the files the input holds
+            held = [re.split(r"[\\/]", f)[-1] for f in core.sim_files.get(ref, [])]
+            return json.dumps({"v": {"v": {"held": held, "heard": None}}})
         return json.dumps({"v": {"v": args["args"]}})
     if op == "frame":  # .6 to .8 are frames of another origin (.6 the page's only one, .8 without
         # a name), .9 of this one
@@ -134,6 +135,11 @@ def test_a_session_steers_the_webview2_window(host):
     assert (host.form.Left, host.form.Width) == (10, 640)
     assert host.call("POST", s + "/window/maximize", {})[0] == 200
     assert host.form.WindowState == FormWindowState.Maximized
+    # full screen: frameless and maximised; leaving it (here by minimising) puts the frame back
+    assert host.call("POST", s + "/window/fullscreen", {})[0] == 200
+    assert (host.form.FormBorderStyle, host.form.WindowState) == (FormBorderStyle.None_, FormWindowState.Maximized)
+    assert host.call("POST", s + "/window/minimize", {})[0] == 200
+    assert (host.form.FormBorderStyle, host.form.WindowState) == (FormBorderStyle.Sizable, FormWindowState.Minimized)
     # cookies through the CookieManager
     assert host.call("POST", s + "/cookie", {"cookie": {"name": "a", "value": "1", "expiry": 2000000000}})[0] == 200
     status, cookie = host.call("GET", s + "/cookie/a")
@@ -214,29 +220,47 @@ def test_error_table(host, method, path, body, status, error):
     assert (got, value["error"]) == (status, error)
 
 
-def framed_page(script):
-    """The page of a frame of another origin: its library runs at the frame's own top."""
-    op, args, frames = re.search(r'\)\("(\w+)",(.*),(\[.*?\])\)$', script, re.S).groups()
-    if op == "frame":  # .9 is of the frame's own origin
-        ref = json.loads(args)["el"]
-        return json.dumps({"v": ref if ref.endswith(".9") else {"ref": ref, "name": "inner"}})
-    if op == "view_rect":
-        return json.dumps({"v": {"x": 10, "y": 20, "width": 30, "height": 12, "scale": 1}})
-    if op == "execute":  # Element Click's script: the element's centre in the frame's viewport
-        return json.dumps({"v": {"v": {"x": 5, "y": 6}}})
-    return json.dumps({"v": "framed %s %s" % (op, frames)})
+def framed_page(label="framed", core=None):
+    """The page of a frame of another origin: its library runs at the frame's own top. Its .7 is
+    a frame of another origin named "inner" (placed at 7, 9 in it), .9 one of its own origin;
+    <label>.5 is a file input, whose files are the ones `core` was given for it."""
+    def page(script):
+        node = re.search(r'\("node",(\{.*?\}),\[', script)
+        if node:  # the element itself, for Runtime.evaluate: only this document's
+            ref = json.loads(node.group(1))["el"]
+            return json.dumps({"node": ref} if ref.startswith(label + ".") else None)
+        if "{file: true" in script:
+            return json.dumps({"v": {"v": {"file": True, "multiple": False}}})
+        if "heard:" in script:
+            held = [re.split(r"[\\/]", f)[-1] for f in core.sim_files.get(label + ".5", [])]
+            return json.dumps({"v": {"v": {"held": held, "heard": None}}})
+        op, args, frames = re.search(r'\)\("(\w+)",(.*),(\[.*?\])\)$', script, re.S).groups()
+        if op == "frame":
+            ref = json.loads(args)["el"]
+            return json.dumps({"v": ref if ref.endswith(".9") else {"ref": ref, "name": "inner"}})
+        if op == "origin":
+            return json.dumps({"v": {"x": 7, "y": 9, "width": 300, "height": 200}})
+        if op == "find":
+            return json.dumps({"v": [{EL: label + ".3"}]})
+        if op == "view_rect":
+            return json.dumps({"v": {"x": 10, "y": 20, "width": 30, "height": 12, "scale": 1}})
+        if op == "execute":  # Element Click's script: the element's centre in the frame's viewport
+            return json.dumps({"v": {"v": {"x": 5, "y": 6}}})
+        return json.dumps({"v": "%s %s %s" % (label, op, frames)})
+    return page
 
 
 def test_frames_of_another_origin_through_core_webview2_frame(host):
     s = host.session()
     ads = host.core.sim_frame("ads")
-    ads.sim_script_handler = framed_page
+    ads.sim_script_handler = framed_page()
     frame = lambda n: ("POST", "/frame", {"id": {EL: f"{DOC}.{n}"}})
     text = ("GET", f"/element/{DOC}.1/text", None)
+    parent = ("POST", "/frame/parent", {})
     steps = [  # (method, path, body) -> (status, value or error code)
         (frame(7), 200, None),
         (text, 200, "framed text []"),  # run in the CoreWebView2Frame, at its top
-        (frame(7), 404, "no such frame"),  # another origin's frame inside it
+        (frame(7), 404, "no such frame"),  # another origin's frame inside it, not there yet
         (frame(9), 200, None),
         (text, 200, "framed text [\"%s.9\"]" % DOC),  # a frame of its own origin, through its page
         (("POST", f"/element/{DOC}.1/click", {}), 200, None),
@@ -263,11 +287,50 @@ def test_frames_of_another_origin_through_core_webview2_frame(host):
     assert host.call("POST", s + "/frame", frame(7)[2])[1]["error"] == "no such frame"
     twin.sim_destroy()
     assert host.call("POST", s + "/frame", frame(7)[2]) == (200, None)
-    ads.sim_destroy()
-    status, value = host.call("GET", s + text[1])
-    assert (status, value["error"]) == (404, "no such frame")
+    # a frame of another origin inside that one, through the frame's own FrameCreated
+    inner = ads.sim_frame("inner")
+    inner.sim_script_handler = framed_page("inner")
+    execute = ("POST", "/execute/sync", {"script": "return 1", "args": []})
+    steps = [
+        (("POST", "/frame", {"id": None}), 200, None),
+        (frame(7), 200, None),
+        (frame(7), 200, None),
+        (text, 200, "inner text []"),
+        (("POST", "/element", {"using": "css selector", "value": "#x"}), 200, {EL: "inner.3"}),
+        (execute, 200, {"x": 5, "y": 6}),
+        (("POST", f"/element/{DOC}.1/click", {}), 200, None),
+        (frame(9), 200, None),  # and one of that frame's own origin inside it
+        (text, 200, "inner text [\"%s.9\"]" % DOC),
+        (frame(7), 404, "no such frame"),  # another origin's, below one of the frame's own
+        (parent, 200, None),
+        (parent, 200, None),
+        (text, 200, "framed text []"),
+        (frame(7), 200, None),
+    ]
+    for (method, path, body), status, want in steps:
+        got, value = host.call(method, s + path, body)
+        assert (got, value if got == 200 else value["error"]) == (status, want), (path, value)
+    # each frame's place in the one around it is added up
+    pressed = [p for m, p in host.core.sim_devtools if m == "Input.dispatchMouseEvent" and p["type"] == "mousePressed"]
+    assert (pressed[-1]["x"], pressed[-1]["y"]) == (112, 65)
+    ads.sim_destroy()  # its frames go with it
+    for path in (text, parent, text):
+        status, value = host.call(path[0], s + path[1], path[2])
+        assert (status, value if status == 200 else value["error"]) == ((404, "no such frame") if path is text else (200, None))
     assert host.call("POST", s + "/frame", {"id": None}) == (200, None)
     assert host.call("GET", s + text[1]) == (200, "hello")
+
+
+def test_a_runtime_without_frames_in_frames_reaches_the_outer_frame_only(host, winsim):
+    winsim.has_nested_frames = False  # CoreWebView2Frame.FrameCreated throws NotImplementedException
+    s = host.session()
+    ads = host.core.sim_frame("ads")
+    ads.sim_script_handler = framed_page()
+    ads.sim_frame("inner")
+    frame = {"id": {EL: f"{DOC}.7"}}
+    assert host.call("POST", s + "/frame", frame) == (200, None)
+    assert host.call("GET", f"{s}/element/{DOC}.1/text") == (200, "framed text []")
+    assert host.call("POST", s + "/frame", frame)[1]["error"] == "no such frame"
 
 
 def test_a_file_input_is_given_its_files_through_the_devtools_protocol(host, tmp_path):
@@ -284,3 +347,30 @@ def test_a_file_input_is_given_its_files_through_the_devtools_protocol(host, tmp
     assert not host.core._remote_objects and not host.core.sim_devtools_overlaps
     assert keys(str(tmp_path / "none"))[1]["error"] == "invalid argument"
     assert keys(f"{one}\n{two}")[1]["error"] == "invalid argument"  # a single input
+
+
+def test_a_file_input_in_a_frame_of_another_origin_through_its_devtools_target(host, tmp_path):
+    s = host.session()
+    one = tmp_path / "one.txt"
+    one.write_text("1")
+    ads = host.core.sim_frame("ads")
+    ads.sim_script_handler = framed_page("ads", host.core)
+    inner = ads.sim_frame("inner")
+    inner.sim_script_handler = framed_page("inner", host.core)
+    for _ in range(2):
+        assert host.call("POST", s + "/frame", {"id": {EL: f"{DOC}.7"}}) == (200, None)
+    keys = lambda: host.call("POST", f"{s}/element/inner.5/value", {"text": str(one)})
+    assert keys() == (200, None)
+    assert host.core.sim_files == {"inner.5": [str(one)]}
+    # each iframe target in turn until the one whose document holds the element; every session
+    # and remote object let go, one call at a time
+    assert [m for m, _ in host.core.sim_devtools] == ["Target.getTargets"] + [
+        "Target.attachToTarget", "Target.detachFromTarget"] * 2
+    assert [(f._name, m) for f, m, _ in host.core.sim_session_calls] == [
+        ("ads", "Runtime.evaluate"), ("ads", "Runtime.releaseObjectGroup"), ("inner", "Runtime.evaluate"),
+        ("inner", "DOM.setFileInputFiles"), ("inner", "Runtime.releaseObjectGroup")]
+    assert not host.core._sessions and not host.core._remote_objects and not host.core.sim_devtools_overlaps
+    # a frame the browser keeps in its parent's target: no way to its file input
+    inner.sim_own_target = False
+    status, value = keys()
+    assert (status, value["error"]) == (500, "unsupported operation")

@@ -41,6 +41,10 @@ class ObjectDisposedException(InvalidOperationException):
     pass
 
 
+class NotImplementedException(Exception_):
+    pass
+
+
 class ArgumentException(Exception_):
     pass
 
@@ -120,6 +124,7 @@ class Platform:
         self.downloads = []  # DownloadStarting arguments of navigations that became downloads
         self.has_profile = True
         self.has_script_with_result = True  # the SDK has ExecuteScriptWithResultAsync (1.0.2277 on)
+        self.has_nested_frames = True  # the runtime has CoreWebView2Frame.FrameCreated (1.0.3240.44 on)
         self.modules = {}  # the installed modules by name
         # COM apartment per thread ident: "STA", "MTA" or "Unknown" (see Platform.apartment).
         # The test's own thread stands for an application's [STAThread] UI thread.

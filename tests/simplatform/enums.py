@@ -34,6 +34,8 @@ FlatStyle = _enum(NetEnum, "FlatStyle", "Flat Popup Standard System")
 BorderStyle = _enum(NetEnum, "BorderStyle", "None FixedSingle Fixed3D")
 DialogResult = _enum(NetEnum, "DialogResult", "None OK Cancel Abort Retry Ignore Yes No")
 FormWindowState = _enum(NetEnum, "FormWindowState", "Normal Minimized Maximized")
+FormBorderStyle = _enum(NetEnum, "FormBorderStyle",
+                        "None FixedSingle Fixed3D FixedDialog Sizable FixedToolWindow SizableToolWindow")
 Keys = _enum(NetFlags, "Keys", {
     "None": 0, "Back": 8, "Tab": 9, "Return": 13, "Enter": 13, "Escape": 27, "Space": 32,
     "A": 65, "B": 66, "C": 67, "F5": 116, "Shift": 0x10000, "Control": 0x20000, "Alt": 0x40000,

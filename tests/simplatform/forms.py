@@ -21,7 +21,7 @@ from .core import (
 )
 from . import drawing
 from .drawing import Color, Font, Size, Value
-from .enums import AnchorStyles, BorderStyle, DialogResult, DockStyle, FlatStyle, FormWindowState, Keys
+from .enums import AnchorStyles, BorderStyle, DialogResult, DockStyle, FlatStyle, FormBorderStyle, FormWindowState, Keys
 
 
 class Padding(Value):
@@ -478,6 +478,7 @@ class Form(Control):
     _default_size = (300, 300)
     _shown = False
     WindowState = Prop(FormWindowState.Normal, FormWindowState)
+    FormBorderStyle = Prop(FormBorderStyle.Sizable, FormBorderStyle)
 
     _events = dict(Load=EventArgs, Shown=EventArgs, FormClosing=FormClosingEventArgs,
                    FormClosed=FormClosedEventArgs)

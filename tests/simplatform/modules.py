@@ -16,7 +16,7 @@ def _members(*modules_and_names):
 _NAMESPACES = {
     "System": _members(
         (core, "Action ArgumentException ArgumentNullException DllNotFoundException "
-               "InvalidOperationException ObjectDisposedException Uri"),
+               "InvalidOperationException NotImplementedException ObjectDisposedException Uri"),
         (forms, "EventArgs"), (webview2, "DateTimeOffset")) | {"Exception": core.Exception_},
     "System.IO": _members((webview2, "MemoryStream")),
     "System.Threading": _members((core, "ApartmentState Thread ThreadStart ThreadStateException")),
@@ -28,7 +28,7 @@ _NAMESPACES = {
                 "FormClosingEventArgs "
                 "KeyEventArgs KeyPressEventArgs Padding Panel PreviewKeyDownEventArgs SaveFileDialog "
                 "TextBox Timer ToolTip"),
-        (enums, "AnchorStyles BorderStyle DialogResult DockStyle FlatStyle FormWindowState Keys")),
+        (enums, "AnchorStyles BorderStyle DialogResult DockStyle FlatStyle FormBorderStyle FormWindowState Keys")),
     "System.Drawing": _members((drawing, "Color Font Point Size"), (enums, "FontStyle GraphicsUnit")),
     "Microsoft.Web.WebView2.Core": _members(
         (webview2, "CoreWebView2 CoreWebView2DownloadOperation CoreWebView2DownloadStartingEventArgs "

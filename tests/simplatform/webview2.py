@@ -4,7 +4,7 @@ new-window requests, downloads and a profile. CoreWebView2 members refuse calls 
 but their UI thread, as the real one does."""
 
 from .core import (COMException, ArgumentException, ByteArray, Delegate, Exception_, Int64, InvalidOperationException,
-                   NetType, Prop, Recorded, SdkMember, UInt32, UInt64, Uri)
+                   NetType, NotImplementedException, Prop, Recorded, SdkMember, UInt32, UInt64, Uri)
 from .enums import (CoreWebView2CapturePreviewImageFormat, CoreWebView2DownloadInterruptReason,
                     CoreWebView2DownloadState, CoreWebView2WebErrorStatus)
 from .forms import Control, EventArgs, Form
@@ -486,29 +486,47 @@ class CoreWebView2ScriptDialogOpeningEventArgs(EventArgs):
         return self.sim_accepted if kind != enums.CoreWebView2ScriptDialogKind.Alert else None
 
 
+class CoreWebView2FrameCreatedEventArgs(EventArgs):
+    Frame: "CoreWebView2Frame"
+
+    def __init__(self, frame):
+        super().__init__(Frame=frame)
+
+
 class CoreWebView2Frame(Recorded):
-    """An iframe of the top document (learn.microsoft.com: CoreWebView2Frame): Name is the frame's
-    window.name, at first the name attribute of the iframe element declaring it (NameChanged when
-    the page changes it); Destroyed is raised when the iframe is removed or the document holding
-    it is destroyed, and IsDestroyed() answers 1 from then on (0 before); ExecuteScriptAsync runs a
-    script in the frame's document as CoreWebView2.ExecuteScriptAsync does (its answer JSON text,
-    "null" for a script that throws). Using a destroyed frame fails. The frame's page answers
-    scripts through sim_script_handler(script) -> JSON text ("null" without one)."""
+    """An iframe (learn.microsoft.com: CoreWebView2Frame): Name is the frame's window.name, at
+    first the name attribute of the iframe element declaring it (NameChanged when the page changes
+    it); Destroyed is raised when the iframe is removed or the document holding it is destroyed,
+    and IsDestroyed() answers 1 from then on (0 before); ExecuteScriptAsync runs a script in the
+    frame's document as CoreWebView2.ExecuteScriptAsync does (its answer JSON text, "null" for a
+    script that throws). Using a destroyed frame fails. FrameCreated is raised with each new direct
+    descendant iframe (CoreWebView2Frame.FrameCreated, ICoreWebView2Frame7: runtimes from
+    1.0.3240.44 on); on an older runtime subscribing to it throws NotImplementedException, the
+    SDK's cast to the interface having failed (Platform.has_nested_frames false). The frame's page
+    answers scripts through sim_script_handler(script) -> JSON text ("null" without one)."""
 
     _log_new = False
     _raises_webview2_events = True
     Name = Prop(typ=str, get=lambda f: f._name)
-    _events = dict(Destroyed=object, NameChanged=object)
+    _events = dict(Destroyed=object, NameChanged=object, FrameCreated=CoreWebView2FrameCreatedEventArgs)
 
-    def __init__(self, core, name):
+    def __init__(self, core, name, parent=None):
         super().__init__()
-        self._core, self._name, self._destroyed = core, name, False
+        self._core, self._name, self._destroyed, self._parent = core, name, False, parent
+        self._frames = []  # its live child frames (sim_frame)
         self.sim_script_handler = None
+        # A DevTools target of its own (Target.getTargets: type "iframe"), as iframes of another
+        # origin are; false for one the test makes of its parent's origin.
+        self.sim_own_target = True
 
     def _guard(self, op, name):
         self._core._guard(op, name)
         if self._destroyed and name != "IsDestroyed":
             raise InvalidOperationException("The frame has been destroyed.")
+        if name == "FrameCreated" and op == "+=" and not self._plat.has_nested_frames:
+            raise NotImplementedException(
+                "Unable to cast to Microsoft.Web.WebView2.Core.Raw.ICoreWebView2Frame7.\nThis may happen if you are "
+                "using an interface not supported by the version of the WebView2 Runtime you are using.")
 
     def IsDestroyed(self) -> int:
         self._call("IsDestroyed")
@@ -532,6 +550,16 @@ class CoreWebView2Frame(Recorded):
             self.NameChanged.sim_fire(self, None)
         return self._core._ui.call(run)
 
+    def sim_frame(self, name):
+        """The frame's page adds an iframe named `name` (on the UI thread): this frame's
+        FrameCreated is raised with it."""
+        def run():
+            frame = CoreWebView2Frame(self._core, name, self)
+            self._frames.append(frame)
+            self.FrameCreated.sim_fire(self, CoreWebView2FrameCreatedEventArgs(frame))
+            return frame
+        return self._core._ui.call(run)
+
     def sim_destroy(self):
         """The iframe is removed from its document (on the UI thread)."""
         return self._core._ui.call(self._destroy)
@@ -539,16 +567,11 @@ class CoreWebView2Frame(Recorded):
     def _destroy(self):
         if self._destroyed:
             return
+        for child in list(self._frames):  # its document goes, and the frames it holds with it
+            child._destroy()
         self._destroyed = True
-        self._core._frames.remove(self)
+        (self._parent._frames if self._parent is not None else self._core._frames).remove(self)
         self.Destroyed.sim_fire(self, None)
-
-
-class CoreWebView2FrameCreatedEventArgs(EventArgs):
-    Frame: CoreWebView2Frame
-
-    def __init__(self, frame):
-        super().__init__(Frame=frame)
 
 
 class CoreWebView2Environment(Recorded):
@@ -696,9 +719,11 @@ class CoreWebView2(Recorded):
         self.sim_page_colour, self.sim_scroll = (255, 255, 255), (0, 0)
         self.sim_print_pages = 3  # the document's pages, printed
         self._frames = []  # the top document's live CoreWebView2Frames (sim_frame)
-        # Runtime.evaluate's remote objects (id -> (group, node name)), and the files
+        # Runtime.evaluate's remote objects (id -> (group, node name, session)), and the files
         # DOM.setFileInputFiles gave each node
         self._remote_objects, self.sim_files = {}, {}
+        # Target.attachToTarget's sessions (id -> the frame), and the calls made in them
+        self._sessions, self._session_seq, self.sim_session_calls = {}, 0, []
         self._content_seen = False  # ContentLoading raised once: CapturePreviewAsync may run
         self._cookies, self._environment = CoreWebView2CookieManager(self), CoreWebView2Environment()
         # Scripts sim_scripts does not name go to sim_script_handler(script) -> JSON text, when set.
@@ -791,9 +816,12 @@ class CoreWebView2(Recorded):
                           "Input.insertText": ("text",), "Page.getLayoutMetrics": (),
                           "Page.captureScreenshot": (), "Runtime.evaluate": ("expression",),
                           "DOM.setFileInputFiles": ("files",), "Runtime.releaseObjectGroup": ("objectGroup",),
-                          "Page.printToPDF": ()}
+                          "Page.printToPDF": (), "Target.getTargets": (), "Target.attachToTarget": ("targetId",),
+                          "Target.detachFromTarget": ()}
+    # What an iframe's session is asked here
+    _session_methods = ("Runtime.evaluate", "DOM.setFileInputFiles", "Runtime.releaseObjectGroup")
 
-    def _evaluate(self, params):
+    def _evaluate(self, params, session=""):
         """Runtime.evaluate: {"result": a RemoteObject}, or with "exceptionDetails" ({"text",
         "exception": a RemoteObject whose description is the error's text}) for an expression that
         throws; an object result has an objectId, held in objectGroup until
@@ -802,18 +830,62 @@ class CoreWebView2(Recorded):
         sim_script_handler: {"node": name} for an element (a node object), else a JSON value."""
         import json
 
+        if session:  # in the frame's document, its page answering
+            frame = self._sessions[session]
+            run = frame.sim_script_handler or (lambda script: "null")
+        else:
+            run = self._run_script
         try:
-            value = json.loads(self._run_script(params["expression"]))
+            value = json.loads(run(params["expression"]))
         except SimScriptError as e:
             return {"result": {"type": "object", "subtype": "error"},
                     "exceptionDetails": {"text": "Uncaught", "exception": {"description": "%s: %s" % (e.name, e.message)}}}
         if isinstance(value, dict) and "node" in value:
             object_id = "obj-%d" % (len(self._remote_objects) + 1)
-            self._remote_objects[object_id] = (params.get("objectGroup"), value["node"])
+            self._remote_objects[object_id] = (params.get("objectGroup"), value["node"], session)
             return {"result": {"type": "object", "subtype": "node", "objectId": object_id}}
         return {"result": {"type": type(value).__name__, "value": value}}
 
-    def _devtools_answer(self, method, params):
+    def _live_frames(self, frames=None):
+        for f in self._frames if frames is None else frames:
+            yield f
+            yield from self._live_frames(f._frames)
+
+    def _target_answer(self, method, params):
+        """The Target domain as an iframe of another origin needs it: getTargets lists the page and
+        each such frame ({"targetInfos": [TargetInfo: targetId, type "page" / "iframe", url,
+        attached]}); attachToTarget with flatten true answers {"sessionId"} (WebView2 answers no
+        call of a session attached without flatten); detachFromTarget ends the session
+        (chromedevtools.github.io/devtools-protocol/tot/Target: getTargets, TargetInfo,
+        attachToTarget, detachFromTarget; learn.microsoft.com:
+        CoreWebView2.CallDevToolsProtocolMethodForSessionAsync, Remarks)."""
+        if method == "Target.getTargets":
+            infos = [{"targetId": "page", "type": "page", "url": self._source, "attached": True}]
+            infos += [{"targetId": f.sim_name, "type": "iframe", "url": "https://frame.example/",
+                       "attached": any(v is f for v in self._sessions.values())}
+                      for f in self._live_frames() if f.sim_own_target]
+            return {"targetInfos": infos}
+        if method == "Target.attachToTarget":
+            frame = next((f for f in self._live_frames() if f.sim_own_target and f.sim_name == params["targetId"]), None)
+            if frame is None:
+                raise COMException('{"code":-32602,"message":"No target with given id found"}')
+            if params.get("flatten") is not True:
+                self._plat.faults.append("Target.attachToTarget without flatten: WebView2 never answers that session")
+            self._session_seq += 1
+            session = "S%d" % self._session_seq
+            self._sessions[session] = frame
+            return {"sessionId": session}
+        session = params.get("sessionId")
+        if session not in self._sessions:
+            raise COMException('{"code":-32602,"message":"No session with given id"}')
+        self._drop_session(session)
+        return {}
+
+    def _drop_session(self, session):
+        del self._sessions[session]
+        self._remote_objects = {k: v for k, v in self._remote_objects.items() if v[2] != session}
+
+    def _devtools_answer(self, method, params, session=""):
         """What a method returns. Page.getLayoutMetrics: cssLayoutViewport (LayoutViewport: pageX,
         pageY, the layout viewport's scroll offset in CSS pixels of the document, clientWidth,
         clientHeight), here sim_scroll over the view's size. Page.captureScreenshot: {"data": the
@@ -825,17 +897,21 @@ class CoreWebView2(Recorded):
 
         size = self._webview.Size if self._webview is not None else None
         width, height = (size.Width, size.Height) if size is not None else (800, 600)
+        if method.startswith("Target."):
+            return self._target_answer(method, params)
         if method == "Runtime.evaluate":
-            return self._evaluate(params)
+            return self._evaluate(params, session)
         if method == "DOM.setFileInputFiles":
-            # files, and the input as nodeId, backendNodeId or objectId (a remote object's id)
+            # files, and the input as nodeId, backendNodeId or objectId (a remote object's id, of
+            # this target's)
             node = self._remote_objects.get(params.get("objectId"))
-            if node is None:
+            if node is None or node[2] != session:
                 raise COMException('{"code":-32000,"message":"Could not find object with given id"}')
             self.sim_files[node[1]] = list(params["files"])
             return {}
         if method == "Runtime.releaseObjectGroup":
-            self._remote_objects = {k: v for k, v in self._remote_objects.items() if v[0] != params["objectGroup"]}
+            self._remote_objects = {k: v for k, v in self._remote_objects.items()
+                                    if v[0] != params["objectGroup"] or v[2] != session}
             return {}
         if method == "Page.getLayoutMetrics":
             layout = {"pageX": self.sim_scroll[0], "pageY": self.sim_scroll[1], "clientWidth": width,
@@ -903,6 +979,36 @@ class CoreWebView2(Recorded):
             if any(k not in params for k in required):
                 raise COMException('{"code":-32602,"message":"Invalid parameters"}')
             return json.dumps(self._devtools_answer(methodName, params))
+
+        return self._task(work)
+
+    def CallDevToolsProtocolMethodForSessionAsync(self, sessionId: str, methodName: str,
+                                                  parametersAsJson: str) -> Task[str]:
+        """As CallDevToolsProtocolMethodAsync, in the target attached as `sessionId` (null or "":
+        the top page's, recorded in sim_devtools). Every call of an iframe's session lands in
+        sim_session_calls as (the frame, methodName, parameters); a session whose frame has gone
+        fails. (learn.microsoft.com: CoreWebView2.CallDevToolsProtocolMethodForSessionAsync.)"""
+        import json
+
+        if not sessionId:
+            return self.CallDevToolsProtocolMethodAsync(methodName, parametersAsJson)
+        self._call("CallDevToolsProtocolMethodForSessionAsync", sessionId, methodName, parametersAsJson)
+        params = json.loads(parametersAsJson)
+        if self._devtools_running:
+            self.sim_devtools_overlaps.append(methodName)
+        self.sim_session_calls.append((self._sessions.get(sessionId), methodName, params))
+        self._devtools_running += 1
+
+        def work():
+            self._devtools_running -= 1
+            frame = self._sessions.get(sessionId)
+            if frame is None or frame._destroyed:
+                raise COMException('{"code":-32001,"message":"Session with given id not found."}')
+            if methodName not in self._session_methods:
+                raise COMException('{"code":-32601,"message":"\'%s\' wasn\'t found"}' % methodName)
+            if any(k not in params for k in self._devtools_required[methodName]):
+                raise COMException('{"code":-32602,"message":"Invalid parameters"}')
+            return json.dumps(self._devtools_answer(methodName, params, sessionId))
 
         return self._task(work)
 

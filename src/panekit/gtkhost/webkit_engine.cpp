@@ -367,6 +367,7 @@ public:
                                std::optional<double> height) override {
         if (window_.is_none()) return pk::engine::unsupported(Op::SetWindowRect);
         nb::object answer = answering([&]() -> nb::object {
+            window_.attr("unfullscreen")();
             window_.attr("unmaximize")();
             window_.attr("deiconify")();
             nb::tuple size = nb::borrow<nb::tuple>(window_.attr("get_size")());
@@ -383,8 +384,15 @@ public:
     }
     nb::object maximize() override {
         if (window_.is_none()) return pk::engine::unsupported(Op::Maximize);
+        window_.attr("unfullscreen")();
         window_.attr("deiconify")();
         window_.attr("maximize")();
+        return window_rect();
+    }
+    nb::object fullscreen() override {
+        if (window_.is_none()) return pk::engine::unsupported(Op::Fullscreen);
+        window_.attr("deiconify")();
+        window_.attr("fullscreen")();
         return window_rect();
     }
     // Gtk.Window.close(): delete-event and destroy run as for the user's close.
@@ -395,6 +403,7 @@ public:
     }
     nb::object minimize() override {
         if (window_.is_none()) return pk::engine::unsupported(Op::Minimize);
+        window_.attr("unfullscreen")();
         window_.attr("iconify")();
         return window_rect();
     }

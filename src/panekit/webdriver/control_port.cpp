@@ -144,7 +144,7 @@ public:
     void show(Show how) override {
         if (how == Show::Maximized) check(contract()->maximize());
         else if (how == Show::Minimized) check(contract()->minimize());
-        else throw wd::Unsupported("this window has no full-screen mode");
+        else check(contract()->fullscreen());
     }
     void close() override { check(contract()->close_window()); }
     nb::object dialog() override {
@@ -168,8 +168,8 @@ public:
         nb::object a = accept ? contract()->accept_dialog(view(), text) : contract()->dismiss_dialog(view());
         check(a);
     }
-    nb::object named_frame(nb::object name, std::string &why) override {
-        nb::object a = contract()->named_frame(view(), name);
+    nb::object named_frame(nb::object parent, nb::object name, std::string &why) override {
+        nb::object a = contract()->named_frame(view(), parent, name);
         if (PyDict_Check(a.ptr()) && pk::truthy(a.attr("get")("ok"))) return a["frame"];
         why = engine::is_unsupported(a) ? "the frame cannot be reached (of another origin)" : error_of(a);
         return nb::none();

@@ -95,20 +95,37 @@ double Driver::deadline(long long ms) const { return ms < 0 ? 1e300 : now() + st
 
 void Driver::page_op(const char *op, nb::handle args, std::function<void(std::optional<Answer>, nb::object)> then,
                      Reply fallback) {
-    std::vector<std::string> frames = session_ ? session_->frames : std::vector<std::string>();
-    run_op(op, args, std::move(frames), session_ ? session_->remote : nb::none(), std::move(then), std::move(fallback));
+    if (!session_) return run_op(op, args, {}, nb::none(), std::move(then), std::move(fallback));
+    run_op(op, args, session_->local(), session_->remote(), std::move(then), std::move(fallback));
 }
 
 void Driver::frame_origin(std::function<void(std::optional<Answer>, nb::object)> done, Reply fallback) {
-    if (!session_ || session_->remote.is_none()) {
-        nb::dict top;
-        top["x"] = 0;
-        top["y"] = 0;
-        return done(std::nullopt, top);
-    }
+    if (session_ && !session_->remotes.empty())
+        return origin_from(0, session_->remotes, session_->frames, nb::dict(), std::move(done), std::move(fallback));
+    nb::dict top;
+    top["x"] = 0;
+    top["y"] = 0;
+    done(std::nullopt, top);
+}
+
+// Each frame of another origin starts where its element's content box is in the document around
+// it (the top one, or the frame of another origin it is entered from: a frame of another origin
+// is entered only from one of those, so its element is at the top of that document's path).
+void Driver::origin_from(std::size_t k, std::vector<Session::Remote> remotes, std::vector<std::string> frames, nb::dict sum,
+                         std::function<void(std::optional<Answer>, nb::object)> done, Reply fallback) {
+    if (k == remotes.size()) return done(std::nullopt, sum);
     nb::dict a;
-    a["el"] = nb::str(session_->frames.front().c_str());
-    run_op("origin", a, {}, nb::none(), std::move(done), std::move(fallback));
+    a["el"] = nb::str(frames[remotes[k].at].c_str());
+    nb::object around = k ? remotes[k - 1].frame : nb::object(nb::none());
+    run_op("origin", a, {}, around, [this, k, remotes, frames, sum, done, fallback](std::optional<Answer> error, nb::object origin) {
+        if (error) return done(std::move(error), nb::none());
+        if (k == 0) {  // the view's size comes with the top document's answer
+            nb::dict first = nb::borrow<nb::dict>(origin);
+            return origin_from(1, remotes, frames, first, done, fallback);
+        }
+        for (const char *c : {"x", "y"}) sum[c] = nb::cast<double>(sum[c]) + nb::cast<double>(origin[c]);
+        origin_from(k + 1, remotes, frames, sum, done, fallback);
+    }, fallback);
 }
 
 void Driver::run_op(const char *op, nb::handle args, std::vector<std::string> frames, nb::object remote,
@@ -122,10 +139,8 @@ void Driver::run_op(const char *op, nb::handle args, std::vector<std::string> fr
         }
     };
     // In a frame of another origin the scripts run in the engine's frame, over the rest of the path.
-    if (!remote.is_none()) {
-        if (!engine_->frame_alive(remote)) return done(failure("no such frame", "the frame has gone"), nb::none());
-        frames.erase(frames.begin());
-    }
+    if (!remote.is_none() && !engine_->frame_alive(remote))
+        return done(failure("no such frame", "the frame has gone"), nb::none());
     auto run = [this, remote](nb::str source, Done then) {
         if (remote.is_none()) engine_->script(std::move(source), std::move(then));
         else engine_->frame_script(remote, std::move(source), std::move(then));
@@ -531,18 +546,18 @@ struct Commands {
                 if (!s) return copy.reply(failure("invalid session id", "the session has ended"));
                 if (PyDict_Check(ref.ptr())) {
                     // A frame of another origin: the engine's own frame for the element, when the
-                    // element is one of the top document's, and it is the document's one frame
-                    // or exactly one frame has its name.
-                    if (!s->frames.empty())
-                        return copy.reply(failure("no such frame", "a frame of another origin is reached only from the top document"));
+                    // element is one of the top document's or of a frame of another origin entered
+                    // so, and it is that document's one frame or exactly one frame has its name.
+                    if (!s->local().empty())
+                        return copy.reply(failure("no such frame", "a frame of another origin is reached only from the top document or from a frame of another origin"));
                     const bool only = pk::truthy(ref.attr("get")("only"));
                     nb::object name = only ? nb::object(nb::none()) : nb::object(ref["name"]);
                     if (!only && (!PyUnicode_Check(name.ptr()) || !pk::truthy(name)))
                         return copy.reply(failure("no such frame", "a frame of another origin, one of several, is found by its name attribute; this one has none"));
                     std::string why;
-                    nb::object frame = e(copy).named_frame(name, why);
+                    nb::object frame = e(copy).named_frame(s->remote(), name, why);
                     if (frame.is_none()) return copy.reply(failure("no such frame", why));
-                    s->remote = frame;
+                    s->remotes.push_back({s->frames.size(), frame});
                     ref = ref["ref"];
                 }
                 s->frames.push_back(nb::cast<std::string>(ref));
@@ -552,8 +567,7 @@ struct Commands {
         return std::nullopt;
     }
     static std::optional<Answer> parent_frame(Req &r) {
-        if (!s(r).frames.empty()) s(r).frames.pop_back();
-        if (s(r).frames.empty()) s(r).remote = nb::none();
+        s(r).to_parent();
         return success(nb::none());
     }
 

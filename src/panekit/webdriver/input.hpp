@@ -80,9 +80,10 @@ struct Sink {
     // How many navigations the page has asked for so far, where the engine says so at once (else 0).
     virtual long navigation_requests() const { return 0; }
     // Gives a file input the files `paths` (a list of str) as the user's choice would: `element`
-    // is a script (of the top document's) whose value is the input element.
-    virtual void set_files(nb::str element, nb::list paths, Delivered done) {
-        (void)element, (void)paths;
+    // is a script whose value is the input element, run in the top document, or (`in_frame`) in
+    // a frame of another origin: only the document holding the element answers it.
+    virtual void set_files(nb::str element, bool in_frame, nb::list paths, Delivered done) {
+        (void)element, (void)in_frame, (void)paths;
         done(Failure{"unsupported operation", "this engine does not take files for a file input"});
     }
 };

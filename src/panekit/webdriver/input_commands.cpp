@@ -7,6 +7,7 @@
 #include "page_library.hpp"
 #include "webdriver.hpp"
 
+#include <chrono>
 #include <filesystem>
 
 namespace pk::wd {
@@ -123,6 +124,17 @@ if (tag === 'input' && String(el.type).toLowerCase() === 'file') {
     if (at.error) return at;
     if (el.disabled) return {error: ['element not interactable', 'the file input is disabled']};
   }
+  // From now on the element notes the names of the files it holds at each input or change event:
+  // the files given are known to have arrived even when the page empties the input at once.
+  var slot = Object.getOwnPropertyDescriptor(el, '__pkwd_files');
+  if (!slot) {
+    slot = {value: {v: null}};
+    Object.defineProperty(el, '__pkwd_files', slot);
+    var note = function () { slot.value.v = Array.prototype.map.call(el.files || [], function (f) { return f.name; }); };
+    el.addEventListener('input', note, true);
+    el.addEventListener('change', note, true);
+  }
+  slot.value.v = null;
   return {file: true, multiple: !!el.multiple};
 }
 if (el.disabled) return {error: ['element not interactable', 'the element ' + describe(el) + ' is disabled']};
@@ -145,6 +157,13 @@ return {keys: true};
 
 // An element's centre point for a pointer move or scroll (no scrolling, no hit test).
 constexpr const char *kCentre = "return where(arguments[0], false);";
+
+// A file input's files: the names it holds now and those it held at its last input or change event
+// since Element Send Keys began (null: none came).
+constexpr const char *kFilesHeld = R"JS(
+var el = arguments[0], slot = Object.getOwnPropertyDescriptor(el, '__pkwd_files');
+return {held: Array.prototype.map.call(el.files || [], function (f) { return f.name; }), heard: slot ? slot.value.v : null};
+)JS";
 constexpr const char *kOpenChooser = "arguments[0].click(); return {done: true};";
 
 bool has(nb::handle v, const char *key) { return PyDict_Check(v.ptr()) && PyDict_GetItemString(v.ptr(), key); }
@@ -314,31 +333,50 @@ void after_click(Driver &d, in::Sink &sink, Reply reply, std::shared_ptr<bool> l
     d.engine().later(0.02, [step] { (*step)(); });
 }
 
-void wait_for_files(Driver &d, const std::string &ref, long count, Reply reply, int tries) {
-    SessionPage::run_on(d, "return {n: arguments[0].files ? arguments[0].files.length : 0};",
-                        nb::make_tuple(element_ref(ref)), [&d, ref, count, reply, tries](std::optional<Answer> err, nb::object v) {
+double steady_seconds() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+// Answers once the file input holds the files named `names` (their base names, in order), or
+// heard them arrive: an input that has not got them within a few seconds (the engine gave them to
+// another input, the page refused them) fails instead of passing for one that has.
+void wait_for_files(Driver &d, const std::string &ref, nb::list names, Reply reply, double until) {
+    SessionPage::run_on(d, kFilesHeld, nb::make_tuple(element_ref(ref)), [&d, ref, names, reply, until](std::optional<Answer> err, nb::object v) {
         if (err) return reply(*err);
-        if (nb::cast<long>(v["n"]) == count || tries <= 0) return reply(success(nb::none()));
-        d.engine().later(0.02, [&d, ref, count, reply, tries] { wait_for_files(d, ref, count, reply, tries - 1); });
+        if (v["held"].equal(names) || v["heard"].equal(names)) return reply(success(nb::none()));
+        if (steady_seconds() >= until)
+            return reply(failure("unknown error", "the file input did not receive the files: its page did not take them"));
+        d.engine().later(0.02, [&d, ref, names, reply, until] { wait_for_files(d, ref, names, reply, until); });
     });
 }
 
+// The base names of local files, as a file input's File objects name them.
+nb::list base_names(nb::list files) {
+    nb::list names;
+    for (nb::handle f : files) {
+        const std::string path = nb::cast<std::string>(f);
+        const std::u8string name = std::filesystem::path(std::u8string(path.begin(), path.end())).filename().u8string();
+        names.append(nb::str(reinterpret_cast<const char *>(name.data()), name.size()));
+    }
+    return names;
+}
+constexpr double kFilesArrive = 5.0;  // seconds a file input is given to receive its files
+
 // An engine that gives a file input its files itself (WebView2): the element as the value of a
-// script of the top document, the held page library's answer in the session's browsing context.
+// script of the document the session's scripts run in (the top one, or the innermost frame of
+// another origin on its path), the held page library's answer in the session's browsing context.
 void give_files(Driver &d, in::Sink &sink, const std::string &ref, nb::list files, Reply reply) {
     Session *s = d.session();
     if (!s) return reply(failure("invalid session id", "the session has ended"));
-    if (!s->remote.is_none())
-        return reply(failure("unsupported operation", "a file input in a frame of another origin cannot be given files"));
     nb::dict args;
     args["el"] = nb::str(ref.c_str(), ref.size());
-    std::string expression = "(function () { var r = " + nb::cast<std::string>(command_script("node", args, s->frames, false)) +
+    std::string expression = "(function () { var r = " + nb::cast<std::string>(command_script("node", args, s->local(), false)) +
                              "; if (!r || !r.v) throw new Error(r && r.m || 'the element is not in the page'); return r.v; })()";
-    const long count = static_cast<long>(nb::len(files));
-    sink.set_files(nb::str(expression.c_str(), expression.size()), files, [&d, ref, count, reply](std::optional<in::Failure> f) {
+    nb::list names = base_names(files);
+    sink.set_files(nb::str(expression.c_str(), expression.size()), !s->remote().is_none(), files, [&d, ref, names, reply](std::optional<in::Failure> f) {
         if (f) return reply(answer_of(f));
         // The answer waits until the page has them (the change is the page's to handle).
-        wait_for_files(d, ref, count, reply, 100);
+        wait_for_files(d, ref, names, reply, steady_seconds() + kFilesArrive);
     });
 }
 
@@ -360,13 +398,13 @@ void choose_files(Driver &d, InputSession &is, const std::string &ref, nb::list 
     }
     is.chooser_files = files;
     auto answered = std::make_shared<bool>(false);
-    const long count = static_cast<long>(nb::len(files));
-    is.chooser_done = [&d, ref, count, reply, answered](bool ok) {
+    nb::list names = base_names(files);
+    is.chooser_done = [&d, ref, names, reply, answered](bool ok) {
         if (*answered) return;
         *answered = true;
         if (!ok) return reply(failure("unknown error", "the page did not ask for the files"));
         // The answer waits until the page has the files (the engine hands them over on its own time).
-        wait_for_files(d, ref, count, reply, 100);
+        wait_for_files(d, ref, names, reply, steady_seconds() + kFilesArrive);
     };
     SessionPage::run_on(d, kOpenChooser, nb::make_tuple(element_ref(ref)), [&d, &is, reply, answered](std::optional<Answer> err, nb::object) {
         if (err && !*answered) {

@@ -117,51 +117,99 @@ public:
             p["text"] = nb::str(e.text.c_str(), e.text.size());
             break;
         }
-        call(core_, method, p, [done](std::optional<Failure> f, nb::object) { done(std::move(f)); });
+        call(core_, "", method, p, [done](std::optional<Failure> f, nb::object) { done(std::move(f)); });
     }
 
-    void set_files(nb::str element, nb::list paths, Delivered done) override {
+    void set_files(nb::str element, bool in_frame, nb::list paths, Delivered done) override {
+        // (The continuations hold the core, not this sink, which a new view replaces.)
+        nb::object core = core_;
+        if (!in_frame) return give(core, "", element, paths, nullptr, done);
+        // A frame of another origin is a DevTools target of its own: each iframe target is
+        // attached in turn (flat sessions, the only kind WebView2 answers) until the one whose
+        // document holds the element is found.
+        call(core, "", "Target.getTargets", nb::dict(), [core, element, paths, done](std::optional<Failure> f, nb::object answer) {
+            if (f) return done(std::move(f));
+            auto targets = std::make_shared<std::vector<std::string>>();
+            for (nb::handle t : answer.attr("get")("targetInfos", nb::list()))
+                if (nb::str("iframe").equal(t.attr("get")("type")) && PyUnicode_Check(nb::object(t.attr("get")("targetId")).ptr()))
+                    targets->push_back(nb::cast<std::string>(t["targetId"]));
+            in_targets(core, targets, 0, element, paths, done);
+        });
+    }
+
+private:
+    using Next = std::function<void()>;
+
+    // Tries the iframe targets from the i-th on.
+    static void in_targets(nb::object core, std::shared_ptr<std::vector<std::string>> targets, std::size_t i, nb::str element,
+                           nb::list paths, Delivered done) {
+        if (i == targets->size())
+            return done(Failure{"unsupported operation",
+                                "the frame's document is not a DevTools target of its own, so its file input cannot be given files"});
+        nb::dict attach;
+        attach["targetId"] = nb::str((*targets)[i].c_str(), (*targets)[i].size());
+        attach["flatten"] = true;
+        Next next = [core, targets, i, element, paths, done] { in_targets(core, targets, i + 1, element, paths, done); };
+        call(core, "", "Target.attachToTarget", attach, [core, element, paths, done, next](std::optional<Failure> f, nb::object a) {
+            nb::object session = f ? nb::object(nb::none()) : nb::object(a.attr("get")("sessionId"));
+            if (!PyUnicode_Check(session.ptr())) return next();  // gone meanwhile
+            // The session is let go of whatever comes.
+            const std::string id = nb::cast<std::string>(session);
+            auto detach = [core, id](std::function<void()> then) {
+                nb::dict d;
+                d["sessionId"] = nb::str(id.c_str(), id.size());
+                call(core, "", "Target.detachFromTarget", d, [then](std::optional<Failure>, nb::object) { then(); });
+            };
+            give(core, id, element, paths, [detach, next] { detach(next); },
+                 [detach, done](std::optional<Failure> outcome) { detach([done, outcome] { done(outcome); }); });
+        });
+    }
+
+    // Gives the element the files through the target of `session` ("": the top document's). When
+    // the element is not found there, `not_here` (if given) is called instead of failing.
+    static void give(nb::object core, std::string session, nb::str element, nb::list paths, Next not_here, Delivered done) {
         nb::dict find;
         find["expression"] = element;
         find["objectGroup"] = "panekit";
-        // (The continuations hold the core, not this sink, which a new view replaces.)
-        nb::object core = core_;
-        call(core, "Runtime.evaluate", find, [core, paths, done](std::optional<Failure> f, nb::object answer) {
-            if (f) return done(std::move(f));
+        call(core, session, "Runtime.evaluate", find, [core, session, paths, not_here, done](std::optional<Failure> f, nb::object answer) {
+            if (f) return not_here ? not_here() : done(std::move(f));
             nb::object thrown = answer.attr("get")("exceptionDetails");
             nb::object id = answer.attr("get")("result", nb::dict()).attr("get")("objectId");
             if (!thrown.is_none() || !PyUnicode_Check(id.ptr())) {
+                if (not_here) return release(core, session, std::nullopt, [not_here](std::optional<Failure>) { not_here(); });
                 nb::object text = thrown.is_none() ? nb::object(nb::str("the element was not found"))
                                                    : nb::object(thrown.attr("get")("exception", nb::dict()).attr("get")(
                                                          "description", thrown.attr("get")("text", "")));
-                release(core, Failure{"unknown error", nb::cast<std::string>(nb::str(text))}, done);
+                release(core, session, Failure{"unknown error", nb::cast<std::string>(nb::str(text))}, done);
                 return;
             }
             nb::dict give;
             give["files"] = paths;
             give["objectId"] = id;
-            call(core, "DOM.setFileInputFiles", give, [core, done](std::optional<Failure> f, nb::object) {
-                release(core, std::move(f), done);
+            call(core, session, "DOM.setFileInputFiles", give, [core, session, done](std::optional<Failure> f, nb::object) {
+                release(core, session, std::move(f), done);
             });
         });
     }
 
-private:
     // Lets go of the remote objects of the group, then answers `outcome`.
-    static void release(nb::object core, std::optional<Failure> outcome, Delivered done) {
+    static void release(nb::object core, const std::string &session, std::optional<Failure> outcome, Delivered done) {
         nb::dict group;
         group["objectGroup"] = "panekit";
-        call(core, "Runtime.releaseObjectGroup", group, [outcome, done](std::optional<Failure>, nb::object) { done(outcome); });
+        call(core, session, "Runtime.releaseObjectGroup", group, [outcome, done](std::optional<Failure>, nb::object) { done(outcome); });
     }
 
-    // Calls the DevTools protocol's `method`; `then` gets the method's return object (a dict) or
-    // the failure, on the UI thread.
-    static void call(nb::handle core, const char *method, nb::handle params,
+    // Calls the DevTools protocol's `method` in the target of `session` ("": the top document's,
+    // CallDevToolsProtocolMethodAsync; else CallDevToolsProtocolMethodForSessionAsync); `then`
+    // gets the method's return object (a dict) or the failure, on the UI thread.
+    static void call(nb::handle core, const std::string &session, const char *method, nb::handle params,
                      std::function<void(std::optional<Failure>, nb::object)> then) {
         nb::object task;
         try {
             nb::object json = import_from("json", "dumps")(params);
-            task = core.attr("CallDevToolsProtocolMethodAsync")(method, json);
+            task = session.empty() ? core.attr("CallDevToolsProtocolMethodAsync")(method, json)
+                                   : core.attr("CallDevToolsProtocolMethodForSessionAsync")(
+                                         nb::str(session.c_str(), session.size()), method, json);
         } catch (nb::python_error &err) {
             if (!is_exception(err)) throw;
             return then(Failure{"unknown error", err.what()}, nb::none());

@@ -147,10 +147,10 @@ struct Engine {
     virtual nb::object view() = 0;
     // Whether a navigation is loading now.
     virtual bool loading() = 0;
-    // Frames of another origin, which the top document's script cannot enter: the engine's own
-    // object of the frame of the top document named `name` (None: of its one frame), or None with
-    // the reason in `why`.
-    virtual nb::object named_frame(nb::object name, std::string &why) = 0;
+    // Frames of another origin, which the script around them cannot enter: the engine's own
+    // object of the frame named `name` (None: the one frame) of the top document (`parent` None)
+    // or of the document of `parent`, such an object itself; or None with the reason in `why`.
+    virtual nb::object named_frame(nb::object parent, nb::object name, std::string &why) = 0;
     // Whether such a frame is still there.
     virtual bool frame_alive(nb::handle frame) = 0;
     // Runs `source` in such a frame, answering as script() does.
@@ -172,15 +172,30 @@ struct Session {
     LoadStrategy load = LoadStrategy::Normal;
     std::string prompt = "dismiss and notify";  // unhandledPromptBehavior
     bool strict_files = false;
-    // The browsing context: references of the frame elements from the top document down. When
-    // the first is a frame of another origin, `remote` is the engine's object for it and the
-    // scripts run there, over the rest of the path; None otherwise.
+    // The browsing context: references of the frame elements from the top document down. A frame
+    // of another origin on the path is entered through the engine's own object for it: `remotes`
+    // holds those, outermost first, each with the index in `frames` of its element. The scripts
+    // run in the innermost one over the rest of the path, or in the top document over all of it.
     std::vector<std::string> frames;
-    nb::object remote = nb::none();
-    // Back to the top document.
+    struct Remote {
+        std::size_t at;
+        nb::object frame;
+    };
+    std::vector<Remote> remotes;
+    // The engine's object the scripts run in (None: the top document's), and the path below it.
+    nb::object remote() const { return remotes.empty() ? nb::object(nb::none()) : remotes.back().frame; }
+    std::vector<std::string> local() const {
+        return std::vector<std::string>(frames.begin() + (remotes.empty() ? 0 : static_cast<std::ptrdiff_t>(remotes.back().at) + 1),
+                                        frames.end());
+    }
+    // Back to the top document / to the parent of the browsing context.
     void to_top() {
         frames.clear();
-        remote = nb::none();
+        remotes.clear();
+    }
+    void to_parent() {
+        if (!frames.empty()) frames.pop_back();
+        if (!remotes.empty() && remotes.back().at >= frames.size()) remotes.pop_back();
     }
 };
 
@@ -232,6 +247,10 @@ private:
     void every_tenth(std::shared_ptr<bool> answered, std::function<bool()> tick);
     void run_op(const char *op, nb::handle args, std::vector<std::string> frames, nb::object remote,
                 std::function<void(std::optional<Answer>, nb::object)> then, Reply fallback);
+    // frame_origin from the k-th frame of another origin on the path on, `sum` where the ones
+    // before it start.
+    void origin_from(std::size_t k, std::vector<Session::Remote> remotes, std::vector<std::string> frames, nb::dict sum,
+                     std::function<void(std::optional<Answer>, nb::object)> done, Reply fallback);
     static void read_answer(nb::handle res, const std::function<void(std::optional<Answer>, nb::object)> &done);
     std::unique_ptr<Engine> engine_;
     nb::object token_, port_;
