@@ -2,14 +2,16 @@
 wait=10)` against a bare PyGObject window (one WebKit view, no toolbar, no control server) that
 loads a URL read from a pipe and answers on a pipe when WebKit reports the load finished, both
 while three other windows load a page back to back (a page that reloads itself as soon as it has
-loaded). Each is a process of its own on the same local site; the two sides are timed in
-interleaved rounds, ms from the request to the answer. Also, for the diagnosis, the same window
+loaded). Each is a process of its own on the same local site; the sides are timed in interleaved
+rounds (each round in a turned order), ms from the request to the answer. Also, for the diagnosis, the same window
 started with sys.setswitchinterval(0.0002): a thread that waits for the interpreter's lock then
-gets it after 0.2 ms instead of 5 ms.
+gets it after 0.2 ms instead of 5 ms. `--also LABEL=DIR` adds a window of another build of the
+package (DIR holds its `panekit` folder, put first on the import path), timed in the same rounds:
+before and after a change, measured under one and the same load.
 
 Needs a display: run it through the tier's script, or under Xvfb.
 
-    python bench/bench_gtk_contention.py [--loads N] [--busy N]
+    python bench/bench_gtk_contention.py [--loads N] [--busy N] [--also LABEL=DIR ...]
 """
 import argparse
 import os
@@ -64,7 +66,10 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--loads", type=int, default=30, help="waited navigations per side")
     ap.add_argument("--busy", type=int, default=3, help="other windows loading meanwhile")
+    ap.add_argument("--also", action="append", default=[], metavar="LABEL=DIR",
+                    help="a window of the package in DIR (its panekit folder) as one more side")
     args = ap.parse_args()
+    others = dict(item.split("=", 1) for item in args.also)
     reason = missing()
     if reason:
         sys.exit(f"bench_gtk_contention: {reason}")
@@ -74,6 +79,8 @@ def main():
     env = dict(os.environ, PANEKIT_HOST_BACKEND="gtk")
     log = open(tmp / "windows.log", "w")
     times = {"panekit": [], "bare PyGObject": [], "panekit, switch interval 0.2 ms": []}
+    times.update((label, []) for label in others)
+    load_before = os.getloadavg()[0]
     try:
         for i in range(args.busy):
             spawn([sys.executable, "-m", "panekit", "open", site.url("/spin.html"), "--no-control-server",
@@ -83,6 +90,11 @@ def main():
                str(ports["panekit"]), "--user-data", str(tmp / "window")], stdout=log, stderr=log, env=env)
         spawn([sys.executable, "-c", FAST_SWITCH, site.url("/a.html"), str(ports["panekit, switch interval 0.2 ms"]),
                str(tmp / "fast")], stdout=log, stderr=log, env=env)
+        for n, (label, folder) in enumerate(others.items()):
+            ports[label] = free_port()
+            path = os.pathsep.join(p for p in (folder, env.get("PYTHONPATH")) if p)
+            spawn([sys.executable, "-m", "panekit", "open", site.url("/a.html"), "--control-port", str(ports[label]),
+                   "--user-data", str(tmp / f"also{n}")], stdout=log, stderr=log, env=dict(env, PYTHONPATH=path))
         bare = spawn([sys.executable, "-c", BARE, site.url("/a.html")], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                      stderr=log, env=env)
         for port in ports.values():
@@ -95,8 +107,12 @@ def main():
             bare.stdin.flush()
             assert bare.stdout.readline() == b"done\n"
 
+        names = list(times)
         for i in range(args.loads + 3):  # the first three rounds warm up
-            for name in times:
+            # The order turns each round, so that no side always follows the same other one (a
+            # window still painting the page it has just loaded slows the next side down).
+            k = i % len(names)
+            for name in names[k:] + names[:k]:
                 url = site.url(f"/c.html?{i}{name[0]}{len(name)}")
                 t0 = time.perf_counter()
                 if name == "bare PyGObject":
@@ -118,7 +134,8 @@ def main():
     for name, v in times.items():
         print("%-36s %8.2f %8.2f %8.2f %9.2f" % (name, statistics.median(v), sorted(v)[int(len(v) * 0.9)],
                                                  statistics.mean(v), statistics.median(v) / statistics.median(base)))
-    print("(the busy windows loaded their page %d times meanwhile)" % spins)
+    print("(the busy windows loaded their page %d times meanwhile; load average %.1f before, %.1f after)"
+          % (spins, load_before, os.getloadavg()[0]))
 
 
 if __name__ == "__main__":

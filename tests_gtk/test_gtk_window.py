@@ -95,6 +95,26 @@ def test_address_box_buttons_and_copy_link_by_real_input(open_window, site):
     wait_until(lambda: clipboard() == site.url("/a.html"), "the address on the clipboard")
 
 
+def test_address_box_follows_a_page_that_is_still_loading(open_window, site):
+    # the page has been shown (committed) while its image is held back: the box already has its
+    # address, although the load has not ended
+    w = open_window("/a.html")
+    page = site.url("/load.html")
+    gate = site.gates["/slow.png"] = threading.Event()
+    try:
+        helmwire.remote_navigate(page, port=w.port)
+        wait_until(lambda: helmwire.remote_get_url(port=w.port).get("url") == page, "the page committed")
+        copy = width(w) - 30
+
+        def copied():
+            click(w, copy, BAR_Y)
+            return clipboard() == page
+        wait_until(copied, "the page's address on the clipboard")
+        assert helmwire.remote_state(port=w.port)["loading"]
+    finally:
+        gate.set()
+
+
 def test_attachments_are_saved_under_free_names(open_window, site):
     w = open_window("/a.html")
     # the first download stays in flight (the rest of its body held back) while the second one,

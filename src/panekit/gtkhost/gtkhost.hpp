@@ -12,7 +12,8 @@
 //  * the view handed to the host layer and the control server is the WebKit view itself, with
 //    the window's WebKit engine (webkit_engine.cpp), whose address is the committed page's;
 //  * load-changed FINISHED is the end of a load (it follows a failed one too): the address box is
-//    synced and a queued address delivered, as after WebView2's NavigationCompleted;
+//    synced and a queued address delivered, as after WebView2's NavigationCompleted; a committed
+//    page that is still loading a moment later gets its address in the box then;
 //  * downloads with a download folder go silently into it under a free name (fetchkeep's silent
 //    handler, names held while in flight) or, with the prompt flag, through GTK's file chooser
 //    opening in that folder; without a folder the engine's own behaviour stays. A response with
@@ -87,6 +88,7 @@ enum class G {
     TitleWait,  // the LoadSeq of a finished load whose report waits for its title, or None
     ErrorPage,  // the address of the load that just failed: WebKit loads its error page for it next
     TitleLate,  // _title_late, the fallback of a title that does not come
+    AddressLate,  // _address_late, the address box of a committed page that is still loading
     Quiet,      // True while the view is busy without a load started: a same-document navigation
     FolderError,  // why the download folder cannot be used (every download is then cancelled), or None
     Download,   // True once the load in flight has been turned into a download by this host

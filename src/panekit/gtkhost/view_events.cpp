@@ -12,9 +12,18 @@ namespace {
 // to the page tracker once its title comes, or after kTitleGraceMs for a page that has none.
 constexpr int kTitleGraceMs = 250;
 
+// The address box follows the view, but never while a load's end is still to be reported: a
+// repaint of the window between a load's commit and its report holds back what WebKit reports
+// next (the end of the load, the title) by up to a frame or two, which on a busy machine made a
+// waited navigation half as long again. So the box is brought up to date once the load has been
+// reported (its waits answered), and for a committed page still loading kAddressLagMs after its
+// commit, then.
+constexpr int kAddressLagMs = 100;
+
 void report_loaded(const GState &st) {
     st.set(G::TitleWait, nb::none());
     pk::guarded([&] { pk::host::pages_finished(st[G::Pages], nb::none(), true, nb::none(), nb::none()); });
+    st[G::Invoke](st[G::Sync]);
 }
 
 constexpr pk::Param title_params[] = {{.name = "view", .annotation = "Any"}, {.name = "spec", .annotation = "Any"}};
@@ -32,6 +41,12 @@ constexpr pk::Spec title_late_spec{.name = "_title_late", .params = seq_params, 
 nb::object title_late(const pk::Call &c, nb::handle seq) {
     auto st = c.state<G>();
     if (!st[G::TitleWait].is_none() && st[G::TitleWait].equal(seq)) report_loaded(st);
+    return nb::bool_(false);  // once
+}
+
+constexpr pk::Spec address_late_spec{.name = "_address_late", .returns = "bool"};
+nb::object address_late(const pk::Call &c) {
+    pk::guarded([&] { c.state<G>()[G::Sync](); });  // nothing to do when the box shows it already
     return nb::bool_(false);  // once
 }
 
@@ -58,9 +73,10 @@ void on_load_changed(const pk::Call &c, nb::handle view, nb::handle event) {
         pk::guarded([&] { pk::host::pages_started(st[G::Pages], nb::none(), uri); });
     } else if (e == kLoadCommitted) {
         pk::guarded([&] { webkit_of(st[G::Engine]).commit(pk::text_or_empty(nb::object(view.attr("get_uri")()))); });
-        st[G::Invoke](st[G::Sync]);
+        pk::guarded([&] { nb::handle(st[G::GLib]).attr("timeout_add")(kAddressLagMs, st[G::AddressLate]); });
     } else if (e == kLoadFinished) {
-        if (!st[G::LoadEnd].is(Py_True)) {
+        const bool reported = st[G::LoadEnd].is(Py_True);  // failed, cancelled or downloaded: said already
+        if (!reported) {
             nb::object title = pk::guarded_or(nb::object(nb::str("")), [&] { return nb::object(view.attr("get_title")()); });
             if (pk::truthy(title)) {
                 report_loaded(st);
@@ -73,7 +89,7 @@ void on_load_changed(const pk::Call &c, nb::handle view, nb::handle event) {
             }
         }
         st.set(G::LoadEnd, Py_True);
-        st[G::Invoke](st[G::Sync]);
+        if (reported) st[G::Invoke](st[G::Sync]);  // else once reported (report_loaded)
         st[G::Invoke](st[G::Flush]);
     }
 }
@@ -197,6 +213,7 @@ nb::object on_decide_policy(const pk::Call &c, nb::handle, nb::handle decision, 
 void watch_view(const pk::Call &c, const GState &st, nb::handle view) {
     nb::handle s = st.object();
     st.set(G::TitleLate, c.nested<title_late_spec>(title_late, s));
+    st.set(G::AddressLate, c.nested<address_late_spec>(address_late, s));
     view.attr("connect")("load-changed", c.nested<load_changed_spec>(on_load_changed, s));
     view.attr("connect")("load-failed", c.nested<load_failed_spec>(on_load_failed, s));
     view.attr("connect")("notify::title", c.nested<on_title_spec>(on_title, s));
