@@ -14,12 +14,6 @@
 
 namespace helmwire {
 
-namespace {
-
-pk::Lazy g_token_urlsafe{"secrets", "token_urlsafe"};
-
-}  // namespace
-
 nb::object env_text(const char *name) {
     nb::object v = pk::env_get(name);
     if (v.is_none()) return v;
@@ -27,8 +21,12 @@ nb::object env_text(const char *name) {
     return pk::truthy(s) ? s : nb::none();
 }
 
-// The folder and the file as text (os.path): the client calls read the file at each request and
-// do not load pathlib for it.
+namespace {
+
+pk::Lazy g_token_urlsafe{"secrets", "token_urlsafe"};
+
+// The folder of the runtime files, and the file of the server on `port`, as text (os.path): the
+// client calls read the file at each request and do not load pathlib for it.
 nb::object runtime_folder() {
     nb::object ospath = pk::import("os.path");
     nb::object join = ospath.attr("join");
@@ -73,13 +71,12 @@ nb::list runtime_files(nb::handle port) {
     return files;
 }
 
+// A server's token: PANEKIT_CONTROL_TOKEN when set, else 256 random bits as URL-safe text.
 nb::str new_token() {
     nb::object env = env_text("PANEKIT_CONTROL_TOKEN");
     if (!env.is_none()) return nb::str(env);
     return nb::str(nb::handle(g_token_urlsafe.get())(32));
 }
-
-namespace {
 
 // Whether a token may go into a header as it is: printable ASCII, no spaces, not empty.
 bool usable_token(std::string_view t) {
@@ -124,8 +121,9 @@ nb::object read_runtime_file(nb::handle path) {
     pk::raise(PyExc_PermissionError, "%s: %s; the token file is not written there", nb::str(folder).c_str(), why);
 }
 
-}  // namespace
-
+// Writes the runtime file of the server on `port` (its address, the address it listens on as
+// `bound`, and its token), readable by this user only; returns its path (a pathlib.Path). Raises
+// when it cannot be written there (a folder that is a link, another user's, or open to others).
 nb::object write_runtime_file(nb::handle address, nb::handle port, nb::handle token, nb::handle bound) {
     nb::object os = pk::import("os");
     nb::object folder = runtime_folder();
@@ -173,6 +171,7 @@ nb::object write_runtime_file(nb::handle address, nb::handle port, nb::handle to
     return pk::import_from("pathlib", "Path")(file);
 }
 
+// Removes the runtime file unless it holds another token by now (guarded).
 void remove_runtime_file(nb::handle file, nb::handle token) {
     if (file.is_none()) return;
     pk::guarded([&] {
@@ -209,6 +208,34 @@ bool writer_gone(nb::handle pid) {
         }
         return false;
     });
+}
+
+// Closing the server also removes its runtime file.
+constexpr pk::Spec server_close_spec{.name = "server_close", .returns = "None"};
+void server_close(const pk::Call &c) {
+    auto st = c.state<Server>();
+    remove_runtime_file(st[Server::TokenFile], st[Server::Token]);
+    st.set(Server::TokenFile, Py_None);
+    pk::import_from("http.server", "HTTPServer").attr("server_close")(st[Server::Srv]);
+}
+
+}  // namespace
+
+void start_access(const pk::Call &c, const pk::State<Server> &st, nb::handle host) {
+    nb::str token = new_token();
+    nb::handle srv = st[Server::Srv];
+    st.set(Server::Token, token);
+    nb::setattr(srv, "control_token", token);
+    nb::tuple bound = nb::tuple(srv.attr("server_address"));
+    nb::object port = bound[1];
+    try {
+        nb::object address = c.global("control_base_url")("port"_a = port, "host"_a = host);
+        st.set(Server::TokenFile, write_runtime_file(address, port, token, bound[0]));
+    } catch (nb::python_error &e) {
+        if (!pk::is_exception(e)) throw;
+        st[Server::LogFn](nb::str("[panekit control] token file not written: {}").format(nb::str(e.value())));
+    }
+    srv.attr("server_close") = c.nested<server_close_spec>(server_close, st.object());
 }
 
 ClientToken client_token(nb::handle port) {

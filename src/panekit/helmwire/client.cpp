@@ -1,9 +1,14 @@
 // panekit.helmwire: the client calls another process uses to steer a window (remote_*), each one
-// HTTP exchange on a connection of its own with one deadline.
+// HTTP exchange on a connection of its own with one deadline. The exchange itself is made without
+// the interpreter: resolving, connecting, sending and reading are plain socket calls inside one
+// wait (pk::without_interpreter), so a program may end while any number of its threads are in a
+// client call: none of them comes back into Python code once the interpreter ends.
+#include "sockets.hpp"  // first: the system's socket headers before any that may bring older ones
 #include "helmwire.hpp"
 #include "tracker.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -11,6 +16,257 @@ namespace helmwire {
 namespace {
 
 using pk::host::steady_seconds;
+
+// ---- the exchange on the wire ------------------------------------------------------------------
+
+// Milliseconds left before `deadline` (at least 1 while any are left), or -1 once none are.
+int ms_left(double deadline) {
+    const double rest = deadline - steady_seconds();
+    if (!(rest > 0)) return -1;
+    return rest > 1e6 ? 1000000000 : static_cast<int>(rest * 1000) + 1;
+}
+
+// An address as the kernel gives it, comparable: family, address bytes, port.
+struct Peer {
+    int family = 0;
+    unsigned char addr[16] = {};
+    unsigned port = 0;
+    bool operator==(const Peer &o) const {
+        return family == o.family && port == o.port && std::memcmp(addr, o.addr, 16) == 0;
+    }
+};
+
+bool peer_of(const sockaddr *sa, Peer &p) {
+    if (sa->sa_family == AF_INET) {
+        auto *in = reinterpret_cast<const sockaddr_in *>(sa);
+        p.family = AF_INET;
+        std::memcpy(p.addr, &in->sin_addr, 4);
+        p.port = ntohs(in->sin_port);
+        return true;
+    }
+    if (sa->sa_family == AF_INET6) {
+        auto *in6 = reinterpret_cast<const sockaddr_in6 *>(sa);
+        p.family = AF_INET6;
+        std::memcpy(p.addr, &in6->sin6_addr, 16);
+        p.port = ntohs(in6->sin6_port);
+        return true;
+    }
+    return false;
+}
+
+// Whether the connected socket's peer is one of the addresses `host`:`port` resolves to.
+bool peer_is(Socket s, const std::string &host, const std::string &port) {
+    if (host.empty()) return false;
+    sockaddr_storage ss{};
+    socklen_t len = sizeof ss;
+    Peer peer;
+    if (getpeername(s, reinterpret_cast<sockaddr *>(&ss), &len) != 0 ||
+        !peer_of(reinterpret_cast<sockaddr *>(&ss), peer))
+        return false;
+    addrinfo hints{}, *found = nullptr;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;  // the window wrote the address it listens on
+    if (getaddrinfo(host.c_str(), port.c_str(), &hints, &found) != 0) return false;
+    bool same = false;
+    for (addrinfo *ai = found; ai && !same; ai = ai->ai_next) {
+        Peer p;
+        same = peer_of(ai->ai_addr, p) && p == peer;
+    }
+    freeaddrinfo(found);
+    return same;
+}
+
+// What a response head says: its status line, Content-Type (lower case) and Content-Length (-1
+// when it has none).
+struct AnswerHead {
+    long status = 0;
+    std::string reason, type;
+    long long length = -1;
+};
+
+// Reads a response head (the bytes before its blank line); false when it is no HTTP response head.
+bool parse_answer_head(std::string_view head, AnswerHead &a) {
+    std::size_t eol = head.find("\r\n");
+    std::string_view line = head.substr(0, eol);
+    if (line.substr(0, 5) != "HTTP/") return false;
+    std::size_t sp = line.find(' ');
+    if (sp == std::string_view::npos || line.size() < sp + 4) return false;
+    std::string_view code = line.substr(sp + 1, 3);
+    if (!is_digits(code)) return false;
+    a.status = std::stol(std::string(code));
+    a.reason = std::string(line.size() > sp + 5 ? line.substr(sp + 5) : std::string_view());
+    a.length = -1;
+    while (eol != std::string_view::npos) {
+        head.remove_prefix(eol + 2);
+        eol = head.find("\r\n");
+        std::string_view h = head.substr(0, eol);
+        std::size_t colon = h.find(':');
+        if (colon == std::string_view::npos) continue;
+        std::string_view name = trim(h.substr(0, colon)), v = trim(h.substr(colon + 1));
+        if (iequals(name, "content-type")) {
+            a.type = lower_ascii(v);
+        } else if (iequals(name, "content-length")) {
+            if (v.empty() || v.size() > 15 || !is_digits(v)) return false;
+            a.length = std::stoll(std::string(v));
+        }
+    }
+    return true;
+}
+
+// One request and its answer as bytes on the wire, made without the interpreter.
+struct WireExchange {
+    // The request: where to (a host name as IDNA or a literal, and the port in decimal), the head
+    // without its blank line, the token's line, the body; the deadline (steady seconds).
+    std::string host, port, head, token_line, body;
+    double deadline = 0;
+    // Where the token's line may go: anywhere (the caller's own token), or only to a peer that is
+    // one of token_host:token_port (the address the window wrote with it).
+    bool token_anywhere = false;
+    std::string token_host, token_port;
+    // The outcome: the bytes read, and how it failed (with the system's error number).
+    enum class Fail { None, Resolve, Connect, Send, ConnectTimeout, ReadTimeout, Read } fail = Fail::None;
+    int error = 0;
+    bool sent_token = false;
+    std::string got;
+    // The answer's head once it has arrived whole: where its body starts in `got`, and whether it
+    // is an HTTP response head (then `answer` says what it holds).
+    std::size_t body_at = std::string::npos;
+    bool head_ok = false;
+    AnswerHead answer;
+};
+
+void run_exchange(WireExchange &x) noexcept {
+    x.fail = WireExchange::Fail::None;
+    addrinfo hints{}, *found = nullptr;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV;
+    const int gai = getaddrinfo(x.host.c_str(), x.port.c_str(), &hints, &found);
+    if (gai != 0) {
+        x.fail = WireExchange::Fail::Resolve;
+        x.error = gai;
+#if !defined(_WIN32)
+        if (gai == EAI_SYSTEM) {
+            x.fail = WireExchange::Fail::Connect;
+            x.error = errno;
+        }
+#endif
+        return;
+    }
+    Socket s = kNoSocket;
+    x.error = 0;
+    for (addrinfo *ai = found; ai; ai = ai->ai_next) {
+        s = socket(ai->ai_family, ai->ai_socktype, ai->ai_protocol);
+        if (s == kNoSocket) {
+            x.error = last_error();
+            continue;
+        }
+        int err = 0;
+        if (!set_nonblocking(s)) {
+            err = last_error();
+        } else if (connect(s, ai->ai_addr, static_cast<socklen_t>(ai->ai_addrlen)) != 0) {
+            err = last_error();
+            if (in_progress(err)) {
+                const int ms = ms_left(x.deadline);
+                const int r = ms < 0 ? 0 : poll_one(s, POLLOUT, ms);
+                if (r == 0) {
+                    close_socket(s);
+                    freeaddrinfo(found);
+                    x.fail = WireExchange::Fail::ConnectTimeout;
+                    return;
+                }
+                socklen_t len = sizeof err;
+                err = 0;
+                if (r < 0 || getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char *>(&err), &len) != 0)
+                    err = last_error();
+            }
+        }
+        if (err == 0) break;
+        x.error = err;
+        close_socket(s);
+        s = kNoSocket;
+    }
+    freeaddrinfo(found);
+    if (s == kNoSocket) {
+        x.fail = WireExchange::Fail::Connect;
+        return;
+    }
+    // The token goes with the request only to the window that wrote it (or wherever the caller's
+    // own token was meant for).
+    x.sent_token = !x.token_line.empty() && (x.token_anywhere || peer_is(s, x.token_host, x.token_port));
+    std::string out = x.head;
+    if (x.sent_token) out += x.token_line;
+    out += "\r\n";
+    out += x.body;
+    for (std::size_t sent = 0; sent < out.size();) {
+        const auto n = send(s, out.data() + sent, static_cast<int>(std::min<std::size_t>(out.size() - sent, 1 << 20)),
+                            kSendFlags);
+        if (n >= 0) {
+            sent += static_cast<std::size_t>(n);
+            continue;
+        }
+        const int err = last_error();
+        if (!would_block(err)) {
+            x.fail = WireExchange::Fail::Send;
+            x.error = err;
+            close_socket(s);
+            return;
+        }
+        const int ms = ms_left(x.deadline);
+        if (ms < 0 || poll_one(s, POLLOUT, ms) == 0) {
+            x.fail = WireExchange::Fail::ConnectTimeout;
+            close_socket(s);
+            return;
+        }
+    }
+    char buf[65536];
+    for (;;) {
+        // Read until the body the head declares is here (a head that is no HTTP response ends the
+        // reading at once), else until the peer closes.
+        const long long length = x.answer.length;
+        if (x.body_at != std::string::npos &&
+            (!x.head_ok || (length >= 0 && x.got.size() - x.body_at >= static_cast<std::size_t>(length))))
+            break;
+        const int ms = ms_left(x.deadline);
+        const int r = ms < 0 ? 0 : poll_one(s, POLLIN, ms);
+        if (r == 0) {
+            x.fail = WireExchange::Fail::ReadTimeout;
+            break;
+        }
+        const auto n = recv(s, buf, static_cast<int>(sizeof buf), 0);
+        if (n == 0) break;
+        if (n < 0) {
+            const int err = last_error();
+            if (would_block(err)) continue;
+            x.fail = WireExchange::Fail::Read;
+            x.error = err;
+            break;
+        }
+        x.got.append(buf, static_cast<std::size_t>(n));
+        const std::size_t blank = x.body_at == std::string::npos ? x.got.find("\r\n\r\n") : std::string::npos;
+        if (blank != std::string::npos) {
+            x.body_at = blank + 4;
+            x.head_ok = parse_answer_head(std::string_view(x.got).substr(0, blank), x.answer);
+        }
+    }
+    close_socket(s);
+}
+
+// The text of a failed exchange's error, as the standard library words it.
+nb::str wire_error_text(const WireExchange &x) {
+    if (x.fail == WireExchange::Fail::Resolve)
+        return nb::str("[Errno {}] {}").format(x.error, nb::str(gai_strerror(x.error)));
+    // The system's own text for its error number, as OSError words it.
+#if defined(_WIN32)
+    PyErr_SetExcFromWindowsErr(PyExc_OSError, x.error);
+#else
+    errno = x.error;
+    PyErr_SetFromErrno(PyExc_OSError);
+#endif
+    PyObject *err = PyErr_GetRaisedException();
+    nb::str text = nb::str(nb::handle(err));
+    Py_DECREF(err);
+    return text;
+}
 
 // ---- client: one request, one deadline -------------------------------------------------------
 //
@@ -34,23 +290,13 @@ nb::object parse_answer(nb::handle raw) {
     return data;
 }
 
-// How an exchange failed, when the call itself failed: no window reached, or none answered in time
-// (each raised as an OSError of its own type); any other failure is an exchange gone wrong.
-enum class Failed { Unreachable, TimeOut, Other };
-
-PyObject *failure_error(Failed kind) {
-    static PyObject *types[2] = {nullptr, nullptr};  // made on first use, kept for the process
-    const char *names[2] = {"panekit.helmwire._Unreachable", "panekit.helmwire._TimedOut"};
-    const int i = kind == Failed::Unreachable ? 0 : 1;
-    if (!types[i]) types[i] = pk::check(PyErr_NewException(names[i], PyExc_OSError, nullptr)).release().ptr();
-    return types[i];
-}
-
-// An exchange that went wrong, raised as an OSError (of the kind's type) with the failure text.
-[[noreturn]] void fail_with(nb::handle text, Failed kind = Failed::Other) {
-    PyErr_SetObject(kind == Failed::Other ? PyExc_OSError : failure_error(kind), text.ptr());
-    throw nb::python_error();
-}
+// An exchange that went wrong, with its text and, when the call itself failed, its kind: no window
+// reached ("unreachable") or none answered in time ("time-out").
+struct Failed {
+    nb::object text;
+    const char *kind = nullptr;
+};
+[[noreturn]] void fail_with(nb::handle text, const char *kind = nullptr) { throw Failed{nb::borrow(text), kind}; }
 
 // The type of a failure that carries its kind: a dict (so that it reads, prints and compares as
 // {"ok": False, "error": text}) with a `kind` slot.
@@ -68,34 +314,19 @@ nb::handle client_failure_type() {
     return type;
 }
 
-// The failure object of an error: {"ok": False, "error": its text}, with its kind when the call
-// itself failed.
-nb::object failure_of(nb::python_error &e) {
-    nb::dict plain = failure_text(nb::str(e.value()));
-    const char *kind = e.matches(failure_error(Failed::TimeOut))       ? "time-out"
-                       : e.matches(failure_error(Failed::Unreachable)) ? "unreachable"
-                                                                        : nullptr;
-    if (!kind) return plain;
-    nb::object failure = client_failure_type()(plain);
-    nb::setattr(failure, "kind", nb::str(kind));
-    return failure;
-}
-
-struct Answer {
-    long status = 0;
-    nb::str reason{""};
-    std::string type;  // Content-Type
+// An answer: its head and its body.
+struct Answer : AnswerHead {
     nb::bytes body{"", 0};
 };
 
 // An exchange that failed on the wire, raised with the standard URL opener's texts.
 [[noreturn]] void fail_on_wire(const WireExchange &x) {
     using Fail = WireExchange::Fail;
-    if (x.fail == Fail::ConnectTimeout) fail_with(nb::str("<urlopen error timed out>"), Failed::TimeOut);
-    if (x.fail == Fail::ReadTimeout) fail_with(nb::str("timed out"), Failed::TimeOut);
+    if (x.fail == Fail::ConnectTimeout) fail_with(nb::str("<urlopen error timed out>"), "time-out");
+    if (x.fail == Fail::ReadTimeout) fail_with(nb::str("timed out"), "time-out");
     nb::str text = wire_error_text(x);
     if (x.fail == Fail::Read) fail_with(text);
-    fail_with(nb::str("<urlopen error {}>").format(text), Failed::Unreachable);
+    fail_with(nb::str("<urlopen error {}>").format(text), "unreachable");
 }
 
 // One exchange: `method` on `path` of the control address for `port`, with `body` (None: none).
@@ -127,7 +358,6 @@ Answer exchange(const pk::Call &c, const char *method, nb::handle path, nb::hand
     }
     if (std::string_view(method) == "POST")
         x.head += "Content-Type: application/json; charset=utf-8\r\nContent-Length: " + std::to_string(x.body.size()) + "\r\n";
-    x.head_end = "\r\n";
     if (host.is_none()) fail_with(nb::str("<urlopen error no host given>"));
     nb::bytes host_bytes = nb::borrow<nb::bytes>(pk::resting(nb::str(host).attr("encode"), nb::str("idna")));
     x.host.assign(host_bytes.c_str(), host_bytes.size());
@@ -138,41 +368,42 @@ Answer exchange(const pk::Call &c, const char *method, nb::handle path, nb::hand
 
     if (x.fail != WireExchange::Fail::None && x.fail != WireExchange::Fail::Read) fail_on_wire(x);
     const std::string &got = x.got;
-    const std::size_t blank = got.find("\r\n\r\n");
-    if (x.fail == WireExchange::Fail::Read && blank == std::string::npos) fail_on_wire(x);
-    if (blank == std::string::npos)
+    if (x.fail == WireExchange::Fail::Read && x.body_at == std::string::npos) fail_on_wire(x);
+    if (x.body_at == std::string::npos || !x.head_ok)
         fail_with(nb::str(got.empty() ? "Remote end closed connection without response"
                                       : "bad status line or header in the answer"));
-    AnswerHead h;
-    if (!parse_answer_head(std::string_view(got).substr(0, blank), h))
-        fail_with(nb::str("bad status line or header in the answer"));
-    const std::size_t head_end = blank + 4;
-    std::size_t n = got.size() - head_end;
-    if (h.length >= 0 && n < static_cast<std::size_t>(h.length)) {
-        if (x.fail == WireExchange::Fail::Read) fail_on_wire(x);
-        fail_with(nb::str("IncompleteRead({} bytes read, {} more expected)").format(n, h.length - static_cast<long long>(n)));
-    }
-    if (h.length >= 0) n = static_cast<std::size_t>(h.length);
     Answer a;
-    a.status = h.status;
-    a.reason = nb::steal<nb::str>(  // a reason phrase is ISO-8859-1 text
-        pk::check(PyUnicode_DecodeLatin1(h.reason.data(), static_cast<Py_ssize_t>(h.reason.size()), nullptr)).release());
-    a.type = h.type;
-    a.body = nb::bytes(got.data() + head_end, n);
+    static_cast<AnswerHead &>(a) = x.answer;
+    std::size_t n = got.size() - x.body_at;
+    if (a.length >= 0 && n < static_cast<std::size_t>(a.length)) {
+        if (x.fail == WireExchange::Fail::Read) fail_on_wire(x);
+        fail_with(nb::str("IncompleteRead({} bytes read, {} more expected)").format(n, a.length - static_cast<long long>(n)));
+    }
+    if (a.length >= 0) n = static_cast<std::size_t>(a.length);
+    a.body = nb::bytes(got.data() + x.body_at, n);
     return a;
 }
 
 // "HTTP Error <code>: <reason>", as an error status reads.
-nb::str status_text(const Answer &a) { return nb::str("HTTP Error {}: {}").format(a.status, a.reason); }
+nb::str status_text(const Answer &a) {
+    // a reason phrase is ISO-8859-1 text
+    nb::object reason = pk::check(PyUnicode_DecodeLatin1(a.reason.data(), static_cast<Py_ssize_t>(a.reason.size()), nullptr));
+    return nb::str("HTTP Error {}: {}").format(a.status, reason);
+}
 
-// An answer as the POST and page-read calls give it: the server's JSON object; for an error status
-// the server's own JSON answer when it sent one, else the status's text; with `png`, an image/png
-// answer as {"ok": True, "png": its bytes}.
-nb::object answer_of(const Answer &a, bool png = false) {
+// How a call reads its answer: as JSON, also the server's own JSON answer to an error status
+// (Json); with the status's text for any error status, whatever the body says (Get); with an
+// image/png answer as {"ok": True, "png": its bytes} (Png).
+enum class Reads { Json, Get, Png };
+
+// An answer as a call gives it: the server's JSON object; for an error status the server's own
+// JSON answer when it sent one (and `reads` allows), else the status's text.
+nb::object answer_of(const Answer &a, Reads reads) {
+    if ((a.status < 200 || a.status >= 300) && reads == Reads::Get) return failure_text(status_text(a));
     if (a.status < 200 || a.status >= 300)
         return pk::guarded_else([&] { return parse_answer(a.body); },
                                 [&](nb::python_error &) { return nb::object(failure_text(status_text(a))); });
-    if (png && a.type.rfind("image/png", 0) == 0) {
+    if (reads == Reads::Png && a.type.rfind("image/png", 0) == 0) {
         nb::dict d;
         d["ok"] = true;
         d["png"] = a.body;
@@ -181,10 +412,19 @@ nb::object answer_of(const Answer &a, bool png = false) {
     return parse_answer(a.body);
 }
 
-// One exchange as a call answers it (answer_of), or the failure that ended it.
+// One exchange as a call answers it (answer_of), or the failure that ended it: {"ok": False,
+// "error": its text}, with its kind when the call itself failed.
 nb::object ask(const pk::Call &c, const char *method, nb::handle path, nb::handle body, nb::handle port, double timeout,
-               bool png = false) {
-    return pk::guarded_else([&] { return answer_of(exchange(c, method, path, body, port, timeout), png); }, failure_of);
+               Reads reads = Reads::Json) {
+    try {
+        return pk::guarded_else([&] { return answer_of(exchange(c, method, path, body, port, timeout), reads); },
+                                [](nb::python_error &e) { return nb::object(failure_text(nb::str(e.value()))); });
+    } catch (Failed &f) {
+        if (!f.kind) return failure_text(f.text);
+        nb::object failure = client_failure_type()(failure_text(f.text));
+        nb::setattr(failure, "kind", nb::str(f.kind));
+        return failure;
+    }
 }
 
 constexpr pk::Param post_params[] = {
@@ -213,14 +453,7 @@ constexpr pk::Spec get_json_spec{
     .doc = "GET from the control server; the answer object, or {\"ok\": False, \"error\": text}.",
 };
 nb::object http_get_json(const pk::Call &c, nb::str path, nb::handle port, double timeout) {
-    return pk::guarded_else(
-        [&]() -> nb::object {
-            // GET gives the status's text for an error status, whatever the body says.
-            Answer a = exchange(c, "GET", path, nb::none(), port, timeout);
-            if (a.status < 200 || a.status >= 300) return failure_text(status_text(a));
-            return parse_answer(a.body);
-        },
-        failure_of);
+    return ask(c, "GET", path, nb::none(), port, timeout, Reads::Get);
 }
 
 constexpr pk::Param navigate_params[] = {
@@ -330,7 +563,7 @@ constexpr pk::Spec screenshot_spec{
            "{\"ok\": False, \"error\": text}.",
 };
 nb::object remote_screenshot(const pk::Call &c, nb::handle port, double timeout) {
-    return ask(c, "GET", nb::str("/screenshot"), nb::none(), port, timeout, true);
+    return ask(c, "GET", nb::str("/screenshot"), nb::none(), port, timeout, Reads::Png);
 }
 
 constexpr pk::Param events_params[] = {
@@ -365,37 +598,6 @@ constexpr char kReadyPath[] = "/ready";
 constexpr char kStatePath[] = "/state";
 
 }  // namespace
-
-bool parse_answer_head(std::string_view head, AnswerHead &a) {
-    std::size_t eol = head.find("\r\n");
-    std::string_view line = head.substr(0, eol);
-    if (line.substr(0, 5) != "HTTP/") return false;
-    std::size_t sp = line.find(' ');
-    if (sp == std::string_view::npos || line.size() < sp + 4) return false;
-    std::string_view code = line.substr(sp + 1, 3);
-    for (char ch : code)
-        if (ch < '0' || ch > '9') return false;
-    a.status = std::stol(std::string(code));
-    a.reason = std::string(line.size() > sp + 5 ? line.substr(sp + 5) : std::string_view());
-    a.length = -1;
-    while (eol != std::string_view::npos) {
-        head.remove_prefix(eol + 2);
-        eol = head.find("\r\n");
-        std::string_view h = head.substr(0, eol);
-        std::size_t colon = h.find(':');
-        if (colon == std::string_view::npos) continue;
-        std::string_view name = trim(h.substr(0, colon)), v = trim(h.substr(colon + 1));
-        if (iequals(name, "content-type")) {
-            a.type = lower_ascii(v);
-        } else if (iequals(name, "content-length")) {
-            if (v.empty() || v.size() > 15) return false;
-            for (char ch : v)
-                if (ch < '0' || ch > '9') return false;
-            a.length = std::stoll(std::string(v));
-        }
-    }
-    return true;
-}
 
 void define_client(pk::Module &mod) {
     mod.def<post_json_spec>(http_post_json);

@@ -1,10 +1,12 @@
 // panekit.helmwire: the control server's connection engine (one loop reads, writes and drains every
 // connection and hands whole requests to the handler one at a time) and start_control_server,
 // which puts a server together.
+#include "sockets.hpp"  // first: the system's socket headers before any that may bring older ones
 #include "helmwire.hpp"
 #include "navigation.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <deque>
 #include <string>
 #include <unordered_map>
@@ -17,15 +19,16 @@ using pk::host::steady_seconds;
 
 // ---- the serving loop -------------------------------------------------------------------------
 //
-// One thread ("panekit-control") runs one selector loop over the listening socket and every open
-// connection, all non-blocking. A connection's input is buffered until its request is whole (the
-// head, and for a POST the body its Content-Length declares), the client closes its side, or its
-// time is up. The head is read once, as it arrives, the way the standard reader and header
-// parser read it; the handler then runs on that head (its request line is read here, and refused
-// with the standard handler's own answers), writing its answer into a buffer. The loop then writes the answer as the client takes it, closes its own side, and drains
-// input known to be still coming until the client closes (so that unread input cannot reset the
-// connection before the answer is read). A request that waits for its navigation is parked,
-// its socket watched for a hang-up, and answered by the loop when the navigation ends.
+// One thread ("panekit-control") runs one poll loop over the listening socket and every open
+// connection, all non-blocking, with the system's socket calls (sockets.hpp). A connection's input
+// is buffered until its request is whole (the head, and for a POST the body its Content-Length
+// declares), the client closes its side, or its time is up. The head is read once, as it arrives,
+// the way the standard reader and header parser read it; the handler then runs on that head (its
+// request line is read here, and refused with the standard handler's own answers), writing its
+// answer into a buffer. The loop then writes the answer as the client takes it, closes its own
+// side, and drains input known to be still coming until the client closes (so that unread input
+// cannot reset the connection before the answer is read). A request that waits for its navigation
+// is parked, its socket watched for a hang-up, and answered by the loop when the navigation ends.
 //
 // Nothing on one connection waits for another: every read, write and drain happens when the
 // socket is ready, and each connection has one deadline (_CONNECTION_TIME_LIMIT seconds from
@@ -34,7 +37,7 @@ using pk::host::steady_seconds;
 // Whatever one connection raises ends that connection alone, logged in one line.
 //
 // The handler's `request` is the connection's socket, its `wfile` the answer's buffer; the head
-// and a request left to answer later pass through the loop's Current (current_for).
+// and a request left to answer later pass through the connection being served (current_for).
 
 constexpr std::size_t kLineLimit = 65536;    // the standard parser's longest line
 constexpr int kHeaderLimit = 100;            // the standard parser's most header lines
@@ -43,16 +46,11 @@ constexpr Py_ssize_t kReadChunk = 65536;
 constexpr long kListenQueue = 128;
 constexpr double kAcceptPause = 0.25;  // the listener rests this long when accept() fails (EMFILE)
 constexpr double kExitWait = 1.0;      // how long exit waits for the loop to end
-constexpr long kRead = 1, kWrite = 2;  // selectors.EVENT_READ and EVENT_WRITE
+constexpr long kRead = 1, kWrite = 2;  // what the loop waits for on a connection (Conn::events)
 
-pk::Lazy g_selector{"selectors", "DefaultSelector"};
-pk::Lazy g_shut_wr{"socket", "SHUT_WR"};
 pk::Lazy g_socketpair{"socket", "socketpair"};
 pk::Lazy g_event{"threading", "Event"};
 pk::Lazy g_bytes_io{"io", "BytesIO"};
-
-// The request the serving loop's handler is serving, on the loop's thread while it runs.
-thread_local Current *current = nullptr;
 
 // ---- one connection ---------------------------------------------------------------------------
 
@@ -92,26 +90,29 @@ struct Conn {
     double accepted = 0, deadline = 0, wait_until = 0;
     Py_ssize_t sent = 0;
     long long drained = 0;
+    const Head *head = nullptr;  // while its handler runs: the head read here
 };
+
+// The connection whose request the serving loop's handler is serving, on the loop's thread while
+// it runs: the handler reads its head there, and leaves there a request to answer later (park).
+thread_local Conn *current = nullptr;
+
+// The serving loop's connection whose request `handler` serves; null when the handler runs under
+// the standard server.
+Conn *current_for(nb::handle handler) { return current && current->handler.is(handler) ? current : nullptr; }
 
 Field field_of(const Conn &k, const Span &sp) {
     const std::string_view in(k.in);
     return {in.substr(sp.name, sp.name_end - sp.name), in.substr(sp.value, sp.value_end - sp.value)};
 }
 
-// Python's str.split() white space among Latin-1 characters, as the request line is split.
-bool is_split_space(char ch) {
-    const auto u = static_cast<unsigned char>(ch);
-    return u == ' ' || (u >= '\t' && u <= '\r') || (u >= 0x1c && u <= 0x1f) || u == 0x85 || u == 0xa0;
-}
-
 // The words of a request line.
 std::vector<std::string_view> split_words(std::string_view line) {
     std::vector<std::string_view> words;
     for (std::size_t i = 0; i < line.size();) {
-        while (i < line.size() && is_split_space(line[i])) ++i;
+        while (i < line.size() && is_py_space(line[i])) ++i;
         std::size_t j = i;
-        while (j < line.size() && !is_split_space(line[j])) ++j;
+        while (j < line.size() && !is_py_space(line[j])) ++j;
         if (j > i) words.push_back(line.substr(i, j - i));
         i = j;
     }
@@ -200,8 +201,10 @@ struct Loop {
     const pk::Call &c;
     pk::State<Server> st;
     nb::handle srv, handler_class;
-    nb::object listener, sel, wake_r, wake_w;
+    nb::object listener, wake_r, wake_w;
     long long listen_fd = -1, wake_fd = -1;
+    std::vector<PollFd> polled;  // what the last wait watched
+    std::vector<char> chunk = std::vector<char>(kReadChunk);
     double accept_resume = 0;  // while accept() rests: when it may try again
     std::unordered_map<long long, Conn> conns;
     std::deque<long long> ready;
@@ -212,14 +215,6 @@ struct Loop {
     double limit() {
         double v = nb::cast<double>(c.global(t_time_limit));
         return v > 0 ? v : 0.0;
-    }
-
-    void watch(Conn &k, long events) {
-        if (events == k.events) return;
-        if (!k.events) sel.attr("register")(k.sock, events);
-        else if (!events) sel.attr("unregister")(k.sock);
-        else sel.attr("modify")(k.sock, events);
-        k.events = events;
     }
 
     void set_waiting(long n) {
@@ -235,7 +230,6 @@ struct Loop {
             pk::State<pk::host::Waiter>(k.waiter).set(pk::host::Waiter::Done, Py_True);
             set_waiting(waiting - 1);
         }
-        pk::guarded([&] { watch(k, 0); });
         pk::guarded([&] { call_method(k.sock, t_close); });
         conns.erase(it);
     }
@@ -275,7 +269,6 @@ struct Loop {
             if (!e.matches(PyExc_BlockingIOError) && !e.matches(PyExc_InterruptedError) &&
                 !connection_gone(e.value())) {
                 // Out of descriptors (or the like): the listener rests instead of waking the loop at once.
-                sel.attr("unregister")(listener);
                 accept_resume = steady_seconds() + kAcceptPause;
             }
             return;
@@ -286,9 +279,12 @@ struct Loop {
         k.addr = pair[1];
         long long fd = -1;
         try {
-            k.sock.attr("setblocking")(false);
             fd = nb::cast<long long>(k.sock.attr("fileno")());
+            if (!set_nonblocking(static_cast<Socket>(fd))) fd = -1;
         } catch (nb::python_error &) {
+            fd = -1;
+        }
+        if (fd < 0) {
             pk::guarded([&] { call_method(k.sock, t_close); });
             return;
         }
@@ -298,7 +294,7 @@ struct Loop {
         try {
             readable(fd, in_map);  // the request has often arrived already
             auto it = conns.find(fd);
-            if (it != conns.end() && it->second.phase == Phase::Reading) watch(it->second, kRead);
+            if (it != conns.end() && it->second.phase == Phase::Reading) it->second.events = kRead;
         } catch (nb::python_error &e) {
             failed(fd, e);
         }
@@ -321,20 +317,17 @@ struct Loop {
     }
 
     void readable(long long fd, Conn &k) {
-        nb::object data;
-        try {
-            data = k.sock.attr("recv")(kReadChunk);
-        } catch (nb::python_error &e) {
-            if (e.matches(PyExc_BlockingIOError) || e.matches(PyExc_InterruptedError)) return;
-            throw;
+        const auto n = ::recv(static_cast<Socket>(fd), chunk.data(), static_cast<int>(chunk.size()), 0);
+        if (n < 0) {
+            if (!would_block(last_error())) close(fd);  // reset: the connection ends (no failure of the server's)
+            return;
         }
-        const Py_ssize_t n = PyBytes_GET_SIZE(data.ptr());
         if (k.phase == Phase::Reading) {
             if (n == 0) {
                 k.flags |= kInputEnded | (k.head_done ? 0 : kHeadCut);
                 return to_handler(fd, k);
             }
-            k.in.append(PyBytes_AS_STRING(data.ptr()), static_cast<std::size_t>(n));
+            k.in.append(chunk.data(), static_cast<std::size_t>(n));
             const bool whole = scan(k, body_cap(c));
             // The head (up to and with its blank line) may be kHeadLimit bytes long, however it
             // arrives: a longer one is answered 431, and what follows it drained.
@@ -353,7 +346,7 @@ struct Loop {
     }
 
     void to_handler(long long fd, Conn &k) {
-        watch(k, 0);
+        k.events = 0;
         k.phase = Phase::Ready;
         ready.push_back(fd);
     }
@@ -376,8 +369,8 @@ struct Loop {
         }
         k.out = nb::handle(g_bytes_io.get())();
         k.handler = handler_class.attr("__new__")(handler_class);
-        Current cur{k.handler, &head};
-        current = &cur;
+        k.head = &head;
+        current = &k;
         try {
             nb::object method = begin(k);
             if (method.is_valid()) method();
@@ -394,13 +387,10 @@ struct Loop {
         current = nullptr;
         std::string().swap(k.in);
         std::vector<Span>().swap(k.spans);
-        if (cur.waiter.is_valid()) {
+        if (k.waiter.is_valid()) {  // parked by its handler
             k.phase = Phase::Parked;
-            k.waiter = cur.waiter;
-            k.wait_until = cur.until;
-            k.open_only = cur.open_only;
             set_waiting(waiting + 1);
-            watch(k, kRead);  // a hang-up ends the wait
+            k.events = kRead;  // a hang-up ends the wait
             return;
         }
         start_write(fd, k);
@@ -502,27 +492,29 @@ struct Loop {
     }
 
     void writable(long long fd, Conn &k) {
-        nb::object out = k.out;
-        const Py_ssize_t size = PyBytes_GET_SIZE(out.ptr());
+        const char *out = PyBytes_AS_STRING(k.out.ptr());
+        const Py_ssize_t size = PyBytes_GET_SIZE(k.out.ptr());
         while (k.sent < size) {
-            try {
-                nb::object part = out;  // the rest of a large answer is sent through a view of it
-                if (k.sent) part = pk::check(PySequence_GetSlice(pk::check(PyMemoryView_FromObject(out.ptr())).ptr(), k.sent, size));
-                k.sent += nb::cast<Py_ssize_t>(k.sock.attr("send")(part));
-            } catch (nb::python_error &e) {
-                if (!e.matches(PyExc_BlockingIOError) && !e.matches(PyExc_InterruptedError)) throw;
-                return watch(k, kWrite);
+            const int part = static_cast<int>(std::min<Py_ssize_t>(size - k.sent, 1 << 20));
+            const auto n = ::send(static_cast<Socket>(fd), out + k.sent, part, kSendFlags);
+            if (n >= 0) {
+                k.sent += n;
+            } else if (would_block(last_error())) {
+                k.events = kWrite;
+                return;
+            } else {
+                return close(fd);  // reset: the connection ends (no failure of the server's)
             }
         }
         // Answered: the server's side is closed. Input known to be coming (a body behind a 413 or
         // on a GET, pipelined bytes) is drained until the client closes too, or the drain's time is
         // up, as closing with unread input would reset the connection, which can discard the answer.
-        pk::guarded([&] { k.sock.attr("shutdown")(g_shut_wr.get()); });
+        shut_write(static_cast<Socket>(fd));
         if ((k.flags & kInputEnded) || !k.unread) return close(fd);
         k.phase = Phase::Draining;
         double end = steady_seconds() + nb::cast<double>(c.global("_DRAIN_SECONDS"));
         if (end < k.deadline) k.deadline = end;
-        watch(k, kRead);
+        k.events = kRead;
     }
 
     // Answers the waiting requests whose navigation has ended or whose time is up; returns how
@@ -552,7 +544,7 @@ struct Loop {
                 set_waiting(waiting - 1);
                 k.phase = Phase::Writing;
                 k.deadline = steady_seconds() + limit();  // a fresh deadline for the answer
-                watch(k, 0);
+                k.events = 0;
                 if (!result.is_none()) answer(k, 200, k.open_only ? for_open_caller(result) : result);
                 else if (stopping) answer(k, 503, failure("server stopped"));
                 else answer(k, 504, failure("timed out"));
@@ -591,27 +583,34 @@ struct Loop {
             if (accept_resume > 0) {
                 double rest = accept_resume - steady_seconds();
                 if (rest <= 0) {
-                    sel.attr("register")(listener, kRead);
                     accept_resume = 0;
                 } else if (rest < timeout) {
                     timeout = rest;
                 }
             }
             if (!ready.empty() || timeout < 0) timeout = 0;
-            nb::object events = pk::resting(sel.attr("select"), nb::float_(timeout));
+            // The wake-up socket, the listener unless it rests, and what each connection waits for.
+            polled.assign(1, PollFd{static_cast<Socket>(wake_fd), POLLIN, 0});
+            if (accept_resume <= 0) polled.push_back({static_cast<Socket>(listen_fd), POLLIN, 0});
+            for (auto &[fd, k] : conns)
+                if (k.events) polled.push_back({static_cast<Socket>(fd), static_cast<short>(k.events == kRead ? POLLIN : POLLOUT), 0});
+            const int ms = timeout > 0 ? static_cast<int>(std::ceil(std::min(timeout, 1e6) * 1000)) : 0;
+            pk::without_interpreter([&]() noexcept { poll_all(polled.data(), polled.size(), ms); });
             pk::host::gil_arrived();  // a thread that woke this one may be waiting to hand over
             if (pk::truthy(st[Server::Stop])) break;
-            for (nb::handle ev : events) {
-                long long fd = nb::cast<long long>(nb::handle(PyTuple_GET_ITEM(ev.ptr(), 0)).attr("fd"));
-                long mask = PyLong_AsLong(PyTuple_GET_ITEM(ev.ptr(), 1));
+            for (const PollFd &p : polled) {
+                const long long fd = static_cast<long long>(p.fd);
+                if (!p.revents) continue;
                 if (fd == wake_fd) {
-                    pk::guarded([&] { wake_r.attr("recv")(4096); });
+                    ::recv(p.fd, chunk.data(), 4096, 0);
                 } else if (fd == listen_fd) {
                     accept_one();
                 } else if (auto it = conns.find(fd); it != conns.end()) {
+                    // An error or a hang-up is reported to both sides, as readiness to read and to write.
+                    const bool in = p.revents & (POLLIN | POLLERR | POLLHUP), out = p.revents & (POLLOUT | POLLERR | POLLHUP);
                     try {
-                        if ((mask & kWrite) && it->second.phase == Phase::Writing) writable(fd, it->second);
-                        else if (mask & kRead) readable(fd, it->second);
+                        if (out && it->second.phase == Phase::Writing) writable(fd, it->second);
+                        else if (in) readable(fd, it->second);
                     } catch (nb::python_error &e) {
                         failed(fd, e);
                     }
@@ -636,7 +635,6 @@ struct Loop {
         srv = st[Server::Srv];
         handler_class = srv.attr("RequestHandlerClass");
         listener = srv.attr("socket");
-        sel = nb::handle(g_selector.get())();
         nb::object pair = g_socketpair.get()();
         wake_r = pair[0];
         wake_w = pair[1];
@@ -645,8 +643,6 @@ struct Loop {
         wake_fd = nb::cast<long long>(wake_r.attr("fileno")());
         listen_fd = nb::cast<long long>(listener.attr("fileno")());
         listener.attr("setblocking")(false);
-        sel.attr("register")(listener, kRead);
-        sel.attr("register")(wake_r, kRead);
         set_waiting(0);
         st.set(Server::Wake, wake_w.attr("send"));
     }
@@ -664,7 +660,7 @@ struct Loop {
         ready.clear();
         st.set(Server::Wake, Py_None);
         pk::guarded([&] { listener.attr("setblocking")(true); });
-        for (nb::object *o : {&wake_r, &wake_w, &sel})
+        for (nb::object *o : {&wake_r, &wake_w})
             if (o->is_valid()) pk::guarded([&] { o->attr("close")(); });
     }
 };
@@ -728,36 +724,6 @@ void stop_at_exit(const pk::Call &c) {
     pk::guarded([&] { st[Server::Srv].attr("server_close")(); });
 }
 
-// ---- the server's token ----------------------------------------------------------------------
-
-// The token of a new server, on the server (`control_token`) and in its runtime file. A file that
-// cannot be written is said once in the log: the server runs, and its guarded routes answer
-// whoever has the token by other means (PANEKIT_CONTROL_TOKEN, the server object).
-void start_access(const pk::Call &c, const pk::State<Server> &st, nb::handle host) {
-    nb::str token = new_token();
-    nb::handle srv = st[Server::Srv];
-    st.set(Server::Token, token);
-    nb::setattr(srv, "control_token", token);
-    nb::tuple bound = nb::tuple(srv.attr("server_address"));
-    nb::object port = bound[1];
-    try {
-        nb::object address = c.global("control_base_url")("port"_a = port, "host"_a = host);
-        st.set(Server::TokenFile, write_runtime_file(address, port, token, bound[0]));
-    } catch (nb::python_error &e) {
-        if (!pk::is_exception(e)) throw;
-        st[Server::LogFn](nb::str("[panekit control] token file not written: {}").format(nb::str(e.value())));
-    }
-}
-
-// Closing the server also removes its runtime file.
-constexpr pk::Spec server_close_spec{.name = "server_close", .returns = "None"};
-void server_close(const pk::Call &c) {
-    auto st = c.state<Server>();
-    remove_runtime_file(st[Server::TokenFile], st[Server::Token]);
-    st.set(Server::TokenFile, Py_None);
-    pk::import_from("http.server", "HTTPServer").attr("server_close")(st[Server::Srv]);
-}
-
 // ---- start_control_server -------------------------------------------------------------------
 
 constexpr pk::Param start_params[] = {
@@ -784,8 +750,6 @@ nb::object start_control_server(const pk::Call &c, nb::str host, nb::handle port
                                 nb::handle do_forward, nb::handle do_reload, nb::handle log) {
     pk::State<Server> st;
     st.set(Server::Log, log);
-    st.set(Server::LogFn, make_log_function(c, st.object()));
-    st.set(Server::OwnName, own_host_key(host));
     st.set(Server::Invoke, invoke_sync);
     st.set(Server::Core, core);
     st.set(Server::Navigate, do_navigate);
@@ -801,14 +765,13 @@ nb::object start_control_server(const pk::Call &c, nb::str host, nb::handle port
     st.set(Server::Engine, window.engine.is_none() ? pk::engine::wrap(pk::engine::webview2()) : window.engine);
     st.set(Server::Pages, window.pages);
 
-    nb::object handler = make_handler_class(c, st.object());
+    nb::object handler = make_handler_class(c, st, host);
     // An IPv6 literal (bare, or in brackets as in an address) is listened on with an IPv6 socket.
-    std::string_view text = utf8(host), bare = bind_host(text);
-    nb::object bind_host = bare.size() == text.size() ? nb::object(host) : nb::str(bare.data(), bare.size());
+    nb::str bound = bind_host(host);
     nb::object server_type = pk::import_from("http.server", "HTTPServer");
     nb::object socket_mod = pk::import("socket");
     nb::object srv = server_type.attr("__new__")(server_type);
-    if (utf8(bind_host).find(':') != std::string_view::npos)
+    if (utf8(bound).find(':') != std::string_view::npos)
         srv.attr("address_family") = socket_mod.attr("AF_INET6");
     // On Windows, SO_REUSEADDR (which HTTPServer asks for) lets a socket bind a port that another
     // program already listens on: a second window would share the first one's port instead of
@@ -816,7 +779,7 @@ nb::object start_control_server(const pk::Call &c, nb::str host, nb::handle port
     // (Asked of the socket layer, not of sys.platform: it is the system's sockets that behave so.)
     bool windows = nb::hasattr(socket_mod, "SO_EXCLUSIVEADDRUSE");
     if (windows) srv.attr("allow_reuse_address") = false;
-    server_type.attr("__init__")(srv, nb::make_tuple(bind_host, port), handler, false);
+    server_type.attr("__init__")(srv, nb::make_tuple(bound, port), handler, false);
     try {
         if (windows)
             srv.attr("socket").attr("setsockopt")(socket_mod.attr("SOL_SOCKET"),
@@ -833,7 +796,6 @@ nb::object start_control_server(const pk::Call &c, nb::str host, nb::handle port
     }
     st.set(Server::Srv, srv);
     start_access(c, st, host);
-    srv.attr("server_close") = c.nested<server_close_spec>(server_close, st.object());
     srv.attr("shutdown") = c.nested<shutdown_spec>(shutdown, st.object());
     srv.attr("serve_forever") = c.nested<serve_spec>(serve_forever, st.object());
     nb::object th = pk::import_from("threading", "Thread")(
@@ -845,7 +807,18 @@ nb::object start_control_server(const pk::Call &c, nb::str host, nb::handle port
 
 }  // namespace
 
-Current *current_for(nb::handle handler) { return current && current->handler.is(handler) ? current : nullptr; }
+const Head *loop_head(nb::handle handler) {
+    Conn *k = current_for(handler);
+    return k ? k->head : nullptr;
+}
+
+void park(nb::handle self, nb::handle waiter, double deadline, bool open_only) {
+    Conn *k = current_for(self);
+    if (!k) pk::raise(PyExc_RuntimeError, "only the server's own loop answers later");
+    k->waiter = nb::borrow(waiter);
+    k->wait_until = deadline;
+    k->open_only = open_only;
+}
 
 void define_server(pk::Module &mod) { mod.def<start_spec>(start_control_server); }
 

@@ -53,16 +53,6 @@ nb::object escape_log(nb::handle text) {
     return text.attr("translate")(nb::handle(table));
 }
 
-}  // namespace
-
-void log_control(const pk::Call &c, nb::handle text) {
-    static PyObject *prefix = PyUnicode_InternFromString("[panekit control] ");
-    nb::object line = escape_log(text);
-    c.state<Server>()[Server::LogFn](pk::check(PyUnicode_Concat(prefix, line.ptr())));
-}
-
-namespace {
-
 void log_message(const pk::Call &c, nb::handle, nb::str fmt, nb::tuple args) {
     nb::object msg = nb::len(args) ? pk::check(PyNumber_Remainder(fmt.ptr(), args.ptr())) : nb::object(fmt);
     static PyObject *probe_text = PyUnicode_InternFromString("GET /ready");
@@ -70,48 +60,10 @@ void log_message(const pk::Call &c, nb::handle, nb::str fmt, nb::tuple args) {
     log_control(c, nb::str(msg));
 }
 
-}  // namespace
-
-long long length_value(std::string_view v, long long cap) {
-    // int()'s reading: white space around, a sign, digits with single underscores between them.
-    auto space = [](char ch) {
-        const auto u = static_cast<unsigned char>(ch);
-        return u == ' ' || (u >= '\t' && u <= '\r') || (u >= 0x1c && u <= 0x1f) || u == 0x85 || u == 0xa0;
-    };
-    while (!v.empty() && space(v.front())) v.remove_prefix(1);
-    while (!v.empty() && space(v.back())) v.remove_suffix(1);
-    const bool negative = !v.empty() && v.front() == '-';
-    if (!v.empty() && (v.front() == '+' || v.front() == '-')) v.remove_prefix(1);
-    long long value = 0;
-    bool over = false;
-    for (std::size_t i = 0; i < v.size(); ++i) {
-        const char ch = v[i];
-        if (ch == '_' && i > 0 && i + 1 < v.size() && v[i - 1] != '_' && v[i + 1] != '_') continue;
-        if (ch < '0' || ch > '9') return 0;
-        over = over || value > (cap - (ch - '0')) / 10;
-        if (!over) value = value * 10 + (ch - '0');
-    }
-    if (v.empty() || negative) return 0;
-    return over || value > cap ? kTooLarge : value;  // int() refuses very long digit strings: still huge
-}
-
-long long declared_length(const std::vector<Field> &fields, long long cap) {
-    std::optional<std::string_view> first;
-    for (const Field &f : fields) {
-        if (!iequals(f.name, "content-length")) continue;
-        const std::string_view v = trim(f.value);
-        if (!first) first = v;
-        else if (*first != v) return kConflict;
-    }
-    return first ? length_value(*first, cap) : 0;
-}
-
-namespace {
-
 // The head of the handler's request: the one the serving loop read, or under the standard server
 // the one its header parser made (kept in `local`).
 const Head &head_of(const pk::Call &c, nb::handle self, Head &local) {
-    if (Current *cur = current_for(self)) return *cur->head;
+    if (const Head *head = loop_head(self)) return *head;
     nb::object headers = get_attr(self, t_headers);
     // A line set aside (a defect: no colon, no name, a name with spaces or controls) or folded into
     // a value (a value holding CR or LF) is a head the parser misread.
@@ -164,20 +116,6 @@ void send_json(nb::handle self, nb::handle code, nb::handle obj) {
     send_body(self, code, t_json_type.get(), pk::json_bytes(obj));
 }
 
-}  // namespace
-
-void reply(nb::handle self, int code, nb::handle obj) { call_method(self, t_json, nb::int_(code), obj); }
-void reply(nb::handle self, int code, const char *error) { reply(self, code, failure(error)); }
-
-nb::str error_text(nb::handle err) {
-    nb::object name = nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(err.ptr()))).attr("__name__");
-    nb::object text = pk::guarded_or(nb::object(nb::str("")), [&] { return nb::object(nb::str(err)); });
-    if (!pk::truthy(text)) return nb::str(name);
-    return nb::str("{}: {}").format(name, text);
-}
-
-namespace {
-
 // ---- host names answered ----------------------------------------------------------------------
 //
 // A page served under a name that its owner points at 127.0.0.1 (DNS rebinding) reaches this
@@ -186,17 +124,16 @@ namespace {
 // or the host text the server was started with (port removed, one trailing dot ignored, letters
 // compared without case); anything else is answered 403 before any other work.
 
-
 pk::Lazy g_ip_address{"ipaddress", "ip_address"};
 
 // The address an IP literal names (IPv4, or IPv6 with an optional zone), or None for any other text.
 nb::object ip_literal(std::string_view s) {
     return pk::guarded_or(nb::object(nb::none()), [&] { return nb::object(g_ip_address.get()(nb::str(s.data(), s.size()))); });
 }
-bool is_ip(std::string_view s) { return !ip_literal(s).is_none(); }
-bool is_ipv4(std::string_view s) {
+// The version of the IP literal `s` (4 or 6), or 0 for any other text.
+int ip_version(std::string_view s) {
     nb::object a = ip_literal(s);
-    return !a.is_none() && nb::cast<int>(a.attr("version")) == 4;
+    return a.is_none() ? 0 : nb::cast<int>(a.attr("version"));
 }
 
 // The host text as compared: one trailing dot removed, ASCII letters in lower case.
@@ -210,10 +147,10 @@ bool host_value_allowed(std::string_view v, std::string_view own) {
     if (v.empty()) return true;
     HostPort p;
     if (!split_host_port(v, p) || !is_digits(p.port)) return false;
-    if (p.bare_ipv6()) return is_ip(p.host) && !is_ipv4(p.host);  // sent without brackets (and so without a port)
-    if (p.bracketed) return is_ip(p.host);
+    if (p.bare_ipv6()) return ip_version(p.host) == 6;  // sent without brackets (and so without a port)
+    if (p.bracketed) return ip_version(p.host) != 0;
     std::string key = host_key(p.host);
-    if (is_ipv4(key) || key == "localhost") return true;
+    if (ip_version(key) == 4 || key == "localhost") return true;
     return !own.empty() && key == own;
 }
 
@@ -268,7 +205,6 @@ bool origin_value_allowed(std::string_view v, std::string_view own) {
     }
     return origin_listed(v);
 }
-
 
 // Whether an Authorization value is "Bearer <the server's token>".
 bool bearer_ok(const pk::Call &c, std::string_view v) {
@@ -359,16 +295,6 @@ const Route *find_route(Method method, nb::handle path) {
     }
     return nullptr;
 }
-
-}  // namespace
-
-nb::str Request::rest() const {
-    if (route.match != Match::Prefix) return nb::str("");
-    const Py_ssize_t n = static_cast<Py_ssize_t>(std::strlen(route.path));
-    return nb::steal<nb::str>(pk::check(PyUnicode_Substring(path.ptr(), n, PY_SSIZE_T_MAX)));
-}
-
-namespace {
 
 // The answer to a GET no route serves: the routes the table marks for the hint, the GET ones each
 // on its own ("GET /a  |  GET /b") and the POST ones together ("POST /c /d").
@@ -463,7 +389,60 @@ constexpr pk::Spec post_spec{.name = "do_POST", .params = self_param, .returns =
 void do_post(const pk::Call &c, nb::handle self) { dispatch(c, self, Method::Post); }
 constexpr pk::Spec delete_spec{.name = "do_DELETE", .params = self_param, .returns = "None"};
 void do_delete(const pk::Call &c, nb::handle self) { dispatch(c, self, Method::Delete); }
+
 }  // namespace
+
+void log_control(const pk::Call &c, nb::handle text) {
+    static PyObject *prefix = PyUnicode_InternFromString("[panekit control] ");
+    nb::object line = escape_log(text);
+    c.state<Server>()[Server::LogFn](pk::check(PyUnicode_Concat(prefix, line.ptr())));
+}
+
+long long length_value(std::string_view v, long long cap) {
+    // int()'s reading: white space around, a sign, digits with single underscores between them.
+    while (!v.empty() && is_py_space(v.front())) v.remove_prefix(1);
+    while (!v.empty() && is_py_space(v.back())) v.remove_suffix(1);
+    const bool negative = !v.empty() && v.front() == '-';
+    if (!v.empty() && (v.front() == '+' || v.front() == '-')) v.remove_prefix(1);
+    long long value = 0;
+    bool over = false;
+    for (std::size_t i = 0; i < v.size(); ++i) {
+        const char ch = v[i];
+        if (ch == '_' && i > 0 && i + 1 < v.size() && v[i - 1] != '_' && v[i + 1] != '_') continue;
+        if (ch < '0' || ch > '9') return 0;
+        over = over || value > (cap - (ch - '0')) / 10;
+        if (!over) value = value * 10 + (ch - '0');
+    }
+    if (v.empty() || negative) return 0;
+    return over || value > cap ? kTooLarge : value;  // int() refuses very long digit strings: still huge
+}
+
+long long declared_length(const std::vector<Field> &fields, long long cap) {
+    std::optional<std::string_view> first;
+    for (const Field &f : fields) {
+        if (!iequals(f.name, "content-length")) continue;
+        const std::string_view v = trim(f.value);
+        if (!first) first = v;
+        else if (*first != v) return kConflict;
+    }
+    return first ? length_value(*first, cap) : 0;
+}
+
+void reply(nb::handle self, int code, nb::handle obj) { call_method(self, t_json, nb::int_(code), obj); }
+void reply(nb::handle self, int code, const char *error) { reply(self, code, failure(error)); }
+
+nb::str error_text(nb::handle err) {
+    nb::object name = nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(err.ptr()))).attr("__name__");
+    nb::object text = pk::guarded_or(nb::object(nb::str("")), [&] { return nb::object(nb::str(err)); });
+    if (!pk::truthy(text)) return nb::str(name);
+    return nb::str("{}: {}").format(name, text);
+}
+
+nb::str Request::rest() const {
+    if (route.match != Match::Prefix) return nb::str("");
+    const Py_ssize_t n = static_cast<Py_ssize_t>(std::strlen(route.path));
+    return nb::steal<nb::str>(pk::check(PyUnicode_Substring(path.ptr(), n, PY_SSIZE_T_MAX)));
+}
 
 void send_answer(nb::handle self, int code, nb::handle obj) {
     if (PyTuple_Check(obj.ptr()) && PyTuple_GET_SIZE(obj.ptr()) == 2) {
@@ -517,12 +496,10 @@ nb::object for_open_caller(nb::handle obj) {
     return out;
 }
 
-nb::object make_log_function(const pk::Call &c, nb::handle state) { return c.nested<log_spec>(log_line, state); }
-
-nb::str own_host_key(nb::str host) { return nb::str(host_key(bind_host(utf8(host))).c_str()); }
-
-nb::object make_handler_class(const pk::Call &c, nb::handle state) {
-    return c.klass("_Handler", nb::make_tuple(pk::import_from("http.server", "BaseHTTPRequestHandler")), state)
+nb::object make_handler_class(const pk::Call &c, const pk::State<Server> &st, nb::str host) {
+    st.set(Server::LogFn, c.nested<log_spec>(log_line, st.object()));
+    st.set(Server::OwnName, nb::str(host_key(bind_host(utf8(host))).c_str()));
+    return c.klass("_Handler", nb::make_tuple(pk::import_from("http.server", "BaseHTTPRequestHandler")), st.object())
         .method<log_message_spec>(log_message)
         .method<read_body_spec>(read_body)
         .method<json_spec>(send_json)

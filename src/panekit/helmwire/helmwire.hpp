@@ -37,7 +37,6 @@ inline pk::Name t_max_body{"_MAX_BODY_BYTES"}, t_time_limit{"_CONNECTION_TIME_LI
 using pk::attr_or;
 using pk::call_method;
 using pk::get_attr;
-using pk::set_attr;
 
 // What one start_control_server call shares with its handler class, its log function and its
 // serving loop.
@@ -77,6 +76,13 @@ inline std::string_view utf8(nb::handle text) {
 // ASCII text of the HTTP head (header names and values, host names), as both the reading of a
 // connection and the handler's checks take it.
 inline bool is_space(char ch) { return ch == ' ' || ch == '\t'; }
+
+// White space as Python's str.split() and int() take it, among Latin-1 characters (how the
+// standard handler splits its request line and reads a Content-Length).
+inline bool is_py_space(char ch) {
+    const auto u = static_cast<unsigned char>(ch);
+    return u == ' ' || (u >= '\t' && u <= '\r') || (u >= 0x1c && u <= 0x1f) || u == 0x85 || u == 0xa0;
+}
 
 // `v` without the spaces and tabs around it.
 inline std::string_view trim(std::string_view v) {
@@ -141,6 +147,10 @@ inline std::string_view bind_host(std::string_view text) {
     HostPort p;
     return split_host_port(text, p) && p.bracketed && !p.has_port ? p.host : text;
 }
+inline nb::str bind_host(nb::str host) {
+    const std::string_view text = utf8(host), bare = bind_host(text);
+    return bare.size() == text.size() ? host : nb::str(bare.data(), bare.size());
+}
 
 // ---- the request head, read once ----
 // One header field as the connection's reading found it: its name as sent and its value without
@@ -172,27 +182,15 @@ long long declared_length(const std::vector<Field> &fields, long long cap);
 // The largest body a request may declare: the module's _MAX_BODY_BYTES, read at each use.
 inline long long body_cap(const pk::Call &c) { return nb::cast<long long>(c.global(t_max_body)); }
 
-// ---- connection.cpp: the request the serving loop hands its handler ----
-// What the serving loop shares with the handler it runs (one request at a time, on the loop's
-// thread): the head it read, and what the handler leaves for a request answered later.
-struct Current {
-    nb::handle handler;  // the handler running
-    const Head *head = nullptr;
-    nb::object waiter;       // a request answered later: its waiter (unset until parked)
-    double until = 0;        // its deadline, steady seconds
-    bool open_only = false;  // it came without the token: its later answer is for_open_caller's
-};
-// The serving loop's request that `handler` serves; null when the handler runs under the
-// standard server.
-Current *current_for(nb::handle handler);
+// ---- connection.cpp ----
+// The head the serving loop read for the request `handler` serves; null when the handler runs
+// under the standard server.
+const Head *loop_head(nb::handle handler);
 
 // ---- handler.cpp ----
-// The server's _log function, over the server's state.
-nb::object make_log_function(const pk::Call &c, nb::handle state);
-// The host text the server was started with, as the Host check compares it.
-nb::str own_host_key(nb::str host);
-// The _Handler class of one server, over the server's state.
-nb::object make_handler_class(const pk::Call &c, nb::handle state);
+// The _Handler class of one server started on `host`, over the server's state (where it puts the
+// server's _log function and the host text as the Host check compares it).
+nb::object make_handler_class(const pk::Call &c, const pk::State<Server> &st, nb::str host);
 // Writes one line of the server's log: "[panekit control] " and the text, control characters escaped.
 void log_control(const pk::Call &c, nb::handle text);
 // "<type>: <text>" of an exception ("<type>" alone when its text is empty).
@@ -289,8 +287,9 @@ extern const std::span<const Route> routes;
 // later, or _MAX_WAITING requests wait already). Only for a route whose row says it waits.
 std::optional<nb::object> later_waiter(const Request &r);
 // Leaves the request waiting with the serving loop, which answers it from `waiter` once it has its
-// result (or at `deadline`, steady seconds).
-void park(nb::handle self, nb::handle waiter, double deadline);
+// result (or at `deadline`, steady seconds); `open_only`: it came without the token, and its answer
+// is for_open_caller's.
+void park(nb::handle self, nb::handle waiter, double deadline, bool open_only = false);
 // The WebDriver paths (/status, /session...): webdriver/control_port.cpp.
 void serve_webdriver(Request &r);
 
@@ -310,20 +309,11 @@ void define_client(pk::Module &mod);
 // ---- access.cpp ----
 // A non-empty environment value, stripped; None when unset or blank.
 nb::object env_text(const char *name);
-// The folder of the runtime files, and the one of the server on `port`, as text.
-nb::object runtime_folder();
-nb::object runtime_file(nb::handle port);
-// A server's token: PANEKIT_CONTROL_TOKEN when set, else 256 random bits as URL-safe text.
-nb::str new_token();
-// Writes the runtime file of the server on `port` (its address, the address it listens on as
-// `bound`, and its token), readable by this user only; returns its path (a pathlib.Path). Raises
-// when it cannot be written there (a folder that is a link, another user's, or open to others).
-nb::object write_runtime_file(nb::handle address, nb::handle port, nb::handle token, nb::handle bound);
-// Removes the runtime file unless it holds another token by now (guarded).
-void remove_runtime_file(nb::handle file, nb::handle token);
-// The runtime files of `port` that a window of this user may have written, the one this
-// environment names first.
-nb::list runtime_files(nb::handle port);
+// The token of a new server, on the server (`control_token`) and in its runtime file, which closing
+// the server removes. A file that cannot be written is said once in the log: the server runs, and
+// its guarded routes answer whoever has the token by other means (PANEKIT_CONTROL_TOKEN, the
+// server object).
+void start_access(const pk::Call &c, const pk::State<Server> &st, nb::handle host);
 // The token a client sends to `port`, and where it may go: PANEKIT_CONTROL_TOKEN when set (to the
 // address the call makes), else the one in the first of that port's runtime files that holds a
 // usable one (only to the address the window wrote there). Empty when there is none usable.
@@ -337,40 +327,6 @@ ClientToken client_token(nb::handle port);
 bool same_secret(std::string_view given, std::string_view secret);
 // Whether PANEKIT_CONTROL_AUTH asks for the token on every route ("all"), read at each request.
 bool every_route_guarded();
-
-// ---- endpoint.cpp / transport.cpp: the client's exchange ----
-// What a response head says: its status line, Content-Type (lower case) and Content-Length (-1
-// when it has none).
-struct AnswerHead {
-    long status = 0;
-    std::string reason, type;
-    long long length = -1;
-};
-// Reads a response head (the bytes before its blank line); false when it is no HTTP response head.
-bool parse_answer_head(std::string_view head, AnswerHead &a);
-
-// One request and its answer as bytes on the wire, made without the interpreter.
-struct WireExchange {
-    // The request: where to (a host name as IDNA or a literal, and the port in decimal), the head
-    // up to its blank line in two parts around the token's line, the body; the deadline (steady
-    // seconds).
-    std::string host, port, head, token_line, head_end, body;
-    double deadline = 0;
-    // Where the token's line may go: anywhere (the caller's own token), or only to a peer that is
-    // one of token_host:token_port (the address the window wrote with it).
-    bool token_anywhere = false;
-    std::string token_host, token_port;
-    // The outcome: the bytes read, and how it failed (with the system's error number).
-    enum class Fail { None, Resolve, Connect, Send, ConnectTimeout, ReadTimeout, Read } fail = Fail::None;
-    int error = 0;
-    bool sent_token = false;
-    std::string got;
-};
-void run_exchange(WireExchange &x) noexcept;
-// The text of a failed exchange's error, as the standard library words it.
-nb::str wire_error_text(const WireExchange &x);
-// Makes the system's sockets usable (Windows); a no-op elsewhere.
-void start_sockets();
 
 // ---- connection.cpp ----
 // Defines start_control_server in the module.

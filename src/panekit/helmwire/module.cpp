@@ -82,10 +82,7 @@ constexpr pk::Spec bind_host_spec{
     .returns = "str",
     .doc = "The host text as the control server binds it: an IPv6 literal without its brackets.",
 };
-nb::object bind_host_text(nb::str host) {
-    const std::string_view text = utf8(host), bare = bind_host(text);
-    return bare.size() == text.size() ? nb::object(host) : nb::str(bare.data(), bare.size());
-}
+nb::object bind_host_text(nb::str host) { return bind_host(host); }
 
 constexpr pk::Param token_params[] = {kPort};
 constexpr pk::Spec token_spec{

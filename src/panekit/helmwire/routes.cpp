@@ -36,8 +36,18 @@ template <class F> void keeping_error(pk::State<Work> st, F &&f) {
     }
 }
 
+// Work on the UI thread: a function of the closure's state.
+using UiWork = void (*)(const pk::Call &, const pk::State<Work> &);
+
+// The closure handed to invoke_sync: runs F over its state, keeping an Exception in the state.
+constexpr pk::Spec ui_work_spec{.name = "_ui_work", .returns = "None"};
+template <UiWork F> void on_ui(const pk::Call &c) {
+    auto st = c.state<Work>();
+    keeping_error(st, [&] { F(c, st); });
+}
+
 // Calls the route's callable (Work::Fn), with its argument (Work::Arg) when it has one.
-void call_route(const pk::State<Work> &st) {
+void call_route(const pk::Call &, const pk::State<Work> &st) {
     nb::handle arg = st[Work::Arg];
     if (arg.is_none())
         st[Work::Fn]();
@@ -45,124 +55,73 @@ void call_route(const pk::State<Work> &st) {
         st[Work::Fn](arg);
 }
 
-// A route's callable on the UI thread (as _go with an address, as _act without).
-constexpr pk::Spec go_spec{.name = "_go", .returns = "None"};
-constexpr pk::Spec act_spec{.name = "_act", .returns = "None"};
-void act(const pk::Call &c) {
-    auto st = c.state<Work>();
-    keeping_error(st, [&] { call_route(st); });
-}
+// The page reads, by the start of the target.
+enum class Get { Ready, Url, State };
 
-// GET routes, by the start of the target (the Parts' first, in their order).
-enum class Get { Ready, Url, State, Screenshot, Events };
-
-// The page as /ready (_probe), /url (_read) and /state (_state) report it, an Exception while
-// reading one of its values dropped. Without a tracker (a server started with plain callables) the
-// page is never reported loading and there is no last navigation.
-constexpr pk::Spec probe_spec{.name = "_probe", .returns = "None"};
-constexpr pk::Spec read_spec{.name = "_read", .returns = "None"};
-constexpr pk::Spec state_spec{.name = "_state", .returns = "None"};
-template <Get Route> void read_page(const pk::Call &c) {
-    auto st = c.state<Work>();
-    keeping_error(st, [&] {
-        nb::object core = st[Work::Fn]();
-        nb::handle out = st[Work::Out];
-        pk::engine::Engine &engine = engine_of(st);
-        if (Route != Get::Url) out["core"] = nb::bool_(!core.is_none());
-        if (!core.is_none()) pk::guarded([&] { out["url"] = engine.url(core); });
-        if (Route != Get::State) return;
-        if (!core.is_none()) {
-            pk::guarded([&] { out["title"] = engine.title(core); });
-            pk::guarded([&] { out["can_go_back"] = nb::bool_(engine.can_go_back(core)); });
-            pk::guarded([&] { out["can_go_forward"] = nb::bool_(engine.can_go_forward(core)); });
-        }
-        if (st[Work::Pages].is_none()) return;
-        auto [loading, last] = pk::host::pages_snapshot(st[Work::Pages]);
-        out["loading"] = nb::bool_(loading);
-        if (!last.is_none()) out["last"] = pk::check(PyDict_Copy(last.ptr()));
-    });
+// The page as /ready, /url and /state report it, an Exception while reading one of its values
+// dropped. Without a tracker (a server started with plain callables) the page is never reported
+// loading and there is no last navigation.
+template <Get Route> void read_page(const pk::Call &, const pk::State<Work> &st) {
+    nb::object core = st[Work::Fn]();
+    nb::handle out = st[Work::Out];
+    pk::engine::Engine &engine = engine_of(st);
+    if (Route != Get::Url) out["core"] = nb::bool_(!core.is_none());
+    if (!core.is_none()) pk::guarded([&] { out["url"] = engine.url(core); });
+    if (Route != Get::State) return;
+    if (!core.is_none()) {
+        pk::guarded([&] { out["title"] = engine.title(core); });
+        pk::guarded([&] { out["can_go_back"] = nb::bool_(engine.can_go_back(core)); });
+        pk::guarded([&] { out["can_go_forward"] = nb::bool_(engine.can_go_forward(core)); });
+    }
+    if (st[Work::Pages].is_none()) return;
+    auto [loading, last] = pk::host::pages_snapshot(st[Work::Pages]);
+    out["loading"] = nb::bool_(loading);
+    if (!last.is_none()) out["last"] = pk::check(PyDict_Copy(last.ptr()));
 }
 
 // Which navigation a waited request starts (Work::What).
-enum Start : long { kNavigate, kBack, kForward, kReload, kScript };
+enum Start : long { kNavigate, kBack, kForward, kReload };
 
 // Starts the navigation a waited request asks for, with its waiter armed first; a request that
 // cannot start one (no core yet, no history that way) gets its answer at once in Work::Out.
-constexpr pk::Spec start_wait_spec{.name = "_start_and_wait", .returns = "None"};
-void start_and_wait(const pk::Call &c) {
-    auto st = c.state<Work>();
-    keeping_error(st, [&] {
-        nb::object core = st[Work::Core]();
-        const long what = PyLong_AsLong(st[Work::What].ptr());
-        const char *refusal = nullptr;
-        if (core.is_none())
-            refusal = "browser not ready";
-        else if (what == kBack && !engine_of(st).can_go_back(core))
-            refusal = "cannot go back";
-        else if (what == kForward && !engine_of(st).can_go_forward(core))
-            refusal = "cannot go forward";
-        if (refusal) {
-            st.set(Work::Out, failure(refusal));
-            return;
-        }
-        pk::host::pages_arm(st[Work::Pages], st[Work::Waiter]);
-        try {
-            call_route(st);
-        } catch (nb::python_error &) {
-            pk::host::pages_disarm(st[Work::Pages], st[Work::Waiter]);
-            throw;
-        }
-    });
+void start_and_wait(const pk::Call &c, const pk::State<Work> &st) {
+    nb::object core = st[Work::Core]();
+    const long what = PyLong_AsLong(st[Work::What].ptr());
+    const char *refusal = nullptr;
+    if (core.is_none())
+        refusal = "browser not ready";
+    else if (what == kBack && !engine_of(st).can_go_back(core))
+        refusal = "cannot go back";
+    else if (what == kForward && !engine_of(st).can_go_forward(core))
+        refusal = "cannot go forward";
+    if (refusal) {
+        st.set(Work::Out, failure(refusal));
+        return;
+    }
+    pk::host::pages_arm(st[Work::Pages], st[Work::Waiter]);
+    try {
+        call_route(c, st);
+    } catch (nb::python_error &) {
+        pk::host::pages_disarm(st[Work::Pages], st[Work::Waiter]);
+        throw;
+    }
 }
 
-
-// Hands `closure` to invoke_sync; true when the work or invoke_sync raised, which is then logged
+// Hands F over `st` to invoke_sync; true when the work or invoke_sync raised, which is then logged
 // once and answered 500.
-bool ui_work_failed(const pk::Call &c, nb::handle self, nb::handle closure, const pk::State<Work> &st,
-                    const char *what) {
+template <UiWork F> bool ui_work_failed(const Request &r, const pk::State<Work> &st, const char *what) {
+    nb::object closure = r.c.nested<ui_work_spec>(on_ui<F>, st.object());
     // The host's marshalling waits for its UI thread, which the program's end may stop.
-    keeping_error(st, [&] { pk::resting(c.state<Server>()[Server::Invoke], closure); });
+    keeping_error(st, [&] { pk::resting(r.c.state<Server>()[Server::Invoke], closure); });
     nb::handle err = st[Work::Err];
     if (err.is_none()) return false;
     nb::str text = error_text(err);
-    log_control(c, nb::str("{} failed: {}").format(what, text));  // `what` is a route name: nothing to escape
-    reply(self, 500, failure_text(text));
+    log_control(r.c, nb::str("{} failed: {}").format(what, text));  // `what` is a route name: nothing to escape
+    reply(r.self, 500, failure_text(text));
     return true;
 }
 
 // ---- requests answered later: script, picture, events ----------------------------------------------
-}  // namespace
-
-// Leaves the request waiting with the serving loop, which answers it from `waiter` once it has its
-// result (or at `deadline`, steady seconds).
-void park(nb::handle self, nb::handle waiter, double deadline) {
-    Current *cur = current_for(self);
-    if (!cur) pk::raise(PyExc_RuntimeError, "only the server's own loop answers later");
-    cur->waiter = nb::borrow(waiter);
-    cur->until = deadline;
-}
-
-// A new waiter for a request answered later, or nothing (answered here) when this server is not
-// run by its own serving loop, which alone answers later (501), or _MAX_WAITING requests wait
-// already (503).
-std::optional<nb::object> later_waiter(const Request &r) {
-    const pk::Call &c = r.c;
-    nb::handle self = r.self;
-    // Only a row that says it waits may leave its request to the loop (the table tells the truth).
-    if (!r.route.waits) pk::raise(PyExc_RuntimeError, "the route %s does not wait", r.route.path);
-    auto server = c.state<Server>();
-    if (server[Server::Wake].is_none()) {
-        reply(self, 501, "this server cannot answer later");
-        return std::nullopt;
-    }
-    if (PyLong_AsLong(server[Server::Waiting].ptr()) >= nb::cast<long>(c.global("_MAX_WAITING"))) {
-        reply(self, 503, "too many waiting requests");
-        return std::nullopt;
-    }
-    return pk::host::waiter_new(server[Server::Wake]);
-}
-
-namespace {
 
 // The longest a picture may take.
 constexpr double kCaptureSeconds = 10.0;
@@ -182,50 +141,40 @@ void answered(const pk::Call &c, nb::handle answer) {
 
 // On the UI thread: starts the script (Work::Arg; Work::What False) or the picture (True) with the
 // waiter's function as its completion; without a core the answer is 503 at once (Work::Out).
-constexpr pk::Spec page_work_spec{.name = "_page_work", .returns = "None"};
-void page_work(const pk::Call &c) {
-    auto st = c.state<Work>();
-    keeping_error(st, [&] {
-        nb::object core = st[Work::Core]();
-        if (core.is_none()) {
-            st.set(Work::Out, failure("browser not ready"));
-            return;
-        }
-        nb::object done = c.nested<answered_spec>(answered, st.object());
-        if (st[Work::What].is(Py_True))
-            engine_of(st).capture_png(c, core, std::nullopt, done);
-        else
-            engine_of(st).run_script(c, core, st[Work::Arg], {}, nb::cast<double>(st[Work::Seconds]), done);
-    });
+void page_work(const pk::Call &c, const pk::State<Work> &st) {
+    nb::object core = st[Work::Core]();
+    if (core.is_none()) {
+        st.set(Work::Out, failure("browser not ready"));
+        return;
+    }
+    nb::object done = c.nested<answered_spec>(answered, st.object());
+    if (st[Work::What].is(Py_True))
+        engine_of(st).capture_png(c, core, std::nullopt, done);
+    else
+        engine_of(st).run_script(c, core, st[Work::Arg], {}, nb::cast<double>(st[Work::Seconds]), done);
 }
 
 // Runs the script or takes the picture, answering once the engine has (or 504 at `seconds`).
 void serve_page_work(const Request &r, nb::handle script, double seconds, const char *route) {
-    const pk::Call &c = r.c;
-    nb::handle self = r.self;
     std::optional<nb::object> waiter = later_waiter(r);
     if (!waiter) return;
     pk::State<Work> st;
-    st.set(Work::Core, c.state<Server>()[Server::Core]);
-    st.set(Work::Engine, c.state<Server>()[Server::Engine]);
+    st.set(Work::Core, r.c.state<Server>()[Server::Core]);
+    st.set(Work::Engine, r.c.state<Server>()[Server::Engine]);
     st.set(Work::Seconds, nb::float_(seconds));
     st.set(Work::Arg, script);
     st.set(Work::What, nb::bool_(script.is_none()));
     st.set(Work::Waiter, *waiter);
     const double deadline = pk::host::steady_seconds() + seconds;
-    if (ui_work_failed(c, self, c.nested<page_work_spec>(page_work, st.object()), st, route)) return;
-    if (!st[Work::Out].is_none()) return reply(self, 503, st[Work::Out]);
-    park(self, *waiter, deadline);
+    if (ui_work_failed<page_work>(r, st, route)) return;
+    if (!st[Work::Out].is_none()) return reply(r.self, 503, st[Work::Out]);
+    park(r.self, *waiter, deadline);
 }
 
 // On the UI thread: the events after Work::Arg, or the waiter held for the next one (Work::Out None).
-constexpr pk::Spec events_spec{.name = "_events", .returns = "None"};
-void read_events(const pk::Call &c) {
-    auto st = c.state<Work>();
-    keeping_error(st, [&] {
-        st.set(Work::Out, pk::host::events_since(st[Work::Pages], nb::cast<long long>(st[Work::Arg]), st[Work::Waiter],
-                                                 nb::cast<double>(st[Work::What])));
-    });
+void read_events(const pk::Call &, const pk::State<Work> &st) {
+    st.set(Work::Out, pk::host::events_since(st[Work::Pages], nb::cast<long long>(st[Work::Arg]), st[Work::Waiter],
+                                             nb::cast<double>(st[Work::What])));
 }
 
 // The value of `name` in a GET target's query (the last one given), or None.
@@ -238,24 +187,22 @@ nb::object query_value(nb::handle target, const char *name) {
 }
 
 void serve_events(Request &r) {
-    const pk::Call &c = r.c;
-    nb::handle self = r.self;
     nb::handle target = r.path;
-    auto server = c.state<Server>();
+    auto server = r.c.state<Server>();
     nb::object after_text = query_value(target, "after"), wait_text = query_value(target, "wait");
     long long after = 0;
     if (!after_text.is_none()) {
         std::string_view a = trim(utf8(after_text));
-        if (a.empty() || a.size() > 18 || !is_digits(a)) return reply(self, 400, "after must be a whole number from 0");
+        if (a.empty() || a.size() > 18 || !is_digits(a)) return reply(r.self, 400, "after must be a whole number from 0");
         after = std::stoll(std::string(a));
     }
     double wait = 0;
     if (!wait_text.is_none()) {
         nb::object number = pk::guarded_or(nb::object(), [&] { return nb::object(nb::float_(wait_text)); });
-        if (!number.is_valid() || !wait_seconds(number, wait)) return reply(self, 400, kBadWait);
+        if (!number.is_valid() || !wait_seconds(number, wait)) return reply(r.self, 400, kBadWait);
     }
     nb::object pages = nb::borrow(server[Server::Pages]);
-    if (pages.is_none()) return reply(self, 501, "this window cannot report page loads");
+    if (pages.is_none()) return reply(r.self, 501, "this window cannot report page loads");
     std::optional<nb::object> waiter;
     if (wait > 0 && !(waiter = later_waiter(r))) return;
     const double deadline = pk::host::steady_seconds() + wait;
@@ -264,10 +211,10 @@ void serve_events(Request &r) {
     st.set(Work::Arg, nb::int_(after));
     st.set(Work::Waiter, waiter ? nb::handle(*waiter) : nb::none());
     st.set(Work::What, nb::float_(deadline));
-    if (ui_work_failed(c, self, c.nested<events_spec>(read_events, st.object()), st, "events")) return;
-    if (!st[Work::Out].is_none()) return reply(self, 200, st[Work::Out]);
-    if (!waiter) return reply(self, 503, "window closed");  // the work never ran: the window has gone
-    park(self, *waiter, deadline);
+    if (ui_work_failed<read_events>(r, st, "events")) return;
+    if (!st[Work::Out].is_none()) return reply(r.self, 200, st[Work::Out]);
+    if (!waiter) return reply(r.self, 503, "window closed");  // the work never ran: the window has gone
+    park(r.self, *waiter, deadline);
 }
 
 // The value of `key` in a JSON object body; None when there is none (no body, not an object, no
@@ -281,13 +228,12 @@ nb::object body_item(const std::optional<nb::object> &data, const char *key) {
 
 // The POST /script body: {"script": text, "timeout": seconds (optional)}.
 void serve_script(Request &r) {
-    nb::handle self = r.self;
     const std::optional<nb::object> &data = r.json;
     nb::object script = body_item(data, "script"), timeout = body_item(data, "timeout");
-    if (!PyUnicode_Check(script.ptr()) || !pk::truthy(script.attr("strip")())) return reply(self, 400, "missing script");
+    if (!PyUnicode_Check(script.ptr()) || !pk::truthy(script.attr("strip")())) return reply(r.self, 400, "missing script");
     double seconds = kScriptSeconds;
     if (!timeout.is_none() && !wait_seconds(timeout, seconds))
-        return reply(self, 400, "timeout must be a number of seconds from 0 to 120");
+        return reply(r.self, 400, "timeout must be a number of seconds from 0 to 120");
     serve_page_work(r, script, seconds, "script");
 }
 
@@ -312,31 +258,15 @@ nb::object body_address(const nb::bytes &raw, const std::optional<nb::object> &d
     return nb::str(url).attr("strip")();
 }
 
-// The "wait" of a JSON object body: None when there is none (no body, not a JSON object, no
-// "wait" or null); `bad` when it is not a number of seconds from 0 to kMaxWait.
-nb::object body_wait(const std::optional<nb::object> &data, bool &bad) {
-    bad = false;
-    nb::object w = body_item(data, "wait");
-    if (w.is_none()) return w;
-    double v = 0;
-    if (!wait_seconds(w, v)) {
-        bad = true;
-        return nb::none();
-    }
-    return nb::float_(v);
-}
-
 // A request that asked to wait for its navigation: the navigation is started on the UI thread
 // with a waiter armed; the answer is written now when there is one already, else the request is
 // parked with the serving loop, which answers it when the navigation ends or its time is up.
 void start_waited(const Request &r, long what, nb::handle fn, nb::handle arg, double wait,
                   const char *route) {
-    const pk::Call &c = r.c;
-    nb::handle self = r.self;
-    auto server = c.state<Server>();
+    auto server = r.c.state<Server>();
     nb::object pages = nb::borrow(server[Server::Pages]);
     if (pages.is_none() || server[Server::Wake].is_none())
-        return reply(self, 501, "this window cannot report page loads");
+        return reply(r.self, 501, "this window cannot report page loads");
     std::optional<nb::object> later = later_waiter(r);  // at most _MAX_WAITING wait at once
     if (!later) return;
     nb::object waiter = *later;
@@ -348,13 +278,11 @@ void start_waited(const Request &r, long what, nb::handle fn, nb::handle arg, do
     st.set(Work::Core, server[Server::Core]);
     st.set(Work::Engine, server[Server::Engine]);
     st.set(Work::What, nb::int_(what));
-    if (ui_work_failed(c, self, c.nested<start_wait_spec>(start_and_wait, st.object()), st, route)) return;
+    if (ui_work_failed<start_and_wait>(r, st, route)) return;
     // A caller without the token learns nothing of a page it could not have opened.
-    if (!st[Work::Out].is_none()) return reply(self, 200, r.token ? nb::borrow(st[Work::Out]) : for_open_caller(st[Work::Out]));
-    park(self, waiter, pk::host::steady_seconds() + wait);  // answered by the serving loop
-    current_for(self)->open_only = !r.token;
+    if (!st[Work::Out].is_none()) return reply(r.self, 200, r.token ? nb::borrow(st[Work::Out]) : for_open_caller(st[Work::Out]));
+    park(r.self, waiter, pk::host::steady_seconds() + wait, !r.token);  // answered by the serving loop
 }
-
 
 // ---- the route functions --------------------------------------------------------------------------
 
@@ -377,10 +305,7 @@ template <Get Route> void serve_read(Request &r) {
     st.set(Work::Engine, server[Server::Engine]);
     st.set(Work::Out, out);
     if (state) st.set(Work::Pages, server[Server::Pages]);
-    nb::object work = state   ? r.c.nested<state_spec>(read_page<Get::State>, st.object())
-                      : ready ? r.c.nested<probe_spec>(read_page<Get::Ready>, st.object())
-                              : r.c.nested<read_spec>(read_page<Get::Url>, st.object());
-    if (ui_work_failed(r.c, r.self, work, st, state ? "state" : ready ? "ready" : "url")) return;
+    if (ui_work_failed<read_page<Route>>(r, st, state ? "state" : ready ? "ready" : "url")) return;
     reply(r.self, 200, state && !r.token ? for_open_caller(out) : nb::object(out));
 }
 
@@ -389,7 +314,6 @@ void serve_screenshot(Request &r) { serve_page_work(r, nb::none(), kCaptureSecon
 // POST /navigate, /back, /forward, /reload: the server's callable for it, which navigation a
 // waited request starts, and the route's name in the log.
 template <Start What, Server Fn> void serve_navigation(Request &r) {
-    static_assert(What != kScript);
     constexpr const char *what = What == kNavigate ? "navigate" : What == kBack ? "back" : What == kForward ? "forward" : "reload";
     auto server = r.c.state<Server>();
     nb::object url;  // the address of a navigation
@@ -408,19 +332,16 @@ template <Start What, Server Fn> void serve_navigation(Request &r) {
             return reply(r.self, 400, "invalid url");
         if (scheme == Scheme::Local && !r.token) return reply(r.self, 401, "token required");
     }
-    bool bad = false;
-    nb::object wait = body_wait(r.json, bad);
-    if (bad) return reply(r.self, 400, kBadWait);
-    if (!wait.is_none()) {
-        start_waited(r, What, server[Fn], url.is_valid() ? nb::handle(url) : nb::none(),
-                     nb::cast<double>(wait), what);
-        return;
-    }
+    // The "wait" of a JSON object body (none: no body, not a JSON object, no "wait" or null).
+    nb::object wait = body_item(r.json, "wait");
+    double seconds = 0;
+    if (!wait.is_none() && !wait_seconds(wait, seconds)) return reply(r.self, 400, kBadWait);
+    if (!wait.is_none())
+        return start_waited(r, What, server[Fn], url.is_valid() ? nb::handle(url) : nb::none(), seconds, what);
     pk::State<Work> st;
     st.set(Work::Fn, server[Fn]);
     if (url.is_valid()) st.set(Work::Arg, url);
-    nb::object work = url.is_valid() ? r.c.nested<go_spec>(act, st.object()) : r.c.nested<act_spec>(act, st.object());
-    if (ui_work_failed(r.c, r.self, work, st, what)) return;
+    if (ui_work_failed<call_route>(r, st, what)) return;
     nb::dict out;
     out["ok"] = true;
     if (url.is_valid()) out["url"] = url;
@@ -428,6 +349,22 @@ template <Start What, Server Fn> void serve_navigation(Request &r) {
 }
 
 }  // namespace
+
+// Only the server's own serving loop answers later (a server run otherwise answers 501).
+std::optional<nb::object> later_waiter(const Request &r) {
+    // Only a row that says it waits may leave its request to the loop (the table tells the truth).
+    if (!r.route.waits) pk::raise(PyExc_RuntimeError, "the route %s does not wait", r.route.path);
+    auto server = r.c.state<Server>();
+    if (server[Server::Wake].is_none()) {
+        reply(r.self, 501, "this server cannot answer later");
+        return std::nullopt;
+    }
+    if (PyLong_AsLong(server[Server::Waiting].ptr()) >= nb::cast<long>(r.c.global("_MAX_WAITING"))) {
+        reply(r.self, 503, "too many waiting requests");
+        return std::nullopt;
+    }
+    return pk::host::waiter_new(server[Server::Wake]);
+}
 
 // ---- the route table ----------------------------------------------------------------------------
 //
