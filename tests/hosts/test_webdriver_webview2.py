@@ -8,6 +8,7 @@ import base64
 import json
 import http.client
 import re
+import socket
 
 import pytest
 
@@ -375,3 +376,36 @@ def test_a_file_input_in_a_frame_of_another_origin_through_its_devtools_target(h
     inner.sim_own_target = False
     status, value = keys()
     assert (status, value["error"]) == (500, "unsupported operation")
+
+
+def test_a_webdriver_client_keeps_its_connection(host):
+    """WebDriver's commands answer HTTP/1.1 and keep the connection for the next command (a waited
+    navigation, answered later, included); panekit's own routes and "Connection: close" still close it."""
+    s = host.session()
+    conn = http.client.HTTPConnection("127.0.0.1", host.port, timeout=10)
+    try:
+        def ask(method, path, body=None, headers=None):
+            conn.request(method, path, None if body is None else json.dumps(body), headers or {})
+            r = conn.getresponse()
+            return r, r.read()
+        first, _ = ask("GET", s + "/url")
+        sock = conn.sock
+        for method, path, body in [("POST", s + "/url", {"url": "https://a.example/"}), ("GET", s + "/title", None),
+                                   ("GET", "/status", None)]:
+            r, data = ask(method, path, body)
+            assert (r.status, r.version, r.will_close, conn.sock) == (200, 11, False, sock), data
+        assert json.loads(ask("GET", s + "/title")[1])["value"] == "Page A"
+        r, data = ask("GET", "/url")  # panekit's own route: HTTP/1.0, closed after the answer
+        assert (r.status, r.version, r.will_close) == (200, 10, True)
+        r, _ = ask("GET", s + "/url", headers={"Connection": "close"})
+        assert (first.version, r.version, r.will_close) == (11, 10, True)
+    finally:
+        conn.close()
+    # two commands sent at once on one connection: both answered, in order
+    with socket.create_connection(("127.0.0.1", host.port), timeout=10) as raw:
+        ask = f"GET {s}/title HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"
+        raw.sendall((ask + ask.replace("\r\n\r\n", "\r\nConnection: close\r\n\r\n")).encode())
+        data = b""
+        while chunk := raw.recv(65536):
+            data += chunk
+    assert data.count(b" 200 OK\r\n") == 2 and data.count(b'"Page A"') == 2

@@ -86,6 +86,8 @@ struct Conn {
     bool envelope = false;   // the last header line read looks like a mailbox's "From " line
     bool unread = false;     // input beyond the request, or a refused body, is known to be coming
     bool open_only = false;  // the waiting request came without the token (for_open_caller)
+    bool keep = false;       // its handler left it open (HTTP/1.1): the next request follows the answer
+    bool kept = false;       // a connection kept after an answer: its time may run out quietly while idle
     long flags = 0;
     double accepted = 0, deadline = 0, wait_until = 0;
     Py_ssize_t sent = 0;
@@ -328,21 +330,42 @@ struct Loop {
                 return to_handler(fd, k);
             }
             k.in.append(chunk.data(), static_cast<std::size_t>(n));
-            const bool whole = scan(k, body_cap(c));
-            // The head (up to and with its blank line) may be kHeadLimit bytes long, however it
-            // arrives: a longer one is answered 431, and what follows it drained.
-            if (k.head_done ? k.scan > kHeadLimit : k.in.size() > kHeadLimit) {
-                k.flags |= kHeadTooLarge;
-                k.unread = true;
-                return to_handler(fd, k);
-            }
-            if (whole) return to_handler(fd, k);
-            return;
+            return took(fd, k);
         }
         // Draining, or waiting for a navigation: input is dropped; the end of it closes (for a
-        // waiting request: its client hung up, so its wait ends).
+        // waiting request: its client hung up, so its wait ends). A kept connection's client that
+        // sends on before its answer has come is not kept: the close tells it what was dropped.
+        k.keep = false;
         k.drained += n;
         if (n == 0 || k.drained > nb::cast<long long>(c.global("_DRAIN_BYTES"))) close(fd);
+    }
+
+    // Reads what has arrived of the request: to the handler once it is whole.
+    void took(long long fd, Conn &k) {
+        const bool whole = scan(k, body_cap(c));
+        // The head (up to and with its blank line) may be kHeadLimit bytes long, however it
+        // arrives: a longer one is answered 431, and what follows it drained.
+        if (k.head_done ? k.scan > kHeadLimit : k.in.size() > kHeadLimit) {
+            k.flags |= kHeadTooLarge;
+            k.unread = true;
+            return to_handler(fd, k);
+        }
+        if (whole) to_handler(fd, k);
+    }
+
+    // A kept connection after its answer: read afresh, from what the client sent on meanwhile,
+    // with a fresh deadline.
+    void next_request(long long fd, Conn &k) {
+        Conn next;
+        next.sock = std::move(k.sock);
+        next.addr = std::move(k.addr);
+        next.in = std::move(k.in);
+        next.kept = true;
+        next.accepted = steady_seconds();
+        next.deadline = next.accepted + limit();
+        next.events = kRead;
+        k = std::move(next);
+        if (!k.in.empty()) took(fd, k);
     }
 
     void to_handler(long long fd, Conn &k) {
@@ -385,7 +408,14 @@ struct Loop {
             }
         }
         current = nullptr;
-        std::string().swap(k.in);
+        k.keep = !(k.flags & (kInputEnded | kHeadTooLarge)) && k.in.size() >= k.need && (k.post || head.length == 0) &&
+                 !pk::truthy(pk::attr_or(k.handler, "close_connection", nb::bool_(true)));
+        if (k.keep) {
+            k.in.erase(0, k.need);  // what the client sent on: its next request
+            k.unread = false;
+        } else {
+            std::string().swap(k.in);
+        }
         std::vector<Span>().swap(k.spans);
         if (k.waiter.is_valid()) {  // parked by its handler
             k.phase = Phase::Parked;
@@ -506,6 +536,7 @@ struct Loop {
                 return close(fd);  // reset: the connection ends (no failure of the server's)
             }
         }
+        if (k.keep) return next_request(fd, k);
         // Answered: the server's side is closed. Input known to be coming (a body behind a 413 or
         // on a GET, pipelined bytes) is drained until the client closes too, or the drain's time is
         // up, as closing with unread input would reset the connection, which can discard the answer.
@@ -567,7 +598,8 @@ struct Loop {
             else if (k.deadline - now < next) next = k.deadline - now;
         }
         for (long long fd : over) {
-            if (conns[fd].phase != Phase::Draining)
+            const Conn &k = conns[fd];
+            if (k.phase != Phase::Draining && !(k.kept && k.phase == Phase::Reading && k.in.empty()))
                 pk::guarded([&] { log_control(c, nb::str("Request timed out: TimeoutError('timed out')")); });
             close(fd);
         }

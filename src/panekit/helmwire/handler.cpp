@@ -376,6 +376,7 @@ void dispatch(const pk::Call &c, nb::handle self, Method method) {
     if (!route) return reply(self, 404, "unknown path");
     Request r{c, self, *route, path};
     r.token = token;
+    r.head = &head;
     if (method == Method::Post) {
         r.body = without_bom(raw);
         r.json = body_json(r.body);

@@ -265,6 +265,7 @@ struct Request {
     nb::bytes body{"", 0};           // POST: the body
     std::optional<nb::object> json;  // POST: the body as JSON, when it is strict UTF-8 JSON
     bool token = false;              // it carried the server's token
+    const Head *head = nullptr;      // its head, as the checks read it
 
     // What follows the row's path in a Prefix row's match ("/session/1/url" under "/session/"
     // gives "1/url"); "" for a Suffix row.

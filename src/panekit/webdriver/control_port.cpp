@@ -249,10 +249,26 @@ wd::Driver &driver_of(const pk::Call &c) {
 // before this.
 constexpr double kLongestWait = 86400.0;
 
+// A WebDriver client keeps its connection for its next command, as HTTP/1.1 does unless it says
+// "Connection: close": the answer then says HTTP/1.1 and the serving loop reads the connection's
+// next request. (panekit's own routes answer HTTP/1.0 and close, as they always have.)
+void keep_open_if_asked(Request &r) {
+    if (!nb::object(r.self.attr("request_version")).equal(nb::str("HTTP/1.1"))) return;
+    for (const Field &f : r.head->fields) {
+        if (!iequals(f.name, "connection")) continue;
+        std::string value(f.value);
+        for (char &ch : value) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+        if (value.find("close") != std::string::npos) return;
+    }
+    nb::setattr(r.self, "protocol_version", nb::str("HTTP/1.1"));
+    nb::setattr(r.self, "close_connection", Py_False);
+}
+
 }  // namespace
 
 void serve_webdriver(Request &r) {
     wd::Driver &d = driver_of(r.c);
+    if (r.head) keep_open_if_asked(r);
     const char *method = r.route.method == Method::Get ? "GET" : r.route.method == Method::Post ? "POST" : "DELETE";
     nb::object target = get_attr(r.self, t_path);
     std::string path = nb::cast<std::string>(nb::str(target));
