@@ -69,17 +69,20 @@ const char *kind_name(nb::handle dialog) {
 pk::Lazy g_loads{"json", "loads"};
 pk::Lazy g_same_site{"gi.repository.Soup", "SameSitePolicy"};
 
+// {"ok": True, "value": the value of a script's JSON text}; none for no text (undefined, and what
+// JSON cannot show, as WebView2).
+nb::dict value_answer(nb::handle json) {
+    nb::dict d;
+    d["ok"] = true;
+    d["value"] = json.is_none() ? nb::object(nb::none()) : nb::object(nb::handle(g_loads.get())(json));
+    return d;
+}
+
 // done(the JSON form of the value `finish` gives) or done(the failure it raised).
 template <class F> void answer_value(nb::handle done, F finish) {
     nb::object answer;
     try {
-        nb::object value = finish();
-        // JSON text of the value; none for undefined (and for what JSON cannot show, as WebView2).
-        nb::object json = value.attr("to_json")(0);
-        nb::dict d;
-        d["ok"] = true;
-        d["value"] = json.is_none() ? nb::object(nb::none()) : nb::object(nb::handle(g_loads.get())(json));
-        answer = d;
+        answer = value_answer(finish().attr("to_json")(0));
     } catch (nb::python_error &e) {
         if (!pk::is_exception(e)) throw;
         answer = engine_failure(e.value());
@@ -175,16 +178,14 @@ void native_done(void *view, void *result, void *data) {
         nb::object done = nb::steal(static_cast<PyObject *>(data));
         nb::object answer;
         try {
-            nb::dict d;
-            if (!value) {
+            if (value) {
+                answer = value_answer(json ? nb::object(nb::str(json)) : nb::object(nb::none()));
+            } else {
+                nb::dict d;
                 d["ok"] = false;
                 d["error"] = nb::str(error ? error_message(error) : "");
-            } else {
-                d["ok"] = true;
-                // none for undefined (and for what JSON cannot show), as the bindings' call gives
-                d["value"] = json ? nb::object(nb::handle(g_loads.get())(nb::str(json))) : nb::object(nb::none());
+                answer = d;
             }
-            answer = d;
         } catch (nb::python_error &e) {
             if (!pk::is_exception(e)) throw;
             answer = engine_failure(e.value());

@@ -697,8 +697,14 @@ struct Commands {
     }
 
     // ---- pictures ----
-    static nb::object png_base64(nb::handle png) {
-        return nb::handle(g_b64encode.get())(png).attr("decode")("ascii");
+    // The engine's bytes (a picture, a PDF) as the protocol's Base64 text; a failure as `code` with
+    // the engine's text, or, where `unsupported` names what it lacks, its unsupported answer as
+    // "unsupported operation".
+    static Answer base64_answer(nb::handle bytes, const char *code, const char *unsupported = nullptr) {
+        if (PyBytes_Check(bytes.ptr())) return success(nb::handle(g_b64encode.get())(bytes).attr("decode")("ascii"));
+        if (unsupported && PyDict_Check(bytes.ptr()) && pk::truthy(bytes.attr("get")("unsupported")))
+            return failure("unsupported operation", unsupported);
+        return failure(code, nb::cast<std::string>(nb::str(bytes.attr("get")("error", ""))));
     }
     static std::optional<Answer> screenshot(Req &r) {
         Req copy = r;
@@ -706,9 +712,7 @@ struct Commands {
             Answer prompt;
             if (copy.d.handle_prompt(prompt)) return copy.reply(prompt);
             e(copy).capture(nb::none(), [copy](nb::object png) mutable {
-                if (!PyBytes_Check(png.ptr()))
-                    return copy.reply(failure("unable to capture screen", nb::cast<std::string>(nb::str(png.attr("get")("error", "")))));
-                copy.reply(success(png_base64(png)));
+                copy.reply(base64_answer(png, "unable to capture screen"));
             });
         });
         return std::nullopt;
@@ -738,11 +742,7 @@ struct Commands {
             return r.reply(failure("unable to capture screen", "the element has no area to show"));
         Req copy = r;
         e(r).capture(rect, [copy](nb::object png) mutable {
-            if (PyDict_Check(png.ptr()) && pk::truthy(png.attr("get")("unsupported")))
-                return copy.reply(failure("unsupported operation", "this engine's picture has no rectangle"));
-            if (!PyBytes_Check(png.ptr()))
-                return copy.reply(failure("unable to capture screen", nb::cast<std::string>(nb::str(png.attr("get")("error", "")))));
-            copy.reply(success(png_base64(png)));
+            copy.reply(base64_answer(png, "unable to capture screen", "this engine's picture has no rectangle"));
         });
     }
 
@@ -755,11 +755,7 @@ struct Commands {
             Answer prompt;
             if (copy.d.handle_prompt(prompt)) return copy.reply(prompt);
             e(copy).print(settings, [copy](nb::object pdf) mutable {
-                if (PyDict_Check(pdf.ptr()) && pk::truthy(pdf.attr("get")("unsupported")))
-                    return copy.reply(failure("unsupported operation", "this engine does not print pages to PDF"));
-                if (!PyBytes_Check(pdf.ptr()))
-                    return copy.reply(failure("unknown error", nb::cast<std::string>(nb::str(pdf.attr("get")("error", "")))));
-                copy.reply(success(png_base64(pdf)));
+                copy.reply(base64_answer(pdf, "unknown error", "this engine does not print pages to PDF"));
             });
         });
         return std::nullopt;
