@@ -8,12 +8,14 @@
 //     {"e": "error code", "m": msg} a protocol error ("no such element", "javascript error", ...)
 //     {"p": token}                  a script whose promise has not settled yet: poll with op "poll"
 //
-// Element references. Every document gets a registry the first time a command touches it: a random
-// id for the document, a map from reference to element (or shadow root) and back. A reference is
-// "<document id>.<n>", so the same element keeps its reference while its document lives, and a
-// reference of a document left behind (a navigation, a reload, another frame's document) is known to
-// be stale by its form alone; one of this document answers stale once its element is no longer
-// connected. The registry is a non-enumerable property of the document, held where the library
+// Element references. Every document gets a registry the first time a command touches it: an id
+// for the document, a map from reference to element (or shadow root) and back. A reference is
+// "<navigable id><document id>.<n>" (16 hex digits each): the navigable is the browsing context
+// that showed the document (the top one, or a frame element's, named in its parent document's
+// registry), so the same element keeps its reference while its document lives, and by its form
+// alone a reference is known to be stale (a document this context has left behind: a navigation,
+// a reload) or no element of this context at all (another frame's, or the top document's while a
+// frame is current); one of this document answers stale once its element is no longer connected. The registry is a non-enumerable property of the document, held where the library
 // runs: in a script world of our own where the engine has them (WebKitGTK), so that the page's own
 // script cannot see or change it; in the page's world otherwise (WebView2's scripts run only there).
 #pragma once
@@ -138,14 +140,25 @@ var W = window, KEY = '__panekit_wd';
 if (!Object.prototype.hasOwnProperty.call(W, KEY)) {
 )JS";
 inline constexpr const char *kLibraryRest = R"JS(
-  var REF = /^([0-9a-f]{16})\.([0-9]+)$/;
+  var REF = /^([0-9a-f]{16})([0-9a-f]{16})\.([0-9]+)$/, TOP = '0000000000000000';
   function registry(doc) {
     var r = doc[KEY];
     if (!r) {
-      r = {id: hex(), n: 0, byRef: new Map(), refOf: new WeakMap()};
+      r = {nav: navigable(doc), doc: hex(), n: 0, byRef: new Map(), refOf: new WeakMap(), frames: new WeakMap()};
+      r.id = r.nav + r.doc;
       Object.defineProperty(doc, KEY, {value: r, enumerable: false});
     }
     return r;
+  }
+  // The id of the browsing context showing `doc`: the one its frame element keeps in the parent
+  // document's registry, else (the top document, or a frame that cannot see its parent's) the top one's.
+  function navigable(doc) {
+    var win = doc.defaultView, fe = null;
+    try { fe = win && win.frameElement; } catch (e) { fe = null; }
+    if (!fe) return TOP;
+    var p = registry(fe.ownerDocument), id = p.frames.get(fe);
+    if (!id) { id = hex(); p.frames.set(fe, id); }
+    return id;
   }
   function refFor(node) {
     var r = registry(docOf(node)), ref = r.refOf.get(node);
@@ -162,7 +175,9 @@ inline constexpr const char *kLibraryRest = R"JS(
     var m = REF.exec(ref), r = registry(doc);
     var none = shadow ? 'no such shadow root' : 'no such element';
     if (!m) fail(none, 'no ' + (shadow ? 'shadow root' : 'element') + ' has the reference ' + ref);
-    if (m[1] !== r.id)
+    if (m[1] !== r.nav)
+      fail(none, 'the ' + (shadow ? 'shadow root' : 'element') + ' ' + ref + ' is not of this browsing context');
+    if (m[2] !== r.doc)
       fail(shadow ? 'detached shadow root' : 'stale element reference',
            'the ' + (shadow ? 'shadow root' : 'element') + ' ' + ref + ' belongs to a document no longer shown here');
     var node = r.byRef.get(ref);
