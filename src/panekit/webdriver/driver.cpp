@@ -640,6 +640,33 @@ struct Commands {
         return a;
     }
     template <const char *Op> static std::optional<Answer> element(Req &r) { return page(r, Op, element_args(r)); }
+    // Get Element Property reads the property where the page's own script sees it (Execute
+    // Script's world: a property the page or a script set is there, not in WebDriver's own world),
+    // its value cloned as a script's is. The value comes back in an array so that a promise is
+    // cloned as the object it is rather than awaited.
+    static std::optional<Answer> property(Req &r) {
+        nb::dict el;
+        el[kElementKey] = from_var(r, 0);
+        nb::dict a;
+        a["script"] = "return [arguments[0][arguments[1]]];";
+        nb::list args;
+        args.append(el);
+        args.append(from_var(r, 1));
+        a["args"] = args;
+        a["async"] = false;
+        Req copy = r;
+        run_on_ui(r, [copy, a]() mutable {
+            Answer prompt;
+            if (copy.d.handle_prompt(prompt)) return copy.reply(prompt);
+            copy.d.page_op("script", a, [copy](std::optional<Answer> error, nb::object v) mutable {
+                if (error) return copy.reply(*error);
+                nb::object got = PyDict_Check(v.ptr()) ? nb::object(v.attr("get")("v")) : nb::object(nb::none());
+                const bool one = PyList_Check(got.ptr()) && PyList_GET_SIZE(got.ptr()) == 1;
+                copy.reply(success(one ? nb::object(got[0]) : nb::object(nb::none())));
+            }, copy.reply);
+        });
+        return std::nullopt;
+    }
     static std::optional<Answer> active(Req &r) { return page(r, "active", obj()); }
 
     // ---- script ----
@@ -1042,7 +1069,7 @@ struct Commands {
 
 namespace {
 
-constexpr char kSelected[] = "selected", kAttribute[] = "attribute", kProperty[] = "property", kCss[] = "css",
+constexpr char kSelected[] = "selected", kAttribute[] = "attribute", kCss[] = "css",
                kText[] = "text", kName[] = "name", kRect[] = "rect", kEnabled[] = "enabled",
                kDisplayed[] = "displayed", kRole[] = "role", kLabel[] = "label", kShadow[] = "shadow";
 
@@ -1090,7 +1117,7 @@ constexpr Row kTable[] = {
     {"POST", "/session/*/shadow/*/elements", C::find<false, 2>},
     {"GET", "/session/*/element/*/selected", C::element<kSelected>},
     {"GET", "/session/*/element/*/attribute/*", C::element<kAttribute>},
-    {"GET", "/session/*/element/*/property/*", C::element<kProperty>},
+    {"GET", "/session/*/element/*/property/*", C::property},
     {"GET", "/session/*/element/*/css/*", C::element<kCss>},
     {"GET", "/session/*/element/*/text", C::element<kText>},
     {"GET", "/session/*/element/*/name", C::element<kName>},

@@ -42,7 +42,7 @@ inline constexpr const char *kWindowHandle = "panekit-window";
 // a reference names (each raising the protocol's error when there is none).
 inline constexpr const char *kScriptCore = R"JS(
 var EL = 'element-6066-11e4-a52e-4f735466cecf', SH = 'shadow-6066-11e4-a52e-4f735466cecf',
-    WIN = 'window-fcc6-11e5-b4f8-330a88ab9d7f', HANDLE = 'panekit-window';
+    WIN = 'window-fcc6-11e5-b4f8-330a88ab9d7f', FRAME = 'frame-075b-4da1-b6ba-e579c2d3230a', HANDLE = 'panekit-window';
 function Fail(code, message) { this.code = code; this.message = String(message); }
 function fail(code, message) { throw new Fail(code, message); }
 function hex() {
@@ -50,6 +50,9 @@ function hex() {
   W.crypto.getRandomValues(a);
   for (var i = 0; i < a.length; i++) s += (a[i] + 256).toString(16).slice(1);
   return s;
+}
+function isWindow(v) {
+  try { return typeof v === 'object' && v !== null && v.window === v; } catch (e) { return false; }
 }
 function isShadow(node) { return !!node && node.nodeType === 11 && 'host' in node && 'mode' in node; }
 function docOf(node) { return node.nodeType === 9 ? node : node.ownerDocument; }
@@ -68,6 +71,14 @@ function clone(v, seen, win, ref) {
     var s = {}; s[SH] = ref(v); return s;
   }
   if (v === W || v === W.top) { var w = {}; w[WIN] = HANDLE; return w; }
+  if (isWindow(v)) {
+    // A frame's window: named by its frame element's reference (a frame of another origin, whose
+    // element cannot be reached from here, has no JSON form).
+    var fe = null;
+    try { fe = v.frameElement; } catch (e) { fe = null; }
+    if (!fe) fail('javascript error', 'the window of a frame of another origin has no JSON form');
+    var f = {}; f[FRAME] = ref(fe); return f;
+  }
   if (typeof v.toJSON === 'function') return v.toJSON();
   if (seen.indexOf(v) >= 0) fail('javascript error', 'cyclic object value');
   seen.push(v);
@@ -95,6 +106,11 @@ function revive(v, node) {
   if (Object.prototype.hasOwnProperty.call(v, EL)) return node(v[EL], false);
   if (Object.prototype.hasOwnProperty.call(v, SH)) return node(v[SH], true);
   if (Object.prototype.hasOwnProperty.call(v, WIN)) return W;
+  if (Object.prototype.hasOwnProperty.call(v, FRAME)) {
+    var fe = node(v[FRAME], false);
+    if (!fe.contentWindow) fail('no such frame', 'the frame has gone');
+    return fe.contentWindow;
+  }
   var out = {};
   for (var k in v) out[k] = revive(v[k], node);
   return out;
@@ -313,10 +329,6 @@ inline constexpr const char *kLibraryRest = R"JS(
       if (BOOLEAN_ATTRS.indexOf(name.toLowerCase()) >= 0) return el.hasAttribute(name) ? 'true' : null;
       return el.getAttribute(name);
     },
-    property: function (a, win) {
-      var el = lookup(win.document, a.el, false), v = el[a.name];
-      return v === undefined ? null : clone(v, [], win, refFor);
-    },
     css: function (a, win) {
       var el = lookup(win.document, a.el, false);
       if (win.document.contentType && /xml/.test(win.document.contentType) && !(win.document instanceof win.HTMLDocument)) return '';
@@ -491,6 +503,8 @@ inline constexpr const char *kLibraryHeld =
 // it, and the library, compiled once per document, is no longer sent with each script.
 inline constexpr const char *kPageScriptOpen = R"JS((function (T) {
 var W = window;
+// The event methods as the platform defines them: a page may have replaced its window's own.
+var ET = W.EventTarget.prototype, on = ET.addEventListener, off = ET.removeEventListener, send = ET.dispatchEvent;
 )JS";
 inline constexpr const char *kPageScriptRest = R"JS(
 function ask(q, at, win) {
@@ -500,12 +514,12 @@ function ask(q, at, win) {
     got = e.detail; first = e.composedPath()[0];
     e.stopImmediatePropagation();
   };
-  W.addEventListener(T + 'a', heard, true);
-  if (win !== W) win.addEventListener(T + 'a', heard, true);
-  try { at.dispatchEvent(new W.CustomEvent(T + 'q', {bubbles: true, composed: true, detail: JSON.stringify(q)})); }
+  on.call(W, T + 'a', heard, true);
+  if (win !== W) on.call(win, T + 'a', heard, true);
+  try { send.call(at, new W.CustomEvent(T + 'q', {bubbles: true, composed: true, detail: JSON.stringify(q)})); }
   finally {
-    W.removeEventListener(T + 'a', heard, true);
-    if (win !== W) win.removeEventListener(T + 'a', heard, true);
+    off.call(W, T + 'a', heard, true);
+    if (win !== W) off.call(win, T + 'a', heard, true);
   }
   if (typeof got !== 'string') return null;
   var d = JSON.parse(got);
@@ -545,7 +559,7 @@ function execute(a, frames) {
   };
   return run(a, win, node, ref, park);
 }
-W.addEventListener(T + 'x', function (e) {
+on.call(W, T + 'x', function (e) {
   if (typeof e.detail !== 'string') return;
   e.stopImmediatePropagation();
   var out;
@@ -553,7 +567,7 @@ W.addEventListener(T + 'x', function (e) {
     var q = JSON.parse(e.detail);
     out = {v: execute(q.a, q.frames || [])};
   } catch (x) { out = answerOf(x); }
-  W.document.dispatchEvent(new W.CustomEvent(T + 'y', {detail: JSON.stringify(out)}));
+  send.call(W.document, new W.CustomEvent(T + 'y', {detail: JSON.stringify(out)}));
 }, true);
 return 1;
 }))JS";
