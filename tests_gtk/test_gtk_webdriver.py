@@ -45,6 +45,11 @@ PAGES.update({
                 "<script>document.getElementById('host').attachShadow({mode:'open'}).innerHTML ="
                 "\"<span class='in'>shadow text</span>\"; var fromPage = 'the page';</script>",
     "/wd-frame.html": "<!doctype html><title>Frame</title><p id='inframe'>inside the frame</p>",
+    # a page that replaces its window's event methods before any WebDriver script runs in it
+    "/wd-hostile.html": "<!doctype html><title>Hostile</title><p id='p'>text</p><script>"
+                        "window.addEventListener = window.removeEventListener = () => {};"
+                        "document.dispatchEvent = () => false; document.getElementById('p').custom = {n: 1};"
+                        "</script>",
 })
 
 
@@ -264,11 +269,28 @@ def test_the_registry_is_out_of_the_page_reach(driven):
     assert para.text == "inside the frame" and d.execute_script("return arguments[0].id", para) == "inframe"
     d.switch_to.default_content()
     assert d.execute_script("return frames[0].document.getElementById('inframe')") == para
-    with pytest.raises(StaleElementReferenceException):
-        d.execute_script("return arguments[0]", para)  # not of the top document
+    with pytest.raises(NoSuchElementException):
+        d.execute_script("return arguments[0]", para)  # not of the top document's browsing context
+    # a frame's window crosses both ways as a frame reference
+    frame = d.execute_script("return frames[0]")
+    assert list(frame) == ["frame-075b-4da1-b6ba-e579c2d3230a"]
+    assert d.execute_script("return arguments[0] === frames[0]", frame) is True
     d.refresh()
     with pytest.raises(StaleElementReferenceException):
         d.execute_script("return arguments[0]", host)
+
+
+def test_pages_own_properties_and_event_methods(driven, site):
+    w, d = driven
+    main = d.find_element(By.ID, "main")
+    # a property the page's script set is read where that script sees it
+    d.execute_script("arguments[0].custom = {n: [1, arguments[0]]}", main)
+    assert main.get_property("custom") == {"n": [1, main]}
+    assert main.get_property("nothing") is None
+    d.get(site.url("/wd-hostile.html"))
+    p = d.find_element(By.ID, "p")
+    assert p.get_property("custom") == {"n": 1}
+    assert d.execute_script("return arguments[0].textContent", p) == "text"
 
 
 def test_frames(driven):
@@ -385,8 +407,19 @@ def test_protocol_errors(open_window):
     sid = body["value"]["sessionId"]
     status, body = raw(w.port, "POST", f"/session/{sid}/element", {"using": "id", "value": "x"})
     assert (status, body["value"]["error"]) == (400, "invalid argument")
-    status, body = raw(w.port, "GET", f"/session/{sid}/element/{'f' * 16}.1/text")
+    # a reference of a document the top browsing context left behind, and one of another context
+    status, body = raw(w.port, "GET", f"/session/{sid}/element/{'0' * 16}{'f' * 16}.1/text")
     assert (status, body["value"]["error"]) == (404, "stale element reference")
+    status, body = raw(w.port, "GET", f"/session/{sid}/element/{'f' * 32}.1/text")
+    assert (status, body["value"]["error"]) == (404, "no such element")
+    # every answer, an error's too, tells caches not to keep it
+    for path in (f"/session/{sid}/title", f"/session/{sid}/element/nonsense/text", "/status"):
+        req = urllib.request.Request(f"http://127.0.0.1:{w.port}{path}")
+        try:
+            headers = urllib.request.urlopen(req, timeout=20).headers
+        except urllib.error.HTTPError as e:
+            headers = e.headers
+        assert headers["Cache-Control"] == "no-cache" and headers["Content-Type"] == "application/json; charset=utf-8"
     status, body = raw(w.port, "GET", f"/session/{sid}/element/nonsense/text")
     assert (status, body["value"]["error"]) == (404, "no such element")
     assert raw(w.port, "DELETE", f"/session/{sid}")[0] == 200
