@@ -118,6 +118,18 @@ def test_typing_clearing_and_keys_outside_the_layout(page):
     assert ce.text == ""
     with pytest.raises(InvalidElementStateException):
         d.find_element(By.ID, "go").clear()
+    # what clearing takes: not a checkbox or a select; a read-only range is still mutable (to its
+    # midpoint); a field already empty is left alone, without focus or events
+    for other in ("box", "sel"):
+        with pytest.raises(InvalidElementStateException):
+            d.find_element(By.ID, other).clear()
+    rng = d.execute_script("const r = document.createElement('input'); r.type = 'range'; r.value = 10;"
+                           " r.readOnly = true; document.body.prepend(r); return r;")
+    rng.clear()
+    assert rng.get_property("value") == "50"
+    log(d)
+    field.clear()
+    assert log(d) == []
     # the toolbar's address box was never typed into
     assert d.execute_script("return 1") == 1
 

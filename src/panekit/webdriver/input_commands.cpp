@@ -85,14 +85,21 @@ fire(el, 'mouseup'); fire(el, 'click');
 return {done: true};
 )JS";
 
-// Element Clear: editable or resettable elements only; their value emptied with input and change.
+// Element Clear: a mutable form control (an enabled text-like, number, date, range, colour or file
+// input, or textarea, not read-only where read-only applies) is cleared as a resettable element, an
+// editing host's content is emptied; anything else is invalid element state. A control already
+// empty and valid is left alone (no focus, no events); else it is focused, emptied with input and
+// change (the value sanitised as the type says: a range to its midpoint, a colour to black) and
+// blurred.
 constexpr const char *kClear = R"JS(
 var el = arguments[0], tag = el.localName, type = String(el.type || '').toLowerCase();
-var ce = !!el.isContentEditable;
-var resettable = tag === 'textarea' || tag === 'select' || tag === 'output' ||
-    (tag === 'input' && ['button', 'submit', 'reset', 'image', 'hidden'].indexOf(type) < 0);
-if (!ce && !resettable) return {error: ['invalid element state', 'the element ' + describe(el) + ' is neither editable nor resettable']};
-if (!ce && (el.disabled || el.readOnly)) return {error: ['invalid element state', 'the element ' + describe(el) + ' is disabled or read-only']};
+var TEXTUAL = ['text', 'search', 'url', 'tel', 'email', 'password', 'date', 'month', 'week', 'time',
+               'datetime-local', 'number'];
+var control = tag === 'textarea' || (tag === 'input' && (TEXTUAL.indexOf(type) >= 0 || ['range', 'color', 'file'].indexOf(type) >= 0));
+var readOnly = (tag === 'textarea' || TEXTUAL.indexOf(type) >= 0) && el.readOnly;
+var mutable = control && !el.matches(':disabled') && !readOnly;
+var ce = !control && !!el.isContentEditable;
+if (!mutable && !ce) return {error: ['invalid element state', 'the element ' + describe(el) + ' is not editable' + (control ? ' (disabled or read-only)' : '')]};
 el.scrollIntoView({block: 'end', inline: 'nearest'});
 var at = where(el, false);
 if (at.error) return at;
@@ -101,14 +108,12 @@ if (ce) {
   el.focus(); el.innerHTML = ''; el.blur();
   return {done: true};
 }
-var empty = tag === 'select' ? false : (type === 'file' ? !el.files || !el.files.length : el.value === '');
+var empty = type === 'file' ? !el.files || !el.files.length : el.value === '';
+if (empty && (!el.willValidate || el.validity.valid)) return {done: true};
 el.focus();
-if (!empty) {
-  if (tag === 'select') { for (var i = 0; i < el.options.length; i++) el.options[i].selected = el.options[i].defaultSelected; }
-  else el.value = '';
-  el.dispatchEvent(new Event('input', {bubbles: true, composed: true}));
-  el.dispatchEvent(new Event('change', {bubbles: true}));
-}
+el.value = '';
+el.dispatchEvent(new Event('input', {bubbles: true, composed: true}));
+el.dispatchEvent(new Event('change', {bubbles: true}));
 el.blur();
 return {done: true};
 )JS";
