@@ -114,6 +114,11 @@ def test_release_actions_undoes_what_is_held_in_reverse(session):
     [{"type": "wheel", "id": "w", "actions": [{"type": "scroll", "x": 0, "y": 0, "deltaX": 0, "deltaY": 1,
                                                "origin": "pointer"}]}],
     [{"type": "wheel", "id": "w", "actions": [{"type": "scroll", "x": 0.5, "y": 0, "deltaX": 0, "deltaY": 1}]}],
+    # integers beyond 2^53 - 1 (a pause that long would overflow the timers), and null parameters
+    [{"type": "none", "id": "n", "actions": [{"type": "pause", "duration": 2 ** 53}]}],
+    [{"type": "wheel", "id": "w", "actions": [{"type": "scroll", "x": 0, "y": 0, "deltaX": -2 ** 53, "deltaY": 1}]}],
+    [{"type": "pointer", "id": "p", "actions": [{"type": "pointerDown", "button": 0, "width": 2 ** 53}]}],
+    [{"type": "pointer", "id": "p", "parameters": None, "actions": []}],
     # one id, two kinds of source
     [{"type": "key", "id": "same", "actions": []}, {"type": "pointer", "id": "same", "actions": []}],
     # a valid first sequence is not run when a later one is bad

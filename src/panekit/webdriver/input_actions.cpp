@@ -41,10 +41,15 @@ std::string text_of(nb::handle v) {
     return std::string(s, static_cast<std::size_t>(n));
 }
 
+// The largest integer the protocol's numbers hold exactly (2^53 - 1): an action's integers lie
+// within it (a longer pause would also overflow the engine's timers).
+constexpr double kMaxInt = 9007199254740991.0;
+bool within(nb::handle v, double low) { return number(v) >= low && number(v) <= kMaxInt; }
+
 std::optional<Failure> read_duration(nb::handle item, Action &a) {
     nb::handle d = property(item, "duration");
     if (!d.is_valid()) return std::nullopt;
-    if (!is_integer(d) || number(d) < 0) return invalid("duration must be an integer of 0 or more");
+    if (!is_integer(d) || !within(d, 0)) return invalid("duration must be an integer from 0 to 2^53 - 1");
     a.duration = static_cast<long long>(number(d));
     return std::nullopt;
 }
@@ -75,7 +80,7 @@ std::optional<Failure> read_pointer_extras(nb::handle item) {
     };
     constexpr double pi = 3.14159265358979323846;
     constexpr Range ranges[] = {
-        {"width", 0, INFINITY, false},   {"height", 0, INFINITY, false},
+        {"width", 0, kMaxInt, false},    {"height", 0, kMaxInt, false},
         {"pressure", 0, 1, false},       {"tangentialPressure", -1, 1, false},
         {"tiltX", -90, 90, true},        {"tiltY", -90, 90, true},
         {"twist", 0, 359, true},         {"altitudeAngle", 0, pi / 2, false},
@@ -146,7 +151,8 @@ std::optional<Failure> read_action(nb::handle item, SourceType type, Action &a) 
         double *into[] = {&a.x, &a.y, &a.dx, &a.dy};
         for (int i = 0; i < 4; ++i) {
             nb::handle v = property(item, names[i]);
-            if (!v.is_valid() || !is_integer(v)) return invalid(std::string("a scroll's ") + names[i] + " is an integer");
+            if (!v.is_valid() || !is_integer(v) || !within(v, -kMaxInt))
+                return invalid(std::string("a scroll's ") + names[i] + " is an integer within +-(2^53 - 1)");
             *into[i] = number(v);
         }
         return std::nullopt;
@@ -184,7 +190,7 @@ std::variant<std::vector<Tick>, Failure> parse_actions(nb::handle actions, Input
         if (type == SourceType::Pointer) {
             pointer_type = "mouse";
             nb::handle params = property(seq, "parameters");
-            if (params.is_valid() && !params.is_none()) {
+            if (params.is_valid()) {  // absent is the default; null is no object
                 if (!PyDict_Check(params.ptr())) return invalid("a pointer's parameters are an object");
                 nb::handle pt = property(params, "pointerType");
                 if (pt.is_valid()) {
