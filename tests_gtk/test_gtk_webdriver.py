@@ -197,6 +197,12 @@ def test_elements(driven, site):
         d.find_element(By.XPATH, "//*[")
     shadow = d.find_element(By.ID, "host").shadow_root
     assert shadow.find_element(By.CSS_SELECTOR, ".in").text == "shadow text"
+    # a host's text is its shadow tree's as rendered, slots filled with what is assigned to them
+    assert d.find_element(By.ID, "host").text == "shadow text"
+    d.execute_script("const h = document.createElement('div'); h.id = 'slotted'; h.textContent = 'light';"
+                     "h.attachShadow({mode: 'open'}).innerHTML = '<b>[</b><slot>fallback</slot><i hidden>x</i>]';"
+                     "document.body.append(h);")
+    assert d.find_element(By.ID, "slotted").text == "[light]"
     # implicit waits find what comes later
     d.implicitly_wait(3)
     d.execute_script("setTimeout(() => { const p = document.createElement('p'); p.id = 'late';"

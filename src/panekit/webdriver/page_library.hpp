@@ -249,9 +249,41 @@ inline constexpr const char *kLibraryRest = R"JS(
   }
   function text(el) {
     if (!displayed(el)) return '';
-    var t = el.innerText;
+    var t = hostsShadow(el) ? flatText(el, docOf(el).defaultView) : el.innerText;
     if (typeof t !== 'string') t = el.textContent || '';
     return t.replace(/\u00a0/g, ' ').replace(/[ \t]+\n/g, '\n').replace(/\n[ \t]+/g, '\n').replace(/^\s+|\s+$/g, '');
+  }
+  // The engine's innerText does not enter shadow trees: an element that holds one has its text
+  // read from the tree as rendered (a host's shadow tree, a slot's assigned nodes or else its
+  // fallback content), block boxes and line breaks as new lines, white space collapsed.
+  function hostsShadow(el) {
+    if (el.shadowRoot) return true;
+    var all = el.querySelectorAll('*');
+    for (var i = 0; i < all.length; i++) if (all[i].shadowRoot) return true;
+    return false;
+  }
+  function flatText(el, win) {
+    var out = '';
+    (function walk(n) {
+      if (n.nodeType === 3) { out += n.data.replace(/[ \t\n\r\f]+/g, ' '); return; }
+      if (n.nodeType !== 1 && n.nodeType !== 11) return;
+      var kids = n.childNodes, block = false;
+      if (n.nodeType === 1) {
+        var cs = win.getComputedStyle(n);
+        if (cs.display === 'none' || cs.visibility === 'hidden') return;
+        if (n.localName === 'br') { out += '\n'; return; }
+        block = !/^inline/.test(cs.display) && cs.display !== 'contents';
+        if (n.shadowRoot) kids = n.shadowRoot.childNodes;
+        else if (n.localName === 'slot') {
+          var assigned = n.assignedNodes({flatten: true});
+          if (assigned.length) kids = assigned;
+        }
+      }
+      if (block) out += '\n';
+      for (var i = 0; i < kids.length; i++) walk(kids[i]);
+      if (block) out += '\n';
+    })(el);
+    return out.replace(/ *\n */g, '\n').replace(/\n+/g, '\n').replace(/ +/g, ' ');
   }
   function find(start, using, value, win) {
     var doc = docOf(start), found = [];
