@@ -222,6 +222,32 @@ def test_error_table(host, method, path, body, status, error):
     assert (got, value["error"]) == (status, error)
 
 
+# What a page can hand back in place of the library's answer (its script can replace the library's
+# hidden property): whatever it is, the command answers with an error of the protocol's table.
+PAGE_ANSWERS = [  # (method, path after the session, body, the page's answer) -> (HTTP status, error code)
+    ("GET", f"/element/{DOC}.1/text", None, '{"e": "made up", "m": "x"}', 500, "unknown error"),
+    ("GET", f"/element/{DOC}.1/text", None, '{"e": "no such element"}', 404, "no such element"),
+    ("GET", f"/element/{DOC}.1/text", None, '{"e": 5, "m": []}', 500, "unknown error"),
+    ("POST", "/execute/sync", {"script": "x", "args": []}, '{"v": 5}', 500, "unknown error"),
+    ("POST", "/execute/sync", {"script": "x", "args": []}, '{"v": {}}', 500, "unknown error"),
+    ("POST", "/execute/async", {"script": "x", "args": []}, '{"v": {"q": []}}', 500, "unknown error"),
+    ("GET", f"/element/{DOC}.1/screenshot", None, '{"v": {"x": "a", "y": null, "width": 1, "height": 1}}',
+     500, "unknown error"),
+    ("POST", f"/element/{DOC}.1/click", {}, '{"v": {"v": {"x": "a", "y": []}}}', 500, "unknown error"),
+    ("POST", "/frame", {"id": {EL: f"{DOC}.7"}}, '{"v": {"ref": 5, "name": [], "only": "yes"}}', 404, "no such frame"),
+]
+
+
+@pytest.mark.parametrize("host", ["framewell"], indirect=True)
+@pytest.mark.parametrize("method, path, body, page, status, error", PAGE_ANSWERS)
+def test_a_page_answering_in_place_of_the_library(host, winsim, method, path, body, page, status, error):
+    s = host.session()
+    host.core.sim_script_handler = lambda script: page
+    got, value = host.call(method, s + path, body)
+    assert (got, value["error"]) == (status, error), value
+    assert not winsim.unhandled
+
+
 def framed_page(label="framed", core=None):
     """The page of a frame of another origin: its library runs at the frame's own top. Its .7 is
     a frame of another origin named "inner" (placed at 7, 9 in it), .9 one of its own origin;

@@ -51,6 +51,10 @@ int error_status(std::string_view code) {
     return 500;
 }
 
+bool is_error_code(std::string_view code) {
+    return std::any_of(std::begin(kErrors), std::end(kErrors), [code](const ErrorRow &r) { return code == r.code; });
+}
+
 Answer success(nb::handle value) {
     nb::dict body;
     body["value"] = value;
@@ -137,13 +141,11 @@ void Driver::origin_from(std::size_t k, std::vector<Session::Remote> remotes, st
 
 void Driver::run_op(const char *op, nb::handle args, std::vector<std::string> frames, nb::object remote,
                     std::function<void(std::optional<Answer>, nb::object)> then, Reply fallback) {
+    // What a step raises answers the command (a value of the page's that is not what the step
+    // takes: a wrong type is a failed cast, a missing member a KeyError).
     auto done = [then, fallback](std::optional<Answer> error, nb::object value) {
-        try {
-            then(std::move(error), std::move(value));
-        } catch (nb::python_error &e) {
-            if (!pk::is_exception(e) || !fallback) throw;
-            fallback(failure("unknown error", nb::cast<std::string>(nb::str(e.value()))));
-        }
+        if (!fallback) return then(std::move(error), std::move(value));
+        answer_failures(fallback, [&] { then(std::move(error), std::move(value)); });
     };
     // In a frame of another origin the scripts run in the engine's frame, over the rest of the path.
     if (!remote.is_none() && !engine_->frame_alive(remote))
@@ -175,12 +177,7 @@ void Driver::run_op(const char *op, nb::handle args, std::vector<std::string> fr
     });
     // Reads an answer, any Exception of that answering the operation ("unknown error").
     auto reading = [done = once](nb::object res) {
-        try {
-            read_answer(res, done);
-        } catch (nb::python_error &e) {
-            if (!pk::is_exception(e)) throw;
-            done(failure("unknown error", nb::cast<std::string>(nb::str(e.value()))), nb::none());
-        }
+        answer_failures([done](Answer a) { done(std::move(a), nb::none()); }, [&] { read_answer(res, done); });
     };
     // Whether the answer is the library's absence (a new document): the operation has not run.
     auto missing = [](nb::handle res) {
@@ -233,8 +230,14 @@ void Driver::read_answer(nb::handle res, const std::function<void(std::optional<
         nb::object v = res["value"];
         if (!PyDict_Check(v.ptr())) return done(failure("unknown error", "the page answered nothing usable"), nb::none());
         nb::dict d = nb::borrow<nb::dict>(v);
-        if (d.contains("e"))
-            return done(failure(nb::cast<std::string>(nb::str(d["e"])), nb::cast<std::string>(nb::str(d["m"]))), nb::none());
+        if (d.contains("e")) {
+            // The library's errors are the protocol's; anything else a page put in its place is not.
+            nb::object code = d["e"], message = d.get("m", nb::str(""));
+            const std::string text = PyUnicode_Check(message.ptr()) ? nb::cast<std::string>(message) : "";
+            if (PyUnicode_Check(code.ptr()) && is_error_code(nb::cast<std::string>(code)))
+                return done(failure(nb::cast<std::string>(code), text), nb::none());
+            return done(failure("unknown error", "the page answered an error that is none of the protocol's"), nb::none());
+        }
         done(std::nullopt, d["v"]);  // for execute and poll: {"v": value} or {"p": token}
     }
 }
