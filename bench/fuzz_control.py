@@ -78,7 +78,23 @@ def serve(port, seed):
                 json.dumps({"v": "x" * (1 << 20)})])
         return good(script)
 
-    core.sim_script_handler = lambda script: page(script, lambda s: fake_page(s, core))
+    def whole_page(script):
+        """The tests' stand-in page, with a plain answer to the operations it leaves out and to
+        the input commands' scripts (a point in the view, the viewport's size)."""
+        if script == "[window.innerWidth, window.innerHeight]":
+            return "[800, 600]"
+        if "function where(" in script:
+            return json.dumps({"v": {"v": {"x": 5, "y": 6}}})
+        answer = fake_page(script, core)
+        if "the stand-in page has no " not in answer:
+            return answer
+        op = json.loads(answer)["m"].rpartition(" ")[2]
+        value = {"rect": {"x": 1, "y": 2, "width": 3, "height": 4}, "shadow": {SR: DOC + ".2"},
+                 "active": {EL: DOC + ".1"}, "selected": True, "enabled": True, "displayed": False,
+                 "source": "<html></html>"}.get(op, "x")
+        return json.dumps({"v": value})
+
+    core.sim_script_handler = lambda script: page(script, whole_page)
     plat.wait_until(lambda: not helmwire.remote_state(port=port)["loading"], what="the first page")
     frames = []
     print("READY", flush=True)
@@ -263,6 +279,8 @@ class Window:
                                      env=env, text=True, errors="replace")
         self.lines = queue.Queue()
         self.done = queue.Queue()
+        self.recent = []  # the window's last lines, for a finding
+        self.history = []  # where the fuzzer keeps its requests
         threading.Thread(target=self._read, daemon=True).start()
         deadline = time.time() + 120
         while time.time() < deadline:
@@ -282,6 +300,7 @@ class Window:
             (self.done if line.startswith("DONE ") else self.lines).put(line)
 
     def do(self, what):
+        self.history.append(b"#do " + what.encode())
         self.proc.stdin.write(what + "\n")
         self.proc.stdin.flush()
         try:
@@ -295,6 +314,7 @@ class Window:
             try:
                 out.append(self.lines.get_nowait())
             except queue.Empty:
+                self.recent = (self.recent + out)[-60:]
                 return out
 
     def close(self):
@@ -315,7 +335,11 @@ def _free_port():
 def exchange(port, data, keep=False):
     """Sends one request; returns (raw answer, seconds) or (None, seconds) when none came in time."""
     t0 = time.time()
-    with socket.create_connection(("127.0.0.1", port), timeout=ANSWER_LIMIT) as s:
+    try:
+        s = socket.create_connection(("127.0.0.1", port), timeout=ANSWER_LIMIT)
+    except ConnectionRefusedError:
+        return b"", 0.0
+    with s:
         try:
             s.sendall(data)
         except (ConnectionResetError, BrokenPipeError):
@@ -390,7 +414,7 @@ class Fuzzer:
             head += "Connection: close\r\n"
         raw = head.encode("utf-8", "surrogatepass") + extra + b"\r\n" + data
         self.history.append(raw[:2000])
-        del self.history[:-40]
+        del self.history[:-60]
         answer, took = exchange(self.win.port, raw)
         return answer, took
 
@@ -570,8 +594,9 @@ class Fuzzer:
             raw, _ = self.request("POST", "/session/%s/element" % self.sid, {"using": "css selector", "value": "#main"})
             if raw:
                 st, _, body = parse(raw)
-                if st == 200:
-                    ref = json.loads(body)["value"][EL]
+                value = json.loads(body)["value"] if st == 200 else None
+                ref = value.get(EL) if isinstance(value, dict) else None
+                if isinstance(ref, str) and "/" not in ref and " " not in ref:
                     if ref not in self.elements:
                         self.elements.append(ref)
         k = r.randrange(40)
@@ -594,6 +619,7 @@ class Fuzzer:
     def run(self):
         args = self.args
         self.win = Window(args, args.seed)
+        self.win.history = self.history
         self.page_hostile = False
         end = time.time() + args.seconds
         n = 0
@@ -616,12 +642,21 @@ class Fuzzer:
                                                                               "script": 2000})
                 out = self.win.output()
                 problems += ["window: " + line.rstrip() for line in out if not expected_line(line)]
-                if self.win.proc.poll() is not None:
+                ended = self.win.proc.poll() is not None
+                if ended:
+                    time.sleep(0.5)
+                    problems += ["window: " + line.rstrip() for line in self.win.output()]
                     problems.append("the window's process ended (%s)" % self.win.proc.returncode)
+                elif raw == b"" and exchange(self.win.port, b"GET /ready HTTP/1.0\r\n\r\n")[0] == b"":
+                    problems.append("the window no longer answers")
+                    self.win.proc.stdin.close()
+                    self.win.proc.wait(30)
+                    ended = True
                 if problems:
                     self.found(problems, raw)
-                    if self.win.proc.poll() is not None:
+                    if ended:
                         self.win = Window(args, self.rng.randrange(1 << 30))
+                        self.win.history = self.history
                         self.sid, self.elements = None, []
                 n += 1
         finally:
@@ -643,6 +678,7 @@ class Fuzzer:
             f.write((raw or b"")[:4000] + b"\n\n-- the last requests, oldest first:\n")
             for req in self.history:
                 f.write(req + b"\n----\n")
+            f.write(b"\n-- the window's last lines:\n" + "".join(self.win.recent).encode("utf-8", "replace"))
         print("FINDING %d: %s" % (i, "; ".join(problems)[:400]), flush=True)
 
 
@@ -653,6 +689,39 @@ EXPECTED = re.compile(r'^\[panekit control\] ("[^"]*" \d{3} -|code \d{3}, messag
 
 def expected_line(line):
     return bool(EXPECTED.match(line))
+
+
+def replay(args):
+    """Sends a finding's requests again, in order, to a new window (the session id they name is
+    replaced by the new window's session), and prints each answer's status line and body."""
+    data = Path(args.replay).read_bytes().split(b"-- the last requests, oldest first:\n", 1)[1]
+    win = Window(args, args.seed)
+    old = new = None
+    for raw in data.split(b"\n----\n"):
+        if not raw.strip():
+            continue
+        if raw.startswith(b"#do "):
+            print(raw.decode(), "->", (win.do(raw[4:].decode()) or "").strip())
+            continue
+        raw = re.sub(rb"Host: 127\.0\.0\.1:\d+", b"Host: 127.0.0.1:%d" % win.port, raw)
+        if old and new:
+            raw = raw.replace(old, new)
+        answer, _ = exchange(win.port, raw)
+        m = re.search(rb'"sessionId": "(\w+)"', answer or b"")
+        if m and raw.startswith(b"POST /session "):
+            new = m.group(1)
+            old = None
+        elif new and not old:
+            found = re.search(rb"/session/(\w{40})", raw)
+            old = found.group(1) if found else None
+            if old:
+                raw = raw.replace(old, new)
+                answer, _ = exchange(win.port, raw)
+        print(raw.split(b"\r\n", 1)[0].decode("latin-1")[:200], "->",
+              (answer or b"(none)").split(b"\r\n", 1)[0].decode("latin-1"), (answer or b"").rpartition(b"\r\n\r\n")[2][:200])
+    for line in win.close():
+        print("window:", line.rstrip()[:300])
+    return 0
 
 
 def webdriver_path(method, path):
@@ -679,10 +748,13 @@ def main():
     p.add_argument("--seconds", type=float, default=60)
     p.add_argument("--asan", action="store_true")
     p.add_argument("--out", default="/tmp/panekit-fuzz")
+    p.add_argument("--replay", help="a finding's file: its requests again, against a new window")
     p.add_argument("--serve", type=int)
     args = p.parse_args()
     if args.serve:
         return serve(args.serve, args.seed)
+    if args.replay:
+        return replay(args)
     return Fuzzer(args).run()
 
 

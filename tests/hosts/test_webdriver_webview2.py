@@ -194,6 +194,7 @@ ERRORS = [  # (method, path after the session ("" for none), body) -> (HTTP stat
     ("POST", "/title", {}, 405, "unknown method"),
     ("GET", "!/session/00ff/title", None, 404, "invalid session id"),
     ("POST", "/url", {"url": 5}, 400, "invalid argument"),
+    ("POST", "/element", {"using": "\ud800", "value": "x"}, 400, "invalid argument"),  # no Unicode text
     ("POST", "/timeouts", {"script": -1}, 400, "invalid argument"),
     ("POST", "/element", {"using": "css selector", "value": "[["}, 400, "invalid selector"),
     ("POST", "/element", {"using": "css selector", "value": "#none"}, 404, "no such element"),
@@ -235,6 +236,8 @@ PAGE_ANSWERS = [  # (method, path after the session, body, the page's answer) ->
      500, "unknown error"),
     ("POST", f"/element/{DOC}.1/click", {}, '{"v": {"v": {"x": "a", "y": []}}}', 500, "unknown error"),
     ("POST", "/frame", {"id": {EL: f"{DOC}.7"}}, '{"v": {"ref": 5, "name": [], "only": "yes"}}', 404, "no such frame"),
+    ("POST", "/actions", {"actions": [{"type": "pointer", "id": "p", "actions": [
+        {"type": "pointerMove", "x": 5, "y": 5}]}]}, '"xy"', 500, "unknown error"),  # the viewport's size
 ]
 
 

@@ -9,6 +9,7 @@
 #include <climits>
 #include <cmath>
 #include <cstring>
+#include <typeinfo>
 
 namespace pk::wd {
 
@@ -1222,7 +1223,19 @@ std::optional<Answer> Driver::serve(std::string_view method, std::string_view pa
         reply(std::move(a));
     };
     Req req{*this, std::move(vars), params, bearer, std::move(once)};
-    return row->fn(req);
+    // What the command raises before it answers is its answer: a value of the request it cannot
+    // take (a failed conversion: a wrong type, text that is not Unicode) is the client's, anything
+    // else as answer_failures says.
+    std::optional<Answer> out;
+    const Reply failed = req.reply;
+    answer_failures(failed, [&] {
+        try {
+            out = row->fn(req);
+        } catch (const std::bad_cast &) {
+            out = failure("invalid argument", "a value of the request is not one this command takes");
+        }
+    });
+    return out;
 }
 
 }  // namespace pk::wd
