@@ -97,6 +97,15 @@ def serve(port, seed):
     core.sim_script_handler = lambda script: page(script, whole_page)
     plat.wait_until(lambda: not helmwire.remote_state(port=port)["loading"], what="the first page")
     frames = []
+    if os.environ.get("FUZZ_WHO_CLOSES"):
+        import traceback
+        from simplatform import forms
+        closing = forms.Form._close
+
+        def traced(self):
+            traceback.print_stack(file=sys.stdout)
+            return closing(self)
+        forms.Form._close = traced
     print("READY", flush=True)
     seen = [0, 0]
 
@@ -537,6 +546,8 @@ class Fuzzer:
         method, template = r.choice(COMMANDS)
         if r.random() < 0.08:
             method = r.choice(["GET", "POST", "DELETE", "PUT", "HEAD", "OPTIONS", "PATCH", "G\x00T"])
+        if method == "DELETE" and template == "{s}/window":
+            method = "GET"  # Close Window: the window would be gone
         path = self.wd_path(template)
         tail = template.split("{e}")[-1] if "{e}" in template else template.replace("{s}", "")
         base = VALID.get(tail) or VALID.get("/" + tail.rsplit("/", 1)[-1]) or (lambda: {})
@@ -692,11 +703,15 @@ def expected_line(line):
 
 
 def replay(args):
-    """Sends a finding's requests again, in order, to a new window (the session id they name is
-    replaced by the new window's session), and prints each answer's status line and body."""
+    """Sends a finding's requests again, in order, to a new window (a session opened first; the
+    session ids they name are replaced by the new window's), and prints each answer."""
     data = Path(args.replay).read_bytes().split(b"-- the last requests, oldest first:\n", 1)[1]
+    data = data.split(b"\n-- the window's last lines:", 1)[0]
     win = Window(args, args.seed)
-    old = new = None
+    body = encode({"capabilities": {}})
+    opened, _ = exchange(win.port, b"POST /session HTTP/1.0\r\nAuthorization: Bearer %s\r\nContent-Length: %d\r\n\r\n%s"
+                         % (TOKEN.encode(), len(body), body))
+    sid = re.search(rb'"sessionId": "(\w+)"', opened).group(1)
     for raw in data.split(b"\n----\n"):
         if not raw.strip():
             continue
@@ -704,19 +719,11 @@ def replay(args):
             print(raw.decode(), "->", (win.do(raw[4:].decode()) or "").strip())
             continue
         raw = re.sub(rb"Host: 127\.0\.0\.1:\d+", b"Host: 127.0.0.1:%d" % win.port, raw)
-        if old and new:
-            raw = raw.replace(old, new)
+        raw = re.sub(rb"/session/[0-9a-f]{40}", b"/session/" + sid, raw)
         answer, _ = exchange(win.port, raw)
-        m = re.search(rb'"sessionId": "(\w+)"', answer or b"")
-        if m and raw.startswith(b"POST /session "):
-            new = m.group(1)
-            old = None
-        elif new and not old:
-            found = re.search(rb"/session/(\w{40})", raw)
-            old = found.group(1) if found else None
-            if old:
-                raw = raw.replace(old, new)
-                answer, _ = exchange(win.port, raw)
+        found = re.search(rb'"sessionId": "(\w+)"', answer or b"")
+        if found:
+            sid = found.group(1)
         print(raw.split(b"\r\n", 1)[0].decode("latin-1")[:200], "->",
               (answer or b"(none)").split(b"\r\n", 1)[0].decode("latin-1"), (answer or b"").rpartition(b"\r\n\r\n")[2][:200])
     for line in win.close():

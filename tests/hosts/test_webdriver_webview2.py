@@ -168,6 +168,7 @@ def test_a_session_steers_the_webview2_window(host):
             params["pageRanges"], params["landscape"]) == ("Page.printToPDF", 10, 5, 1, 1 / 2.54, "1-", True)
     # script results and page errors through ExecuteScriptWithResultAsync
     assert host.call("POST", s + "/execute/sync", {"script": "x", "args": [1, "two"]}) == (200, [1, "two"])
+    assert host.call("POST", s + "/execute/sync", {"script": "x", "args": ["\ud800"]}) == (200, ["\ud800"])
     assert host.call("POST", s + "/execute/async", {"script": "x", "args": []}) == (200, "later")
     status, found = host.call("POST", s + "/element", {"using": "css selector", "value": "#main"})
     assert host.call("GET", f"{s}/element/{found[EL]}/text") == (200, "hello")
@@ -195,6 +196,8 @@ ERRORS = [  # (method, path after the session ("" for none), body) -> (HTTP stat
     ("GET", "!/session/00ff/title", None, 404, "invalid session id"),
     ("POST", "/url", {"url": 5}, 400, "invalid argument"),
     ("POST", "/element", {"using": "\ud800", "value": "x"}, 400, "invalid argument"),  # no Unicode text
+    ("POST", "/element", {"using": "tag name", "value": "x\ud83d"}, 400, "invalid argument"),
+    ("POST", "/actions", {"actions": [{"type": "key", "id": "\udfff", "actions": []}]}, 400, "invalid argument"),
     ("POST", "/timeouts", {"script": -1}, 400, "invalid argument"),
     ("POST", "/element", {"using": "css selector", "value": "[["}, 400, "invalid selector"),
     ("POST", "/element", {"using": "css selector", "value": "#none"}, 404, "no such element"),

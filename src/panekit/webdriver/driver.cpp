@@ -937,9 +937,12 @@ struct Commands {
         run_on_ui(r, [copy, cookie]() mutable {
             Answer prompt;
             if (copy.d.handle_prompt(prompt)) return copy.reply(prompt);
-            nb::object parts = pk::import("urllib.parse").attr("urlsplit")(e(copy).url());
-            std::string scheme = nb::cast<std::string>(nb::str(parts.attr("scheme")));
-            nb::object host = parts.attr("hostname");
+            // (an address the reading refuses, as one with a bracket in its host, has no cookies)
+            nb::object parts = pk::guarded_or(nb::object(nb::none()), [&] {
+                return nb::object(pk::import("urllib.parse").attr("urlsplit")(e(copy).url()));
+            });
+            nb::object host = parts.is_none() ? parts : pk::guarded_or(nb::object(nb::none()), [&] { return nb::object(parts.attr("hostname")); });
+            std::string scheme = host.is_none() ? "" : nb::cast<std::string>(nb::str(parts.attr("scheme")));
             if ((scheme != "http" && scheme != "https") || host.is_none())
                 return copy.reply(failure("invalid cookie domain", "the page shown cannot have cookies"));
             std::string own = nb::cast<std::string>(nb::str(host));
@@ -1060,6 +1063,34 @@ struct Row {
 };
 
 using C = Commands;
+// The scripts' commands, whose arguments may hold any text a script's string can.
+constexpr Handler kExecute[] = {C::execute<false>, C::execute<true>};
+
+// Whether every text in a JSON value (keys included) is Unicode: no half of a surrogate pair alone.
+bool unicode_only(nb::handle v) {
+    PyObject *o = v.ptr();
+    if (PyUnicode_Check(o)) {
+        if (PyUnicode_KIND(o) == PyUnicode_1BYTE_KIND) return true;
+        for (Py_ssize_t i = 0, n = PyUnicode_GET_LENGTH(o); i < n; ++i) {
+            const Py_UCS4 ch = PyUnicode_READ_CHAR(o, i);
+            if (ch >= 0xD800 && ch <= 0xDFFF) return false;
+        }
+        return true;
+    }
+    if (PyList_Check(o)) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(o); ++i)
+            if (!unicode_only(PyList_GET_ITEM(o, i))) return false;
+        return true;
+    }
+    if (PyDict_Check(o)) {
+        PyObject *key, *value;
+        Py_ssize_t pos = 0;
+        while (PyDict_Next(o, &pos, &key, &value))
+            if (!unicode_only(key) || !unicode_only(value)) return false;
+    }
+    return true;
+}
+
 constexpr Row kTable[] = {
     {"GET", "/status", C::status, Scope::Open},
     {"POST", "/session", C::new_session, Scope::Open},
@@ -1207,6 +1238,10 @@ std::optional<Answer> Driver::serve(std::string_view method, std::string_view pa
         });
         if (!data.is_valid() || !PyDict_Check(data.ptr()))
             return failure("invalid argument", "the body must be a JSON object");
+        // JSON may escape half of a surrogate pair on its own: no text of Unicode, refused for every
+        // command but the scripts', whose arguments go to the page as JSON as they came.
+        if (row->fn != kExecute[0] && row->fn != kExecute[1] && !unicode_only(data))
+            return failure("invalid argument", "the body holds text that is not Unicode (a lone surrogate)");
         params = nb::borrow<nb::dict>(data);
     }
     if (row->scope == Scope::Session) {
