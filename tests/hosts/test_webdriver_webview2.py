@@ -237,6 +237,8 @@ PAGE_ANSWERS = [  # (method, path after the session, body, the page's answer) ->
     ("POST", "/execute/async", {"script": "x", "args": []}, '{"v": {"q": []}}', 500, "unknown error"),
     ("GET", f"/element/{DOC}.1/screenshot", None, '{"v": {"x": "a", "y": null, "width": 1, "height": 1}}',
      500, "unknown error"),
+    ("GET", f"/element/{DOC}.1/screenshot", None, '{"v": {"x": 1, "y": 1, "width": NaN, "height": 1}}',
+     500, "unknown error"),
     ("POST", f"/element/{DOC}.1/click", {}, '{"v": {"v": {"x": "a", "y": []}}}', 500, "unknown error"),
     ("POST", "/frame", {"id": {EL: f"{DOC}.7"}}, '{"v": {"ref": 5, "name": [], "only": "yes"}}', 404, "no such frame"),
     ("POST", "/actions", {"actions": [{"type": "pointer", "id": "p", "actions": [

@@ -926,6 +926,8 @@ class CoreWebView2(Recorded):
                 raise COMException('{"code":-32602,"message":"Invalid parameters"}')
             if clip is not None:
                 width, height = (max(1, round(clip[k] * clip["scale"])) for k in ("width", "height"))
+                if width * height > 16384 * 16384:  # beyond what the browser draws in one picture
+                    raise COMException('{"code":-32000,"message":"Unable to capture screenshot"}')
             return {"data": base64.b64encode(sim_png(width, height, self.sim_page_colour)).decode("ascii")}
         return {}
 

@@ -742,6 +742,9 @@ struct Commands {
     }
     // The picture of the rectangle `rect` of the view.
     static void element_picture(Req &r, nb::object rect) {
+        for (const char *k : {"x", "y", "width", "height"})
+            if (!std::isfinite(nb::cast<double>(rect[k])))
+                return r.reply(failure("unknown error", "the page gave the element no rectangle"));
         if (nb::cast<double>(rect["width"]) < 1 || nb::cast<double>(rect["height"]) < 1)
             return r.reply(failure("unable to capture screen", "the element has no area to show"));
         Req copy = r;
