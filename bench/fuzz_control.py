@@ -647,6 +647,9 @@ class Fuzzer:
                 problems = self.check(kind, method, path, raw, took, token)
                 if self.sid and self.sid in path and raw and b'"invalid session id"' in raw:
                     self.sid = None  # the session was ended: open another
+                opened = re.search(rb'"sessionId": "(\w+)"', raw or b"")
+                if opened and method == "POST":  # a generated New Session that was served
+                    self.sid, self.elements = opened.group(1).decode(), []
                 if (kind == "wd" and method == "POST" and path.endswith("/timeouts") and raw
                         and parse(raw)[0] == 200):  # keep waits short
                     self.request("POST", "/session/%s/timeouts" % self.sid, {"implicit": 0, "pageLoad": 3000,
