@@ -412,20 +412,41 @@ class Fuzzer:
 
     # -- requests
 
-    def request(self, method, path, body=None, token=None, extra=b"", version="1.0"):
+    def raw_request(self, method, path, body=None, token=None, version="1.0", close=True):
         data = b"" if body is None else encode(body)
         head = "%s %s HTTP/%s\r\nHost: 127.0.0.1:%d\r\n" % (method, path, version, self.win.port)
         if token:
             head += "Authorization: Bearer %s\r\n" % token
         if data or method == "POST":
             head += "Content-Type: application/json\r\nContent-Length: %d\r\n" % len(data)
-        if version == "1.1":
+        if version == "1.1" and close:
             head += "Connection: close\r\n"
-        raw = head.encode("utf-8", "surrogatepass") + extra + b"\r\n" + data
+        return head.encode("utf-8", "surrogatepass") + b"\r\n" + data
+
+    def request(self, method, path, body=None, token=None, version="1.0"):
+        raw = self.raw_request(method, path, body, token, version)
         self.history.append(raw[:2000])
         del self.history[:-60]
-        answer, took = exchange(self.win.port, raw)
-        return answer, took
+        return exchange(self.win.port, raw)
+
+    def pipelined(self):
+        """Two to four WebDriver commands sent at once on one kept HTTP/1.1 connection (the last
+        one closing it): faults when they are not all answered, each well-formed, in order."""
+        asks = [self.wd_command() for _ in range(self.rng.randint(2, 4))]
+        asks = [(m, p, b, t) for m, p, b, t in asks if m in ("GET", "POST", "DELETE") and " " not in p]
+        if not asks:
+            return [], None
+        raw = b"".join(self.raw_request(m, p, b, t, "1.1", close=i == len(asks) - 1) for i, (m, p, b, t) in enumerate(asks))
+        self.history.append(b"#pipelined " + raw[:4000])
+        del self.history[:-60]
+        answer, _ = exchange(self.win.port, raw)
+        if answer is None:
+            return ["pipelined: no answer within %.0f s" % ANSWER_LIMIT], None
+        n = len(re.findall(rb"(?m)^HTTP/1\.[01] \d{3} ", answer))
+        # A command the server refuses to read stops the connection (its later ones unanswered).
+        if n == 0 or n > len(asks):
+            return ["pipelined: %d answers to %d commands" % (n, len(asks))], answer
+        return [], answer
 
     def check(self, kind, method, path, raw, took, token_sent):
         """Faults of one answer (a list of texts); kind is "wd" or "pk"."""
@@ -640,6 +661,12 @@ class Fuzzer:
                 if n % 500 == 0:
                     self.page_hostile = self.rng.random() < 0.3
                     self.win.do("hostile %s" % (0.3 if self.page_hostile else 0))
+                if self.rng.random() < 0.03:
+                    problems, raw = self.pipelined()
+                    if problems:
+                        self.found(problems, raw)
+                    n += 1
+                    continue
                 method, path, body, token = self.wd_command() if self.rng.random() < 0.75 else self.pk_route()
                 kind = "wd" if webdriver_path(method, path) else "pk"
                 version = "1.1" if self.rng.random() < 0.3 else "1.0"
@@ -650,7 +677,7 @@ class Fuzzer:
                 opened = re.search(rb'"sessionId": "(\w+)"', raw or b"")
                 if opened and method == "POST":  # a generated New Session that was served
                     self.sid, self.elements = opened.group(1).decode(), []
-                if (kind == "wd" and method == "POST" and path.endswith("/timeouts") and raw
+                if (kind == "wd" and method == "POST" and path.split("?")[0].rstrip("/").endswith("/timeouts") and raw
                         and parse(raw)[0] == 200):  # keep waits short
                     self.request("POST", "/session/%s/timeouts" % self.sid, {"implicit": 0, "pageLoad": 3000,
                                                                               "script": 2000})
@@ -721,6 +748,7 @@ def replay(args):
         if raw.startswith(b"#do "):
             print(raw.decode(), "->", (win.do(raw[4:].decode()) or "").strip())
             continue
+        raw = raw.removeprefix(b"#pipelined ")
         raw = re.sub(rb"Host: 127\.0\.0\.1:\d+", b"Host: 127.0.0.1:%d" % win.port, raw)
         raw = re.sub(rb"/session/[0-9a-f]{40}", b"/session/" + sid, raw)
         answer, _ = exchange(win.port, raw)

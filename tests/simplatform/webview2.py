@@ -590,6 +590,9 @@ class TaskStatic:
     def Delay(milliseconds: int) -> Task:
         import threading
 
+        if not -2**31 <= milliseconds < 2**31:  # no Int32: pythonnet finds no overload
+            raise TypeError("No method matches given arguments for Task.Delay: (<class 'int'>)")
+
         ui = current().ui()
         task = Task(ui, lambda: None, hold=True)
         timer = threading.Timer(max(milliseconds, 0) / 1000.0, lambda: ui.post(task.sim_complete_now))
