@@ -357,6 +357,21 @@ def test_frames_of_another_origin_through_core_webview2_frame(host):
     assert host.call("GET", s + text[1]) == (200, "hello")
 
 
+@pytest.mark.parametrize("host", ["framewell"], indirect=True)
+@pytest.mark.parametrize("ref", [5, None, "\ud800"])
+def test_a_frame_the_page_gives_no_reference_for_leaves_the_context_as_it_was(host, ref):
+    s = host.session()
+    ads = host.core.sim_frame("ads")
+    ads.sim_script_handler = framed_page()
+    text = f"{s}/element/{DOC}.1/text"
+    host.core.sim_script_handler = lambda script: (json.dumps({"v": {"ref": ref, "only": True}})
+                                                   if '"frame"' in script else fake_page(script))
+    assert host.call("POST", s + "/frame", {"id": {EL: f"{DOC}.6"}})[1]["error"] == "no such frame"
+    assert host.call("GET", text) == (200, "hello")  # still the top document
+    assert host.call("POST", s + "/frame/parent", {}) == (200, None)
+    assert host.call("GET", text) == (200, "hello")
+
+
 def test_a_runtime_without_frames_in_frames_reaches_the_outer_frame_only(host, winsim):
     winsim.has_nested_frames = False  # CoreWebView2Frame.FrameCreated throws NotImplementedException
     s = host.session()

@@ -72,6 +72,8 @@ Answer failure(std::string_view code, std::string_view message) {
     return {error_status(code), body};
 }
 
+bool unicode_only(nb::handle v);  // below
+
 namespace {
 std::string json_text(nb::handle v) { return nb::cast<std::string>(nb::handle(g_dumps.get())(v)); }
 nb::list frame_list(const std::vector<std::string> &frames) {
@@ -564,6 +566,7 @@ struct Commands {
                 if (error) return copy.reply(*error);
                 Session *s = copy.d.session();
                 if (!s) return copy.reply(failure("invalid session id", "the session has ended"));
+                nb::object frame = nb::none();
                 if (PyDict_Check(ref.ptr())) {
                     // A frame of another origin: the engine's own frame for the element, when the
                     // element is one of the top document's or of a frame of another origin entered
@@ -575,11 +578,14 @@ struct Commands {
                     if (!only && (!PyUnicode_Check(name.ptr()) || !pk::truthy(name)))
                         return copy.reply(failure("no such frame", "a frame of another origin, one of several, is found by its name attribute; this one has none"));
                     std::string why;
-                    nb::object frame = e(copy).named_frame(s->remote(), name, why);
+                    frame = e(copy).named_frame(s->remote(), name, why);
                     if (frame.is_none()) return copy.reply(failure("no such frame", why));
-                    s->remotes.push_back({s->frames.size(), frame});
-                    ref = ref["ref"];
+                    ref = ref.attr("get")("ref");
                 }
+                // The path changes whole or not at all: its frame of another origin and its element.
+                if (!PyUnicode_Check(ref.ptr()) || !unicode_only(ref))
+                    return copy.reply(failure("no such frame", "the page gave no reference for the frame"));
+                if (!frame.is_none()) s->remotes.push_back({s->frames.size(), frame});
                 s->frames.push_back(nb::cast<std::string>(ref));
                 copy.reply(success(nb::none()));
             }, copy.reply);
@@ -1069,6 +1075,8 @@ using C = Commands;
 // The scripts' commands, whose arguments may hold any text a script's string can.
 constexpr Handler kExecute[] = {C::execute<false>, C::execute<true>};
 
+}  // namespace
+
 // Whether every text in a JSON value (keys included) is Unicode: no half of a surrogate pair alone.
 bool unicode_only(nb::handle v) {
     PyObject *o = v.ptr();
@@ -1093,6 +1101,8 @@ bool unicode_only(nb::handle v) {
     }
     return true;
 }
+
+namespace {
 
 constexpr Row kTable[] = {
     {"GET", "/status", C::status, Scope::Open},
