@@ -107,6 +107,12 @@ def test_release_actions_undoes_what_is_held_in_reverse(session):
     [{"type": "key", "id": 3, "actions": []}],
     [{"type": "key", "id": "k", "actions": [key("keyDown", "ab")]}],
     [{"type": "key", "id": "k", "actions": [{"type": "pause", "duration": -1}]}],
+    # beyond what a script's Number holds exactly, beyond a double, no number at all
+    [{"type": "key", "id": "k", "actions": [{"type": "pause", "duration": 2**53}]}],
+    [{"type": "none", "id": "n", "actions": [{"type": "pause", "duration": 10**400}]}],
+    [{"type": "pointer", "id": "p", "actions": [{"type": "pointerMove", "x": float("nan"), "y": 0}]}],
+    [{"type": "pointer", "id": "p", "actions": [{"type": "pointerMove", "x": 1, "y": -10**400}]}],
+    [{"type": "wheel", "id": "w", "actions": [{"type": "scroll", "x": 0, "y": 0, "deltaX": 0, "deltaY": 10**400}]}],
     [{"type": "pointer", "id": "p", "actions": [{"type": "pointerDown"}]}],
     [{"type": "pointer", "id": "p", "parameters": {"pointerType": "stylus"}, "actions": []}],
     [{"type": "pointer", "id": "p", "actions": [{"type": "pointerMove", "x": "1", "y": 0}]}],

@@ -168,6 +168,7 @@ def test_a_session_steers_the_webview2_window(host):
             params["pageRanges"], params["landscape"]) == ("Page.printToPDF", 10, 5, 1, 1 / 2.54, "1-", True)
     # script results and page errors through ExecuteScriptWithResultAsync
     assert host.call("POST", s + "/execute/sync", {"script": "x", "args": [1, "two"]}) == (200, [1, "two"])
+    assert host.call("POST", s + "/execute/sync", {"script": "x", "args": ["\ud800"]}) == (200, ["\ud800"])
     assert host.call("POST", s + "/execute/async", {"script": "x", "args": []}) == (200, "later")
     status, found = host.call("POST", s + "/element", {"using": "css selector", "value": "#main"})
     assert host.call("GET", f"{s}/element/{found[EL]}/text") == (200, "hello")
@@ -194,6 +195,9 @@ ERRORS = [  # (method, path after the session ("" for none), body) -> (HTTP stat
     ("POST", "/title", {}, 405, "unknown method"),
     ("GET", "!/session/00ff/title", None, 404, "invalid session id"),
     ("POST", "/url", {"url": 5}, 400, "invalid argument"),
+    ("POST", "/element", {"using": "\ud800", "value": "x"}, 400, "invalid argument"),  # no Unicode text
+    ("POST", "/element", {"using": "tag name", "value": "x\ud83d"}, 400, "invalid argument"),
+    ("POST", "/actions", {"actions": [{"type": "key", "id": "\udfff", "actions": []}]}, 400, "invalid argument"),
     ("POST", "/timeouts", {"script": -1}, 400, "invalid argument"),
     ("POST", "/element", {"using": "css selector", "value": "[["}, 400, "invalid selector"),
     ("POST", "/element", {"using": "css selector", "value": "#none"}, 404, "no such element"),
@@ -220,6 +224,36 @@ def test_error_table(host, method, path, body, status, error):
         return
     got, value = host.call(method, target, body, token=TOKEN)
     assert (got, value["error"]) == (status, error)
+
+
+# What a page can hand back in place of the library's answer (its script can replace the library's
+# hidden property): whatever it is, the command answers with an error of the protocol's table.
+PAGE_ANSWERS = [  # (method, path after the session, body, the page's answer) -> (HTTP status, error code)
+    ("GET", f"/element/{DOC}.1/text", None, '{"e": "made up", "m": "x"}', 500, "unknown error"),
+    ("GET", f"/element/{DOC}.1/text", None, '{"e": "no such element"}', 404, "no such element"),
+    ("GET", f"/element/{DOC}.1/text", None, '{"e": 5, "m": []}', 500, "unknown error"),
+    ("POST", "/execute/sync", {"script": "x", "args": []}, '{"v": 5}', 500, "unknown error"),
+    ("POST", "/execute/sync", {"script": "x", "args": []}, '{"v": {}}', 500, "unknown error"),
+    ("POST", "/execute/async", {"script": "x", "args": []}, '{"v": {"q": []}}', 500, "unknown error"),
+    ("GET", f"/element/{DOC}.1/screenshot", None, '{"v": {"x": "a", "y": null, "width": 1, "height": 1}}',
+     500, "unknown error"),
+    ("GET", f"/element/{DOC}.1/screenshot", None, '{"v": {"x": 1, "y": 1, "width": NaN, "height": 1}}',
+     500, "unknown error"),
+    ("POST", f"/element/{DOC}.1/click", {}, '{"v": {"v": {"x": "a", "y": []}}}', 500, "unknown error"),
+    ("POST", "/frame", {"id": {EL: f"{DOC}.7"}}, '{"v": {"ref": 5, "name": [], "only": "yes"}}', 404, "no such frame"),
+    ("POST", "/actions", {"actions": [{"type": "pointer", "id": "p", "actions": [
+        {"type": "pointerMove", "x": 5, "y": 5}]}]}, '"xy"', 500, "unknown error"),  # the viewport's size
+]
+
+
+@pytest.mark.parametrize("host", ["framewell"], indirect=True)
+@pytest.mark.parametrize("method, path, body, page, status, error", PAGE_ANSWERS)
+def test_a_page_answering_in_place_of_the_library(host, winsim, method, path, body, page, status, error):
+    s = host.session()
+    host.core.sim_script_handler = lambda script: page
+    got, value = host.call(method, s + path, body)
+    assert (got, value["error"]) == (status, error), value
+    assert not winsim.unhandled
 
 
 def framed_page(label="framed", core=None):
@@ -321,6 +355,21 @@ def test_frames_of_another_origin_through_core_webview2_frame(host):
         assert (status, value if status == 200 else value["error"]) == ((404, "no such frame") if path is text else (200, None))
     assert host.call("POST", s + "/frame", {"id": None}) == (200, None)
     assert host.call("GET", s + text[1]) == (200, "hello")
+
+
+@pytest.mark.parametrize("host", ["framewell"], indirect=True)
+@pytest.mark.parametrize("ref", [5, None, "\ud800"])
+def test_a_frame_the_page_gives_no_reference_for_leaves_the_context_as_it_was(host, ref):
+    s = host.session()
+    ads = host.core.sim_frame("ads")
+    ads.sim_script_handler = framed_page()
+    text = f"{s}/element/{DOC}.1/text"
+    host.core.sim_script_handler = lambda script: (json.dumps({"v": {"ref": ref, "only": True}})
+                                                   if '"frame"' in script else fake_page(script))
+    assert host.call("POST", s + "/frame", {"id": {EL: f"{DOC}.6"}})[1]["error"] == "no such frame"
+    assert host.call("GET", text) == (200, "hello")  # still the top document
+    assert host.call("POST", s + "/frame/parent", {}) == (200, None)
+    assert host.call("GET", text) == (200, "hello")
 
 
 def test_a_runtime_without_frames_in_frames_reaches_the_outer_frame_only(host, winsim):

@@ -483,6 +483,12 @@ class Form(Control):
     _events = dict(Load=EventArgs, Shown=EventArgs, FormClosing=FormClosingEventArgs,
                    FormClosed=FormClosedEventArgs)
 
+    # SystemInformation.MaxWindowTrackSize of a 1920 x 1080 desktop: a larger Size is cut to it.
+    MAX_SIZE = (1932, 1092)
+
+    def _set_bounds(self, left, top, width, height, from_layout=False):
+        super()._set_bounds(left, top, min(width, self.MAX_SIZE[0]), min(height, self.MAX_SIZE[1]), from_layout)
+
     def __init__(self):
         super().__init__()
         with self._plat._lock:

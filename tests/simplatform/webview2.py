@@ -590,6 +590,9 @@ class TaskStatic:
     def Delay(milliseconds: int) -> Task:
         import threading
 
+        if not -2**31 <= milliseconds < 2**31:  # no Int32: pythonnet finds no overload
+            raise TypeError("No method matches given arguments for Task.Delay: (<class 'int'>)")
+
         ui = current().ui()
         task = Task(ui, lambda: None, hold=True)
         timer = threading.Timer(max(milliseconds, 0) / 1000.0, lambda: ui.post(task.sim_complete_now))
@@ -926,6 +929,8 @@ class CoreWebView2(Recorded):
                 raise COMException('{"code":-32602,"message":"Invalid parameters"}')
             if clip is not None:
                 width, height = (max(1, round(clip[k] * clip["scale"])) for k in ("width", "height"))
+                if width * height > 16384 * 16384:  # beyond what the browser draws in one picture
+                    raise COMException('{"code":-32000,"message":"Unable to capture screenshot"}')
             return {"data": base64.b64encode(sim_png(width, height, self.sim_page_colour)).decode("ascii")}
         return {}
 

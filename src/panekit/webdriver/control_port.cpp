@@ -44,7 +44,12 @@ public:
         return contract() != nullptr;
     }
     void later(double seconds, std::function<void()> fn) override {
-        const long ms = static_cast<long>(seconds * 1000.0 + 0.5);
+        // A timer waits at most 2^31 - 1 ms (Task.Delay takes an Int32): a longer wait (a pause of
+        // the actions may be any whole number of ms up to 2^53) is made of several.
+        constexpr double kLongest = 2147483.647;
+        if (seconds > kLongest)
+            return later(kLongest, [this, rest = seconds - kLongest, fn] { later(rest, fn); });
+        const long ms = seconds > 0 ? static_cast<long>(seconds * 1000.0 + 0.5) : 0;
         if (gtk()) {
             nb::object glib = pk::import_from("gi.repository", "GLib");
             glib.attr("timeout_add")(ms, callable([fn] {

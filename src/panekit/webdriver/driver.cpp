@@ -9,6 +9,7 @@
 #include <climits>
 #include <cmath>
 #include <cstring>
+#include <typeinfo>
 
 namespace pk::wd {
 
@@ -51,6 +52,10 @@ int error_status(std::string_view code) {
     return 500;
 }
 
+bool is_error_code(std::string_view code) {
+    return std::any_of(std::begin(kErrors), std::end(kErrors), [code](const ErrorRow &r) { return code == r.code; });
+}
+
 Answer success(nb::handle value) {
     nb::dict body;
     body["value"] = value;
@@ -66,6 +71,8 @@ Answer failure(std::string_view code, std::string_view message) {
     body["value"] = value;
     return {error_status(code), body};
 }
+
+bool unicode_only(nb::handle v);  // below
 
 namespace {
 std::string json_text(nb::handle v) { return nb::cast<std::string>(nb::handle(g_dumps.get())(v)); }
@@ -137,13 +144,11 @@ void Driver::origin_from(std::size_t k, std::vector<Session::Remote> remotes, st
 
 void Driver::run_op(const char *op, nb::handle args, std::vector<std::string> frames, nb::object remote,
                     std::function<void(std::optional<Answer>, nb::object)> then, Reply fallback) {
+    // What a step raises answers the command (a value of the page's that is not what the step
+    // takes: a wrong type is a failed cast, a missing member a KeyError).
     auto done = [then, fallback](std::optional<Answer> error, nb::object value) {
-        try {
-            then(std::move(error), std::move(value));
-        } catch (nb::python_error &e) {
-            if (!pk::is_exception(e) || !fallback) throw;
-            fallback(failure("unknown error", nb::cast<std::string>(nb::str(e.value()))));
-        }
+        if (!fallback) return then(std::move(error), std::move(value));
+        answer_failures(fallback, [&] { then(std::move(error), std::move(value)); });
     };
     // In a frame of another origin the scripts run in the engine's frame, over the rest of the path.
     if (!remote.is_none() && !engine_->frame_alive(remote))
@@ -175,12 +180,7 @@ void Driver::run_op(const char *op, nb::handle args, std::vector<std::string> fr
     });
     // Reads an answer, any Exception of that answering the operation ("unknown error").
     auto reading = [done = once](nb::object res) {
-        try {
-            read_answer(res, done);
-        } catch (nb::python_error &e) {
-            if (!pk::is_exception(e)) throw;
-            done(failure("unknown error", nb::cast<std::string>(nb::str(e.value()))), nb::none());
-        }
+        answer_failures([done](Answer a) { done(std::move(a), nb::none()); }, [&] { read_answer(res, done); });
     };
     // Whether the answer is the library's absence (a new document): the operation has not run.
     auto missing = [](nb::handle res) {
@@ -233,8 +233,14 @@ void Driver::read_answer(nb::handle res, const std::function<void(std::optional<
         nb::object v = res["value"];
         if (!PyDict_Check(v.ptr())) return done(failure("unknown error", "the page answered nothing usable"), nb::none());
         nb::dict d = nb::borrow<nb::dict>(v);
-        if (d.contains("e"))
-            return done(failure(nb::cast<std::string>(nb::str(d["e"])), nb::cast<std::string>(nb::str(d["m"]))), nb::none());
+        if (d.contains("e")) {
+            // The library's errors are the protocol's; anything else a page put in its place is not.
+            nb::object code = d["e"], message = d.get("m", nb::str(""));
+            const std::string text = PyUnicode_Check(message.ptr()) ? nb::cast<std::string>(message) : "";
+            if (PyUnicode_Check(code.ptr()) && is_error_code(nb::cast<std::string>(code)))
+                return done(failure(nb::cast<std::string>(code), text), nb::none());
+            return done(failure("unknown error", "the page answered an error that is none of the protocol's"), nb::none());
+        }
         done(std::nullopt, d["v"]);  // for execute and poll: {"v": value} or {"p": token}
     }
 }
@@ -560,6 +566,7 @@ struct Commands {
                 if (error) return copy.reply(*error);
                 Session *s = copy.d.session();
                 if (!s) return copy.reply(failure("invalid session id", "the session has ended"));
+                nb::object frame = nb::none();
                 if (PyDict_Check(ref.ptr())) {
                     // A frame of another origin: the engine's own frame for the element, when the
                     // element is one of the top document's or of a frame of another origin entered
@@ -571,11 +578,14 @@ struct Commands {
                     if (!only && (!PyUnicode_Check(name.ptr()) || !pk::truthy(name)))
                         return copy.reply(failure("no such frame", "a frame of another origin, one of several, is found by its name attribute; this one has none"));
                     std::string why;
-                    nb::object frame = e(copy).named_frame(s->remote(), name, why);
+                    frame = e(copy).named_frame(s->remote(), name, why);
                     if (frame.is_none()) return copy.reply(failure("no such frame", why));
-                    s->remotes.push_back({s->frames.size(), frame});
-                    ref = ref["ref"];
+                    ref = ref.attr("get")("ref");
                 }
+                // The path changes whole or not at all: its frame of another origin and its element.
+                if (!PyUnicode_Check(ref.ptr()) || !unicode_only(ref))
+                    return copy.reply(failure("no such frame", "the page gave no reference for the frame"));
+                if (!frame.is_none()) s->remotes.push_back({s->frames.size(), frame});
                 s->frames.push_back(nb::cast<std::string>(ref));
                 copy.reply(success(nb::none()));
             }, copy.reply);
@@ -765,6 +775,9 @@ struct Commands {
     }
     // The picture of the rectangle `rect` of the view.
     static void element_picture(Req &r, nb::object rect) {
+        for (const char *k : {"x", "y", "width", "height"})
+            if (!std::isfinite(nb::cast<double>(rect[k])))
+                return r.reply(failure("unknown error", "the page gave the element no rectangle"));
         if (nb::cast<double>(rect["width"]) < 1 || nb::cast<double>(rect["height"]) < 1)
             return r.reply(failure("unable to capture screen", "the element has no area to show"));
         Req copy = r;
@@ -960,9 +973,12 @@ struct Commands {
         run_on_ui(r, [copy, cookie]() mutable {
             Answer prompt;
             if (copy.d.handle_prompt(prompt)) return copy.reply(prompt);
-            nb::object parts = pk::import("urllib.parse").attr("urlsplit")(e(copy).url());
-            std::string scheme = nb::cast<std::string>(nb::str(parts.attr("scheme")));
-            nb::object host = parts.attr("hostname");
+            // (an address the reading refuses, as one with a bracket in its host, has no cookies)
+            nb::object parts = pk::guarded_or(nb::object(nb::none()), [&] {
+                return nb::object(pk::import("urllib.parse").attr("urlsplit")(e(copy).url()));
+            });
+            nb::object host = parts.is_none() ? parts : pk::guarded_or(nb::object(nb::none()), [&] { return nb::object(parts.attr("hostname")); });
+            std::string scheme = host.is_none() ? "" : nb::cast<std::string>(nb::str(parts.attr("scheme")));
             if ((scheme != "http" && scheme != "https") || host.is_none())
                 return copy.reply(failure("invalid cookie domain", "the page shown cannot have cookies"));
             std::string own = nb::cast<std::string>(nb::str(host));
@@ -1083,6 +1099,38 @@ struct Row {
 };
 
 using C = Commands;
+// The scripts' commands, whose arguments may hold any text a script's string can.
+constexpr Handler kExecute[] = {C::execute<false>, C::execute<true>};
+
+}  // namespace
+
+// Whether every text in a JSON value (keys included) is Unicode: no half of a surrogate pair alone.
+bool unicode_only(nb::handle v) {
+    PyObject *o = v.ptr();
+    if (PyUnicode_Check(o)) {
+        if (PyUnicode_KIND(o) == PyUnicode_1BYTE_KIND) return true;
+        for (Py_ssize_t i = 0, n = PyUnicode_GET_LENGTH(o); i < n; ++i) {
+            const Py_UCS4 ch = PyUnicode_READ_CHAR(o, i);
+            if (ch >= 0xD800 && ch <= 0xDFFF) return false;
+        }
+        return true;
+    }
+    if (PyList_Check(o)) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(o); ++i)
+            if (!unicode_only(PyList_GET_ITEM(o, i))) return false;
+        return true;
+    }
+    if (PyDict_Check(o)) {
+        PyObject *key, *value;
+        Py_ssize_t pos = 0;
+        while (PyDict_Next(o, &pos, &key, &value))
+            if (!unicode_only(key) || !unicode_only(value)) return false;
+    }
+    return true;
+}
+
+namespace {
+
 constexpr Row kTable[] = {
     {"GET", "/status", C::status, Scope::Open},
     {"POST", "/session", C::new_session, Scope::Open},
@@ -1230,6 +1278,10 @@ std::optional<Answer> Driver::serve(std::string_view method, std::string_view pa
         });
         if (!data.is_valid() || !PyDict_Check(data.ptr()))
             return failure("invalid argument", "the body must be a JSON object");
+        // JSON may escape half of a surrogate pair on its own: no text of Unicode, refused for every
+        // command but the scripts', whose arguments go to the page as JSON as they came.
+        if (row->fn != kExecute[0] && row->fn != kExecute[1] && !unicode_only(data))
+            return failure("invalid argument", "the body holds text that is not Unicode (a lone surrogate)");
         params = nb::borrow<nb::dict>(data);
     }
     if (row->scope == Scope::Session) {
@@ -1246,7 +1298,19 @@ std::optional<Answer> Driver::serve(std::string_view method, std::string_view pa
         reply(std::move(a));
     };
     Req req{*this, std::move(vars), params, bearer, std::move(once)};
-    return row->fn(req);
+    // What the command raises before it answers is its answer: a value of the request it cannot
+    // take (a failed conversion: a wrong type, text that is not Unicode) is the client's, anything
+    // else as answer_failures says.
+    std::optional<Answer> out;
+    const Reply failed = req.reply;
+    answer_failures(failed, [&] {
+        try {
+            out = row->fn(req);
+        } catch (const std::bad_cast &) {
+            out = failure("invalid argument", "a value of the request is not one this command takes");
+        }
+    });
+    return out;
 }
 
 }  // namespace pk::wd

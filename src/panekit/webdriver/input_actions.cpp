@@ -28,10 +28,14 @@ double number(nb::handle v) {
     double d = PyFloat_AsDouble(v.ptr());
     if (d == -1.0 && PyErr_Occurred()) {
         PyErr_Clear();
-        return 0;  // an integer beyond a double's range: refused by the range checks that follow
+        // an integer beyond a double's range: an infinity of its sign, refused by the range checks
+        return PyObject_RichCompareBool(v.ptr(), nb::int_(0).ptr(), Py_LT) == 1 ? -INFINITY : INFINITY;
     }
     return d;
 }
+// Whether a number is one a script's Number holds exactly (up to Number.MAX_SAFE_INTEGER either way).
+constexpr double kMaxSafe = 9007199254740991.0;
+bool safe(double d) { return d >= -kMaxSafe && d <= kMaxSafe; }
 // The item's property `name`, or a null handle when it is absent.
 nb::handle property(nb::handle item, const char *name) { return PyDict_GetItemString(item.ptr(), name); }
 std::string text_of(nb::handle v) {
@@ -41,15 +45,11 @@ std::string text_of(nb::handle v) {
     return std::string(s, static_cast<std::size_t>(n));
 }
 
-// The largest integer the protocol's numbers hold exactly (2^53 - 1): an action's integers lie
-// within it (a longer pause would also overflow the engine's timers).
-constexpr double kMaxInt = 9007199254740991.0;
-bool within(nb::handle v, double low) { return number(v) >= low && number(v) <= kMaxInt; }
-
 std::optional<Failure> read_duration(nb::handle item, Action &a) {
     nb::handle d = property(item, "duration");
     if (!d.is_valid()) return std::nullopt;
-    if (!is_integer(d) || !within(d, 0)) return invalid("duration must be an integer from 0 to 2^53 - 1");
+    if (!is_integer(d) || number(d) < 0 || !safe(number(d)))
+        return invalid("duration must be an integer from 0 to 9007199254740991");
     a.duration = static_cast<long long>(number(d));
     return std::nullopt;
 }
@@ -80,7 +80,7 @@ std::optional<Failure> read_pointer_extras(nb::handle item) {
     };
     constexpr double pi = 3.14159265358979323846;
     constexpr Range ranges[] = {
-        {"width", 0, kMaxInt, false},    {"height", 0, kMaxInt, false},
+        {"width", 0, kMaxSafe, false},   {"height", 0, kMaxSafe, false},
         {"pressure", 0, 1, false},       {"tangentialPressure", -1, 1, false},
         {"tiltX", -90, 90, true},        {"tiltY", -90, 90, true},
         {"twist", 0, 359, true},         {"altitudeAngle", 0, pi / 2, false},
@@ -130,7 +130,7 @@ std::optional<Failure> read_action(nb::handle item, SourceType type, Action &a) 
             if (auto f = read_duration(item, a)) return f;
             if (auto f = read_origin(item, a, true)) return f;
             nb::handle x = property(item, "x"), y = property(item, "y");
-            if (!x.is_valid() || !is_number(x) || !y.is_valid() || !is_number(y))
+            if (!x.is_valid() || !is_number(x) || !safe(number(x)) || !y.is_valid() || !is_number(y) || !safe(number(y)))
                 return invalid("a pointer move's x and y are numbers");
             a.x = number(x);
             a.y = number(y);
@@ -151,8 +151,8 @@ std::optional<Failure> read_action(nb::handle item, SourceType type, Action &a) 
         double *into[] = {&a.x, &a.y, &a.dx, &a.dy};
         for (int i = 0; i < 4; ++i) {
             nb::handle v = property(item, names[i]);
-            if (!v.is_valid() || !is_integer(v) || !within(v, -kMaxInt))
-                return invalid(std::string("a scroll's ") + names[i] + " is an integer within +-(2^53 - 1)");
+            if (!v.is_valid() || !is_integer(v) || !safe(number(v)))
+                return invalid(std::string("a scroll's ") + names[i] + " is an integer");
             *into[i] = number(v);
         }
         return std::nullopt;

@@ -234,9 +234,10 @@ public:
     explicit SessionPage(Driver &d) : d_(d) {}
     void viewport(std::function<void(std::optional<in::Failure>, in::Point)> done) override {
         d_.engine().script(nb::str("[window.innerWidth, window.innerHeight]"), [done](nb::object a) {
-            if (!PyDict_Check(a.ptr()) || !pk::truthy(a.attr("get")("ok")))
+            // (the page's script can make the two anything: they are checked, not cast)
+            nb::object v = PyDict_Check(a.ptr()) && pk::truthy(a.attr("get")("ok")) ? nb::object(a["value"]) : nb::none();
+            if (!PyList_Check(v.ptr()) || PyList_GET_SIZE(v.ptr()) != 2 || !is_number(v[0]) || !is_number(v[1]))
                 return done(in::Failure{"unknown error", "the viewport's size could not be read"}, {});
-            nb::object v = a["value"];
             done(std::nullopt, {nb::cast<double>(v[0]), nb::cast<double>(v[1])});
         });
     }

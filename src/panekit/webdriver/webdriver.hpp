@@ -39,6 +39,8 @@ Answer success(nb::handle value);
 Answer failure(std::string_view code, std::string_view message);
 // The HTTP status of an error code (500 for one the table does not know).
 int error_status(std::string_view code);
+// Whether `code` is one of the protocol's error codes.
+bool is_error_code(std::string_view code);
 
 // JSON values as the protocol reads them: a number is an int or a float, never a boolean; an
 // integer is an int or a float without a fraction.
