@@ -120,9 +120,7 @@ def test_release_actions_undoes_what_is_held_in_reverse(session):
     [{"type": "wheel", "id": "w", "actions": [{"type": "scroll", "x": 0, "y": 0, "deltaX": 0, "deltaY": 1,
                                                "origin": "pointer"}]}],
     [{"type": "wheel", "id": "w", "actions": [{"type": "scroll", "x": 0.5, "y": 0, "deltaX": 0, "deltaY": 1}]}],
-    # integers beyond 2^53 - 1 (a pause that long would overflow the timers), and null parameters
-    [{"type": "none", "id": "n", "actions": [{"type": "pause", "duration": 2 ** 53}]}],
-    [{"type": "wheel", "id": "w", "actions": [{"type": "scroll", "x": 0, "y": 0, "deltaX": -2 ** 53, "deltaY": 1}]}],
+    # a size beyond what a Number holds exactly, and null parameters (no object)
     [{"type": "pointer", "id": "p", "actions": [{"type": "pointerDown", "button": 0, "width": 2 ** 53}]}],
     [{"type": "pointer", "id": "p", "parameters": None, "actions": []}],
     # one id, two kinds of source
