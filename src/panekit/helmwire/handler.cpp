@@ -102,14 +102,14 @@ constexpr pk::Param json_params[] = {
     {.name = "obj", .annotation = "Any"},
 };
 constexpr pk::Spec json_spec{.name = "_json", .params = json_params, .returns = "None"};
-// Writes an answer: its status, type and length, that no cache may keep it (it tells the window's
-// state at that moment; WebDriver clients expect the header), the header that lets every page read
-// it, and its body.
+// Writes an answer: its status, type and length, for a WebDriver command that no cache may keep it
+// (the protocol's answers say so), the header that lets every page read it, and its body.
 void send_body(nb::handle self, nb::handle code, nb::handle type, nb::bytes body) {
     call_method(self, t_send_response, code);
     call_method(self, t_send_header, t_content_type.get(), type);
     call_method(self, t_send_header, t_content_length.get(), nb::str(nb::int_(body.size())));
-    call_method(self, t_send_header, t_cache_control.get(), t_no_cache.get());
+    if (pk::truthy(attr_or(self, t_webdriver_answer, nb::bool_(false))))
+        call_method(self, t_send_header, t_cache_control.get(), t_no_cache.get());
     call_method(self, t_send_header, t_allow_origin.get(), t_any.get());
     call_method(self, t_end_headers);
     call_method(get_attr(self, t_wfile), t_write, body);

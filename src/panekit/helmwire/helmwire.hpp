@@ -30,7 +30,7 @@ inline pk::Name t_rfile{"rfile"}, t_read{"read"}, t_wfile{"wfile"}, t_write{"wri
 inline pk::Name t_json{"_json"}, t_send_response{"send_response"}, t_send_header{"send_header"};
 inline pk::Name t_end_headers{"end_headers"}, t_defects{"defects"}, t_close{"close"};
 inline pk::Name t_content_length{"Content-Length"}, t_content_type{"Content-Type"};
-inline pk::Name t_cache_control{"Cache-Control"}, t_no_cache{"no-cache"};
+inline pk::Name t_cache_control{"Cache-Control"}, t_no_cache{"no-cache"}, t_webdriver_answer{"_pk_webdriver_answer"};
 inline pk::Name t_json_type{"application/json; charset=utf-8"}, t_allow_origin{"Access-Control-Allow-Origin"}, t_any{"*"};
 inline pk::Name t_max_body{"_MAX_BODY_BYTES"}, t_time_limit{"_CONNECTION_TIME_LIMIT"}, t_norm_url{"norm_browser_url"};
 

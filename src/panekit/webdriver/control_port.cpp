@@ -274,6 +274,7 @@ void keep_open_if_asked(Request &r) {
 void serve_webdriver(Request &r) {
     wd::Driver &d = driver_of(r.c);
     if (r.head) keep_open_if_asked(r);
+    nb::setattr(r.self, t_webdriver_answer.get(), Py_True);  // its answer says Cache-Control: no-cache
     const char *method = r.route.method == Method::Get ? "GET" : r.route.method == Method::Post ? "POST" : "DELETE";
     nb::object target = get_attr(r.self, t_path);
     std::string path = nb::cast<std::string>(nb::str(target));
