@@ -443,9 +443,10 @@ def test_a_webdriver_client_keeps_its_connection(host):
                                    ("GET", "/status", None)]:
             r, data = ask(method, path, body)
             assert (r.status, r.version, r.will_close, conn.sock) == (200, 11, False, sock), data
+            assert r.getheader("Cache-Control") == "no-cache"  # answered at once or after its wait
         assert json.loads(ask("GET", s + "/title")[1])["value"] == "Page A"
-        r, data = ask("GET", "/url")  # panekit's own route: HTTP/1.0, closed after the answer
-        assert (r.status, r.version, r.will_close) == (200, 10, True)
+        r, data = ask("GET", "/url")  # panekit's own route: HTTP/1.0, closed after the answer, its headers as ever
+        assert (r.status, r.version, r.will_close, r.getheader("Cache-Control")) == (200, 10, True, None)
         r, _ = ask("GET", s + "/url", headers={"Connection": "close"})
         assert (first.version, r.version, r.will_close) == (11, 10, True)
     finally:

@@ -443,7 +443,6 @@ struct Loop {
         nb::setattr(h, "request", k.sock);
         nb::setattr(h, "wfile", k.out);
         nb::setattr(h, "close_connection", Py_True);
-        nb::setattr(h, t_webdriver_answer.get(), Py_False);  // set again by a WebDriver command
         auto latin1 = [](std::string_view v) {
             return nb::borrow<nb::str>(pk::check(PyUnicode_DecodeLatin1(v.data(), static_cast<Py_ssize_t>(v.size()), nullptr)));
         };

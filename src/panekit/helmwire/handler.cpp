@@ -102,14 +102,13 @@ constexpr pk::Param json_params[] = {
     {.name = "obj", .annotation = "Any"},
 };
 constexpr pk::Spec json_spec{.name = "_json", .params = json_params, .returns = "None"};
-// Writes an answer: its status, type and length, for a WebDriver command that no cache may keep it
-// (the protocol's answers say so), the header that lets every page read it, and its body.
-void send_body(nb::handle self, nb::handle code, nb::handle type, nb::bytes body) {
+// Writes an answer: its status, type and length, with `no_cache` that no cache may keep it (WebDriver's
+// answers say so), the header that lets every page read it, and its body.
+void send_body(nb::handle self, nb::handle code, nb::handle type, nb::bytes body, bool no_cache = false) {
     call_method(self, t_send_response, code);
     call_method(self, t_send_header, t_content_type.get(), type);
     call_method(self, t_send_header, t_content_length.get(), nb::str(nb::int_(body.size())));
-    if (pk::truthy(attr_or(self, t_webdriver_answer, nb::bool_(false))))
-        call_method(self, t_send_header, t_cache_control.get(), t_no_cache.get());
+    if (no_cache) call_method(self, t_send_header, t_cache_control.get(), t_no_cache.get());
     call_method(self, t_send_header, t_allow_origin.get(), t_any.get());
     call_method(self, t_end_headers);
     call_method(get_attr(self, t_wfile), t_write, body);
@@ -447,11 +446,13 @@ nb::str Request::rest() const {
     return nb::steal<nb::str>(pk::check(PyUnicode_Substring(path.ptr(), n, PY_SSIZE_T_MAX)));
 }
 
+void send_webdriver_answer(nb::handle self, int status, nb::handle body) {
+    send_body(self, nb::int_(status), t_json_type.get(), pk::json_bytes(body), true);
+}
+
 void send_answer(nb::handle self, int code, nb::handle obj) {
-    if (PyTuple_Check(obj.ptr()) && PyTuple_GET_SIZE(obj.ptr()) == 2) {
-        send_answer(self, nb::cast<int>(nb::handle(PyTuple_GET_ITEM(obj.ptr(), 0))), PyTuple_GET_ITEM(obj.ptr(), 1));
-        return;
-    }
+    if (PyTuple_Check(obj.ptr()) && PyTuple_GET_SIZE(obj.ptr()) == 2)
+        return send_webdriver_answer(self, nb::cast<int>(nb::handle(PyTuple_GET_ITEM(obj.ptr(), 0))), PyTuple_GET_ITEM(obj.ptr(), 1));
     if (PyBytes_Check(obj.ptr())) send_body(self, nb::int_(code), nb::str("image/png"), nb::borrow<nb::bytes>(obj));
     else reply(self, code, obj);
 }

@@ -30,7 +30,7 @@ inline pk::Name t_rfile{"rfile"}, t_read{"read"}, t_wfile{"wfile"}, t_write{"wri
 inline pk::Name t_json{"_json"}, t_send_response{"send_response"}, t_send_header{"send_header"};
 inline pk::Name t_end_headers{"end_headers"}, t_defects{"defects"}, t_close{"close"};
 inline pk::Name t_content_length{"Content-Length"}, t_content_type{"Content-Type"};
-inline pk::Name t_cache_control{"Cache-Control"}, t_no_cache{"no-cache"}, t_webdriver_answer{"_pk_webdriver_answer"};
+inline pk::Name t_cache_control{"Cache-Control"}, t_no_cache{"no-cache"};
 inline pk::Name t_json_type{"application/json; charset=utf-8"}, t_allow_origin{"Access-Control-Allow-Origin"}, t_any{"*"};
 inline pk::Name t_max_body{"_MAX_BODY_BYTES"}, t_time_limit{"_CONNECTION_TIME_LIMIT"}, t_norm_url{"norm_browser_url"};
 
@@ -196,9 +196,12 @@ nb::object make_handler_class(const pk::Call &c, const pk::State<Server> &st, nb
 void log_control(const pk::Call &c, nb::handle text);
 // "<type>: <text>" of an exception ("<type>" alone when its text is empty).
 nb::str error_text(nb::handle err);
-// Writes a parked request's answer: bytes as a PNG picture, a (status, object) pair with that
-// status, anything else as JSON with `code`.
+// Writes a parked request's answer: bytes as a PNG picture, a (status, object) pair as WebDriver's
+// answer, anything else as JSON with `code`.
 void send_answer(nb::handle self, int code, nb::handle obj);
+// Writes a WebDriver answer: `body` as JSON with `status`, which no cache may keep (the protocol's
+// answers say so; panekit's own routes keep their headers).
+void send_webdriver_answer(nb::handle self, int status, nb::handle body);
 
 // What an address may be opened by: every local program (http, https, about:blank), the token's
 // holder (local files, page sources, data and the engine's own pages), or nobody (script).

@@ -274,7 +274,6 @@ void keep_open_if_asked(Request &r) {
 void serve_webdriver(Request &r) {
     wd::Driver &d = driver_of(r.c);
     if (r.head) keep_open_if_asked(r);
-    nb::setattr(r.self, t_webdriver_answer.get(), Py_True);  // its answer says Cache-Control: no-cache
     const char *method = r.route.method == Method::Get ? "GET" : r.route.method == Method::Post ? "POST" : "DELETE";
     nb::object target = get_attr(r.self, t_path);
     std::string path = nb::cast<std::string>(nb::str(target));
@@ -293,7 +292,7 @@ void serve_webdriver(Request &r) {
     });
     *serving = false;
     if (!answer) answer = std::move(*early);
-    if (answer) return reply(r.self, answer->status, answer->body);
+    if (answer) return send_webdriver_answer(r.self, answer->status, answer->body);
     park(r.self, w, pk::host::steady_seconds() + kLongestWait);
 }
 
