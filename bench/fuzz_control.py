@@ -14,7 +14,14 @@ a W3C code with that code's status, "unknown error" only where the page or the p
 no token in an answer; nothing but expected lines in the window's output (no traceback, no
 sanitizer report, no fault of the simulated platform); and the window's process alive.
 
-    python bench/fuzz_control.py [--seed N] [--seconds S] [--asan] [--out DIR]
+    python bench/fuzz_control.py [--seed N] [--seconds S] [--asan] [--gtk] [--out DIR]
+
+With --gtk the window is the GTK host on the real engine (run the fuzzer under `xvfb-run -a`),
+showing pages this process serves itself on 127.0.0.1: elements, a form, a frame of the same
+origin, a shadow root, and a dialog, a new frame, a frame's removal, a scroll or a history entry
+when the fuzzer asks for one (the page polls for its next doing). A real page fails in ways of its
+own, so there an "unknown error" is no finding by itself; one naming the client's bad input is,
+as are a crash, a hang, a malformed answer, a token, and a traceback or a crash in the output.
 
 With --asan the window runs in .venv-asan (built by `bash scripts/nox.sh -s asan`) with the
 sanitizers' runtime preloaded. Each finding is written to DIR (default /tmp/panekit-fuzz) with the
@@ -40,6 +47,8 @@ EL = "element-6066-11e4-a52e-4f735466cecf"
 SR = "shadow-6066-11e4-a52e-4f735466cecf"
 START = "https://start.example/"
 ANSWER_LIMIT = 20.0  # seconds: no request waits longer here (time-outs are kept short)
+GTK = False  # --gtk: the real engine (set by main)
+URLS = ["https://a.example/", "https://a.example/#x"]  # where Navigate To goes (the site's pages with --gtk)
 
 # ---- the window (child process) --------------------------------------------------------------------
 
@@ -210,7 +219,7 @@ KEYS = ["url", "wait", "script", "timeout", "args", "using", "value", "id", "han
 # The body each command takes, as a template: fuzzed by replacing, dropping and adding members.
 VALID = {
     "/timeouts": lambda: {"implicit": 0, "pageLoad": 3000, "script": 2000},
-    "/url": lambda: {"url": random.choice(["https://a.example/", START, "https://a.example/#x", "about:blank"])},
+    "/url": lambda: {"url": random.choice(URLS + [START, "about:blank"])},
     "/window": lambda: {"handle": "x"},
     "/window/rect": lambda: {"x": 10, "y": 20, "width": 640, "height": 480},
     "/frame": lambda: {"id": random.choice([None, 0, 1, {EL: DOC_REF()}])},
@@ -333,6 +342,118 @@ class Window:
         except Exception:
             self.proc.kill()
         return self.output()
+
+FUZZ_PAGE = """<!doctype html><title>Fuzz</title>
+<div id='main' class='box'>Hello <b>there</b> <a href='/fuzz.html?b'>again</a></div>
+<form id='f' action='/fuzz.html'><input id='name' name='name' value='x'><input type='checkbox' id='c' checked>
+<select id='s'><option>a<option selected>b</select><textarea id='t'>t</textarea><input type='file' id='file'>
+<button id='go' type='button' onclick='this.textContent += 1'>go</button></form>
+<p id='hidden' style='display:none'>secret</p><div id='host'></div>
+<iframe id='fr' name='inner' src='/frame.html'></iframe><div style='height:3000px'></div>
+<script>
+document.getElementById('host').attachShadow({mode: 'open'}).innerHTML = "<span class='in'>shadow</span><input>";
+function doing(word, arg) {
+  if (word === 'dialog') { const k = (arg || 'Alert').toLowerCase();
+    if (k === 'confirm') confirm('fuzz?'); else if (k === 'prompt') prompt('fuzz?', 'x'); else alert('fuzz?'); }
+  else if (word === 'frame') { const f = document.createElement('iframe'); f.name = arg || 'ads';
+    f.src = '/frame.html?' + f.name; document.body.appendChild(f); }
+  else if (word === 'destroy') { const fs = document.querySelectorAll('iframe'); if (fs.length) fs[fs.length - 1].remove(); }
+  else if (word === 'scroll') scrollTo(Math.random() * 3000, Math.random() * 3000);
+  else if (word === 'push') history.pushState({}, '', '#' + (arg || 'p'));
+}
+setInterval(() => fetch('/next').then(r => r.text()).then(t => { if (t) doing(...t.split(' ')); }), 100);
+</script>"""
+FRAME_PAGE = "<!doctype html><title>Frame</title><p id='inframe'>inside</p><iframe srcdoc='<p>deeper</p>'></iframe>"
+
+
+class Site:
+    """The pages the GTK window shows, and the doings the fuzzer asks of them (queued until the
+    page polls for them)."""
+
+    def __init__(self):
+        import http.server
+        site = self
+        self.doings = queue.Queue()
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def log_message(self, *args):
+                pass
+
+            def do_GET(self):
+                path = self.path.split("?", 1)[0]
+                if path == "/next":
+                    try:
+                        body = site.doings.get_nowait().encode()
+                    except queue.Empty:
+                        body = b""
+                    kind = "text/plain"
+                else:
+                    body = {"/fuzz.html": FUZZ_PAGE, "/frame.html": FRAME_PAGE}.get(path, "<title>Other</title>")
+                    body, kind = body.encode(), "text/html; charset=utf-8"
+                self.send_response(200)
+                self.send_header("Content-Type", kind)
+                self.send_header("Content-Length", str(len(body)))
+                self.send_header("Cache-Control", "no-store")
+                self.end_headers()
+                self.wfile.write(body)
+
+        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.server.daemon_threads = True
+        self.server.handle_error = lambda request, client_address: None
+        self.base = "http://127.0.0.1:%d" % self.server.server_address[1]
+        threading.Thread(target=self.server.serve_forever, daemon=True).start()
+
+
+class GtkWindow(Window):
+    """`panekit open` on the GTK host, in a process of its own, showing the site's page."""
+
+    site = None
+
+    def __init__(self, args, seed):
+        import tempfile
+        if GtkWindow.site is None:
+            GtkWindow.site = Site()
+        self.port = _free_port()
+        self.tmp = tempfile.mkdtemp(prefix="panekit-fuzz-gtk-")
+        env = dict(os.environ, PYTHONUNBUFFERED="1", PANEKIT_HOST_BACKEND="gtk", PANEKIT_CONTROL_TOKEN=TOKEN)
+        for name in ("PANEKIT_CONTROL_HOST", "PANEKIT_CONTROL_PORT", "PANEKIT_CONTROL_AUTH"):
+            env.pop(name, None)
+        self.proc = subprocess.Popen(
+            [sys.executable, "-m", "panekit", "open", START, "--title", "Fuzz%d" % self.port, "--control-port",
+             str(self.port), "--user-data", self.tmp + "/profile", "--download-dir", self.tmp + "/dl"],
+            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, env=env, text=True,
+            errors="replace", cwd=self.tmp)
+        self.lines = queue.Queue()
+        self.done = queue.Queue()
+        self.recent = []
+        self.history = []
+        threading.Thread(target=self._read, daemon=True).start()
+        deadline = time.time() + 120
+        while time.time() < deadline and self.proc.poll() is None:
+            raw, _ = exchange(self.port, b"GET /ready HTTP/1.0\r\nAuthorization: Bearer %s\r\n\r\n" % TOKEN.encode())
+            if raw and re.search(rb'"core": ?true', raw):
+                return
+            time.sleep(0.3)
+        for line in self.output():
+            print("window:", line.rstrip())
+        raise SystemExit("the window did not start")
+
+    def do(self, what):
+        self.history.append(b"#do " + what.encode())
+        word = what.split(" ", 1)[0]
+        if word == "hostile":  # a real page answers as it is
+            return "DONE hostile"
+        self.site.doings.put(what)
+        return "DONE " + word
+
+    def close(self):
+        self.proc.terminate()
+        try:
+            self.proc.wait(30)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+        return self.output()
+
 
 
 def _free_port():
@@ -493,7 +614,10 @@ class Fuzzer:
             return ["unknown error code %r" % v["error"]]
         if W3C[v["error"]] != status:
             return ["%r with status %d" % (v["error"], status)]
-        if v["error"] == "unknown error" and not self.page_hostile:
+        if v["error"] == "unknown error" and GTK:  # the engine may fail; the client's fault may not be one
+            if re.search(r"(?i)invalid|expected|must be|argument|not a |out of range|malformed", v["message"]):
+                return ["unknown error for the client's input: %r" % v["message"][:300]]
+        elif v["error"] == "unknown error" and not self.page_hostile:
             return ["unknown error: %r" % v["message"][:300]]
         if "Traceback" in v["message"] or "Error:" in v["message"] and v["error"] != "javascript error":
             return ["a Python error in the message: %r" % v["message"][:300]]
@@ -638,6 +762,10 @@ class Fuzzer:
             self.win.do("frame " + r.choice(["ads", "inner", "", "ads"]))
         elif k == 2:
             self.win.do("destroy")
+        elif k == 3 and GTK:
+            raw, _ = self.request("POST", "/session/%s/element" % self.sid, {"using": "css selector", "value": "iframe"})
+            found = re.search(rb'"%s": "([^"]+)"' % EL.encode(), raw or b"")
+            self.request("POST", "/session/%s/frame" % self.sid, {"id": {EL: found.group(1).decode() if found else "x"}})
         elif k == 3:
             self.request("POST", "/session/%s/frame" % self.sid, {"id": {EL: r.choice(["0123456789abcdef.7",
                                                                                         "0123456789abcdef.6"])}})
@@ -650,7 +778,7 @@ class Fuzzer:
 
     def run(self):
         args = self.args
-        self.win = Window(args, args.seed)
+        self.win = self.window(args.seed)
         self.win.history = self.history
         self.page_hostile = False
         end = time.time() + args.seconds
@@ -696,7 +824,7 @@ class Fuzzer:
                 if problems:
                     self.found(problems, raw)
                     if ended:
-                        self.win = Window(args, self.rng.randrange(1 << 30))
+                        self.win = self.window(self.rng.randrange(1 << 30))
                         self.win.history = self.history
                         self.sid, self.elements = None, []
                 n += 1
@@ -708,6 +836,9 @@ class Fuzzer:
         print("%d requests in %.0f s, %d findings; answers by (side, status): %s" % (
             n, args.seconds, len(self.findings), sorted(self.counts.items())))
         return 1 if self.findings else 0
+
+    def window(self, seed):
+        return (GtkWindow if GTK else Window)(self.args, seed)
 
     def found(self, problems, raw):
         out = Path(self.args.out)
@@ -728,7 +859,14 @@ class Fuzzer:
 EXPECTED = re.compile(r'^\[panekit control\] ("[^"]*" \d{3} -|code \d{3}, message )|^EXIT 0|^\s*$')
 
 
+# What is a finding among the real window's lines (the engine and GTK warn about much that is not).
+GTK_BAD = re.compile(r"Traceback|Fatal Python|Segmentation|Aborted|core dumped|terminate called|Sanitizer|"
+                     r"CRITICAL|assertion|Error: |Exception")
+
+
 def expected_line(line):
+    if GTK:
+        return not GTK_BAD.search(line)
     return bool(EXPECTED.match(line))
 
 
@@ -737,7 +875,7 @@ def replay(args):
     session ids they name are replaced by the new window's), and prints each answer."""
     data = Path(args.replay).read_bytes().split(b"-- the last requests, oldest first:\n", 1)[1]
     data = data.split(b"\n-- the window's last lines:", 1)[0]
-    win = Window(args, args.seed)
+    win = (GtkWindow if GTK else Window)(args, args.seed)
     body = encode({"capabilities": {}})
     opened, _ = exchange(win.port, b"POST /session HTTP/1.0\r\nAuthorization: Bearer %s\r\nContent-Length: %d\r\n\r\n%s"
                          % (TOKEN.encode(), len(body), body))
@@ -785,10 +923,17 @@ def main():
     p.add_argument("--seed", type=int, default=1)
     p.add_argument("--seconds", type=float, default=60)
     p.add_argument("--asan", action="store_true")
+    p.add_argument("--gtk", action="store_true", help="the GTK host on the real engine (under xvfb-run -a)")
     p.add_argument("--out", default="/tmp/panekit-fuzz")
     p.add_argument("--replay", help="a finding's file: its requests again, against a new window")
     p.add_argument("--serve", type=int)
     args = p.parse_args()
+    if args.gtk:
+        global GTK, START
+        GTK = True
+        GtkWindow.site = Site()
+        START = GtkWindow.site.base + "/fuzz.html"
+        URLS[:] = [START + "#x", GtkWindow.site.base + "/frame.html", GtkWindow.site.base + "/other.html"]
     if args.serve:
         return serve(args.serve, args.seed)
     if args.replay:
