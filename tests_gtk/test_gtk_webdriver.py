@@ -332,6 +332,10 @@ def test_cookies_pictures_and_the_window(driven, site):
     r = d.set_window_rect(width=700, height=500)  # leaves full screen first
     assert (r["width"], r["height"]) == (700, 500)
     assert d.get_window_rect()["width"] == 700
+    for width, height in ((0, 0), (0.4, 300), (300, 0)):  # below a pixel: the smallest window there is
+        r = d.execute("setWindowRect", {"width": width, "height": height})["value"]
+        assert r["width"] >= 1 and r["height"] >= 1
+    assert "Gtk-CRITICAL" not in w.output()
 
 
 def _pdf_pages(pdf):

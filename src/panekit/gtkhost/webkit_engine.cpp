@@ -451,10 +451,13 @@ public:
             window_.attr("unfullscreen")();
             window_.attr("unmaximize")();
             window_.attr("deiconify")();
+            // GTK takes no size below one pixel: the nearest it can do to a smaller one is the
+            // smallest window it allows (its own minimum then applies)
+            auto side = [](double v) { return std::max(1L, std::lround(v)); };
             nb::tuple size = nb::borrow<nb::tuple>(window_.attr("get_size")());
             if (width || height)
-                window_.attr("resize")(width ? std::lround(*width) : nb::cast<long>(size[0]),
-                                       height ? std::lround(*height) : nb::cast<long>(size[1]));
+                window_.attr("resize")(width ? side(*width) : nb::cast<long>(size[0]),
+                                       height ? side(*height) : nb::cast<long>(size[1]));
             if (x || y) {
                 nb::tuple pos = nb::borrow<nb::tuple>(window_.attr("get_position")());
                 window_.attr("move")(x ? std::lround(*x) : nb::cast<long>(pos[0]), y ? std::lround(*y) : nb::cast<long>(pos[1]));
