@@ -664,18 +664,11 @@ struct Commands {
         args.append(from_var(r, 1));
         a["args"] = args;
         a["async"] = false;
-        Req copy = r;
-        run_on_ui(r, [copy, a]() mutable {
-            Answer prompt;
-            if (copy.d.handle_prompt(prompt)) return copy.reply(prompt);
-            copy.d.page_op("script", a, [copy](std::optional<Answer> error, nb::object v) mutable {
-                if (error) return copy.reply(*error);
-                nb::object got = PyDict_Check(v.ptr()) ? nb::object(v.attr("get")("v")) : nb::object(nb::none());
-                const bool one = PyList_Check(got.ptr()) && PyList_GET_SIZE(got.ptr()) == 1;
-                copy.reply(success(one ? nb::object(got[0]) : nb::object(nb::none())));
-            }, copy.reply);
+        return page(r, "script", a, [](nb::object v) {
+            nb::object got = PyDict_Check(v.ptr()) ? nb::object(v.attr("get")("v")) : nb::object(nb::none());
+            const bool one = PyList_Check(got.ptr()) && PyList_GET_SIZE(got.ptr()) == 1;
+            return one ? nb::object(got[0]) : nb::object(nb::none());
         });
-        return std::nullopt;
     }
     static std::optional<Answer> active(Req &r) { return page(r, "active", obj()); }
 
@@ -974,11 +967,12 @@ struct Commands {
             Answer prompt;
             if (copy.d.handle_prompt(prompt)) return copy.reply(prompt);
             // (an address the reading refuses, as one with a bracket in its host, has no cookies)
-            nb::object parts = pk::guarded_or(nb::object(nb::none()), [&] {
-                return nb::object(pk::import("urllib.parse").attr("urlsplit")(e(copy).url()));
+            std::string scheme;
+            nb::object host = pk::guarded_or(nb::object(nb::none()), [&] {
+                nb::object parts = pk::import("urllib.parse").attr("urlsplit")(e(copy).url());
+                scheme = nb::cast<std::string>(nb::str(parts.attr("scheme")));
+                return nb::object(parts.attr("hostname"));
             });
-            nb::object host = parts.is_none() ? parts : pk::guarded_or(nb::object(nb::none()), [&] { return nb::object(parts.attr("hostname")); });
-            std::string scheme = host.is_none() ? "" : nb::cast<std::string>(nb::str(parts.attr("scheme")));
             if ((scheme != "http" && scheme != "https") || host.is_none())
                 return copy.reply(failure("invalid cookie domain", "the page shown cannot have cookies"));
             std::string own = nb::cast<std::string>(nb::str(host));
@@ -1076,9 +1070,10 @@ struct Commands {
         });
         return std::nullopt;
     }
-    static std::optional<Answer> page(Req &r, const char *op, nb::dict args) {
+    static std::optional<Answer> page(Req &r, const char *op, nb::dict args,
+                                      std::function<nb::object(nb::object)> shape = nullptr) {
         Req copy = r;
-        run_on_ui(r, [copy, op, args]() mutable { copy.d.page_command(op, args, copy.reply); });
+        run_on_ui(r, [copy, op, args, shape]() mutable { copy.d.page_command(op, args, copy.reply, shape); });
         return std::nullopt;
     }
 };

@@ -15,9 +15,10 @@
 // registry), so the same element keeps its reference while its document lives, and by its form
 // alone a reference is known to be stale (a document this context has left behind: a navigation,
 // a reload) or no element of this context at all (another frame's, or the top document's while a
-// frame is current); one of this document answers stale once its element is no longer connected. The registry is a non-enumerable property of the document, held where the library
-// runs: in a script world of our own where the engine has them (WebKitGTK), so that the page's own
-// script cannot see or change it; in the page's world otherwise (WebView2's scripts run only there).
+// frame is current); one of this document answers stale once its element is no longer connected.
+// The registry is a non-enumerable property of the document, held where the library runs: in a
+// script world of our own where the engine has them (WebKitGTK), so that the page's own script
+// cannot see or change it; in the page's world otherwise (WebView2's scripts run only there).
 #pragma once
 
 #include "pk.hpp"
